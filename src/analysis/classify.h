@@ -1,0 +1,58 @@
+#pragma once
+
+#include <span>
+#include <string>
+#include <string_view>
+
+#include "model/event.h"
+
+namespace mf {
+
+class Clock;
+class EventList;
+class IdSource;
+class LineBatch;
+
+// Removes, from both ends: tab, U+000A..U+000D, U+0085 and every Zs, Zl, Zp
+// character. Input is valid UTF-8.
+std::string_view trimWhitespace(std::string_view text);
+
+// Runs of tab, LF, FF, CR and Zs/Zl/Zp collapse to one blank; then trimmed;
+// then full Unicode lower-case mapping, independent of the locale.
+std::string normalizeLine(std::string_view text);
+
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
+// Whole word over runs of Unicode L, M, N and "_".
+bool containsWord(std::string_view normalized, std::string_view word);
+// Empty after trimming, or at most 8 extended grapheme clusters with no L, M or N.
+bool isTrivialLine(std::string_view line);
+
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier);
+
+struct Classification {
+  EventType type = EventType::info;
+  std::string_view source;  // one of the static tags "PERMISSION", "CRASH", "FILE", "CONSOLE"
+  bool isRoutineNoise = false;
+};
+
+// Classifies lines for one bundle identifier. Prepares what depends on the
+// identifier once, so a batch does not redo it per line.
+class LineClassifier {
+ public:
+  explicit LineClassifier(std::string_view bundleIdentifier);
+  // `trimmedLine` is already trimmed and not empty.
+  Classification classify(std::string_view trimmedLine) const;
+
+ private:
+  std::string appMarker_;  // "[" + lower-cased, trimmed identifier + ":" (empty: none)
+};
+
+Classification classifyLine(std::string_view trimmedLine, std::string_view bundleIdentifier);
+
+// Trims each line, drops blank ones, classifies the rest and appends one event
+// per line (new id, current time) to `events`, in batch order.
+void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events,
+                 IdSource& ids, Clock& clock);
+
+}  // namespace mf

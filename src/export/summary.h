@@ -1,0 +1,32 @@
+#pragma once
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "model/event_list.h"
+
+namespace mf {
+
+// "HH:mm:ss", 24-hour clock, local time zone.
+std::string formatTime(double time);
+
+// "[HH:mm:ss] [LABEL] [SOURCE] message"
+std::string summaryEventLine(const EventView& event);
+// "[HH:mm:ss] [LABEL] [SOURCE]\nmessage"
+std::string singleEventText(const EventView& event);
+
+struct SummaryHeader {
+  std::string appName;
+  std::optional<std::string> appPath;
+  std::string bundleIdentifier;
+  bool showRawLog = false;
+};
+
+// Lines joined by "\n", none after the last. `rows` are indices into `events`.
+std::string buildSummary(const SummaryHeader& header, const EventList& events,
+                         const std::vector<std::uint32_t>& rows);
+
+}  // namespace mf

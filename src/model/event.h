@@ -1,0 +1,43 @@
+#pragma once
+
+#include <cstddef>
+#include <optional>
+#include <string>
+#include <string_view>
+
+#include "model/uuid.h"
+
+namespace mf {
+
+// One classified event. A plain value: lists hold copies, nothing refers to an
+// event by address, and no field changes after creation.
+struct MarrowfieldEvent {
+  enum class EventType : unsigned char { info, warning, error, success };
+
+  Uuid id;
+  double time = 0;  // wall-clock seconds since the Unix epoch, taken at creation
+  EventType type = EventType::info;
+  std::string source;
+  std::string message;
+  bool isRoutineNoise = false;
+
+  // Field by field, in declaration order.
+  friend bool operator==(const MarrowfieldEvent&, const MarrowfieldEvent&) = default;
+};
+
+using EventType = MarrowfieldEvent::EventType;
+
+// The only text form of a type anywhere: "INFO", "WARN", "ERROR", "OK".
+std::string_view label(EventType type);
+// Exact, case-sensitive inverse of label(); anything else yields nothing.
+std::optional<EventType> eventTypeFromLabel(std::string_view text);
+
+std::size_t hashValue(EventType type);
+// Combines id, time, label, source, message and the noise flag, in that order.
+std::size_t hashValue(const MarrowfieldEvent& event);
+
+struct EventHash {
+  std::size_t operator()(const MarrowfieldEvent& event) const noexcept { return hashValue(event); }
+};
+
+}  // namespace mf

@@ -1,0 +1,147 @@
+#pragma once
+
+#include <cstddef>
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "analysis/visible.h"
+#include "model/event_list.h"
+#include "model/launch_session.h"
+#include "trace/services.h"
+
+namespace mf {
+
+// What an operation changed, handed to the views after every write.
+struct Change {
+  enum Field : std::uint32_t {
+    target = 1u << 0,          // selectedAppURL, selectedAppName, selectedBundleIdentifier
+    eventsReplaced = 1u << 1,  // events emptied or swapped for another list
+    eventsAppended = 1u << 2,  // events only grew, from firstAppendedEvent on
+    sessions = 1u << 3,        // sessions, selectedSessionID, viewingSavedSession
+    eventSelection = 1u << 4,  // selectedEventID
+    searchText = 1u << 5,
+    status = 1u << 6,
+    tracing = 1u << 7,         // isTracing and the trace handles
+    switches = 1u << 8,        // showRawLog, freshLaunch
+    visibleReset = 1u << 9,    // the visible rows were recomputed
+    visibleAppended = 1u << 10 // visible rows were appended, from firstAppendedRow on
+  };
+  std::uint32_t fields = 0;
+  std::size_t firstAppendedEvent = 0;
+  std::size_t firstAppendedRow = 0;
+
+  bool has(Field field) const { return (fields & field) != 0; }
+};
+
+// The single owner of one window's state, and every operation on it.
+// Main thread only; background work reaches it through MainQueue.
+class ContentView {
+ public:
+  struct Services {
+    MainQueue& mainQueue;
+    Clock& clock;
+    IdSource& ids;
+    LogStreamLauncher& logStreams;
+    Workspace& workspace;
+    OpenPanel& openPanel;
+    Pasteboard& pasteboard;
+  };
+
+  explicit ContentView(Services services);
+  // Ends a running trace without recording it, as when the window closes.
+  ~ContentView();
+  ContentView(const ContentView&) = delete;
+  ContentView& operator=(const ContentView&) = delete;
+
+  // --- State, in declaration order ------------------------------------------------
+  const std::optional<std::string>& selectedAppURL() const { return selectedAppURL_; }
+  const std::string& selectedAppName() const { return selectedAppName_; }
+  const std::string& selectedBundleIdentifier() const { return selectedBundleIdentifier_; }
+  const EventList& events() const { return events_; }
+  const std::vector<LaunchSession>& sessions() const { return sessions_; }
+  const std::optional<Uuid>& selectedSessionID() const { return selectedSessionID_; }
+  bool viewingSavedSession() const { return viewingSavedSession_; }
+  const std::optional<Uuid>& selectedEventID() const { return selectedEventID_; }
+  const std::string& searchText() const { return searchText_; }
+  const std::string& statusText() const { return statusText_; }
+  bool isTracing() const { return isTracing_; }
+  bool showRawLog() const { return showRawLog_; }
+  bool freshLaunch() const { return freshLaunch_; }
+  const std::shared_ptr<RunningApplication>& runningApplication() const { return runningApplication_; }
+  const LogProcess* logProcess() const { return logProcess_.get(); }
+  bool hasTerminationObserver() const { return terminationObserver_ != nullptr; }
+
+  // --- Bindings of the controls ---------------------------------------------------
+  void setSearchText(std::string text);
+  void setShowRawLog(bool on);
+  void setFreshLaunch(bool on);
+  void selectEvent(std::optional<Uuid> id);
+
+  // --- Operations -----------------------------------------------------------------
+  void chooseApplication();
+  void startTrace();
+  void stopTrace(bool saveSession);
+  void openSavedSession(const LaunchSession& session);
+  void returnToCurrentTrace();
+  void clearTraceView();
+  void clearHistory();
+  void copySummary();
+  void copySelectedEvent();
+
+  // --- Steps of a trace (public so tests and tools can drive them) ----------------
+  void appendEvent(EventType type, std::string_view source, std::string_view message);
+  void ingestLines(const LineBatch& batch);
+  void armLogStream(const std::string& processName);
+  void quitRunningInstances();
+  void completeLaunch(std::optional<std::string> errorDescription,
+                      std::shared_ptr<RunningApplication> application, const std::string& openedPath);
+  void watchTermination(std::int32_t pid);
+  void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
+  void tearDownTrace();
+  void recordSession();
+
+  // --- Derived values ----------------------------------------------------------------
+  // Indices into events() of the visible event list, in order.
+  const std::vector<std::uint32_t>& visibleRows() const;
+  std::vector<MarrowfieldEvent> visibleEvents() const;
+  std::size_t eventCount() const { return visibleRows().size(); }
+  std::size_t suppressedCount() const;
+  std::optional<MarrowfieldEvent> selectedEvent() const;
+  // The text copySummary puts on the pasteboard.
+  std::string summaryText() const;
+
+  // --- Change notification ------------------------------------------------------
+  using ChangeObserver = std::function<void(const Change&)>;
+  void setChangeObserver(ChangeObserver observer);
+
+ private:
+  // (implementation detail owned by the trace layer)
+  struct Impl;
+
+  Services services_;
+
+  std::optional<std::string> selectedAppURL_;
+  std::string selectedAppName_ = "Choose an app";
+  std::string selectedBundleIdentifier_;
+  EventList events_;
+  std::vector<LaunchSession> sessions_;
+  std::optional<Uuid> selectedSessionID_;
+  bool viewingSavedSession_ = false;
+  std::optional<Uuid> selectedEventID_;
+  std::string searchText_;
+  std::string statusText_ = "Ready";
+  bool isTracing_ = false;
+  bool showRawLog_ = false;
+  bool freshLaunch_ = true;
+  std::shared_ptr<RunningApplication> runningApplication_;
+  std::unique_ptr<LogProcess> logProcess_;
+  std::unique_ptr<TerminationObserver> terminationObserver_;
+
+  std::unique_ptr<Impl> impl_;
+};
+
+}  // namespace mf

@@ -1,0 +1,34 @@
+#pragma once
+
+#include <cstddef>
+#include <string>
+#include <string_view>
+
+#include "trace/line_batch.h"
+
+namespace mf {
+
+// Cuts a byte stream into lines, chunk by chunk.
+//
+// Separators: LF, VT, FF, CR (CR LF counts once), NEL, LS, PS; empty pieces
+// are dropped. A line or a UTF-8 sequence cut by a chunk boundary is carried
+// over to the next chunk; bytes that are not valid UTF-8 become U+FFFD; a
+// pending line longer than maxPendingLine is emitted as a line of its own so
+// an endless line cannot exhaust memory.
+class LineSplitter {
+ public:
+  static constexpr std::size_t kDefaultMaxPendingLine = std::size_t{1} << 20;
+
+  explicit LineSplitter(std::size_t maxPendingLine = kDefaultMaxPendingLine);
+
+  // Appends the lines this chunk completes to `out`.
+  void feed(std::string_view chunk, LineBatch& out);
+  // End of stream: appends what is still pending.
+  void finish(LineBatch& out);
+
+ private:
+  std::size_t maxPendingLine_;
+  std::string pending_;
+};
+
+}  // namespace mf

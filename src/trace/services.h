@@ -1,0 +1,152 @@
+#pragma once
+
+// The doors between the core and the world. The core calls nothing else:
+// the Linux implementations live in src/platform, the Qt ones in src/ui, and
+// the core's tests use fakes.
+
+#include <cstdint>
+#include <functional>
+#include <memory>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "model/uuid.h"
+#include "trace/line_batch.h"
+
+namespace mf {
+
+// The one door to the main thread.
+class MainQueue {
+ public:
+  virtual ~MainQueue() = default;
+  // Thread-safe. Tasks run on the main thread, in posting order.
+  virtual void post(std::function<void()> task) = 0;
+  // Main thread only. Runs posted tasks for `seconds` and then returns. It must
+  // not deliver user input meanwhile: a click there would re-enter the
+  // operation that is waiting.
+  virtual void wait(double seconds) = 0;
+};
+
+class Clock {
+ public:
+  virtual ~Clock() = default;
+  // Wall-clock seconds since the Unix epoch.
+  virtual double now() = 0;
+};
+
+class IdSource {
+ public:
+  virtual ~IdSource() = default;
+  // A new random version-4 UUID.
+  virtual Uuid next() = 0;
+};
+
+// Called on a background thread with the lines of one chunk, chunks in stream
+// order, never two at once.
+using LineBatchSink = std::function<void(LineBatch)>;
+
+// The running log-stream child process.
+class LogProcess {
+ public:
+  virtual ~LogProcess() = default;
+  virtual bool isRunning() const = 0;
+  // Asks the child to end; does not wait for it.
+  virtual void terminate() = 0;
+};
+
+struct ArmResult {
+  std::unique_ptr<LogProcess> process;  // set when the stream started
+  std::string errorDescription;         // readable reason when it did not
+};
+
+class LogStreamLauncher {
+ public:
+  virtual ~LogStreamLauncher() = default;
+  // Main thread. Starts the stream filtered to `processName`; its output
+  // reaches `sink` batch by batch from a background thread.
+  virtual ArmResult start(const std::string& processName, LineBatchSink sink) = 0;
+};
+
+class RunningApplication {
+ public:
+  virtual ~RunningApplication() = default;
+  virtual std::int32_t processIdentifier() const = 0;
+  // The polite quit request; true when it was delivered. Does not wait.
+  virtual bool terminate() = 0;
+};
+
+struct LaunchOptions {
+  bool activates = true;
+  bool addsToRecentItems = false;
+  // Set only when the log stream could not be armed: the target's own stdout
+  // and stderr are then read directly and delivered here, so the user still
+  // sees what it prints.
+  LineBatchSink directOutput;
+};
+
+// Called once, on a background thread.
+using LaunchCompletion = std::function<void(std::optional<std::string> errorDescription,
+                                            std::shared_ptr<RunningApplication> application)>;
+
+struct ExitStatus {
+  bool signaled = false;  // ended by a signal
+  int code = 0;           // exit code, or the signal number when signaled
+};
+
+struct TerminationNotification {
+  // The terminated application; null when the notification carries none.
+  std::shared_ptr<RunningApplication> application;
+  // How it ended, when the platform knows.
+  std::optional<ExitStatus> exitStatus;
+};
+
+// Delivered on the main thread.
+using TerminationCallback = std::function<void(const TerminationNotification&)>;
+
+// A registered termination observer; destroying it removes the registration.
+class TerminationObserver {
+ public:
+  virtual ~TerminationObserver() = default;
+};
+
+class Workspace {
+ public:
+  virtual ~Workspace() = default;
+  // Returns at once; `completion` runs once on a background thread.
+  virtual void openApplication(const std::string& path, const LaunchOptions& options,
+                               LaunchCompletion completion) = 0;
+  virtual std::vector<std::shared_ptr<RunningApplication>> runningApplications(
+      const std::string& bundleIdentifier) = 0;
+  // Main thread. `callback` runs on the main thread when process `pid` ends;
+  // an exit that happened before the registration is still reported.
+  virtual std::unique_ptr<TerminationObserver> addTerminationObserver(std::int32_t pid,
+                                                                      TerminationCallback callback) = 0;
+  // Empty when the application cannot be read or declares none.
+  virtual std::string bundleIdentifier(const std::string& path) = 0;
+};
+
+struct OpenPanelConfiguration {
+  std::string title;
+  std::string prompt;
+  bool canChooseFiles = true;
+  bool canChooseDirectories = false;
+  bool allowsMultipleSelection = false;
+  bool applicationsOnly = true;
+};
+
+class OpenPanel {
+ public:
+  virtual ~OpenPanel() = default;
+  // Modal. The chosen path, or nothing when cancelled.
+  virtual std::optional<std::string> run(const OpenPanelConfiguration& configuration) = 0;
+};
+
+class Pasteboard {
+ public:
+  virtual ~Pasteboard() = default;
+  // Replaces the whole contents with one plain-text item.
+  virtual void setString(const std::string& text) = 0;
+};
+
+}  // namespace mf
