@@ -1,0 +1,237 @@
+#include "model/event_list.h"
+
+#include <algorithm>
+#include <cstring>
+#include <deque>
+#include <limits>
+#include <stdexcept>
+#include <string>
+#include <unordered_map>
+#include <utility>
+
+#include "analysis/search_fold.h"
+
+namespace mf {
+
+namespace {
+
+// 48 bytes: the id and time first for alignment, then where the text lives.
+// The folded message, when there is one, follows the message in the same block.
+struct Record {
+  Uuid id;
+  double time;
+  std::uint32_t block;
+  std::uint32_t offset;
+  std::uint32_t messageLength;
+  std::uint32_t foldedLength;
+  std::uint16_t source;
+  EventType type;
+  bool isRoutineNoise;
+};
+static_assert(sizeof(Record) <= 48, "an event record should stay within 48 bytes");
+
+constexpr std::size_t kRecordsPerChunk = 4096;
+constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+
+struct TextBlock {
+  std::unique_ptr<char[]> data;
+  std::size_t capacity = 0;
+  std::size_t used = 0;
+};
+
+}  // namespace
+
+// Records in fixed chunks and text in fixed blocks, so nothing ever moves: an
+// EventView handed out stays valid while the storage lives, and several lists
+// can share one storage, each seeing its own prefix of it.
+class EventStorage {
+ public:
+  std::size_t size() const { return size_; }
+
+  const Record& record(std::size_t index) const {
+    return chunks_[index / kRecordsPerChunk][index % kRecordsPerChunk];
+  }
+
+  EventView view(std::size_t index) const {
+    const Record& r = record(index);
+    const char* text = blocks_[r.block].data.get() + r.offset;
+    return EventView{&r.id,
+                     r.time,
+                     r.type,
+                     sources_[r.source],
+                     std::string_view(text, r.messageLength),
+                     r.isRoutineNoise,
+                     std::string_view(text + r.messageLength, r.foldedLength)};
+  }
+
+  void append(const Uuid& id, double time, EventType type, std::string_view source,
+              std::string_view message, bool isRoutineNoise) {
+    constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
+    if (message.size() > kMaxLength) throw std::length_error("event message longer than 4 GiB");
+
+    std::string folded;
+    if (!isAscii(message)) folded = foldForSearch(message);
+    if (folded.size() > kMaxLength) throw std::length_error("folded event message longer than 4 GiB");
+
+    const std::uint16_t sourceIndex = intern(source);
+    const auto [block, offset] = placeText(message, folded);
+
+    if (size_ == chunks_.size() * kRecordsPerChunk) {
+      chunks_.push_back(std::make_unique<Record[]>(kRecordsPerChunk));
+    }
+    Record& r = chunks_[size_ / kRecordsPerChunk][size_ % kRecordsPerChunk];
+    r.id = id;
+    r.time = time;
+    r.block = block;
+    r.offset = offset;
+    r.messageLength = static_cast<std::uint32_t>(message.size());
+    r.foldedLength = static_cast<std::uint32_t>(folded.size());
+    r.source = sourceIndex;
+    r.type = type;
+    r.isRoutineNoise = isRoutineNoise;
+    ++size_;
+  }
+
+  std::size_t bytes() const {
+    std::size_t total = sizeof(*this) + chunks_.size() * kRecordsPerChunk * sizeof(Record) +
+                        chunks_.capacity() * sizeof(chunks_[0]) + blocks_.capacity() * sizeof(TextBlock);
+    for (const auto& block : blocks_) total += block.capacity;
+    for (const auto& source : sources_) total += sizeof(source) + source.capacity();
+    return total;
+  }
+
+ private:
+  std::uint16_t intern(std::string_view source) {
+    // The last source is by far the likeliest: a batch of log lines mostly
+    // shares one tag.
+    if (!sources_.empty() && sources_[lastSource_] == source) return lastSource_;
+    if (auto found = sourceIndex_.find(std::string(source)); found != sourceIndex_.end()) {
+      lastSource_ = found->second;
+      return lastSource_;
+    }
+    // Tags are a handful of fixed words; a free-text flood past 65535 distinct
+    // tags is refused rather than silently mislabelled.
+    if (sources_.size() > std::numeric_limits<std::uint16_t>::max()) {
+      throw std::length_error("too many distinct event sources");
+    }
+    // A deque never moves its elements, so views into earlier tags survive.
+    sources_.emplace_back(source);
+    lastSource_ = static_cast<std::uint16_t>(sources_.size() - 1);
+    sourceIndex_.emplace(sources_.back(), lastSource_);
+    return lastSource_;
+  }
+
+  std::pair<std::uint32_t, std::uint32_t> placeText(std::string_view message, std::string_view folded) {
+    const std::size_t needed = message.size() + folded.size();
+    TextBlock* target = nullptr;
+    std::uint32_t index = 0;
+    if (needed > kBlockBytes) {
+      // Too big for a shared block: it gets one of its own, and the current
+      // shared block stays open for the following messages.
+      blocks_.push_back(TextBlock{std::make_unique<char[]>(needed), needed, 0});
+      index = static_cast<std::uint32_t>(blocks_.size() - 1);
+      target = &blocks_.back();
+    } else {
+      if (currentBlock_ < 0 || blocks_[currentBlock_].capacity - blocks_[currentBlock_].used < needed) {
+        blocks_.push_back(TextBlock{std::make_unique<char[]>(kBlockBytes), kBlockBytes, 0});
+        currentBlock_ = static_cast<std::ptrdiff_t>(blocks_.size() - 1);
+      }
+      index = static_cast<std::uint32_t>(currentBlock_);
+      target = &blocks_[currentBlock_];
+    }
+    const std::size_t offset = target->used;
+    if (!message.empty()) std::memcpy(target->data.get() + offset, message.data(), message.size());
+    if (!folded.empty()) std::memcpy(target->data.get() + offset + message.size(), folded.data(), folded.size());
+    target->used += needed;
+    return {index, static_cast<std::uint32_t>(offset)};
+  }
+
+  std::size_t size_ = 0;
+  std::vector<std::unique_ptr<Record[]>> chunks_;
+  std::vector<TextBlock> blocks_;  // the vector may grow; the blocks' bytes never move
+  std::ptrdiff_t currentBlock_ = -1;
+  std::deque<std::string> sources_;
+  std::unordered_map<std::string, std::uint16_t> sourceIndex_;
+  std::uint16_t lastSource_ = 0;
+};
+
+MarrowfieldEvent EventView::toEvent() const {
+  return MarrowfieldEvent{*id, time, type, std::string(source), std::string(message), isRoutineNoise};
+}
+
+EventList::EventList() : storage_(std::make_shared<EventStorage>()) {}
+EventList::EventList(const EventList&) = default;
+EventList& EventList::operator=(const EventList&) = default;
+
+// A moved-from list must stay usable (and empty), so it gets fresh storage.
+EventList::EventList(EventList&& other) noexcept
+    : storage_(std::move(other.storage_)), size_(std::exchange(other.size_, 0)) {}
+
+EventList& EventList::operator=(EventList&& other) noexcept {
+  if (this != &other) {
+    storage_ = std::move(other.storage_);
+    size_ = std::exchange(other.size_, 0);
+  }
+  return *this;
+}
+
+EventList::~EventList() = default;
+
+EventView EventList::operator[](std::size_t index) const { return storage_->view(index); }
+
+MarrowfieldEvent EventList::at(std::size_t index) const {
+  if (index >= size_) throw std::out_of_range("EventList::at");
+  return storage_->view(index).toEvent();
+}
+
+void EventList::append(const MarrowfieldEvent& event) {
+  append(event.id, event.time, event.type, event.source, event.message, event.isRoutineNoise);
+}
+
+void EventList::append(const Uuid& id, double time, EventType type, std::string_view source,
+                       std::string_view message, bool isRoutineNoise) {
+  if (!storage_) storage_ = std::make_shared<EventStorage>();
+  if (storage_->size() != size_) {
+    // Another list sharing this storage has already grown past our end: the
+    // records after it are not ours, so take a private copy of our prefix.
+    auto own = std::make_shared<EventStorage>();
+    for (std::size_t i = 0; i < size_; ++i) {
+      const EventView v = storage_->view(i);
+      own->append(*v.id, v.time, v.type, v.source, v.message, v.isRoutineNoise);
+    }
+    storage_ = std::move(own);
+  }
+  // Either we are the only holder, or every other holder ends at or before our
+  // end and therefore never sees what we add here.
+  storage_->append(id, time, type, source, message, isRoutineNoise);
+  ++size_;
+}
+
+void EventList::clear() {
+  storage_ = std::make_shared<EventStorage>();
+  size_ = 0;
+}
+
+std::optional<std::size_t> EventList::indexOf(const Uuid& id) const {
+  for (std::size_t i = 0; i < size_; ++i) {
+    if (storage_->record(i).id == id) return i;
+  }
+  return std::nullopt;
+}
+
+std::vector<MarrowfieldEvent> EventList::toVector() const {
+  std::vector<MarrowfieldEvent> out;
+  out.reserve(size_);
+  for (std::size_t i = 0; i < size_; ++i) out.push_back(storage_->view(i).toEvent());
+  return out;
+}
+
+EventList EventList::fromVector(const std::vector<MarrowfieldEvent>& events) {
+  EventList list;
+  for (const auto& event : events) list.append(event);
+  return list;
+}
+
+std::size_t EventList::storageBytes() const { return storage_ ? storage_->bytes() : 0; }
+
+}  // namespace mf

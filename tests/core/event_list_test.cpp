@@ -1,0 +1,149 @@
+#include "model/event_list.h"
+
+#include <gtest/gtest.h>
+
+#include <string>
+
+#include "analysis/search_fold.h"
+
+namespace mf {
+namespace {
+
+Uuid idOf(std::uint8_t n) {
+  std::array<std::uint8_t, 16> bytes{};
+  bytes[15] = n;
+  return Uuid::fromRandomBytes(bytes);
+}
+
+MarrowfieldEvent make(std::uint8_t n, std::string message, std::string source = "CONSOLE",
+                      EventType type = EventType::info, bool noise = false) {
+  return MarrowfieldEvent{idOf(n), 1000.0 + n, type, std::move(source), std::move(message), noise};
+}
+
+std::vector<std::string> messages(const EventList& list) {
+  std::vector<std::string> out;
+  for (std::size_t i = 0; i < list.size(); ++i) out.emplace_back(list[i].message);
+  return out;
+}
+
+TEST(EventList, StoresEveryFieldAndRoundTripsThroughVectors) {
+  std::vector<MarrowfieldEvent> original{
+      make(1, "first", "LOG", EventType::info),
+      make(2, "", "PROCESS", EventType::success),  // empty message
+      make(3, "error: disk", "FILE", EventType::error, true),
+      make(4, "warning: x", "", EventType::warning),  // empty source
+  };
+  EventList list = EventList::fromVector(original);
+  ASSERT_EQ(list.size(), 4u);
+  EXPECT_EQ(list.toVector(), original);
+  EXPECT_EQ(list.at(2), original[2]);
+  EXPECT_EQ(*list[0].id, idOf(1));
+  EXPECT_EQ(list[1].message, "");
+  EXPECT_EQ(list[2].source, "FILE");
+  EXPECT_TRUE(list[2].isRoutineNoise);
+  EXPECT_EQ(list[3].type, EventType::warning);
+  EXPECT_THROW(list.at(4), std::out_of_range);
+  EXPECT_TRUE(EventList::fromVector({}).empty());
+}
+
+TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
+  EventList a;
+  a.append(make(1, "one"));
+  a.append(make(2, "two"));
+
+  EventList b = a;  // shares storage
+  a.append(make(3, "a-three"));
+  b.append(make(4, "b-three"));  // must not see a's third event, nor disturb it
+  EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "two", "a-three"}));
+  EXPECT_EQ(messages(b), (std::vector<std::string>{"one", "two", "b-three"}));
+
+  // The other order: the copy appends first, then the original.
+  EventList c = a;
+  c.append(make(5, "c-four"));
+  a.append(make(6, "a-four"));
+  EXPECT_EQ(messages(c), (std::vector<std::string>{"one", "two", "a-three", "c-four"}));
+  EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "two", "a-three", "a-four"}));
+
+  // Views into a list stay valid while a copy keeps the storage alive.
+  EventList snapshot = a;
+  const EventView view = snapshot[3];
+  a.clear();
+  EXPECT_TRUE(a.empty());
+  EXPECT_EQ(view.message, "a-four");
+  EXPECT_EQ(snapshot.size(), 4u);
+  a.append(make(7, "fresh"));
+  EXPECT_EQ(messages(a), (std::vector<std::string>{"fresh"}));
+  EXPECT_EQ(snapshot.size(), 4u);
+
+  // Assignment and moves.
+  EventList d;
+  d = snapshot;
+  EventList moved = std::move(d);
+  EXPECT_EQ(moved.size(), 4u);
+  EXPECT_TRUE(d.empty());  // NOLINT(bugprone-use-after-move): a moved-from list stays usable
+  d.append(make(8, "after move"));
+  EXPECT_EQ(messages(d), (std::vector<std::string>{"after move"}));
+  EXPECT_EQ(moved.size(), 4u);
+}
+
+TEST(EventList, SnapshotOfALongListSharesItsStorage) {
+  EventList live;
+  const std::string message(120, 'x');
+  for (int i = 0; i < 200'000; ++i) live.append(idOf(1), i, EventType::info, "CONSOLE", message, false);
+  const std::size_t before = live.storageBytes();
+  EventList session = live;  // what recordSession keeps
+  for (int i = 0; i < 10; ++i) live.append(idOf(2), i, EventType::info, "CONSOLE", "late", false);
+  // The live list kept appending in place: no second copy of 200 000 events.
+  EXPECT_LT(live.storageBytes(), before + (std::size_t{2} << 20));
+  EXPECT_EQ(session.size(), 200'000u);
+  EXPECT_EQ(live.size(), 200'010u);
+  EXPECT_EQ(session[199'999].message, message);
+  EXPECT_EQ(live[200'000].message, "late");
+  // Compact: well under 200 bytes an event for 120-byte messages.
+  EXPECT_LT(before / 200'000, 200u);
+}
+
+TEST(EventList, HugeMessagesAndNonAsciiFolding) {
+  EventList list;
+  const std::string huge(3u << 20, 'h');  // larger than a text block
+  list.append(make(1, "small before"));
+  list.append(make(2, huge));
+  list.append(make(3, "small after"));
+  EXPECT_EQ(list[1].message.size(), huge.size());
+  EXPECT_EQ(list[1].message, huge);
+  EXPECT_EQ(list[0].message, "small before");
+  EXPECT_EQ(list[2].message, "small after");
+
+  list.append(make(4, "Straße ÖL"));
+  EXPECT_EQ(list[3].message, "Straße ÖL");
+  EXPECT_EQ(list[3].foldedMessage, foldForSearch("Straße ÖL"));
+  EXPECT_FALSE(list[3].foldedMessage.empty());
+  EXPECT_TRUE(list[0].foldedMessage.empty());  // ASCII keeps no folded copy
+  // Invalid UTF-8 is stored byte for byte.
+  const std::string invalid = "bad \xff\xfe bytes";
+  list.append(make(5, invalid));
+  EXPECT_EQ(list[4].message, invalid);
+}
+
+TEST(EventList, IndexOfFindsTheFirstMatchInTheWholeList) {
+  EventList list;
+  list.append(make(1, "a"));
+  list.append(make(2, "b"));
+  list.append(make(2, "b again"));
+  EXPECT_EQ(list.indexOf(idOf(2)), 1u);
+  EXPECT_EQ(list.indexOf(idOf(1)), 0u);
+  EXPECT_EQ(list.indexOf(idOf(9)), std::nullopt);
+  EventList prefix = list;
+  list.append(make(9, "only in the longer list"));
+  EXPECT_EQ(list.indexOf(idOf(9)), 3u);
+  EXPECT_EQ(prefix.indexOf(idOf(9)), std::nullopt);  // shares storage, yet ends before it
+}
+
+TEST(EventList, ManySourcesStayDistinct) {
+  EventList list;
+  for (int i = 0; i < 300; ++i) list.append(idOf(1), 0, EventType::info, "S" + std::to_string(i), "m", false);
+  for (int i = 0; i < 300; ++i) EXPECT_EQ(list[static_cast<std::size_t>(i)].source, "S" + std::to_string(i));
+}
+
+}  // namespace
+}  // namespace mf

@@ -1,0 +1,200 @@
+#pragma once
+
+// Stand-ins for every service in trace/services.h, for tests that drive a
+// ContentView without a window, a journal or real processes. They record what
+// the core asked of them and let the test play the world's part: deliver a
+// launch completion, a termination, a batch of log lines.
+
+#include <condition_variable>
+#include <cstddef>
+#include <cstdint>
+#include <deque>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <string>
+#include <vector>
+
+#include "trace/content_view.h"
+#include "trace/services.h"
+
+namespace mf::testing {
+
+// Posts go to a FIFO (from any thread). wait() records its duration and runs
+// posted tasks only, never anything resembling user input, and returns at once
+// instead of sleeping: tests see exactly which waits happened.
+class FakeMainQueue : public MainQueue {
+ public:
+  void post(std::function<void()> task) override;
+  void wait(double seconds) override;
+
+  // Runs tasks until none is left, including tasks they post. Returns how many ran.
+  std::size_t runAll();
+  std::size_t pending() const;
+  // Blocks until at least `count` tasks are pending or the deadline passes;
+  // for posts coming from real background threads.
+  bool waitForPending(std::size_t count, double timeoutSeconds = 5.0);
+
+  std::vector<double> waits;
+  // Called at the start of each wait(), before the queue is drained.
+  std::function<void(double)> onWait;
+
+ private:
+  mutable std::mutex mutex_;
+  std::condition_variable posted_;
+  std::deque<std::function<void()>> tasks_;
+};
+
+class FakeClock : public Clock {
+ public:
+  double now() override {
+    const double value = current;
+    current += step;
+    return value;
+  }
+  double current = 1'700'000'000.0;
+  double step = 0.0;  // added after each read when non-zero
+};
+
+// Deterministic version-4 UUIDs: the counter sits in the last bytes.
+class SequentialIdSource : public IdSource {
+ public:
+  Uuid next() override;
+  std::uint64_t issued = 0;
+};
+
+struct FakeLogProcessState {
+  bool running = true;
+  int terminateCalls = 0;
+  bool destroyed = false;
+};
+
+class FakeLogProcess : public LogProcess {
+ public:
+  explicit FakeLogProcess(std::shared_ptr<FakeLogProcessState> state) : state_(std::move(state)) {}
+  ~FakeLogProcess() override { state_->destroyed = true; }
+  bool isRunning() const override { return state_->running; }
+  void terminate() override {
+    ++state_->terminateCalls;
+    state_->running = false;
+  }
+
+ private:
+  std::shared_ptr<FakeLogProcessState> state_;
+};
+
+class FakeLogStreamLauncher : public LogStreamLauncher {
+ public:
+  ArmResult start(const std::string& processName, LineBatchSink sink) override;
+
+  bool succeed = true;
+  std::string failure = "the systemd journal is not running";
+
+  struct Start {
+    std::string processName;
+    LineBatchSink sink;
+    std::shared_ptr<FakeLogProcessState> process;  // null when the start failed
+  };
+  std::vector<Start> starts;
+  // The sink of the latest start (the test pushes log lines through it).
+  LineBatchSink& lastSink() { return starts.back().sink; }
+  std::shared_ptr<FakeLogProcessState> lastProcess() { return starts.back().process; }
+};
+
+class FakeRunningApplication : public RunningApplication {
+ public:
+  explicit FakeRunningApplication(std::int32_t pid, bool acceptsTerminate = true)
+      : pid_(pid), acceptsTerminate_(acceptsTerminate) {}
+  std::int32_t processIdentifier() const override { return pid_; }
+  bool terminate() override {
+    ++terminateCalls;
+    return acceptsTerminate_;
+  }
+  int terminateCalls = 0;
+
+ private:
+  std::int32_t pid_;
+  bool acceptsTerminate_;
+};
+
+class FakeWorkspace : public Workspace {
+ public:
+  void openApplication(const std::string& path, const LaunchOptions& options,
+                       LaunchCompletion completion) override;
+  std::vector<std::shared_ptr<RunningApplication>> runningApplications(
+      const std::string& bundleIdentifier) override;
+  std::unique_ptr<TerminationObserver> addTerminationObserver(std::int32_t pid,
+                                                              TerminationCallback callback) override;
+  std::string bundleIdentifier(const std::string& path) override;
+
+  struct Open {
+    std::string path;
+    LaunchOptions options;
+    LaunchCompletion completion;
+  };
+  std::vector<Open> opens;
+  // Completes the latest (or the given) open with an application of this pid.
+  void completeWithPid(std::int32_t pid, std::optional<std::size_t> which = std::nullopt);
+  void completeWithError(const std::string& description, std::optional<std::size_t> which = std::nullopt);
+
+  std::map<std::string, std::vector<std::shared_ptr<RunningApplication>>> running;
+  std::map<std::string, std::string> bundleIds;  // path -> identifier
+  std::vector<std::string> runningQueries;
+
+  struct Observer {
+    std::int32_t pid;
+    TerminationCallback callback;
+    bool active = true;
+  };
+  std::vector<std::shared_ptr<Observer>> observers;
+  std::size_t activeObservers() const;
+  // Delivers a termination notification to every active observer, as the
+  // platform does for any process that ends.
+  void terminate(std::int32_t pid, std::optional<ExitStatus> status = std::nullopt);
+  void notify(const TerminationNotification& notification);
+
+  // Every call in order: "running", "open", "observe", "unobserve".
+  std::vector<std::string> calls;
+};
+
+class FakeOpenPanel : public OpenPanel {
+ public:
+  std::optional<std::string> run(const OpenPanelConfiguration& configuration) override {
+    configurations.push_back(configuration);
+    if (answers.empty()) return std::nullopt;
+    auto answer = answers.front();
+    answers.pop_front();
+    return answer;
+  }
+  std::deque<std::optional<std::string>> answers;
+  std::vector<OpenPanelConfiguration> configurations;
+};
+
+class FakePasteboard : public Pasteboard {
+ public:
+  void setString(const std::string& text) override {
+    contents = text;
+    ++writes;
+  }
+  std::optional<std::string> contents;
+  int writes = 0;
+};
+
+// All fakes together, with the Services a ContentView takes.
+struct FakeServices {
+  FakeMainQueue mainQueue;
+  FakeClock clock;
+  SequentialIdSource ids;
+  FakeLogStreamLauncher logStreams;
+  FakeWorkspace workspace;
+  FakeOpenPanel openPanel;
+  FakePasteboard pasteboard;
+
+  ContentView::Services services() {
+    return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, openPanel, pasteboard};
+  }
+};
+
+}  // namespace mf::testing
