@@ -1,0 +1,389 @@
+#include "analysis/classify.h"
+
+#include <unicode/ubrk.h>
+#include <unicode/ustring.h>
+#include <unicode/utext.h>
+
+#include <algorithm>
+#include <cstring>
+#include <array>
+#include <memory>
+#include <vector>
+
+#include "analysis/keyword_matcher.h"
+#include "analysis/keyword_tables.h"
+#include "analysis/search_fold.h"
+#include "analysis/unicode_text.h"
+#include "model/event_list.h"
+#include "trace/line_batch.h"
+#include "trace/services.h"
+
+namespace mf {
+namespace {
+
+// Byte tables for the ASCII road of normalizeLine.
+struct AsciiTables {
+  std::array<char, 128> lower{};
+  std::array<bool, 128> collapse{};
+  std::array<bool, 128> trim{};
+  constexpr AsciiTables() {
+    for (int c = 0; c < 128; ++c) {
+      lower[c] = static_cast<char>(c >= 'A' && c <= 'Z' ? c - 'A' + 'a' : c);
+      collapse[c] = c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || c == 0x20;
+      trim[c] = c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x20;
+    }
+  }
+};
+constexpr AsciiTables kAscii;
+
+void normalizeAsciiInto(std::string_view text, std::string& out) {
+  out.resize(text.size());
+  char* dst = out.data();
+  bool inRun = false;
+  for (const char ch : text) {
+    const auto c = static_cast<unsigned char>(ch);
+    if (kAscii.collapse[c]) {
+      if (!inRun) *dst++ = ' ';
+      inRun = true;
+    } else {
+      *dst++ = kAscii.lower[c];
+      inRun = false;
+    }
+  }
+  const char* begin = out.data();
+  const char* end = dst;
+  while (begin < end && kAscii.trim[static_cast<unsigned char>(*begin)]) ++begin;
+  while (end > begin && kAscii.trim[static_cast<unsigned char>(end[-1])]) --end;
+  const auto offset = static_cast<std::size_t>(begin - out.data());
+  const auto length = static_cast<std::size_t>(end - begin);
+  if (offset != 0) std::memmove(out.data(), begin, length);
+  out.resize(length);
+}
+
+void normalizeUnicodeInto(std::string_view text, std::string& out) {
+  // Collapse and trim on code points, then one u_strToLower over the whole
+  // text: the lower-case mapping is context-sensitive (final sigma).
+  std::u16string collapsed;
+  collapsed.reserve(text.size());
+  bool inRun = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const UChar32 c = text::nextCodePoint(text, i);
+    if (text::isCollapseChar(c)) {
+      if (!inRun) collapsed.push_back(u' ');
+      inRun = true;
+      continue;
+    }
+    inRun = false;
+    if (c <= 0xFFFF) {
+      collapsed.push_back(static_cast<char16_t>(c));
+    } else {
+      collapsed.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      collapsed.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+  }
+  std::size_t begin = 0;
+  std::size_t end = collapsed.size();
+  while (begin < end) {
+    std::int32_t i = static_cast<std::int32_t>(begin);
+    UChar32 c;
+    U16_NEXT(collapsed.data(), i, static_cast<std::int32_t>(end), c);
+    if (!text::isTrimChar(c)) break;
+    begin = static_cast<std::size_t>(i);
+  }
+  while (end > begin) {
+    std::int32_t i = static_cast<std::int32_t>(end);
+    UChar32 c;
+    U16_PREV(collapsed.data(), static_cast<std::int32_t>(begin), i, c);
+    if (!text::isTrimChar(c)) break;
+    end = static_cast<std::size_t>(i);
+  }
+  const auto* src = reinterpret_cast<const UChar*>(collapsed.data() + begin);
+  const auto srcLength = static_cast<std::int32_t>(end - begin);
+
+  std::u16string lowered(static_cast<std::size_t>(srcLength) + 16, u'\0');
+  UErrorCode status = U_ZERO_ERROR;
+  std::int32_t length = u_strToLower(reinterpret_cast<UChar*>(lowered.data()),
+                                     static_cast<std::int32_t>(lowered.size()), src, srcLength, "", &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    lowered.assign(static_cast<std::size_t>(length), u'\0');
+    status = U_ZERO_ERROR;
+    length = u_strToLower(reinterpret_cast<UChar*>(lowered.data()), length, src, srcLength, "", &status);
+  }
+  if (U_FAILURE(status)) {  // not expected; keep the unlowered text rather than lose it
+    lowered.assign(collapsed, begin, end - begin);
+    length = srcLength;
+  }
+
+  out.clear();
+  std::int32_t utf8Length = 0;
+  status = U_ZERO_ERROR;
+  u_strToUTF8(nullptr, 0, &utf8Length, reinterpret_cast<const UChar*>(lowered.data()), length, &status);
+  out.resize(static_cast<std::size_t>(utf8Length));
+  status = U_ZERO_ERROR;
+  u_strToUTF8(out.data(), utf8Length, &utf8Length, reinterpret_cast<const UChar*>(lowered.data()), length, &status);
+}
+
+void normalizeInto(std::string_view text, std::string& out) {
+  if (isAscii(text)) {
+    normalizeAsciiInto(text, out);
+  } else {
+    normalizeUnicodeInto(text, out);
+  }
+}
+
+// Grapheme clusters of `text`, counting stops once `limit` is passed.
+std::size_t countGraphemeClusters(std::string_view text, std::size_t limit) {
+  struct BreakIteratorCloser {
+    void operator()(UBreakIterator* it) const { ubrk_close(it); }
+  };
+  // Opening a break iterator loads rules; keep one per thread.
+  thread_local std::unique_ptr<UBreakIterator, BreakIteratorCloser> iterator = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return std::unique_ptr<UBreakIterator, BreakIteratorCloser>(
+        ubrk_open(UBRK_CHARACTER, "", nullptr, 0, &status));
+  }();
+  if (!iterator) return text.size();  // no ICU data: one per code unit is an upper bound
+
+  UErrorCode status = U_ZERO_ERROR;
+  UText ut = UTEXT_INITIALIZER;
+  utext_openUTF8(&ut, text.data(), static_cast<std::int64_t>(text.size()), &status);
+  ubrk_setUText(iterator.get(), &ut, &status);
+  std::size_t count = 0;
+  if (U_SUCCESS(status)) {
+    ubrk_first(iterator.get());
+    while (ubrk_next(iterator.get()) != UBRK_DONE) {
+      if (++count > limit) break;
+    }
+  } else {
+    count = text.size();
+  }
+  utext_close(&ut);
+  return count;
+}
+
+constexpr std::size_t kTrivialMaxClusters = 8;
+
+std::string appMarkerFor(std::string_view bundleIdentifier) {
+  const std::string lowered = text::lowerCaseRoot(bundleIdentifier);
+  const std::string_view id = trimWhitespace(lowered);
+  if (id.empty()) return {};
+  std::string marker;
+  marker.reserve(id.size() + 2);
+  marker += '[';
+  marker += id;
+  marker += ':';
+  return marker;
+}
+
+bool isExemptSource(std::string_view source) {
+  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
+         tables::exemptSources.end();
+}
+
+bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
+}
+
+constexpr std::string_view kPermission = "PERMISSION";
+constexpr std::string_view kCrash = "CRASH";
+constexpr std::string_view kFile = "FILE";
+constexpr std::string_view kConsole = "CONSOLE";
+
+}  // namespace
+
+namespace text {
+
+std::string lowerCaseRoot(std::string_view utf8) {
+  if (isAscii(utf8)) {
+    std::string out(utf8);
+    for (char& c : out) c = kAscii.lower[static_cast<unsigned char>(c)];
+    return out;
+  }
+  std::u16string wide;
+  wide.reserve(utf8.size());
+  for (std::size_t i = 0; i < utf8.size();) {
+    const UChar32 c = nextCodePoint(utf8, i);
+    if (c <= 0xFFFF) {
+      wide.push_back(static_cast<char16_t>(c));
+    } else {
+      wide.push_back(static_cast<char16_t>(U16_LEAD(c)));
+      wide.push_back(static_cast<char16_t>(U16_TRAIL(c)));
+    }
+  }
+  UErrorCode status = U_ZERO_ERROR;
+  std::u16string lowered(wide.size() + 16, u'\0');
+  std::int32_t length = u_strToLower(reinterpret_cast<UChar*>(lowered.data()), static_cast<std::int32_t>(lowered.size()),
+                                     reinterpret_cast<const UChar*>(wide.data()), static_cast<std::int32_t>(wide.size()),
+                                     "", &status);
+  if (status == U_BUFFER_OVERFLOW_ERROR) {
+    lowered.assign(static_cast<std::size_t>(length), u'\0');
+    status = U_ZERO_ERROR;
+    length = u_strToLower(reinterpret_cast<UChar*>(lowered.data()), length, reinterpret_cast<const UChar*>(wide.data()),
+                          static_cast<std::int32_t>(wide.size()), "", &status);
+  }
+  if (U_FAILURE(status)) {
+    lowered = wide;
+    length = static_cast<std::int32_t>(wide.size());
+  }
+  std::string out;
+  std::int32_t i = 0;
+  while (i < length) {
+    UChar32 c;
+    U16_NEXT(lowered.data(), i, length, c);
+    appendUtf8(out, c);
+  }
+  return out;
+}
+
+}  // namespace text
+
+std::string_view trimWhitespace(std::string_view text) {
+  std::size_t begin = 0;
+  while (begin < text.size()) {
+    const auto byte = static_cast<unsigned char>(text[begin]);
+    if (byte < 0x80) {
+      if (!kAscii.trim[byte]) break;
+      ++begin;
+      continue;
+    }
+    std::size_t next = begin;
+    if (!text::isTrimChar(text::nextCodePoint(text, next))) break;
+    begin = next;
+  }
+  std::size_t end = text.size();
+  while (end > begin) {
+    const auto byte = static_cast<unsigned char>(text[end - 1]);
+    if (byte < 0x80) {
+      if (!kAscii.trim[byte]) break;
+      --end;
+      continue;
+    }
+    std::size_t previous = end;
+    if (!text::isTrimChar(text::previousCodePoint(text, previous))) break;
+    end = previous;
+  }
+  return text.substr(begin, end - begin);
+}
+
+std::string normalizeLine(std::string_view text) {
+  std::string out;
+  normalizeInto(text, out);
+  return out;
+}
+
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
+}
+
+bool containsWord(std::string_view normalized, std::string_view word) {
+  // A piece is a maximal run of word characters, so a word with anything
+  // else in it can never equal one.
+  if (word.empty()) return false;
+  for (std::size_t i = 0; i < word.size();) {
+    if (!text::isWordChar(text::nextCodePoint(word, i))) return false;
+  }
+  for (std::size_t at = normalized.find(word); at != std::string_view::npos; at = normalized.find(word, at + 1)) {
+    std::size_t before = at;
+    if (at > 0 && text::isWordChar(text::previousCodePoint(normalized, before))) continue;
+    std::size_t after = at + word.size();
+    if (after < normalized.size() && text::isWordChar(text::nextCodePoint(normalized, after))) continue;
+    return true;
+  }
+  return false;
+}
+
+bool isTrivialLine(std::string_view line) {
+  const std::string_view trimmed = trimWhitespace(line);
+  if (trimmed.empty()) return true;
+  if (isAscii(trimmed)) {
+    // An ASCII cluster is one byte, except CR LF.
+    std::size_t clusters = trimmed.size();
+    if (clusters > 2 * kTrivialMaxClusters) return false;
+    for (std::size_t i = 0; i + 1 < trimmed.size(); ++i) {
+      if (trimmed[i] == '\r' && trimmed[i + 1] == '\n') --clusters;
+    }
+    if (clusters > kTrivialMaxClusters) return false;
+    return std::none_of(trimmed.begin(), trimmed.end(), [](char c) {
+      return (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+    });
+  }
+  // A letter, mark or digit makes the line non-trivial at any length, so only
+  // lines without any need their clusters counted.
+  for (std::size_t i = 0; i < trimmed.size();) {
+    if (text::isLetterMarkNumber(text::nextCodePoint(trimmed, i))) return false;
+  }
+  return countGraphemeClusters(trimmed, kTrivialMaxClusters) <= kTrivialMaxClusters;
+}
+
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier) {
+  if (isExemptSource(source)) return false;
+  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
+  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
+  const std::string marker = appMarkerFor(bundleIdentifier);
+  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
+  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
+  return true;
+}
+
+LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
+
+Classification LineClassifier::classify(std::string_view trimmedLine) const {
+  // Reused between calls: classification runs for every log line and should
+  // not allocate for each.
+  thread_local std::string normalized;
+  normalizeInto(trimmedLine, normalized);
+  const std::uint32_t hits = scanKeywords(normalized);
+
+  Classification result;
+  if (hits & hitError) {
+    result.type = EventType::error;
+  } else if (hits & (hitErrorWord | hitFaultWord | hitWarning)) {
+    result.type = EventType::warning;
+  }
+
+  if (hits & hitPermission) {
+    result.source = kPermission;
+  } else if (hits & hitCrash) {
+    result.source = kCrash;
+  } else if (hits & hitFile) {
+    result.source = kFile;
+  } else {
+    result.source = kConsole;
+  }
+
+  if (isTrivialLine(trimmedLine)) {
+    result.isRoutineNoise = true;
+  } else if (result.source != kConsole) {
+    result.isRoutineNoise = false;  // every other source this produces is exempt
+  } else if (hits & (hitHeader | hitPrivacyPrefix | hitPreference | hitSubsystem | hitFramework)) {
+    result.isRoutineNoise = true;
+  } else if (result.type == EventType::warning || result.type == EventType::error) {
+    result.isRoutineNoise = false;
+  } else {
+    const bool isAppAuthored = !appMarker_.empty() && normalized.find(appMarker_) != std::string::npos;
+    result.isRoutineNoise = !isAppAuthored;
+  }
+  return result;
+}
+
+Classification classifyLine(std::string_view trimmedLine, std::string_view bundleIdentifier) {
+  return LineClassifier(bundleIdentifier).classify(trimmedLine);
+}
+
+void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events, IdSource& ids,
+                 Clock& clock) {
+  const LineClassifier classifier(bundleIdentifier);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const std::string_view line = trimWhitespace(batch[i]);
+    if (line.empty()) continue;
+    const Classification c = classifier.classify(line);
+    events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise);
+  }
+}
+
+}  // namespace mf

@@ -1,0 +1,239 @@
+// The line rules: trimming, normalising, words, trivial lines, the keyword
+// tables and the routine-noise order.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <string_view>
+
+#include "analysis/classify.h"
+#include "analysis/keyword_tables.h"
+
+namespace mf {
+namespace {
+
+Classification classify(std::string_view line, std::string_view bundle = "") {
+  return classifyLine(trimWhitespace(line), bundle);
+}
+
+TEST(Trim, RemovesTheWhiteSpaceAndNewlineSetAtBothEndsOnly) {
+  EXPECT_EQ(trimWhitespace(" \t\n\v\f\r a b \r\n"), "a b");
+  EXPECT_EQ(trimWhitespace("\xC2\x85x\xC2\x85"), "x");                      // NEL
+  EXPECT_EQ(trimWhitespace("\xC2\xA0x\xE3\x80\x80"), "x");                   // NBSP, ideographic space (Zs)
+  EXPECT_EQ(trimWhitespace("\xE2\x80\xA8x\xE2\x80\xA9"), "x");               // LS (Zl), PS (Zp)
+  EXPECT_EQ(trimWhitespace("\xE2\x80\x8Bx"), "\xE2\x80\x8Bx");               // ZERO WIDTH SPACE is Cf
+  EXPECT_EQ(trimWhitespace("\xE2\x81\xA0x"), "\xE2\x81\xA0x");               // WORD JOINER is Cf
+  EXPECT_EQ(trimWhitespace("\x1Cx\x1F"), "\x1Cx\x1F");                       // information separators are Cc
+  EXPECT_EQ(trimWhitespace(" \t "), "");
+  EXPECT_EQ(trimWhitespace(""), "");
+  EXPECT_EQ(trimWhitespace("a \xC2\xA0 b"), "a \xC2\xA0 b");
+}
+
+TEST(Normalize, CollapsesRegexWhiteSpaceTrimsAndLowers) {
+  EXPECT_EQ(normalizeLine("WARNING:   Low   Memory"), "warning: low memory");
+  EXPECT_EQ(normalizeLine("a\t\t\r\n\fb"), "a b");
+  EXPECT_EQ(normalizeLine("a \xC2\xA0\xE2\x80\x83 b"), "a b");     // Zs run becomes one blank
+  EXPECT_EQ(normalizeLine("a\xE2\x80\xA8\xE2\x80\xA9" "b"), "a b");  // Zl, Zp collapse too
+  // VT and NEL are not regex white space: they stay inside, and only the
+  // trim removes them at the ends.
+  EXPECT_EQ(normalizeLine("a\vb"), "a\vb");
+  EXPECT_EQ(normalizeLine("a \v b"), "a \v b");
+  EXPECT_EQ(normalizeLine("a\xC2\x85" "b"), "a\xC2\x85" "b");
+  EXPECT_EQ(normalizeLine("\v X \xC2\x85"), "x");
+  EXPECT_EQ(normalizeLine("  "), "");
+}
+
+TEST(Normalize, LowerCaseIsFullUnicodeMappingIndependentOfLocale) {
+  EXPECT_EQ(normalizeLine("\xC4\xB0STANBUL"), "i\xCC\x87stanbul");            // U+0130 -> i + U+0307
+  EXPECT_EQ(normalizeLine("\xCE\x9F\xCE\xA3"), "\xCE\xBF\xCF\x82");            // final sigma
+  EXPECT_EQ(normalizeLine("\xCE\xA3\xCE\x9F"), "\xCF\x83\xCE\xBF");            // non-final sigma
+  EXPECT_EQ(normalizeLine("\xC3\x9C" "BER"), "\xC3\xBC" "ber");
+  EXPECT_EQ(normalizeLine("STRASSE \xE1\xBA\x9E"), "strasse \xC3\x9F");         // capital sharp s
+  EXPECT_EQ(normalizeLine("\xE2\x84\xAA"), "k");                                // KELVIN SIGN to ASCII
+  EXPECT_EQ(normalizeLine("\xF0\x90\x90\x80"), "\xF0\x90\x90\xA8");            // Deseret, outside the BMP
+}
+
+TEST(Words, WholeWordsOverLettersMarksNumbersAndUnderscore) {
+  for (const char* yes : {"an error occurred", "error.", "(error)", "error-prone", "error", "x:error:y",
+                          "\xE6\x97\xA5 error \xE6\x97\xA5"}) {
+    EXPECT_TRUE(containsWord(yes, "error")) << yes;
+  }
+  for (const char* no : {"errors", "nserror", "error_code", "_error", "error2", "2error",
+                         "\xC3\xA9" "error",          // a Latin letter before
+                         "error\xCC\x81",             // a combining accent (Mn) after
+                         "\xD0\xB4" "error",          // Cyrillic letter
+                         "error\xE6\x97\xA5",         // Han
+                         "error\xE2\x85\xA0",         // ROMAN NUMERAL ONE (Nl)
+                         "\xC2\xB2" "error",          // SUPERSCRIPT TWO (No)
+                         "erro"}) {
+    EXPECT_FALSE(containsWord(no, "error")) << no;
+  }
+  // A later occurrence still counts when an earlier one is part of a longer word.
+  EXPECT_TRUE(containsWord("errors and error", "error"));
+  EXPECT_TRUE(containsWord("fault\xE2\x80\x94" "x", "fault"));  // EM DASH is punctuation
+  EXPECT_FALSE(containsWord("anything", ""));
+  EXPECT_FALSE(containsWord("a b", "a b"));
+}
+
+TEST(TrivialLines, CountUserPerceivedCharactersAndLookForLettersMarksDigits) {
+  EXPECT_TRUE(isTrivialLine(""));
+  EXPECT_TRUE(isTrivialLine(" \t "));
+  EXPECT_TRUE(isTrivialLine("---"));
+  EXPECT_TRUE(isTrivialLine("  ********  "));          // 8 after trimming
+  EXPECT_FALSE(isTrivialLine("*********"));            // 9: not trivial
+  EXPECT_FALSE(isTrivialLine("-- 1 --"));              // holds a digit
+  EXPECT_FALSE(isTrivialLine("a"));
+  EXPECT_TRUE(isTrivialLine("\xE2\x80\xA2\xE2\x80\xA2\xE2\x80\xA2"));  // bullets
+  // Eight flags are eight clusters of two code points each.
+  std::string flags;
+  for (int i = 0; i < 8; ++i) flags += "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA";
+  EXPECT_TRUE(isTrivialLine(flags));
+  EXPECT_FALSE(isTrivialLine(flags + "!"));
+  // A family emoji joined by ZWJ is one cluster.
+  const std::string family = "\xF0\x9F\x91\xA8\xE2\x80\x8D\xF0\x9F\x91\xA9\xE2\x80\x8D\xF0\x9F\x91\xA7";
+  EXPECT_TRUE(isTrivialLine(family + family + "!!!!!!"));
+  // e + combining acute is one cluster, but the letter makes it non-trivial.
+  EXPECT_FALSE(isTrivialLine("e\xCC\x81"));
+  // A lone combining mark is a mark.
+  EXPECT_FALSE(isTrivialLine("\xCC\x81"));
+  // Fullwidth digit (Nd) and Roman numeral (Nl) are numbers.
+  EXPECT_FALSE(isTrivialLine("\xEF\xBC\x91"));
+  EXPECT_FALSE(isTrivialLine("\xE2\x85\xA0"));
+  // CR LF inside counts as one cluster.
+  EXPECT_TRUE(isTrivialLine("---\r\n----"));
+}
+
+TEST(Classification, TypeRulesInOrder) {
+  EXPECT_EQ(classify("Error: disk full").type, EventType::error);
+  EXPECT_EQ(classify("Error: disk full").source, "CONSOLE");
+  EXPECT_EQ(classify("A connection error occurred").type, EventType::warning);
+  EXPECT_EQ(classify("Got NSError").type, EventType::info);
+  EXPECT_EQ(classify("error domain=NSCocoaErrorDomain code=4").type, EventType::warning);
+  EXPECT_EQ(classify("Fault detected").type, EventType::warning);
+  EXPECT_EQ(classify("faulty cable").type, EventType::info);
+  EXPECT_EQ(classify("WARNING:   Low   Memory").type, EventType::warning);
+  EXPECT_EQ(classify("Request failed with error 5").type, EventType::error);
+  EXPECT_EQ(classify("fatal   error in module").type, EventType::error);  // collapsed blanks still match
+  EXPECT_EQ(classify("fatal\terror").type, EventType::error);
+  EXPECT_EQ(classify("fatal\verror").type, EventType::warning);  // VT is not collapsed: only the word
+  EXPECT_EQ(classify("ERROR\xE2\x84\xAA").type, EventType::info);  // KELVIN lowers to k: "errork"
+  EXPECT_EQ(classify("\xC3\x89RROR").type, EventType::info);       // accented E is another letter
+  for (const char* text : {"success", "OK", "Launched successfully", "ok: done"}) {
+    EXPECT_NE(classify(text).type, EventType::success) << text;
+  }
+}
+
+TEST(Classification, SourceRulesAndTheirOverlapWithTypes) {
+  auto c = classify("Operation not permitted");
+  EXPECT_EQ(c.type, EventType::error);
+  EXPECT_EQ(c.source, "PERMISSION");
+  c = classify("Sandbox violation: deny(1) file-read-data /etc/x");
+  EXPECT_EQ(c.type, EventType::warning);
+  EXPECT_EQ(c.source, "PERMISSION");
+  c = classify("Writing crash report");
+  EXPECT_EQ(c.type, EventType::info);
+  EXPECT_EQ(c.source, "CRASH");
+  c = classify("App crashed");
+  EXPECT_EQ(c.type, EventType::error);
+  EXPECT_EQ(c.source, "CRASH");
+  c = classify("open: No such file or directory");
+  EXPECT_EQ(c.type, EventType::info);
+  EXPECT_EQ(c.source, "FILE");
+  c = classify("open error: No such file or directory");
+  EXPECT_EQ(c.type, EventType::error);
+  EXPECT_EQ(c.source, "FILE");
+  // Permission wins over crash and file; crash wins over file.
+  EXPECT_EQ(classify("crashed: permission denied").source, "PERMISSION");
+  EXPECT_EQ(classify("crash report: file not found").source, "CRASH");
+  EXPECT_EQ(classify("tcc deny for camera").source, "PERMISSION");
+  EXPECT_EQ(classify("tcc deny for camera").type, EventType::info);
+  EXPECT_EQ(classify("hello").source, "CONSOLE");
+}
+
+TEST(Classification, EveryTableEntryIsFoundInUpperCaseWithDoubledBlanks) {
+  auto shout = [](std::string_view entry) {
+    std::string s = "Prefix ";
+    for (char c : entry) {
+      if (c == ' ') s += "  ";
+      else s += static_cast<char>(c >= 'a' && c <= 'z' ? c - 'a' + 'A' : c);
+    }
+    return s + " suffix";
+  };
+  for (auto e : tables::errorMarkers) EXPECT_EQ(classify(shout(e)).type, EventType::error) << e;
+  for (auto e : tables::warningMarkers) EXPECT_EQ(classify(shout(e)).type, EventType::warning) << e;
+  for (auto e : tables::permissionMarkers) EXPECT_EQ(classify(shout(e)).source, "PERMISSION") << e;
+  for (auto e : tables::crashMarkers) EXPECT_NE(classify(shout(e)).source, "CONSOLE") << e;
+  for (auto e : tables::fileMarkers) EXPECT_EQ(classify(shout(e)).source, "FILE") << e;
+  // Info lines of the console: each noise marker alone makes them routine noise
+  // even with the target's own subsystem in them.
+  for (auto table : {std::span<const std::string_view>(tables::headerMarkers),
+                     std::span<const std::string_view>(tables::preferenceMarkers),
+                     std::span<const std::string_view>(tables::subsystemMarkers),
+                     std::span<const std::string_view>(tables::frameworkMarkers)}) {
+    for (auto e : table) {
+      const std::string line = "x [org.example.app:main] " + std::string(e) + " y";
+      EXPECT_TRUE(classify(line, "org.example.app").isRoutineNoise) << e;
+      EXPECT_TRUE(classify("Error: " + line, "org.example.app").isRoutineNoise) << e;
+    }
+  }
+  for (auto e : tables::privacyPrefixes) {
+    EXPECT_TRUE(classify(std::string(e) + " [org.example.app:main]", "org.example.app").isRoutineNoise) << e;
+    EXPECT_FALSE(classify("x " + std::string(e) + " [org.example.app:main]", "org.example.app").isRoutineNoise)
+        << e;
+  }
+}
+
+TEST(RoutineNoise, HeaderAndBannerLinesAreKeptButMarked) {
+  const auto banner = classify("Filtering the log data using \"process == \\\"Demo\\\"\"");
+  EXPECT_TRUE(banner.isRoutineNoise);
+  const auto header = classify("Timestamp               Ty Process[PID:TID]");
+  EXPECT_TRUE(header.isRoutineNoise);
+  EXPECT_TRUE(classify("Error: Timestamp Ty Process[PID:TID]").isRoutineNoise);
+}
+
+TEST(RoutineNoise, TrivialLinesAreNoiseWhateverTheirSource) {
+  EXPECT_TRUE(classify("---").isRoutineNoise);
+  // Nine punctuation characters go on to the noise rule: info console -> noise.
+  EXPECT_TRUE(classify("!!!!!!!!!").isRoutineNoise);
+  EXPECT_FALSE(classify("!!!!!!!!! [app:x]", "app").isRoutineNoise);
+}
+
+TEST(RoutineNoise, StepOrder) {
+  // Empty bundle identifier: no line is app-authored.
+  EXPECT_TRUE(classify("[:x] hello").isRoutineNoise);
+  EXPECT_TRUE(classify("hello").isRoutineNoise);
+  EXPECT_FALSE(classify("warning: low disk").isRoutineNoise);
+  EXPECT_FALSE(classify("error: low disk").isRoutineNoise);
+  // App-authored: "[" + lower-cased, trimmed id + ":", in any letter case.
+  EXPECT_FALSE(classify("x [Org.Example.App:net] hi", "  ORG.example.app\t").isRoutineNoise);
+  EXPECT_TRUE(classify("x [Org.Example.App] hi", "org.example.app").isRoutineNoise);
+  EXPECT_TRUE(classify("x [Org.Example.App:net] hi", "org.example").isRoutineNoise);
+  EXPECT_FALSE(classify("x [\xC3\xA9T\xC3\x89:net] hi", "\xC3\x89T\xC3\xA9").isRoutineNoise);
+  EXPECT_TRUE(classify("hello", " \t ").isRoutineNoise);
+  // Markers come before the type and the app test.
+  EXPECT_TRUE(classify("Warning: com.apple.runningboard assertion", "").isRoutineNoise);
+  EXPECT_TRUE(classify("[org.example.app:ui] CFPrefsD said hi", "org.example.app").isRoutineNoise);
+  // ...but after the exempt sources.
+  EXPECT_FALSE(classify("[com.apple.tcc:access] operation not permitted").isRoutineNoise);
+  EXPECT_FALSE(classify("[com.apple.x:y] app crashed").isRoutineNoise);
+  EXPECT_FALSE(classify("cfprefsd: no such file").isRoutineNoise);
+  // Privacy entries only at the start.
+  EXPECT_TRUE(classify("Request=<private> sent").isRoutineNoise);
+  EXPECT_FALSE(classify("Warning: request=<private> sent").isRoutineNoise);
+  EXPECT_TRUE(classify("  result :   none").isRoutineNoise);
+}
+
+TEST(RoutineNoise, DirectRuleCalls) {
+  EXPECT_FALSE(isRoutineSystemNoise("com.apple.runningboard", EventType::info, "SESSION", ""));
+  EXPECT_FALSE(isRoutineSystemNoise("filtering the log data using", EventType::info, "LOG", ""));
+  EXPECT_TRUE(isRoutineSystemNoise("filtering the log data using", EventType::info, "CONSOLE", ""));
+  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::success, "CONSOLE", ""));
+  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::info, "console", ""));  // exact, case-sensitive
+  EXPECT_FALSE(isRoutineSystemNoise("anything", EventType::info, "PATH", ""));
+  EXPECT_FALSE(isRoutineSystemNoise("x [a.b:c]", EventType::info, "CUSTOM", "A.B"));
+  EXPECT_TRUE(containsAnyPhrase("abc", std::array<std::string_view, 2>{"x", "bc"}));
+  EXPECT_FALSE(containsAnyPhrase("abc", std::span<const std::string_view>()));
+}
+
+}  // namespace
+}  // namespace mf
