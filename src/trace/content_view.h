@@ -121,6 +121,21 @@ class ContentView {
  private:
   // (implementation detail owned by the trace layer)
   struct Impl;
+  class OperationScope;
+
+  // Swaps in another event list: the visible rows are recomputed, and batches
+  // of streams armed for the previous list are dropped from now on.
+  void replaceEvents(EventList events);
+  // Takes in events appended from index `firstEvent` on.
+  void noteAppended(std::size_t firstEvent);
+  void resetVisible();
+  void changed(std::uint32_t fields);
+  void flushChanges();
+  // The nested wait of a start; views are told of the changes so far first.
+  void waitOnMainQueue(double seconds);
+  // A sink that hands batches to the main queue for this list of events.
+  LineBatchSink makeBatchSink();
+  void deliverBatch(std::uint64_t epoch, const LineBatch& batch);
 
   Services services_;
 

@@ -1,0 +1,33 @@
+// Putting findings on the pasteboard.
+
+#include "export/summary.h"
+#include "trace/content_view.h"
+#include "trace/content_view_impl.h"
+
+namespace mf {
+
+std::string ContentView::summaryText() const {
+  return buildSummary(SummaryHeader{selectedAppName_, selectedAppURL_, selectedBundleIdentifier_, showRawLog_},
+                      events_, visibleRows());
+}
+
+void ContentView::copySummary() {
+  OperationScope scope(*this);
+  services_.pasteboard.setString(summaryText());
+  statusText_ = "Summary copied";
+  changed(Change::status);
+}
+
+void ContentView::copySelectedEvent() {
+  if (!selectedEventID_) return;
+  // The whole list, not only the visible rows: a selection the search hides is
+  // still the selection.
+  const auto index = events_.indexOf(*selectedEventID_);
+  if (!index) return;
+  OperationScope scope(*this);
+  services_.pasteboard.setString(singleEventText(events_[*index]));
+  statusText_ = "Event copied";
+  changed(Change::status);
+}
+
+}  // namespace mf

@@ -1,0 +1,174 @@
+#include "trace/content_view.h"
+
+#include <utility>
+
+#include "analysis/classify.h"
+#include "trace/content_view_impl.h"
+
+namespace mf {
+
+ContentView::ContentView(Services services) : services_(services), impl_(std::make_unique<Impl>()) {
+  impl_->token = std::make_shared<Impl::Token>(Impl::Token{this});
+  resetVisible();
+  impl_->pending = Change{};
+}
+
+ContentView::~ContentView() {
+  // The views are going away with the window; they must not be called back.
+  impl_->observer = nullptr;
+  stopTrace(false);
+  impl_->token.reset();
+}
+
+void ContentView::setChangeObserver(ChangeObserver observer) { impl_->observer = std::move(observer); }
+
+// --- Bindings --------------------------------------------------------------------------
+
+void ContentView::setSearchText(std::string text) {
+  if (text == searchText_) return;
+  OperationScope scope(*this);
+  searchText_ = std::move(text);
+  resetVisible();
+  changed(Change::searchText);
+}
+
+void ContentView::setShowRawLog(bool on) {
+  if (on == showRawLog_) return;
+  OperationScope scope(*this);
+  showRawLog_ = on;
+  resetVisible();
+  changed(Change::switches);
+}
+
+void ContentView::setFreshLaunch(bool on) {
+  if (on == freshLaunch_) return;
+  OperationScope scope(*this);
+  freshLaunch_ = on;
+  changed(Change::switches);
+}
+
+void ContentView::selectEvent(std::optional<Uuid> id) {
+  if (id == selectedEventID_) return;
+  OperationScope scope(*this);
+  selectedEventID_ = id;
+  changed(Change::eventSelection);
+}
+
+// --- Event intake ----------------------------------------------------------------------
+
+void ContentView::appendEvent(EventType type, std::string_view source, std::string_view message) {
+  OperationScope scope(*this);
+  const std::size_t first = events_.size();
+  events_.append(services_.ids.next(), services_.clock.now(), type, source, message, false);
+  noteAppended(first);
+}
+
+void ContentView::ingestLines(const LineBatch& batch) {
+  OperationScope scope(*this);
+  const std::size_t first = events_.size();
+  mf::ingestLines(batch, selectedBundleIdentifier_, events_, services_.ids, services_.clock);
+  noteAppended(first);
+}
+
+void ContentView::deliverBatch(std::uint64_t epoch, const LineBatch& batch) {
+  // A stream torn down earlier may still deliver; its lines belong to the
+  // list it was armed for, and only while that list is the one shown.
+  if (epoch != impl_->eventsEpoch) return;
+  ingestLines(batch);
+  flushChanges();
+}
+
+LineBatchSink ContentView::makeBatchSink() {
+  std::weak_ptr<Impl::Token> weak = impl_->token;
+  const std::uint64_t epoch = impl_->eventsEpoch;
+  MainQueue* queue = &services_.mainQueue;
+  // Runs on the reader's thread: it only posts.
+  return [weak, epoch, queue](LineBatch batch) {
+    queue->post([weak, epoch, batch = std::move(batch)] {
+      if (auto token = weak.lock()) token->view->deliverBatch(epoch, batch);
+    });
+  };
+}
+
+// --- Derived values --------------------------------------------------------------------
+
+const std::vector<std::uint32_t>& ContentView::visibleRows() const { return impl_->visible.rows(); }
+
+std::vector<MarrowfieldEvent> ContentView::visibleEvents() const {
+  std::vector<MarrowfieldEvent> out;
+  out.reserve(visibleRows().size());
+  for (auto row : visibleRows()) out.push_back(events_[row].toEvent());
+  return out;
+}
+
+std::size_t ContentView::suppressedCount() const { return impl_->visible.suppressedCount(); }
+
+std::optional<MarrowfieldEvent> ContentView::selectedEvent() const {
+  if (!selectedEventID_) return std::nullopt;
+  const auto index = events_.indexOf(*selectedEventID_);
+  if (!index) return std::nullopt;
+  return events_.at(*index);
+}
+
+// --- Private helpers -------------------------------------------------------------------
+
+void ContentView::replaceEvents(EventList events) {
+  events_ = std::move(events);
+  ++impl_->eventsEpoch;
+  resetVisible();
+  Change& pending = impl_->pending;
+  pending.fields &= ~static_cast<std::uint32_t>(Change::eventsAppended);
+  pending.fields |= Change::eventsReplaced;
+}
+
+void ContentView::resetVisible() {
+  impl_->visible.reset(events_, showRawLog_, searchText_);
+  Change& pending = impl_->pending;
+  pending.fields &= ~static_cast<std::uint32_t>(Change::visibleAppended);
+  pending.fields |= Change::visibleReset;
+}
+
+void ContentView::noteAppended(std::size_t firstEvent) {
+  if (events_.size() == firstEvent) return;
+  Change& pending = impl_->pending;
+  const std::size_t firstRow = impl_->visible.rows().size();
+  const std::size_t newRows = impl_->visible.appendFrom(events_, firstEvent);
+  // A replacement or reset pending since the last notification already tells
+  // the views to read everything again; an earlier append already names the
+  // first new index.
+  if (!pending.has(Change::eventsReplaced) && !pending.has(Change::eventsAppended)) {
+    pending.fields |= Change::eventsAppended;
+    pending.firstAppendedEvent = firstEvent;
+  }
+  if (newRows > 0 && !pending.has(Change::visibleReset) && !pending.has(Change::visibleAppended)) {
+    pending.fields |= Change::visibleAppended;
+    pending.firstAppendedRow = firstRow;
+  }
+}
+
+void ContentView::changed(std::uint32_t fields) { impl_->pending.fields |= fields; }
+
+void ContentView::flushChanges() {
+  // An observer that calls back into an operation only adds to `pending`; the
+  // loop hands that on after it returns.
+  if (impl_->emitting) return;
+  while (impl_->pending.fields != 0) {
+    Change change = std::exchange(impl_->pending, Change{});
+    if (!impl_->observer) continue;
+    impl_->emitting = true;
+    try {
+      impl_->observer(change);
+    } catch (...) {
+      impl_->emitting = false;
+      throw;
+    }
+    impl_->emitting = false;
+  }
+}
+
+void ContentView::waitOnMainQueue(double seconds) {
+  flushChanges();
+  services_.mainQueue.wait(seconds);
+}
+
+}  // namespace mf

@@ -1,0 +1,57 @@
+#pragma once
+
+// The private half of ContentView, shared by the files that define its
+// operations (trace, history, export). Not for the views.
+
+#include <cstdint>
+#include <memory>
+
+#include "analysis/visible.h"
+#include "trace/content_view.h"
+
+namespace mf {
+
+struct ContentView::Impl {
+  // Closures that outlive a call (log batches, launch completions, termination
+  // callbacks) hold a weak reference to this token; it dies with the view, so a
+  // task posted by a reader thread after the window closed finds nothing to touch.
+  struct Token {
+    ContentView* view;
+  };
+  std::shared_ptr<Token> token;
+
+  VisibleIndex visible;
+
+  // Bumped whenever `events` is replaced. A sink remembers the epoch it was
+  // armed in; its batches are dropped once the list shows something else.
+  std::uint64_t eventsEpoch = 0;
+  // Bumped by each start. A launch completion from an older start is dropped.
+  std::uint64_t startGeneration = 0;
+  // Bumped by each teardown, so an observer whose callback already tore the
+  // trace down during its own registration is not kept afterwards.
+  std::uint64_t watchGeneration = 0;
+  // Whether the latest armLogStream started the stream.
+  bool logStreamArmed = false;
+
+  ChangeObserver observer;
+  Change pending;
+  int depth = 0;
+  bool emitting = false;
+};
+
+// Marks a public operation: the views hear of its changes once, when the
+// outermost operation returns.
+class ContentView::OperationScope {
+ public:
+  explicit OperationScope(ContentView& view) : view_(view) { ++view_.impl_->depth; }
+  ~OperationScope() {
+    if (--view_.impl_->depth == 0) view_.flushChanges();
+  }
+  OperationScope(const OperationScope&) = delete;
+  OperationScope& operator=(const OperationScope&) = delete;
+
+ private:
+  ContentView& view_;
+};
+
+}  // namespace mf

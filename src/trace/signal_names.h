@@ -1,0 +1,11 @@
+#pragma once
+
+#include <string>
+
+namespace mf {
+
+// "SIGSEGV" for this platform's number of SIGSEGV, and so on; "SIGRTMIN+n" for
+// real-time signals; "unknown signal" otherwise.
+std::string signalName(int number);
+
+}  // namespace mf

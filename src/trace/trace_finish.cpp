@@ -1,0 +1,191 @@
+// Ending a trace: the termination watch, stop and teardown.
+
+#include <csignal>
+#include <string>
+
+#include "trace/content_view.h"
+#include "trace/content_view_impl.h"
+#include "trace/signal_names.h"
+
+namespace mf {
+
+std::string signalName(int number) {
+  struct Entry {
+    int number;
+    const char* name;
+  };
+  // Only what this platform defines: the numbers differ between systems.
+  static constexpr Entry kSignals[] = {
+#define MF_SIGNAL(name) {name, #name},
+#ifdef SIGHUP
+      MF_SIGNAL(SIGHUP)
+#endif
+#ifdef SIGINT
+      MF_SIGNAL(SIGINT)
+#endif
+#ifdef SIGQUIT
+      MF_SIGNAL(SIGQUIT)
+#endif
+#ifdef SIGILL
+      MF_SIGNAL(SIGILL)
+#endif
+#ifdef SIGTRAP
+      MF_SIGNAL(SIGTRAP)
+#endif
+#ifdef SIGABRT
+      MF_SIGNAL(SIGABRT)
+#endif
+#ifdef SIGBUS
+      MF_SIGNAL(SIGBUS)
+#endif
+#ifdef SIGFPE
+      MF_SIGNAL(SIGFPE)
+#endif
+#ifdef SIGKILL
+      MF_SIGNAL(SIGKILL)
+#endif
+#ifdef SIGUSR1
+      MF_SIGNAL(SIGUSR1)
+#endif
+#ifdef SIGSEGV
+      MF_SIGNAL(SIGSEGV)
+#endif
+#ifdef SIGUSR2
+      MF_SIGNAL(SIGUSR2)
+#endif
+#ifdef SIGPIPE
+      MF_SIGNAL(SIGPIPE)
+#endif
+#ifdef SIGALRM
+      MF_SIGNAL(SIGALRM)
+#endif
+#ifdef SIGTERM
+      MF_SIGNAL(SIGTERM)
+#endif
+#ifdef SIGSTKFLT
+      MF_SIGNAL(SIGSTKFLT)
+#endif
+#ifdef SIGCHLD
+      MF_SIGNAL(SIGCHLD)
+#endif
+#ifdef SIGCONT
+      MF_SIGNAL(SIGCONT)
+#endif
+#ifdef SIGSTOP
+      MF_SIGNAL(SIGSTOP)
+#endif
+#ifdef SIGTSTP
+      MF_SIGNAL(SIGTSTP)
+#endif
+#ifdef SIGTTIN
+      MF_SIGNAL(SIGTTIN)
+#endif
+#ifdef SIGTTOU
+      MF_SIGNAL(SIGTTOU)
+#endif
+#ifdef SIGURG
+      MF_SIGNAL(SIGURG)
+#endif
+#ifdef SIGXCPU
+      MF_SIGNAL(SIGXCPU)
+#endif
+#ifdef SIGXFSZ
+      MF_SIGNAL(SIGXFSZ)
+#endif
+#ifdef SIGVTALRM
+      MF_SIGNAL(SIGVTALRM)
+#endif
+#ifdef SIGPROF
+      MF_SIGNAL(SIGPROF)
+#endif
+#ifdef SIGWINCH
+      MF_SIGNAL(SIGWINCH)
+#endif
+#ifdef SIGIO
+      MF_SIGNAL(SIGIO)
+#endif
+#ifdef SIGPWR
+      MF_SIGNAL(SIGPWR)
+#endif
+#ifdef SIGSYS
+      MF_SIGNAL(SIGSYS)
+#endif
+#undef MF_SIGNAL
+  };
+  for (const auto& entry : kSignals) {
+    if (entry.number == number) return entry.name;
+  }
+#if defined(SIGRTMIN) && defined(SIGRTMAX)
+  if (number >= SIGRTMIN && number <= SIGRTMAX) return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
+#endif
+  return "unknown signal";
+}
+
+void ContentView::watchTermination(std::int32_t pid) {
+  OperationScope scope(*this);
+  std::weak_ptr<Impl::Token> weak = impl_->token;
+  const std::uint64_t generation = impl_->watchGeneration;
+  auto observer = services_.workspace.addTerminationObserver(
+      pid, [weak, pid](const TerminationNotification& notification) {
+        auto token = weak.lock();
+        if (!token) return;
+        token->view->handleTargetTermination(notification, pid);
+        token->view->flushChanges();
+      });
+  // A platform may report an exit that happened before the registration right
+  // away; if that already ended the trace, this registration has nothing to watch.
+  if (generation == impl_->watchGeneration) {
+    terminationObserver_ = std::move(observer);
+    changed(Change::tracing);
+  }
+}
+
+void ContentView::handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid) {
+  if (!notification.application) return;
+  if (notification.application->processIdentifier() != watchedPid) return;
+  OperationScope scope(*this);
+  // The journal stream of a Linux process carries no crash report, so an
+  // abnormal end is said here, just before the plain "terminated".
+  if (notification.exitStatus) {
+    const ExitStatus& status = *notification.exitStatus;
+    if (status.signaled) {
+      appendEvent(EventType::error, "CRASH",
+                  selectedAppName_ + " crashed: killed by signal " + std::to_string(status.code) + " (" +
+                      signalName(status.code) + ")");
+    } else if (status.code != 0) {
+      appendEvent(EventType::warning, "PROCESS",
+                  selectedAppName_ + " exited with status " + std::to_string(status.code));
+    }
+  }
+  appendEvent(EventType::info, "PROCESS", selectedAppName_ + " terminated");
+  statusText_ = "Process ended";
+  changed(Change::status);
+  recordSession();
+  tearDownTrace();
+}
+
+void ContentView::stopTrace(bool saveSession) {
+  OperationScope scope(*this);
+  if (isTracing_) {
+    appendEvent(EventType::info, "SESSION", "Trace stopped");
+    if (saveSession) recordSession();
+  }
+  tearDownTrace();
+  if (statusText_ != "Process ended") {
+    statusText_ = "Ready";
+    changed(Change::status);
+  }
+}
+
+void ContentView::tearDownTrace() {
+  OperationScope scope(*this);
+  if (logProcess_ && logProcess_->isRunning()) logProcess_->terminate();
+  logProcess_.reset();
+  runningApplication_.reset();
+  isTracing_ = false;
+  ++impl_->watchGeneration;
+  terminationObserver_.reset();
+  changed(Change::tracing);
+}
+
+}  // namespace mf

@@ -1,0 +1,119 @@
+// Starting a trace: fresh launch, log stream, launch and its completion.
+
+#include <string>
+
+#include "trace/content_view.h"
+#include "trace/content_view_impl.h"
+
+namespace mf {
+
+namespace {
+constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
+constexpr double kQuitWaitSeconds = 0.35;
+constexpr double kArmWaitSeconds = 0.15;
+}  // namespace
+
+void ContentView::startTrace() {
+  OperationScope scope(*this);
+  if (!selectedAppURL_) {
+    chooseApplication();
+    return;
+  }
+  // From here on, a completion of any earlier start is stale.
+  const std::uint64_t generation = ++impl_->startGeneration;
+
+  stopTrace(false);
+  replaceEvents(EventList());
+  selectedEventID_.reset();
+  selectedSessionID_.reset();
+  viewingSavedSession_ = false;
+  changed(Change::eventSelection | Change::sessions);
+
+  if (freshLaunch_) quitRunningInstances();
+
+  isTracing_ = true;
+  statusText_ = "Arming trace for " + selectedAppName_ + std::string(kEllipsis);
+  changed(Change::tracing | Change::status);
+  appendEvent(EventType::info, "SESSION", "Launch trace started for " + selectedAppName_);
+
+  armLogStream(selectedAppName_);
+
+  LaunchOptions options;
+  options.activates = true;
+  options.addsToRecentItems = false;
+  if (!impl_->logStreamArmed) options.directOutput = makeBatchSink();
+
+  const std::string path = *selectedAppURL_;
+  std::weak_ptr<Impl::Token> weak = impl_->token;
+  MainQueue* queue = &services_.mainQueue;
+  // Runs once on a background thread: it only posts.
+  services_.workspace.openApplication(
+      path, options,
+      [weak, generation, path, queue](std::optional<std::string> error,
+                                      std::shared_ptr<RunningApplication> application) {
+        queue->post([weak, generation, path, error = std::move(error), application = std::move(application)] {
+          auto token = weak.lock();
+          if (!token) return;
+          ContentView& view = *token->view;
+          // A newer start has begun since: this launch belongs to a trace that
+          // no longer exists, and applying it would mix two traces.
+          if (generation != view.impl_->startGeneration) return;
+          view.completeLaunch(error, application, path);
+          view.flushChanges();
+        });
+      });
+}
+
+void ContentView::quitRunningInstances() {
+  OperationScope scope(*this);
+  if (selectedBundleIdentifier_.empty()) return;
+  const auto instances = services_.workspace.runningApplications(selectedBundleIdentifier_);
+  if (instances.empty()) return;
+  for (const auto& instance : instances) {
+    if (instance && instance->terminate()) {
+      appendEvent(EventType::info, "PROCESS", "Existing " + selectedAppName_ + " instance terminated for fresh launch");
+    }
+  }
+  waitOnMainQueue(kQuitWaitSeconds);
+}
+
+void ContentView::armLogStream(const std::string& processName) {
+  OperationScope scope(*this);
+  ArmResult result = services_.logStreams.start(processName, makeBatchSink());
+  if (result.process) {
+    impl_->logStreamArmed = true;
+    logProcess_ = std::move(result.process);
+    changed(Change::tracing);
+    appendEvent(EventType::info, "LOG", "Unified log stream armed for process " + processName);
+    waitOnMainQueue(kArmWaitSeconds);
+  } else {
+    impl_->logStreamArmed = false;
+    const std::string reason =
+        result.errorDescription.empty() ? std::string("the log stream did not start") : result.errorDescription;
+    appendEvent(EventType::warning, "LOG", "Could not arm unified log stream: " + reason);
+  }
+}
+
+void ContentView::completeLaunch(std::optional<std::string> errorDescription,
+                                 std::shared_ptr<RunningApplication> application, const std::string& openedPath) {
+  OperationScope scope(*this);
+  if (errorDescription || !application) {
+    appendEvent(EventType::error, "LAUNCH",
+                errorDescription ? "Launch failed: " + *errorDescription : std::string("No running application was returned"));
+    statusText_ = "Launch failed";
+    changed(Change::status);
+    recordSession();
+    tearDownTrace();
+    return;
+  }
+  runningApplication_ = std::move(application);
+  changed(Change::tracing);
+  const std::int32_t pid = runningApplication_->processIdentifier();
+  appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid));
+  appendEvent(EventType::info, "PATH", openedPath);
+  statusText_ = "Tracing PID " + std::to_string(pid);
+  changed(Change::status);
+  watchTermination(pid);
+}
+
+}  // namespace mf
