@@ -14,7 +14,9 @@ namespace mf {
 // are dropped. A line or a UTF-8 sequence cut by a chunk boundary is carried
 // over to the next chunk; bytes that are not valid UTF-8 become U+FFFD; a
 // pending line longer than maxPendingLine is emitted as a line of its own so
-// an endless line cannot exhaust memory.
+// an endless line cannot exhaust memory. The cut falls between characters and
+// depends only on the content, so any chunking of a stream yields the same
+// lines.
 class LineSplitter {
  public:
   static constexpr std::size_t kDefaultMaxPendingLine = std::size_t{1} << 20;
@@ -28,7 +30,8 @@ class LineSplitter {
 
  private:
   std::size_t maxPendingLine_;
-  std::string pending_;
+  std::string pending_;  // the current line so far, valid UTF-8
+  std::string carry_;    // the start of a UTF-8 sequence cut by the chunk boundary
 };
 
 }  // namespace mf
