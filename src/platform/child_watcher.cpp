@@ -1,0 +1,214 @@
+#include "platform/child_watcher.h"
+
+#include <algorithm>
+#include <fcntl.h>
+#include <poll.h>
+#include <sys/wait.h>
+
+#include <linux/wait.h>  // P_PIDFD
+
+namespace mf {
+namespace {
+
+// Late watchers look up statuses here; a launch's watch arrives within
+// moments, so a short memory is plenty.
+constexpr std::size_t kRememberedExits = 256;
+
+}  // namespace
+
+void SinkSlot::deliver(LineBatch batch) {
+  std::lock_guard lock(mutex_);
+  if (sink_) sink_(std::move(batch));
+}
+
+void SinkSlot::close() {
+  std::lock_guard lock(mutex_);
+  sink_ = nullptr;
+}
+
+ChildWatcher& ChildWatcher::shared() {
+  static ChildWatcher watcher;
+  return watcher;
+}
+
+ChildWatcher::ChildWatcher() : wakeFd_(posix::makeWakeFd()) {
+  thread_ = std::thread([this] { loop(); });
+}
+
+ChildWatcher::~ChildWatcher() {
+  {
+    std::lock_guard lock(mutex_);
+    stopping_ = true;
+  }
+  posix::signalWakeFd(wakeFd_.get());
+  thread_.join();
+}
+
+void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, posix::UniqueFd output, std::shared_ptr<SinkSlot> sink) {
+  {
+    std::lock_guard lock(mutex_);
+    // A recycled pid: the old status belongs to another process.
+    std::erase_if(ended_, [pid](const auto& record) { return record.first == pid; });
+    auto child = std::make_unique<Child>();
+    child->pid = pid;
+    child->pidfd = std::move(pidfd);
+    children_.push_back(std::move(child));
+    if (output.valid()) {
+      ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK);
+      auto capture = std::make_unique<Capture>();
+      capture->pid = pid;
+      capture->fd = std::move(output);
+      capture->sink = std::move(sink);
+      auto slot = capture->sink;
+      capture->pump = std::make_unique<ChunkPump>([slot](LineBatch batch) {
+        if (slot) slot->deliver(std::move(batch));
+      });
+      captures_.push_back(std::move(capture));
+    }
+  }
+  posix::signalWakeFd(wakeFd_.get());
+}
+
+std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
+  std::uint64_t token = 0;
+  {
+    std::lock_guard lock(mutex_);
+    token = nextToken_++;
+    const bool isLive = std::any_of(children_.begin(), children_.end(), [pid](const auto& child) { return child->pid == pid; });
+    if (!isLive) {
+      auto record = std::find_if(ended_.rbegin(), ended_.rend(), [pid](const auto& r) { return r.first == pid; });
+      if (record != ended_.rend()) {
+        tasks_.push_back([handler = std::move(handler), status = record->second] { handler(status); });
+      } else if (auto pidfd = posix::pidfdOpen(pid); pidfd.valid()) {
+        // Not launched by us: we can see it end but not read its status.
+        auto child = std::make_unique<Child>();
+        child->pid = pid;
+        child->pidfd = std::move(pidfd);
+        child->isOurs = false;
+        children_.push_back(std::move(child));
+        watches_.emplace(token, Watch{pid, std::move(handler)});
+      } else {
+        tasks_.push_back([handler = std::move(handler)] { handler(std::nullopt); });
+      }
+    } else {
+      watches_.emplace(token, Watch{pid, std::move(handler)});
+    }
+  }
+  posix::signalWakeFd(wakeFd_.get());
+  return token;
+}
+
+void ChildWatcher::unwatch(std::uint64_t token) {
+  std::lock_guard lock(mutex_);
+  watches_.erase(token);
+}
+
+void ChildWatcher::run(std::function<void()> task) {
+  {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+  }
+  posix::signalWakeFd(wakeFd_.get());
+}
+
+std::size_t ChildWatcher::liveChildren() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(
+      std::count_if(children_.begin(), children_.end(), [](const auto& child) { return child->isOurs; }));
+}
+
+void ChildWatcher::pumpCapture(Capture* capture, bool untilEmpty) {
+  // Bounded: a grandchild that keeps writing must not hold the thread here.
+  for (int reads = 0; reads < 64; ++reads) {
+    const auto result = capture->pump->pumpOnce(capture->fd.get());
+    if (result == ChunkPump::Result::ended) {
+      capture->fd.reset();
+      return;
+    }
+    if (result == ChunkPump::Result::wouldBlock || !untilEmpty) return;
+  }
+}
+
+void ChildWatcher::childEnded(Child* child) {
+  std::optional<ExitStatus> status;
+  if (child->isOurs) {
+    // What the child wrote before it ended goes out before its end is known.
+    std::vector<Capture*> own;
+    {
+      std::lock_guard lock(mutex_);
+      for (auto& capture : captures_) {
+        if (capture->pid == child->pid && capture->fd.valid()) own.push_back(capture.get());
+      }
+    }
+    for (auto* capture : own) pumpCapture(capture, true);
+
+    siginfo_t info{};
+    const int reaped = posix::retryOnEintr([&] {
+      return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child->pidfd.get()), &info, WEXITED | WNOHANG);
+    });
+    if (reaped == 0 && info.si_pid == 0) return;  // woken early; not ended yet
+    if (reaped == 0) {
+      ExitStatus exit;
+      exit.signaled = info.si_code == CLD_KILLED || info.si_code == CLD_DUMPED;
+      exit.code = info.si_status;
+      status = exit;
+    }
+  }
+
+  std::vector<ExitHandler> handlers;
+  {
+    std::lock_guard lock(mutex_);
+    const pid_t pid = child->pid;
+    if (child->isOurs) {
+      ended_.emplace_back(pid, status);
+      if (ended_.size() > kRememberedExits) ended_.erase(ended_.begin());
+    }
+    for (auto it = watches_.begin(); it != watches_.end();) {
+      if (it->second.pid == pid) {
+        handlers.push_back(std::move(it->second.handler));
+        it = watches_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+    std::erase_if(children_, [child](const auto& c) { return c.get() == child; });
+  }
+  for (auto& handler : handlers) handler(status);
+}
+
+void ChildWatcher::loop() {
+  for (;;) {
+    std::vector<std::function<void()>> tasks;
+    std::vector<Child*> children;
+    std::vector<Capture*> captures;
+    {
+      std::lock_guard lock(mutex_);
+      if (stopping_) return;
+      tasks.swap(tasks_);
+      for (auto& child : children_) {
+        if (child->pidfd.valid()) children.push_back(child.get());
+      }
+      std::erase_if(captures_, [](const auto& capture) { return !capture->fd.valid(); });
+      for (auto& capture : captures_) captures.push_back(capture.get());
+    }
+    for (auto& task : tasks) task();
+    if (!tasks.empty()) continue;  // a task may have changed the sets
+
+    std::vector<pollfd> fds;
+    fds.push_back({wakeFd_.get(), POLLIN, 0});
+    for (auto* child : children) fds.push_back({child->pidfd.get(), POLLIN, 0});
+    for (auto* capture : captures) fds.push_back({capture->fd.get(), POLLIN, 0});
+    if (posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), -1); }) < 0) continue;
+    if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
+
+    // Output first, so a line written just before the exit precedes it.
+    for (std::size_t i = 0; i < captures.size(); ++i) {
+      if (fds[1 + children.size() + i].revents != 0 && captures[i]->fd.valid()) pumpCapture(captures[i], false);
+    }
+    for (std::size_t i = 0; i < children.size(); ++i) {
+      if (fds[1 + i].revents != 0) childEnded(children[i]);
+    }
+  }
+}
+
+}  // namespace mf

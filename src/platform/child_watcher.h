@@ -1,0 +1,100 @@
+#pragma once
+
+#include <cstdint>
+#include <functional>
+#include <map>
+#include <memory>
+#include <mutex>
+#include <optional>
+#include <sys/types.h>
+#include <thread>
+#include <vector>
+
+#include "platform/chunk_pump.h"
+#include "platform/posix_io.h"
+#include "trace/services.h"
+
+namespace mf {
+
+// A sink that its owner can switch off: calls made after close() do nothing,
+// and close() waits for a call in progress. The watcher keeps draining a
+// target's output after its consumer is gone, so the target never blocks on
+// a full pipe or dies of SIGPIPE.
+class SinkSlot {
+ public:
+  explicit SinkSlot(LineBatchSink sink) : sink_(std::move(sink)) {}
+  void deliver(LineBatch batch);
+  void close();
+
+ private:
+  std::mutex mutex_;
+  LineBatchSink sink_;
+};
+
+// The one background thread that watches the processes we launched: it reaps
+// every child when it ends (so none stays a zombie, watched or not), keeps
+// its exit status for late watchers, drains direct-output pipes to their end
+// and runs launch completions. Process-wide, because children outlive the
+// objects that launched them.
+class ChildWatcher {
+ public:
+  using ExitHandler = std::function<void(std::optional<ExitStatus>)>;
+
+  static ChildWatcher& shared();
+  ChildWatcher();
+  ~ChildWatcher();
+  ChildWatcher(const ChildWatcher&) = delete;
+  ChildWatcher& operator=(const ChildWatcher&) = delete;
+
+  // Takes over a child we spawned. `output` (optional) is the read end of its
+  // stdout/stderr pipe, read into `sink` until end of stream.
+  void adopt(pid_t pid, posix::UniqueFd pidfd, posix::UniqueFd output = {},
+             std::shared_ptr<SinkSlot> sink = nullptr);
+
+  // `handler` runs once on the watcher thread when `pid` has ended, at once
+  // if it ended already. The status is unknown (nullopt) for a process that
+  // is not our child. Returns a token for unwatch().
+  std::uint64_t watch(pid_t pid, ExitHandler handler);
+  void unwatch(std::uint64_t token);
+
+  // Runs `task` on the watcher thread.
+  void run(std::function<void()> task);
+
+  // Children adopted and not yet reaped (for tests).
+  std::size_t liveChildren();
+
+ private:
+  struct Child {
+    pid_t pid = -1;
+    posix::UniqueFd pidfd;
+    bool isOurs = true;
+  };
+  struct Capture {
+    pid_t pid = -1;
+    posix::UniqueFd fd;
+    std::shared_ptr<SinkSlot> sink;
+    std::unique_ptr<ChunkPump> pump;
+  };
+  struct Watch {
+    pid_t pid;
+    ExitHandler handler;
+  };
+
+  void loop();
+  void childEnded(Child* child);
+  void pumpCapture(Capture* capture, bool untilEmpty);
+
+  std::mutex mutex_;
+  posix::UniqueFd wakeFd_;
+  std::vector<std::unique_ptr<Child>> children_;
+  std::vector<std::unique_ptr<Capture>> captures_;
+  std::map<std::uint64_t, Watch> watches_;
+  std::uint64_t nextToken_ = 1;
+  // Exit statuses of reaped children, oldest first, bounded.
+  std::vector<std::pair<pid_t, std::optional<ExitStatus>>> ended_;
+  std::vector<std::function<void()>> tasks_;
+  bool stopping_ = false;
+  std::thread thread_;
+};
+
+}  // namespace mf

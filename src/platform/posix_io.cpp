@@ -1,0 +1,54 @@
+#include "platform/posix_io.h"
+
+#include <csignal>
+#include <cstring>
+#include <fcntl.h>
+#include <sys/eventfd.h>
+#include <sys/syscall.h>
+#include <unistd.h>
+
+namespace mf::posix {
+
+void UniqueFd::reset(int fd) {
+  if (fd_ >= 0) {
+    // No retry: on Linux the descriptor is gone even when close() reports EINTR.
+    ::close(fd_);
+  }
+  fd_ = fd;
+}
+
+Pipe makePipe() {
+  int fds[2] = {-1, -1};
+  if (::pipe2(fds, O_CLOEXEC) != 0) return {};
+  return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+UniqueFd makeWakeFd() { return UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
+
+void signalWakeFd(int fd) {
+  const std::uint64_t one = 1;
+  // A full counter (EAGAIN) already means "wake up".
+  [[maybe_unused]] auto written = retryOnEintr([&] { return ::write(fd, &one, sizeof one); });
+}
+
+void drainWakeFd(int fd) {
+  std::uint64_t value = 0;
+  [[maybe_unused]] auto got = retryOnEintr([&] { return ::read(fd, &value, sizeof value); });
+}
+
+UniqueFd pidfdOpen(pid_t pid) {
+  return UniqueFd(static_cast<int>(::syscall(SYS_pidfd_open, pid, 0)));
+}
+
+int pidfdSendSignal(int pidfd, int signal) {
+  return static_cast<int>(::syscall(SYS_pidfd_send_signal, pidfd, signal, nullptr, 0));
+}
+
+std::string errorText(int error) {
+  char buffer[256];
+  // GNU strerror_r may return a static string instead of filling the buffer.
+  const char* text = ::strerror_r(error, buffer, sizeof buffer);
+  return text ? std::string(text) : std::string("error ") + std::to_string(error);
+}
+
+}  // namespace mf::posix

@@ -1,0 +1,63 @@
+#pragma once
+
+#include <cerrno>
+#include <cstdint>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+
+namespace mf::posix {
+
+// Retries the call while it fails with EINTR, so no caller forgets one.
+template <typename Call>
+auto retryOnEintr(Call&& call) {
+  for (;;) {
+    auto result = call();
+    if (!(result == -1 && errno == EINTR)) return result;
+  }
+}
+
+// Owns one file descriptor; closes it once.
+class UniqueFd {
+ public:
+  UniqueFd() = default;
+  explicit UniqueFd(int fd) : fd_(fd) {}
+  UniqueFd(UniqueFd&& other) noexcept : fd_(std::exchange(other.fd_, -1)) {}
+  UniqueFd& operator=(UniqueFd&& other) noexcept {
+    if (this != &other) reset(std::exchange(other.fd_, -1));
+    return *this;
+  }
+  UniqueFd(const UniqueFd&) = delete;
+  UniqueFd& operator=(const UniqueFd&) = delete;
+  ~UniqueFd() { reset(); }
+
+  int get() const { return fd_; }
+  bool valid() const { return fd_ >= 0; }
+  int release() { return std::exchange(fd_, -1); }
+  void reset(int fd = -1);
+
+ private:
+  int fd_ = -1;
+};
+
+struct Pipe {
+  UniqueFd readEnd;
+  UniqueFd writeEnd;
+};
+
+// Both ends close-on-exec. Empty ends and errno set on failure.
+Pipe makePipe();
+// A non-blocking, close-on-exec eventfd used to wake a poll() loop.
+UniqueFd makeWakeFd();
+void signalWakeFd(int fd);
+void drainWakeFd(int fd);
+
+// The pidfd system calls have no usable glibc 2.36 wrappers in C++.
+UniqueFd pidfdOpen(pid_t pid);
+// 0 on delivery, otherwise -1 with errno.
+int pidfdSendSignal(int pidfd, int signal);
+
+// strerror() text for an errno value, thread-safe.
+std::string errorText(int error);
+
+}  // namespace mf::posix
