@@ -1,0 +1,527 @@
+#include <gtest/gtest.h>
+
+#include <thread>
+
+#include "content_view_fixture.h"
+#include "trace/signal_names.h"
+#include "trace/target_name.h"
+
+namespace mf::testing {
+namespace {
+
+using Strings = std::vector<std::string>;
+const std::string kEllipsis = "\xE2\x80\xA6";
+
+TEST_F(ContentViewTest, NewWindowStartsWithTheInitialState) {
+  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->selectedAppName(), "Choose an app");
+  EXPECT_FALSE(view->selectedAppURL());
+  EXPECT_EQ(view->selectedBundleIdentifier(), "");
+  EXPECT_TRUE(view->events().empty());
+  EXPECT_TRUE(view->sessions().empty());
+  EXPECT_TRUE(view->freshLaunch());
+  EXPECT_FALSE(view->showRawLog());
+  EXPECT_FALSE(view->isTracing());
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_EQ(view->eventCount(), 0u);
+  EXPECT_EQ(view->suppressedCount(), 0u);
+  EXPECT_EQ(view->logProcess(), nullptr);
+  EXPECT_FALSE(view->hasTerminationObserver());
+}
+
+TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
+  choose();
+  auto accepting = std::make_shared<FakeRunningApplication>(100, true);
+  auto refusing = std::make_shared<FakeRunningApplication>(101, false);
+  fakes.workspace.running[kBundleId] = {refusing, accepting};
+  // Lines that arrive during the 0.15 s wait are ingested at once.
+  bool isTracingDuringWait = false;
+  fakes.mainQueue.onWait = [&](double seconds) {
+    isTracingDuringWait = view->isTracing();
+    if (seconds == 0.15) pushLog({"error: early failure"});
+  };
+
+  view->startTrace();
+
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.35, 0.15}));
+  EXPECT_TRUE(isTracingDuringWait);
+  EXPECT_EQ(refusing->terminateCalls, 1);
+  EXPECT_EQ(accepting->terminateCalls, 1);
+  EXPECT_EQ(fakes.logStreams.starts.at(0).processName, "X");
+  ASSERT_EQ(fakes.workspace.opens.size(), 1u);
+  const auto& open = fakes.workspace.opens[0];
+  EXPECT_EQ(open.path, kAppPath);
+  EXPECT_TRUE(open.options.activates);
+  EXPECT_FALSE(open.options.addsToRecentItems);
+  EXPECT_FALSE(open.options.directOutput) << "the journal stream is armed; no direct capture";
+  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis);
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_NE(view->logProcess(), nullptr);
+  EXPECT_EQ(view->runningApplication(), nullptr);
+
+  fakes.workspace.completeWithPid(4242);
+  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis) << "the completion only posts";
+  fakes.mainQueue.runAll();
+  pushLog({"warning: later"});
+  fakes.mainQueue.runAll();
+
+  EXPECT_EQ(events(), (Strings{
+                          "INFO PROCESS Existing X instance terminated for fresh launch",
+                          "INFO SESSION Launch trace started for X",
+                          "INFO LOG Unified log stream armed for process X",
+                          "ERROR CONSOLE error: early failure",
+                          "OK PROCESS X launched with PID 4242",
+                          std::string("INFO PATH ") + kAppPath,
+                          "WARN CONSOLE warning: later",
+                      }));
+  EXPECT_EQ(view->statusText(), "Tracing PID 4242");
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Arming trace for X" + kEllipsis), statuses.end());
+  ASSERT_NE(view->runningApplication(), nullptr);
+  EXPECT_EQ(view->runningApplication()->processIdentifier(), 4242);
+  EXPECT_TRUE(view->hasTerminationObserver());
+  EXPECT_EQ(fakes.workspace.calls, (Strings{"running", "open", "observe"}));
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_TRUE(view->sessions().empty());
+}
+
+TEST_F(ContentViewTest, LaunchErrorRecordsTheTraceAndTearsItDown) {
+  choose();
+  view->setFreshLaunch(false);
+  view->startTrace();
+  auto process = fakes.logStreams.lastProcess();
+  // Error and application together: the error wins.
+  fakes.workspace.opens[0].completion(std::string("No such file or directory"),
+                                      std::make_shared<FakeRunningApplication>(7));
+  fakes.mainQueue.runAll();
+
+  const Strings expected{
+      "INFO SESSION Launch trace started for X",
+      "INFO LOG Unified log stream armed for process X",
+      "ERROR LAUNCH Launch failed: No such file or directory",
+  };
+  EXPECT_EQ(events(), expected);
+  EXPECT_EQ(view->statusText(), "Launch failed");
+  EXPECT_FALSE(view->isTracing());
+  EXPECT_EQ(view->logProcess(), nullptr);
+  EXPECT_EQ(view->runningApplication(), nullptr);
+  EXPECT_FALSE(view->hasTerminationObserver());
+  EXPECT_EQ(process->terminateCalls, 1);
+  ASSERT_EQ(view->sessions().size(), 1u);
+  EXPECT_EQ(describe(view->sessions()[0].events), expected);
+  EXPECT_EQ(view->selectedSessionID(), view->sessions()[0].id);
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
+}
+
+TEST_F(ContentViewTest, LaunchWithoutApplicationFails) {
+  choose();
+  view->startTrace();
+  fakes.workspace.opens[0].completion(std::nullopt, nullptr);
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events().back(), "ERROR LAUNCH No running application was returned");
+  EXPECT_EQ(view->statusText(), "Launch failed");
+  EXPECT_EQ(view->sessions().size(), 1u);
+  EXPECT_FALSE(view->isTracing());
+}
+
+TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
+  choose();
+  fakes.logStreams.succeed = false;
+  view->setFreshLaunch(false);
+  view->startTrace();
+
+  EXPECT_EQ(events(), (Strings{"INFO SESSION Launch trace started for X",
+                               "WARN LOG Could not arm unified log stream: the systemd journal is not running"}));
+  EXPECT_TRUE(fakes.mainQueue.waits.empty()) << "no wait when the stream did not start";
+  EXPECT_EQ(view->logProcess(), nullptr);
+  ASSERT_EQ(fakes.workspace.opens.size(), 1u) << "the launch proceeds";
+  LineBatchSink direct = fakes.workspace.opens[0].options.directOutput;
+  ASSERT_TRUE(direct);
+
+  // The platform reads the pipe on its own thread.
+  std::thread reader([direct] {
+    direct(LineBatch::of({"error: cannot open display", "permission denied: /etc/x"}));
+  });
+  reader.join();
+  ASSERT_TRUE(fakes.mainQueue.waitForPending(1));
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events().at(2), "ERROR CONSOLE error: cannot open display");
+  EXPECT_EQ(events().at(3), "ERROR PERMISSION permission denied: /etc/x");
+}
+
+TEST_F(ContentViewTest, FreshLaunchQuitsNothingWithoutIdentifierOrInstances) {
+  choose(kAppPath, "");  // no identifier
+  view->startTrace();
+  EXPECT_TRUE(fakes.workspace.runningQueries.empty());
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
+
+  view->stopTrace(false);
+  fakes.mainQueue.waits.clear();
+  choose();  // with identifier, nothing running
+  view->startTrace();
+  EXPECT_EQ(fakes.workspace.runningQueries, (Strings{kBundleId}));
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
+
+  // Every instance refuses: no event, yet the one wait.
+  view->stopTrace(false);
+  fakes.mainQueue.waits.clear();
+  fakes.workspace.running[kBundleId] = {std::make_shared<FakeRunningApplication>(5, false)};
+  view->startTrace();
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.35, 0.15}));
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
+}
+
+TEST_F(ContentViewTest, StartWithoutTargetOnlyChooses) {
+  fakes.openPanel.answers.push_back(std::string(kAppPath));
+  view->startTrace();
+  EXPECT_EQ(view->statusText(), "Ready to trace X");
+  EXPECT_FALSE(view->isTracing());
+  EXPECT_TRUE(fakes.workspace.opens.empty());
+  EXPECT_TRUE(fakes.logStreams.starts.empty());
+
+  // Cancelled: nothing changes.
+  view->stopTrace(false);
+  auto fresh = std::make_unique<ContentView>(fakes.services());
+  fresh->startTrace();
+  EXPECT_EQ(fresh->statusText(), "Ready");
+  EXPECT_FALSE(fresh->selectedAppURL());
+}
+
+TEST_F(ContentViewTest, StartFromASavedSessionReturnsToTheLiveView) {
+  startTracing();
+  view->stopTrace(true);
+  const LaunchSession saved = view->sessions()[0];
+  view->openSavedSession(saved);
+  view->startTrace();
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_FALSE(view->selectedSessionID());
+  EXPECT_FALSE(view->selectedEventID());
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
+  EXPECT_EQ(view->sessions().size(), 1u);
+}
+
+TEST_F(ContentViewTest, TerminationOfTheWatchedProcessEndsTheTrace) {
+  startTracing(4242);
+  auto process = fakes.logStreams.lastProcess();
+
+  fakes.workspace.terminate(999);  // another process
+  fakes.workspace.notify(TerminationNotification{});  // no application in it
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_EQ(view->statusText(), "Tracing PID 4242");
+
+  fakes.workspace.terminate(4242, ExitStatus{false, 0});
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(events().at(events().size() - 2), std::string("INFO PATH ") + kAppPath) << "a zero exit adds nothing";
+  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_FALSE(view->isTracing());
+  EXPECT_FALSE(view->hasTerminationObserver());
+  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
+  EXPECT_EQ(process->terminateCalls, 1);
+  ASSERT_EQ(view->sessions().size(), 1u);
+  EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO PROCESS X terminated");
+
+  // A later stop keeps "Process ended" and adds nothing.
+  view->stopTrace(true);
+  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(view->sessions().size(), 1u);
+}
+
+TEST_F(ContentViewTest, AbnormalExitIsReportedBeforeTerminated) {
+  startTracing(10);
+  fakes.workspace.terminate(10, ExitStatus{true, 11});
+  const Strings crashed = events();
+  EXPECT_EQ(crashed.at(crashed.size() - 2), "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)");
+  EXPECT_EQ(crashed.back(), "INFO PROCESS X terminated");
+
+  startTracing(11);
+  fakes.workspace.terminate(11, ExitStatus{false, 3});
+  const Strings exited = events();
+  EXPECT_EQ(exited.at(exited.size() - 2), "WARN PROCESS X exited with status 3");
+  EXPECT_EQ(exited.back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(view->sessions().size(), 2u);
+
+  EXPECT_EQ(signalName(6), "SIGABRT");
+  EXPECT_EQ(signalName(9), "SIGKILL");
+  EXPECT_EQ(signalName(0), "unknown signal");
+}
+
+TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
+  startTracing();
+  auto target = std::dynamic_pointer_cast<FakeRunningApplication>(view->runningApplication());
+  auto process = fakes.logStreams.lastProcess();
+  view->stopTrace(true);
+  EXPECT_EQ(events().back(), "INFO SESSION Trace stopped");
+  EXPECT_EQ(describe(view->sessions().at(0).events).back(), "INFO SESSION Trace stopped");
+  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_FALSE(view->isTracing());
+  EXPECT_EQ(target->terminateCalls, 0);
+  EXPECT_EQ(process->terminateCalls, 1);
+  EXPECT_EQ(fakes.workspace.calls.back(), "unobserve");
+
+  // Not tracing: no event, no session.
+  const auto before = view->events().size();
+  view->stopTrace(true);
+  EXPECT_EQ(view->events().size(), before);
+  EXPECT_EQ(view->sessions().size(), 1u);
+}
+
+TEST_F(ContentViewTest, AnExitedLogChildIsNotAskedToTerminate) {
+  startTracing();
+  auto process = fakes.logStreams.lastProcess();
+  process->running = false;
+  view->stopTrace(false);
+  EXPECT_EQ(process->terminateCalls, 0);
+  EXPECT_TRUE(process->destroyed);
+}
+
+TEST_F(ContentViewTest, CompletionAfterAPlainStopIsAppliedInFull) {
+  choose();
+  view->startTrace();
+  view->stopTrace(true);
+  ASSERT_EQ(view->sessions().size(), 1u);
+  fakes.workspace.completeWithPid(77);
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events().at(events().size() - 2), "OK PROCESS X launched with PID 77");
+  EXPECT_EQ(view->statusText(), "Tracing PID 77");
+  EXPECT_TRUE(view->hasTerminationObserver());
+  EXPECT_FALSE(view->isTracing());
+
+  fakes.workspace.terminate(77);
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->sessions().size(), 2u);
+  EXPECT_FALSE(view->hasTerminationObserver());
+}
+
+TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
+  choose();
+  view->startTrace();
+  // The first launch completes while the second start waits: ignored there...
+  fakes.mainQueue.onWait = [&](double) {
+    if (fakes.workspace.opens.size() == 1) fakes.workspace.completeWithPid(1);
+  };
+  view->startTrace();
+  fakes.mainQueue.onWait = nullptr;
+  ASSERT_EQ(fakes.workspace.opens.size(), 2u);
+  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis);
+  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
+  // ...and after it, a late failure of the first is ignored too.
+  fakes.workspace.completeWithError("stale", 0);
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events(), (Strings{"INFO SESSION Launch trace started for X",
+                               "INFO LOG Unified log stream armed for process X"}));
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_TRUE(view->sessions().empty());
+
+  fakes.workspace.completeWithPid(2, 1);
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(view->statusText(), "Tracing PID 2");
+  EXPECT_EQ(fakes.workspace.activeObservers(), 1u);
+}
+
+TEST_F(ContentViewTest, LateBatchesOfAStoppedStreamStayWithTheirTraceOnly) {
+  startTracing();
+  LineBatchSink oldSink = fakes.logStreams.lastSink();
+  view->stopTrace(true);
+  oldSink(LineBatch::of({"error: after stop"}));
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events().back(), "ERROR CONSOLE error: after stop") << "still the trace on screen";
+  EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO SESSION Trace stopped") << "the session is a snapshot";
+
+  // A batch posted before a new start, delivered after it, is dropped.
+  oldSink(LineBatch::of({"error: posted before the start"}));
+  view->startTrace();
+  oldSink(LineBatch::of({"error: after the new start"}));
+  fakes.mainQueue.runAll();
+  for (const auto& event : events()) EXPECT_EQ(event.find("error: "), std::string::npos) << event;
+
+  // Opening a saved session and clearing drop them too.
+  LineBatchSink secondSink = fakes.logStreams.lastSink();
+  view->openSavedSession(view->sessions()[0]);
+  const auto shown = events();
+  secondSink(LineBatch::of({"error: into a saved session"}));
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events(), shown);
+
+  view->clearTraceView();
+  secondSink(LineBatch::of({"error: into a cleared view"}));
+  fakes.mainQueue.runAll();
+  EXPECT_TRUE(view->events().empty());
+}
+
+TEST_F(ContentViewTest, DestroyingTheViewWithWorkStillQueuedIsSafe) {
+  startTracing(50);
+  LineBatchSink sink = fakes.logStreams.lastSink();
+  auto process = fakes.logStreams.lastProcess();
+  view->startTrace();  // a second start so a completion is pending
+  sink(LineBatch::of({"error: late"}));
+  fakes.workspace.completeWithPid(51);
+  LineBatchSink liveSink = fakes.logStreams.lastSink();
+  auto liveProcess = fakes.logStreams.lastProcess();
+  const auto sessionsBefore = view->sessions().size();
+
+  view.reset();
+  EXPECT_EQ(liveProcess->terminateCalls, 1) << "closing the window ends the log stream";
+  EXPECT_GT(fakes.mainQueue.pending(), 0u);
+  std::thread reader([liveSink] { liveSink(LineBatch::of({"error: after close"})); });
+  reader.join();
+  EXPECT_NO_FATAL_FAILURE(fakes.mainQueue.runAll());
+  fakes.workspace.terminate(51);
+  EXPECT_EQ(sessionsBefore, 0u);
+  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
+}
+
+TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
+  startTracing();
+  LineBatchSink sink = fakes.logStreams.lastSink();
+  const std::size_t before = view->events().size();
+  constexpr int kBatches = 200;
+  std::thread reader([sink] {
+    for (int i = 0; i < kBatches; ++i) {
+      sink(LineBatch::of({"error: line " + std::to_string(2 * i), "error: line " + std::to_string(2 * i + 1)}));
+    }
+  });
+  std::size_t drained = 0;
+  while (view->events().size() < before + 2 * kBatches) {
+    if (!fakes.mainQueue.waitForPending(1, 5.0)) break;
+    drained += fakes.mainQueue.runAll();
+  }
+  reader.join();
+  fakes.mainQueue.runAll();
+  ASSERT_EQ(view->events().size(), before + 2 * kBatches);
+  for (int i = 0; i < 2 * kBatches; ++i) {
+    EXPECT_EQ(view->events()[before + static_cast<std::size_t>(i)].message, "error: line " + std::to_string(i));
+  }
+  EXPECT_GT(drained, 0u);
+}
+
+TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
+  choose();
+  view->setFreshLaunch(false);
+  // Before the wait, the views have heard of the SESSION and LOG events.
+  std::size_t eventsSeenBeforeWait = 0;
+  fakes.mainQueue.onWait = [&](double) {
+    eventsSeenBeforeWait = 0;
+    for (const auto& change : changes) {
+      if (change.has(Change::eventsAppended) || change.has(Change::eventsReplaced)) ++eventsSeenBeforeWait;
+    }
+  };
+  changes.clear();
+  view->startTrace();
+  EXPECT_GE(eventsSeenBeforeWait, 1u);
+  ASSERT_FALSE(changes.empty());
+  EXPECT_TRUE(changes.front().has(Change::eventsReplaced));
+  EXPECT_TRUE(changes.front().has(Change::visibleReset));
+  EXPECT_FALSE(changes.front().has(Change::eventsAppended));
+
+  fakes.workspace.completeWithPid(1);
+  fakes.mainQueue.runAll();
+  view->setShowRawLog(true);
+  changes.clear();
+  const std::size_t before = view->events().size();
+  const std::size_t rowsBefore = view->visibleRows().size();
+  pushLog({"plain chatter", "error: real problem"});
+  fakes.mainQueue.runAll();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_TRUE(changes[0].has(Change::eventsAppended));
+  EXPECT_FALSE(changes[0].has(Change::eventsReplaced));
+  EXPECT_EQ(changes[0].firstAppendedEvent, before);
+  EXPECT_TRUE(changes[0].has(Change::visibleAppended));
+  EXPECT_FALSE(changes[0].has(Change::visibleReset));
+  EXPECT_EQ(changes[0].firstAppendedRow, rowsBefore);
+  EXPECT_EQ(view->visibleRows().size(), rowsBefore + 2);
+
+  // Actionable only: routine chatter grows the events, not the rows.
+  view->setShowRawLog(false);
+  EXPECT_TRUE(changes.back().has(Change::visibleReset));
+  changes.clear();
+  pushLog({"more plain chatter"});
+  fakes.mainQueue.runAll();
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_TRUE(changes[0].has(Change::eventsAppended));
+  EXPECT_FALSE(changes[0].has(Change::visibleAppended));
+  EXPECT_EQ(view->suppressedCount(), 2u);
+
+  changes.clear();
+  view->setSearchText("real");
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_TRUE(changes[0].has(Change::searchText));
+  EXPECT_TRUE(changes[0].has(Change::visibleReset));
+  EXPECT_EQ(view->eventCount(), 1u);
+  EXPECT_EQ(view->suppressedCount(), 2u) << "the search does not change the suppressed count";
+
+  changes.clear();
+  view->clearTraceView();
+  ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";
+  EXPECT_TRUE(changes[0].has(Change::eventsReplaced));
+  EXPECT_FALSE(changes[0].has(Change::eventsAppended));
+}
+
+TEST_F(ContentViewTest, ChoosingAnApplication) {
+  choose("/usr/share/applications/My.Tool.desktop", "My.Tool");
+  ASSERT_EQ(fakes.openPanel.configurations.size(), 1u);
+  const auto& configuration = fakes.openPanel.configurations[0];
+  EXPECT_EQ(configuration.title, "Choose an application to trace");
+  EXPECT_EQ(configuration.prompt, "Choose App");
+  EXPECT_TRUE(configuration.canChooseFiles);
+  EXPECT_FALSE(configuration.canChooseDirectories);
+  EXPECT_FALSE(configuration.allowsMultipleSelection);
+  EXPECT_TRUE(configuration.applicationsOnly);
+  EXPECT_EQ(view->selectedAppName(), "My.Tool");
+  EXPECT_EQ(view->selectedAppURL(), "/usr/share/applications/My.Tool.desktop");
+  EXPECT_EQ(view->selectedBundleIdentifier(), "My.Tool");
+  EXPECT_EQ(view->statusText(), "Ready to trace My.Tool");
+
+  view->chooseApplication();  // cancelled
+  EXPECT_EQ(view->selectedAppName(), "My.Tool");
+  EXPECT_EQ(view->statusText(), "Ready to trace My.Tool");
+
+  // Chosen while tracing: the trace goes on, later messages use the new name.
+  choose(kAppPath);
+  startTracing();
+  choose("/opt/bin/other", "");
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_EQ(view->selectedBundleIdentifier(), "");
+  EXPECT_EQ(view->statusText(), "Ready to trace other");
+  fakes.workspace.terminate(4242);
+  EXPECT_EQ(events().back(), "INFO PROCESS other terminated");
+  EXPECT_EQ(view->sessions()[0].appURL, "/opt/bin/other");
+
+  EXPECT_EQ(applicationNameFromPath("/Applications/Example.app"), "Example");
+  EXPECT_EQ(applicationNameFromPath("/opt/tool"), "tool");
+  EXPECT_EQ(applicationNameFromPath("/opt/a.b.c"), "a.b");
+  EXPECT_EQ(applicationNameFromPath("/home/u/.hidden"), ".hidden");
+  EXPECT_EQ(applicationNameFromPath("/home/u/.hidden.sh"), ".hidden");
+  EXPECT_EQ(applicationNameFromPath("/home/u/..x"), "..x");
+  EXPECT_EQ(applicationNameFromPath("/opt/name."), "name.");
+  EXPECT_EQ(applicationNameFromPath("/opt/dir.app/"), "dir");
+  EXPECT_EQ(applicationNameFromPath("relative.AppImage"), "relative");
+  EXPECT_EQ(applicationNameFromPath("/"), "/");
+}
+
+TEST_F(ContentViewTest, VisibleCountsFollowTheSwitchAndTheSearch) {
+  startTracing();
+  view->setShowRawLog(false);
+  pushLog({"chatter one", "chatter two", "warning: disk almost full", "nothing to see", "a token arrived"});
+  fakes.mainQueue.runAll();
+  const std::size_t all = view->events().size();
+  const std::size_t suppressed = view->suppressedCount();
+  EXPECT_EQ(suppressed, 4u);
+  EXPECT_EQ(view->eventCount(), all - suppressed);
+  view->setShowRawLog(true);
+  EXPECT_EQ(view->eventCount(), all);
+  EXPECT_EQ(view->suppressedCount(), suppressed);
+  view->setSearchText("  WARN ");
+  std::vector<std::string> found;
+  for (const auto& event : view->visibleEvents()) found.push_back(event.message);
+  EXPECT_EQ(found, (Strings{"warning: disk almost full"}));
+  view->setSearchText("ok");
+  found.clear();
+  for (const auto& event : view->visibleEvents()) found.push_back(event.message);
+  EXPECT_EQ(found, (Strings{"X launched with PID 4242", "a token arrived"}));
+}
+
+}  // namespace
+}  // namespace mf::testing
