@@ -7,6 +7,7 @@
 #include <vector>
 
 #include "model/event_list.h"
+#include "model/uuid.h"
 
 namespace mf {
 
@@ -19,11 +20,26 @@ class SearchQuery {
   bool empty() const;
   // Message, then source, then type label.
   bool matches(const EventView& event) const;
+  // Whether `text` (with `folded`, its fold, or empty when `text` is ASCII or
+  // not folded yet) contains the query. Letters match whatever their case.
+  bool matchesText(std::string_view text, std::string_view folded = {}) const;
   const std::string& trimmed() const { return trimmed_; }
+  const std::string& folded() const { return folded_; }
+  // Every event this query matches is also matched by `broader`: the folded
+  // query contains the broader one and both fold alike.
+  bool narrows(const SearchQuery& broader) const;
 
  private:
+  bool matchesAscii(std::string_view text) const;
+
   std::string trimmed_;
   std::string folded_;
+  bool turkic_ = false;       // folded with the Turkic i rules
+  bool foldedIsAscii_ = true;
+  // Under Turkic folding an ASCII "I" folds to a non-ASCII dotless i; a query
+  // that holds one compares ASCII text by folding it.
+  bool foldAsciiText_ = false;
+  bool labelMatches_[4] = {true, true, true, true};  // by EventType
 };
 
 // The reference selection: a plain linear scan. Returns indices into `events`.
@@ -50,6 +66,12 @@ class VisibleIndex {
   std::size_t scanned_ = 0;
   bool showRawLog_ = false;
   std::string searchText_;
+  SearchQuery query_{std::string_view{}};
+  // What the rows were computed from, to tell a narrowed search of the same
+  // list (filter the rows) from anything else (scan again).
+  bool hasRows_ = false;
+  Uuid firstId_{};
+  Uuid lastId_{};
 };
 
 }  // namespace mf

@@ -1,0 +1,241 @@
+// marrowfield-cli classify: the line intake of a trace, run over files.
+//
+// Each file goes through its own LineSplitter in 64 KiB reads, and every
+// batch is classified and printed before the next read, so memory stays
+// constant however long the input is.
+
+#include <fcntl.h>
+#include <unistd.h>
+
+#include <cerrno>
+#include <cstdio>
+#include <cstring>
+#include <ctime>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/classify.h"
+#include "analysis/search_fold.h"
+#include "analysis/visible.h"
+#include "commands.h"
+#include "model/event_list.h"
+#include "trace/line_splitter.h"
+
+namespace mf::cli {
+namespace {
+
+constexpr std::size_t kChunkSize = 64 * 1024;
+
+constexpr const char* kUsage =
+    "usage: marrowfield-cli classify [--bundle-id ID] [--raw] [--search TEXT] [--tsv] [FILE...]\n"
+    "\n"
+    "Classifies every line of the FILEs (standard input when there are none, or\n"
+    "for \"-\") exactly as a trace of the application with bundle identifier ID\n"
+    "would, and prints the events its event list would show, as they come.\n"
+    "\n"
+    "  --bundle-id ID  the target's bundle identifier; lines written under the\n"
+    "                  subsystem \"[ID:\" are app-authored (default: none)\n"
+    "  --raw           list routine-noise events too, as the raw log does\n"
+    "  --search TEXT   only events whose message, source or type label contains\n"
+    "                  TEXT, ignoring letter case\n"
+    "  --tsv           one row per event: LABEL, SOURCE, routine-noise flag (0 or 1)\n"
+    "                  and message, separated by tabs; without it each event is\n"
+    "                  printed as \"[HH:mm:ss] [LABEL] [SOURCE] message\"\n"
+    "  -h, --help      show this text\n"
+    "\n"
+    "Exit status: 0 on success, 2 for bad options or a file that could not be read\n"
+    "(the readable ones are still processed), 1 when the output cannot be written.\n";
+
+struct Options {
+  std::string bundleIdentifier;
+  bool showRawLog = false;
+  std::string searchText;
+  bool tsv = false;
+  std::vector<std::string> files;
+};
+
+// Parses the arguments; nothing when they are bad (after saying why).
+std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
+  Options options;
+  bool optionsEnded = false;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string_view arg = args[i];
+    if (optionsEnded || arg == "-" || !arg.starts_with("-")) {
+      options.files.emplace_back(arg);
+      continue;
+    }
+    auto value = [&](std::string_view name) -> std::optional<std::string> {
+      if (arg.size() > name.size() && arg.starts_with(name) && arg[name.size()] == '=') {
+        return std::string(arg.substr(name.size() + 1));
+      }
+      if (i + 1 < args.size()) return std::string(args[++i]);
+      std::fprintf(stderr, "marrowfield-cli: %.*s needs a value\n", static_cast<int>(name.size()), name.data());
+      return std::nullopt;
+    };
+    auto is = [&](std::string_view name) {
+      return arg == name || (arg.starts_with(name) && arg.size() > name.size() && arg[name.size()] == '=');
+    };
+    if (arg == "--") {
+      optionsEnded = true;
+    } else if (arg == "-h" || arg == "--help") {
+      helpRequested = true;
+      return options;
+    } else if (arg == "--raw") {
+      options.showRawLog = true;
+    } else if (arg == "--tsv") {
+      options.tsv = true;
+    } else if (is("--bundle-id")) {
+      auto v = value("--bundle-id");
+      if (!v) return std::nullopt;
+      options.bundleIdentifier = *v;
+    } else if (is("--search")) {
+      auto v = value("--search");
+      if (!v) return std::nullopt;
+      options.searchText = *v;
+    } else {
+      std::fprintf(stderr, "marrowfield-cli: unknown option '%.*s'\n", static_cast<int>(arg.size()), arg.data());
+      return std::nullopt;
+    }
+  }
+  if (options.files.empty()) options.files.emplace_back("-");
+  return options;
+}
+
+// Local wall-clock time as "HH:mm:ss".
+std::string clockText() {
+  const std::time_t now = std::time(nullptr);
+  std::tm local{};
+  localtime_r(&now, &local);
+  char text[16];
+  std::strftime(text, sizeof text, "%H:%M:%S", &local);
+  return text;
+}
+
+class Classifier {
+ public:
+  explicit Classifier(const Options& options)
+      : options_(options), classifier_(options.bundleIdentifier), query_(options.searchText) {}
+
+  // Classifies and prints one batch; false when the output failed.
+  bool process(const LineBatch& batch) {
+    out_.clear();
+    const std::string stamp = options_.tsv ? std::string() : clockText();
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      const std::string_view message = trimWhitespace(batch[i]);
+      if (message.empty()) continue;
+      const Classification c = classifier_.classify(message);
+      if (c.isRoutineNoise && !options_.showRawLog) continue;
+      if (!query_.empty()) {
+        std::string folded;
+        if (!isAscii(message)) folded = foldForSearch(message);
+        const EventView view{nullptr, 0.0, c.type, c.source, message, c.isRoutineNoise, folded};
+        if (!query_.matches(view)) continue;
+      }
+      if (options_.tsv) {
+        out_ += label(c.type);
+        out_ += '\t';
+        out_ += c.source;
+        out_ += c.isRoutineNoise ? "\t1\t" : "\t0\t";
+      } else {
+        out_ += '[';
+        out_ += stamp;
+        out_ += "] [";
+        out_ += label(c.type);
+        out_ += "] [";
+        out_ += c.source;
+        out_ += "] ";
+      }
+      out_ += message;
+      out_ += '\n';
+    }
+    if (out_.empty()) return true;
+    return std::fwrite(out_.data(), 1, out_.size(), stdout) == out_.size();
+  }
+
+ private:
+  const Options& options_;
+  LineClassifier classifier_;
+  SearchQuery query_;
+  std::string out_;
+};
+
+enum class FileOutcome { done, unreadable, outputFailed };
+
+FileOutcome processFile(const std::string& path, Classifier& classifier) {
+  const bool isStdin = path == "-";
+  const char* shownName = isStdin ? "standard input" : path.c_str();
+  int fd = 0;
+  if (!isStdin) {
+    do {
+      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+    } while (fd < 0 && errno == EINTR);
+    if (fd < 0) {
+      std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
+      return FileOutcome::unreadable;
+    }
+  }
+
+  LineSplitter splitter;
+  LineBatch batch;
+  std::vector<char> buffer(kChunkSize);
+  FileOutcome outcome = FileOutcome::done;
+  for (;;) {
+    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    if (n < 0) {
+      if (errno == EINTR) continue;
+      // What was read so far still counts; the rest of the file is lost.
+      std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
+      outcome = FileOutcome::unreadable;
+      break;
+    }
+    if (n == 0) break;
+    batch.clear();
+    splitter.feed(std::string_view(buffer.data(), static_cast<std::size_t>(n)), batch);
+    if (!classifier.process(batch)) {
+      outcome = FileOutcome::outputFailed;
+      break;
+    }
+  }
+  if (outcome != FileOutcome::outputFailed) {
+    batch.clear();
+    splitter.finish(batch);
+    if (!classifier.process(batch)) outcome = FileOutcome::outputFailed;
+  }
+  if (!isStdin) ::close(fd);
+  return outcome;
+}
+
+}  // namespace
+
+int runClassify(std::span<char* const> args) {
+  bool helpRequested = false;
+  const std::optional<Options> options = parse(args, helpRequested);
+  if (helpRequested) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!options) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  Classifier classifier(*options);
+  int status = 0;
+  for (const auto& path : options->files) {
+    const FileOutcome outcome = processFile(path, classifier);
+    if (outcome == FileOutcome::unreadable) status = 2;
+    if (outcome == FileOutcome::outputFailed) {
+      std::fprintf(stderr, "marrowfield-cli: cannot write the output: %s\n", std::strerror(errno));
+      return 1;
+    }
+  }
+  if (std::fflush(stdout) != 0) {
+    std::fprintf(stderr, "marrowfield-cli: cannot write the output: %s\n", std::strerror(errno));
+    return 1;
+  }
+  return status;
+}
+
+}  // namespace mf::cli
