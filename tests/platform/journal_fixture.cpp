@@ -1,0 +1,71 @@
+#include "journal_fixture.h"
+
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <string>
+#include <sys/file.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include "platform/log_stream.h"
+#include "platform/posix_io.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf::testing {
+namespace {
+
+constexpr const char* kLockFile = "/run/marrowfield-test-journald.lock";
+constexpr const char* kPidFile = "/run/marrowfield-test-journald.pid";
+
+bool isJournald(pid_t pid) {
+  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
+  std::string name;
+  std::getline(comm, name);
+  return name == "systemd-journal";
+}
+
+}  // namespace
+
+void JournalEnvironment::SetUp() {
+  lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
+  ASSERT_GE(lockFd_, 0) << "cannot open " << kLockFile;
+  // Exclusive while deciding, so two programs never start two journalds.
+  posix::retryOnEintr([&] { return ::flock(lockFd_, LOCK_EX); });
+  if (journalUnavailableReason()) {
+    ::mkdir("/run/systemd", 0755);
+    ::mkdir("/run/systemd/journal", 0755);
+    posix::SpawnRequest request;
+    request.argv = {"/lib/systemd/systemd-journald"};
+    // Its own session: a terminal's Ctrl-C to the tests must not reach it
+    // before the tests are done with it.
+    request.newSession = true;
+    auto journald = posix::spawnProcess(request);
+    ASSERT_GT(journald.pid, 0) << "cannot start systemd-journald: " << posix::errorText(journald.error);
+    std::ofstream(kPidFile) << journald.pid;
+    ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0))
+        << "systemd-journald did not open its socket";
+  }
+  posix::retryOnEintr([&] { return ::flock(lockFd_, LOCK_SH); });
+}
+
+void JournalEnvironment::TearDown() {
+  if (lockFd_ < 0) return;
+  // Last one out stops the journald that a test program started.
+  if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+    std::ifstream pidFile(kPidFile);
+    pid_t pid = 0;
+    if (pidFile >> pid && pid > 0 && isJournald(pid)) {
+      auto pidfd = posix::pidfdOpen(pid);
+      if (pidfd.valid() && posix::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
+        waitFor([pid] { return !processExists(pid); }, 10.0);
+      }
+    }
+    ::unlink(kPidFile);
+  }
+  ::close(lockFd_);
+  lockFd_ = -1;
+}
+
+}  // namespace mf::testing

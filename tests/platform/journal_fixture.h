@@ -1,0 +1,22 @@
+#pragma once
+
+#include <gtest/gtest.h>
+
+namespace mf::testing {
+
+// Makes sure a systemd-journald accepts connections for the whole test
+// program. An existing one is used as is; otherwise one is started (as root)
+// and stopped by its pid when the last test program that uses it ends. Test
+// programs run in parallel share it through a lock file: each holds a shared
+// lock while it runs, and only the one that can take the lock exclusively at
+// the end stops the journald.
+class JournalEnvironment : public ::testing::Environment {
+ public:
+  void SetUp() override;
+  void TearDown() override;
+
+ private:
+  int lockFd_ = -1;
+};
+
+}  // namespace mf::testing

@@ -1,0 +1,154 @@
+// The log-stream reader with any child process, the headless main queue and
+// the id source: no journal needed.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <set>
+#include <thread>
+
+#include "platform/event_loop_main_queue.h"
+#include "platform/log_stream.h"
+#include "platform/system_clock.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+using testing::LineCollector;
+using testing::waitFor;
+
+ArmResult startShell(const std::string& script, LineBatchSink sink) {
+  return startLineStream({"/bin/sh", "-c", script}, std::move(sink));
+}
+
+TEST(LineStream, LinesAndCharactersCutAcrossReadsArriveWhole) {
+  LineCollector lines;
+  // Each printf is its own write; the sleeps make them separate reads.
+  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all.
+  auto result = startShell(
+      "printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
+      "sleep 0.1; printf 'bad \\377 byte\\r\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
+      lines.sink());
+  ASSERT_TRUE(result.process) << result.errorDescription;
+  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 5; }));
+  // The last line has no newline: it arrives at end of stream.
+  EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", "x",
+                                                     "y to stderr"}));
+}
+
+TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {
+  {
+    LineCollector lines;
+    auto result = startShell("echo started; exec sleep 30", lines.sink());
+    ASSERT_TRUE(result.process);
+    ASSERT_TRUE(waitFor([&] { return lines.contains("started"); }));
+    EXPECT_TRUE(result.process->isRunning());
+    result.process->terminate();
+    EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
+    result.process->terminate();  // already gone: a no-op
+  }
+  {
+    // A child that ignores SIGTERM and a grandchild holding the pipe: the
+    // destructor still returns promptly and leaves no zombie.
+    LineCollector lines;
+    auto result = startShell("trap '' TERM; echo ready; sleep 30 & sleep 30", lines.sink());
+    ASSERT_TRUE(result.process);
+    ASSERT_TRUE(waitFor([&] { return lines.contains("ready"); }));
+    const auto before = std::chrono::steady_clock::now();
+    result.process.reset();
+    EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(2));
+  }
+  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
+}
+
+TEST(LineStream, SpawnFailureIsAReadableReasonAndNothingLeaks) {
+  const auto descriptors = testing::openDescriptorCount();
+  auto missing = startLineStream({"/nonexistent/journalctl"}, nullptr);
+  EXPECT_FALSE(missing.process);
+  EXPECT_EQ(missing.errorDescription, "No such file or directory");
+  auto notOnPath = startLineStream({"marrowfield-no-such-tool"}, nullptr);
+  EXPECT_EQ(notOnPath.errorDescription, "No such file or directory");
+  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
+
+  for (int i = 0; i < 20; ++i) {
+    LineCollector lines;
+    auto result = startShell("echo $$", lines.sink());
+    ASSERT_TRUE(result.process);
+    ASSERT_TRUE(waitFor([&] { return lines.batches() > 0 && !result.process->isRunning(); }));
+  }
+  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
+  EXPECT_TRUE(testing::zombieChildren().empty());
+}
+
+TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
+  // We ignore SIGPIPE like a GUI would; the child must not inherit that.
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  LineCollector lines;
+  auto result = startShell("grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l; "
+                           "cat /proc/self/cmdline | tr '\\0' ' '",
+                           lines.sink());
+  std::signal(SIGPIPE, previous);
+  ASSERT_TRUE(result.process);
+  ASSERT_TRUE(waitFor([&] { return lines.lines().size() >= 4 && !result.process->isRunning(); }));
+  const auto got = lines.lines();
+  // Only the standard signals: glibc keeps its two internal real-time
+  // signals ignored across posix_spawn when the parent handles them.
+  auto standardSignals = [](const std::string& line) {
+    return std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL;  // signals 1 to 31
+  };
+  EXPECT_EQ(standardSignals(got.at(0)), 0u) << got.at(0);
+  EXPECT_EQ(standardSignals(got.at(1)), 0u) << got.at(1);
+  EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
+}
+
+TEST(LogStreamCommand, JournalctlAndUnifiedLogArguments) {
+  EXPECT_EQ(journalctlArguments("My \"App\" with a very long name", 1700000000.000123),
+            (std::vector<std::string>{"journalctl", "--follow", "--no-pager", "--quiet", "--output=short-iso-precise",
+                                      "--since=@1700000000.000123", "SYSLOG_IDENTIFIER=My \"App\" with a very long name",
+                                      "+", "_COMM=My \"App\" with a"}));
+  EXPECT_EQ(unifiedLogArguments("Say \"Hi\""),
+            (std::vector<std::string>{"/usr/bin/log", "stream", "--style", "compact", "--level", "debug",
+                                      "--predicate", "process == \"Say \"Hi\"\""}));
+}
+
+TEST(EventLoopMainQueue, RunsPostsInOrderOnTheMainThreadUntilTheDeadline) {
+  EventLoopMainQueue queue;
+  std::vector<int> order;
+  std::atomic<bool> wrongThread{false};
+  std::thread poster([&] {
+    for (int i = 0; i < 100; ++i) {
+      queue.post([&, i] {
+        if (!queue.isMainThread()) wrongThread = true;
+        order.push_back(i);
+      });
+    }
+  });
+  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 100; }, 10));
+  poster.join();
+  EXPECT_FALSE(wrongThread);
+  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
+
+  const auto before = std::chrono::steady_clock::now();
+  queue.post([&] { order.push_back(100); });
+  queue.wait(0.05);  // runs the post, then waits out the time
+  EXPECT_GE(std::chrono::steady_clock::now() - before, std::chrono::milliseconds(50));
+  EXPECT_EQ(order.back(), 100);
+}
+
+TEST(RandomIdSource, VersionFourAndUnique) {
+  RandomIdSource ids;
+  std::set<Uuid> seen;
+  for (int i = 0; i < 5000; ++i) {  // crosses several 4 KiB refills
+    const Uuid id = ids.next();
+    EXPECT_EQ(id.bytes[6] >> 4, 4);
+    EXPECT_EQ(id.bytes[8] & 0xC0, 0x80);
+    EXPECT_TRUE(seen.insert(id).second);
+  }
+  SystemClock clock;
+  EXPECT_NEAR(clock.now(), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+}  // namespace
+}  // namespace mf

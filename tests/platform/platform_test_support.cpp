@@ -1,0 +1,138 @@
+#include "platform_test_support.h"
+
+#include <dirent.h>
+#include <fcntl.h>
+#include <fstream>
+#include <random>
+#include <sstream>
+#include <sys/stat.h>
+#include <thread>
+#include <unistd.h>
+
+namespace mf::testing {
+
+bool waitFor(const std::function<bool()>& condition, double seconds) {
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (!condition()) {
+    if (std::chrono::steady_clock::now() >= deadline) return condition();
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
+  return true;
+}
+
+LineBatchSink LineCollector::sink() {
+  return [this](LineBatch batch) {
+    std::lock_guard lock(mutex_);
+    ++batches_;
+    for (std::size_t i = 0; i < batch.size(); ++i) lines_.emplace_back(batch[i]);
+  };
+}
+
+std::vector<std::string> LineCollector::lines() const {
+  std::lock_guard lock(mutex_);
+  return lines_;
+}
+
+std::size_t LineCollector::batches() const {
+  std::lock_guard lock(mutex_);
+  return batches_;
+}
+
+bool LineCollector::contains(std::string_view needle) const {
+  std::lock_guard lock(mutex_);
+  for (const auto& line : lines_) {
+    if (line.find(needle) != std::string::npos) return true;
+  }
+  return false;
+}
+
+std::string LineCollector::joined() const {
+  std::lock_guard lock(mutex_);
+  std::string text;
+  for (const auto& line : lines_) text += line + "\n";
+  return text;
+}
+
+std::string randomSuffix() {
+  std::random_device device;
+  std::ostringstream text;
+  text << std::hex << device() << device();
+  return text.str().substr(0, 8);
+}
+
+TempDir::TempDir() {
+  path_ = std::filesystem::temp_directory_path() / ("marrowfield-platform-" + randomSuffix());
+  std::filesystem::create_directories(path_);
+}
+
+TempDir::~TempDir() {
+  std::error_code ignored;
+  std::filesystem::permissions(path_, std::filesystem::perms::owner_all, std::filesystem::perm_options::add, ignored);
+  std::filesystem::remove_all(path_, ignored);
+}
+
+std::filesystem::path TempDir::write(const std::string& name, std::string_view content, bool executable) const {
+  const auto file = path_ / name;
+  std::ofstream(file, std::ios::binary) << content;
+  if (executable) ::chmod(file.c_str(), 0755);
+  return file;
+}
+
+std::filesystem::path demoExecutable() { return MARROWFIELD_DEMO_PATH; }
+
+std::filesystem::path uniqueDemoLink(const TempDir& dir, const std::string& prefix) {
+  // Process names are cut at 15 bytes: keep the whole name inside that.
+  const auto link = dir.path() / (prefix.substr(0, 6) + "-" + randomSuffix());
+  std::filesystem::create_symlink(demoExecutable(), link);
+  return link;
+}
+
+std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::string& name,
+                                            const std::filesystem::path& program, const std::string& args) {
+  return dir.write(name + ".desktop", "[Desktop Entry]\nType=Application\nName=" + name + "\nExec=\"" +
+                                          program.string() + "\" " + args + "\n");
+}
+
+std::size_t openDescriptorCount() {
+  std::size_t count = 0;
+  if (DIR* dir = ::opendir("/proc/self/fd")) {
+    while (dirent* entry = ::readdir(dir)) {
+      if (entry->d_name[0] != '.') ++count;
+    }
+    ::closedir(dir);
+  }
+  return count - 1;  // the directory stream's own descriptor
+}
+
+std::vector<pid_t> zombieChildren() {
+  std::vector<pid_t> zombies;
+  const pid_t self = ::getpid();
+  DIR* dir = ::opendir("/proc");
+  if (!dir) return zombies;
+  while (dirent* entry = ::readdir(dir)) {
+    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
+    if (pid <= 0) continue;
+    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+    std::string text;
+    std::getline(stat, text);
+    const auto close = text.rfind(')');
+    if (close == std::string::npos || close + 4 > text.size()) continue;
+    std::istringstream rest(text.substr(close + 2));
+    char state = 0;
+    pid_t parent = 0;
+    rest >> state >> parent;
+    if (state == 'Z' && parent == self) zombies.push_back(pid);
+  }
+  ::closedir(dir);
+  return zombies;
+}
+
+bool processExists(pid_t pid) {
+  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
+  std::string text;
+  if (!std::getline(stat, text)) return false;
+  const auto close = text.rfind(')');
+  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+}
+
+}  // namespace mf::testing
