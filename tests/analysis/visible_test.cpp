@@ -1,0 +1,225 @@
+// Which events the list shows: the raw-log switch, the search (case folding
+// under the current locale), the counts, and the incremental index against
+// the plain scan.
+
+#include <gtest/gtest.h>
+#include <unicode/uloc.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/classify.h"
+#include "analysis/search_fold.h"
+#include "analysis/visible.h"
+#include "model/event_list.h"
+
+namespace mf {
+namespace {
+
+struct Row {
+  EventType type;
+  const char* source;
+  std::string message;
+  bool noise;
+};
+
+Uuid idFor(std::uint64_t n) {
+  std::array<std::uint8_t, 16> bytes{};
+  for (int i = 0; i < 8; ++i) bytes[15 - i] = static_cast<std::uint8_t>(n >> (8 * i));
+  return Uuid::fromRandomBytes(bytes);
+}
+
+void add(EventList& list, const Row& row) {
+  list.append(idFor(list.size() + 1), 1000.0 + static_cast<double>(list.size()), row.type, row.source, row.message,
+              row.noise);
+}
+
+EventList listOf(const std::vector<Row>& rows) {
+  EventList list;
+  for (const auto& row : rows) add(list, row);
+  return list;
+}
+
+std::vector<std::string> messages(const EventList& list, const std::vector<std::uint32_t>& rows) {
+  std::vector<std::string> out;
+  for (auto row : rows) out.emplace_back(list[row].message);
+  return out;
+}
+
+// Sets the default ICU locale for one test and puts the old one back.
+class ScopedLocale {
+ public:
+  explicit ScopedLocale(const char* name) : saved_(uloc_getDefault()) {
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault(name, &status);
+  }
+  ~ScopedLocale() {
+    UErrorCode status = U_ZERO_ERROR;
+    uloc_setDefault(saved_.c_str(), &status);
+  }
+
+ private:
+  std::string saved_;
+};
+
+const std::vector<Row> kTrace = {
+    {EventType::info, "SESSION", "Launching Demo", false},
+    {EventType::info, "CONSOLE", "chatter one", true},
+    {EventType::warning, "CONSOLE", "warning: low memory", false},
+    {EventType::info, "CONSOLE", "chatter two", true},
+    {EventType::warning, "CONSOLE", "Warning: com.apple.runningboard", true},
+    {EventType::success, "PROCESS", "Demo launched with PID 42", false},
+    {EventType::info, "CONSOLE", "Session token refreshed", true},
+    {EventType::error, "CONSOLE", "cfprefsd failed", true},
+    {EventType::info, "CONSOLE", "loading preferences", true},
+    {EventType::info, "CONSOLE", "---", true},
+};
+
+TEST(VisibleEvents, RawLogSwitchAndCounts) {
+  const EventList list = listOf(kTrace);
+  EXPECT_EQ(selectVisibleRows(list, false, "").size(), 3u);
+  EXPECT_EQ(selectVisibleRows(list, true, "").size(), 10u);
+  EXPECT_EQ(suppressedCount(list), 7u);
+  // The suppressed count ignores the search; the search never brings noise
+  // back while the raw log is off.
+  EXPECT_EQ(messages(list, selectVisibleRows(list, false, "chatter")), std::vector<std::string>{});
+  EXPECT_EQ(selectVisibleRows(list, true, "chatter").size(), 2u);
+  EXPECT_EQ(suppressedCount(list), 7u);
+
+  const EventList empty;
+  EXPECT_TRUE(selectVisibleRows(empty, true, "").empty());
+  EXPECT_EQ(suppressedCount(empty), 0u);
+}
+
+TEST(VisibleEvents, SearchMatchesMessageSourceAndLabel) {
+  const EventList list = listOf(kTrace);
+  // WARN: every warning by its label, and messages with "warning".
+  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "wArN")),
+            (std::vector<std::string>{"warning: low memory", "Warning: com.apple.runningboard"}));
+  // ok: the success event by its label and "token" by its message.
+  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "OK")),
+            (std::vector<std::string>{"Demo launched with PID 42", "Session token refreshed"}));
+  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "sess")),
+            (std::vector<std::string>{"Launching Demo", "Session token refreshed"}));
+  EXPECT_EQ(selectVisibleRows(list, true, "error").size(), 1u);  // the label ERROR
+  // Blanks: only around the query they are ignored.
+  EXPECT_EQ(selectVisibleRows(list, false, " \t\xE3\x80\x80 ").size(), 3u);
+  EXPECT_EQ(selectVisibleRows(list, true, "  token\n").size(), 1u);
+  EXPECT_EQ(selectVisibleRows(list, true, "low  memory").size(), 0u);
+  EXPECT_EQ(selectVisibleRows(list, true, "low memory").size(), 1u);
+  EXPECT_EQ(selectVisibleRows(list, true, "chatter  one").size(), 0u);
+}
+
+TEST(VisibleEvents, SearchByPermissionSource) {
+  const EventList list = listOf({{EventType::error, "PERMISSION", "open: Operation not permitted", false},
+                                 {EventType::warning, "PERMISSION", "Sandbox violation", false},
+                                 {EventType::info, "CONSOLE", "hello", false}});
+  EXPECT_EQ(selectVisibleRows(list, false, "perm").size(), 2u);
+  EXPECT_EQ(selectVisibleRows(list, false, "PERMISSION").size(), 2u);
+}
+
+TEST(SearchFolding, LettersMatchWhateverTheirCaseAccentsStillCount) {
+  const SearchQuery strasse("STRASSE");
+  EXPECT_TRUE(strasse.matchesText("Stra\xC3\x9F" "e"));                  // ß folds to ss
+  EXPECT_TRUE(SearchQuery("\xC3\x89" "CHEC").matchesText("\xC3\xA9" "chec"));
+  EXPECT_FALSE(SearchQuery("echec").matchesText("\xC3\xA9" "chec"));      // accent counts
+  EXPECT_FALSE(SearchQuery("\xEF\xBC\xA1").matchesText("a"));             // width counts
+  EXPECT_TRUE(SearchQuery("\xCF\x83").matchesText("\xCE\xA3\xCE\xA6\xCE\x91\xCE\x9B\xCE\x9C\xCE\x91\xCF\x82"));
+  // Non-ASCII queries that fold to ASCII find ASCII text.
+  EXPECT_TRUE(SearchQuery("\xE2\x84\xAA" "ernel").matchesText("KERNEL panic"));  // KELVIN SIGN
+  EXPECT_TRUE(SearchQuery("\xC5\xBF" "andbox").matchesText("Sandbox"));          // LONG S
+  EXPECT_FALSE(SearchQuery("\xC3\xA9").matchesText("e"));
+  EXPECT_TRUE(SearchQuery("").matchesText("anything"));
+  EXPECT_TRUE(SearchQuery(" ").empty());
+  // A stored message with its fold: the fold is what is searched.
+  const EventList list = listOf({{EventType::info, "CONSOLE", "GR\xC3\x96\xC3\x9F" "E 12", false}});
+  EXPECT_EQ(selectVisibleRows(list, false, "gr\xC3\xB6sse").size(), 1u);
+}
+
+TEST(SearchFolding, TurkishLocaleUsesTheDottedAndDotlessIRules) {
+  ScopedLocale turkish("tr_TR");
+  ASSERT_TRUE(usesTurkicCaseFolding());
+  // Under Turkish rules I is the capital of dotless ı, and İ of i.
+  EXPECT_FALSE(SearchQuery("info").matchesText("INFO"));
+  EXPECT_TRUE(SearchQuery("\xC4\xB1nfo").matchesText("INFO"));
+  EXPECT_TRUE(SearchQuery("\xC4\xB0NFO").matchesText("info"));
+  EXPECT_TRUE(SearchQuery("disk").matchesText("D\xC4\xB0SK"));
+  const EventList list = listOf({{EventType::info, "CONSOLE", "plain text", false}});
+  EXPECT_TRUE(selectVisibleRows(list, false, "\xC4\xB1nf").size() == 1u);  // the label INFO
+  EXPECT_TRUE(selectVisibleRows(list, false, "inf").empty());
+}
+
+// The ASCII road (no copy of the text) against folding both sides.
+TEST(SearchFolding, FastPathAgreesWithFoldingBothSides) {
+  const std::vector<std::string> pieces = {"a", "B", "i", "I", "k", "K", "s", "S", "ss", "e", "x", " ", ":",
+                                           "\xC3\x9F", "\xE2\x84\xAA", "\xC5\xBF", "\xC4\xB1", "\xC4\xB0",
+                                           "\xC3\xA9", "\xC3\x89", "@", "`", "0", "\x10"};
+  std::mt19937 rng(7);
+  auto make = [&](int maxParts) {
+    std::string s;
+    const int parts = std::uniform_int_distribution<int>(0, maxParts)(rng);
+    for (int i = 0; i < parts; ++i) s += pieces[rng() % pieces.size()];
+    return s;
+  };
+  for (const char* locale : {"en_US", "tr_TR"}) {
+    ScopedLocale scoped(locale);
+    for (int round = 0; round < 20000; ++round) {
+      const std::string text = make(40);
+      const std::string query = make(3);
+      const SearchQuery q(query);
+      const std::string foldedQuery = foldForSearch(trimWhitespace(query));
+      const bool expected = foldForSearch(text).find(foldedQuery) != std::string::npos;
+      ASSERT_EQ(q.matchesText(text), expected) << locale << " text '" << text << "' query '" << query << "'";
+      const std::string folded = isAscii(text) ? std::string() : foldForSearch(text);
+      ASSERT_EQ(q.matchesText(text, folded), expected);
+    }
+  }
+}
+
+TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
+  const std::vector<std::string> words = {"error", "Error:", "warn", "token", "STRASSE", "stra\xC3\x9F" "e",
+                                          "kernel", "\xE2\x84\xAA", "ok", "perm", "x", "  "};
+  const std::vector<const char*> sources = {"CONSOLE", "PERMISSION", "CRASH", "FILE", "SESSION"};
+  const std::vector<std::string> queries = {"",  "e", "er", "err", "ERRO", "error:", "k", "\xE2\x84\xAA" "e",
+                                            "s", "ss", "\xC3\x9F", "str", "ok", "o", " x ", "warn", "perm"};
+  std::mt19937 rng(11);
+  EventList list;
+  VisibleIndex index;
+  bool raw = false;
+  std::string query;
+  index.reset(list, raw, query);
+  for (int step = 0; step < 3000; ++step) {
+    const int action = static_cast<int>(rng() % 10);
+    if (action < 6) {
+      const std::size_t before = list.size();
+      const int count = static_cast<int>(rng() % 4);
+      for (int i = 0; i < count; ++i) {
+        std::string message = words[rng() % words.size()] + " " + words[rng() % words.size()];
+        add(list, {static_cast<EventType>(rng() % 4), sources[rng() % sources.size()], message, rng() % 2 == 0});
+      }
+      const std::size_t shown = index.rows().size();
+      const std::size_t added = index.appendFrom(list, before);
+      EXPECT_EQ(added, index.rows().size() - shown);
+    } else if (action < 9) {
+      // Mostly narrowing steps, so the in-place filter gets exercised.
+      const std::string& next = queries[rng() % queries.size()];
+      query = (action == 6 && !query.empty()) ? query + next.substr(0, 1) : next;
+      index.reset(list, raw, query);
+    } else {
+      raw = !raw;
+      index.reset(list, raw, query);
+    }
+    ASSERT_EQ(index.rows(), selectVisibleRows(list, raw, query)) << "step " << step << " query '" << query << "'";
+    ASSERT_EQ(index.suppressedCount(), suppressedCount(list));
+  }
+  // Another list of the same length is scanned afresh, not filtered.
+  EventList other;
+  for (std::size_t i = 0; i < list.size(); ++i) add(other, {EventType::info, "CONSOLE", "other", false});
+  index.reset(list, true, "e");
+  index.reset(other, true, "ot");
+  EXPECT_EQ(index.rows(), selectVisibleRows(other, true, "ot"));
+}
+
+}  // namespace
+}  // namespace mf
