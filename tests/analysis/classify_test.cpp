@@ -237,3 +237,55 @@ TEST(RoutineNoise, DirectRuleCalls) {
 
 }  // namespace
 }  // namespace mf
+
+#include "model/event_list.h"
+#include "trace/line_batch.h"
+#include "trace/services.h"
+
+namespace mf {
+namespace {
+
+class CountingIds : public IdSource {
+ public:
+  Uuid next() override {
+    std::array<std::uint8_t, 16> bytes{};
+    bytes[15] = static_cast<std::uint8_t>(++issued);
+    return Uuid::fromRandomBytes(bytes);
+  }
+  int issued = 0;
+};
+
+class SteppingClock : public Clock {
+ public:
+  double now() override { return current += 0.5; }
+  double current = 100.0;
+};
+
+TEST(IngestLines, TrimsDropsBlankLinesAndAppendsInOrder) {
+  CountingIds ids;
+  SteppingClock clock;
+  EventList events;
+  events.append(ids.next(), 1.0, EventType::info, "SESSION", "Starting trace", false);
+  ingestLines(LineBatch::of({"  Error: disk full \t", " \xC2\xA0\xE2\x80\x83 ", "", "\t[org.x:main] WARNING:   Low   Memory"}),
+              "Org.X", events, ids, clock);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(ids.issued, 3);  // no id drawn for the blank lines
+  const auto first = events.at(1);
+  EXPECT_EQ(first.message, "Error: disk full");
+  EXPECT_EQ(first.type, EventType::error);
+  EXPECT_EQ(first.source, "CONSOLE");
+  EXPECT_FALSE(first.isRoutineNoise);
+  EXPECT_EQ(first.time, 100.5);
+  const auto second = events.at(2);
+  EXPECT_EQ(second.message, "[org.x:main] WARNING:   Low   Memory");  // inner spacing and case kept
+  EXPECT_EQ(second.type, EventType::warning);
+  EXPECT_EQ(second.time, 101.0);
+  EXPECT_NE(first.id, second.id);
+
+  // An empty batch appends nothing.
+  ingestLines(LineBatch{}, "", events, ids, clock);
+  EXPECT_EQ(events.size(), 3u);
+}
+
+}  // namespace
+}  // namespace mf

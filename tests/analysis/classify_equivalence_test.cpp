@@ -1,0 +1,227 @@
+// The fast roads (ASCII byte tables, the one-pass keyword automaton, the
+// find-based word test) against slow references written straight from the
+// rules with ICU alone, over many generated lines.
+
+#include <gtest/gtest.h>
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+
+#include <algorithm>
+#include <memory>
+#include <random>
+#include <string>
+#include <vector>
+
+#include "analysis/classify.h"
+#include "analysis/keyword_tables.h"
+
+namespace mf {
+namespace {
+
+bool inSeparatorCategory(UChar32 c) {
+  const auto t = u_charType(c);
+  return t == U_SPACE_SEPARATOR || t == U_LINE_SEPARATOR || t == U_PARAGRAPH_SEPARATOR;
+}
+bool referenceTrimChar(UChar32 c) { return c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || inSeparatorCategory(c); }
+bool referenceCollapseChar(UChar32 c) { return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || inSeparatorCategory(c); }
+bool referenceWordChar(UChar32 c) {
+  const auto mask = U_GET_GC_MASK(c);
+  return c == '_' || (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+icu::UnicodeString referenceTrim(const icu::UnicodeString& s) {
+  int32_t begin = 0;
+  int32_t end = s.length();
+  while (begin < end && referenceTrimChar(s.char32At(begin))) begin = s.moveIndex32(begin, 1);
+  while (end > begin && referenceTrimChar(s.char32At(s.moveIndex32(end, -1)))) end = s.moveIndex32(end, -1);
+  return icu::UnicodeString(s, begin, end - begin);
+}
+
+std::string referenceNormalizeLine(const std::string& text) {
+  const icu::UnicodeString in = icu::UnicodeString::fromUTF8(text);
+  icu::UnicodeString collapsed;
+  bool inRun = false;
+  for (int32_t i = 0; i < in.length(); i = in.moveIndex32(i, 1)) {
+    const UChar32 c = in.char32At(i);
+    if (referenceCollapseChar(c)) {
+      if (!inRun) collapsed.append(static_cast<UChar32>(0x20));
+      inRun = true;
+    } else {
+      collapsed.append(c);
+      inRun = false;
+    }
+  }
+  icu::UnicodeString result = referenceTrim(collapsed);
+  result.toLower(icu::Locale::getRoot());
+  std::string out;
+  result.toUTF8String(out);
+  return out;
+}
+
+bool referenceContainsWord(const std::string& text, const std::string& word) {
+  const icu::UnicodeString s = icu::UnicodeString::fromUTF8(text);
+  icu::UnicodeString piece;
+  std::vector<std::string> pieces;
+  for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
+    if (i < s.length() && referenceWordChar(s.char32At(i))) {
+      piece.append(s.char32At(i));
+      continue;
+    }
+    std::string utf8;
+    piece.toUTF8String(utf8);
+    pieces.push_back(utf8);
+    piece.remove();
+    if (i == s.length()) break;
+  }
+  for (const auto& p : pieces) {
+    if (p == word && !p.empty()) return true;
+  }
+  return false;
+}
+
+bool referenceIsTrivial(const std::string& line) {
+  const icu::UnicodeString trimmed = referenceTrim(icu::UnicodeString::fromUTF8(line));
+  if (trimmed.isEmpty()) return true;
+  UErrorCode status = U_ZERO_ERROR;
+  std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  it->setText(trimmed);
+  int clusters = 0;
+  for (int32_t p = it->first(); it->next() != icu::BreakIterator::DONE;) {
+    (void)p;
+    ++clusters;
+  }
+  if (clusters > 8) return false;
+  for (int32_t i = 0; i < trimmed.length(); i = trimmed.moveIndex32(i, 1)) {
+    const auto mask = U_GET_GC_MASK(trimmed.char32At(i));
+    if (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
+  }
+  return true;
+}
+
+Classification referenceClassify(std::string_view trimmed, std::string_view bundle) {
+  const std::string normalized = referenceNormalizeLine(std::string(trimmed));
+  Classification c;
+  if (containsAnyPhrase(normalized, tables::errorMarkers)) {
+    c.type = EventType::error;
+  } else if (referenceContainsWord(normalized, "error") || referenceContainsWord(normalized, "fault") ||
+             containsAnyPhrase(normalized, tables::warningMarkers)) {
+    c.type = EventType::warning;
+  }
+  if (containsAnyPhrase(normalized, tables::permissionMarkers)) {
+    c.source = "PERMISSION";
+  } else if (containsAnyPhrase(normalized, tables::crashMarkers)) {
+    c.source = "CRASH";
+  } else if (containsAnyPhrase(normalized, tables::fileMarkers)) {
+    c.source = "FILE";
+  } else {
+    c.source = "CONSOLE";
+  }
+  c.isRoutineNoise = referenceIsTrivial(std::string(trimmed)) ||
+                     isRoutineSystemNoise(normalized, c.type, c.source, bundle);
+  return c;
+}
+
+class LineGenerator {
+ public:
+  explicit LineGenerator(unsigned seed) : rng_(seed) {
+    auto addTable = [&](std::span<const std::string_view> table) {
+      for (auto e : table) fragments_.emplace_back(e);
+    };
+    addTable(tables::errorMarkers);
+    addTable(tables::warningMarkers);
+    addTable(tables::permissionMarkers);
+    addTable(tables::crashMarkers);
+    addTable(tables::fileMarkers);
+    addTable(tables::headerMarkers);
+    addTable(tables::preferenceMarkers);
+    addTable(tables::subsystemMarkers);
+    addTable(tables::frameworkMarkers);
+    for (auto e : tables::privacyPrefixes) prefixes_.emplace_back(e);
+    for (const char* f : {"error", "fault", "errors", "_error", "error_", "error2", "faulty", "Error", "FAULT", "x",
+                          "[org.example.app:", "[ORG.Example.APP:", "[org.example.app]", "12", "--", "!!", "*"}) {
+      fragments_.emplace_back(f);
+    }
+    // White space of every kind, and characters that stress the Unicode rules.
+    for (const char* f : {" ", "  ", "\t", "\v", "\f", "\r", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\xA8",
+                          "\xE2\x80\xA9", "\xE2\x80\x8B", "\xE1\x9A\x80", "\xC3\xA9", "\xCC\x81", "\xC3\x89",
+                          "\xE2\x84\xAA", "\xC4\xB0", "\xCE\xA3", "\xD0\x94", "\xE6\x97\xA5", "\xE2\x85\xA0",
+                          "\xC2\xB2", "\xEF\xBC\xA5", "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", "\xE2\x80\xA2",
+                          "\xE2\x80\x8D", "\xF0\x9F\x98\x80", "\xEF\xBF\xBD", ":", "(", ")", "=", "<", ">"}) {
+      fragments_.emplace_back(f);
+      spaces_.emplace_back(f);
+    }
+  }
+
+  // Half of the lines are pure ASCII, for the byte-table road.
+  std::string line() {
+    const bool asciiOnly = rng_() % 2 == 0;
+    auto pick = [&](const std::vector<std::string>& from) {
+      for (;;) {
+        const std::string& f = from[rng_() % from.size()];
+        if (!asciiOnly || std::all_of(f.begin(), f.end(), [](char c) { return (c & 0x80) == 0; })) return f;
+      }
+    };
+    std::string s;
+    if (rng_() % 8 == 0) s += prefixes_[rng_() % prefixes_.size()];
+    const int parts = static_cast<int>(rng_() % 7);
+    for (int i = 0; i < parts; ++i) {
+      std::string f = pick(fragments_);
+      if (rng_() % 3 == 0) {
+        for (char& c : f) {
+          if (c >= 'a' && c <= 'z' && rng_() % 2) c = static_cast<char>(c - 'a' + 'A');
+          if (c == ' ' && rng_() % 3 == 0) c = '\t';
+        }
+      }
+      s += f;
+      if (rng_() % 2) s += pick(spaces_);
+    }
+    return s;
+  }
+
+  std::mt19937& rng() { return rng_; }
+
+ private:
+  std::mt19937 rng_;
+  std::vector<std::string> fragments_;
+  std::vector<std::string> prefixes_;
+  std::vector<std::string> spaces_;
+};
+
+TEST(FastPaths, AgreeWithTheIcuReferenceOverGeneratedLines) {
+  LineGenerator generator(4242);
+  const std::vector<std::string> bundles = {"", "org.example.app", "  ORG.EXAMPLE.APP\t", "x"};
+  std::vector<LineClassifier> classifiers;
+  for (const auto& b : bundles) classifiers.emplace_back(b);
+  for (int round = 0; round < 60000; ++round) {
+    const std::string raw = generator.line();
+    ASSERT_EQ(normalizeLine(raw), referenceNormalizeLine(raw)) << "'" << raw << "'";
+    ASSERT_EQ(isTrivialLine(raw), referenceIsTrivial(raw)) << "'" << raw << "'";
+    const std::string normalized = referenceNormalizeLine(raw);
+    for (const char* word : {"error", "fault"}) {
+      ASSERT_EQ(containsWord(normalized, word), referenceContainsWord(normalized, word)) << "'" << normalized << "'";
+    }
+    const std::string_view trimmed = trimWhitespace(raw);
+    if (trimmed.empty()) continue;
+    const std::size_t b = generator.rng()() % bundles.size();
+    const Classification fast = classifiers[b].classify(trimmed);
+    const Classification slow = referenceClassify(trimmed, bundles[b]);
+    ASSERT_EQ(fast.type, slow.type) << "'" << raw << "'";
+    ASSERT_EQ(fast.source, slow.source) << "'" << raw << "'";
+    ASSERT_EQ(fast.isRoutineNoise, slow.isRoutineNoise) << "'" << raw << "' bundle '" << bundles[b] << "'";
+  }
+}
+
+TEST(FastPaths, TrimAgreesWithTheReference) {
+  LineGenerator generator(99);
+  for (int round = 0; round < 20000; ++round) {
+    const std::string raw = generator.line();
+    std::string expected;
+    referenceTrim(icu::UnicodeString::fromUTF8(raw)).toUTF8String(expected);
+    ASSERT_EQ(std::string(trimWhitespace(raw)), expected) << "'" << raw << "'";
+  }
+}
+
+}  // namespace
+}  // namespace mf
