@@ -1,0 +1,269 @@
+// LinuxWorkspace with real launches of the demo target.
+
+#include <gtest/gtest.h>
+
+#include <atomic>
+#include <csignal>
+#include <thread>
+
+#include "journal_fixture.h"
+#include "platform/child_watcher.h"
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_workspace.h"
+#include "platform/log_stream.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+using testing::LineCollector;
+using testing::waitFor;
+
+struct Launch {
+  std::mutex mutex;
+  bool done = false;
+  std::optional<std::string> error;
+  std::shared_ptr<RunningApplication> application;
+  bool onMainThread = false;
+};
+
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  std::shared_ptr<Launch> launch(const std::filesystem::path& path, LaunchOptions options = {}) {
+    auto result = std::make_shared<Launch>();
+    const auto mainThread = std::this_thread::get_id();
+    workspace.openApplication(path, options, [result, mainThread](auto error, auto application) {
+      std::lock_guard lock(result->mutex);
+      result->error = std::move(error);
+      result->application = std::move(application);
+      result->onMainThread = std::this_thread::get_id() == mainThread;
+      result->done = true;
+    });
+    EXPECT_TRUE(waitFor([&] {
+      std::lock_guard lock(result->mutex);
+      return result->done;
+    }));
+    return result;
+  }
+
+  std::shared_ptr<Launch> launchOk(const std::filesystem::path& path, LaunchOptions options = {}) {
+    auto result = launch(path, std::move(options));
+    EXPECT_FALSE(result->error) << *result->error;
+    EXPECT_TRUE(result->application);
+    return result;
+  }
+
+  // Registers an observer and runs the main queue until it reports.
+  std::optional<TerminationNotification> awaitTermination(std::int32_t pid, double seconds = 10) {
+    std::optional<TerminationNotification> got;
+    bool onMainThread = false;
+    auto observer = workspace.addTerminationObserver(pid, [&](const TerminationNotification& notification) {
+      got = notification;
+      onMainThread = queue.isMainThread();
+    });
+    queue.runUntil([&] { return got.has_value(); }, seconds);
+    EXPECT_TRUE(!got || onMainThread);
+    return got;
+  }
+
+  EventLoopMainQueue queue;
+  LinuxWorkspace workspace{queue};
+  testing::TempDir dir;
+};
+
+TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
+  const auto notExecutable = dir.write("tool", "#!/bin/sh\necho hi\n", false);
+  auto denied = launch(notExecutable);
+  EXPECT_EQ(denied->error, "Permission denied");
+  EXPECT_FALSE(denied->application);
+  EXPECT_FALSE(denied->onMainThread);
+
+  EXPECT_EQ(launch(dir.path() / "missing")->error, "No such file or directory");
+  EXPECT_EQ(launch(dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=marrowfield-no-such-program\n"))->error,
+            "No such file or directory");
+  EXPECT_EQ(launch(dir.write("bad.desktop", "[Desktop Entry]\nType=Application\nExec=\"open\n"))->error,
+            "invalid Exec: unterminated quote in Exec");
+  EXPECT_EQ(launch(dir.write("wd.desktop", "[Desktop Entry]\nType=Application\nExec=true\nPath=/nonexistent\n"))->error,
+            "No such file or directory");
+}
+
+TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
+  const auto link = testing::uniqueDemoLink(dir);
+  struct Case {
+    std::string args;
+    ExitStatus expected;
+  };
+  for (const Case& c : {Case{"", {false, 0}}, Case{"--exit 3", {false, 3}}, Case{"--crash", {true, SIGSEGV}}}) {
+    const auto entry = testing::writeDemoDesktopEntry(dir, "demo", link, c.args);
+    auto launched = launchOk(entry);
+    ASSERT_TRUE(launched->application);
+    const auto pid = launched->application->processIdentifier();
+    EXPECT_GT(pid, 0);
+    auto notification = awaitTermination(pid);
+    ASSERT_TRUE(notification) << c.args;
+    ASSERT_TRUE(notification->application);
+    EXPECT_EQ(notification->application->processIdentifier(), pid);
+    ASSERT_TRUE(notification->exitStatus);
+    EXPECT_EQ(notification->exitStatus->signaled, c.expected.signaled) << c.args;
+    EXPECT_EQ(notification->exitStatus->code, c.expected.code) << c.args;
+  }
+}
+
+TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "early", testing::uniqueDemoLink(dir), "--exit 7"));
+  const auto pid = launched->application->processIdentifier();
+  // Gone and reaped before anyone watches.
+  ASSERT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
+  auto notification = awaitTermination(pid);
+  ASSERT_TRUE(notification);
+  ASSERT_TRUE(notification->exitStatus);
+  EXPECT_EQ(notification->exitStatus->code, 7);
+}
+
+TEST_F(WorkspaceTest, DestroyingTheObserverUnregistersIt) {
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "stay", testing::uniqueDemoLink(dir), "--stay"));
+  const auto pid = launched->application->processIdentifier();
+  bool removedCalled = false;
+  auto removed = workspace.addTerminationObserver(pid, [&](const auto&) { removedCalled = true; });
+  bool keptCalled = false;
+  auto kept = workspace.addTerminationObserver(pid, [&](const auto&) { keptCalled = true; });
+  removed.reset();
+  EXPECT_TRUE(launched->application->terminate());
+  EXPECT_TRUE(queue.runUntil([&] { return keptCalled; }, 10));
+  queue.drain();
+  EXPECT_FALSE(removedCalled);
+}
+
+TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
+  // A copy of the demo is an application of its own (its own inode).
+  const auto copy = dir.path() / ("demo-" + testing::randomSuffix());
+  std::filesystem::copy_file(testing::demoExecutable(), copy);
+  const std::string identifier = workspace.bundleIdentifier(copy);
+  ASSERT_EQ(identifier, std::filesystem::canonical(copy).string());
+  EXPECT_TRUE(workspace.runningApplications(identifier).empty());
+
+  auto first = launchOk(testing::writeDemoDesktopEntry(dir, "copy", copy, "--stay"));
+  posix::SpawnRequest other;
+  other.argv = {"/bin/sleep", "30"};
+  auto bystander = posix::spawnProcess(other);
+  ASSERT_GT(bystander.pid, 0);
+
+  // Found both by its executable identifier and by its desktop entry's.
+  ASSERT_EQ(workspace.bundleIdentifier(dir.path() / "copy.desktop"), "copy");
+  for (const auto& id : {identifier, std::string("copy")}) {
+    auto running = workspace.runningApplications(id);
+    ASSERT_EQ(running.size(), 1u) << id;
+    EXPECT_EQ(running[0]->processIdentifier(), first->application->processIdentifier());
+  }
+  auto running = workspace.runningApplications(identifier);
+  EXPECT_TRUE(running[0]->terminate());
+  auto ended = awaitTermination(first->application->processIdentifier());
+  ASSERT_TRUE(ended && ended->exitStatus);
+  EXPECT_EQ(ended->exitStatus->code, 0);  // the demo's orderly SIGTERM exit
+  EXPECT_FALSE(running[0]->terminate());  // gone: nothing delivered
+  EXPECT_TRUE(testing::processExists(bystander.pid));
+
+  // A launcher program (env, a shell) says nothing about which app runs.
+  dir.write("wrapped.desktop", "[Desktop Entry]\nType=Application\nExec=env FOO=1 sleep 30\n");
+  workspace.bundleIdentifier(dir.path() / "wrapped.desktop");
+  EXPECT_TRUE(workspace.runningApplications("wrapped").empty());
+  EXPECT_TRUE(workspace.runningApplications("").empty());
+  EXPECT_TRUE(workspace.runningApplications("no-such-app").empty());
+
+  // A script runs under its interpreter; its command line names it.
+  const auto script = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
+  const auto scriptCopy = dir.write("waiter.sh", "#!/bin/sh\nwhile :; do sleep 1; done\n", true);
+  auto waiter = launchOk(scriptCopy);
+  const auto scriptId = workspace.bundleIdentifier(scriptCopy);
+  ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; }));
+  EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(script)).empty());
+  EXPECT_TRUE(waiter->application->terminate());
+  EXPECT_TRUE(awaitTermination(waiter->application->processIdentifier()));
+
+  ::kill(bystander.pid, SIGKILL);
+  siginfo_t info{};
+  ::waitid(P_PID, static_cast<id_t>(bystander.pid), &info, WEXITED);
+}
+
+TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumerIsGone) {
+  LineCollector lines;
+  LaunchOptions options;
+  options.directOutput = lines.sink();
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "direct", testing::uniqueDemoLink(dir), "--flood 50000"),
+                           options);
+  auto ended = awaitTermination(launched->application->processIdentifier());
+  ASSERT_TRUE(ended && ended->exitStatus);
+  EXPECT_EQ(ended->exitStatus->code, 0);
+  // Output written before the exit is delivered before the exit is reported.
+  const auto got = lines.lines();
+  ASSERT_FALSE(got.empty());
+  EXPECT_EQ(got.back(), "flood line 50000");
+  EXPECT_NE(lines.joined().find("Permission denied"), std::string::npos);
+  EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const auto& l) { return l.rfind("flood line ", 0) == 0; }), 50000);
+
+  // Nobody reads any more: the target still runs to its end, not blocked on
+  // a full pipe and not killed by SIGPIPE.
+  std::atomic<std::int32_t> pid{0};
+  {
+    EventLoopMainQueue otherQueue;
+    LinuxWorkspace shortLived(otherQueue);
+    LineCollector ignored;
+    LaunchOptions orphaned;
+    orphaned.directOutput = ignored.sink();
+    std::atomic<bool> done{false};
+    shortLived.openApplication(
+        testing::writeDemoDesktopEntry(dir, "orphan", testing::uniqueDemoLink(dir), "--flood 200000"), orphaned,
+        [&](auto, auto application) {
+          pid = application ? application->processIdentifier() : -1;
+          done = true;
+        });
+    ASSERT_TRUE(waitFor([&] { return done; }));
+  }
+  ASSERT_GT(pid, 0);
+  auto orphanEnd = awaitTermination(pid, 30);
+  ASSERT_TRUE(orphanEnd && orphanEnd->exitStatus);
+  EXPECT_FALSE(orphanEnd->exitStatus->signaled);
+  EXPECT_EQ(orphanEnd->exitStatus->code, 0);
+}
+
+TEST_F(WorkspaceTest, TheTargetsOutputReachesTheJournalUnderItsName) {
+  const auto link = testing::uniqueDemoLink(dir);
+  const std::string name = link.filename();
+  LineCollector lines;
+  JournalLogStreamLauncher launcher;
+  auto stream = launcher.start(name, lines.sink());
+  ASSERT_TRUE(stream.process) << stream.errorDescription;
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id demo.id"));
+  ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
+  // stdout, stderr (journal stream) and sd_journal_print lines alike.
+  EXPECT_TRUE(waitFor([&] {
+    return lines.contains("starting (pid") && lines.contains("Permission denied") && lines.contains("[demo.id:general]") &&
+           lines.contains("error: failed to connect") && lines.contains("Ready for work");
+  })) << lines.joined();
+}
+
+TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {
+  const auto entry = testing::writeDemoDesktopEntry(dir, "cycle", testing::uniqueDemoLink(dir), "--exit 1");
+  // Warm up what is created once (the watcher thread, the journal socket).
+  awaitTermination(launchOk(entry)->application->processIdentifier());
+  const auto descriptors = testing::openDescriptorCount();
+  for (int i = 0; i < 10; ++i) {
+    LineCollector lines;
+    LaunchOptions options;
+    if (i % 2 == 1) options.directOutput = lines.sink();
+    auto launched = launchOk(entry, options);
+    ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
+  }
+  // Unobserved children are reaped too.
+  for (int i = 0; i < 5; ++i) launchOk(entry);
+  EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }));
+  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); })) << testing::zombieChildren().size();
+  EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
+      << testing::openDescriptorCount() << " vs " << descriptors;
+}
+
+}  // namespace
+}  // namespace mf
