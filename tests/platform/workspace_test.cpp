@@ -220,7 +220,7 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
           pid = application ? application->processIdentifier() : -1;
           done = true;
         });
-    ASSERT_TRUE(waitFor([&] { return done; }));
+    ASSERT_TRUE(waitFor([&] { return done.load(); }));
   }
   ASSERT_GT(pid, 0);
   auto orphanEnd = awaitTermination(pid, 30);
