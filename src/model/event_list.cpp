@@ -3,6 +3,7 @@
 #include <algorithm>
 #include <cstring>
 #include <deque>
+#include <functional>
 #include <limits>
 #include <stdexcept>
 #include <string>
@@ -66,11 +67,20 @@ class EventStorage {
 
   void append(const Uuid& id, double time, EventType type, std::string_view source,
               std::string_view message, bool isRoutineNoise) {
-    constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
-    if (message.size() > kMaxLength) throw std::length_error("event message longer than 4 GiB");
-
     std::string folded;
     if (!isAscii(message)) folded = foldForSearch(message);
+    appendFolded(id, time, type, source, message, folded, isRoutineNoise);
+  }
+
+  // For copies of stored events, whose fold is known already.
+  void appendView(const EventView& v) {
+    appendFolded(*v.id, v.time, v.type, v.source, v.message, v.foldedMessage, v.isRoutineNoise);
+  }
+
+  void appendFolded(const Uuid& id, double time, EventType type, std::string_view source,
+                    std::string_view message, std::string_view folded, bool isRoutineNoise) {
+    constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
+    if (message.size() > kMaxLength) throw std::length_error("event message longer than 4 GiB");
     if (folded.size() > kMaxLength) throw std::length_error("folded event message longer than 4 GiB");
 
     const std::uint16_t sourceIndex = intern(source);
@@ -105,7 +115,15 @@ class EventStorage {
     // The last source is by far the likeliest: a batch of log lines mostly
     // shares one tag.
     if (!sources_.empty() && sources_[lastSource_] == source) return lastSource_;
-    if (auto found = sourceIndex_.find(std::string(source)); found != sourceIndex_.end()) {
+    // Real traces use a handful of tags: a short scan beats hashing them.
+    if (sources_.size() <= 16) {
+      for (std::size_t i = 0; i < sources_.size(); ++i) {
+        if (sources_[i] == source) {
+          lastSource_ = static_cast<std::uint16_t>(i);
+          return lastSource_;
+        }
+      }
+    } else if (auto found = sourceIndex_.find(source); found != sourceIndex_.end()) {
       lastSource_ = found->second;
       return lastSource_;
     }
@@ -128,12 +146,12 @@ class EventStorage {
     if (needed > kBlockBytes) {
       // Too big for a shared block: it gets one of its own, and the current
       // shared block stays open for the following messages.
-      blocks_.push_back(TextBlock{std::make_unique<char[]>(needed), needed, 0});
+      blocks_.push_back(TextBlock{std::unique_ptr<char[]>(new char[needed]), needed, 0});
       index = static_cast<std::uint32_t>(blocks_.size() - 1);
       target = &blocks_.back();
     } else {
       if (currentBlock_ < 0 || blocks_[currentBlock_].capacity - blocks_[currentBlock_].used < needed) {
-        blocks_.push_back(TextBlock{std::make_unique<char[]>(kBlockBytes), kBlockBytes, 0});
+        blocks_.push_back(TextBlock{std::unique_ptr<char[]>(new char[kBlockBytes]), kBlockBytes, 0});
         currentBlock_ = static_cast<std::ptrdiff_t>(blocks_.size() - 1);
       }
       index = static_cast<std::uint32_t>(currentBlock_);
@@ -151,7 +169,11 @@ class EventStorage {
   std::vector<TextBlock> blocks_;  // the vector may grow; the blocks' bytes never move
   std::ptrdiff_t currentBlock_ = -1;
   std::deque<std::string> sources_;
-  std::unordered_map<std::string, std::uint16_t> sourceIndex_;
+  struct SourceHash {
+    using is_transparent = void;
+    std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
+  };
+  std::unordered_map<std::string, std::uint16_t, SourceHash, std::equal_to<>> sourceIndex_;
   std::uint16_t lastSource_ = 0;
 };
 
@@ -195,10 +217,7 @@ void EventList::append(const Uuid& id, double time, EventType type, std::string_
     // Another list sharing this storage has already grown past our end: the
     // records after it are not ours, so take a private copy of our prefix.
     auto own = std::make_shared<EventStorage>();
-    for (std::size_t i = 0; i < size_; ++i) {
-      const EventView v = storage_->view(i);
-      own->append(*v.id, v.time, v.type, v.source, v.message, v.isRoutineNoise);
-    }
+    for (std::size_t i = 0; i < size_; ++i) own->appendView(storage_->view(i));
     storage_ = std::move(own);
   }
   // Either we are the only holder, or every other holder ends at or before our
