@@ -1,11 +1,13 @@
 #include "platform/log_stream.h"
 
+#include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
 #include <mutex>
+#include <optional>
 #include <poll.h>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,47 +27,74 @@ namespace {
 
 using posix::UniqueFd;
 
-// How long destroying a stream waits for the child to end on SIGTERM before
-// it is killed. journalctl ends in milliseconds; this only bounds a stuck one.
+// How long a stream keeps reading after it was asked to end: journald hands
+// lines on about 0.4 s after they were written, so a target that crashes at
+// once has its last lines still on the way when its trace ends. The stream
+// ends after kLingerQuiet without output, at the latest after kLingerMax.
+constexpr auto kLingerQuiet = std::chrono::milliseconds(600);
+constexpr auto kLingerMax = std::chrono::milliseconds(2000);
+// How long finishing a stream waits for the child to end on SIGTERM before it
+// is killed. journalctl ends in milliseconds; this only bounds a stuck one.
 constexpr auto kTerminateGrace = std::chrono::milliseconds(300);
 
-class SpawnedLogProcess final : public LogProcess {
+using SteadyClock = std::chrono::steady_clock;
+
+enum class Stop : int { none = 0, linger = 1, now = 2, kill = 3 };
+
+}  // namespace
+
+// A spawned stream child and the thread that reads it. Shared by the handle
+// and, once the handle is gone, by the lingering set of its launcher.
+class StreamChild {
  public:
-  SpawnedLogProcess(posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd, LineBatchSink sink)
+  StreamChild(posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd, LineBatchSink sink)
       : pid_(child.pid),
         pidfd_(std::move(child.pidfd)),
         readEnd_(std::move(readEnd)),
         wakeFd_(std::move(wakeFd)),
-        pump_(std::move(sink)) {
-    thread_ = std::thread([this] { run(); });
+        pump_(std::move(sink)) {}
+
+  void startReading() { thread_ = std::thread([this] { run(); }); }
+
+  bool isRunning() const { return running_.load(); }
+
+  void requestStop(Stop stop) {
+    int current = stop_.load();
+    while (current < static_cast<int>(stop) && !stop_.compare_exchange_weak(current, static_cast<int>(stop))) {
+    }
+    posix::signalWakeFd(wakeFd_.get());
   }
 
-  ~SpawnedLogProcess() override {
-    terminate();
+  bool isDone() {
+    std::lock_guard lock(mutex_);
+    return done_;
+  }
+
+  // Ends the stream now: SIGTERM, a short grace, then SIGKILL; joins.
+  void finish() {
+    requestStop(Stop::now);
     {
       std::unique_lock lock(mutex_);
       if (!doneCondition_.wait_for(lock, kTerminateGrace, [this] { return done_; })) {
         lock.unlock();
         // A child that ignores SIGTERM, or a grandchild that still holds the
         // pipe: stop waiting for it.
-        if (running_.load()) sendSignal(SIGKILL);
-        posix::signalWakeFd(wakeFd_.get());
+        requestStop(Stop::kill);
       }
     }
-    thread_.join();
+    join();
   }
 
-  bool isRunning() const override { return running_.load(); }
-
-  void terminate() override {
-    if (running_.load()) sendSignal(SIGTERM);
+  void join() {
+    if (thread_.joinable()) thread_.join();
   }
 
  private:
   void sendSignal(int signal) {
+    if (!running_.load()) return;
     if (pidfd_.valid()) {
       posix::pidfdSendSignal(pidfd_.get(), signal);
-    } else if (running_.load()) {
+    } else {
       ::kill(pid_, signal);
     }
   }
@@ -89,8 +118,32 @@ class SpawnedLogProcess final : public LogProcess {
 
   void run() {
     bool streamOpen = true;
-    bool stopRequested = false;
-    while (!stopRequested && (streamOpen || running_.load())) {
+    bool terminateSent = false;
+    std::optional<SteadyClock::time_point> lingerStart;
+    SteadyClock::time_point lastOutput = SteadyClock::now();
+    for (;;) {
+      const auto stop = static_cast<Stop>(stop_.load());
+      if (stop == Stop::kill) {
+        sendSignal(SIGKILL);
+        break;
+      }
+      if (!streamOpen && !running_.load()) break;
+      int timeout = -1;
+      if (!terminateSent && stop == Stop::now) {
+        sendSignal(SIGTERM);
+        terminateSent = true;
+      } else if (!terminateSent && stop == Stop::linger) {
+        const auto now = SteadyClock::now();
+        if (!lingerStart) lingerStart = now;
+        const auto deadline = std::min(std::max(lastOutput, *lingerStart) + kLingerQuiet, *lingerStart + kLingerMax);
+        if (now >= deadline) {
+          sendSignal(SIGTERM);
+          terminateSent = true;
+        } else {
+          timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+        }
+      }
+
       pollfd fds[3];
       nfds_t count = 0;
       fds[count++] = {wakeFd_.get(), POLLIN, 0};
@@ -99,13 +152,14 @@ class SpawnedLogProcess final : public LogProcess {
       const nfds_t childIndex = running_.load() && pidfd_.valid() ? count : 99;
       if (childIndex != 99) fds[count++] = {pidfd_.get(), POLLIN, 0};
       if (count == 1) {
-        // Stream closed but no pidfd to watch: the child is ours, so wait.
+        // Stream closed and no pidfd to watch: the child is ours, so wait.
         reap(true);
         break;
       }
-      if (posix::retryOnEintr([&] { return ::poll(fds, count, -1); }) < 0) break;
-      if (fds[0].revents != 0) stopRequested = true;
+      if (posix::retryOnEintr([&] { return ::poll(fds, count, timeout); }) < 0) break;
+      if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
       if (streamIndex != 99 && fds[streamIndex].revents != 0) {
+        lastOutput = SteadyClock::now();
         if (pump_.pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
           streamOpen = false;
           readEnd_.reset();
@@ -114,7 +168,7 @@ class SpawnedLogProcess final : public LogProcess {
       if (childIndex != 99 && fds[childIndex].revents != 0) reap(false);
     }
     pump_.finish();
-    if (running_.load()) reap(true);  // only after SIGKILL from the destructor
+    if (running_.load()) reap(true);  // only after SIGKILL
     std::lock_guard lock(mutex_);
     done_ = true;
     doneCondition_.notify_all();
@@ -126,13 +180,69 @@ class SpawnedLogProcess final : public LogProcess {
   UniqueFd wakeFd_;
   ChunkPump pump_;
   std::atomic<bool> running_{true};
+  std::atomic<int> stop_{0};
   std::mutex mutex_;
   std::condition_variable doneCondition_;
   bool done_ = false;
   std::thread thread_;
 };
 
+namespace {
+
+class SpawnedLogProcess final : public LogProcess {
+ public:
+  SpawnedLogProcess(std::shared_ptr<StreamChild> child, std::shared_ptr<LingeringStreams> lingering)
+      : child_(std::move(child)), lingering_(std::move(lingering)) {}
+
+  ~SpawnedLogProcess() override {
+    if (lingering_) {
+      // Keep reading for the late lines; the launcher finishes it.
+      child_->requestStop(Stop::linger);
+      lingering_->adopt(std::move(child_));
+    } else {
+      child_->finish();
+    }
+  }
+
+  bool isRunning() const override { return child_->isRunning(); }
+  void terminate() override { child_->requestStop(Stop::linger); }
+
+ private:
+  std::shared_ptr<StreamChild> child_;
+  std::shared_ptr<LingeringStreams> lingering_;
+};
+
 }  // namespace
+
+void LingeringStreams::adopt(std::shared_ptr<StreamChild> child) {
+  std::vector<std::shared_ptr<StreamChild>> finished;
+  {
+    std::lock_guard lock(mutex_);
+    // Join the ones that ended meanwhile, so the set stays small.
+    std::erase_if(children_, [&](auto& c) {
+      if (!c->isDone()) return false;
+      finished.push_back(std::move(c));
+      return true;
+    });
+    children_.push_back(std::move(child));
+  }
+  for (auto& c : finished) c->join();
+}
+
+std::size_t LingeringStreams::size() {
+  std::lock_guard lock(mutex_);
+  return static_cast<std::size_t>(std::count_if(children_.begin(), children_.end(), [](auto& c) { return !c->isDone(); }));
+}
+
+LingeringStreams::~LingeringStreams() {
+  std::vector<std::shared_ptr<StreamChild>> children;
+  {
+    std::lock_guard lock(mutex_);
+    children.swap(children_);
+  }
+  for (auto& child : children) child->requestStop(Stop::now);
+  for (auto& child : children) child->finish();
+}
 
 std::vector<std::string> journalctlArguments(const std::string& processName, double since) {
   const auto micros = static_cast<long long>(since * 1e6);
@@ -170,7 +280,8 @@ std::optional<std::string> journalUnavailableReason(const std::string& socketPat
   return "the systemd journal cannot be reached: " + posix::errorText(error);
 }
 
-ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink) {
+ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
+                          std::shared_ptr<LingeringStreams> lingering) {
   ArmResult result;
   auto pipe = posix::makePipe();
   auto wakeFd = posix::makeWakeFd();
@@ -190,14 +301,21 @@ ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink si
     result.errorDescription = posix::errorText(child.error);
     return result;
   }
-  result.process = std::make_unique<SpawnedLogProcess>(std::move(child), std::move(pipe.readEnd),
-                                                       std::move(wakeFd), std::move(sink));
+  auto stream = std::make_shared<StreamChild>(std::move(child), std::move(pipe.readEnd), std::move(wakeFd),
+                                              std::move(sink));
+  stream->startReading();
+  result.process = std::make_unique<SpawnedLogProcess>(std::move(stream), std::move(lingering));
   return result;
 }
 
 JournalLogStreamLauncher::JournalLogStreamLauncher() : JournalLogStreamLauncher(Options{}) {}
 
-JournalLogStreamLauncher::JournalLogStreamLauncher(Options options) : options_(std::move(options)) {}
+JournalLogStreamLauncher::JournalLogStreamLauncher(Options options)
+    : options_(std::move(options)), lingering_(std::make_shared<LingeringStreams>()) {}
+
+JournalLogStreamLauncher::~JournalLogStreamLauncher() = default;
+
+std::size_t JournalLogStreamLauncher::lingeringStreams() { return lingering_->size(); }
 
 ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBatchSink sink) {
   if (auto reason = journalUnavailableReason(options_.journalSocket)) {
@@ -207,7 +325,7 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   }
   auto argv = journalctlArguments(processName, SystemClock().now());
   argv.front() = options_.journalctl;
-  return startLineStream(argv, std::move(sink));
+  return startLineStream(argv, std::move(sink), lingering_);
 }
 
 }  // namespace mf

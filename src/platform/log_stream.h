@@ -1,5 +1,8 @@
 #pragma once
 
+#include <cstddef>
+#include <memory>
+#include <mutex>
 #include <optional>
 #include <string>
 #include <vector>
@@ -24,11 +27,38 @@ std::vector<std::string> unifiedLogArguments(const std::string& processName);
 std::optional<std::string> journalUnavailableReason(
     const std::string& socketPath = "/run/systemd/journal/socket");
 
+class StreamChild;
+
+// Streams whose LogProcess handle is gone but which still read the lines the
+// journal delivers late. Destroying the set ends them (SIGTERM, a short
+// grace, SIGKILL) and joins their readers: it must go before whatever their
+// sinks post to.
+class LingeringStreams {
+ public:
+  LingeringStreams() = default;
+  ~LingeringStreams();
+  LingeringStreams(const LingeringStreams&) = delete;
+  LingeringStreams& operator=(const LingeringStreams&) = delete;
+
+  void adopt(std::shared_ptr<StreamChild> child);
+  std::size_t size();  // streams still reading
+
+ private:
+  std::mutex mutex_;
+  std::vector<std::shared_ptr<StreamChild>> children_;
+};
+
 // Runs `argv` (argv[0] looked up in PATH when it has no slash) with stdin on
 // /dev/null and stdout+stderr on one pipe, and delivers the pipe's lines to
-// `sink` from a background thread until end of stream. The returned process
-// is reaped and its reader joined when it is destroyed.
-ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink);
+// `sink` from a background thread until end of stream.
+//
+// terminate() lets the stream linger: it keeps reading until its output has
+// been quiet for a moment (at most two seconds) and only then sends SIGTERM.
+// Destroying the process hands it to `lingering` to do the same; without a
+// lingering set, destruction ends the child at once (SIGTERM, a short grace,
+// SIGKILL) and joins the reader. Either way the child is reaped.
+ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
+                          std::shared_ptr<LingeringStreams> lingering = nullptr);
 
 class JournalLogStreamLauncher final : public LogStreamLauncher {
  public:
@@ -39,10 +69,17 @@ class JournalLogStreamLauncher final : public LogStreamLauncher {
   JournalLogStreamLauncher();
   explicit JournalLogStreamLauncher(Options options);
 
+  // Ends the streams that still linger; outlive every LogProcess it made and
+  // go before the main queue their sinks post to.
+  ~JournalLogStreamLauncher() override;
+
   ArmResult start(const std::string& processName, LineBatchSink sink) override;
+
+  std::size_t lingeringStreams();
 
  private:
   Options options_;
+  std::shared_ptr<LingeringStreams> lingering_;
 };
 
 }  // namespace mf

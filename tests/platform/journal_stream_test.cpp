@@ -102,10 +102,27 @@ TEST(JournalLogStream, TeardownTerminatesJournalctlAndLeavesNothingBehind) {
     ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor(name)) > 0; }));
     result.process->terminate();
     result.process.reset();
-    EXPECT_FALSE(testing::processExists(journalctl));
+    // It lingers for late lines, then ends by itself.
+    EXPECT_TRUE(waitFor([&] { return !testing::processExists(journalctl); }, 5));
+    EXPECT_TRUE(waitFor([&] { return launcher.lingeringStreams() == 0; }, 5));
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
   EXPECT_TRUE(testing::zombieChildren().empty());
+}
+
+TEST(JournalLogStream, DestroyingTheLauncherEndsLingeringStreamsAtOnce) {
+  const std::string name = uniqueName();
+  pid_t journalctl = -1;
+  {
+    JournalLogStreamLauncher launcher;
+    LineCollector lines;
+    auto result = launcher.start(name, lines.sink());
+    ASSERT_TRUE(result.process);
+    ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor(name)) > 0; }));
+    result.process.reset();
+    EXPECT_EQ(launcher.lingeringStreams(), 1u);
+  }
+  EXPECT_FALSE(testing::processExists(journalctl));
 }
 
 TEST(JournalLogStream, NoJournalOrNoJournalctlGivesAReadableReason) {

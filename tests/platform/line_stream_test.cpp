@@ -63,6 +63,32 @@ TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {
   EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
 }
 
+TEST(LineStream, TerminateLingersForLateLinesThenEnds) {
+  // journald hands lines on late; a stream asked to end keeps reading while
+  // output still comes, so a crashing target's last words are not cut off.
+  auto lingering = std::make_shared<LingeringStreams>();
+  LineCollector lines;
+  auto result = startLineStream({"/bin/sh", "-c", "echo ready; sleep 0.3; echo late; exec sleep 30"}, lines.sink(),
+                                lingering);
+  ASSERT_TRUE(result.process);
+  ASSERT_TRUE(waitFor([&] { return lines.contains("ready"); }));
+  result.process->terminate();
+  EXPECT_TRUE(result.process->isRunning());
+  EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }, 5));
+  EXPECT_TRUE(lines.contains("late"));
+
+  // Handed to the lingering set on destruction, which ends it when it goes.
+  LineCollector second;
+  auto other = startLineStream({"/bin/sh", "-c", "echo one; exec sleep 30"}, second.sink(), lingering);
+  ASSERT_TRUE(waitFor([&] { return second.contains("one"); }));
+  other.process.reset();
+  EXPECT_EQ(lingering->size(), 1u);
+  const auto before = std::chrono::steady_clock::now();
+  lingering.reset();
+  EXPECT_LT(std::chrono::steady_clock::now() - before, std::chrono::seconds(1));
+  EXPECT_TRUE(testing::zombieChildren().empty());
+}
+
 TEST(LineStream, SpawnFailureIsAReadableReasonAndNothingLeaks) {
   const auto descriptors = testing::openDescriptorCount();
   auto missing = startLineStream({"/nonexistent/journalctl"}, nullptr);
