@@ -1,0 +1,164 @@
+#include "ui/detail_pane.h"
+
+#include <QAbstractTextDocumentLayout>
+#include <QHBoxLayout>
+#include <QScrollBar>
+#include <QTextDocument>
+
+#include "export/summary.h"
+
+namespace mf::ui {
+
+// ---------------------------------------------------------------- SelectableText
+
+SelectableText::SelectableText(const QString& text, QWidget* parent) : QTextEdit(parent) {
+  setReadOnly(true);
+  setTextInteractionFlags(Qt::TextSelectableByMouse | Qt::TextSelectableByKeyboard);
+  setFrameShape(QFrame::NoFrame);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  setLineWrapMode(QTextEdit::WidgetWidth);
+  setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  setFont(fonts::mono(12));
+  viewport()->setAutoFillBackground(false);
+  setStyleSheet(QStringLiteral("background: transparent;"));
+  mf::ui::setTextColor(this, colors::primary());
+  document()->setDocumentMargin(0);
+  setPlainText(text);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  setFixedHeight(std::max(qCeil(document()->size().height()), fontMetrics().height()));
+}
+
+QSize SelectableText::sizeHint() const {
+  return {std::max(width(), 100), std::max(qCeil(document()->size().height()), fontMetrics().height())};
+}
+
+void SelectableText::resizeEvent(QResizeEvent* event) {
+  QTextEdit::resizeEvent(event);
+  // The height follows the wrapped text, so the pane's scroll view scrolls the
+  // whole block list rather than each value on its own.
+  document()->setTextWidth(viewport()->width());
+  const int height = std::max(qCeil(document()->size().height()), fontMetrics().height());
+  if (height != this->height()) setFixedHeight(height);
+}
+
+// ---------------------------------------------------------------- DetailPane
+
+DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::black(0.1), parent), content_(content) {
+  setObjectName(QStringLiteral("detailPane"));
+  setFixedWidth(metrics::detailWidth);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* header = new QHBoxLayout();
+  header->setContentsMargins(16, 16, 16, 16);
+  header->addWidget(makeLabel(QStringLiteral("EVENT DETAIL"), fonts::mono(11, fonts::Weight::bold), colors::secondary(), this));
+  header->addStretch(1);
+  copy_ = new PlainGlyphButton(QStringLiteral("doc.on.doc"), colors::secondary(), 14, this);
+  copy_->setObjectName(QStringLiteral("copyEventButton"));
+  copy_->setToolTip(QStringLiteral("Copy selected event"));
+  QObject::connect(copy_, &QAbstractButton::clicked, this, [this] { content_.copySelectedEvent(); });
+  header->addWidget(copy_);
+  column->addLayout(header);
+  column->addWidget(new Divider(Qt::Horizontal, this));
+
+  stack_ = new QStackedWidget(this);
+  empty_ = new QWidget(stack_);
+  empty_->setObjectName(QStringLiteral("detailEmptyState"));
+  auto* empty = new QVBoxLayout(empty_);
+  empty->setContentsMargins(24, 24, 24, 24);
+  empty->setSpacing(10);
+  empty->addStretch(1);
+  empty->addWidget(new GlyphLabel(QStringLiteral("cursorarrow.click.2"), 28, colors::secondary(), empty_), 0, Qt::AlignHCenter);
+  auto* title = makeLabel(QStringLiteral("Select an event"), fonts::make(14, fonts::Weight::semibold), colors::primary(), empty_);
+  title->setAlignment(Qt::AlignHCenter);
+  empty->addWidget(title);
+  auto* hint = makeLabel(QStringLiteral("Diagnostic detail will appear here."), fonts::make(12), colors::secondary(), empty_);
+  hint->setAlignment(Qt::AlignHCenter);
+  hint->setWordWrap(true);
+  empty->addWidget(hint);
+  empty->addStretch(1);
+
+  scroll_ = new QScrollArea(stack_);
+  scroll_->setObjectName(QStringLiteral("detailScroll"));
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setWidgetResizable(true);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  scroll_->viewport()->setAutoFillBackground(false);
+  stack_->addWidget(empty_);
+  stack_->addWidget(scroll_);
+  column->addWidget(stack_, 1);
+  refresh();
+}
+
+void DetailPane::onChange(const Change& change) {
+  if (change.has(Change::eventSelection) || change.has(Change::eventsReplaced)) {
+    refresh();
+  }
+}
+
+void DetailPane::refresh() {
+  // Looked up in the whole list: an event the filter hides from the list still shows here.
+  const std::optional<MarrowfieldEvent> event = content_.selectedEvent();
+  copy_->setEnabled(event.has_value());
+  if (!event) {
+    shown_.reset();
+    stack_->setCurrentWidget(empty_);
+    return;
+  }
+  if (shown_ && *shown_ == *event && body_ != nullptr) {
+    stack_->setCurrentWidget(scroll_);
+    return;
+  }
+  shown_ = event;
+  blocks_.clear();
+  auto* body = new QWidget();
+  body->setAutoFillBackground(false);
+  auto* stack = new QVBoxLayout(body);
+  stack->setContentsMargins(16, 16, 16, 16);
+  stack->setSpacing(18);
+  const std::string_view typeLabel = label(event->type);
+  std::vector<std::pair<QString, QString>> fields = {
+      {QStringLiteral("TYPE"), QString::fromLatin1(typeLabel.data(), static_cast<qsizetype>(typeLabel.size()))},
+      {QStringLiteral("SOURCE"), QString::fromStdString(event->source)},
+      {QStringLiteral("TIME"), QString::fromStdString(formatTime(event->time))},
+      {QStringLiteral("MESSAGE"), QString::fromStdString(event->message)},
+  };
+  if (event->isRoutineNoise) {
+    fields.emplace_back(QStringLiteral("VISIBILITY"), QStringLiteral("Raw-log-only system/framework event"));
+  }
+  for (const auto& [name, value] : fields) {
+    auto* block = new QVBoxLayout();
+    block->setSpacing(7);
+    auto* head = makeLabel(name, fonts::mono(10, fonts::Weight::bold), colors::secondary(), body);
+    auto* text = new SelectableText(value, body);
+    text->setObjectName(QStringLiteral("detailValue:") + name);
+    block->addWidget(head);
+    block->addWidget(text);
+    stack->addLayout(block);
+    blocks_.emplace_back(head, text);
+  }
+  stack->addStretch(1);
+  scroll_->setWidget(body);  // deletes the previous body
+  body_ = body;
+  scroll_->verticalScrollBar()->setValue(0);
+  stack_->setCurrentWidget(scroll_);
+}
+
+QStringList DetailPane::fieldLabels() const {
+  QStringList labels;
+  if (isShowingEmptyState()) return labels;
+  for (const auto& [head, value] : blocks_) labels << head->text();
+  return labels;
+}
+
+QStringList DetailPane::fieldValues() const {
+  QStringList values;
+  if (isShowingEmptyState()) return values;
+  for (const auto& [head, value] : blocks_) values << value->toPlainText();
+  return values;
+}
+
+}  // namespace mf::ui

@@ -1,0 +1,48 @@
+#pragma once
+
+#include <QScrollArea>
+#include <QStackedWidget>
+#include <QTextEdit>
+#include <QVBoxLayout>
+
+#include "trace/content_view.h"
+#include "ui/widgets.h"
+
+namespace mf::ui {
+
+// A value the user can select and copy with the pointer: wraps anywhere (a
+// long path or token has no blanks) and is as tall as its text.
+class SelectableText final : public QTextEdit {
+ public:
+  SelectableText(const QString& text, QWidget* parent = nullptr);
+  QSize sizeHint() const override;
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+};
+
+// The trailing column: the selected event, field by field.
+class DetailPane final : public Surface {
+ public:
+  DetailPane(ContentView& content, QWidget* parent = nullptr);
+  void onChange(const Change& change);
+
+  PlainGlyphButton* copyButton() const { return copy_; }
+  bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
+  QStringList fieldLabels() const;
+  QStringList fieldValues() const;
+
+ private:
+  void refresh();
+
+  ContentView& content_;
+  PlainGlyphButton* copy_;
+  QStackedWidget* stack_;
+  QWidget* empty_;
+  QScrollArea* scroll_;
+  QWidget* body_ = nullptr;
+  std::optional<MarrowfieldEvent> shown_;
+  std::vector<std::pair<QLabel*, SelectableText*>> blocks_;
+};
+
+}  // namespace mf::ui

@@ -1,0 +1,416 @@
+#include "ui/event_list_view.h"
+
+#include <QFontMetricsF>
+#include <QKeyEvent>
+#include <QMouseEvent>
+#include <QPainter>
+#include <QScrollBar>
+#include <QTextLayout>
+#include <algorithm>
+
+#include "export/summary.h"
+#include "ui/tokens.h"
+
+namespace mf::ui {
+
+namespace {
+
+// Character cells of a UTF-8 text in a monospaced font: one per code point,
+// two for the East Asian wide ranges (a fallback font draws those double),
+// a tab to the next stop of 8.
+std::uint32_t countColumns(std::string_view text, bool& breaks) {
+  std::uint32_t columns = 0;
+  breaks = false;
+  const auto* p = reinterpret_cast<const unsigned char*>(text.data());
+  const auto* end = p + text.size();
+  while (p < end) {
+    const unsigned char c = *p;
+    if (c < 0x80) {
+      if (c == '\n' || c == '\r' || c == '\v' || c == '\f') {
+        breaks = true;
+        return columns;
+      }
+      columns += c == '\t' ? 8 - columns % 8 : 1;
+      ++p;
+      continue;
+    }
+    char32_t cp = 0;
+    int extra = 0;
+    if ((c & 0xE0) == 0xC0) { cp = c & 0x1F; extra = 1; }
+    else if ((c & 0xF0) == 0xE0) { cp = c & 0x0F; extra = 2; }
+    else if ((c & 0xF8) == 0xF0) { cp = c & 0x07; extra = 3; }
+    ++p;
+    for (int i = 0; i < extra && p < end && (*p & 0xC0) == 0x80; ++i, ++p) cp = (cp << 6) | (*p & 0x3F);
+    if (cp == 0x85 || cp == 0x2028 || cp == 0x2029) {
+      breaks = true;
+      return columns;
+    }
+    const bool wide = (cp >= 0x1100 && cp <= 0x115F) || (cp >= 0x2E80 && cp <= 0xA4CF) ||
+                      (cp >= 0xAC00 && cp <= 0xD7A3) || (cp >= 0xF900 && cp <= 0xFAFF) ||
+                      (cp >= 0xFE30 && cp <= 0xFE4F) || (cp >= 0xFF00 && cp <= 0xFF60) ||
+                      (cp >= 0xFFE0 && cp <= 0xFFE6) || (cp >= 0x1F300 && cp <= 0x1FAFF) ||
+                      (cp >= 0x20000 && cp <= 0x3FFFD);
+    columns += wide ? 2 : 1;
+  }
+  return columns;
+}
+
+constexpr int kFixedColumns = metrics::timeColumn + metrics::typeColumn + metrics::sourceColumn;
+
+QString toQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
+
+}  // namespace
+
+EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractScrollArea(parent), content_(content) {
+  setObjectName(QStringLiteral("eventList"));
+  setFrameShape(QFrame::NoFrame);
+  setFocusPolicy(Qt::StrongFocus);
+  setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
+  setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  viewport()->setAutoFillBackground(false);
+  setAutoFillBackground(false);
+  setAttribute(Qt::WA_OpaquePaintEvent, false);
+  QFont font = fonts::mono(metrics::eventRowFontSize);
+  setFont(font);
+  viewport()->setFont(font);
+  const QFontMetricsF fm(font);
+  advance_ = fm.horizontalAdvance(QLatin1Char('M'));
+  lineHeight_ = qCeil(fm.lineSpacing());
+  ascent_ = qCeil(fm.ascent());
+  rebuildOffsets();
+}
+
+int EventListView::messageWidth() const {
+  return std::max(40, viewport()->width() - 2 * metrics::rowPaddingH - kFixedColumns);
+}
+
+void EventListView::ensureMetrics(std::size_t eventCount) {
+  const EventList& events = content_.events();
+  eventCount = std::min(eventCount, events.size());
+  if (metrics_.size() >= eventCount) return;
+  const std::size_t from = metrics_.size();
+  metrics_.resize(eventCount);
+  for (std::size_t i = from; i < eventCount; ++i) {
+    const EventView event = events[i];
+    bool breaks = false;
+    const std::uint32_t columns = countColumns(event.message, breaks);
+    metrics_[i].messageColumns = breaks ? kBreaks : columns;
+    bool sourceBreaks = false;
+    metrics_[i].sourceColumns = countColumns(event.source, sourceBreaks) + (sourceBreaks ? 1000 : 0);
+  }
+}
+
+int EventListView::sourceLinesFor(std::uint32_t eventIndex) const {
+  const std::uint32_t columns = metrics_[eventIndex].sourceColumns;
+  if (columns * advance_ <= metrics::sourceColumn) return 1;
+  // A source is a short tag; a long one wraps anywhere inside its column and is never cut.
+  const int perLine = std::max(1, static_cast<int>(metrics::sourceColumn / advance_));
+  return std::min(8, static_cast<int>((columns + perLine - 1) / perLine));
+}
+
+int EventListView::linesFor(std::uint32_t eventIndex) const {
+  const std::uint32_t columns = metrics_[eventIndex].messageColumns;
+  const int messageLines = (columns != kBreaks && columns * advance_ <= messageWidth()) ? 1 : 2;
+  const int sourceLines = sourceLinesFor(eventIndex);
+  return std::max(messageLines, sourceLines);
+}
+
+void EventListView::rebuildOffsets() {
+  const auto& rows = content_.visibleRows();
+  ensureMetrics(content_.events().size());
+  cachedWidth_ = viewport()->width();
+  offsets_.resize(rows.size() + 1);
+  offsets_[0] = 0;
+  const int padding = 2 * metrics::rowPaddingV;
+  std::int64_t y = 0;
+  for (std::size_t r = 0; r < rows.size(); ++r) {
+    const std::uint32_t index = rows[r];
+    y += padding + (index < metrics_.size() ? linesFor(index) : 1) * lineHeight_;
+    offsets_[r + 1] = y;
+  }
+  updateScrollRange();
+}
+
+void EventListView::extendOffsets(std::size_t firstRow) {
+  const auto& rows = content_.visibleRows();
+  if (firstRow + 1 != offsets_.size() || rows.size() < firstRow) {
+    rebuildOffsets();
+    return;
+  }
+  ensureMetrics(content_.events().size());
+  const int padding = 2 * metrics::rowPaddingV;
+  std::int64_t y = offsets_.back();
+  offsets_.reserve(rows.size() + 1);
+  for (std::size_t r = firstRow; r < rows.size(); ++r) {
+    const std::uint32_t index = rows[r];
+    y += padding + (index < metrics_.size() ? linesFor(index) : 1) * lineHeight_;
+    offsets_.push_back(y);
+  }
+  updateScrollRange();
+}
+
+void EventListView::updateScrollRange() {
+  QScrollBar* bar = verticalScrollBar();
+  const std::int64_t total = offsets_.back();
+  const int page = viewport()->height();
+  const auto maximum = static_cast<int>(std::clamp<std::int64_t>(total - page, 0, INT32_MAX));
+  bar->setRange(0, maximum);
+  bar->setPageStep(std::max(1, page));
+  bar->setSingleStep(lineHeight_ + 2 * metrics::rowPaddingV);
+}
+
+std::int64_t EventListView::contentTop() const { return verticalScrollBar()->value(); }
+
+int EventListView::rowHeight(int row) const {
+  if (row < 0 || row >= rowCount()) return 0;
+  return static_cast<int>(offsets_[row + 1] - offsets_[row]);
+}
+
+int EventListView::rowLines(int row) const {
+  return (rowHeight(row) - 2 * metrics::rowPaddingV) / std::max(1, lineHeight_);
+}
+
+QRect EventListView::rowRect(int row) const {
+  if (row < 0 || row >= rowCount()) return {};
+  const auto top = static_cast<int>(offsets_[row] - contentTop());
+  return QRect(0, top, viewport()->width(), rowHeight(row));
+}
+
+int EventListView::rowAt(int viewportY) const {
+  const std::int64_t y = viewportY + contentTop();
+  if (y < 0 || y >= offsets_.back()) return -1;
+  const auto it = std::upper_bound(offsets_.begin(), offsets_.end(), y);
+  return static_cast<int>(it - offsets_.begin()) - 1;
+}
+
+std::optional<int> EventListView::selectedRow() const {
+  if (!selectedIndex_) return std::nullopt;
+  const auto& rows = content_.visibleRows();
+  const auto it = std::lower_bound(rows.begin(), rows.end(), static_cast<std::uint32_t>(*selectedIndex_));
+  if (it == rows.end() || *it != *selectedIndex_) return std::nullopt;
+  return static_cast<int>(it - rows.begin());
+}
+
+void EventListView::scrollToRow(int row) {
+  if (row < 0 || row >= rowCount()) return;
+  QScrollBar* bar = verticalScrollBar();
+  const std::int64_t top = offsets_[row];
+  const std::int64_t bottom = offsets_[row + 1];
+  const int page = viewport()->height();
+  if (top < bar->value()) bar->setValue(static_cast<int>(top));
+  else if (bottom > bar->value() + page) bar->setValue(static_cast<int>(bottom - page));
+}
+
+void EventListView::refreshSelectedIndex() {
+  const auto& id = content_.selectedEventID();
+  const EventList& events = content_.events();
+  if (!id) {
+    selectedIndex_.reset();
+  } else if (pressedIndex_ && *pressedIndex_ < events.size() && *events[*pressedIndex_].id == *id) {
+    selectedIndex_ = pressedIndex_;
+  } else {
+    selectedIndex_ = events.indexOf(*id);
+  }
+  pressedIndex_.reset();
+}
+
+void EventListView::onChange(const Change& change) {
+  if (change.has(Change::eventsReplaced)) {
+    metrics_.clear();
+    metrics_.shrink_to_fit();
+  }
+  if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection)) refreshSelectedIndex();
+
+  const auto& rows = content_.visibleRows();
+  const bool filterChanged = change.has(Change::visibleReset) || change.has(Change::eventsReplaced) ||
+                             change.has(Change::switches) || change.has(Change::searchText);
+  if (filterChanged || rows.size() + 1 < offsets_.size()) {
+    rebuildOffsets();
+    if (auto row = selectedRow()) scrollToRow(*row);
+    viewport()->update();
+  } else if (rows.size() + 1 > offsets_.size()) {
+    const int before = rowCount();
+    const std::int64_t oldBottom = offsets_.back();
+    extendOffsets(change.has(Change::visibleAppended) ? change.firstAppendedRow : static_cast<std::size_t>(before));
+    // Repaint only when the new rows reach into the visible area.
+    if (oldBottom < contentTop() + viewport()->height()) viewport()->update();
+  }
+  if (change.has(Change::eventSelection)) {
+    if (auto row = selectedRow()) scrollToRow(*row);
+    viewport()->update();
+  }
+}
+
+void EventListView::resizeEvent(QResizeEvent* event) {
+  QAbstractScrollArea::resizeEvent(event);
+  if (viewport()->width() != cachedWidth_) {
+    // Which rows wrap depends on the message column's width; keep the first row in view in place.
+    const int anchor = std::max(0, rowAt(0));
+    rebuildOffsets();
+    if (anchor < rowCount()) verticalScrollBar()->setValue(static_cast<int>(offsets_[anchor]));
+  } else {
+    updateScrollRange();
+  }
+}
+
+void EventListView::scrollContentsBy(int, int) { viewport()->update(); }
+
+QStringList EventListView::messageLines(int row) const {
+  const auto& rows = content_.visibleRows();
+  if (row < 0 || row >= static_cast<int>(rows.size())) return {};
+  const EventView event = content_.events()[rows[row]];
+  const QFontMetricsF fm(font());
+  const int width = messageWidth();
+  if (rowLines(row) <= 1 && rows[row] < metrics_.size() && metrics_[rows[row]].messageColumns != kBreaks) {
+    return {fm.elidedText(toQString(event.message), Qt::ElideRight, width)};
+  }
+  // Two lines: wrap the start of the message, cut the rest with an ellipsis.
+  // Only the text that can show is laid out, so a 1 MiB line costs no more than a short one.
+  const int budget = static_cast<int>(2 * width / std::max(1.0, advance_)) + 64;
+  const std::size_t byteBudget = static_cast<std::size_t>(budget) * 4;
+  QString message = toQString(event.message.substr(0, byteBudget));
+  bool truncated = event.message.size() > byteBudget;
+  if (message.size() > budget) {
+    message.truncate(budget);
+    truncated = true;
+  }
+  for (QChar& c : message) {
+    if (c == QLatin1Char('\n') || c == QChar(0x2029) || c == QChar(0x85) || c == QLatin1Char('\r') ||
+        c == QLatin1Char('\v') || c == QLatin1Char('\f'))
+      c = QChar::LineSeparator;
+  }
+  QTextLayout layout(message, font());
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  QStringList lines;
+  QTextLine first = layout.createLine();
+  if (first.isValid()) {
+    first.setLineWidth(width);
+    QString part = message.mid(first.textStart(), first.textLength());
+    part.remove(QChar::LineSeparator);
+    lines << part;
+    QString rest = message.mid(first.textStart() + first.textLength());
+    rest.replace(QChar::LineSeparator, QLatin1Char(' '));
+    if (!rest.isEmpty() || truncated) {
+      QString second = fm.elidedText(rest, Qt::ElideRight, width);
+      if (truncated && second == rest) {
+        // The cut-off tail would not be marked otherwise.
+        second = fm.elidedText(rest + QStringLiteral("\u2026\u2026"), Qt::ElideRight, width);
+      }
+      lines << second;
+    }
+  }
+  layout.endLayout();
+  return lines;
+}
+
+void EventListView::paintEvent(QPaintEvent* event) {
+  QPainter painter(viewport());
+  const auto& rows = content_.visibleRows();
+  if (rows.empty() || rowCount() == 0) return;
+  const EventList& events = content_.events();
+  const QRect clip = event->rect();
+  int row = std::max(0, rowAt(clip.top()));
+  const int width = viewport()->width();
+  const int messageX = metrics::rowPaddingH + kFixedColumns;
+  const int messageW = messageWidth();
+  const QColor secondary = colors::secondary();
+  const QColor primary = colors::primary();
+  const auto selected = selectedRow();
+  painter.setFont(font());
+
+  for (; row < rowCount() && row < static_cast<int>(rows.size()); ++row) {
+    const QRect box = rowRect(row);
+    if (box.top() > clip.bottom()) break;
+    if (rows[row] >= events.size()) break;
+    const EventView ev = events[rows[row]];
+    if (selected && *selected == row) painter.fillRect(QRect(0, box.top(), width, box.height()), colors::cyan(0.1));
+    const int textTop = box.top() + metrics::rowPaddingV;
+    const int baseline = textTop + ascent_;
+    int x = metrics::rowPaddingH;
+    painter.setPen(secondary);
+    painter.drawText(QPoint(x, baseline), QString::fromStdString(formatTime(ev.time)));
+    x += metrics::timeColumn;
+    painter.setPen(colors::forType(ev.type));
+    const std::string_view typeLabel = label(ev.type);
+    painter.drawText(QPoint(x, baseline), QString::fromLatin1(typeLabel.data(), static_cast<qsizetype>(typeLabel.size())));
+    x += metrics::typeColumn;
+    painter.setPen(secondary);
+    const QString source = toQString(ev.source);
+    if (sourceLinesFor(rows[row]) == 1) {
+      painter.drawText(QPoint(x, baseline), source);
+    } else {
+      painter.drawText(QRect(x, textTop, metrics::sourceColumn, box.height() - 2 * metrics::rowPaddingV),
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere, source);
+    }
+    painter.setPen(primary);
+    const QStringList lines = messageLines(row);
+    int y = baseline;
+    for (const QString& line : lines) {
+      painter.drawText(QPoint(messageX, y), line);
+      y += lineHeight_;
+    }
+    (void)messageW;
+  }
+}
+
+void EventListView::selectRow(int row) {
+  const auto& rows = content_.visibleRows();
+  if (row < 0 || row >= static_cast<int>(rows.size())) return;
+  const std::uint32_t index = rows[row];
+  pressedIndex_ = index;
+  content_.selectEvent(*content_.events()[index].id);
+  scrollToRow(row);
+}
+
+void EventListView::mousePressEvent(QMouseEvent* event) {
+  setFocus(Qt::MouseFocusReason);
+  if (event->button() != Qt::LeftButton) return;
+  const int row = rowAt(static_cast<int>(event->position().y()));
+  if (row >= 0) selectRow(row);
+}
+
+void EventListView::moveSelection(int delta, bool toEdge) {
+  const int count = rowCount();
+  if (count == 0) return;
+  int target = 0;
+  if (toEdge) {
+    target = delta < 0 ? 0 : count - 1;
+  } else if (auto row = selectedRow()) {
+    target = std::clamp(*row + delta, 0, count - 1);
+  } else if (selectedIndex_) {
+    // The selection is hidden by the filter: step from where it would sit.
+    const auto& rows = content_.visibleRows();
+    const auto pos = static_cast<int>(
+        std::lower_bound(rows.begin(), rows.end(), static_cast<std::uint32_t>(*selectedIndex_)) - rows.begin());
+    target = std::clamp(delta > 0 ? pos + delta - 1 : pos + delta, 0, count - 1);
+  } else {
+    target = delta > 0 ? std::max(0, rowAt(0)) : std::max(0, rowAt(viewport()->height() - 1));
+    if (rowAt(0) < 0) target = delta > 0 ? 0 : count - 1;
+  }
+  selectRow(target);
+}
+
+void EventListView::keyPressEvent(QKeyEvent* event) {
+  if (event->matches(QKeySequence::Copy)) {
+    content_.copySelectedEvent();
+    return;
+  }
+  const int pageRows = std::max(1, viewport()->height() / std::max(1, lineHeight_ + 2 * metrics::rowPaddingV));
+  switch (event->key()) {
+    case Qt::Key_Down: moveSelection(1, false); return;
+    case Qt::Key_Up: moveSelection(-1, false); return;
+    case Qt::Key_PageDown: moveSelection(pageRows, false); return;
+    case Qt::Key_PageUp: moveSelection(-pageRows, false); return;
+    case Qt::Key_Home: moveSelection(-1, true); return;
+    case Qt::Key_End: moveSelection(1, true); return;
+    default: break;
+  }
+  QAbstractScrollArea::keyPressEvent(event);
+}
+
+}  // namespace mf::ui

@@ -1,0 +1,305 @@
+#include "ui/event_pane.h"
+
+#include <QHBoxLayout>
+#include <QKeyEvent>
+#include <QStyle>
+#include <QStyleOptionButton>
+#include <QVBoxLayout>
+
+#include "ui/glyphs.h"
+#include "ui/toolbar_row_layout.h"
+
+namespace mf::ui {
+
+namespace {
+
+ToolbarButton* makeButton(const QString& text, const QString& glyph, const QString& name, QWidget* parent) {
+  auto* button = new ToolbarButton(glyphIcon(glyph, colors::primary(), 14), text, parent);
+  button->setObjectName(name);
+  button->setFocusPolicy(Qt::TabFocus);
+  return button;
+}
+
+QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
+
+}  // namespace
+
+// ---------------------------------------------------------------- ToolbarButton
+
+ToolbarButton::ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent)
+    : QPushButton(icon, QString(), parent), label_(label) {
+  setIconSize(QSize(14, 14));
+  apply();
+}
+
+void ToolbarButton::setLabel(const QString& label) {
+  if (label == label_) return;
+  label_ = label;
+  apply();
+}
+
+void ToolbarButton::setCompact(bool compact) {
+  if (compact == compact_) return;
+  if (compact) tooltip_ = toolTip();
+  compact_ = compact;
+  apply();
+}
+
+void ToolbarButton::apply() {
+  // "&" would mark a mnemonic; the label is shown as written.
+  QString shown = label_;
+  shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
+  setText(compact_ ? QString() : shown);
+  setAccessibleName(label_);
+  if (compact_) setToolTip(tooltip_.isEmpty() ? label_ : label_ + QStringLiteral(": ") + tooltip_);
+  else setToolTip(tooltip_);
+}
+
+int ToolbarButton::fullWidth() const {
+  QStyleOptionButton option;
+  option.initFrom(this);
+  option.text = label_;
+  option.icon = icon();
+  option.iconSize = iconSize();
+  const QFontMetrics fm = fontMetrics();
+  QSize content(fm.horizontalAdvance(label_) + iconSize().width() + 4, std::max(fm.height(), iconSize().height()));
+  return style()->sizeFromContents(QStyle::CT_PushButton, &option, content, this).width();
+}
+
+// ---------------------------------------------------------------- SearchField
+
+SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
+  setObjectName(QStringLiteral("searchField"));
+  setPlaceholderText(QStringLiteral("Search diagnostics"));
+  setFixedWidth(metrics::searchFieldWidth);
+  setClearButtonEnabled(true);
+}
+
+void SearchField::keyPressEvent(QKeyEvent* event) {
+  if (event->key() == Qt::Key_Escape && !text().isEmpty()) {
+    clear();
+    return;
+  }
+  QLineEdit::keyPressEvent(event);
+}
+
+// ---------------------------------------------------------------- LabeledSwitch
+
+LabeledSwitch::LabeledSwitch(const QString& title, const QString& tooltip, QWidget* parent) : QWidget(parent) {
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(8);
+  title_ = makeLabel(title, fonts::make(11, fonts::Weight::medium), colors::primary(), this);
+  switch_ = new ToggleSwitch(this);
+  switch_->setAccessibleName(title);
+  row->addWidget(title_);
+  row->addWidget(switch_);
+  setToolTip(tooltip);
+  title_->setToolTip(tooltip);
+  switch_->setToolTip(tooltip);
+}
+
+// ---------------------------------------------------------------- EmptyState
+
+EmptyState::EmptyState(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("emptyState"));
+  auto* stack = new QVBoxLayout(this);
+  stack->setContentsMargins(24, 120, 24, 0);
+  stack->setSpacing(12);
+  glyphHost_ = new QWidget(this);
+  auto* host = new QHBoxLayout(glyphHost_);
+  host->setContentsMargins(0, 0, 0, 0);
+  stack->addWidget(glyphHost_, 0, Qt::AlignHCenter);
+  title_ = makeLabel(QString(), fonts::make(17, fonts::Weight::semibold), colors::primary(), this);
+  title_->setAlignment(Qt::AlignHCenter);
+  stack->addWidget(title_);
+  explanation_ = makeLabel(QString(), fonts::make(13), colors::secondary(), this);
+  explanation_->setAlignment(Qt::AlignHCenter);
+  explanation_->setWordWrap(true);
+  stack->addWidget(explanation_);
+  stack->addStretch(1);
+  setRawLog(false);
+}
+
+void EmptyState::setRawLog(bool rawLog) {
+  if (rawLog_ == rawLog) return;
+  rawLog_ = rawLog;
+  delete glyph_;
+  glyph_ = new GlyphLabel(rawLog ? QStringLiteral("text.alignleft") : QStringLiteral("checkmark.shield"), 32,
+                          colors::cyan(), glyphHost_);
+  glyphHost_->layout()->addWidget(glyph_);
+  title_->setText(rawLog ? QStringLiteral("No log events yet") : QStringLiteral("No actionable diagnostics"));
+  explanation_->setText(rawLog ? QStringLiteral("Launch an app to capture its unified log.")
+                               : QStringLiteral("Only actionable or app-authored events are shown."));
+}
+
+// ---------------------------------------------------------------- EventPane
+
+EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), content_(content) {
+  setObjectName(QStringLiteral("eventPane"));
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* toolbar = new Surface(colors::black(0.1), this);
+  toolbar->setObjectName(QStringLiteral("eventToolbar"));
+  auto* rows = new QVBoxLayout(toolbar);
+  rows->setContentsMargins(16, 16, 16, 16);
+  rows->setSpacing(12);
+
+  auto* row1 = new ToolbarRowLayout(10);
+  choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"), toolbar);
+  launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), QColor(8, 20, 28), 14), QStringLiteral("Launch & Trace"), toolbar);
+  launch_->setObjectName(QStringLiteral("launchButton"));
+  launch_->setFocusPolicy(Qt::TabFocus);
+  launch_->setDefault(false);
+  // The prominent button: filled with the accent.
+  launch_->setStyleSheet(QStringLiteral(
+      "QPushButton#launchButton { background-color: rgb(100, 210, 255); color: rgb(8, 20, 28); border: none;"
+      " border-radius: 6px; padding: 5px 12px; font-weight: 600; }"
+      "QPushButton#launchButton:hover { background-color: rgb(130, 220, 255); }"
+      "QPushButton#launchButton:pressed { background-color: rgb(80, 180, 225); }"
+      "QPushButton#launchButton:disabled { background-color: rgba(100, 210, 255, 0.35); color: rgba(8, 20, 28, 0.75); }"
+      "QPushButton#launchButton:focus { border: 1px solid white; }"));
+  stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"), toolbar);
+  clear_ = makeButton(QStringLiteral("Clear"), QStringLiteral("trash"), QStringLiteral("clearButton"), toolbar);
+  current_ = makeButton(QStringLiteral("Current"), QStringLiteral("arrow.uturn.backward.circle"),
+                        QStringLiteral("currentButton"), toolbar);
+  current_->setToolTip(QStringLiteral("Leave saved history and return to the current trace view"));
+  search_ = new SearchField(toolbar);
+  for (QWidget* w : std::initializer_list<QWidget*>{choose_, launch_, stop_, clear_, current_}) row1->addLeading(w);
+  row1->addTrailing(search_);
+  rows->addLayout(row1);
+
+  auto* row2 = new ToolbarRowLayout(14);
+  mode_ = makeLabel(QString(), fonts::mono(10, fonts::Weight::bold), colors::cyan(), toolbar);
+  mode_->setObjectName(QStringLiteral("modeLabel"));
+  rawLog_ = new LabeledSwitch(QStringLiteral("Show Raw Log"), QStringLiteral("Show every captured unified-log event"), toolbar);
+  rawLog_->setObjectName(QStringLiteral("rawLogSwitch"));
+  fresh_ = new LabeledSwitch(QStringLiteral("Fresh Launch"), QStringLiteral("Quit an already-running target before tracing"), toolbar);
+  fresh_->setObjectName(QStringLiteral("freshLaunchSwitch"));
+  suppressed_ = makeLabel(QString(), fonts::mono(11), colors::secondary(), toolbar);
+  suppressed_->setObjectName(QStringLiteral("suppressedCount"));
+  count_ = makeLabel(QString(), fonts::mono(11), colors::secondary(), toolbar);
+  count_->setObjectName(QStringLiteral("eventCount"));
+  row2->addLeading(mode_);
+  row2->addLeading(rawLog_);
+  row2->addLeading(fresh_);
+  row2->addTrailing(suppressed_);
+  row2->addTrailing(count_);
+  rows->addLayout(row2);
+  column->addWidget(toolbar);
+  column->addWidget(new Divider(Qt::Horizontal, this));
+
+  auto* header = new Surface(colors::white(0.018), this);
+  header->setObjectName(QStringLiteral("columnHeader"));
+  header->setFixedHeight(metrics::columnHeaderHeight);
+  auto* heads = new QHBoxLayout(header);
+  heads->setContentsMargins(metrics::rowPaddingH, 0, metrics::rowPaddingH, 0);
+  heads->setSpacing(metrics::headerSpacing);
+  const QFont headFont = fonts::mono(10, fonts::Weight::bold);
+  const std::pair<const char*, int> columns[] = {
+      {"TIME", metrics::timeColumn}, {"TYPE", metrics::typeColumn}, {"SOURCE", metrics::sourceColumn}, {"EVENT", 0}};
+  for (const auto& [text, width] : columns) {
+    auto* head = makeLabel(QString::fromLatin1(text), headFont, colors::secondary(), header);
+    if (width > 0) head->setFixedWidth(width);
+    heads->addWidget(head, width > 0 ? 0 : 1, Qt::AlignVCenter);
+  }
+  column->addWidget(header);
+
+  stack_ = new QStackedWidget(this);
+  list_ = new EventListView(content_, stack_);
+  empty_ = new EmptyState(stack_);
+  stack_->addWidget(list_);
+  stack_->addWidget(empty_);
+  column->addWidget(stack_, 1);
+  model_ = new EventListModel(content_, this);
+
+  QObject::connect(choose_, &QPushButton::clicked, this, [this] { run([this] { content_.chooseApplication(); }); });
+  QObject::connect(launch_, &QPushButton::clicked, this, [this] { run([this] { content_.startTrace(); }); });
+  QObject::connect(stop_, &QPushButton::clicked, this, [this] { run([this] { content_.stopTrace(true); }); });
+  QObject::connect(clear_, &QPushButton::clicked, this, [this] { run([this] { content_.clearTraceView(); }); });
+  QObject::connect(current_, &QPushButton::clicked, this, [this] { run([this] { content_.returnToCurrentTrace(); }); });
+  QObject::connect(search_, &QLineEdit::textChanged, this, [this](const QString& text) {
+    std::string value = text.toStdString();
+    if (value != content_.searchText()) content_.setSearchText(std::move(value));
+  });
+  QObject::connect(rawLog_->toggle(), &QAbstractButton::toggled, this, [this](bool on) {
+    if (on != content_.showRawLog()) content_.setShowRawLog(on);
+  });
+  QObject::connect(fresh_->toggle(), &QAbstractButton::toggled, this, [this](bool on) {
+    if (on != content_.freshLaunch()) content_.setFreshLaunch(on);
+  });
+
+  refreshControls();
+  refreshCounters();
+}
+
+void EventPane::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  fitButtons();
+}
+
+void EventPane::fitButtons() {
+  // Glyph-only buttons when the labels do not fit beside each other; the
+  // labels stay in the tooltips and the accessible names.
+  const int available = width() - 32;
+  int needed = 0;
+  int shown = 0;
+  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) {
+    if (!button->isVisibleTo(this)) continue;
+    needed += button->fullWidth();
+    ++shown;
+  }
+  needed += std::max(0, shown - 1) * 10;
+  const bool compact = needed > available;
+  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
+}
+
+void EventPane::run(const std::function<void()>& operation) {
+  if (runner_) runner_(operation);
+  else operation();
+}
+
+void EventPane::onChange(const Change& change) {
+  list_->onChange(change);
+  model_->onChange(change);
+  refreshControls();
+  refreshCounters();
+}
+
+void EventPane::refreshControls() {
+  const bool tracing = content_.isTracing();
+  launch_->setLabel(tracing ? QStringLiteral("Tracing\u2026") : QStringLiteral("Launch & Trace"));
+  launch_->setEnabled(!tracing);
+  stop_->setEnabled(tracing);
+  const bool saved = content_.viewingSavedSession();
+  if (current_->isVisibleTo(this) != saved) {
+    current_->setVisible(saved);
+    fitButtons();
+  }
+
+  const QString search = QString::fromStdString(content_.searchText());
+  if (search_->text() != search) search_->setText(search);
+  const bool raw = content_.showRawLog();
+  if (rawLog_->toggle()->isChecked() != raw) rawLog_->toggle()->setChecked(raw);
+  if (fresh_->toggle()->isChecked() != content_.freshLaunch()) fresh_->toggle()->setChecked(content_.freshLaunch());
+  mode_->setText(raw ? QStringLiteral("RAW LOG") : QStringLiteral("ACTIONABLE"));
+  empty_->setRawLog(raw);
+}
+
+void EventPane::refreshCounters() {
+  const bool raw = content_.showRawLog();
+  suppressed_->setVisible(!raw);
+  suppressed_->setText(decimal(content_.suppressedCount()) + QStringLiteral(" raw events suppressed"));
+  const std::size_t count = content_.eventCount();
+  count_->setText(decimal(count) + QStringLiteral(" events"));
+  QWidget* want = count == 0 ? static_cast<QWidget*>(empty_) : list_;
+  if (stack_->currentWidget() != want) {
+    const bool listHadFocus = list_->hasFocus();
+    stack_->setCurrentWidget(want);
+    if (want == list_ && listHadFocus) list_->setFocus();
+  }
+}
+
+}  // namespace mf::ui

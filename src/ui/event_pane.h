@@ -1,0 +1,126 @@
+#pragma once
+
+#include <QLineEdit>
+#include <QPushButton>
+#include <QStackedWidget>
+
+#include "trace/content_view.h"
+#include "ui/event_list_model.h"
+#include "ui/event_list_view.h"
+#include "ui/widgets.h"
+
+namespace mf::ui {
+
+// A toolbar push button that can drop its text (keeping glyph and tooltip)
+// when the pane is too narrow for every label.
+class ToolbarButton final : public QPushButton {
+ public:
+  ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent = nullptr);
+  void setLabel(const QString& label);
+  const QString& label() const { return label_; }
+  void setCompact(bool compact);
+  bool isCompact() const { return compact_; }
+  // The width the button takes with its text shown.
+  int fullWidth() const;
+
+ private:
+  void apply();
+  QString label_;
+  QString tooltip_;
+  bool compact_ = false;
+};
+
+// The search field: Escape clears it.
+class SearchField final : public QLineEdit {
+ public:
+  explicit SearchField(QWidget* parent = nullptr);
+
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+};
+
+// A switch with its title before it.
+class LabeledSwitch final : public QWidget {
+ public:
+  LabeledSwitch(const QString& title, const QString& tooltip, QWidget* parent = nullptr);
+  ToggleSwitch* toggle() const { return switch_; }
+  QString title() const { return title_->text(); }
+
+ private:
+  QLabel* title_;
+  ToggleSwitch* switch_;
+};
+
+// What the list shows when nothing is listed.
+class EmptyState final : public QWidget {
+ public:
+  explicit EmptyState(QWidget* parent = nullptr);
+  void setRawLog(bool rawLog);
+  QString glyph() const { return glyph_->glyph(); }
+  QString title() const { return title_->text(); }
+  QString explanation() const { return explanation_->text(); }
+
+ private:
+  QWidget* glyphHost_;
+  GlyphLabel* glyph_ = nullptr;
+  QLabel* title_;
+  QLabel* explanation_;
+  std::optional<bool> rawLog_;
+};
+
+// The middle column: every trace control, the switches, the counters and the list.
+class EventPane final : public QWidget {
+ public:
+  EventPane(ContentView& content, QWidget* parent = nullptr);
+  void onChange(const Change& change);
+
+  // Runs an operation of a control; the window uses it to defer closing
+  // while an operation (with its nested waits) is still running.
+  void setOperationRunner(std::function<void(const std::function<void()>&)> runner) { runner_ = std::move(runner); }
+
+  ToolbarButton* chooseButton() const { return choose_; }
+  ToolbarButton* launchButton() const { return launch_; }
+  ToolbarButton* stopButton() const { return stop_; }
+  ToolbarButton* clearButton() const { return clear_; }
+  ToolbarButton* currentButton() const { return current_; }
+  bool isToolbarCompact() const { return launch_->isCompact(); }
+  SearchField* searchField() const { return search_; }
+  LabeledSwitch* rawLogSwitch() const { return rawLog_; }
+  LabeledSwitch* freshLaunchSwitch() const { return fresh_; }
+  QLabel* modeLabel() const { return mode_; }
+  QLabel* suppressedLabel() const { return suppressed_; }
+  QLabel* countLabel() const { return count_; }
+  EventListView* listView() const { return list_; }
+  EventListModel* model() const { return model_; }
+  EmptyState* emptyState() const { return empty_; }
+  bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
+
+ protected:
+  void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  void fitButtons();
+  void refreshControls();
+  void refreshCounters();
+  void run(const std::function<void()>& operation);
+
+  ContentView& content_;
+  std::function<void(const std::function<void()>&)> runner_;
+  ToolbarButton* choose_;
+  ToolbarButton* launch_;
+  ToolbarButton* stop_;
+  ToolbarButton* clear_;
+  ToolbarButton* current_;
+  SearchField* search_;
+  LabeledSwitch* rawLog_;
+  LabeledSwitch* fresh_;
+  QLabel* mode_;
+  QLabel* suppressed_;
+  QLabel* count_;
+  QStackedWidget* stack_;
+  EventListView* list_;
+  EventListModel* model_;
+  EmptyState* empty_;
+};
+
+}  // namespace mf::ui

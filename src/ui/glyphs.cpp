@@ -1,0 +1,121 @@
+#include "ui/glyphs.h"
+
+#include <QHash>
+#include <QPainter>
+#include <QPixmapCache>
+#include <QSvgRenderer>
+
+static void initGlyphResources() { Q_INIT_RESOURCE(glyphs); }
+
+namespace mf::ui {
+
+namespace {
+
+struct Mapping {
+  const char* glyph;
+  const char* themeName;
+};
+
+// Symbolic icons are single-colour shapes, which is what a tinted glyph needs.
+constexpr Mapping kMappings[] = {
+    {"waveform.path.ecg.rectangle", "utilities-system-monitor-symbolic"},
+    {"clock.arrow.circlepath", "document-open-recent-symbolic"},
+    {"doc.on.doc", "edit-copy-symbolic"},
+    {"trash", "user-trash-symbolic"},
+    {"xmark.octagon.fill", "dialog-error-symbolic"},
+    {"exclamationmark.triangle.fill", "dialog-warning-symbolic"},
+    {"checkmark.circle.fill", "emblem-ok-symbolic"},
+    {"app.badge", "application-x-executable-symbolic"},
+    {"play.fill", "media-playback-start-symbolic"},
+    {"stop.fill", "media-playback-stop-symbolic"},
+    {"arrow.uturn.backward.circle", "edit-undo-symbolic"},
+    {"checkmark.shield", "security-high-symbolic"},
+    {"text.alignleft", "format-justify-left-symbolic"},
+    {"cursorarrow.click.2", "input-mouse-symbolic"},
+};
+
+void ensureResources() {
+  static const bool done = [] {
+    initGlyphResources();
+    return true;
+  }();
+  (void)done;
+}
+
+QString bundledPath(const QString& name) { return QStringLiteral(":/glyphs/%1.svg").arg(name); }
+
+// The untinted glyph: theme icon if present, else the bundled SVG.
+QImage renderShape(const QString& name, int devicePixels) {
+  ensureResources();
+  QImage image(devicePixels, devicePixels, QImage::Format_ARGB32_Premultiplied);
+  image.fill(Qt::transparent);
+  const QString theme = themeIconName(name);
+  if (!theme.isEmpty() && QIcon::hasThemeIcon(theme)) {
+    const QIcon icon = QIcon::fromTheme(theme);
+    QPainter painter(&image);
+    icon.paint(&painter, QRect(0, 0, devicePixels, devicePixels));
+    return image;
+  }
+  QSvgRenderer renderer(bundledPath(name));
+  if (renderer.isValid()) {
+    QPainter painter(&image);
+    painter.setRenderHint(QPainter::Antialiasing);
+    renderer.render(&painter, QRectF(0, 0, devicePixels, devicePixels));
+  }
+  return image;
+}
+
+}  // namespace
+
+const QStringList& glyphNames() {
+  static const QStringList names = [] {
+    QStringList list;
+    for (const auto& m : kMappings) list << QString::fromLatin1(m.glyph);
+    return list;
+  }();
+  return names;
+}
+
+QString themeIconName(const QString& name) {
+  for (const auto& m : kMappings) {
+    if (name == QLatin1String(m.glyph)) return QString::fromLatin1(m.themeName);
+  }
+  return {};
+}
+
+bool glyphUsesBundledFallback(const QString& name) {
+  const QString theme = themeIconName(name);
+  return theme.isEmpty() || !QIcon::hasThemeIcon(theme);
+}
+
+QPixmap glyphPixmap(const QString& name, int pixels, const QColor& color, qreal devicePixelRatio) {
+  const int devicePixels = qMax(1, qRound(pixels * devicePixelRatio));
+  const QString key = QStringLiteral("mf-glyph:%1:%2:%3").arg(name).arg(devicePixels).arg(color.rgba(), 0, 16);
+  QPixmap cached;
+  if (QPixmapCache::find(key, &cached)) return cached;
+
+  QImage image = renderShape(name, devicePixels);
+  {
+    // Keep the shape's alpha, take the colour: one tint for theme and bundled glyphs alike.
+    QPainter painter(&image);
+    painter.setCompositionMode(QPainter::CompositionMode_SourceIn);
+    painter.fillRect(image.rect(), color);
+  }
+  QPixmap pixmap = QPixmap::fromImage(image);
+  pixmap.setDevicePixelRatio(devicePixelRatio);
+  QPixmapCache::insert(key, pixmap);
+  return pixmap;
+}
+
+QIcon glyphIcon(const QString& name, const QColor& color, int pixels) {
+  QIcon icon;
+  for (qreal dpr : {1.0, 2.0}) {
+    icon.addPixmap(glyphPixmap(name, pixels, color, dpr), QIcon::Normal);
+    QColor dim = color;
+    dim.setAlphaF(color.alphaF() * 0.35f);
+    icon.addPixmap(glyphPixmap(name, pixels, dim, dpr), QIcon::Disabled);
+  }
+  return icon;
+}
+
+}  // namespace mf::ui

@@ -1,0 +1,217 @@
+#include "ui/sidebar.h"
+
+#include <QDateTime>
+#include <QHBoxLayout>
+#include <QLocale>
+#include <QPainter>
+#include <QScrollBar>
+
+#include "ui/glyphs.h"
+
+namespace mf::ui {
+
+namespace {
+QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
+}  // namespace
+
+// ---------------------------------------------------------------- CounterLabel
+
+CounterLabel::CounterLabel(const QString& glyph, const QString& text, const QColor& color, QWidget* parent)
+    : QWidget(parent) {
+  setObjectName(QStringLiteral("counter:") + glyph);
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(0, 0, 0, 0);
+  row->setSpacing(4);
+  glyph_ = new GlyphLabel(glyph, 11, color, this);
+  text_ = makeLabel(text, fonts::make(10, fonts::Weight::medium), color, this);
+  row->addWidget(glyph_, 0, Qt::AlignVCenter);
+  row->addWidget(text_, 0, Qt::AlignVCenter);
+}
+
+// ---------------------------------------------------------------- SessionCard
+
+SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstractButton(parent), session_(session) {
+  setObjectName(QStringLiteral("sessionCard"));
+  setCursor(Qt::PointingHandCursor);
+  setFocusPolicy(Qt::TabFocus);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  const SessionCounts counts = countSession(session_.events);
+  setToolTip(QString::fromStdString(session_.appURL));
+
+  auto* stack = new QVBoxLayout(this);
+  stack->setContentsMargins(12, 12, 12, 12);
+  stack->setSpacing(7);
+
+  auto* heading = new QHBoxLayout();
+  heading->setSpacing(6);
+  name_ = new ClampedText(1, fonts::make(13, fonts::Weight::semibold), colors::primary(), this);
+  name_->setText(QString::fromStdString(session_.appName));
+  name_->setAttribute(Qt::WA_TransparentForMouseEvents);
+  name_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
+  count_ = makeLabel(decimal(counts.actionable), fonts::mono(10, fonts::Weight::bold), colors::secondary(), this);
+  heading->addWidget(name_, 1);
+  heading->addWidget(count_, 0, Qt::AlignVCenter);
+  stack->addLayout(heading);
+
+  const QDateTime when = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(session_.date * 1000.0));
+  time_ = makeLabel(QLocale().toString(when.time(), QLocale::ShortFormat), fonts::make(11), colors::secondary(), this);
+  stack->addWidget(time_);
+
+  auto* counters = new QHBoxLayout();
+  counters->setSpacing(10);
+  if (counts.errors > 0) {
+    counters_.push_back(new CounterLabel(QStringLiteral("xmark.octagon.fill"), decimal(counts.errors), colors::red(), this));
+  }
+  if (counts.warnings > 0) {
+    counters_.push_back(new CounterLabel(QStringLiteral("exclamationmark.triangle.fill"), decimal(counts.warnings),
+                                         colors::orange(), this));
+  }
+  if (counts.isClean()) {
+    counters_.push_back(new CounterLabel(QStringLiteral("checkmark.circle.fill"), QStringLiteral("Clean"), colors::green(), this));
+  }
+  for (auto* counter : counters_) counters->addWidget(counter);
+  counters->addStretch(1);
+  stack->addLayout(counters);
+
+  for (QLabel* label : {count_, time_}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
+}
+
+QSize SessionCard::sizeHint() const {
+  return {QAbstractButton::sizeHint().width(), layout() ? layout()->sizeHint().height() : 80};
+}
+
+void SessionCard::setSelected(bool selected) {
+  if (selected == selected_) return;
+  selected_ = selected;
+  update();
+}
+
+QColor SessionCard::fill() const { return selected_ ? colors::cyan(0.12) : colors::white(0.035); }
+QColor SessionCard::border() const { return selected_ ? colors::cyan(0.32) : colors::white(0.05); }
+
+void SessionCard::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QPainterPath path = continuousRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), metrics::cardRadius);
+  painter.fillPath(path, fill());
+  painter.setPen(QPen(hasFocus() ? colors::cyan(0.6) : border(), 1.0));
+  painter.drawPath(path);
+}
+
+// ---------------------------------------------------------------- Sidebar
+
+Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(0.015), parent), content_(content) {
+  setObjectName(QStringLiteral("sidebar"));
+  setFixedWidth(metrics::sidebarWidth);
+  auto* column = new QVBoxLayout(this);
+  column->setContentsMargins(0, 0, 0, 0);
+  column->setSpacing(0);
+
+  auto* header = new QHBoxLayout();
+  header->setContentsMargins(16, 16, 16, 16);
+  header->addWidget(makeLabel(QStringLiteral("RECENT LAUNCHES"), fonts::mono(11, fonts::Weight::bold),
+                              colors::secondary(), this));
+  header->addStretch(1);
+  clearHistory_ = new PlainGlyphButton(QStringLiteral("trash"), colors::secondary(), 14, this);
+  clearHistory_->setObjectName(QStringLiteral("clearHistoryButton"));
+  clearHistory_->setToolTip(QStringLiteral("Clear launch history"));
+  QObject::connect(clearHistory_, &QAbstractButton::clicked, this, [this] { content_.clearHistory(); });
+  header->addWidget(clearHistory_);
+  column->addLayout(header);
+
+  scroll_ = new QScrollArea(this);
+  scroll_->setObjectName(QStringLiteral("historyList"));
+  scroll_->setFrameShape(QFrame::NoFrame);
+  scroll_->setWidgetResizable(true);
+  scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
+  scroll_->viewport()->setAutoFillBackground(false);
+  auto* inner = new QWidget(scroll_);
+  inner->setAutoFillBackground(false);
+  list_ = new QVBoxLayout(inner);
+  list_->setContentsMargins(12, 0, 12, 12);
+  list_->setSpacing(8);
+
+  emptyCard_ = new Surface(colors::white(0.035), inner);
+  emptyCard_->setObjectName(QStringLiteral("emptyHistoryCard"));
+  emptyCard_->setRadius(metrics::cardRadius);
+  auto* empty = new QVBoxLayout(emptyCard_);
+  empty->setContentsMargins(14, 14, 14, 14);
+  empty->setSpacing(8);
+  empty->addWidget(new GlyphLabel(QStringLiteral("clock.arrow.circlepath"), 18, colors::cyan(), emptyCard_));
+  empty->addWidget(makeLabel(QStringLiteral("No launch sessions yet"), fonts::make(13, fonts::Weight::semibold),
+                             colors::primary(), emptyCard_));
+  auto* hint = makeLabel(QStringLiteral("Choose an app and launch it from Marrowfield."), fonts::make(11),
+                         colors::secondary(), emptyCard_);
+  hint->setWordWrap(true);
+  empty->addWidget(hint);
+  list_->addWidget(emptyCard_);
+  list_->addStretch(1);
+  scroll_->setWidget(inner);
+  column->addWidget(scroll_, 1);
+
+  auto* target = new Surface(colors::black(0.18), this);
+  target->setObjectName(QStringLiteral("targetPanel"));
+  auto* panel = new QVBoxLayout(target);
+  panel->setContentsMargins(16, 16, 16, 16);
+  panel->setSpacing(8);
+  panel->addWidget(makeLabel(QStringLiteral("TARGET"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), target));
+  targetName_ = new ClampedText(1, fonts::make(13, fonts::Weight::semibold), colors::primary(), target);
+  targetName_->setObjectName(QStringLiteral("targetName"));
+  panel->addWidget(targetName_);
+  targetPath_ = new ClampedText(3, fonts::mono(10), colors::secondary(), target);
+  targetPath_->setObjectName(QStringLiteral("targetPath"));
+  panel->addWidget(targetPath_);
+  column->addWidget(target);
+
+  rebuildCards();
+  refreshTarget();
+}
+
+void Sidebar::onChange(const Change& change) {
+  if (change.has(Change::sessions)) rebuildCards();
+  if (change.has(Change::target)) refreshTarget();
+}
+
+void Sidebar::rebuildCards() {
+  const auto& sessions = content_.sessions();
+  bool same = sessions.size() == cards_.size();
+  for (std::size_t i = 0; same && i < sessions.size(); ++i) same = cards_[i]->session().id == sessions[i].id;
+  if (!same) {
+    // Old cards go later: this may run inside the click handler of one of them.
+    for (SessionCard* card : cards_) {
+      card->hide();
+      list_->removeWidget(card);
+      card->deleteLater();
+    }
+    cards_.clear();
+    QWidget* inner = scroll_->widget();
+    for (std::size_t i = 0; i < sessions.size(); ++i) {
+      auto* card = new SessionCard(sessions[i], inner);
+      QObject::connect(card, &QAbstractButton::clicked, this, [this, card] {
+        const LaunchSession session = card->session();
+        content_.openSavedSession(session);
+      });
+      list_->insertWidget(static_cast<int>(i) + 1, card);
+      cards_.push_back(card);
+    }
+  }
+  emptyCard_->setVisible(sessions.empty());
+  clearHistory_->setEnabled(!sessions.empty());
+  refreshSelection();
+}
+
+void Sidebar::refreshSelection() {
+  const bool viewing = content_.viewingSavedSession();
+  const auto& selected = content_.selectedSessionID();
+  for (SessionCard* card : cards_) card->setSelected(viewing && selected && *selected == card->session().id);
+}
+
+void Sidebar::refreshTarget() {
+  targetName_->setText(QString::fromStdString(content_.selectedAppName()));
+  const auto& url = content_.selectedAppURL();
+  targetPath_->setVisible(url.has_value());
+  targetPath_->setText(url ? QString::fromStdString(*url) : QString());
+}
+
+}  // namespace mf::ui

@@ -1,0 +1,81 @@
+#pragma once
+
+#include <QAbstractButton>
+#include <QScrollArea>
+#include <QVBoxLayout>
+#include <vector>
+
+#include "history/session_counts.h"
+#include "trace/content_view.h"
+#include "ui/widgets.h"
+
+namespace mf::ui {
+
+// A counter on a session card: a glyph before a number or "Clean", both in the counter's colour.
+class CounterLabel final : public QWidget {
+ public:
+  CounterLabel(const QString& glyph, const QString& text, const QColor& color, QWidget* parent = nullptr);
+  QString glyph() const { return glyph_->glyph(); }
+  QString text() const { return text_->text(); }
+  QColor color() const { return glyph_->color(); }
+
+ private:
+  GlyphLabel* glyph_;
+  QLabel* text_;
+};
+
+// One recorded launch; pressing it opens the session.
+class SessionCard final : public QAbstractButton {
+ public:
+  SessionCard(const LaunchSession& session, QWidget* parent = nullptr);
+  const LaunchSession& session() const { return session_; }
+  void setSelected(bool selected);
+  bool isSelected() const { return selected_; }
+  QColor fill() const;
+  QColor border() const;
+  QString appNameText() const { return name_->text(); }
+  QString countText() const { return count_->text(); }
+  QString timeText() const { return time_->text(); }
+  const std::vector<CounterLabel*>& counters() const { return counters_; }
+  QSize sizeHint() const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  LaunchSession session_;
+  bool selected_ = false;
+  ClampedText* name_;
+  QLabel* count_;
+  QLabel* time_;
+  std::vector<CounterLabel*> counters_;
+};
+
+// The leading column: launch history and the chosen target.
+class Sidebar final : public Surface {
+ public:
+  Sidebar(ContentView& content, QWidget* parent = nullptr);
+  void onChange(const Change& change);
+
+  PlainGlyphButton* clearHistoryButton() const { return clearHistory_; }
+  QWidget* emptyHistoryCard() const { return emptyCard_; }
+  const std::vector<SessionCard*>& cards() const { return cards_; }
+  ClampedText* targetName() const { return targetName_; }
+  ClampedText* targetPath() const { return targetPath_; }
+
+ private:
+  void rebuildCards();
+  void refreshSelection();
+  void refreshTarget();
+
+  ContentView& content_;
+  PlainGlyphButton* clearHistory_;
+  QScrollArea* scroll_;
+  QVBoxLayout* list_;
+  Surface* emptyCard_;
+  std::vector<SessionCard*> cards_;
+  ClampedText* targetName_;
+  ClampedText* targetPath_;
+};
+
+}  // namespace mf::ui

@@ -1,0 +1,73 @@
+#pragma once
+
+// The visual vocabulary of the window: palette, type scale and shapes. Every
+// pane takes its colours and fonts from here so the look is decided in one place.
+
+#include <QColor>
+#include <QFont>
+#include <QPainterPath>
+#include <QRectF>
+
+#include "model/event.h"
+
+class QPalette;
+
+namespace mf::ui {
+
+namespace colors {
+// Standard named colours, in shades chosen to read well on the near-black backdrop.
+QColor cyan(double opacity = 1.0);
+QColor blue(double opacity = 1.0);
+QColor green(double opacity = 1.0);
+QColor red(double opacity = 1.0);
+QColor orange(double opacity = 1.0);
+QColor white(double opacity = 1.0);
+QColor black(double opacity = 1.0);
+QColor primary(double opacity = 1.0);
+QColor secondary(double opacity = 1.0);
+
+// The colour of an event's type label: INFO cyan, WARN orange, ERROR red, OK green.
+QColor forType(EventType type);
+
+// Backdrop gradient stops, top-leading to bottom-trailing.
+QColor backdropTop();
+QColor backdropMiddle();
+QColor backdropBottom();
+
+QColor divider();
+}  // namespace colors
+
+namespace fonts {
+enum class Design { standard, monospaced };
+enum class Weight { regular, medium, semibold, bold };
+// A font of `pixels` size (sizes are points drawn 1:1 as pixels).
+QFont make(double pixels, Weight weight = Weight::regular, Design design = Design::standard);
+QFont mono(double pixels, Weight weight = Weight::regular);
+}  // namespace fonts
+
+namespace metrics {
+inline constexpr int topBarHeight = 56;
+inline constexpr int sidebarWidth = 270;
+inline constexpr int detailWidth = 330;
+inline constexpr int searchFieldWidth = 240;
+inline constexpr int columnHeaderHeight = 34;
+inline constexpr int timeColumn = 82;
+inline constexpr int typeColumn = 75;
+inline constexpr int sourceColumn = 100;
+inline constexpr int rowPaddingH = 14;
+inline constexpr int rowPaddingV = 9;
+inline constexpr int cardRadius = 12;
+inline constexpr int badgeRadius = 8;
+// The toolkit's standard spacing between adjacent controls in the column header.
+inline constexpr int headerSpacing = 8;
+inline constexpr double eventRowFontSize = 11.5;
+}  // namespace metrics
+
+// A rounded rectangle whose corners ease into the straight edges (a
+// superellipse-like curve) instead of meeting them as a circular arc.
+QPainterPath continuousRoundedRect(const QRectF& rect, double radius);
+
+// The dark palette the whole window uses, whatever the desktop theme says.
+QPalette darkPalette();
+
+}  // namespace mf::ui

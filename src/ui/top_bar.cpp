@@ -1,0 +1,100 @@
+#include "ui/top_bar.h"
+
+#include <QHBoxLayout>
+#include <QLinearGradient>
+#include <QPainter>
+#include <QVBoxLayout>
+
+#include "ui/glyphs.h"
+
+namespace mf::ui {
+
+StatusDot::StatusDot(QWidget* parent) : QWidget(parent), color_(colors::secondary(0.5)) {
+  setObjectName(QStringLiteral("statusDot"));
+  setFixedSize(8, 8);
+}
+
+void StatusDot::setColor(const QColor& color) {
+  if (color == color_) return;
+  color_ = color;
+  update();
+}
+
+void StatusDot::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(color_);
+  painter.drawEllipse(QRectF(0, 0, 8, 8));
+}
+
+AppBadge::AppBadge(QWidget* parent) : QWidget(parent) {
+  setObjectName(QStringLiteral("appBadge"));
+  setFixedSize(30, 30);
+}
+
+void AppBadge::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QLinearGradient gradient(QPointF(0, 0), QPointF(30, 30));
+  gradient.setColorAt(0, colors::cyan());
+  gradient.setColorAt(1, colors::blue());
+  painter.fillPath(continuousRoundedRect(QRectF(0, 0, 30, 30), metrics::badgeRadius), gradient);
+  constexpr int glyphSize = 18;
+  painter.drawPixmap(QPoint((30 - glyphSize) / 2, (30 - glyphSize) / 2),
+                     glyphPixmap(QStringLiteral("waveform.path.ecg.rectangle"), glyphSize, colors::black(0.75),
+                                 devicePixelRatioF()));
+}
+
+TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.18), parent), content_(content) {
+  setObjectName(QStringLiteral("topBar"));
+  setFixedHeight(metrics::topBarHeight);
+  auto* row = new QHBoxLayout(this);
+  row->setContentsMargins(18, 0, 18, 0);
+  row->setSpacing(12);
+
+  row->addWidget(new AppBadge(this), 0, Qt::AlignVCenter);
+
+  auto* titles = new QVBoxLayout();
+  titles->setSpacing(1);
+  titles->setContentsMargins(0, 0, 0, 0);
+  auto* title = makeLabel(QStringLiteral("Marrowfield"), fonts::make(16, fonts::Weight::semibold), colors::primary(), this);
+  title->setObjectName(QStringLiteral("windowTitle"));
+  titles->addWidget(title);
+  titles->addWidget(makeLabel(QStringLiteral("Launch diagnostics"), fonts::make(11), colors::secondary(), this));
+  row->addLayout(titles);
+  row->addStretch(1);
+
+  dot_ = new StatusDot(this);
+  row->addWidget(dot_, 0, Qt::AlignVCenter);
+
+  auto* statusLine = new QHBoxLayout();
+  statusLine->setSpacing(6);
+  savedGlyph_ = new GlyphLabel(QStringLiteral("clock.arrow.circlepath"), 11, colors::cyan(), this);
+  statusLine->addWidget(savedGlyph_, 0, Qt::AlignVCenter);
+  status_ = makeLabel(QString(), fonts::mono(12), colors::secondary(), this);
+  status_->setObjectName(QStringLiteral("statusText"));
+  // No line limit: a long target name wraps instead of widening the window.
+  status_->setWordWrap(true);
+  statusLine->addWidget(status_, 0, Qt::AlignVCenter);
+  row->addLayout(statusLine);
+
+  copySummary_ = new QPushButton(glyphIcon(QStringLiteral("doc.on.doc"), colors::primary(), 14),
+                                 QStringLiteral("Copy Summary"), this);
+  copySummary_->setObjectName(QStringLiteral("copySummaryButton"));
+  copySummary_->setFocusPolicy(Qt::TabFocus);
+  row->addWidget(copySummary_, 0, Qt::AlignVCenter);
+  QObject::connect(copySummary_, &QPushButton::clicked, this, [this] { content_.copySummary(); });
+
+  refresh();
+}
+
+void TopBar::refresh() {
+  dot_->setColor(content_.isTracing() ? colors::green() : colors::secondary(0.5));
+  savedGlyph_->setVisible(content_.viewingSavedSession());
+  const QString status = QString::fromStdString(content_.statusText());
+  if (status_->text() != status) status_->setText(status);
+  copySummary_->setEnabled(content_.eventCount() > 0);
+}
+
+}  // namespace mf::ui

@@ -1,0 +1,52 @@
+#pragma once
+
+#include <QPushButton>
+
+#include "trace/content_view.h"
+#include "ui/widgets.h"
+
+namespace mf::ui {
+
+// The status dot: green while a trace runs, a dim grey otherwise.
+class StatusDot final : public QWidget {
+ public:
+  explicit StatusDot(QWidget* parent = nullptr);
+  void setColor(const QColor& color);
+  const QColor& color() const { return color_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QColor color_;
+};
+
+// The application badge: a cyan-to-blue tile carrying the waveform glyph.
+class AppBadge final : public QWidget {
+ public:
+  explicit AppBadge(QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// The bar across the top: badge, title, status and "Copy Summary".
+class TopBar final : public Surface {
+ public:
+  TopBar(ContentView& content, QWidget* parent = nullptr);
+  void refresh();
+
+  StatusDot* statusDot() const { return dot_; }
+  GlyphLabel* savedSessionGlyph() const { return savedGlyph_; }
+  QLabel* statusLabel() const { return status_; }
+  QPushButton* copySummaryButton() const { return copySummary_; }
+
+ private:
+  ContentView& content_;
+  StatusDot* dot_;
+  GlyphLabel* savedGlyph_;
+  QLabel* status_;
+  QPushButton* copySummary_;
+};
+
+}  // namespace mf::ui

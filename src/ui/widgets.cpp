@@ -1,0 +1,233 @@
+#include "ui/widgets.h"
+
+#include <QPainter>
+#include <QPaintEvent>
+#include <QStyleOptionFocusRect>
+#include <QTextLayout>
+
+#include "ui/glyphs.h"
+
+namespace mf::ui {
+
+void setTextColor(QWidget* widget, const QColor& color) {
+  QPalette palette = widget->palette();
+  palette.setColor(QPalette::WindowText, color);
+  palette.setColor(QPalette::Text, color);
+  palette.setColor(QPalette::ButtonText, color);
+  widget->setPalette(palette);
+}
+
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent) {
+  auto* label = new QLabel(text, parent);
+  label->setFont(font);
+  label->setTextFormat(Qt::PlainText);
+  setTextColor(label, color);
+  return label;
+}
+
+// ---------------------------------------------------------------- GlyphLabel
+
+GlyphLabel::GlyphLabel(const QString& glyph, int pixels, const QColor& color, QWidget* parent)
+    : QLabel(parent), glyph_(glyph), pixels_(pixels), color_(color) {
+  setObjectName(QStringLiteral("glyph:") + glyph);
+  setFixedSize(pixels, pixels);
+  refresh();
+}
+
+void GlyphLabel::setColor(const QColor& color) {
+  if (color == color_) return;
+  color_ = color;
+  refresh();
+}
+
+void GlyphLabel::refresh() { setPixmap(glyphPixmap(glyph_, pixels_, color_, devicePixelRatioF())); }
+
+// ---------------------------------------------------------------- Surface
+
+Surface::Surface(const QColor& fill, QWidget* parent) : QWidget(parent), fill_(fill) {}
+
+void Surface::setFill(const QColor& fill) {
+  if (fill == fill_) return;
+  fill_ = fill;
+  update();
+}
+
+void Surface::setBorder(const QColor& border) {
+  if (border == border_) return;
+  border_ = border;
+  update();
+}
+
+void Surface::setRadius(double radius) {
+  radius_ = radius;
+  update();
+}
+
+void Surface::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  if (radius_ <= 0) {
+    painter.fillRect(rect(), fill_);
+    return;
+  }
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
+  const QPainterPath path = continuousRoundedRect(box, radius_);
+  painter.fillPath(path, fill_);
+  if (border_.isValid()) {
+    painter.setPen(QPen(border_, 1.0));
+    painter.drawPath(path);
+  }
+}
+
+// ---------------------------------------------------------------- ClampedText
+
+ClampedText::ClampedText(int maxLines, const QFont& font, const QColor& color, QWidget* parent)
+    : QWidget(parent), maxLines_(maxLines), color_(color) {
+  setFont(font);
+  QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
+  policy.setHeightForWidth(true);
+  setSizePolicy(policy);
+}
+
+void ClampedText::setText(const QString& text) {
+  if (text == text_) return;
+  text_ = text;
+  setToolTip(text);
+  updateGeometry();
+  update();
+}
+
+QStringList ClampedText::layoutLines(int width) const {
+  QStringList lines;
+  if (text_.isEmpty() || width <= 0) return lines;
+  const QFontMetricsF metrics(font());
+  QString flat = text_;
+  flat.replace(QLatin1Char('\n'), QChar::LineSeparator);
+  QTextLayout layout(flat, font());
+  QTextOption option;
+  option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
+  layout.setTextOption(option);
+  layout.beginLayout();
+  int consumed = 0;
+  while (lines.size() < maxLines_) {
+    QTextLine line = layout.createLine();
+    if (!line.isValid()) break;
+    line.setLineWidth(width);
+    const bool last = lines.size() + 1 == maxLines_;
+    if (last && line.textStart() + line.textLength() < flat.size()) {
+      // The rest does not fit: the last line takes what remains, cut with an ellipsis.
+      QString rest = flat.mid(line.textStart());
+      rest.replace(QChar::LineSeparator, QLatin1Char(' '));
+      lines << metrics.elidedText(rest, Qt::ElideRight, width);
+      consumed = flat.size();
+      break;
+    }
+    QString part = flat.mid(line.textStart(), line.textLength());
+    part.remove(QChar::LineSeparator);
+    lines << part;
+    consumed = line.textStart() + line.textLength();
+  }
+  layout.endLayout();
+  (void)consumed;
+  return lines;
+}
+
+QStringList ClampedText::displayedLines() const { return layoutLines(width()); }
+
+int ClampedText::heightForWidth(int width) const {
+  const int count = qMax<qsizetype>(1, layoutLines(width).size());
+  return qCeil(QFontMetricsF(font()).lineSpacing() * count);
+}
+
+QSize ClampedText::sizeHint() const {
+  const QFontMetricsF metrics(font());
+  const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0)));
+  const int w = qMin(natural, 240);
+  return {w, heightForWidth(qMax(w, 1))};
+}
+
+QSize ClampedText::minimumSizeHint() const { return {10, qCeil(QFontMetricsF(font()).lineSpacing())}; }
+
+void ClampedText::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setFont(font());
+  painter.setPen(color_);
+  const QFontMetricsF metrics(font());
+  double y = metrics.ascent();
+  for (const QString& line : layoutLines(width())) {
+    painter.drawText(QPointF(0, y), line);
+    y += metrics.lineSpacing();
+  }
+}
+
+// ---------------------------------------------------------------- ToggleSwitch
+
+ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
+  setCheckable(true);
+  setCursor(Qt::PointingHandCursor);
+  setFocusPolicy(Qt::TabFocus);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void ToggleSwitch::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  const QRectF track = QRectF(rect()).adjusted(1, 2, -1, -2);
+  const double radius = track.height() / 2;
+  QColor trackColor = isChecked() ? colors::cyan(0.85) : colors::white(0.16);
+  if (!isEnabled()) trackColor.setAlphaF(trackColor.alphaF() * 0.5f);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(trackColor);
+  painter.drawRoundedRect(track, radius, radius);
+  const double knob = track.height() - 4;
+  const double x = isChecked() ? track.right() - 2 - knob : track.left() + 2;
+  painter.setBrush(colors::white());
+  painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
+  if (hasFocus()) {
+    painter.setBrush(Qt::NoBrush);
+    painter.setPen(QPen(colors::cyan(0.6), 1.5));
+    painter.drawRoundedRect(track.adjusted(-1, -1, 1, 1), radius + 1, radius + 1);
+  }
+}
+
+// ---------------------------------------------------------------- Divider
+
+Divider::Divider(Qt::Orientation orientation, QWidget* parent) : QWidget(parent) {
+  if (orientation == Qt::Horizontal) {
+    setFixedHeight(1);
+    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
+  } else {
+    setFixedWidth(1);
+    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
+  }
+}
+
+void Divider::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.fillRect(rect(), colors::divider());
+}
+
+// ---------------------------------------------------------------- PlainGlyphButton
+
+PlainGlyphButton::PlainGlyphButton(const QString& glyph, const QColor& color, int pixels, QWidget* parent)
+    : QAbstractButton(parent), glyph_(glyph), color_(color), pixels_(pixels) {
+  setCursor(Qt::PointingHandCursor);
+  setFocusPolicy(Qt::TabFocus);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+void PlainGlyphButton::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  QColor color = color_;
+  if (!isEnabled()) color.setAlphaF(color.alphaF() * 0.35f);
+  else if (isDown()) color = colors::primary();
+  const QPixmap pixmap = glyphPixmap(glyph_, pixels_, color, devicePixelRatioF());
+  painter.drawPixmap(QPoint((width() - pixels_) / 2, (height() - pixels_) / 2), pixmap);
+  if (hasFocus()) {
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(colors::cyan(0.6), 1.5));
+    painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 4, 4);
+  }
+}
+
+}  // namespace mf::ui

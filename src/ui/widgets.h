@@ -1,0 +1,111 @@
+#pragma once
+
+// Small building blocks shared by the panes.
+
+#include <QAbstractButton>
+#include <QColor>
+#include <QLabel>
+#include <QWidget>
+
+#include "ui/tokens.h"
+
+namespace mf::ui {
+
+// A label in one font and colour of the type scale.
+QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent = nullptr);
+void setTextColor(QWidget* widget, const QColor& color);
+
+// A glyph drawn at a fixed size in one colour.
+class GlyphLabel final : public QLabel {
+ public:
+  GlyphLabel(const QString& glyph, int pixels, const QColor& color, QWidget* parent = nullptr);
+  const QString& glyph() const { return glyph_; }
+  const QColor& color() const { return color_; }
+  void setColor(const QColor& color);
+
+ private:
+  void refresh();
+  QString glyph_;
+  int pixels_;
+  QColor color_;
+};
+
+// A fill behind its children, optionally a rounded card with a border.
+class Surface : public QWidget {
+ public:
+  explicit Surface(const QColor& fill, QWidget* parent = nullptr);
+  void setFill(const QColor& fill);
+  void setBorder(const QColor& border);  // invalid colour: none
+  void setRadius(double radius);
+  const QColor& fill() const { return fill_; }
+  const QColor& border() const { return border_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QColor fill_;
+  QColor border_;
+  double radius_ = 0;
+};
+
+// Text limited to a number of lines: wraps (anywhere, so a path without
+// blanks still wraps) and ends in an ellipsis when it does not fit.
+class ClampedText final : public QWidget {
+ public:
+  ClampedText(int maxLines, const QFont& font, const QColor& color, QWidget* parent = nullptr);
+  void setText(const QString& text);
+  const QString& text() const { return text_; }
+  // The lines as drawn at the current width (for tests and accessibility).
+  QStringList displayedLines() const;
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override;
+  bool hasHeightForWidth() const override { return true; }
+  int heightForWidth(int width) const override;
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QStringList layoutLines(int width) const;
+  QString text_;
+  int maxLines_;
+  QColor color_;
+};
+
+// An on/off switch.
+class ToggleSwitch final : public QAbstractButton {
+ public:
+  explicit ToggleSwitch(QWidget* parent = nullptr);
+  QSize sizeHint() const override { return {34, 20}; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A 1-pixel line between panes.
+class Divider final : public QWidget {
+ public:
+  Divider(Qt::Orientation orientation, QWidget* parent = nullptr);
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+};
+
+// A glyph-only button with no bezel and no background.
+class PlainGlyphButton final : public QAbstractButton {
+ public:
+  PlainGlyphButton(const QString& glyph, const QColor& color, int pixels, QWidget* parent = nullptr);
+  QSize sizeHint() const override { return {pixels_ + 8, pixels_ + 8}; }
+  const QString& glyph() const { return glyph_; }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QString glyph_;
+  QColor color_;
+  int pixels_;
+};
+
+}  // namespace mf::ui

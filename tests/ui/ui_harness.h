@@ -1,0 +1,119 @@
+#pragma once
+
+// A real window over a real ContentView whose services are the fakes: the
+// test plays the world (the chooser's answer, the launch, the log lines) and
+// reads the widgets as the user would.
+
+#include <QAbstractButton>
+#include <QApplication>
+#include <QClipboard>
+#include <QCoreApplication>
+#include <QGuiApplication>
+#include <QDir>
+#include <QElapsedTimer>
+#include <QTest>
+#include <functional>
+#include <initializer_list>
+#include <memory>
+#include <string>
+
+#include "support/fakes.h"
+#include "trace/content_view.h"
+#include "ui/detail_pane.h"
+#include "ui/event_pane.h"
+#include "ui/main_window.h"
+#include "ui/sidebar.h"
+#include "ui/qt_services.h"
+#include "ui/top_bar.h"
+
+namespace mf::uitest {
+
+// One QApplication for the test program, on the offscreen platform unless the
+// environment chose another.
+inline QApplication& application() {
+  static int argc = 1;
+  static char name[] = "marrowfield-ui-tests";
+  static char* argv[] = {name, nullptr};
+  static QApplication* app = [] {
+    if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    auto* created = new QApplication(argc, argv);
+    ui::applyDarkAppearance();
+    return created;
+  }();
+  return *app;
+}
+
+// Waits for a condition with a deadline, running the event loop meanwhile.
+inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
+  QElapsedTimer timer;
+  timer.start();
+  while (!condition()) {
+    if (timer.elapsed() > timeoutMs) return false;
+    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
+  }
+  return true;
+}
+
+struct Harness {
+  testing::FakeServices fakes;
+  // The system clipboard, as the user has it; every other service is a fake.
+  ui::QtPasteboard clipboard;
+  std::unique_ptr<ContentView> content;
+  std::unique_ptr<ui::MainWindow> window;
+
+  explicit Harness(QSize size = QSize(1280, 800)) {
+    application();
+    ContentView::Services services{fakes.mainQueue, fakes.clock,     fakes.ids,      fakes.logStreams,
+                                   fakes.workspace, fakes.openPanel, clipboard};
+    content = std::make_unique<ContentView>(services);
+    window = std::make_unique<ui::MainWindow>(*content);
+    window->resize(size);
+    window->show();
+    QCoreApplication::processEvents();
+  }
+  ~Harness() {
+    window.reset();
+    content.reset();
+  }
+
+  ui::TopBar& top() const { return *window->topBar(); }
+  ui::Sidebar& side() const { return *window->sidebar(); }
+  ui::EventPane& pane() const { return *window->eventPane(); }
+  ui::DetailPane& detail() const { return *window->detailPane(); }
+
+  void choose(const std::string& path, const std::string& bundleId = {}) {
+    if (!bundleId.empty()) fakes.workspace.bundleIds[path] = bundleId;
+    fakes.openPanel.answers.push_back(path);
+    click(pane().chooseButton());
+  }
+  // "Launch & Trace" and a launch that succeeds with `pid`.
+  void launch(int pid = 4242) {
+    click(pane().launchButton());
+    fakes.workspace.completeWithPid(pid);
+    fakes.mainQueue.runAll();
+    settle();
+  }
+  void lines(std::initializer_list<std::string_view> batch) {
+    fakes.logStreams.lastSink()(LineBatch::of(batch));
+    fakes.mainQueue.runAll();
+    settle();
+  }
+  void stop() { click(pane().stopButton()); }
+  static QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
+
+  static void click(QAbstractButton* button) {
+    QTest::mouseClick(button, Qt::LeftButton);
+    settle();
+  }
+  static void settle() { QCoreApplication::processEvents(); }
+
+  std::size_t rowOf(std::string_view message) const {
+    const auto& rows = content->visibleRows();
+    for (std::size_t r = 0; r < rows.size(); ++r) {
+      if (content->events()[rows[r]].message == message) return r;
+    }
+    return static_cast<std::size_t>(-1);
+  }
+};
+
+}  // namespace mf::uitest
