@@ -137,7 +137,7 @@ int main(int argc, char** argv) {
   }
 
   if (options.crash) {
-    std::fprintf(stderr, "About to dereference a bad pointer\n");
+    std::fprintf(stderr, "fatal error: dereferencing a bad pointer in the settings loader\n");
     std::signal(SIGSEGV, SIG_DFL);
     std::raise(SIGSEGV);
   }

@@ -19,5 +19,6 @@ struct Command {
 std::span<const Command> commands();
 
 int runClassify(std::span<char* const> args);
+int runTrace(std::span<char* const> args);
 
 }  // namespace mf::cli

@@ -12,6 +12,7 @@ namespace mf::cli {
 std::span<const Command> commands() {
   static const Command table[] = {
       {"classify", "classify log lines from files or standard input as a trace would", runClassify},
+      {"trace", "launch an application and trace it, as \"Launch & Trace\" does", runTrace},
   };
   return table;
 }

@@ -1,0 +1,242 @@
+// marrowfield-cli trace: one whole trace, headless, through the same
+// ContentView the window uses and the Linux platform services.
+
+#include <algorithm>
+#include <atomic>
+#include <chrono>
+#include <cerrno>
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <filesystem>
+#include <optional>
+#include <string>
+#include <sys/stat.h>
+#include <unordered_set>
+
+#include "commands.h"
+#include "export/summary.h"
+#include "platform/application.h"
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_workspace.h"
+#include "platform/log_stream.h"
+#include "platform/posix_io.h"
+#include "platform/system_clock.h"
+#include "trace/content_view.h"
+
+namespace mf::cli {
+namespace {
+
+constexpr const char* kUsage =
+    "usage: marrowfield-cli trace APP [--raw] [--search TEXT] [--seconds N] [--no-fresh-launch]\n"
+    "\n"
+    "Launches APP (a desktop entry or an executable file) and traces it as the\n"
+    "window's \"Launch & Trace\" does: every event the event list would show is\n"
+    "printed as it arrives, as \"[HH:mm:ss] [LABEL] [SOURCE] message\". The trace\n"
+    "ends when APP terminates, after N seconds (APP is then left running) or on\n"
+    "Ctrl-C; then the diagnostic summary follows, as \"Copy Summary\" gives it.\n"
+    "\n"
+    "  --raw              list routine-noise events too, as the raw log does\n"
+    "  --search TEXT      only events whose message, source or type label contains\n"
+    "                     TEXT, ignoring letter case\n"
+    "  --seconds N        stop the trace after N seconds (default: no limit)\n"
+    "  --no-fresh-launch  leave running instances of APP alone (default: ask them\n"
+    "                     to quit first)\n"
+    "  -h, --help         show this text\n"
+    "\n"
+    "Exit status: 0 when the listed events hold no error, 1 when they do, 2 when\n"
+    "the trace could not start (APP missing or not an application, bad options).\n";
+
+// How long a trace's log stream may still deliver after the trace ended
+// (its linger) before the summary is taken.
+constexpr double kLateLinesSeconds = 3.0;
+
+struct Options {
+  std::string app;
+  bool showRawLog = false;
+  std::string searchText;
+  std::optional<double> seconds;
+  bool freshLaunch = true;
+};
+
+std::atomic<bool> interrupted{false};
+
+void onInterrupt(int) { interrupted = true; }
+
+std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
+  Options options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string arg = args[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 < args.size()) return args[++i];
+      std::fprintf(stderr, "marrowfield-cli trace: %s needs a value\n", arg.c_str());
+      return nullptr;
+    };
+    if (arg == "-h" || arg == "--help") {
+      helpRequested = true;
+      return std::nullopt;
+    } else if (arg == "--raw") {
+      options.showRawLog = true;
+    } else if (arg == "--no-fresh-launch") {
+      options.freshLaunch = false;
+    } else if (arg == "--search") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      options.searchText = text;
+    } else if (arg == "--seconds") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      char* end = nullptr;
+      const double seconds = std::strtod(text, &end);
+      if (end == text || *end != '\0' || !(seconds > 0)) {
+        std::fprintf(stderr, "marrowfield-cli trace: --seconds needs a positive number, not '%s'\n", text);
+        return std::nullopt;
+      }
+      options.seconds = seconds;
+    } else if (arg.size() > 1 && arg.front() == '-' && arg != "-") {
+      std::fprintf(stderr, "marrowfield-cli trace: unknown option '%s'\n", arg.c_str());
+      return std::nullopt;
+    } else if (options.app.empty()) {
+      options.app = arg;
+    } else {
+      std::fprintf(stderr, "marrowfield-cli trace: only one APP, not also '%s'\n", arg.c_str());
+      return std::nullopt;
+    }
+  }
+  if (options.app.empty()) {
+    std::fputs("marrowfield-cli trace: which APP?\n", stderr);
+    return std::nullopt;
+  }
+  return options;
+}
+
+// The open panel's stand-in: it "chooses" the application named on the
+// command line.
+class FixedChoice final : public OpenPanel {
+ public:
+  explicit FixedChoice(std::string path) : path_(std::move(path)) {}
+  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path_; }
+
+ private:
+  std::string path_;
+};
+
+// Nothing to paste into: the summary is printed instead.
+class NoPasteboard final : public Pasteboard {
+ public:
+  void setString(const std::string&) override {}
+};
+
+// Prints each event once, when it first becomes visible.
+class EventPrinter {
+ public:
+  explicit EventPrinter(const ContentView& view) : view_(view) {}
+
+  void onChange(const Change& change) {
+    if (!change.has(Change::visibleAppended) && !change.has(Change::visibleReset)) return;
+    const auto& rows = view_.visibleRows();
+    const std::size_t from = change.has(Change::visibleReset) ? 0 : change.firstAppendedRow;
+    for (std::size_t i = from; i < rows.size(); ++i) {
+      const EventView event = view_.events()[rows[i]];
+      if (!printed_.insert(*event.id).second) continue;
+      const std::string line = summaryEventLine(event) + "\n";
+      std::fwrite(line.data(), 1, line.size(), stdout);
+    }
+    std::fflush(stdout);
+  }
+
+ private:
+  const ContentView& view_;
+  std::unordered_set<Uuid, UuidHash> printed_;
+};
+
+}  // namespace
+
+int runTrace(std::span<char* const> args) {
+  bool helpRequested = false;
+  const auto options = parse(args, helpRequested);
+  if (helpRequested) {
+    std::fputs(kUsage, stdout);
+    return 0;
+  }
+  if (!options) {
+    std::fputs(kUsage, stderr);
+    return 2;
+  }
+
+  struct stat info {};
+  if (::stat(options->app.c_str(), &info) != 0) {
+    std::fprintf(stderr, "marrowfield-cli trace: %s: %s\n", options->app.c_str(), posix::errorText(errno).c_str());
+    return 2;
+  }
+  if (!LinuxWorkspace::isApplication(options->app)) {
+    const auto resolved = resolveApplication(options->app);
+    std::string reason = resolved.reason;
+    if (reason.empty() || resolved.target) reason = "not a desktop entry of Type=Application or an executable program";
+    std::fprintf(stderr, "marrowfield-cli trace: %s is not an application: %s\n", options->app.c_str(),
+                 reason.c_str());
+    return 2;
+  }
+
+  std::error_code ignored;
+  const std::string path = std::filesystem::absolute(options->app, ignored).lexically_normal().string();
+
+  // Declared in this order so they go in reverse: the view first (it stops a
+  // running trace), then the streams that may still linger, then the queue
+  // their sinks post to.
+  EventLoopMainQueue queue;
+  SystemClock clock;
+  RandomIdSource ids;
+  LinuxWorkspace workspace(queue);
+  JournalLogStreamLauncher logStreams;
+  FixedChoice panel(path);
+  NoPasteboard pasteboard;
+  ContentView view(ContentView::Services{queue, clock, ids, logStreams, workspace, panel, pasteboard});
+
+  EventPrinter printer(view);
+  view.setChangeObserver([&printer](const Change& change) { printer.onChange(change); });
+  view.setShowRawLog(options->showRawLog);
+  view.setSearchText(options->searchText);
+  view.setFreshLaunch(options->freshLaunch);
+
+  view.chooseApplication();
+  if (!view.selectedAppURL()) {
+    std::fprintf(stderr, "marrowfield-cli trace: %s could not be chosen\n", options->app.c_str());
+    return 2;
+  }
+
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  ::sigaction(SIGINT, &action, &previous);
+
+  view.startTrace();
+  const auto started = std::chrono::steady_clock::now();
+  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
+  // In slices, so Ctrl-C (which cannot post from a signal handler) is seen.
+  while (view.isTracing() && !interrupted && (!options->seconds || elapsed() < *options->seconds)) {
+    double slice = 0.1;
+    if (options->seconds) slice = std::min(slice, std::max(0.0, *options->seconds - elapsed()));
+    queue.runUntil([&] { return !view.isTracing() || interrupted; }, slice);
+  }
+  if (view.isTracing()) view.stopTrace(true);
+  ::sigaction(SIGINT, &previous, nullptr);
+
+  // The journal hands lines on late; take them before the summary.
+  // (In slices: a stream that ends posts nothing that would wake the queue.)
+  const auto lateDeadline = elapsed() + kLateLinesSeconds;
+  while (logStreams.lingeringStreams() > 0 && elapsed() < lateDeadline) queue.wait(0.05);
+  queue.drain();
+
+  const std::string summary = "\n" + view.summaryText() + "\n";
+  std::fwrite(summary.data(), 1, summary.size(), stdout);
+  std::fflush(stdout);
+
+  for (const auto& event : view.visibleEvents()) {
+    if (event.type == EventType::error) return 1;
+  }
+  return 0;
+}
+
+}  // namespace mf::cli
