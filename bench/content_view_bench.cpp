@@ -1,0 +1,124 @@
+// Main-thread cost of a chatty trace: batches of log lines delivered to a
+// ContentView, classified, stored, and added to the visible rows, with a view
+// listening to the change notifications.
+
+#include <benchmark/benchmark.h>
+
+#include <deque>
+#include <functional>
+#include <string>
+
+#include "trace/content_view.h"
+
+namespace {
+
+class InlineQueue : public mf::MainQueue {
+ public:
+  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
+  void wait(double) override { drain(); }
+  void drain() {
+    while (!tasks.empty()) {
+      auto task = std::move(tasks.front());
+      tasks.pop_front();
+      task();
+    }
+  }
+  std::deque<std::function<void()>> tasks;
+};
+
+class StepClock : public mf::Clock {
+ public:
+  double now() override { return t += 0.001; }
+  double t = 1.7e9;
+};
+
+class CountingIds : public mf::IdSource {
+ public:
+  mf::Uuid next() override {
+    std::array<std::uint8_t, 16> bytes{};
+    ++n;
+    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(n >> (8 * i));
+    return mf::Uuid::fromRandomBytes(bytes);
+  }
+  std::uint64_t n = 0;
+};
+
+class NoProcess : public mf::LogProcess {
+ public:
+  bool isRunning() const override { return false; }
+  void terminate() override {}
+};
+
+class CapturingLauncher : public mf::LogStreamLauncher {
+ public:
+  mf::ArmResult start(const std::string&, mf::LineBatchSink s) override {
+    sink = std::move(s);
+    return mf::ArmResult{std::make_unique<NoProcess>(), {}};
+  }
+  mf::LineBatchSink sink;
+};
+
+class IdleWorkspace : public mf::Workspace {
+ public:
+  void openApplication(const std::string&, const mf::LaunchOptions&, mf::LaunchCompletion) override {}
+  std::vector<std::shared_ptr<mf::RunningApplication>> runningApplications(const std::string&) override { return {}; }
+  std::unique_ptr<mf::TerminationObserver> addTerminationObserver(std::int32_t, mf::TerminationCallback) override {
+    return nullptr;
+  }
+  std::string bundleIdentifier(const std::string&) override { return "org.example.bench"; }
+};
+
+class FixedPanel : public mf::OpenPanel {
+ public:
+  std::optional<std::string> run(const mf::OpenPanelConfiguration&) override { return "/opt/bench/Bench.desktop"; }
+};
+
+class NullPasteboard : public mf::Pasteboard {
+ public:
+  void setString(const std::string&) override {}
+};
+
+// One second of a very chatty target: 1000 batches of 1000 lines of which a
+// tenth are warnings or errors, the rest routine chatter.
+void BM_ContentViewIngestMillionLines(benchmark::State& state) {
+  std::vector<mf::LineBatch> batches(1000);
+  for (std::size_t b = 0; b < batches.size(); ++b) {
+    for (std::size_t i = 0; i < 1000; ++i) {
+      const std::size_t n = b * 1000 + i;
+      std::string line = "2026-12-06 12:00:00.000000+0000 host Bench[4242]: ";
+      line += n % 10 == 0 ? "error: request " : "handled request ";
+      line += std::to_string(n);
+      line += " in 3 ms, cache hit ratio 0.97, queue depth 12, worker pool steady";
+      batches[b].add(line);
+    }
+  }
+  std::size_t notifications = 0;
+  for (auto _ : state) {
+    InlineQueue queue;
+    StepClock clock;
+    CountingIds ids;
+    CapturingLauncher launcher;
+    IdleWorkspace workspace;
+    FixedPanel panel;
+    NullPasteboard pasteboard;
+    mf::ContentView view({queue, clock, ids, launcher, workspace, panel, pasteboard});
+    view.setChangeObserver([&](const mf::Change&) { ++notifications; });
+    view.chooseApplication();
+    view.setFreshLaunch(false);
+    view.startTrace();
+    for (const auto& batch : batches) {
+      launcher.sink(batch);
+      queue.drain();
+    }
+    benchmark::DoNotOptimize(view.eventCount());
+    state.counters["visible"] = static_cast<double>(view.eventCount());
+    state.PauseTiming();
+    view.stopTrace(false);
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * 1'000'000);
+  state.counters["notifications"] = static_cast<double>(notifications);
+}
+BENCHMARK(BM_ContentViewIngestMillionLines)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+}  // namespace
