@@ -1,0 +1,153 @@
+// marrowfield-cli trace, run as a real process against the demo target.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <poll.h>
+#include <regex>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "journal_fixture.h"
+#include "platform/posix_io.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+struct CliRun {
+  int status = -1;
+  std::string out;
+  std::string err;
+};
+
+CliRun runCli(std::vector<std::string> args) {
+  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
+  auto out = posix::makePipe();
+  auto err = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = args;
+  request.stdoutFd = out.writeEnd.get();
+  request.stderrFd = err.writeEnd.get();
+  auto child = posix::spawnProcess(request);
+  out.writeEnd.reset();
+  err.writeEnd.reset();
+  CliRun run;
+  if (child.pid < 0) return run;
+  bool outOpen = true;
+  bool errOpen = true;
+  char buffer[4096];
+  while (outOpen || errOpen) {
+    pollfd fds[2] = {{outOpen ? out.readEnd.get() : -1, POLLIN, 0}, {errOpen ? err.readEnd.get() : -1, POLLIN, 0}};
+    if (::poll(fds, 2, 30000) <= 0) break;
+    for (int i = 0; i < 2; ++i) {
+      if (fds[i].revents == 0) continue;
+      const auto got = ::read(fds[i].fd, buffer, sizeof buffer);
+      if (got <= 0) {
+        (i == 0 ? outOpen : errOpen) = false;
+      } else {
+        (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
+      }
+    }
+  }
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+std::vector<std::string> linesOf(const std::string& text) {
+  std::vector<std::string> lines;
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\n', start);
+    if (end == std::string::npos) end = text.size();
+    lines.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return lines;
+}
+
+class CliTraceTest : public ::testing::Test {
+ protected:
+  std::filesystem::path demoEntry(const std::string& args, std::string* name = nullptr) {
+    const auto link = testing::uniqueDemoLink(dir);
+    if (name) *name = link.filename();
+    return testing::writeDemoDesktopEntry(dir, link.filename(), link, "--bundle-id " + link.filename().string() + " " + args);
+  }
+  testing::TempDir dir;
+};
+
+TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
+  std::string name;
+  const auto entry = demoEntry("", &name);
+  const CliRun run = runCli({entry.string()});
+  EXPECT_EQ(run.status, 1) << run.out << run.err;  // the demo's story has errors
+  EXPECT_EQ(run.err, "");
+
+  const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + name + "\nPath: " + entry.string() +
+                             "\nBundle ID: " + name + "\nMode: Actionable\n\n";
+  const auto split = run.out.find(header);
+  ASSERT_NE(split, std::string::npos) << run.out;
+  const auto streamed = linesOf(run.out.substr(0, split));
+  const auto summarised = linesOf(run.out.substr(split + header.size()));
+  // Everything the list shows was printed as it came, in the same order.
+  EXPECT_EQ(streamed, summarised);
+  const std::regex eventLine(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
+  for (const auto& line : summarised) EXPECT_TRUE(std::regex_match(line, eventLine)) << line;
+  EXPECT_NE(run.out.find("] [INFO] [SESSION] Launch trace started for " + name + "\n"), std::string::npos);
+  EXPECT_NE(run.out.find("] [ERROR] [PERMISSION] "), std::string::npos);
+  EXPECT_NE(run.out.find("] [INFO] [PROCESS] " + name + " terminated\n"), std::string::npos);
+  EXPECT_EQ(run.out.find("Ready for work"), std::string::npos);  // routine noise, hidden
+
+  // The raw log and a search narrow or widen the same list.
+  const CliRun raw = runCli({demoEntry("").string(), "--raw"});
+  EXPECT_NE(raw.out.find("Ready for work"), std::string::npos);
+  EXPECT_NE(raw.out.find("\nMode: Raw Log\n"), std::string::npos);
+  const CliRun searched = runCli({demoEntry("").string(), "--search", "SETTINGS.CONF"});
+  EXPECT_EQ(searched.status, 0) << searched.out;  // the one match is not an error
+  EXPECT_NE(searched.out.find("[INFO] [FILE] "), std::string::npos);
+  EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
+}
+
+TEST_F(CliTraceTest, SecondsEndTheTraceAndLeaveTheTargetRunning) {
+  const CliRun run = runCli({demoEntry("--stay").string(), "--seconds", "1"});
+  EXPECT_EQ(run.status, 1) << run.out;
+  EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
+  std::smatch match;
+  ASSERT_TRUE(std::regex_search(run.out, match, std::regex(R"(launched with PID (\d+))")));
+  const pid_t pid = std::stoi(match[1]);
+  EXPECT_TRUE(testing::processExists(pid));
+  ::kill(pid, SIGKILL);
+}
+
+TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
+  const CliRun missing = runCli({(dir.path() / "missing.desktop").string()});
+  EXPECT_EQ(missing.status, 2);
+  EXPECT_EQ(missing.err, "marrowfield-cli trace: " + (dir.path() / "missing.desktop").string() +
+                             ": No such file or directory\n");
+  EXPECT_EQ(missing.out, "");
+
+  const auto text = dir.write("notes.txt", "hello");
+  const CliRun notApp = runCli({text.string()});
+  EXPECT_EQ(notApp.status, 2);
+  EXPECT_NE(notApp.err.find("is not an application"), std::string::npos) << notApp.err;
+
+  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
+  const CliRun notAppEntry = runCli({link.string()});
+  EXPECT_EQ(notAppEntry.status, 2);
+  EXPECT_NE(notAppEntry.err.find("the desktop entry is not of Type=Application"), std::string::npos) << notAppEntry.err;
+
+  EXPECT_EQ(runCli({}).status, 2);
+  EXPECT_EQ(runCli({text.string(), "--seconds", "soon"}).status, 2);
+  EXPECT_EQ(runCli({text.string(), "--bogus"}).status, 2);
+  const CliRun help = runCli({"--help"});
+  EXPECT_EQ(help.status, 0);
+  EXPECT_EQ(help.out.rfind("usage: marrowfield-cli trace APP", 0), 0u);
+}
+
+}  // namespace
+}  // namespace mf
