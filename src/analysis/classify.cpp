@@ -330,14 +330,80 @@ bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::stri
   return true;
 }
 
+namespace {
+
+// Printable ASCII (0x20..0x7F) without two blanks in a row. Such a line,
+// once trimmed, is already in normal form except for letter case, so the
+// keyword scan can run on it directly instead of on a lower-cased copy.
+bool isPlainAsciiLine(std::string_view line) {
+  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
+  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
+  const char* p = line.data();
+  std::size_t n = line.size();
+  bool previousBlank = false;
+  while (n >= 8) {
+    std::uint64_t w;
+    std::memcpy(&w, p, 8);
+    // Any byte >= 0x80, or below 0x20.
+    if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & ~w & kHigh) != 0) return false;
+    // Exact per-byte test for blanks, then two in a row (also across words).
+    const std::uint64_t x = w ^ (0x20 * kOnes);
+    const std::uint64_t blanks = ~(((x & ~kHigh) + ~kHigh) | x | ~kHigh);
+    if ((blanks & (blanks >> 8)) != 0 || (previousBlank && (blanks & 0x80) != 0)) return false;
+    previousBlank = (blanks >> 63) != 0;
+    p += 8;
+    n -= 8;
+  }
+  for (; n > 0; ++p, --n) {
+    const auto c = static_cast<unsigned char>(*p);
+    if (c < 0x20 || c >= 0x80) return false;
+    if (c == ' ' && previousBlank) return false;
+    previousBlank = c == ' ';
+  }
+  return true;
+}
+
+// `marker` is lower case and starts with '['.
+bool containsIgnoringAsciiCase(std::string_view text, std::string_view marker) {
+  std::size_t at = 0;
+  while (at + marker.size() <= text.size()) {
+    const void* found = std::memchr(text.data() + at, '[', text.size() - at - marker.size() + 1);
+    if (found == nullptr) return false;
+    at = static_cast<std::size_t>(static_cast<const char*>(found) - text.data());
+    bool equal = true;
+    for (std::size_t k = 1; k < marker.size(); ++k) {
+      if (kAscii.lower[static_cast<unsigned char>(text[at + k])] != marker[k]) {
+        equal = false;
+        break;
+      }
+    }
+    if (equal) return true;
+    ++at;
+  }
+  return false;
+}
+
+}  // namespace
+
 LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
 
 Classification LineClassifier::classify(std::string_view trimmedLine) const {
   // Reused between calls: classification runs for every log line and should
   // not allocate for each.
-  thread_local std::string normalized;
-  normalizeInto(trimmedLine, normalized);
-  const std::uint32_t hits = scanKeywords(normalized);
+  // Two roads to the same result: a plain ASCII line is scanned as it is,
+  // letter case folded on the fly; anything else is normalised first.
+  const bool isPlain = !trimmedLine.empty() && trimmedLine.front() != ' ' && trimmedLine.back() != ' ' &&
+                       isPlainAsciiLine(trimmedLine);
+  thread_local std::string buffer;
+  std::string_view normalized = trimmedLine;
+  std::uint32_t hits;
+  if (isPlain) {
+    hits = scanKeywordsFoldingCase(trimmedLine);
+  } else {
+    normalizeInto(trimmedLine, buffer);
+    normalized = buffer;
+    hits = scanKeywords(normalized);
+  }
 
   Classification result;
   if (hits & hitError) {
@@ -356,7 +422,14 @@ Classification LineClassifier::classify(std::string_view trimmedLine) const {
     result.source = kConsole;
   }
 
-  if (isTrivialLine(trimmedLine)) {
+  const bool isTrivial = isPlain ? trimmedLine.size() <= kTrivialMaxClusters &&
+                                       std::none_of(trimmedLine.begin(), trimmedLine.end(),
+                                                    [](char c) {
+                                                      return (c >= '0' && c <= '9') || (c >= 'a' && c <= 'z') ||
+                                                             (c >= 'A' && c <= 'Z');
+                                                    })
+                                 : isTrivialLine(trimmedLine);
+  if (isTrivial) {
     result.isRoutineNoise = true;
   } else if (result.source != kConsole) {
     result.isRoutineNoise = false;  // every other source this produces is exempt
@@ -365,7 +438,9 @@ Classification LineClassifier::classify(std::string_view trimmedLine) const {
   } else if (result.type == EventType::warning || result.type == EventType::error) {
     result.isRoutineNoise = false;
   } else {
-    const bool isAppAuthored = !appMarker_.empty() && normalized.find(appMarker_) != std::string::npos;
+    const bool isAppAuthored =
+        !appMarker_.empty() && (isPlain ? containsIgnoringAsciiCase(normalized, appMarker_)
+                                        : normalized.find(appMarker_) != std::string_view::npos);
     result.isRoutineNoise = !isAppAuthored;
   }
   return result;

@@ -25,5 +25,11 @@ enum KeywordHit : std::uint32_t {
 
 // Bits of KeywordHit for `normalized` (lower case, as normalizeLine gives it).
 std::uint32_t scanKeywords(std::string_view normalized);
+// The same for text that is in normal form except for ASCII letter case:
+// gives scanKeywords(lower-cased text) without making the copy.
+std::uint32_t scanKeywordsFoldingCase(std::string_view text);
+// A second, independent matcher (one Aho-Corasick automaton over all
+// tables), kept as the oracle the tests hold the fast scan to.
+std::uint32_t scanKeywordsWithAutomaton(std::string_view normalized);
 
 }  // namespace mf

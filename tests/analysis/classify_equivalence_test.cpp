@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "analysis/classify.h"
+#include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
 
 namespace mf {
@@ -202,6 +203,8 @@ TEST(FastPaths, AgreeWithTheIcuReferenceOverGeneratedLines) {
     for (const char* word : {"error", "fault"}) {
       ASSERT_EQ(containsWord(normalized, word), referenceContainsWord(normalized, word)) << "'" << normalized << "'";
     }
+    // The vector prefilter and the automaton find the same tables.
+    ASSERT_EQ(scanKeywords(normalized), scanKeywordsWithAutomaton(normalized)) << "'" << normalized << "'";
     const std::string_view trimmed = trimWhitespace(raw);
     if (trimmed.empty()) continue;
     const std::size_t b = generator.rng()() % bundles.size();
