@@ -35,10 +35,12 @@ bool equalFolded(const unsigned char* text, const unsigned char* query, std::siz
   return true;
 }
 
-// Case-insensitive search of an ASCII query (already lower case) in ASCII
-// text, without copying the text. Candidates for the first byte are found 16
-// at a time: OR-ing 0x20 maps both cases of a letter to the lower one (and a
-// few other bytes too, which the full compare then rejects).
+// Case-insensitive search of an ASCII query (already folded) in ASCII text,
+// without copying the text. Candidates are found 16 positions at a time by
+// testing the query's first and last bytes together (OR-ing 0x20 maps both
+// cases of a letter to the lower one, and a few other bytes too, which the
+// full compare then rejects); two bytes rule out nearly every position, so
+// the full compare rarely runs.
 bool findFoldedAscii(std::string_view text, std::string_view query, const AsciiFold& fold) {
   const std::size_t m = query.size();
   if (m == 0) return true;
@@ -47,24 +49,46 @@ bool findFoldedAscii(std::string_view text, std::string_view query, const AsciiF
   const auto* q = reinterpret_cast<const unsigned char*>(query.data());
   const std::size_t last = text.size() - m;  // last candidate start
   const unsigned char first = q[0];
-  const unsigned char orMask = (first & 0x20) ? 0x20 : 0x00;
+  const unsigned char final = q[m - 1];
+  const unsigned char firstMask = (first & 0x20) ? 0x20 : 0x00;
+  const unsigned char finalMask = (final & 0x20) ? 0x20 : 0x00;
   std::size_t i = 0;
 #if defined(__SSE2__)
-  const __m128i mask = _mm_set1_epi8(static_cast<char>(orMask));
-  const __m128i want = _mm_set1_epi8(static_cast<char>(first));
-  while (i + 16 <= last + 1) {
-    const __m128i block = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + i));
-    unsigned bits = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(_mm_or_si128(block, mask), want)));
+  const __m128i firstOr = _mm_set1_epi8(static_cast<char>(firstMask));
+  const __m128i finalOr = _mm_set1_epi8(static_cast<char>(finalMask));
+  const __m128i wantFirst = _mm_set1_epi8(static_cast<char>(first));
+  const __m128i wantFinal = _mm_set1_epi8(static_cast<char>(final));
+  auto candidates = [&](std::size_t at) {
+    const __m128i a = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + at));
+    const __m128i b = _mm_loadu_si128(reinterpret_cast<const __m128i*>(t + at + m - 1));
+    const __m128i hit = _mm_and_si128(_mm_cmpeq_epi8(_mm_or_si128(a, firstOr), wantFirst),
+                                      _mm_cmpeq_epi8(_mm_or_si128(b, finalOr), wantFinal));
+    return static_cast<unsigned>(_mm_movemask_epi8(hit));
+  };
+  auto anyMatch = [&](std::size_t at, unsigned bits) {
     while (bits != 0) {
-      const std::size_t at = i + static_cast<std::size_t>(__builtin_ctz(bits));
-      if (equalFolded(t + at, q, m, fold)) return true;
+      if (equalFolded(t + at + static_cast<std::size_t>(__builtin_ctz(bits)), q, m, fold)) return true;
       bits &= bits - 1;
     }
-    i += 16;
+    return false;
+  };
+  // Both loads stay inside the text: at + m - 1 + 16 <= size.
+  if (last + 1 >= 16) {
+    for (; i + 16 <= last + 1; i += 16) {
+      if (anyMatch(i, candidates(i))) return true;
+    }
+    if (i <= last) {
+      // The rest in one block that overlaps positions already tested.
+      const std::size_t at = last + 1 - 16;
+      return anyMatch(at, candidates(at) & (0xFFFFu << (i - at)));
+    }
+    return false;
   }
 #endif
   for (; i <= last; ++i) {
-    if ((t[i] | orMask) == first && equalFolded(t + i, q, m, fold)) return true;
+    if ((t[i] | firstMask) == first && (t[i + m - 1] | finalMask) == final && equalFolded(t + i, q, m, fold)) {
+      return true;
+    }
   }
   return false;
 }
@@ -97,22 +121,47 @@ bool SearchQuery::matchesText(std::string_view text, std::string_view folded) co
   return foldForSearch(text).find(folded_) != std::string::npos;
 }
 
-bool SearchQuery::matches(const EventView& event) const {
+bool SearchQuery::matchesMessage(const EventView& event) const {
   if (folded_.empty()) return true;
   // The list keeps a fold for every non-ASCII message, so an empty fold means
   // ASCII and the stored text is searched as it is.
-  if (!event.foldedMessage.empty()) {
-    if (event.foldedMessage.find(folded_) != std::string_view::npos) return true;
-  } else if (matchesAscii(event.message)) {
-    return true;
-  }
-  if (matchesText(event.source)) return true;
-  return labelMatches_[static_cast<int>(event.type)];
+  if (!event.foldedMessage.empty()) return event.foldedMessage.find(folded_) != std::string_view::npos;
+  return matchesAscii(event.message);
+}
+
+bool SearchQuery::matchesLabel(EventType type) const { return labelMatches_[static_cast<int>(type)]; }
+
+bool SearchQuery::matches(const EventView& event) const {
+  return matchesMessage(event) || matchesText(event.source) || matchesLabel(event.type);
 }
 
 bool SearchQuery::narrows(const SearchQuery& broader) const {
   return turkic_ == broader.turkic_ && folded_.find(broader.folded_) != std::string::npos;
 }
+
+namespace {
+
+// One pass over a list: a list stores each distinct source once, so the
+// source test is remembered by address for as long as the pass runs.
+class PassMatcher {
+ public:
+  explicit PassMatcher(const SearchQuery& query) : query_(query) {}
+  bool operator()(const EventView& event) {
+    if (query_.matchesLabel(event.type) || query_.matchesMessage(event)) return true;
+    if (event.source.data() != lastSource_.data() || event.source.size() != lastSource_.size()) {
+      lastSource_ = event.source;
+      lastSourceMatches_ = query_.matchesText(event.source);
+    }
+    return lastSourceMatches_;
+  }
+
+ private:
+  const SearchQuery& query_;
+  std::string_view lastSource_;
+  bool lastSourceMatches_ = false;
+};
+
+}  // namespace
 
 std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog, std::string_view searchText) {
   const SearchQuery query(searchText);
@@ -120,7 +169,7 @@ std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showR
   for (std::size_t i = 0; i < events.size(); ++i) {
     const EventView event = events[i];
     if (!showRawLog && event.isRoutineNoise) continue;
-    if (!query.empty() && !query.matches(event)) continue;
+    if (!query.empty() && !query.matches(event)) continue;  // the plain test: this is the reference
     rows.push_back(static_cast<std::uint32_t>(i));
   }
   return rows;
@@ -143,9 +192,10 @@ void VisibleIndex::reset(const EventList& events, bool showRawLog, std::string_v
   query_ = std::move(query);
   if (narrowed) {
     // Every row the narrower query keeps was a row before: filter in place.
+    PassMatcher matches(query_);
     std::size_t kept = 0;
     for (const std::uint32_t row : rows_) {
-      if (query_.empty() || query_.matches(events[row])) rows_[kept++] = row;
+      if (query_.empty() || matches(events[row])) rows_[kept++] = row;
     }
     rows_.resize(kept);
     return;
@@ -168,13 +218,14 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
   }
   const std::size_t before = rows_.size();
   const bool filtering = !query_.empty();
+  PassMatcher matches(query_);
   for (std::size_t i = scanned_; i < events.size(); ++i) {
     const EventView event = events[i];
     if (event.isRoutineNoise) {
       ++suppressed_;
       if (!showRawLog_) continue;
     }
-    if (filtering && !query_.matches(event)) continue;
+    if (filtering && !matches(event)) continue;
     rows_.push_back(static_cast<std::uint32_t>(i));
   }
   scanned_ = events.size();

@@ -20,6 +20,8 @@ class SearchQuery {
   bool empty() const;
   // Message, then source, then type label.
   bool matches(const EventView& event) const;
+  bool matchesMessage(const EventView& event) const;
+  bool matchesLabel(EventType type) const;
   // Whether `text` (with `folded`, its fold, or empty when `text` is ASCII or
   // not folded yet) contains the query. Letters match whatever their case.
   bool matchesText(std::string_view text, std::string_view folded = {}) const;
