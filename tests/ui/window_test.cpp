@@ -364,6 +364,26 @@ TEST(WindowLifecycle, ClosingTheWindowStopsTheTraceWithoutRecordingIt) {
   EXPECT_FALSE(process->running);
 }
 
+TEST(WindowLifecycle, AClosePressedDuringTheStartsWaitIsDeferredUntilTheStartReturns) {
+  Harness h;
+  h.choose(kApp);
+  bool closedDuringWait = false;
+  // The waits of a start run the event loop; a window-manager close arriving
+  // there must not tear the trace down under startTrace.
+  h.fakes.mainQueue.onWait = [&](double) {
+    if (closedDuringWait) return;
+    closedDuringWait = true;
+    h.window->close();
+    EXPECT_TRUE(h.window->isVisible());
+  };
+  Harness::click(h.pane().launchButton());
+  EXPECT_TRUE(closedDuringWait);
+  ASSERT_TRUE(waitUntil([&] { return !h.window->isVisible(); }));
+  EXPECT_FALSE(h.content->isTracing());
+  EXPECT_TRUE(h.content->sessions().empty()) << "closing never records the trace";
+  EXPECT_FALSE(h.fakes.logStreams.lastProcess()->running);
+}
+
 TEST(WindowLifecycle, ResizingChangesOnlyTheEventPane) {
   Harness h(QSize(1000, 680));
   EXPECT_EQ(h.window->width(), 1000);
