@@ -1,5 +1,9 @@
 #include "analysis/classify.h"
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 #include <unicode/ubrk.h>
 #include <unicode/ustring.h>
 #include <unicode/utext.h>
@@ -336,26 +340,24 @@ namespace {
 // once trimmed, is already in normal form except for letter case, so the
 // keyword scan can run on it directly instead of on a lower-cased copy.
 bool isPlainAsciiLine(std::string_view line) {
-  constexpr std::uint64_t kOnes = 0x0101010101010101ULL;
-  constexpr std::uint64_t kHigh = 0x8080808080808080ULL;
-  const char* p = line.data();
-  std::size_t n = line.size();
+  const auto* p = reinterpret_cast<const unsigned char*>(line.data());
+  const std::size_t n = line.size();
+  std::size_t i = 0;
   bool previousBlank = false;
-  while (n >= 8) {
-    std::uint64_t w;
-    std::memcpy(&w, p, 8);
-    // Any byte >= 0x80, or below 0x20.
-    if ((w & kHigh) != 0 || ((w - 0x20 * kOnes) & ~w & kHigh) != 0) return false;
-    // Exact per-byte test for blanks, then two in a row (also across words).
-    const std::uint64_t x = w ^ (0x20 * kOnes);
-    const std::uint64_t blanks = ~(((x & ~kHigh) + ~kHigh) | x | ~kHigh);
-    if ((blanks & (blanks >> 8)) != 0 || (previousBlank && (blanks & 0x80) != 0)) return false;
-    previousBlank = (blanks >> 63) != 0;
-    p += 8;
-    n -= 8;
+#if defined(__SSE2__)
+  // 16 bytes at a time: a signed compare below 0x20 catches both the control
+  // bytes and every byte >= 0x80; blank pairs show in the bit mask.
+  const __m128i limit = _mm_set1_epi8(0x20);
+  for (; i + 16 <= n; i += 16) {
+    const __m128i v = _mm_loadu_si128(reinterpret_cast<const __m128i*>(p + i));
+    if (_mm_movemask_epi8(_mm_cmplt_epi8(v, limit)) != 0) return false;
+    const unsigned blanks = static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(v, limit)));
+    if ((blanks & (blanks >> 1)) != 0 || (previousBlank && (blanks & 1u) != 0)) return false;
+    previousBlank = (blanks & 0x8000u) != 0;
   }
-  for (; n > 0; ++p, --n) {
-    const auto c = static_cast<unsigned char>(*p);
+#endif
+  for (; i < n; ++i) {
+    const unsigned char c = p[i];
     if (c < 0x20 || c >= 0x80) return false;
     if (c == ' ' && previousBlank) return false;
     previousBlank = c == ' ';

@@ -115,6 +115,11 @@ TEST(Classification, TypeRulesInOrder) {
   EXPECT_EQ(classify("Request failed with error 5").type, EventType::error);
   EXPECT_EQ(classify("fatal   error in module").type, EventType::error);  // collapsed blanks still match
   EXPECT_EQ(classify("fatal\terror").type, EventType::error);
+  // Doubled blanks anywhere in a long line, also across 8- and 16-byte blocks.
+  for (std::size_t pad = 0; pad < 40; ++pad) {
+    EXPECT_EQ(classify(std::string(pad, 'x') + " fatal  error").type, EventType::error) << pad;
+    EXPECT_EQ(classify(std::string(pad, 'x') + " FATAL \x7F error").type, EventType::warning) << pad;
+  }
   EXPECT_EQ(classify("fatal\verror").type, EventType::warning);  // VT is not collapsed: only the word
   EXPECT_EQ(classify("ERROR\xE2\x84\xAA").type, EventType::info);  // KELVIN lowers to k: "errork"
   EXPECT_EQ(classify("\xC3\x89RROR").type, EventType::info);       // accented E is another letter
