@@ -142,7 +142,6 @@ void EventListView::extendOffsets(std::size_t firstRow) {
   ensureMetrics(content_.events().size());
   const int padding = 2 * metrics::rowPaddingV;
   std::int64_t y = offsets_.back();
-  offsets_.reserve(rows.size() + 1);
   for (std::size_t r = firstRow; r < rows.size(); ++r) {
     const std::uint32_t index = rows[r];
     y += padding + (index < metrics_.size() ? linesFor(index) : 1) * lineHeight_;

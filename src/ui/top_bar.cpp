@@ -55,14 +55,15 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
 
   row->addWidget(new AppBadge(this), 0, Qt::AlignVCenter);
 
-  auto* titles = new QVBoxLayout();
+  auto* titleBlock = new QWidget(this);
+  auto* titles = new QVBoxLayout(titleBlock);
   titles->setSpacing(1);
   titles->setContentsMargins(0, 0, 0, 0);
-  auto* title = makeLabel(QStringLiteral("Marrowfield"), fonts::make(16, fonts::Weight::semibold), colors::primary(), this);
+  auto* title = makeLabel(QStringLiteral("Marrowfield"), fonts::make(16, fonts::Weight::semibold), colors::primary(), titleBlock);
   title->setObjectName(QStringLiteral("windowTitle"));
   titles->addWidget(title);
-  titles->addWidget(makeLabel(QStringLiteral("Launch diagnostics"), fonts::make(11), colors::secondary(), this));
-  row->addLayout(titles);
+  titles->addWidget(makeLabel(QStringLiteral("Launch diagnostics"), fonts::make(11), colors::secondary(), titleBlock));
+  row->addWidget(titleBlock, 0, Qt::AlignVCenter);
   row->addStretch(1);
 
   dot_ = new StatusDot(this);
