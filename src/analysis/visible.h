@@ -55,9 +55,14 @@ std::size_t suppressedCount(const EventList& events);
 // selectVisibleRows, in the same order.
 class VisibleIndex {
  public:
-  // Recomputes from scratch for the list and the filter.
+  // Recomputes for the list and the filter. When only the search text
+  // changed, on the same list, to one whose fold contains the previous one,
+  // the current rows are filtered instead of the whole list.
   void reset(const EventList& events, bool showRawLog, std::string_view searchText);
-  // Takes in events[first..] after appends; returns how many became visible.
+  // Takes in the events appended since the index last read `events`
+  // (normally from `first` = the old size) and returns how many became
+  // visible. The index keeps its own reading position, so a `first` that is
+  // off neither loses nor doubles a row; a list that shrank is scanned anew.
   std::size_t appendFrom(const EventList& events, std::size_t first);
   const std::vector<std::uint32_t>& rows() const { return rows_; }
   std::size_t suppressedCount() const { return suppressed_; }

@@ -151,7 +151,9 @@ class Classifier {
       out_ += '\n';
     }
     if (out_.empty()) return true;
-    return std::fwrite(out_.data(), 1, out_.size(), stdout) == out_.size();
+    // One write per batch, flushed at once: following a live log through a
+    // pipe must show each line when it comes, not when a buffer fills.
+    return std::fwrite(out_.data(), 1, out_.size(), stdout) == out_.size() && std::fflush(stdout) == 0;
   }
 
  private:
