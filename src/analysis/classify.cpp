@@ -127,10 +127,57 @@ void normalizeUnicodeInto(std::string_view text, std::string& out) {
   u_strToUTF8(out.data(), utf8Length, &utf8Length, reinterpret_cast<const UChar*>(lowered.data()), length, &status);
 }
 
+// Mostly-ASCII text without a capital sigma: one pass over code points, with
+// no detour through UTF-16. In the root locale the full lower-case mapping
+// is the simple one for every code point but two: U+0130, which becomes
+// "i" + U+0307, and U+03A3, whose lower case depends on its neighbours
+// (final sigma) and which therefore goes the whole-text road. Returns false,
+// leaving `out` unspecified, when the text needs that road.
+bool normalizeMixedInto(std::string_view text, std::string& out) {
+  out.clear();
+  out.reserve(text.size() + 8);
+  bool inRun = false;
+  for (std::size_t i = 0; i < text.size();) {
+    const auto byte = static_cast<unsigned char>(text[i]);
+    if (byte < 0x80) {
+      ++i;
+      if (kAscii.collapse[byte]) {
+        if (!inRun) out += ' ';
+        inRun = true;
+      } else {
+        out += kAscii.lower[byte];
+        inRun = false;
+      }
+      continue;
+    }
+    const UChar32 c = text::nextCodePoint(text, i);
+    if (text::isCollapseChar(c)) {
+      if (!inRun) out += ' ';
+      inRun = true;
+      continue;
+    }
+    inRun = false;
+    if (c == 0x03A3) return false;
+    if (c == 0x0130) {
+      out += "i\xCC\x87";
+    } else {
+      text::appendUtf8(out, u_tolower(c));
+    }
+  }
+  const std::string_view trimmed = trimWhitespace(out);
+  if (trimmed.size() != out.size()) {
+    const auto offset = static_cast<std::size_t>(trimmed.data() - out.data());
+    const std::size_t length = trimmed.size();
+    std::memmove(out.data(), out.data() + offset, length);
+    out.resize(length);
+  }
+  return true;
+}
+
 void normalizeInto(std::string_view text, std::string& out) {
   if (isAscii(text)) {
     normalizeAsciiInto(text, out);
-  } else {
+  } else if (!normalizeMixedInto(text, out)) {
     normalizeUnicodeInto(text, out);
   }
 }

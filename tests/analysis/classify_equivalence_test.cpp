@@ -228,3 +228,28 @@ TEST(FastPaths, TrimAgreesWithTheReference) {
 
 }  // namespace
 }  // namespace mf
+
+namespace mf {
+namespace {
+
+// The per-code-point road of normalizeLine relies on this: in the root
+// locale, full lower-casing of one code point between letters equals the
+// simple mapping, except for U+0130 and the context-dependent U+03A3.
+TEST(FastPaths, SimpleLowerCaseEqualsFullMappingBesideTwoCodePoints) {
+  for (UChar32 c = 0x80; c <= 0x10FFFF; ++c) {
+    if (c >= 0xD800 && c <= 0xDFFF) continue;
+    if (c == 0x0130 || c == 0x03A3) continue;
+    icu::UnicodeString s("a");
+    s.append(c).append(static_cast<UChar32>('a'));
+    icu::UnicodeString full(s);
+    full.toLower(icu::Locale::getRoot());
+    icu::UnicodeString simple("a");
+    simple.append(u_tolower(c)).append(static_cast<UChar32>('a'));
+    ASSERT_EQ(full, simple) << std::hex << c;
+  }
+  EXPECT_EQ(normalizeLine("\xC4\xB0"), "i\xCC\x87");
+  EXPECT_EQ(normalizeLine("x \xCE\xA3 \xCE\x9F\xCE\xA3"), "x \xCF\x83 \xCE\xBF\xCF\x82");
+}
+
+}  // namespace
+}  // namespace mf
