@@ -74,11 +74,13 @@ std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
   {
     std::lock_guard lock(mutex_);
     token = nextToken_++;
+    Watch watch{pid, std::move(handler), false, std::nullopt};
     const bool isLive = std::any_of(children_.begin(), children_.end(), [pid](const auto& child) { return child->pid == pid; });
     if (!isLive) {
       auto record = std::find_if(ended_.rbegin(), ended_.rend(), [pid](const auto& r) { return r.first == pid; });
       if (record != ended_.rend()) {
-        tasks_.push_back([handler = std::move(handler), status = record->second] { handler(status); });
+        watch.isReady = true;
+        watch.status = record->second;
       } else if (auto pidfd = posix::pidfdOpen(pid); pidfd.valid()) {
         // Not launched by us: we can see it end but not read its status.
         auto child = std::make_unique<Child>();
@@ -86,21 +88,44 @@ std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
         child->pidfd = std::move(pidfd);
         child->isOurs = false;
         children_.push_back(std::move(child));
-        watches_.emplace(token, Watch{pid, std::move(handler)});
       } else {
-        tasks_.push_back([handler = std::move(handler)] { handler(std::nullopt); });
+        watch.isReady = true;  // gone already, and not ours: status unknown
       }
-    } else {
-      watches_.emplace(token, Watch{pid, std::move(handler)});
     }
+    watches_.emplace(token, std::move(watch));
   }
   posix::signalWakeFd(wakeFd_.get());
   return token;
 }
 
 void ChildWatcher::unwatch(std::uint64_t token) {
-  std::lock_guard lock(mutex_);
+  std::unique_lock lock(mutex_);
   watches_.erase(token);
+  if (std::this_thread::get_id() == thread_.get_id()) return;  // from a handler itself
+  firingDone_.wait(lock, [&] { return std::find(firing_.begin(), firing_.end(), token) == firing_.end(); });
+}
+
+void ChildWatcher::fireReadyWatches() {
+  std::vector<std::pair<std::uint64_t, Watch>> ready;
+  {
+    std::lock_guard lock(mutex_);
+    for (auto it = watches_.begin(); it != watches_.end();) {
+      if (it->second.isReady) {
+        firing_.push_back(it->first);
+        ready.emplace_back(it->first, std::move(it->second));
+        it = watches_.erase(it);
+      } else {
+        ++it;
+      }
+    }
+  }
+  if (ready.empty()) return;
+  for (auto& [token, watch] : ready) watch.handler(watch.status);
+  {
+    std::lock_guard lock(mutex_);
+    for (auto& [token, watch] : ready) std::erase(firing_, token);
+  }
+  firingDone_.notify_all();
 }
 
 void ChildWatcher::run(std::function<void()> task) {
@@ -155,7 +180,6 @@ void ChildWatcher::childEnded(Child* child) {
     }
   }
 
-  std::vector<ExitHandler> handlers;
   {
     std::lock_guard lock(mutex_);
     const pid_t pid = child->pid;
@@ -163,17 +187,15 @@ void ChildWatcher::childEnded(Child* child) {
       ended_.emplace_back(pid, status);
       if (ended_.size() > kRememberedExits) ended_.erase(ended_.begin());
     }
-    for (auto it = watches_.begin(); it != watches_.end();) {
-      if (it->second.pid == pid) {
-        handlers.push_back(std::move(it->second.handler));
-        it = watches_.erase(it);
-      } else {
-        ++it;
+    for (auto& [token, watch] : watches_) {
+      if (watch.pid == pid && !watch.isReady) {
+        watch.isReady = true;
+        watch.status = status;
       }
     }
     std::erase_if(children_, [child](const auto& c) { return c.get() == child; });
   }
-  for (auto& handler : handlers) handler(status);
+  fireReadyWatches();
 }
 
 void ChildWatcher::loop() {
@@ -192,6 +214,7 @@ void ChildWatcher::loop() {
       for (auto& capture : captures_) captures.push_back(capture.get());
     }
     for (auto& task : tasks) task();
+    fireReadyWatches();
     if (!tasks.empty()) continue;  // a task may have changed the sets
 
     std::vector<pollfd> fds;

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstdint>
+#include <condition_variable>
 #include <functional>
 #include <map>
 #include <memory>
@@ -55,6 +56,8 @@ class ChildWatcher {
   // if it ended already. The status is unknown (nullopt) for a process that
   // is not our child. Returns a token for unwatch().
   std::uint64_t watch(pid_t pid, ExitHandler handler);
+  // After it returns the handler neither runs nor is running, so what it
+  // refers to may go.
   void unwatch(std::uint64_t token);
 
   // Runs `task` on the watcher thread.
@@ -78,17 +81,22 @@ class ChildWatcher {
   struct Watch {
     pid_t pid;
     ExitHandler handler;
+    bool isReady = false;  // the process ended; fire with `status`
+    std::optional<ExitStatus> status;
   };
 
   void loop();
   void childEnded(Child* child);
   void pumpCapture(Capture* capture, bool untilEmpty);
+  void fireReadyWatches();
 
   std::mutex mutex_;
   posix::UniqueFd wakeFd_;
   std::vector<std::unique_ptr<Child>> children_;
   std::vector<std::unique_ptr<Capture>> captures_;
   std::map<std::uint64_t, Watch> watches_;
+  std::vector<std::uint64_t> firing_;  // tokens whose handler runs right now
+  std::condition_variable firingDone_;
   std::uint64_t nextToken_ = 1;
   // Exit statuses of reaped children, oldest first, bounded.
   std::vector<std::pair<pid_t, std::optional<ExitStatus>>> ended_;

@@ -7,10 +7,10 @@ namespace mf {
 EventLoopMainQueue::EventLoopMainQueue() : mainThread_(std::this_thread::get_id()) {}
 
 void EventLoopMainQueue::post(std::function<void()> task) {
-  {
-    std::lock_guard lock(mutex_);
-    tasks_.push_back(std::move(task));
-  }
+  std::lock_guard lock(mutex_);
+  tasks_.push_back(std::move(task));
+  // Under the lock: once the main thread can take the task, this thread no
+  // longer touches the queue, which may then be destroyed.
   available_.notify_one();
 }
 

@@ -136,3 +136,18 @@ bool processExists(pid_t pid) {
 }
 
 }  // namespace mf::testing
+
+namespace mf::testing {
+
+bool catchesSignal(pid_t pid, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.rfind("SigCgt:", 0) == 0) {
+      const auto mask = std::stoull(line.substr(7), nullptr, 16);
+      return (mask >> (signal - 1)) & 1;
+    }
+  }
+  return false;
+}
+
+}  // namespace mf::testing

@@ -63,5 +63,7 @@ std::size_t openDescriptorCount();
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
 bool processExists(pid_t pid);
+// Whether `pid` has a handler for `signal` installed (SigCgt).
+bool catchesSignal(pid_t pid, int signal);
 
 }  // namespace mf::testing

@@ -159,6 +159,9 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
     EXPECT_EQ(running[0]->processIdentifier(), first->application->processIdentifier());
   }
   auto running = workspace.runningApplications(identifier);
+  // Quit only once the demo catches SIGTERM, so its orderly exit is what we see.
+  const auto pid = first->application->processIdentifier();
+  ASSERT_TRUE(waitFor([&] { return testing::catchesSignal(pid, SIGTERM); }));
   EXPECT_TRUE(running[0]->terminate());
   auto ended = awaitTermination(first->application->processIdentifier());
   ASSERT_TRUE(ended && ended->exitStatus);
