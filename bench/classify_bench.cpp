@@ -173,7 +173,7 @@ const mf::EventList& millionEvents() {
 // (alternating unrelated queries), over 1,000,000 events with the raw log on.
 void BM_SearchRefilterMillion(benchmark::State& state) {
   const mf::EventList& events = millionEvents();
-  const char* const queries[] = {"timeout", "Token", "\xC3\xA9" "chec", "permission"};
+  const char* const queries[] = {"timeout", "Token", "\xC3\xA9\x63hec", "permission"};
   mf::VisibleIndex index;
   std::size_t q = 0;
   for (auto _ : state) {
