@@ -17,7 +17,7 @@ WindowScene::WindowScene()
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
-  QSize initial(1280, 800);
+  QSize initial(1440, 900);
   if (auto* screen = QGuiApplication::primaryScreen()) {
     initial = initial.boundedTo(screen->availableGeometry().size()).expandedTo(QSize(kMinimumWidth, kMinimumHeight));
   }

@@ -17,21 +17,25 @@ struct Mapping {
 };
 
 // Symbolic icons are single-colour shapes, which is what a tinted glyph needs.
+// Only icons that show the same picture are mapped: the freedesktop set has no
+// octagon cross, ticked circle or shield, app badge, pointer click or
+// waveform tile (its nearest icons mean something else), so those always
+// use the bundled drawing.
 constexpr Mapping kMappings[] = {
-    {"waveform.path.ecg.rectangle", "utilities-system-monitor-symbolic"},
+    {"waveform.path.ecg.rectangle", ""},
     {"clock.arrow.circlepath", "document-open-recent-symbolic"},
     {"doc.on.doc", "edit-copy-symbolic"},
     {"trash", "user-trash-symbolic"},
-    {"xmark.octagon.fill", "dialog-error-symbolic"},
+    {"xmark.octagon.fill", ""},
     {"exclamationmark.triangle.fill", "dialog-warning-symbolic"},
-    {"checkmark.circle.fill", "emblem-ok-symbolic"},
-    {"app.badge", "application-x-executable-symbolic"},
+    {"checkmark.circle.fill", ""},
+    {"app.badge", ""},
     {"play.fill", "media-playback-start-symbolic"},
     {"stop.fill", "media-playback-stop-symbolic"},
     {"arrow.uturn.backward.circle", "edit-undo-symbolic"},
-    {"checkmark.shield", "security-high-symbolic"},
+    {"checkmark.shield", ""},
     {"text.alignleft", "format-justify-left-symbolic"},
-    {"cursorarrow.click.2", "input-mouse-symbolic"},
+    {"cursorarrow.click.2", ""},
 };
 
 void ensureResources() {

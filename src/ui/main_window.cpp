@@ -2,6 +2,8 @@
 
 #include <QApplication>
 #include <QCloseEvent>
+#include <QFileInfo>
+#include <QStandardPaths>
 #include <QHBoxLayout>
 #include <QIcon>
 #include <QLinearGradient>
@@ -24,7 +26,14 @@ void applyDarkAppearance() {
   const QPalette palette = darkPalette();
   QApplication::setPalette(palette);
   QToolTip::setPalette(palette);
-  // Symbolic theme icons stand in for the glyphs when the desktop names no theme.
+  // Symbolic theme icons stand in for the glyphs when the desktop names no
+  // theme; some platforms (offscreen, minimal) also search no icon folders.
+  QStringList searchPaths = QIcon::themeSearchPaths();
+  for (const QString& data : QStandardPaths::standardLocations(QStandardPaths::GenericDataLocation)) {
+    const QString icons = data + QStringLiteral("/icons");
+    if (!searchPaths.contains(icons) && QFileInfo(icons).isDir()) searchPaths << icons;
+  }
+  QIcon::setThemeSearchPaths(searchPaths);
   if (QIcon::themeName().isEmpty() || QIcon::themeName() == QLatin1String("hicolor")) {
     QIcon::setThemeName(QStringLiteral("Adwaita"));
   }
