@@ -10,7 +10,6 @@
 #include "analysis/keyword_tables.h"
 #include "analysis/unicode_text.h"
 
-
 namespace mf {
 namespace {
 
