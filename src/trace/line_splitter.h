@@ -21,6 +21,7 @@ class LineSplitter {
  public:
   static constexpr std::size_t kDefaultMaxPendingLine = std::size_t{1} << 20;
 
+  // A bound below 4 bytes is taken as 4, the longest UTF-8 character.
   explicit LineSplitter(std::size_t maxPendingLine = kDefaultMaxPendingLine);
 
   // Appends the lines this chunk completes to `out`.
