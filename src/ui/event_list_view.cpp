@@ -104,23 +104,30 @@ void EventListView::ensureMetrics(std::size_t eventCount) {
 
 int EventListView::sourceLinesFor(std::uint32_t eventIndex) const {
   const std::uint32_t columns = metrics_[eventIndex].sourceColumns;
-  if (columns * advance_ <= metrics::sourceColumn) return 1;
+  if (columns <= sourceFit_) return 1;
   // A source is a short tag; a long one wraps anywhere inside its column and is never cut.
   const int perLine = std::max(1, static_cast<int>(metrics::sourceColumn / advance_));
   return std::min(8, static_cast<int>((columns + perLine - 1) / perLine));
 }
 
 int EventListView::linesFor(std::uint32_t eventIndex) const {
-  const std::uint32_t columns = metrics_[eventIndex].messageColumns;
-  const int messageLines = (columns != kBreaks && columns * advance_ <= messageWidth()) ? 1 : 2;
-  const int sourceLines = sourceLinesFor(eventIndex);
-  return std::max(messageLines, sourceLines);
+  const TextMetrics& m = metrics_[eventIndex];
+  // kBreaks is above any fit, so a message with a line break always takes two lines.
+  if (m.messageColumns <= messageFit_ && m.sourceColumns <= sourceFit_) return 1;
+  return std::max(m.messageColumns <= messageFit_ ? 1 : 2, sourceLinesFor(eventIndex));
+}
+
+void EventListView::updateFits() {
+  // Whole character cells that fit each column; exact for a monospaced font.
+  messageFit_ = static_cast<std::uint32_t>(messageWidth() / advance_);
+  sourceFit_ = static_cast<std::uint32_t>(metrics::sourceColumn / advance_);
 }
 
 void EventListView::rebuildOffsets() {
   const auto& rows = content_.visibleRows();
   ensureMetrics(content_.events().size());
   cachedWidth_ = viewport()->width();
+  updateFits();
   offsets_.resize(rows.size() + 1);
   offsets_[0] = 0;
   const int padding = 2 * metrics::rowPaddingV;

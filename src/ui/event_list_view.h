@@ -58,6 +58,7 @@ class EventListView final : public QAbstractScrollArea {
   int linesFor(std::uint32_t eventIndex) const;
   int sourceLinesFor(std::uint32_t eventIndex) const;
   void updateScrollRange();
+  void updateFits();
   void refreshSelectedIndex();
   void selectRow(int row);
   void moveSelection(int delta, bool toEdge);
@@ -72,6 +73,8 @@ class EventListView final : public QAbstractScrollArea {
   int lineHeight_ = 14;
   int ascent_ = 11;
   int cachedWidth_ = -1;
+  std::uint32_t messageFit_ = 0;
+  std::uint32_t sourceFit_ = 0;
 };
 
 }  // namespace mf::ui
