@@ -4,6 +4,7 @@
 #include <cstdlib>
 #include <fcntl.h>
 #include <spawn.h>
+#include <string_view>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -91,14 +92,16 @@ std::optional<std::string> findInPath(const std::string& name) {
     return std::nullopt;
   }
   const char* path = std::getenv("PATH");
-  std::string search = path && *path ? path : "/usr/local/bin:/usr/bin:/bin";
+  const std::string_view search = path && *path ? std::string_view(path) : std::string_view("/usr/local/bin:/usr/bin:/bin");
   std::size_t begin = 0;
   while (begin <= search.size()) {
     std::size_t end = search.find(':', begin);
-    if (end == std::string::npos) end = search.size();
-    std::string dir = search.substr(begin, end - begin);
-    if (dir.empty()) dir = ".";
-    std::string candidate = dir + "/" + name;
+    if (end == std::string_view::npos) end = search.size();
+    // An empty PATH entry means the current directory.
+    const std::string_view dir = end > begin ? search.substr(begin, end - begin) : std::string_view(".");
+    std::string candidate;
+    candidate.reserve(dir.size() + 1 + name.size());
+    candidate.append(dir).append(1, '/').append(name);
     if (isExecutableFile(candidate)) return candidate;
     begin = end + 1;
   }

@@ -121,6 +121,9 @@ TEST(DesktopEntry, UnreadableOrOddFilesAreNotApplications) {
   }
   const auto missing = resolveApplication(dir.path() / "missing.desktop");
   EXPECT_EQ(missing.reason, "No such file or directory");
+  std::filesystem::create_directory(dir.path() / "folder.desktop");
+  EXPECT_EQ(resolveApplication(dir.path() / "folder.desktop").reason, "Is a directory");
+  EXPECT_FALSE(isApplication(dir.path() / "folder.desktop"));
   // A FIFO would block a reader forever; it is refused at once.
   const auto fifo = dir.path() / "pipe.desktop";
   ASSERT_EQ(::mkfifo(fifo.c_str(), 0644), 0);

@@ -139,15 +139,22 @@ bool processExists(pid_t pid) {
 
 namespace mf::testing {
 
-bool catchesSignal(pid_t pid, int signal) {
+namespace {
+
+bool signalInMask(pid_t pid, const std::string& field, int signal) {
   std::ifstream status("/proc/" + std::to_string(pid) + "/status");
   for (std::string line; std::getline(status, line);) {
-    if (line.rfind("SigCgt:", 0) == 0) {
-      const auto mask = std::stoull(line.substr(7), nullptr, 16);
+    if (line.rfind(field, 0) == 0) {
+      const auto mask = std::stoull(line.substr(field.size()), nullptr, 16);
       return (mask >> (signal - 1)) & 1;
     }
   }
   return false;
 }
+
+}  // namespace
+
+bool catchesSignal(pid_t pid, int signal) { return signalInMask(pid, "SigCgt:", signal); }
+bool ignoresSignal(pid_t pid, int signal) { return signalInMask(pid, "SigIgn:", signal); }
 
 }  // namespace mf::testing

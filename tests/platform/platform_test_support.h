@@ -65,5 +65,6 @@ std::vector<pid_t> zombieChildren();
 bool processExists(pid_t pid);
 // Whether `pid` has a handler for `signal` installed (SigCgt).
 bool catchesSignal(pid_t pid, int signal);
+bool ignoresSignal(pid_t pid, int signal);
 
 }  // namespace mf::testing

@@ -167,6 +167,16 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   ASSERT_TRUE(ended && ended->exitStatus);
   EXPECT_EQ(ended->exitStatus->code, 0);  // the demo's orderly SIGTERM exit
   EXPECT_FALSE(running[0]->terminate());  // gone: nothing delivered
+
+  // An instance that ignores the request: delivered (true), still running.
+  auto stubborn = launchOk(testing::writeDemoDesktopEntry(dir, "copy", copy, "--stay --ignore-term"));
+  const auto stubbornPid = stubborn->application->processIdentifier();
+  ASSERT_TRUE(waitFor([&] { return testing::ignoresSignal(stubbornPid, SIGTERM); }));
+  ASSERT_EQ(workspace.runningApplications(identifier).size(), 1u);
+  EXPECT_TRUE(workspace.runningApplications(identifier)[0]->terminate());
+  EXPECT_TRUE(testing::processExists(stubbornPid));
+  ::kill(stubbornPid, SIGKILL);
+  EXPECT_TRUE(awaitTermination(stubbornPid));
   EXPECT_TRUE(testing::processExists(bystander.pid));
 
   // A launcher program (env, a shell) says nothing about which app runs.
@@ -206,6 +216,13 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   EXPECT_EQ(got.back(), "flood line 50000");
   EXPECT_NE(lines.joined().find("Permission denied"), std::string::npos);
   EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const auto& l) { return l.rfind("flood line ", 0) == 0; }), 50000);
+
+  // A child the target leaves behind keeps the pipe open; its lines still come.
+  LineCollector helper;
+  LaunchOptions helperOptions;
+  helperOptions.directOutput = helper.sink();
+  launchOk(testing::writeDemoDesktopEntry(dir, "forking", testing::uniqueDemoLink(dir), "--fork-child"), helperOptions);
+  EXPECT_TRUE(waitFor([&] { return helper.contains("background helper still writing (10 of 10)"); })) << helper.joined();
 
   // Nobody reads any more: the target still runs to its end, not blocked on
   // a full pipe and not killed by SIGPIPE.
