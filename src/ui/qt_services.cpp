@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QGuiApplication>
+#include <QHash>
 #include <QMessageBox>
 #include <QMetaObject>
 #include <QSortFilterProxyModel>
@@ -78,11 +79,19 @@ class ApplicationFilter final : public QSortFilterProxyModel {
     if (model == nullptr) return true;
     const QModelIndex index = model->index(sourceRow, 0, sourceParent);
     if (model->isDir(index)) return true;
-    return isApplication_(model->filePath(index).toStdString());
+    // The test may read the file (a desktop entry's Type, an executable's
+    // header), and the view asks again on every sort and refresh.
+    const QString path = model->filePath(index);
+    const auto cached = verdicts_.constFind(path);
+    if (cached != verdicts_.constEnd()) return *cached;
+    const bool accepted = isApplication_(path.toStdString());
+    verdicts_.insert(path, accepted);
+    return accepted;
   }
 
  private:
   ApplicationPredicate isApplication_;
+  mutable QHash<QString, bool> verdicts_;
 };
 
 }  // namespace
