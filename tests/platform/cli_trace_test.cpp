@@ -4,6 +4,7 @@
 
 #include <cctype>
 #include <csignal>
+#include <functional>
 #include <poll.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -24,7 +25,10 @@ struct CliRun {
   std::string err;
 };
 
-CliRun runCli(std::vector<std::string> args) {
+// Runs the CLI; `whileRunning` is called with its pid and the output so far
+// until it returns true (then no more), for tests that act on a live trace.
+CliRun runCli(std::vector<std::string> args,
+              const std::function<bool(pid_t, const std::string&)>& whileRunning = nullptr) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
   auto out = posix::makePipe();
   auto err = posix::makePipe();
@@ -39,6 +43,7 @@ CliRun runCli(std::vector<std::string> args) {
   if (child.pid < 0) return run;
   bool outOpen = true;
   bool errOpen = true;
+  bool acted = !whileRunning;
   char buffer[4096];
   while (outOpen || errOpen) {
     pollfd fds[2] = {{outOpen ? out.readEnd.get() : -1, POLLIN, 0}, {errOpen ? err.readEnd.get() : -1, POLLIN, 0}};
@@ -52,6 +57,7 @@ CliRun runCli(std::vector<std::string> args) {
         (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
       }
     }
+    if (!acted) acted = whileRunning(child.pid, run.out);
   }
   int status = 0;
   ::waitpid(child.pid, &status, 0);
@@ -147,6 +153,23 @@ TEST_F(CliTraceTest, SecondsEndTheTraceAndLeaveTheTargetRunning) {
   const pid_t pid = std::stoi(run.out.substr(launched + 18));
   EXPECT_TRUE(testing::processExists(pid));
   ::kill(pid, SIGKILL);
+}
+
+TEST_F(CliTraceTest, CtrlCStopsTheTraceAndStillPrintsTheSummary) {
+  pid_t target = -1;
+  const CliRun run = runCli({demoEntry("--stay").string()}, [&](pid_t cli, const std::string& out) {
+    const auto launched = out.find("launched with PID ");
+    if (launched == std::string::npos || out.find('\n', launched) == std::string::npos) return false;
+    target = std::stoi(out.substr(launched + 18));
+    ::kill(cli, SIGINT);
+    return true;
+  });
+  EXPECT_EQ(run.status, 1) << run.out << run.err;
+  EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
+  EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
+  ASSERT_GT(target, 0);
+  EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
+  ::kill(target, SIGKILL);
 }
 
 TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
