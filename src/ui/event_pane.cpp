@@ -2,8 +2,6 @@
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
-#include <QStyle>
-#include <QStyleOptionButton>
 #include <QVBoxLayout>
 
 #include "ui/glyphs.h"
@@ -23,48 +21,6 @@ ToolbarButton* makeButton(const QString& text, const QString& glyph, const QStri
 QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
 
 }  // namespace
-
-// ---------------------------------------------------------------- ToolbarButton
-
-ToolbarButton::ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent)
-    : QPushButton(icon, QString(), parent), label_(label) {
-  setIconSize(QSize(14, 14));
-  apply();
-}
-
-void ToolbarButton::setLabel(const QString& label) {
-  if (label == label_) return;
-  label_ = label;
-  apply();
-}
-
-void ToolbarButton::setCompact(bool compact) {
-  if (compact == compact_) return;
-  if (compact) tooltip_ = toolTip();
-  compact_ = compact;
-  apply();
-}
-
-void ToolbarButton::apply() {
-  // "&" would mark a mnemonic; the label is shown as written.
-  QString shown = label_;
-  shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
-  setText(compact_ ? QString() : shown);
-  setAccessibleName(label_);
-  if (compact_) setToolTip(tooltip_.isEmpty() ? label_ : label_ + QStringLiteral(": ") + tooltip_);
-  else setToolTip(tooltip_);
-}
-
-int ToolbarButton::fullWidth() const {
-  QStyleOptionButton option;
-  option.initFrom(this);
-  option.text = label_;
-  option.icon = icon();
-  option.iconSize = iconSize();
-  const QFontMetrics fm = fontMetrics();
-  QSize content(fm.horizontalAdvance(label_) + iconSize().width() + 4, std::max(fm.height(), iconSize().height()));
-  return style()->sizeFromContents(QStyle::CT_PushButton, &option, content, this).width();
-}
 
 // ---------------------------------------------------------------- SearchField
 

@@ -11,25 +11,6 @@
 
 namespace mf::ui {
 
-// A toolbar push button that can drop its text (keeping glyph and tooltip)
-// when the pane is too narrow for every label.
-class ToolbarButton final : public QPushButton {
- public:
-  ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent = nullptr);
-  void setLabel(const QString& label);
-  const QString& label() const { return label_; }
-  void setCompact(bool compact);
-  bool isCompact() const { return compact_; }
-  // The width the button takes with its text shown.
-  int fullWidth() const;
-
- private:
-  void apply();
-  QString label_;
-  QString tooltip_;
-  bool compact_ = false;
-};
-
 // The search field: Escape clears it.
 class SearchField final : public QLineEdit {
  public:

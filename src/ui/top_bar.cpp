@@ -80,7 +80,7 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
   statusLine->addWidget(status_, 0, Qt::AlignVCenter);
   row->addLayout(statusLine);
 
-  copySummary_ = new QPushButton(glyphIcon(QStringLiteral("doc.on.doc"), colors::primary(), 14),
+  copySummary_ = new ToolbarButton(glyphIcon(QStringLiteral("doc.on.doc"), colors::primary(), 14),
                                  QStringLiteral("Copy Summary"), this);
   copySummary_->setObjectName(QStringLiteral("copySummaryButton"));
   copySummary_->setFocusPolicy(Qt::TabFocus);

@@ -39,14 +39,14 @@ class TopBar final : public Surface {
   StatusDot* statusDot() const { return dot_; }
   GlyphLabel* savedSessionGlyph() const { return savedGlyph_; }
   QLabel* statusLabel() const { return status_; }
-  QPushButton* copySummaryButton() const { return copySummary_; }
+  ToolbarButton* copySummaryButton() const { return copySummary_; }
 
  private:
   ContentView& content_;
   StatusDot* dot_;
   GlyphLabel* savedGlyph_;
   QLabel* status_;
-  QPushButton* copySummary_;
+  ToolbarButton* copySummary_;
 };
 
 }  // namespace mf::ui

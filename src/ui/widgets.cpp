@@ -1,6 +1,8 @@
 #include "ui/widgets.h"
 
 #include <QPainter>
+#include <QStyle>
+#include <QStyleOptionButton>
 #include <QPaintEvent>
 #include <QStyleOptionFocusRect>
 #include <QTextLayout>
@@ -188,6 +190,50 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
     painter.setPen(QPen(colors::cyan(0.6), 1.5));
     painter.drawRoundedRect(track.adjusted(-1, -1, 1, 1), radius + 1, radius + 1);
   }
+}
+
+// ---------------------------------------------------------------- ToolbarButton
+
+ToolbarButton::ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent)
+    : QPushButton(icon, QString(), parent), label_(label) {
+  setIconSize(QSize(14, 14));
+  apply();
+}
+
+void ToolbarButton::setLabel(const QString& label) {
+  if (label == label_) return;
+  label_ = label;
+  apply();
+}
+
+void ToolbarButton::setCompact(bool compact) {
+  if (compact == compact_) return;
+  if (compact) tooltip_ = toolTip();
+  compact_ = compact;
+  apply();
+}
+
+void ToolbarButton::apply() {
+  // "&" would mark a mnemonic; the label is shown as written.
+  QString shown = label_;
+  shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
+  // A space keeps the glyph off the first letter.
+  setText(compact_ ? QString() : QStringLiteral(" ") + shown);
+  setAccessibleName(label_);
+  if (compact_) setToolTip(tooltip_.isEmpty() ? label_ : label_ + QStringLiteral(": ") + tooltip_);
+  else setToolTip(tooltip_);
+}
+
+int ToolbarButton::fullWidth() const {
+  QStyleOptionButton option;
+  option.initFrom(this);
+  option.text = label_;
+  option.icon = icon();
+  option.iconSize = iconSize();
+  const QFontMetrics fm = fontMetrics();
+  QSize content(fm.horizontalAdvance(QStringLiteral(" ") + label_) + iconSize().width() + 4,
+                std::max(fm.height(), iconSize().height()));
+  return style()->sizeFromContents(QStyle::CT_PushButton, &option, content, this).width();
 }
 
 // ---------------------------------------------------------------- Divider

@@ -5,6 +5,7 @@
 #include <QAbstractButton>
 #include <QColor>
 #include <QLabel>
+#include <QPushButton>
 #include <QWidget>
 
 #include "ui/tokens.h"
@@ -81,6 +82,25 @@ class ToggleSwitch final : public QAbstractButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+};
+
+// A toolbar push button that can drop its text (keeping glyph and tooltip)
+// when the pane is too narrow for every label.
+class ToolbarButton final : public QPushButton {
+ public:
+  ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent = nullptr);
+  void setLabel(const QString& label);
+  const QString& label() const { return label_; }
+  void setCompact(bool compact);
+  bool isCompact() const { return compact_; }
+  // The width the button takes with its text shown.
+  int fullWidth() const;
+
+ private:
+  void apply();
+  QString label_;
+  QString tooltip_;
+  bool compact_ = false;
 };
 
 // A 1-pixel line between panes.

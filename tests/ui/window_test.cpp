@@ -31,8 +31,8 @@ TEST(WindowStates, NewWindowShowsTheInitialStateEverywhere) {
   EXPECT_FALSE(h.top().savedSessionGlyph()->isVisible());
   EXPECT_EQ(h.top().statusLabel()->text(), "Ready");
   EXPECT_FALSE(h.top().copySummaryButton()->isEnabled());
-  EXPECT_EQ(h.top().copySummaryButton()->text(), "Copy Summary");
-  EXPECT_EQ(h.pane().launchButton()->text(), "Launch && Trace") << "shown as written, not as a mnemonic";
+  EXPECT_EQ(h.top().copySummaryButton()->label(), "Copy Summary");
+  EXPECT_EQ(h.pane().launchButton()->text(), " Launch && Trace") << "shown as written, not as a mnemonic";
   EXPECT_EQ(h.top().height(), 56);
   // Sidebar.
   EXPECT_EQ(h.side().width(), 270);
