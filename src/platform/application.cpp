@@ -38,6 +38,14 @@ std::optional<std::string> canonicalPath(const std::string& path) {
   return result;
 }
 
+std::string absolutePath(const std::string& path) {
+  char* cwd = ::getcwd(nullptr, 0);
+  if (!cwd) return path;
+  std::string result = std::string(cwd) + "/" + path;
+  std::free(cwd);
+  return result;
+}
+
 std::vector<std::string> applicationDirectories() {
   std::vector<std::string> dirs;
   const char* dataHome = std::getenv("XDG_DATA_HOME");
@@ -229,7 +237,9 @@ ApplicationResolution resolveApplication(const std::string& path) {
   }
   target.kind = ApplicationTarget::Kind::executable;
   target.identifier = *canonical;
-  target.argv = {*canonical};
+  // Started by the name it was chosen by, not the resolved file: multi-call
+  // programs (busybox, vim as ex) decide what they are from argv[0].
+  target.argv = {path.front() == '/' ? path : absolutePath(path)};
   target.instanceExecutable = *canonical;
   if (executableKind(*canonical) == ExecutableKind::none) {
     // Still a target: launching it gives the system's own answer

@@ -112,6 +112,21 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
   }
 }
 
+TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
+  // Multi-call programs (busybox, vim as ex) read argv[0]: a symlink is
+  // started as the symlink, while its identifier is the file it points to.
+  const auto script = dir.write("real.sh", "#!/bin/sh\necho \"started as $0\"\n", true);
+  const auto link = dir.path() / "alias";
+  std::filesystem::create_symlink(script, link);
+  LineCollector lines;
+  LaunchOptions options;
+  options.directOutput = lines.sink();
+  auto launched = launchOk(link, options);
+  ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
+  EXPECT_TRUE(waitFor([&] { return lines.contains("started as " + link.string()); })) << lines.joined();
+  EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
+}
+
 TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
   auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "early", testing::uniqueDemoLink(dir), "--exit 7"));
   const auto pid = launched->application->processIdentifier();
