@@ -236,9 +236,12 @@ TEST(SessionCards, CountersSelectionStylingAndSavedSessionBrowsing) {
 
   // Opening a card while a trace runs records the trace first (a third card).
   h.launch(300);
+  const Uuid opened = h.side().cards()[1]->session().id;
   Harness::click(h.side().cards()[1]);
   ASSERT_EQ(h.side().cards().size(), 3u);
-  EXPECT_TRUE(h.side().cards()[2]->isSelected() || h.side().cards()[1]->isSelected());
+  EXPECT_EQ(h.content->sessions()[0].events.at(h.content->sessions()[0].events.size() - 1).message, "Trace stopped");
+  for (auto* card : h.side().cards()) EXPECT_EQ(card->isSelected(), card->session().id == opened);
+  EXPECT_TRUE(h.side().cards()[2]->isSelected());
 
   Harness::click(h.side().clearHistoryButton());
   EXPECT_TRUE(h.side().cards().empty());
