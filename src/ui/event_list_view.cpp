@@ -239,9 +239,14 @@ void EventListView::onChange(const Change& change) {
   } else if (rows.size() + 1 > offsets_.size()) {
     const int before = rowCount();
     const std::int64_t oldBottom = offsets_.back();
+    QScrollBar* bar = verticalScrollBar();
+    // A user who scrolled down to the end of a long list is following the
+    // trace: keep the newest rows in view. Anywhere else the view stays put.
+    const bool following = bar->maximum() > 0 && bar->value() == bar->maximum();
     extendOffsets(change.has(Change::visibleAppended) ? change.firstAppendedRow : static_cast<std::size_t>(before));
+    if (following) bar->setValue(bar->maximum());
     // Repaint only when the new rows reach into the visible area.
-    if (oldBottom < contentTop() + viewport()->height()) viewport()->update();
+    if (following || oldBottom < contentTop() + viewport()->height()) viewport()->update();
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);

@@ -182,6 +182,19 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   EXPECT_GE(list.rowRect(*list.selectedRow()).top(), 0);
   QTest::keyClick(&list, Qt::Key_Home);
   EXPECT_EQ(list.verticalScrollBar()->value(), 0);
+
+  // Appends leave a reader where they are...
+  h.content->ingestLines(LineBatch::of({"warning: more"}));
+  Harness::settle();
+  EXPECT_EQ(list.verticalScrollBar()->value(), 0);
+  // ...and keep a reader at the end of the list at the end.
+  list.verticalScrollBar()->setValue(list.verticalScrollBar()->maximum());
+  const int maximum = list.verticalScrollBar()->maximum();
+  h.content->ingestLines(LineBatch::of({"warning: newest"}));
+  Harness::settle();
+  EXPECT_GT(list.verticalScrollBar()->maximum(), maximum);
+  EXPECT_EQ(list.verticalScrollBar()->value(), list.verticalScrollBar()->maximum());
+  EXPECT_LE(list.rowRect(list.rowCount() - 1).bottom(), list.viewport()->height());
 }
 
 }  // namespace
