@@ -58,6 +58,7 @@ DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::
   copy_ = new PlainGlyphButton(QStringLiteral("doc.on.doc"), colors::secondary(), 14, this);
   copy_->setObjectName(QStringLiteral("copyEventButton"));
   copy_->setToolTip(QStringLiteral("Copy selected event"));
+  copy_->setAccessibleName(copy_->toolTip());
   QObject::connect(copy_, &QAbstractButton::clicked, this, [this] { content_.copySelectedEvent(); });
   header->addWidget(copy_);
   column->addLayout(header);

@@ -65,6 +65,7 @@ QString toQString(std::string_view text) {
 
 EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractScrollArea(parent), content_(content) {
   setObjectName(QStringLiteral("eventList"));
+  setAccessibleName(QStringLiteral("Events"));
   setFrameShape(QFrame::NoFrame);
   setFocusPolicy(Qt::StrongFocus);
   setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);

@@ -75,6 +75,11 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   stack->addLayout(counters);
 
   for (QLabel* label : {count_, time_}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
+  QStringList spoken{name_->text(), time_->text(), count_->text() + QStringLiteral(" actionable")};
+  if (counts.errors > 0) spoken << decimal(counts.errors) + QStringLiteral(" errors");
+  if (counts.warnings > 0) spoken << decimal(counts.warnings) + QStringLiteral(" warnings");
+  if (counts.isClean()) spoken << QStringLiteral("Clean");
+  setAccessibleName(spoken.join(QStringLiteral(", ")));
 }
 
 QSize SessionCard::sizeHint() const {
@@ -116,6 +121,7 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   clearHistory_ = new PlainGlyphButton(QStringLiteral("trash"), colors::secondary(), 14, this);
   clearHistory_->setObjectName(QStringLiteral("clearHistoryButton"));
   clearHistory_->setToolTip(QStringLiteral("Clear launch history"));
+  clearHistory_->setAccessibleName(clearHistory_->toolTip());
   QObject::connect(clearHistory_, &QAbstractButton::clicked, this, [this] { content_.clearHistory(); });
   header->addWidget(clearHistory_);
   column->addLayout(header);
