@@ -6,6 +6,7 @@
 #include <QPainter>
 #include <QScrollBar>
 #include <QTextLayout>
+#include <QToolTip>
 #include <algorithm>
 
 #include "export/summary.h"
@@ -368,6 +369,29 @@ void EventListView::paintEvent(QPaintEvent* event) {
     }
     (void)messageW;
   }
+}
+
+bool EventListView::viewportEvent(QEvent* event) {
+  if (event->type() == QEvent::ToolTip) {
+    // A cut message reads in full in the tooltip (and in the detail pane).
+    auto* help = static_cast<QHelpEvent*>(event);
+    const int row = rowAt(help->pos().y());
+    const auto& rows = content_.visibleRows();
+    if (row >= 0 && row < static_cast<int>(rows.size()) && help->pos().x() >= metrics::rowPaddingH + kFixedColumns) {
+      const QStringList shown = messageLines(row);
+      const std::string_view message = content_.events()[rows[row]].message;
+      QString full = toQString(message.substr(0, 4000));
+      if (message.size() > 4000) full += QStringLiteral("\u2026");
+      if (shown.join(QLatin1Char('\n')) != full) {
+        QToolTip::showText(help->globalPos(), full, viewport(), rowRect(row));
+        return true;
+      }
+    }
+    QToolTip::hideText();
+    event->ignore();
+    return true;
+  }
+  return QAbstractScrollArea::viewportEvent(event);
 }
 
 void EventListView::selectRow(int row) {

@@ -43,6 +43,7 @@ class EventListView final : public QAbstractScrollArea {
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
   void scrollContentsBy(int dx, int dy) override;
+  bool viewportEvent(QEvent* event) override;
 
  private:
   // What decides a row's height, per event index. Computed once per event.

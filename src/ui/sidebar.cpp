@@ -34,6 +34,7 @@ CounterLabel::CounterLabel(const QString& glyph, const QString& text, const QCol
 SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstractButton(parent), session_(session) {
   setObjectName(QStringLiteral("sessionCard"));
   setCursor(Qt::PointingHandCursor);
+  setAttribute(Qt::WA_Hover);
   setFocusPolicy(Qt::TabFocus);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
@@ -100,6 +101,7 @@ void SessionCard::paintEvent(QPaintEvent*) {
   painter.setRenderHint(QPainter::Antialiasing);
   const QPainterPath path = continuousRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), metrics::cardRadius);
   painter.fillPath(path, fill());
+  if (!selected_ && underMouse()) painter.fillPath(path, colors::white(0.03));
   painter.setPen(QPen(hasFocus() ? colors::cyan(0.6) : border(), 1.0));
   painter.drawPath(path);
 }

@@ -7,6 +7,7 @@
 #include <QFontMetricsF>
 #include <QScrollBar>
 #include <QSignalSpy>
+#include <QToolTip>
 
 #include "ui/tokens.h"
 #include "ui_harness.h"
@@ -109,6 +110,12 @@ TEST(EventListView, RowsAreOneOrTwoLinesDecidedByTheMessageColumn) {
   EXPECT_TRUE(wrapped[1].endsWith(QChar(0x2026)));
   for (const QString& text : wrapped) EXPECT_LE(fm.horizontalAdvance(text), list.messageWidth() + 1);
   EXPECT_EQ(list.messageLines(shortRow), QStringList{"short line"});
+
+  // A cut message reads in full in the row's tooltip.
+  const QPoint inMessage(list.viewport()->width() - 40, list.rowRect(longRow).center().y());
+  QHelpEvent help(QEvent::ToolTip, inMessage, list.viewport()->mapToGlobal(inMessage));
+  QCoreApplication::sendEvent(list.viewport(), &help);
+  EXPECT_EQ(QToolTip::text().toStdString(), longLine);
 
   // Rows sit back to back: each starts where the previous one ends.
   for (int r = 1; r < list.rowCount(); ++r) {
