@@ -1,9 +1,8 @@
 // The fast roads (ASCII byte tables, the one-pass keyword automaton, the
-// find-based word test) against slow references written straight from the
-// rules with ICU alone, over many generated lines.
+// find-based word test) against the slow ICU-only references of
+// analysis/reference_rules.h, over many generated lines.
 
 #include <gtest/gtest.h>
-#include <unicode/brkiter.h>
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
@@ -17,112 +16,10 @@
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
+#include "analysis/reference_rules.h"
 
 namespace mf {
 namespace {
-
-bool inSeparatorCategory(UChar32 c) {
-  const auto t = u_charType(c);
-  return t == U_SPACE_SEPARATOR || t == U_LINE_SEPARATOR || t == U_PARAGRAPH_SEPARATOR;
-}
-bool referenceTrimChar(UChar32 c) { return c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || inSeparatorCategory(c); }
-bool referenceCollapseChar(UChar32 c) { return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || inSeparatorCategory(c); }
-bool referenceWordChar(UChar32 c) {
-  const auto mask = U_GET_GC_MASK(c);
-  return c == '_' || (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
-}
-
-icu::UnicodeString referenceTrim(const icu::UnicodeString& s) {
-  int32_t begin = 0;
-  int32_t end = s.length();
-  while (begin < end && referenceTrimChar(s.char32At(begin))) begin = s.moveIndex32(begin, 1);
-  while (end > begin && referenceTrimChar(s.char32At(s.moveIndex32(end, -1)))) end = s.moveIndex32(end, -1);
-  return icu::UnicodeString(s, begin, end - begin);
-}
-
-std::string referenceNormalizeLine(const std::string& text) {
-  const icu::UnicodeString in = icu::UnicodeString::fromUTF8(text);
-  icu::UnicodeString collapsed;
-  bool inRun = false;
-  for (int32_t i = 0; i < in.length(); i = in.moveIndex32(i, 1)) {
-    const UChar32 c = in.char32At(i);
-    if (referenceCollapseChar(c)) {
-      if (!inRun) collapsed.append(static_cast<UChar32>(0x20));
-      inRun = true;
-    } else {
-      collapsed.append(c);
-      inRun = false;
-    }
-  }
-  icu::UnicodeString result = referenceTrim(collapsed);
-  result.toLower(icu::Locale::getRoot());
-  std::string out;
-  result.toUTF8String(out);
-  return out;
-}
-
-bool referenceContainsWord(const std::string& text, const std::string& word) {
-  const icu::UnicodeString s = icu::UnicodeString::fromUTF8(text);
-  icu::UnicodeString piece;
-  std::vector<std::string> pieces;
-  for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
-    if (i < s.length() && referenceWordChar(s.char32At(i))) {
-      piece.append(s.char32At(i));
-      continue;
-    }
-    std::string utf8;
-    piece.toUTF8String(utf8);
-    pieces.push_back(utf8);
-    piece.remove();
-    if (i == s.length()) break;
-  }
-  for (const auto& p : pieces) {
-    if (p == word && !p.empty()) return true;
-  }
-  return false;
-}
-
-bool referenceIsTrivial(const std::string& line) {
-  const icu::UnicodeString trimmed = referenceTrim(icu::UnicodeString::fromUTF8(line));
-  if (trimmed.isEmpty()) return true;
-  UErrorCode status = U_ZERO_ERROR;
-  std::unique_ptr<icu::BreakIterator> it(icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
-  it->setText(trimmed);
-  int clusters = 0;
-  for (int32_t p = it->first(); it->next() != icu::BreakIterator::DONE;) {
-    (void)p;
-    ++clusters;
-  }
-  if (clusters > 8) return false;
-  for (int32_t i = 0; i < trimmed.length(); i = trimmed.moveIndex32(i, 1)) {
-    const auto mask = U_GET_GC_MASK(trimmed.char32At(i));
-    if (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
-  }
-  return true;
-}
-
-Classification referenceClassify(std::string_view trimmed, std::string_view bundle) {
-  const std::string normalized = referenceNormalizeLine(std::string(trimmed));
-  Classification c;
-  if (containsAnyPhrase(normalized, tables::errorMarkers)) {
-    c.type = EventType::error;
-  } else if (referenceContainsWord(normalized, "error") || referenceContainsWord(normalized, "fault") ||
-             containsAnyPhrase(normalized, tables::warningMarkers)) {
-    c.type = EventType::warning;
-  }
-  if (containsAnyPhrase(normalized, tables::permissionMarkers)) {
-    c.source = "PERMISSION";
-  } else if (containsAnyPhrase(normalized, tables::crashMarkers)) {
-    c.source = "CRASH";
-  } else if (containsAnyPhrase(normalized, tables::fileMarkers)) {
-    c.source = "FILE";
-  } else {
-    c.source = "CONSOLE";
-  }
-  c.isRoutineNoise = referenceIsTrivial(std::string(trimmed)) ||
-                     isRoutineSystemNoise(normalized, c.type, c.source, bundle);
-  return c;
-}
 
 class LineGenerator {
  public:
@@ -197,11 +94,11 @@ TEST(FastPaths, AgreeWithTheIcuReferenceOverGeneratedLines) {
   for (const auto& b : bundles) classifiers.emplace_back(b);
   for (int round = 0; round < 60000; ++round) {
     const std::string raw = generator.line();
-    ASSERT_EQ(normalizeLine(raw), referenceNormalizeLine(raw)) << "'" << raw << "'";
-    ASSERT_EQ(isTrivialLine(raw), referenceIsTrivial(raw)) << "'" << raw << "'";
-    const std::string normalized = referenceNormalizeLine(raw);
+    ASSERT_EQ(normalizeLine(raw), reference::normalizeLine(raw)) << "'" << raw << "'";
+    ASSERT_EQ(isTrivialLine(raw), reference::isTrivialLine(raw)) << "'" << raw << "'";
+    const std::string normalized = reference::normalizeLine(raw);
     for (const char* word : {"error", "fault"}) {
-      ASSERT_EQ(containsWord(normalized, word), referenceContainsWord(normalized, word)) << "'" << normalized << "'";
+      ASSERT_EQ(containsWord(normalized, word), reference::containsWord(normalized, word)) << "'" << normalized << "'";
     }
     // The vector prefilter and the automaton find the same tables.
     ASSERT_EQ(scanKeywords(normalized), scanKeywordsWithAutomaton(normalized)) << "'" << normalized << "'";
@@ -209,7 +106,7 @@ TEST(FastPaths, AgreeWithTheIcuReferenceOverGeneratedLines) {
     if (trimmed.empty()) continue;
     const std::size_t b = generator.rng()() % bundles.size();
     const Classification fast = classifiers[b].classify(trimmed);
-    const Classification slow = referenceClassify(trimmed, bundles[b]);
+    const Classification slow = reference::classify(trimmed, bundles[b]);
     ASSERT_EQ(fast.type, slow.type) << "'" << raw << "'";
     ASSERT_EQ(fast.source, slow.source) << "'" << raw << "'";
     ASSERT_EQ(fast.isRoutineNoise, slow.isRoutineNoise) << "'" << raw << "' bundle '" << bundles[b] << "'";
@@ -220,9 +117,7 @@ TEST(FastPaths, TrimAgreesWithTheReference) {
   LineGenerator generator(99);
   for (int round = 0; round < 20000; ++round) {
     const std::string raw = generator.line();
-    std::string expected;
-    referenceTrim(icu::UnicodeString::fromUTF8(raw)).toUTF8String(expected);
-    ASSERT_EQ(std::string(trimWhitespace(raw)), expected) << "'" << raw << "'";
+    ASSERT_EQ(std::string(trimWhitespace(raw)), reference::trim(raw)) << "'" << raw << "'";
   }
 }
 

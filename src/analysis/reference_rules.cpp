@@ -1,0 +1,142 @@
+#include "analysis/reference_rules.h"
+
+#include <unicode/brkiter.h>
+#include <unicode/locid.h>
+#include <unicode/uchar.h>
+#include <unicode/unistr.h>
+#include <unicode/ustring.h>
+
+#include <memory>
+#include <vector>
+
+#include "analysis/keyword_tables.h"
+
+namespace mf::reference {
+namespace {
+
+bool inSeparatorCategory(UChar32 c) {
+  const auto t = u_charType(c);
+  return t == U_SPACE_SEPARATOR || t == U_LINE_SEPARATOR || t == U_PARAGRAPH_SEPARATOR;
+}
+bool isTrimChar(UChar32 c) { return c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || inSeparatorCategory(c); }
+bool isCollapseChar(UChar32 c) { return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || inSeparatorCategory(c); }
+bool isWordChar(UChar32 c) {
+  const auto mask = U_GET_GC_MASK(c);
+  return c == '_' || (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
+
+icu::UnicodeString fromUtf8(std::string_view text) {
+  return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
+}
+
+std::string toUtf8(const icu::UnicodeString& s) {
+  std::string out;
+  s.toUTF8String(out);
+  return out;
+}
+
+icu::UnicodeString trimmed(const icu::UnicodeString& s) {
+  int32_t begin = 0;
+  int32_t end = s.length();
+  while (begin < end && isTrimChar(s.char32At(begin))) begin = s.moveIndex32(begin, 1);
+  while (end > begin && isTrimChar(s.char32At(s.moveIndex32(end, -1)))) end = s.moveIndex32(end, -1);
+  return icu::UnicodeString(s, begin, end - begin);
+}
+
+}  // namespace
+
+std::string trim(std::string_view text) { return toUtf8(trimmed(fromUtf8(text))); }
+
+std::string normalizeLine(std::string_view text) {
+  const icu::UnicodeString in = fromUtf8(text);
+  icu::UnicodeString collapsed;
+  bool inRun = false;
+  for (int32_t i = 0; i < in.length(); i = in.moveIndex32(i, 1)) {
+    const UChar32 c = in.char32At(i);
+    if (isCollapseChar(c)) {
+      if (!inRun) collapsed.append(static_cast<UChar32>(0x20));
+      inRun = true;
+    } else {
+      collapsed.append(c);
+      inRun = false;
+    }
+  }
+  icu::UnicodeString result = trimmed(collapsed);
+  result.toLower(icu::Locale::getRoot());
+  return toUtf8(result);
+}
+
+bool containsWord(std::string_view normalized, std::string_view word) {
+  const icu::UnicodeString s = fromUtf8(normalized);
+  icu::UnicodeString piece;
+  std::vector<std::string> pieces;
+  for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
+    if (i < s.length() && isWordChar(s.char32At(i))) {
+      piece.append(s.char32At(i));
+      continue;
+    }
+    pieces.push_back(toUtf8(piece));
+    piece.remove();
+    if (i == s.length()) break;
+  }
+  for (const auto& p : pieces) {
+    if (!p.empty() && p == word) return true;
+  }
+  return false;
+}
+
+bool isTrivialLine(std::string_view line) {
+  const icu::UnicodeString t = trimmed(fromUtf8(line));
+  if (t.isEmpty()) return true;
+  // Creating the iterator loads its rules, which would dominate the fuzzers' time.
+  thread_local const std::unique_ptr<icu::BreakIterator> it = [] {
+    UErrorCode status = U_ZERO_ERROR;
+    return std::unique_ptr<icu::BreakIterator>(
+        icu::BreakIterator::createCharacterInstance(icu::Locale::getRoot(), status));
+  }();
+  it->setText(t);
+  int clusters = 0;
+  it->first();
+  while (it->next() != icu::BreakIterator::DONE) ++clusters;
+  if (clusters > 8) return false;
+  for (int32_t i = 0; i < t.length(); i = t.moveIndex32(i, 1)) {
+    if (U_GET_GC_MASK(t.char32At(i)) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
+  }
+  return true;
+}
+
+Classification classify(std::string_view trimmedLine, std::string_view bundleIdentifier) {
+  const std::string normalized = normalizeLine(trimmedLine);
+  Classification c;
+  if (containsAnyPhrase(normalized, tables::errorMarkers)) {
+    c.type = EventType::error;
+  } else if (containsWord(normalized, tables::errorWord) || containsWord(normalized, tables::faultWord) ||
+             containsAnyPhrase(normalized, tables::warningMarkers)) {
+    c.type = EventType::warning;
+  }
+  if (containsAnyPhrase(normalized, tables::permissionMarkers)) {
+    c.source = "PERMISSION";
+  } else if (containsAnyPhrase(normalized, tables::crashMarkers)) {
+    c.source = "CRASH";
+  } else if (containsAnyPhrase(normalized, tables::fileMarkers)) {
+    c.source = "FILE";
+  } else {
+    c.source = "CONSOLE";
+  }
+  c.isRoutineNoise = isTrivialLine(trimmedLine) || isRoutineSystemNoise(normalized, c.type, c.source, bundleIdentifier);
+  return c;
+}
+
+std::string foldCase(std::string_view text, bool turkic) {
+  icu::UnicodeString s = fromUtf8(text);
+  s.foldCase(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT);
+  return toUtf8(s);
+}
+
+bool searchMatches(std::string_view text, std::string_view query, bool turkic) {
+  const std::string q = trim(query);
+  if (q.empty()) return true;
+  return foldCase(text, turkic).find(foldCase(q, turkic)) != std::string::npos;
+}
+
+}  // namespace mf::reference
