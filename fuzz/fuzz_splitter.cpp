@@ -1,56 +1,126 @@
-// Cutting a byte stream into chunks anywhere must not change the lines it
-// yields: the splitter carries partial lines and partial characters over.
+// The line splitter against a whole-stream reference (decode everything with
+// U+FFFD for each maximal invalid subpart, then cut at the separators), under
+// every way of cutting the stream into chunks: random cuts, and for short
+// streams every single cut point. A bounded splitter must give lines within
+// its bound whose concatenation is the unbounded one's.
+
+#include <unicode/ustring.h>
+#include <unicode/utf16.h>
 
 #include <cstddef>
 #include <cstdint>
-#include <cstdlib>
 #include <string>
 #include <string_view>
 #include <vector>
 
+#include "fuzz_common.h"
 #include "trace/line_splitter.h"
 
 namespace {
 
-std::vector<std::string> linesOf(const mf::LineBatch& batch) {
+using mf::fuzz::mismatch;
+
+std::string join(const std::vector<std::string>& lines) {
+  std::string s;
+  for (const auto& l : lines) s += l + "\xE2\x90\x8A";  // U+240A marks the ends in reports
+  return s;
+}
+
+std::vector<std::string> referenceLines(std::string_view stream) {
   std::vector<std::string> lines;
-  for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  if (stream.empty()) return lines;
+  std::u16string wide(stream.size() + 1, u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()), &length,
+                       stream.data(), static_cast<int32_t>(stream.size()), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status)) std::abort();
+  std::string line;
+  auto endLine = [&] {
+    if (!line.empty()) lines.push_back(line);
+    line.clear();
+  };
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U16_NEXT(wide.data(), i, length, c);
+    if ((c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) {
+      endLine();
+      continue;
+    }
+    char buf[4];
+    int32_t k = 0;
+    U8_APPEND_UNSAFE(buf, k, c);
+    line.append(buf, static_cast<std::size_t>(k));
+  }
+  endLine();
   return lines;
+}
+
+std::vector<std::string> splitInPieces(std::string_view stream, unsigned seed, std::size_t bound) {
+  mf::LineBatch out;
+  mf::LineSplitter splitter(bound);
+  std::size_t offset = 0;
+  unsigned state = seed * 2654435761u + 1;
+  while (offset < stream.size()) {
+    state = state * 1103515245u + 12345u;
+    // Mostly short chunks, so cuts land inside characters and CR LF pairs;
+    // now and then an empty one.
+    const std::size_t length = (state >> 16) % 9;
+    splitter.feed(stream.substr(offset, length), out);
+    offset += length;
+  }
+  splitter.finish(out);
+  return mf::fuzz::linesOf(out);
 }
 
 }  // namespace
 
 extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
   if (size < 1) return 0;
-  // The first byte seeds the cut pattern; the rest is the stream.
+  // The first byte seeds the cut pattern and picks a small line bound; the
+  // rest is the stream.
   const unsigned seed = data[0];
   const std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
 
-  mf::LineBatch whole;
-  mf::LineSplitter one;
-  one.feed(stream, whole);
-  one.finish(whole);
+  const std::vector<std::string> whole = mf::fuzz::splitLines(stream);
+  const std::vector<std::string> expected = referenceLines(stream);
+  if (whole != expected) mismatch("one chunk vs the whole-stream reference", stream, join(whole), join(expected));
 
-  mf::LineBatch pieces;
-  mf::LineSplitter many;
-  std::size_t offset = 0;
-  unsigned state = seed * 2654435761u + 1;
-  while (offset < stream.size()) {
-    state = state * 1103515245u + 12345u;
-    const std::size_t length = 1 + (state >> 16) % 7;
-    many.feed(stream.substr(offset, length), pieces);
-    offset += length;
+  for (const auto& line : whole) {
+    if (line.empty()) mismatch("an empty line", stream, join(whole), {});
+    if (!mf::fuzz::isValidUtf8(line)) mismatch("a line that is not valid UTF-8", stream, line, {});
   }
-  many.finish(pieces);
 
-  if (linesOf(whole) != linesOf(pieces)) std::abort();
+  const std::vector<std::string> pieces = splitInPieces(stream, seed, mf::LineSplitter::kDefaultMaxPendingLine);
+  if (pieces != whole) mismatch("random chunks vs one chunk", stream, join(pieces), join(whole));
 
-  for (std::size_t i = 0; i < whole.size(); ++i) {
-    const std::string_view line = whole[i];
-    if (line.empty()) std::abort();
-    for (char c : line) {
-      if (c == '\n' || c == '\r' || c == '\v' || c == '\f') std::abort();
+  if (stream.size() <= 64) {
+    for (std::size_t cut = 0; cut <= stream.size(); ++cut) {
+      mf::LineBatch out;
+      mf::LineSplitter splitter;
+      splitter.feed(stream.substr(0, cut), out);
+      splitter.feed(stream.substr(cut), out);
+      splitter.finish(out);
+      const auto lines = mf::fuzz::linesOf(out);
+      if (lines != whole) mismatch("one cut vs one chunk", stream, join(lines), join(whole));
     }
   }
+
+  // A small bound (0..19; below 4 counts as 4): lines stay within it, the
+  // chunking still does not matter, and nothing is lost or added.
+  const std::size_t bound = (seed >> 3) % 20;
+  const std::size_t effective = bound < 4 ? 4 : bound;
+  const std::vector<std::string> bounded = splitInPieces(stream, 0, bound);
+  const std::vector<std::string> boundedOther = splitInPieces(stream, seed + 1, bound);
+  if (bounded != boundedOther) mismatch("bounded: two chunkings differ", stream, join(bounded), join(boundedOther));
+  std::string all;
+  for (const auto& line : bounded) {
+    if (line.empty() || line.size() > effective) mismatch("bounded: line empty or over the bound", stream, line, {});
+    if (!mf::fuzz::isValidUtf8(line)) mismatch("bounded: a line that is not valid UTF-8", stream, line, {});
+    all += line;
+  }
+  std::string allWhole;
+  for (const auto& line : whole) allWhole += line;
+  if (all != allWhole) mismatch("bounded: text lost or added", stream, all, allWhole);
   return 0;
 }

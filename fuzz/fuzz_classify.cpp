@@ -1,0 +1,152 @@
+// Line classification and its text rules against the slow ICU-only
+// references, on the lines the splitter makes of the input (valid UTF-8, as
+// the program receives them) and, where the functions accept any bytes, on
+// the raw input too. Also the intake: one event per non-blank line, its
+// message the trimmed line, in order.
+
+#include <cstddef>
+#include <cstdint>
+#include <string>
+#include <string_view>
+#include <vector>
+
+#include "analysis/classify.h"
+#include "analysis/keyword_matcher.h"
+#include "analysis/reference_rules.h"
+#include "fuzz_common.h"
+#include "model/event_list.h"
+#include "trace/line_batch.h"
+#include "trace/services.h"
+
+namespace {
+
+using mf::fuzz::mismatch;
+
+std::string_view typeName(mf::EventType t) { return mf::label(t); }
+
+std::string describe(const mf::Classification& c) {
+  return std::string(typeName(c.type)) + "/" + std::string(c.source) + (c.isRoutineNoise ? "/noise" : "/shown");
+}
+
+class FixedClock : public mf::Clock {
+ public:
+  double now() override { return 1000.0; }
+};
+
+class CountingIds : public mf::IdSource {
+ public:
+  mf::Uuid next() override {
+    std::array<std::uint8_t, 16> bytes{};
+    bytes[0] = static_cast<std::uint8_t>(++count_);
+    bytes[1] = static_cast<std::uint8_t>(count_ >> 8);
+    return mf::Uuid::fromRandomBytes(bytes);
+  }
+
+ private:
+  unsigned count_ = 0;
+};
+
+void checkTextRules(std::string_view text, std::string_view word) {
+  const mf::fuzz::ExactCopy exact(text);
+  const std::string_view line = exact.view();
+  const std::string trimmed(mf::trimWhitespace(line));
+  const std::string trimmedRef = mf::reference::trim(line);
+  if (trimmed != trimmedRef) mismatch("trimWhitespace", line, trimmed, trimmedRef);
+
+  const std::string normalized = mf::normalizeLine(line);
+  const std::string normalizedRef = mf::reference::normalizeLine(line);
+  if (normalized != normalizedRef) mismatch("normalizeLine", line, normalized, normalizedRef);
+
+  if (mf::isTrivialLine(line) != mf::reference::isTrivialLine(line)) {
+    mismatch("isTrivialLine", line, mf::isTrivialLine(line) ? "trivial" : "not trivial", {});
+  }
+
+  for (std::string_view w : {std::string_view("error"), std::string_view("fault"), word}) {
+    if (mf::containsWord(normalized, w) != mf::reference::containsWord(normalized, w)) {
+      mismatch("containsWord", normalized, mf::containsWord(normalized, w) ? "found" : "not found", w);
+    }
+  }
+  if (mf::scanKeywords(normalized) != mf::scanKeywordsWithAutomaton(normalized)) {
+    mismatch("scanKeywords vs the automaton", normalized, std::to_string(mf::scanKeywords(normalized)),
+             std::to_string(mf::scanKeywordsWithAutomaton(normalized)));
+  }
+}
+
+}  // namespace
+
+extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size) {
+  mf::fuzz::Reader in(data, size);
+  const std::string_view inputBundle = in.piece(24);
+  const std::string_view word = in.piece(8);
+  const std::string_view stream = in.rest();
+  if (stream.size() > 4096) return 0;  // the references are slow; long lines add nothing
+
+  const std::vector<std::string> lines = mf::fuzz::splitLines(stream);
+  const std::vector<std::string> wordLines = mf::fuzz::splitLines(word);
+  const std::string validWord = wordLines.empty() ? std::string() : wordLines.front();
+  const std::vector<std::string> bundleLines = mf::fuzz::splitLines(inputBundle);
+  const std::string validBundle = bundleLines.empty() ? std::string() : bundleLines.front();
+
+  const std::string_view bundles[] = {"", "org.example.app", "  ORG.Example.APP\t", validBundle};
+  std::vector<mf::LineClassifier> classifiers;
+  for (auto b : bundles) classifiers.emplace_back(b);
+
+  for (const std::string& line : lines) {
+    checkTextRules(line, validWord);
+    const mf::fuzz::ExactCopy exact(mf::trimWhitespace(line));
+    const std::string_view trimmed = exact.view();
+    if (trimmed.empty()) continue;
+    for (std::size_t b = 0; b < std::size(bundles); ++b) {
+      const mf::Classification fast = classifiers[b].classify(trimmed);
+      const mf::Classification slow = mf::reference::classify(trimmed, bundles[b]);
+      if (fast.type != slow.type || fast.source != slow.source || fast.isRoutineNoise != slow.isRoutineNoise) {
+        mismatch("classify", std::string(trimmed) + " | bundle " + std::string(bundles[b]), describe(fast),
+                 describe(slow));
+      }
+      const mf::Classification once = mf::classifyLine(trimmed, bundles[b]);
+      if (once.type != fast.type || once.source != fast.source || once.isRoutineNoise != fast.isRoutineNoise) {
+        mismatch("classifyLine vs LineClassifier", trimmed, describe(once), describe(fast));
+      }
+    }
+  }
+
+  // Raw bytes, invalid UTF-8 and separators included: no crash, well-formed
+  // output, and the same reading of bad bytes (U+FFFD) as the references.
+  const std::string_view raw = stream.substr(0, 512);
+  const std::string_view rawTrimmed = mf::trimWhitespace(raw);
+  if (rawTrimmed.data() < raw.data() || rawTrimmed.data() + rawTrimmed.size() > raw.data() + raw.size()) {
+    mismatch("trimWhitespace left its input", raw, rawTrimmed, {});
+  }
+  const std::string rawNormalized = mf::normalizeLine(raw);
+  if (!mf::fuzz::isValidUtf8(rawNormalized)) mismatch("normalizeLine made invalid UTF-8", raw, rawNormalized, {});
+  if (mf::fuzz::isValidUtf8(raw)) {
+    checkTextRules(raw, validWord);
+  } else {
+    const std::string rawRef = mf::reference::normalizeLine(raw);
+    if (rawNormalized != rawRef) mismatch("normalizeLine on invalid UTF-8", raw, rawNormalized, rawRef);
+    (void)mf::isTrivialLine(raw);
+    (void)mf::containsWord(raw, "error");
+    (void)classifiers[3].classify(raw);
+  }
+
+  // The intake keeps every non-blank line, trimmed, in order. A list costs a
+  // megabyte of arena, which would dominate the run; half of the inputs do it.
+  if ((data[0] & 0x80) == 0) return 0;
+  mf::LineBatch batch;
+  for (const auto& line : lines) batch.add(line);
+  mf::EventList events;
+  FixedClock clock;
+  CountingIds ids;
+  mf::ingestLines(batch, validBundle, events, ids, clock);
+  std::size_t next = 0;
+  for (const auto& line : lines) {
+    const std::string_view trimmed = mf::trimWhitespace(line);
+    if (trimmed.empty()) continue;
+    if (next >= events.size()) mismatch("ingestLines lost a line", line, {}, trimmed);
+    if (events[next].message != trimmed) mismatch("ingestLines message", line, events[next].message, trimmed);
+    if (events[next].type == mf::EventType::success) mismatch("ingestLines made a success", line, {}, {});
+    ++next;
+  }
+  if (next != events.size()) mismatch("ingestLines made up an event", stream, {}, {});
+  return 0;
+}
