@@ -8,6 +8,7 @@
 #include <functional>
 #include <string>
 
+#include "bench_services.h"
 #include "trace/content_view.h"
 
 namespace {
@@ -58,25 +59,9 @@ class CapturingLauncher : public mf::LogStreamLauncher {
   mf::LineBatchSink sink;
 };
 
-class IdleWorkspace : public mf::Workspace {
- public:
-  void openApplication(const std::string&, const mf::LaunchOptions&, mf::LaunchCompletion) override {}
-  std::vector<std::shared_ptr<mf::RunningApplication>> runningApplications(const std::string&) override { return {}; }
-  std::unique_ptr<mf::TerminationObserver> addTerminationObserver(std::int32_t, mf::TerminationCallback) override {
-    return nullptr;
-  }
-  std::string bundleIdentifier(const std::string&) override { return "org.example.bench"; }
-};
-
-class FixedPanel : public mf::OpenPanel {
- public:
-  std::optional<std::string> run(const mf::OpenPanelConfiguration&) override { return "/opt/bench/Bench.desktop"; }
-};
-
-class NullPasteboard : public mf::Pasteboard {
- public:
-  void setString(const std::string&) override {}
-};
+using mf::bench::FixedPanel;
+using mf::bench::IdleWorkspace;
+using mf::bench::NullPasteboard;
 
 // One second of a very chatty target: 1000 batches of 1000 lines of which a
 // tenth are warnings or errors, the rest routine chatter.
