@@ -8,7 +8,10 @@
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
+#include <type_traits>
 #include <utility>
+
+#include <sys/mman.h>
 
 #include "analysis/search_fold.h"
 
@@ -30,15 +33,61 @@ struct Record {
   bool isRoutineNoise;
 };
 static_assert(sizeof(Record) <= 48, "an event record should stay within 48 bytes");
+static_assert(std::is_aggregate_v<Record> && std::is_trivially_destructible_v<Record>,
+              "records live in raw memory without a constructing or destroying pass");
 
-constexpr std::size_t kRecordsPerChunk = 4096;
-constexpr std::size_t kBlockBytes = std::size_t{1} << 20;
+// Storage grows in pieces that double from small up to one huge page (2 MiB
+// on x86-64), and the huge-page-sized pieces are placed on a huge-page
+// boundary with the kernel asked to back each with one huge page. A million
+// events fill about 170 MB; faulted in 4 KiB at a time that is some 40,000
+// page faults, which under a hypervisor can cost more than classifying and
+// storing the lines themselves. A small list (a short session) still takes
+// only small pieces.
+constexpr std::size_t kHugePage = std::size_t{2} << 20;
+constexpr std::size_t kFirstBlockBytes = std::size_t{64} << 10;
+
+struct Release {
+  std::size_t mappedBytes = 0;  // 0: the bytes came from operator new[]
+  void operator()(char* bytes) const noexcept {
+    if (mappedBytes != 0) {
+      ::munmap(bytes, mappedBytes);
+    } else {
+      delete[] bytes;
+    }
+  }
+};
+using Bytes = std::unique_ptr<char[], Release>;
+
+Bytes allocateBytes(std::size_t size) {
+#if defined(MADV_HUGEPAGE)
+  if (size == kHugePage) {
+    // Map twice the size and keep the aligned huge page in the middle.
+    void* raw = ::mmap(nullptr, 2 * kHugePage, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0);
+    if (raw != MAP_FAILED) {
+      const auto base = reinterpret_cast<std::uintptr_t>(raw);
+      const auto aligned = (base + kHugePage - 1) & ~(kHugePage - 1);
+      if (aligned > base) ::munmap(raw, aligned - base);
+      const auto end = base + 2 * kHugePage;
+      if (end > aligned + kHugePage) ::munmap(reinterpret_cast<void*>(aligned + kHugePage), end - aligned - kHugePage);
+      // Advice only: where huge pages are off or unavailable the kernel uses
+      // small ones, which is what plain memory would have had.
+      ::madvise(reinterpret_cast<void*>(aligned), kHugePage, MADV_HUGEPAGE);
+      return Bytes(reinterpret_cast<char*>(aligned), Release{kHugePage});
+    }
+  }
+#endif
+  return Bytes(new char[size], Release{});
+}
 
 struct TextBlock {
-  std::unique_ptr<char[]> data;
+  Bytes data;
   std::size_t capacity = 0;
   std::size_t used = 0;
 };
+
+// Records: a first chunk of 4096, then chunks of one huge page each.
+constexpr std::size_t kFirstChunkRecords = 4096;
+constexpr std::size_t kChunkRecords = kHugePage / sizeof(Record);
 
 }  // namespace
 
@@ -50,7 +99,9 @@ class EventStorage {
   std::size_t size() const { return size_; }
 
   const Record& record(std::size_t index) const {
-    return chunks_[index / kRecordsPerChunk][index % kRecordsPerChunk];
+    if (index < kFirstChunkRecords) return reinterpret_cast<const Record*>(chunks_[0].get())[index];
+    const std::size_t rest = index - kFirstChunkRecords;
+    return reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get())[rest % kChunkRecords];
   }
 
   EventView view(std::size_t index) const {
@@ -86,10 +137,15 @@ class EventStorage {
     const std::uint16_t sourceIndex = intern(source);
     const auto [block, offset] = placeText(message, folded);
 
-    if (size_ == chunks_.size() * kRecordsPerChunk) {
-      chunks_.push_back(std::make_unique<Record[]>(kRecordsPerChunk));
+    if (size_ == recordCapacity()) {
+      const std::size_t count = chunks_.empty() ? kFirstChunkRecords : kChunkRecords;
+      // No constructing pass: a record is an aggregate (its lifetime begins
+      // with the memory) and is written in full before it is read, and
+      // touching a whole huge-page chunk ahead of time would fault it in page
+      // by page where huge pages are off.
+      chunks_.push_back(allocateBytes(chunks_.empty() ? count * sizeof(Record) : kHugePage));
     }
-    Record& r = chunks_[size_ / kRecordsPerChunk][size_ % kRecordsPerChunk];
+    Record& r = recordAt(size_);
     r.id = id;
     r.time = time;
     r.block = block;
@@ -103,14 +159,20 @@ class EventStorage {
   }
 
   std::size_t bytes() const {
-    std::size_t total = sizeof(*this) + chunks_.size() * kRecordsPerChunk * sizeof(Record) +
-                        chunks_.capacity() * sizeof(chunks_[0]) + blocks_.capacity() * sizeof(TextBlock);
+    std::size_t total = sizeof(*this) + recordCapacity() * sizeof(Record) + chunks_.capacity() * sizeof(chunks_[0]) +
+                        blocks_.capacity() * sizeof(TextBlock);
     for (const auto& block : blocks_) total += block.capacity;
     for (const auto& source : sources_) total += sizeof(source) + source.capacity();
     return total;
   }
 
  private:
+  std::size_t recordCapacity() const {
+    return chunks_.empty() ? 0 : kFirstChunkRecords + (chunks_.size() - 1) * kChunkRecords;
+  }
+
+  Record& recordAt(std::size_t index) { return const_cast<Record&>(record(index)); }
+
   std::uint16_t intern(std::string_view source) {
     // The last source is by far the likeliest: a batch of log lines mostly
     // shares one tag.
@@ -143,15 +205,19 @@ class EventStorage {
     const std::size_t needed = message.size() + folded.size();
     TextBlock* target = nullptr;
     std::uint32_t index = 0;
-    if (needed > kBlockBytes) {
+    if (needed > kHugePage) {
       // Too big for a shared block: it gets one of its own, and the current
       // shared block stays open for the following messages.
-      blocks_.push_back(TextBlock{std::unique_ptr<char[]>(new char[needed]), needed, 0});
+      blocks_.push_back(TextBlock{allocateBytes(needed), needed, 0});
       index = static_cast<std::uint32_t>(blocks_.size() - 1);
       target = &blocks_.back();
     } else {
       if (currentBlock_ < 0 || blocks_[currentBlock_].capacity - blocks_[currentBlock_].used < needed) {
-        blocks_.push_back(TextBlock{std::unique_ptr<char[]>(new char[kBlockBytes]), kBlockBytes, 0});
+        // Each shared block doubles the previous one, up to a huge page.
+        std::size_t size = currentBlock_ < 0 ? kFirstBlockBytes : 2 * blocks_[currentBlock_].capacity;
+        while (size < needed) size *= 2;
+        size = std::min(size, kHugePage);
+        blocks_.push_back(TextBlock{allocateBytes(size), size, 0});
         currentBlock_ = static_cast<std::ptrdiff_t>(blocks_.size() - 1);
       }
       index = static_cast<std::uint32_t>(currentBlock_);
@@ -165,7 +231,7 @@ class EventStorage {
   }
 
   std::size_t size_ = 0;
-  std::vector<std::unique_ptr<Record[]>> chunks_;
+  std::vector<Bytes> chunks_;  // records; the vector may grow, the records never move
   std::vector<TextBlock> blocks_;  // the vector may grow; the blocks' bytes never move
   std::ptrdiff_t currentBlock_ = -1;
   std::deque<std::string> sources_;

@@ -151,5 +151,31 @@ TEST(EventList, ManySourcesStayDistinct) {
   for (int i = 0; i < 300; ++i) EXPECT_EQ(list[static_cast<std::size_t>(i)].source, "S" + std::to_string(i));
 }
 
+// Storage grows in pieces of several sizes (text blocks and record chunks
+// that double up to a huge page); every event must read back as written
+// across every seam, including messages that do not fit a block's rest and
+// a few bigger than any shared block.
+TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
+  auto messageFor = [](std::size_t i) {
+    const bool huge = i % 997 == 0 && i < 4000;
+    const std::size_t length = huge ? (std::size_t{3} << 20) : 1 + (i * 7919) % 300;
+    return std::string(length, static_cast<char>('a' + i % 26)) + std::to_string(i);
+  };
+  constexpr std::size_t kCount = 150'000;  // past the first record chunk and three huge-page ones
+  EventList list;
+  for (std::size_t i = 0; i < kCount; ++i) {
+    list.append(idOf(static_cast<std::uint8_t>(i)), static_cast<double>(i), EventType::info, "CONSOLE", messageFor(i),
+                i % 2 == 0);
+  }
+  ASSERT_EQ(list.size(), kCount);
+  for (std::size_t i = 0; i < kCount; ++i) {
+    const EventView event = list[i];
+    ASSERT_EQ(event.time, static_cast<double>(i)) << i;
+    ASSERT_EQ(*event.id, idOf(static_cast<std::uint8_t>(i))) << i;
+    ASSERT_EQ(event.isRoutineNoise, i % 2 == 0) << i;
+    ASSERT_EQ(event.message, messageFor(i)) << i;
+  }
+}
+
 }  // namespace
 }  // namespace mf
