@@ -46,12 +46,12 @@ QLayoutItem* ToolbarRowLayout::takeAt(int index) {
   return index < trailing_.size() ? trailing_.takeAt(index) : nullptr;
 }
 
-int ToolbarRowLayout::groupWidth(const QList<QLayoutItem*>& items) const {
+int ToolbarRowLayout::groupWidth(const QList<QLayoutItem*>& items, bool minimum) const {
   int width = 0;
   int shown = 0;
   for (QLayoutItem* item : items) {
     if (item->isEmpty()) continue;
-    width += item->sizeHint().width();
+    width += minimum ? item->minimumSize().width() : item->sizeHint().width();
     ++shown;
   }
   return width + std::max(0, shown - 1) * gap_;
@@ -77,7 +77,9 @@ QSize ToolbarRowLayout::sizeHint() const {
 }
 
 QSize ToolbarRowLayout::minimumSize() const {
-  const int width = std::max(groupWidth(leading_), groupWidth(trailing_));
+  // Items may be narrower than they like (a button can drop its label), so
+  // the row holds its window no wider than the items' minimums.
+  const int width = std::max(groupWidth(leading_, true), groupWidth(trailing_, true));
   return {width, std::max(groupHeight(leading_), groupHeight(trailing_))};
 }
 

@@ -34,7 +34,7 @@ class ToolbarRowLayout final : public QLayout {
   void setGeometry(const QRect& rect) override;
 
  private:
-  int groupWidth(const QList<QLayoutItem*>& items) const;
+  int groupWidth(const QList<QLayoutItem*>& items, bool minimum = false) const;
   int groupHeight(const QList<QLayoutItem*>& items) const;
   int placeGroup(const QList<QLayoutItem*>& items, int x, int y, int lineHeight, bool apply) const;
 

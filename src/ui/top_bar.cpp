@@ -84,6 +84,8 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
                                  QStringLiteral("Copy Summary"), this);
   copySummary_->setObjectName(QStringLiteral("copySummaryButton"));
   copySummary_->setFocusPolicy(Qt::TabFocus);
+  // The top bar has room for its label; a long status wraps instead.
+  copySummary_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   row->addWidget(copySummary_, 0, Qt::AlignVCenter);
   QObject::connect(copySummary_, &QPushButton::clicked, this, [this] { content_.copySummary(); });
 

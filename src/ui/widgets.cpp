@@ -197,6 +197,8 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
 ToolbarButton::ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent)
     : QPushButton(icon, QString(), parent), label_(label) {
   setIconSize(QSize(14, 14));
+  // May shrink to its glyph (see minimumSizeHint), unlike a plain push button.
+  setSizePolicy(QSizePolicy::Preferred, QSizePolicy::Fixed);
   apply();
 }
 
@@ -234,6 +236,16 @@ int ToolbarButton::fullWidth() const {
   QSize content(fm.horizontalAdvance(QStringLiteral(" ") + label_) + iconSize().width() + 4,
                 std::max(fm.height(), iconSize().height()));
   return style()->sizeFromContents(QStyle::CT_PushButton, &option, content, this).width();
+}
+
+QSize ToolbarButton::minimumSizeHint() const {
+  QStyleOptionButton option;
+  option.initFrom(this);
+  option.icon = icon();
+  option.iconSize = iconSize();
+  const QSize content(iconSize().width(), std::max(fontMetrics().height(), iconSize().height()));
+  const QSize compact = style()->sizeFromContents(QStyle::CT_PushButton, &option, content, this);
+  return {compact.width(), sizeHint().height()};
 }
 
 // ---------------------------------------------------------------- Divider

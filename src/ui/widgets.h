@@ -95,6 +95,8 @@ class ToolbarButton final : public QPushButton {
   bool isCompact() const { return compact_; }
   // The width the button takes with its text shown.
   int fullWidth() const;
+  // Glyph only: the button can always shrink to that.
+  QSize minimumSizeHint() const override;
 
  private:
   void apply();

@@ -73,9 +73,14 @@ TEST(Screenshots, WindowInItsMainStates) {
 }
 
 TEST(Screenshots, MinimumSizeClipsNothing) {
-  Harness h(QSize(1000, 680));
+  // Shrink from a roomy window: the toolbar must give way, not hold the window wide.
+  Harness h(QSize(1600, 1000));
   fillTrace(h);
   Harness::settle();
+  EXPECT_FALSE(h.pane().isToolbarCompact());
+  h.window->resize(1000, 680);
+  Harness::settle();
+  EXPECT_TRUE(h.pane().isToolbarCompact());
   EXPECT_EQ(h.window->width(), 1000) << "the content must fit the minimum width";
   EXPECT_LE(h.window->minimumSizeHint().width(), 1000);
   EXPECT_LE(h.window->minimumSizeHint().height(), 680);
