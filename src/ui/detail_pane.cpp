@@ -9,6 +9,10 @@
 
 namespace mf::ui {
 
+namespace {
+constexpr qsizetype kShownCharacters = 64 * 1024;
+}  // namespace
+
 // ---------------------------------------------------------------- SelectableText
 
 SelectableText::SelectableText(const QString& text, QWidget* parent) : QTextEdit(parent) {
@@ -134,10 +138,21 @@ void DetailPane::refresh() {
     auto* block = new QVBoxLayout();
     block->setSpacing(7);
     auto* head = makeLabel(name, fonts::mono(10, fonts::Weight::bold), colors::secondary(), body);
-    auto* text = new SelectableText(value, body);
+    // Laying out a megabyte of text would freeze the window for seconds; the
+    // pane shows the first part and says how much more the copy carries.
+    const bool cut = value.size() > kShownCharacters;
+    auto* text = new SelectableText(cut ? value.left(kShownCharacters) : value, body);
     text->setObjectName(QStringLiteral("detailValue:") + name);
     block->addWidget(head);
     block->addWidget(text);
+    if (cut) {
+      auto* note = makeLabel(QStringLiteral("\u2026 %1 more characters. \u201CCopy selected event\u201D copies the whole message.")
+                                 .arg(value.size() - kShownCharacters),
+                             fonts::make(11), colors::secondary(), body);
+      note->setObjectName(QStringLiteral("detailCutNote"));
+      note->setWordWrap(true);
+      block->addWidget(note);
+    }
     stack->addLayout(block);
     blocks_.emplace_back(head, text);
   }

@@ -309,6 +309,33 @@ TEST(DetailPane, ShowsFourOrFiveBlocksAndCopiesTheSelectedEvent) {
   EXPECT_FALSE(h.detail().copyButton()->isEnabled());
 }
 
+TEST(DetailPane, AMegabyteMessageShowsItsStartAndCopiesWhole) {
+  Harness h;
+  h.choose(kApp);
+  h.launch();
+  std::string huge = "Error: ";
+  while (huge.size() < 1024 * 1024) huge += "segment-" + std::to_string(huge.size()) + " ";
+  huge += "END";
+  h.lines({huge});
+  auto& list = *h.pane().listView();
+  const auto row = static_cast<int>(h.rowOf(huge));
+  ASSERT_GE(row, 0);
+  list.scrollToRow(row);
+  QTest::mouseClick(list.viewport(), Qt::LeftButton, {}, list.rowRect(row).center());
+  Harness::settle();
+  const QStringList values = h.detail().fieldValues();
+  ASSERT_EQ(values.size(), 4);
+  EXPECT_EQ(values[3].size(), 64 * 1024);
+  EXPECT_TRUE(QString::fromStdString(huge).startsWith(values[3]));
+  auto* note = h.detail().findChild<QLabel*>("detailCutNote");
+  ASSERT_NE(note, nullptr);
+  EXPECT_TRUE(note->isVisible());
+  Harness::click(h.detail().copyButton());
+  const std::string copied = Harness::clipboardText().toStdString();
+  ASSERT_GT(copied.size(), huge.size());
+  EXPECT_EQ(copied.substr(copied.size() - huge.size() - 1), "\n" + huge) << "the copy carries the whole message";
+}
+
 TEST(Keyboard, ArrowsFindCopyAndEscape) {
   Harness h;
   h.choose(kApp);
