@@ -185,17 +185,20 @@ void VisibleIndex::reset(const EventList& events, bool showRawLog, std::string_v
   SearchQuery query(searchText);
   const bool sameList = hasRows_ && scanned_ == events.size() &&
                         (events.empty() || (*events[0].id == firstId_ && *events[events.size() - 1].id == lastId_));
-  const bool narrowed = sameList && showRawLog == showRawLog_ && query.narrows(query_);
+  // Turning the raw log off only hides rows, as a longer query does.
+  const bool narrowed = sameList && (showRawLog == showRawLog_ || !showRawLog) && query.narrows(query_);
 
   showRawLog_ = showRawLog;
   searchText_.assign(searchText);
   query_ = std::move(query);
   if (narrowed) {
-    // Every row the narrower query keeps was a row before: filter in place.
+    // Every row the narrower filter keeps was a row before: filter in place.
     PassMatcher matches(query_);
     std::size_t kept = 0;
     for (const std::uint32_t row : rows_) {
-      if (query_.empty() || matches(events[row])) rows_[kept++] = row;
+      const EventView event = events[row];
+      if (!showRawLog_ && event.isRoutineNoise) continue;
+      if (query_.empty() || matches(event)) rows_[kept++] = row;
     }
     rows_.resize(kept);
     return;
@@ -219,14 +222,21 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
   const std::size_t before = rows_.size();
   const bool filtering = !query_.empty();
   PassMatcher matches(query_);
-  for (std::size_t i = scanned_; i < events.size(); ++i) {
-    const EventView event = events[i];
-    if (event.isRoutineNoise) {
-      ++suppressed_;
-      if (!showRawLog_) continue;
+  // Views a run at a time (a pass over a million events is what a change
+  // of the search or the raw-log switch costs), from a buffer on the stack.
+  EventView run[256];
+  for (std::size_t i = scanned_; i < events.size();) {
+    const std::size_t n = events.views(i, run);
+    for (std::size_t k = 0; k < n; ++k) {
+      const EventView& event = run[k];
+      if (event.isRoutineNoise) {
+        ++suppressed_;
+        if (!showRawLog_) continue;
+      }
+      if (filtering && !matches(event)) continue;
+      rows_.push_back(static_cast<std::uint32_t>(i + k));
     }
-    if (filtering && !matches(event)) continue;
-    rows_.push_back(static_cast<std::uint32_t>(i));
+    i += n;
   }
   scanned_ = events.size();
   hasRows_ = true;

@@ -55,9 +55,10 @@ std::size_t suppressedCount(const EventList& events);
 // selectVisibleRows, in the same order.
 class VisibleIndex {
  public:
-  // Recomputes for the list and the filter. When only the search text
-  // changed, on the same list, to one whose fold contains the previous one,
-  // the current rows are filtered instead of the whole list.
+  // Recomputes for the list and the filter. When, on the same list, the
+  // search text changed to one whose fold contains the previous one and/or
+  // the raw log was turned off, the current rows are filtered instead of the
+  // whole list.
   void reset(const EventList& events, bool showRawLog, std::string_view searchText);
   // Takes in the events appended since the index last read `events`
   // (normally from `first` = the old size) and returns how many became

@@ -5,6 +5,7 @@
 #include <deque>
 #include <functional>
 #include <limits>
+#include <span>
 #include <stdexcept>
 #include <string>
 #include <unordered_map>
@@ -104,13 +105,37 @@ class EventStorage {
     return reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get())[rest % kChunkRecords];
   }
 
-  EventView view(std::size_t index) const {
-    const Record& r = record(index);
+  // Views of [first, first + out.size()), walking each chunk's records in
+  // order instead of locating every index on its own.
+  void views(std::size_t first, std::span<EventView> out) const {
+    std::size_t i = first;
+    std::size_t k = 0;
+    while (k < out.size()) {
+      const Record* records;
+      std::size_t inChunk;
+      if (i < kFirstChunkRecords) {
+        records = reinterpret_cast<const Record*>(chunks_[0].get()) + i;
+        inChunk = kFirstChunkRecords - i;
+      } else {
+        const std::size_t rest = i - kFirstChunkRecords;
+        records = reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get()) + rest % kChunkRecords;
+        inChunk = kChunkRecords - rest % kChunkRecords;
+      }
+      const std::size_t n = std::min(inChunk, out.size() - k);
+      for (std::size_t j = 0; j < n; ++j) out[k + j] = viewOf(records[j]);
+      k += n;
+      i += n;
+    }
+  }
+
+  EventView view(std::size_t index) const { return viewOf(record(index)); }
+
+  EventView viewOf(const Record& r) const {
     const char* text = blocks_[r.block].data.get() + r.offset;
     return EventView{&r.id,
                      r.time,
                      r.type,
-                     sources_[r.source],
+                     sourceViews_[r.source],
                      std::string_view(text, r.messageLength),
                      r.isRoutineNoise,
                      std::string_view(text + r.messageLength, r.foldedLength)};
@@ -163,6 +188,7 @@ class EventStorage {
                         blocks_.capacity() * sizeof(TextBlock);
     for (const auto& block : blocks_) total += block.capacity;
     for (const auto& source : sources_) total += sizeof(source) + source.capacity();
+    total += sourceViews_.capacity() * sizeof(std::string_view);
     return total;
   }
 
@@ -196,6 +222,7 @@ class EventStorage {
     }
     // A deque never moves its elements, so views into earlier tags survive.
     sources_.emplace_back(source);
+    sourceViews_.push_back(sources_.back());
     lastSource_ = static_cast<std::uint16_t>(sources_.size() - 1);
     sourceIndex_.emplace(sources_.back(), lastSource_);
     return lastSource_;
@@ -235,6 +262,7 @@ class EventStorage {
   std::vector<TextBlock> blocks_;  // the vector may grow; the blocks' bytes never move
   std::ptrdiff_t currentBlock_ = -1;
   std::deque<std::string> sources_;
+  std::vector<std::string_view> sourceViews_;  // of sources_, for a lookup without the deque's arithmetic
   struct SourceHash {
     using is_transparent = void;
     std::size_t operator()(std::string_view text) const noexcept { return std::hash<std::string_view>{}(text); }
@@ -266,6 +294,13 @@ EventList& EventList::operator=(EventList&& other) noexcept {
 EventList::~EventList() = default;
 
 EventView EventList::operator[](std::size_t index) const { return storage_->view(index); }
+
+std::size_t EventList::views(std::size_t first, std::span<EventView> out) const {
+  if (first >= size_) return 0;
+  const std::size_t n = std::min(out.size(), size_ - first);
+  storage_->views(first, out.first(n));
+  return n;
+}
 
 MarrowfieldEvent EventList::at(std::size_t index) const {
   if (index >= size_) throw std::out_of_range("EventList::at");

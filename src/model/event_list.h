@@ -4,6 +4,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <span>
 #include <string_view>
 #include <vector>
 
@@ -48,6 +49,10 @@ class EventList {
   std::size_t size() const { return size_; }
   bool empty() const { return size_ == 0; }
   EventView operator[](std::size_t index) const;
+  // Fills `out` with the views of the events from `first` on, as many as fit
+  // and exist, and returns how many: a pass over the whole list costs one
+  // call per run instead of one per event.
+  std::size_t views(std::size_t first, std::span<EventView> out) const;
   MarrowfieldEvent at(std::size_t index) const;
 
   void append(const MarrowfieldEvent& event);
