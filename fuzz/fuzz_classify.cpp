@@ -13,6 +13,7 @@
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
 #include "analysis/reference_rules.h"
+#include "analysis/visible.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"
 #include "trace/line_batch.h"
@@ -127,6 +128,22 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     (void)mf::isTrivialLine(raw);
     (void)mf::containsWord(raw, "error");
     (void)classifiers[3].classify(raw);
+  }
+
+  // Long lines (the splitter lets one grow to a megabyte): a line made of
+  // the input repeated must go through in time linear in its length, which
+  // the run's -timeout watches. Only the fast roads; a few inputs in 16.
+  if ((data[0] & 0x70) == 0x70 && !lines.empty()) {
+    std::string longLine;
+    while (longLine.size() < (std::size_t{1} << 18)) longLine += lines.front();
+    const mf::fuzz::ExactCopy exact(longLine);
+    const std::string_view text = exact.view();
+    const std::string_view trimmed = mf::trimWhitespace(text);
+    const std::string normalized = mf::normalizeLine(text);
+    (void)mf::isTrivialLine(text);
+    (void)mf::containsWord(normalized, "error");
+    if (!trimmed.empty()) (void)classifiers[1].classify(trimmed);
+    (void)mf::SearchQuery(validWord).matchesText(text);
   }
 
   // The intake keeps every non-blank line, trimmed, in order. A list costs a
