@@ -1,7 +1,8 @@
 // The desktop-entry parser on arbitrary file contents: no crash, no hang,
 // and what it accepts is sound. An accepted entry names a program; written
 // back out with full quoting and escaping it parses to the same entry; the
-// same file with CR LF line ends parses alike; an Exec without quotes,
+// same file with CR LF line ends parses alike; a file is refused as not
+// UTF-8 exactly when ICU finds it is not; an Exec without quotes,
 // backslashes or %% leaves no % in any argument (every field code dropped).
 
 #include <cstddef>
@@ -117,6 +118,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     if (!sameEntry(parsed, reparsed)) mismatch("a written entry parses differently", text, describe(reparsed), describe(parsed));
   } else if (parsed.error.empty()) {
     mismatch("rejected without a reason", text, {}, {});
+  }
+
+  // The parser's own UTF-8 check agrees with ICU's decoder.
+  const bool rejectedAsUtf8 = parsed.error == "the desktop entry is not valid UTF-8";
+  if (rejectedAsUtf8 == mf::fuzz::isValidUtf8(text)) {
+    mismatch("UTF-8 validity", text, rejectedAsUtf8 ? "rejected" : "accepted", {});
   }
 
   // CR LF line ends change nothing.
