@@ -15,9 +15,11 @@
 //   probe_*_ms     write -> ingested latency of probe lines written every
 //                  10 ms while the flood runs                target <= 50 ms
 //
-// Two runs: "flood" writes as fast as the pipe takes it (throughput; the
+// Three runs: "flood" writes as fast as the pipe takes it (throughput; the
 // probes then wait behind whatever is queued), "paced" writes at the target
-// rate of 1 M lines/s (latency at the sustained rate the target asks for).
+// rate of 1 M lines/s (latency at the sustained rate the target asks for),
+// "short lines" floods 7-byte lines (the most lines a read can hold: the
+// longest single task).
 
 #include <benchmark/benchmark.h>
 
@@ -55,6 +57,17 @@ std::int64_t steadyNanos() {
 
 const std::string& floodText() {
   static const std::string text = mf::bench::CorpusGenerator(5).text(kLines);
+  return text;
+}
+
+// The worst case for one main-thread task: lines so short that a 64 KiB
+// read holds about ten thousand of them.
+const std::string& shortLinesText() {
+  static const std::string text = [] {
+    std::string t;
+    for (std::size_t i = 0; i < kLines; ++i) t += "ok " + std::to_string(i % 1000) + "\n";
+    return t;
+  }();
   return text;
 }
 
@@ -150,8 +163,7 @@ double percentile(std::vector<double> values, double p) {
 }
 
 // `linesPerSecond` 0: as fast as the pipe takes it.
-void runIntake(benchmark::State& state, double linesPerSecond) {
-  const std::string& text = floodText();
+void runIntake(benchmark::State& state, double linesPerSecond, const std::string& text) {
   for (auto _ : state) {
     TimedQueue queue;
     mf::SystemClock clock;
@@ -237,10 +249,13 @@ void runIntake(benchmark::State& state, double linesPerSecond) {
   }
 }
 
-void BM_PipeIntakeFlood(benchmark::State& state) { runIntake(state, 0); }
+void BM_PipeIntakeFlood(benchmark::State& state) { runIntake(state, 0, floodText()); }
 BENCHMARK(BM_PipeIntakeFlood)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
-void BM_PipeIntakePaced(benchmark::State& state) { runIntake(state, 1e6); }
+void BM_PipeIntakePaced(benchmark::State& state) { runIntake(state, 1e6, floodText()); }
 BENCHMARK(BM_PipeIntakePaced)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
+
+void BM_PipeIntakeShortLines(benchmark::State& state) { runIntake(state, 0, shortLinesText()); }
+BENCHMARK(BM_PipeIntakeShortLines)->Unit(benchmark::kMillisecond)->UseManualTime()->Iterations(1);
 
 }  // namespace

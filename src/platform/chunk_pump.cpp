@@ -1,5 +1,6 @@
 #include "platform/chunk_pump.h"
 
+#include <algorithm>
 #include <cerrno>
 #include <unistd.h>
 
@@ -19,7 +20,7 @@ ChunkPump::Result ChunkPump::pumpOnce(int fd) {
   }
   LineBatch batch;
   splitter_.feed(std::string_view(buffer_.data(), static_cast<std::size_t>(got)), batch);
-  if (!batch.empty() && sink_) sink_(std::move(batch));
+  deliver(std::move(batch));
   return Result::more;
 }
 
@@ -28,7 +29,21 @@ void ChunkPump::finish() {
   finished_ = true;
   LineBatch batch;
   splitter_.finish(batch);
-  if (!batch.empty() && sink_) sink_(std::move(batch));
+  deliver(std::move(batch));
+}
+
+void ChunkPump::deliver(LineBatch batch) {
+  if (batch.empty() || !sink_) return;
+  if (batch.size() <= kMaxBatchLines) {
+    sink_(std::move(batch));
+    return;
+  }
+  for (std::size_t first = 0; first < batch.size(); first += kMaxBatchLines) {
+    LineBatch part;
+    const std::size_t end = std::min(batch.size(), first + kMaxBatchLines);
+    for (std::size_t i = first; i < end; ++i) part.add(batch[i]);
+    sink_(std::move(part));
+  }
 }
 
 }  // namespace mf

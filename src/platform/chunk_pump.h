@@ -6,10 +6,16 @@
 namespace mf {
 
 // Reads one descriptor chunk by chunk, cuts the bytes into lines and hands
-// every non-empty batch to the sink: one call per chunk, in stream order.
+// them to the sink in stream order: one call per chunk, or one per run of
+// kMaxBatchLines lines for a chunk that holds more.
 class ChunkPump {
  public:
   static constexpr std::size_t kChunkSize = 64 * 1024;
+  // Each batch becomes one task on the main thread, whose cost grows with
+  // its line count. A chunk of ordinary lines holds about 500; one of very
+  // short lines up to 32,768 ("x\n" repeated), which would hold the main
+  // thread for several frames. 2048 lines take about a millisecond.
+  static constexpr std::size_t kMaxBatchLines = 2048;
 
   explicit ChunkPump(LineBatchSink sink);
 
@@ -21,6 +27,8 @@ class ChunkPump {
   void finish();
 
  private:
+  void deliver(LineBatch batch);
+
   LineBatchSink sink_;
   LineSplitter splitter_;
   std::string buffer_;
