@@ -177,6 +177,30 @@ TEST(SearchFolding, FastPathAgreesWithFoldingBothSides) {
   }
 }
 
+// Long ASCII texts take the wide scan (16 or 32 positions at a time, the
+// rest in one overlapping block): a small alphabet puts hits and near-hits
+// at every position, the block seams and the very end among them.
+TEST(SearchFolding, WideAsciiScanAgreesWithFoldingBothSides) {
+  const std::string alphabet = "aAbB@`[{ ";
+  std::mt19937 rng(17);
+  auto make = [&](std::size_t length) {
+    std::string s;
+    for (std::size_t i = 0; i < length; ++i) s += alphabet[rng() % alphabet.size()];
+    return s;
+  };
+  for (const char* locale : {"en_US", "tr_TR"}) {
+    ScopedLocale scoped(locale);
+    for (int round = 0; round < 20000; ++round) {
+      const std::string text = make(rng() % 300);
+      std::string query = make(1 + rng() % 6);
+      if (query.find_first_not_of(' ') == std::string::npos) query = "a";
+      const SearchQuery q(query);
+      const bool expected = foldForSearch(text).find(foldForSearch(trimWhitespace(query))) != std::string::npos;
+      ASSERT_EQ(q.matchesText(text), expected) << locale << " text '" << text << "' query '" << query << "'";
+    }
+  }
+}
+
 TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
   const std::vector<std::string> words = {"error", "Error:", "warn", "token", "STRASSE", "stra\xC3\x9F" "e",
                                           "kernel", "\xE2\x84\xAA", "ok", "perm", "x", "  "};
