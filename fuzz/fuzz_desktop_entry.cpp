@@ -86,6 +86,12 @@ bool sameEntry(const mf::DesktopEntryParse& a, const mf::DesktopEntryParse& b) {
 // `exec` is the value that was split, when known.
 void checkArgv(const std::vector<std::string>& argv, std::optional<std::string_view> exec, std::string_view input) {
   if (argv.empty() || argv.front().empty()) mismatch("an accepted Exec names no program", input, exec.value_or(""), {});
+  // Arguments of a valid file are whole characters.
+  if (mf::fuzz::isValidUtf8(input)) {
+    for (const auto& arg : argv) {
+      if (!mf::fuzz::isValidUtf8(arg)) mismatch("an argument with a broken character", input, arg, {});
+    }
+  }
   const bool plain = exec && exec->find('"') == std::string_view::npos && exec->find('\\') == std::string_view::npos &&
                      exec->find("%%") == std::string_view::npos;
   if (plain) {

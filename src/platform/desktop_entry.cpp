@@ -124,6 +124,11 @@ std::optional<std::vector<std::string>> splitExec(std::string_view exec, std::st
       if (i + 1 == exec.size()) return fail("a lone % at the end of Exec");
       const char code = exec[i + 1];
       i += 2;
+      // A code that is not ASCII goes as a whole character: taking only its
+      // first byte would leave the rest of it, broken, in the argument.
+      if (static_cast<unsigned char>(code) >= 0xC0) {
+        while (i < exec.size() && (static_cast<unsigned char>(exec[i]) & 0xC0) == 0x80) ++i;
+      }
       inArgument = true;
       if (code == '%') {
         current.push_back('%');
