@@ -12,6 +12,7 @@
 
 #include "platform/application.h"
 #include "platform/child_watcher.h"
+#include "platform/log_stream.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 
@@ -164,7 +165,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   } else if (options_.journalStreams) {
     // What desktop launchers do: the target's output lands in the journal
     // under its name, where the log stream picks it up.
-    const int fd = sd_journal_stream_fd(target.name.c_str(), LOG_INFO, 0);
+    const int fd = sd_journal_stream_fd(journalIdentifier(target.name).c_str(), LOG_INFO, 0);
     if (fd >= 0) {
       journalStream.reset(fd);
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);

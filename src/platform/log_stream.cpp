@@ -244,6 +244,15 @@ LingeringStreams::~LingeringStreams() {
   for (auto& child : children) child->finish();
 }
 
+std::string journalIdentifier(const std::string& processName) {
+  std::string identifier = processName;
+  for (char& c : identifier) {
+    const auto byte = static_cast<unsigned char>(c);
+    if (byte < 0x20 || byte == 0x7F) c = '_';
+  }
+  return identifier;
+}
+
 std::vector<std::string> journalctlArguments(const std::string& processName, double since) {
   const auto micros = static_cast<long long>(since * 1e6);
   char sinceText[64];
@@ -254,7 +263,7 @@ std::vector<std::string> journalctlArguments(const std::string& processName, dou
           "--quiet",
           "--output=short-iso-precise",
           sinceText,
-          "SYSLOG_IDENTIFIER=" + processName,
+          "SYSLOG_IDENTIFIER=" + journalIdentifier(processName),
           "+",
           "_COMM=" + processName.substr(0, 15)};
 }

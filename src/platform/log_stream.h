@@ -11,6 +11,13 @@
 
 namespace mf {
 
+// The process name as a journal stream identifier. journald reads a stream's
+// header line by line, so a newline in the identifier (a file name may hold
+// one) would end it early: journald drops the connection and the target dies
+// of SIGPIPE on its first write. Control characters become '_'; everything
+// else is kept byte for byte. The stream and the journalctl match both use it.
+std::string journalIdentifier(const std::string& processName);
+
 // journalctl filtered to the target: its stdout/stderr stream carries the
 // process name as identifier, its own journal calls carry it as
 // SYSLOG_IDENTIFIER, and _COMM (the kernel's 15-byte name) catches the rest.

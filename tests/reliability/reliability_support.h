@@ -1,0 +1,93 @@
+#pragma once
+
+// A whole window's worth of trace machinery for the reliability tests:
+// ContentView on the real platform services, a main queue that measures how
+// long each posted task holds the main thread, and probes of what the test
+// process holds (descriptors, threads, children, memory).
+
+#include <gtest/gtest.h>
+
+#include <chrono>
+#include <functional>
+#include <optional>
+#include <string>
+#include <string_view>
+#include <sys/types.h>
+#include <vector>
+
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_workspace.h"
+#include "platform/log_stream.h"
+#include "platform/system_clock.h"
+#include "platform_test_support.h"
+#include "trace/content_view.h"
+
+namespace mf::reliability {
+
+// Posts through an EventLoopMainQueue and records the longest time one
+// posted task ran: that is how long a user's click could have waited.
+class TimedMainQueue final : public MainQueue {
+ public:
+  void post(std::function<void()> task) override;
+  void wait(double seconds) override { inner.wait(seconds); }
+
+  EventLoopMainQueue inner;
+  double longestTaskSeconds = 0;  // main thread only
+  std::size_t tasksRun = 0;
+};
+
+class ChosenPath final : public OpenPanel {
+ public:
+  std::optional<std::string> path;
+  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
+};
+
+class Clipboard final : public Pasteboard {
+ public:
+  std::string text;
+  void setString(const std::string& value) override { text = value; }
+};
+
+// One window: the view and the platform services it would get in the app.
+struct Window {
+  explicit Window(JournalLogStreamLauncher::Options streamOptions = {});
+  ~Window();
+
+  // Chooses `path` through the open panel.
+  void choose(const std::string& path);
+  // Runs the main queue until `condition` holds; false at the deadline.
+  bool runUntil(const std::function<bool()>& condition, double seconds = 20);
+  std::optional<MarrowfieldEvent> find(std::string_view text) const;
+  std::size_t indexOf(std::string_view text) const;
+  std::size_t count(std::string_view text) const;
+  std::string dump(std::size_t maxEvents = 200) const;
+  bool tracingPid() const { return view.statusText().rfind("Tracing PID ", 0) == 0; }
+
+  TimedMainQueue queue;
+  SystemClock clock;
+  RandomIdSource ids;
+  LinuxWorkspace workspace{queue};
+  JournalLogStreamLauncher logStreams;
+  ChosenPath panel;
+  Clipboard pasteboard;
+  ContentView view;
+};
+
+JournalLogStreamLauncher::Options withoutJournal();
+
+// What this process holds, from /proc/self.
+std::size_t threadCount();
+std::size_t residentBytes();
+// Processes whose parent is this process (any state), with their names.
+struct ChildProcess {
+  pid_t pid;
+  char state;
+  std::string name;
+};
+std::vector<ChildProcess> childProcesses();
+// The command line of `pid`, one entry per argument.
+std::vector<std::string> commandLine(pid_t pid);
+// Our journalctl children whose command line contains `needle`.
+std::vector<pid_t> journalctlChildren(std::string_view needle);
+
+}  // namespace mf::reliability
