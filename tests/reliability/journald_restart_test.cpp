@@ -1,0 +1,168 @@
+// The journal itself failing under a trace: absent from the start, stopped
+// and started again while a target runs. The shared journald of the other
+// tests must not go away under them, so this program moves into a mount
+// namespace of its own at start, with empty journal directories, and runs
+// a private systemd-journald there.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdio>
+#include <sched.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <systemd/sd-journal.h>
+
+#include "platform/posix_io.h"
+#include "platform/spawn.h"
+#include "reliability_support.h"
+
+namespace mf {
+namespace {
+
+using reliability::Window;
+using testing::waitFor;
+
+// Why the private namespace could not be made; empty when it was.
+std::string gNamespaceProblem;
+
+std::string enterPrivateJournalNamespace() {
+  if (::unshare(CLONE_NEWNS) != 0) return "unshare(CLONE_NEWNS): " + posix::errorText(errno);
+  // Nothing mounted here may show up outside.
+  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return "making / private: " + posix::errorText(errno);
+  }
+  for (const char* dir : {"/run/systemd/journal", "/run/log", "/var/log/journal"}) {
+    std::error_code ignored;
+    std::filesystem::create_directories(dir, ignored);
+    if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) return std::string("tmpfs on ") + dir + ": " + posix::errorText(errno);
+  }
+  return {};
+}
+
+class PrivateJournald {
+ public:
+  ~PrivateJournald() { stop(); }
+  bool start() {
+    posix::SpawnRequest request;
+    request.argv = {"/lib/systemd/systemd-journald"};
+    request.newSession = true;
+    auto child = posix::spawnProcess(request);
+    if (child.pid < 0) return false;
+    pid_ = child.pid;
+    return waitFor([] { return !journalUnavailableReason(); }, 15);
+  }
+  void stop() {
+    if (pid_ <= 0) return;
+    ::kill(pid_, SIGTERM);
+    int status = 0;
+    ::waitpid(pid_, &status, 0);
+    pid_ = -1;
+  }
+
+ private:
+  pid_t pid_ = -1;
+};
+
+class JournaldFaults : public ::testing::Test {
+ protected:
+  void SetUp() override {
+    if (!gNamespaceProblem.empty()) GTEST_SKIP() << "no private mount namespace: " << gNamespaceProblem;
+  }
+  testing::TempDir dir;
+};
+
+struct Demo {
+  std::string name;
+  std::string entry;
+};
+
+Demo demoEntry(const testing::TempDir& dir, const std::string& args) {
+  const auto link = testing::uniqueDemoLink(dir);
+  const std::string name = link.filename();
+  return {name, testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string()};
+}
+
+TEST_F(JournaldFaults, WithoutAJournaldTheTargetsOutputIsReadDirectly) {
+  ASSERT_TRUE(journalUnavailableReason());
+  Window window;  // the default socket path: nothing listens there
+  const auto demo = demoEntry(dir, "--exit 4");
+  window.choose(demo.entry);
+  window.view.startTrace();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
+  const auto& events = window.view.events();
+  EXPECT_EQ(events.at(0).message, "Launch trace started for " + demo.name);
+  EXPECT_EQ(events.at(1).message, "Could not arm unified log stream: the systemd journal is not running");
+  EXPECT_EQ(events.at(1).type, EventType::warning);
+  EXPECT_EQ(events.at(1).source, "LOG");
+  for (const char* line : {"starting (pid", "Could not open file", "Permission denied", "warning: cache",
+                           "Ready for work"}) {
+    EXPECT_EQ(window.count(line), 1u) << line << "\n" << window.dump();
+  }
+  EXPECT_LT(window.indexOf("Ready for work"), window.indexOf(demo.name + " exited with status 4"));
+  // The demo's journal API lines have nowhere to go without a journald.
+  EXPECT_FALSE(window.find("failed to connect to the update server"));
+  ASSERT_EQ(window.view.sessions().size(), 1u);
+  EXPECT_EQ(window.view.sessions()[0].events.size(), events.size());
+}
+
+TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcome) {
+  PrivateJournald journald;
+  ASSERT_TRUE(journald.start());
+  Window window;
+  const auto demo = demoEntry(dir, "--stay");
+  window.choose(demo.entry);
+  window.view.startTrace();
+  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid() && window.find("Ready for work"); })) << window.dump();
+  const pid_t target = window.view.runningApplication()->processIdentifier();
+  const auto journalctl = reliability::journalctlChildren("SYSLOG_IDENTIFIER=" + demo.name);
+  ASSERT_EQ(journalctl.size(), 1u);
+
+  // journald goes away and comes back while the target sits quietly.
+  journald.stop();
+  window.runUntil([] { return false; }, 0.5);
+  const bool targetSurvivedStop = testing::processExists(target);
+  const bool journalctlSurvivedStop = testing::processExists(journalctl[0]);
+  ASSERT_TRUE(journald.start());
+  EXPECT_TRUE(targetSurvivedStop) << "a quiet target does not notice journald stopping";
+  EXPECT_TRUE(window.view.isTracing());
+  EXPECT_TRUE(window.tracingPid());
+  // The trace's journalctl follows the new journald's files.
+  sd_journal_send("MESSAGE=written after the restart", "SYSLOG_IDENTIFIER=%s", demo.name.c_str(), nullptr);
+  EXPECT_TRUE(window.runUntil([&] { return window.find("written after the restart").has_value(); })) << window.dump();
+
+  // Now the target writes: its stdout is the stream the old journald held.
+  // The write fails with EPIPE and the default SIGPIPE ends it; the trace
+  // says so instead of hanging or claiming a clean exit.
+  ASSERT_EQ(::kill(target, SIGTERM), 0);
+  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
+  EXPECT_TRUE(window.find(demo.name + " crashed: killed by signal 13 (SIGPIPE)")) << window.dump();
+  EXPECT_FALSE(window.find("Received SIGTERM"));  // that line had no way out
+  EXPECT_EQ(window.count(demo.name + " terminated"), 1u);
+  ASSERT_EQ(window.view.sessions().size(), 1u);
+
+  // The next trace meets the new journald and works as before.
+  const auto second = demoEntry(dir, "");
+  window.choose(second.entry);
+  window.view.startTrace();
+  ASSERT_TRUE(window.runUntil([&] {
+    return window.view.statusText() == "Process ended" && window.find("Ready for work") &&
+           window.find("error: failed to connect");
+  })) << window.dump();
+  EXPECT_EQ(window.view.events().at(1).message, "Unified log stream armed for process " + second.name);
+
+  std::printf("[ observed ] journald stopped: target alive %d, journalctl alive %d; the target's next write "
+              "killed it with SIGPIPE\n",
+              targetSurvivedStop, journalctlSurvivedStop);
+}
+
+}  // namespace
+}  // namespace mf
+
+int main(int argc, char** argv) {
+  // Before any thread exists, so every thread and child is inside.
+  mf::gNamespaceProblem = mf::enterPrivateJournalNamespace();
+  ::testing::InitGoogleTest(&argc, argv);
+  return RUN_ALL_TESTS();
+}
