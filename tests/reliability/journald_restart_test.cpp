@@ -79,7 +79,7 @@ struct Demo {
 };
 
 Demo demoEntry(const testing::TempDir& dir, const std::string& args) {
-  const auto link = testing::uniqueDemoLink(dir);
+  const auto link = reliability::privateDemo(dir);
   const std::string name = link.filename();
   return {name, testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string()};
 }
