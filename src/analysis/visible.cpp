@@ -15,6 +15,16 @@
 namespace mf {
 namespace {
 
+// A pass stalls on each message's first bytes: the texts lie one after
+// another in memory, but a scan that ends at a hit or at the message's end
+// gives the processor no run of loads to fetch ahead on. Asking for the text
+// of an event a few places ahead hides most of that wait.
+constexpr std::size_t kFetchAhead = 6;
+inline void fetchAhead(std::string_view text) {
+  __builtin_prefetch(text.data());
+  __builtin_prefetch(text.data() + 64);
+}
+
 constexpr EventType kTypes[] = {EventType::info, EventType::warning, EventType::error, EventType::success};
 
 // ASCII lower case; under Turkic folding "I" is no ASCII letter's capital, so
@@ -257,7 +267,10 @@ void VisibleIndex::reset(const EventList& events, bool showRawLog, std::string_v
     // Every row the narrower filter keeps was a row before: filter in place.
     PassMatcher matches(query_);
     std::size_t kept = 0;
-    for (const std::uint32_t row : rows_) {
+    const std::size_t count = rows_.size();
+    for (std::size_t r = 0; r < count; ++r) {
+      const std::uint32_t row = rows_[r];
+      if (!query_.empty() && r + kFetchAhead < count) fetchAhead(events[rows_[r + kFetchAhead]].message);
       const EventView event = events[row];
       if (!showRawLog_ && event.isRoutineNoise) continue;
       if (query_.empty() || matches(event)) rows_[kept++] = row;
@@ -290,6 +303,7 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
   for (std::size_t i = scanned_; i < events.size();) {
     const std::size_t n = events.views(i, run);
     for (std::size_t k = 0; k < n; ++k) {
+      if (filtering && k + kFetchAhead < n) fetchAhead(run[k + kFetchAhead].message);
       const EventView& event = run[k];
       if (event.isRoutineNoise) {
         ++suppressed_;
