@@ -35,7 +35,10 @@ std::string enterPrivateJournalNamespace() {
   }
   for (const char* dir : {"/run/systemd/journal", "/run/log", "/var/log/journal"}) {
     std::error_code ignored;
-    std::filesystem::create_directories(dir, ignored);
+    // Directories are shared with the system: a /var/log/journal created
+    // here would make the system's journald keep its journal on disk.
+    if (std::string_view(dir).starts_with("/run/")) std::filesystem::create_directories(dir, ignored);
+    if (!std::filesystem::is_directory(dir, ignored)) continue;
     if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) return std::string("tmpfs on ") + dir + ": " + posix::errorText(errno);
   }
   return {};
