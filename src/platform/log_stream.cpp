@@ -6,6 +6,7 @@
 #include <condition_variable>
 #include <csignal>
 #include <cstdio>
+#include <functional>
 #include <mutex>
 #include <optional>
 #include <poll.h>
@@ -68,6 +69,25 @@ class StreamChild {
   bool isDone() {
     std::lock_guard lock(mutex_);
     return done_;
+  }
+
+  // See LogProcess::notifyWhenQuiet. Called back from the reader thread,
+  // after the batches read so far went to the sink, or at once when the
+  // reader has already ended.
+  void notifyWhenQuiet(std::function<void()> callback) {
+    {
+      std::lock_guard lock(mutex_);
+      if (!done_) {
+        quietCallbacks_.push_back(std::move(callback));
+        if (!quietSince_) quietSince_ = SteadyClock::now();
+        callback = nullptr;
+      }
+    }
+    if (callback) {
+      callback();
+      return;
+    }
+    posix::signalWakeFd(wakeFd_.get());
   }
 
   // Ends the stream now: SIGTERM, a short grace, then SIGKILL; joins.
@@ -144,6 +164,10 @@ class StreamChild {
         }
       }
 
+      if (const auto wait = callQuietCallbacksIfDue(lastOutput); wait >= 0) {
+        timeout = timeout < 0 ? wait : std::min(timeout, wait);
+      }
+
       pollfd fds[3];
       nfds_t count = 0;
       fds[count++] = {wakeFd_.get(), POLLIN, 0};
@@ -169,9 +193,35 @@ class StreamChild {
     }
     pump_.finish();
     if (running_.load()) reap(true);  // only after SIGKILL
-    std::lock_guard lock(mutex_);
-    done_ = true;
-    doneCondition_.notify_all();
+    std::vector<std::function<void()>> callbacks;
+    {
+      std::lock_guard lock(mutex_);
+      done_ = true;
+      callbacks.swap(quietCallbacks_);
+      doneCondition_.notify_all();
+    }
+    for (auto& callback : callbacks) callback();
+  }
+
+  // Calls the quiet callbacks whose moment has come; returns the milliseconds
+  // until the next one is due, or -1 when none is waiting.
+  int callQuietCallbacksIfDue(SteadyClock::time_point lastOutput) {
+    std::vector<std::function<void()>> due;
+    int wait = -1;
+    {
+      std::lock_guard lock(mutex_);
+      if (!quietSince_) return -1;
+      const auto now = SteadyClock::now();
+      const auto deadline = std::min(std::max(lastOutput, *quietSince_) + kLingerQuiet, *quietSince_ + kLingerMax);
+      if (now >= deadline) {
+        due.swap(quietCallbacks_);
+        quietSince_.reset();
+      } else {
+        wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+      }
+    }
+    for (auto& callback : due) callback();
+    return wait;
   }
 
   pid_t pid_;
@@ -184,6 +234,8 @@ class StreamChild {
   std::mutex mutex_;
   std::condition_variable doneCondition_;
   bool done_ = false;
+  std::vector<std::function<void()>> quietCallbacks_;
+  std::optional<SteadyClock::time_point> quietSince_;
   std::thread thread_;
 };
 
@@ -206,6 +258,7 @@ class SpawnedLogProcess final : public LogProcess {
 
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
+  void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
 
  private:
   std::shared_ptr<StreamChild> child_;

@@ -5,6 +5,7 @@
 
 #include <cstdint>
 #include <memory>
+#include <optional>
 
 #include "analysis/visible.h"
 #include "trace/content_view.h"
@@ -32,6 +33,11 @@ struct ContentView::Impl {
   std::uint64_t watchGeneration = 0;
   // Whether the latest armLogStream started the stream.
   bool logStreamArmed = false;
+  // The target's exit, held back until the log stream has handed on the lines
+  // the journal delivers late (it forwards them about 0.4 s after they were
+  // written, so a target that dies at once would otherwise have its last
+  // words land after its "terminated" event and outside its session).
+  std::optional<TerminationNotification> pendingTermination;
 
   ChangeObserver observer;
   Change pending;

@@ -53,6 +53,11 @@ class LogProcess {
   virtual bool isRunning() const = 0;
   // Asks the child to end; does not wait for it.
   virtual void terminate() = 0;
+  // Calls `callback` once, from any thread, when the stream has most likely
+  // delivered what was written so far: its output has been quiet for a
+  // moment, or it ended. Batches read before that are handed to the sink
+  // first. A stream that cannot tell calls back at once.
+  virtual void notifyWhenQuiet(std::function<void()> callback) { callback(); }
 };
 
 struct ArmResult {

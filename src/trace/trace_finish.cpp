@@ -1,6 +1,8 @@
 // Ending a trace: the termination watch, stop and teardown.
 
+#include <atomic>
 #include <csignal>
+#include <memory>
 #include <string>
 
 #include "trace/content_view.h"
@@ -143,6 +145,42 @@ void ContentView::watchTermination(std::int32_t pid) {
 void ContentView::handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid) {
   if (!notification.application) return;
   if (notification.application->processIdentifier() != watchedPid) return;
+  if (impl_->pendingTermination) return;
+  if (logProcess_ && logProcess_->isRunning()) {
+    impl_->pendingTermination = notification;
+    std::weak_ptr<Impl::Token> weak = impl_->token;
+    const std::uint64_t generation = impl_->watchGeneration;
+    MainQueue* queue = &services_.mainQueue;
+    // 0: still inside notifyWhenQuiet; 1: called back right there; 2: returned.
+    // A stream that is already quiet answers at once, and then the exit is
+    // handled now rather than one queue hop later.
+    auto phase = std::make_shared<std::atomic<int>>(0);
+    logProcess_->notifyWhenQuiet([weak, generation, queue, phase] {
+      int expected = 0;
+      if (phase->compare_exchange_strong(expected, 1)) return;
+      queue->post([weak, generation] {
+        auto token = weak.lock();
+        if (!token) return;
+        token->view->finishPendingTermination(generation);
+        token->view->flushChanges();
+      });
+    });
+    int expected = 0;
+    if (!phase->compare_exchange_strong(expected, 2)) finishPendingTermination(generation);
+    return;
+  }
+  finishTermination(notification);
+}
+
+void ContentView::finishPendingTermination(std::uint64_t watchGeneration) {
+  // A stop, a new start or Clear in the meantime has already finished it.
+  if (!impl_->pendingTermination || watchGeneration != impl_->watchGeneration) return;
+  const TerminationNotification notification = *impl_->pendingTermination;
+  impl_->pendingTermination.reset();
+  finishTermination(notification);
+}
+
+void ContentView::finishTermination(const TerminationNotification& notification) {
   OperationScope scope(*this);
   // The journal stream of a Linux process carries no crash report, so an
   // abnormal end is said here, just before the plain "terminated".
@@ -166,6 +204,9 @@ void ContentView::handleTargetTermination(const TerminationNotification& notific
 
 void ContentView::stopTrace(bool saveSession) {
   OperationScope scope(*this);
+  // The target has already ended and only its last lines were awaited: the
+  // trace ends as that exit, not as a stop.
+  if (impl_->pendingTermination) finishPendingTermination(impl_->watchGeneration);
   if (isTracing_) {
     appendEvent(EventType::info, "SESSION", "Trace stopped");
     if (saveSession) recordSession();
@@ -184,6 +225,7 @@ void ContentView::tearDownTrace() {
   runningApplication_.reset();
   isTracing_ = false;
   ++impl_->watchGeneration;
+  impl_->pendingTermination.reset();
   terminationObserver_.reset();
   changed(Change::tracing);
 }

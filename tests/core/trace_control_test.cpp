@@ -247,6 +247,47 @@ TEST_F(ContentViewTest, AbnormalExitIsReportedBeforeTerminated) {
   EXPECT_EQ(signalName(0), "unknown signal");
 }
 
+TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
+  // The journal hands a target's lines on late: its exit is reported only once
+  // the stream has gone quiet, so the last words land before "terminated" and
+  // inside the recorded session.
+  startTracing(7);
+  auto process = fakes.logStreams.lastProcess();
+  process->holdQuiet = true;
+  fakes.workspace.terminate(7, ExitStatus{true, 11});
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_EQ(view->statusText(), "Tracing PID 7");
+  pushLog({"error: could not map the framebuffer"});
+  fakes.mainQueue.runAll();
+  EXPECT_TRUE(view->sessions().empty());
+
+  process->releaseQuiet();
+  fakes.mainQueue.runAll();
+  const Strings ended = events();
+  ASSERT_GE(ended.size(), 3u);
+  EXPECT_EQ(ended.at(ended.size() - 3), "ERROR CONSOLE error: could not map the framebuffer");
+  EXPECT_EQ(ended.at(ended.size() - 2), "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)");
+  EXPECT_EQ(ended.back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(view->statusText(), "Process ended");
+  ASSERT_EQ(view->sessions().size(), 1u);
+  EXPECT_EQ(describe(view->sessions()[0].events), ended);
+
+  // Stop pressed while the last lines are awaited ends the trace as the exit
+  // it is, without a "Trace stopped"; a late quiet callback changes nothing.
+  startTracing(8);
+  auto second = fakes.logStreams.lastProcess();
+  second->holdQuiet = true;
+  fakes.workspace.terminate(8, ExitStatus{false, 0});
+  view->stopTrace(true);
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->sessions().size(), 2u);
+  second->releaseQuiet();
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(view->sessions().size(), 2u);
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+}
+
 TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   startTracing();
   auto target = std::dynamic_pointer_cast<FakeRunningApplication>(view->runningApplication());

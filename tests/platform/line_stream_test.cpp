@@ -5,6 +5,7 @@
 
 #include <atomic>
 #include <csignal>
+#include <mutex>
 #include <set>
 #include <thread>
 
@@ -36,6 +37,41 @@ TEST(LineStream, LinesAndCharactersCutAcrossReadsArriveWhole) {
   // The last line has no newline: it arrives at end of stream.
   EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", "x",
                                                      "y to stderr"}));
+}
+
+TEST(LineStream, QuietCallbackComesAfterTheLinesStillOnTheirWay) {
+  // The trace holds a target's exit back until the stream goes quiet, so the
+  // lines the journal forwards late are delivered first.
+  std::mutex mutex;
+  std::vector<std::string> seen;
+  auto result = startShell("echo one; sleep 0.2; echo two; sleep 0.2; echo three; exec sleep 30",
+                           [&](LineBatch batch) {
+                             std::lock_guard lock(mutex);
+                             for (std::size_t i = 0; i < batch.size(); ++i) seen.emplace_back(batch[i]);
+                           });
+  ASSERT_TRUE(result.process) << result.errorDescription;
+  std::atomic<bool> quiet{false};
+  result.process->notifyWhenQuiet([&] {
+    std::lock_guard lock(mutex);
+    seen.emplace_back("<quiet>");
+    quiet = true;
+  });
+  ASSERT_TRUE(waitFor([&] { return quiet.load(); }));
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(seen, (std::vector<std::string>{"one", "two", "three", "<quiet>"}));
+  }
+  EXPECT_TRUE(result.process->isRunning()) << "being quiet does not end the stream";
+
+  // Once the stream has ended there is nothing left to wait for.
+  result.process->terminate();
+  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
+  std::atomic<bool> calledAtOnce{false};
+  auto ended = startShell("echo gone", [](LineBatch) {});
+  ASSERT_TRUE(ended.process);
+  ASSERT_TRUE(waitFor([&] { return !ended.process->isRunning(); }));
+  ended.process->notifyWhenQuiet([&] { calledAtOnce = true; });
+  EXPECT_TRUE(waitFor([&] { return calledAtOnce.load(); }));
 }
 
 TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {

@@ -69,6 +69,15 @@ struct FakeLogProcessState {
   bool running = true;
   int terminateCalls = 0;
   bool destroyed = false;
+  // When set, notifyWhenQuiet keeps its callbacks until releaseQuiet(), as a
+  // journal stream does while late lines are still on their way.
+  bool holdQuiet = false;
+  std::vector<std::function<void()>> quietCallbacks;
+  void releaseQuiet() {
+    auto callbacks = std::move(quietCallbacks);
+    quietCallbacks.clear();
+    for (auto& callback : callbacks) callback();
+  }
 };
 
 class FakeLogProcess : public LogProcess {
@@ -79,6 +88,13 @@ class FakeLogProcess : public LogProcess {
   void terminate() override {
     ++state_->terminateCalls;
     state_->running = false;
+  }
+  void notifyWhenQuiet(std::function<void()> callback) override {
+    if (state_->holdQuiet) {
+      state_->quietCallbacks.push_back(std::move(callback));
+    } else {
+      callback();
+    }
   }
 
  private:
