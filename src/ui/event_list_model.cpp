@@ -4,6 +4,7 @@
 
 #include "export/summary.h"
 #include "ui/tokens.h"
+#include "ui/widgets.h"
 
 namespace mf::ui {
 
@@ -64,9 +65,11 @@ QVariant EventListModel::data(const QModelIndex& index, int role) const {
     case Qt::DisplayRole:
     case MessageRole: return toQString(event.message);
     case Qt::AccessibleTextRole:
-    case Qt::ToolTipRole:
       return QString::fromStdString(formatTime(event.time)) + QLatin1Char(' ') + labelText + QLatin1Char(' ') +
              toQString(event.source) + QLatin1Char(' ') + toQString(event.message);
+    case Qt::ToolTipRole:
+      return plainToolTip(QString::fromStdString(formatTime(event.time)) + QLatin1Char(' ') + labelText +
+                          QLatin1Char(' ') + toQString(event.source) + QLatin1Char(' ') + toQString(event.message));
     case Qt::ForegroundRole: return colors::forType(event.type);
     case TimeRole: return QString::fromStdString(formatTime(event.time));
     case TypeLabelRole: return labelText;

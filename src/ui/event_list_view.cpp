@@ -11,6 +11,7 @@
 
 #include "export/summary.h"
 #include "ui/tokens.h"
+#include "ui/widgets.h"
 
 namespace mf::ui {
 
@@ -383,7 +384,7 @@ bool EventListView::viewportEvent(QEvent* event) {
       QString full = toQString(message.substr(0, 4000));
       if (message.size() > 4000) full += QStringLiteral("\u2026");
       if (shown.join(QLatin1Char('\n')) != full) {
-        QToolTip::showText(help->globalPos(), full, viewport(), rowRect(row));
+        QToolTip::showText(help->globalPos(), plainToolTip(full), viewport(), rowRect(row));
         return true;
       }
     }

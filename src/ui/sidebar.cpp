@@ -7,6 +7,7 @@
 #include <QScrollBar>
 
 #include "ui/glyphs.h"
+#include "ui/widgets.h"
 
 namespace mf::ui {
 
@@ -38,7 +39,7 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   setFocusPolicy(Qt::TabFocus);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
-  setToolTip(QString::fromStdString(session_.appURL));
+  setToolTip(plainToolTip(QString::fromStdString(session_.appURL)));
 
   auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(12, 12, 12, 12);

@@ -1,5 +1,7 @@
 #include "ui/widgets.h"
 
+#include <QTextDocument>
+
 #include <QPainter>
 #include <QStyle>
 #include <QStyleOptionButton>
@@ -10,6 +12,10 @@
 #include "ui/glyphs.h"
 
 namespace mf::ui {
+
+QString plainToolTip(const QString& text) {
+  return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
 
 void setTextColor(QWidget* widget, const QColor& color) {
   QPalette palette = widget->palette();
@@ -94,7 +100,7 @@ ClampedText::ClampedText(int maxLines, const QFont& font, const QColor& color, Q
 void ClampedText::setText(const QString& text) {
   if (text == text_) return;
   text_ = text;
-  setToolTip(text);
+  setToolTip(plainToolTip(text));
   updateGeometry();
   update();
 }

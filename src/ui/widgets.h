@@ -12,6 +12,11 @@
 
 namespace mf::ui {
 
+// Qt shows a tooltip that looks like markup as rich text. Log lines and file
+// names are outside input: a line holding "<img src=...>" must read as the
+// text it is, so every tooltip that can carry them goes through here.
+QString plainToolTip(const QString& text);
+
 // A label in one font and colour of the type scale.
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent = nullptr);
 void setTextColor(QWidget* widget, const QColor& color);

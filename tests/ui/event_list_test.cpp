@@ -10,6 +10,7 @@
 #include <QToolTip>
 
 #include "ui/tokens.h"
+#include "ui/widgets.h"
 #include "ui_harness.h"
 
 namespace mf::uitest {
@@ -78,6 +79,21 @@ TEST(EventListModel, StaysConsistentWhileEventsAreAppendedFilteredAndReset) {
   EXPECT_EQ(model.rowCount(), 0);
 }
 
+TEST(EventListModel, TooltipsShowMarkupInLogLinesAsText) {
+  // A log line is outside input: markup in it must not be rendered.
+  Harness h;
+  ui::EventListModel& model = *h.pane().model();
+  h.choose(kApp);
+  h.launch();
+  h.lines({"error: <b>bold</b> <img src=\"file:///etc/passwd\"> & more"});
+  const QModelIndex last = model.index(model.rowCount() - 1, 0);
+  const QString tip = model.data(last, Qt::ToolTipRole).toString();
+  EXPECT_TRUE(tip.contains(QStringLiteral("&lt;b&gt;bold&lt;/b&gt;"))) << tip.toStdString();
+  EXPECT_FALSE(tip.contains(QStringLiteral("<img"))) << tip.toStdString();
+  EXPECT_EQ(model.data(last, Qt::DisplayRole).toString(),
+            QStringLiteral("error: <b>bold</b> <img src=\"file:///etc/passwd\"> & more"));
+}
+
 TEST(EventListView, RowsAreOneOrTwoLinesDecidedByTheMessageColumn) {
   Harness h(QSize(1440, 900));
   h.choose(kApp);
@@ -115,7 +131,7 @@ TEST(EventListView, RowsAreOneOrTwoLinesDecidedByTheMessageColumn) {
   const QPoint inMessage(list.viewport()->width() - 40, list.rowRect(longRow).center().y());
   QHelpEvent help(QEvent::ToolTip, inMessage, list.viewport()->mapToGlobal(inMessage));
   QCoreApplication::sendEvent(list.viewport(), &help);
-  EXPECT_EQ(QToolTip::text().toStdString(), longLine);
+  EXPECT_EQ(QToolTip::text(), ui::plainToolTip(QString::fromStdString(longLine)));
 
   // Rows sit back to back: each starts where the previous one ends.
   for (int r = 1; r < list.rowCount(); ++r) {
