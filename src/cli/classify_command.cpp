@@ -22,6 +22,7 @@
 #include "commands.h"
 #include "model/event_list.h"
 #include "trace/line_splitter.h"
+#include "cli/terminal_text.h"
 
 namespace mf::cli {
 namespace {
@@ -151,6 +152,7 @@ class Classifier {
       out_ += '\n';
     }
     if (out_.empty()) return true;
+    if (toTerminal_) out_ = escapeControlCharacters(out_);
     // One write per batch, flushed at once: following a live log through a
     // pipe must show each line when it comes, not when a buffer fills.
     return std::fwrite(out_.data(), 1, out_.size(), stdout) == out_.size() && std::fflush(stdout) == 0;
@@ -158,6 +160,7 @@ class Classifier {
 
  private:
   const Options& options_;
+  const bool toTerminal_ = isTerminal(STDOUT_FILENO);
   LineClassifier classifier_;
   SearchQuery query_;
   std::string out_;

@@ -7,6 +7,7 @@
 #include <cerrno>
 #include <csignal>
 #include <cstdio>
+#include <unistd.h>
 #include <cstdlib>
 #include <filesystem>
 #include <optional>
@@ -14,6 +15,7 @@
 #include <sys/stat.h>
 #include <unordered_set>
 
+#include "cli/terminal_text.h"
 #include "commands.h"
 #include "export/summary.h"
 #include "platform/application.h"
@@ -139,7 +141,7 @@ class EventPrinter {
     for (std::size_t i = from; i < rows.size(); ++i) {
       const EventView event = view_.events()[rows[i]];
       if (!printed_.insert(*event.id).second) continue;
-      const std::string line = summaryEventLine(event) + "\n";
+      const std::string line = forOutput(STDOUT_FILENO, summaryEventLine(event) + "\n");
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
@@ -229,7 +231,7 @@ int runTrace(std::span<char* const> args) {
   while (logStreams.lingeringStreams() > 0 && elapsed() < lateDeadline) queue.wait(0.05);
   queue.drain();
 
-  const std::string summary = "\n" + view.summaryText() + "\n";
+  const std::string summary = forOutput(STDOUT_FILENO, "\n" + view.summaryText() + "\n");
   std::fwrite(summary.data(), 1, summary.size(), stdout);
   std::fflush(stdout);
 

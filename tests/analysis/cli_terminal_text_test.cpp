@@ -1,0 +1,23 @@
+// What marrowfield-cli does to log text on its way to a terminal.
+
+#include <gtest/gtest.h>
+
+#include "cli/terminal_text.h"
+
+namespace mf::cli {
+namespace {
+
+TEST(TerminalText, ControlCharactersAreShownNotObeyed) {
+  // An escape sequence that would retitle the terminal and clear the screen.
+  EXPECT_EQ(escapeControlCharacters("a\x1b]0;owned\x07 b\x1b[2J"), "a\\x1b]0;owned\\x07 b\\x1b[2J");
+  EXPECT_EQ(escapeControlCharacters(std::string("nul\0del\x7f", 8)), "nul\\x00del\\x7f");
+  // C1 controls in UTF-8 (CSI is U+009B) are escaped; other text is kept.
+  EXPECT_EQ(escapeControlCharacters("x\xc2\x9b" "31m caf\xc3\xa9 \xc2\xa0"), "x\\u009b31m caf\xc3\xa9 \xc2\xa0");
+  // Line feed and tab keep their meaning; a carriage return could overwrite a line.
+  EXPECT_EQ(escapeControlCharacters("one\ttwo\nthree\rfour"), "one\ttwo\nthree\\x0dfour");
+  // A lone lead byte at the end is left as it is.
+  EXPECT_EQ(escapeControlCharacters("end\xc2"), "end\xc2");
+}
+
+}  // namespace
+}  // namespace mf::cli
