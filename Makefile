@@ -5,7 +5,7 @@ PRESET ?= dev
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build run test bench fuzz sanitizers clean
+.PHONY: all deps configure build run test bench fuzz sanitizers lint clean
 
 all: build
 
@@ -43,6 +43,10 @@ sanitizers: deps
 	  cmake --build build/$$preset -j$(JOBS) && \
 	  scripts/run-tests $$preset || exit 1; \
 	done
+
+# clang-tidy over the sources; any finding fails.
+lint: build
+	@scripts/run-lint $(BUILD)
 
 clean:
 	rm -rf build

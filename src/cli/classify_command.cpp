@@ -27,7 +27,7 @@
 namespace mf::cli {
 namespace {
 
-constexpr std::size_t kChunkSize = 64 * 1024;
+constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 
 constexpr const char* kUsage =
     "usage: marrowfield-cli classify [--bundle-id ID] [--raw] [--search TEXT] [--tsv] [FILE...]\n"

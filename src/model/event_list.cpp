@@ -187,7 +187,8 @@ class EventStorage {
     std::size_t total = sizeof(*this) + recordCapacity() * sizeof(Record) + chunks_.capacity() * sizeof(chunks_[0]) +
                         blocks_.capacity() * sizeof(TextBlock);
     for (const auto& block : blocks_) total += block.capacity;
-    for (const auto& source : sources_) total += sizeof(source) + source.capacity();
+    // The string object itself plus its heap text.
+    for (const auto& source : sources_) total += sizeof(source) + source.capacity();  // NOLINT(bugprone-sizeof-container)
     total += sourceViews_.capacity() * sizeof(std::string_view);
     return total;
   }

@@ -151,7 +151,7 @@ std::optional<std::string> findDesktopFile(const std::string& identifier) {
     const std::string direct = dir + "/" + identifier + ".desktop";
     if (::access(direct.c_str(), R_OK) == 0) return direct;
     // "kde-foo" may live in applications/kde/foo.desktop.
-    std::string nested = identifier;
+    const std::string& nested = identifier;
     for (std::size_t dash = nested.find('-'); dash != std::string::npos; dash = nested.find('-', dash + 1)) {
       std::string candidate = nested;
       candidate[dash] = '/';

@@ -10,7 +10,7 @@ namespace mf {
 // kMaxBatchLines lines for a chunk that holds more.
 class ChunkPump {
  public:
-  static constexpr std::size_t kChunkSize = 64 * 1024;
+  static constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
   // Each batch becomes one task on the main thread, whose cost grows with
   // its line count. A chunk of ordinary lines holds about 500; one of very
   // short lines up to 32,768 ("x\n" repeated), which would hold the main

@@ -57,7 +57,8 @@ class LogProcess {
   // delivered what was written so far: its output has been quiet for a
   // moment, or it ended. Batches read before that are handed to the sink
   // first. A stream that cannot tell calls back at once.
-  virtual void notifyWhenQuiet(std::function<void()> callback) { callback(); }
+  // By value: the streams that wait keep it.
+  virtual void notifyWhenQuiet(std::function<void()> callback) { callback(); }  // NOLINT(performance-unnecessary-value-param)
 };
 
 struct ArmResult {

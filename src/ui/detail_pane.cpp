@@ -10,7 +10,7 @@
 namespace mf::ui {
 
 namespace {
-constexpr qsizetype kShownCharacters = 64 * 1024;
+constexpr qsizetype kShownCharacters = qsizetype{64} * 1024;
 }  // namespace
 
 // ---------------------------------------------------------------- SelectableText

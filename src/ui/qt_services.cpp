@@ -129,7 +129,7 @@ std::optional<std::string> QtOpenPanel::run(const OpenPanelConfiguration& config
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;
     const QStringList files = dialog.selectedFiles();
     if (files.isEmpty()) return std::nullopt;
-    const QString chosen = files.first();
+    const QString& chosen = files.first();
     lastDirectory_ = QFileInfo(chosen).absolutePath();
     if (!configuration.applicationsOnly || isApplication_(chosen.toStdString())) return chosen.toStdString();
 
