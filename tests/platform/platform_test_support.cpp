@@ -104,26 +104,35 @@ std::size_t openDescriptorCount() {
   return count - 1;  // the directory stream's own descriptor
 }
 
-std::vector<pid_t> zombieChildren() {
-  std::vector<pid_t> zombies;
+std::vector<ChildProcess> childProcesses() {
+  std::vector<ChildProcess> children;
   const pid_t self = ::getpid();
   DIR* dir = ::opendir("/proc");
-  if (!dir) return zombies;
+  if (!dir) return children;
   while (dirent* entry = ::readdir(dir)) {
     const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
     if (pid <= 0) continue;
     std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
     std::string text;
     std::getline(stat, text);
+    const auto open = text.find('(');
     const auto close = text.rfind(')');
-    if (close == std::string::npos || close + 4 > text.size()) continue;
+    if (open == std::string::npos || close == std::string::npos || close + 4 > text.size()) continue;
     std::istringstream rest(text.substr(close + 2));
     char state = 0;
     pid_t parent = 0;
     rest >> state >> parent;
-    if (state == 'Z' && parent == self) zombies.push_back(pid);
+    if (parent == self) children.push_back({pid, state, text.substr(open + 1, close - open - 1)});
   }
   ::closedir(dir);
+  return children;
+}
+
+std::vector<pid_t> zombieChildren() {
+  std::vector<pid_t> zombies;
+  for (const auto& child : childProcesses()) {
+    if (child.state == 'Z') zombies.push_back(child.pid);
+  }
   return zombies;
 }
 

@@ -7,6 +7,7 @@
 #include <filesystem>
 #include <functional>
 #include <mutex>
+#include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
@@ -60,11 +61,31 @@ std::filesystem::path demoExecutable();
 std::string randomSuffix();
 
 std::size_t openDescriptorCount();
+// Processes whose parent is this process (any state), with their names.
+struct ChildProcess {
+  pid_t pid;
+  char state;
+  std::string name;
+};
+std::vector<ChildProcess> childProcesses();
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
 bool processExists(pid_t pid);
 // Whether `pid` has a handler for `signal` installed (SigCgt).
 bool catchesSignal(pid_t pid, int signal);
 bool ignoresSignal(pid_t pid, int signal);
+
+// Stand-ins for the window's chooser and clipboard in headless traces.
+class ChosenPath final : public OpenPanel {
+ public:
+  std::optional<std::string> path;
+  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
+};
+
+class Clipboard final : public Pasteboard {
+ public:
+  std::string text;
+  void setString(const std::string& value) override { text = value; }
+};
 
 }  // namespace mf::testing

@@ -20,17 +20,8 @@ namespace {
 
 using testing::waitFor;
 
-class ChosenPath final : public OpenPanel {
- public:
-  std::optional<std::string> path;
-  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-};
-
-class Clipboard final : public Pasteboard {
- public:
-  std::string text;
-  void setString(const std::string& value) override { text = value; }
-};
+using testing::ChosenPath;
+using testing::Clipboard;
 
 class TraceTest : public ::testing::Test {
  protected:

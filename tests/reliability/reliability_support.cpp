@@ -110,30 +110,6 @@ std::size_t residentBytes() {
   return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-std::vector<ChildProcess> childProcesses() {
-  std::vector<ChildProcess> children;
-  const pid_t self = ::getpid();
-  DIR* dir = ::opendir("/proc");
-  if (!dir) return children;
-  while (dirent* entry = ::readdir(dir)) {
-    const pid_t pid = static_cast<pid_t>(std::atoi(entry->d_name));
-    if (pid <= 0) continue;
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto open = text.find('(');
-    const auto close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close + 4 > text.size()) continue;
-    std::istringstream rest(text.substr(close + 2));
-    char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (parent == self) children.push_back({pid, state, text.substr(open + 1, close - open - 1)});
-  }
-  ::closedir(dir);
-  return children;
-}
-
 std::vector<std::string> commandLine(pid_t pid) {
   std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
   std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());

@@ -36,17 +36,8 @@ class TimedMainQueue final : public MainQueue {
   std::size_t tasksRun = 0;
 };
 
-class ChosenPath final : public OpenPanel {
- public:
-  std::optional<std::string> path;
-  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-};
-
-class Clipboard final : public Pasteboard {
- public:
-  std::string text;
-  void setString(const std::string& value) override { text = value; }
-};
+using testing::ChosenPath;
+using testing::Clipboard;
 
 // One window: the view and the platform services it would get in the app.
 struct Window {
@@ -83,13 +74,8 @@ std::filesystem::path privateDemo(const testing::TempDir& dir, const std::string
 // What this process holds, from /proc/self.
 std::size_t threadCount();
 std::size_t residentBytes();
-// Processes whose parent is this process (any state), with their names.
-struct ChildProcess {
-  pid_t pid;
-  char state;
-  std::string name;
-};
-std::vector<ChildProcess> childProcesses();
+using testing::ChildProcess;
+using testing::childProcesses;
 // The command line of `pid`, one entry per argument.
 std::vector<std::string> commandLine(pid_t pid);
 // Our journalctl children whose command line contains `needle`.
