@@ -1,10 +1,13 @@
 #include "platform_test_support.h"
 
+#include <cerrno>
 #include <dirent.h>
 #include <fcntl.h>
 #include <fstream>
+#include <iterator>
 #include <random>
 #include <sstream>
+#include <stdexcept>
 #include <sys/stat.h>
 #include <thread>
 #include <unistd.h>
@@ -21,35 +24,35 @@ bool waitFor(const std::function<bool()>& condition, double seconds) {
 }
 
 LineBatchSink LineCollector::sink() {
-  return [this](LineBatch batch) {
-    std::lock_guard lock(mutex_);
-    ++batches_;
-    for (std::size_t i = 0; i < batch.size(); ++i) lines_.emplace_back(batch[i]);
+  return [store = store_](LineBatch batch) {
+    std::lock_guard lock(store->mutex);
+    ++store->batches;
+    for (std::size_t i = 0; i < batch.size(); ++i) store->lines.emplace_back(batch[i]);
   };
 }
 
 std::vector<std::string> LineCollector::lines() const {
-  std::lock_guard lock(mutex_);
-  return lines_;
+  std::lock_guard lock(store_->mutex);
+  return store_->lines;
 }
 
 std::size_t LineCollector::batches() const {
-  std::lock_guard lock(mutex_);
-  return batches_;
+  std::lock_guard lock(store_->mutex);
+  return store_->batches;
 }
 
 bool LineCollector::contains(std::string_view needle) const {
-  std::lock_guard lock(mutex_);
-  for (const auto& line : lines_) {
+  std::lock_guard lock(store_->mutex);
+  for (const auto& line : store_->lines) {
     if (line.find(needle) != std::string::npos) return true;
   }
   return false;
 }
 
 std::string LineCollector::joined() const {
-  std::lock_guard lock(mutex_);
+  std::lock_guard lock(store_->mutex);
   std::string text;
-  for (const auto& line : lines_) text += line + "\n";
+  for (const auto& line : store_->lines) text += line + "\n";
   return text;
 }
 
@@ -80,11 +83,26 @@ std::filesystem::path TempDir::write(const std::string& name, std::string_view c
 
 std::filesystem::path demoExecutable() { return MARROWFIELD_DEMO_PATH; }
 
-std::filesystem::path uniqueDemoLink(const TempDir& dir, const std::string& prefix) {
+std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix) {
   // Process names are cut at 15 bytes: keep the whole name inside that.
-  const auto link = dir.path() / (prefix.substr(0, 6) + "-" + randomSuffix());
-  std::filesystem::create_symlink(demoExecutable(), link);
-  return link;
+  const auto copy = dir.path() / (prefix.substr(0, 6) + "-" + randomSuffix());
+  // Written through close-on-exec descriptors: a child spawned meanwhile by
+  // another thread must not hold the file open for writing, or running the
+  // copy fails with ETXTBSY. Readable and runnable by everyone, for the tests
+  // that run it as an ordinary user.
+  std::ifstream source(demoExecutable(), std::ios::binary);
+  const std::string bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
+  const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
+  std::size_t written = 0;
+  while (fd >= 0 && written < bytes.size()) {
+    const auto got = ::write(fd, bytes.data() + written, bytes.size() - written);
+    if (got <= 0 && errno != EINTR) break;
+    if (got > 0) written += static_cast<std::size_t>(got);
+  }
+  if (fd < 0 || ::close(fd) != 0 || bytes.empty() || written != bytes.size()) {
+    throw std::runtime_error("cannot copy the demo to " + copy.string());
+  }
+  return copy;
 }
 
 std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::string& name,

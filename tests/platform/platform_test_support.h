@@ -6,6 +6,7 @@
 #include <cstdlib>
 #include <filesystem>
 #include <functional>
+#include <memory>
 #include <mutex>
 #include <optional>
 #include <string>
@@ -21,7 +22,9 @@ namespace mf::testing {
 // Polls `condition` until it holds or `seconds` pass; no fixed sleeps.
 bool waitFor(const std::function<bool()>& condition, double seconds = 10.0);
 
-// Collects the lines a sink receives, from any thread.
+// Collects the lines a sink receives, from any thread. The sink shares the
+// storage, so a reader thread that delivers after the collector went out of
+// scope (a test that ends while a child still writes) touches live memory.
 class LineCollector {
  public:
   LineBatchSink sink();
@@ -31,9 +34,12 @@ class LineCollector {
   std::string joined() const;
 
  private:
-  mutable std::mutex mutex_;
-  std::vector<std::string> lines_;
-  std::size_t batches_ = 0;
+  struct Store {
+    std::mutex mutex;
+    std::vector<std::string> lines;
+    std::size_t batches = 0;
+  };
+  std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
 
 // A fresh directory under the system temp directory, removed afterwards.
@@ -48,10 +54,12 @@ class TempDir {
   std::filesystem::path path_;
 };
 
-// The demo target, under a name of its own so concurrent tests never read
-// each other's journal lines: a symlink "<prefix>-<random>" to the demo binary
-// (its journal identifier and process name then carry that name).
-std::filesystem::path uniqueDemoLink(const TempDir& dir, const std::string& prefix = "mfdemo");
+// The demo target as a program of its own: a copy "<prefix>-<random>" of the
+// demo binary. Its name keeps concurrent tests from reading each other's
+// journal lines (the journal identifier and process name carry it), and its
+// own inode keeps a fresh launch in one test from quitting the demos that
+// other tests run at the same time (instances are matched by executable).
+std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix = "mfdemo");
 
 // A desktop entry named `<name>.desktop` whose Exec runs `program` with `args`.
 std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::string& name,

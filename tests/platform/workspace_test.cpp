@@ -91,7 +91,7 @@ TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
 }
 
 TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
-  const auto link = testing::uniqueDemoLink(dir);
+  const auto link = testing::privateDemo(dir);
   struct Case {
     std::string args;
     ExitStatus expected;
@@ -128,7 +128,7 @@ TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
 }
 
 TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "early", testing::uniqueDemoLink(dir), "--exit 7"));
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "early", testing::privateDemo(dir), "--exit 7"));
   const auto pid = launched->application->processIdentifier();
   // Gone and reaped before anyone watches.
   ASSERT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
@@ -139,7 +139,7 @@ TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
 }
 
 TEST_F(WorkspaceTest, DestroyingTheObserverUnregistersIt) {
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "stay", testing::uniqueDemoLink(dir), "--stay"));
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "stay", testing::privateDemo(dir), "--stay"));
   const auto pid = launched->application->processIdentifier();
   bool removedCalled = false;
   auto removed = workspace.addTerminationObserver(pid, [&](const auto&) { removedCalled = true; });
@@ -154,8 +154,7 @@ TEST_F(WorkspaceTest, DestroyingTheObserverUnregistersIt) {
 
 TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   // A copy of the demo is an application of its own (its own inode).
-  const auto copy = dir.path() / ("demo-" + testing::randomSuffix());
-  std::filesystem::copy_file(testing::demoExecutable(), copy);
+  const auto copy = testing::privateDemo(dir, "demo");
   const std::string identifier = workspace.bundleIdentifier(copy);
   ASSERT_EQ(identifier, std::filesystem::canonical(copy).string());
   EXPECT_TRUE(workspace.runningApplications(identifier).empty());
@@ -220,7 +219,7 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   LineCollector lines;
   LaunchOptions options;
   options.directOutput = lines.sink();
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "direct", testing::uniqueDemoLink(dir), "--flood 50000"),
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "direct", testing::privateDemo(dir), "--flood 50000"),
                            options);
   auto ended = awaitTermination(launched->application->processIdentifier());
   ASSERT_TRUE(ended && ended->exitStatus);
@@ -236,7 +235,7 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   LineCollector helper;
   LaunchOptions helperOptions;
   helperOptions.directOutput = helper.sink();
-  launchOk(testing::writeDemoDesktopEntry(dir, "forking", testing::uniqueDemoLink(dir), "--fork-child"), helperOptions);
+  launchOk(testing::writeDemoDesktopEntry(dir, "forking", testing::privateDemo(dir), "--fork-child"), helperOptions);
   EXPECT_TRUE(waitFor([&] { return helper.contains("background helper still writing (10 of 10)"); })) << helper.joined();
 
   // Nobody reads any more: the target still runs to its end, not blocked on
@@ -250,7 +249,7 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
     orphaned.directOutput = ignored.sink();
     std::atomic<bool> done{false};
     shortLived.openApplication(
-        testing::writeDemoDesktopEntry(dir, "orphan", testing::uniqueDemoLink(dir), "--flood 200000"), orphaned,
+        testing::writeDemoDesktopEntry(dir, "orphan", testing::privateDemo(dir), "--flood 200000"), orphaned,
         [&](auto, auto application) {
           pid = application ? application->processIdentifier() : -1;
           done = true;
@@ -265,7 +264,7 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
 }
 
 TEST_F(WorkspaceTest, TheTargetsOutputReachesTheJournalUnderItsName) {
-  const auto link = testing::uniqueDemoLink(dir);
+  const auto link = testing::privateDemo(dir);
   const std::string name = link.filename();
   LineCollector lines;
   JournalLogStreamLauncher launcher;
@@ -281,7 +280,7 @@ TEST_F(WorkspaceTest, TheTargetsOutputReachesTheJournalUnderItsName) {
 }
 
 TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {
-  const auto entry = testing::writeDemoDesktopEntry(dir, "cycle", testing::uniqueDemoLink(dir), "--exit 1");
+  const auto entry = testing::writeDemoDesktopEntry(dir, "cycle", testing::privateDemo(dir), "--exit 1");
   // Warm up what is created once (the watcher thread, the journal socket).
   awaitTermination(launchOk(entry)->application->processIdentifier());
   const auto descriptors = testing::openDescriptorCount();
