@@ -106,7 +106,7 @@ bool isEventLine(const std::string& line) {
 class CliTraceTest : public ::testing::Test {
  protected:
   std::filesystem::path demoEntry(const std::string& args, std::string* name = nullptr) {
-    const auto link = testing::uniqueDemoLink(dir);
+    const auto link = testing::privateDemo(dir);
     if (name) *name = link.filename();
     return testing::writeDemoDesktopEntry(dir, link.filename(), link, "--bundle-id " + link.filename().string() + " " + args);
   }

@@ -16,7 +16,13 @@
 namespace mf::testing {
 namespace {
 
+// Held shared by every test program while it runs.
 constexpr const char* kLockFile = "/run/marrowfield-test-journald.lock";
+// Held exclusively, and only for a moment, while a program decides whether to
+// start a journald or whether it is the last one out. Kept apart from the
+// lock above: waiting for that one exclusively would make each program wait
+// for every other one running beside it to end.
+constexpr const char* kDecisionLockFile = "/run/marrowfield-test-journald.decide";
 constexpr const char* kPidFile = "/run/marrowfield-test-journald.pid";
 
 bool isJournald(pid_t pid) {
@@ -26,13 +32,21 @@ bool isJournald(pid_t pid) {
   return name == "systemd-journal";
 }
 
+posix::UniqueFd lockDecision() {
+  posix::UniqueFd fd(::open(kDecisionLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.valid()) posix::retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); });
+  return fd;
+}
+
 }  // namespace
 
 void JournalEnvironment::SetUp() {
+  // Nobody else decides meanwhile, so two programs never start two journalds
+  // and none stops the journald that this one is about to use.
+  const auto decision = lockDecision();
+  ASSERT_TRUE(decision.valid()) << "cannot open " << kDecisionLockFile;
   lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
   ASSERT_GE(lockFd_, 0) << "cannot open " << kLockFile;
-  // Exclusive while deciding, so two programs never start two journalds.
-  posix::retryOnEintr([&] { return ::flock(lockFd_, LOCK_EX); });
   if (journalUnavailableReason()) {
     ::mkdir("/run/systemd", 0755);
     ::mkdir("/run/systemd/journal", 0755);
@@ -52,6 +66,7 @@ void JournalEnvironment::SetUp() {
 
 void JournalEnvironment::TearDown() {
   if (lockFd_ < 0) return;
+  const auto decision = lockDecision();
   // Last one out stops the journald that a test program started.
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
     std::ifstream pidFile(kPidFile);

@@ -29,7 +29,7 @@ class TraceTest : public ::testing::Test {
 
   // A desktop entry for the demo under a name of its own; returns the name.
   std::string chooseDemo(const std::string& args) {
-    const auto link = testing::uniqueDemoLink(dir);
+    const auto link = testing::privateDemo(dir);
     const std::string name = link.filename();
     panel.path = testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string();
     view.chooseApplication();

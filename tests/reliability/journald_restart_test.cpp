@@ -82,7 +82,7 @@ struct Demo {
 };
 
 Demo demoEntry(const testing::TempDir& dir, const std::string& args) {
-  const auto link = reliability::privateDemo(dir);
+  const auto link = testing::privateDemo(dir);
   const std::string name = link.filename();
   return {name, testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string()};
 }

@@ -31,7 +31,7 @@ struct Demo {
 };
 
 Demo demoEntry(const TempDir& dir, const std::string& args) {
-  const auto link = reliability::privateDemo(dir);
+  const auto link = testing::privateDemo(dir);
   const std::string name = link.filename();
   return {name, testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string()};
 }
@@ -324,7 +324,7 @@ TEST(LaunchFaults, NamesWithQuotesNewlinesAndForeignBytesReachEveryChildAsOneArg
   {
     // A desktop entry whose name holds a double quote and shell syntax: the
     // journalctl match is its own argv entry, byte for byte.
-    const auto link = reliability::privateDemo(dir);
+    const auto link = testing::privateDemo(dir);
     const std::string name = "q\"uote $(x) `y`-" + testing::randomSuffix();
     const auto entry = testing::writeDemoDesktopEntry(dir, name, link, "--stay");
     Window window;

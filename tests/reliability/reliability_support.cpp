@@ -82,15 +82,6 @@ JournalLogStreamLauncher::Options withoutJournal() {
   return options;
 }
 
-std::filesystem::path privateDemo(const testing::TempDir& dir, const std::string& prefix) {
-  const auto copy = dir.path() / (prefix.substr(0, 6) + "-" + testing::randomSuffix());
-  std::filesystem::copy_file(testing::demoExecutable(), copy);
-  std::filesystem::permissions(copy, std::filesystem::perms::owner_all | std::filesystem::perms::group_read |
-                                         std::filesystem::perms::group_exec | std::filesystem::perms::others_read |
-                                         std::filesystem::perms::others_exec);
-  return copy;
-}
-
 std::size_t threadCount() {
   std::size_t count = 0;
   if (DIR* dir = ::opendir("/proc/self/task")) {

@@ -66,11 +66,6 @@ struct Window {
 
 JournalLogStreamLauncher::Options withoutJournal();
 
-// A copy of the demo target under a unique name of at most 15 bytes. A copy,
-// not a link: "Fresh Launch" quits every process running the same file, and
-// test programs that run in parallel must not quit each other's demos.
-std::filesystem::path privateDemo(const testing::TempDir& dir, const std::string& prefix = "mfdemo");
-
 // What this process holds, from /proc/self.
 std::size_t threadCount();
 std::size_t residentBytes();

@@ -51,7 +51,7 @@ std::size_t tracingChildren() {
 
 TEST(Soak, AHundredTracesLeakNoDescriptorsThreadsChildrenOrMemory) {
   testing::TempDir dir;
-  const auto link = reliability::privateDemo(dir, "soak");
+  const auto link = testing::privateDemo(dir, "soak");
   const std::string name = link.filename();
   const auto entry = testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name);
 

@@ -134,7 +134,7 @@ TEST(HostileBytes, AnEndlessLineIsCutIntoBoundedLinesAndNoByteIsLost) {
 TEST(Flood, AMillionLinesThroughDirectCaptureArriveOnceEachInOrder) {
   constexpr long kLines = 1'000'000;
   TempDir dir;
-  const auto link = reliability::privateDemo(dir, "flood");
+  const auto link = testing::privateDemo(dir, "flood");
   const auto entry = testing::writeDemoDesktopEntry(dir, link.filename(), link,
                                                     "--bundle-id " + link.filename().string() + " --flood " +
                                                         std::to_string(kLines));

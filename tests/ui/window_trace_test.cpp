@@ -40,7 +40,7 @@ class WindowTraceTest : public ::testing::Test {
   }
 
   std::string chooseDemo(const std::string& args) {
-    const auto link = testing::uniqueDemoLink(dir);
+    const auto link = testing::privateDemo(dir);
     const std::string name = link.filename();
     panel.path = testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string();
     Harness::click(window->eventPane()->chooseButton());
