@@ -5,8 +5,9 @@
 //   the raw log on, type "Token", turn the raw log off, clear it.
 //
 // Reported: max_change_ms and mean_change_ms (wall; target <= 30 ms each),
-// max_change_cpu_ms (the same change's thread CPU time: its work, without
-// the time other processes held the core),
+// max_change_cpu_ms (the same change's CPU time on all threads: its work,
+// without the time other processes held the cores; a pass over many events
+// is shared between threads, so this can exceed the wall time),
 // allocations_per_change (heap allocations during one change: a handful for
 // the row vector, never one per event) and rows after the last typed query.
 
@@ -49,9 +50,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double threadCpuMs() {
+double processCpuMs() {
   timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
+  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
   return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
 }
 
@@ -129,10 +130,10 @@ void BM_SearchTypingAtAMillion(benchmark::State& state) {
     for (const auto& change : changes) {
       const std::size_t before = allocations.load(std::memory_order_relaxed);
       const auto start = SteadyClock::now();
-      const double cpuStart = threadCpuMs();
+      const double cpuStart = processCpuMs();
       change();
       const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-      maxCpuMs = std::max(maxCpuMs, threadCpuMs() - cpuStart);
+      maxCpuMs = std::max(maxCpuMs, processCpuMs() - cpuStart);
       allocated += allocations.load(std::memory_order_relaxed) - before;
       maxMs = std::max(maxMs, ms);
       totalMs += ms;

@@ -1,8 +1,11 @@
 #include "analysis/visible.h"
 
+#include <algorithm>
 #include <cstring>
+#include <span>
 
 #include "analysis/classify.h"
+#include "analysis/scan_workers.h"
 #include "analysis/search_fold.h"
 
 #if defined(__SSE2__)
@@ -253,6 +256,68 @@ std::size_t suppressedCount(const EventList& events) {
   return count;
 }
 
+namespace {
+
+// Passes over fewer events than this run on the calling thread alone: handing
+// parts to other threads costs more than it saves below some tens of
+// thousands of events, and an append of a batch is always below it.
+constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
+
+// Parts per pass: a few per thread, so that a part full of long messages
+// does not leave the other threads waiting.
+std::size_t partsFor(std::size_t count) {
+  if (count < kParallelFrom) return 1;
+  return std::min<std::size_t>(ScanWorkers::shared().parallelism() * 2, 8);
+}
+
+std::size_t partBegin(std::size_t count, std::size_t parts, std::size_t k) { return count * k / parts; }
+
+// Appends the visible rows among events [begin, end) to `rows` and returns
+// how many of those events are routine noise.
+std::size_t scanRange(const EventList& events, std::size_t begin, std::size_t end, bool showRawLog,
+                      const SearchQuery& query, std::vector<std::uint32_t>& rows) {
+  std::size_t suppressed = 0;
+  const bool filtering = !query.empty();
+  PassMatcher matches(query);
+  // Views a run at a time (a pass over a million events is what a change
+  // of the search or the raw-log switch costs), from a buffer on the stack.
+  EventView run[256];
+  for (std::size_t i = begin; i < end;) {
+    const std::size_t n = events.views(i, std::span<EventView>(run, std::min<std::size_t>(256, end - i)));
+    if (n == 0) break;
+    for (std::size_t k = 0; k < n; ++k) {
+      if (filtering && k + kFetchAhead < n) fetchAhead(run[k + kFetchAhead].message);
+      const EventView& event = run[k];
+      if (event.isRoutineNoise) {
+        ++suppressed;
+        if (!showRawLog) continue;
+      }
+      if (filtering && !matches(event)) continue;
+      rows.push_back(static_cast<std::uint32_t>(i + k));
+    }
+    i += n;
+  }
+  return suppressed;
+}
+
+// Keeps, in place and in order, the rows of rows[0, count) that the filter
+// still shows; returns how many.
+std::size_t filterRows(const EventList& events, std::uint32_t* rows, std::size_t count, bool showRawLog,
+                       const SearchQuery& query) {
+  PassMatcher matches(query);
+  std::size_t kept = 0;
+  for (std::size_t r = 0; r < count; ++r) {
+    const std::uint32_t row = rows[r];
+    if (!query.empty() && r + kFetchAhead < count) fetchAhead(events[rows[r + kFetchAhead]].message);
+    const EventView event = events[row];
+    if (!showRawLog && event.isRoutineNoise) continue;
+    if (query.empty() || matches(event)) rows[kept++] = row;
+  }
+  return kept;
+}
+
+}  // namespace
+
 void VisibleIndex::reset(const EventList& events, bool showRawLog, std::string_view searchText) {
   SearchQuery query(searchText);
   const bool sameList = hasRows_ && scanned_ == events.size() &&
@@ -264,16 +329,21 @@ void VisibleIndex::reset(const EventList& events, bool showRawLog, std::string_v
   searchText_.assign(searchText);
   query_ = std::move(query);
   if (narrowed) {
-    // Every row the narrower filter keeps was a row before: filter in place.
-    PassMatcher matches(query_);
-    std::size_t kept = 0;
+    // Every row the narrower filter keeps was a row before: filter in place,
+    // each part within its own slice, then close the gaps between slices.
     const std::size_t count = rows_.size();
-    for (std::size_t r = 0; r < count; ++r) {
-      const std::uint32_t row = rows_[r];
-      if (!query_.empty() && r + kFetchAhead < count) fetchAhead(events[rows_[r + kFetchAhead]].message);
-      const EventView event = events[row];
-      if (!showRawLog_ && event.isRoutineNoise) continue;
-      if (query_.empty() || matches(event)) rows_[kept++] = row;
+    const std::size_t parts = partsFor(count);
+    std::size_t keptInPart[8] = {};
+    ScanWorkers::shared().run(parts, [&](std::size_t k) {
+      const std::size_t begin = partBegin(count, parts, k);
+      keptInPart[k] = filterRows(events, rows_.data() + begin, partBegin(count, parts, k + 1) - begin, showRawLog_,
+                                 query_);
+    });
+    std::size_t kept = 0;
+    for (std::size_t k = 0; k < parts; ++k) {
+      const std::size_t begin = partBegin(count, parts, k);
+      if (kept != begin) std::memmove(rows_.data() + kept, rows_.data() + begin, keptInPart[k] * sizeof(std::uint32_t));
+      kept += keptInPart[k];
     }
     rows_.resize(kept);
     return;
@@ -295,24 +365,27 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
     return rows_.size();
   }
   const std::size_t before = rows_.size();
-  const bool filtering = !query_.empty();
-  PassMatcher matches(query_);
-  // Views a run at a time (a pass over a million events is what a change
-  // of the search or the raw-log switch costs), from a buffer on the stack.
-  EventView run[256];
-  for (std::size_t i = scanned_; i < events.size();) {
-    const std::size_t n = events.views(i, run);
-    for (std::size_t k = 0; k < n; ++k) {
-      if (filtering && k + kFetchAhead < n) fetchAhead(run[k + kFetchAhead].message);
-      const EventView& event = run[k];
-      if (event.isRoutineNoise) {
-        ++suppressed_;
-        if (!showRawLog_) continue;
-      }
-      if (filtering && !matches(event)) continue;
-      rows_.push_back(static_cast<std::uint32_t>(i + k));
+  const std::size_t begin = scanned_;
+  const std::size_t count = events.size() - begin;
+  const std::size_t parts = partsFor(count);
+  if (parts == 1) {
+    suppressed_ += scanRange(events, begin, events.size(), showRawLog_, query_, rows_);
+  } else {
+    // Each part collects its rows apart (buffers kept from pass to pass), and
+    // they are joined in order.
+    partRows_.resize(parts);
+    std::size_t suppressedInPart[8] = {};
+    ScanWorkers::shared().run(parts, [&](std::size_t k) {
+      const std::size_t from = begin + partBegin(count, parts, k);
+      const std::size_t to = begin + partBegin(count, parts, k + 1);
+      partRows_[k].clear();
+      partRows_[k].reserve(to - from);  // once: later passes find the room there
+      suppressedInPart[k] = scanRange(events, from, to, showRawLog_, query_, partRows_[k]);
+    });
+    for (std::size_t k = 0; k < parts; ++k) {
+      rows_.insert(rows_.end(), partRows_[k].begin(), partRows_[k].end());
+      suppressed_ += suppressedInPart[k];
     }
-    i += n;
   }
   scanned_ = events.size();
   hasRows_ = true;

@@ -70,6 +70,9 @@ class VisibleIndex {
 
  private:
   std::vector<std::uint32_t> rows_;
+  // The rows each part of a pass over a large list found, before they are
+  // joined; kept so a change of the search allocates nothing new.
+  std::vector<std::vector<std::uint32_t>> partRows_;
   std::size_t suppressed_ = 0;
   std::size_t scanned_ = 0;
   bool showRawLog_ = false;

@@ -5,11 +5,14 @@
 #include <gtest/gtest.h>
 #include <unicode/uloc.h>
 
+#include <atomic>
 #include <random>
+#include <thread>
 #include <string>
 #include <vector>
 
 #include "analysis/classify.h"
+#include "analysis/scan_workers.h"
 #include "analysis/search_fold.h"
 #include "analysis/visible.h"
 #include "model/event_list.h"
@@ -243,6 +246,62 @@ TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
   index.reset(list, true, "e");
   index.reset(other, true, "ot");
   EXPECT_EQ(index.rows(), selectVisibleRows(other, true, "ot"));
+}
+
+TEST(VisibleIndex, AListLargeEnoughToSplitAcrossThreadsGivesThePlainScansRows) {
+  // Past some tens of thousands of events a pass is split into parts that run
+  // on several threads; the joined rows must be the plain scan's, in order,
+  // for a fresh scan, a narrowing, the raw-log switch and a large append.
+  const std::vector<std::string> words = {"connect", "Connection", "refused", "token", "TOKEN=abc", "stra\xC3\x9F" "e",
+                                          "\xC3\xA9" "chec", "timeout", "ok", "kernel:", "x"};
+  const std::vector<const char*> sources = {"CONSOLE", "NETWORK", "\xC3\x89TAT", "FILE", "SESSION"};
+  std::mt19937 rng(5);
+  auto fill = [&](EventList& list, std::size_t count) {
+    for (std::size_t i = 0; i < count; ++i) {
+      std::string message;
+      // Mostly short lines, now and then a long one that crosses many scan blocks.
+      const std::size_t wordsInLine = rng() % 50 == 0 ? 60 : 1 + rng() % 6;
+      for (std::size_t w = 0; w < wordsInLine; ++w) message += words[rng() % words.size()] + " ";
+      add(list, {static_cast<EventType>(rng() % 4), sources[rng() % sources.size()], message, rng() % 3 == 0});
+    }
+  };
+  EventList list;
+  fill(list, 150000);
+  VisibleIndex index;
+  const std::vector<std::pair<bool, std::string>> changes = {
+      {false, ""},      {true, ""},          {true, "c"},        {true, "co"},    {true, "conn"},
+      {false, "conn"},  {false, "connect"},  {false, "STRASSE"}, {true, "\xC3\xA9"}, {true, "\xC3\xA9t"},
+      {true, "error"},  {false, "warning"},  {true, "zzzz"},     {true, ""},      {false, "token="}};
+  for (const auto& [raw, query] : changes) {
+    index.reset(list, raw, query);
+    ASSERT_EQ(index.rows(), selectVisibleRows(list, raw, query)) << raw << " '" << query << "'";
+    ASSERT_EQ(index.suppressedCount(), suppressedCount(list));
+  }
+  // A large append (a session opened while tracing, a flood) is split too.
+  const std::size_t before = list.size();
+  fill(list, 100000);
+  index.appendFrom(list, before);
+  EXPECT_EQ(index.rows(), selectVisibleRows(list, false, "token="));
+  EXPECT_EQ(index.suppressedCount(), suppressedCount(list));
+}
+
+TEST(ScanWorkers, RunsEveryPartOnceWhateverTheCallersAndHelpers) {
+  for (std::size_t helpers : {0u, 1u, 3u}) {
+    ScanWorkers workers(helpers);
+    EXPECT_EQ(workers.parallelism(), helpers + 1);
+    workers.run(0, [](std::size_t) { FAIL() << "no part to run"; });
+    // Two threads asking at once: passes take turns, none loses a part.
+    auto pass = [&workers](std::size_t parts) {
+      for (int round = 0; round < 200; ++round) {
+        std::vector<std::atomic<int>> runs(parts);
+        workers.run(parts, [&](std::size_t k) { runs[k].fetch_add(1); });
+        for (std::size_t k = 0; k < parts; ++k) ASSERT_EQ(runs[k].load(), 1) << "part " << k;
+      }
+    };
+    std::thread other(pass, 7);
+    pass(3);
+    other.join();
+  }
 }
 
 }  // namespace
