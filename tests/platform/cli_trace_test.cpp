@@ -6,6 +6,7 @@
 #include <csignal>
 #include <functional>
 #include <poll.h>
+#include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -170,6 +171,35 @@ TEST_F(CliTraceTest, CtrlCStopsTheTraceAndStillPrintsTheSummary) {
   ASSERT_GT(target, 0);
   EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
   ::kill(target, SIGKILL);
+}
+
+TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehind) {
+  // SIGKILL runs no teardown: journalctl has to notice by itself that nobody
+  // reads its output any more. Orphans come to this test process, so the
+  // journalctl is seen to end (and reaped) wherever init would take it.
+  ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  pid_t journalctl = -1;
+  pid_t target = -1;
+  const CliRun run = runCli({demoEntry("--stay").string()}, [&](pid_t cli, const std::string& out) {
+    const auto launched = out.find("launched with PID ");
+    if (launched == std::string::npos || out.find('\n', launched) == std::string::npos) return false;
+    target = std::stoi(out.substr(launched + 18));
+    for (const auto& child : testing::childProcesses(cli)) {
+      if (child.name == "journalctl") journalctl = child.pid;
+    }
+    ::kill(cli, SIGKILL);
+    return true;
+  });
+  EXPECT_EQ(run.status, 128 + SIGKILL);
+  ASSERT_GT(journalctl, 0) << run.out;
+  EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(journalctl); }, 15));
+  ::kill(target, SIGKILL);
+  // Reap what came to us: the target, the journalctl.
+  EXPECT_TRUE(testing::waitFor([] {
+    while (::waitpid(-1, nullptr, WNOHANG) > 0) {
+    }
+    return testing::childProcesses().empty();
+  }));
 }
 
 TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {

@@ -122,9 +122,9 @@ std::size_t openDescriptorCount() {
   return count - 1;  // the directory stream's own descriptor
 }
 
-std::vector<ChildProcess> childProcesses() {
+std::vector<ChildProcess> childProcesses(pid_t parent) {
   std::vector<ChildProcess> children;
-  const pid_t self = ::getpid();
+  const pid_t self = parent > 0 ? parent : ::getpid();
   DIR* dir = ::opendir("/proc");
   if (!dir) return children;
   while (dirent* entry = ::readdir(dir)) {
@@ -138,9 +138,9 @@ std::vector<ChildProcess> childProcesses() {
     if (open == std::string::npos || close == std::string::npos || close + 4 > text.size()) continue;
     std::istringstream rest(text.substr(close + 2));
     char state = 0;
-    pid_t parent = 0;
-    rest >> state >> parent;
-    if (parent == self) children.push_back({pid, state, text.substr(open + 1, close - open - 1)});
+    pid_t parentOfPid = 0;
+    rest >> state >> parentOfPid;
+    if (parentOfPid == self) children.push_back({pid, state, text.substr(open + 1, close - open - 1)});
   }
   ::closedir(dir);
   return children;

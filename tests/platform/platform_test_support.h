@@ -69,13 +69,14 @@ std::filesystem::path demoExecutable();
 std::string randomSuffix();
 
 std::size_t openDescriptorCount();
-// Processes whose parent is this process (any state), with their names.
+// Processes whose parent is `parent` (this process when 0), in any state,
+// with their names.
 struct ChildProcess {
   pid_t pid;
   char state;
   std::string name;
 };
-std::vector<ChildProcess> childProcesses();
+std::vector<ChildProcess> childProcesses(pid_t parent = 0);
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
 bool processExists(pid_t pid);
