@@ -22,6 +22,7 @@
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 #include "platform/system_clock.h"
+#include "trace/signal_names.h"
 
 namespace mf {
 namespace {
@@ -48,8 +49,9 @@ enum class Stop : int { none = 0, linger = 1, now = 2, kill = 3 };
 // and, once the handle is gone, by the lingering set of its launcher.
 class StreamChild {
  public:
-  StreamChild(posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd, LineBatchSink sink)
-      : pid_(child.pid),
+  StreamChild(std::string name, posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd, LineBatchSink sink)
+      : name_(std::move(name)),
+        pid_(child.pid),
         pidfd_(std::move(child.pidfd)),
         readEnd_(std::move(readEnd)),
         wakeFd_(std::move(wakeFd)),
@@ -88,6 +90,21 @@ class StreamChild {
       return;
     }
     posix::signalWakeFd(wakeFd_.get());
+  }
+
+  // See LogProcess::notifyOnUnexpectedEnd.
+  void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) {
+    std::string reason;
+    {
+      std::lock_guard lock(mutex_);
+      if (!done_) {
+        endCallback_ = std::move(callback);
+        return;
+      }
+      if (!unexpectedEnd_) return;
+      reason = *unexpectedEnd_;
+    }
+    callback(reason);
   }
 
   // Ends the stream now: SIGTERM, a short grace, then SIGKILL; joins.
@@ -133,16 +150,34 @@ class StreamChild {
       });
     }
     // si_pid stays 0 while a WNOHANG child is still alive; ECHILD means gone.
-    if ((result == 0 && info.si_pid != 0) || (result == -1 && errno == ECHILD)) running_.store(false);
+    if (result == 0 && info.si_pid != 0) {
+      running_.store(false);
+      if (info.si_code == CLD_EXITED) {
+        endedHow_ = name_ + " exited with status " + std::to_string(info.si_status);
+      } else {
+        endedHow_ = name_ + " was killed by signal " + std::to_string(info.si_status) + " (" +
+                    signalName(info.si_status) + ")";
+      }
+    } else if (result == -1 && errno == ECHILD) {
+      running_.store(false);
+    }
+  }
+
+  // How the child ended, when nobody asked it to: it died, or gave up.
+  std::optional<std::string> unexpectedEnd(Stop stopWhenEnded) const {
+    if (stopWhenEnded != Stop::none) return std::nullopt;
+    return endedHow_.empty() ? name_ + " ended" : endedHow_;
   }
 
   void run() {
+    Stop stopWhenEnded = Stop::none;
     bool streamOpen = true;
     bool terminateSent = false;
     std::optional<SteadyClock::time_point> lingerStart;
     SteadyClock::time_point lastOutput = SteadyClock::now();
     for (;;) {
       const auto stop = static_cast<Stop>(stop_.load());
+      stopWhenEnded = stop;
       if (stop == Stop::kill) {
         sendSignal(SIGKILL);
         break;
@@ -194,12 +229,20 @@ class StreamChild {
     pump_.finish();
     if (running_.load()) reap(true);  // only after SIGKILL
     std::vector<std::function<void()>> callbacks;
+    std::function<void(std::string)> endCallback;
+    const auto ended = unexpectedEnd(stopWhenEnded);
     {
       std::lock_guard lock(mutex_);
       done_ = true;
+      unexpectedEnd_ = ended;
       callbacks.swap(quietCallbacks_);
+      if (ended) endCallback.swap(endCallback_);
+      endCallback_ = nullptr;
       doneCondition_.notify_all();
     }
+    // The end first: a trace that waits for quiet to finish says why its
+    // stream went quiet before it finishes.
+    if (endCallback) endCallback(*ended);
     for (auto& callback : callbacks) callback();
   }
 
@@ -224,6 +267,7 @@ class StreamChild {
     return wait;
   }
 
+  std::string name_;  // the program, for the reasons it gives
   pid_t pid_;
   UniqueFd pidfd_;
   UniqueFd readEnd_;
@@ -236,6 +280,9 @@ class StreamChild {
   bool done_ = false;
   std::vector<std::function<void()>> quietCallbacks_;
   std::optional<SteadyClock::time_point> quietSince_;
+  std::function<void(std::string)> endCallback_;
+  std::optional<std::string> unexpectedEnd_;  // set when done
+  std::string endedHow_;                      // reader thread only
   std::thread thread_;
 };
 
@@ -259,6 +306,9 @@ class SpawnedLogProcess final : public LogProcess {
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
+  void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
+    child_->notifyOnUnexpectedEnd(std::move(callback));
+  }
 
  private:
   std::shared_ptr<StreamChild> child_;
@@ -363,8 +413,10 @@ ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink si
     result.errorDescription = posix::errorText(child.error);
     return result;
   }
-  auto stream = std::make_shared<StreamChild>(std::move(child), std::move(pipe.readEnd), std::move(wakeFd),
-                                              std::move(sink));
+  const auto slash = argv.front().rfind('/');
+  auto stream = std::make_shared<StreamChild>(
+      slash == std::string::npos ? argv.front() : argv.front().substr(slash + 1), std::move(child),
+      std::move(pipe.readEnd), std::move(wakeFd), std::move(sink));
   stream->startReading();
   result.process = std::make_unique<SpawnedLogProcess>(std::move(stream), std::move(lingering));
   return result;

@@ -136,6 +136,7 @@ class ContentView {
   // A sink that hands batches to the main queue for this list of events.
   LineBatchSink makeBatchSink();
   void deliverBatch(std::uint64_t epoch, const LineBatch& batch);
+  void handleLogStreamEnd(std::uint64_t epoch, std::uint64_t streamGeneration, const std::string& reason);
   // The end of a trace by its target's exit, once the log stream has caught up.
   void finishTermination(const TerminationNotification& notification);
   void finishPendingTermination(std::uint64_t watchGeneration);

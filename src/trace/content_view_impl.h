@@ -33,6 +33,9 @@ struct ContentView::Impl {
   std::uint64_t watchGeneration = 0;
   // Whether the latest armLogStream started the stream.
   bool logStreamArmed = false;
+  // Bumped by each armLogStream, so the end of an older stream is not taken
+  // for the end of the current one.
+  std::uint64_t streamGeneration = 0;
   // The target's exit, held back until the log stream has handed on the lines
   // the journal delivers late (it forwards them about 0.4 s after they were
   // written, so a target that dies at once would otherwise have its last

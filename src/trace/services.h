@@ -59,6 +59,11 @@ class LogProcess {
   // first. A stream that cannot tell calls back at once.
   // By value: the streams that wait keep it.
   virtual void notifyWhenQuiet(std::function<void()> callback) { callback(); }  // NOLINT(performance-unnecessary-value-param)
+  // Calls `callback` once, from any thread, if the child ends without having
+  // been asked to (it died, or gave up), with a readable reason such as
+  // "journalctl exited with status 1". The batches it wrote reach the sink
+  // first. Never called for a child that terminate() or destruction ended.
+  virtual void notifyOnUnexpectedEnd(std::function<void(std::string reason)> /*callback*/) {}  // NOLINT(performance-unnecessary-value-param)
 };
 
 struct ArmResult {

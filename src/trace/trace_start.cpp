@@ -85,6 +85,17 @@ void ContentView::armLogStream(const std::string& processName) {
     logProcess_ = std::move(result.process);
     changed(Change::tracing);
     appendEvent(EventType::info, "LOG", "Unified log stream armed for process " + processName);
+    // A stream that dies mid-trace would leave the trace "Tracing" with no
+    // further lines and no word of why; the end is said as a warning.
+    std::weak_ptr<Impl::Token> weak = impl_->token;
+    const std::uint64_t epoch = impl_->eventsEpoch;
+    const std::uint64_t generation = ++impl_->streamGeneration;
+    MainQueue* queue = &services_.mainQueue;
+    logProcess_->notifyOnUnexpectedEnd([weak, epoch, generation, queue](std::string reason) {
+      queue->post([weak, epoch, generation, reason = std::move(reason)] {
+        if (auto token = weak.lock()) token->view->handleLogStreamEnd(epoch, generation, reason);
+      });
+    });
     waitOnMainQueue(kArmWaitSeconds);
   } else {
     impl_->logStreamArmed = false;
@@ -92,6 +103,16 @@ void ContentView::armLogStream(const std::string& processName) {
         result.errorDescription.empty() ? std::string("the log stream did not start") : result.errorDescription;
     appendEvent(EventType::warning, "LOG", "Could not arm unified log stream: " + reason);
   }
+}
+
+void ContentView::handleLogStreamEnd(std::uint64_t epoch, std::uint64_t streamGeneration, const std::string& reason) {
+  // Only the stream of the trace that still runs, while its list is shown:
+  // an ended trace asked its stream to stop, and its lines go nowhere else.
+  if (!isTracing_ || !logProcess_ || streamGeneration != impl_->streamGeneration || epoch != impl_->eventsEpoch) {
+    return;
+  }
+  OperationScope scope(*this);
+  appendEvent(EventType::warning, "LOG", "Unified log stream ended unexpectedly: " + reason);
 }
 
 void ContentView::completeLaunch(std::optional<std::string> errorDescription,

@@ -317,6 +317,40 @@ TEST_F(ContentViewTest, AnExitedLogChildIsNotAskedToTerminate) {
   EXPECT_TRUE(process->destroyed);
 }
 
+TEST_F(ContentViewTest, ALogStreamThatDiesMidTraceSaysSoAfterItsLastLines) {
+  startTracing(5);
+  auto process = fakes.logStreams.lastProcess();
+  pushLog({"Failed to open the journal: Permission denied"});
+  process->endUnexpectedly("journalctl exited with status 1");
+  fakes.mainQueue.runAll();
+  const Strings ended = events();
+  EXPECT_EQ(ended.at(ended.size() - 2), "ERROR PERMISSION Failed to open the journal: Permission denied");
+  EXPECT_EQ(ended.back(), "WARN LOG Unified log stream ended unexpectedly: journalctl exited with status 1");
+  // The trace still watches its target, and ends as usual.
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_EQ(view->statusText(), "Tracing PID 5");
+  fakes.workspace.terminate(5, ExitStatus{false, 0});
+  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(process->terminateCalls, 0);  // already gone
+  ASSERT_EQ(view->sessions().size(), 1u);
+  EXPECT_EQ(describe(view->sessions()[0].events), events());
+
+  // An end that arrives after its trace stopped, or from an older stream
+  // once a newer one runs, says nothing.
+  startTracing(6);
+  auto stopped = fakes.logStreams.lastProcess();
+  view->stopTrace(true);
+  stopped->endUnexpectedly("journalctl was killed by signal 9 (SIGKILL)");
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(events().back(), "INFO SESSION Trace stopped");
+  startTracing(7);
+  auto older = fakes.logStreams.lastProcess();
+  startTracing(8);
+  older->endUnexpectedly("journalctl exited with status 1");
+  fakes.mainQueue.runAll();
+  for (const auto& event : events()) EXPECT_EQ(event.find("ended unexpectedly"), std::string::npos) << event;
+}
+
 TEST_F(ContentViewTest, CompletionAfterAPlainStopIsAppliedInFull) {
   choose();
   view->startTrace();

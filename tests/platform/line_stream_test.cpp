@@ -99,6 +99,57 @@ TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {
   EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
 }
 
+TEST(LineStream, AChildThatEndsOnItsOwnIsReportedAfterItsLinesAndOnlyThen) {
+  // The reason comes after every line the child wrote, whether the callback
+  // was registered before the end or after it.
+  struct Seen {
+    std::mutex mutex;
+    std::vector<std::string> items;
+    void add(std::string item) {
+      std::lock_guard lock(mutex);
+      items.push_back(std::move(item));
+    }
+    std::vector<std::string> get() {
+      std::lock_guard lock(mutex);
+      return items;
+    }
+  };
+  auto watch = [](const std::string& script, bool registerLate) {
+    auto seen = std::make_shared<Seen>();
+    auto result = startShell(script, [seen](LineBatch batch) {
+      for (std::size_t i = 0; i < batch.size(); ++i) seen->add(std::string(batch[i]));
+    });
+    EXPECT_TRUE(result.process) << result.errorDescription;
+    auto registerEnd = [&] {
+      result.process->notifyOnUnexpectedEnd([seen](std::string reason) { seen->add("<" + reason + ">"); });
+    };
+    if (!registerLate) registerEnd();
+    EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
+    if (registerLate) registerEnd();
+    EXPECT_TRUE(waitFor([&] { return !seen->get().empty() && seen->get().back().front() == '<'; }));
+    return seen->get();
+  };
+  EXPECT_EQ(watch("echo no permission; exit 1", false),
+            (std::vector<std::string>{"no permission", "<sh exited with status 1>"}));
+  EXPECT_EQ(watch("echo bye; kill -9 $$", false), (std::vector<std::string>{"bye", "<sh was killed by signal 9 (SIGKILL)>"}));
+  EXPECT_EQ(watch("printf 'cut short'", true), (std::vector<std::string>{"cut short", "<sh exited with status 0>"}));
+
+  // Asked to end (terminate, destruction): nothing is reported.
+  std::atomic<int> reports{0};
+  {
+    LineCollector lines;
+    auto result = startShell("echo up; exec sleep 30", lines.sink());
+    result.process->notifyOnUnexpectedEnd([&](std::string) { ++reports; });
+    ASSERT_TRUE(waitFor([&] { return lines.contains("up"); }));
+    result.process->terminate();
+    ASSERT_TRUE(waitFor([&] { return !result.process->isRunning(); }, 5));
+    result.process->notifyOnUnexpectedEnd([&](std::string) { ++reports; });
+    auto destroyed = startShell("exec sleep 30", [](LineBatch) {});
+    destroyed.process->notifyOnUnexpectedEnd([&](std::string) { ++reports; });
+  }
+  EXPECT_EQ(reports.load(), 0);
+}
+
 TEST(LineStream, TerminateLingersForLateLinesThenEnds) {
   // journald hands lines on late; a stream asked to end keeps reading while
   // output still comes, so a crashing target's last words are not cut off.

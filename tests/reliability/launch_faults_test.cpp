@@ -124,7 +124,7 @@ TEST(LaunchFaults, AHelperThatOutlivesTheTargetIsReadToTheEnd) {
   }
 }
 
-TEST(LaunchFaults, AJournalctlKilledMidTraceLeavesTheTraceRunningAndEndingNormally) {
+TEST(LaunchFaults, AJournalctlKilledMidTraceIsSaidAndTheTraceEndsNormally) {
   TempDir dir;
   Window window;
   const auto demo = demoEntry(dir, "--stay");
@@ -137,10 +137,16 @@ TEST(LaunchFaults, AJournalctlKilledMidTraceLeavesTheTraceRunningAndEndingNormal
 
   ASSERT_EQ(::kill(journalctl[0], SIGKILL), 0);
   ASSERT_TRUE(window.runUntil([&] { return !window.view.logProcess()->isRunning(); })) << window.dump();
-  // The trace goes on: same target, same status, nothing lost that had come.
+  // Said once, as a warning the list shows by default, after what had come.
+  const std::string said = "Unified log stream ended unexpectedly: journalctl was killed by signal 9 (SIGKILL)";
+  ASSERT_TRUE(window.runUntil([&] { return window.find(said).has_value(); })) << window.dump();
+  EXPECT_EQ(window.find(said)->type, EventType::warning);
+  EXPECT_EQ(window.find(said)->source, "LOG");
+  EXPECT_EQ(window.count("ended unexpectedly"), 1u);
+  EXPECT_GT(window.view.events().size(), eventsBefore);
+  // The trace goes on: same target, same status.
   EXPECT_TRUE(window.view.isTracing());
   EXPECT_TRUE(window.tracingPid());
-  EXPECT_GE(window.view.events().size(), eventsBefore);
   EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
 
   // Its end is still noticed through the pidfd, and recorded.
@@ -150,6 +156,7 @@ TEST(LaunchFaults, AJournalctlKilledMidTraceLeavesTheTraceRunningAndEndingNormal
   EXPECT_FALSE(window.view.isTracing());
   EXPECT_FALSE(window.view.logProcess());
   ASSERT_EQ(window.view.sessions().size(), 1u);
+  EXPECT_EQ(window.count("ended unexpectedly"), 1u);
   EXPECT_FALSE(testing::processExists(journalctl[0]));
 }
 

@@ -15,6 +15,7 @@
 #include <mutex>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "trace/content_view.h"
@@ -78,6 +79,12 @@ struct FakeLogProcessState {
     quietCallbacks.clear();
     for (auto& callback : callbacks) callback();
   }
+  // The child ending on its own, as a killed journalctl does.
+  std::function<void(std::string)> endCallback;
+  void endUnexpectedly(const std::string& reason) {
+    running = false;
+    if (endCallback) std::exchange(endCallback, nullptr)(reason);
+  }
 };
 
 class FakeLogProcess : public LogProcess {
@@ -95,6 +102,9 @@ class FakeLogProcess : public LogProcess {
     } else {
       callback();
     }
+  }
+  void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
+    state_->endCallback = std::move(callback);
   }
 
  private:
