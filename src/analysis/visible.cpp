@@ -267,7 +267,8 @@ constexpr std::size_t kParallelFrom = std::size_t{1} << 16;
 // does not leave the other threads waiting.
 std::size_t partsFor(std::size_t count) {
   if (count < kParallelFrom) return 1;
-  return std::min<std::size_t>(ScanWorkers::shared().parallelism() * 2, 8);
+  const std::size_t threads = ScanWorkers::shared().parallelism();
+  return threads == 1 ? 1 : std::min<std::size_t>(threads * 2, 8);
 }
 
 std::size_t partBegin(std::size_t count, std::size_t parts, std::size_t k) { return count * k / parts; }
