@@ -13,35 +13,10 @@
 
 namespace {
 
-class InlineQueue : public mf::MainQueue {
- public:
-  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-  void wait(double) override { drain(); }
-  void drain() {
-    while (!tasks.empty()) {
-      auto task = std::move(tasks.front());
-      tasks.pop_front();
-      task();
-    }
-  }
-  std::deque<std::function<void()>> tasks;
-};
-
 class StepClock : public mf::Clock {
  public:
   double now() override { return t += 0.001; }
   double t = 1.7e9;
-};
-
-class CountingIds : public mf::IdSource {
- public:
-  mf::Uuid next() override {
-    std::array<std::uint8_t, 16> bytes{};
-    ++n;
-    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(n >> (8 * i));
-    return mf::Uuid::fromRandomBytes(bytes);
-  }
-  std::uint64_t n = 0;
 };
 
 class NoProcess : public mf::LogProcess {
@@ -59,8 +34,10 @@ class CapturingLauncher : public mf::LogStreamLauncher {
   mf::LineBatchSink sink;
 };
 
+using mf::bench::CountingIds;
 using mf::bench::FixedPanel;
 using mf::bench::IdleWorkspace;
+using mf::bench::InlineQueue;
 using mf::bench::NullPasteboard;
 
 // One second of a very chatty target: 1000 batches of 1000 lines of which a

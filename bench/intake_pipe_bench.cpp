@@ -71,22 +71,16 @@ const std::string& shortLinesText() {
   return text;
 }
 
-double threadCpuMs() {
-  timespec t{};
-  ::clock_gettime(CLOCK_THREAD_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
 // The main queue the program uses, timing every task it runs.
 class TimedQueue : public mf::MainQueue {
  public:
   void post(std::function<void()> task) override {
     inner.post([this, task = std::move(task)] {
       const auto start = SteadyClock::now();
-      const double cpuStart = threadCpuMs();
+      const double cpuStart = mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID);
       task();
       durations.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
-      cpuDurations.push_back(threadCpuMs() - cpuStart);
+      cpuDurations.push_back(mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
     });
   }
   void wait(double seconds) override { inner.wait(seconds); }

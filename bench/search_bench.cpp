@@ -50,39 +50,9 @@ namespace {
 
 using SteadyClock = std::chrono::steady_clock;
 
-double processCpuMs() {
-  timespec t{};
-  ::clock_gettime(CLOCK_PROCESS_CPUTIME_ID, &t);
-  return static_cast<double>(t.tv_sec) * 1e3 + static_cast<double>(t.tv_nsec) / 1e6;
-}
-
-class InlineQueue : public mf::MainQueue {
- public:
-  void post(std::function<void()> task) override { tasks.push_back(std::move(task)); }
-  void wait(double) override {
-    while (!tasks.empty()) {
-      auto task = std::move(tasks.front());
-      tasks.pop_front();
-      task();
-    }
-  }
-  std::deque<std::function<void()>> tasks;
-};
-
 class FixedClock : public mf::Clock {
  public:
   double now() override { return 1.7e9; }
-};
-
-class CountingIds : public mf::IdSource {
- public:
-  mf::Uuid next() override {
-    std::array<std::uint8_t, 16> bytes{};
-    ++n;
-    for (int i = 0; i < 8; ++i) bytes[static_cast<std::size_t>(8 + i)] = static_cast<std::uint8_t>(n >> (8 * i));
-    return mf::Uuid::fromRandomBytes(bytes);
-  }
-  std::uint64_t n = 0;
 };
 
 class NoStreams : public mf::LogStreamLauncher {
@@ -91,9 +61,9 @@ class NoStreams : public mf::LogStreamLauncher {
 };
 
 void BM_SearchTypingAtAMillion(benchmark::State& state) {
-  InlineQueue queue;
+  mf::bench::InlineQueue queue;
   FixedClock clock;
-  CountingIds ids;
+  mf::bench::CountingIds ids;
   NoStreams streams;
   mf::bench::IdleWorkspace workspace;
   mf::bench::FixedPanel panel;
@@ -130,10 +100,10 @@ void BM_SearchTypingAtAMillion(benchmark::State& state) {
     for (const auto& change : changes) {
       const std::size_t before = allocations.load(std::memory_order_relaxed);
       const auto start = SteadyClock::now();
-      const double cpuStart = processCpuMs();
+      const double cpuStart = mf::bench::cpuMs(CLOCK_PROCESS_CPUTIME_ID);
       change();
       const double ms = std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count();
-      maxCpuMs = std::max(maxCpuMs, processCpuMs() - cpuStart);
+      maxCpuMs = std::max(maxCpuMs, mf::bench::cpuMs(CLOCK_PROCESS_CPUTIME_ID) - cpuStart);
       allocated += allocations.load(std::memory_order_relaxed) - before;
       maxMs = std::max(maxMs, ms);
       totalMs += ms;

@@ -99,11 +99,7 @@ class EventStorage {
  public:
   std::size_t size() const { return size_; }
 
-  const Record& record(std::size_t index) const {
-    if (index < kFirstChunkRecords) return reinterpret_cast<const Record*>(chunks_[0].get())[index];
-    const std::size_t rest = index - kFirstChunkRecords;
-    return reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get())[rest % kChunkRecords];
-  }
+  const Record& record(std::size_t index) const { return *recordsFrom(index).first; }
 
   // Views of [first, first + out.size()), walking each chunk's records in
   // order instead of locating every index on its own.
@@ -111,16 +107,7 @@ class EventStorage {
     std::size_t i = first;
     std::size_t k = 0;
     while (k < out.size()) {
-      const Record* records;
-      std::size_t inChunk;
-      if (i < kFirstChunkRecords) {
-        records = reinterpret_cast<const Record*>(chunks_[0].get()) + i;
-        inChunk = kFirstChunkRecords - i;
-      } else {
-        const std::size_t rest = i - kFirstChunkRecords;
-        records = reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get()) + rest % kChunkRecords;
-        inChunk = kChunkRecords - rest % kChunkRecords;
-      }
+      const auto [records, inChunk] = recordsFrom(i);
       const std::size_t n = std::min(inChunk, out.size() - k);
       for (std::size_t j = 0; j < n; ++j) out[k + j] = viewOf(records[j]);
       k += n;
@@ -194,6 +181,16 @@ class EventStorage {
   }
 
  private:
+  // The record at `index` and how many records its chunk holds from there on.
+  std::pair<const Record*, std::size_t> recordsFrom(std::size_t index) const {
+    if (index < kFirstChunkRecords) {
+      return {reinterpret_cast<const Record*>(chunks_[0].get()) + index, kFirstChunkRecords - index};
+    }
+    const std::size_t rest = index - kFirstChunkRecords;
+    return {reinterpret_cast<const Record*>(chunks_[1 + rest / kChunkRecords].get()) + rest % kChunkRecords,
+            kChunkRecords - rest % kChunkRecords};
+  }
+
   std::size_t recordCapacity() const {
     return chunks_.empty() ? 0 : kFirstChunkRecords + (chunks_.size() - 1) * kChunkRecords;
   }

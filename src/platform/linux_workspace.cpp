@@ -33,35 +33,12 @@ std::optional<FileIdentity> identityOf(const std::string& path) {
   return FileIdentity{info.st_dev, info.st_ino};
 }
 
-std::vector<std::string> commandLineOf(pid_t pid) {
-  int error = 0;
-  UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
-  std::vector<std::string> args;
-  if (!fd.valid()) return args;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (got <= 0 || text.size() > 65536) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  (void)error;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    args.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return args;
-}
-
 // Whether `pid` runs the program identified by `target`. A script runs under
 // its interpreter, so for scripts the script path in the command line counts.
 bool runsProgram(pid_t pid, const FileIdentity& target, bool isScript) {
   const std::string proc = "/proc/" + std::to_string(pid);
   if (!isScript) return identityOf(proc + "/exe") == target;
-  const auto args = commandLineOf(pid);
+  const auto args = posix::commandLineOf(pid);
   // The kernel starts a script as: interpreter [one optional argument] script ...
   for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
     const auto& arg = args[i];

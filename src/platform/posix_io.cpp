@@ -51,4 +51,25 @@ std::string errorText(int error) {
   return text ? std::string(text) : std::string("error ") + std::to_string(error);
 }
 
+std::vector<std::string> commandLineOf(pid_t pid) {
+  UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
+  std::vector<std::string> args;
+  if (!fd.valid()) return args;
+  std::string text;
+  char buffer[4096];
+  for (;;) {
+    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got <= 0 || text.size() > 65536) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  std::size_t start = 0;
+  while (start < text.size()) {
+    auto end = text.find('\0', start);
+    if (end == std::string::npos) end = text.size();
+    args.push_back(text.substr(start, end - start));
+    start = end + 1;
+  }
+  return args;
+}
+
 }  // namespace mf::posix

@@ -5,6 +5,7 @@
 #include <string>
 #include <sys/types.h>
 #include <utility>
+#include <vector>
 
 namespace mf::posix {
 
@@ -59,5 +60,9 @@ int pidfdSendSignal(int pidfd, int signal);
 
 // strerror() text for an errno value, thread-safe.
 std::string errorText(int error);
+
+// The command line of `pid` from /proc, one entry per argument (at most about
+// 64 KiB of it); empty when the process is gone or cannot be read.
+std::vector<std::string> commandLineOf(pid_t pid);
 
 }  // namespace mf::posix

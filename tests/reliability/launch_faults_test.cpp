@@ -341,7 +341,7 @@ TEST(LaunchFaults, NamesWithQuotesNewlinesAndForeignBytesReachEveryChildAsOneArg
     ASSERT_TRUE(window.runUntil([&] { return window.tracingPid() && window.find("Ready for work"); })) << window.dump();
     const auto journalctl = reliability::journalctlChildren("SYSLOG_IDENTIFIER=" + name);
     ASSERT_EQ(journalctl.size(), 1u);
-    const auto args = reliability::commandLine(journalctl[0]);
+    const auto args = posix::commandLineOf(journalctl[0]);
     ASSERT_EQ(args.size(), 9u);
     EXPECT_EQ(args[6], "SYSLOG_IDENTIFIER=" + name);
     EXPECT_EQ(args[7], "+");

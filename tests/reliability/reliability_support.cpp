@@ -5,6 +5,8 @@
 #include <sstream>
 #include <unistd.h>
 
+#include "platform/posix_io.h"
+
 namespace mf::reliability {
 
 void TimedMainQueue::post(std::function<void()> task) {
@@ -101,25 +103,11 @@ std::size_t residentBytes() {
   return resident * static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
 }
 
-std::vector<std::string> commandLine(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/cmdline", std::ios::binary);
-  std::string text((std::istreambuf_iterator<char>(file)), std::istreambuf_iterator<char>());
-  std::vector<std::string> args;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\0', start);
-    if (end == std::string::npos) end = text.size();
-    args.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
-  return args;
-}
-
 std::vector<pid_t> journalctlChildren(std::string_view needle) {
   std::vector<pid_t> found;
   for (const auto& child : childProcesses()) {
     if (child.name != "journalctl" || child.state == 'Z') continue;
-    for (const auto& arg : commandLine(child.pid)) {
+    for (const auto& arg : posix::commandLineOf(child.pid)) {
       if (arg.find(needle) != std::string::npos) {
         found.push_back(child.pid);
         break;

@@ -71,8 +71,6 @@ std::size_t threadCount();
 std::size_t residentBytes();
 using testing::ChildProcess;
 using testing::childProcesses;
-// The command line of `pid`, one entry per argument.
-std::vector<std::string> commandLine(pid_t pid);
 // Our journalctl children whose command line contains `needle`.
 std::vector<pid_t> journalctlChildren(std::string_view needle);
 
