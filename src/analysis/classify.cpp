@@ -436,7 +436,7 @@ bool containsIgnoringAsciiCase(std::string_view text, std::string_view marker) {
 
 LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
 
-Classification LineClassifier::classify(std::string_view trimmedLine) const {
+Classification LineClassifier::classify(std::string_view trimmedLine, int priority) const {
   // Reused between calls: classification runs for every log line and should
   // not allocate for each.
   // Two roads to the same result: a plain ASCII line is scanned as it is,
@@ -458,6 +458,13 @@ Classification LineClassifier::classify(std::string_view trimmedLine) const {
   if (hits & hitError) {
     result.type = EventType::error;
   } else if (hits & (hitErrorWord | hitFaultWord | hitWarning)) {
+    result.type = EventType::warning;
+  }
+  // The sender's severity raises the type, never lowers it; the noise rule
+  // below then sees the raised type.
+  if (priority >= 0 && priority <= 3) {
+    result.type = EventType::error;
+  } else if (priority == 4 && result.type == EventType::info) {
     result.type = EventType::warning;
   }
 
@@ -505,8 +512,9 @@ void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, Even
   for (std::size_t i = 0; i < batch.size(); ++i) {
     const std::string_view line = trimWhitespace(batch[i]);
     if (line.empty()) continue;
-    const Classification c = classifier.classify(line);
-    events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise);
+    const LineInfo info = batch.info(i);
+    const Classification c = classifier.classify(line, info.priority);
+    events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise, info.origin);
   }
 }
 

@@ -5,13 +5,13 @@
 #include <string_view>
 
 #include "model/event.h"
+#include "trace/line_batch.h"
 
 namespace mf {
 
 class Clock;
 class EventList;
 class IdSource;
-class LineBatch;
 
 // Removes, from both ends: tab, U+000A..U+000D, U+0085 and every Zs, Zl, Zp
 // character. Input is valid UTF-8.
@@ -41,8 +41,12 @@ struct Classification {
 class LineClassifier {
  public:
   explicit LineClassifier(std::string_view bundleIdentifier);
-  // `trimmedLine` is already trimmed and not empty.
-  Classification classify(std::string_view trimmedLine) const;
+  // `trimmedLine` is already trimmed and not empty. `priority` is the
+  // sender's own severity where the line carried one (a journal entry's
+  // PRIORITY): 0-3 make it at least an error, 4 at least a warning, since a
+  // structured message need not say in its text how severe it is. Without
+  // one the text alone decides.
+  Classification classify(std::string_view trimmedLine, int priority = LineInfo::kNoPriority) const;
 
  private:
   std::string appMarker_;  // "[" + lower-cased, trimmed identifier + ":" (empty: none)
@@ -50,8 +54,9 @@ class LineClassifier {
 
 Classification classifyLine(std::string_view trimmedLine, std::string_view bundleIdentifier);
 
-// Trims each line, drops blank ones, classifies the rest and appends one event
-// per line (new id, current time) to `events`, in batch order.
+// Trims each line, drops blank ones, classifies the rest (with the line's
+// priority) and appends one event per line (new id, current time, the line's
+// origin) to `events`, in batch order.
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events,
                  IdSource& ids, Clock& clock);
 

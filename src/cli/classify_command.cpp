@@ -131,7 +131,7 @@ class Classifier {
       if (!query_.empty()) {
         std::string folded;
         if (!isAscii(message)) folded = foldForSearch(message);
-        const EventView view{nullptr, 0.0, c.type, c.source, message, c.isRoutineNoise, folded};
+        const EventView view{nullptr, 0.0, c.type, c.source, message, c.isRoutineNoise, folded, LineOrigin::journal};
         if (!query_.matches(view)) continue;
       }
       if (options_.tsv) {

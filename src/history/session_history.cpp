@@ -18,6 +18,7 @@ void ContentView::recordSession() {
   session.date = services_.clock.now();
   session.events = events_;  // shares storage; the live list goes on appending after it
   session.id = services_.ids.next();
+  session.outcome = impl_->outcome;
   sessions_.insert(sessions_.begin(), std::move(session));
   if (sessions_.size() > kHistoryLimit) sessions_.resize(kHistoryLimit);
   selectedSessionID_ = sessions_.front().id;

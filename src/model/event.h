@@ -6,6 +6,7 @@
 #include <string_view>
 
 #include "model/uuid.h"
+#include "trace/line_batch.h"
 
 namespace mf {
 
@@ -20,6 +21,8 @@ struct MarrowfieldEvent {
   std::string source;
   std::string message;
   bool isRoutineNoise = false;
+  // Which stream the line came from; the trace's own steps are `trace`.
+  LineOrigin origin = LineOrigin::trace;
 
   // Field by field, in declaration order.
   friend bool operator==(const MarrowfieldEvent&, const MarrowfieldEvent&) = default;

@@ -32,6 +32,7 @@ struct Record {
   std::uint16_t source;
   EventType type;
   bool isRoutineNoise;
+  LineOrigin origin;
 };
 static_assert(sizeof(Record) <= 48, "an event record should stay within 48 bytes");
 static_assert(std::is_aggregate_v<Record> && std::is_trivially_destructible_v<Record>,
@@ -125,23 +126,24 @@ class EventStorage {
                      sourceViews_[r.source],
                      std::string_view(text, r.messageLength),
                      r.isRoutineNoise,
-                     std::string_view(text + r.messageLength, r.foldedLength)};
+                     std::string_view(text + r.messageLength, r.foldedLength),
+                     r.origin};
   }
 
   void append(const Uuid& id, double time, EventType type, std::string_view source,
-              std::string_view message, bool isRoutineNoise) {
+              std::string_view message, bool isRoutineNoise, LineOrigin origin) {
     std::string folded;
     if (!isAscii(message)) folded = foldForSearch(message);
-    appendFolded(id, time, type, source, message, folded, isRoutineNoise);
+    appendFolded(id, time, type, source, message, folded, isRoutineNoise, origin);
   }
 
   // For copies of stored events, whose fold is known already.
   void appendView(const EventView& v) {
-    appendFolded(*v.id, v.time, v.type, v.source, v.message, v.foldedMessage, v.isRoutineNoise);
+    appendFolded(*v.id, v.time, v.type, v.source, v.message, v.foldedMessage, v.isRoutineNoise, v.origin);
   }
 
   void appendFolded(const Uuid& id, double time, EventType type, std::string_view source,
-                    std::string_view message, std::string_view folded, bool isRoutineNoise) {
+                    std::string_view message, std::string_view folded, bool isRoutineNoise, LineOrigin origin) {
     constexpr std::size_t kMaxLength = std::numeric_limits<std::uint32_t>::max();
     if (message.size() > kMaxLength) throw std::length_error("event message longer than 4 GiB");
     if (folded.size() > kMaxLength) throw std::length_error("folded event message longer than 4 GiB");
@@ -167,6 +169,7 @@ class EventStorage {
     r.source = sourceIndex;
     r.type = type;
     r.isRoutineNoise = isRoutineNoise;
+    r.origin = origin;
     ++size_;
   }
 
@@ -270,7 +273,7 @@ class EventStorage {
 };
 
 MarrowfieldEvent EventView::toEvent() const {
-  return MarrowfieldEvent{*id, time, type, std::string(source), std::string(message), isRoutineNoise};
+  return MarrowfieldEvent{*id, time, type, std::string(source), std::string(message), isRoutineNoise, origin};
 }
 
 EventList::EventList() : storage_(std::make_shared<EventStorage>()) {}
@@ -306,11 +309,11 @@ MarrowfieldEvent EventList::at(std::size_t index) const {
 }
 
 void EventList::append(const MarrowfieldEvent& event) {
-  append(event.id, event.time, event.type, event.source, event.message, event.isRoutineNoise);
+  append(event.id, event.time, event.type, event.source, event.message, event.isRoutineNoise, event.origin);
 }
 
 void EventList::append(const Uuid& id, double time, EventType type, std::string_view source,
-                       std::string_view message, bool isRoutineNoise) {
+                       std::string_view message, bool isRoutineNoise, LineOrigin origin) {
   if (!storage_) storage_ = std::make_shared<EventStorage>();
   if (storage_->size() != size_) {
     // Another list sharing this storage has already grown past our end: the
@@ -321,7 +324,7 @@ void EventList::append(const Uuid& id, double time, EventType type, std::string_
   }
   // Either we are the only holder, or every other holder ends at or before our
   // end and therefore never sees what we add here.
-  storage_->append(id, time, type, source, message, isRoutineNoise);
+  storage_->append(id, time, type, source, message, isRoutineNoise, origin);
   ++size_;
 }
 

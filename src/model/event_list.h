@@ -24,6 +24,7 @@ struct EventView {
   // The message case-folded for search, or empty when the message is plain
   // ASCII (search folds ASCII on the fly, so storing it would double memory).
   std::string_view foldedMessage;
+  LineOrigin origin;
 
   MarrowfieldEvent toEvent() const;
 };
@@ -57,7 +58,7 @@ class EventList {
 
   void append(const MarrowfieldEvent& event);
   void append(const Uuid& id, double time, EventType type, std::string_view source,
-              std::string_view message, bool isRoutineNoise);
+              std::string_view message, bool isRoutineNoise, LineOrigin origin = LineOrigin::trace);
   // Becomes empty, with storage of its own.
   void clear();
 

@@ -7,6 +7,21 @@
 
 namespace mf {
 
+// How a trace ended. The status text and a session card both say it; this
+// is what they are formatted from.
+struct TraceOutcome {
+  enum class Kind : unsigned char {
+    stopped,       // the user (or a new start, or the window closing) stopped it
+    exited,        // the target ended on its own; `value` is its exit status
+    crashed,       // the target was killed by signal `value`
+    handedOff,     // it passed the launch to its running instance, PID `value`
+    launchFailed,  // the target could not be started
+  };
+  Kind kind = Kind::stopped;
+  int value = 0;
+  friend bool operator==(const TraceOutcome&, const TraceOutcome&) = default;
+};
+
 // One recorded trace: an immutable snapshot, identified by id only.
 struct LaunchSession {
   Uuid id;
@@ -14,6 +29,7 @@ struct LaunchSession {
   std::string appURL;  // file-system path of the chosen application
   double date = 0;     // the moment of recording (the end of the trace)
   EventList events;
+  TraceOutcome outcome;
 };
 
 }  // namespace mf

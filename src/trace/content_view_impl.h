@@ -41,6 +41,9 @@ struct ContentView::Impl {
   // written, so a target that dies at once would otherwise have its last
   // words land after its "terminated" event and outside its session).
   std::optional<TerminationNotification> pendingTermination;
+  // How the current trace ended (or will be recorded as ending, when it is
+  // recorded by a stop).
+  TraceOutcome outcome;
 
   ChangeObserver observer;
   Change pending;

@@ -2,11 +2,29 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <initializer_list>
 #include <string>
 #include <string_view>
 #include <vector>
 
 namespace mf {
+
+// Where a line came from. Stored with each event, so a reader can tell what
+// the target printed from what the journal holds and what the trace says.
+enum class LineOrigin : unsigned char { trace, journal, standardOutput, standardError };
+
+// The short name shown to people: "trace", "journal", "stdout", "stderr".
+std::string_view originName(LineOrigin origin);
+
+// What travels with a line besides its text. `priority` is the sender's
+// syslog severity (0 emergency .. 7 debug) where the line carried one, as
+// journal entries do; kNoPriority for plain text.
+struct LineInfo {
+  static constexpr std::int8_t kNoPriority = -1;
+  LineOrigin origin = LineOrigin::journal;
+  std::int8_t priority = kNoPriority;
+  friend bool operator==(const LineInfo&, const LineInfo&) = default;
+};
 
 // The lines cut from one chunk of log-stream output: the unit handed to the
 // main thread. One flat buffer instead of a string per line, because a
@@ -14,9 +32,10 @@ namespace mf {
 // per line.
 class LineBatch {
  public:
-  void add(std::string_view line) {
+  void add(std::string_view line, LineInfo info = {}) {
     text_.append(line);
     ends_.push_back(text_.size());
+    infos_.push_back(info);
   }
   std::size_t size() const { return ends_.size(); }
   bool empty() const { return ends_.empty(); }
@@ -24,21 +43,24 @@ class LineBatch {
     const std::size_t begin = index == 0 ? 0 : ends_[index - 1];
     return std::string_view(text_).substr(begin, ends_[index] - begin);
   }
+  LineInfo info(std::size_t index) const { return infos_[index]; }
   void clear() {
     text_.clear();
     ends_.clear();
+    infos_.clear();
   }
   std::size_t byteSize() const { return text_.size(); }
 
-  static LineBatch of(std::initializer_list<std::string_view> lines) {
+  static LineBatch of(std::initializer_list<std::string_view> lines, LineInfo info = {}) {
     LineBatch batch;
-    for (auto line : lines) batch.add(line);
+    for (auto line : lines) batch.add(line, info);
     return batch;
   }
 
  private:
   std::string text_;
   std::vector<std::size_t> ends_;
+  std::vector<LineInfo> infos_;
 };
 
 }  // namespace mf

@@ -16,6 +16,12 @@ constexpr std::array<bool, 256> kStopByte = [] {
   for (int b = 0; b < 256; ++b) table[b] = (b >= 0x0A && b <= 0x0D) || b >= 0x80;
   return table;
 }();
+// The same when only LF ends a line.
+constexpr std::array<bool, 256> kStopByteLineFeedOnly = [] {
+  std::array<bool, 256> table{};
+  for (int b = 0; b < 256; ++b) table[b] = b == 0x0A || b >= 0x80;
+  return table;
+}();
 
 struct Decoded {
   enum Kind { character, invalid, incomplete } kind;
@@ -64,7 +70,10 @@ bool isSeparator(std::uint32_t cp) { return cp == 0x85 || cp == 0x2028 || cp == 
 
 }  // namespace
 
-LineSplitter::LineSplitter(std::size_t maxPendingLine) : maxPendingLine_(std::max<std::size_t>(maxPendingLine, 4)) {}
+LineSplitter::LineSplitter(std::size_t maxPendingLine, Separators separators, LineInfo info)
+    : maxPendingLine_(std::max<std::size_t>(maxPendingLine, 4)),
+      lineFeedOnly_(separators == Separators::lineFeedOnly),
+      info_(info) {}
 
 // The current line is pending_ (bytes already decoded or carried over from
 // earlier chunks) followed by chunk[segment, i): verbatim bytes of this
@@ -77,14 +86,18 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
   const std::size_t n = chunk.size();
   std::size_t i = 0;
   std::size_t segment = 0;
+  const auto& stopByte = lineFeedOnly_ ? kStopByteLineFeedOnly : kStopByte;
+  auto separates = [&](const Decoded& d) {
+    return !lineFeedOnly_ && d.kind == Decoded::character && isSeparator(d.codePoint);
+  };
 
   auto lineLength = [&] { return pending_.size() + (i - segment); };
   auto endLine = [&](std::size_t segmentEnd) {
     if (pending_.empty()) {
-      if (segmentEnd > segment) out.add(chunk.substr(segment, segmentEnd - segment));
+      if (segmentEnd > segment) out.add(chunk.substr(segment, segmentEnd - segment), info_);
     } else {
       pending_.append(chunk.substr(segment, segmentEnd - segment));
-      out.add(pending_);
+      out.add(pending_, info_);
       pending_.clear();
     }
   };
@@ -115,7 +128,7 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
     }
     const std::size_t fromChunk = d.length - carry_.size();
     carry_.clear();
-    if (d.kind == Decoded::character && isSeparator(d.codePoint)) {
+    if (separates(d)) {
       endLine(0);
     } else {
       const std::string_view decoded =
@@ -130,7 +143,7 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
     // ASCII run, never past the line limit.
     const std::size_t room = maxPendingLine_ - lineLength();
     const std::size_t runEnd = std::min(n, i + room);
-    while (i < runEnd && !kStopByte[bytes[i]]) ++i;
+    while (i < runEnd && !stopByte[bytes[i]]) ++i;
     if (lineLength() >= maxPendingLine_) {
       endLine(i);
       segment = i;
@@ -139,7 +152,7 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
     if (i == n) break;
 
     const unsigned char b = bytes[i];
-    if (b < 0x80) {  // LF, VT, FF or CR; CR LF leaves an empty piece, which is dropped
+    if (b < 0x80) {  // LF, VT, FF or CR (LF only); CR LF leaves an empty piece, which is dropped
       endLine(i);
       segment = ++i;
       continue;
@@ -151,7 +164,7 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
       segment = i = n;
       break;
     }
-    if (d.kind == Decoded::character && isSeparator(d.codePoint)) {
+    if (separates(d)) {
       endLine(i);
       i += d.length;
       segment = i;
@@ -175,12 +188,12 @@ void LineSplitter::finish(LineBatch& out) {
     // The stream ended inside a character: one maximal invalid subpart.
     carry_.clear();
     if (pending_.size() + kReplacement.size() > maxPendingLine_ && !pending_.empty()) {
-      out.add(pending_);
+      out.add(pending_, info_);
       pending_.clear();
     }
     pending_.append(kReplacement);
   }
-  if (!pending_.empty()) out.add(pending_);
+  if (!pending_.empty()) out.add(pending_, info_);
   pending_.clear();
 }
 

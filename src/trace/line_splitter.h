@@ -21,8 +21,16 @@ class LineSplitter {
  public:
   static constexpr std::size_t kDefaultMaxPendingLine = std::size_t{1} << 20;
 
+  // What ends a line. A log stream's text ends lines at any of the
+  // separators above; a terminal's only at LF, because there CR, VT, FF and
+  // the rest move the cursor within what the program means as one line
+  // (a progress bar redrawn with CR is one line, not a hundred).
+  enum class Separators { all, lineFeedOnly };
+
   // A bound below 4 bytes is taken as 4, the longest UTF-8 character.
-  explicit LineSplitter(std::size_t maxPendingLine = kDefaultMaxPendingLine);
+  // Every line is added with `info`.
+  explicit LineSplitter(std::size_t maxPendingLine = kDefaultMaxPendingLine,
+                        Separators separators = Separators::all, LineInfo info = {});
 
   // Appends the lines this chunk completes to `out`.
   void feed(std::string_view chunk, LineBatch& out);
@@ -31,6 +39,8 @@ class LineSplitter {
 
  private:
   std::size_t maxPendingLine_;
+  bool lineFeedOnly_;
+  LineInfo info_;
   std::string pending_;  // the current line so far, valid UTF-8
   std::string carry_;    // the start of a UTF-8 sequence cut by the chunk boundary
 };

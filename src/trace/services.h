@@ -110,6 +110,9 @@ struct TerminationNotification {
   std::shared_ptr<RunningApplication> application;
   // How it ended, when the platform knows.
   std::optional<ExitStatus> exitStatus;
+  // Set when the process, a single-instance program, passed its launch to an
+  // instance that was already running (this PID) and exited.
+  std::optional<std::int32_t> handedOffTo;
 };
 
 // Delivered on the main thread.

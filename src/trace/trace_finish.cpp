@@ -184,8 +184,10 @@ void ContentView::finishTermination(const TerminationNotification& notification)
   OperationScope scope(*this);
   // The journal stream of a Linux process carries no crash report, so an
   // abnormal end is said here, just before the plain "terminated".
+  TraceOutcome outcome{TraceOutcome::Kind::exited, 0};
   if (notification.exitStatus) {
     const ExitStatus& status = *notification.exitStatus;
+    outcome = TraceOutcome{status.signaled ? TraceOutcome::Kind::crashed : TraceOutcome::Kind::exited, status.code};
     if (status.signaled) {
       appendEvent(EventType::error, "CRASH",
                   selectedAppName_ + " crashed: killed by signal " + std::to_string(status.code) + " (" +
@@ -195,9 +197,19 @@ void ContentView::finishTermination(const TerminationNotification& notification)
                   selectedAppName_ + " exited with status " + std::to_string(status.code));
     }
   }
+  // A single-instance program that finds itself running passes the launch
+  // on and exits at once; without a word the trace would read as a clean run
+  // of something that never started.
+  if (notification.handedOffTo) {
+    appendEvent(EventType::warning, "PROCESS",
+                selectedAppName_ + " handed the launch to its running instance, PID " +
+                    std::to_string(*notification.handedOffTo));
+    outcome = TraceOutcome{TraceOutcome::Kind::handedOff, *notification.handedOffTo};
+  }
   appendEvent(EventType::info, "PROCESS", selectedAppName_ + " terminated");
   statusText_ = "Process ended";
   changed(Change::status);
+  impl_->outcome = outcome;
   recordSession();
   tearDownTrace();
 }
@@ -209,6 +221,7 @@ void ContentView::stopTrace(bool saveSession) {
   if (impl_->pendingTermination) finishPendingTermination(impl_->watchGeneration);
   if (isTracing_) {
     appendEvent(EventType::info, "SESSION", "Trace stopped");
+    impl_->outcome = TraceOutcome{TraceOutcome::Kind::stopped, 0};
     if (saveSession) recordSession();
   }
   tearDownTrace();

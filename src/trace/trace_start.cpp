@@ -123,6 +123,7 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
                 errorDescription ? "Launch failed: " + *errorDescription : std::string("No running application was returned"));
     statusText_ = "Launch failed";
     changed(Change::status);
+    impl_->outcome = TraceOutcome{TraceOutcome::Kind::launchFailed, 0};
     recordSession();
     tearDownTrace();
     return;

@@ -121,7 +121,7 @@ std::size_t FakeWorkspace::activeObservers() const {
 }
 
 void FakeWorkspace::terminate(std::int32_t pid, std::optional<ExitStatus> status) {
-  notify(TerminationNotification{std::make_shared<FakeRunningApplication>(pid), status});
+  notify(TerminationNotification{std::make_shared<FakeRunningApplication>(pid), status, std::nullopt});
 }
 
 void FakeWorkspace::notify(const TerminationNotification& notification) {

@@ -1,0 +1,173 @@
+#include "trace/terminal_line.h"
+
+#include <cstddef>
+#include <vector>
+
+namespace mf {
+namespace {
+
+constexpr char kEsc = '\x1B';
+
+// Bytes of the UTF-8 character that starts with `lead` (1 for anything that
+// is not a valid lead: the input is valid UTF-8, so that never splits one).
+std::size_t characterLength(unsigned char lead) {
+  if (lead < 0xC0) return 1;
+  if (lead < 0xE0) return 2;
+  if (lead < 0xF0) return 3;
+  return 4;
+}
+
+// Where the escape sequence starting at `i` (at ESC, or at a C1 CSI/OSC
+// written as UTF-8) ends, and whether it is an erase-in-line with its mode.
+struct Escape {
+  std::size_t end;
+  int eraseInLine = -1;  // 0: to the end, 1: to the start, 2: all; -1: not an erase
+};
+
+// Skips a string control (OSC, DCS, SOS, PM, APC) up to its terminator: BEL
+// or ST (ESC \ or U+009C). An unterminated one runs to the end of the line.
+std::size_t skipString(std::string_view s, std::size_t i) {
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c == 0x07) return i + 1;
+    if (c == static_cast<unsigned char>(kEsc) && i + 1 < s.size() && s[i + 1] == '\\') return i + 2;
+    if (c == 0xC2 && i + 1 < s.size() && static_cast<unsigned char>(s[i + 1]) == 0x9C) return i + 2;
+    ++i;
+  }
+  return i;
+}
+
+Escape skipCsi(std::string_view s, std::size_t i) {
+  int parameter = 0;
+  bool hasOther = false;
+  while (i < s.size()) {
+    const auto c = static_cast<unsigned char>(s[i]);
+    if (c >= 0x30 && c <= 0x3F) {
+      if (c >= '0' && c <= '9') {
+        parameter = parameter * 10 + (c - '0');
+        if (parameter > 1000) parameter = 1000;
+      } else {
+        hasOther = true;
+      }
+      ++i;
+    } else if (c >= 0x20 && c <= 0x2F) {
+      hasOther = true;
+      ++i;
+    } else if (c >= 0x40 && c <= 0x7E) {
+      Escape escape{i + 1};
+      if (c == 'K' && !hasOther && parameter <= 2) escape.eraseInLine = parameter;
+      return escape;
+    } else {
+      // Not a well-formed sequence: it ends before this byte, which stays text.
+      return Escape{i};
+    }
+  }
+  return Escape{i};
+}
+
+Escape skipEscape(std::string_view s, std::size_t i) {
+  const auto c = static_cast<unsigned char>(s[i]);
+  if (c == 0xC2) {  // C1 control in UTF-8: U+009B CSI, U+009D OSC, U+0090 DCS, ...
+    const auto next = static_cast<unsigned char>(s[i + 1]);
+    if (next == 0x9B) return skipCsi(s, i + 2);
+    return Escape{skipString(s, i + 2)};
+  }
+  if (i + 1 >= s.size()) return Escape{i + 1};  // a lone ESC at the end
+  const char kind = s[i + 1];
+  switch (kind) {
+    case '[': return skipCsi(s, i + 2);
+    case ']':
+    case 'P':
+    case 'X':
+    case '^':
+    case '_': return Escape{skipString(s, i + 2)};
+    default: break;
+  }
+  // ESC, intermediates (0x20-0x2F), then one final byte (0x30-0x7E).
+  std::size_t j = i + 1;
+  while (j < s.size() && static_cast<unsigned char>(s[j]) >= 0x20 && static_cast<unsigned char>(s[j]) <= 0x2F) ++j;
+  if (j < s.size() && static_cast<unsigned char>(s[j]) >= 0x30 && static_cast<unsigned char>(s[j]) <= 0x7E) ++j;
+  return Escape{j};
+}
+
+bool isC1Escape(std::string_view s, std::size_t i) {
+  if (static_cast<unsigned char>(s[i]) != 0xC2 || i + 1 >= s.size()) return false;
+  const auto next = static_cast<unsigned char>(s[i + 1]);
+  return next == 0x9B || next == 0x9D || next == 0x90 || next == 0x98 || next == 0x9E || next == 0x9F;
+}
+
+bool needsTerminal(std::string_view line) {
+  for (const char ch : line) {
+    const auto c = static_cast<unsigned char>(ch);
+    if ((c < 0x20 && c != '\t') || c == 0x7F || c == 0xC2) return true;
+  }
+  return false;
+}
+
+}  // namespace
+
+std::string terminalLineText(std::string_view line) {
+  if (!needsTerminal(line)) return std::string(line);
+
+  // The line as cells of one character each, and the cursor over them.
+  std::vector<std::string_view> cells;
+  cells.reserve(line.size());
+  std::size_t cursor = 0;
+  auto put = [&](std::string_view character) {
+    if (cursor < cells.size()) {
+      cells[cursor] = character;
+    } else {
+      cells.push_back(character);
+    }
+    ++cursor;
+  };
+
+  std::size_t i = 0;
+  while (i < line.size()) {
+    const auto c = static_cast<unsigned char>(line[i]);
+    if (c == static_cast<unsigned char>(kEsc) || isC1Escape(line, i)) {
+      const Escape escape = skipEscape(line, i);
+      switch (escape.eraseInLine) {
+        case 0:
+          cells.resize(std::min(cells.size(), cursor));
+          break;
+        case 1:
+          for (std::size_t k = 0; k < cursor && k < cells.size(); ++k) cells[k] = " ";
+          break;
+        case 2:
+          for (auto& cell : cells) cell = " ";
+          break;
+        default: break;
+      }
+      i = escape.end;
+      continue;
+    }
+    if (c == '\r') {
+      cursor = 0;
+      ++i;
+      continue;
+    }
+    if (c == '\b') {
+      if (cursor > 0) --cursor;
+      ++i;
+      continue;
+    }
+    if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      ++i;
+      continue;
+    }
+    const std::size_t length = std::min(characterLength(c), line.size() - i);
+    put(line.substr(i, length));
+    i += length;
+  }
+
+  std::string text;
+  text.reserve(line.size());
+  for (const auto cell : cells) text.append(cell);
+  // An erase that ran to the start leaves blanks where the text was.
+  const auto last = text.find_last_not_of(' ');
+  text.resize(last == std::string::npos ? 0 : last + 1);
+  return text;
+}
+
+}  // namespace mf

@@ -1,0 +1,138 @@
+// What travels with a line besides its text: the sender's priority, which
+// raises the type the text gives, and the stream it came from, which the
+// event keeps.
+
+#include <gtest/gtest.h>
+
+#include <string>
+#include <vector>
+
+#include "analysis/classify.h"
+#include "model/event_list.h"
+#include "support/fakes.h"
+#include "trace/line_batch.h"
+#include "trace/line_splitter.h"
+#include "trace/terminal_line.h"
+
+namespace mf {
+namespace {
+
+struct PriorityCase {
+  const char* line;
+  int priority;
+  EventType type;
+  bool isRoutineNoise;
+};
+
+// Every syslog priority over lines whose text says nothing, a warning or an
+// error: 0-3 make an error, 4 a warning, 5-7 and none leave the text's word.
+TEST(PriorityClassification, RaisesTheTypeAndNeverLowersIt) {
+  const std::vector<PriorityCase> cases = {
+      {"Couldn't download IMF currency rate file", LineInfo::kNoPriority, EventType::info, true},
+      {"Couldn't download IMF currency rate file", 0, EventType::error, false},
+      {"Couldn't download IMF currency rate file", 1, EventType::error, false},
+      {"Couldn't download IMF currency rate file", 2, EventType::error, false},
+      {"Couldn't download IMF currency rate file", 3, EventType::error, false},
+      {"Couldn't download IMF currency rate file", 4, EventType::warning, false},
+      {"Couldn't download IMF currency rate file", 5, EventType::info, true},
+      {"Couldn't download IMF currency rate file", 6, EventType::info, true},
+      {"Couldn't download IMF currency rate file", 7, EventType::info, true},
+      {"warning: low disk", 3, EventType::error, false},
+      {"warning: low disk", 7, EventType::warning, false},
+      {"Error: disk full", 4, EventType::error, false},
+      {"Error: disk full", 6, EventType::error, false},
+      // A header line stays noise whatever its sender says.
+      {"Filtering the log data using \"x\"", 3, EventType::error, true},
+  };
+  const LineClassifier classifier("org.example.App");
+  for (const auto& c : cases) {
+    SCOPED_TRACE(std::string(c.line) + " priority " + std::to_string(c.priority));
+    const Classification result = classifier.classify(c.line, c.priority);
+    EXPECT_EQ(result.type, c.type);
+    EXPECT_EQ(result.isRoutineNoise, c.isRoutineNoise);
+    EXPECT_EQ(result.source, classifier.classify(c.line).source) << "the priority never changes the source";
+  }
+}
+
+TEST(PriorityClassification, IngestKeepsTheOriginAndUsesThePriority) {
+  LineBatch batch;
+  batch.add("plain text from the journal", LineInfo{LineOrigin::journal, 3});
+  batch.add("   ", LineInfo{LineOrigin::standardOutput, LineInfo::kNoPriority});
+  batch.add("printed on stdout", LineInfo{LineOrigin::standardOutput, LineInfo::kNoPriority});
+  batch.add("said on stderr", LineInfo{LineOrigin::standardError, 6});
+  EventList events;
+  testing::SequentialIdSource ids;
+  testing::FakeClock clock;
+  ingestLines(batch, "", events, ids, clock);
+  ASSERT_EQ(events.size(), 3u);
+  EXPECT_EQ(events[0].type, EventType::error);
+  EXPECT_EQ(events[0].origin, LineOrigin::journal);
+  EXPECT_EQ(events[1].origin, LineOrigin::standardOutput);
+  EXPECT_EQ(events[2].origin, LineOrigin::standardError);
+  // The origin survives a copy of the list and the way back to a value.
+  const EventList copy = EventList::fromVector(events.toVector());
+  EXPECT_EQ(copy.at(2).origin, LineOrigin::standardError);
+  EXPECT_EQ(originName(copy.at(1).origin), "stdout");
+}
+
+struct TerminalCase {
+  const char* written;
+  const char* shown;
+};
+
+TEST(TerminalLineText, ShowsWhatATerminalWouldShow) {
+  const std::vector<TerminalCase> cases = {
+      {"plain", "plain"},
+      {"tab\tkept", "tab\tkept"},
+      {"\x1b[1;31mred\x1b[0m text", "red text"},
+      {"\x1b[38;5;208morange\x1b[m", "orange"},
+      {"\x1b]0;window title\x07" "after title", "after title"},
+      {"\x1b]8;;file:///tmp\x1b\\link\x1b]8;;\x1b\\", "link"},
+      {"\x1bPdevice control\x1b\\kept", "kept"},
+      {"\x1b(Bcharset", "charset"},
+      {"\x1b" "7saved\x1b" "8", "saved"},
+      {"cursor\x1b[2Amoved", "cursormoved"},
+      {"\xc2\x9b" "1mC1 CSI", "C1 CSI"},
+      {"unterminated \x1b]0;title", "unterminated"},
+      {"lone escape at end\x1b", "lone escape at end"},
+      {"bell\x07 and nul\x01 go", "bell and nul go"},
+      // Progress bars: CR returns to the start and the rest overwrites.
+      {"Downloading 10%\rDownloading 55%\rDownloading 100%", "Downloading 100%"},
+      {"abcdef\rXY", "XYcdef"},
+      {"50%\r\x1b[K100%", "100%"},
+      {"left\x1b[1K", ""},
+      {"whole line\x1b[2Knew", "          new"},  // the cursor stays where it was
+      {"done\r", "done"},
+      {"bold by overstrike: a\ba", "bold by overstrike: a"},
+      {"\xc3\xa9t\xc3\xa9\rE", "Et\xc3\xa9"},
+      {"\x1b[31m\xe2\x9c\x93\x1b[0m passed", "\xe2\x9c\x93 passed"},
+  };
+  for (const auto& c : cases) {
+    SCOPED_TRACE(c.written);
+    EXPECT_EQ(terminalLineText(c.written), c.shown);
+  }
+}
+
+TEST(TerminalLineText, AFloodOfSequencesLeavesOnlyTheText) {
+  std::string line;
+  for (int i = 0; i < 20000; ++i) line += "\x1b[" + std::to_string(i % 256) + "m.";
+  EXPECT_EQ(terminalLineText(line), std::string(20000, '.'));
+}
+
+TEST(LineSplitterLineFeedOnly, OnlyLineFeedEndsALineAndEveryLineCarriesTheInfo) {
+  const LineInfo info{LineOrigin::standardOutput, LineInfo::kNoPriority};
+  LineSplitter splitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::lineFeedOnly, info);
+  LineBatch out;
+  splitter.feed("10%\r20%\r100%\nform\ffeed\x0bvt\xe2\x80\xa8ls\n", out);
+  splitter.feed("cut\xc3", out);
+  splitter.feed("\xa9\r\n", out);
+  splitter.finish(out);
+  ASSERT_EQ(out.size(), 3u);
+  EXPECT_EQ(out[0], "10%\r20%\r100%");
+  EXPECT_EQ(out[1], "form\ffeed\x0bvt\xe2\x80\xa8ls");
+  EXPECT_EQ(out[2], "cut\xc3\xa9\r");
+  for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out.info(i), info);
+}
+
+}  // namespace
+}  // namespace mf
