@@ -44,7 +44,7 @@ ChildWatcher::~ChildWatcher() {
   thread_.join();
 }
 
-void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, posix::UniqueFd output, std::shared_ptr<SinkSlot> sink) {
+void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> outputs) {
   {
     std::lock_guard lock(mutex_);
     // A recycled pid: the old status belongs to another process.
@@ -53,16 +53,14 @@ void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, posix::UniqueFd outpu
     child->pid = pid;
     child->pidfd = std::move(pidfd);
     children_.push_back(std::move(child));
-    if (output.valid()) {
-      ::fcntl(output.get(), F_SETFL, ::fcntl(output.get(), F_GETFL) | O_NONBLOCK);
+    for (auto& output : outputs) {
+      if (!output.fd.valid() || !output.pump) continue;
+      ::fcntl(output.fd.get(), F_SETFL, ::fcntl(output.fd.get(), F_GETFL) | O_NONBLOCK);
       auto capture = std::make_unique<Capture>();
       capture->pid = pid;
-      capture->fd = std::move(output);
-      capture->sink = std::move(sink);
-      auto slot = capture->sink;
-      capture->pump = std::make_unique<ChunkPump>([slot](LineBatch batch) {
-        if (slot) slot->deliver(std::move(batch));
-      });
+      capture->fd = std::move(output.fd);
+      capture->pump = std::move(output.pump);
+      capture->isTerminal = output.isTerminal;
       captures_.push_back(std::move(capture));
     }
   }
@@ -143,14 +141,24 @@ std::size_t ChildWatcher::liveChildren() {
 }
 
 void ChildWatcher::pumpCapture(Capture* capture, bool untilEmpty) {
+  // A terminal hands on what was written through a kernel work queue, so at
+  // the moment a writer ends its last bytes may not be readable yet: give
+  // them a few milliseconds. (When the last writer closes, the terminal
+  // reports its end only after them, so nothing is lost that way.)
+  int terminalGrace = untilEmpty && capture->isTerminal ? 3 : 0;
   // Bounded: a grandchild that keeps writing must not hold the thread here.
-  for (int reads = 0; reads < 64; ++reads) {
+  for (int reads = 0; reads < 256; ++reads) {
     const auto result = capture->pump->pumpOnce(capture->fd.get());
     if (result == ChunkPump::Result::ended) {
       capture->fd.reset();
       return;
     }
-    if (result == ChunkPump::Result::wouldBlock || !untilEmpty) return;
+    if (!untilEmpty) return;
+    if (result == ChunkPump::Result::wouldBlock) {
+      if (terminalGrace-- <= 0) return;
+      pollfd fd{capture->fd.get(), POLLIN, 0};
+      if (posix::retryOnEintr([&] { return ::poll(&fd, 1, 5); }) <= 0) return;
+    }
   }
 }
 

@@ -47,10 +47,17 @@ class ChildWatcher {
   ChildWatcher(const ChildWatcher&) = delete;
   ChildWatcher& operator=(const ChildWatcher&) = delete;
 
-  // Takes over a child we spawned. `output` (optional) is the read end of its
-  // stdout/stderr pipe, read into `sink` until end of stream.
-  void adopt(pid_t pid, posix::UniqueFd pidfd, posix::UniqueFd output = {},
-             std::shared_ptr<SinkSlot> sink = nullptr);
+  // One output of a child: a pipe's read end or a pseudo-terminal's master,
+  // read by `pump` until end of stream (or, for a terminal, until the last
+  // writer closes it).
+  struct Output {
+    posix::UniqueFd fd;
+    std::unique_ptr<ChunkPump> pump;
+    bool isTerminal = false;
+  };
+
+  // Takes over a child we spawned, with the outputs we read.
+  void adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> outputs = {});
 
   // `handler` runs once on the watcher thread when `pid` has ended, at once
   // if it ended already. The status is unknown (nullopt) for a process that
@@ -75,8 +82,8 @@ class ChildWatcher {
   struct Capture {
     pid_t pid = -1;
     posix::UniqueFd fd;
-    std::shared_ptr<SinkSlot> sink;
     std::unique_ptr<ChunkPump> pump;
+    bool isTerminal = false;
   };
   struct Watch {
     pid_t pid;

@@ -5,10 +5,26 @@
 #include <unistd.h>
 
 #include "platform/posix_io.h"
+#include "trace/terminal_line.h"
 
 namespace mf {
 
-ChunkPump::ChunkPump(LineBatchSink sink) : sink_(std::move(sink)) { buffer_.resize(kChunkSize); }
+ChunkPump::ChunkPump(LineBatchSink sink) : ChunkPump(std::move(sink), LineSplitter(), false) {}
+
+ChunkPump::ChunkPump(LineBatchSink sink, LineInfo info)
+    : ChunkPump(std::move(sink), LineSplitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::all, info),
+                false) {}
+
+ChunkPump::ChunkPump(LineBatchSink sink, LineSplitter splitter, bool isTerminal)
+    : sink_(std::move(sink)), splitter_(std::move(splitter)), isTerminal_(isTerminal) {
+  buffer_.resize(kChunkSize);
+}
+
+ChunkPump ChunkPump::forTerminal(LineBatchSink sink, LineInfo info) {
+  return ChunkPump(std::move(sink),
+                   LineSplitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::lineFeedOnly, info),
+                   true);
+}
 
 ChunkPump::Result ChunkPump::pumpOnce(int fd) {
   if (finished_) return Result::ended;
@@ -34,6 +50,11 @@ void ChunkPump::finish() {
 
 void ChunkPump::deliver(LineBatch batch) {
   if (batch.empty() || !sink_) return;
+  if (isTerminal_) {
+    LineBatch shown;
+    for (std::size_t i = 0; i < batch.size(); ++i) shown.add(terminalLineText(batch[i]), batch.info(i));
+    batch = std::move(shown);
+  }
   if (batch.size() <= kMaxBatchLines) {
     sink_(std::move(batch));
     return;
@@ -41,7 +62,7 @@ void ChunkPump::deliver(LineBatch batch) {
   for (std::size_t first = 0; first < batch.size(); first += kMaxBatchLines) {
     LineBatch part;
     const std::size_t end = std::min(batch.size(), first + kMaxBatchLines);
-    for (std::size_t i = first; i < end; ++i) part.add(batch[i]);
+    for (std::size_t i = first; i < end; ++i) part.add(batch[i], batch.info(i));
     sink_(std::move(part));
   }
 }

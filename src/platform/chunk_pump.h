@@ -18,6 +18,12 @@ class ChunkPump {
   static constexpr std::size_t kMaxBatchLines = 2048;
 
   explicit ChunkPump(LineBatchSink sink);
+  // A pump for what a program writes to a terminal: lines end at LF only,
+  // and each is rendered as the terminal would show it (terminalLineText),
+  // tagged with `info`.
+  static ChunkPump forTerminal(LineBatchSink sink, LineInfo info);
+  // Plain lines tagged with `info`.
+  ChunkPump(LineBatchSink sink, LineInfo info);
 
   enum class Result { more, wouldBlock, ended };
   // One read(). At end of stream (or a read error) the pending rest is
@@ -29,8 +35,11 @@ class ChunkPump {
  private:
   void deliver(LineBatch batch);
 
+  ChunkPump(LineBatchSink sink, LineSplitter splitter, bool isTerminal);
+
   LineBatchSink sink_;
   LineSplitter splitter_;
+  bool isTerminal_ = false;
   std::string buffer_;
   bool finished_ = false;
 };

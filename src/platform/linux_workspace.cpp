@@ -1,6 +1,9 @@
 #include "platform/linux_workspace.h"
 
 #include <algorithm>
+#include <chrono>
+#include <fstream>
+#include <sstream>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -12,7 +15,9 @@
 
 #include "platform/application.h"
 #include "platform/child_watcher.h"
+#include "platform/journal_forwarder.h"
 #include "platform/log_stream.h"
+#include "platform/user_scope.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 
@@ -63,7 +68,51 @@ class PidfdTerminationObserver final : public TerminationObserver {
   std::shared_ptr<bool> isRegistered_;  // read and written on the main thread only
 };
 
+// When the process started, in clock ticks since boot (/proc/<pid>/stat
+// field 22), or nothing when it is gone.
+std::optional<unsigned long long> startTicksOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(file, stat)) return std::nullopt;
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return std::nullopt;
+  std::istringstream fields(stat.substr(close + 2));
+  std::string field;
+  // After "pid (comm)": state is field 3, starttime field 22.
+  for (int index = 3; index < 22; ++index) {
+    if (!(fields >> field)) return std::nullopt;
+  }
+  unsigned long long ticks = 0;
+  if (!(fields >> ticks)) return std::nullopt;
+  return ticks;
+}
+
 }  // namespace
+
+std::string launchErrorDescription(int error, const std::string& program) {
+  return posix::errorText(error) + " (" + program + ")";
+}
+
+std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
+  if (launch.instanceExecutable.empty()) return std::nullopt;
+  // A hand-off takes a moment; a program that ran a while and ended is not one.
+  if (std::chrono::steady_clock::now() - launch.launchedAt > kHandOffWindow) return std::nullopt;
+  const auto target = identityOf(launch.instanceExecutable);
+  if (!target) return std::nullopt;
+  const bool isScript = isScriptFile(launch.instanceExecutable);
+  std::optional<std::pair<unsigned long long, pid_t>> newest;
+  const pid_t self = ::getpid();
+  for (pid_t pid : posix::processIds()) {
+    if (pid == self || pid == launch.pid || !runsProgram(pid, *target, isScript)) continue;
+    // Only an instance that was there before the launch: the launch's own
+    // children started after it.
+    const auto ticks = startTicksOf(pid);
+    if (!ticks || *ticks > launch.startTicks) continue;
+    if (!newest || *ticks >= newest->first) newest = std::make_pair(*ticks, pid);
+  }
+  if (!newest) return std::nullopt;
+  return newest->second;
+}
 
 LinuxRunningApplication::LinuxRunningApplication(std::int32_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
 
@@ -122,52 +171,119 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
 
   posix::SpawnRequest request;
   request.argv = target.argv;
+  request.argv.insert(request.argv.end(), options.arguments.begin(), options.arguments.end());
   // A desktop Exec program not found in PATH stays a bare name; let the
   // spawn report it as the system would.
   request.searchPath = target.argv.front().find('/') == std::string::npos;
   request.workingDirectory = target.workingDirectory;
   request.newSession = true;
+  for (const auto& [name, value] : options.environment) request.environmentOverrides.push_back(name + "=" + value);
 
-  posix::Pipe capture;
-  UniqueFd journalStream;
-  std::shared_ptr<SinkSlot> slot;
-  if (options.directOutput) {
-    capture = posix::makePipe();
-    if (!capture.readEnd.valid()) {
+  const std::string identifier = journalIdentifier(target.name);
+  const bool journalReachable = options_.journalStreams && !journalUnavailableReason(options_.journalSocket);
+
+  // stdout: a pseudo-terminal, so the target's stdio flushes every line as
+  // it does on a terminal instead of holding a buffer that dies with a
+  // crash. It is not the target's controlling terminal (it runs in a session
+  // of its own and the terminal is opened O_NOCTTY), so our going away sends
+  // it no SIGHUP; its writes then fail with EIO, quietly. A pipe only when no
+  // terminal can be had.
+  auto terminal = posix::openPseudoTerminal(kTerminalColumns, kTerminalRows);
+  posix::Pipe stdoutPipe;
+  if (terminal.master.valid()) {
+    request.stdoutFd = terminal.slave.get();
+  } else {
+    stdoutPipe = posix::makePipe();
+    if (!stdoutPipe.readEnd.valid()) {
       fail(posix::errorText(errno));
       return;
     }
-    request.stdoutFd = request.stderrFd = capture.writeEnd.get();
-    slot = std::make_shared<SinkSlot>(options.directOutput);
-  } else if (options_.journalStreams) {
-    // What desktop launchers do: the target's output lands in the journal
-    // under its name, where the log stream picks it up.
-    const int fd = sd_journal_stream_fd(journalIdentifier(target.name).c_str(), LOG_INFO, 0);
+    request.stdoutFd = stdoutPipe.writeEnd.get();
+  }
+
+  // stderr: a journal stream under the target's name, as desktop launchers
+  // give it (GLib then logs structured entries to the journal), read back
+  // by the log stream; otherwise a pipe we read.
+  UniqueFd journalStream;
+  posix::Pipe stderrPipe;
+  if (options.stderrToJournal && journalReachable) {
+    const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, 0);
     if (fd >= 0) {
       journalStream.reset(fd);
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-      request.stdoutFd = request.stderrFd = fd;
+      request.stderrFd = fd;
     }
+  }
+  if (!journalStream.valid()) {
+    stderrPipe = posix::makePipe();
+    if (!stderrPipe.readEnd.valid()) {
+      fail(posix::errorText(errno));
+      return;
+    }
+    request.stderrFd = stderrPipe.writeEnd.get();
   }
 
   auto child = posix::spawnProcess(request);
-  capture.writeEnd.reset();
+  terminal.slave.reset();
+  stdoutPipe.writeEnd.reset();
+  stderrPipe.writeEnd.reset();
   journalStream.reset();
   if (child.pid < 0) {
-    fail(posix::errorText(child.error));
+    fail(launchErrorDescription(child.error, request.argv.front()));
     return;
   }
+
+  LaunchedProcess launched;
+  launched.pid = child.pid;
+  // A user manager files the whole tree under one unit; without one the log
+  // stream follows the tree by itself.
+  launched.unit = startApplicationScope(child.pid, target.kind == ApplicationTarget::Kind::desktopEntry
+                                                       ? target.identifier
+                                                       : target.name)
+                      .value_or("");
+  rememberLaunch(child.pid, target);
+  if (options.spawned) options.spawned(launched);
+
   const int ownPidfd = child.pidfd.valid() ? ::fcntl(child.pidfd.get(), F_DUPFD_CLOEXEC, 3) : -1;
   auto application = std::make_shared<LinuxRunningApplication>(child.pid, ownPidfd);
   // The completion is queued before the child is adopted, so none of its
   // output or its end can overtake the launch report.
   watcher.run([completion = std::move(completion), application] { completion(std::nullopt, application); });
+
+  // The sinks are switched off when this workspace goes; the outputs are
+  // read to their end all the same, so the target never blocks on them.
+  auto slot = options.output ? std::make_shared<SinkSlot>(options.output) : nullptr;
   if (slot) {
     std::lock_guard lock(mutex_);
     std::erase_if(sinks_, [](const auto& weak) { return weak.expired(); });
     sinks_.push_back(slot);
   }
-  watcher.adopt(child.pid, std::move(child.pidfd), std::move(capture.readEnd), std::move(slot));
+  auto deliver = [slot](LineBatch batch) {
+    if (slot) slot->deliver(std::move(batch));
+  };
+  LineBatchSink stdoutSink = deliver;
+  if (journalReachable) {
+    // What the target prints stays in the journal too, under its name.
+    stdoutSink = [deliver, identifier, pid = child.pid](LineBatch batch) {
+      JournalForwarder::shared().forward(identifier, pid, batch);
+      deliver(std::move(batch));
+    };
+  }
+  std::vector<ChildWatcher::Output> outputs;
+  const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
+  if (terminal.master.valid()) {
+    outputs.push_back({std::move(terminal.master),
+                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo)), true});
+  } else {
+    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo),
+                       false});
+  }
+  if (stderrPipe.readEnd.valid()) {
+    outputs.push_back({std::move(stderrPipe.readEnd),
+                       std::make_unique<ChunkPump>(deliver, LineInfo{LineOrigin::standardError, LineInfo::kNoPriority}),
+                       false});
+  }
+  watcher.adopt(child.pid, std::move(child.pidfd), std::move(outputs));
 }
 
 std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdentifier) {
@@ -187,6 +303,28 @@ std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdent
   return resolved.target ? resolved.target->instanceExecutable : std::string();
 }
 
+void LinuxWorkspace::rememberLaunch(pid_t pid, const ApplicationTarget& target) {
+  LaunchRecord record;
+  record.pid = pid;
+  record.instanceExecutable = target.instanceExecutable;
+  record.launchedAt = std::chrono::steady_clock::now();
+  // The child is ours and not reaped yet, so its /proc entry is there.
+  record.startTicks = startTicksOf(pid).value_or(0);
+  std::lock_guard lock(mutex_);
+  // Launches whose watch never came (a superseded start) must not pile up.
+  if (launches_.size() >= 64) launches_.erase(launches_.begin());
+  launches_.push_back(std::move(record));
+}
+
+std::optional<LaunchRecord> LinuxWorkspace::forgetLaunch(pid_t pid) {
+  std::lock_guard lock(mutex_);
+  auto it = std::find_if(launches_.begin(), launches_.end(), [pid](const auto& r) { return r.pid == pid; });
+  if (it == launches_.end()) return std::nullopt;
+  LaunchRecord record = *it;
+  launches_.erase(it);
+  return record;
+}
+
 std::vector<std::shared_ptr<RunningApplication>> LinuxWorkspace::runningApplications(
     const std::string& bundleIdentifier) {
   std::vector<std::shared_ptr<RunningApplication>> found;
@@ -196,17 +334,7 @@ std::vector<std::shared_ptr<RunningApplication>> LinuxWorkspace::runningApplicat
   if (!target) return found;
   const bool isScript = isScriptFile(executable);
 
-  std::vector<pid_t> pids;
-  if (DIR* proc = ::opendir("/proc")) {
-    while (dirent* entry = ::readdir(proc)) {
-      char* end = nullptr;
-      const long pid = std::strtol(entry->d_name, &end, 10);
-      if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
-      pids.push_back(static_cast<pid_t>(pid));
-    }
-    ::closedir(proc);
-  }
-  std::sort(pids.begin(), pids.end());
+  const std::vector<pid_t> pids = posix::processIds();
   const pid_t self = ::getpid();
   for (pid_t pid : pids) {
     if (pid == self || !runsProgram(pid, *target, isScript)) continue;
@@ -222,13 +350,17 @@ std::unique_ptr<TerminationObserver> LinuxWorkspace::addTerminationObserver(std:
                                                                             TerminationCallback callback) {
   auto isRegistered = std::make_shared<bool>(true);
   MainQueue& mainQueue = mainQueue_;
+  const auto launch = forgetLaunch(pid);
   const auto token = ChildWatcher::shared().watch(
-      pid, [&mainQueue, isRegistered, pid, callback = std::move(callback)](std::optional<ExitStatus> status) {
-        mainQueue.post([isRegistered, pid, callback, status] {
+      pid, [&mainQueue, isRegistered, pid, launch, callback = std::move(callback)](std::optional<ExitStatus> status) {
+        std::optional<std::int32_t> handedOffTo;
+        if (launch && status && !status->signaled && status->code == 0) handedOffTo = instanceHandedOffTo(*launch);
+        mainQueue.post([isRegistered, pid, callback, status, handedOffTo] {
           if (!*isRegistered) return;
           TerminationNotification notification;
           notification.application = std::make_shared<LinuxRunningApplication>(pid);
           notification.exitStatus = status;
+          notification.handedOffTo = handedOffTo;
           callback(notification);
         });
       });

@@ -1,6 +1,9 @@
 #pragma once
 
+#include <chrono>
 #include <memory>
+#include <optional>
+#include <sys/types.h>
 #include <mutex>
 #include <string>
 #include <unordered_map>
@@ -11,6 +14,32 @@
 namespace mf {
 
 class SinkSlot;
+struct ApplicationTarget;
+
+// What a launch leaves behind for telling, at its exit, whether it handed
+// itself over to an instance that already ran.
+struct LaunchRecord {
+  pid_t pid = 0;
+  std::string instanceExecutable;
+  std::chrono::steady_clock::time_point launchedAt;
+  unsigned long long startTicks = 0;
+};
+
+// A single-instance program (GApplication, KDE's, most editors) that finds
+// itself running passes its launch over D-Bus and exits 0 within a fraction
+// of a second. Such an exit is a hand-off when it came soon after the launch
+// and an instance of the same program is running that started before it
+// (none of the launch's own children can have). Returns that instance.
+std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch);
+inline constexpr std::chrono::seconds kHandOffWindow{10};
+
+// The spawn error, with the program that could not be started.
+std::string launchErrorDescription(int error, const std::string& program);
+
+// The window size the target's terminal reports: wide, so that programs
+// which fit their output to the terminal do not wrap it.
+inline constexpr unsigned short kTerminalColumns = 200;
+inline constexpr unsigned short kTerminalRows = 50;
 
 // The workspace on Linux: desktop entries and executables stand in for
 // application bundles, the journal's stdout stream for the launcher's
@@ -21,6 +50,7 @@ class LinuxWorkspace final : public Workspace {
     // The target's stdout/stderr go to the journal under its name. Off: they
     // are inherited (only when no direct capture is asked for).
     bool journalStreams = true;
+    std::string journalSocket = "/run/systemd/journal/socket";
   };
 
   explicit LinuxWorkspace(MainQueue& mainQueue);
@@ -40,6 +70,8 @@ class LinuxWorkspace final : public Workspace {
 
  private:
   std::string instanceExecutableFor(const std::string& bundleIdentifier);
+  void rememberLaunch(pid_t pid, const ApplicationTarget& target);
+  std::optional<LaunchRecord> forgetLaunch(pid_t pid);
 
   MainQueue& mainQueue_;
   Options options_;
@@ -48,6 +80,7 @@ class LinuxWorkspace final : public Workspace {
   // outside the XDG directories can be found again by its identifier.
   std::unordered_map<std::string, std::string> pathsByIdentifier_;
   std::vector<std::weak_ptr<SinkSlot>> sinks_;
+  std::vector<LaunchRecord> launches_;
 };
 
 // A process as a running application. Holds a pidfd when it could get one,

@@ -19,6 +19,7 @@
 #include <linux/wait.h>  // P_PIDFD
 
 #include "platform/chunk_pump.h"
+#include "platform/journal_capture.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 #include "platform/system_clock.h"
@@ -45,17 +46,97 @@ enum class Stop : int { none = 0, linger = 1, now = 2, kill = 3 };
 
 }  // namespace
 
+// Turns what a stream child prints into line batches, on its reader thread.
+class StreamDecoder {
+ public:
+  virtual ~StreamDecoder() = default;
+  // One read() of `fd`; see ChunkPump::pumpOnce.
+  virtual ChunkPump::Result pumpOnce(int fd) = 0;
+  // End of stream: hands on what is pending.
+  virtual void finish() = 0;
+  // A further descriptor to poll (fork events), or -1; and what to do when it is ready.
+  virtual int eventFd() { return -1; }
+  virtual void onEvents() {}
+  // The launched process became known.
+  virtual void follow(const LaunchedProcess& /*process*/) {}
+};
+
+namespace {
+
+// Plain text: every line of the output is one line of the trace.
+class LineDecoder final : public StreamDecoder {
+ public:
+  explicit LineDecoder(LineBatchSink sink) : pump_(std::move(sink)) {}
+  ChunkPump::Result pumpOnce(int fd) override { return pump_.pumpOnce(fd); }
+  void finish() override { pump_.finish(); }
+
+ private:
+  ChunkPump pump_;
+};
+
+// journalctl's export format: every entry of the machine, of which the
+// capture keeps those of the launched process tree.
+class JournalDecoder final : public StreamDecoder {
+ public:
+  JournalDecoder(CaptureScope scope, LineBatchSink sink)
+      : capture_(std::move(scope), std::move(sink)),
+        parser_([this](JournalEntry&& entry) { capture_.take(std::move(entry)); }) {
+    buffer_.resize(ChunkPump::kChunkSize);
+  }
+
+  ChunkPump::Result pumpOnce(int fd) override {
+    const auto got = posix::retryOnEintr([&] { return ::read(fd, buffer_.data(), buffer_.size()); });
+    if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return ChunkPump::Result::wouldBlock;
+    if (got <= 0) {
+      finish();
+      return ChunkPump::Result::ended;
+    }
+    // Forks first: an entry of a brand-new child must find it in the tree.
+    capture_.drainEvents();
+    parser_.feed(std::string_view(buffer_.data(), static_cast<std::size_t>(got)));
+    capture_.flush();
+    return ChunkPump::Result::more;
+  }
+  void finish() override {
+    parser_.finish();
+    capture_.flush();
+  }
+  int eventFd() override { return capture_.eventFd(); }
+  void onEvents() override { capture_.drainEvents(); }
+  void follow(const LaunchedProcess& process) override {
+    capture_.follow(process.pid, process.unit);
+    capture_.flush();
+  }
+
+ private:
+  JournalCapture capture_;
+  JournalExportParser parser_;
+  std::string buffer_;
+};
+
+}  // namespace
+
 // A spawned stream child and the thread that reads it. Shared by the handle
 // and, once the handle is gone, by the lingering set of its launcher.
 class StreamChild {
  public:
-  StreamChild(std::string name, posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd, LineBatchSink sink)
+  StreamChild(std::string name, posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd,
+              std::unique_ptr<StreamDecoder> decoder)
       : name_(std::move(name)),
         pid_(child.pid),
         pidfd_(std::move(child.pidfd)),
         readEnd_(std::move(readEnd)),
         wakeFd_(std::move(wakeFd)),
-        pump_(std::move(sink)) {}
+        decoder_(std::move(decoder)) {}
+
+  // Main thread; the reader applies it on its next turn.
+  void follow(const LaunchedProcess& process) {
+    {
+      std::lock_guard lock(mutex_);
+      launched_ = process;
+    }
+    posix::signalWakeFd(wakeFd_.get());
+  }
 
   void startReading() { thread_ = std::thread([this] { run(); }); }
 
@@ -203,30 +284,37 @@ class StreamChild {
         timeout = timeout < 0 ? wait : std::min(timeout, wait);
       }
 
-      pollfd fds[3];
+      if (auto process = takeLaunched()) decoder_->follow(*process);
+
+      pollfd fds[4];
       nfds_t count = 0;
       fds[count++] = {wakeFd_.get(), POLLIN, 0};
+      const int eventFd = decoder_->eventFd();
+      const nfds_t eventIndex = eventFd >= 0 ? count : 99;
+      if (eventFd >= 0) fds[count++] = {eventFd, POLLIN, 0};
       const nfds_t streamIndex = streamOpen ? count : 99;
       if (streamOpen) fds[count++] = {readEnd_.get(), POLLIN, 0};
       const nfds_t childIndex = running_.load() && pidfd_.valid() ? count : 99;
       if (childIndex != 99) fds[count++] = {pidfd_.get(), POLLIN, 0};
-      if (count == 1) {
+      if (!streamOpen && childIndex == 99) {
         // Stream closed and no pidfd to watch: the child is ours, so wait.
         reap(true);
         break;
       }
       if (posix::retryOnEintr([&] { return ::poll(fds, count, timeout); }) < 0) break;
       if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
+      if (eventIndex != 99 && fds[eventIndex].revents != 0) decoder_->onEvents();
       if (streamIndex != 99 && fds[streamIndex].revents != 0) {
         lastOutput = SteadyClock::now();
-        if (pump_.pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
+        if (decoder_->pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
           streamOpen = false;
           readEnd_.reset();
         }
       }
       if (childIndex != 99 && fds[childIndex].revents != 0) reap(false);
     }
-    pump_.finish();
+    if (auto process = takeLaunched()) decoder_->follow(*process);
+    decoder_->finish();
     if (running_.load()) reap(true);  // only after SIGKILL
     std::vector<std::function<void()>> callbacks;
     std::function<void(std::string)> endCallback;
@@ -244,6 +332,11 @@ class StreamChild {
     // stream went quiet before it finishes.
     if (endCallback) endCallback(*ended);
     for (auto& callback : callbacks) callback();
+  }
+
+  std::optional<LaunchedProcess> takeLaunched() {
+    std::lock_guard lock(mutex_);
+    return std::exchange(launched_, std::nullopt);
   }
 
   // Calls the quiet callbacks whose moment has come; returns the milliseconds
@@ -272,7 +365,8 @@ class StreamChild {
   UniqueFd pidfd_;
   UniqueFd readEnd_;
   UniqueFd wakeFd_;
-  ChunkPump pump_;
+  std::unique_ptr<StreamDecoder> decoder_;
+  std::optional<LaunchedProcess> launched_;  // guarded by mutex_
   std::atomic<bool> running_{true};
   std::atomic<int> stop_{0};
   std::mutex mutex_;
@@ -305,6 +399,7 @@ class SpawnedLogProcess final : public LogProcess {
 
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
+  void follow(const LaunchedProcess& process) override { child_->follow(process); }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
     child_->notifyOnUnexpectedEnd(std::move(callback));
@@ -356,7 +451,7 @@ std::string journalIdentifier(const std::string& processName) {
   return identifier;
 }
 
-std::vector<std::string> journalctlArguments(const std::string& processName, double since) {
+std::vector<std::string> journalctlArguments(double since) {
   const auto micros = static_cast<long long>(since * 1e6);
   char sinceText[64];
   std::snprintf(sinceText, sizeof sinceText, "--since=@%lld.%06lld", micros / 1000000, micros % 1000000);
@@ -364,16 +459,9 @@ std::vector<std::string> journalctlArguments(const std::string& processName, dou
           "--follow",
           "--no-pager",
           "--quiet",
-          "--output=short-iso-precise",
-          sinceText,
-          "SYSLOG_IDENTIFIER=" + journalIdentifier(processName),
-          "+",
-          "_COMM=" + processName.substr(0, 15)};
-}
-
-std::vector<std::string> unifiedLogArguments(const std::string& processName) {
-  return {"/usr/bin/log", "stream", "--style", "compact", "--level", "debug", "--predicate",
-          "process == \"" + processName + "\""};
+          "--output=export",
+          "--output-fields=" + std::string(journalExportFields()),
+          sinceText};
 }
 
 std::optional<std::string> journalUnavailableReason(const std::string& socketPath) {
@@ -392,8 +480,10 @@ std::optional<std::string> journalUnavailableReason(const std::string& socketPat
   return "the systemd journal cannot be reached: " + posix::errorText(error);
 }
 
-ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
-                          std::shared_ptr<LingeringStreams> lingering) {
+namespace {
+
+ArmResult startStream(const std::vector<std::string>& argv, std::unique_ptr<StreamDecoder> decoder,
+                      std::shared_ptr<LingeringStreams> lingering) {
   ArmResult result;
   auto pipe = posix::makePipe();
   auto wakeFd = posix::makeWakeFd();
@@ -416,10 +506,17 @@ ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink si
   const auto slash = argv.front().rfind('/');
   auto stream = std::make_shared<StreamChild>(
       slash == std::string::npos ? argv.front() : argv.front().substr(slash + 1), std::move(child),
-      std::move(pipe.readEnd), std::move(wakeFd), std::move(sink));
+      std::move(pipe.readEnd), std::move(wakeFd), std::move(decoder));
   stream->startReading();
   result.process = std::make_unique<SpawnedLogProcess>(std::move(stream), std::move(lingering));
   return result;
+}
+
+}  // namespace
+
+ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
+                          std::shared_ptr<LingeringStreams> lingering) {
+  return startStream(argv, std::make_unique<LineDecoder>(std::move(sink)), std::move(lingering));
 }
 
 JournalLogStreamLauncher::JournalLogStreamLauncher() : JournalLogStreamLauncher(Options{}) {}
@@ -437,9 +534,15 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
     result.errorDescription = *reason;
     return result;
   }
-  auto argv = journalctlArguments(processName, SystemClock().now());
+  // Fork events are watched from before the launch, so a child the target
+  // starts at once is still known to be its child.
+  auto argv = journalctlArguments(SystemClock().now());
   argv.front() = options_.journalctl;
-  return startLineStream(argv, std::move(sink), lingering_);
+  CaptureScope scope;
+  scope.processName = processName;
+  scope.identifier = journalIdentifier(processName);
+  scope.self = ::getpid();
+  return startStream(argv, std::make_unique<JournalDecoder>(std::move(scope), std::move(sink)), lingering_);
 }
 
 }  // namespace mf

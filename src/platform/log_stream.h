@@ -18,16 +18,12 @@ namespace mf {
 // else is kept byte for byte. The stream and the journalctl match both use it.
 std::string journalIdentifier(const std::string& processName);
 
-// journalctl filtered to the target: its stdout/stderr stream carries the
-// process name as identifier, its own journal calls carry it as
-// SYSLOG_IDENTIFIER, and _COMM (the kernel's 15-byte name) catches the rest.
-// `since` (wall-clock seconds) replaces --lines=0 so lines written before
-// journalctl starts reading are not lost.
-std::vector<std::string> journalctlArguments(const std::string& processName, double since);
-
-// The unified-log stream command of the original platform, kept for a future
-// back end there: executable first, then its seven arguments.
-std::vector<std::string> unifiedLogArguments(const std::string& processName);
+// journalctl printing every entry from `since` (wall-clock seconds) on, in
+// the export format, and following. Nothing is filtered by journalctl: which
+// entries belong to the launched process tree is only known as it grows, so
+// the reader decides (JournalCapture). `since` instead of --lines=0 keeps the
+// lines written before journalctl starts reading.
+std::vector<std::string> journalctlArguments(double since);
 
 // Nothing when the journal accepts a connection at `socketPath`, otherwise a
 // readable reason ("the systemd journal is not running").

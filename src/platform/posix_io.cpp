@@ -1,11 +1,16 @@
 #include "platform/posix_io.h"
 
+#include <algorithm>
 #include <csignal>
+#include <dirent.h>
 #include <cstring>
 #include <fcntl.h>
 #include <sys/eventfd.h>
 #include <sys/syscall.h>
 #include <unistd.h>
+#include <cstdlib>
+#include <sys/ioctl.h>
+#include <termios.h>
 
 namespace mf::posix {
 
@@ -21,6 +26,30 @@ Pipe makePipe() {
   int fds[2] = {-1, -1};
   if (::pipe2(fds, O_CLOEXEC) != 0) return {};
   return Pipe{UniqueFd(fds[0]), UniqueFd(fds[1])};
+}
+
+PseudoTerminal openPseudoTerminal(unsigned short columns, unsigned short rows) {
+  PseudoTerminal pty;
+  UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!master.valid()) return pty;
+  char name[128];
+  if (::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0 ||
+      ::ptsname_r(master.get(), name, sizeof name) != 0) {
+    return pty;
+  }
+  UniqueFd slave(::open(name, O_RDWR | O_NOCTTY | O_CLOEXEC));
+  if (!slave.valid()) return pty;
+  termios modes{};
+  if (::tcgetattr(slave.get(), &modes) != 0) return pty;
+  ::cfmakeraw(&modes);
+  if (::tcsetattr(slave.get(), TCSANOW, &modes) != 0) return pty;
+  winsize size{};
+  size.ws_col = columns;
+  size.ws_row = rows;
+  ::ioctl(slave.get(), TIOCSWINSZ, &size);
+  pty.master = std::move(master);
+  pty.slave = std::move(slave);
+  return pty;
 }
 
 UniqueFd makeWakeFd() { return UniqueFd(::eventfd(0, EFD_CLOEXEC | EFD_NONBLOCK)); }
@@ -49,6 +78,21 @@ std::string errorText(int error) {
   // GNU strerror_r may return a static string instead of filling the buffer.
   const char* text = ::strerror_r(error, buffer, sizeof buffer);
   return text ? std::string(text) : std::string("error ") + std::to_string(error);
+}
+
+std::vector<pid_t> processIds() {
+  std::vector<pid_t> pids;
+  if (DIR* proc = ::opendir("/proc")) {
+    while (dirent* entry = ::readdir(proc)) {
+      char* end = nullptr;
+      const long pid = std::strtol(entry->d_name, &end, 10);
+      if (end == entry->d_name || *end != '\0' || pid <= 0) continue;
+      pids.push_back(static_cast<pid_t>(pid));
+    }
+    ::closedir(proc);
+  }
+  std::sort(pids.begin(), pids.end());
+  return pids;
 }
 
 std::vector<std::string> commandLineOf(pid_t pid) {

@@ -48,6 +48,16 @@ struct Pipe {
 
 // Both ends close-on-exec. Empty ends and errno set on failure.
 Pipe makePipe();
+// A pseudo-terminal pair, both ends close-on-exec and neither anyone's
+// controlling terminal (O_NOCTTY). The line discipline is raw: no CR is
+// added to a LF, no echo, no signals from input. `columns` x `rows` is the
+// window size a program sees. Empty ends and errno set on failure.
+struct PseudoTerminal {
+  UniqueFd master;
+  UniqueFd slave;
+};
+PseudoTerminal openPseudoTerminal(unsigned short columns, unsigned short rows);
+
 // A non-blocking, close-on-exec eventfd used to wake a poll() loop.
 UniqueFd makeWakeFd();
 void signalWakeFd(int fd);
@@ -60,6 +70,9 @@ int pidfdSendSignal(int pidfd, int signal);
 
 // strerror() text for an errno value, thread-safe.
 std::string errorText(int error);
+
+// Every process id in /proc, ascending.
+std::vector<pid_t> processIds();
 
 // The command line of `pid` from /proc, one entry per argument (at most about
 // 64 KiB of it); empty when the process is gone or cannot be read.

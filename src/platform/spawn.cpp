@@ -1,5 +1,6 @@
 #include "platform/spawn.h"
 
+#include <algorithm>
 #include <csignal>
 #include <cstdlib>
 #include <fcntl.h>
@@ -68,10 +69,28 @@ Spawned spawnProcess(const SpawnRequest& request) {
   for (const auto& argument : request.argv) argv.push_back(const_cast<char*>(argument.c_str()));
   argv.push_back(nullptr);
 
+  // The inherited environment, with each override replacing the entry of its name.
+  std::vector<std::string> environment;
+  std::vector<char*> envp;
+  char** env = environ;
+  if (!request.environmentOverrides.empty()) {
+    auto nameOf = [](std::string_view entry) { return entry.substr(0, entry.find('=')); };
+    for (char** entry = environ; entry && *entry; ++entry) {
+      const std::string_view name = nameOf(*entry);
+      const bool replaced = std::any_of(request.environmentOverrides.begin(), request.environmentOverrides.end(),
+                                        [&](const std::string& o) { return nameOf(o) == name; });
+      if (!replaced) environment.emplace_back(*entry);
+    }
+    for (const auto& entry : request.environmentOverrides) environment.push_back(entry);
+    for (auto& entry : environment) envp.push_back(entry.data());
+    envp.push_back(nullptr);
+    env = envp.data();
+  }
+
   pid_t pid = -1;
   const int error = request.searchPath
-                        ? ::posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), environ)
-                        : ::posix_spawn(&pid, argv[0], &actions.value, &attributes.value, argv.data(), environ);
+                        ? ::posix_spawnp(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env)
+                        : ::posix_spawn(&pid, argv[0], &actions.value, &attributes.value, argv.data(), env);
   if (error != 0) {
     result.error = error;
     return result;

@@ -20,6 +20,8 @@ struct SpawnRequest {
   int stdoutFd = -1;
   int stderrFd = -1;
   std::optional<std::string> workingDirectory;
+  // NAME=VALUE entries that replace or extend the inherited environment.
+  std::vector<std::string> environmentOverrides;
   bool newSession = false;
 };
 

@@ -63,6 +63,12 @@ void ContentView::appendEvent(EventType type, std::string_view source, std::stri
   noteAppended(first);
 }
 
+void ContentView::setLaunchParameters(std::vector<std::string> arguments,
+                                      std::vector<std::pair<std::string, std::string>> environment) {
+  launchArguments_ = std::move(arguments);
+  launchEnvironment_ = std::move(environment);
+}
+
 void ContentView::ingestLines(const LineBatch& batch) {
   OperationScope scope(*this);
   const std::size_t first = events_.size();

@@ -80,6 +80,12 @@ class ContentView {
   void setShowRawLog(bool on);
   void setFreshLaunch(bool on);
   void selectEvent(std::optional<Uuid> id);
+  // What the next launches give the target besides its own command: more
+  // arguments, and environment variables (NAME, VALUE) that override the
+  // inherited ones. The window leaves both empty; the command-line tool sets
+  // them for a developer's traced run (G_MESSAGES_DEBUG=all, say).
+  void setLaunchParameters(std::vector<std::string> arguments,
+                           std::vector<std::pair<std::string, std::string>> environment);
 
   // --- Operations -----------------------------------------------------------------
   void chooseApplication();
@@ -160,6 +166,8 @@ class ContentView {
   std::unique_ptr<LogProcess> logProcess_;
   std::unique_ptr<TerminationObserver> terminationObserver_;
 
+  std::vector<std::string> launchArguments_;
+  std::vector<std::pair<std::string, std::string>> launchEnvironment_;
   std::unique_ptr<Impl> impl_;
 };
 

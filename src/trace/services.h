@@ -9,6 +9,7 @@
 #include <memory>
 #include <optional>
 #include <string>
+#include <utility>
 #include <vector>
 
 #include "model/uuid.h"
@@ -46,6 +47,14 @@ class IdSource {
 // order, never two at once.
 using LineBatchSink = std::function<void(LineBatch)>;
 
+// The launched target as the log stream needs it: the root of the process
+// tree whose entries it captures, and the transient scope it runs in (empty
+// when none could be made).
+struct LaunchedProcess {
+  std::int32_t pid = 0;
+  std::string unit;
+};
+
 // The running log-stream child process.
 class LogProcess {
  public:
@@ -53,6 +62,9 @@ class LogProcess {
   virtual bool isRunning() const = 0;
   // Asks the child to end; does not wait for it.
   virtual void terminate() = 0;
+  // The target was launched: from now on the stream captures what it and
+  // its descendants log, including what they logged before this call.
+  virtual void follow(const LaunchedProcess& /*process*/) {}
   // Calls `callback` once, from any thread, when the stream has most likely
   // delivered what was written so far: its output has been quiet for a
   // moment, or it ended. Batches read before that are handed to the sink
@@ -88,12 +100,22 @@ class RunningApplication {
 };
 
 struct LaunchOptions {
-  bool activates = true;
-  bool addsToRecentItems = false;
-  // Set only when the log stream could not be armed: the target's own stdout
-  // and stderr are then read directly and delivered here, so the user still
-  // sees what it prints.
-  LineBatchSink directOutput;
+  // Where the target's output goes line by line, from a background thread:
+  // its stdout always (read through a pseudo-terminal, so its stdio flushes
+  // every line as on a terminal), and its stderr too when that is not a
+  // journal stream.
+  LineBatchSink output;
+  // Whether the target's stderr is a journal stream under its name (what
+  // desktop launchers do; the log stream reads it back from the journal).
+  // Off, or when the journal cannot be reached, stderr is read directly.
+  bool stderrToJournal = true;
+  // Called once on the calling thread, before openApplication returns, with
+  // the launched process, so the log stream can follow its tree.
+  std::function<void(const LaunchedProcess&)> spawned;
+  // Given to the target after the arguments of its command, and added to (or
+  // replacing) the environment it inherits.
+  std::vector<std::string> arguments;
+  std::vector<std::pair<std::string, std::string>> environment;
 };
 
 // Called once, on a background thread.

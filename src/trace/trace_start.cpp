@@ -39,9 +39,15 @@ void ContentView::startTrace() {
   armLogStream(selectedAppName_);
 
   LaunchOptions options;
-  options.activates = true;
-  options.addsToRecentItems = false;
-  if (!impl_->logStreamArmed) options.directOutput = makeBatchSink();
+  options.output = makeBatchSink();
+  // Without a stream to read it back from the journal, stderr is read directly.
+  options.stderrToJournal = impl_->logStreamArmed;
+  options.arguments = launchArguments_;
+  options.environment = launchEnvironment_;
+  LogProcess* stream = logProcess_.get();
+  options.spawned = [stream](const LaunchedProcess& process) {
+    if (stream) stream->follow(process);
+  };
 
   const std::string path = *selectedAppURL_;
   std::weak_ptr<Impl::Token> weak = impl_->token;

@@ -51,9 +51,8 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   ASSERT_EQ(fakes.workspace.opens.size(), 1u);
   const auto& open = fakes.workspace.opens[0];
   EXPECT_EQ(open.path, kAppPath);
-  EXPECT_TRUE(open.options.activates);
-  EXPECT_FALSE(open.options.addsToRecentItems);
-  EXPECT_FALSE(open.options.directOutput) << "the journal stream is armed; no direct capture";
+  EXPECT_TRUE(open.options.output) << "stdout is read directly in every trace";
+  EXPECT_TRUE(open.options.stderrToJournal) << "the journal stream is armed: stderr goes there";
   EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis);
   EXPECT_TRUE(view->isTracing());
   EXPECT_NE(view->logProcess(), nullptr);
@@ -135,8 +134,9 @@ TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
   EXPECT_TRUE(fakes.mainQueue.waits.empty()) << "no wait when the stream did not start";
   EXPECT_EQ(view->logProcess(), nullptr);
   ASSERT_EQ(fakes.workspace.opens.size(), 1u) << "the launch proceeds";
-  LineBatchSink direct = fakes.workspace.opens[0].options.directOutput;
+  LineBatchSink direct = fakes.workspace.opens[0].options.output;
   ASSERT_TRUE(direct);
+  EXPECT_FALSE(fakes.workspace.opens[0].options.stderrToJournal) << "no stream to read stderr back from";
 
   // The platform reads the pipe on its own thread.
   std::thread reader([direct] {

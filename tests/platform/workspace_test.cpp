@@ -120,7 +120,8 @@ TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
   std::filesystem::create_symlink(script, link);
   LineCollector lines;
   LaunchOptions options;
-  options.directOutput = lines.sink();
+  options.output = lines.sink();
+  options.stderrToJournal = false;
   auto launched = launchOk(link, options);
   ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
   EXPECT_TRUE(waitFor([&] { return lines.contains("started as " + link.string()); })) << lines.joined();
@@ -218,7 +219,8 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
 TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumerIsGone) {
   LineCollector lines;
   LaunchOptions options;
-  options.directOutput = lines.sink();
+  options.output = lines.sink();
+  options.stderrToJournal = false;
   auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "direct", testing::privateDemo(dir), "--flood 50000"),
                            options);
   auto ended = awaitTermination(launched->application->processIdentifier());
@@ -234,7 +236,8 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   // A child the target leaves behind keeps the pipe open; its lines still come.
   LineCollector helper;
   LaunchOptions helperOptions;
-  helperOptions.directOutput = helper.sink();
+  helperOptions.output = helper.sink();
+  helperOptions.stderrToJournal = false;
   launchOk(testing::writeDemoDesktopEntry(dir, "forking", testing::privateDemo(dir), "--fork-child"), helperOptions);
   EXPECT_TRUE(waitFor([&] { return helper.contains("background helper still writing (10 of 10)"); })) << helper.joined();
 
@@ -246,7 +249,8 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
     LinuxWorkspace shortLived(otherQueue);
     LineCollector ignored;
     LaunchOptions orphaned;
-    orphaned.directOutput = ignored.sink();
+    orphaned.output = ignored.sink();
+    orphaned.stderrToJournal = false;
     std::atomic<bool> done{false};
     shortLived.openApplication(
         testing::writeDemoDesktopEntry(dir, "orphan", testing::privateDemo(dir), "--flood 200000"), orphaned,
@@ -287,7 +291,8 @@ TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {
   for (int i = 0; i < 10; ++i) {
     LineCollector lines;
     LaunchOptions options;
-    if (i % 2 == 1) options.directOutput = lines.sink();
+    if (i % 2 == 1) options.output = lines.sink();
+  options.stderrToJournal = false;
     auto launched = launchOk(entry, options);
     ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
   }

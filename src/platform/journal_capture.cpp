@@ -1,0 +1,98 @@
+#include "platform/journal_capture.h"
+
+#include <cstdio>
+#include <ctime>
+
+namespace mf {
+namespace {
+
+// Entries held while the launched process is not known yet. It is known
+// within milliseconds of the launch; a launch that never comes must not make
+// the stream hold every entry of the machine.
+constexpr std::size_t kMaxUndecided = 4096;
+constexpr std::size_t kMaxBatchLines = 2048;
+
+std::string timeOfDay(std::uint64_t micros) {
+  if (micros == 0) return {};
+  const auto seconds = static_cast<std::time_t>(micros / 1000000);
+  std::tm local{};
+  if (!::localtime_r(&seconds, &local)) return {};
+  char text[32];
+  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06u", local.tm_hour, local.tm_min, local.tm_sec,
+                static_cast<unsigned>(micros % 1000000));
+  return text;
+}
+
+}  // namespace
+
+std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope) {
+  const bool isOwnStream = entry.pid == scope.self && scope.self != 0;
+  std::string who = !entry.identifier.empty() ? entry.identifier
+                    : !entry.comm.empty()     ? entry.comm
+                                              : scope.processName;
+  std::int32_t pid = entry.syslogPid != 0 ? entry.syslogPid : entry.pid;
+  // The target's stream is ours to journald; the line is the target's.
+  if (isOwnStream) pid = scope.root;
+
+  std::string line = timeOfDay(entry.realtimeMicros);
+  if (!line.empty()) line += ' ';
+  line += who;
+  if (pid > 0) line += "[" + std::to_string(pid) + "]";
+  line += ": ";
+  if (entry.messageId == kCoredumpMessageId) {
+    const std::string crashed = entry.coredumpComm.empty() ? scope.processName : entry.coredumpComm;
+    line += crashed + "[" + std::to_string(entry.coredumpPid) + "] crashed. ";
+  } else if (entry.messageId == kJournalDroppedMessageId) {
+    line += "warning: lines of " + scope.processName + " were lost under the journal's rate limit: ";
+  }
+  if (!entry.glibDomain.empty()) line += entry.glibDomain + ": ";
+  line += entry.message;
+  return line;
+}
+
+LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
+  LineInfo info;
+  info.origin = entry.pid == scope.self && scope.self != 0 ? LineOrigin::standardError : LineOrigin::journal;
+  info.priority = static_cast<std::int8_t>(entry.priority);
+  return info;
+}
+
+JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink)
+    : scope_(std::move(scope)), sink_(std::move(sink)) {}
+
+void JournalCapture::follow(pid_t root, const std::string& unit) {
+  if (root <= 0 || scope_.root != 0) return;
+  tree_.setRoot(root);
+  scope_.root = root;
+  scope_.unit = unit;
+  std::deque<JournalEntry> held;
+  held.swap(undecided_);
+  for (auto& entry : held) take(std::move(entry));
+}
+
+void JournalCapture::take(JournalEntry&& entry) {
+  const Verdict verdict = captureVerdict(entry, scope_, [this](pid_t pid) { return tree_.contains(pid); });
+  // While anything is held, what follows waits behind it, so the lines keep
+  // the journal's order.
+  if (verdict == Verdict::undecided || (scope_.root == 0 && !undecided_.empty())) {
+    if (undecided_.size() == kMaxUndecided) undecided_.pop_front();
+    undecided_.push_back(std::move(entry));
+    return;
+  }
+  if (verdict == Verdict::capture) capture(entry);
+}
+
+void JournalCapture::capture(const JournalEntry& entry) {
+  batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
+  if (batch_.size() >= kMaxBatchLines) flush();
+}
+
+void JournalCapture::flush() {
+  if (batch_.empty()) return;
+  LineBatch batch;
+  batch.clear();
+  std::swap(batch, batch_);
+  if (sink_) sink_(std::move(batch));
+}
+
+}  // namespace mf

@@ -1,0 +1,94 @@
+#pragma once
+
+#include <cstdint>
+#include <deque>
+#include <string>
+#include <sys/types.h>
+
+#include "platform/journal_export.h"
+#include "platform/process_tree.h"
+#include "trace/services.h"
+
+namespace mf {
+
+// systemd-coredump's report of a crashed process, and journald's note that
+// it dropped a unit's messages under its rate limit.
+inline constexpr std::string_view kCoredumpMessageId = "fc2e22bc6ee647b6b90729ab34a250b1";
+inline constexpr std::string_view kJournalDroppedMessageId = "a596d6fe7bfa4994828e72309e95d61e";
+
+// Whom a trace captures: the launched process tree, and the target's own
+// stderr stream. journald records a stream's sender as the process that
+// opened it, which is us (we open it and hand it to the target), so the
+// stream is told apart by its identifier among the entries we sent; every
+// other entry of ours (the stdout lines we forward, our own messages) is
+// not the target's.
+struct CaptureScope {
+  std::string processName;  // the name in texts
+  std::string identifier;   // the target's stream identifier
+  pid_t self = 0;           // our own pid
+  pid_t root = 0;           // the launched process, 0 until known
+  std::string unit;         // the transient scope it runs in, or empty
+};
+
+enum class Verdict { capture, skip, undecided };
+
+// Whether `entry` belongs to the trace. `isMember` answers for a pid in the
+// process tree. Undecided: the launched process is not known yet.
+template <typename IsMember>
+Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsMember&& isMember) {
+  if (entry.pid == scope.self && scope.self != 0) {
+    return entry.transport == "stdout" && entry.identifier == scope.identifier ? Verdict::capture : Verdict::skip;
+  }
+  if (entry.messageId == kJournalDroppedMessageId) {
+    // journald limits per unit; only a scope of our own can be named here.
+    const std::string from = " from " + scope.unit;
+    const bool names = !scope.unit.empty() && entry.message.size() >= from.size() &&
+                       entry.message.compare(entry.message.size() - from.size(), from.size(), from) == 0;
+    return names ? Verdict::capture : Verdict::skip;
+  }
+  if (!scope.unit.empty() && (entry.userUnit == scope.unit ||
+                              (entry.messageId == kCoredumpMessageId && entry.coredumpUnit == scope.unit))) {
+    return Verdict::capture;
+  }
+  if (scope.root == 0) return Verdict::undecided;
+  if (entry.messageId == kCoredumpMessageId) return isMember(entry.coredumpPid) ? Verdict::capture : Verdict::skip;
+  return isMember(entry.pid) ? Verdict::capture : Verdict::skip;
+}
+
+// One captured entry as the line a person reads: the time of day with its
+// microseconds, who sent it as identifier[pid], the GLib domain where there
+// is one, and the whole message (a multi-line message stays one text). The
+// date and the host name are left out: the trace is of this machine, today.
+std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope);
+// Where the line came from: the target's stderr stream, or the journal.
+LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope);
+
+// Decides and renders the entries of one log stream, on its reader thread,
+// and hands the captured lines to the sink in journal order.
+class JournalCapture {
+ public:
+  JournalCapture(CaptureScope scope, LineBatchSink sink);
+
+  // The descriptor whose readiness means fork events are waiting, or -1.
+  int eventFd() const { return tree_.eventFd(); }
+  void drainEvents() { tree_.drainEvents(); }
+  bool seesForks() const { return tree_.seesForks(); }
+
+  // The launched process is known: decides the entries held until now.
+  void follow(pid_t root, const std::string& unit);
+
+  void take(JournalEntry&& entry);
+  // Hands on the lines taken so far.
+  void flush();
+
+ private:
+  void capture(const JournalEntry& entry);
+
+  CaptureScope scope_;
+  LineBatchSink sink_;
+  ProcessTree tree_;
+  std::deque<JournalEntry> undecided_;
+  LineBatch batch_;
+};
+
+}  // namespace mf
