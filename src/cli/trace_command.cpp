@@ -14,6 +14,8 @@
 #include <string>
 #include <sys/stat.h>
 #include <unordered_set>
+#include <utility>
+#include <vector>
 
 #include "cli/terminal_text.h"
 #include "commands.h"
@@ -31,6 +33,7 @@ namespace {
 
 constexpr const char* kUsage =
     "usage: marrowfield-cli trace APP [--raw] [--search TEXT] [--seconds N] [--no-fresh-launch]\n"
+    "                             [--env NAME=VALUE]... [-- ARGS...]\n"
     "\n"
     "Launches APP (a desktop entry or an executable file) and traces it as the\n"
     "window's \"Launch & Trace\" does: every event the event list would show is\n"
@@ -44,6 +47,10 @@ constexpr const char* kUsage =
     "  --seconds N        stop the trace after N seconds (default: no limit)\n"
     "  --no-fresh-launch  leave running instances of APP alone (default: ask them\n"
     "                     to quit first)\n"
+    "  --env NAME=VALUE   set an environment variable for APP (repeatable), for\n"
+    "                     example G_MESSAGES_DEBUG=all or QT_LOGGING_RULES=*.debug=true\n"
+    "  -- ARGS...         everything after -- is given to APP as arguments, after\n"
+    "                     those of its own command\n"
     "  -h, --help         show this text\n"
     "\n"
     "Exit status: 0 when the listed events hold no error, 1 when they do, 2 when\n"
@@ -59,6 +66,8 @@ struct Options {
   std::string searchText;
   std::optional<double> seconds;
   bool freshLaunch = true;
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::vector<std::string> arguments;
 };
 
 std::atomic<bool> interrupted{false};
@@ -74,7 +83,10 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
       std::fprintf(stderr, "marrowfield-cli trace: %s needs a value\n", arg.c_str());
       return nullptr;
     };
-    if (arg == "-h" || arg == "--help") {
+    if (arg == "--") {
+      for (++i; i < args.size(); ++i) options.arguments.emplace_back(args[i]);
+      break;
+    } else if (arg == "-h" || arg == "--help") {
       helpRequested = true;
       return std::nullopt;
     } else if (arg == "--raw") {
@@ -85,6 +97,16 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
       const char* text = value();
       if (!text) return std::nullopt;
       options.searchText = text;
+    } else if (arg == "--env") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      const std::string assignment = text;
+      const auto equals = assignment.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        std::fprintf(stderr, "marrowfield-cli trace: --env needs NAME=VALUE, not '%s'\n", text);
+        return std::nullopt;
+      }
+      options.environment.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
     } else if (arg == "--seconds") {
       const char* text = value();
       if (!text) return std::nullopt;
@@ -200,6 +222,7 @@ int runTrace(std::span<char* const> args) {
   view.setShowRawLog(options->showRawLog);
   view.setSearchText(options->searchText);
   view.setFreshLaunch(options->freshLaunch);
+  view.setLaunchParameters(options->arguments, options->environment);
 
   view.chooseApplication();
   if (!view.selectedAppURL()) {

@@ -26,13 +26,12 @@ std::string timeOfDay(std::uint64_t micros) {
 }  // namespace
 
 std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope) {
-  const bool isOwnStream = entry.pid == scope.self && scope.self != 0;
   std::string who = !entry.identifier.empty() ? entry.identifier
                     : !entry.comm.empty()     ? entry.comm
                                               : scope.processName;
   std::int32_t pid = entry.syslogPid != 0 ? entry.syslogPid : entry.pid;
-  // The target's stream is ours to journald; the line is the target's.
-  if (isOwnStream) pid = scope.root;
+  // A stream line whose writer was gone before journald read it.
+  if (pid == 0 && entry.transport == "stdout") pid = scope.root;
 
   std::string line = timeOfDay(entry.realtimeMicros);
   if (!line.empty()) line += ' ';
@@ -52,7 +51,10 @@ std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& sc
 
 LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
   LineInfo info;
-  info.origin = entry.pid == scope.self && scope.self != 0 ? LineOrigin::standardError : LineOrigin::journal;
+  // The target's stderr is the stream under its identifier (its children
+  // inherit it); a helper's own stream is the journal as any other entry.
+  info.origin = entry.transport == "stdout" && entry.identifier == scope.identifier ? LineOrigin::standardError
+                                                                                   : LineOrigin::journal;
   info.priority = static_cast<std::int8_t>(entry.priority);
   return info;
 }
@@ -90,8 +92,8 @@ void JournalCapture::capture(const JournalEntry& entry) {
 void JournalCapture::flush() {
   if (batch_.empty()) return;
   LineBatch batch;
-  batch.clear();
   std::swap(batch, batch_);
+  delivered_ += batch.size();
   if (sink_) sink_(std::move(batch));
 }
 

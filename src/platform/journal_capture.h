@@ -17,11 +17,11 @@ inline constexpr std::string_view kCoredumpMessageId = "fc2e22bc6ee647b6b90729ab
 inline constexpr std::string_view kJournalDroppedMessageId = "a596d6fe7bfa4994828e72309e95d61e";
 
 // Whom a trace captures: the launched process tree, and the target's own
-// stderr stream. journald records a stream's sender as the process that
-// opened it, which is us (we open it and hand it to the target), so the
-// stream is told apart by its identifier among the entries we sent; every
-// other entry of ours (the stdout lines we forward, our own messages) is
-// not the target's.
+// stderr stream. journald files a stream line under the pid that wrote it,
+// but a writer that is gone by the time journald reads the line has none;
+// the stream's identifier is then all that tells the line apart. Entries
+// that we sent ourselves (the stdout lines we forward, our own messages) are
+// never the target's.
 struct CaptureScope {
   std::string processName;  // the name in texts
   std::string identifier;   // the target's stream identifier
@@ -36,8 +36,9 @@ enum class Verdict { capture, skip, undecided };
 // process tree. Undecided: the launched process is not known yet.
 template <typename IsMember>
 Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsMember&& isMember) {
-  if (entry.pid == scope.self && scope.self != 0) {
-    return entry.transport == "stdout" && entry.identifier == scope.identifier ? Verdict::capture : Verdict::skip;
+  if (entry.pid == scope.self && scope.self != 0) return Verdict::skip;
+  if (entry.pid == 0 && entry.transport == "stdout" && entry.identifier == scope.identifier) {
+    return Verdict::capture;
   }
   if (entry.messageId == kJournalDroppedMessageId) {
     // journald limits per unit; only a scope of our own can be named here.
@@ -80,6 +81,8 @@ class JournalCapture {
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
   void flush();
+  // Lines handed on so far; the reader resets it.
+  std::size_t& delivered() { return delivered_; }
 
  private:
   void capture(const JournalEntry& entry);
@@ -89,6 +92,7 @@ class JournalCapture {
   ProcessTree tree_;
   std::deque<JournalEntry> undecided_;
   LineBatch batch_;
+  std::size_t delivered_ = 0;
 };
 
 }  // namespace mf

@@ -14,6 +14,7 @@
 #include <sys/un.h>
 #include <sys/wait.h>
 #include <thread>
+#include <utility>
 #include <unistd.h>
 
 #include <linux/wait.h>  // P_PIDFD
@@ -59,6 +60,10 @@ class StreamDecoder {
   virtual void onEvents() {}
   // The launched process became known.
   virtual void follow(const LaunchedProcess& /*process*/) {}
+  // Whether lines went to the sink since the last call. A stream is quiet
+  // when the trace has had nothing from it for a moment, not when the
+  // machine's journal is: other programs' entries are read and dropped.
+  virtual bool tookLines() { return true; }
 };
 
 namespace {
@@ -107,6 +112,7 @@ class JournalDecoder final : public StreamDecoder {
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
+  bool tookLines() override { return std::exchange(capture_.delivered(), 0) > 0; }
 
  private:
   JournalCapture capture_;
@@ -305,11 +311,11 @@ class StreamChild {
       if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
       if (eventIndex != 99 && fds[eventIndex].revents != 0) decoder_->onEvents();
       if (streamIndex != 99 && fds[streamIndex].revents != 0) {
-        lastOutput = SteadyClock::now();
         if (decoder_->pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
           streamOpen = false;
           readEnd_.reset();
         }
+        if (decoder_->tookLines()) lastOutput = SteadyClock::now();
       }
       if (childIndex != 99 && fds[childIndex].revents != 0) reap(false);
     }

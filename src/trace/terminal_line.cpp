@@ -21,7 +21,9 @@ std::size_t characterLength(unsigned char lead) {
 // written as UTF-8) ends, and whether it is an erase-in-line with its mode.
 struct Escape {
   std::size_t end;
-  int eraseInLine = -1;  // 0: to the end, 1: to the start, 2: all; -1: not an erase
+  char final = 0;     // the final byte of a CSI sequence, 0 for any other
+  int parameter = 0;  // its first numeric parameter, 0 when none
+  bool isPlain = false;  // a CSI with only digits as parameters
 };
 
 // Skips a string control (OSC, DCS, SOS, PM, APC) up to its terminator: BEL
@@ -54,9 +56,7 @@ Escape skipCsi(std::string_view s, std::size_t i) {
       hasOther = true;
       ++i;
     } else if (c >= 0x40 && c <= 0x7E) {
-      Escape escape{i + 1};
-      if (c == 'K' && !hasOther && parameter <= 2) escape.eraseInLine = parameter;
-      return escape;
+      return Escape{i + 1, static_cast<char>(c), parameter, !hasOther};
     } else {
       // Not a well-formed sequence: it ends before this byte, which stays text.
       return Escape{i};
@@ -127,19 +127,32 @@ std::string terminalLineText(std::string_view line) {
     const auto c = static_cast<unsigned char>(line[i]);
     if (c == static_cast<unsigned char>(kEsc) || isC1Escape(line, i)) {
       const Escape escape = skipEscape(line, i);
-      switch (escape.eraseInLine) {
-        case 0:
-          cells.resize(std::min(cells.size(), cursor));
+      i = escape.end;
+      if (!escape.isPlain) continue;
+      const auto count = static_cast<std::size_t>(escape.parameter == 0 ? 1 : escape.parameter);
+      switch (escape.final) {
+        case 'K':  // erase in line: 0 to the end, 1 to the start, 2 all of it
+          if (escape.parameter == 0) {
+            cells.resize(std::min(cells.size(), cursor));
+          } else if (escape.parameter == 1) {
+            for (std::size_t k = 0; k <= cursor && k < cells.size(); ++k) cells[k] = " ";
+          } else if (escape.parameter == 2) {
+            for (auto& cell : cells) cell = " ";
+          }
           break;
-        case 1:
-          for (std::size_t k = 0; k < cursor && k < cells.size(); ++k) cells[k] = " ";
+        case 'G':  // to column N (1-based)
+          cursor = count - 1;
           break;
-        case 2:
-          for (auto& cell : cells) cell = " ";
+        case 'C':  // N forward
+          cursor += count;
+          break;
+        case 'D':  // N back
+          cursor = cursor > count ? cursor - count : 0;
           break;
         default: break;
       }
-      i = escape.end;
+      // Moving past the end leaves blanks, as on a terminal.
+      while (cells.size() < cursor) cells.push_back(" ");
       continue;
     }
     if (c == '\r') {

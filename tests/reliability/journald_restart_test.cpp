@@ -7,6 +7,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <fstream>
 #include <cstdio>
 #include <sched.h>
 #include <sys/mount.h>
@@ -114,35 +115,46 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
   PrivateJournald journald;
   ASSERT_TRUE(journald.start());
   Window window;
-  const auto demo = demoEntry(dir, "--stay");
-  window.choose(demo.entry);
+  // A target that logs through a helper (logger, a child of its own) until
+  // told to stop, then writes to its stderr, which is a journal stream.
+  const std::string name = "ticker-" + testing::randomSuffix();
+  const auto stop = dir.path() / "stop";
+  const auto program = dir.write(name, "#!/bin/sh\ni=0\nwhile [ ! -e '" + stop.string() +
+                                           "' ]; do i=$((i+1)); logger -t ticker \"tick $i\"; sleep 0.1; done\n"
+                                           "echo 'printed on stdout before stderr'\n"
+                                           "echo 'written to stderr' >&2\necho 'after stderr'\n",
+                                 true);
+  window.choose(program.string());
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid() && window.find("Ready for work"); })) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid() && window.find("tick 2"); })) << window.dump();
   const pid_t target = window.view.runningApplication()->processIdentifier();
-  const auto journalctl = reliability::journalctlChildren("SYSLOG_IDENTIFIER=" + demo.name);
+  const auto journalctl = reliability::journalctlChildren("--output=export");
   ASSERT_EQ(journalctl.size(), 1u);
 
-  // journald goes away and comes back while the target sits quietly.
+  // journald goes away and comes back while the target goes on.
   journald.stop();
   window.runUntil([] { return false; }, 0.5);
   const bool targetSurvivedStop = testing::processExists(target);
   const bool journalctlSurvivedStop = testing::processExists(journalctl[0]);
   ASSERT_TRUE(journald.start());
-  EXPECT_TRUE(targetSurvivedStop) << "a quiet target does not notice journald stopping";
+  EXPECT_TRUE(targetSurvivedStop) << "a target that does not write to its stream does not notice";
   EXPECT_TRUE(window.view.isTracing());
   EXPECT_TRUE(window.tracingPid());
-  // The trace's journalctl follows the new journald's files.
-  sd_journal_send("MESSAGE=written after the restart", "SYSLOG_IDENTIFIER=%s", demo.name.c_str(), nullptr);
-  EXPECT_TRUE(window.runUntil([&] { return window.find("written after the restart").has_value(); })) << window.dump();
+  // The trace's journalctl follows the new journald's files: the helper's
+  // lines keep coming.
+  const std::size_t ticksBefore = window.count("tick ");
+  EXPECT_TRUE(window.runUntil([&] { return window.count("tick ") >= ticksBefore + 3; })) << window.dump();
 
-  // Now the target writes: its stdout is the stream the old journald held.
-  // The write fails with EPIPE and the default SIGPIPE ends it; the trace
-  // says so instead of hanging or claiming a clean exit.
-  ASSERT_EQ(::kill(target, SIGTERM), 0);
+  // Now the target writes to stderr, the stream the old journald held: the
+  // write fails with EPIPE and the default SIGPIPE ends it; the trace says
+  // so instead of hanging or claiming a clean exit. Its stdout, which we
+  // read ourselves, got through.
+  std::ofstream(stop.string()).put('\n');
   ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
-  EXPECT_TRUE(window.find(demo.name + " crashed: killed by signal 13 (SIGPIPE)")) << window.dump();
-  EXPECT_FALSE(window.find("Received SIGTERM"));  // that line had no way out
-  EXPECT_EQ(window.count(demo.name + " terminated"), 1u);
+  EXPECT_TRUE(window.find(name + " crashed: killed by signal 13 (SIGPIPE)")) << window.dump();
+  EXPECT_TRUE(window.find("printed on stdout before stderr")) << window.dump();
+  EXPECT_FALSE(window.find("after stderr"));
+  EXPECT_EQ(window.count(name + " terminated"), 1u);
   ASSERT_EQ(window.view.sessions().size(), 1u);
 
   // The next trace meets the new journald and works as before.

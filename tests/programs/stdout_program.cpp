@@ -1,0 +1,131 @@
+// A target for the stdout tests: what real programs do with their stdout,
+// each on request. Uses C stdio on purpose: its buffering is what a trace
+// must cope with.
+//
+//   stdout-program --printf-then-crash     two printf lines, one on stderr, then SIGSEGV
+//   stdout-program --long-line BYTES       one line of BYTES 'x' without a newline, then exit
+//   stdout-program --close-stdout          a line, close stdout, a line on stderr, wait, exit 0
+//   stdout-program --daemon-grandchild     a grandchild in a session of its own keeps printing
+//                                          for 2 s; the program itself exits at once
+//   stdout-program --read-stdin            read stdin to its end, say how much, exit
+//   stdout-program --escapes N             N lines in colour, a progress bar redrawn with CR
+//   stdout-program --print-forever         a numbered line every 50 ms until killed
+//   stdout-program --flood N               N numbered lines as fast as stdio writes them
+//   stdout-program --isatty                whether stdout and stderr are terminals
+
+#include <csignal>
+#include <cstdio>
+#include <cstdlib>
+#include <cstring>
+#include <string>
+#include <unistd.h>
+
+namespace {
+
+int printfThenCrash() {
+  std::printf("last words before the crash (1 of 2)\n");
+  std::printf("last words before the crash (2 of 2)\n");
+  std::fprintf(stderr, "about to dereference a null pointer\n");
+  volatile int* nowhere = nullptr;
+  return *nowhere;
+}
+
+int longLine(long bytes) {
+  std::string chunk(65536, 'x');
+  for (long left = bytes; left > 0; left -= static_cast<long>(chunk.size())) {
+    std::fwrite(chunk.data(), 1, static_cast<std::size_t>(std::min<long>(left, static_cast<long>(chunk.size()))), stdout);
+  }
+  std::fflush(stdout);
+  return 0;
+}
+
+int closeStdout() {
+  std::printf("a line before stdout is closed\n");
+  std::fflush(stdout);
+  std::fclose(stdout);
+  std::fprintf(stderr, "stdout closed, still running\n");
+  ::usleep(300 * 1000);
+  std::fprintf(stderr, "ending normally after stdout was closed\n");
+  return 0;
+}
+
+int daemonGrandchild() {
+  std::printf("parent starting a daemon\n");
+  std::fflush(stdout);
+  if (::fork() == 0) {
+    ::setsid();
+    if (::fork() == 0) {
+      for (int i = 1; i <= 20; ++i) {
+        std::printf("daemon still printing (%d of 20)\n", i);
+        std::fflush(stdout);
+        ::usleep(100 * 1000);
+      }
+      std::_Exit(0);
+    }
+    std::_Exit(0);
+  }
+  std::printf("parent exiting\n");
+  return 0;
+}
+
+int readStdin() {
+  char buffer[4096];
+  long total = 0;
+  for (;;) {
+    const auto got = ::read(STDIN_FILENO, buffer, sizeof buffer);
+    if (got <= 0) break;
+    total += got;
+  }
+  std::printf("stdin ended after %ld bytes\n", total);
+  return 0;
+}
+
+int escapes(int lines) {
+  for (int i = 1; i <= lines; ++i) {
+    std::printf("\x1b[1;3%dmcoloured line %d\x1b[0m \x1b]0;title %d\x07\x1b[2K\x1b[1G", i % 8, i, i);
+    std::printf("\x1b[32mdone %d\x1b[0m\n", i);
+  }
+  for (int percent = 0; percent <= 100; percent += 10) {
+    std::printf("\rprogress %3d%%", percent);
+    std::fflush(stdout);
+  }
+  std::printf("\n");
+  std::printf("escapes finished\n");
+  return 0;
+}
+
+int printForever() {
+  for (long i = 1;; ++i) {
+    std::printf("still alive %ld\n", i);
+    ::usleep(50 * 1000);
+  }
+}
+
+int flood(long lines) {
+  for (long i = 1; i <= lines; ++i) std::printf("flood line %ld\n", i);
+  return 0;
+}
+
+int isatty() {
+  std::printf("stdout is a terminal: %s, stderr is a terminal: %s\n", ::isatty(STDOUT_FILENO) ? "yes" : "no",
+              ::isatty(STDERR_FILENO) ? "yes" : "no");
+  return 0;
+}
+
+}  // namespace
+
+int main(int argc, char** argv) {
+  const std::string mode = argc > 1 ? argv[1] : "";
+  const char* value = argc > 2 ? argv[2] : "0";
+  if (mode == "--printf-then-crash") return printfThenCrash();
+  if (mode == "--long-line") return longLine(std::atol(value));
+  if (mode == "--close-stdout") return closeStdout();
+  if (mode == "--daemon-grandchild") return daemonGrandchild();
+  if (mode == "--read-stdin") return readStdin();
+  if (mode == "--escapes") return escapes(std::atoi(value));
+  if (mode == "--print-forever") return printForever();
+  if (mode == "--flood") return flood(std::atol(value));
+  if (mode == "--isatty") return isatty();
+  std::fprintf(stderr, "stdout-program: unknown mode '%s'\n", mode.c_str());
+  return 2;
+}
