@@ -229,7 +229,11 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   stderrPipe.writeEnd.reset();
   journalStream.reset();
   if (child.pid < 0) {
-    fail(launchErrorDescription(child.error, request.argv.front()));
+    // posix_spawn reports a missing working directory as it does a missing
+    // program; say which of the two it was.
+    const bool badDirectory = request.workingDirectory && ::access(request.workingDirectory->c_str(), X_OK) != 0;
+    fail(badDirectory ? posix::errorText(child.error) + " (working directory " + *request.workingDirectory + ")"
+                      : launchErrorDescription(child.error, request.argv.front()));
     return;
   }
 

@@ -2,6 +2,7 @@
 
 #include <csignal>
 #include <fcntl.h>
+#include <filesystem>
 #include <fstream>
 #include <string>
 #include <sys/file.h>
@@ -40,6 +41,17 @@ posix::UniqueFd lockDecision() {
 
 }  // namespace
 
+void ensureSyslogSocketLink() {
+  // A machine booted with systemd has /dev/log lead to journald's syslog
+  // socket; a journald started by hand does not make it, and syslog() and
+  // logger lines would go nowhere. Left in place afterwards, as on such a
+  // machine: tests running beside this one may use it.
+  std::error_code error;
+  if (::getuid() == 0 && !std::filesystem::is_symlink("/dev/log", error) && !std::filesystem::exists("/dev/log", error)) {
+    std::filesystem::create_symlink("/run/systemd/journal/dev-log", "/dev/log", error);
+  }
+}
+
 void JournalEnvironment::SetUp() {
   // Nobody else decides meanwhile, so two programs never start two journalds
   // and none stops the journald that this one is about to use.
@@ -61,6 +73,7 @@ void JournalEnvironment::SetUp() {
     ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0))
         << "systemd-journald did not open its socket";
   }
+  ensureSyslogSocketLink();
   posix::retryOnEintr([&] { return ::flock(lockFd_, LOCK_SH); });
 }
 

@@ -10,6 +10,9 @@ namespace mf::testing {
 // programs run in parallel share it through a lock file: each holds a shared
 // lock while it runs, and only the one that can take the lock exclusively at
 // the end stops the journald.
+// Makes /dev/log lead to journald's syslog socket when nothing is there.
+void ensureSyslogSocketLink();
+
 class JournalEnvironment : public ::testing::Environment {
  public:
   void SetUp() override;

@@ -2,7 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
+#include <unistd.h>
 #include <fstream>
 #include <sys/socket.h>
 #include <sys/un.h>
@@ -25,52 +27,73 @@ using testing::waitFor;
 
 std::string uniqueName() { return "mftest-" + testing::randomSuffix(); }
 
-// The journalctl we started for `name`, found among our children.
-pid_t journalctlFor(const std::string& name) {
-  for (const auto& entry : std::filesystem::directory_iterator("/proc")) {
-    const std::string pidText = entry.path().filename();
-    if (pidText.find_first_not_of("0123456789") != std::string::npos) continue;
-    std::ifstream cmdline(entry.path() / "cmdline");
-    std::string text((std::istreambuf_iterator<char>(cmdline)), std::istreambuf_iterator<char>());
-    if (text.rfind("journalctl", 0) == 0 && text.find("SYSLOG_IDENTIFIER=" + name) != std::string::npos) {
-      return static_cast<pid_t>(std::stoi(pidText));
-    }
+// The journalctl this process started last, found among its children (the
+// name is not part of its command line: it follows a process tree).
+pid_t journalctlFor(const std::string& /*name*/) {
+  pid_t newest = -1;
+  for (const auto& child : testing::childProcesses(::getpid())) {
+    if (child.name == "journalctl" && child.state != 'Z') newest = std::max(newest, child.pid);
   }
-  return -1;
+  return newest;
 }
 
-TEST(JournalLogStream, LinesOfTheNamedProcessArriveAndOthersDoNot) {
+pid_t spawnShell(const std::string& script) {
+  posix::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", script};
+  auto child = posix::spawnProcess(request);
+  return child.pid;
+}
+
+void reap(pid_t pid) {
+  siginfo_t info{};
+  ::waitid(P_PID, static_cast<id_t>(pid), &info, WEXITED);
+}
+
+TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   const std::string name = uniqueName();
   LineCollector lines;
   JournalLogStreamLauncher launcher;
   auto result = launcher.start(name, lines.sink());
   ASSERT_TRUE(result.process) << result.errorDescription;
 
-  sd_journal_send("MESSAGE=hello from the api", "SYSLOG_IDENTIFIER=%s", name.c_str(), "PRIORITY=6", nullptr);
-  sd_journal_send("MESSAGE=someone else", "SYSLOG_IDENTIFIER=%s-other", name.c_str(), "PRIORITY=6", nullptr);
-  posix::SpawnRequest cat;
-  cat.argv = {"/bin/sh", "-c", "echo 'from systemd-cat: Permission denied' | systemd-cat -t " + name};
-  auto child = posix::spawnProcess(cat);
-  ASSERT_GT(child.pid, 0);
+  // The tree: a shell whose children log under names of their own.
+  const pid_t tree = spawnShell("echo 'from systemd-cat: Permission denied' | systemd-cat -t " + name +
+                                "; logger -t other-name 'from a logger child'; "
+                                "sh -c 'logger -t deeper \"from a grandchild\"'");
+  ASSERT_GT(tree, 0);
+  result.process->follow(LaunchedProcess{tree, ""});
+  // Beside it: the same identifier from another process, and from us.
+  const pid_t stranger = spawnShell("logger -t " + name + " 'a stranger under the same name'");
+  sd_journal_send("MESSAGE=sent by the tracer itself", "SYSLOG_IDENTIFIER=%s", name.c_str(), "PRIORITY=6", nullptr);
 
-  ASSERT_TRUE(waitFor([&] { return lines.contains("hello from the api") && lines.contains("from systemd-cat"); }))
-      << lines.joined();
-  EXPECT_FALSE(lines.contains("someone else"));
-  // short-iso-precise: "2026-01-01T12:00:00.123456+0000 host name[pid]: message"
-  for (const auto& line : lines.lines()) EXPECT_NE(line.find(name + "["), std::string::npos) << line;
+  ASSERT_TRUE(waitFor([&] {
+    return lines.contains("from systemd-cat") && lines.contains("from a logger child") &&
+           lines.contains("from a grandchild");
+  })) << lines.joined();
+  reap(stranger);
+  reap(tree);
+  // A marker after everything else: once it is in, nothing earlier is on the way.
+  const pid_t marker = spawnShell("true");
+  reap(marker);
+  EXPECT_FALSE(lines.contains("a stranger under the same name")) << lines.joined();
+  EXPECT_FALSE(lines.contains("sent by the tracer itself")) << lines.joined();
+  // "12:00:00.123456 name[pid]: message", with the sender's own name.
+  EXPECT_TRUE(lines.contains("other-name[")) << lines.joined();
   EXPECT_TRUE(result.process->isRunning());
-  siginfo_t info{};
-  ::waitid(P_PID, static_cast<id_t>(child.pid), &info, WEXITED);
 }
 
-TEST(JournalLogStream, LinesWrittenJustBeforeTheStartAreNotLost) {
-  // journalctl needs a moment to start reading; --since covers that moment.
+TEST(JournalLogStream, LinesWrittenBeforeTheLaunchIsKnownAreNotLost) {
+  // The launched process may log before the stream hears of it, and even
+  // end: its lines wait for the stream to learn whose they are.
   const std::string name = uniqueName();
   LineCollector lines;
   JournalLogStreamLauncher launcher;
   auto result = launcher.start(name, lines.sink());
   ASSERT_TRUE(result.process);
-  sd_journal_send("MESSAGE=immediately after the start", "SYSLOG_IDENTIFIER=%s", name.c_str(), nullptr);
+  const pid_t early = spawnShell("logger -t " + name + " 'immediately after the start'");
+  ASSERT_GT(early, 0);
+  reap(early);
+  result.process->follow(LaunchedProcess{early, ""});
   EXPECT_TRUE(waitFor([&] { return lines.contains("immediately after the start"); })) << lines.joined();
 }
 

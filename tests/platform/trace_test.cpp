@@ -99,11 +99,15 @@ TEST_F(TraceTest, ASuccessfulTraceListsTheStepsAndTheDemosLinesClassified) {
   EXPECT_LT(launched, indexOf(name + " terminated"));
   EXPECT_FALSE(find(" exited with status"));  // a zero exit adds nothing
 
-  // stdout and stderr share one journal stream: their order holds.
-  EXPECT_LT(indexOf("starting (pid"), indexOf("Could not open file"));
-  EXPECT_LT(indexOf("Could not open file"), indexOf("Permission denied"));
-  EXPECT_LT(indexOf("Permission denied"), indexOf("warning: cache"));
+  // Each stream keeps its order (stdout is read directly, stderr comes
+  // through the journal; between the two, lines are in arrival order).
+  EXPECT_LT(indexOf("starting (pid"), indexOf("warning: cache"));
   EXPECT_LT(indexOf("warning: cache"), indexOf("Ready for work"));
+  EXPECT_LT(indexOf("Could not open file"), indexOf("Permission denied"));
+  EXPECT_EQ(find("starting (pid")->origin, LineOrigin::standardOutput);
+  EXPECT_EQ(find("Permission denied")->origin, LineOrigin::standardError);
+  EXPECT_EQ(find("error: failed to connect")->origin, LineOrigin::journal);
+  EXPECT_EQ(find("Launch trace started for ")->origin, LineOrigin::trace);
 
   auto expect = [&](std::string_view text, EventType type, std::string_view source, bool noise) {
     const auto event = find(text);

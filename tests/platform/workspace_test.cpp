@@ -2,6 +2,9 @@
 
 #include <gtest/gtest.h>
 
+#include <sys/wait.h>
+#include <unistd.h>
+
 #include <atomic>
 #include <csignal>
 #include <thread>
@@ -9,6 +12,7 @@
 #include "journal_fixture.h"
 #include "platform/child_watcher.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/journal_forwarder.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/spawn.h"
@@ -77,17 +81,18 @@ class WorkspaceTest : public ::testing::Test {
 TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
   const auto notExecutable = dir.write("tool", "#!/bin/sh\necho hi\n", false);
   auto denied = launch(notExecutable);
-  EXPECT_EQ(denied->error, "Permission denied");
+  // What failed is named: the program, or the working directory.
+  EXPECT_EQ(denied->error, "Permission denied (" + notExecutable.string() + ")");
   EXPECT_FALSE(denied->application);
   EXPECT_FALSE(denied->onMainThread);
 
   EXPECT_EQ(launch(dir.path() / "missing")->error, "No such file or directory");
   EXPECT_EQ(launch(dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=marrowfield-no-such-program\n"))->error,
-            "No such file or directory");
+            "No such file or directory (marrowfield-no-such-program)");
   EXPECT_EQ(launch(dir.write("bad.desktop", "[Desktop Entry]\nType=Application\nExec=\"open\n"))->error,
             "invalid Exec: unterminated quote in Exec");
   EXPECT_EQ(launch(dir.write("wd.desktop", "[Desktop Entry]\nType=Application\nExec=true\nPath=/nonexistent\n"))->error,
-            "No such file or directory");
+            "No such file or directory (working directory /nonexistent)");
 }
 
 TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
@@ -267,20 +272,55 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   EXPECT_EQ(orphanEnd->exitStatus->code, 0);
 }
 
-TEST_F(WorkspaceTest, TheTargetsOutputReachesTheJournalUnderItsName) {
+TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsName) {
   const auto link = testing::privateDemo(dir);
   const std::string name = link.filename();
-  LineCollector lines;
+  LineCollector streamed;
   JournalLogStreamLauncher launcher;
-  auto stream = launcher.start(name, lines.sink());
+  auto stream = launcher.start(name, streamed.sink());
   ASSERT_TRUE(stream.process) << stream.errorDescription;
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id demo.id"));
-  ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
-  // stdout, stderr (journal stream) and sd_journal_print lines alike.
+  LineCollector printed;
+  LaunchOptions options;
+  options.output = printed.sink();
+  options.spawned = [&](const LaunchedProcess& process) { stream.process->follow(process); };
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id demo.id"), options);
+  const auto pid = launched->application->processIdentifier();
+  ASSERT_TRUE(awaitTermination(pid));
+  // stdout straight from the terminal; stderr and the journal API lines
+  // from the journal.
   EXPECT_TRUE(waitFor([&] {
-    return lines.contains("starting (pid") && lines.contains("Permission denied") && lines.contains("[demo.id:general]") &&
-           lines.contains("error: failed to connect") && lines.contains("Ready for work");
-  })) << lines.joined();
+    return printed.contains("starting (pid") && printed.contains("Ready for work") &&
+           streamed.contains("Permission denied") && streamed.contains("[demo.id:general]") &&
+           streamed.contains("error: failed to connect");
+  })) << printed.joined() << "\n--\n" << streamed.joined();
+  EXPECT_FALSE(printed.contains("Permission denied"));
+  // The journal holds stdout too, as a launcher's stream would have stored
+  // it; the trace does not show it a second time.
+  JournalForwarder::shared().flush();
+  const auto inJournal = [&] {
+    auto out = posix::makePipe();
+    posix::SpawnRequest request;
+    request.argv = {"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
+                    "SYSLOG_PID=" + std::to_string(pid)};
+    request.searchPath = true;
+    request.stdoutFd = out.writeEnd.get();
+    auto child = posix::spawnProcess(request);
+    out.writeEnd.reset();
+    std::string text;
+    char buffer[4096];
+    for (ssize_t got; (got = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    ::waitpid(child.pid, nullptr, 0);
+    return text;
+  };
+  std::string journal;
+  EXPECT_TRUE(waitFor([&] { return (journal = inJournal()).find("Ready for work") != std::string::npos; }))
+      << journal;
+  EXPECT_NE(journal.find("starting (pid"), std::string::npos) << journal;
+  ::usleep(300 * 1000);  // what the journal still hands on would arrive now
+  EXPECT_FALSE(streamed.contains("Ready for work")) << streamed.joined();
+  EXPECT_FALSE(streamed.contains("starting (pid")) << streamed.joined();
 }
 
 TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {

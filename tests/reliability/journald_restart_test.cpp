@@ -15,6 +15,7 @@
 #include <sys/wait.h>
 #include <systemd/sd-journal.h>
 
+#include "journal_fixture.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 #include "reliability_support.h"
@@ -178,6 +179,7 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
 int main(int argc, char** argv) {
   // Before any thread exists, so every thread and child is inside.
   mf::gNamespaceProblem = mf::enterPrivateJournalNamespace();
+  mf::testing::ensureSyslogSocketLink();
   ::testing::InitGoogleTest(&argc, argv);
   return RUN_ALL_TESTS();
 }

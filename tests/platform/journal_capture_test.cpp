@@ -1,0 +1,244 @@
+// What a trace takes from the journal: journalctl's export format cut at any
+// byte, which entries belong to the launched process tree, and how each
+// reads; the fork events of a real process tree.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <cstdlib>
+#include <fstream>
+#include <sstream>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "analysis/classify.h"
+#include "platform/journal_capture.h"
+#include "platform/journal_export.h"
+#include "platform/process_tree.h"
+#include "platform/spawn.h"
+#include "platform/user_scope.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+std::string readFile(const std::string& path) {
+  std::ifstream file(path, std::ios::binary);
+  std::stringstream text;
+  text << file.rdbuf();
+  return text.str();
+}
+
+std::vector<JournalEntry> parseInChunks(std::string_view bytes, std::size_t chunk) {
+  std::vector<JournalEntry> entries;
+  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
+  for (std::size_t at = 0; at < bytes.size(); at += chunk) parser.feed(bytes.substr(at, chunk));
+  parser.finish();
+  return entries;
+}
+
+const std::string kGolden = MARROWFIELD_PLATFORM_GOLDEN_DIR;
+
+TEST(JournalExportParser, AnyChunkingGivesTheSameEntries) {
+  const std::string bytes = readFile(kGolden + "/captured.export");
+  const auto whole = parseInChunks(bytes, bytes.size());
+  ASSERT_EQ(whole.size(), 17u);
+  EXPECT_EQ(whole[11].message, "g_dbus_proxy_new: assertion failed\n  #0 frame one\n  #1 frame two");
+  EXPECT_EQ(whole.back().message, "bad bytes \xEF\xBF\xBD\xEF\xBF\xBD here");
+  for (const std::size_t chunk : {1u, 2u, 3u, 7u, 8u, 9u, 64u, 1000u}) {
+    const auto pieces = parseInChunks(bytes, chunk);
+    ASSERT_EQ(pieces.size(), whole.size()) << chunk;
+    for (std::size_t i = 0; i < whole.size(); ++i) {
+      EXPECT_EQ(pieces[i].message, whole[i].message) << chunk;
+      EXPECT_EQ(pieces[i].pid, whole[i].pid) << chunk;
+      EXPECT_EQ(pieces[i].priority, whole[i].priority) << chunk;
+      EXPECT_EQ(pieces[i].realtimeMicros, whole[i].realtimeMicros) << chunk;
+    }
+  }
+}
+
+TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
+  // A binary field claiming a huge length, then an ordinary entry.
+  std::string bytes = "MESSAGE\n";
+  bytes += std::string("\xff\xff\xff\xff\xff\xff\xff\x7f", 8);
+  bytes += "\n_PID=1\nMESSAGE=after\n\n";
+  const auto entries = parseInChunks(bytes, 5);
+  ASSERT_FALSE(entries.empty());
+  EXPECT_EQ(entries.back().message, "after");
+  // PRIORITY out of range or not a number counts as none.
+  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\n", 3);
+  ASSERT_EQ(odd.size(), 2u);
+  EXPECT_EQ(odd[0].priority, -1);
+  EXPECT_EQ(odd[1].priority, -1);
+}
+
+// Every entry of the golden export, as the trace of the process tree 4242
+// (with children 4243, 4244) in the scope app-marrowfield-calc-0badcafe.scope
+// shows it: captured or not, the rendered line, and the classification the
+// priority gives it.
+TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
+  CaptureScope scope;
+  scope.processName = "calc";
+  scope.identifier = "calc";
+  scope.self = 99999;
+  scope.root = 4242;
+  scope.unit = "app-marrowfield-calc-0badcafe.scope";
+  const auto isMember = [](pid_t pid) { return pid == 4242 || pid == 4243 || pid == 4244; };
+  const LineClassifier classifier("org.gnome.Calculator");
+  std::string got;
+  // Times are rendered in local time; the golden file is in UTC.
+  ::setenv("TZ", "UTC", 1);
+  ::tzset();
+  for (const auto& entry : parseInChunks(readFile(kGolden + "/captured.export"), 4096)) {
+    const Verdict verdict = captureVerdict(entry, scope, isMember);
+    if (verdict != Verdict::capture) {
+      got += "skip\t" + entry.message.substr(0, 40) + "\n";
+      continue;
+    }
+    const std::string line = renderJournalEntry(entry, scope);
+    const LineInfo info = journalLineInfo(entry, scope);
+    const Classification c = classifier.classify(trimWhitespace(line), info.priority);
+    std::string shown = line;
+    for (auto& ch : shown) {
+      if (ch == '\n') ch = '|';
+    }
+    got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
+           "\t" + std::string(originName(info.origin)) + "\t" + shown + "\n";
+  }
+  const std::string expectedPath = kGolden + "/captured.tsv";
+  if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) std::ofstream(expectedPath, std::ios::binary) << got;
+  EXPECT_EQ(got, readFile(expectedPath)) << "regenerate with MARROWFIELD_REGEN_GOLDEN=1 and review the diff";
+}
+
+struct VerdictCase {
+  const char* what;
+  JournalEntry entry;
+  pid_t root;
+  Verdict expected;
+};
+
+TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
+  auto entry = [](std::int32_t pid, std::string transport, std::string identifier) {
+    JournalEntry e;
+    e.pid = pid;
+    e.transport = std::move(transport);
+    e.identifier = std::move(identifier);
+    e.message = "m";
+    return e;
+  };
+  JournalEntry crashOfMember = entry(77, "journal", "systemd-coredump");
+  crashOfMember.messageId = std::string(kCoredumpMessageId);
+  crashOfMember.coredumpPid = 4243;
+  JournalEntry crashOfStranger = crashOfMember;
+  crashOfStranger.coredumpPid = 5000;
+  JournalEntry otherScope = entry(5000, "journal", "x");
+  otherScope.userUnit = "app-gnome-other-1.scope";
+  JournalEntry ourScope = entry(5001, "journal", "x");
+  ourScope.userUnit = "app-marrowfield-calc-1.scope";
+  JournalEntry droppedOurs = entry(12, "driver", "systemd-journald");
+  droppedOurs.messageId = std::string(kJournalDroppedMessageId);
+  droppedOurs.message = "Suppressed 3 messages from app-marrowfield-calc-1.scope";
+  JournalEntry droppedTheirs = droppedOurs;
+  droppedTheirs.message = "Suppressed 3 messages from app-gnome-other-1.scope";
+
+  const std::vector<VerdictCase> cases = {
+      {"the launched process", entry(4242, "journal", "anything"), 4242, Verdict::capture},
+      {"a descendant under its own name", entry(4243, "syslog", "other-name"), 4242, Verdict::capture},
+      {"its stream line with the writer's pid", entry(4242, "stdout", "calc"), 4242, Verdict::capture},
+      {"its stream line, writer gone", entry(0, "stdout", "calc"), 4242, Verdict::capture},
+      {"another instance's stream", entry(5000, "stdout", "calc"), 4242, Verdict::skip},
+      {"another instance's journal entry", entry(5000, "journal", "calc"), 4242, Verdict::skip},
+      {"our own forwarded stdout", entry(99999, "journal", "calc"), 4242, Verdict::skip},
+      {"our own stream", entry(99999, "stdout", "calc"), 4242, Verdict::skip},
+      {"a member, before the launch is known", entry(4242, "journal", "x"), 0, Verdict::undecided},
+      {"the stream, before the launch is known", entry(0, "stdout", "calc"), 0, Verdict::capture},
+      {"a crash report of a member", crashOfMember, 4242, Verdict::capture},
+      {"a crash report of a stranger", crashOfStranger, 4242, Verdict::skip},
+      {"an entry of our scope", ourScope, 4242, Verdict::capture},
+      {"an entry of another scope", otherScope, 4242, Verdict::skip},
+      {"journald's note on our scope", droppedOurs, 4242, Verdict::capture},
+      {"journald's note on another scope", droppedTheirs, 4242, Verdict::skip},
+  };
+  for (const auto& c : cases) {
+    CaptureScope scope;
+    scope.identifier = "calc";
+    scope.self = 99999;
+    scope.root = c.root;
+    scope.unit = "app-marrowfield-calc-1.scope";
+    const Verdict got = captureVerdict(c.entry, scope, [](pid_t pid) { return pid == 4242 || pid == 4243; });
+    EXPECT_EQ(static_cast<int>(got), static_cast<int>(c.expected)) << c.what;
+  }
+}
+
+TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
+  std::vector<std::string> lines;
+  CaptureScope scope;
+  scope.identifier = "calc";
+  scope.self = 99999;
+  JournalCapture capture(scope, [&](LineBatch batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  auto entry = [](std::int32_t pid, std::string transport, std::string message) {
+    JournalEntry e;
+    e.pid = pid;
+    e.transport = std::move(transport);
+    e.identifier = "calc";
+    e.message = std::move(message);
+    return e;
+  };
+  capture.take(entry(1, "journal", "init says something"));
+  capture.take(entry(0, "stdout", "stream line of a gone writer"));
+  capture.flush();
+  EXPECT_TRUE(lines.empty()) << "nothing before the launched process is known";
+  // Our own pid as the root stands in for a launched process that is alive.
+  capture.follow(::getpid(), "");
+  capture.take(entry(::getpid(), "journal", "after"));
+  capture.flush();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("stream line of a gone writer"), std::string::npos);
+  EXPECT_NE(lines[1].find("after"), std::string::npos);
+}
+
+// Children and grandchildren of a real process, including one that forks
+// and exits at once and one that outlives its parent, are members; a
+// process beside them is not.
+TEST(ProcessTree, FollowsEveryDescendantOfARealProcess) {
+  ProcessTree tree;
+  if (!tree.seesForks()) GTEST_SKIP() << "no process-event connector here (it needs CAP_NET_ADMIN)";
+  testing::TempDir dir;
+  const auto pids = dir.path() / "pids";
+  // The script reports the pids of a short-lived child and of a grandchild
+  // left running, then exits; the test reads them only after it ended.
+  posix::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c",
+                  "sh -c 'echo $$ > " + pids.string() + ".child' ; "
+                  "(sleep 2 & echo $! > " + pids.string() + ".grandchild) ; exit 0"};
+  auto child = posix::spawnProcess(request);
+  ASSERT_GT(child.pid, 0);
+  tree.setRoot(child.pid);
+  ASSERT_EQ(::waitpid(child.pid, nullptr, 0), child.pid);
+  auto readPid = [&](const std::string& suffix) {
+    std::ifstream file(pids.string() + suffix);
+    pid_t pid = 0;
+    file >> pid;
+    return pid;
+  };
+  ASSERT_TRUE(testing::waitFor([&] { return readPid(".grandchild") > 0 && readPid(".child") > 0; }));
+  EXPECT_TRUE(tree.contains(child.pid));
+  EXPECT_TRUE(tree.contains(readPid(".child"))) << "a child that lived a moment";
+  EXPECT_TRUE(tree.contains(readPid(".grandchild"))) << "a grandchild that outlived its parent";
+  EXPECT_FALSE(tree.contains(::getpid()));
+  EXPECT_FALSE(tree.contains(1));
+  ::kill(readPid(".grandchild"), SIGKILL);
+}
+
+TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
+  EXPECT_EQ(escapeUnitNamePart("org.gnome.Calculator"), "org.gnome.Calculator");
+  EXPECT_EQ(escapeUnitNamePart("my-app"), "my\\x2dapp");
+  EXPECT_EQ(escapeUnitNamePart(".hidden"), "\\x2ehidden");
+  EXPECT_EQ(escapeUnitNamePart("a b/\xc3\xa9"), "a\\x20b\\x2f\\xc3\\xa9");
+  EXPECT_EQ(applicationScopeName("org.xfce.mousepad", "0badcafe"), "app-marrowfield-org.xfce.mousepad-0badcafe.scope");
+}
+
+}  // namespace
+}  // namespace mf
