@@ -23,11 +23,24 @@ std::string timeOfDay(std::uint64_t micros) {
   return text;
 }
 
+// The kernel cuts _COMM to 15 bytes ("gnome-calculato"), and GLib's entries
+// carry no identifier: a search for the program's name would miss them. The
+// executable's file name is the whole name when the cut one begins it.
+std::string senderName(const JournalEntry& entry) {
+  constexpr std::size_t kCommBytes = 15;
+  if (entry.comm.size() < kCommBytes) return entry.comm;
+  const auto slash = entry.exe.rfind('/');
+  const std::string_view file = slash == std::string::npos ? std::string_view(entry.exe)
+                                                            : std::string_view(entry.exe).substr(slash + 1);
+  return file.size() > entry.comm.size() && file.substr(0, entry.comm.size()) == entry.comm ? std::string(file)
+                                                                                             : entry.comm;
+}
+
 }  // namespace
 
 std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope) {
   std::string who = !entry.identifier.empty() ? entry.identifier
-                    : !entry.comm.empty()     ? entry.comm
+                    : !entry.comm.empty()     ? senderName(entry)
                                               : scope.processName;
   std::int32_t pid = entry.syslogPid != 0 ? entry.syslogPid : entry.pid;
   // A stream line whose writer was gone before journald read it.

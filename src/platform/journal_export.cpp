@@ -23,7 +23,7 @@ Number parseNumber(std::string_view text, Number fallback) {
 }  // namespace
 
 std::string_view journalExportFields() {
-  return "MESSAGE,PRIORITY,_PID,SYSLOG_PID,SYSLOG_IDENTIFIER,_COMM,_TRANSPORT,GLIB_DOMAIN,_SYSTEMD_USER_UNIT,"
+  return "MESSAGE,PRIORITY,_PID,SYSLOG_PID,SYSLOG_IDENTIFIER,_COMM,_EXE,_TRANSPORT,GLIB_DOMAIN,_SYSTEMD_USER_UNIT,"
          "MESSAGE_ID,COREDUMP_PID,COREDUMP_UNIT,COREDUMP_USER_UNIT,COREDUMP_COMM";
 }
 
@@ -118,6 +118,8 @@ void JournalExportParser::setField(std::string_view key, std::string_view value)
     e.identifier = validUtf8(value);
   } else if (key == "_COMM") {
     e.comm = validUtf8(value);
+  } else if (key == "_EXE") {
+    e.exe = validUtf8(value);
   } else if (key == "_TRANSPORT") {
     e.transport = value;
   } else if (key == "GLIB_DOMAIN") {

@@ -17,6 +17,7 @@ struct JournalEntry {
   std::int32_t syslogPid = 0;        // SYSLOG_PID: the pid the sender claims
   std::string identifier;            // SYSLOG_IDENTIFIER
   std::string comm;                  // _COMM
+  std::string exe;                   // _EXE
   std::string transport;             // _TRANSPORT: journal, syslog, stdout, driver, kernel, audit
   std::string glibDomain;            // GLIB_DOMAIN
   std::string userUnit;              // _SYSTEMD_USER_UNIT

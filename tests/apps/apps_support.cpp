@@ -1,0 +1,234 @@
+#include "apps_support.h"
+
+#include <atomic>
+#include <cerrno>
+#include <chrono>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <mutex>
+#include <poll.h>
+#include <sstream>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <syslog.h>
+#include <systemd/sd-journal.h>
+#include <thread>
+#include <unistd.h>
+
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf::apps {
+namespace {
+
+// The first line a child prints on `fd`, or nothing within `seconds`.
+std::string firstLine(int fd, double seconds) {
+  std::string text;
+  const auto deadline = std::chrono::steady_clock::now() + std::chrono::duration<double>(seconds);
+  while (text.find('\n') == std::string::npos) {
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now());
+    if (left.count() <= 0) return {};
+    pollfd ready{fd, POLLIN, 0};
+    if (::poll(&ready, 1, static_cast<int>(left.count())) <= 0) continue;
+    char buffer[256];
+    const auto got = ::read(fd, buffer, sizeof buffer);
+    if (got <= 0) return {};
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text.substr(0, text.find('\n'));
+}
+
+pid_t parentOf(pid_t pid) {
+  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
+  std::string stat;
+  if (!std::getline(file, stat)) return 0;
+  const auto close = stat.rfind(')');
+  if (close == std::string::npos) return 0;
+  std::istringstream fields(stat.substr(close + 2));
+  char state = 0;
+  pid_t parent = 0;
+  fields >> state >> parent;
+  return parent;
+}
+
+}  // namespace
+
+Child& Child::operator=(Child&& other) noexcept {
+  if (this != &other) {
+    stop();
+    pid_ = std::exchange(other.pid_, -1);
+  }
+  return *this;
+}
+
+void Child::stop() {
+  if (pid_ <= 0) return;
+  ::kill(pid_, SIGTERM);
+  const bool ended = testing::waitFor([this] { return ::waitpid(pid_, nullptr, WNOHANG) == pid_; }, 5.0);
+  if (!ended) {
+    ::kill(pid_, SIGKILL);
+    ::waitpid(pid_, nullptr, 0);
+  }
+  pid_ = -1;
+}
+
+XServer::XServer() {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
+  request.searchPath = true;
+  request.stdoutFd = pipe.writeEnd.get();
+  auto spawned = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  if (spawned.pid < 0) return;
+  server_ = Child(spawned.pid);
+  const std::string number = firstLine(pipe.readEnd.get(), 30);
+  if (!number.empty()) display_ = ":" + number;
+}
+
+SessionBus::SessionBus() {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"dbus-daemon", "--session", "--nofork", "--print-address=1"};
+  request.searchPath = true;
+  request.stdoutFd = pipe.writeEnd.get();
+  auto spawned = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  if (spawned.pid < 0) return;
+  daemon_ = Child(spawned.pid);
+  address_ = firstLine(pipe.readEnd.get(), 30);
+}
+
+Environment desktopEnvironment(const std::string& display, const std::string& busAddress, const std::string& home) {
+  return {
+      {"DISPLAY", display},
+      {"DBUS_SESSION_BUS_ADDRESS", busAddress},
+      {"XDG_CONFIG_HOME", home + "/config"},
+      {"XDG_CACHE_HOME", home + "/cache"},
+      {"XDG_DATA_HOME", home + "/data"},
+      // Qt and GTK must draw on the X server, whatever the test runner says.
+      {"QT_QPA_PLATFORM", "xcb"},
+      {"GDK_BACKEND", "x11"},
+  };
+}
+
+Child startOutsideTrace(const std::vector<std::string>& argv, const Environment& environment,
+                        const std::string& identifier) {
+  const int stream = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, 0);
+  posix::UniqueFd streamFd(stream >= 0 ? stream : -1);
+  posix::SpawnRequest request;
+  request.argv = argv;
+  request.searchPath = true;
+  request.newSession = true;
+  request.stdoutFd = streamFd.get();
+  request.stderrFd = streamFd.get();
+  for (const auto& [name, value] : environment) request.environmentOverrides.push_back(name + "=" + value);
+  auto spawned = posix::spawnProcess(request);
+  return Child(spawned.pid);
+}
+
+std::vector<JournalEntry> journalEntries(double since, double until) {
+  auto pipe = posix::makePipe();
+  char sinceText[64];
+  char untilText[64];
+  std::snprintf(sinceText, sizeof sinceText, "--since=@%.6f", since);
+  std::snprintf(untilText, sizeof untilText, "--until=@%.6f", until);
+  posix::SpawnRequest request;
+  request.argv = {"journalctl", "--no-pager", "--quiet", "--output=export", sinceText, untilText};
+  request.searchPath = true;
+  request.stdoutFd = pipe.writeEnd.get();
+  auto spawned = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  std::vector<JournalEntry> entries;
+  if (spawned.pid < 0) return entries;
+  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
+  char buffer[65536];
+  for (;;) {
+    const auto got = ::read(pipe.readEnd.get(), buffer, sizeof buffer);
+    if (got < 0 && errno == EINTR) continue;
+    if (got <= 0) break;
+    parser.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
+  }
+  parser.finish();
+  ::waitpid(spawned.pid, nullptr, 0);
+  return entries;
+}
+
+struct TreeWatch::State {
+  pid_t root;
+  std::mutex mutex;
+  std::set<pid_t> members;
+  std::atomic<bool> stop{false};
+  std::thread thread;
+};
+
+TreeWatch::TreeWatch(pid_t root) : state_(new State) {
+  state_->root = root;
+  state_->members.insert(root);
+  state_->thread = std::thread([state = state_] {
+    while (!state->stop) {
+      for (const pid_t pid : posix::processIds()) {
+        // A parent chain that reaches a member; re-parented orphans (double
+        // forks) are caught while their parent still lived, or not at all.
+        std::vector<pid_t> chain;
+        pid_t at = pid;
+        bool member = false;
+        for (int depth = 0; depth < 32 && at > 1; ++depth) {
+          {
+            std::lock_guard lock(state->mutex);
+            if (state->members.count(at) != 0) {
+              member = true;
+              break;
+            }
+          }
+          chain.push_back(at);
+          at = parentOf(at);
+        }
+        if (member) {
+          std::lock_guard lock(state->mutex);
+          state->members.insert(chain.begin(), chain.end());
+        }
+      }
+      std::this_thread::sleep_for(std::chrono::milliseconds(20));
+    }
+  });
+}
+
+TreeWatch::~TreeWatch() {
+  state_->stop = true;
+  state_->thread.join();
+  delete state_;
+}
+
+std::set<pid_t> TreeWatch::members() {
+  std::lock_guard lock(state_->mutex);
+  return state_->members;
+}
+
+DevLogLink::DevLogLink() {
+  struct stat info {};
+  if (::stat("/dev/log", &info) == 0) {
+    ok_ = true;
+    return;
+  }
+  made_ = ::symlink("/run/systemd/journal/dev-log", "/dev/log") == 0;
+  ok_ = made_ && ::stat("/dev/log", &info) == 0;
+}
+
+DevLogLink::~DevLogLink() {
+  if (made_) ::unlink("/dev/log");
+}
+
+double wallClockNow() {
+  return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+}
+
+pid_t launchedPid(const std::string& message) {
+  const std::string marker = " launched with PID ";
+  const auto at = message.find(marker);
+  if (at == std::string::npos) return 0;
+  return static_cast<pid_t>(std::strtol(message.c_str() + at + marker.size(), nullptr, 10));
+}
+
+}  // namespace mf::apps

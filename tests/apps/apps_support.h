@@ -1,0 +1,118 @@
+#pragma once
+
+// Real desktop programs under a real X server, a real session bus and the
+// real journal: what the tests in this folder start for themselves.
+
+#include <chrono>
+#include <cstdint>
+#include <map>
+#include <optional>
+#include <set>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include "platform/journal_export.h"
+#include "platform/posix_io.h"
+
+namespace mf::apps {
+
+using Environment = std::vector<std::pair<std::string, std::string>>;
+
+// A child the test started and ends (SIGTERM, then SIGKILL) and reaps.
+class Child {
+ public:
+  Child() = default;
+  explicit Child(pid_t pid) : pid_(pid) {}
+  Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
+  Child& operator=(Child&& other) noexcept;
+  Child(const Child&) = delete;
+  Child& operator=(const Child&) = delete;
+  ~Child() { stop(); }
+  pid_t pid() const { return pid_; }
+  void stop();
+
+ private:
+  pid_t pid_ = -1;
+};
+
+// Xvfb on a display number it picks itself (-displayfd).
+class XServer {
+ public:
+  XServer();
+  bool ok() const { return !display_.empty(); }
+  const std::string& display() const { return display_; }
+
+ private:
+  Child server_;
+  std::string display_;
+};
+
+// A dbus-daemon --session of our own.
+class SessionBus {
+ public:
+  SessionBus();
+  bool ok() const { return !address_.empty(); }
+  const std::string& address() const { return address_; }
+
+ private:
+  Child daemon_;
+  std::string address_;
+};
+
+// A bus address nobody listens on: the program has no session bus, and
+// cannot start one behind our back (X11 autolaunch) either.
+inline constexpr const char* kNoSessionBus = "unix:path=/nonexistent/marrowfield/session-bus";
+
+// The environment a desktop program gets in these tests: the display, the
+// bus, and configuration and cache folders of its own under `home`.
+Environment desktopEnvironment(const std::string& display, const std::string& busAddress, const std::string& home);
+
+// Starts `argv` outside any trace, as another launcher would, with stdout and
+// stderr on a journal stream of its own under `identifier`.
+Child startOutsideTrace(const std::vector<std::string>& argv, const Environment& environment,
+                        const std::string& identifier);
+
+// Every journal entry written between the two wall-clock times.
+std::vector<JournalEntry> journalEntries(double since, double until);
+
+// Watches /proc for the descendants of `root` (itself included) from a
+// thread of its own until stopped: an account of the process tree that does
+// not come from the code under test. Helpers that live for less than its
+// period can be missed.
+class TreeWatch {
+ public:
+  explicit TreeWatch(pid_t root);
+  ~TreeWatch();
+  TreeWatch(const TreeWatch&) = delete;
+  TreeWatch& operator=(const TreeWatch&) = delete;
+  std::set<pid_t> members();
+
+ private:
+  struct State;
+  State* state_;
+};
+
+// As syslog(3) and logger(1) expect it, /dev/log links to journald's syslog
+// socket; systemd makes that link, a bare journald does not. Made for the
+// test's lifetime when missing (as root); false when it cannot be.
+class DevLogLink {
+ public:
+  DevLogLink();
+  ~DevLogLink();
+  DevLogLink(const DevLogLink&) = delete;
+  DevLogLink& operator=(const DevLogLink&) = delete;
+  bool ok() const { return ok_; }
+
+ private:
+  bool ok_ = false;
+  bool made_ = false;
+};
+
+double wallClockNow();
+
+// The pid in "<name> launched with PID <n>", or 0.
+pid_t launchedPid(const std::string& message);
+
+}  // namespace mf::apps

@@ -1,0 +1,89 @@
+// A single-instance GApplication (mousepad) launched while it already runs
+// on the same session bus passes the launch to that instance and exits: the
+// trace says so, names the instance, and shows none of that instance's lines.
+
+#include <gtest/gtest.h>
+
+#include <csignal>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "apps_support.h"
+#include "journal_fixture.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+#include "reliability_support.h"
+
+namespace mf {
+namespace {
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+constexpr const char* kMousepad = "/usr/share/applications/org.xfce.mousepad.desktop";
+
+// Whether `name` has an owner on the bus at `address` (dbus-send's answer).
+bool busNameHasOwner(const std::string& address, const std::string& name) {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                  "org.freedesktop.DBus.NameHasOwner", "string:" + name};
+  request.searchPath = true;
+  request.stdoutFd = pipe.writeEnd.get();
+  request.environmentOverrides = {"DBUS_SESSION_BUS_ADDRESS=" + address};
+  auto spawned = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  if (spawned.pid < 0) return false;
+  std::string reply;
+  char buffer[512];
+  for (ssize_t got; (got = ::read(pipe.readEnd.get(), buffer, sizeof buffer)) > 0;) {
+    reply.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::waitpid(spawned.pid, nullptr, 0);
+  return reply.find("boolean true") != std::string::npos;
+}
+
+TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
+  apps::XServer xserver;
+  ASSERT_TRUE(xserver.ok()) << "Xvfb did not start";
+  apps::SessionBus bus;
+  ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
+  testing::TempDir dir;
+  const auto environment = apps::desktopEnvironment(xserver.display(), bus.address(), dir.path().string());
+
+  // The running instance, started as another launcher would, and chatty:
+  // every GLib debug message, and GTK's warning about the locale.
+  auto firstEnvironment = environment;
+  firstEnvironment.emplace_back("G_MESSAGES_DEBUG", "all");
+  firstEnvironment.emplace_back("LC_ALL", "xx_XX.UTF-8");
+  const double firstStart = apps::wallClockNow();
+  auto first = apps::startOutsideTrace({"mousepad"}, firstEnvironment, "org.xfce.mousepad");
+  ASSERT_GT(first.pid(), 0);
+  ASSERT_TRUE(testing::waitFor([&] { return busNameHasOwner(bus.address(), "org.xfce.mousepad"); }, 30))
+      << "mousepad did not take its name on the bus";
+  const auto wroteToTheJournal = [&] {
+    for (const auto& entry : apps::journalEntries(firstStart, apps::wallClockNow() + 1)) {
+      if (entry.pid == first.pid()) return true;
+    }
+    return false;
+  };
+  ASSERT_TRUE(testing::waitFor(wroteToTheJournal, 30)) << "the running instance logged nothing";
+
+  reliability::Window window;
+  window.choose(kMousepad);
+  window.view.setFreshLaunch(false);
+  window.view.setLaunchParameters({}, environment);
+  window.view.startTrace();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; }, 30)) << window.dump();
+  window.runUntil([&] { return window.logStreams.lingeringStreams() == 0; }, 15);
+
+  const auto handOff = window.find("org.xfce.mousepad handed the launch to its running instance, PID ");
+  ASSERT_TRUE(handOff) << window.dump();
+  EXPECT_EQ(handOff->message,
+            "org.xfce.mousepad handed the launch to its running instance, PID " + std::to_string(first.pid()));
+  EXPECT_EQ(handOff->type, EventType::warning);
+  EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
+  EXPECT_TRUE(testing::processExists(first.pid()));
+}
+
+}  // namespace
+}  // namespace mf
