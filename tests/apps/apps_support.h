@@ -95,8 +95,8 @@ class TreeWatch {
 };
 
 // As syslog(3) and logger(1) expect it, /dev/log links to journald's syslog
-// socket; systemd makes that link, a bare journald does not. Made for the
-// test's lifetime when missing (as root); false when it cannot be.
+// socket; systemd makes that link, a bare journald does not. Made when
+// missing (as root) and left in place; false when it cannot be made.
 class DevLogLink {
  public:
   DevLogLink();
