@@ -12,12 +12,15 @@
 //   stdout-program --print-forever         a numbered line every 50 ms until killed
 //   stdout-program --flood N               N numbered lines as fast as stdio writes them
 //   stdout-program --isatty                whether stdout and stderr are terminals
+//   stdout-program --probes N MS           N lines "latency probe <CLOCK_MONOTONIC ns>", one every
+//                                          MS milliseconds, each flushed (benchmarks)
 
 #include <csignal>
 #include <cstdio>
 #include <cstdlib>
 #include <cstring>
 #include <string>
+#include <ctime>
 #include <unistd.h>
 
 namespace {
@@ -106,6 +109,17 @@ int flood(long lines) {
   return 0;
 }
 
+int probes(int count, int intervalMs) {
+  for (int i = 0; i < count; ++i) {
+    timespec now{};
+    ::clock_gettime(CLOCK_MONOTONIC, &now);
+    std::printf("latency probe %lld\n", static_cast<long long>(now.tv_sec) * 1000000000LL + now.tv_nsec);
+    std::fflush(stdout);
+    ::usleep(static_cast<useconds_t>(intervalMs) * 1000);
+  }
+  return 0;
+}
+
 int isatty() {
   std::printf("stdout is a terminal: %s, stderr is a terminal: %s\n", ::isatty(STDOUT_FILENO) ? "yes" : "no",
               ::isatty(STDERR_FILENO) ? "yes" : "no");
@@ -126,6 +140,7 @@ int main(int argc, char** argv) {
   if (mode == "--print-forever") return printForever();
   if (mode == "--flood") return flood(std::atol(value));
   if (mode == "--isatty") return isatty();
+  if (mode == "--probes") return probes(std::atoi(value), argc > 3 ? std::atoi(argv[3]) : 10);
   std::fprintf(stderr, "stdout-program: unknown mode '%s'\n", mode.c_str());
   return 2;
 }

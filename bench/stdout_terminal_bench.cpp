@@ -1,0 +1,182 @@
+// A real child's stdout into a trace, end to end: the launch through the
+// Linux workspace, the pseudo-terminal read by the child watcher, the main
+// queue, a ContentView that classifies and stores every line. Beside each
+// figure, the same program with its stdout on its journal stream, as every
+// trace had it before: journald, journalctl and the capture of the tree.
+//
+// Reported:
+//   probe_p50_ms / probe_p99_ms / probe_max_ms
+//                  write -> visible latency of lines a child prints (and
+//                  flushes) every 10 ms          target p99 <= 20 ms (terminal)
+//   lines_per_s    1,000,000 printf lines (100,000 through the journal, which
+//                  takes them at its own pace), from the start of the trace
+//                  to the last one ingested        target >= 1 M/s (terminal)
+//   max_task_ms    longest main-thread task during the flood   target <= 8 ms
+//   lost           lines missing, doubled or out of order        must be 0
+
+#include <benchmark/benchmark.h>
+
+#include <time.h>
+
+#include <algorithm>
+#include <charconv>
+#include <chrono>
+#include <string>
+#include <vector>
+
+#include "bench_services.h"
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_workspace.h"
+#include "platform/log_stream.h"
+#include "platform/system_clock.h"
+#include "trace/content_view.h"
+
+namespace {
+
+using SteadyClock = std::chrono::steady_clock;
+constexpr std::string_view kProbe = "latency probe ";
+constexpr std::string_view kFlood = "flood line ";
+
+std::int64_t monotonicNanos() {
+  timespec now{};
+  ::clock_gettime(CLOCK_MONOTONIC, &now);
+  return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
+}
+
+double percentile(std::vector<double> values, double p) {
+  if (values.empty()) return 0;
+  std::sort(values.begin(), values.end());
+  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
+}
+
+class TimedQueue : public mf::MainQueue {
+ public:
+  void post(std::function<void()> task) override {
+    inner.post([this, task = std::move(task)] {
+      const auto start = SteadyClock::now();
+      task();
+      longestMs = std::max(longestMs, std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
+    });
+  }
+  void wait(double seconds) override { inner.wait(seconds); }
+  mf::EventLoopMainQueue inner;
+  double longestMs = 0;
+};
+
+class ChosenPanel : public mf::OpenPanel {
+ public:
+  explicit ChosenPanel(std::string path) : path_(std::move(path)) {}
+  std::optional<std::string> run(const mf::OpenPanelConfiguration&) override { return path_; }
+
+ private:
+  std::string path_;
+};
+
+enum class Road { terminal, journal };
+
+// A desktop entry that runs the test program with `args`; on the journal
+// road its stdout goes where its stderr goes, to its journal stream.
+std::string writeEntry(Road road, const std::string& args) {
+  const std::string path = "/tmp/marrowfield-bench-" + std::to_string(::getpid()) +
+                           (road == Road::terminal ? "-terminal" : "-journal") + ".desktop";
+  std::string exec = std::string(MARROWFIELD_STDOUT_PROGRAM) + " " + args;
+  if (road == Road::journal) exec = "sh -c \"exec " + exec + " 1>&2\"";
+  std::FILE* file = std::fopen(path.c_str(), "w");
+  std::fprintf(file, "[Desktop Entry]\nType=Application\nName=bench\nExec=%s\n", exec.c_str());
+  std::fclose(file);
+  return path;
+}
+
+struct Run {
+  std::vector<double> probeMs;
+  std::size_t floodLines = 0;
+  std::size_t disorder = 0;
+  double seconds = 0;
+  double longestTaskMs = 0;
+  bool ended = false;
+};
+
+Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
+  TimedQueue queue;
+  mf::SystemClock clock;
+  mf::RandomIdSource ids;
+  mf::JournalLogStreamLauncher logStreams;
+  mf::LinuxWorkspace workspace(queue);
+  ChosenPanel panel(writeEntry(road, args));
+  mf::bench::NullPasteboard pasteboard;
+  mf::ContentView view({queue, clock, ids, logStreams, workspace, panel, pasteboard});
+  Run run;
+  view.setChangeObserver([&](const mf::Change& change) {
+    if (!change.has(mf::Change::eventsAppended)) return;
+    const auto now = monotonicNanos();
+    const mf::EventList& events = view.events();
+    for (std::size_t i = change.firstAppendedEvent; i < events.size(); ++i) {
+      std::string_view m = events[i].message;
+      // Through the journal a line reads "time name[pid]: text".
+      if (const auto at = m.find(kProbe); at != std::string_view::npos) {
+        std::int64_t sent = 0;
+        std::from_chars(m.data() + at + kProbe.size(), m.data() + m.size(), sent);
+        run.probeMs.push_back(static_cast<double>(now - sent) / 1e6);
+      } else if (const auto flood = m.find(kFlood); flood != std::string_view::npos) {
+        std::size_t n = 0;
+        std::from_chars(m.data() + flood + kFlood.size(), m.data() + m.size(), n);
+        if (n != run.floodLines + 1) ++run.disorder;
+        run.floodLines = n;
+      }
+    }
+  });
+  view.chooseApplication();
+  view.setFreshLaunch(false);
+  const auto start = SteadyClock::now();
+  view.startTrace();
+  queue.longestMs = 0;  // the start's own waits are not intake
+  const auto deadline = start + std::chrono::seconds(120);
+  queue.inner.runUntil(
+      [&] {
+        return view.statusText() == "Process ended" && run.floodLines >= expectedFlood;
+      },
+      std::chrono::duration<double>(deadline - SteadyClock::now()).count());
+  run.seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  run.longestTaskMs = queue.longestMs;
+  run.ended = view.statusText() == "Process ended";
+  std::remove(("/tmp/marrowfield-bench-" + std::to_string(::getpid()) +
+               (road == Road::terminal ? "-terminal" : "-journal") + ".desktop")
+                  .c_str());
+  return run;
+}
+
+void BM_StdoutLatency(benchmark::State& state) {
+  const auto road = static_cast<Road>(state.range(0));
+  if (road == Road::journal && mf::journalUnavailableReason()) {
+    state.SkipWithError("no systemd-journald is running");
+    return;
+  }
+  constexpr int kProbes = 200;
+  Run run;
+  for (auto _ : state) run = trace(road, "--probes " + std::to_string(kProbes) + " 10", 0);
+  state.counters["probes"] = static_cast<double>(run.probeMs.size());
+  state.counters["probe_p50_ms"] = percentile(run.probeMs, 0.5);
+  state.counters["probe_p99_ms"] = percentile(run.probeMs, 0.99);
+  state.counters["probe_max_ms"] = percentile(run.probeMs, 1.0);
+  state.counters["lost"] = static_cast<double>(kProbes - static_cast<int>(run.probeMs.size()));
+}
+BENCHMARK(BM_StdoutLatency)->Arg(static_cast<int>(Road::terminal))->Arg(static_cast<int>(Road::journal))
+    ->ArgName("journal")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+void BM_StdoutFlood(benchmark::State& state) {
+  const auto road = static_cast<Road>(state.range(0));
+  if (road == Road::journal && mf::journalUnavailableReason()) {
+    state.SkipWithError("no systemd-journald is running");
+    return;
+  }
+  const std::size_t lines = road == Road::terminal ? 1'000'000 : 100'000;
+  Run run;
+  for (auto _ : state) run = trace(road, "--flood " + std::to_string(lines), lines);
+  state.counters["lines_per_s"] = static_cast<double>(run.floodLines) / run.seconds;
+  state.counters["max_task_ms"] = run.longestTaskMs;
+  state.counters["lost"] = static_cast<double>(lines - std::min(lines, run.floodLines) + run.disorder);
+}
+BENCHMARK(BM_StdoutFlood)->Arg(static_cast<int>(Road::terminal))->Arg(static_cast<int>(Road::journal))
+    ->ArgName("journal")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
+
+}  // namespace
