@@ -129,7 +129,8 @@ bool LinuxRunningApplication::terminate() {
 
 LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue) : LinuxWorkspace(mainQueue, Options{}) {}
 
-LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue, Options options) : mainQueue_(mainQueue), options_(options) {}
+LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue, Options options)
+    : mainQueue_(mainQueue), options_(std::move(options)) {}
 
 LinuxWorkspace::~LinuxWorkspace() {
   std::lock_guard lock(mutex_);
