@@ -1,11 +1,14 @@
 # The two commands of the quick start: `make run` and `make test`.
 # Both install what is missing, configure and build first.
+#
+# `make run` and `make package` use the `app` preset (optimised, with debug
+# information, no tests); `make test` and `make lint` use PRESET (dev: Debug).
 
 PRESET ?= dev
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build run test bench fuzz sanitizers lint clean
+.PHONY: all deps configure build app run test package bench fuzz sanitizers lint clean
 
 all: build
 
@@ -18,11 +21,20 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
-run: build
-	@scripts/run-window $(BUILD)
+app: deps
+	@cmake --preset app >/dev/null
+	@cmake --build build/app -j$(JOBS)
+
+# The window; without a display, a headless trace of the demo target.
+run: app
+	@scripts/run-window build/app
 
 test: build
 	@scripts/run-tests $(PRESET)
+
+# build/app/package/marrowfield_<version>_<arch>.deb
+package: app
+	@cd build/app && cpack -G DEB
 
 # Release build and every benchmark, printed as one table.
 bench: deps

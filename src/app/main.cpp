@@ -1,8 +1,11 @@
 #include <QApplication>
+#include <QIcon>
 #include <cstdio>
 #include <cstdlib>
+#include <cstring>
 
 #include "app/window_scene.h"
+#include "help_text.h"
 #include "ui/main_window.h"
 
 namespace {
@@ -15,6 +18,18 @@ bool isSet(const char* name) {
 }  // namespace
 
 int main(int argc, char** argv) {
+  // Answered before Qt starts, so they work without a display. Other
+  // arguments are Qt's own (-platform, -style, ...).
+  for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
+      std::fputs(mf::help::kMain, stdout);
+      return 0;
+    }
+    if (std::strcmp(argv[i], "--version") == 0) {
+      std::printf("marrowfield %s\n", mf::help::kVersion);
+      return 0;
+    }
+  }
   // Without a display Qt aborts with a plugin error that does not say what to do.
   if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
     std::fputs(
@@ -26,6 +41,10 @@ int main(int argc, char** argv) {
   QApplication app(argc, argv);
   QApplication::setApplicationName(QStringLiteral("Marrowfield"));
   QApplication::setApplicationDisplayName(QStringLiteral("Marrowfield"));
+  QApplication::setApplicationVersion(QString::fromLatin1(mf::help::kVersion));
+  QGuiApplication::setDesktopFileName(QStringLiteral(MARROWFIELD_APP_ID));
+  // Found once installed (hicolor theme); a build-tree run keeps Qt's default.
+  QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(MARROWFIELD_APP_ID)));
   mf::ui::applyDarkAppearance();
 
   mf::app::WindowScene scene;

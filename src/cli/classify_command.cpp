@@ -20,6 +20,7 @@
 #include "analysis/search_fold.h"
 #include "analysis/visible.h"
 #include "commands.h"
+#include "help_text.h"
 #include "model/event_list.h"
 #include "trace/line_splitter.h"
 #include "cli/terminal_text.h"
@@ -29,25 +30,8 @@ namespace {
 
 constexpr std::size_t kChunkSize = std::size_t{64} * 1024;
 
-constexpr const char* kUsage =
-    "usage: marrowfield-cli classify [--bundle-id ID] [--raw] [--search TEXT] [--tsv] [FILE...]\n"
-    "\n"
-    "Classifies every line of the FILEs (standard input when there are none, or\n"
-    "for \"-\") exactly as a trace of the application with bundle identifier ID\n"
-    "would, and prints the events its event list would show, as they come.\n"
-    "\n"
-    "  --bundle-id ID  the target's bundle identifier; lines written under the\n"
-    "                  subsystem \"[ID:\" are app-authored (default: none)\n"
-    "  --raw           list routine-noise events too, as the raw log does\n"
-    "  --search TEXT   only events whose message, source or type label contains\n"
-    "                  TEXT, ignoring letter case\n"
-    "  --tsv           one row per event: LABEL, SOURCE, routine-noise flag (0 or 1)\n"
-    "                  and message, separated by tabs; without it each event is\n"
-    "                  printed as \"[HH:mm:ss] [LABEL] [SOURCE] message\"\n"
-    "  -h, --help      show this text\n"
-    "\n"
-    "Exit status: 0 on success, 2 for bad options or a file that could not be read\n"
-    "(the readable ones are still processed), 1 when the output cannot be written.\n";
+// Also the manual page: dist/man/marrowfield-cli.help is the source of both.
+constexpr const char* kUsage = help::kClassify;
 
 struct Options {
   std::string bundleIdentifier;

@@ -9,13 +9,12 @@ namespace mf::cli {
 // subcommand's name. The result is the process exit status.
 struct Command {
   std::string_view name;
-  std::string_view summary;  // one line for the overall usage text
   int (*run)(std::span<char* const> args);
 };
 
-// The subcommands, in the order the usage text lists them. Defined in
-// main.cpp; a new subcommand adds its entry there and its source file to
-// CMakeLists.txt.
+// The subcommands. Defined in main.cpp; a new subcommand adds its entry
+// there, its source file to CMakeLists.txt and its help text to
+// dist/man/marrowfield-cli.help (which is also the manual page).
 std::span<const Command> commands();
 
 int runClassify(std::span<char* const> args);

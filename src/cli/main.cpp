@@ -6,13 +6,14 @@
 #include <string_view>
 
 #include "commands.h"
+#include "help_text.h"
 
 namespace mf::cli {
 
 std::span<const Command> commands() {
   static const Command table[] = {
-      {"classify", "classify log lines from files or standard input as a trace would", runClassify},
-      {"trace", "launch an application and trace it, as \"Launch & Trace\" does", runTrace},
+      {"classify", runClassify},
+      {"trace", runTrace},
   };
   return table;
 }
@@ -21,14 +22,7 @@ std::span<const Command> commands() {
 
 namespace {
 
-void printUsage(std::FILE* to) {
-  std::fputs("usage: marrowfield-cli COMMAND [ARGS...]\n\ncommands:\n", to);
-  for (const auto& command : mf::cli::commands()) {
-    std::fprintf(to, "  %-10.*s %.*s\n", static_cast<int>(command.name.size()), command.name.data(),
-                 static_cast<int>(command.summary.size()), command.summary.data());
-  }
-  std::fputs("\n'marrowfield-cli COMMAND --help' describes a command.\n", to);
-}
+void printUsage(std::FILE* to) { std::fputs(mf::help::kMain, to); }
 
 }  // namespace
 
@@ -40,6 +34,10 @@ int main(int argc, char** argv) {
   const std::string_view name = argv[1];
   if (name == "--help" || name == "-h" || name == "help") {
     printUsage(stdout);
+    return 0;
+  }
+  if (name == "--version") {
+    std::printf("marrowfield-cli %s\n", mf::help::kVersion);
     return 0;
   }
   for (const auto& command : mf::cli::commands()) {

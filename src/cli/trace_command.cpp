@@ -19,6 +19,7 @@
 
 #include "cli/terminal_text.h"
 #include "commands.h"
+#include "help_text.h"
 #include "export/summary.h"
 #include "platform/application.h"
 #include "platform/event_loop_main_queue.h"
@@ -31,30 +32,8 @@
 namespace mf::cli {
 namespace {
 
-constexpr const char* kUsage =
-    "usage: marrowfield-cli trace APP [--raw] [--search TEXT] [--seconds N] [--no-fresh-launch]\n"
-    "                             [--env NAME=VALUE]... [-- ARGS...]\n"
-    "\n"
-    "Launches APP (a desktop entry or an executable file) and traces it as the\n"
-    "window's \"Launch & Trace\" does: every event the event list would show is\n"
-    "printed as it arrives, as \"[HH:mm:ss] [LABEL] [SOURCE] message\". The trace\n"
-    "ends when APP terminates, after N seconds (APP is then left running) or on\n"
-    "Ctrl-C; then the diagnostic summary follows, as \"Copy Summary\" gives it.\n"
-    "\n"
-    "  --raw              list routine-noise events too, as the raw log does\n"
-    "  --search TEXT      only events whose message, source or type label contains\n"
-    "                     TEXT, ignoring letter case\n"
-    "  --seconds N        stop the trace after N seconds (default: no limit)\n"
-    "  --no-fresh-launch  leave running instances of APP alone (default: ask them\n"
-    "                     to quit first)\n"
-    "  --env NAME=VALUE   set an environment variable for APP (repeatable), for\n"
-    "                     example G_MESSAGES_DEBUG=all or QT_LOGGING_RULES=*.debug=true\n"
-    "  -- ARGS...         everything after -- is given to APP as arguments, after\n"
-    "                     those of its own command\n"
-    "  -h, --help         show this text\n"
-    "\n"
-    "Exit status: 0 when the listed events hold no error, 1 when they do, 2 when\n"
-    "the trace could not start (APP missing or not an application, bad options).\n";
+// Also the manual page: dist/man/marrowfield-cli.help is the source of both.
+constexpr const char* kUsage = help::kTrace;
 
 // How long a trace's log stream may still deliver after the trace ended
 // (its linger) before the summary is taken.
