@@ -50,7 +50,11 @@ void ChunkPump::finish() {
 
 void ChunkPump::deliver(LineBatch batch) {
   if (batch.empty() || !sink_) return;
-  if (isTerminal_) {
+  bool needsRendering = false;
+  for (std::size_t i = 0; isTerminal_ && i < batch.size() && !needsRendering; ++i) {
+    needsRendering = needsTerminalRendering(batch[i]);
+  }
+  if (needsRendering) {
     LineBatch shown;
     for (std::size_t i = 0; i < batch.size(); ++i) shown.add(terminalLineText(batch[i]), batch.info(i));
     batch = std::move(shown);

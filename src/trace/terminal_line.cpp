@@ -96,7 +96,9 @@ bool isC1Escape(std::string_view s, std::size_t i) {
   return next == 0x9B || next == 0x9D || next == 0x90 || next == 0x98 || next == 0x9E || next == 0x9F;
 }
 
-bool needsTerminal(std::string_view line) {
+}  // namespace
+
+bool needsTerminalRendering(std::string_view line) {
   for (const char ch : line) {
     const auto c = static_cast<unsigned char>(ch);
     if ((c < 0x20 && c != '\t') || c == 0x7F || c == 0xC2) return true;
@@ -104,10 +106,8 @@ bool needsTerminal(std::string_view line) {
   return false;
 }
 
-}  // namespace
-
 std::string terminalLineText(std::string_view line) {
-  if (!needsTerminal(line)) return std::string(line);
+  if (!needsTerminalRendering(line)) return std::string(line);
 
   // The line as cells of one character each, and the cursor over them.
   std::vector<std::string_view> cells;

@@ -16,5 +16,8 @@ namespace mf {
 //   reads as its last state ("100%") instead of every state run together;
 // - other control characters are removed; tabs are kept.
 std::string terminalLineText(std::string_view line);
+// Whether terminalLineText would change `line` at all: most lines hold no
+// control character, and a flood of them should not be copied one by one.
+bool needsTerminalRendering(std::string_view line);
 
 }  // namespace mf

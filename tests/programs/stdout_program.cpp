@@ -11,6 +11,8 @@
 //   stdout-program --escapes N             N lines in colour, a progress bar redrawn with CR
 //   stdout-program --print-forever         a numbered line every 50 ms until killed
 //   stdout-program --flood N               N numbered lines as fast as stdio writes them
+//   stdout-program --flood-blocks N        the same lines written 64 KiB at a time, as a
+//                                          program that buffers its output itself does
 //   stdout-program --isatty                whether stdout and stderr are terminals
 //   stdout-program --probes N MS           N lines "latency probe <CLOCK_MONOTONIC ns>", one every
 //                                          MS milliseconds, each flushed (benchmarks)
@@ -120,6 +122,13 @@ int probes(int count, int intervalMs) {
   return 0;
 }
 
+int floodBlocks(long lines) {
+  static char buffer[1 << 16];
+  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
+  for (long i = 1; i <= lines; ++i) std::printf("flood line %ld\n", i);
+  return 0;
+}
+
 int isatty() {
   std::printf("stdout is a terminal: %s, stderr is a terminal: %s\n", ::isatty(STDOUT_FILENO) ? "yes" : "no",
               ::isatty(STDERR_FILENO) ? "yes" : "no");
@@ -139,6 +148,7 @@ int main(int argc, char** argv) {
   if (mode == "--escapes") return escapes(std::atoi(value));
   if (mode == "--print-forever") return printForever();
   if (mode == "--flood") return flood(std::atol(value));
+  if (mode == "--flood-blocks") return floodBlocks(std::atol(value));
   if (mode == "--isatty") return isatty();
   if (mode == "--probes") return probes(std::atoi(value), argc > 3 ? std::atoi(argv[3]) : 10);
   std::fprintf(stderr, "stdout-program: unknown mode '%s'\n", mode.c_str());
