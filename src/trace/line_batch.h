@@ -20,9 +20,9 @@ std::string_view originName(LineOrigin origin);
 // syslog severity (0 emergency .. 7 debug) where the line carried one, as
 // journal entries do; kNoPriority for plain text.
 struct LineInfo {
-  static constexpr std::int8_t kNoPriority = -1;
+  static constexpr int kNoPriority = -1;
   LineOrigin origin = LineOrigin::journal;
-  std::int8_t priority = kNoPriority;
+  std::int8_t priority = static_cast<std::int8_t>(kNoPriority);
   friend bool operator==(const LineInfo&, const LineInfo&) = default;
 };
 
