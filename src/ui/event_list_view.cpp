@@ -324,10 +324,30 @@ QStringList EventListView::messageLines(int row) const {
 
 void EventListView::paintEvent(QPaintEvent* event) {
   QPainter painter(viewport());
+  paintRows(painter, event->rect());
+  if (hasFocus()) {
+    const double inset = metrics::focusRingWidth / 2.0;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(viewport()->rect()).adjusted(inset, inset, -inset, -inset));
+  }
+}
+
+void EventListView::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+}
+
+void EventListView::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
+void EventListView::paintRows(QPainter& painter, const QRect& clip) {
   const auto& rows = content_.visibleRows();
   if (rows.empty() || rowCount() == 0) return;
   const EventList& events = content_.events();
-  const QRect clip = event->rect();
   int row = std::max(0, rowAt(clip.top()));
   const int width = viewport()->width();
   const int messageX = metrics::rowPaddingH + kFixedColumns;

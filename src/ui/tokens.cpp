@@ -40,7 +40,84 @@ QColor backdropTop() { return QColor::fromRgbF(0.035f, 0.055f, 0.09f); }
 QColor backdropMiddle() { return QColor::fromRgbF(0.055f, 0.08f, 0.125f); }
 QColor backdropBottom() { return QColor::fromRgbF(0.025f, 0.04f, 0.07f); }
 QColor divider() { return white(0.09); }
+
+QColor controlFill() { return white(0.08); }
+QColor controlFillHover() { return white(0.13); }
+QColor controlFillPressed() { return white(0.05); }
+QColor controlFillDisabled() { return white(0.04); }
+QColor controlBorder() { return white(0.12); }
+QColor controlBorderDisabled() { return white(0.06); }
+QColor controlText() { return white(0.92); }
+QColor controlTextDisabled() { return white(0.3); }
+QColor fieldFill() { return black(0.28); }
+QColor fieldBorder() { return white(0.14); }
+QColor scrollHandle() { return white(0.2); }
+QColor scrollHandleHover() { return white(0.32); }
+QColor tooltipFill() { return QColor(34, 40, 52); }
+QColor onAccent(double opacity) { return withOpacity(QColor(8, 20, 28), opacity); }
+QColor accentHover() { return QColor(130, 220, 255); }
+QColor accentPressed() { return QColor(80, 180, 225); }
+QColor focusRing() { return cyan(0.9); }
 }  // namespace colors
+
+namespace styles {
+QString css(const QColor& color) {
+  return QStringLiteral("rgba(%1, %2, %3, %4)")
+      .arg(color.red())
+      .arg(color.green())
+      .arg(color.blue())
+      .arg(QString::number(color.alphaF(), 'f', 3));
+}
+
+QString window() {
+  using namespace colors;
+  using namespace metrics;
+  const QString ring = QStringLiteral("%1px solid %2").arg(focusRingWidth).arg(css(focusRing()));
+  return QStringLiteral(
+             "QPushButton { background-color: %1; border: 1px solid %2; border-radius: %3px; padding: 4px 10px;"
+             " color: %4; }"
+             "QPushButton:hover { background-color: %5; }"
+             "QPushButton:pressed { background-color: %6; }"
+             "QPushButton:focus { border: %7; padding: 3px 9px; }"
+             "QPushButton:disabled { background-color: %8; color: %9; border-color: %10; }")
+             .arg(css(controlFill()), css(controlBorder()), QString::number(controlRadius), css(controlText()),
+                  css(controlFillHover()), css(controlFillPressed()), ring, css(controlFillDisabled()),
+                  css(controlTextDisabled()))
+             .arg(css(controlBorderDisabled())) +
+         QStringLiteral(
+             "QLineEdit#searchField { background-color: %1; border: 1px solid %2; border-radius: %3px;"
+             " padding: 4px 8px; color: %4; selection-background-color: %5; }"
+             "QLineEdit#searchField:focus { border: %6; padding: 3px 7px; }"
+             "QTextEdit { background: transparent; border: %7px solid transparent; }"
+             "QTextEdit:focus { border: %8; }")
+             .arg(css(fieldFill()), css(fieldBorder()), QString::number(fieldRadius), css(controlText()),
+                  css(cyan(0.45)), ring, QString::number(focusRingWidth), ring) +
+         QStringLiteral(
+             "QScrollBar:vertical { background: transparent; width: %1px; margin: 0; }"
+             "QScrollBar::handle:vertical { background: %2; border-radius: %3px; min-height: %4px; margin: 2px; }"
+             "QScrollBar::handle:vertical:hover { background: %5; }"
+             "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+             "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"
+             "QToolTip { background-color: %6; color: %7; border: 1px solid %8; padding: 3px; }")
+             .arg(QString::number(scrollBarWidth), css(scrollHandle()), QString::number(scrollHandleRadius),
+                  QString::number(scrollHandleMinLength), css(scrollHandleHover()), css(tooltipFill()),
+                  css(controlText()), css(fieldBorder()));
+}
+
+QString prominentButton() {
+  using namespace colors;
+  return QStringLiteral(
+             "QPushButton#launchButton { background-color: %1; color: %2; border: %7px solid transparent;"
+             " border-radius: %3px; padding: 3px 10px; font-weight: 600; }"
+             "QPushButton#launchButton:hover { background-color: %4; }"
+             "QPushButton#launchButton:pressed { background-color: %5; }"
+             "QPushButton#launchButton:disabled { background-color: %6; color: %8; }"
+             "QPushButton#launchButton:focus { border: %7px solid %9; }")
+      .arg(css(cyan()), css(onAccent()), QString::number(metrics::controlRadius), css(accentHover()),
+           css(accentPressed()), css(cyan(0.35)), QString::number(metrics::focusRingWidth), css(onAccent(0.75)),
+           css(white()));
+}
+}  // namespace styles
 
 namespace fonts {
 QFont make(double pixels, Weight weight, Design design) {
