@@ -49,19 +49,22 @@ SelectableText::SelectableText(const QString& text, QWidget* parent) : QTextEdit
   document()->setDocumentMargin(0);
   setPlainText(text);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  setFixedHeight(std::max(qCeil(document()->size().height()), fontMetrics().height()));
+  setFixedHeight(fittingHeight());
 }
 
-QSize SelectableText::sizeHint() const {
-  return {std::max(width(), 100), std::max(qCeil(document()->size().height()), fontMetrics().height())};
+int SelectableText::fittingHeight() const {
+  // The frame (the room the focus ring takes) around the text's own height.
+  return std::max(qCeil(document()->size().height()), fontMetrics().height()) + 2 * frameWidth();
 }
+
+QSize SelectableText::sizeHint() const { return {std::max(width(), 100), fittingHeight()}; }
 
 void SelectableText::resizeEvent(QResizeEvent* event) {
   QTextEdit::resizeEvent(event);
   // The height follows the wrapped text, so the pane's scroll view scrolls the
   // whole block list rather than each value on its own.
   document()->setTextWidth(viewport()->width());
-  const int height = std::max(qCeil(document()->size().height()), fontMetrics().height());
+  const int height = fittingHeight();
   if (height != this->height()) setFixedHeight(height);
 }
 
@@ -167,6 +170,7 @@ void DetailPane::refresh() {
     const bool cut = value.size() > kShownCharacters;
     auto* text = new SelectableText(cut ? value.left(kShownCharacters) : value, body);
     text->setObjectName(QStringLiteral("detailValue:") + name);
+    text->setAccessibleName(name);
     block->addWidget(head);
     if (name == QLatin1String("TIME") && start) {
       // Beside the clock time, the offset into the trace, which is what tells
@@ -201,6 +205,7 @@ void DetailPane::refresh() {
     block->addWidget(makeLabel(QStringLiteral("ORIGIN"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
     origin_ = new SelectableText(fromView(originName(event->origin)), body);
     origin_->setObjectName(QStringLiteral("detailValue:ORIGIN"));
+    origin_->setAccessibleName(QStringLiteral("ORIGIN"));
     block->addWidget(origin_);
     stack->addLayout(block);
   }

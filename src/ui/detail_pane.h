@@ -19,6 +19,9 @@ class SelectableText final : public QTextEdit {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  int fittingHeight() const;
 };
 
 // "+0.412 s": seconds from `start` to `time`, to the millisecond.

@@ -21,6 +21,8 @@ class EventListView final : public QAbstractScrollArea {
  public:
   explicit EventListView(ContentView& content, QWidget* parent = nullptr);
 
+  const ContentView& content() const { return content_; }
+
   // Called by the window for every change of the state.
   void onChange(const Change& change);
 

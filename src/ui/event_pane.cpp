@@ -27,6 +27,7 @@ QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(
 SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
   setObjectName(QStringLiteral("searchField"));
   setPlaceholderText(QStringLiteral("Search diagnostics"));
+  setAccessibleName(placeholderText());
   setFixedWidth(metrics::searchFieldWidth);
   setClearButtonEnabled(true);
 }

@@ -80,6 +80,7 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
   status_->setObjectName(QStringLiteral("statusText"));
   status_->setPreferredWidthLimit(-1);
   status_->setMinimumWidthHint(160);
+  status_->setAccessibleDescription(QStringLiteral("Status"));
   statusLine->addWidget(status_, 0, Qt::AlignVCenter);
   row->addLayout(statusLine);
 
