@@ -53,6 +53,11 @@ def click_at(x, y):
     run("xdotool", "click", "1")
 
 
+def double_click_at(x, y):
+    run("xdotool", "mousemove", "--sync", str(x), str(y))
+    run("xdotool", "click", "--repeat", "2", "--delay", "80", "1")
+
+
 def clipboard():
     """The CLIPBOARD selection as another process reads it."""
     try:

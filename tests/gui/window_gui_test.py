@@ -19,8 +19,8 @@ import unittest
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import (Screenshots, Window, clipboard, extents, is_focus_ring, key, screen_size, state,  # noqa: E402
-                     type_text, wait_for)
+from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
+                     extents, is_focus_ring, key, screen_size, state, type_text, wait_for)
 
 PROGRAM, DEMO, ARTIFACTS = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)
 ONLY = os.environ.get("MF_GUI_ONLY", "")
@@ -91,11 +91,14 @@ class Journey(unittest.TestCase):
         return wait_for(lambda: next((r for r in self.w.rows() if text in r), None), f"an event containing {text!r}",
                         timeout)
 
-    def choose(self, path):
+    def open_chooser(self):
         self.w.click(self.w.button("Choose App"))
-        dialog = wait_for(lambda: next((self.w.app.getChildAtIndex(i) for i in range(self.w.app.childCount)
-                                        if self.w.app.getChildAtIndex(i).name == "Choose an application to trace"),
-                                       None), "the chooser")
+        return wait_for(lambda: next((self.w.app.getChildAtIndex(i) for i in range(self.w.app.childCount)
+                                      if self.w.app.getChildAtIndex(i).name == "Choose an application to trace"),
+                                     None), "the chooser")
+
+    def choose(self, path):
+        dialog = self.open_chooser()
         self.shots.take("chooser")
         type_text(path)
         key("Return")
@@ -137,7 +140,26 @@ class Journey(unittest.TestCase):
     @unittest.skipIf(ONLY, "initial size only")
     def test_10_choose_shows_a_one_line_status(self):
         self.assertEqual(self.w.status(), "Ready")
-        self.choose(self.exit3)
+        dialog = self.open_chooser()
+        # It opens where the user's applications are, lists them by name, and
+        # names its places so they can be told apart.
+        look_in = wait_for(lambda: self.w.find(pyatspi.ROLE_COMBO_BOX, None, dialog), "the folder box")
+        self.assertEqual(look_in.name, os.path.dirname(self.exit3))
+        places = self.w.find(pyatspi.ROLE_LIST, "Sidebar", dialog)
+        labels = [places.getChildAtIndex(i).name for i in range(places.childCount)]
+        self.assertEqual(labels[0], "My Applications")
+        self.assertIn("Home", labels)
+        self.assertEqual(len(labels), len(set(labels)), labels)
+        wait_for(lambda: self.w.find(pyatspi.ROLE_TABLE_CELL, "Marrowfield Demo", dialog), "the entry's Name=")
+        filters = [o.name for o in (self.w.find_where(lambda o: o.getRole() == pyatspi.ROLE_COMBO_BOX and
+                                                      o.name.startswith("Applications"), dialog),) if o]
+        self.assertEqual(filters, ["Applications \u2014 desktop entries and executables"])
+        self.shots.take("chooser")
+        # Double-click the entry, as one does.
+        cell = self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog)
+        x, y, width, height = extents(cell)
+        run_xdotool_double_click(x + width // 2, y + height // 2)
+        wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
         self.assertEqual(self.w.status(), "Ready to trace marrowfield-demo")
         self.assert_one_line(self.w.status_widget())
         self.shots.take("chosen")
