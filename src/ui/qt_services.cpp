@@ -21,6 +21,9 @@
 #include <QTimer>
 #include <QUrl>
 #include <cmath>
+#include <fcntl.h>
+#include <sys/stat.h>
+#include <unistd.h>
 
 namespace mf::ui {
 
@@ -71,8 +74,17 @@ bool looksLikeApplication(const std::string& path) {
 
 QString desktopEntryName(const QString& path) {
   if (!path.endsWith(QLatin1String(".desktop"))) return {};
-  QFile file(path);
-  if (!file.open(QIODevice::ReadOnly)) return {};
+  // Non-blocking and regular files only: a FIFO named *.desktop in a folder
+  // the user browses must not hang the chooser.
+  const int fd = ::open(QFile::encodeName(path).constData(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK);
+  if (fd < 0) return {};
+  struct stat info {};
+  QFile file;
+  if (::fstat(fd, &info) != 0 || !S_ISREG(info.st_mode) ||
+      !file.open(fd, QIODevice::ReadOnly, QFileDevice::AutoCloseHandle)) {
+    ::close(fd);
+    return {};
+  }
   const QByteArray head = file.read(qint64{64} * 1024);
   bool inEntry = false;
   for (const QByteArray& raw : head.split('\n')) {

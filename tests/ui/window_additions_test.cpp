@@ -10,6 +10,7 @@
 #include <QRegularExpression>
 #include <QTemporaryDir>
 #include <csignal>
+#include <sys/stat.h>
 
 #include "export/summary.h"
 #include "ui/event_list_accessible.h"
@@ -258,6 +259,10 @@ TEST(Chooser, DesktopEntryNamesAndPlacesCanBeToldApart) {
     EXPECT_EQ(ui::desktopEntryName(path), QString::fromUtf8(expected)) << text;
   }
   EXPECT_EQ(ui::desktopEntryName(dir.filePath(QStringLiteral("missing.desktop"))), QString());
+  // A FIFO is not read (opening it for reading would wait for a writer forever).
+  const QString fifo = dir.filePath(QStringLiteral("pipe.desktop"));
+  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
+  EXPECT_EQ(ui::desktopEntryName(fifo), QString());
   const QString program = dir.filePath(QStringLiteral("program"));
   QFile(program).open(QIODevice::WriteOnly);
   EXPECT_EQ(ui::desktopEntryName(program), QString()) << "only desktop entries have a Name=";
