@@ -69,53 +69,67 @@ QString css(const QColor& color) {
       .arg(QString::number(color.alphaF(), 'f', 3));
 }
 
+namespace {
+// "Vpx Hpx" for a padding, less `taken`: the pixels a border thicker than the
+// resting one takes, so a focus ring does not move or resize the content.
+QString padding(int vertical, int horizontal, int taken) {
+  return QStringLiteral("%1px %2px").arg(vertical - taken).arg(horizontal - taken);
+}
+}  // namespace
+
 QString window() {
   using namespace colors;
   using namespace metrics;
   const QString ring = QStringLiteral("%1px solid %2").arg(focusRingWidth).arg(css(focusRing()));
+  const QString px = QStringLiteral("%1px");
   return QStringLiteral(
-             "QPushButton { background-color: %1; border: 1px solid %2; border-radius: %3px; padding: 4px 10px;"
-             " color: %4; }"
-             "QPushButton:hover { background-color: %5; }"
-             "QPushButton:pressed { background-color: %6; }"
-             "QPushButton:focus { border: %7; padding: 3px 9px; }"
-             "QPushButton:disabled { background-color: %8; color: %9; border-color: %10; }")
-             .arg(css(controlFill()), css(controlBorder()), QString::number(controlRadius), css(controlText()),
-                  css(controlFillHover()), css(controlFillPressed()), ring, css(controlFillDisabled()),
-                  css(controlTextDisabled()))
-             .arg(css(controlBorderDisabled())) +
+             "QPushButton { background-color: %1; border: 1px solid %2; border-radius: %3; padding: %4; outline: none;"
+             " color: %5; }"
+             "QPushButton:hover { background-color: %6; }"
+             "QPushButton:pressed { background-color: %7; }"
+             "QPushButton:focus { border: %8; padding: %9; }")
+             .arg(css(controlFill()), css(controlBorder()), px.arg(controlRadius),
+                  padding(controlPaddingV, controlPaddingH, 0), css(controlText()), css(controlFillHover()),
+                  css(controlFillPressed()), ring, padding(controlPaddingV, controlPaddingH, focusRingWidth - 1)) +
+         QStringLiteral("QPushButton:disabled { background-color: %1; color: %2; border-color: %3; }")
+             .arg(css(controlFillDisabled()), css(controlTextDisabled()), css(controlBorderDisabled())) +
          QStringLiteral(
-             "QLineEdit#searchField { background-color: %1; border: 1px solid %2; border-radius: %3px;"
-             " padding: 4px 8px; color: %4; selection-background-color: %5; }"
-             "QLineEdit#searchField:focus { border: %6; padding: 3px 7px; }"
-             "QTextEdit { background: transparent; border: %7px solid transparent; }"
-             "QTextEdit:focus { border: %8; }")
-             .arg(css(fieldFill()), css(fieldBorder()), QString::number(fieldRadius), css(controlText()),
-                  css(cyan(0.45)), ring, QString::number(focusRingWidth), ring) +
+             "QLineEdit#searchField { background-color: %1; border: 1px solid %2; border-radius: %3;"
+             " padding: %4; color: %5; selection-background-color: %6; }"
+             "QLineEdit#searchField:focus { border: %7; padding: %8; }"
+             "QTextEdit { background: transparent; border: %9 solid transparent; }")
+             .arg(css(fieldFill()), css(fieldBorder()), px.arg(fieldRadius), padding(fieldPaddingV, fieldPaddingH, 0),
+                  css(controlText()), css(cyan(0.45)), ring, padding(fieldPaddingV, fieldPaddingH, focusRingWidth - 1),
+                  px.arg(focusRingWidth)) +
+         QStringLiteral("QTextEdit:focus { border: %1; }").arg(ring) +
          QStringLiteral(
-             "QScrollBar:vertical { background: transparent; width: %1px; margin: 0; }"
-             "QScrollBar::handle:vertical { background: %2; border-radius: %3px; min-height: %4px; margin: 2px; }"
-             "QScrollBar::handle:vertical:hover { background: %5; }"
+             "QScrollBar:vertical { background: transparent; width: %1; margin: 0; }"
+             "QScrollBar::handle:vertical { background: %2; border-radius: %3; min-height: %4; margin: %5; }"
+             "QScrollBar::handle:vertical:hover { background: %6; }"
              "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
              "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"
-             "QToolTip { background-color: %6; color: %7; border: 1px solid %8; padding: 3px; }")
-             .arg(QString::number(scrollBarWidth), css(scrollHandle()), QString::number(scrollHandleRadius),
-                  QString::number(scrollHandleMinLength), css(scrollHandleHover()), css(tooltipFill()),
-                  css(controlText()), css(fieldBorder()));
+             "QToolTip { background-color: %7; color: %8; border: 1px solid %9; padding: ")
+             .arg(px.arg(scrollBarWidth), css(scrollHandle()), px.arg(scrollHandleRadius),
+                  px.arg(scrollHandleMinLength), px.arg(scrollHandleMargin), css(scrollHandleHover()),
+                  css(tooltipFill()), css(controlText()), css(fieldBorder())) +
+         px.arg(tooltipPadding) + QStringLiteral("; }");
 }
 
 QString prominentButton() {
   using namespace colors;
+  using namespace metrics;
+  const QString px = QStringLiteral("%1px");
   return QStringLiteral(
-             "QPushButton#launchButton { background-color: %1; color: %2; border: %7px solid transparent;"
-             " border-radius: %3px; padding: 3px 10px; font-weight: 600; }"
-             "QPushButton#launchButton:hover { background-color: %4; }"
-             "QPushButton#launchButton:pressed { background-color: %5; }"
-             "QPushButton#launchButton:disabled { background-color: %6; color: %8; }"
-             "QPushButton#launchButton:focus { border: %7px solid %9; }")
-      .arg(css(cyan()), css(onAccent()), QString::number(metrics::controlRadius), css(accentHover()),
-           css(accentPressed()), css(cyan(0.35)), QString::number(metrics::focusRingWidth), css(onAccent(0.75)),
-           css(white()));
+             "QPushButton#launchButton { background-color: %1; color: %2; border: %3 solid transparent;"
+             " border-radius: %4; padding: %5; font-weight: 600; }"
+             "QPushButton#launchButton:hover { background-color: %6; }"
+             "QPushButton#launchButton:pressed { background-color: %7; }"
+             "QPushButton#launchButton:disabled { background-color: %8; color: %9; }")
+             .arg(css(cyan()), css(onAccent()), px.arg(focusRingWidth), px.arg(controlRadius),
+                  padding(prominentPaddingV, prominentPaddingH, focusRingWidth), css(accentHover()),
+                  css(accentPressed()), css(cyan(0.35)), css(onAccent(0.75))) +
+         QStringLiteral("QPushButton#launchButton:focus { border: %1 solid %2; }")
+             .arg(px.arg(focusRingWidth), css(white()));
 }
 }  // namespace styles
 

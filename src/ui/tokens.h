@@ -86,6 +86,14 @@ inline constexpr int headerSpacing = 8;
 inline constexpr double eventRowFontSize = 11.5;
 // Controls drawn by the stylesheets.
 inline constexpr int controlRadius = 6;
+inline constexpr int controlPaddingV = 4;
+inline constexpr int controlPaddingH = 10;
+inline constexpr int prominentPaddingV = 5;
+inline constexpr int prominentPaddingH = 12;
+inline constexpr int fieldPaddingV = 4;
+inline constexpr int fieldPaddingH = 8;
+inline constexpr int tooltipPadding = 3;
+inline constexpr int scrollHandleMargin = 2;
 inline constexpr int fieldRadius = 7;
 inline constexpr int focusRingWidth = 2;
 inline constexpr int scrollBarWidth = 10;
