@@ -168,7 +168,10 @@ QSize ClampedText::sizeHint() const {
 }
 
 QSize ClampedText::minimumSizeHint() const {
-  return {minimumWidthHint_, qCeil(QFontMetricsF(font()).lineSpacing())};
+  // A short text is never padded out to the minimum: it is as wide as itself.
+  const QFontMetricsF metrics(font());
+  const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0))) + 1;
+  return {qMin(minimumWidthHint_, natural), qCeil(metrics.lineSpacing())};
 }
 
 void ClampedText::paintEvent(QPaintEvent*) {

@@ -120,6 +120,13 @@ TEST(StatusWidth, OneLineWhileTheBarHoldsItWrappedAndCutOnlyBeyond) {
   h.choose("/opt/demo/marrowfield-demo.desktop");
   ASSERT_EQ(h.top().statusLabel()->text(), "Ready to trace marrowfield-demo");
   EXPECT_EQ(h.top().statusLabel()->displayedLines().size(), 1);
+  h.content->clearTraceView();
+  Harness::settle();
+  ASSERT_EQ(h.top().statusLabel()->text(), "Ready");
+  // A short status sits against the button, not in a box of some minimum width.
+  EXPECT_LE(h.top().statusLabel()->width(),
+            QFontMetrics(h.top().statusLabel()->font()).horizontalAdvance(QStringLiteral("Ready")) + 2);
+  h.choose("/opt/demo/marrowfield-demo.desktop");
   EXPECT_GE(h.top().statusLabel()->width(),
             QFontMetrics(h.top().statusLabel()->font()).horizontalAdvance(h.top().statusLabel()->text()));
 
