@@ -22,7 +22,7 @@ sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
                      extents, is_focus_ring, key, screen_size, state, type_text, wait_for)
 
-PROGRAM, DEMO, ARTIFACTS = sys.argv[1:4] if len(sys.argv) >= 4 else (None, None, None)
+PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
 ONLY = os.environ.get("MF_GUI_ONLY", "")
 MIN_WIDTH, MIN_HEIGHT = 1000, 680
 
