@@ -1,14 +1,63 @@
 #include "app/window_scene.h"
 
 #include <QGuiApplication>
+#include <QEvent>
 #include <QScreen>
+
+#include "ui/tokens.h"
 
 namespace mf::app {
 
 namespace {
-constexpr int kMinimumWidth = 1000;
-constexpr int kMinimumHeight = 680;
+constexpr int kMinimumWidth = ui::metrics::minimumWindowWidth;
+constexpr int kMinimumHeight = ui::metrics::minimumWindowHeight;
+// The content size the first window asks for where the screen has room.
+constexpr QSize kPreferred(1440, 900);
+// A first guess at the window manager's frame (title bar and borders), so the
+// first window rarely needs the correction below.
+constexpr QMargins kFrameGuess(4, 30, 4, 4);
+// How long to wait for the window manager to tell the frame's size.
+constexpr int kFrameDeadlineMs = 3000;
 }  // namespace
+
+QSize initialContentSize(const QRect& available, const QMargins& frame) {
+  const QSize room(available.width() - frame.left() - frame.right(), available.height() - frame.top() - frame.bottom());
+  return kPreferred.boundedTo(room).expandedTo(QSize(kMinimumWidth, kMinimumHeight));
+}
+
+bool FirstFrameFit::eventFilter(QObject* watched, QEvent* event) {
+  auto* window = qobject_cast<QWidget*>(watched);
+  if (window == nullptr || done_) return false;
+  switch (event->type()) {
+    case QEvent::Show:
+      deadline_.start();
+      break;
+    case QEvent::Move:
+    case QEvent::Resize:
+    case QEvent::Expose:
+    case QEvent::WindowActivate: {
+      if (!deadline_.isValid()) break;
+      const QRect frame = window->frameGeometry();
+      const QRect content = window->geometry();
+      const bool frameKnown = frame != content;
+      if (!frameKnown && deadline_.elapsed() < kFrameDeadlineMs) break;
+      done_ = true;
+      QScreen* screen = window->screen();
+      if (screen == nullptr) break;
+      const QRect available = screen->availableGeometry();
+      if (available.contains(frame)) break;
+      // The frame is known now: the content takes what the screen has left
+      // after it, and the frame's corner goes to the available area's corner.
+      const QMargins margins(content.left() - frame.left(), content.top() - frame.top(),
+                             frame.right() - content.right(), frame.bottom() - content.bottom());
+      window->resize(initialContentSize(available, margins));
+      window->move(available.topLeft());
+      break;
+    }
+    default: break;
+  }
+  return false;
+}
 
 WindowScene::WindowScene()
     : workspace_(mainQueue_), openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
@@ -17,11 +66,13 @@ WindowScene::WindowScene()
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
-  QSize initial(1440, 900);
+  QSize initial = kPreferred;
   if (auto* screen = QGuiApplication::primaryScreen()) {
-    initial = initial.boundedTo(screen->availableGeometry().size()).expandedTo(QSize(kMinimumWidth, kMinimumHeight));
+    initial = initialContentSize(screen->availableGeometry(), kFrameGuess);
   }
   window_->resize(initial);
+  // Where the guess was wrong, the first frame the window manager reports corrects it.
+  window_->installEventFilter(&frameFit_);
 }
 
 WindowScene::~WindowScene() {

@@ -9,7 +9,29 @@
 #include "ui/main_window.h"
 #include "ui/qt_services.h"
 
+#include <QElapsedTimer>
+#include <QMargins>
+#include <QObject>
+#include <QRect>
+#include <QSize>
+
 namespace mf::app {
+
+// The first window's content size: 1440 x 900 where the screen's available
+// area holds it with the window frame, less where it does not, never below
+// the minimum.
+QSize initialContentSize(const QRect& available, const QMargins& frame);
+
+// Once the window manager has framed the first window, shrinks and moves it
+// so the whole frame lies in the screen's available area.
+class FirstFrameFit final : public QObject {
+ public:
+  bool eventFilter(QObject* watched, QEvent* event) override;
+
+ private:
+  QElapsedTimer deadline_;
+  bool done_ = false;
+};
 
 // One window of the program: its own ContentView, wired to the Linux
 // services and the Qt ones. Windows share nothing.
@@ -34,6 +56,7 @@ class WindowScene {
   ui::QtOpenPanel openPanel_;
   ui::QtPasteboard pasteboard_;
   std::unique_ptr<ContentView> content_;
+  FirstFrameFit frameFit_;
   std::unique_ptr<ui::MainWindow> window_;
 };
 

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <cmath>
 
 #include "export/summary.h"
 
@@ -11,7 +12,26 @@ namespace mf::ui {
 
 namespace {
 constexpr qsizetype kShownCharacters = qsizetype{64} * 1024;
+
+QString fromView(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
+
+// The moment the trace on screen started: its first event, when that is the
+// trace's own start event (a list always begins with it after a start).
+std::optional<double> traceStart(const EventList& events) {
+  if (events.size() == 0) return std::nullopt;
+  const EventView first = events[0];
+  if (first.origin != LineOrigin::trace || first.source != "SESSION") return std::nullopt;
+  return first.time;
+}
 }  // namespace
+
+QString formatSinceLaunch(double start, double time) {
+  const double seconds = time - start;
+  // Rounded, so -0.0004 reads +0.000 rather than -0.000.
+  const double rounded = std::round(seconds * 1000.0) / 1000.0;
+  return (rounded < 0 ? QStringLiteral("\u2212") : QStringLiteral("+")) + QString::number(std::abs(rounded), 'f', 3) +
+         QStringLiteral(" s");
+}
 
 // ---------------------------------------------------------------- SelectableText
 
@@ -25,24 +45,26 @@ SelectableText::SelectableText(const QString& text, QWidget* parent) : QTextEdit
   setWordWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   setFont(fonts::mono(12));
   viewport()->setAutoFillBackground(false);
-  setStyleSheet(QStringLiteral("background: transparent;"));
   mf::ui::setTextColor(this, colors::primary());
   document()->setDocumentMargin(0);
   setPlainText(text);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  setFixedHeight(std::max(qCeil(document()->size().height()), fontMetrics().height()));
+  setFixedHeight(fittingHeight());
 }
 
-QSize SelectableText::sizeHint() const {
-  return {std::max(width(), 100), std::max(qCeil(document()->size().height()), fontMetrics().height())};
+int SelectableText::fittingHeight() const {
+  // The frame (the room the focus ring takes) around the text's own height.
+  return std::max(qCeil(document()->size().height()), fontMetrics().height()) + 2 * frameWidth();
 }
+
+QSize SelectableText::sizeHint() const { return {std::max(width(), 100), fittingHeight()}; }
 
 void SelectableText::resizeEvent(QResizeEvent* event) {
   QTextEdit::resizeEvent(event);
   // The height follows the wrapped text, so the pane's scroll view scrolls the
   // whole block list rather than each value on its own.
   document()->setTextWidth(viewport()->width());
-  const int height = std::max(qCeil(document()->size().height()), fontMetrics().height());
+  const int height = fittingHeight();
   if (height != this->height()) setFixedHeight(height);
 }
 
@@ -92,6 +114,8 @@ DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::
   scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll_->setVerticalScrollBarPolicy(Qt::ScrollBarAsNeeded);
   scroll_->viewport()->setAutoFillBackground(false);
+  // The values inside take focus; the scroll view itself would be a stop that shows nothing.
+  scroll_->setFocusPolicy(Qt::NoFocus);
   stack_->addWidget(empty_);
   stack_->addWidget(scroll_);
   column->addWidget(stack_, 1);
@@ -119,6 +143,9 @@ void DetailPane::refresh() {
   }
   shown_ = event;
   blocks_.clear();
+  sinceLaunch_ = nullptr;
+  origin_ = nullptr;
+  const std::optional<double> start = traceStart(content_.events());
   auto* body = new QWidget();
   body->setAutoFillBackground(false);
   auto* stack = new QVBoxLayout(body);
@@ -143,8 +170,23 @@ void DetailPane::refresh() {
     const bool cut = value.size() > kShownCharacters;
     auto* text = new SelectableText(cut ? value.left(kShownCharacters) : value, body);
     text->setObjectName(QStringLiteral("detailValue:") + name);
+    text->setAccessibleName(name);
     block->addWidget(head);
-    block->addWidget(text);
+    if (name == QLatin1String("TIME") && start) {
+      // Beside the clock time, the offset into the trace, which is what tells
+      // two events of the same second apart.
+      auto* row = new QHBoxLayout();
+      row->setSpacing(8);
+      row->addWidget(text, 1);
+      sinceLaunch_ = makeLabel(formatSinceLaunch(*start, event->time), fonts::mono(12), colors::secondary(), body);
+      sinceLaunch_->setObjectName(QStringLiteral("detailSinceLaunch"));
+      sinceLaunch_->setToolTip(QStringLiteral("Time since the trace started"));
+      sinceLaunch_->setAccessibleName(QStringLiteral("Since launch ") + sinceLaunch_->text());
+      row->addWidget(sinceLaunch_, 0, Qt::AlignTop);
+      block->addLayout(row);
+    } else {
+      block->addWidget(text);
+    }
     if (cut) {
       auto* note = makeLabel(QStringLiteral("\u2026 %1 more characters. \u201CCopy selected event\u201D copies the whole message.")
                                  .arg(value.size() - kShownCharacters),
@@ -156,11 +198,38 @@ void DetailPane::refresh() {
     stack->addLayout(block);
     blocks_.emplace_back(head, text);
   }
+  {
+    // Below the fields: which stream carried the line.
+    auto* block = new QVBoxLayout();
+    block->setSpacing(7);
+    block->addWidget(makeLabel(QStringLiteral("ORIGIN"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
+    origin_ = new SelectableText(fromView(originName(event->origin)), body);
+    origin_->setObjectName(QStringLiteral("detailValue:ORIGIN"));
+    origin_->setAccessibleName(QStringLiteral("ORIGIN"));
+    block->addWidget(origin_);
+    stack->addLayout(block);
+  }
   stack->addStretch(1);
   scroll_->setWidget(body);  // deletes the previous body
   body_ = body;
   scroll_->verticalScrollBar()->setValue(0);
   stack_->setCurrentWidget(scroll_);
+}
+
+QList<QWidget*> DetailPane::focusChain() const {
+  QList<QWidget*> chain{copy_};
+  if (isShowingEmptyState()) return chain;
+  for (const auto& [head, value] : blocks_) chain << value;
+  if (origin_ != nullptr) chain << origin_;
+  return chain;
+}
+
+QString DetailPane::sinceLaunchText() const {
+  return isShowingEmptyState() || sinceLaunch_ == nullptr ? QString() : sinceLaunch_->text();
+}
+
+QString DetailPane::originText() const {
+  return isShowingEmptyState() || origin_ == nullptr ? QString() : origin_->toPlainText();
 }
 
 QStringList DetailPane::fieldLabels() const {

@@ -19,7 +19,13 @@ class SelectableText final : public QTextEdit {
 
  protected:
   void resizeEvent(QResizeEvent* event) override;
+
+ private:
+  int fittingHeight() const;
 };
+
+// "+0.412 s": seconds from `start` to `time`, to the millisecond.
+QString formatSinceLaunch(double start, double time);
 
 // The trailing column: the selected event, field by field.
 class DetailPane final : public Surface {
@@ -31,6 +37,14 @@ class DetailPane final : public Surface {
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
   QStringList fieldLabels() const;
   QStringList fieldValues() const;
+  // Beside TIME: how long after the trace's start the event came ("+0.412 s");
+  // empty when the list does not begin with a trace start.
+  QString sinceLaunchText() const;
+  // Below the fields: where the event's line came from ("stdout", "stderr",
+  // "journal", "trace").
+  QString originText() const;
+  // The pane's controls in Tab order: the copy button, then the values.
+  QList<QWidget*> focusChain() const;
 
  private:
   void refresh();
@@ -43,6 +57,8 @@ class DetailPane final : public Surface {
   QWidget* body_ = nullptr;
   std::optional<MarrowfieldEvent> shown_;
   std::vector<std::pair<QLabel*, SelectableText*>> blocks_;
+  QLabel* sinceLaunch_ = nullptr;
+  SelectableText* origin_ = nullptr;
 };
 
 }  // namespace mf::ui

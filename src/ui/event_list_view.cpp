@@ -10,6 +10,7 @@
 #include <algorithm>
 
 #include "export/summary.h"
+#include "ui/event_list_accessible.h"
 #include "ui/tokens.h"
 #include "ui/widgets.h"
 
@@ -67,6 +68,7 @@ QString toQString(std::string_view text) {
 
 EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractScrollArea(parent), content_(content) {
   setObjectName(QStringLiteral("eventList"));
+  EventListAccessible::install();
   setAccessibleName(QStringLiteral("Events"));
   setFrameShape(QFrame::NoFrame);
   setFocusPolicy(Qt::StrongFocus);
@@ -230,6 +232,7 @@ void EventListView::onChange(const Change& change) {
     metrics_.clear();
     metrics_.shrink_to_fit();
   }
+  const std::optional<int> selectedBefore = selectedRow();
   if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection)) refreshSelectedIndex();
 
   const auto& rows = content_.visibleRows();
@@ -254,6 +257,7 @@ void EventListView::onChange(const Change& change) {
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);
     viewport()->update();
+    announceSelection(this, selectedBefore, selectedRow());
   }
 }
 
@@ -324,10 +328,32 @@ QStringList EventListView::messageLines(int row) const {
 
 void EventListView::paintEvent(QPaintEvent* event) {
   QPainter painter(viewport());
+  paintRows(painter, event->rect());
+  if (hasFocus()) {
+    const double inset = metrics::focusRingWidth / 2.0;
+    painter.setRenderHint(QPainter::Antialiasing);
+    painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
+    painter.setBrush(Qt::NoBrush);
+    painter.drawRect(QRectF(viewport()->rect()).adjusted(inset, inset, -inset, -inset));
+  }
+}
+
+void EventListView::focusInEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusInEvent(event);
+  viewport()->update();
+  // The reader goes on to the selected row, as in any list.
+  announceSelection(this, std::nullopt, selectedRow());
+}
+
+void EventListView::focusOutEvent(QFocusEvent* event) {
+  QAbstractScrollArea::focusOutEvent(event);
+  viewport()->update();
+}
+
+void EventListView::paintRows(QPainter& painter, const QRect& clip) {
   const auto& rows = content_.visibleRows();
   if (rows.empty() || rowCount() == 0) return;
   const EventList& events = content_.events();
-  const QRect clip = event->rect();
   int row = std::max(0, rowAt(clip.top()));
   const int width = viewport()->width();
   const int messageX = metrics::rowPaddingH + kFixedColumns;

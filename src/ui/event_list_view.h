@@ -7,6 +7,8 @@
 // counts, kept as prefix sums, and only the rows in view are painted.
 
 #include <QAbstractScrollArea>
+
+class QPainter;
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -18,6 +20,8 @@ namespace mf::ui {
 class EventListView final : public QAbstractScrollArea {
  public:
   explicit EventListView(ContentView& content, QWidget* parent = nullptr);
+
+  const ContentView& content() const { return content_; }
 
   // Called by the window for every change of the state.
   void onChange(const Change& change);
@@ -39,6 +43,8 @@ class EventListView final : public QAbstractScrollArea {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
+  void focusOutEvent(QFocusEvent* event) override;
   void resizeEvent(QResizeEvent* event) override;
   void mousePressEvent(QMouseEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
@@ -53,6 +59,7 @@ class EventListView final : public QAbstractScrollArea {
   };
   static constexpr std::uint32_t kBreaks = 0xffffffffu;
 
+  void paintRows(QPainter& painter, const QRect& clip);
   void rebuildOffsets();
   void extendOffsets(std::size_t firstRow);
   void ensureMetrics(std::size_t eventCount);

@@ -27,6 +27,7 @@ QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(
 SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
   setObjectName(QStringLiteral("searchField"));
   setPlaceholderText(QStringLiteral("Search diagnostics"));
+  setAccessibleName(placeholderText());
   setFixedWidth(metrics::searchFieldWidth);
   setClearButtonEnabled(true);
 }
@@ -105,18 +106,12 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
 
   auto* row1 = new ToolbarRowLayout(10);
   choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"), toolbar);
-  launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), QColor(8, 20, 28), 14), QStringLiteral("Launch & Trace"), toolbar);
+  launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), colors::onAccent(), 14), QStringLiteral("Launch & Trace"), toolbar);
   launch_->setObjectName(QStringLiteral("launchButton"));
   launch_->setFocusPolicy(Qt::TabFocus);
   launch_->setDefault(false);
   // The prominent button: filled with the accent.
-  launch_->setStyleSheet(QStringLiteral(
-      "QPushButton#launchButton { background-color: rgb(100, 210, 255); color: rgb(8, 20, 28); border: none;"
-      " border-radius: 6px; padding: 5px 12px; font-weight: 600; }"
-      "QPushButton#launchButton:hover { background-color: rgb(130, 220, 255); }"
-      "QPushButton#launchButton:pressed { background-color: rgb(80, 180, 225); }"
-      "QPushButton#launchButton:disabled { background-color: rgba(100, 210, 255, 0.35); color: rgba(8, 20, 28, 0.75); }"
-      "QPushButton#launchButton:focus { border: 1px solid white; }"));
+  launch_->setStyleSheet(styles::prominentButton());
   stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"), toolbar);
   clear_ = makeButton(QStringLiteral("Clear"), QStringLiteral("trash"), QStringLiteral("clearButton"), toolbar);
   current_ = makeButton(QStringLiteral("Current"), QStringLiteral("arrow.uturn.backward.circle"),
@@ -189,6 +184,10 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
 
   refreshControls();
   refreshCounters();
+}
+
+QList<QWidget*> EventPane::focusChain() const {
+  return {choose_, launch_, stop_, clear_, current_, search_, rawLog_->toggle(), fresh_->toggle(), list_};
 }
 
 void EventPane::resizeEvent(QResizeEvent* event) {

@@ -75,6 +75,8 @@ class EventPane final : public QWidget {
   EventListModel* model() const { return model_; }
   EmptyState* emptyState() const { return empty_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
+  // The pane's controls in Tab order.
+  QList<QWidget*> focusChain() const;
 
  protected:
   void resizeEvent(QResizeEvent* event) override;

@@ -45,26 +45,7 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   setPalette(darkPalette());
   setAutoFillBackground(false);
 
-  setStyleSheet(QStringLiteral(
-      "QPushButton { background-color: rgba(255, 255, 255, 0.08); border: 1px solid rgba(255, 255, 255, 0.12);"
-      " border-radius: 6px; padding: 4px 10px; color: rgba(255, 255, 255, 0.92); }"
-      "QPushButton:hover { background-color: rgba(255, 255, 255, 0.13); }"
-      "QPushButton:pressed { background-color: rgba(255, 255, 255, 0.05); }"
-      "QPushButton:focus { border: 1px solid rgba(100, 210, 255, 0.7); }"
-      "QPushButton:disabled { background-color: rgba(255, 255, 255, 0.04); color: rgba(255, 255, 255, 0.3);"
-      " border-color: rgba(255, 255, 255, 0.06); }"
-      "QLineEdit#searchField { background-color: rgba(0, 0, 0, 0.28); border: 1px solid rgba(255, 255, 255, 0.14);"
-      " border-radius: 7px; padding: 4px 8px; color: rgba(255, 255, 255, 0.92);"
-      " selection-background-color: rgba(100, 210, 255, 0.45); }"
-      "QLineEdit#searchField:focus { border: 1px solid rgba(100, 210, 255, 0.75); }"
-      "QScrollBar:vertical { background: transparent; width: 10px; margin: 0; }"
-      "QScrollBar::handle:vertical { background: rgba(255, 255, 255, 0.2); border-radius: 3px; min-height: 28px;"
-      " margin: 2px 2px 2px 2px; }"
-      "QScrollBar::handle:vertical:hover { background: rgba(255, 255, 255, 0.32); }"
-      "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
-      "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"
-      "QToolTip { background-color: rgb(34, 40, 52); color: rgba(255, 255, 255, 0.92);"
-      " border: 1px solid rgba(255, 255, 255, 0.14); padding: 3px; }"));
+  setStyleSheet(styles::window());
 
   auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(0, 0, 0, 0);
@@ -94,7 +75,7 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   });
 
   content_.setChangeObserver([this](const Change& change) { onChange(change); });
-  setFocusProxy(eventPane_->listView());
+  updateTabOrder();
 }
 
 MainWindow::~MainWindow() { content_.setChangeObserver(nullptr); }
@@ -104,6 +85,33 @@ void MainWindow::onChange(const Change& change) {
   sidebar_->onChange(change);
   eventPane_->onChange(change);
   detailPane_->onChange(change);
+  // Cards and detail values are rebuilt; new widgets join the chain at its end.
+  if (change.has(Change::sessions) || change.has(Change::eventSelection) || change.has(Change::eventsReplaced) ||
+      change.has(Change::tracing)) {
+    updateTabOrder();
+  }
+}
+
+QList<QWidget*> MainWindow::tabOrder() const {
+  QList<QWidget*> order{topBar_->copySummaryButton()};
+  order << eventPane_->focusChain();
+  order << detailPane_->focusChain();
+  order << sidebar_->focusChain();
+  return order;
+}
+
+void MainWindow::updateTabOrder() {
+  const QList<QWidget*> order = tabOrder();
+  for (qsizetype i = 1; i < order.size(); ++i) QWidget::setTabOrder(order[i - 1], order[i]);
+}
+
+void MainWindow::showEvent(QShowEvent* event) {
+  QWidget::showEvent(event);
+  if (!shown_) {
+    shown_ = true;
+    // The list is where the keyboard is most useful; Tab goes on from there.
+    eventPane_->listView()->setFocus(Qt::OtherFocusReason);
+  }
 }
 
 void MainWindow::runOperation(const std::function<void()>& operation) {

@@ -22,14 +22,19 @@ class MainWindow final : public QWidget {
   Sidebar* sidebar() const { return sidebar_; }
   EventPane* eventPane() const { return eventPane_; }
   DetailPane* detailPane() const { return detailPane_; }
+  // Every control in the order Tab visits it: top bar, toolbar, search,
+  // switches, list, detail pane, sidebar.
+  QList<QWidget*> tabOrder() const;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
+  void showEvent(QShowEvent* event) override;
 
  private:
   void onChange(const Change& change);
   void runOperation(const std::function<void()>& operation);
+  void updateTabOrder();
 
   ContentView& content_;
   TopBar* topBar_;
@@ -38,6 +43,7 @@ class MainWindow final : public QWidget {
   DetailPane* detailPane_;
   int operationDepth_ = 0;
   bool closePending_ = false;
+  bool shown_ = false;
 };
 
 // Dark palette and the Fusion style for the whole application, whatever the desktop theme.

@@ -2,7 +2,9 @@
 
 // The Qt implementations of the core's main-thread queue, open panel and pasteboard.
 
+#include <QList>
 #include <QPointer>
+#include <QString>
 #include <functional>
 #include <memory>
 #include <mutex>
@@ -44,6 +46,24 @@ class QtMainQueue final : public MainQueue {
 // equivalent check on the file's name and permissions.
 using ApplicationPredicate = std::function<bool(const std::string& path)>;
 bool looksLikeApplication(const std::string& path);
+
+// The `Name=` of a desktop entry's [Desktop Entry] group, unlocalised, or
+// empty when the file is not one or names nothing. Reads at most 64 KiB.
+QString desktopEntryName(const QString& path);
+
+// A place the chooser offers in its side panel: where applications are
+// installed, and home.
+struct ChooserPlace {
+  QString label;
+  QString path;
+};
+// The places that exist on this system, in the order shown.
+QList<ChooserPlace> chooserPlaces();
+// Where the chooser opens the first time: the user's applications folder,
+// else the system's, else home.
+QString chooserStartFolder();
+// The name filter the chooser shows (what it lists is decided by the predicate).
+QString chooserFilterLabel();
 
 class QtOpenPanel final : public OpenPanel {
  public:

@@ -2,10 +2,12 @@
 
 #include <QDateTime>
 #include <QHBoxLayout>
+#include <QKeyEvent>
 #include <QLocale>
 #include <QPainter>
 #include <QScrollBar>
 
+#include "trace/signal_names.h"
 #include "ui/glyphs.h"
 #include "ui/widgets.h"
 
@@ -30,6 +32,56 @@ CounterLabel::CounterLabel(const QString& glyph, const QString& text, const QCol
   row->addWidget(text_, 0, Qt::AlignVCenter);
 }
 
+// ---------------------------------------------------------------- OutcomeBadge
+
+OutcomeLook outcomeLook(const TraceOutcome& outcome) {
+  switch (outcome.kind) {
+    case TraceOutcome::Kind::crashed: {
+      const QString name = QString::fromStdString(signalName(outcome.value));
+      return {name, colors::red(),
+              QStringLiteral("Crashed: killed by signal %1 (%2)").arg(outcome.value).arg(name)};
+    }
+    case TraceOutcome::Kind::exited:
+      if (outcome.value == 0) {
+        return {QStringLiteral("exit 0"), colors::green(), QStringLiteral("Exited normally (status 0)")};
+      }
+      return {QStringLiteral("exit %1").arg(outcome.value), colors::orange(),
+              QStringLiteral("Exited with status %1").arg(outcome.value)};
+    case TraceOutcome::Kind::handedOff:
+      return {QStringLiteral("handed off"), colors::cyan(),
+              QStringLiteral("Handed off to the running instance, PID %1").arg(outcome.value)};
+    case TraceOutcome::Kind::launchFailed:
+      return {QStringLiteral("not launched"), colors::red(), QStringLiteral("Launch failed")};
+    case TraceOutcome::Kind::stopped: break;
+  }
+  return {QStringLiteral("stopped"), colors::secondary(), QStringLiteral("Stopped while running")};
+}
+
+OutcomeBadge::OutcomeBadge(const OutcomeLook& look, QWidget* parent)
+    : QLabel(look.tag, parent), color_(look.color) {
+  setObjectName(QStringLiteral("outcomeBadge"));
+  setTextFormat(Qt::PlainText);
+  setFont(fonts::mono(10, fonts::Weight::bold));
+  setAttribute(Qt::WA_TransparentForMouseEvents);
+  setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
+}
+
+QSize OutcomeBadge::sizeHint() const {
+  const QFontMetrics fm(font());
+  return {fm.horizontalAdvance(text()) + 12, fm.height() + 4};
+}
+
+void OutcomeBadge::paintEvent(QPaintEvent*) {
+  QPainter painter(this);
+  painter.setRenderHint(QPainter::Antialiasing);
+  QColor fill = color_;
+  fill.setAlphaF(0.16f);
+  painter.fillPath(continuousRoundedRect(QRectF(rect()), 5), fill);
+  painter.setPen(color_);
+  painter.setFont(font());
+  painter.drawText(rect(), Qt::AlignCenter, text());
+}
+
 // ---------------------------------------------------------------- SessionCard
 
 SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstractButton(parent), session_(session) {
@@ -39,7 +91,8 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   setFocusPolicy(Qt::TabFocus);
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
-  setToolTip(plainToolTip(QString::fromStdString(session_.appURL)));
+  const OutcomeLook outcome = outcomeLook(session_.outcome);
+  setToolTip(plainToolTip(outcome.description + QLatin1Char('\n') + QString::fromStdString(session_.appURL)));
 
   auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(12, 12, 12, 12);
@@ -74,6 +127,10 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   }
   for (auto* counter : counters_) counters->addWidget(counter);
   counters->addStretch(1);
+  // At the trailing end, so the counters stay where they are: how the trace
+  // ended, which tells a crash from an exit-3 run of the same app at a glance.
+  outcome_ = new OutcomeBadge(outcome, this);
+  counters->addWidget(outcome_, 0, Qt::AlignVCenter);
   stack->addLayout(counters);
 
   for (QLabel* label : {count_, time_}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
@@ -81,11 +138,31 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   if (counts.errors > 0) spoken << decimal(counts.errors) + QStringLiteral(" errors");
   if (counts.warnings > 0) spoken << decimal(counts.warnings) + QStringLiteral(" warnings");
   if (counts.isClean()) spoken << QStringLiteral("Clean");
+  spoken << outcome.description;
   setAccessibleName(spoken.join(QStringLiteral(", ")));
 }
 
 QSize SessionCard::sizeHint() const {
   return {QAbstractButton::sizeHint().width(), layout() ? layout()->sizeHint().height() : 80};
+}
+
+void SessionCard::keyPressEvent(QKeyEvent* event) {
+  // A card reads as a button: Return and Enter open it as Space does.
+  if ((event->key() == Qt::Key_Return || event->key() == Qt::Key_Enter) && event->modifiers() == Qt::NoModifier) {
+    click();
+    return;
+  }
+  QAbstractButton::keyPressEvent(event);
+}
+
+void SessionCard::focusInEvent(QFocusEvent* event) {
+  QAbstractButton::focusInEvent(event);
+  for (QWidget* w = parentWidget(); w != nullptr; w = w->parentWidget()) {
+    if (auto* scroll = qobject_cast<QScrollArea*>(w)) {
+      scroll->ensureWidgetVisible(this, 0, 8);
+      break;
+    }
+  }
 }
 
 void SessionCard::setSelected(bool selected) {
@@ -103,8 +180,13 @@ void SessionCard::paintEvent(QPaintEvent*) {
   const QPainterPath path = continuousRoundedRect(QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5), metrics::cardRadius);
   painter.fillPath(path, fill());
   if (!selected_ && underMouse()) painter.fillPath(path, colors::white(0.03));
-  painter.setPen(QPen(hasFocus() ? colors::cyan(0.6) : border(), 1.0));
+  painter.setPen(QPen(border(), 1.0));
   painter.drawPath(path);
+  if (hasFocus()) {
+    const double inset = metrics::focusRingWidth / 2.0;
+    painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
+    painter.drawPath(continuousRoundedRect(QRectF(rect()).adjusted(inset, inset, -inset, -inset), metrics::cardRadius));
+  }
 }
 
 // ---------------------------------------------------------------- Sidebar
@@ -135,6 +217,8 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   scroll_->setWidgetResizable(true);
   scroll_->setHorizontalScrollBarPolicy(Qt::ScrollBarAlwaysOff);
   scroll_->viewport()->setAutoFillBackground(false);
+  // The cards take focus; the scroll view itself would be a stop that shows nothing.
+  scroll_->setFocusPolicy(Qt::NoFocus);
   auto* inner = new QWidget(scroll_);
   inner->setAutoFillBackground(false);
   list_ = new QVBoxLayout(inner);
@@ -175,6 +259,12 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
 
   rebuildCards();
   refreshTarget();
+}
+
+QList<QWidget*> Sidebar::focusChain() const {
+  QList<QWidget*> chain{clearHistory_};
+  for (SessionCard* card : cards_) chain << card;
+  return chain;
 }
 
 void Sidebar::onChange(const Change& change) {

@@ -24,6 +24,31 @@ class CounterLabel final : public QWidget {
   QLabel* text_;
 };
 
+// How a recorded trace ended, as a card shows it: a short tag ("SIGSEGV",
+// "exit 3", "handed off", "stopped"), its colour, and the sentence its
+// tooltip gives.
+struct OutcomeLook {
+  QString tag;
+  QColor color;
+  QString description;
+};
+OutcomeLook outcomeLook(const TraceOutcome& outcome);
+
+// The outcome tag: its text on a tinted rounded field of its colour.
+class OutcomeBadge final : public QLabel {
+ public:
+  OutcomeBadge(const OutcomeLook& look, QWidget* parent = nullptr);
+  const QColor& color() const { return color_; }
+  QSize sizeHint() const override;
+  QSize minimumSizeHint() const override { return sizeHint(); }
+
+ protected:
+  void paintEvent(QPaintEvent* event) override;
+
+ private:
+  QColor color_;
+};
+
 // One recorded launch; pressing it opens the session.
 class SessionCard final : public QAbstractButton {
  public:
@@ -37,10 +62,13 @@ class SessionCard final : public QAbstractButton {
   QString countText() const { return count_->text(); }
   QString timeText() const { return time_->text(); }
   const std::vector<CounterLabel*>& counters() const { return counters_; }
+  OutcomeBadge* outcomeBadge() const { return outcome_; }
   QSize sizeHint() const override;
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
+  void focusInEvent(QFocusEvent* event) override;
 
  private:
   LaunchSession session_;
@@ -49,6 +77,7 @@ class SessionCard final : public QAbstractButton {
   QLabel* count_;
   QLabel* time_;
   std::vector<CounterLabel*> counters_;
+  OutcomeBadge* outcome_;
 };
 
 // The leading column: launch history and the chosen target.
@@ -62,6 +91,8 @@ class Sidebar final : public Surface {
   const std::vector<SessionCard*>& cards() const { return cards_; }
   ClampedText* targetName() const { return targetName_; }
   ClampedText* targetPath() const { return targetPath_; }
+  // The column's controls in Tab order.
+  QList<QWidget*> focusChain() const;
 
  private:
   void rebuildCards();

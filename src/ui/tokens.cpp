@@ -40,7 +40,98 @@ QColor backdropTop() { return QColor::fromRgbF(0.035f, 0.055f, 0.09f); }
 QColor backdropMiddle() { return QColor::fromRgbF(0.055f, 0.08f, 0.125f); }
 QColor backdropBottom() { return QColor::fromRgbF(0.025f, 0.04f, 0.07f); }
 QColor divider() { return white(0.09); }
+
+QColor controlFill() { return white(0.08); }
+QColor controlFillHover() { return white(0.13); }
+QColor controlFillPressed() { return white(0.05); }
+QColor controlFillDisabled() { return white(0.04); }
+QColor controlBorder() { return white(0.12); }
+QColor controlBorderDisabled() { return white(0.06); }
+QColor controlText() { return white(0.92); }
+QColor controlTextDisabled() { return white(0.3); }
+QColor fieldFill() { return black(0.28); }
+QColor fieldBorder() { return white(0.14); }
+QColor scrollHandle() { return white(0.2); }
+QColor scrollHandleHover() { return white(0.32); }
+QColor tooltipFill() { return QColor(34, 40, 52); }
+QColor onAccent(double opacity) { return withOpacity(QColor(8, 20, 28), opacity); }
+QColor accentHover() { return QColor(130, 220, 255); }
+QColor accentPressed() { return QColor(80, 180, 225); }
+QColor focusRing() { return cyan(0.9); }
 }  // namespace colors
+
+namespace styles {
+QString css(const QColor& color) {
+  return QStringLiteral("rgba(%1, %2, %3, %4)")
+      .arg(color.red())
+      .arg(color.green())
+      .arg(color.blue())
+      .arg(QString::number(color.alphaF(), 'f', 3));
+}
+
+namespace {
+// "Vpx Hpx" for a padding, less `taken`: the pixels a border thicker than the
+// resting one takes, so a focus ring does not move or resize the content.
+QString padding(int vertical, int horizontal, int taken) {
+  return QStringLiteral("%1px %2px").arg(vertical - taken).arg(horizontal - taken);
+}
+}  // namespace
+
+QString window() {
+  using namespace colors;
+  using namespace metrics;
+  const QString ring = QStringLiteral("%1px solid %2").arg(focusRingWidth).arg(css(focusRing()));
+  const QString px = QStringLiteral("%1px");
+  return QStringLiteral(
+             "QPushButton { background-color: %1; border: 1px solid %2; border-radius: %3; padding: %4; outline: none;"
+             " color: %5; }"
+             "QPushButton:hover { background-color: %6; }"
+             "QPushButton:pressed { background-color: %7; }"
+             "QPushButton:focus { border: %8; padding: %9; }")
+             .arg(css(controlFill()), css(controlBorder()), px.arg(controlRadius),
+                  padding(controlPaddingV, controlPaddingH, 0), css(controlText()), css(controlFillHover()),
+                  css(controlFillPressed()), ring, padding(controlPaddingV, controlPaddingH, focusRingWidth - 1)) +
+         QStringLiteral("QPushButton:disabled { background-color: %1; color: %2; border-color: %3; }")
+             .arg(css(controlFillDisabled()), css(controlTextDisabled()), css(controlBorderDisabled())) +
+         QStringLiteral(
+             "QLineEdit#searchField { background-color: %1; border: 1px solid %2; border-radius: %3;"
+             " padding: %4; color: %5; selection-background-color: %6; }"
+             "QLineEdit#searchField:focus { border: %7; padding: %8; }"
+             "QTextEdit { background: transparent; border: %9 solid transparent; }")
+             .arg(css(fieldFill()), css(fieldBorder()), px.arg(fieldRadius), padding(fieldPaddingV, fieldPaddingH, 0),
+                  css(controlText()), css(cyan(0.45)), ring, padding(fieldPaddingV, fieldPaddingH, focusRingWidth - 1),
+                  px.arg(focusRingWidth)) +
+         QStringLiteral("QTextEdit:focus { border: %1; }").arg(ring) +
+         QStringLiteral(
+             "QScrollBar:vertical { background: transparent; width: %1; margin: 0; }"
+             "QScrollBar::handle:vertical { background: %2; border-radius: %3; min-height: %4; margin: %5; }"
+             "QScrollBar::handle:vertical:hover { background: %6; }"
+             "QScrollBar::add-line:vertical, QScrollBar::sub-line:vertical { height: 0; }"
+             "QScrollBar::add-page:vertical, QScrollBar::sub-page:vertical { background: transparent; }"
+             "QToolTip { background-color: %7; color: %8; border: 1px solid %9; padding: ")
+             .arg(px.arg(scrollBarWidth), css(scrollHandle()), px.arg(scrollHandleRadius),
+                  px.arg(scrollHandleMinLength), px.arg(scrollHandleMargin), css(scrollHandleHover()),
+                  css(tooltipFill()), css(controlText()), css(fieldBorder())) +
+         px.arg(tooltipPadding) + QStringLiteral("; }");
+}
+
+QString prominentButton() {
+  using namespace colors;
+  using namespace metrics;
+  const QString px = QStringLiteral("%1px");
+  return QStringLiteral(
+             "QPushButton#launchButton { background-color: %1; color: %2; border: %3 solid transparent;"
+             " border-radius: %4; padding: %5; font-weight: 600; }"
+             "QPushButton#launchButton:hover { background-color: %6; }"
+             "QPushButton#launchButton:pressed { background-color: %7; }"
+             "QPushButton#launchButton:disabled { background-color: %8; color: %9; }")
+             .arg(css(cyan()), css(onAccent()), px.arg(focusRingWidth), px.arg(controlRadius),
+                  padding(prominentPaddingV, prominentPaddingH, focusRingWidth), css(accentHover()),
+                  css(accentPressed()), css(cyan(0.35)), css(onAccent(0.75))) +
+         QStringLiteral("QPushButton#launchButton:focus { border: %1 solid %2; }")
+             .arg(px.arg(focusRingWidth), css(white()));
+}
+}  // namespace styles
 
 namespace fonts {
 QFont make(double pixels, Weight weight, Design design) {

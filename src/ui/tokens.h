@@ -7,6 +7,7 @@
 #include <QFont>
 #include <QPainterPath>
 #include <QRectF>
+#include <QString>
 
 #include "model/event.h"
 
@@ -35,6 +36,28 @@ QColor backdropMiddle();
 QColor backdropBottom();
 
 QColor divider();
+
+// Control surfaces of the dark appearance (buttons, the search field,
+// scroll bars, tooltips) and the accent's companions.
+QColor controlFill();
+QColor controlFillHover();
+QColor controlFillPressed();
+QColor controlFillDisabled();
+QColor controlBorder();
+QColor controlBorderDisabled();
+QColor controlText();
+QColor controlTextDisabled();
+QColor fieldFill();
+QColor fieldBorder();
+QColor scrollHandle();
+QColor scrollHandleHover();
+QColor tooltipFill();
+// Text and glyphs drawn on the accent (the prominent button).
+QColor onAccent(double opacity = 1.0);
+QColor accentHover();
+QColor accentPressed();
+// The keyboard focus ring, drawn around whatever has focus.
+QColor focusRing();
 }  // namespace colors
 
 namespace fonts {
@@ -61,7 +84,35 @@ inline constexpr int badgeRadius = 8;
 // The toolkit's standard spacing between adjacent controls in the column header.
 inline constexpr int headerSpacing = 8;
 inline constexpr double eventRowFontSize = 11.5;
+// Controls drawn by the stylesheets.
+inline constexpr int controlRadius = 6;
+inline constexpr int controlPaddingV = 4;
+inline constexpr int controlPaddingH = 10;
+inline constexpr int prominentPaddingV = 5;
+inline constexpr int prominentPaddingH = 12;
+inline constexpr int fieldPaddingV = 4;
+inline constexpr int fieldPaddingH = 8;
+inline constexpr int tooltipPadding = 3;
+inline constexpr int scrollHandleMargin = 2;
+inline constexpr int fieldRadius = 7;
+inline constexpr int focusRingWidth = 2;
+inline constexpr int scrollBarWidth = 10;
+inline constexpr int scrollHandleRadius = 3;
+inline constexpr int scrollHandleMinLength = 28;
+// The first window leaves no less than this to the content.
+inline constexpr int minimumWindowWidth = 1000;
+inline constexpr int minimumWindowHeight = 680;
 }  // namespace metrics
+
+namespace styles {
+// "rgba(r, g, b, a)" for a stylesheet.
+QString css(const QColor& color);
+// The stylesheet of the whole window: push buttons, the search field,
+// read-only detail values, scroll bars and tooltips.
+QString window();
+// The prominent "Launch & Trace" button, filled with the accent.
+QString prominentButton();
+}  // namespace styles
 
 // A rounded rectangle whose corners ease into the straight edges (a
 // superellipse-like curve) instead of meeting them as a circular arc.

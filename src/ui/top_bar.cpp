@@ -73,10 +73,14 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
   statusLine->setSpacing(6);
   savedGlyph_ = new GlyphLabel(QStringLiteral("clock.arrow.circlepath"), 11, colors::cyan(), this);
   statusLine->addWidget(savedGlyph_, 0, Qt::AlignVCenter);
-  status_ = makeLabel(QString(), fonts::mono(12), colors::secondary(), this);
+  // No line limit of its own: the status takes the width it needs and wraps
+  // only when the bar cannot hold it on one line; three lines fill the bar,
+  // and a name longer than that is cut, in full in the tooltip.
+  status_ = new ClampedText(3, fonts::mono(12), colors::secondary(), this);
   status_->setObjectName(QStringLiteral("statusText"));
-  // No line limit: a long target name wraps instead of widening the window.
-  status_->setWordWrap(true);
+  status_->setPreferredWidthLimit(-1);
+  status_->setMinimumWidthHint(160);
+  status_->setAccessibleDescription(QStringLiteral("Status"));
   statusLine->addWidget(status_, 0, Qt::AlignVCenter);
   row->addLayout(statusLine);
 
@@ -84,7 +88,7 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
                                  QStringLiteral("Copy Summary"), this);
   copySummary_->setObjectName(QStringLiteral("copySummaryButton"));
   copySummary_->setFocusPolicy(Qt::TabFocus);
-  // The top bar has room for its label; a long status wraps instead.
+  // The button keeps its label; a long status gives way instead.
   copySummary_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   row->addWidget(copySummary_, 0, Qt::AlignVCenter);
   QObject::connect(copySummary_, &QPushButton::clicked, this, [this] { content_.copySummary(); });

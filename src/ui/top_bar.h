@@ -38,14 +38,14 @@ class TopBar final : public Surface {
 
   StatusDot* statusDot() const { return dot_; }
   GlyphLabel* savedSessionGlyph() const { return savedGlyph_; }
-  QLabel* statusLabel() const { return status_; }
+  ClampedText* statusLabel() const { return status_; }
   ToolbarButton* copySummaryButton() const { return copySummary_; }
 
  private:
   ContentView& content_;
   StatusDot* dot_;
   GlyphLabel* savedGlyph_;
-  QLabel* status_;
+  ClampedText* status_;
   ToolbarButton* copySummary_;
 };
 

@@ -101,6 +101,8 @@ void ClampedText::setText(const QString& text) {
   if (text == text_) return;
   text_ = text;
   setToolTip(plainToolTip(text));
+  // A painted text is invisible to a screen reader unless it is named.
+  setAccessibleName(text);
   updateGeometry();
   update();
 }
@@ -140,6 +142,16 @@ QStringList ClampedText::layoutLines(int width) const {
   return lines;
 }
 
+void ClampedText::setPreferredWidthLimit(int pixels) {
+  preferredWidthLimit_ = pixels;
+  updateGeometry();
+}
+
+void ClampedText::setMinimumWidthHint(int pixels) {
+  minimumWidthHint_ = pixels;
+  updateGeometry();
+}
+
 QStringList ClampedText::displayedLines() const { return layoutLines(width()); }
 
 int ClampedText::heightForWidth(int width) const {
@@ -150,11 +162,17 @@ int ClampedText::heightForWidth(int width) const {
 QSize ClampedText::sizeHint() const {
   const QFontMetricsF metrics(font());
   const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0)));
-  const int w = qMin(natural, 240);
+  // One pixel of slack: a line laid out at exactly its advance can still break.
+  const int w = preferredWidthLimit_ < 0 ? natural + 1 : qMin(natural, preferredWidthLimit_);
   return {w, heightForWidth(qMax(w, 1))};
 }
 
-QSize ClampedText::minimumSizeHint() const { return {10, qCeil(QFontMetricsF(font()).lineSpacing())}; }
+QSize ClampedText::minimumSizeHint() const {
+  // A short text is never padded out to the minimum: it is as wide as itself.
+  const QFontMetricsF metrics(font());
+  const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0))) + 1;
+  return {qMin(minimumWidthHint_, natural), qCeil(metrics.lineSpacing())};
+}
 
 void ClampedText::paintEvent(QPaintEvent*) {
   QPainter painter(this);
@@ -193,8 +211,8 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
   painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
   if (hasFocus()) {
     painter.setBrush(Qt::NoBrush);
-    painter.setPen(QPen(colors::cyan(0.6), 1.5));
-    painter.drawRoundedRect(track.adjusted(-1, -1, 1, 1), radius + 1, radius + 1);
+    painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
+    painter.drawRoundedRect(track.adjusted(-0.5, -0.5, 0.5, 0.5), radius + 0.5, radius + 0.5);
   }
 }
 
@@ -289,7 +307,7 @@ void PlainGlyphButton::paintEvent(QPaintEvent*) {
   painter.drawPixmap(QPoint((width() - pixels_) / 2, (height() - pixels_) / 2), pixmap);
   if (hasFocus()) {
     painter.setRenderHint(QPainter::Antialiasing);
-    painter.setPen(QPen(colors::cyan(0.6), 1.5));
+    painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
     painter.drawRoundedRect(QRectF(rect()).adjusted(1, 1, -1, -1), 4, 4);
   }
 }

@@ -61,6 +61,12 @@ class ClampedText final : public QWidget {
  public:
   ClampedText(int maxLines, const QFont& font, const QColor& color, QWidget* parent = nullptr);
   void setText(const QString& text);
+  // The widest the text asks to be laid out on one line; beyond it, it wraps.
+  // -1: as wide as the text itself, so it wraps only when the layout cannot
+  // give it that much.
+  void setPreferredWidthLimit(int pixels);
+  // The narrowest it accepts before its line budget has to cut it.
+  void setMinimumWidthHint(int pixels);
   const QString& text() const { return text_; }
   // The lines as drawn at the current width (for tests and accessibility).
   QStringList displayedLines() const;
@@ -77,6 +83,8 @@ class ClampedText final : public QWidget {
   QString text_;
   int maxLines_;
   QColor color_;
+  int preferredWidthLimit_ = 240;
+  int minimumWidthHint_ = 10;
 };
 
 // An on/off switch.

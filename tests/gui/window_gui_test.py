@@ -1,0 +1,322 @@
+"""The Marrowfield window as a new user meets it, on a real X server.
+
+Run by scripts/with-x11 (Xvfb, openbox, a session bus, the accessibility
+bus). Arguments: the marrowfield program, the demo program, and the folder
+that keeps the screenshots. MF_GUI_ONLY=initial-size runs only the first
+check (used on a small screen).
+
+The steps build on each other in the order a person works: choose, launch,
+search, raw log, copy the summary, history, a fresh launch, stop.
+"""
+
+import os
+import shutil
+import signal
+import sys
+import tempfile
+import unittest
+
+import pyatspi
+
+sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
+from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
+                     extents, is_focus_ring, key, screen_size, state, type_text, wait_for)
+
+PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
+ONLY = os.environ.get("MF_GUI_ONLY", "")
+MIN_WIDTH, MIN_HEIGHT = 1000, 680
+
+
+def desktop_entry(folder, options, name="marrowfield-demo"):
+    os.makedirs(folder, exist_ok=True)
+    path = os.path.join(folder, f"{name}.desktop")
+    with open(path, "w") as entry:
+        entry.write("[Desktop Entry]\nType=Application\nName=Marrowfield Demo\n"
+                    f"Exec=\"{DEMO}\" --bundle-id marrowfield-demo {options}\nTerminal=false\n")
+    return path
+
+
+class Journey(unittest.TestCase):
+    window = None
+
+    @classmethod
+    def setUpClass(cls):
+        cls.home = tempfile.mkdtemp(prefix="mf-gui-home-")
+        folder = os.path.join(ARTIFACTS, "initial-size" if ONLY else "journey")
+        shutil.rmtree(folder, ignore_errors=True)
+        cls.shots = Screenshots(folder)
+        # A demo of our own: a fresh launch quits every running instance of
+        # the chosen executable, and other tests run the shared one.
+        global DEMO
+        own = os.path.join(cls.home, "bin", "marrowfield-demo")
+        os.makedirs(os.path.dirname(own))
+        shutil.copy2(DEMO, own)
+        DEMO = own
+        applications = os.path.join(cls.home, ".local", "share", "applications")
+        cls.exit3 = desktop_entry(applications, "--exit 3")
+        cls.crash = desktop_entry(os.path.join(cls.home, "crash"), "--crash")
+        cls.stay = desktop_entry(os.path.join(cls.home, "stay"), "--stay")
+        env = dict(os.environ, HOME=cls.home, XDG_DATA_HOME=os.path.join(cls.home, ".local", "share"),
+                   XDG_CONFIG_HOME=os.path.join(cls.home, ".config"), LANG="C.UTF-8", LC_ALL="C.UTF-8")
+        env.pop("QT_QPA_PLATFORM", None)
+        cls.pids = set()
+        cls.window = Window(PROGRAM, env, cls.home)
+        cls.window.activate()
+
+    @classmethod
+    def tearDownClass(cls):
+        if cls.window is not None:
+            output = cls.window.close()
+            with open(os.path.join(cls.shots.folder, "marrowfield-output.txt"), "w") as log:
+                log.write(output or "")
+        # The targets this test launched, by the PIDs the trace reported.
+        for pid in cls.pids:
+            try:
+                os.kill(pid, signal.SIGKILL)
+            except (ProcessLookupError, PermissionError):
+                pass
+        shutil.rmtree(cls.home, ignore_errors=True)
+
+    # ---------------------------------------------------------------- helpers
+    @property
+    def w(self):
+        return self.window
+
+    def note_pids(self):
+        for row in self.w.rows():
+            if " launched with PID " in row:
+                self.pids.add(int(row.rsplit(" ", 1)[1]))
+
+    def row_with(self, text, timeout=20):
+        return wait_for(lambda: next((r for r in self.w.rows() if text in r), None), f"an event containing {text!r}",
+                        timeout)
+
+    def open_chooser(self):
+        self.w.click(self.w.button("Choose App"))
+        return wait_for(lambda: next((self.w.app.getChildAtIndex(i) for i in range(self.w.app.childCount)
+                                      if self.w.app.getChildAtIndex(i).name == "Choose an application to trace"),
+                                     None), "the chooser")
+
+    def choose(self, path):
+        dialog = self.open_chooser()
+        self.shots.take("chooser")
+        type_text(path)
+        key("Return")
+        try:
+            wait_for(lambda: dialog.getState().contains(pyatspi.STATE_DEFUNCT) or not dialog.getState().contains(
+                pyatspi.STATE_SHOWING), "the chooser to close", timeout=3)
+        except AssertionError:
+            key("Return")  # the first Return took the completer's suggestion
+        wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
+
+    def assert_one_line(self, widget):
+        _, _, width, height = extents(widget)
+        self.assertLess(height, 20, f"{widget.name!r} wraps: {width}x{height}")
+
+    def assert_focus_ring(self, obj, shot):
+        x, y, w, h = extents(obj)
+        pad = 3
+        pixels = Screenshots.pixels(shot, max(0, x - pad), max(0, y - pad), w + 2 * pad, h + 2 * pad)
+        ring = sum(1 for p in pixels if is_focus_ring(p))
+        self.assertGreater(ring, 2 * (w + h) // 3, f"no visible focus ring on {obj.name!r} ({ring} ring pixels)")
+
+    # ---------------------------------------------------------------- steps
+    def test_00_initial_size_fits_the_screen(self):
+        (x, y, width, height), (left, right, top, bottom) = wait_for(
+            lambda: (lambda g: g if g[1] != (0, 0, 0, 0) else None)(self.w.geometry()), "the window frame")
+        screen_w, screen_h = screen_size()
+        self.shots.take("first-window")
+        self.assertGreaterEqual(width, MIN_WIDTH)
+        self.assertGreaterEqual(height, MIN_HEIGHT)
+        self.assertGreaterEqual(x - left, 0)
+        self.assertGreaterEqual(y - top, 0)
+        self.assertLessEqual(x + width + right, screen_w, "the frame runs off the right edge")
+        self.assertLessEqual(y + height + bottom, screen_h, "the frame runs off the bottom edge")
+        # The sidebar's foot (the TARGET panel) is on screen.
+        target = self.w.find(pyatspi.ROLE_LABEL, "TARGET")
+        tx, ty, tw, th = extents(target)
+        self.assertLessEqual(ty + th, screen_h)
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_10_choose_shows_a_one_line_status(self):
+        self.assertEqual(self.w.status(), "Ready")
+        dialog = self.open_chooser()
+        # It opens where the user's applications are, lists them by name, and
+        # names its places so they can be told apart.
+        look_in = wait_for(lambda: self.w.find(pyatspi.ROLE_COMBO_BOX, None, dialog), "the folder box")
+        self.assertEqual(look_in.name, os.path.dirname(self.exit3))
+        places = self.w.find(pyatspi.ROLE_LIST, "Sidebar", dialog)
+        labels = [places.getChildAtIndex(i).name for i in range(places.childCount)]
+        self.assertEqual(labels[0], "My Applications")
+        self.assertIn("Home", labels)
+        self.assertEqual(len(labels), len(set(labels)), labels)
+        wait_for(lambda: self.w.find(pyatspi.ROLE_TABLE_CELL, "Marrowfield Demo", dialog), "the entry's Name=")
+        filters = [o.name for o in (self.w.find_where(lambda o: o.getRole() == pyatspi.ROLE_COMBO_BOX and
+                                                      o.name.startswith("Applications"), dialog),) if o]
+        self.assertEqual(filters, ["Applications \u2014 desktop entries and executables"])
+        self.shots.take("chooser")
+        # Double-click the entry, as one does.
+        cell = self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog)
+        x, y, width, height = extents(cell)
+        run_xdotool_double_click(x + width // 2, y + height // 2)
+        wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
+        self.assertEqual(self.w.status(), "Ready to trace marrowfield-demo")
+        self.assert_one_line(self.w.status_widget())
+        self.shots.take("chosen")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_20_launch_runs_to_the_exit_and_records_a_session(self):
+        self.w.click(self.w.button("Launch & Trace"))
+        wait_for(lambda: self.w.status().startswith("Tracing PID") or self.w.status() == "Process ended",
+                 "the launch")
+        self.row_with("launched with PID")
+        self.note_pids()
+        self.row_with("exited with status 3")
+        wait_for(lambda: self.w.status() == "Process ended", "the end of the trace")
+        self.assert_one_line(self.w.status_widget())
+        cards = wait_for(lambda: self.w.cards(), "a session card")
+        self.assertIn("Exited with status 3", cards[0].name)
+        self.shots.take("exited")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_30_screen_reader_reads_rows_and_selection(self):
+        rows = self.w.event_list()
+        first = rows.getChildAtIndex(0)
+        time_text, type_label, source, message = first.name.split(", ", 3)
+        self.assertRegex(time_text, r"^\d\d:\d\d:\d\d$")
+        self.assertIn(type_label, ("INFO", "WARN", "ERROR", "OK"))
+        self.assertEqual((source, message), ("SESSION", "Launch trace started for marrowfield-demo"))
+        # Select the exit row with the pointer; the reader hears it selected.
+        index = next(i for i in range(rows.childCount) if "exited with status 3" in rows.getChildAtIndex(i).name)
+        self.w.click(rows.getChildAtIndex(index))
+        wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row to read as selected")
+        self.assertFalse(state(rows.getChildAtIndex(0), pyatspi.STATE_SELECTED))
+        # The keyboard moves it, and the reader follows.
+        key("Down")
+        wait_for(lambda: state(rows.getChildAtIndex(index + 1), pyatspi.STATE_SELECTED), "the next row selected")
+        self.assertTrue(state(rows.getChildAtIndex(index + 1), pyatspi.STATE_FOCUSED))
+        key("Up")
+        wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row selected again")
+        # The detail pane: the specified fields, then the time since launch and the origin.
+        self.assertEqual(self.w.detail_value("TYPE"), "WARN")
+        self.assertRegex(self.w.detail_value("TIME"), r"^\d\d:\d\d:\d\d$")
+        since = wait_for(lambda: self.w.find_where(lambda o: o.name.startswith("Since launch +")), "the offset")
+        self.assertRegex(since.name, r"^Since launch \+\d+\.\d{3} s$")
+        self.assertEqual(self.w.detail_value("ORIGIN"), "trace")
+        self.shots.take("selected-row")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_40_search_and_raw_log(self):
+        search = self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics")
+        self.w.click(search)
+        type_text("status 3")
+        wait_for(lambda: self.w.rows() and all("status 3" in r for r in self.w.rows()), "the search to filter")
+        self.shots.take("searched")
+        key("Escape")
+        wait_for(lambda: any("launched with PID" in r for r in self.w.rows()), "the search to clear")
+        actionable = len(self.w.rows())
+        raw = self.w.find(pyatspi.ROLE_CHECK_BOX, "Show Raw Log")
+        self.w.click(raw)
+        wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "RAW LOG"), "the raw-log mode")
+        self.assertGreaterEqual(len(self.w.rows()), actionable)
+        self.shots.take("raw-log")
+        self.w.click(raw)
+        wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "ACTIONABLE"), "the actionable mode")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_50_copy_summary_reaches_other_programs(self):
+        self.w.click(self.w.button("Copy Summary"))
+        text = wait_for(lambda: (lambda t: t if t and t.startswith("Marrowfield Diagnostic Summary") else None)(
+            clipboard()), "the summary on the clipboard")
+        self.assertIn("App: marrowfield-demo", text)
+        self.assertIn("exited with status 3", text)
+        self.assertEqual(self.w.status(), "Summary copied")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_60_history_tells_a_crash_from_an_exit(self):
+        self.choose(self.crash)
+        self.w.click(self.w.button("Launch & Trace"))
+        self.row_with("crashed: killed by signal")
+        self.note_pids()
+        wait_for(lambda: len(self.w.cards()) == 2, "the second card")
+        crash, exit3 = self.w.cards()
+        self.assertIn("Crashed: killed by signal 11 (SIGSEGV)", crash.name)
+        self.assertIn("Exited with status 3", exit3.name)
+        self.shots.take("two-cards")
+        # Open the older session with the keyboard: focus its card, then Return.
+        self.w.click(exit3)
+        wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
+        self.assert_one_line(self.w.status_widget())
+        self.w.click(self.w.button("Current"))
+        wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
+        self.shots.take("saved-session-left")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_70_tab_visits_every_control_in_order(self):
+        # A saved session: every control has something to show.
+        crash, exit3 = self.w.cards()
+        self.w.click(exit3)
+        wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
+        rows = self.w.event_list()
+        wait_for(lambda: rows.childCount > 0, "the session's rows")
+        self.w.click(rows.getChildAtIndex(0))
+        wait_for(lambda: self.w.focused()[0] == "Events", "the list focused")
+        cards = [card.name for card in self.w.cards()]
+        expected = ["Copy selected event", "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN", "Clear launch history"]
+        expected += cards
+        expected += ["Copy Summary", "Choose App", "Launch & Trace", "Clear", "Current", "Search diagnostics",
+                     "Show Raw Log", "Fresh Launch", "Events"]
+        ring_checks = {"Choose App", "Show Raw Log", "Clear launch history", "Events", cards[0]}
+        seen = []
+        for step, name in enumerate(expected):
+            key("Tab")
+            focused = wait_for(lambda: (lambda f: f if f[0] == name else None)(self.w.focused()),
+                               f"Tab {step + 1} to reach {name!r} (after {seen})", timeout=5)
+            seen.append(name)
+            if name in ring_checks:
+                shot = self.shots.take(f"focus-{len(seen):02d}")
+                self.assert_focus_ring(focused[1], shot)
+        # And back, the same way in reverse.
+        for name in reversed(expected[:-1]):
+            key("shift+Tab")
+            wait_for(lambda: self.w.focused()[0] == name, f"Shift+Tab to reach {name!r}", timeout=5)
+        # Return on a focused card opens it: the crash session, this time.
+        for _ in range(7):
+            key("Tab")
+        wait_for(lambda: self.w.focused()[0] == cards[0], "the newest card focused")
+        key("Return")
+        self.row_with("crashed: killed by signal")
+        self.w.click(self.w.button("Current"))
+        wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_80_fresh_launch_then_stop(self):
+        self.choose(self.stay)
+        self.w.click(self.w.button("Launch & Trace"))
+        first = int(self.row_with("launched with PID").rsplit(" ", 1)[1])
+        self.pids.add(first)
+        wait_for(lambda: self.w.status() == f"Tracing PID {first}", "the trace to run")
+        self.assert_one_line(self.w.status_widget())
+        self.w.click(self.w.button("Stop"))
+        self.row_with("Trace stopped")
+        # Stop leaves the target running; a fresh launch quits it first.
+        os.kill(first, 0)
+        self.w.click(self.w.button("Launch & Trace"))
+        self.row_with("Existing marrowfield-demo instance terminated for fresh launch")
+        second = int(self.row_with("launched with PID").rsplit(" ", 1)[1])
+        self.pids.add(second)
+        self.assertNotEqual(first, second)
+        wait_for(lambda: self.w.status() == f"Tracing PID {second}", "the new trace")
+        self.shots.take("fresh-launch")
+        self.w.click(self.w.button("Stop"))
+        self.row_with("Trace stopped")
+        cards = wait_for(lambda: (lambda c: c if len(c) >= 4 else None)(self.w.cards()), "the stopped sessions")
+        self.assertIn("Stopped", cards[0].name)
+        self.shots.take("stopped")
+
+
+if __name__ == "__main__":
+    if not PROGRAM:
+        print("usage: window_gui_test.py MARROWFIELD DEMO ARTIFACT_DIR", file=sys.stderr)
+        sys.exit(2)
+    unittest.main(argv=[sys.argv[0], "-v"])
