@@ -16,6 +16,7 @@
 #include "platform/application.h"
 #include "platform/child_watcher.h"
 #include "platform/journal_forwarder.h"
+#include "platform/launch_failure.h"
 #include "platform/log_stream.h"
 #include "platform/user_scope.h"
 #include "platform/posix_io.h"
@@ -89,10 +90,6 @@ std::optional<unsigned long long> startTicksOf(pid_t pid) {
 
 }  // namespace
 
-std::string launchErrorDescription(int error, const std::string& program) {
-  return posix::errorText(error) + " (" + program + ")";
-}
-
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
   if (launch.instanceExecutable.empty()) return std::nullopt;
   // A hand-off takes a moment; a program that ran a while and ended is not one.
@@ -161,7 +158,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
 
   auto resolved = resolveApplication(path);
   if (!resolved.target) {
-    fail(resolved.reason);
+    fail(describeResolutionFailure(path, resolved.reason));
     return;
   }
   const ApplicationTarget& target = *resolved.target;
@@ -233,8 +230,8 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     // posix_spawn reports a missing working directory as it does a missing
     // program; say which of the two it was.
     const bool badDirectory = request.workingDirectory && ::access(request.workingDirectory->c_str(), X_OK) != 0;
-    fail(badDirectory ? posix::errorText(child.error) + " (working directory " + *request.workingDirectory + ")"
-                      : launchErrorDescription(child.error, request.argv.front()));
+    fail(badDirectory ? *request.workingDirectory + " (Path of " + path + "): " + posix::errorText(child.error)
+                      : describeSpawnFailure(target, child.error));
     return;
   }
 

@@ -33,9 +33,6 @@ struct LaunchRecord {
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch);
 inline constexpr std::chrono::seconds kHandOffWindow{10};
 
-// The spawn error, with the program that could not be started.
-std::string launchErrorDescription(int error, const std::string& program);
-
 // The window size the target's terminal reports: wide, so that programs
 // which fit their output to the terminal do not wrap it.
 inline constexpr unsigned short kTerminalColumns = 200;

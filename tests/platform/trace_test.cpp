@@ -191,7 +191,7 @@ TEST_F(TraceTest, ALaunchFailureEndsTheTraceWithTheReason) {
   EXPECT_EQ(view.selectedBundleIdentifier(), "");  // not an application
   view.startTrace();
   ASSERT_TRUE(runUntil([&] { return view.statusText() == "Launch failed"; })) << dump();
-  EXPECT_TRUE(find("Launch failed: Permission denied")) << dump();
+  EXPECT_TRUE(find("Launch failed: " + *panel.path + ": Permission denied")) << dump();
   EXPECT_FALSE(view.isTracing());
   EXPECT_EQ(view.sessions().size(), 1u);
 }

@@ -82,17 +82,17 @@ TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
   const auto notExecutable = dir.write("tool", "#!/bin/sh\necho hi\n", false);
   auto denied = launch(notExecutable);
   // What failed is named: the program, or the working directory.
-  EXPECT_EQ(denied->error, "Permission denied (" + notExecutable.string() + ")");
+  EXPECT_EQ(denied->error, notExecutable.string() + ": Permission denied");
   EXPECT_FALSE(denied->application);
   EXPECT_FALSE(denied->onMainThread);
 
-  EXPECT_EQ(launch(dir.path() / "missing")->error, "No such file or directory");
+  EXPECT_EQ(launch(dir.path() / "missing")->error, (dir.path() / "missing").string() + ": No such file or directory");
   EXPECT_EQ(launch(dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=marrowfield-no-such-program\n"))->error,
-            "No such file or directory (marrowfield-no-such-program)");
+            "marrowfield-no-such-program (Exec of gone.desktop): No such file or directory (not found in PATH)");
   EXPECT_EQ(launch(dir.write("bad.desktop", "[Desktop Entry]\nType=Application\nExec=\"open\n"))->error,
-            "invalid Exec: unterminated quote in Exec");
+            (dir.path() / "bad.desktop").string() + ": invalid Exec: unterminated quote in Exec");
   EXPECT_EQ(launch(dir.write("wd.desktop", "[Desktop Entry]\nType=Application\nExec=true\nPath=/nonexistent\n"))->error,
-            "No such file or directory (working directory /nonexistent)");
+            "/nonexistent (Path of " + (dir.path() / "wd.desktop").string() + "): No such file or directory");
 }
 
 TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {

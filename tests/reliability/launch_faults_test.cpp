@@ -215,11 +215,14 @@ TEST(LaunchFaults, AChosenFileThatVanishesOrCannotBeReadFailsTheLaunchVisibly) {
   const auto folder = dir.path() / "folder.desktop";
   std::filesystem::create_directory(folder);
   const std::vector<Case> cases = {
-      {"a desktop entry removed after the choice", vanishedEntry.entry, "Launch failed: No such file or directory"},
-      {"a program removed after the choice", vanishedProgram, "Launch failed: No such file or directory"},
+      // The description names what failed, then says why.
+      {"a desktop entry removed after the choice", vanishedEntry.entry,
+       "Launch failed: " + vanishedEntry.entry + ": No such file or directory"},
+      {"a program removed after the choice", vanishedProgram,
+       "Launch failed: " + vanishedProgram.string() + ": No such file or directory"},
       // A FIFO would block a reader forever; it is refused without opening it for long.
-      {"a FIFO named like a desktop entry", fifo, "Launch failed: "},
-      {"a folder named like a desktop entry", folder, "Launch failed: Is a directory"},
+      {"a FIFO named like a desktop entry", fifo, "Launch failed: " + fifo.string() + ": "},
+      {"a folder named like a desktop entry", folder, "Launch failed: " + folder.string() + ": Is a directory"},
   };
   std::size_t sessions = window.view.sessions().size();
   for (const auto& c : cases) {
