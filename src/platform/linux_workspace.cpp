@@ -69,6 +69,12 @@ class PidfdTerminationObserver final : public TerminationObserver {
   std::shared_ptr<bool> isRegistered_;  // read and written on the main thread only
 };
 
+// Qt's default message pattern with the syslog level in front, which the
+// target's journal stream reads as the line's priority.
+constexpr const char* kQtLevelPattern =
+    "%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}%{if-critical}<3>%{endif}"
+    "%{if-fatal}<2>%{endif}%{if-category}%{category}: %{endif}%{message}";
+
 // When the process started, in clock ticks since boot (/proc/<pid>/stat
 // field 22), or nothing when it is gone.
 std::optional<unsigned long long> startTicksOf(pid_t pid) {
@@ -205,11 +211,22 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   UniqueFd journalStream;
   posix::Pipe stderrPipe;
   if (options.stderrToJournal && journalReachable) {
-    const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, 0);
+    // With the level prefix on, as systemd gives its services: a line that
+    // starts with "<4>" is stored at that priority. Qt (built without
+    // journal support, as Debian's is) writes its warnings to stderr as bare
+    // text; told to prefix each with its level, they reach the journal, and
+    // the trace, as the warnings they are. Only when the user has not chosen
+    // a message pattern of their own.
+    const bool patternChosen =
+        std::getenv("QT_MESSAGE_PATTERN") != nullptr ||
+        std::any_of(options.environment.begin(), options.environment.end(),
+                    [](const auto& variable) { return variable.first == "QT_MESSAGE_PATTERN"; });
+    const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, patternChosen ? 0 : 1);
     if (fd >= 0) {
       journalStream.reset(fd);
       ::fcntl(fd, F_SETFD, FD_CLOEXEC);
       request.stderrFd = fd;
+      if (!patternChosen) request.environmentOverrides.push_back(std::string("QT_MESSAGE_PATTERN=") + kQtLevelPattern);
     }
   }
   if (!journalStream.valid()) {
