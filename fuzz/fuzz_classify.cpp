@@ -12,11 +12,11 @@
 
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 #include "analysis/visible.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace {

@@ -13,8 +13,8 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/line_batch.h"
-#include "trace/line_splitter.h"
+#include "text/line_batch.h"
+#include "text/line_splitter.h"
 
 namespace mf::fuzz {
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "analysis/classify.h"
-#include "analysis/reference_rules.h"
-#include "analysis/search_fold.h"
+#include "reference/reference_rules.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 
 namespace {
 

@@ -16,10 +16,10 @@
 
 #include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
-#include "analysis/search_fold.h"
-#include "analysis/unicode_text.h"
+#include "text/search_fold.h"
+#include "text/unicode_text.h"
 #include "model/event_list.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace mf {

@@ -8,7 +8,7 @@
 #include <vector>
 
 #include "analysis/keyword_tables.h"
-#include "analysis/unicode_text.h"
+#include "text/unicode_text.h"
 
 namespace mf {
 namespace {

@@ -6,7 +6,7 @@
 
 #include "analysis/classify.h"
 #include "analysis/scan_workers.h"
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>

@@ -2,7 +2,7 @@
 #include <cstdio>
 #include <cstdlib>
 
-#include "app/window_scene.h"
+#include "window_scene.h"
 #include "ui/main_window.h"
 
 namespace {

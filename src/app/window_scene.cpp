@@ -1,4 +1,4 @@
-#include "app/window_scene.h"
+#include "window_scene.h"
 
 #include <QGuiApplication>
 #include <QScreen>

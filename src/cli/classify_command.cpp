@@ -17,12 +17,12 @@
 #include <vector>
 
 #include "analysis/classify.h"
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "commands.h"
 #include "model/event_list.h"
-#include "trace/line_splitter.h"
-#include "cli/terminal_text.h"
+#include "text/line_splitter.h"
+#include "terminal_text.h"
 
 namespace mf::cli {
 namespace {

@@ -15,7 +15,7 @@
 #include <sys/stat.h>
 #include <unordered_set>
 
-#include "cli/terminal_text.h"
+#include "terminal_text.h"
 #include "commands.h"
 #include "export/summary.h"
 #include "platform/application.h"

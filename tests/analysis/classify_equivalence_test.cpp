@@ -16,7 +16,7 @@
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 
 namespace mf {
 namespace {

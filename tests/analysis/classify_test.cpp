@@ -244,7 +244,7 @@ TEST(RoutineNoise, DirectRuleCalls) {
 }  // namespace mf
 
 #include "model/event_list.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace mf {

@@ -10,7 +10,7 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 
 namespace mf {
 namespace {

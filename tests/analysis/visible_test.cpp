@@ -13,7 +13,7 @@
 
 #include "analysis/classify.h"
 #include "analysis/scan_workers.h"
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "model/event_list.h"
 

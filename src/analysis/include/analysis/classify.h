@@ -5,7 +5,7 @@
 #include <string_view>
 
 #include "model/event.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

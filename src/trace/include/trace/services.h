@@ -12,7 +12,7 @@
 #include <vector>
 
 #include "model/uuid.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

@@ -1,4 +1,4 @@
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
