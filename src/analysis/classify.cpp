@@ -20,7 +20,7 @@
 #include "text/unicode_text.h"
 #include "model/event_list.h"
 #include "text/line_batch.h"
-#include "trace/services.h"
+#include "model/stamps.h"
 
 namespace mf {
 namespace {

@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "analysis/classify.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 

@@ -2,7 +2,7 @@
 
 #include "export/summary.h"
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 

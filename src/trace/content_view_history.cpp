@@ -1,7 +1,7 @@
 // Recording traces as sessions, and browsing them.
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 

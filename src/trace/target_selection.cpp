@@ -1,7 +1,7 @@
 // Choosing the application to trace.
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 #include "trace/target_name.h"
 
 namespace mf {

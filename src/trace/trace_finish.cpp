@@ -6,7 +6,7 @@
 #include <string>
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 #include "trace/signal_names.h"
 
 namespace mf {

@@ -11,6 +11,7 @@
 #include <string>
 #include <vector>
 
+#include "model/stamps.h"
 #include "model/uuid.h"
 #include "text/line_batch.h"
 
@@ -26,20 +27,6 @@ class MainQueue {
   // not deliver user input meanwhile: a click there would re-enter the
   // operation that is waiting.
   virtual void wait(double seconds) = 0;
-};
-
-class Clock {
- public:
-  virtual ~Clock() = default;
-  // Wall-clock seconds since the Unix epoch.
-  virtual double now() = 0;
-};
-
-class IdSource {
- public:
-  virtual ~IdSource() = default;
-  // A new random version-4 UUID.
-  virtual Uuid next() = 0;
 };
 
 // Called on a background thread with the lines of one chunk, chunks in stream
