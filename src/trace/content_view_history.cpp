@@ -1,13 +1,10 @@
 // Recording traces as sessions, and browsing them.
 
+#include "history/session_history.h"
 #include "trace/content_view.h"
 #include "content_view_impl.h"
 
 namespace mf {
-
-namespace {
-constexpr std::size_t kHistoryLimit = 8;
-}
 
 void ContentView::recordSession() {
   if (!selectedAppURL_) return;
@@ -19,8 +16,7 @@ void ContentView::recordSession() {
   session.events = events_;  // shares storage; the live list goes on appending after it
   session.id = services_.ids.next();
   session.outcome = impl_->outcome;
-  sessions_.insert(sessions_.begin(), std::move(session));
-  if (sessions_.size() > kHistoryLimit) sessions_.resize(kHistoryLimit);
+  addToSessionHistory(sessions_, std::move(session));
   selectedSessionID_ = sessions_.front().id;
   viewingSavedSession_ = false;
   isTracing_ = false;
