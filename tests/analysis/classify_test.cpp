@@ -8,6 +8,7 @@
 
 #include "analysis/classify.h"
 #include "analysis/keyword_tables.h"
+#include "reference/reference_rules.h"
 
 namespace mf {
 namespace {
@@ -229,15 +230,15 @@ TEST(RoutineNoise, StepOrder) {
 }
 
 TEST(RoutineNoise, DirectRuleCalls) {
-  EXPECT_FALSE(isRoutineSystemNoise("com.apple.runningboard", EventType::info, "SESSION", ""));
-  EXPECT_FALSE(isRoutineSystemNoise("filtering the log data using", EventType::info, "LOG", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("filtering the log data using", EventType::info, "CONSOLE", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::success, "CONSOLE", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::info, "console", ""));  // exact, case-sensitive
-  EXPECT_FALSE(isRoutineSystemNoise("anything", EventType::info, "PATH", ""));
-  EXPECT_FALSE(isRoutineSystemNoise("x [a.b:c]", EventType::info, "CUSTOM", "A.B"));
-  EXPECT_TRUE(containsAnyPhrase("abc", std::array<std::string_view, 2>{"x", "bc"}));
-  EXPECT_FALSE(containsAnyPhrase("abc", std::span<const std::string_view>()));
+  EXPECT_FALSE(reference::isRoutineSystemNoise("com.apple.runningboard", EventType::info, "SESSION", ""));
+  EXPECT_FALSE(reference::isRoutineSystemNoise("filtering the log data using", EventType::info, "LOG", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("filtering the log data using", EventType::info, "CONSOLE", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("anything", EventType::success, "CONSOLE", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("anything", EventType::info, "console", ""));  // exact, case-sensitive
+  EXPECT_FALSE(reference::isRoutineSystemNoise("anything", EventType::info, "PATH", ""));
+  EXPECT_FALSE(reference::isRoutineSystemNoise("x [a.b:c]", EventType::info, "CUSTOM", "A.B"));
+  EXPECT_TRUE(reference::containsAnyPhrase("abc", std::array<std::string_view, 2>{"x", "bc"}));
+  EXPECT_FALSE(reference::containsAnyPhrase("abc", std::span<const std::string_view>()));
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -102,6 +103,38 @@ bool isTrivialLine(std::string_view line) {
   for (int32_t i = 0; i < t.length(); i = t.moveIndex32(i, 1)) {
     if (U_GET_GC_MASK(t.char32At(i)) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
   }
+  return true;
+}
+
+namespace {
+
+bool isExemptSource(std::string_view source) {
+  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
+         tables::exemptSources.end();
+}
+
+bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
+}
+
+}  // namespace
+
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
+}
+
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier) {
+  if (isExemptSource(source)) return false;
+  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
+  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
+  const std::string marker = appMarkerFor(bundleIdentifier);
+  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
+  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
   return true;
 }
 

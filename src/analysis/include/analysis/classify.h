@@ -21,14 +21,14 @@ std::string_view trimWhitespace(std::string_view text);
 // then full Unicode lower-case mapping, independent of the locale.
 std::string normalizeLine(std::string_view text);
 
-bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
 // Whole word over runs of Unicode L, M, N and "_".
 bool containsWord(std::string_view normalized, std::string_view word);
 // Empty after trimming, or at most 8 extended grapheme clusters with no L, M or N.
 bool isTrivialLine(std::string_view line);
 
-bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
-                          std::string_view bundleIdentifier);
+// "[" + the lower-cased, trimmed identifier + ":", the prefix of lines the
+// application wrote about itself; empty for an empty identifier.
+std::string appMarkerFor(std::string_view bundleIdentifier);
 
 struct Classification {
   EventType type = EventType::info;

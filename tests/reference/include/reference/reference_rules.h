@@ -5,10 +5,14 @@
 // classify.cpp, keyword_matcher.cpp and visible.cpp are held to these by the
 // equivalence test and the fuzz targets; nothing in the program links them.
 
+#include <cstdint>
+#include <span>
 #include <string>
 #include <string_view>
+#include <vector>
 
 #include "analysis/classify.h"
+#include "text/line_batch.h"
 
 namespace mf::reference {
 
@@ -20,10 +24,24 @@ bool containsWord(std::string_view normalized, std::string_view word);
 bool isTrivialLine(std::string_view line);
 Classification classify(std::string_view trimmed, std::string_view bundleIdentifier);
 
+// The rules the fast classifier folds into one pass, one by one.
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier);
+// KeywordHit bits of `normalized` from one Aho-Corasick automaton over all
+// tables, an independent matcher for the fast scan.
+std::uint32_t scanKeywordsWithAutomaton(std::string_view normalized);
+
 // Full case folding of the whole text at once (Turkic i rules when `turkic`).
 std::string foldCase(std::string_view text, bool turkic);
 // The search test with both sides folded: the query trimmed, an empty query
 // matches everything, otherwise the folded text contains the folded query.
 bool searchMatches(std::string_view text, std::string_view query, bool turkic);
+
+// The lines of a whole stream, decoded at once (one U+FFFD per maximal
+// invalid subpart), cut at the separators, empty pieces dropped.
+std::vector<std::string> splitLines(std::string_view stream);
+// The lines of a batch, as strings.
+std::vector<std::string> linesOf(const LineBatch& batch);
 
 }  // namespace mf::reference
