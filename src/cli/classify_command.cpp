@@ -10,19 +10,21 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analysis/classify.h"
-#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "commands.h"
+#include "export/summary.h"
 #include "model/event_list.h"
-#include "text/line_splitter.h"
+#include "platform/posix_io.h"
+#include "platform/system_clock.h"
 #include "terminal_text.h"
+#include "text/line_splitter.h"
 
 namespace mf::cli {
 namespace {
@@ -104,51 +106,29 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
   return options;
 }
 
-// Local wall-clock time as "HH:mm:ss".
-std::string clockText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
+// Runs each batch through a trace's own intake and visible-row selection,
+// so a line reads here as it would in the event list.
 class Classifier {
  public:
-  explicit Classifier(const Options& options)
-      : options_(options), classifier_(options.bundleIdentifier), query_(options.searchText) {}
+  explicit Classifier(const Options& options) : options_(options) {}
 
   // Classifies and prints one batch; false when the output failed.
   bool process(const LineBatch& batch) {
+    EventList events;
+    ingestLines(batch, options_.bundleIdentifier, events, ids_, clock_);
+    visible_.reset(events, options_.showRawLog, options_.searchText);
     out_.clear();
-    const std::string stamp = options_.tsv ? std::string() : clockText();
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      const std::string_view message = trimWhitespace(batch[i]);
-      if (message.empty()) continue;
-      const Classification c = classifier_.classify(message);
-      if (c.isRoutineNoise && !options_.showRawLog) continue;
-      if (!query_.empty()) {
-        std::string folded;
-        if (!isAscii(message)) folded = foldForSearch(message);
-        const EventView view{nullptr, 0.0, c.type, c.source, message, c.isRoutineNoise, folded, LineOrigin::journal};
-        if (!query_.matches(view)) continue;
-      }
+    for (const std::uint32_t row : visible_.rows()) {
+      const EventView event = events[row];
       if (options_.tsv) {
-        out_ += label(c.type);
+        out_ += label(event.type);
         out_ += '\t';
-        out_ += c.source;
-        out_ += c.isRoutineNoise ? "\t1\t" : "\t0\t";
+        out_ += event.source;
+        out_ += event.isRoutineNoise ? "\t1\t" : "\t0\t";
+        out_ += event.message;
       } else {
-        out_ += '[';
-        out_ += stamp;
-        out_ += "] [";
-        out_ += label(c.type);
-        out_ += "] [";
-        out_ += c.source;
-        out_ += "] ";
+        out_ += summaryEventLine(event);
       }
-      out_ += message;
       out_ += '\n';
     }
     if (out_.empty()) return true;
@@ -161,8 +141,9 @@ class Classifier {
  private:
   const Options& options_;
   const bool toTerminal_ = isTerminal(STDOUT_FILENO);
-  LineClassifier classifier_;
-  SearchQuery query_;
+  SystemClock clock_;
+  RandomIdSource ids_;
+  VisibleIndex visible_;
   std::string out_;
 };
 
@@ -173,9 +154,7 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   const char* shownName = isStdin ? "standard input" : path.c_str();
   int fd = 0;
   if (!isStdin) {
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    fd = posix::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
       std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
       return FileOutcome::unreadable;
@@ -187,9 +166,8 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   std::vector<char> buffer(kChunkSize);
   FileOutcome outcome = FileOutcome::done;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = posix::retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       // What was read so far still counts; the rest of the file is lost.
       std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
       outcome = FileOutcome::unreadable;

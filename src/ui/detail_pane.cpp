@@ -5,7 +5,7 @@
 #include <QScrollBar>
 #include <QTextDocument>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 
 namespace mf::ui {
 

@@ -5,6 +5,7 @@
 
 #include "content_view_fixture.h"
 #include "export/summary.h"
+#include "model/time_text.h"
 #include "history/session_counts.h"
 
 namespace mf::testing {

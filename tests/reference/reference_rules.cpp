@@ -160,6 +160,24 @@ Classification classify(std::string_view trimmedLine, std::string_view bundleIde
   return c;
 }
 
+std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog, std::string_view searchText) {
+  const SearchQuery query(searchText);
+  std::vector<std::uint32_t> rows;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const EventView event = events[i];
+    if (!showRawLog && event.isRoutineNoise) continue;
+    if (!query.empty() && !query.matches(event)) continue;  // the plain test: this is the reference
+    rows.push_back(static_cast<std::uint32_t>(i));
+  }
+  return rows;
+}
+
+std::size_t suppressedCount(const EventList& events) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < events.size(); ++i) count += events[i].isRoutineNoise ? 1 : 0;
+  return count;
+}
+
 std::string foldCase(std::string_view text, bool turkic) {
   icu::UnicodeString s = fromUtf8(text);
   s.foldCase(turkic ? U_FOLD_CASE_EXCLUDE_SPECIAL_I : U_FOLD_CASE_DEFAULT);

@@ -44,15 +44,9 @@ class SearchQuery {
   bool labelMatches_[4] = {true, true, true, true};  // by EventType
 };
 
-// The reference selection: a plain linear scan. Returns indices into `events`.
-std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog,
-                                             std::string_view searchText);
-
-std::size_t suppressedCount(const EventList& events);
-
 // The visible rows of a list, kept up to date as events are appended and
-// recomputed when the filter changes. Gives the same rows as
-// selectVisibleRows, in the same order.
+// recomputed when the filter changes. Gives the same rows as the plain scan
+// of the reference library, in the same order.
 class VisibleIndex {
  public:
   // Recomputes for the list and the filter. When, on the same list, the

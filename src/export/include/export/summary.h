@@ -10,9 +10,6 @@
 
 namespace mf {
 
-// "HH:mm:ss", 24-hour clock, local time zone.
-std::string formatTime(double time);
-
 // "[HH:mm:ss] [LABEL] [SOURCE] message"
 std::string summaryEventLine(const EventView& event);
 // "[HH:mm:ss] [LABEL] [SOURCE]\nmessage"

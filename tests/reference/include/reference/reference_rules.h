@@ -12,6 +12,8 @@
 #include <vector>
 
 #include "analysis/classify.h"
+#include "analysis/visible.h"
+#include "model/event_list.h"
 #include "text/line_batch.h"
 
 namespace mf::reference {
@@ -37,6 +39,12 @@ std::string foldCase(std::string_view text, bool turkic);
 // The search test with both sides folded: the query trimmed, an empty query
 // matches everything, otherwise the folded text contains the folded query.
 bool searchMatches(std::string_view text, std::string_view query, bool turkic);
+
+// The visible rows by a plain linear scan (indices into `events`), and the
+// routine-noise events the list does not show without the raw log.
+std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog,
+                                             std::string_view searchText);
+std::size_t suppressedCount(const EventList& events);
 
 // The lines of a whole stream, decoded at once (one U+FFFD per maximal
 // invalid subpart), cut at the separators, empty pieces dropped.
