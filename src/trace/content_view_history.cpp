@@ -37,7 +37,7 @@ void ContentView::openSavedSession(const LaunchSession& pressed) {
   selectedEventID_.reset();
   searchText_.clear();
   replaceEvents(session.events);
-  statusText_ = "Viewing saved session";
+  setStatus({TraceStatus::Kind::viewingSavedSession, {}, 0});
   changed(Change::sessions | Change::target | Change::eventSelection | Change::searchText | Change::status);
 }
 
@@ -48,7 +48,7 @@ void ContentView::returnToCurrentTrace() {
   selectedEventID_.reset();
   searchText_.clear();
   replaceEvents(EventList());
-  statusText_ = "Ready";
+  setStatus({});
   changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
 }
 
@@ -60,7 +60,7 @@ void ContentView::clearTraceView() {
   viewingSavedSession_ = false;
   searchText_.clear();
   replaceEvents(EventList());
-  statusText_ = "Ready";
+  setStatus({});
   changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
 }
 
@@ -73,7 +73,7 @@ void ContentView::clearHistory() {
     replaceEvents(EventList());
     selectedEventID_.reset();
     viewingSavedSession_ = false;
-    statusText_ = "Ready";
+    setStatus({});
     changed(Change::eventSelection | Change::status);
   }
 }

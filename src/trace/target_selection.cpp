@@ -35,7 +35,7 @@ void ContentView::chooseApplication() {
   selectedAppURL_ = *chosen;
   selectedAppName_ = applicationNameFromPath(*chosen);
   selectedBundleIdentifier_ = services_.workspace.bundleIdentifier(*chosen);
-  statusText_ = "Ready to trace " + selectedAppName_;
+  setStatus({TraceStatus::Kind::readyToTrace, selectedAppName_, 0});
   changed(Change::target | Change::status);
 }
 

@@ -207,7 +207,7 @@ void ContentView::finishTermination(const TerminationNotification& notification)
     outcome = TraceOutcome{TraceOutcome::Kind::handedOff, *notification.handedOffTo};
   }
   appendEvent(EventType::info, "PROCESS", selectedAppName_ + " terminated");
-  statusText_ = "Process ended";
+  setStatus({TraceStatus::Kind::processEnded, {}, 0});
   changed(Change::status);
   impl_->outcome = outcome;
   recordSession();
@@ -225,8 +225,8 @@ void ContentView::stopTrace(bool saveSession) {
     if (saveSession) recordSession();
   }
   tearDownTrace();
-  if (statusText_ != "Process ended") {
-    statusText_ = "Ready";
+  if (status_.kind != TraceStatus::Kind::processEnded) {
+    setStatus({});
     changed(Change::status);
   }
 }

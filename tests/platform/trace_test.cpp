@@ -80,11 +80,11 @@ class TraceTest : public ::testing::Test {
 
 TEST_F(TraceTest, ASuccessfulTraceListsTheStepsAndTheDemosLinesClassified) {
   const std::string name = chooseDemo("");
-  EXPECT_EQ(view.statusText(), "Ready to trace " + name);
+  EXPECT_EQ(view.status(), (TraceStatus{TraceStatus::Kind::readyToTrace, name, 0}));
   EXPECT_EQ(view.selectedBundleIdentifier(), name);
   view.startTrace();
   ASSERT_TRUE(runUntil([&] {
-    return view.statusText() == "Process ended" && find("error: failed to connect") && find("Ready for work") &&
+    return view.status().kind == TraceStatus::Kind::processEnded && find("error: failed to connect") && find("Ready for work") &&
            find("[" + name + ":general]");
   })) << dump();
 
@@ -135,7 +135,7 @@ TEST_F(TraceTest, ACrashAtOnceIsReportedWithItsLastWords) {
   const std::string name = chooseDemo("--crash");
   view.startTrace();
   // The journal's lines come after the exit; the stream lingers for them.
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended" && find("fatal error: dereferencing"); }))
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded && find("fatal error: dereferencing"); }))
       << dump();
   const auto crash = indexOf(name + " crashed: killed by signal 11 (SIGSEGV)");
   ASSERT_LT(crash, view.events().size()) << dump();
@@ -150,7 +150,7 @@ TEST_F(TraceTest, ACrashAtOnceIsReportedWithItsLastWords) {
 TEST_F(TraceTest, ANonZeroExitIsAWarningBeforeTheTerminatedEvent) {
   const std::string name = chooseDemo("--exit 3");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
   const auto exited = indexOf(name + " exited with status 3");
   ASSERT_LT(exited, view.events().size()) << dump();
   EXPECT_EQ(view.events().at(exited).type, EventType::warning);
@@ -160,17 +160,17 @@ TEST_F(TraceTest, ANonZeroExitIsAWarningBeforeTheTerminatedEvent) {
 TEST_F(TraceTest, StopLeavesTheTargetRunningAndFreshLaunchQuitsIt) {
   const std::string name = chooseDemo("--stay");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText().rfind("Tracing PID ", 0) == 0; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::tracing; })) << dump();
   const auto pid = view.runningApplication()->processIdentifier();
   view.stopTrace(true);
   EXPECT_EQ(view.events().at(view.events().size() - 1).message, "Trace stopped");
-  EXPECT_EQ(view.statusText(), "Ready");
+  EXPECT_EQ(view.status().kind, TraceStatus::Kind::ready);
   EXPECT_FALSE(view.logProcess());
   ASSERT_TRUE(testing::processExists(pid));
 
   // The next start with "Fresh Launch" on asks that instance to quit.
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText().rfind("Tracing PID ", 0) == 0; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::tracing; })) << dump();
   EXPECT_EQ(view.events().at(0).message, "Existing " + name + " instance terminated for fresh launch");
   EXPECT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
   ASSERT_TRUE(view.runningApplication());
@@ -178,7 +178,7 @@ TEST_F(TraceTest, StopLeavesTheTargetRunningAndFreshLaunchQuitsIt) {
   EXPECT_NE(second, pid);
   // And the trace notices the end of its own target.
   EXPECT_TRUE(view.runningApplication()->terminate());
-  EXPECT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  EXPECT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
 }
 
 TEST_F(TraceTest, ALaunchFailureEndsTheTraceWithTheReason) {
@@ -186,7 +186,7 @@ TEST_F(TraceTest, ALaunchFailureEndsTheTraceWithTheReason) {
   view.chooseApplication();
   EXPECT_EQ(view.selectedBundleIdentifier(), "");  // not an application
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Launch failed"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::launchFailed; })) << dump();
   EXPECT_TRUE(find("Launch failed: Permission denied")) << dump();
   EXPECT_FALSE(view.isTracing());
   EXPECT_EQ(view.sessions().size(), 1u);
@@ -205,7 +205,7 @@ class TraceWithoutJournalTest : public TraceTest {
 TEST_F(TraceWithoutJournalTest, TheTargetsOutputIsCapturedDirectly) {
   chooseDemo("--exit 2");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
   const auto warning = find("Could not arm unified log stream: ");
   ASSERT_TRUE(warning);
   EXPECT_EQ(warning->message, "Could not arm unified log stream: the systemd journal is not running");

@@ -52,7 +52,7 @@ struct Window {
   std::size_t indexOf(std::string_view text) const;
   std::size_t count(std::string_view text) const;
   std::string dump(std::size_t maxEvents = 200) const;
-  bool tracingPid() const { return view.statusText().rfind("Tracing PID ", 0) == 0; }
+  bool tracingPid() const { return view.status().kind == TraceStatus::Kind::tracing; }
 
   TimedMainQueue queue;
   SystemClock clock;

@@ -59,7 +59,7 @@ TEST(Soak, AHundredTracesLeakNoDescriptorsThreadsChildrenOrMemory) {
     window.view.startTrace();
     // The whole story, so every trace holds the same events.
     return window.runUntil([&] {
-      return window.view.statusText() == "Process ended" && window.find("Ready for work") &&
+      return window.view.status().kind == TraceStatus::Kind::processEnded && window.find("Ready for work") &&
              window.find("error: failed to connect");
     });
   };

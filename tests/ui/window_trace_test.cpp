@@ -77,7 +77,7 @@ TEST_F(WindowTraceTest, ACrashAtStartShowsUpAsItHappens) {
   const std::string name = chooseDemo("--crash");
   EXPECT_EQ(window->sidebar()->targetName()->text(), QString::fromStdString(name));
   Harness::click(window->eventPane()->launchButton());
-  ASSERT_TRUE(waitUntil([&] { return content->statusText() == "Process ended" && rowContaining("fatal error") >= 0; },
+  ASSERT_TRUE(waitUntil([&] { return content->status().kind == TraceStatus::Kind::processEnded && rowContaining("fatal error") >= 0; },
                         15000))
       << dump();
   EXPECT_EQ(window->topBar()->statusLabel()->text(), "Process ended");
@@ -112,7 +112,7 @@ TEST_F(WindowTraceTest, ACrashAtStartShowsUpAsItHappens) {
 TEST_F(WindowTraceTest, ClosingTheWindowMidTraceEndsTheStreamAndRecordsNothing) {
   chooseDemo("--stay");
   Harness::click(window->eventPane()->launchButton());
-  ASSERT_TRUE(waitUntil([&] { return content->statusText().rfind("Tracing PID ", 0) == 0; }, 15000)) << dump();
+  ASSERT_TRUE(waitUntil([&] { return content->status().kind == TraceStatus::Kind::tracing; }, 15000)) << dump();
   EXPECT_EQ(window->topBar()->statusDot()->color(), ui::colors::green());
   const pid_t pid = content->runningApplication()->processIdentifier();
   window->close();

@@ -12,6 +12,7 @@
 #include "model/event_list.h"
 #include "model/launch_session.h"
 #include "trace/services.h"
+#include "trace/trace_status.h"
 
 namespace mf {
 
@@ -67,6 +68,8 @@ class ContentView {
   bool viewingSavedSession() const { return viewingSavedSession_; }
   const std::optional<Uuid>& selectedEventID() const { return selectedEventID_; }
   const std::string& searchText() const { return searchText_; }
+  const TraceStatus& status() const { return status_; }
+  // The status line: statusText(status()).
   const std::string& statusText() const { return statusText_; }
   bool isTracing() const { return isTracing_; }
   bool showRawLog() const { return showRawLog_; }
@@ -130,6 +133,8 @@ class ContentView {
   void noteAppended(std::size_t firstEvent);
   void resetVisible();
   void changed(std::uint32_t fields);
+  // Sets the status and its text; the views hear of it as a status change.
+  void setStatus(TraceStatus status);
   void flushChanges();
   // The nested wait of a start; views are told of the changes so far first.
   void waitOnMainQueue(double seconds);
@@ -152,6 +157,7 @@ class ContentView {
   bool viewingSavedSession_ = false;
   std::optional<Uuid> selectedEventID_;
   std::string searchText_;
+  TraceStatus status_;
   std::string statusText_ = "Ready";
   bool isTracing_ = false;
   bool showRawLog_ = false;
