@@ -25,9 +25,7 @@ void ContentView::chooseApplication() {
   OpenPanelConfiguration configuration;
   configuration.title = "Choose an application to trace";
   configuration.prompt = "Choose App";
-  configuration.canChooseFiles = true;
   configuration.canChooseDirectories = false;
-  configuration.allowsMultipleSelection = false;
   configuration.applicationsOnly = true;
   const std::optional<std::string> chosen = services_.openPanel.run(configuration);
   if (!chosen || chosen->empty()) return;

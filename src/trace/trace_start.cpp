@@ -38,8 +38,6 @@ void ContentView::startTrace() {
   armLogStream(selectedAppName_);
 
   LaunchOptions options;
-  options.activates = true;
-  options.addsToRecentItems = false;
   if (!impl_->logStreamArmed) options.directOutput = makeBatchSink();
 
   const std::string path = *selectedAppURL_;

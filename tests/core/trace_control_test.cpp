@@ -77,8 +77,6 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   ASSERT_EQ(fakes.workspace.opens.size(), 1u);
   const auto& open = fakes.workspace.opens[0];
   EXPECT_EQ(open.path, kAppPath);
-  EXPECT_TRUE(open.options.activates);
-  EXPECT_FALSE(open.options.addsToRecentItems);
   EXPECT_FALSE(open.options.directOutput) << "the journal stream is armed; no direct capture";
   EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0}));
   EXPECT_TRUE(view->isTracing());
@@ -566,9 +564,7 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   const auto& configuration = fakes.openPanel.configurations[0];
   EXPECT_EQ(configuration.title, "Choose an application to trace");
   EXPECT_EQ(configuration.prompt, "Choose App");
-  EXPECT_TRUE(configuration.canChooseFiles);
   EXPECT_FALSE(configuration.canChooseDirectories);
-  EXPECT_FALSE(configuration.allowsMultipleSelection);
   EXPECT_TRUE(configuration.applicationsOnly);
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
   EXPECT_EQ(view->selectedAppURL(), "/usr/share/applications/My.Tool.desktop");

@@ -95,16 +95,10 @@ class ContentView {
   void copySummary();
   void copySelectedEvent();
 
-  // --- Steps of a trace (public so tests and tools can drive them) ----------------
+  // --- Steps a tool or test drives directly -----------------------------------------
   void appendEvent(EventType type, std::string_view source, std::string_view message);
+  // Takes in one batch of log lines, as a log stream's sink does.
   void ingestLines(const LineBatch& batch);
-  void armLogStream(const std::string& processName);
-  void quitRunningInstances();
-  void completeLaunch(std::optional<std::string> errorDescription,
-                      std::shared_ptr<RunningApplication> application, const std::string& openedPath);
-  void watchTermination(std::int32_t pid);
-  void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
-  void tearDownTrace();
   void recordSession();
 
   // --- Derived values ----------------------------------------------------------------
@@ -125,6 +119,15 @@ class ContentView {
   // (implementation detail owned by the trace layer)
   struct Impl;
   class OperationScope;
+
+  // The steps of a trace.
+  void armLogStream(const std::string& processName);
+  void quitRunningInstances();
+  void completeLaunch(std::optional<std::string> errorDescription,
+                      std::shared_ptr<RunningApplication> application, const std::string& openedPath);
+  void watchTermination(std::int32_t pid);
+  void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
+  void tearDownTrace();
 
   // Swaps in another event list: the visible rows are recomputed, and batches
   // of streams armed for the previous list are dropped from now on.

@@ -75,8 +75,6 @@ class RunningApplication {
 };
 
 struct LaunchOptions {
-  bool activates = true;
-  bool addsToRecentItems = false;
   // Set only when the log stream could not be armed: the target's own stdout
   // and stderr are then read directly and delivered here, so the user still
   // sees what it prints.
@@ -130,9 +128,7 @@ class Workspace {
 struct OpenPanelConfiguration {
   std::string title;
   std::string prompt;
-  bool canChooseFiles = true;
   bool canChooseDirectories = false;
-  bool allowsMultipleSelection = false;
   bool applicationsOnly = true;
 };
 
