@@ -11,9 +11,8 @@ constexpr int kMinimumHeight = 680;
 }  // namespace
 
 WindowScene::WindowScene()
-    : workspace_(mainQueue_), openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
-  content_ = std::make_unique<ContentView>(
-      ContentView::Services{mainQueue_, clock_, ids_, logStreams_, workspace_, openPanel_, pasteboard_});
+    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
+  content_ = std::make_unique<ContentView>(platform_.services(openPanel_, pasteboard_));
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);

@@ -7,6 +7,7 @@
 
 #include "journal_fixture.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/system_clock.h"
@@ -25,7 +26,7 @@ using testing::Clipboard;
 
 class TraceTest : public ::testing::Test {
  protected:
-  explicit TraceTest(JournalLogStreamLauncher::Options streamOptions = {}) : logStreams(streamOptions) {}
+  explicit TraceTest(JournalLogStreamLauncher::Options streamOptions = {}) : platform(queue, std::move(streamOptions)) {}
 
   // A desktop entry for the demo under a name of its own; returns the name.
   std::string chooseDemo(const std::string& args) {
@@ -69,13 +70,10 @@ class TraceTest : public ::testing::Test {
 
   testing::TempDir dir;
   EventLoopMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  LinuxWorkspace workspace{queue};
-  JournalLogStreamLauncher logStreams;
+  LinuxServices platform;
   ChosenPath panel;
   Clipboard pasteboard;
-  ContentView view{ContentView::Services{queue, clock, ids, logStreams, workspace, panel, pasteboard}};
+  ContentView view{platform.services(panel, pasteboard)};
 };
 
 TEST_F(TraceTest, ASuccessfulTraceListsTheStepsAndTheDemosLinesClassified) {

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/system_clock.h"
@@ -55,10 +56,7 @@ struct Window {
   bool tracingPid() const { return view.status().kind == TraceStatus::Kind::tracing; }
 
   TimedMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  LinuxWorkspace workspace{queue};
-  JournalLogStreamLauncher logStreams;
+  LinuxServices platform;
   ChosenPath panel;
   Clipboard pasteboard;
   ContentView view;

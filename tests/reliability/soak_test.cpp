@@ -65,7 +65,7 @@ TEST(Soak, AHundredTracesLeakNoDescriptorsThreadsChildrenOrMemory) {
   };
   auto settle = [&](Window& window) {
     // Lingering streams end by themselves; the watcher reaps every target.
-    EXPECT_TRUE(waitFor([&] { return window.logStreams.lingeringStreams() == 0; }, 10));
+    EXPECT_TRUE(waitFor([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 10));
     EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }, 10));
     EXPECT_TRUE(waitFor([] { return tracingChildren() == 0; }, 10));
     window.queue.inner.drain();
