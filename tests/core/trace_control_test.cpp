@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <thread>
 
 #include "content_view_fixture.h"
@@ -266,9 +267,19 @@ TEST_F(ContentViewTest, AbnormalExitIsReportedBeforeTerminated) {
   EXPECT_EQ(exited.back(), "INFO PROCESS X terminated");
   EXPECT_EQ(view->sessions().size(), 2u);
 
-  EXPECT_EQ(signalName(6), "SIGABRT");
-  EXPECT_EQ(signalName(9), "SIGKILL");
-  EXPECT_EQ(signalName(0), "unknown signal");
+}
+
+TEST(SignalName, NamesAsLinuxDocumentsThem) {
+  const struct {
+    int number;
+    std::string name;
+  } cases[] = {
+      {SIGHUP, "SIGHUP"},   {SIGABRT, "SIGABRT"}, {SIGKILL, "SIGKILL"},       {SIGSEGV, "SIGSEGV"},
+      {SIGBUS, "SIGBUS"},   {SIGIO, "SIGIO"},     {SIGSYS, "SIGSYS"},         {SIGRTMIN, "SIGRTMIN+0"},
+      {SIGRTMIN + 3, "SIGRTMIN+3"},               {0, "unknown signal"},      {-1, "unknown signal"},
+      {SIGRTMAX + 1, "unknown signal"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(signalName(c.number), c.name) << c.number;
 }
 
 TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
