@@ -484,14 +484,9 @@ Classification classifyLine(std::string_view trimmedLine, std::string_view bundl
 
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events, IdSource& ids,
                  Clock& clock) {
-  const LineClassifier classifier(bundleIdentifier);
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const std::string_view line = trimWhitespace(batch[i]);
-    if (line.empty()) continue;
-    const LineInfo info = batch.info(i);
-    const Classification c = classifier.classify(line, info.priority);
+  classifyBatch(batch, bundleIdentifier, [&](std::string_view line, const Classification& c, const LineInfo& info) {
     events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise, info.origin);
-  }
+  });
 }
 
 }  // namespace mf

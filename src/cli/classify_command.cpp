@@ -21,6 +21,7 @@
 #include "commands.h"
 #include "export/summary.h"
 #include "model/event_list.h"
+#include "text/search_fold.h"
 #include "platform/posix_io.h"
 #include "platform/system_clock.h"
 #include "terminal_text.h"
@@ -106,31 +107,40 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
   return options;
 }
 
-// Runs each batch through a trace's own intake and visible-row selection,
-// so a line reads here as it would in the event list.
+// Runs each batch through a trace's own intake (classifyBatch), visibility
+// rule (isShown) and line format (summaryEventLine), so a line reads here as
+// it would in the event list; only no event list is kept.
 class Classifier {
  public:
-  explicit Classifier(const Options& options) : options_(options) {}
+  explicit Classifier(const Options& options) : options_(options), query_(options.searchText) {}
 
   // Classifies and prints one batch; false when the output failed.
   bool process(const LineBatch& batch) {
-    EventList events;
-    ingestLines(batch, options_.bundleIdentifier, events, ids_, clock_);
-    visible_.reset(events, options_.showRawLog, options_.searchText);
     out_.clear();
-    for (const std::uint32_t row : visible_.rows()) {
-      const EventView event = events[row];
-      if (options_.tsv) {
-        out_ += label(event.type);
-        out_ += '\t';
-        out_ += event.source;
-        out_ += event.isRoutineNoise ? "\t1\t" : "\t0\t";
-        out_ += event.message;
-      } else {
-        out_ += summaryEventLine(event);
-      }
-      out_ += '\n';
-    }
+    // The lines of one read arrive together, so they share one reading of the clock.
+    const double now = clock_.now();
+    classifyBatch(batch, options_.bundleIdentifier,
+                  [&](std::string_view message, const Classification& c, const LineInfo& info) {
+                    // The fold is what the stored event would carry; only a search reads it.
+                    if (!query_.empty() && !isAscii(message)) {
+                      folded_ = foldForSearch(message);
+                    } else {
+                      folded_.clear();
+                    }
+                    const EventView event{nullptr, now, c.type, c.source, message, c.isRoutineNoise, folded_,
+                                          info.origin};
+                    if (!isShown(event, options_.showRawLog, query_)) return;
+                    if (options_.tsv) {
+                      out_ += label(event.type);
+                      out_ += '\t';
+                      out_ += event.source;
+                      out_ += event.isRoutineNoise ? "\t1\t" : "\t0\t";
+                      out_ += event.message;
+                    } else {
+                      appendSummaryEventLine(out_, event);
+                    }
+                    out_ += '\n';
+                  });
     if (out_.empty()) return true;
     if (toTerminal_) out_ = escapeControlCharacters(out_);
     // One write per batch, flushed at once: following a live log through a
@@ -142,8 +152,8 @@ class Classifier {
   const Options& options_;
   const bool toTerminal_ = isTerminal(STDOUT_FILENO);
   SystemClock clock_;
-  RandomIdSource ids_;
-  VisibleIndex visible_;
+  SearchQuery query_;
+  std::string folded_;
   std::string out_;
 };
 

@@ -5,24 +5,34 @@
 namespace mf {
 
 namespace {
+void appendBracketHead(std::string& out, const EventView& event) {
+  out += '[';
+  out += formatTime(event.time);
+  out += "] [";
+  out += label(event.type);
+  out += "] [";
+  out += event.source;
+  out += ']';
+}
+
 std::string bracketHead(const EventView& event) {
   std::string head;
   head.reserve(24 + event.source.size());
-  head += '[';
-  head += formatTime(event.time);
-  head += "] [";
-  head += label(event.type);
-  head += "] [";
-  head += event.source;
-  head += ']';
+  appendBracketHead(head, event);
   return head;
 }
 }  // namespace
 
+void appendSummaryEventLine(std::string& out, const EventView& event) {
+  appendBracketHead(out, event);
+  out += ' ';
+  out += event.message;
+}
+
 std::string summaryEventLine(const EventView& event) {
-  std::string line = bracketHead(event);
-  line += ' ';
-  line += event.message;
+  std::string line;
+  line.reserve(26 + event.source.size() + event.message.size());
+  appendSummaryEventLine(line, event);
   return line;
 }
 

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <span>
 #include <string>
 #include <string_view>
@@ -54,9 +55,22 @@ class LineClassifier {
 
 Classification classifyLine(std::string_view trimmedLine, std::string_view bundleIdentifier);
 
-// Trims each line, drops blank ones, classifies the rest (with the line's
-// priority) and appends one event per line (new id, current time, the line's
-// origin) to `events`, in batch order.
+// The intake of one batch: trims each line, drops blank ones and classifies
+// the rest (with the line's priority), calling
+// `take(trimmedLine, classification, info)` for each, in batch order.
+template <typename Take>
+void classifyBatch(const LineBatch& batch, std::string_view bundleIdentifier, Take&& take) {
+  const LineClassifier classifier(bundleIdentifier);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const std::string_view line = trimWhitespace(batch[i]);
+    if (line.empty()) continue;
+    const LineInfo info = batch.info(i);
+    take(line, classifier.classify(line, info.priority), info);
+  }
+}
+
+// classifyBatch, appending one event per line (new id, current time, the
+// line's origin) to `events`.
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events,
                  IdSource& ids, Clock& clock);
 

@@ -44,6 +44,12 @@ class SearchQuery {
   bool labelMatches_[4] = {true, true, true, true};  // by EventType
 };
 
+// Whether the event list shows `event`: routine noise only with the raw log
+// on, and only what the search matches.
+inline bool isShown(const EventView& event, bool showRawLog, const SearchQuery& query) {
+  return (showRawLog || !event.isRoutineNoise) && (query.empty() || query.matches(event));
+}
+
 // The visible rows of a list, kept up to date as events are appended and
 // recomputed when the filter changes. Gives the same rows as the plain scan
 // of the reference library, in the same order.
