@@ -412,7 +412,7 @@ bool containsIgnoringAsciiCase(std::string_view text, std::string_view marker) {
 
 LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
 
-Classification LineClassifier::classify(std::string_view trimmedLine, int priority) const {
+Classification LineClassifier::classify(std::string_view trimmedLine, std::int8_t priority) const {
   // Reused between calls: classification runs for every log line and should
   // not allocate for each.
   // Two roads to the same result: a plain ASCII line is scanned as it is,

@@ -1,6 +1,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
@@ -47,7 +48,7 @@ class LineClassifier {
   // PRIORITY): 0-3 make it at least an error, 4 at least a warning, since a
   // structured message need not say in its text how severe it is. Without
   // one the text alone decides.
-  Classification classify(std::string_view trimmedLine, int priority = LineInfo::kNoPriority) const;
+  Classification classify(std::string_view trimmedLine, std::int8_t priority = LineInfo::kNoPriority) const;
 
  private:
   std::string appMarker_;  // "[" + lower-cased, trimmed identifier + ":" (empty: none)
