@@ -25,12 +25,12 @@
 
 #include "analysis/classify.h"
 #include "analysis/keyword_tables.h"
-#include "analysis/reference_rules.h"
-#include "analysis/search_fold.h"
+#include "reference/reference_rules.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "corpus.h"
 #include "model/event_list.h"
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 #include "trace/services.h"
 
 namespace {

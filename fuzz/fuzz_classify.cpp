@@ -12,11 +12,11 @@
 
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 #include "analysis/visible.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace {
@@ -67,9 +67,9 @@ void checkTextRules(std::string_view text, std::string_view word) {
       mismatch("containsWord", normalized, mf::containsWord(normalized, w) ? "found" : "not found", w);
     }
   }
-  if (mf::scanKeywords(normalized) != mf::scanKeywordsWithAutomaton(normalized)) {
+  if (mf::scanKeywords(normalized) != mf::reference::scanKeywordsWithAutomaton(normalized)) {
     mismatch("scanKeywords vs the automaton", normalized, std::to_string(mf::scanKeywords(normalized)),
-             std::to_string(mf::scanKeywordsWithAutomaton(normalized)));
+             std::to_string(mf::reference::scanKeywordsWithAutomaton(normalized)));
   }
 }
 
@@ -119,8 +119,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
     mismatch("trimWhitespace left its input", raw, rawTrimmed, {});
   }
   const std::string rawNormalized = mf::normalizeLine(raw);
-  if (!mf::fuzz::isValidUtf8(rawNormalized)) mismatch("normalizeLine made invalid UTF-8", raw, rawNormalized, {});
-  if (mf::fuzz::isValidUtf8(raw)) {
+  if (!mf::isValidUtf8(rawNormalized)) mismatch("normalizeLine made invalid UTF-8", raw, rawNormalized, {});
+  if (mf::isValidUtf8(raw)) {
     checkTextRules(raw, validWord);
   } else {
     const std::string rawRef = mf::reference::normalizeLine(raw);

@@ -2,8 +2,6 @@
 
 // Small helpers shared by the fuzz targets.
 
-#include <unicode/utf8.h>
-
 #include <algorithm>
 #include <cstddef>
 #include <cstdint>
@@ -13,8 +11,10 @@
 #include <string_view>
 #include <vector>
 
-#include "trace/line_batch.h"
-#include "trace/line_splitter.h"
+#include "text/line_batch.h"
+#include "reference/reference_rules.h"
+#include "text/line_splitter.h"
+#include "text/utf8.h"
 
 namespace mf::fuzz {
 
@@ -43,31 +43,13 @@ inline void check(bool ok, const char* what, std::string_view input) {
   if (!ok) mismatch(what, input, {}, {});
 }
 
-inline bool isValidUtf8(std::string_view s) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-  const auto n = static_cast<std::int32_t>(s.size());
-  std::int32_t i = 0;
-  while (i < n) {
-    UChar32 c;
-    U8_NEXT(p, i, n, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
-
-inline std::vector<std::string> linesOf(const LineBatch& batch) {
-  std::vector<std::string> lines;
-  for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  return lines;
-}
-
 // The lines the running program would hand to the main thread for `bytes`.
 inline std::vector<std::string> splitLines(std::string_view bytes) {
   LineBatch batch;
   LineSplitter splitter;
   splitter.feed(bytes, batch);
   splitter.finish(batch);
-  return linesOf(batch);
+  return reference::linesOf(batch);
 }
 
 // Reads the fuzz input front to back: small numbers and length-prefixed

@@ -87,9 +87,9 @@ bool sameEntry(const mf::DesktopEntryParse& a, const mf::DesktopEntryParse& b) {
 void checkArgv(const std::vector<std::string>& argv, std::optional<std::string_view> exec, std::string_view input) {
   if (argv.empty() || argv.front().empty()) mismatch("an accepted Exec names no program", input, exec.value_or(""), {});
   // Arguments of a valid file are whole characters.
-  if (mf::fuzz::isValidUtf8(input)) {
+  if (mf::isValidUtf8(input)) {
     for (const auto& arg : argv) {
-      if (!mf::fuzz::isValidUtf8(arg)) mismatch("an argument with a broken character", input, arg, {});
+      if (!mf::isValidUtf8(arg)) mismatch("an argument with a broken character", input, arg, {});
     }
   }
   const bool plain = exec && exec->find('"') == std::string_view::npos && exec->find('\\') == std::string_view::npos &&
@@ -128,7 +128,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
 
   // The parser's own UTF-8 check agrees with ICU's decoder.
   const bool rejectedAsUtf8 = parsed.error == "the desktop entry is not valid UTF-8";
-  if (rejectedAsUtf8 == mf::fuzz::isValidUtf8(text)) {
+  if (rejectedAsUtf8 == mf::isValidUtf8(text)) {
     mismatch("UTF-8 validity", text, rejectedAsUtf8 ? "rejected" : "accepted", {});
   }
 

@@ -12,8 +12,8 @@
 #include <vector>
 
 #include "analysis/classify.h"
-#include "analysis/reference_rules.h"
-#include "analysis/search_fold.h"
+#include "reference/reference_rules.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"
@@ -109,7 +109,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
 
   const auto want = referenceRows(events, showRaw, query, turkic);
-  const auto plain = mf::selectVisibleRows(events, showRaw, query);
+  const auto plain = mf::reference::selectVisibleRows(events, showRaw, query);
   if (plain != want) mismatch("selectVisibleRows", query, rowsText(plain), rowsText(want));
 
   // The index: a broader search first (a prefix of the query), then the
@@ -125,7 +125,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   growing.reset(firstHalf, showRaw, query);
   growing.appendFrom(events, firstHalf.size());
   if (growing.rows() != want) mismatch("VisibleIndex after appends", query, rowsText(growing.rows()), rowsText(want));
-  if (growing.suppressedCount() != mf::suppressedCount(events)) mismatch("suppressedCount", query, {}, {});
+  if (growing.suppressedCount() != mf::reference::suppressedCount(events)) mismatch("suppressedCount", query, {}, {});
 
   const mf::SearchQuery b(broader);
   if (q.narrows(b)) {

@@ -4,9 +4,6 @@
 // streams every single cut point. A bounded splitter must give lines within
 // its bound whose concatenation is the unbounded one's.
 
-#include <unicode/ustring.h>
-#include <unicode/utf16.h>
-
 #include <cstddef>
 #include <cstdint>
 #include <string>
@@ -14,7 +11,7 @@
 #include <vector>
 
 #include "fuzz_common.h"
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 
 namespace {
 
@@ -24,36 +21,6 @@ std::string join(const std::vector<std::string>& lines) {
   std::string s;
   for (const auto& l : lines) s += l + "\xE2\x90\x8A";  // U+240A marks the ends in reports
   return s;
-}
-
-std::vector<std::string> referenceLines(std::string_view stream) {
-  std::vector<std::string> lines;
-  if (stream.empty()) return lines;
-  std::u16string wide(stream.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()), &length,
-                       stream.data(), static_cast<int32_t>(stream.size()), 0xFFFD, nullptr, &status);
-  if (U_FAILURE(status)) std::abort();
-  std::string line;
-  auto endLine = [&] {
-    if (!line.empty()) lines.push_back(line);
-    line.clear();
-  };
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U16_NEXT(wide.data(), i, length, c);
-    if ((c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) {
-      endLine();
-      continue;
-    }
-    char buf[4];
-    int32_t k = 0;
-    U8_APPEND_UNSAFE(buf, k, c);
-    line.append(buf, static_cast<std::size_t>(k));
-  }
-  endLine();
-  return lines;
 }
 
 std::vector<std::string> splitInPieces(std::string_view stream, unsigned seed, std::size_t bound) {
@@ -70,7 +37,7 @@ std::vector<std::string> splitInPieces(std::string_view stream, unsigned seed, s
     offset += length;
   }
   splitter.finish(out);
-  return mf::fuzz::linesOf(out);
+  return mf::reference::linesOf(out);
 }
 
 }  // namespace
@@ -83,12 +50,12 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   const std::string_view stream(reinterpret_cast<const char*>(data + 1), size - 1);
 
   const std::vector<std::string> whole = mf::fuzz::splitLines(stream);
-  const std::vector<std::string> expected = referenceLines(stream);
+  const std::vector<std::string> expected = mf::reference::splitLines(stream);
   if (whole != expected) mismatch("one chunk vs the whole-stream reference", stream, join(whole), join(expected));
 
   for (const auto& line : whole) {
     if (line.empty()) mismatch("an empty line", stream, join(whole), {});
-    if (!mf::fuzz::isValidUtf8(line)) mismatch("a line that is not valid UTF-8", stream, line, {});
+    if (!mf::isValidUtf8(line)) mismatch("a line that is not valid UTF-8", stream, line, {});
   }
 
   const std::vector<std::string> pieces = splitInPieces(stream, seed, mf::LineSplitter::kDefaultMaxPendingLine);
@@ -101,7 +68,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
       splitter.feed(stream.substr(0, cut), out);
       splitter.feed(stream.substr(cut), out);
       splitter.finish(out);
-      const auto lines = mf::fuzz::linesOf(out);
+      const auto lines = mf::reference::linesOf(out);
       if (lines != whole) mismatch("one cut vs one chunk", stream, join(lines), join(whole));
     }
   }
@@ -116,7 +83,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::string all;
   for (const auto& line : bounded) {
     if (line.empty() || line.size() > effective) mismatch("bounded: line empty or over the bound", stream, line, {});
-    if (!mf::fuzz::isValidUtf8(line)) mismatch("bounded: a line that is not valid UTF-8", stream, line, {});
+    if (!mf::isValidUtf8(line)) mismatch("bounded: a line that is not valid UTF-8", stream, line, {});
     all += line;
   }
   std::string allWhole;

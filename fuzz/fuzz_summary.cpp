@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "export/summary.h"
+#include "model/time_text.h"
 #include "fuzz_common.h"
 #include "model/event_list.h"
 

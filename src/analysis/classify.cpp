@@ -16,11 +16,11 @@
 
 #include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
-#include "analysis/search_fold.h"
-#include "analysis/unicode_text.h"
+#include "text/search_fold.h"
+#include "text/unicode_text.h"
 #include "model/event_list.h"
-#include "trace/line_batch.h"
-#include "trace/services.h"
+#include "text/line_batch.h"
+#include "model/stamps.h"
 
 namespace mf {
 namespace {
@@ -214,6 +214,8 @@ std::size_t countGraphemeClusters(std::string_view text, std::size_t limit) {
 
 constexpr std::size_t kTrivialMaxClusters = 8;
 
+}  // namespace
+
 std::string appMarkerFor(std::string_view bundleIdentifier) {
   const std::string lowered = text::lowerCaseRoot(bundleIdentifier);
   const std::string_view id = trimWhitespace(lowered);
@@ -226,14 +228,7 @@ std::string appMarkerFor(std::string_view bundleIdentifier) {
   return marker;
 }
 
-bool isExemptSource(std::string_view source) {
-  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
-         tables::exemptSources.end();
-}
-
-bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
-  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
-}
+namespace {
 
 constexpr std::string_view kPermission = "PERMISSION";
 constexpr std::string_view kCrash = "CRASH";
@@ -322,11 +317,6 @@ std::string normalizeLine(std::string_view text) {
   return out;
 }
 
-bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
-  return std::any_of(table.begin(), table.end(),
-                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
-}
-
 bool containsWord(std::string_view normalized, std::string_view word) {
   // A piece is a maximal run of word characters, so a word with anything
   // else in it can never equal one.
@@ -365,20 +355,6 @@ bool isTrivialLine(std::string_view line) {
     if (text::isLetterMarkNumber(text::nextCodePoint(trimmed, i))) return false;
   }
   return countGraphemeClusters(trimmed, kTrivialMaxClusters) <= kTrivialMaxClusters;
-}
-
-bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
-                          std::string_view bundleIdentifier) {
-  if (isExemptSource(source)) return false;
-  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
-  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
-  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
-  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
-  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
-  const std::string marker = appMarkerFor(bundleIdentifier);
-  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
-  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
-  return true;
 }
 
 namespace {
@@ -436,7 +412,7 @@ bool containsIgnoringAsciiCase(std::string_view text, std::string_view marker) {
 
 LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
 
-Classification LineClassifier::classify(std::string_view trimmedLine, int priority) const {
+Classification LineClassifier::classify(std::string_view trimmedLine, std::int8_t priority) const {
   // Reused between calls: classification runs for every log line and should
   // not allocate for each.
   // Two roads to the same result: a plain ASCII line is scanned as it is,
@@ -508,14 +484,9 @@ Classification classifyLine(std::string_view trimmedLine, std::string_view bundl
 
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events, IdSource& ids,
                  Clock& clock) {
-  const LineClassifier classifier(bundleIdentifier);
-  for (std::size_t i = 0; i < batch.size(); ++i) {
-    const std::string_view line = trimWhitespace(batch[i]);
-    if (line.empty()) continue;
-    const LineInfo info = batch.info(i);
-    const Classification c = classifier.classify(line, info.priority);
+  classifyBatch(batch, bundleIdentifier, [&](std::string_view line, const Classification& c, const LineInfo& info) {
     events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise, info.origin);
-  }
+  });
 }
 
 }  // namespace mf

@@ -6,7 +6,7 @@
 
 #include "analysis/classify.h"
 #include "analysis/scan_workers.h"
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 
 #if defined(__SSE2__)
 #include <emmintrin.h>
@@ -237,24 +237,6 @@ class PassMatcher {
 };
 
 }  // namespace
-
-std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog, std::string_view searchText) {
-  const SearchQuery query(searchText);
-  std::vector<std::uint32_t> rows;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    const EventView event = events[i];
-    if (!showRawLog && event.isRoutineNoise) continue;
-    if (!query.empty() && !query.matches(event)) continue;  // the plain test: this is the reference
-    rows.push_back(static_cast<std::uint32_t>(i));
-  }
-  return rows;
-}
-
-std::size_t suppressedCount(const EventList& events) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) count += events[i].isRoutineNoise ? 1 : 0;
-  return count;
-}
 
 namespace {
 

@@ -4,8 +4,8 @@
 #include <cstdlib>
 #include <cstring>
 
-#include "app/window_scene.h"
 #include "help_text.h"
+#include "window_scene.h"
 #include "ui/main_window.h"
 
 namespace {

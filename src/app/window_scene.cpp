@@ -1,4 +1,4 @@
-#include "app/window_scene.h"
+#include "window_scene.h"
 
 #include <QGuiApplication>
 #include <QEvent>
@@ -60,9 +60,8 @@ bool FirstFrameFit::eventFilter(QObject* watched, QEvent* event) {
 }
 
 WindowScene::WindowScene()
-    : workspace_(mainQueue_), openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
-  content_ = std::make_unique<ContentView>(
-      ContentView::Services{mainQueue_, clock_, ids_, logStreams_, workspace_, openPanel_, pasteboard_});
+    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
+  content_ = std::make_unique<ContentView>(platform_.services(openPanel_, pasteboard_));
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);

@@ -2,9 +2,7 @@
 
 #include <memory>
 
-#include "platform/linux_workspace.h"
-#include "platform/log_stream.h"
-#include "platform/system_clock.h"
+#include "platform/linux_services.h"
 #include "trace/content_view.h"
 #include "ui/main_window.h"
 #include "ui/qt_services.h"
@@ -49,10 +47,7 @@ class WindowScene {
   // Declaration order is destruction order reversed: the window goes first,
   // then the ContentView (ending a running trace), then the services it used.
   ui::QtMainQueue mainQueue_;
-  SystemClock clock_;
-  RandomIdSource ids_;
-  JournalLogStreamLauncher logStreams_;
-  LinuxWorkspace workspace_;
+  LinuxServices platform_{mainQueue_};
   ui::QtOpenPanel openPanel_;
   ui::QtPasteboard pasteboard_;
   std::unique_ptr<ContentView> content_;

@@ -10,20 +10,23 @@
 #include <cerrno>
 #include <cstdio>
 #include <cstring>
-#include <ctime>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <vector>
 
 #include "analysis/classify.h"
-#include "analysis/search_fold.h"
 #include "analysis/visible.h"
 #include "commands.h"
 #include "help_text.h"
+#include "export/summary.h"
 #include "model/event_list.h"
-#include "trace/line_splitter.h"
-#include "cli/terminal_text.h"
+#include "text/search_fold.h"
+#include "platform/posix_io.h"
+#include "platform/system_clock.h"
+#include "terminal_text.h"
+#include "text/line_splitter.h"
 
 namespace mf::cli {
 namespace {
@@ -88,53 +91,40 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
   return options;
 }
 
-// Local wall-clock time as "HH:mm:ss".
-std::string clockText() {
-  const std::time_t now = std::time(nullptr);
-  std::tm local{};
-  localtime_r(&now, &local);
-  char text[16];
-  std::strftime(text, sizeof text, "%H:%M:%S", &local);
-  return text;
-}
-
+// Runs each batch through a trace's own intake (classifyBatch), visibility
+// rule (isShown) and line format (summaryEventLine), so a line reads here as
+// it would in the event list; only no event list is kept.
 class Classifier {
  public:
-  explicit Classifier(const Options& options)
-      : options_(options), classifier_(options.bundleIdentifier), query_(options.searchText) {}
+  explicit Classifier(const Options& options) : options_(options), query_(options.searchText) {}
 
   // Classifies and prints one batch; false when the output failed.
   bool process(const LineBatch& batch) {
     out_.clear();
-    const std::string stamp = options_.tsv ? std::string() : clockText();
-    for (std::size_t i = 0; i < batch.size(); ++i) {
-      const std::string_view message = trimWhitespace(batch[i]);
-      if (message.empty()) continue;
-      const Classification c = classifier_.classify(message);
-      if (c.isRoutineNoise && !options_.showRawLog) continue;
-      if (!query_.empty()) {
-        std::string folded;
-        if (!isAscii(message)) folded = foldForSearch(message);
-        const EventView view{nullptr, 0.0, c.type, c.source, message, c.isRoutineNoise, folded, LineOrigin::journal};
-        if (!query_.matches(view)) continue;
-      }
-      if (options_.tsv) {
-        out_ += label(c.type);
-        out_ += '\t';
-        out_ += c.source;
-        out_ += c.isRoutineNoise ? "\t1\t" : "\t0\t";
-      } else {
-        out_ += '[';
-        out_ += stamp;
-        out_ += "] [";
-        out_ += label(c.type);
-        out_ += "] [";
-        out_ += c.source;
-        out_ += "] ";
-      }
-      out_ += message;
-      out_ += '\n';
-    }
+    // The lines of one read arrive together, so they share one reading of the clock.
+    const double now = clock_.now();
+    classifyBatch(batch, options_.bundleIdentifier,
+                  [&](std::string_view message, const Classification& c, const LineInfo& info) {
+                    // The fold is what the stored event would carry; only a search reads it.
+                    if (!query_.empty() && !isAscii(message)) {
+                      folded_ = foldForSearch(message);
+                    } else {
+                      folded_.clear();
+                    }
+                    const EventView event{nullptr, now, c.type, c.source, message, c.isRoutineNoise, folded_,
+                                          info.origin};
+                    if (!isShown(event, options_.showRawLog, query_)) return;
+                    if (options_.tsv) {
+                      out_ += label(event.type);
+                      out_ += '\t';
+                      out_ += event.source;
+                      out_ += event.isRoutineNoise ? "\t1\t" : "\t0\t";
+                      out_ += event.message;
+                    } else {
+                      appendSummaryEventLine(out_, event);
+                    }
+                    out_ += '\n';
+                  });
     if (out_.empty()) return true;
     if (toTerminal_) out_ = escapeControlCharacters(out_);
     // One write per batch, flushed at once: following a live log through a
@@ -145,8 +135,9 @@ class Classifier {
  private:
   const Options& options_;
   const bool toTerminal_ = isTerminal(STDOUT_FILENO);
-  LineClassifier classifier_;
+  SystemClock clock_;
   SearchQuery query_;
+  std::string folded_;
   std::string out_;
 };
 
@@ -157,9 +148,7 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   const char* shownName = isStdin ? "standard input" : path.c_str();
   int fd = 0;
   if (!isStdin) {
-    do {
-      fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
-    } while (fd < 0 && errno == EINTR);
+    fd = posix::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
       std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
       return FileOutcome::unreadable;
@@ -171,9 +160,8 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   std::vector<char> buffer(kChunkSize);
   FileOutcome outcome = FileOutcome::done;
   for (;;) {
-    const ssize_t n = ::read(fd, buffer.data(), buffer.size());
+    const ssize_t n = posix::retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (n < 0) {
-      if (errno == EINTR) continue;
       // What was read so far still counts; the rest of the file is lost.
       std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
       outcome = FileOutcome::unreadable;

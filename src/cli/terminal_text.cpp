@@ -1,4 +1,4 @@
-#include "cli/terminal_text.h"
+#include "terminal_text.h"
 
 #include <cstdio>
 #include <unistd.h>

@@ -17,16 +17,15 @@
 #include <utility>
 #include <vector>
 
-#include "cli/terminal_text.h"
+#include "terminal_text.h"
 #include "commands.h"
 #include "help_text.h"
 #include "export/summary.h"
 #include "platform/application.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
-#include "platform/log_stream.h"
 #include "platform/posix_io.h"
-#include "platform/system_clock.h"
 #include "trace/content_view.h"
 
 namespace mf::cli {
@@ -188,13 +187,10 @@ int runTrace(std::span<char* const> args) {
   // running trace), then the streams that may still linger, then the queue
   // their sinks post to.
   EventLoopMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  LinuxWorkspace workspace(queue);
-  JournalLogStreamLauncher logStreams;
+  LinuxServices platform(queue);
   FixedChoice panel(path);
   NoPasteboard pasteboard;
-  ContentView view(ContentView::Services{queue, clock, ids, logStreams, workspace, panel, pasteboard});
+  ContentView view(platform.services(panel, pasteboard));
 
   EventPrinter printer(view);
   view.setChangeObserver([&printer](const Change& change) { printer.onChange(change); });
@@ -230,7 +226,7 @@ int runTrace(std::span<char* const> args) {
   // The journal hands lines on late; take them before the summary.
   // (In slices: a stream that ends posts nothing that would wake the queue.)
   const auto lateDeadline = elapsed() + kLateLinesSeconds;
-  while (logStreams.lingeringStreams() > 0 && elapsed() < lateDeadline) queue.wait(0.05);
+  while (platform.logStreams.lingeringStreams() > 0 && elapsed() < lateDeadline) queue.wait(0.05);
   queue.drain();
 
   const std::string summary = forOutput(STDOUT_FILENO, "\n" + view.summaryText() + "\n");

@@ -1,45 +1,38 @@
 #include "export/summary.h"
 
-#include <cmath>
-#include <cstdio>
-#include <ctime>
-#include <limits>
+#include "model/time_text.h"
 
 namespace mf {
 
-std::string formatTime(double time) {
-  // Whole seconds, rounded down, so 12:00:00.9 still reads 12:00:00 as a clock would.
-  // A time that time_t cannot hold (or NaN) reads like the epoch: converting
-  // it would be undefined, and no clock gives such a reading anyway.
-  const double floored = std::floor(time);
-  const double limit = -static_cast<double>(std::numeric_limits<std::time_t>::min());
-  const std::time_t seconds = floored >= -limit && floored < limit ? static_cast<std::time_t>(floored) : 0;
-  std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return "00:00:00";
-  char text[16];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
-  return text;
+namespace {
+void appendBracketHead(std::string& out, const EventView& event) {
+  out += '[';
+  out += formatTime(event.time);
+  out += "] [";
+  out += label(event.type);
+  out += "] [";
+  out += event.source;
+  out += ']';
 }
 
-namespace {
 std::string bracketHead(const EventView& event) {
   std::string head;
   head.reserve(24 + event.source.size());
-  head += '[';
-  head += formatTime(event.time);
-  head += "] [";
-  head += label(event.type);
-  head += "] [";
-  head += event.source;
-  head += ']';
+  appendBracketHead(head, event);
   return head;
 }
 }  // namespace
 
+void appendSummaryEventLine(std::string& out, const EventView& event) {
+  appendBracketHead(out, event);
+  out += ' ';
+  out += event.message;
+}
+
 std::string summaryEventLine(const EventView& event) {
-  std::string line = bracketHead(event);
-  line += ' ';
-  line += event.message;
+  std::string line;
+  line.reserve(26 + event.source.size() + event.message.size());
+  appendSummaryEventLine(line, event);
   return line;
 }
 

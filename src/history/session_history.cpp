@@ -1,85 +1,12 @@
-// Recording traces as sessions, and browsing them.
+#include "history/session_history.h"
 
-#include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include <utility>
 
 namespace mf {
 
-namespace {
-constexpr std::size_t kHistoryLimit = 8;
-}
-
-void ContentView::recordSession() {
-  if (!selectedAppURL_) return;
-  OperationScope scope(*this);
-  LaunchSession session;
-  session.appName = selectedAppName_;
-  session.appURL = *selectedAppURL_;
-  session.date = services_.clock.now();
-  session.events = events_;  // shares storage; the live list goes on appending after it
-  session.id = services_.ids.next();
-  session.outcome = impl_->outcome;
-  sessions_.insert(sessions_.begin(), std::move(session));
-  if (sessions_.size() > kHistoryLimit) sessions_.resize(kHistoryLimit);
-  selectedSessionID_ = sessions_.front().id;
-  viewingSavedSession_ = false;
-  isTracing_ = false;
-  changed(Change::sessions | Change::tracing);
-}
-
-void ContentView::openSavedSession(const LaunchSession& pressed) {
-  OperationScope scope(*this);
-  // The argument may be an entry of `sessions` itself: recording the running
-  // trace below can drop that very entry (the oldest of eight), so keep a copy.
-  const LaunchSession session = pressed;
-  if (isTracing_) stopTrace(true);
-  selectedSessionID_ = session.id;
-  viewingSavedSession_ = true;
-  selectedAppURL_ = session.appURL;
-  selectedAppName_ = session.appName;
-  selectedBundleIdentifier_ = services_.workspace.bundleIdentifier(session.appURL);
-  selectedEventID_.reset();
-  searchText_.clear();
-  replaceEvents(session.events);
-  statusText_ = "Viewing saved session";
-  changed(Change::sessions | Change::target | Change::eventSelection | Change::searchText | Change::status);
-}
-
-void ContentView::returnToCurrentTrace() {
-  OperationScope scope(*this);
-  selectedSessionID_.reset();
-  viewingSavedSession_ = false;
-  selectedEventID_.reset();
-  searchText_.clear();
-  replaceEvents(EventList());
-  statusText_ = "Ready";
-  changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
-}
-
-void ContentView::clearTraceView() {
-  OperationScope scope(*this);
-  if (isTracing_) stopTrace(true);
-  selectedEventID_.reset();
-  selectedSessionID_.reset();
-  viewingSavedSession_ = false;
-  searchText_.clear();
-  replaceEvents(EventList());
-  statusText_ = "Ready";
-  changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
-}
-
-void ContentView::clearHistory() {
-  OperationScope scope(*this);
-  sessions_.clear();
-  selectedSessionID_.reset();
-  changed(Change::sessions);
-  if (viewingSavedSession_) {
-    replaceEvents(EventList());
-    selectedEventID_.reset();
-    viewingSavedSession_ = false;
-    statusText_ = "Ready";
-    changed(Change::eventSelection | Change::status);
-  }
+void addToSessionHistory(std::vector<LaunchSession>& sessions, LaunchSession session) {
+  sessions.insert(sessions.begin(), std::move(session));
+  if (sessions.size() > kSessionHistoryLimit) sessions.resize(kSessionHistoryLimit);
 }
 
 }  // namespace mf

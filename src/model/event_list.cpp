@@ -14,7 +14,7 @@
 
 #include <sys/mman.h>
 
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 
 namespace mf {
 

@@ -5,7 +5,7 @@
 #include <unistd.h>
 
 #include "platform/posix_io.h"
-#include "trace/terminal_line.h"
+#include "text/terminal_line.h"
 
 namespace mf {
 

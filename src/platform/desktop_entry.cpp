@@ -1,5 +1,7 @@
 #include "platform/desktop_entry.h"
 
+#include "text/utf8.h"
+
 namespace mf {
 namespace {
 
@@ -7,41 +9,6 @@ std::string_view trimBlanks(std::string_view text) {
   while (!text.empty() && (text.front() == ' ' || text.front() == '\t')) text.remove_prefix(1);
   while (!text.empty() && (text.back() == ' ' || text.back() == '\t' || text.back() == '\r')) text.remove_suffix(1);
   return text;
-}
-
-bool isValidUtf8(std::string_view text) {
-  std::size_t i = 0;
-  while (i < text.size()) {
-    const auto byte = static_cast<unsigned char>(text[i]);
-    std::size_t length = 0;
-    unsigned int codePoint = 0;
-    if (byte < 0x80) {
-      ++i;
-      continue;
-    } else if ((byte & 0xE0) == 0xC0) {
-      length = 2;
-      codePoint = byte & 0x1F;
-    } else if ((byte & 0xF0) == 0xE0) {
-      length = 3;
-      codePoint = byte & 0x0F;
-    } else if ((byte & 0xF8) == 0xF0) {
-      length = 4;
-      codePoint = byte & 0x07;
-    } else {
-      return false;
-    }
-    if (i + length > text.size()) return false;
-    for (std::size_t k = 1; k < length; ++k) {
-      const auto next = static_cast<unsigned char>(text[i + k]);
-      if ((next & 0xC0) != 0x80) return false;
-      codePoint = (codePoint << 6) | (next & 0x3F);
-    }
-    const bool overlong = (length == 2 && codePoint < 0x80) || (length == 3 && codePoint < 0x800) ||
-                          (length == 4 && codePoint < 0x10000);
-    if (overlong || codePoint > 0x10FFFF || (codePoint >= 0xD800 && codePoint <= 0xDFFF)) return false;
-    i += length;
-  }
-  return true;
 }
 
 }  // namespace

@@ -3,7 +3,7 @@
 #include <charconv>
 #include <cstring>
 
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 
 namespace mf {
 namespace {

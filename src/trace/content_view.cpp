@@ -3,7 +3,7 @@
 #include <utility>
 
 #include "analysis/classify.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 
@@ -153,6 +153,12 @@ void ContentView::noteAppended(std::size_t firstEvent) {
 }
 
 void ContentView::changed(std::uint32_t fields) { impl_->pending.fields |= fields; }
+
+void ContentView::setStatus(TraceStatus status) {
+  statusText_ = mf::statusText(status);
+  status_ = std::move(status);
+  changed(Change::status);
+}
 
 void ContentView::flushChanges() {
   // An observer that calls back into an operation only adds to `pending`; the

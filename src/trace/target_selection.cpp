@@ -1,7 +1,7 @@
 // Choosing the application to trace.
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 #include "trace/target_name.h"
 
 namespace mf {
@@ -25,9 +25,7 @@ void ContentView::chooseApplication() {
   OpenPanelConfiguration configuration;
   configuration.title = "Choose an application to trace";
   configuration.prompt = "Choose App";
-  configuration.canChooseFiles = true;
   configuration.canChooseDirectories = false;
-  configuration.allowsMultipleSelection = false;
   configuration.applicationsOnly = true;
   const std::optional<std::string> chosen = services_.openPanel.run(configuration);
   if (!chosen || chosen->empty()) return;
@@ -35,7 +33,7 @@ void ContentView::chooseApplication() {
   selectedAppURL_ = *chosen;
   selectedAppName_ = applicationNameFromPath(*chosen);
   selectedBundleIdentifier_ = services_.workspace.bundleIdentifier(*chosen);
-  statusText_ = "Ready to trace " + selectedAppName_;
+  setStatus({TraceStatus::Kind::readyToTrace, selectedAppName_, 0});
   changed(Change::target | Change::status);
 }
 

@@ -6,122 +6,10 @@
 #include <string>
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 #include "trace/signal_names.h"
 
 namespace mf {
-
-std::string signalName(int number) {
-  struct Entry {
-    int number;
-    const char* name;
-  };
-  // Only what this platform defines: the numbers differ between systems.
-  static constexpr Entry kSignals[] = {
-#define MF_SIGNAL(name) {name, #name},
-#ifdef SIGHUP
-      MF_SIGNAL(SIGHUP)
-#endif
-#ifdef SIGINT
-      MF_SIGNAL(SIGINT)
-#endif
-#ifdef SIGQUIT
-      MF_SIGNAL(SIGQUIT)
-#endif
-#ifdef SIGILL
-      MF_SIGNAL(SIGILL)
-#endif
-#ifdef SIGTRAP
-      MF_SIGNAL(SIGTRAP)
-#endif
-#ifdef SIGABRT
-      MF_SIGNAL(SIGABRT)
-#endif
-#ifdef SIGBUS
-      MF_SIGNAL(SIGBUS)
-#endif
-#ifdef SIGFPE
-      MF_SIGNAL(SIGFPE)
-#endif
-#ifdef SIGKILL
-      MF_SIGNAL(SIGKILL)
-#endif
-#ifdef SIGUSR1
-      MF_SIGNAL(SIGUSR1)
-#endif
-#ifdef SIGSEGV
-      MF_SIGNAL(SIGSEGV)
-#endif
-#ifdef SIGUSR2
-      MF_SIGNAL(SIGUSR2)
-#endif
-#ifdef SIGPIPE
-      MF_SIGNAL(SIGPIPE)
-#endif
-#ifdef SIGALRM
-      MF_SIGNAL(SIGALRM)
-#endif
-#ifdef SIGTERM
-      MF_SIGNAL(SIGTERM)
-#endif
-#ifdef SIGSTKFLT
-      MF_SIGNAL(SIGSTKFLT)
-#endif
-#ifdef SIGCHLD
-      MF_SIGNAL(SIGCHLD)
-#endif
-#ifdef SIGCONT
-      MF_SIGNAL(SIGCONT)
-#endif
-#ifdef SIGSTOP
-      MF_SIGNAL(SIGSTOP)
-#endif
-#ifdef SIGTSTP
-      MF_SIGNAL(SIGTSTP)
-#endif
-#ifdef SIGTTIN
-      MF_SIGNAL(SIGTTIN)
-#endif
-#ifdef SIGTTOU
-      MF_SIGNAL(SIGTTOU)
-#endif
-#ifdef SIGURG
-      MF_SIGNAL(SIGURG)
-#endif
-#ifdef SIGXCPU
-      MF_SIGNAL(SIGXCPU)
-#endif
-#ifdef SIGXFSZ
-      MF_SIGNAL(SIGXFSZ)
-#endif
-#ifdef SIGVTALRM
-      MF_SIGNAL(SIGVTALRM)
-#endif
-#ifdef SIGPROF
-      MF_SIGNAL(SIGPROF)
-#endif
-#ifdef SIGWINCH
-      MF_SIGNAL(SIGWINCH)
-#endif
-#ifdef SIGIO
-      MF_SIGNAL(SIGIO)
-#endif
-#ifdef SIGPWR
-      MF_SIGNAL(SIGPWR)
-#endif
-#ifdef SIGSYS
-      MF_SIGNAL(SIGSYS)
-#endif
-#undef MF_SIGNAL
-  };
-  for (const auto& entry : kSignals) {
-    if (entry.number == number) return entry.name;
-  }
-#if defined(SIGRTMIN) && defined(SIGRTMAX)
-  if (number >= SIGRTMIN && number <= SIGRTMAX) return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
-#endif
-  return "unknown signal";
-}
 
 void ContentView::watchTermination(std::int32_t pid) {
   OperationScope scope(*this);
@@ -207,7 +95,7 @@ void ContentView::finishTermination(const TerminationNotification& notification)
     outcome = TraceOutcome{TraceOutcome::Kind::handedOff, *notification.handedOffTo};
   }
   appendEvent(EventType::info, "PROCESS", selectedAppName_ + " terminated");
-  statusText_ = "Process ended";
+  setStatus({TraceStatus::Kind::processEnded, {}, 0});
   changed(Change::status);
   impl_->outcome = outcome;
   recordSession();
@@ -225,8 +113,8 @@ void ContentView::stopTrace(bool saveSession) {
     if (saveSession) recordSession();
   }
   tearDownTrace();
-  if (statusText_ != "Process ended") {
-    statusText_ = "Ready";
+  if (status_.kind != TraceStatus::Kind::processEnded) {
+    setStatus({});
     changed(Change::status);
   }
 }

@@ -3,12 +3,11 @@
 #include <string>
 
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 
 namespace {
-constexpr std::string_view kEllipsis = "\xE2\x80\xA6";  // U+2026
 constexpr double kQuitWaitSeconds = 0.35;
 constexpr double kArmWaitSeconds = 0.15;
 }  // namespace
@@ -32,7 +31,7 @@ void ContentView::startTrace() {
   if (freshLaunch_) quitRunningInstances();
 
   isTracing_ = true;
-  statusText_ = "Arming trace for " + selectedAppName_ + std::string(kEllipsis);
+  setStatus({TraceStatus::Kind::arming, selectedAppName_, 0});
   changed(Change::tracing | Change::status);
   appendEvent(EventType::info, "SESSION", "Launch trace started for " + selectedAppName_);
 
@@ -127,7 +126,7 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   if (errorDescription || !application) {
     appendEvent(EventType::error, "LAUNCH",
                 errorDescription ? "Launch failed: " + *errorDescription : std::string("No running application was returned"));
-    statusText_ = "Launch failed";
+    setStatus({TraceStatus::Kind::launchFailed, {}, 0});
     changed(Change::status);
     impl_->outcome = TraceOutcome{TraceOutcome::Kind::launchFailed, 0};
     recordSession();
@@ -139,7 +138,7 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   const std::int32_t pid = runningApplication_->processIdentifier();
   appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid));
   appendEvent(EventType::info, "PATH", openedPath);
-  statusText_ = "Tracing PID " + std::to_string(pid);
+  setStatus({TraceStatus::Kind::tracing, {}, pid});
   changed(Change::status);
   watchTermination(pid);
 }

@@ -6,7 +6,7 @@
 #include <QTextDocument>
 #include <cmath>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 
 namespace mf::ui {
 

@@ -3,7 +3,7 @@
 #include <QWidget>
 #include <QWindow>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 #include "ui/event_list_view.h"
 
 namespace mf::ui {

@@ -2,7 +2,7 @@
 
 #include <algorithm>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 #include "ui/tokens.h"
 #include "ui/widgets.h"
 

@@ -9,7 +9,7 @@
 #include <QToolTip>
 #include <algorithm>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 #include "ui/event_list_accessible.h"
 #include "ui/tokens.h"
 #include "ui/widgets.h"

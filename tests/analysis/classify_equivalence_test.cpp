@@ -16,7 +16,7 @@
 #include "analysis/classify.h"
 #include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 
 namespace mf {
 namespace {
@@ -101,7 +101,7 @@ TEST(FastPaths, AgreeWithTheIcuReferenceOverGeneratedLines) {
       ASSERT_EQ(containsWord(normalized, word), reference::containsWord(normalized, word)) << "'" << normalized << "'";
     }
     // The vector prefilter and the automaton find the same tables.
-    ASSERT_EQ(scanKeywords(normalized), scanKeywordsWithAutomaton(normalized)) << "'" << normalized << "'";
+    ASSERT_EQ(scanKeywords(normalized), reference::scanKeywordsWithAutomaton(normalized)) << "'" << normalized << "'";
     const std::string_view trimmed = trimWhitespace(raw);
     if (trimmed.empty()) continue;
     const std::size_t b = generator.rng()() % bundles.size();

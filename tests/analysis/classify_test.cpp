@@ -3,11 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <ostream>
 #include <string>
 #include <string_view>
 
 #include "analysis/classify.h"
 #include "analysis/keyword_tables.h"
+#include "reference/reference_rules.h"
 
 namespace mf {
 namespace {
@@ -103,56 +105,69 @@ TEST(TrivialLines, CountUserPerceivedCharactersAndLookForLettersMarksDigits) {
   EXPECT_TRUE(isTrivialLine("---\r\n----"));
 }
 
-TEST(Classification, TypeRulesInOrder) {
-  EXPECT_EQ(classify("Error: disk full").type, EventType::error);
-  EXPECT_EQ(classify("Error: disk full").source, "CONSOLE");
-  EXPECT_EQ(classify("A connection error occurred").type, EventType::warning);
-  EXPECT_EQ(classify("Got NSError").type, EventType::info);
-  EXPECT_EQ(classify("error domain=NSCocoaErrorDomain code=4").type, EventType::warning);
-  EXPECT_EQ(classify("Fault detected").type, EventType::warning);
-  EXPECT_EQ(classify("faulty cable").type, EventType::info);
-  EXPECT_EQ(classify("WARNING:   Low   Memory").type, EventType::warning);
-  EXPECT_EQ(classify("Request failed with error 5").type, EventType::error);
-  EXPECT_EQ(classify("fatal   error in module").type, EventType::error);  // collapsed blanks still match
-  EXPECT_EQ(classify("fatal\terror").type, EventType::error);
+// One line, the bundle identifier of the trace, and what the line must be
+// classified as. An empty `source` is not checked.
+struct ClassifyCase {
+  const char* line;
+  EventType type;
+  std::string_view source = {};
+  const char* bundle = "";
+};
+
+void PrintTo(const ClassifyCase& c, std::ostream* out) { *out << '"' << c.line << '"'; }
+
+class ClassificationRules : public ::testing::TestWithParam<ClassifyCase> {};
+
+TEST_P(ClassificationRules, TypeAndSource) {
+  const ClassifyCase& c = GetParam();
+  const Classification got = classify(c.line, c.bundle);
+  EXPECT_EQ(got.type, c.type);
+  if (!c.source.empty()) {
+    EXPECT_EQ(got.source, c.source);
+  }
+}
+
+// Type rules in order: error markers, then the words "error" and "fault" and
+// the warning markers; success is never derived from the text.
+INSTANTIATE_TEST_SUITE_P(Types, ClassificationRules, ::testing::Values(
+    ClassifyCase{"Error: disk full", EventType::error, "CONSOLE"},
+    ClassifyCase{"A connection error occurred", EventType::warning},
+    ClassifyCase{"Got NSError", EventType::info},
+    ClassifyCase{"error domain=NSCocoaErrorDomain code=4", EventType::warning},
+    ClassifyCase{"Fault detected", EventType::warning},
+    ClassifyCase{"faulty cable", EventType::info},
+    ClassifyCase{"WARNING:   Low   Memory", EventType::warning},
+    ClassifyCase{"Request failed with error 5", EventType::error},
+    ClassifyCase{"fatal   error in module", EventType::error},  // collapsed blanks still match
+    ClassifyCase{"fatal\terror", EventType::error},
+    ClassifyCase{"fatal\verror", EventType::warning},          // VT is not collapsed: only the word
+    ClassifyCase{"ERROR\xE2\x84\xAA", EventType::info},        // KELVIN lowers to k: "errork"
+    ClassifyCase{"\xC3\x89RROR", EventType::info},             // accented E is another letter
+    ClassifyCase{"success", EventType::info},
+    ClassifyCase{"OK", EventType::info},
+    ClassifyCase{"Launched successfully", EventType::info},
+    ClassifyCase{"ok: done", EventType::info}));
+
+// Source rules, and how they overlap with the types: permission wins over
+// crash and file, crash wins over file.
+INSTANTIATE_TEST_SUITE_P(Sources, ClassificationRules, ::testing::Values(
+    ClassifyCase{"Operation not permitted", EventType::error, "PERMISSION"},
+    ClassifyCase{"Sandbox violation: deny(1) file-read-data /etc/x", EventType::warning, "PERMISSION"},
+    ClassifyCase{"Writing crash report", EventType::info, "CRASH"},
+    ClassifyCase{"App crashed", EventType::error, "CRASH"},
+    ClassifyCase{"open: No such file or directory", EventType::info, "FILE"},
+    ClassifyCase{"open error: No such file or directory", EventType::error, "FILE"},
+    ClassifyCase{"crashed: permission denied", EventType::error, "PERMISSION"},
+    ClassifyCase{"crash report: file not found", EventType::info, "CRASH"},
+    ClassifyCase{"tcc deny for camera", EventType::info, "PERMISSION"},
+    ClassifyCase{"hello", EventType::info, "CONSOLE"}));
+
+TEST(Classification, DoubledBlanksAcrossEveryBlockBoundary) {
   // Doubled blanks anywhere in a long line, also across 8- and 16-byte blocks.
   for (std::size_t pad = 0; pad < 40; ++pad) {
     EXPECT_EQ(classify(std::string(pad, 'x') + " fatal  error").type, EventType::error) << pad;
     EXPECT_EQ(classify(std::string(pad, 'x') + " FATAL \x7F error").type, EventType::warning) << pad;
   }
-  EXPECT_EQ(classify("fatal\verror").type, EventType::warning);  // VT is not collapsed: only the word
-  EXPECT_EQ(classify("ERROR\xE2\x84\xAA").type, EventType::info);  // KELVIN lowers to k: "errork"
-  EXPECT_EQ(classify("\xC3\x89RROR").type, EventType::info);       // accented E is another letter
-  for (const char* text : {"success", "OK", "Launched successfully", "ok: done"}) {
-    EXPECT_NE(classify(text).type, EventType::success) << text;
-  }
-}
-
-TEST(Classification, SourceRulesAndTheirOverlapWithTypes) {
-  auto c = classify("Operation not permitted");
-  EXPECT_EQ(c.type, EventType::error);
-  EXPECT_EQ(c.source, "PERMISSION");
-  c = classify("Sandbox violation: deny(1) file-read-data /etc/x");
-  EXPECT_EQ(c.type, EventType::warning);
-  EXPECT_EQ(c.source, "PERMISSION");
-  c = classify("Writing crash report");
-  EXPECT_EQ(c.type, EventType::info);
-  EXPECT_EQ(c.source, "CRASH");
-  c = classify("App crashed");
-  EXPECT_EQ(c.type, EventType::error);
-  EXPECT_EQ(c.source, "CRASH");
-  c = classify("open: No such file or directory");
-  EXPECT_EQ(c.type, EventType::info);
-  EXPECT_EQ(c.source, "FILE");
-  c = classify("open error: No such file or directory");
-  EXPECT_EQ(c.type, EventType::error);
-  EXPECT_EQ(c.source, "FILE");
-  // Permission wins over crash and file; crash wins over file.
-  EXPECT_EQ(classify("crashed: permission denied").source, "PERMISSION");
-  EXPECT_EQ(classify("crash report: file not found").source, "CRASH");
-  EXPECT_EQ(classify("tcc deny for camera").source, "PERMISSION");
-  EXPECT_EQ(classify("tcc deny for camera").type, EventType::info);
-  EXPECT_EQ(classify("hello").source, "CONSOLE");
 }
 
 TEST(Classification, EveryTableEntryIsFoundInUpperCaseWithDoubledBlanks) {
@@ -188,63 +203,76 @@ TEST(Classification, EveryTableEntryIsFoundInUpperCaseWithDoubledBlanks) {
   }
 }
 
-TEST(RoutineNoise, HeaderAndBannerLinesAreKeptButMarked) {
-  const auto banner = classify("Filtering the log data using \"process == \\\"Demo\\\"\"");
-  EXPECT_TRUE(banner.isRoutineNoise);
-  const auto header = classify("Timestamp               Ty Process[PID:TID]");
-  EXPECT_TRUE(header.isRoutineNoise);
-  EXPECT_TRUE(classify("Error: Timestamp Ty Process[PID:TID]").isRoutineNoise);
+// A line, the trace's bundle identifier, and whether it is routine noise.
+struct NoiseCase {
+  const char* line;
+  const char* bundle;
+  bool isRoutineNoise;
+};
+
+void PrintTo(const NoiseCase& c, std::ostream* out) { *out << '"' << c.line << "\" for \"" << c.bundle << '"'; }
+
+class RoutineNoise : public ::testing::TestWithParam<NoiseCase> {};
+
+TEST_P(RoutineNoise, Rule) {
+  EXPECT_EQ(classify(GetParam().line, GetParam().bundle).isRoutineNoise, GetParam().isRoutineNoise);
 }
 
-TEST(RoutineNoise, TrivialLinesAreNoiseWhateverTheirSource) {
-  EXPECT_TRUE(classify("---").isRoutineNoise);
-  // Nine punctuation characters go on to the noise rule: info console -> noise.
-  EXPECT_TRUE(classify("!!!!!!!!!").isRoutineNoise);
-  EXPECT_FALSE(classify("!!!!!!!!! [app:x]", "app").isRoutineNoise);
-}
+// Header and banner lines are kept, but marked.
+INSTANTIATE_TEST_SUITE_P(Headers, RoutineNoise, ::testing::Values(
+    NoiseCase{"Filtering the log data using \"process == \\\"Demo\\\"\"", "", true},
+    NoiseCase{"Timestamp               Ty Process[PID:TID]", "", true},
+    NoiseCase{"Error: Timestamp Ty Process[PID:TID]", "", true}));
 
-TEST(RoutineNoise, StepOrder) {
-  // Empty bundle identifier: no line is app-authored.
-  EXPECT_TRUE(classify("[:x] hello").isRoutineNoise);
-  EXPECT_TRUE(classify("hello").isRoutineNoise);
-  EXPECT_FALSE(classify("warning: low disk").isRoutineNoise);
-  EXPECT_FALSE(classify("error: low disk").isRoutineNoise);
-  // App-authored: "[" + lower-cased, trimmed id + ":", in any letter case.
-  EXPECT_FALSE(classify("x [Org.Example.App:net] hi", "  ORG.example.app\t").isRoutineNoise);
-  EXPECT_TRUE(classify("x [Org.Example.App] hi", "org.example.app").isRoutineNoise);
-  EXPECT_TRUE(classify("x [Org.Example.App:net] hi", "org.example").isRoutineNoise);
-  EXPECT_FALSE(classify("x [\xC3\xA9T\xC3\x89:net] hi", "\xC3\x89T\xC3\xA9").isRoutineNoise);
-  EXPECT_TRUE(classify("hello", " \t ").isRoutineNoise);
-  // Markers come before the type and the app test.
-  EXPECT_TRUE(classify("Warning: com.apple.runningboard assertion", "").isRoutineNoise);
-  EXPECT_TRUE(classify("[org.example.app:ui] CFPrefsD said hi", "org.example.app").isRoutineNoise);
-  // ...but after the exempt sources.
-  EXPECT_FALSE(classify("[com.apple.tcc:access] operation not permitted").isRoutineNoise);
-  EXPECT_FALSE(classify("[com.apple.x:y] app crashed").isRoutineNoise);
-  EXPECT_FALSE(classify("cfprefsd: no such file").isRoutineNoise);
-  // Privacy entries only at the start.
-  EXPECT_TRUE(classify("Request=<private> sent").isRoutineNoise);
-  EXPECT_FALSE(classify("Warning: request=<private> sent").isRoutineNoise);
-  EXPECT_TRUE(classify("  result :   none").isRoutineNoise);
-}
+// Trivial lines are noise whatever their source; nine punctuation characters
+// go on to the noise rule (info console: noise, unless app-authored).
+INSTANTIATE_TEST_SUITE_P(TrivialLines, RoutineNoise, ::testing::Values(
+    NoiseCase{"---", "", true},
+    NoiseCase{"!!!!!!!!!", "", true},
+    NoiseCase{"!!!!!!!!! [app:x]", "app", false}));
 
-TEST(RoutineNoise, DirectRuleCalls) {
-  EXPECT_FALSE(isRoutineSystemNoise("com.apple.runningboard", EventType::info, "SESSION", ""));
-  EXPECT_FALSE(isRoutineSystemNoise("filtering the log data using", EventType::info, "LOG", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("filtering the log data using", EventType::info, "CONSOLE", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::success, "CONSOLE", ""));
-  EXPECT_TRUE(isRoutineSystemNoise("anything", EventType::info, "console", ""));  // exact, case-sensitive
-  EXPECT_FALSE(isRoutineSystemNoise("anything", EventType::info, "PATH", ""));
-  EXPECT_FALSE(isRoutineSystemNoise("x [a.b:c]", EventType::info, "CUSTOM", "A.B"));
-  EXPECT_TRUE(containsAnyPhrase("abc", std::array<std::string_view, 2>{"x", "bc"}));
-  EXPECT_FALSE(containsAnyPhrase("abc", std::span<const std::string_view>()));
+// The steps in order: markers, then the exempt sources, then type and app test.
+INSTANTIATE_TEST_SUITE_P(StepOrder, RoutineNoise, ::testing::Values(
+    // Empty bundle identifier: no line is app-authored.
+    NoiseCase{"[:x] hello", "", true},
+    NoiseCase{"hello", "", true},
+    NoiseCase{"warning: low disk", "", false},
+    NoiseCase{"error: low disk", "", false},
+    // App-authored: "[" + lower-cased, trimmed id + ":", in any letter case.
+    NoiseCase{"x [Org.Example.App:net] hi", "  ORG.example.app\t", false},
+    NoiseCase{"x [Org.Example.App] hi", "org.example.app", true},
+    NoiseCase{"x [Org.Example.App:net] hi", "org.example", true},
+    NoiseCase{"x [\xC3\xA9T\xC3\x89:net] hi", "\xC3\x89T\xC3\xA9", false},
+    NoiseCase{"hello", " \t ", true},
+    // Markers come before the type and the app test...
+    NoiseCase{"Warning: com.apple.runningboard assertion", "", true},
+    NoiseCase{"[org.example.app:ui] CFPrefsD said hi", "org.example.app", true},
+    // ...but after the exempt sources.
+    NoiseCase{"[com.apple.tcc:access] operation not permitted", "", false},
+    NoiseCase{"[com.apple.x:y] app crashed", "", false},
+    NoiseCase{"cfprefsd: no such file", "", false},
+    // Privacy entries only at the start.
+    NoiseCase{"Request=<private> sent", "", true},
+    NoiseCase{"Warning: request=<private> sent", "", false},
+    NoiseCase{"  result :   none", "", true}));
+
+TEST(RoutineNoiseRule, DirectCalls) {
+  EXPECT_FALSE(reference::isRoutineSystemNoise("com.apple.runningboard", EventType::info, "SESSION", ""));
+  EXPECT_FALSE(reference::isRoutineSystemNoise("filtering the log data using", EventType::info, "LOG", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("filtering the log data using", EventType::info, "CONSOLE", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("anything", EventType::success, "CONSOLE", ""));
+  EXPECT_TRUE(reference::isRoutineSystemNoise("anything", EventType::info, "console", ""));  // exact, case-sensitive
+  EXPECT_FALSE(reference::isRoutineSystemNoise("anything", EventType::info, "PATH", ""));
+  EXPECT_FALSE(reference::isRoutineSystemNoise("x [a.b:c]", EventType::info, "CUSTOM", "A.B"));
+  EXPECT_TRUE(reference::containsAnyPhrase("abc", std::array<std::string_view, 2>{"x", "bc"}));
+  EXPECT_FALSE(reference::containsAnyPhrase("abc", std::span<const std::string_view>()));
 }
 
 }  // namespace
 }  // namespace mf
 
 #include "model/event_list.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace mf {

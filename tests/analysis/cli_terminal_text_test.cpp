@@ -2,7 +2,7 @@
 
 #include <gtest/gtest.h>
 
-#include "cli/terminal_text.h"
+#include "terminal_text.h"
 
 namespace mf::cli {
 namespace {

@@ -10,9 +10,9 @@
 #include "analysis/classify.h"
 #include "model/event_list.h"
 #include "support/fakes.h"
-#include "trace/line_batch.h"
-#include "trace/line_splitter.h"
-#include "trace/terminal_line.h"
+#include "text/line_batch.h"
+#include "text/line_splitter.h"
+#include "text/terminal_line.h"
 
 namespace mf {
 namespace {

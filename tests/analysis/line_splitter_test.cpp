@@ -3,73 +3,27 @@
 // the lines.
 
 #include <gtest/gtest.h>
-#include <unicode/ustring.h>
 
 #include <random>
 #include <string>
 #include <string_view>
 #include <vector>
 
-#include "trace/line_splitter.h"
+#include "reference/reference_rules.h"
+#include "text/line_splitter.h"
+#include "text/utf8.h"
 
 namespace mf {
 namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines linesOf(const LineBatch& batch) {
-  Lines lines;
-  for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  return lines;
-}
-
 Lines split(std::vector<std::string_view> chunks, std::size_t max = LineSplitter::kDefaultMaxPendingLine) {
   LineSplitter splitter(max);
   LineBatch out;
   for (auto chunk : chunks) splitter.feed(chunk, out);
   splitter.finish(out);
-  return linesOf(out);
-}
-
-// The oracle: ICU's own decoding (one U+FFFD per maximal invalid subpart),
-// then the separators, then dropping empty pieces.
-Lines reference(std::string_view bytes) {
-  std::u16string wide(bytes.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()), &length,
-                       bytes.data(), static_cast<int32_t>(bytes.size()), 0xFFFD, nullptr, &status);
-  EXPECT_TRUE(U_SUCCESS(status));
-  wide.resize(static_cast<std::size_t>(length));
-  Lines lines;
-  std::u16string current;
-  auto flush = [&] {
-    if (current.empty()) return;
-    std::string utf8(current.size() * 3, '\0');
-    int32_t n = 0;
-    UErrorCode s = U_ZERO_ERROR;
-    u_strToUTF8(utf8.data(), static_cast<int32_t>(utf8.size()), &n, reinterpret_cast<const UChar*>(current.data()),
-                static_cast<int32_t>(current.size()), &s);
-    utf8.resize(static_cast<std::size_t>(n));
-    lines.push_back(utf8);
-    current.clear();
-  };
-  for (char16_t c : wide) {
-    if ((c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) {
-      flush();
-    } else {
-      current.push_back(c);
-    }
-  }
-  flush();
-  return lines;
-}
-
-bool isValidUtf8(std::string_view s) {
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8(nullptr, 0, &length, s.data(), static_cast<int32_t>(s.size()), &status);
-  return status == U_BUFFER_OVERFLOW_ERROR || U_SUCCESS(status) || s.empty();
+  return reference::linesOf(out);
 }
 
 TEST(LineSplitter, SeparatorsAndEmptyPieces) {
@@ -121,10 +75,10 @@ TEST(LineSplitter, FinishFlushesOnceAndTheSplitterCanGoOn) {
   EXPECT_TRUE(out.empty());
   splitter.finish(out);
   splitter.finish(out);
-  EXPECT_EQ(linesOf(out), (Lines{"partial"}));
+  EXPECT_EQ(reference::linesOf(out), (Lines{"partial"}));
   out.clear();
   splitter.feed("next\n", out);
-  EXPECT_EQ(linesOf(out), (Lines{"next"}));
+  EXPECT_EQ(reference::linesOf(out), (Lines{"next"}));
 }
 
 TEST(LineSplitter, LongLinesAreCutBetweenCharactersAtTheBound) {
@@ -164,7 +118,7 @@ TEST(LineSplitter, AnyChunkingGivesTheLinesOfTheWholeStream) {
     for (int p = 0; p < parts; ++p) stream += fragments[rng() % fragments.size()];
 
     const Lines whole = split({stream});
-    EXPECT_EQ(whole, reference(stream)) << "round " << round;
+    EXPECT_EQ(whole, reference::splitLines(stream)) << "round " << round;
 
     for (std::size_t max : {LineSplitter::kDefaultMaxPendingLine, std::size_t{7}}) {
       const Lines expected = split({stream}, max);

@@ -13,9 +13,10 @@
 
 #include "analysis/classify.h"
 #include "analysis/scan_workers.h"
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 #include "analysis/visible.h"
 #include "model/event_list.h"
+#include "reference/reference_rules.h"
 
 namespace mf {
 namespace {
@@ -81,45 +82,45 @@ const std::vector<Row> kTrace = {
 
 TEST(VisibleEvents, RawLogSwitchAndCounts) {
   const EventList list = listOf(kTrace);
-  EXPECT_EQ(selectVisibleRows(list, false, "").size(), 3u);
-  EXPECT_EQ(selectVisibleRows(list, true, "").size(), 10u);
-  EXPECT_EQ(suppressedCount(list), 7u);
+  EXPECT_EQ(reference::selectVisibleRows(list, false, "").size(), 3u);
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "").size(), 10u);
+  EXPECT_EQ(reference::suppressedCount(list), 7u);
   // The suppressed count ignores the search; the search never brings noise
   // back while the raw log is off.
-  EXPECT_EQ(messages(list, selectVisibleRows(list, false, "chatter")), std::vector<std::string>{});
-  EXPECT_EQ(selectVisibleRows(list, true, "chatter").size(), 2u);
-  EXPECT_EQ(suppressedCount(list), 7u);
+  EXPECT_EQ(messages(list, reference::selectVisibleRows(list, false, "chatter")), std::vector<std::string>{});
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "chatter").size(), 2u);
+  EXPECT_EQ(reference::suppressedCount(list), 7u);
 
   const EventList empty;
-  EXPECT_TRUE(selectVisibleRows(empty, true, "").empty());
-  EXPECT_EQ(suppressedCount(empty), 0u);
+  EXPECT_TRUE(reference::selectVisibleRows(empty, true, "").empty());
+  EXPECT_EQ(reference::suppressedCount(empty), 0u);
 }
 
 TEST(VisibleEvents, SearchMatchesMessageSourceAndLabel) {
   const EventList list = listOf(kTrace);
   // WARN: every warning by its label, and messages with "warning".
-  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "wArN")),
+  EXPECT_EQ(messages(list, reference::selectVisibleRows(list, true, "wArN")),
             (std::vector<std::string>{"warning: low memory", "Warning: com.apple.runningboard"}));
   // ok: the success event by its label and "token" by its message.
-  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "OK")),
+  EXPECT_EQ(messages(list, reference::selectVisibleRows(list, true, "OK")),
             (std::vector<std::string>{"Demo launched with PID 42", "Session token refreshed"}));
-  EXPECT_EQ(messages(list, selectVisibleRows(list, true, "sess")),
+  EXPECT_EQ(messages(list, reference::selectVisibleRows(list, true, "sess")),
             (std::vector<std::string>{"Launching Demo", "Session token refreshed"}));
-  EXPECT_EQ(selectVisibleRows(list, true, "error").size(), 1u);  // the label ERROR
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "error").size(), 1u);  // the label ERROR
   // Blanks: only around the query they are ignored.
-  EXPECT_EQ(selectVisibleRows(list, false, " \t\xE3\x80\x80 ").size(), 3u);
-  EXPECT_EQ(selectVisibleRows(list, true, "  token\n").size(), 1u);
-  EXPECT_EQ(selectVisibleRows(list, true, "low  memory").size(), 0u);
-  EXPECT_EQ(selectVisibleRows(list, true, "low memory").size(), 1u);
-  EXPECT_EQ(selectVisibleRows(list, true, "chatter  one").size(), 0u);
+  EXPECT_EQ(reference::selectVisibleRows(list, false, " \t\xE3\x80\x80 ").size(), 3u);
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "  token\n").size(), 1u);
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "low  memory").size(), 0u);
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "low memory").size(), 1u);
+  EXPECT_EQ(reference::selectVisibleRows(list, true, "chatter  one").size(), 0u);
 }
 
 TEST(VisibleEvents, SearchByPermissionSource) {
   const EventList list = listOf({{EventType::error, "PERMISSION", "open: Operation not permitted", false},
                                  {EventType::warning, "PERMISSION", "Sandbox violation", false},
                                  {EventType::info, "CONSOLE", "hello", false}});
-  EXPECT_EQ(selectVisibleRows(list, false, "perm").size(), 2u);
-  EXPECT_EQ(selectVisibleRows(list, false, "PERMISSION").size(), 2u);
+  EXPECT_EQ(reference::selectVisibleRows(list, false, "perm").size(), 2u);
+  EXPECT_EQ(reference::selectVisibleRows(list, false, "PERMISSION").size(), 2u);
 }
 
 TEST(SearchFolding, LettersMatchWhateverTheirCaseAccentsStillCount) {
@@ -137,7 +138,7 @@ TEST(SearchFolding, LettersMatchWhateverTheirCaseAccentsStillCount) {
   EXPECT_TRUE(SearchQuery(" ").empty());
   // A stored message with its fold: the fold is what is searched.
   const EventList list = listOf({{EventType::info, "CONSOLE", "GR\xC3\x96\xC3\x9F" "E 12", false}});
-  EXPECT_EQ(selectVisibleRows(list, false, "gr\xC3\xB6sse").size(), 1u);
+  EXPECT_EQ(reference::selectVisibleRows(list, false, "gr\xC3\xB6sse").size(), 1u);
 }
 
 TEST(SearchFolding, TurkishLocaleUsesTheDottedAndDotlessIRules) {
@@ -149,8 +150,8 @@ TEST(SearchFolding, TurkishLocaleUsesTheDottedAndDotlessIRules) {
   EXPECT_TRUE(SearchQuery("\xC4\xB0NFO").matchesText("info"));
   EXPECT_TRUE(SearchQuery("disk").matchesText("D\xC4\xB0SK"));
   const EventList list = listOf({{EventType::info, "CONSOLE", "plain text", false}});
-  EXPECT_TRUE(selectVisibleRows(list, false, "\xC4\xB1nf").size() == 1u);  // the label INFO
-  EXPECT_TRUE(selectVisibleRows(list, false, "inf").empty());
+  EXPECT_TRUE(reference::selectVisibleRows(list, false, "\xC4\xB1nf").size() == 1u);  // the label INFO
+  EXPECT_TRUE(reference::selectVisibleRows(list, false, "inf").empty());
 }
 
 // The ASCII road (no copy of the text) against folding both sides.
@@ -237,15 +238,15 @@ TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
       raw = !raw;
       index.reset(list, raw, query);
     }
-    ASSERT_EQ(index.rows(), selectVisibleRows(list, raw, query)) << "step " << step << " query '" << query << "'";
-    ASSERT_EQ(index.suppressedCount(), suppressedCount(list));
+    ASSERT_EQ(index.rows(), reference::selectVisibleRows(list, raw, query)) << "step " << step << " query '" << query << "'";
+    ASSERT_EQ(index.suppressedCount(), reference::suppressedCount(list));
   }
   // Another list of the same length is scanned afresh, not filtered.
   EventList other;
   for (std::size_t i = 0; i < list.size(); ++i) add(other, {EventType::info, "CONSOLE", "other", false});
   index.reset(list, true, "e");
   index.reset(other, true, "ot");
-  EXPECT_EQ(index.rows(), selectVisibleRows(other, true, "ot"));
+  EXPECT_EQ(index.rows(), reference::selectVisibleRows(other, true, "ot"));
 }
 
 TEST(VisibleIndex, AListLargeEnoughToSplitAcrossThreadsGivesThePlainScansRows) {
@@ -274,15 +275,15 @@ TEST(VisibleIndex, AListLargeEnoughToSplitAcrossThreadsGivesThePlainScansRows) {
       {true, "error"},  {false, "warning"},  {true, "zzzz"},     {true, ""},      {false, "token="}};
   for (const auto& [raw, query] : changes) {
     index.reset(list, raw, query);
-    ASSERT_EQ(index.rows(), selectVisibleRows(list, raw, query)) << raw << " '" << query << "'";
-    ASSERT_EQ(index.suppressedCount(), suppressedCount(list));
+    ASSERT_EQ(index.rows(), reference::selectVisibleRows(list, raw, query)) << raw << " '" << query << "'";
+    ASSERT_EQ(index.suppressedCount(), reference::suppressedCount(list));
   }
   // A large append (a session opened while tracing, a flood) is split too.
   const std::size_t before = list.size();
   fill(list, 100000);
   index.appendFrom(list, before);
-  EXPECT_EQ(index.rows(), selectVisibleRows(list, false, "token="));
-  EXPECT_EQ(index.suppressedCount(), suppressedCount(list));
+  EXPECT_EQ(index.rows(), reference::selectVisibleRows(list, false, "token="));
+  EXPECT_EQ(index.suppressedCount(), reference::suppressedCount(list));
 }
 
 TEST(ScanWorkers, RunsEveryPartOnceWhateverTheCallersAndHelpers) {

@@ -62,7 +62,7 @@ class DesktopTraceTest : public ::testing::Test {
   void stop() {
     traceEnd = apps::wallClockNow();
     window.view.stopTrace(true);
-    window.runUntil([&] { return window.logStreams.lingeringStreams() == 0; }, 15);
+    window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);
   }
 
   // A WARN or ERROR event that `pid` sent with a GLib domain.

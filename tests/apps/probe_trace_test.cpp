@@ -33,7 +33,7 @@ class ProbeTraceTest : public ::testing::Test {
   // cannot come any more, so a count is final.
   bool runToTheEnd(const std::function<bool()>& arrived) {
     return window.runUntil([&] { return window.view.statusText() == "Process ended" && arrived(); }, 30) &&
-           window.runUntil([&] { return window.logStreams.lingeringStreams() == 0; }, 15);
+           window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);
   }
 
   testing::TempDir dir;

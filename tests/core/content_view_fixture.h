@@ -3,11 +3,17 @@
 #include <gtest/gtest.h>
 
 #include <memory>
+#include <ostream>
 #include <string>
 #include <vector>
 
 #include "support/fakes.h"
 #include "trace/content_view.h"
+
+namespace mf {
+// Failures show a status as the status line reads it.
+inline void PrintTo(const TraceStatus& status, std::ostream* out) { *out << statusText(status); }
+}  // namespace mf
 
 namespace mf::testing {
 
@@ -22,7 +28,7 @@ class ContentViewTest : public ::testing::Test {
     view = std::make_unique<ContentView>(fakes.services());
     view->setChangeObserver([this](const Change& change) {
       changes.push_back(change);
-      statuses.push_back(view->statusText());
+      statuses.push_back(view->status());
     });
   }
 
@@ -56,7 +62,7 @@ class ContentViewTest : public ::testing::Test {
   FakeServices fakes;
   std::unique_ptr<ContentView> view;
   std::vector<Change> changes;
-  std::vector<std::string> statuses;
+  std::vector<TraceStatus> statuses;
 };
 
 }  // namespace mf::testing

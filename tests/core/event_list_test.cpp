@@ -4,7 +4,7 @@
 
 #include <string>
 
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 
 namespace mf {
 namespace {

@@ -5,6 +5,7 @@
 
 #include "content_view_fixture.h"
 #include "export/summary.h"
+#include "model/time_text.h"
 #include "history/session_counts.h"
 
 namespace mf::testing {
@@ -87,7 +88,7 @@ TEST_F(ContentViewTest, CopySummaryPutsTheVisibleListOnThePasteboard) {
   pushLog({"routine chatter", "warning: low disk"});
   fakes.mainQueue.runAll();
   view->copySummary();
-  EXPECT_EQ(view->statusText(), "Summary copied");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::summaryCopied, {}, 0}));
   ASSERT_TRUE(fakes.pasteboard.contents);
   EXPECT_EQ(*fakes.pasteboard.contents,
             "Marrowfield Diagnostic Summary\n"
@@ -115,7 +116,7 @@ TEST_F(ContentViewTest, CopySelectedEventFindsItEvenWhenHidden) {
   startTracing();
   view->copySelectedEvent();  // nothing selected: nothing at all happens
   EXPECT_EQ(fakes.pasteboard.writes, 0);
-  EXPECT_EQ(view->statusText(), "Tracing PID 4242");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 4242}));
 
   pushLog({"error: cannot bind port"});
   fakes.mainQueue.runAll();
@@ -126,7 +127,7 @@ TEST_F(ContentViewTest, CopySelectedEventFindsItEvenWhenHidden) {
   ASSERT_TRUE(view->selectedEvent());
   EXPECT_EQ(view->selectedEvent()->message, "error: cannot bind port");
   view->copySelectedEvent();
-  EXPECT_EQ(view->statusText(), "Event copied");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::eventCopied, {}, 0}));
   EXPECT_EQ(*fakes.pasteboard.contents, "[22:13:20] [ERROR] [CONSOLE]\nerror: cannot bind port");
 
   // A selection whose event is gone (the view was cleared) copies nothing.
@@ -136,7 +137,7 @@ TEST_F(ContentViewTest, CopySelectedEventFindsItEvenWhenHidden) {
   const int writes = fakes.pasteboard.writes;
   view->copySelectedEvent();
   EXPECT_EQ(fakes.pasteboard.writes, writes);
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
 }
 
 TEST_F(ContentViewTest, HistoryKeepsTheNewestEight) {
@@ -195,7 +196,7 @@ TEST_F(ContentViewTest, OpeningTheOldestOfEightWhileTracing) {
   EXPECT_EQ(events(), oldestEvents);
   EXPECT_EQ(view->selectedSessionID(), oldestId) << "selected, yet no card shows it";
   EXPECT_TRUE(view->viewingSavedSession());
-  EXPECT_EQ(view->statusText(), "Viewing saved session");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::viewingSavedSession, {}, 0}));
   EXPECT_EQ(view->selectedAppName(), "App0");
   EXPECT_EQ(view->selectedAppURL(), "/opt/apps/App0.desktop");
   EXPECT_EQ(view->selectedBundleIdentifier(), "");
@@ -226,7 +227,7 @@ TEST_F(ContentViewTest, BrowsingSavedSessions) {
   EXPECT_TRUE(view->events().empty());
   EXPECT_FALSE(view->viewingSavedSession());
   EXPECT_FALSE(view->selectedSessionID());
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_EQ(view->selectedAppName(), "other");
   EXPECT_EQ(view->sessions().size(), 1u);
 
@@ -236,7 +237,7 @@ TEST_F(ContentViewTest, BrowsingSavedSessions) {
   EXPECT_EQ(view->sessions().size(), 2u);
   EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO SESSION Trace stopped");
   EXPECT_TRUE(view->events().empty());
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_FALSE(view->isTracing());
 }
 
@@ -250,7 +251,7 @@ TEST_F(ContentViewTest, ClearHistoryInBothViewStates) {
   EXPECT_FALSE(view->selectedSessionID());
   EXPECT_EQ(events(), liveEvents);
   EXPECT_EQ(view->searchText(), "keep me");
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
 
   startTracing();
   view->stopTrace(true);
@@ -260,7 +261,7 @@ TEST_F(ContentViewTest, ClearHistoryInBothViewStates) {
   EXPECT_TRUE(view->sessions().empty());
   EXPECT_TRUE(view->events().empty());
   EXPECT_FALSE(view->viewingSavedSession());
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_EQ(view->searchText(), "still here");
 
   // A running trace is left alone.

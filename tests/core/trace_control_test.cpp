@@ -1,5 +1,6 @@
 #include <gtest/gtest.h>
 
+#include <csignal>
 #include <thread>
 
 #include "content_view_fixture.h"
@@ -10,10 +11,36 @@ namespace mf::testing {
 namespace {
 
 using Strings = std::vector<std::string>;
-const std::string kEllipsis = "\xE2\x80\xA6";
+
+// The status line is made from the state, in exactly these words.
+TEST(TraceStatus, EachStateReadsAsTheStatusLine) {
+  using Kind = TraceStatus::Kind;
+  const struct {
+    TraceStatus status;
+    std::string text;
+  } cases[] = {
+      {{Kind::ready, {}, 0}, "Ready"},
+      {{Kind::readyToTrace, "My.Tool", 0}, "Ready to trace My.Tool"},
+      {{Kind::arming, "X", 0}, "Arming trace for X\xE2\x80\xA6"},
+      {{Kind::tracing, {}, 4242}, "Tracing PID 4242"},
+      {{Kind::processEnded, {}, 0}, "Process ended"},
+      {{Kind::launchFailed, {}, 0}, "Launch failed"},
+      {{Kind::viewingSavedSession, {}, 0}, "Viewing saved session"},
+      {{Kind::summaryCopied, {}, 0}, "Summary copied"},
+      {{Kind::eventCopied, {}, 0}, "Event copied"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(statusText(c.status), c.text);
+}
+
+TEST_F(ContentViewTest, StatusTextFollowsTheStatus) {
+  EXPECT_EQ(view->statusText(), "Ready");
+  startTracing(7);
+  EXPECT_EQ(view->statusText(), statusText(view->status()));
+  EXPECT_EQ(view->statusText(), "Tracing PID 7");
+}
 
 TEST_F(ContentViewTest, NewWindowStartsWithTheInitialState) {
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_EQ(view->selectedAppName(), "Choose an app");
   EXPECT_FALSE(view->selectedAppURL());
   EXPECT_EQ(view->selectedBundleIdentifier(), "");
@@ -53,13 +80,13 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(open.path, kAppPath);
   EXPECT_TRUE(open.options.output) << "stdout is read directly in every trace";
   EXPECT_TRUE(open.options.stderrToJournal) << "the journal stream is armed: stderr goes there";
-  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis);
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0}));
   EXPECT_TRUE(view->isTracing());
   EXPECT_NE(view->logProcess(), nullptr);
   EXPECT_EQ(view->runningApplication(), nullptr);
 
   fakes.workspace.completeWithPid(4242);
-  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis) << "the completion only posts";
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0})) << "the completion only posts";
   fakes.mainQueue.runAll();
   pushLog({"warning: later"});
   fakes.mainQueue.runAll();
@@ -73,8 +100,8 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
                           std::string("INFO PATH ") + kAppPath,
                           "WARN CONSOLE warning: later",
                       }));
-  EXPECT_EQ(view->statusText(), "Tracing PID 4242");
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Arming trace for X" + kEllipsis), statuses.end());
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 4242}));
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), (TraceStatus{TraceStatus::Kind::arming, "X", 0})), statuses.end());
   ASSERT_NE(view->runningApplication(), nullptr);
   EXPECT_EQ(view->runningApplication()->processIdentifier(), 4242);
   EXPECT_TRUE(view->hasTerminationObserver());
@@ -99,7 +126,7 @@ TEST_F(ContentViewTest, LaunchErrorRecordsTheTraceAndTearsItDown) {
       "ERROR LAUNCH Launch failed: No such file or directory",
   };
   EXPECT_EQ(events(), expected);
-  EXPECT_EQ(view->statusText(), "Launch failed");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::launchFailed, {}, 0}));
   EXPECT_FALSE(view->isTracing());
   EXPECT_EQ(view->logProcess(), nullptr);
   EXPECT_EQ(view->runningApplication(), nullptr);
@@ -118,7 +145,7 @@ TEST_F(ContentViewTest, LaunchWithoutApplicationFails) {
   fakes.workspace.opens[0].completion(std::nullopt, nullptr);
   fakes.mainQueue.runAll();
   EXPECT_EQ(events().back(), "ERROR LAUNCH No running application was returned");
-  EXPECT_EQ(view->statusText(), "Launch failed");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::launchFailed, {}, 0}));
   EXPECT_EQ(view->sessions().size(), 1u);
   EXPECT_FALSE(view->isTracing());
 }
@@ -175,7 +202,7 @@ TEST_F(ContentViewTest, FreshLaunchQuitsNothingWithoutIdentifierOrInstances) {
 TEST_F(ContentViewTest, StartWithoutTargetOnlyChooses) {
   fakes.openPanel.answers.push_back(std::string(kAppPath));
   view->startTrace();
-  EXPECT_EQ(view->statusText(), "Ready to trace X");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "X", 0}));
   EXPECT_FALSE(view->isTracing());
   EXPECT_TRUE(fakes.workspace.opens.empty());
   EXPECT_TRUE(fakes.logStreams.starts.empty());
@@ -184,7 +211,7 @@ TEST_F(ContentViewTest, StartWithoutTargetOnlyChooses) {
   view->stopTrace(false);
   auto fresh = std::make_unique<ContentView>(fakes.services());
   fresh->startTrace();
-  EXPECT_EQ(fresh->statusText(), "Ready");
+  EXPECT_EQ(fresh->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_FALSE(fresh->selectedAppURL());
 }
 
@@ -208,12 +235,12 @@ TEST_F(ContentViewTest, TerminationOfTheWatchedProcessEndsTheTrace) {
   fakes.workspace.terminate(999);  // another process
   fakes.workspace.notify(TerminationNotification{});  // no application in it
   EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->statusText(), "Tracing PID 4242");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 4242}));
 
   fakes.workspace.terminate(4242, ExitStatus{false, 0});
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
   EXPECT_EQ(events().at(events().size() - 2), std::string("INFO PATH ") + kAppPath) << "a zero exit adds nothing";
-  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
   EXPECT_FALSE(view->isTracing());
   EXPECT_FALSE(view->hasTerminationObserver());
   EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
@@ -223,7 +250,7 @@ TEST_F(ContentViewTest, TerminationOfTheWatchedProcessEndsTheTrace) {
 
   // A later stop keeps "Process ended" and adds nothing.
   view->stopTrace(true);
-  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
   EXPECT_EQ(view->sessions().size(), 1u);
 }
@@ -242,9 +269,19 @@ TEST_F(ContentViewTest, AbnormalExitIsReportedBeforeTerminated) {
   EXPECT_EQ(exited.back(), "INFO PROCESS X terminated");
   EXPECT_EQ(view->sessions().size(), 2u);
 
-  EXPECT_EQ(signalName(6), "SIGABRT");
-  EXPECT_EQ(signalName(9), "SIGKILL");
-  EXPECT_EQ(signalName(0), "unknown signal");
+}
+
+TEST(SignalName, NamesAsLinuxDocumentsThem) {
+  const struct {
+    int number;
+    std::string name;
+  } cases[] = {
+      {SIGHUP, "SIGHUP"},   {SIGABRT, "SIGABRT"}, {SIGKILL, "SIGKILL"},       {SIGSEGV, "SIGSEGV"},
+      {SIGBUS, "SIGBUS"},   {SIGIO, "SIGIO"},     {SIGSYS, "SIGSYS"},         {SIGRTMIN, "SIGRTMIN+0"},
+      {SIGRTMIN + 3, "SIGRTMIN+3"},               {0, "unknown signal"},      {-1, "unknown signal"},
+      {SIGRTMAX + 1, "unknown signal"},
+  };
+  for (const auto& c : cases) EXPECT_EQ(signalName(c.number), c.name) << c.number;
 }
 
 TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
@@ -256,7 +293,7 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   process->holdQuiet = true;
   fakes.workspace.terminate(7, ExitStatus{true, 11});
   EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->statusText(), "Tracing PID 7");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 7}));
   pushLog({"error: could not map the framebuffer"});
   fakes.mainQueue.runAll();
   EXPECT_TRUE(view->sessions().empty());
@@ -268,7 +305,7 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   EXPECT_EQ(ended.at(ended.size() - 3), "ERROR CONSOLE error: could not map the framebuffer");
   EXPECT_EQ(ended.at(ended.size() - 2), "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)");
   EXPECT_EQ(ended.back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
   ASSERT_EQ(view->sessions().size(), 1u);
   EXPECT_EQ(describe(view->sessions()[0].events), ended);
 
@@ -280,7 +317,7 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   fakes.workspace.terminate(8, ExitStatus{false, 0});
   view->stopTrace(true);
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
   EXPECT_EQ(view->sessions().size(), 2u);
   second->releaseQuiet();
   fakes.mainQueue.runAll();
@@ -295,7 +332,7 @@ TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   view->stopTrace(true);
   EXPECT_EQ(events().back(), "INFO SESSION Trace stopped");
   EXPECT_EQ(describe(view->sessions().at(0).events).back(), "INFO SESSION Trace stopped");
-  EXPECT_EQ(view->statusText(), "Ready");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
   EXPECT_FALSE(view->isTracing());
   EXPECT_EQ(target->terminateCalls, 0);
   EXPECT_EQ(process->terminateCalls, 1);
@@ -328,7 +365,7 @@ TEST_F(ContentViewTest, ALogStreamThatDiesMidTraceSaysSoAfterItsLastLines) {
   EXPECT_EQ(ended.back(), "WARN LOG Unified log stream ended unexpectedly: journalctl exited with status 1");
   // The trace still watches its target, and ends as usual.
   EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->statusText(), "Tracing PID 5");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 5}));
   fakes.workspace.terminate(5, ExitStatus{false, 0});
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
   EXPECT_EQ(process->terminateCalls, 0);  // already gone
@@ -359,13 +396,13 @@ TEST_F(ContentViewTest, CompletionAfterAPlainStopIsAppliedInFull) {
   fakes.workspace.completeWithPid(77);
   fakes.mainQueue.runAll();
   EXPECT_EQ(events().at(events().size() - 2), "OK PROCESS X launched with PID 77");
-  EXPECT_EQ(view->statusText(), "Tracing PID 77");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 77}));
   EXPECT_TRUE(view->hasTerminationObserver());
   EXPECT_FALSE(view->isTracing());
 
   fakes.workspace.terminate(77);
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->statusText(), "Process ended");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
   EXPECT_EQ(view->sessions().size(), 2u);
   EXPECT_FALSE(view->hasTerminationObserver());
 }
@@ -380,7 +417,7 @@ TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
   view->startTrace();
   fakes.mainQueue.onWait = nullptr;
   ASSERT_EQ(fakes.workspace.opens.size(), 2u);
-  EXPECT_EQ(view->statusText(), "Arming trace for X" + kEllipsis);
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0}));
   EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
   // ...and after it, a late failure of the first is ignored too.
   fakes.workspace.completeWithError("stale", 0);
@@ -392,7 +429,7 @@ TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
 
   fakes.workspace.completeWithPid(2, 1);
   fakes.mainQueue.runAll();
-  EXPECT_EQ(view->statusText(), "Tracing PID 2");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 2}));
   EXPECT_EQ(fakes.workspace.activeObservers(), 1u);
 }
 
@@ -540,18 +577,16 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   const auto& configuration = fakes.openPanel.configurations[0];
   EXPECT_EQ(configuration.title, "Choose an application to trace");
   EXPECT_EQ(configuration.prompt, "Choose App");
-  EXPECT_TRUE(configuration.canChooseFiles);
   EXPECT_FALSE(configuration.canChooseDirectories);
-  EXPECT_FALSE(configuration.allowsMultipleSelection);
   EXPECT_TRUE(configuration.applicationsOnly);
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
   EXPECT_EQ(view->selectedAppURL(), "/usr/share/applications/My.Tool.desktop");
   EXPECT_EQ(view->selectedBundleIdentifier(), "My.Tool");
-  EXPECT_EQ(view->statusText(), "Ready to trace My.Tool");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "My.Tool", 0}));
 
   view->chooseApplication();  // cancelled
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
-  EXPECT_EQ(view->statusText(), "Ready to trace My.Tool");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "My.Tool", 0}));
 
   // Chosen while tracing: the trace goes on, later messages use the new name.
   choose(kAppPath);
@@ -559,7 +594,7 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   choose("/opt/bin/other", "");
   EXPECT_TRUE(view->isTracing());
   EXPECT_EQ(view->selectedBundleIdentifier(), "");
-  EXPECT_EQ(view->statusText(), "Ready to trace other");
+  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "other", 0}));
   fakes.workspace.terminate(4242);
   EXPECT_EQ(events().back(), "INFO PROCESS other terminated");
   EXPECT_EQ(view->sessions()[0].appURL, "/opt/bin/other");

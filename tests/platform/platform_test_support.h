@@ -14,7 +14,7 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 #include "trace/services.h"
 
 namespace mf::testing {

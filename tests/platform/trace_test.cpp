@@ -7,6 +7,7 @@
 
 #include "journal_fixture.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/system_clock.h"
@@ -25,7 +26,7 @@ using testing::Clipboard;
 
 class TraceTest : public ::testing::Test {
  protected:
-  explicit TraceTest(JournalLogStreamLauncher::Options streamOptions = {}) : logStreams(streamOptions) {}
+  explicit TraceTest(JournalLogStreamLauncher::Options streamOptions = {}) : platform(queue, std::move(streamOptions)) {}
 
   // A desktop entry for the demo under a name of its own; returns the name.
   std::string chooseDemo(const std::string& args) {
@@ -69,22 +70,19 @@ class TraceTest : public ::testing::Test {
 
   testing::TempDir dir;
   EventLoopMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  LinuxWorkspace workspace{queue};
-  JournalLogStreamLauncher logStreams;
+  LinuxServices platform;
   ChosenPath panel;
   Clipboard pasteboard;
-  ContentView view{ContentView::Services{queue, clock, ids, logStreams, workspace, panel, pasteboard}};
+  ContentView view{platform.services(panel, pasteboard)};
 };
 
 TEST_F(TraceTest, ASuccessfulTraceListsTheStepsAndTheDemosLinesClassified) {
   const std::string name = chooseDemo("");
-  EXPECT_EQ(view.statusText(), "Ready to trace " + name);
+  EXPECT_EQ(view.status(), (TraceStatus{TraceStatus::Kind::readyToTrace, name, 0}));
   EXPECT_EQ(view.selectedBundleIdentifier(), name);
   view.startTrace();
   ASSERT_TRUE(runUntil([&] {
-    return view.statusText() == "Process ended" && find("error: failed to connect") && find("Ready for work") &&
+    return view.status().kind == TraceStatus::Kind::processEnded && find("error: failed to connect") && find("Ready for work") &&
            find("[" + name + ":general]");
   })) << dump();
 
@@ -139,7 +137,7 @@ TEST_F(TraceTest, ACrashAtOnceIsReportedWithItsLastWords) {
   const std::string name = chooseDemo("--crash");
   view.startTrace();
   // The journal's lines come after the exit; the stream lingers for them.
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended" && find("fatal error: dereferencing"); }))
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded && find("fatal error: dereferencing"); }))
       << dump();
   const auto crash = indexOf(name + " crashed: killed by signal 11 (SIGSEGV)");
   ASSERT_LT(crash, view.events().size()) << dump();
@@ -154,7 +152,7 @@ TEST_F(TraceTest, ACrashAtOnceIsReportedWithItsLastWords) {
 TEST_F(TraceTest, ANonZeroExitIsAWarningBeforeTheTerminatedEvent) {
   const std::string name = chooseDemo("--exit 3");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
   const auto exited = indexOf(name + " exited with status 3");
   ASSERT_LT(exited, view.events().size()) << dump();
   EXPECT_EQ(view.events().at(exited).type, EventType::warning);
@@ -164,17 +162,17 @@ TEST_F(TraceTest, ANonZeroExitIsAWarningBeforeTheTerminatedEvent) {
 TEST_F(TraceTest, StopLeavesTheTargetRunningAndFreshLaunchQuitsIt) {
   const std::string name = chooseDemo("--stay");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText().rfind("Tracing PID ", 0) == 0; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::tracing; })) << dump();
   const auto pid = view.runningApplication()->processIdentifier();
   view.stopTrace(true);
   EXPECT_EQ(view.events().at(view.events().size() - 1).message, "Trace stopped");
-  EXPECT_EQ(view.statusText(), "Ready");
+  EXPECT_EQ(view.status().kind, TraceStatus::Kind::ready);
   EXPECT_FALSE(view.logProcess());
   ASSERT_TRUE(testing::processExists(pid));
 
   // The next start with "Fresh Launch" on asks that instance to quit.
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText().rfind("Tracing PID ", 0) == 0; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::tracing; })) << dump();
   EXPECT_EQ(view.events().at(0).message, "Existing " + name + " instance terminated for fresh launch");
   EXPECT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
   ASSERT_TRUE(view.runningApplication());
@@ -182,7 +180,7 @@ TEST_F(TraceTest, StopLeavesTheTargetRunningAndFreshLaunchQuitsIt) {
   EXPECT_NE(second, pid);
   // And the trace notices the end of its own target.
   EXPECT_TRUE(view.runningApplication()->terminate());
-  EXPECT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  EXPECT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
 }
 
 TEST_F(TraceTest, ALaunchFailureEndsTheTraceWithTheReason) {
@@ -190,7 +188,7 @@ TEST_F(TraceTest, ALaunchFailureEndsTheTraceWithTheReason) {
   view.chooseApplication();
   EXPECT_EQ(view.selectedBundleIdentifier(), "");  // not an application
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Launch failed"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::launchFailed; })) << dump();
   EXPECT_TRUE(find("Launch failed: " + *panel.path + ": Permission denied")) << dump();
   EXPECT_FALSE(view.isTracing());
   EXPECT_EQ(view.sessions().size(), 1u);
@@ -209,7 +207,7 @@ class TraceWithoutJournalTest : public TraceTest {
 TEST_F(TraceWithoutJournalTest, TheTargetsOutputIsCapturedDirectly) {
   chooseDemo("--exit 2");
   view.startTrace();
-  ASSERT_TRUE(runUntil([&] { return view.statusText() == "Process ended"; })) << dump();
+  ASSERT_TRUE(runUntil([&] { return view.status().kind == TraceStatus::Kind::processEnded; })) << dump();
   const auto warning = find("Could not arm unified log stream: ");
   ASSERT_TRUE(warning);
   EXPECT_EQ(warning->message, "Could not arm unified log stream: the systemd journal is not running");

@@ -13,20 +13,10 @@
 #include <vector>
 
 #include "platform/desktop_entry.h"
+#include "text/utf8.h"
 
 namespace mf {
 namespace {
-
-bool isValidUtf8(const std::string& s) {
-  const auto* p = reinterpret_cast<const std::uint8_t*>(s.data());
-  const auto n = static_cast<std::int32_t>(s.size());
-  for (std::int32_t i = 0; i < n;) {
-    UChar32 c;
-    U8_NEXT(p, i, n, c);
-    if (c < 0) return false;
-  }
-  return true;
-}
 
 TEST(ExecFieldCodeCutsCharacter, AnUnknownNonAsciiCodeGoesWhole) {
   using Args = std::vector<std::string>;

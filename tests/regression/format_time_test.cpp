@@ -9,7 +9,7 @@
 #include <cmath>
 #include <limits>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 
 namespace mf {
 namespace {

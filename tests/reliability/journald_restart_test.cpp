@@ -95,7 +95,7 @@ TEST_F(JournaldFaults, WithoutAJournaldTheTargetsOutputIsReadDirectly) {
   const auto demo = demoEntry(dir, "--exit 4");
   window.choose(demo.entry);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; })) << window.dump();
   const auto& events = window.view.events();
   EXPECT_EQ(events.at(0).message, "Launch trace started for " + demo.name);
   EXPECT_EQ(events.at(1).message, "Could not arm unified log stream: the systemd journal is not running");
@@ -151,7 +151,7 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
   // so instead of hanging or claiming a clean exit. Its stdout, which we
   // read ourselves, got through.
   std::ofstream(stop.string()).put('\n');
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; })) << window.dump();
   EXPECT_TRUE(window.find(name + " crashed: killed by signal 13 (SIGPIPE)")) << window.dump();
   EXPECT_TRUE(window.find("printed on stdout before stderr")) << window.dump();
   EXPECT_FALSE(window.find("after stderr"));
@@ -163,7 +163,7 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
   window.choose(second.entry);
   window.view.startTrace();
   ASSERT_TRUE(window.runUntil([&] {
-    return window.view.statusText() == "Process ended" && window.find("Ready for work") &&
+    return window.view.status().kind == TraceStatus::Kind::processEnded && window.find("Ready for work") &&
            window.find("error: failed to connect");
   })) << window.dump();
   EXPECT_EQ(window.view.events().at(1).message, "Unified log stream armed for process " + second.name);

@@ -20,8 +20,7 @@ void TimedMainQueue::post(std::function<void()> task) {
 }
 
 Window::Window(JournalLogStreamLauncher::Options streamOptions)
-    : logStreams(std::move(streamOptions)),
-      view(ContentView::Services{queue, clock, ids, logStreams, workspace, panel, pasteboard}) {}
+    : platform(queue, std::move(streamOptions)), view(platform.services(panel, pasteboard)) {}
 
 Window::~Window() = default;
 

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/system_clock.h"
@@ -52,13 +53,10 @@ struct Window {
   std::size_t indexOf(std::string_view text) const;
   std::size_t count(std::string_view text) const;
   std::string dump(std::size_t maxEvents = 200) const;
-  bool tracingPid() const { return view.statusText().rfind("Tracing PID ", 0) == 0; }
+  bool tracingPid() const { return view.status().kind == TraceStatus::Kind::tracing; }
 
   TimedMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  LinuxWorkspace workspace{queue};
-  JournalLogStreamLauncher logStreams;
+  LinuxServices platform;
   ChosenPath panel;
   Clipboard pasteboard;
   ContentView view;

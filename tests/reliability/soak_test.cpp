@@ -59,13 +59,13 @@ TEST(Soak, AHundredTracesLeakNoDescriptorsThreadsChildrenOrMemory) {
     window.view.startTrace();
     // The whole story, so every trace holds the same events.
     return window.runUntil([&] {
-      return window.view.statusText() == "Process ended" && window.find("Ready for work") &&
+      return window.view.status().kind == TraceStatus::Kind::processEnded && window.find("Ready for work") &&
              window.find("error: failed to connect");
     });
   };
   auto settle = [&](Window& window) {
     // Lingering streams end by themselves; the watcher reaps every target.
-    EXPECT_TRUE(waitFor([&] { return window.logStreams.lingeringStreams() == 0; }, 10));
+    EXPECT_TRUE(waitFor([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 10));
     EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }, 10));
     EXPECT_TRUE(waitFor([] { return tracingChildren() == 0; }, 10));
     window.queue.inner.drain();

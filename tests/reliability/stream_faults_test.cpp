@@ -106,7 +106,7 @@ TEST(HostileBytes, AnEndlessLineIsCutIntoBoundedLinesAndNoByteIsLost) {
   window.choose(script.string());
   window.view.setShowRawLog(true);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; }, 120)) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; }, 120)) << window.dump();
 
   // The target's bytes, joined again, are exactly what it wrote; no piece is
   // longer than the bound of one pending line.
@@ -142,7 +142,7 @@ TEST(Flood, AMillionLinesThroughDirectCaptureArriveOnceEachInOrder) {
   window.choose(entry.string());
   const auto started = std::chrono::steady_clock::now();
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; }, 600)) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; }, 600)) << window.dump();
   const double seconds = std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count();
 
   // Every numbered line exactly once, in order, none split or merged. The

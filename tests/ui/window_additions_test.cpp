@@ -13,6 +13,7 @@
 #include <sys/stat.h>
 
 #include "export/summary.h"
+#include "model/time_text.h"
 #include "ui/event_list_accessible.h"
 #include "ui/tokens.h"
 #include "ui_harness.h"

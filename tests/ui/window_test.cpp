@@ -6,7 +6,7 @@
 #include <QLineEdit>
 #include <QScrollBar>
 
-#include "export/summary.h"
+#include "model/time_text.h"
 #include "ui/glyphs.h"
 #include "ui/tokens.h"
 #include "ui_harness.h"

@@ -7,9 +7,7 @@
 #include <csignal>
 
 #include "journal_fixture.h"
-#include "platform/linux_workspace.h"
-#include "platform/log_stream.h"
-#include "platform/system_clock.h"
+#include "platform/linux_services.h"
 #include "platform_test_support.h"
 #include "ui_harness.h"
 
@@ -28,8 +26,7 @@ class WindowTraceTest : public ::testing::Test {
  protected:
   WindowTraceTest() {
     application();
-    content = std::make_unique<ContentView>(
-        ContentView::Services{queue, clock, ids, logStreams, workspace, panel, clipboard});
+    content = std::make_unique<ContentView>(platform.services(panel, clipboard));
     window = std::make_unique<ui::MainWindow>(*content);
     window->resize(1440, 900);
     window->show();
@@ -63,10 +60,7 @@ class WindowTraceTest : public ::testing::Test {
 
   testing::TempDir dir;
   ui::QtMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  JournalLogStreamLauncher logStreams;
-  LinuxWorkspace workspace{queue};
+  LinuxServices platform{queue};
   ChosenPath panel;
   ui::QtPasteboard clipboard;
   std::unique_ptr<ContentView> content;
@@ -77,7 +71,7 @@ TEST_F(WindowTraceTest, ACrashAtStartShowsUpAsItHappens) {
   const std::string name = chooseDemo("--crash");
   EXPECT_EQ(window->sidebar()->targetName()->text(), QString::fromStdString(name));
   Harness::click(window->eventPane()->launchButton());
-  ASSERT_TRUE(waitUntil([&] { return content->statusText() == "Process ended" && rowContaining("fatal error") >= 0; },
+  ASSERT_TRUE(waitUntil([&] { return content->status().kind == TraceStatus::Kind::processEnded && rowContaining("fatal error") >= 0; },
                         15000))
       << dump();
   EXPECT_EQ(window->topBar()->statusLabel()->text(), "Process ended");
@@ -112,7 +106,7 @@ TEST_F(WindowTraceTest, ACrashAtStartShowsUpAsItHappens) {
 TEST_F(WindowTraceTest, ClosingTheWindowMidTraceEndsTheStreamAndRecordsNothing) {
   chooseDemo("--stay");
   Harness::click(window->eventPane()->launchButton());
-  ASSERT_TRUE(waitUntil([&] { return content->statusText().rfind("Tracing PID ", 0) == 0; }, 15000)) << dump();
+  ASSERT_TRUE(waitUntil([&] { return content->status().kind == TraceStatus::Kind::tracing; }, 15000)) << dump();
   EXPECT_EQ(window->topBar()->statusDot()->color(), ui::colors::green());
   const pid_t pid = content->runningApplication()->processIdentifier();
   window->close();

@@ -10,11 +10,10 @@
 
 namespace mf {
 
-// "HH:mm:ss", 24-hour clock, local time zone.
-std::string formatTime(double time);
-
 // "[HH:mm:ss] [LABEL] [SOURCE] message"
 std::string summaryEventLine(const EventView& event);
+// The same line appended to `out`, for output built a batch at a time.
+void appendSummaryEventLine(std::string& out, const EventView& event);
 // "[HH:mm:ss] [LABEL] [SOURCE]\nmessage"
 std::string singleEventText(const EventView& event);
 

@@ -1,4 +1,4 @@
-#include "trace/terminal_line.h"
+#include "text/terminal_line.h"
 
 #include <cstddef>
 #include <vector>

@@ -1,6 +1,6 @@
 #pragma once
 
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 #include "trace/services.h"
 
 namespace mf {

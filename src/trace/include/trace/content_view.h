@@ -12,6 +12,7 @@
 #include "model/event_list.h"
 #include "model/launch_session.h"
 #include "trace/services.h"
+#include "trace/trace_status.h"
 
 namespace mf {
 
@@ -67,6 +68,8 @@ class ContentView {
   bool viewingSavedSession() const { return viewingSavedSession_; }
   const std::optional<Uuid>& selectedEventID() const { return selectedEventID_; }
   const std::string& searchText() const { return searchText_; }
+  const TraceStatus& status() const { return status_; }
+  // The status line: statusText(status()).
   const std::string& statusText() const { return statusText_; }
   bool isTracing() const { return isTracing_; }
   bool showRawLog() const { return showRawLog_; }
@@ -98,16 +101,10 @@ class ContentView {
   void copySummary();
   void copySelectedEvent();
 
-  // --- Steps of a trace (public so tests and tools can drive them) ----------------
+  // --- Steps a tool or test drives directly -----------------------------------------
   void appendEvent(EventType type, std::string_view source, std::string_view message);
+  // Takes in one batch of log lines, as a log stream's sink does.
   void ingestLines(const LineBatch& batch);
-  void armLogStream(const std::string& processName);
-  void quitRunningInstances();
-  void completeLaunch(std::optional<std::string> errorDescription,
-                      std::shared_ptr<RunningApplication> application, const std::string& openedPath);
-  void watchTermination(std::int32_t pid);
-  void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
-  void tearDownTrace();
   void recordSession();
 
   // --- Derived values ----------------------------------------------------------------
@@ -129,6 +126,15 @@ class ContentView {
   struct Impl;
   class OperationScope;
 
+  // The steps of a trace.
+  void armLogStream(const std::string& processName);
+  void quitRunningInstances();
+  void completeLaunch(std::optional<std::string> errorDescription,
+                      std::shared_ptr<RunningApplication> application, const std::string& openedPath);
+  void watchTermination(std::int32_t pid);
+  void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
+  void tearDownTrace();
+
   // Swaps in another event list: the visible rows are recomputed, and batches
   // of streams armed for the previous list are dropped from now on.
   void replaceEvents(EventList events);
@@ -136,6 +142,8 @@ class ContentView {
   void noteAppended(std::size_t firstEvent);
   void resetVisible();
   void changed(std::uint32_t fields);
+  // Sets the status and its text; the views hear of it as a status change.
+  void setStatus(TraceStatus status);
   void flushChanges();
   // The nested wait of a start; views are told of the changes so far first.
   void waitOnMainQueue(double seconds);
@@ -158,6 +166,7 @@ class ContentView {
   bool viewingSavedSession_ = false;
   std::optional<Uuid> selectedEventID_;
   std::string searchText_;
+  TraceStatus status_;
   std::string statusText_ = "Ready";
   bool isTracing_ = false;
   bool showRawLog_ = false;

@@ -2,7 +2,7 @@
 
 #include "export/summary.h"
 #include "trace/content_view.h"
-#include "trace/content_view_impl.h"
+#include "content_view_impl.h"
 
 namespace mf {
 
@@ -14,7 +14,7 @@ std::string ContentView::summaryText() const {
 void ContentView::copySummary() {
   OperationScope scope(*this);
   services_.pasteboard.setString(summaryText());
-  statusText_ = "Summary copied";
+  setStatus({TraceStatus::Kind::summaryCopied, {}, 0});
   changed(Change::status);
 }
 
@@ -26,7 +26,7 @@ void ContentView::copySelectedEvent() {
   if (!index) return;
   OperationScope scope(*this);
   services_.pasteboard.setString(singleEventText(events_[*index]));
-  statusText_ = "Event copied";
+  setStatus({TraceStatus::Kind::eventCopied, {}, 0});
   changed(Change::status);
 }
 

@@ -6,7 +6,7 @@
 #include <string_view>
 
 #include "model/uuid.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

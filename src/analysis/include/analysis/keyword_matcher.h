@@ -1,8 +1,10 @@
 #pragma once
 
 // One pass over a normalised line that finds which keyword tables hit.
-// Internal to src/analysis; the rules in classify.cpp apply the order.
+// The rules in classify.cpp apply the order; the reference automaton the
+// tests hold it to shares the word test.
 
+#include <cstddef>
 #include <cstdint>
 #include <string_view>
 
@@ -28,8 +30,10 @@ std::uint32_t scanKeywords(std::string_view normalized);
 // The same for text that is in normal form except for ASCII letter case:
 // gives scanKeywords(lower-cased text) without making the copy.
 std::uint32_t scanKeywordsFoldingCase(std::string_view text);
-// A second, independent matcher (one Aho-Corasick automaton over all
-// tables), kept as the oracle the tests hold the fast scan to.
-std::uint32_t scanKeywordsWithAutomaton(std::string_view normalized);
+// hitPrivacyPrefix when `normalized` starts with a privacy prefix, else 0.
+std::uint32_t privacyHits(std::string_view normalized);
+// No word character touches text[begin, end) on either side: a hit of
+// tables::errorWord or tables::faultWord there is a whole word.
+bool isWholeWord(std::string_view text, std::size_t begin, std::size_t end);
 
 }  // namespace mf

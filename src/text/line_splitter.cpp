@@ -1,4 +1,4 @@
-#include "trace/line_splitter.h"
+#include "text/line_splitter.h"
 
 #include <algorithm>
 #include <array>

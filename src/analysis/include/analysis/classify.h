@@ -1,11 +1,13 @@
 #pragma once
 
+#include <cstddef>
+#include <cstdint>
 #include <span>
 #include <string>
 #include <string_view>
 
 #include "model/event.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 
@@ -21,14 +23,14 @@ std::string_view trimWhitespace(std::string_view text);
 // then full Unicode lower-case mapping, independent of the locale.
 std::string normalizeLine(std::string_view text);
 
-bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
 // Whole word over runs of Unicode L, M, N and "_".
 bool containsWord(std::string_view normalized, std::string_view word);
 // Empty after trimming, or at most 8 extended grapheme clusters with no L, M or N.
 bool isTrivialLine(std::string_view line);
 
-bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
-                          std::string_view bundleIdentifier);
+// "[" + the lower-cased, trimmed identifier + ":", the prefix of lines the
+// application wrote about itself; empty for an empty identifier.
+std::string appMarkerFor(std::string_view bundleIdentifier);
 
 struct Classification {
   EventType type = EventType::info;
@@ -46,7 +48,7 @@ class LineClassifier {
   // PRIORITY): 0-3 make it at least an error, 4 at least a warning, since a
   // structured message need not say in its text how severe it is. Without
   // one the text alone decides.
-  Classification classify(std::string_view trimmedLine, int priority = LineInfo::kNoPriority) const;
+  Classification classify(std::string_view trimmedLine, std::int8_t priority = LineInfo::kNoPriority) const;
 
  private:
   std::string appMarker_;  // "[" + lower-cased, trimmed identifier + ":" (empty: none)
@@ -54,9 +56,22 @@ class LineClassifier {
 
 Classification classifyLine(std::string_view trimmedLine, std::string_view bundleIdentifier);
 
-// Trims each line, drops blank ones, classifies the rest (with the line's
-// priority) and appends one event per line (new id, current time, the line's
-// origin) to `events`, in batch order.
+// The intake of one batch: trims each line, drops blank ones and classifies
+// the rest (with the line's priority), calling
+// `take(trimmedLine, classification, info)` for each, in batch order.
+template <typename Take>
+void classifyBatch(const LineBatch& batch, std::string_view bundleIdentifier, Take&& take) {
+  const LineClassifier classifier(bundleIdentifier);
+  for (std::size_t i = 0; i < batch.size(); ++i) {
+    const std::string_view line = trimWhitespace(batch[i]);
+    if (line.empty()) continue;
+    const LineInfo info = batch.info(i);
+    take(line, classifier.classify(line, info.priority), info);
+  }
+}
+
+// classifyBatch, appending one event per line (new id, current time, the
+// line's origin) to `events`.
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events,
                  IdSource& ids, Clock& clock);
 

@@ -1,4 +1,4 @@
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

@@ -1,4 +1,4 @@
-#include "analysis/search_fold.h"
+#include "text/search_fold.h"
 
 #include <unicode/uchar.h>
 #include <unicode/uloc.h>

@@ -4,7 +4,7 @@
 #include <string>
 #include <string_view>
 
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

@@ -44,15 +44,15 @@ class SearchQuery {
   bool labelMatches_[4] = {true, true, true, true};  // by EventType
 };
 
-// The reference selection: a plain linear scan. Returns indices into `events`.
-std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog,
-                                             std::string_view searchText);
-
-std::size_t suppressedCount(const EventList& events);
+// Whether the event list shows `event`: routine noise only with the raw log
+// on, and only what the search matches.
+inline bool isShown(const EventView& event, bool showRawLog, const SearchQuery& query) {
+  return (showRawLog || !event.isRoutineNoise) && (query.empty() || query.matches(event));
+}
 
 // The visible rows of a list, kept up to date as events are appended and
-// recomputed when the filter changes. Gives the same rows as
-// selectVisibleRows, in the same order.
+// recomputed when the filter changes. Gives the same rows as the plain scan
+// of the reference library, in the same order.
 class VisibleIndex {
  public:
   // Recomputes for the list and the filter. When, on the same list, the

@@ -1,4 +1,4 @@
-#include "analysis/reference_rules.h"
+#include "reference/reference_rules.h"
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
@@ -6,6 +6,7 @@
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
 
+#include <algorithm>
 #include <memory>
 #include <vector>
 
@@ -105,6 +106,38 @@ bool isTrivialLine(std::string_view line) {
   return true;
 }
 
+namespace {
+
+bool isExemptSource(std::string_view source) {
+  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
+         tables::exemptSources.end();
+}
+
+bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
+}
+
+}  // namespace
+
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
+}
+
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier) {
+  if (isExemptSource(source)) return false;
+  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
+  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
+  const std::string marker = appMarkerFor(bundleIdentifier);
+  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
+  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
+  return true;
+}
+
 Classification classify(std::string_view trimmedLine, std::string_view bundleIdentifier) {
   const std::string normalized = normalizeLine(trimmedLine);
   Classification c;
@@ -125,6 +158,24 @@ Classification classify(std::string_view trimmedLine, std::string_view bundleIde
   }
   c.isRoutineNoise = isTrivialLine(trimmedLine) || isRoutineSystemNoise(normalized, c.type, c.source, bundleIdentifier);
   return c;
+}
+
+std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog, std::string_view searchText) {
+  const SearchQuery query(searchText);
+  std::vector<std::uint32_t> rows;
+  for (std::size_t i = 0; i < events.size(); ++i) {
+    const EventView event = events[i];
+    if (!showRawLog && event.isRoutineNoise) continue;
+    if (!query.empty() && !query.matches(event)) continue;  // the plain test: this is the reference
+    rows.push_back(static_cast<std::uint32_t>(i));
+  }
+  return rows;
+}
+
+std::size_t suppressedCount(const EventList& events) {
+  std::size_t count = 0;
+  for (std::size_t i = 0; i < events.size(); ++i) count += events[i].isRoutineNoise ? 1 : 0;
+  return count;
 }
 
 std::string foldCase(std::string_view text, bool turkic) {

@@ -9,7 +9,7 @@
 #include <string>
 #include <thread>
 
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 

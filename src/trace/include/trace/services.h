@@ -12,8 +12,9 @@
 #include <utility>
 #include <vector>
 
+#include "model/stamps.h"
 #include "model/uuid.h"
-#include "trace/line_batch.h"
+#include "text/line_batch.h"
 
 namespace mf {
 
@@ -27,20 +28,6 @@ class MainQueue {
   // not deliver user input meanwhile: a click there would re-enter the
   // operation that is waiting.
   virtual void wait(double seconds) = 0;
-};
-
-class Clock {
- public:
-  virtual ~Clock() = default;
-  // Wall-clock seconds since the Unix epoch.
-  virtual double now() = 0;
-};
-
-class IdSource {
- public:
-  virtual ~IdSource() = default;
-  // A new random version-4 UUID.
-  virtual Uuid next() = 0;
 };
 
 // Called on a background thread with the lines of one chunk, chunks in stream
@@ -165,9 +152,7 @@ class Workspace {
 struct OpenPanelConfiguration {
   std::string title;
   std::string prompt;
-  bool canChooseFiles = true;
   bool canChooseDirectories = false;
-  bool allowsMultipleSelection = false;
   bool applicationsOnly = true;
 };
 

@@ -1,0 +1,10 @@
+#pragma once
+
+#include <string>
+
+namespace mf {
+
+// "HH:mm:ss", 24-hour clock, local time zone.
+std::string formatTime(double time);
+
+}  // namespace mf

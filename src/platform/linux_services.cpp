@@ -1,0 +1,14 @@
+#include "platform/linux_services.h"
+
+#include <utility>
+
+namespace mf {
+
+LinuxServices::LinuxServices(MainQueue& queue, JournalLogStreamLauncher::Options streamOptions)
+    : mainQueue(queue), workspace(queue), logStreams(std::move(streamOptions)) {}
+
+ContentView::Services LinuxServices::services(OpenPanel& openPanel, Pasteboard& pasteboard) {
+  return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, openPanel, pasteboard};
+}
+
+}  // namespace mf

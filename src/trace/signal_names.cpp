@@ -1,0 +1,16 @@
+#include "trace/signal_names.h"
+
+#include <csignal>
+#include <cstring>
+
+namespace mf {
+
+std::string signalName(int number) {
+  // glibc calls 29 by its System V alias, "POLL"; Linux documents it as SIGIO.
+  if (number == SIGIO) return "SIGIO";
+  if (number >= SIGRTMIN && number <= SIGRTMAX) return "SIGRTMIN+" + std::to_string(number - SIGRTMIN);
+  if (const char* abbreviation = sigabbrev_np(number)) return std::string("SIG") + abbreviation;
+  return "unknown signal";
+}
+
+}  // namespace mf

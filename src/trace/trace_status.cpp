@@ -1,0 +1,21 @@
+#include "trace/trace_status.h"
+
+namespace mf {
+
+std::string statusText(const TraceStatus& status) {
+  using Kind = TraceStatus::Kind;
+  switch (status.kind) {
+    case Kind::ready: return "Ready";
+    case Kind::readyToTrace: return "Ready to trace " + status.appName;
+    case Kind::arming: return "Arming trace for " + status.appName + "\xE2\x80\xA6";  // U+2026
+    case Kind::tracing: return "Tracing PID " + std::to_string(status.pid);
+    case Kind::processEnded: return "Process ended";
+    case Kind::launchFailed: return "Launch failed";
+    case Kind::viewingSavedSession: return "Viewing saved session";
+    case Kind::summaryCopied: return "Summary copied";
+    case Kind::eventCopied: return "Event copied";
+  }
+  return "Ready";
+}
+
+}  // namespace mf
