@@ -8,9 +8,7 @@
 
 #include "apps_support.h"
 #include "journal_fixture.h"
-#include "platform/linux_workspace.h"
-#include "platform/log_stream.h"
-#include "platform/system_clock.h"
+#include "platform/linux_services.h"
 #include "platform_test_support.h"
 #include "ui_harness.h"
 
@@ -19,25 +17,16 @@ namespace {
 
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
-class ChosenPath final : public OpenPanel {
- public:
-  std::optional<std::string> path;
-  std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-};
-
 TEST(WindowCalculator, ItsWarningsAreListedAndItsSessionIsNotClean) {
   apps::XServer xserver;
   ASSERT_TRUE(xserver.ok()) << "Xvfb did not start";
   testing::TempDir dir;
   uitest::application();
   ui::QtMainQueue queue;
-  SystemClock clock;
-  RandomIdSource ids;
-  JournalLogStreamLauncher logStreams;
-  LinuxWorkspace workspace{queue};
-  ChosenPath panel;
+  LinuxServices platform(queue);
+  testing::ChosenPath panel;
   ui::QtPasteboard clipboard;
-  ContentView content(ContentView::Services{queue, clock, ids, logStreams, workspace, panel, clipboard});
+  ContentView content(platform.services(panel, clipboard));
   ui::MainWindow window(content);
   window.resize(1440, 900);
   window.show();
