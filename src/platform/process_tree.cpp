@@ -1,5 +1,6 @@
 #include "platform/process_tree.h"
 
+#include <algorithm>
 #include <cstdio>
 #include <cstring>
 #include <fstream>
@@ -95,9 +96,15 @@ void ProcessTree::drainEvents() {
       if (header->nlmsg_type == NLMSG_ERROR || header->nlmsg_type == NLMSG_NOOP) continue;
       const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(header));
       if (message->id.idx != CN_IDX_PROC || message->id.val != CN_VAL_PROC) continue;
-      const auto* event = reinterpret_cast<const proc_event*>(message->data);
-      if (event->what != proc_event::PROC_EVENT_FORK) continue;
-      const auto& fork = event->event_data.fork;
+      // The event follows a 20-byte header, so it is only 4-byte aligned in
+      // the buffer while it holds a 64-bit field: read it through a copy.
+      if (message->len < sizeof(proc_event) - sizeof(proc_event::event_data) + sizeof(proc_event::event_data.fork)) {
+        continue;
+      }
+      proc_event event{};
+      std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
+      if (event.what != proc_event::PROC_EVENT_FORK) continue;
+      const auto& fork = event.event_data.fork;
       // A new thread is a fork within one thread group: nothing new to follow.
       if (fork.child_tgid == fork.parent_tgid) continue;
       handleFork(fork.parent_tgid, fork.child_tgid);
