@@ -31,8 +31,11 @@ void send(const std::string& identifier, std::int32_t pid, std::string_view text
 }  // namespace
 
 JournalForwarder& JournalForwarder::shared() {
-  static JournalForwarder forwarder;
-  return forwarder;
+  // Never destroyed: the child watcher, itself process-wide, forwards what a
+  // target still prints while the process exits, and the order in which the
+  // two would be destroyed depends on which was used first.
+  static JournalForwarder* const forwarder = new JournalForwarder;
+  return *forwarder;
 }
 
 JournalForwarder::JournalForwarder() : thread_([this] { run(); }) {}
