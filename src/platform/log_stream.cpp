@@ -112,7 +112,7 @@ class JournalDecoder final : public StreamDecoder {
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
-  bool tookLines() override { return std::exchange(capture_.delivered(), 0) > 0; }
+  bool tookLines() override { return capture_.takeDelivered() > 0; }
 
  private:
   JournalCapture capture_;

@@ -117,7 +117,7 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
   }
-  if (members_.count(parent) != 0) addMember(child);
+  if (members_.count(parent) != 0) members_.insert(child);
 }
 
 void ProcessTree::setRoot(pid_t root) {
@@ -135,8 +135,6 @@ void ProcessTree::setRoot(pid_t root) {
   childrenSeen_.clear();
 }
 
-void ProcessTree::addMember(pid_t pid) { members_.insert(pid); }
-
 bool ProcessTree::contains(pid_t pid) {
   if (!root_ || pid <= 0) return false;
   if (members_.count(pid) != 0) return true;
@@ -144,7 +142,7 @@ bool ProcessTree::contains(pid_t pid) {
   if (members_.count(pid) != 0) return true;
   if (connector_.valid() && !lostEvents_) return false;  // every fork was seen
   if (descendsFromMemberInProc(pid)) {
-    addMember(pid);
+    members_.insert(pid);
     return true;
   }
   return false;

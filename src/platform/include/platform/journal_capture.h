@@ -3,6 +3,7 @@
 #include <cstdint>
 #include <deque>
 #include <string>
+#include <utility>
 #include <sys/types.h>
 
 #include "platform/journal_export.h"
@@ -73,7 +74,6 @@ class JournalCapture {
   // The descriptor whose readiness means fork events are waiting, or -1.
   int eventFd() const { return tree_.eventFd(); }
   void drainEvents() { tree_.drainEvents(); }
-  bool seesForks() const { return tree_.seesForks(); }
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit);
@@ -81,8 +81,8 @@ class JournalCapture {
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
   void flush();
-  // Lines handed on so far; the reader resets it.
-  std::size_t& delivered() { return delivered_; }
+  // Lines handed on since the last call.
+  std::size_t takeDelivered() { return std::exchange(delivered_, 0); }
 
  private:
   void capture(const JournalEntry& entry);

@@ -43,7 +43,6 @@ class ProcessTree {
   bool contains(pid_t pid);
 
  private:
-  void addMember(pid_t pid);
   void handleFork(pid_t parent, pid_t child);
   bool descendsFromMemberInProc(pid_t pid);
 
