@@ -325,8 +325,10 @@ TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsNa
 
 TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {
   const auto entry = testing::writeDemoDesktopEntry(dir, "cycle", testing::privateDemo(dir), "--exit 1");
-  // Warm up what is created once (the watcher thread, the journal socket).
+  // Warm up what is created once (the watcher thread, the journal socket,
+  // which the forwarder's thread opens with its first line, maybe only now).
   awaitTermination(launchOk(entry)->application->processIdentifier());
+  JournalForwarder::shared().flush();
   const auto descriptors = testing::openDescriptorCount();
   for (int i = 0; i < 10; ++i) {
     LineCollector lines;
