@@ -14,6 +14,11 @@
 //                  A program whose stdio sees a terminal writes every line
 //                  with a system call of its own; the same lines written in
 //                  64 KiB blocks show what the trace itself takes.
+//   floor_*        the same million printf lines without a trace: the
+//                  program alone, line-buffered into /dev/null, and on a
+//                  terminal read by a bare copy loop; the speed the program
+//                  and the kernel allow, whoever reads
+//   of_floor       the trace's lines/s over the bare terminal's
 //   max_task_ms    longest main-thread task during the flood (wall; and its
 //                  CPU time, without the time other processes held the core)
 //                                                               target <= 8 ms
@@ -21,7 +26,11 @@
 
 #include <benchmark/benchmark.h>
 
+#include <fcntl.h>
+#include <spawn.h>
+#include <sys/wait.h>
 #include <time.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <charconv>
@@ -33,6 +42,7 @@
 #include "platform/event_loop_main_queue.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
+#include "platform/posix_io.h"
 #include "platform/system_clock.h"
 #include "trace/content_view.h"
 
@@ -180,6 +190,55 @@ void BM_StdoutLatency(benchmark::State& state) {
 BENCHMARK(BM_StdoutLatency)->Arg(static_cast<int>(Road::terminal))->Arg(static_cast<int>(Road::journal))
     ->ArgName("road")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
 
+// The flood program without a trace: `terminal` puts its stdout on a
+// pseudo-terminal that this thread drains with nothing but read(); otherwise
+// stdbuf keeps the same line buffering into /dev/null. Seconds from the
+// spawn to the last line, or a negative value when the program cannot run.
+double floorSeconds(bool terminal, std::size_t lines) {
+  mf::posix::PseudoTerminal pty;
+  if (terminal) {
+    pty = mf::posix::openPseudoTerminal(200, 50);
+    if (!pty.master.valid()) return -1;
+  }
+  const std::string count = std::to_string(lines);
+  std::vector<std::string> argv = {MARROWFIELD_STDOUT_PROGRAM, "--flood", count};
+  if (!terminal) argv.insert(argv.begin(), {"stdbuf", "-oL"});
+  std::vector<char*> args;
+  for (auto& arg : argv) args.push_back(arg.data());
+  args.push_back(nullptr);
+  posix_spawn_file_actions_t actions;
+  posix_spawn_file_actions_init(&actions);
+  if (terminal) {
+    posix_spawn_file_actions_adddup2(&actions, pty.slave.get(), STDOUT_FILENO);
+  } else {
+    posix_spawn_file_actions_addopen(&actions, STDOUT_FILENO, "/dev/null", O_WRONLY, 0);
+  }
+  posix_spawnattr_t attributes;
+  posix_spawnattr_init(&attributes);
+  posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID);
+  const auto start = SteadyClock::now();
+  pid_t pid = -1;
+  const int failed = posix_spawnp(&pid, args[0], &actions, &attributes, args.data(), environ);
+  posix_spawn_file_actions_destroy(&actions);
+  posix_spawnattr_destroy(&attributes);
+  if (failed != 0) return -1;
+  if (terminal) {
+    pty.slave.reset();
+    // The master reads EIO once the program is gone and its last bytes are in.
+    std::vector<char> buffer(1 << 16);
+    while (true) {
+      const ssize_t n = ::read(pty.master.get(), buffer.data(), buffer.size());
+      if (n > 0) continue;
+      if (n < 0 && errno == EINTR) continue;
+      break;
+    }
+  }
+  int status = 0;
+  ::waitpid(pid, &status, 0);
+  const double seconds = std::chrono::duration<double>(SteadyClock::now() - start).count();
+  return WIFEXITED(status) && WEXITSTATUS(status) == 0 ? seconds : -1;
+}
+
 void BM_StdoutFlood(benchmark::State& state) {
   const auto road = static_cast<Road>(state.range(0));
   if (road == Road::journal && mf::journalUnavailableReason()) {
@@ -194,6 +253,13 @@ void BM_StdoutFlood(benchmark::State& state) {
   state.counters["max_task_ms"] = run.longestTaskMs;
   state.counters["max_task_cpu_ms"] = run.longestTaskCpuMs;
   state.counters["lost"] = static_cast<double>(lines - std::min(lines, run.floodLines) + run.disorder);
+  if (road == Road::terminal) {
+    const double alone = floorSeconds(false, lines);
+    const double bare = floorSeconds(true, lines);
+    state.counters["floor_alone_lines_per_s"] = alone > 0 ? static_cast<double>(lines) / alone : 0;
+    state.counters["floor_terminal_lines_per_s"] = bare > 0 ? static_cast<double>(lines) / bare : 0;
+    state.counters["of_floor"] = bare > 0 ? state.counters["lines_per_s"] / (static_cast<double>(lines) / bare) : 0;
+  }
 }
 BENCHMARK(BM_StdoutFlood)->Arg(static_cast<int>(Road::terminal))->Arg(static_cast<int>(Road::journal))
     ->Arg(static_cast<int>(Road::terminalBlocks))->ArgName("road")->Iterations(1)->Unit(benchmark::kMillisecond)->UseRealTime();
