@@ -2,7 +2,7 @@
 // by a real writer thread, the log stream's reader thread (ChunkPump and
 // LineSplitter, one batch per read of up to 64 KiB), the headless main queue,
 // and a ContentView that classifies, stores and filters the lines and tells a
-// change observer (standing in for the list model) which events arrived.
+// change observer (standing in for the event list view) which events arrived.
 //
 // Reported, per run of 1,000,000 corpus lines (about 125 bytes each, 5 %
 // non-ASCII, 1 % of 1-4 KiB):

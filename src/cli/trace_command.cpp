@@ -152,6 +152,73 @@ class EventPrinter {
   std::unordered_set<Uuid, UuidHash> printed_;
 };
 
+// Says on stderr why the named path cannot be traced.
+bool isTraceable(const std::string& app) {
+  struct stat info {};
+  if (::stat(app.c_str(), &info) != 0) {
+    std::fprintf(stderr, "marrowfield-cli trace: %s: %s\n", app.c_str(), posix::errorText(errno).c_str());
+    return false;
+  }
+  if (!LinuxWorkspace::isApplication(app)) {
+    const auto resolved = resolveApplication(app);
+    std::string reason = resolved.reason;
+    if (reason.empty() || resolved.target) reason = "not a desktop entry of Type=Application or an executable program";
+    std::fprintf(stderr, "marrowfield-cli trace: %s is not an application: %s\n", app.c_str(), reason.c_str());
+    return false;
+  }
+  return true;
+}
+
+void applyOptions(ContentView& view, const Options& options) {
+  view.setShowRawLog(options.showRawLog);
+  view.setSearchText(options.searchText);
+  view.setFreshLaunch(options.freshLaunch);
+  view.setLaunchParameters(options.arguments, options.environment);
+}
+
+double secondsSince(std::chrono::steady_clock::time_point start) {
+  return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
+}
+
+// Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops it.
+void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const Options& options) {
+  struct sigaction action {};
+  action.sa_handler = onInterrupt;
+  sigemptyset(&action.sa_mask);
+  struct sigaction previous {};
+  ::sigaction(SIGINT, &action, &previous);
+
+  view.startTrace();
+  const auto started = std::chrono::steady_clock::now();
+  // In slices, so Ctrl-C (which cannot post from a signal handler) is seen.
+  while (view.isTracing() && !interrupted && (!options.seconds || secondsSince(started) < *options.seconds)) {
+    double slice = 0.1;
+    if (options.seconds) slice = std::min(slice, std::max(0.0, *options.seconds - secondsSince(started)));
+    queue.runUntil([&] { return !view.isTracing() || interrupted; }, slice);
+  }
+  if (view.isTracing()) view.stopTrace(true);
+  ::sigaction(SIGINT, &previous, nullptr);
+}
+
+// The journal hands lines on late; take them before the summary.
+// (In slices: a stream that ends posts nothing that would wake the queue.)
+void takeLateLines(EventLoopMainQueue& queue, LinuxServices& platform) {
+  const auto ended = std::chrono::steady_clock::now();
+  while (platform.logStreams.lingeringStreams() > 0 && secondsSince(ended) < kLateLinesSeconds) queue.wait(0.05);
+  queue.drain();
+}
+
+// Prints the summary; the exit status says whether an error event is listed.
+int reportSummary(const ContentView& view) {
+  const std::string summary = forOutput(STDOUT_FILENO, "\n" + view.summaryText() + "\n");
+  std::fwrite(summary.data(), 1, summary.size(), stdout);
+  std::fflush(stdout);
+  for (const auto& event : view.visibleEvents()) {
+    if (event.type == EventType::error) return 1;
+  }
+  return 0;
+}
+
 }  // namespace
 
 int runTrace(std::span<char* const> args) {
@@ -165,20 +232,7 @@ int runTrace(std::span<char* const> args) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-
-  struct stat info {};
-  if (::stat(options->app.c_str(), &info) != 0) {
-    std::fprintf(stderr, "marrowfield-cli trace: %s: %s\n", options->app.c_str(), posix::errorText(errno).c_str());
-    return 2;
-  }
-  if (!LinuxWorkspace::isApplication(options->app)) {
-    const auto resolved = resolveApplication(options->app);
-    std::string reason = resolved.reason;
-    if (reason.empty() || resolved.target) reason = "not a desktop entry of Type=Application or an executable program";
-    std::fprintf(stderr, "marrowfield-cli trace: %s is not an application: %s\n", options->app.c_str(),
-                 reason.c_str());
-    return 2;
-  }
+  if (!isTraceable(options->app)) return 2;
 
   std::error_code ignored;
   const std::string path = std::filesystem::absolute(options->app, ignored).lexically_normal().string();
@@ -194,49 +248,16 @@ int runTrace(std::span<char* const> args) {
 
   EventPrinter printer(view);
   view.setChangeObserver([&printer](const Change& change) { printer.onChange(change); });
-  view.setShowRawLog(options->showRawLog);
-  view.setSearchText(options->searchText);
-  view.setFreshLaunch(options->freshLaunch);
-  view.setLaunchParameters(options->arguments, options->environment);
+  applyOptions(view, *options);
 
   view.chooseApplication();
   if (!view.selectedAppURL()) {
     std::fprintf(stderr, "marrowfield-cli trace: %s could not be chosen\n", options->app.c_str());
     return 2;
   }
-
-  struct sigaction action {};
-  action.sa_handler = onInterrupt;
-  sigemptyset(&action.sa_mask);
-  struct sigaction previous {};
-  ::sigaction(SIGINT, &action, &previous);
-
-  view.startTrace();
-  const auto started = std::chrono::steady_clock::now();
-  auto elapsed = [&] { return std::chrono::duration<double>(std::chrono::steady_clock::now() - started).count(); };
-  // In slices, so Ctrl-C (which cannot post from a signal handler) is seen.
-  while (view.isTracing() && !interrupted && (!options->seconds || elapsed() < *options->seconds)) {
-    double slice = 0.1;
-    if (options->seconds) slice = std::min(slice, std::max(0.0, *options->seconds - elapsed()));
-    queue.runUntil([&] { return !view.isTracing() || interrupted; }, slice);
-  }
-  if (view.isTracing()) view.stopTrace(true);
-  ::sigaction(SIGINT, &previous, nullptr);
-
-  // The journal hands lines on late; take them before the summary.
-  // (In slices: a stream that ends posts nothing that would wake the queue.)
-  const auto lateDeadline = elapsed() + kLateLinesSeconds;
-  while (platform.logStreams.lingeringStreams() > 0 && elapsed() < lateDeadline) queue.wait(0.05);
-  queue.drain();
-
-  const std::string summary = forOutput(STDOUT_FILENO, "\n" + view.summaryText() + "\n");
-  std::fwrite(summary.data(), 1, summary.size(), stdout);
-  std::fflush(stdout);
-
-  for (const auto& event : view.visibleEvents()) {
-    if (event.type == EventType::error) return 1;
-  }
-  return 0;
+  traceToTheEnd(queue, view, *options);
+  takeLateLines(queue, platform);
+  return reportSummary(view);
 }
 
 }  // namespace mf::cli

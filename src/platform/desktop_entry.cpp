@@ -36,88 +36,123 @@ std::string unescapeDesktopString(std::string_view value) {
   return out;
 }
 
-std::optional<std::vector<std::string>> splitExec(std::string_view exec, std::string* error) {
-  auto fail = [&](const char* why) -> std::optional<std::vector<std::string>> {
-    if (error) *error = why;
-    return std::nullopt;
-  };
-  std::vector<std::string> args;
-  std::string current;
-  bool inArgument = false;     // something (maybe an empty quoted "") started
-  bool hadFieldCode = false;   // the argument held a field code that was dropped
-  bool hadOtherText = false;   // ...or anything else, quotes included
-  auto endArgument = [&] {
-    // An argument that was nothing but field codes disappears with them.
-    if (inArgument && !(hadFieldCode && !hadOtherText && current.empty())) args.push_back(current);
-    current.clear();
-    inArgument = hadFieldCode = hadOtherText = false;
-  };
+namespace {
 
-  std::size_t i = 0;
-  while (i < exec.size()) {
-    const char c = exec[i];
-    if (c == ' ' || c == '\t' || c == '\n') {
-      endArgument();
-      ++i;
-    } else if (c == '"') {
-      inArgument = hadOtherText = true;
-      ++i;
-      bool closed = false;
-      while (i < exec.size()) {
-        const char q = exec[i];
-        if (q == '"') {
-          closed = true;
-          ++i;
-          break;
-        }
-        if (q == '\\' && i + 1 < exec.size()) {
-          // Inside quotes a backslash escapes the next character (the
-          // standard names " ` $ and \; a lenient reader accepts any).
-          current.push_back(exec[i + 1]);
-          i += 2;
-          continue;
-        }
-        // Field codes are not expanded inside quotes, except %% for a literal.
-        if (q == '%' && i + 1 < exec.size() && exec[i + 1] == '%') {
-          current.push_back('%');
-          i += 2;
-          continue;
-        }
-        current.push_back(q);
-        ++i;
-      }
-      if (!closed) return fail("unterminated quote in Exec");
-    } else if (c == '%') {
-      if (i + 1 == exec.size()) return fail("a lone % at the end of Exec");
-      const char code = exec[i + 1];
-      i += 2;
-      // A code that is not ASCII goes as a whole character: taking only its
-      // first byte would leave the rest of it, broken, in the argument.
-      if (static_cast<unsigned char>(code) >= 0xC0) {
-        while (i < exec.size() && (static_cast<unsigned char>(exec[i]) & 0xC0) == 0x80) ++i;
-      }
-      inArgument = true;
-      if (code == '%') {
-        current.push_back('%');
-        hadOtherText = true;
+using Arguments = std::optional<std::vector<std::string>>;
+
+Arguments fail(std::string* error, const char* why) {
+  if (error) *error = why;
+  return std::nullopt;
+}
+
+// One walk over an Exec value: the arguments so far and the one being read.
+class ExecSplitter {
+ public:
+  explicit ExecSplitter(std::string_view exec) : exec_(exec) {}
+
+  Arguments run(std::string* error) {
+    while (i_ < exec_.size()) {
+      const char c = exec_[i_];
+      if (c == ' ' || c == '\t' || c == '\n') {
+        endArgument();
+        ++i_;
+      } else if (c == '"') {
+        if (!readQuoted()) return fail(error, "unterminated quote in Exec");
+      } else if (c == '%') {
+        if (!readFieldCode()) return fail(error, "a lone % at the end of Exec");
       } else {
-        // %f %F %u %U %i %c %k, the deprecated %d %D %n %N %v %m and any
-        // unknown code: nothing to substitute when starting without files.
-        hadFieldCode = true;
+        readCharacter();
       }
-    } else if (c == '\\' && i + 1 < exec.size()) {
-      current.push_back(exec[i + 1]);
-      inArgument = hadOtherText = true;
-      i += 2;
-    } else {
-      current.push_back(c);
-      inArgument = hadOtherText = true;
-      ++i;
     }
+    endArgument();
+    if (args_.empty() || args_.front().empty()) return fail(error, "Exec names no program");
+    return std::move(args_);
   }
-  endArgument();
-  if (args.empty() || args.front().empty()) return fail("Exec names no program");
-  return args;
+
+ private:
+  void endArgument() {
+    // An argument that was nothing but field codes disappears with them.
+    if (inArgument_ && !(hadFieldCode_ && !hadOtherText_ && current_.empty())) args_.push_back(current_);
+    current_.clear();
+    inArgument_ = hadFieldCode_ = hadOtherText_ = false;
+  }
+
+  // From an opening quote past its closing one; false when it is never closed.
+  bool readQuoted() {
+    inArgument_ = hadOtherText_ = true;
+    ++i_;
+    while (i_ < exec_.size()) {
+      const char q = exec_[i_];
+      if (q == '"') {
+        ++i_;
+        return true;
+      }
+      if (q == '\\' && i_ + 1 < exec_.size()) {
+        // Inside quotes a backslash escapes the next character (the
+        // standard names " ` $ and \; a lenient reader accepts any).
+        current_.push_back(exec_[i_ + 1]);
+        i_ += 2;
+        continue;
+      }
+      // Field codes are not expanded inside quotes, except %% for a literal.
+      if (q == '%' && i_ + 1 < exec_.size() && exec_[i_ + 1] == '%') {
+        current_.push_back('%');
+        i_ += 2;
+        continue;
+      }
+      current_.push_back(q);
+      ++i_;
+    }
+    return false;
+  }
+
+  // A % and its code; false for a lone % at the end.
+  bool readFieldCode() {
+    if (i_ + 1 == exec_.size()) return false;
+    const char code = exec_[i_ + 1];
+    i_ += 2;
+    // A code that is not ASCII goes as a whole character: taking only its
+    // first byte would leave the rest of it, broken, in the argument.
+    if (static_cast<unsigned char>(code) >= 0xC0) {
+      while (i_ < exec_.size() && (static_cast<unsigned char>(exec_[i_]) & 0xC0) == 0x80) ++i_;
+    }
+    inArgument_ = true;
+    if (code == '%') {
+      current_.push_back('%');
+      hadOtherText_ = true;
+    } else {
+      // %f %F %u %U %i %c %k, the deprecated %d %D %n %N %v %m and any
+      // unknown code: nothing to substitute when starting without files.
+      hadFieldCode_ = true;
+    }
+    return true;
+  }
+
+  // A plain character, or the one a backslash escapes.
+  void readCharacter() {
+    if (exec_[i_] == '\\' && i_ + 1 < exec_.size()) {
+      current_.push_back(exec_[i_ + 1]);
+      i_ += 2;
+    } else {
+      current_.push_back(exec_[i_]);
+      ++i_;
+    }
+    inArgument_ = hadOtherText_ = true;
+  }
+
+  std::string_view exec_;
+  std::size_t i_ = 0;
+  std::vector<std::string> args_;
+  std::string current_;
+  bool inArgument_ = false;     // something (maybe an empty quoted "") started
+  bool hadFieldCode_ = false;   // the argument held a field code that was dropped
+  bool hadOtherText_ = false;   // ...or anything else, quotes included
+};
+
+}  // namespace
+
+std::optional<std::vector<std::string>> splitExec(std::string_view exec, std::string* error) {
+  return ExecSplitter(exec).run(error);
 }
 
 DesktopEntryParse parseDesktopEntry(std::string_view text) {

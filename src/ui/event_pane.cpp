@@ -97,14 +97,35 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
+  column->addWidget(makeToolbar());
+  column->addWidget(new Divider(Qt::Horizontal, this));
+  column->addWidget(makeColumnHeader());
 
+  stack_ = new QStackedWidget(this);
+  list_ = new EventListView(content_, stack_);
+  empty_ = new EmptyState(stack_);
+  stack_->addWidget(list_);
+  stack_->addWidget(empty_);
+  column->addWidget(stack_, 1);
+
+  connectControls();
+  refreshControls();
+  refreshCounters();
+}
+
+QWidget* EventPane::makeToolbar() {
   auto* toolbar = new Surface(colors::black(0.1), this);
   toolbar->setObjectName(QStringLiteral("eventToolbar"));
   auto* rows = new QVBoxLayout(toolbar);
   rows->setContentsMargins(16, 16, 16, 16);
   rows->setSpacing(12);
+  rows->addLayout(makeTraceButtons(toolbar));
+  rows->addLayout(makeSwitchesAndCounters(toolbar));
+  return toolbar;
+}
 
-  auto* row1 = new ToolbarRowLayout(10);
+QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
+  auto* row = new ToolbarRowLayout(10);
   choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"), toolbar);
   launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), colors::onAccent(), 14), QStringLiteral("Launch & Trace"), toolbar);
   launch_->setObjectName(QStringLiteral("launchButton"));
@@ -118,11 +139,13 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
                         QStringLiteral("currentButton"), toolbar);
   current_->setToolTip(QStringLiteral("Leave saved history and return to the current trace view"));
   search_ = new SearchField(toolbar);
-  for (QWidget* w : std::initializer_list<QWidget*>{choose_, launch_, stop_, clear_, current_}) row1->addLeading(w);
-  row1->addTrailing(search_);
-  rows->addLayout(row1);
+  for (QWidget* w : std::initializer_list<QWidget*>{choose_, launch_, stop_, clear_, current_}) row->addLeading(w);
+  row->addTrailing(search_);
+  return row;
+}
 
-  auto* row2 = new ToolbarRowLayout(14);
+QLayout* EventPane::makeSwitchesAndCounters(QWidget* toolbar) {
+  auto* row = new ToolbarRowLayout(14);
   mode_ = makeLabel(QString(), fonts::mono(10, fonts::Weight::bold), colors::cyan(), toolbar);
   mode_->setObjectName(QStringLiteral("modeLabel"));
   rawLog_ = new LabeledSwitch(QStringLiteral("Show Raw Log"), QStringLiteral("Show every captured unified-log event"), toolbar);
@@ -133,15 +156,15 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   suppressed_->setObjectName(QStringLiteral("suppressedCount"));
   count_ = makeLabel(QString(), fonts::mono(11), colors::secondary(), toolbar);
   count_->setObjectName(QStringLiteral("eventCount"));
-  row2->addLeading(mode_);
-  row2->addLeading(rawLog_);
-  row2->addLeading(fresh_);
-  row2->addTrailing(suppressed_);
-  row2->addTrailing(count_);
-  rows->addLayout(row2);
-  column->addWidget(toolbar);
-  column->addWidget(new Divider(Qt::Horizontal, this));
+  row->addLeading(mode_);
+  row->addLeading(rawLog_);
+  row->addLeading(fresh_);
+  row->addTrailing(suppressed_);
+  row->addTrailing(count_);
+  return row;
+}
 
+QWidget* EventPane::makeColumnHeader() {
   auto* header = new Surface(colors::white(0.018), this);
   header->setObjectName(QStringLiteral("columnHeader"));
   header->setFixedHeight(metrics::columnHeaderHeight);
@@ -156,16 +179,10 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
     if (width > 0) head->setFixedWidth(width);
     heads->addWidget(head, width > 0 ? 0 : 1, Qt::AlignVCenter);
   }
-  column->addWidget(header);
+  return header;
+}
 
-  stack_ = new QStackedWidget(this);
-  list_ = new EventListView(content_, stack_);
-  empty_ = new EmptyState(stack_);
-  stack_->addWidget(list_);
-  stack_->addWidget(empty_);
-  column->addWidget(stack_, 1);
-  model_ = new EventListModel(content_, this);
-
+void EventPane::connectControls() {
   QObject::connect(choose_, &QPushButton::clicked, this, [this] { run([this] { content_.chooseApplication(); }); });
   QObject::connect(launch_, &QPushButton::clicked, this, [this] { run([this] { content_.startTrace(); }); });
   QObject::connect(stop_, &QPushButton::clicked, this, [this] { run([this] { content_.stopTrace(true); }); });
@@ -181,9 +198,6 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   QObject::connect(fresh_->toggle(), &QAbstractButton::toggled, this, [this](bool on) {
     if (on != content_.freshLaunch()) content_.setFreshLaunch(on);
   });
-
-  refreshControls();
-  refreshCounters();
 }
 
 QList<QWidget*> EventPane::focusChain() const {
@@ -218,7 +232,6 @@ void EventPane::run(const std::function<void()>& operation) {
 
 void EventPane::onChange(const Change& change) {
   list_->onChange(change);
-  model_->onChange(change);
   refreshControls();
   refreshCounters();
 }

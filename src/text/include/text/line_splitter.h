@@ -38,6 +38,8 @@ class LineSplitter {
   void finish(LineBatch& out);
 
  private:
+  class Walk;  // one feed's walk over its chunk
+
   std::size_t maxPendingLine_;
   bool lineFeedOnly_;
   LineInfo info_;

@@ -5,7 +5,6 @@
 #include <QStackedWidget>
 
 #include "trace/content_view.h"
-#include "ui/event_list_model.h"
 #include "ui/event_list_view.h"
 #include "ui/widgets.h"
 
@@ -72,7 +71,6 @@ class EventPane final : public QWidget {
   QLabel* suppressedLabel() const { return suppressed_; }
   QLabel* countLabel() const { return count_; }
   EventListView* listView() const { return list_; }
-  EventListModel* model() const { return model_; }
   EmptyState* emptyState() const { return empty_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
   // The pane's controls in Tab order.
@@ -82,6 +80,12 @@ class EventPane final : public QWidget {
   void resizeEvent(QResizeEvent* event) override;
 
  private:
+  // The parts of the pane, top to bottom, made once by the constructor.
+  QWidget* makeToolbar();
+  QLayout* makeTraceButtons(QWidget* toolbar);
+  QLayout* makeSwitchesAndCounters(QWidget* toolbar);
+  QWidget* makeColumnHeader();
+  void connectControls();
   void fitButtons();
   void refreshControls();
   void refreshCounters();
@@ -102,7 +106,6 @@ class EventPane final : public QWidget {
   QLabel* count_;
   QStackedWidget* stack_;
   EventListView* list_;
-  EventListModel* model_;
   EmptyState* empty_;
 };
 
