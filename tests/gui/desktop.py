@@ -205,7 +205,14 @@ class Window:
         click_at(x + w // 2, y + h // 2)
 
     def activate(self):
-        run("xdotool", "windowactivate", "--sync", self.window_id)
+        # On a loaded machine the window can be found before openbox has
+        # framed it, and windowactivate then fails: ask again until it is the
+        # active window.
+        def active():
+            run("xdotool", "windowactivate", self.window_id)
+            return run("xdotool", "getactivewindow").strip() == self.window_id
+
+        wait_for(active, "the window to become active", timeout=30, interval=0.2)
 
     def geometry(self):
         """(x, y, width, height) of the content and the frame extents (left, right, top, bottom)."""
