@@ -157,7 +157,7 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   const auto deadline = start + std::chrono::seconds(120);
   queue.inner.runUntil(
       [&] {
-        return view.statusText() == "Process ended" && run.floodLines >= expectedFlood;
+        return view.status().kind == mf::TraceStatus::Kind::processEnded && run.floodLines >= expectedFlood;
       },
       std::chrono::duration<double>(deadline - SteadyClock::now()).count());
   // A flood is done when its last line is in; the end of the trace waits
@@ -165,7 +165,7 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   run.seconds = std::chrono::duration<double>((expectedFlood > 0 ? run.lastFlood : SteadyClock::now()) - start).count();
   run.longestTaskMs = queue.longestMs;
   run.longestTaskCpuMs = queue.longestCpuMs;
-  run.ended = view.statusText() == "Process ended";
+  run.ended = view.status().kind == mf::TraceStatus::Kind::processEnded;
   std::remove(("/tmp/marrowfield-bench-" + std::to_string(::getpid()) +
                (road == Road::terminal ? "-terminal" : "-journal") + ".desktop")
                   .c_str());

@@ -153,7 +153,7 @@ TEST_F(DesktopTraceTest, AGtkAppWithoutASessionBusWarnsAndTheSessionIsNotClean) 
   // executable's name, only cut to 15 bytes (_COMM): the process tree is
   // what finds them, and the whole name is what a search for it matches.
   ASSERT_TRUE(glibWarning("gnome-calculator", pid)) << window.dump();
-  EXPECT_EQ(window.view.statusText(), "Tracing PID " + std::to_string(pid));
+  EXPECT_EQ(window.view.status(), (TraceStatus{TraceStatus::Kind::tracing, {}, pid}));
   stop();
 
   ASSERT_EQ(window.view.sessions().size(), 1u);

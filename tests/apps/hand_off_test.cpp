@@ -73,7 +73,7 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   window.view.setFreshLaunch(false);
   window.view.setLaunchParameters({}, environment);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; }, 30)) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; }, 30)) << window.dump();
   window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);
 
   const auto handOff = window.find("org.xfce.mousepad handed the launch to its running instance, PID ");

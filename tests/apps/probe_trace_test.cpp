@@ -32,7 +32,7 @@ class ProbeTraceTest : public ::testing::Test {
   // Until the trace ended and its log stream stopped reading: later lines
   // cannot come any more, so a count is final.
   bool runToTheEnd(const std::function<bool()>& arrived) {
-    return window.runUntil([&] { return window.view.statusText() == "Process ended" && arrived(); }, 30) &&
+    return window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded && arrived(); }, 30) &&
            window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);
   }
 

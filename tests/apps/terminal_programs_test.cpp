@@ -43,7 +43,7 @@ TEST_P(TerminalPrograms, PrintAsOnATerminalAndReadAsPlainText) {
   window.choose(testing::writeDemoDesktopEntry(dir, name, GetParam().program, args).string());
   window.view.setFreshLaunch(false);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.statusText() == "Process ended"; })) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; })) << window.dump();
 
   const auto line = window.find(GetParam().line);
   ASSERT_TRUE(line.has_value()) << window.dump();

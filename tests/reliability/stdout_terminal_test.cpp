@@ -34,7 +34,7 @@ std::string programEntry(const TempDir& dir, const std::string& name, const std:
   return testing::writeDemoDesktopEntry(dir, name, program, mode).string();
 }
 
-bool ended(const Window& window) { return window.view.statusText() == "Process ended"; }
+bool ended(const Window& window) { return window.view.status().kind == TraceStatus::Kind::processEnded; }
 
 struct Capture {
   const char* what;
