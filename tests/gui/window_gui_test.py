@@ -65,6 +65,7 @@ class Journey(unittest.TestCase):
 
     @classmethod
     def tearDownClass(cls):
+        output = None
         if cls.window is not None:
             output = cls.window.close()
             with open(os.path.join(cls.shots.folder, "marrowfield-output.txt"), "w") as log:
@@ -76,6 +77,11 @@ class Journey(unittest.TestCase):
             except (ProcessLookupError, PermissionError):
                 pass
         shutil.rmtree(cls.home, ignore_errors=True)
+        # A sanitizer build reports what it found on the program's own
+        # output, some of it only at exit.
+        for report in ("ERROR: AddressSanitizer", "ERROR: LeakSanitizer", "runtime error:"):
+            if report in (output or ""):
+                raise AssertionError(f"the program reported '{report}', see marrowfield-output.txt")
 
     # ---------------------------------------------------------------- helpers
     @property
