@@ -1,5 +1,6 @@
 #include "text/terminal_line.h"
 
+#include <algorithm>
 #include <cstddef>
 #include <vector>
 
@@ -7,6 +8,12 @@ namespace mf {
 namespace {
 
 constexpr char kEsc = '\x1B';
+
+// A terminal's cursor stops at its right margin. A line here does not wrap,
+// so text may run on past any margin, but a cursor move never goes beyond
+// this column or the text already there: otherwise a short line of repeated
+// "move 1000 right" would grow into gigabytes of blanks.
+constexpr std::size_t kRightMargin = 1000;
 
 // Bytes of the UTF-8 character that starts with `lead` (1 for anything that
 // is not a valid lead: the input is valid UTF-8, so that never splits one).
@@ -151,6 +158,7 @@ std::string terminalLineText(std::string_view line) {
           break;
         default: break;
       }
+      cursor = std::min(cursor, std::max(cells.size(), kRightMargin));
       // Moving past the end leaves blanks, as on a terminal.
       while (cells.size() < cursor) cells.push_back(" ");
       continue;

@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
+
 #include <string>
 #include <vector>
 
@@ -120,6 +122,20 @@ TEST(TerminalLineText, AFloodOfSequencesLeavesOnlyTheText) {
   std::string line;
   for (int i = 0; i < 20000; ++i) line += "\x1b[" + std::to_string(i % 256) + "m.";
   EXPECT_EQ(terminalLineText(line), std::string(20000, '.'));
+}
+
+// Cursor moves stop at a right margin: a short line of them must not grow
+// into a huge one (each "move 1000 right" is 7 bytes).
+TEST(TerminalLineText, CursorMovesCannotGrowALineWithoutBound) {
+  std::string moves;
+  for (int i = 0; i < 100000; ++i) moves += "\x1b[1000C";
+  EXPECT_EQ(terminalLineText(moves + "end"), std::string(1000, ' ') + "end");
+
+  std::string interleaved;
+  for (int i = 0; i < 100000; ++i) interleaved += "x\x1b[1000C";
+  const std::string shown = terminalLineText(interleaved);
+  EXPECT_LE(shown.size(), 1000 + 100000u);
+  EXPECT_EQ(std::count(shown.begin(), shown.end(), 'x'), 100000);
 }
 
 TEST(LineSplitterLineFeedOnly, OnlyLineFeedEndsALineAndEveryLineCarriesTheInfo) {
