@@ -86,6 +86,8 @@ class ClampedText final : public QWidget {
 
  private:
   QStringList layoutLines(int width) const;
+  // The first line's advance: how wide the text is when nothing wraps it.
+  int naturalWidth() const;
   QString text_;
   int maxLines_;
   QColor color_;
