@@ -25,7 +25,7 @@ std::size_t characterLength(unsigned char lead) {
 }
 
 // Where the escape sequence starting at `i` (at ESC, or at a C1 CSI/OSC
-// written as UTF-8) ends, and whether it is an erase-in-line with its mode.
+// written as UTF-8) ends, and for a CSI its final byte and first parameter.
 struct Escape {
   std::size_t end;
   char final = 0;     // the final byte of a CSI sequence, 0 for any other

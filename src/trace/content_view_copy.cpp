@@ -15,7 +15,6 @@ void ContentView::copySummary() {
   OperationScope scope(*this);
   services_.pasteboard.setString(summaryText());
   setStatus({TraceStatus::Kind::summaryCopied, {}, 0});
-  changed(Change::status);
 }
 
 void ContentView::copySelectedEvent() {
@@ -27,7 +26,6 @@ void ContentView::copySelectedEvent() {
   OperationScope scope(*this);
   services_.pasteboard.setString(singleEventText(events_[*index]));
   setStatus({TraceStatus::Kind::eventCopied, {}, 0});
-  changed(Change::status);
 }
 
 }  // namespace mf

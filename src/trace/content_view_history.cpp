@@ -38,7 +38,7 @@ void ContentView::openSavedSession(const LaunchSession& pressed) {
   searchText_.clear();
   replaceEvents(session.events);
   setStatus({TraceStatus::Kind::viewingSavedSession, {}, 0});
-  changed(Change::sessions | Change::target | Change::eventSelection | Change::searchText | Change::status);
+  changed(Change::sessions | Change::target | Change::eventSelection | Change::searchText);
 }
 
 void ContentView::returnToCurrentTrace() {
@@ -49,7 +49,7 @@ void ContentView::returnToCurrentTrace() {
   searchText_.clear();
   replaceEvents(EventList());
   setStatus({});
-  changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
+  changed(Change::sessions | Change::eventSelection | Change::searchText);
 }
 
 void ContentView::clearTraceView() {
@@ -61,7 +61,7 @@ void ContentView::clearTraceView() {
   searchText_.clear();
   replaceEvents(EventList());
   setStatus({});
-  changed(Change::sessions | Change::eventSelection | Change::searchText | Change::status);
+  changed(Change::sessions | Change::eventSelection | Change::searchText);
 }
 
 void ContentView::clearHistory() {
@@ -74,7 +74,7 @@ void ContentView::clearHistory() {
     selectedEventID_.reset();
     viewingSavedSession_ = false;
     setStatus({});
-    changed(Change::eventSelection | Change::status);
+    changed(Change::eventSelection);
   }
 }
 

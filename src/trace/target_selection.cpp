@@ -34,7 +34,7 @@ void ContentView::chooseApplication() {
   selectedAppName_ = applicationNameFromPath(*chosen);
   selectedBundleIdentifier_ = services_.workspace.bundleIdentifier(*chosen);
   setStatus({TraceStatus::Kind::readyToTrace, selectedAppName_, 0});
-  changed(Change::target | Change::status);
+  changed(Change::target);
 }
 
 }  // namespace mf

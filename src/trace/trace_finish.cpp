@@ -96,7 +96,6 @@ void ContentView::finishTermination(const TerminationNotification& notification)
   }
   appendEvent(EventType::info, "PROCESS", selectedAppName_ + " terminated");
   setStatus({TraceStatus::Kind::processEnded, {}, 0});
-  changed(Change::status);
   impl_->outcome = outcome;
   recordSession();
   tearDownTrace();
@@ -113,10 +112,7 @@ void ContentView::stopTrace(bool saveSession) {
     if (saveSession) recordSession();
   }
   tearDownTrace();
-  if (status_.kind != TraceStatus::Kind::processEnded) {
-    setStatus({});
-    changed(Change::status);
-  }
+  if (status_.kind != TraceStatus::Kind::processEnded) setStatus({});
 }
 
 void ContentView::tearDownTrace() {

@@ -32,7 +32,7 @@ void ContentView::startTrace() {
 
   isTracing_ = true;
   setStatus({TraceStatus::Kind::arming, selectedAppName_, 0});
-  changed(Change::tracing | Change::status);
+  changed(Change::tracing);
   appendEvent(EventType::info, "SESSION", "Launch trace started for " + selectedAppName_);
 
   armLogStream(selectedAppName_);
@@ -127,7 +127,6 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
     appendEvent(EventType::error, "LAUNCH",
                 errorDescription ? "Launch failed: " + *errorDescription : std::string("No running application was returned"));
     setStatus({TraceStatus::Kind::launchFailed, {}, 0});
-    changed(Change::status);
     impl_->outcome = TraceOutcome{TraceOutcome::Kind::launchFailed, 0};
     recordSession();
     tearDownTrace();
@@ -139,7 +138,6 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid));
   appendEvent(EventType::info, "PATH", openedPath);
   setStatus({TraceStatus::Kind::tracing, {}, pid});
-  changed(Change::status);
   watchTermination(pid);
 }
 

@@ -13,8 +13,6 @@ namespace mf::ui {
 namespace {
 constexpr qsizetype kShownCharacters = qsizetype{64} * 1024;
 
-QString fromView(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
-
 // The moment the trace on screen started: its first event, when that is the
 // trace's own start event (a list always begins with it after a start).
 std::optional<double> traceStart(const EventList& events) {
@@ -203,7 +201,7 @@ void DetailPane::refresh() {
     auto* block = new QVBoxLayout();
     block->setSpacing(7);
     block->addWidget(makeLabel(QStringLiteral("ORIGIN"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
-    origin_ = new SelectableText(fromView(originName(event->origin)), body);
+    origin_ = new SelectableText(toQString(originName(event->origin)), body);
     origin_->setObjectName(QStringLiteral("detailValue:ORIGIN"));
     origin_->setAccessibleName(QStringLiteral("ORIGIN"));
     block->addWidget(origin_);

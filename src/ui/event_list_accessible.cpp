@@ -5,6 +5,7 @@
 
 #include "model/time_text.h"
 #include "ui/event_list_view.h"
+#include "ui/widgets.h"
 
 namespace mf::ui {
 
@@ -13,8 +14,6 @@ namespace {
 // A reader does not need more of a message than a person reads aloud; a
 // megabyte-long line would stall the bus.
 constexpr qsizetype kSpokenCharacters = 2000;
-
-QString fromView(std::string_view text) { return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size())); }
 
 class RowAccessible final : public QAccessibleInterface {
  public:
@@ -78,9 +77,9 @@ QString spokenRow(const EventListView& view, int row) {
   if (row < 0 || static_cast<std::size_t>(row) >= rows.size()) return {};
   const EventView event = view.content().events()[rows[static_cast<std::size_t>(row)]];
   const std::string_view typeLabel = label(event.type);
-  QString message = fromView(event.message.substr(0, static_cast<std::size_t>(kSpokenCharacters) * 4));
+  QString message = toQString(event.message.substr(0, static_cast<std::size_t>(kSpokenCharacters) * 4));
   if (message.size() > kSpokenCharacters) message = message.left(kSpokenCharacters) + QStringLiteral("\u2026");
-  return QStringList{QString::fromStdString(formatTime(event.time)), fromView(typeLabel), fromView(event.source),
+  return QStringList{QString::fromStdString(formatTime(event.time)), toQString(typeLabel), toQString(event.source),
                      message}
       .join(QStringLiteral(", "));
 }

@@ -60,10 +60,6 @@ std::uint32_t countColumns(std::string_view text, bool& breaks) {
 
 constexpr int kFixedColumns = metrics::timeColumn + metrics::typeColumn + metrics::sourceColumn;
 
-QString toQString(std::string_view text) {
-  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
-}
-
 }  // namespace
 
 EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractScrollArea(parent), content_(content) {

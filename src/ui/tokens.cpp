@@ -187,7 +187,7 @@ QPalette darkPalette() {
   p.setColor(QPalette::WindowText, colors::primary());
   p.setColor(QPalette::Base, QColor(22, 27, 36));
   p.setColor(QPalette::AlternateBase, QColor(28, 34, 44));
-  p.setColor(QPalette::ToolTipBase, QColor(34, 40, 52));
+  p.setColor(QPalette::ToolTipBase, colors::tooltipFill());
   p.setColor(QPalette::ToolTipText, colors::primary());
   p.setColor(QPalette::PlaceholderText, colors::secondary());
   p.setColor(QPalette::Text, colors::primary());

@@ -159,9 +159,12 @@ int ClampedText::heightForWidth(int width) const {
   return qCeil(QFontMetricsF(font()).lineSpacing() * count);
 }
 
+int ClampedText::naturalWidth() const {
+  return qCeil(QFontMetricsF(font()).horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0)));
+}
+
 QSize ClampedText::sizeHint() const {
-  const QFontMetricsF metrics(font());
-  const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0)));
+  const int natural = naturalWidth();
   // One pixel of slack: a line laid out at exactly its advance can still break.
   const int w = preferredWidthLimit_ < 0 ? natural + 1 : qMin(natural, preferredWidthLimit_);
   return {w, heightForWidth(qMax(w, 1))};
@@ -169,9 +172,7 @@ QSize ClampedText::sizeHint() const {
 
 QSize ClampedText::minimumSizeHint() const {
   // A short text is never padded out to the minimum: it is as wide as itself.
-  const QFontMetricsF metrics(font());
-  const int natural = qCeil(metrics.horizontalAdvance(text_.section(QLatin1Char('\n'), 0, 0))) + 1;
-  return {qMin(minimumWidthHint_, natural), qCeil(metrics.lineSpacing())};
+  return {qMin(minimumWidthHint_, naturalWidth() + 1), qCeil(QFontMetricsF(font()).lineSpacing())};
 }
 
 void ClampedText::paintEvent(QPaintEvent*) {

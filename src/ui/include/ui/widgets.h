@@ -7,6 +7,7 @@
 #include <QLabel>
 #include <QPushButton>
 #include <QWidget>
+#include <string_view>
 
 #include "ui/tokens.h"
 
@@ -16,6 +17,11 @@ namespace mf::ui {
 // names are outside input: a line holding "<img src=...>" must read as the
 // text it is, so every tooltip that can carry them goes through here.
 QString plainToolTip(const QString& text);
+
+// The core's UTF-8 text (a view, not NUL-terminated) as a QString.
+inline QString toQString(std::string_view text) {
+  return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
+}
 
 // A label in one font and colour of the type scale.
 QLabel* makeLabel(const QString& text, const QFont& font, const QColor& color, QWidget* parent = nullptr);
@@ -80,6 +86,8 @@ class ClampedText final : public QWidget {
 
  private:
   QStringList layoutLines(int width) const;
+  // The first line's advance: how wide the text is when nothing wraps it.
+  int naturalWidth() const;
   QString text_;
   int maxLines_;
   QColor color_;
