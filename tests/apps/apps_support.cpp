@@ -9,7 +9,6 @@
 #include <mutex>
 #include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -205,20 +204,6 @@ std::set<pid_t> TreeWatch::members() {
   std::lock_guard lock(state_->mutex);
   return state_->members;
 }
-
-DevLogLink::DevLogLink() {
-  struct stat info {};
-  if (::stat("/dev/log", &info) == 0) {
-    ok_ = true;
-    return;
-  }
-  made_ = ::symlink("/run/systemd/journal/dev-log", "/dev/log") == 0;
-  ok_ = made_ && ::stat("/dev/log", &info) == 0;
-}
-
-// Left in place: other test programs running beside this one may be
-// writing to it, as on a machine booted with systemd.
-DevLogLink::~DevLogLink() = default;
 
 double wallClockNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
