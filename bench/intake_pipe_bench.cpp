@@ -40,13 +40,13 @@
 #include "bench_services.h"
 #include "corpus.h"
 #include "platform/chunk_pump.h"
-#include "platform/event_loop_main_queue.h"
 #include "platform/posix_io.h"
 #include "platform/system_clock.h"
 #include "trace/content_view.h"
 
 namespace {
 
+using mf::bench::percentile;
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::string_view kProbe = "latency probe ";
 constexpr std::size_t kLines = 1'000'000;
@@ -70,27 +70,6 @@ const std::string& shortLinesText() {
   }();
   return text;
 }
-
-// The main queue the program uses, timing every task it runs.
-class TimedQueue : public mf::MainQueue {
- public:
-  void post(std::function<void()> task) override {
-    inner.post([this, task = std::move(task)] {
-      const auto start = SteadyClock::now();
-      const double cpuStart = mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID);
-      task();
-      durations.push_back(std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
-      cpuDurations.push_back(mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
-    });
-  }
-  void wait(double seconds) override { inner.wait(seconds); }
-
-  mf::EventLoopMainQueue inner;
-  // Main thread only. Wall time is what a user feels; CPU time tells the
-  // work of a task from the time the thread was preempted by others.
-  std::vector<double> durations;
-  std::vector<double> cpuDurations;
-};
 
 // A log stream whose child is a pipe: the reader thread is the program's
 // (ChunkPump on a blocking descriptor, as the log stream reads it); the
@@ -149,17 +128,10 @@ class PipeLauncher : public mf::LogStreamLauncher {
   std::mutex writeMutex_;
 };
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  const auto at = static_cast<std::size_t>(p * static_cast<double>(values.size() - 1));
-  return values[at];
-}
-
 // `linesPerSecond` 0: as fast as the pipe takes it.
 void runIntake(benchmark::State& state, double linesPerSecond, const std::string& text) {
   for (auto _ : state) {
-    TimedQueue queue;
+    mf::bench::TimedQueue queue;
     mf::SystemClock clock;
     mf::RandomIdSource ids;
     PipeLauncher launcher(queue.inner);
@@ -186,8 +158,7 @@ void runIntake(benchmark::State& state, double linesPerSecond, const std::string
     view.chooseApplication();
     view.setFreshLaunch(false);
     view.startTrace();
-    queue.durations.clear();  // the start's own tasks are not intake
-    queue.cpuDurations.clear();
+    queue.clear();  // the start's own tasks are not intake
     const std::size_t eventsBefore = view.events().size();
 
     std::atomic<bool> flooding = true;

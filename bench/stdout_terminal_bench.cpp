@@ -39,7 +39,6 @@
 #include <vector>
 
 #include "bench_services.h"
-#include "platform/event_loop_main_queue.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
 #include "platform/posix_io.h"
@@ -48,6 +47,7 @@
 
 namespace {
 
+using mf::bench::percentile;
 using SteadyClock = std::chrono::steady_clock;
 constexpr std::string_view kProbe = "latency probe ";
 constexpr std::string_view kFlood = "flood line ";
@@ -58,38 +58,8 @@ std::int64_t monotonicNanos() {
   return static_cast<std::int64_t>(now.tv_sec) * 1000000000LL + now.tv_nsec;
 }
 
-double percentile(std::vector<double> values, double p) {
-  if (values.empty()) return 0;
-  std::sort(values.begin(), values.end());
-  return values[static_cast<std::size_t>(p * static_cast<double>(values.size() - 1))];
-}
-
-class TimedQueue : public mf::MainQueue {
- public:
-  void post(std::function<void()> task) override {
-    inner.post([this, task = std::move(task)] {
-      const auto start = SteadyClock::now();
-      const double cpuStart = mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID);
-      task();
-      longestMs = std::max(longestMs, std::chrono::duration<double, std::milli>(SteadyClock::now() - start).count());
-      longestCpuMs = std::max(longestCpuMs, mf::bench::cpuMs(CLOCK_THREAD_CPUTIME_ID) - cpuStart);
-    });
-  }
-  void wait(double seconds) override { inner.wait(seconds); }
-  mf::EventLoopMainQueue inner;
-  double longestMs = 0;
-  double longestCpuMs = 0;
-};
-
-class ChosenPanel : public mf::OpenPanel {
- public:
-  explicit ChosenPanel(std::string path) : path_(std::move(path)) {}
-  std::optional<std::string> run(const mf::OpenPanelConfiguration&) override { return path_; }
-
- private:
-  std::string path_;
-};
-
+// Roads: 0 the terminal, 1 the journal (before), 2 the terminal with a
+// program that writes its output in blocks.
 enum class Road { terminal, journal, terminalBlocks };
 
 // A desktop entry that runs the test program with `args`; on the journal
@@ -98,8 +68,6 @@ std::string writeEntry(Road road, const std::string& args) {
   const std::string path = "/tmp/marrowfield-bench-" + std::to_string(::getpid()) +
                            (road == Road::terminal ? "-terminal" : "-journal") + ".desktop";
   std::string exec = std::string(MARROWFIELD_STDOUT_PROGRAM) + " " + args;
-  // Roads: 0 the terminal, 1 the journal (before), 2 the terminal with a
-  // program that writes its output in blocks.
   if (road == Road::journal) exec = "sh -c \"exec " + exec + " 1>&2\"";
   std::FILE* file = std::fopen(path.c_str(), "w");
   std::fprintf(file, "[Desktop Entry]\nType=Application\nName=bench\nExec=%s\n", exec.c_str());
@@ -119,12 +87,13 @@ struct Run {
 };
 
 Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
-  TimedQueue queue;
+  mf::bench::TimedQueue queue;
   mf::SystemClock clock;
   mf::RandomIdSource ids;
   mf::JournalLogStreamLauncher logStreams;
   mf::LinuxWorkspace workspace(queue);
-  ChosenPanel panel(writeEntry(road, args));
+  const std::string entry = writeEntry(road, args);
+  mf::bench::FixedPanel panel(entry);
   mf::bench::NullPasteboard pasteboard;
   mf::ContentView view({queue, clock, ids, logStreams, workspace, panel, pasteboard});
   Run run;
@@ -152,8 +121,7 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   view.setFreshLaunch(false);
   const auto start = SteadyClock::now();
   view.startTrace();
-  queue.longestMs = 0;  // the start's own waits are not intake
-  queue.longestCpuMs = 0;
+  queue.clear();  // the start's own waits are not intake
   const auto deadline = start + std::chrono::seconds(120);
   queue.inner.runUntil(
       [&] {
@@ -163,12 +131,10 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   // A flood is done when its last line is in; the end of the trace waits
   // a moment more for the journal's late lines, which is not intake.
   run.seconds = std::chrono::duration<double>((expectedFlood > 0 ? run.lastFlood : SteadyClock::now()) - start).count();
-  run.longestTaskMs = queue.longestMs;
-  run.longestTaskCpuMs = queue.longestCpuMs;
+  run.longestTaskMs = percentile(queue.durations, 1.0);
+  run.longestTaskCpuMs = percentile(queue.cpuDurations, 1.0);
   run.ended = view.status().kind == mf::TraceStatus::Kind::processEnded;
-  std::remove(("/tmp/marrowfield-bench-" + std::to_string(::getpid()) +
-               (road == Road::terminal ? "-terminal" : "-journal") + ".desktop")
-                  .c_str());
+  std::remove(entry.c_str());
   return run;
 }
 

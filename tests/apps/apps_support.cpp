@@ -9,7 +9,6 @@
 #include <mutex>
 #include <poll.h>
 #include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -37,6 +36,21 @@ std::string firstLine(int fd, double seconds) {
     text.append(buffer, static_cast<std::size_t>(got));
   }
   return text.substr(0, text.find('\n'));
+}
+
+// Starts `argv` as `child`: a server that tells where it listens in the
+// first line on its stdout. That line, or nothing.
+std::string startAnnouncing(std::vector<std::string> argv, Child& child) {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = std::move(argv);
+  request.searchPath = true;
+  request.stdoutFd = pipe.writeEnd.get();
+  auto spawned = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  if (spawned.pid < 0) return {};
+  child = Child(spawned.pid);
+  return firstLine(pipe.readEnd.get(), 30);
 }
 
 pid_t parentOf(pid_t pid) {
@@ -74,30 +88,13 @@ void Child::stop() {
 }
 
 XServer::XServer() {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
-  request.argv = {"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"};
-  request.searchPath = true;
-  request.stdoutFd = pipe.writeEnd.get();
-  auto spawned = posix::spawnProcess(request);
-  pipe.writeEnd.reset();
-  if (spawned.pid < 0) return;
-  server_ = Child(spawned.pid);
-  const std::string number = firstLine(pipe.readEnd.get(), 30);
+  const std::string number =
+      startAnnouncing({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, server_);
   if (!number.empty()) display_ = ":" + number;
 }
 
 SessionBus::SessionBus() {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
-  request.argv = {"dbus-daemon", "--session", "--nofork", "--print-address=1"};
-  request.searchPath = true;
-  request.stdoutFd = pipe.writeEnd.get();
-  auto spawned = posix::spawnProcess(request);
-  pipe.writeEnd.reset();
-  if (spawned.pid < 0) return;
-  daemon_ = Child(spawned.pid);
-  address_ = firstLine(pipe.readEnd.get(), 30);
+  address_ = startAnnouncing({"dbus-daemon", "--session", "--nofork", "--print-address=1"}, daemon_);
 }
 
 Environment desktopEnvironment(const std::string& display, const std::string& busAddress, const std::string& home) {
@@ -205,20 +202,6 @@ std::set<pid_t> TreeWatch::members() {
   std::lock_guard lock(state_->mutex);
   return state_->members;
 }
-
-DevLogLink::DevLogLink() {
-  struct stat info {};
-  if (::stat("/dev/log", &info) == 0) {
-    ok_ = true;
-    return;
-  }
-  made_ = ::symlink("/run/systemd/journal/dev-log", "/dev/log") == 0;
-  ok_ = made_ && ::stat("/dev/log", &info) == 0;
-}
-
-// Left in place: other test programs running beside this one may be
-// writing to it, as on a machine booted with systemd.
-DevLogLink::~DevLogLink() = default;
 
 double wallClockNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();

@@ -94,22 +94,6 @@ class TreeWatch {
   State* state_;
 };
 
-// As syslog(3) and logger(1) expect it, /dev/log links to journald's syslog
-// socket; systemd makes that link, a bare journald does not. Made when
-// missing (as root) and left in place; false when it cannot be made.
-class DevLogLink {
- public:
-  DevLogLink();
-  ~DevLogLink();
-  DevLogLink(const DevLogLink&) = delete;
-  DevLogLink& operator=(const DevLogLink&) = delete;
-  bool ok() const { return ok_; }
-
- private:
-  bool ok_ = false;
-  bool made_ = false;
-};
-
 double wallClockNow();
 
 // The pid in "<name> launched with PID <n>", or 0.

@@ -41,7 +41,7 @@ posix::UniqueFd lockDecision() {
 
 }  // namespace
 
-void ensureSyslogSocketLink() {
+bool ensureSyslogSocketLink() {
   // A machine booted with systemd has /dev/log lead to journald's syslog
   // socket; a journald started by hand does not make it, and syslog() and
   // logger lines would go nowhere. Left in place afterwards, as on such a
@@ -50,6 +50,7 @@ void ensureSyslogSocketLink() {
   if (::getuid() == 0 && !std::filesystem::is_symlink("/dev/log", error) && !std::filesystem::exists("/dev/log", error)) {
     std::filesystem::create_symlink("/run/systemd/journal/dev-log", "/dev/log", error);
   }
+  return std::filesystem::exists("/dev/log", error);
 }
 
 void JournalEnvironment::SetUp() {
