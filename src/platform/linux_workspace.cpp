@@ -292,15 +292,14 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
   if (terminal.master.valid()) {
     outputs.push_back({std::move(terminal.master),
-                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo)), true});
+                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
   } else {
-    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo),
-                       false});
+    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
   }
   if (stderrPipe.readEnd.valid()) {
     outputs.push_back({std::move(stderrPipe.readEnd),
-                       std::make_unique<ChunkPump>(deliver, LineInfo{LineOrigin::standardError, LineInfo::kNoPriority}),
-                       false});
+                       std::make_unique<ChunkPump>(deliver,
+                                                   LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
   }
   watcher.adopt(child.pid, std::move(child.pidfd), std::move(outputs));
 }
