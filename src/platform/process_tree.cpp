@@ -93,7 +93,7 @@ void ProcessTree::drainEvents() {
 }
 
 void ProcessTree::handleFork(pid_t parent, pid_t child) {
-  if (!root_) {
+  if (members_.empty()) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
   }
@@ -102,7 +102,6 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
 
 void ProcessTree::setRoot(pid_t root) {
   drainEvents();
-  root_ = root;
   // Join what forked before we knew: the launch may fork at once.
   std::vector<pid_t> pending{root};
   while (!pending.empty()) {
@@ -116,7 +115,7 @@ void ProcessTree::setRoot(pid_t root) {
 }
 
 bool ProcessTree::contains(pid_t pid) {
-  if (!root_ || pid <= 0) return false;
+  if (members_.empty() || pid <= 0) return false;
   if (members_.count(pid) != 0) return true;
   drainEvents();
   if (members_.count(pid) != 0) return true;
