@@ -60,7 +60,6 @@ void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> o
       capture->pid = pid;
       capture->fd = std::move(output.fd);
       capture->pump = std::move(output.pump);
-      capture->isTerminal = output.isTerminal;
       captures_.push_back(std::move(capture));
     }
   }
@@ -145,7 +144,7 @@ void ChildWatcher::pumpCapture(Capture* capture, bool untilEmpty) {
   // the moment a writer ends its last bytes may not be readable yet: give
   // them a few milliseconds. (When the last writer closes, the terminal
   // reports its end only after them, so nothing is lost that way.)
-  int terminalGrace = untilEmpty && capture->isTerminal ? 3 : 0;
+  int terminalGrace = untilEmpty && capture->pump->isTerminal() ? 3 : 0;
   // Bounded: a grandchild that keeps writing must not hold the thread here.
   for (int reads = 0; reads < 256; ++reads) {
     const auto result = capture->pump->pumpOnce(capture->fd.get());

@@ -3,6 +3,8 @@
 #include <cstdio>
 #include <ctime>
 
+#include "platform/chunk_pump.h"
+
 namespace mf {
 namespace {
 
@@ -10,7 +12,6 @@ namespace {
 // within milliseconds of the launch; a launch that never comes must not make
 // the stream hold every entry of the machine.
 constexpr std::size_t kMaxUndecided = 4096;
-constexpr std::size_t kMaxBatchLines = 2048;
 
 std::string timeOfDay(std::uint64_t micros) {
   if (micros == 0) return {};
@@ -99,7 +100,7 @@ void JournalCapture::take(JournalEntry&& entry) {
 
 void JournalCapture::capture(const JournalEntry& entry) {
   batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
-  if (batch_.size() >= kMaxBatchLines) flush();
+  if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
 
 void JournalCapture::flush() {

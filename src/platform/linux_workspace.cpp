@@ -2,8 +2,6 @@
 
 #include <algorithm>
 #include <chrono>
-#include <fstream>
-#include <sstream>
 #include <csignal>
 #include <cstdlib>
 #include <dirent.h>
@@ -75,24 +73,8 @@ constexpr const char* kQtLevelPattern =
     "%{if-debug}<7>%{endif}%{if-info}<6>%{endif}%{if-warning}<4>%{endif}%{if-critical}<3>%{endif}"
     "%{if-fatal}<2>%{endif}%{if-category}%{category}: %{endif}%{message}";
 
-// When the process started, in clock ticks since boot (/proc/<pid>/stat
-// field 22), or nothing when it is gone.
-std::optional<unsigned long long> startTicksOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(file, stat)) return std::nullopt;
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos) return std::nullopt;
-  std::istringstream fields(stat.substr(close + 2));
-  std::string field;
-  // After "pid (comm)": state is field 3, starttime field 22.
-  for (int index = 3; index < 22; ++index) {
-    if (!(fields >> field)) return std::nullopt;
-  }
-  unsigned long long ticks = 0;
-  if (!(fields >> ticks)) return std::nullopt;
-  return ticks;
-}
+// When a process started, in clock ticks since boot.
+constexpr int kStartTicksField = 22;
 
 }  // namespace
 
@@ -109,7 +91,7 @@ std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
     if (pid == self || pid == launch.pid || !runsProgram(pid, *target, isScript)) continue;
     // Only an instance that was there before the launch: the launch's own
     // children started after it.
-    const auto ticks = startTicksOf(pid);
+    const auto ticks = posix::statFieldOf(pid, kStartTicksField);
     if (!ticks || *ticks > launch.startTicks) continue;
     if (!newest || *ticks >= newest->first) newest = std::make_pair(*ticks, pid);
   }
@@ -292,15 +274,14 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
   if (terminal.master.valid()) {
     outputs.push_back({std::move(terminal.master),
-                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo)), true});
+                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
   } else {
-    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo),
-                       false});
+    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
   }
   if (stderrPipe.readEnd.valid()) {
     outputs.push_back({std::move(stderrPipe.readEnd),
-                       std::make_unique<ChunkPump>(deliver, LineInfo{LineOrigin::standardError, LineInfo::kNoPriority}),
-                       false});
+                       std::make_unique<ChunkPump>(deliver,
+                                                   LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
   }
   watcher.adopt(child.pid, std::move(child.pidfd), std::move(outputs));
 }
@@ -328,7 +309,7 @@ void LinuxWorkspace::rememberLaunch(pid_t pid, const ApplicationTarget& target) 
   record.instanceExecutable = target.instanceExecutable;
   record.launchedAt = std::chrono::steady_clock::now();
   // The child is ours and not reaped yet, so its /proc entry is there.
-  record.startTicks = startTicksOf(pid).value_or(0);
+  record.startTicks = posix::statFieldOf(pid, kStartTicksField).value_or(0);
   std::lock_guard lock(mutex_);
   // Launches whose watch never came (a superseded start) must not pile up.
   if (launches_.size() >= 64) launches_.erase(launches_.begin());

@@ -1,6 +1,8 @@
 #include "platform/posix_io.h"
 
 #include <algorithm>
+#include <charconv>
+#include <cstdio>
 #include <csignal>
 #include <dirent.h>
 #include <cstring>
@@ -10,6 +12,7 @@
 #include <unistd.h>
 #include <cstdlib>
 #include <sys/ioctl.h>
+#include <string_view>
 #include <termios.h>
 
 namespace mf::posix {
@@ -93,6 +96,35 @@ std::vector<pid_t> processIds() {
   }
   std::sort(pids.begin(), pids.end());
   return pids;
+}
+
+std::optional<unsigned long long> statFieldOf(pid_t pid, int field) {
+  char path[64];
+  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
+  UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
+  if (!fd.valid()) return std::nullopt;
+  char buffer[1024];
+  const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+  if (got <= 0) return std::nullopt;
+  const std::string_view stat(buffer, static_cast<std::size_t>(got));
+  // "pid (comm) state ppid ...": comm may hold anything, so count from its last ')'.
+  const auto close = stat.rfind(')');
+  if (close == std::string_view::npos) return std::nullopt;
+  std::size_t begin = close + 1;
+  for (int index = 3; index <= field; ++index) {
+    begin = stat.find_first_not_of(" \n", begin);
+    if (begin == std::string_view::npos) return std::nullopt;
+    auto end = stat.find_first_of(" \n", begin);
+    if (end == std::string_view::npos) end = stat.size();
+    if (index == field) {
+      unsigned long long value = 0;
+      const auto [last, error] = std::from_chars(stat.data() + begin, stat.data() + end, value);
+      if (error != std::errc() || last != stat.data() + end) return std::nullopt;
+      return value;
+    }
+    begin = end;
+  }
+  return std::nullopt;
 }
 
 std::vector<std::string> commandLineOf(pid_t pid) {

@@ -1,10 +1,7 @@
 #include "platform/process_tree.h"
 
 #include <algorithm>
-#include <cstdio>
 #include <cstring>
-#include <fstream>
-#include <string>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -21,6 +18,8 @@ namespace {
 constexpr std::size_t kMaxForksBeforeRoot = 65536;
 // How far up a parent chain /proc is followed.
 constexpr int kMaxAncestry = 64;
+// The parent's pid in /proc/<pid>/stat.
+constexpr int kParentField = 4;
 
 posix::UniqueFd openConnector() {
   posix::UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
@@ -50,25 +49,6 @@ posix::UniqueFd openConnector() {
   std::memcpy(reinterpret_cast<char*>(message) + sizeof(cn_msg), &op, sizeof op);
   if (posix::retryOnEintr([&] { return ::send(fd.get(), request, sizeof request, 0); }) < 0) return {};
   return fd;
-}
-
-// The parent of `pid` from /proc/<pid>/stat, or nothing when it is gone.
-std::optional<pid_t> parentOf(pid_t pid) {
-  char path[64];
-  std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
-  std::FILE* file = std::fopen(path, "re");
-  if (!file) return std::nullopt;
-  char buffer[1024];
-  const std::size_t got = std::fread(buffer, 1, sizeof buffer - 1, file);
-  std::fclose(file);
-  buffer[got] = '\0';
-  // "pid (comm) state ppid ...": comm may hold anything, so look after its last ')'.
-  const char* close = std::strrchr(buffer, ')');
-  if (!close) return std::nullopt;
-  char state = 0;
-  int parent = 0;
-  if (std::sscanf(close + 1, " %c %d", &state, &parent) != 2) return std::nullopt;
-  return static_cast<pid_t>(parent);
 }
 
 }  // namespace
@@ -113,7 +93,7 @@ void ProcessTree::drainEvents() {
 }
 
 void ProcessTree::handleFork(pid_t parent, pid_t child) {
-  if (!root_) {
+  if (members_.empty()) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
   }
@@ -122,7 +102,6 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
 
 void ProcessTree::setRoot(pid_t root) {
   drainEvents();
-  root_ = root;
   // Join what forked before we knew: the launch may fork at once.
   std::vector<pid_t> pending{root};
   while (!pending.empty()) {
@@ -136,7 +115,7 @@ void ProcessTree::setRoot(pid_t root) {
 }
 
 bool ProcessTree::contains(pid_t pid) {
-  if (!root_ || pid <= 0) return false;
+  if (members_.empty() || pid <= 0) return false;
   if (members_.count(pid) != 0) return true;
   drainEvents();
   if (members_.count(pid) != 0) return true;
@@ -151,10 +130,10 @@ bool ProcessTree::contains(pid_t pid) {
 bool ProcessTree::descendsFromMemberInProc(pid_t pid) {
   pid_t current = pid;
   for (int depth = 0; depth < kMaxAncestry; ++depth) {
-    const auto parent = parentOf(current);
+    const auto parent = posix::statFieldOf(current, kParentField);
     if (!parent || *parent <= 1) return false;
-    if (members_.count(*parent) != 0) return true;
-    current = *parent;
+    current = static_cast<pid_t>(*parent);
+    if (members_.count(current) != 0) return true;
   }
   return false;
 }

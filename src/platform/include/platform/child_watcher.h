@@ -53,7 +53,6 @@ class ChildWatcher {
   struct Output {
     posix::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
-    bool isTerminal = false;
   };
 
   // Takes over a child we spawned, with the outputs we read.
@@ -83,7 +82,6 @@ class ChildWatcher {
     pid_t pid = -1;
     posix::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
-    bool isTerminal = false;
   };
   struct Watch {
     pid_t pid;

@@ -32,6 +32,8 @@ class ChunkPump {
   // Delivers whatever is still pending, as at end of stream.
   void finish();
 
+  bool isTerminal() const { return isTerminal_; }
+
  private:
   void deliver(LineBatch batch);
 

@@ -2,6 +2,7 @@
 
 #include <cerrno>
 #include <cstdint>
+#include <optional>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -73,6 +74,11 @@ std::string errorText(int error);
 
 // Every process id in /proc, ascending.
 std::vector<pid_t> processIds();
+
+// Field `field` of /proc/<pid>/stat as proc(5) numbers it, for the unsigned
+// number fields from 4 on (4 is the parent, 22 the start in clock ticks
+// since boot); nothing when the process is gone or the field is not there.
+std::optional<unsigned long long> statFieldOf(pid_t pid, int field);
 
 // The command line of `pid` from /proc, one entry per argument (at most about
 // 64 KiB of it); empty when the process is gone or cannot be read.

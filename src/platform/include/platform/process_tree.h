@@ -1,7 +1,6 @@
 #pragma once
 
 #include <cstdint>
-#include <optional>
 #include <sys/types.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -36,7 +35,6 @@ class ProcessTree {
   void drainEvents();
 
   void setRoot(pid_t root);
-  std::optional<pid_t> root() const { return root_; }
 
   // Whether `pid` is the root or descends from it. Reads queued events first,
   // then falls back to /proc for a pid it has not seen.
@@ -48,8 +46,7 @@ class ProcessTree {
 
   posix::UniqueFd connector_;
   bool lostEvents_ = false;  // the kernel dropped events: fall back to /proc too
-  std::optional<pid_t> root_;
-  std::unordered_set<pid_t> members_;
+  std::unordered_set<pid_t> members_;  // empty until the root is set
   // Before the root is known: every fork seen since the connector opened.
   std::unordered_multimap<pid_t, pid_t> childrenSeen_;
 };
