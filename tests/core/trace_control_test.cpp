@@ -15,10 +15,11 @@ using Strings = std::vector<std::string>;
 // The status line is made from the state, in exactly these words.
 TEST(TraceStatus, EachStateReadsAsTheStatusLine) {
   using Kind = TraceStatus::Kind;
-  const struct {
+  struct Case {
     TraceStatus status;
     std::string text;
-  } cases[] = {
+  };
+  const std::vector<Case> cases = {
       {{Kind::ready, {}, 0}, "Ready"},
       {{Kind::readyToTrace, "My.Tool", 0}, "Ready to trace My.Tool"},
       {{Kind::arming, "X", 0}, "Arming trace for X\xE2\x80\xA6"},
