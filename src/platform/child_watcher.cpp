@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
+#include <unistd.h>
 
 #include <linux/wait.h>  // P_PIDFD
 
@@ -13,6 +14,8 @@ namespace {
 // Late watchers look up statuses here; a launch's watch arrives within
 // moments, so a short memory is plenty.
 constexpr std::size_t kRememberedExits = 256;
+// How often adopted orphans are looked for, once we reap them at all.
+constexpr int kOrphanReapMillis = 1000;
 
 }  // namespace
 
@@ -185,6 +188,10 @@ void ChildWatcher::childEnded(Child* child) {
       exit.code = info.si_status;
       status = exit;
     }
+    // A child that still holds the terminal (`printf 'a\nb'; sleep 5 &`)
+    // would keep the target's last, unfinished line from ending: a terminal
+    // shows it, so the trace does too, before the end.
+    for (auto* capture : own) capture->pump->flushPendingLine();
   }
 
   {
@@ -203,6 +210,25 @@ void ChildWatcher::childEnded(Child* child) {
     std::erase_if(children_, [child](const auto& c) { return c.get() == child; });
   }
   fireReadyWatches();
+}
+
+void ChildWatcher::reapAdoptedOrphans() {
+  // An orphan of a target keeps the target's session (or one it made); a
+  // child we spawned for ourselves (journalctl) shares ours and is reaped by
+  // its owner, and a target is reaped through its pidfd above.
+  const pid_t ourSession = ::getsid(0);
+  for (const pid_t pid : posix::childrenOf(::getpid())) {
+    {
+      std::lock_guard lock(mutex_);
+      if (std::any_of(children_.begin(), children_.end(), [pid](const auto& c) { return c->pid == pid; })) continue;
+    }
+    const auto stat = posix::processStatOf(pid);
+    // A session leader may be a target that ended before it was adopted:
+    // its status is the watch's to read.
+    if (!stat || stat->state != 'Z' || stat->session == ourSession || stat->session == pid) continue;
+    siginfo_t info{};
+    posix::retryOnEintr([&] { return ::waitid(static_cast<idtype_t>(P_PID), static_cast<id_t>(pid), &info, WEXITED | WNOHANG); });
+  }
 }
 
 void ChildWatcher::loop() {
@@ -228,7 +254,10 @@ void ChildWatcher::loop() {
     fds.push_back({wakeFd_.get(), POLLIN, 0});
     for (auto* child : children) fds.push_back({child->pidfd.get(), POLLIN, 0});
     for (auto* capture : captures) fds.push_back({capture->fd.get(), POLLIN, 0});
-    if (posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), -1); }) < 0) continue;
+    // Orphans come to us without a word: look for the ended ones now and then.
+    const int timeout = posix::isChildSubreaper() ? kOrphanReapMillis : -1;
+    if (timeout >= 0) reapAdoptedOrphans();
+    if (posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), timeout); }) < 0) continue;
     if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
 
     // Output first, so a line written just before the exit precedes it.

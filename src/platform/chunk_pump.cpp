@@ -48,6 +48,13 @@ void ChunkPump::finish() {
   deliver(std::move(batch));
 }
 
+void ChunkPump::flushPendingLine() {
+  if (finished_) return;
+  LineBatch batch;
+  splitter_.flushPendingLine(batch);
+  deliver(std::move(batch));
+}
+
 void ChunkPump::deliver(LineBatch batch) {
   if (batch.empty() || !sink_) return;
   bool needsRendering = false;

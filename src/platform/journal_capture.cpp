@@ -39,6 +39,15 @@ std::string senderName(const JournalEntry& entry) {
 
 }  // namespace
 
+bool isCoredumpReport(const JournalEntry& entry) {
+  // _COMM is the kernel's name of the sender, cut to 15 bytes.
+  return entry.messageId == kCoredumpMessageId && entry.uid == 0 && entry.comm == "systemd-coredum";
+}
+
+bool isJournalDropNote(const JournalEntry& entry) {
+  return entry.messageId == kJournalDroppedMessageId && entry.transport == "driver";
+}
+
 std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope) {
   std::string who = !entry.identifier.empty() ? entry.identifier
                     : !entry.comm.empty()     ? senderName(entry)
@@ -52,10 +61,10 @@ std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& sc
   line += who;
   if (pid > 0) line += "[" + std::to_string(pid) + "]";
   line += ": ";
-  if (entry.messageId == kCoredumpMessageId) {
+  if (isCoredumpReport(entry)) {
     const std::string crashed = entry.coredumpComm.empty() ? scope.processName : entry.coredumpComm;
     line += crashed + "[" + std::to_string(entry.coredumpPid) + "] crashed. ";
-  } else if (entry.messageId == kJournalDroppedMessageId) {
+  } else if (isJournalDropNote(entry)) {
     line += "warning: lines of " + scope.processName + " were lost under the journal's rate limit: ";
   }
   if (!entry.glibDomain.empty()) line += entry.glibDomain + ": ";
@@ -95,7 +104,21 @@ void JournalCapture::take(JournalEntry&& entry) {
     undecided_.push_back(std::move(entry));
     return;
   }
-  if (verdict == Verdict::capture) capture(entry);
+  if (verdict == Verdict::capture) {
+    learnStream(entry);
+    capture(entry);
+  }
+}
+
+void JournalCapture::learnStream(const JournalEntry& entry) {
+  // The first line of our identifier's stream written by a member names the
+  // stream the target was given; a helper's own stream under the same name
+  // comes later, if ever, and its lines are still taken by their pid.
+  if (!scope_.streamId.empty() || entry.streamId.empty() || entry.transport != "stdout" ||
+      entry.identifier != scope_.identifier || entry.pid <= 0) {
+    return;
+  }
+  scope_.streamId = entry.streamId;
 }
 
 void JournalCapture::capture(const JournalEntry& entry) {

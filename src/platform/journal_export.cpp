@@ -23,8 +23,8 @@ Number parseNumber(std::string_view text, Number fallback) {
 }  // namespace
 
 std::string_view journalExportFields() {
-  return "MESSAGE,PRIORITY,_PID,SYSLOG_PID,SYSLOG_IDENTIFIER,_COMM,_EXE,_TRANSPORT,GLIB_DOMAIN,_SYSTEMD_USER_UNIT,"
-         "MESSAGE_ID,COREDUMP_PID,COREDUMP_UNIT,COREDUMP_USER_UNIT,COREDUMP_COMM";
+  return "MESSAGE,PRIORITY,_PID,_UID,SYSLOG_PID,SYSLOG_IDENTIFIER,_COMM,_EXE,_TRANSPORT,_STREAM_ID,GLIB_DOMAIN,"
+         "_SYSTEMD_USER_UNIT,MESSAGE_ID,COREDUMP_PID,COREDUMP_UNIT,COREDUMP_USER_UNIT,COREDUMP_COMM";
 }
 
 std::string validUtf8(std::string_view bytes) {
@@ -112,6 +112,10 @@ void JournalExportParser::setField(std::string_view key, std::string_view value)
     e.priority = priority >= 0 && priority <= 7 ? priority : -1;
   } else if (key == "_PID") {
     e.pid = parseNumber<std::int32_t>(value, 0);
+  } else if (key == "_UID") {
+    e.uid = parseNumber<std::int64_t>(value, -1);
+  } else if (key == "_STREAM_ID") {
+    e.streamId = value;
   } else if (key == "SYSLOG_PID") {
     e.syslogPid = parseNumber<std::int32_t>(value, 0);
   } else if (key == "SYSLOG_IDENTIFIER") {

@@ -5,6 +5,8 @@
 #include <chrono>
 #include <condition_variable>
 #include <csignal>
+#include <dirent.h>
+#include <fcntl.h>
 #include <cstdio>
 #include <functional>
 #include <mutex>
@@ -58,6 +60,11 @@ class StreamDecoder {
   // A further descriptor to poll (fork events), or -1; and what to do when it is ready.
   virtual int eventFd() { return -1; }
   virtual void onEvents() {}
+  // Whether every fork is seen as it happens; fixed from construction on.
+  virtual bool seesForks() const { return true; }
+  // How often onTick wants to run, in milliseconds, or -1 for never.
+  virtual int tickMillis() { return -1; }
+  virtual void onTick() {}
   // The launched process became known.
   virtual void follow(const LaunchedProcess& /*process*/) {}
   // Whether lines went to the sink since the last call. A stream is quiet
@@ -108,7 +115,13 @@ class JournalDecoder final : public StreamDecoder {
   }
   int eventFd() override { return capture_.eventFd(); }
   void onEvents() override { capture_.drainEvents(); }
+  bool seesForks() const override { return capture_.seesForks(); }
+  int tickMillis() override { return capture_.needsDiscovery() ? JournalCapture::kDiscoverMillis : -1; }
+  void onTick() override { capture_.discoverChildren(); }
   void follow(const LaunchedProcess& process) override {
+    // Blind to forks and without a scope, /proc is all there is: orphans of
+    // the tree then come to us instead of init, so they stay reachable.
+    if (!capture_.seesForks() && process.unit.empty()) posix::becomeChildSubreaper();
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
@@ -126,14 +139,18 @@ class JournalDecoder final : public StreamDecoder {
 // and, once the handle is gone, by the lingering set of its launcher.
 class StreamChild {
  public:
-  StreamChild(std::string name, posix::Spawned child, UniqueFd readEnd, UniqueFd wakeFd,
+  StreamChild(std::string name, posix::Spawned child, UniqueFd readEnd, UniqueFd errorEnd, UniqueFd wakeFd,
               std::unique_ptr<StreamDecoder> decoder)
       : name_(std::move(name)),
         pid_(child.pid),
         pidfd_(std::move(child.pidfd)),
         readEnd_(std::move(readEnd)),
+        errorEnd_(std::move(errorEnd)),
         wakeFd_(std::move(wakeFd)),
-        decoder_(std::move(decoder)) {}
+        decoder_(std::move(decoder)),
+        seesForks_(decoder_->seesForks()) {}
+
+  bool seesForks() const { return seesForks_; }
 
   // Main thread; the reader applies it on its next turn.
   void follow(const LaunchedProcess& process) {
@@ -250,10 +267,31 @@ class StreamChild {
     }
   }
 
-  // How the child ended, when nobody asked it to: it died, or gave up.
+  // How the child ended, when nobody asked it to: it died, or gave up, and
+  // the last thing it said on stderr ("No journal files were opened due to
+  // insufficient permissions.").
   std::optional<std::string> unexpectedEnd(Stop stopWhenEnded) const {
     if (stopWhenEnded != Stop::none) return std::nullopt;
-    return endedHow_.empty() ? name_ + " ended" : endedHow_;
+    std::string reason = endedHow_.empty() ? name_ + " ended" : endedHow_;
+    std::string_view said(errorText_);
+    while (!said.empty() && (said.back() == '\n' || said.back() == ' ')) said.remove_suffix(1);
+    if (const auto newline = said.rfind('\n'); newline != std::string_view::npos) said.remove_prefix(newline + 1);
+    if (!said.empty()) reason += ": " + validUtf8(said);
+    return reason;
+  }
+
+  // What the child says on stderr, kept apart from its data; bounded, since
+  // only its last line is shown.
+  void readErrors() {
+    char buffer[1024];
+    const auto got = posix::retryOnEintr([&] { return ::read(errorEnd_.get(), buffer, sizeof buffer); });
+    if (got <= 0) {
+      if (got == 0 || (errno != EAGAIN && errno != EWOULDBLOCK)) errorEnd_.reset();
+      return;
+    }
+    errorText_.append(buffer, static_cast<std::size_t>(got));
+    constexpr std::size_t kKeptErrorBytes = 4096;
+    if (errorText_.size() > kKeptErrorBytes) errorText_.erase(0, errorText_.size() - kKeptErrorBytes);
   }
 
   void run() {
@@ -262,6 +300,7 @@ class StreamChild {
     bool terminateSent = false;
     std::optional<SteadyClock::time_point> lingerStart;
     SteadyClock::time_point lastOutput = SteadyClock::now();
+    SteadyClock::time_point nextTick = lastOutput;
     for (;;) {
       const auto stop = static_cast<Stop>(stop_.load());
       stopWhenEnded = stop;
@@ -292,7 +331,17 @@ class StreamChild {
 
       if (auto process = takeLaunched()) decoder_->follow(*process);
 
-      pollfd fds[4];
+      if (const int tick = decoder_->tickMillis(); tick >= 0) {
+        const auto now = SteadyClock::now();
+        if (now >= nextTick) {
+          decoder_->onTick();
+          nextTick = now + std::chrono::milliseconds(tick);
+        }
+        const auto wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
+        timeout = timeout < 0 ? wait : std::min(timeout, wait);
+      }
+
+      pollfd fds[5];
       nfds_t count = 0;
       fds[count++] = {wakeFd_.get(), POLLIN, 0};
       const int eventFd = decoder_->eventFd();
@@ -302,6 +351,8 @@ class StreamChild {
       if (streamOpen) fds[count++] = {readEnd_.get(), POLLIN, 0};
       const nfds_t childIndex = running_.load() && pidfd_.valid() ? count : 99;
       if (childIndex != 99) fds[count++] = {pidfd_.get(), POLLIN, 0};
+      const nfds_t errorIndex = errorEnd_.valid() ? count : 99;
+      if (errorIndex != 99) fds[count++] = {errorEnd_.get(), POLLIN, 0};
       if (!streamOpen && childIndex == 99) {
         // Stream closed and no pidfd to watch: the child is ours, so wait.
         reap(true);
@@ -317,8 +368,11 @@ class StreamChild {
         }
         if (decoder_->tookLines()) lastOutput = SteadyClock::now();
       }
+      if (errorIndex != 99 && fds[errorIndex].revents != 0) readErrors();
       if (childIndex != 99 && fds[childIndex].revents != 0) reap(false);
     }
+    // What it said last, without waiting for a writer that never closes.
+    for (int reads = 0; reads < 8 && errorEnd_.valid(); ++reads) readErrors();
     if (auto process = takeLaunched()) decoder_->follow(*process);
     decoder_->finish();
     if (running_.load()) reap(true);  // only after SIGKILL
@@ -370,8 +424,11 @@ class StreamChild {
   pid_t pid_;
   UniqueFd pidfd_;
   UniqueFd readEnd_;
+  UniqueFd errorEnd_;  // reader thread only, like errorText_
+  std::string errorText_;
   UniqueFd wakeFd_;
   std::unique_ptr<StreamDecoder> decoder_;
+  const bool seesForks_;
   std::optional<LaunchedProcess> launched_;  // guarded by mutex_
   std::atomic<bool> running_{true};
   std::atomic<int> stop_{0};
@@ -406,6 +463,9 @@ class SpawnedLogProcess final : public LogProcess {
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
   void follow(const LaunchedProcess& process) override { child_->follow(process); }
+  bool mayMissShortLivedHelpers(const LaunchedProcess& process) const override {
+    return process.unit.empty() && !child_->seesForks();
+  }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
     child_->notifyOnUnexpectedEnd(std::move(callback));
@@ -486,14 +546,55 @@ std::optional<std::string> journalUnavailableReason(const std::string& socketPat
   return "the systemd journal cannot be reached: " + posix::errorText(error);
 }
 
+std::optional<std::string> journalUnreadableReason(const std::vector<std::string>& directories) {
+  if (::geteuid() == 0) return std::nullopt;
+  // journald keeps the system's entries in system*.journal and, where it
+  // splits by user on persistent storage, ours in user-<uid>*.journal. We
+  // can follow the target if we may read either; files of other users tell
+  // us nothing.
+  const std::string own = "user-" + std::to_string(::getuid());
+  bool sawJournal = false;
+  for (const auto& top : directories) {
+    DIR* machines = ::opendir(top.c_str());
+    if (!machines) continue;
+    while (const dirent* machine = ::readdir(machines)) {
+      if (machine->d_name[0] == '.') continue;
+      const std::string folder = top + "/" + machine->d_name;
+      DIR* files = ::opendir(folder.c_str());
+      if (!files) {
+        sawJournal = sawJournal || errno == EACCES;
+        continue;
+      }
+      while (const dirent* file = ::readdir(files)) {
+        const std::string_view name(file->d_name);
+        if (name.size() < 8 || name.substr(name.size() - 8) != ".journal") continue;
+        if (name.substr(0, 6) != "system" && name.substr(0, own.size()) != own) continue;
+        sawJournal = true;
+        if (::faccessat(AT_FDCWD, (folder + "/" + file->d_name).c_str(), R_OK, AT_EACCESS) == 0) {
+          ::closedir(files);
+          ::closedir(machines);
+          return std::nullopt;
+        }
+      }
+      ::closedir(files);
+    }
+    ::closedir(machines);
+  }
+  if (!sawJournal) return std::nullopt;  // nothing written yet: nothing to judge by
+  return "this user may not read the systemd journal (insufficient permissions; members of the "
+         "systemd-journal group may), so the target's output is read directly";
+}
+
 namespace {
 
+// `errorsApart`: the child's stderr is its reason for ending, not data.
 ArmResult startStream(const std::vector<std::string>& argv, std::unique_ptr<StreamDecoder> decoder,
-                      std::shared_ptr<LingeringStreams> lingering) {
+                      std::shared_ptr<LingeringStreams> lingering, bool errorsApart) {
   ArmResult result;
   auto pipe = posix::makePipe();
+  auto errorPipe = posix::makePipe();
   auto wakeFd = posix::makeWakeFd();
-  if (!pipe.readEnd.valid() || !wakeFd.valid()) {
+  if (!pipe.readEnd.valid() || !errorPipe.readEnd.valid() || !wakeFd.valid()) {
     result.errorDescription = posix::errorText(errno);
     return result;
   }
@@ -501,10 +602,15 @@ ArmResult startStream(const std::vector<std::string>& argv, std::unique_ptr<Stre
   request.argv = argv;
   request.searchPath = true;
   request.stdoutFd = pipe.writeEnd.get();
-  request.stderrFd = pipe.writeEnd.get();
+  request.stderrFd = errorsApart ? errorPipe.writeEnd.get() : pipe.writeEnd.get();
   auto child = posix::spawnProcess(request);
-  // Our copy of the write end must go now, or end of stream never comes.
+  // Our copies of the write ends must go now, or end of stream never comes.
   pipe.writeEnd.reset();
+  errorPipe.writeEnd.reset();
+  if (!errorsApart) errorPipe.readEnd.reset();
+  if (errorPipe.readEnd.valid()) {
+    ::fcntl(errorPipe.readEnd.get(), F_SETFL, ::fcntl(errorPipe.readEnd.get(), F_GETFL) | O_NONBLOCK);
+  }
   if (child.pid < 0) {
     result.errorDescription = posix::errorText(child.error);
     return result;
@@ -512,7 +618,7 @@ ArmResult startStream(const std::vector<std::string>& argv, std::unique_ptr<Stre
   const auto slash = argv.front().rfind('/');
   auto stream = std::make_shared<StreamChild>(
       slash == std::string::npos ? argv.front() : argv.front().substr(slash + 1), std::move(child),
-      std::move(pipe.readEnd), std::move(wakeFd), std::move(decoder));
+      std::move(pipe.readEnd), std::move(errorPipe.readEnd), std::move(wakeFd), std::move(decoder));
   stream->startReading();
   result.process = std::make_unique<SpawnedLogProcess>(std::move(stream), std::move(lingering));
   return result;
@@ -522,7 +628,7 @@ ArmResult startStream(const std::vector<std::string>& argv, std::unique_ptr<Stre
 
 ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
                           std::shared_ptr<LingeringStreams> lingering) {
-  return startStream(argv, std::make_unique<LineDecoder>(std::move(sink)), std::move(lingering));
+  return startStream(argv, std::make_unique<LineDecoder>(std::move(sink)), std::move(lingering), false);
 }
 
 JournalLogStreamLauncher::JournalLogStreamLauncher() : JournalLogStreamLauncher(Options{}) {}
@@ -535,7 +641,9 @@ JournalLogStreamLauncher::~JournalLogStreamLauncher() = default;
 std::size_t JournalLogStreamLauncher::lingeringStreams() { return lingering_->size(); }
 
 ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBatchSink sink) {
-  if (auto reason = journalUnavailableReason(options_.journalSocket)) {
+  auto reason = journalUnavailableReason(options_.journalSocket);
+  if (!reason) reason = journalUnreadableReason(options_.journalDirectories);
+  if (reason) {
     ArmResult result;
     result.errorDescription = *reason;
     return result;
@@ -548,7 +656,7 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   scope.processName = processName;
   scope.identifier = journalIdentifier(processName);
   scope.self = ::getpid();
-  return startStream(argv, std::make_unique<JournalDecoder>(std::move(scope), std::move(sink)), lingering_);
+  return startStream(argv, std::make_unique<JournalDecoder>(std::move(scope), std::move(sink)), lingering_, true);
 }
 
 }  // namespace mf

@@ -1,6 +1,8 @@
 #include "platform/posix_io.h"
 
 #include <algorithm>
+#include <atomic>
+#include <sys/prctl.h>
 #include <charconv>
 #include <cstdio>
 #include <csignal>
@@ -98,34 +100,98 @@ std::vector<pid_t> processIds() {
   return pids;
 }
 
-std::optional<unsigned long long> statFieldOf(pid_t pid, int field) {
+namespace {
+
+// The space-separated fields of /proc/<pid>/stat after "pid (comm)", the
+// first of them (the state) at index 0; comm may hold anything, so the
+// fields start after its last ')'.
+std::optional<std::vector<std::string_view>> statFields(pid_t pid, char (&buffer)[1024]) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
-  char buffer[1024];
   const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
   if (got <= 0) return std::nullopt;
   const std::string_view stat(buffer, static_cast<std::size_t>(got));
-  // "pid (comm) state ppid ...": comm may hold anything, so count from its last ')'.
   const auto close = stat.rfind(')');
   if (close == std::string_view::npos) return std::nullopt;
-  std::size_t begin = close + 1;
-  for (int index = 3; index <= field; ++index) {
-    begin = stat.find_first_not_of(" \n", begin);
-    if (begin == std::string_view::npos) return std::nullopt;
+  std::vector<std::string_view> fields;
+  std::size_t begin = stat.find_first_not_of(" \n", close + 1);
+  while (begin != std::string_view::npos) {
     auto end = stat.find_first_of(" \n", begin);
     if (end == std::string_view::npos) end = stat.size();
-    if (index == field) {
-      unsigned long long value = 0;
-      const auto [last, error] = std::from_chars(stat.data() + begin, stat.data() + end, value);
-      if (error != std::errc() || last != stat.data() + end) return std::nullopt;
-      return value;
-    }
-    begin = end;
+    fields.push_back(stat.substr(begin, end - begin));
+    begin = stat.find_first_not_of(" \n", end);
   }
-  return std::nullopt;
+  return fields;
 }
+
+template <typename Number>
+std::optional<Number> numberIn(std::string_view text) {
+  Number value{};
+  const auto [last, error] = std::from_chars(text.data(), text.data() + text.size(), value);
+  if (error != std::errc() || last != text.data() + text.size()) return std::nullopt;
+  return value;
+}
+
+}  // namespace
+
+std::optional<unsigned long long> statFieldOf(pid_t pid, int field) {
+  char buffer[1024];
+  const auto fields = statFields(pid, buffer);
+  const auto index = static_cast<std::size_t>(field - 3);
+  if (!fields || field < 4 || index >= fields->size()) return std::nullopt;
+  return numberIn<unsigned long long>((*fields)[index]);
+}
+
+std::optional<ProcessStat> processStatOf(pid_t pid) {
+  // proc(5) numbering: 3 state, 4 ppid, 5 pgrp, 6 session, 22 starttime.
+  char buffer[1024];
+  const auto fields = statFields(pid, buffer);
+  if (!fields || fields->size() < 20 || (*fields)[0].empty()) return std::nullopt;
+  const auto parent = numberIn<pid_t>((*fields)[1]);
+  const auto group = numberIn<pid_t>((*fields)[2]);
+  const auto session = numberIn<pid_t>((*fields)[3]);
+  const auto start = numberIn<unsigned long long>((*fields)[19]);
+  if (!parent || !group || !session || !start) return std::nullopt;
+  return ProcessStat{(*fields)[0].front(), *parent, *group, *session, *start};
+}
+
+std::vector<pid_t> childrenOf(pid_t pid) {
+  std::vector<pid_t> children;
+  const std::string task = "/proc/" + std::to_string(pid) + "/task";
+  DIR* dir = ::opendir(task.c_str());
+  if (!dir) return children;
+  while (const dirent* entry = ::readdir(dir)) {
+    if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
+    UniqueFd fd(::open((task + "/" + entry->d_name + "/children").c_str(), O_RDONLY | O_CLOEXEC));
+    if (!fd.valid()) continue;
+    char buffer[4096];
+    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got <= 0) continue;
+    const char* at = buffer;
+    const char* end = buffer + got;
+    while (at < end) {
+      pid_t child = 0;
+      const auto [next, error] = std::from_chars(at, end, child);
+      if (error == std::errc() && child > 0) children.push_back(child);
+      at = next + 1;
+    }
+  }
+  ::closedir(dir);
+  return children;
+}
+
+namespace {
+std::atomic<bool> subreaper{false};
+}  // namespace
+
+void becomeChildSubreaper() {
+  if (subreaper.exchange(true)) return;
+  if (::prctl(PR_SET_CHILD_SUBREAPER, 1) != 0) subreaper.store(false);
+}
+
+bool isChildSubreaper() { return subreaper.load(); }
 
 std::vector<std::string> commandLineOf(pid_t pid) {
   UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));

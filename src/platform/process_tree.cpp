@@ -1,6 +1,8 @@
 #include "platform/process_tree.h"
 
 #include <algorithm>
+#include <chrono>
+#include <poll.h>
 #include <cstring>
 #include <sys/socket.h>
 #include <unistd.h>
@@ -18,8 +20,11 @@ namespace {
 constexpr std::size_t kMaxForksBeforeRoot = 65536;
 // How far up a parent chain /proc is followed.
 constexpr int kMaxAncestry = 64;
-// The parent's pid in /proc/<pid>/stat.
-constexpr int kParentField = 4;
+// Members that ended are dropped once this many were added since the last
+// look: a target that forks a lot must not grow the set without bound.
+constexpr std::size_t kPruneEvery = 4096;
+// How long the kernel may take to acknowledge that it will send events.
+constexpr auto kAckTimeout = std::chrono::milliseconds(500);
 
 posix::UniqueFd openConnector() {
   posix::UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
@@ -48,7 +53,28 @@ posix::UniqueFd openConnector() {
   const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
   std::memcpy(reinterpret_cast<char*>(message) + sizeof(cn_msg), &op, sizeof op);
   if (posix::retryOnEintr([&] { return ::send(fd.get(), request, sizeof request, 0); }) < 0) return {};
-  return fd;
+  // The kernel answers the request with an acknowledgement that carries its
+  // error: outside the first pid namespace (a container) it accepts the
+  // socket but refuses to send events, and a tree that waited for them would
+  // never grow. Events that come first are of no launch yet.
+  const auto deadline = std::chrono::steady_clock::now() + kAckTimeout;
+  alignas(nlmsghdr) char buffer[4096];
+  for (;;) {
+    const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
+    pollfd ready{fd.get(), POLLIN, 0};
+    if (left <= 0 || posix::retryOnEintr([&] { return ::poll(&ready, 1, static_cast<int>(left)); }) <= 0) return {};
+    const auto got = posix::retryOnEintr([&] { return ::recv(fd.get(), buffer, sizeof buffer, 0); });
+    if (got <= 0) continue;
+    auto length = static_cast<std::size_t>(got);
+    for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
+         header = NLMSG_NEXT(header, length)) {
+      const auto* message = static_cast<const cn_msg*>(NLMSG_DATA(header));
+      if (message->id.idx != CN_IDX_PROC || message->id.val != CN_VAL_PROC) continue;
+      proc_event event{};
+      std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
+      if (event.what == proc_event::PROC_EVENT_NONE) return event.event_data.ack.err == 0 ? std::move(fd) : posix::UniqueFd();
+    }
+  }
 }
 
 }  // namespace
@@ -83,11 +109,15 @@ void ProcessTree::drainEvents() {
       }
       proc_event event{};
       std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
-      if (event.what != proc_event::PROC_EVENT_FORK) continue;
-      const auto& fork = event.event_data.fork;
-      // A new thread is a fork within one thread group: nothing new to follow.
-      if (fork.child_tgid == fork.parent_tgid) continue;
-      handleFork(fork.parent_tgid, fork.child_tgid);
+      if (event.what == proc_event::PROC_EVENT_FORK) {
+        const auto& fork = event.event_data.fork;
+        // A new thread is a fork within one thread group: nothing new to follow.
+        if (fork.child_tgid != fork.parent_tgid) handleFork(fork.parent_tgid, fork.child_tgid);
+      } else if (event.what == proc_event::PROC_EVENT_EXIT) {
+        const auto& exit = event.event_data.exit;
+        // A thread's end is not the process's.
+        if (exit.process_pid == exit.process_tgid) handleExit(exit.process_tgid);
+      }
     }
   }
 }
@@ -97,45 +127,149 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
   }
-  if (members_.count(parent) != 0) members_.insert(child);
+  const auto it = members_.find(parent);
+  if (it != members_.end() && !it->second.goneSince) {
+    // Its start time lets /proc tell it from a newcomer should events be lost.
+    const auto stat = posix::processStatOf(child);
+    addMember(child, stat ? stat->startTicks : 0);
+  } else {
+    // The kernel handed a member's old number to an outsider: from now on
+    // that pid's entries are the outsider's.
+    members_.erase(child);
+  }
+}
+
+void ProcessTree::handleExit(pid_t pid) {
+  const auto it = members_.find(pid);
+  if (it != members_.end() && !it->second.goneSince) it->second.goneSince = Clock::now();
+}
+
+void ProcessTree::addMember(pid_t pid, unsigned long long startTicks) {
+  members_[pid] = Member{startTicks, std::nullopt};
+  if (++addedSincePrune_ >= kPruneEvery) pruneExpired();
+}
+
+void ProcessTree::pruneExpired() {
+  addedSincePrune_ = 0;
+  const auto now = Clock::now();
+  for (auto it = members_.begin(); it != members_.end();) {
+    it = it->first != root_ && expired(it->second, it->first, now) ? members_.erase(it) : std::next(it);
+  }
+}
+
+bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
+  if (!member.goneSince || now - *member.goneSince <= kExitGrace) return false;
+  // The thread that led the process may end before the others: a process
+  // that still runs under the same start time is still the member.
+  const auto stat = posix::processStatOf(pid);
+  if (stat && stat->state != 'Z' && stat->state != 'X' &&
+      (member.startTicks == 0 || stat->startTicks == member.startTicks)) {
+    member.goneSince.reset();
+    return false;
+  }
+  return true;
 }
 
 void ProcessTree::setRoot(pid_t root) {
   drainEvents();
+  root_ = root;
+  if (const auto stat = posix::processStatOf(root)) rootStartTicks_ = stat->startTicks;
   // Join what forked before we knew: the launch may fork at once.
   std::vector<pid_t> pending{root};
   while (!pending.empty()) {
     const pid_t pid = pending.back();
     pending.pop_back();
-    if (!members_.insert(pid).second) continue;
+    if (members_.count(pid) != 0) continue;
+    addMember(pid, pid == root ? rootStartTicks_ : 0);
     const auto [begin, end] = childrenSeen_.equal_range(pid);
     for (auto it = begin; it != end; ++it) pending.push_back(it->second);
   }
   childrenSeen_.clear();
 }
 
-bool ProcessTree::contains(pid_t pid) {
-  if (members_.empty() || pid <= 0) return false;
-  if (members_.count(pid) != 0) return true;
-  drainEvents();
-  if (members_.count(pid) != 0) return true;
-  if (connector_.valid() && !lostEvents_) return false;  // every fork was seen
-  if (descendsFromMemberInProc(pid)) {
-    members_.insert(pid);
-    return true;
+void ProcessTree::discoverChildren() {
+  if (members_.empty()) return;
+  const auto now = Clock::now();
+  std::vector<pid_t> living;
+  for (auto& [pid, member] : members_) {
+    if (!member.goneSince) living.push_back(pid);
   }
-  return false;
+  while (!living.empty()) {
+    const pid_t pid = living.back();
+    living.pop_back();
+    const auto self = posix::processStatOf(pid);
+    auto& member = members_[pid];
+    if (!self || self->state == 'Z' || (member.startTicks != 0 && self->startTicks != member.startTicks)) {
+      if (!member.goneSince) member.goneSince = now;
+      continue;
+    }
+    for (const pid_t child : posix::childrenOf(pid)) {
+      if (members_.count(child) != 0) continue;
+      const auto stat = posix::processStatOf(child);
+      if (!stat || stat->parent != pid) continue;
+      addMember(child, stat->startTicks);
+      living.push_back(child);
+    }
+  }
 }
 
-bool ProcessTree::descendsFromMemberInProc(pid_t pid) {
-  pid_t current = pid;
-  for (int depth = 0; depth < kMaxAncestry; ++depth) {
-    const auto parent = posix::statFieldOf(current, kParentField);
-    if (!parent || *parent <= 1) return false;
-    current = static_cast<pid_t>(*parent);
-    if (members_.count(current) != 0) return true;
+bool ProcessTree::contains(pid_t pid) {
+  if (members_.empty() || pid <= 0) return false;
+  drainEvents();
+  const bool eventsTell = connector_.valid() && !lostEvents_;
+  const auto now = Clock::now();
+  if (const auto it = members_.find(pid); it != members_.end()) {
+    Member& member = it->second;
+    if (!eventsTell) {
+      const auto stat = posix::processStatOf(pid);
+      if (stat && member.startTicks != 0 && stat->startTicks != member.startTicks) {
+        members_.erase(it);  // a newcomer under a member's old number
+        return stat && isLinkedToMemberInProc(pid, *stat);
+      }
+      if (!stat && !member.goneSince) member.goneSince = now;
+      if (stat && member.startTicks == 0) member.startTicks = stat->startTicks;
+    }
+    if (expired(member, pid, now)) {
+      members_.erase(pid);
+      return false;
+    }
+    return true;
   }
-  return false;
+  if (eventsTell) return false;  // every fork was seen
+  const auto stat = posix::processStatOf(pid);
+  return stat && isLinkedToMemberInProc(pid, *stat);
+}
+
+bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat) {
+  // Older than the launch: whatever its links say, it is not of this tree.
+  if (rootStartTicks_ != 0 && stat.startTicks < rootStartTicks_) return false;
+  // A member's number counts only while it still names that member: alive
+  // with the start time we know, or gone within the grace.
+  auto namesMember = [this](pid_t candidate) {
+    const auto it = members_.find(candidate);
+    if (it == members_.end()) return false;
+    const auto now = posix::processStatOf(candidate);
+    if (!now) return true;
+    return it->second.startTicks == 0 || now->startTicks == it->second.startTicks;
+  };
+  // A session or process group keeps its leader's number while any process
+  // is in it, and the kernel gives that number to no one else meanwhile: a
+  // helper that outlived the member that made its session is still known
+  // by it, even after init adopted it.
+  bool linked = (stat.session > 0 && namesMember(stat.session)) ||
+                (stat.processGroup > 0 && namesMember(stat.processGroup));
+  pid_t current = stat.parent;
+  for (int depth = 0; !linked && depth < kMaxAncestry && current > 1; ++depth) {
+    if (namesMember(current)) {
+      linked = true;
+      break;
+    }
+    const auto parent = posix::processStatOf(current);
+    if (!parent) break;
+    current = parent->parent;
+  }
+  if (linked) addMember(pid, stat.startTicks);
+  return linked;
 }
 
 }  // namespace mf

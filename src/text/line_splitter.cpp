@@ -220,6 +220,11 @@ void LineSplitter::feed(std::string_view chunk, LineBatch& out) {
   walk.splitRest();
 }
 
+void LineSplitter::flushPendingLine(LineBatch& out) {
+  if (!pending_.empty()) out.add(pending_, info_);
+  pending_.clear();
+}
+
 void LineSplitter::finish(LineBatch& out) {
   if (!carry_.empty()) {
     // The stream ended inside a character: one maximal invalid subpart.

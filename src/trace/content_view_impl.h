@@ -3,6 +3,7 @@
 // The private half of ContentView, shared by the files that define its
 // operations (trace, history, export). Not for the views.
 
+#include <atomic>
 #include <cstdint>
 #include <memory>
 #include <optional>
@@ -31,6 +32,15 @@ struct ContentView::Impl {
   // Bumped by each teardown, so an observer whose callback already tore the
   // trace down during its own registration is not kept afterwards.
   std::uint64_t watchGeneration = 0;
+  // Whether the current target's own output is still taken. A target that
+  // outlives a stop keeps being read (it must never block on a full
+  // terminal), but what it prints after the stop is not this trace's; the
+  // reader checks it as it reads, so lines read before the stop stay. After
+  // the target's own end, its helpers' last lines are still its trace's.
+  std::shared_ptr<std::atomic<bool>> outputOpen;
+  // Set when the launch is followed by a stream that may miss the journal
+  // lines of very short-lived helpers; said once, after the launch.
+  bool mayMissShortLivedHelpers = false;
   // Whether the latest armLogStream started the stream.
   bool logStreamArmed = false;
   // Bumped by each armLogStream, so the end of an older stream is not taken

@@ -106,6 +106,8 @@ void ContentView::stopTrace(bool saveSession) {
   // The target has already ended and only its last lines were awaited: the
   // trace ends as that exit, not as a stop.
   if (impl_->pendingTermination) finishPendingTermination(impl_->watchGeneration);
+  // A stopped target may go on printing; it is still read, but into nothing.
+  if (impl_->outputOpen) impl_->outputOpen->store(false);
   if (isTracing_) {
     appendEvent(EventType::info, "SESSION", "Trace stopped");
     impl_->outcome = TraceOutcome{TraceOutcome::Kind::stopped, 0};

@@ -38,14 +38,21 @@ void ContentView::startTrace() {
   armLogStream(selectedAppName_);
 
   LaunchOptions options;
-  options.output = makeBatchSink();
+  impl_->outputOpen = std::make_shared<std::atomic<bool>>(true);
+  options.output = [open = impl_->outputOpen, sink = makeBatchSink()](LineBatch batch) {
+    if (open->load()) sink(std::move(batch));
+  };
   // Without a stream to read it back from the journal, stderr is read directly.
   options.stderrToJournal = impl_->logStreamArmed;
   options.arguments = launchArguments_;
   options.environment = launchEnvironment_;
   LogProcess* stream = logProcess_.get();
-  options.spawned = [stream](const LaunchedProcess& process) {
-    if (stream) stream->follow(process);
+  bool* mayMissHelpers = &impl_->mayMissShortLivedHelpers;
+  *mayMissHelpers = false;
+  options.spawned = [stream, mayMissHelpers](const LaunchedProcess& process) {
+    if (!stream) return;
+    stream->follow(process);
+    *mayMissHelpers = stream->mayMissShortLivedHelpers(process);
   };
 
   const std::string path = *selectedAppURL_;
@@ -137,6 +144,11 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   const std::int32_t pid = runningApplication_->processIdentifier();
   appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid));
   appendEvent(EventType::info, "PATH", openedPath);
+  if (impl_->mayMissShortLivedHelpers) {
+    appendEvent(EventType::info, "LOG",
+                "Journal lines of helpers that live only milliseconds may be missed: this user cannot see the "
+                "kernel's fork events and no user manager runs " + selectedAppName_ + " in a scope of its own");
+  }
   setStatus({TraceStatus::Kind::tracing, {}, pid});
   watchTermination(pid);
 }

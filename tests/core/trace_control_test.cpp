@@ -339,6 +339,12 @@ TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   EXPECT_EQ(process->terminateCalls, 1);
   EXPECT_EQ(fakes.workspace.calls.back(), "unobserve");
 
+  // The target goes on printing; it is read, but the stopped trace takes none of it.
+  const auto shown = view->events().size();
+  fakes.workspace.opens.at(0).options.output(LineBatch::of({"printed after the stop"}));
+  fakes.mainQueue.runAll();
+  EXPECT_EQ(view->events().size(), shown);
+
   // Not tracing: no event, no session.
   const auto before = view->events().size();
   view->stopTrace(true);

@@ -8,6 +8,8 @@
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
+#include <sched.h>
+#include <sys/mount.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -129,8 +131,18 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
   JournalEntry crashOfMember = entry(77, "journal", "systemd-coredump");
   crashOfMember.messageId = std::string(kCoredumpMessageId);
   crashOfMember.coredumpPid = 4243;
+  crashOfMember.uid = 0;
+  crashOfMember.comm = "systemd-coredum";
   JournalEntry crashOfStranger = crashOfMember;
   crashOfStranger.coredumpPid = 5000;
+  // Anyone may send these fields; a forged report by a stranger names a member.
+  JournalEntry forgedCrash = crashOfMember;
+  forgedCrash.pid = 5000;
+  forgedCrash.uid = 1000;
+  forgedCrash.comm = "python3";
+  JournalEntry forgedCrashAsRoot = crashOfMember;
+  forgedCrashAsRoot.pid = 5000;
+  forgedCrashAsRoot.comm = "logger";
   JournalEntry otherScope = entry(5000, "journal", "x");
   otherScope.userUnit = "app-gnome-other-1.scope";
   JournalEntry ourScope = entry(5001, "journal", "x");
@@ -140,6 +152,15 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
   droppedOurs.message = "Suppressed 3 messages from app-marrowfield-calc-1.scope";
   JournalEntry droppedTheirs = droppedOurs;
   droppedTheirs.message = "Suppressed 3 messages from app-gnome-other-1.scope";
+  JournalEntry forgedDrop = droppedOurs;
+  forgedDrop.pid = 5000;
+  forgedDrop.transport = "journal";
+  JournalEntry ourStream = entry(0, "stdout", "calc");
+  ourStream.streamId = "ours";
+  JournalEntry daemonOnOurStream = entry(6000, "stdout", "calc");
+  daemonOnOurStream.streamId = "ours";
+  JournalEntry otherStreamWriterGone = entry(0, "stdout", "calc");
+  otherStreamWriterGone.streamId = "theirs";
 
   const std::vector<VerdictCase> cases = {
       {"the launched process", entry(4242, "journal", "anything"), 4242, Verdict::capture},
@@ -158,15 +179,29 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
       {"an entry of another scope", otherScope, 4242, Verdict::skip},
       {"journald's note on our scope", droppedOurs, 4242, Verdict::capture},
       {"journald's note on another scope", droppedTheirs, 4242, Verdict::skip},
+      {"a crash report forged by a stranger", forgedCrash, 4242, Verdict::skip},
+      {"a crash report forged by root's logger", forgedCrashAsRoot, 4242, Verdict::skip},
+      {"journald's note forged by a stranger", forgedDrop, 4242, Verdict::skip},
   };
-  for (const auto& c : cases) {
-    CaptureScope scope;
-    scope.identifier = "calc";
-    scope.self = 99999;
-    scope.root = c.root;
-    scope.unit = "app-marrowfield-calc-1.scope";
-    const Verdict got = captureVerdict(c.entry, scope, [](pid_t pid) { return pid == 4242 || pid == 4243; });
-    EXPECT_EQ(static_cast<int>(got), static_cast<int>(c.expected)) << c.what;
+  // Once the target's stream is known, its lines are told apart by it: an
+  // orphaned helper that still writes there is in, another instance's stream
+  // under the same name is out, whether or not its writer is gone.
+  const std::vector<VerdictCase> streamCases = {
+      {"our stream, writer gone", ourStream, 4242, Verdict::capture},
+      {"our stream, written by a daemonised helper", daemonOnOurStream, 4242, Verdict::capture},
+      {"another stream of the same name, writer gone", otherStreamWriterGone, 4242, Verdict::skip},
+  };
+  for (const auto* table : {&cases, &streamCases}) {
+    for (const auto& c : *table) {
+      CaptureScope scope;
+      scope.identifier = "calc";
+      scope.self = 99999;
+      scope.root = c.root;
+      scope.unit = "app-marrowfield-calc-1.scope";
+      if (table == &streamCases) scope.streamId = "ours";
+      const Verdict got = captureVerdict(c.entry, scope, [](pid_t pid) { return pid == 4242 || pid == 4243; });
+      EXPECT_EQ(static_cast<int>(got), static_cast<int>(c.expected)) << c.what;
+    }
   }
 }
 
@@ -230,6 +265,99 @@ TEST(ProcessTree, FollowsEveryDescendantOfARealProcess) {
   EXPECT_FALSE(tree.contains(::getpid()));
   EXPECT_FALSE(tree.contains(1));
   ::kill(readPid(".grandchild"), SIGKILL);
+}
+
+namespace {
+
+// Runs as pid 1 of a pid namespace of its own, where no fork events reach
+// and ns_last_pid is ours to set: the tree stands on /proc alone, and a
+// member's pid can be handed to a newcomer on purpose. Returns 0, or the
+// number of the check that failed (77: the pid could not be reused here).
+int pidReuseScenario() {
+  ProcessTree tree;
+  if (tree.seesForks()) return 1;
+  int report[2];
+  if (::pipe(report) != 0) return 2;
+  const pid_t root = ::fork();
+  if (root == 0) {
+    ::setsid();
+    const pid_t helper = ::fork();
+    if (helper == 0) {
+      for (;;) ::pause();
+    }
+    (void)!::write(report[1], &helper, sizeof helper);
+    for (;;) ::pause();
+  }
+  pid_t helper = 0;
+  if (::read(report[0], &helper, sizeof helper) != sizeof helper) return 3;
+  tree.setRoot(root);
+  const auto rootStart = posix::statFieldOf(root, 22);
+  if (!tree.contains(helper)) return 4;
+  // The root ends; its helper, adopted by init, keeps the root's session.
+  ::kill(root, SIGKILL);
+  ::waitpid(root, nullptr, 0);
+  if (!tree.contains(root)) return 5;    // within the grace after its exit
+  if (!tree.contains(helper)) return 6;  // still known by its session
+  // The kernel keeps a number while a session is named after it.
+  ::kill(helper, SIGKILL);
+  ::waitpid(helper, nullptr, 0);
+  // The kernel hands the root's number to a stranger, one clock tick later
+  // at least (start times count in ticks).
+  const auto ticksNow = [] {
+    timespec now{};
+    ::clock_gettime(CLOCK_BOOTTIME, &now);
+    const auto perSecond = static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK));
+    return static_cast<unsigned long long>(now.tv_sec) * perSecond +
+           static_cast<unsigned long long>(now.tv_nsec) * perSecond / 1000000000ULL;
+  };
+  if (!rootStart || !testing::waitFor([&] { return ticksNow() > *rootStart + 1; })) return 8;
+  std::ofstream("/proc/sys/kernel/ns_last_pid") << root - 1;
+  const pid_t stranger = ::fork();
+  if (stranger == 0) {
+    for (;;) ::pause();
+  }
+  int result = 0;
+  const auto strangerStart = posix::statFieldOf(stranger, 22);
+  if (stranger != root || strangerStart == rootStart) {
+    result = 77;
+  } else if (tree.contains(stranger)) {
+    result = 7;
+  }
+  ::kill(stranger, SIGKILL);
+  ::waitpid(stranger, nullptr, 0);
+  return result;
+}
+
+}  // namespace
+
+// Without fork events (an ordinary user, a container), a helper that
+// outlives the process that made its session is still of the tree, and a
+// member's number taken over by a stranger is not.
+TEST(ProcessTree, APidHandedToAStrangerIsNoMemberWithoutForkEvents) {
+  if (::geteuid() != 0) GTEST_SKIP() << "a pid namespace of its own needs root";
+  const pid_t outer = ::fork();
+  ASSERT_GE(outer, 0);
+  if (outer == 0) {
+    if (::unshare(CLONE_NEWPID | CLONE_NEWNS) != 0) ::_exit(78);
+    const pid_t init = ::fork();
+    if (init == 0) {
+      if (::mount(nullptr, "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0 ||
+          ::mount("proc", "/proc", "proc", 0, nullptr) != 0) {
+        ::_exit(78);
+      }
+      ::_exit(pidReuseScenario());
+    }
+    int status = 0;
+    ::waitpid(init, &status, 0);
+    ::_exit(WIFEXITED(status) ? WEXITSTATUS(status) : 99);
+  }
+  int status = 0;
+  ASSERT_EQ(::waitpid(outer, &status, 0), outer);
+  ASSERT_TRUE(WIFEXITED(status));
+  const int code = WEXITSTATUS(status);
+  if (code == 78) GTEST_SKIP() << "no pid namespace can be made here";
+  if (code == 77) GTEST_SKIP() << "the pid was not handed over, or within the same clock tick";
+  EXPECT_EQ(code, 0) << "check " << code << " of the scenario failed";
 }
 
 TEST(UserScope, NamesAreEscapedAsSystemdDoes) {

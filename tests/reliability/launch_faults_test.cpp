@@ -296,6 +296,25 @@ TEST(LaunchFaults, AnUnreadableEntryIsRefusedWithTheReasonForAnOrdinaryUser) {
   EXPECT_NE(behindOutput.find(behind.string() + ": Permission denied"), std::string::npos) << behindOutput;
 }
 
+// nobody is in no group that may read the journal: the trace says why it
+// cannot follow it and still shows all the target writes, on both streams,
+// including a last line without its newline while a child holds the terminal.
+TEST(LaunchFaults, AUserWhoMayNotReadTheJournalGetsTheReasonAndEveryLine) {
+  TempDir dir;
+  ::chmod(dir.path().c_str(), 0755);
+  const auto script = dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\n"
+                                          "sleep 3 &\nprintf 'first\\nunfinished'\n", true);
+  const auto [status, output] = runCommand({"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                            MARROWFIELD_CLI_PATH, "trace", "--raw", script.string()});
+  EXPECT_NE(output.find("Could not arm unified log stream: this user may not read the systemd journal"),
+            std::string::npos) << output;
+  for (const char* line : {"said on stdout", "said on stderr", "] first", "] unfinished"}) {
+    EXPECT_NE(output.find(line), std::string::npos) << line << "\n" << output;
+  }
+  EXPECT_NE(output.find("speaks terminated"), std::string::npos) << output;
+  (void)status;
+}
+
 TEST(LaunchFaults, HostileExecLinesAndFileNamesAreArgumentsNeverShellText) {
   TempDir dir;
   // Prints each argument it gets between brackets.

@@ -94,6 +94,7 @@ class ChildWatcher {
   void childEnded(Child* child);
   void pumpCapture(Capture* capture, bool untilEmpty);
   void fireReadyWatches();
+  void reapAdoptedOrphans();
 
   std::mutex mutex_;
   posix::UniqueFd wakeFd_;

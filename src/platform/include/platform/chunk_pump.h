@@ -31,6 +31,8 @@ class ChunkPump {
   Result pumpOnce(int fd);
   // Delivers whatever is still pending, as at end of stream.
   void finish();
+  // Delivers the line begun so far; reading goes on.
+  void flushPendingLine();
 
   bool isTerminal() const { return isTerminal_; }
 

@@ -17,19 +17,28 @@ namespace mf {
 inline constexpr std::string_view kCoredumpMessageId = "fc2e22bc6ee647b6b90729ab34a250b1";
 inline constexpr std::string_view kJournalDroppedMessageId = "a596d6fe7bfa4994828e72309e95d61e";
 
-// Whom a trace captures: the launched process tree, and the target's own
-// stderr stream. journald files a stream line under the pid that wrote it,
-// but a writer that is gone by the time journald reads the line has none;
-// the stream's identifier is then all that tells the line apart. Entries
-// that we sent ourselves (the stdout lines we forward, our own messages) are
-// never the target's.
+// Whom a trace captures: the launched process tree, the target's own stderr
+// stream, and the transient scope it runs in. journald files a stream line
+// under the pid that wrote it, but a writer that is gone by the time journald
+// reads the line has none; the stream's id (learnt from its first line of a
+// member) then tells the line apart, whoever wrote it: every descendant that
+// inherited stderr writes there. Entries that we sent ourselves (the stdout
+// lines we forward, our own messages) are never the target's.
 struct CaptureScope {
   std::string processName;  // the name in texts
   std::string identifier;   // the target's stream identifier
   pid_t self = 0;           // our own pid
   pid_t root = 0;           // the launched process, 0 until known
   std::string unit;         // the transient scope it runs in, or empty
+  std::string streamId;     // the target's stderr stream, empty until learnt
 };
+
+// Reports that only their real senders can make. Any process may send an
+// entry with systemd-coredump's MESSAGE_ID and COREDUMP_PID, or with the text
+// of journald's rate-limit note; only what came from systemd-coredump running
+// as root, or from journald itself, says a crash or a loss.
+bool isCoredumpReport(const JournalEntry& entry);
+bool isJournalDropNote(const JournalEntry& entry);
 
 enum class Verdict { capture, skip, undecided };
 
@@ -38,22 +47,25 @@ enum class Verdict { capture, skip, undecided };
 template <typename IsMember>
 Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsMember&& isMember) {
   if (entry.pid == scope.self && scope.self != 0) return Verdict::skip;
-  if (entry.pid == 0 && entry.transport == "stdout" && entry.identifier == scope.identifier) {
-    return Verdict::capture;
+  if (entry.transport == "stdout" && entry.identifier == scope.identifier) {
+    if (!scope.streamId.empty() && entry.streamId == scope.streamId) return Verdict::capture;
+    // Before the stream is known, a line whose writer was gone (no pid) is
+    // taken by its identifier, as the one clue left.
+    if (scope.streamId.empty() && entry.pid == 0) return Verdict::capture;
   }
-  if (entry.messageId == kJournalDroppedMessageId) {
+  if (isJournalDropNote(entry)) {
     // journald limits per unit; only a scope of our own can be named here.
     const std::string from = " from " + scope.unit;
     const bool names = !scope.unit.empty() && entry.message.size() >= from.size() &&
                        entry.message.compare(entry.message.size() - from.size(), from.size(), from) == 0;
     return names ? Verdict::capture : Verdict::skip;
   }
-  if (!scope.unit.empty() && (entry.userUnit == scope.unit ||
-                              (entry.messageId == kCoredumpMessageId && entry.coredumpUnit == scope.unit))) {
+  const bool isCrashReport = isCoredumpReport(entry);
+  if (!scope.unit.empty() && (entry.userUnit == scope.unit || (isCrashReport && entry.coredumpUnit == scope.unit))) {
     return Verdict::capture;
   }
   if (scope.root == 0) return Verdict::undecided;
-  if (entry.messageId == kCoredumpMessageId) return isMember(entry.coredumpPid) ? Verdict::capture : Verdict::skip;
+  if (isCrashReport) return isMember(entry.coredumpPid) ? Verdict::capture : Verdict::skip;
   return isMember(entry.pid) ? Verdict::capture : Verdict::skip;
 }
 
@@ -74,6 +86,12 @@ class JournalCapture {
   // The descriptor whose readiness means fork events are waiting, or -1.
   int eventFd() const { return tree_.eventFd(); }
   void drainEvents() { tree_.drainEvents(); }
+  // Without fork events the tree is read from /proc this often, so a helper
+  // that lives a little while is known before its entries arrive.
+  static constexpr int kDiscoverMillis = 25;
+  bool needsDiscovery() const { return !tree_.seesForks() && scope_.root != 0; }
+  void discoverChildren() { tree_.discoverChildren(); }
+  bool seesForks() const { return tree_.seesForks(); }
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit);
@@ -86,6 +104,7 @@ class JournalCapture {
 
  private:
   void capture(const JournalEntry& entry);
+  void learnStream(const JournalEntry& entry);
 
   CaptureScope scope_;
   LineBatchSink sink_;

@@ -15,6 +15,8 @@ struct JournalEntry {
   int priority = -1;                 // PRIORITY 0-7, -1 when absent or malformed
   std::int32_t pid = 0;              // _PID: the sender as journald saw it
   std::int32_t syslogPid = 0;        // SYSLOG_PID: the pid the sender claims
+  std::int64_t uid = -1;             // _UID: the sender's user as journald saw it, -1 when absent
+  std::string streamId;              // _STREAM_ID: the stdout/stderr stream a line came through
   std::string identifier;            // SYSLOG_IDENTIFIER
   std::string comm;                  // _COMM
   std::string exe;                   // _EXE

@@ -51,6 +51,11 @@ class LingeringStreams {
   std::vector<std::shared_ptr<StreamChild>> children_;
 };
 
+// Why this user cannot follow the target in the journal whose files lie in
+// `directories`: it may read neither the system's journal nor a journal of
+// its own. Nothing when it can, or when no journal file exists to judge by.
+std::optional<std::string> journalUnreadableReason(const std::vector<std::string>& directories);
+
 // Runs `argv` (argv[0] looked up in PATH when it has no slash) with stdin on
 // /dev/null and stdout+stderr on one pipe, and delivers the pipe's lines to
 // `sink` from a background thread until end of stream.
@@ -68,6 +73,8 @@ class JournalLogStreamLauncher final : public LogStreamLauncher {
   struct Options {
     std::string journalctl = "journalctl";
     std::string journalSocket = "/run/systemd/journal/socket";
+    // Where journald keeps its files, volatile and persistent.
+    std::vector<std::string> journalDirectories = {"/run/log/journal", "/var/log/journal"};
   };
   JournalLogStreamLauncher();
   explicit JournalLogStreamLauncher(Options options);

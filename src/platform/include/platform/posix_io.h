@@ -80,6 +80,25 @@ std::vector<pid_t> processIds();
 // since boot); nothing when the process is gone or the field is not there.
 std::optional<unsigned long long> statFieldOf(pid_t pid, int field);
 
+// The fields of /proc/<pid>/stat that place a process in a tree.
+struct ProcessStat {
+  char state = '?';               // R, S, D, Z (zombie), ...
+  pid_t parent = 0;
+  pid_t processGroup = 0;
+  pid_t session = 0;
+  unsigned long long startTicks = 0;  // since boot: with the pid, names one process for good
+};
+std::optional<ProcessStat> processStatOf(pid_t pid);
+
+// The direct children of `pid`, from each of its threads' lists in /proc.
+std::vector<pid_t> childrenOf(pid_t pid);
+
+// Makes this process the reaper of its descendants' orphans, once, so that
+// they stay below it instead of going to init. Whoever calls it must reap
+// them (ChildWatcher does).
+void becomeChildSubreaper();
+bool isChildSubreaper();
+
 // The command line of `pid` from /proc, one entry per argument (at most about
 // 64 KiB of it); empty when the process is gone or cannot be read.
 std::vector<std::string> commandLineOf(pid_t pid);

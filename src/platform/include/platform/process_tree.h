@@ -1,6 +1,8 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
+#include <optional>
 #include <sys/types.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -10,18 +12,27 @@
 namespace mf {
 
 // The launched process and every process descended from it, as far as this
-// machine lets us see.
+// machine lets us see, from each one's fork until a short grace after its
+// exit: long enough for its last journal entries to arrive, short of the
+// moment the kernel may hand its pid to another process.
 //
 // With the kernel's process-event connector (netlink; it needs CAP_NET_ADMIN,
-// so root or a capable container) every fork is seen as it happens, so even
-// a helper that logs one line and exits within a millisecond is known. It is
-// opened before the launch, and forks seen before the root is known are kept
-// and joined to the tree once it is. Without the connector, membership is
-// decided from /proc when asked: a living process whose parent chain reaches
-// the tree is in it; a process that is already gone cannot be placed. Members
-// are never forgotten: a crash report or a late line names a pid that ended.
+// so root or a capable container) every fork and exit is seen as it happens,
+// so even a helper that logs one line and exits within a millisecond is
+// known, and a pid that an outsider's fork takes over stops being a member at
+// once. It is opened before the launch, and forks seen before the root is
+// known are joined to the tree once it is. Without the connector, membership
+// is read from /proc: the children of living members are looked up often
+// (discoverChildren), and a pid asked about is a member when its parent
+// chain, its session or its process group leads to a member; a pid whose
+// start time differs from the member's is a newcomer that took the number.
 class ProcessTree {
  public:
+  using Clock = std::chrono::steady_clock;
+  // How long a member that exited still counts. journald hands entries on
+  // within a second; a kernel line about a crash comes at the moment of death.
+  static constexpr auto kExitGrace = std::chrono::seconds(10);
+
   ProcessTree();
   ~ProcessTree();
   ProcessTree(const ProcessTree&) = delete;
@@ -31,22 +42,38 @@ class ProcessTree {
   bool seesForks() const { return connector_.valid(); }
   // The connector's descriptor for poll(), or -1.
   int eventFd() const { return connector_.get(); }
-  // Reads every fork event the kernel has queued, without blocking.
+  // Reads every fork and exit event the kernel has queued, without blocking.
   void drainEvents();
+  // Without fork events: adds the children that living members have now,
+  // and notes which members are gone. Cheap (the members' own child lists).
+  void discoverChildren();
 
   void setRoot(pid_t root);
 
-  // Whether `pid` is the root or descends from it. Reads queued events first,
-  // then falls back to /proc for a pid it has not seen.
+  // Whether `pid` is the root or descends from it, now or within the grace
+  // after its exit. Reads queued events first, then /proc where events cannot
+  // answer.
   bool contains(pid_t pid);
 
  private:
+  struct Member {
+    unsigned long long startTicks = 0;        // 0: not known (gone before it was read)
+    std::optional<Clock::time_point> goneSince;  // when its exit was seen
+  };
+
   void handleFork(pid_t parent, pid_t child);
-  bool descendsFromMemberInProc(pid_t pid);
+  void handleExit(pid_t pid);
+  void addMember(pid_t pid, unsigned long long startTicks);
+  bool isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat);
+  bool expired(Member& member, pid_t pid, Clock::time_point now);
+  void pruneExpired();
 
   posix::UniqueFd connector_;
   bool lostEvents_ = false;  // the kernel dropped events: fall back to /proc too
-  std::unordered_set<pid_t> members_;  // empty until the root is set
+  pid_t root_ = 0;
+  unsigned long long rootStartTicks_ = 0;
+  std::unordered_map<pid_t, Member> members_;  // empty until the root is set
+  std::size_t addedSincePrune_ = 0;
   // Before the root is known: every fork seen since the connector opened.
   std::unordered_multimap<pid_t, pid_t> childrenSeen_;
 };

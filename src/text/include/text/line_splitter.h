@@ -36,6 +36,10 @@ class LineSplitter {
   void feed(std::string_view chunk, LineBatch& out);
   // End of stream: appends what is still pending.
   void finish(LineBatch& out);
+  // Appends the line begun so far as a line of its own, though the stream
+  // goes on (its writer ended, others may still write). A character cut in
+  // the middle stays carried.
+  void flushPendingLine(LineBatch& out);
 
  private:
   class Walk;  // one feed's walk over its chunk

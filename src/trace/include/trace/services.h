@@ -52,6 +52,10 @@ class LogProcess {
   // The target was launched: from now on the stream captures what it and
   // its descendants log, including what they logged before this call.
   virtual void follow(const LaunchedProcess& /*process*/) {}
+  // Whether journal lines of helpers that live only a moment may be missed
+  // for `process`: the stream cannot see forks as they happen and the
+  // process runs in no scope of its own.
+  virtual bool mayMissShortLivedHelpers(const LaunchedProcess& /*process*/) const { return false; }
   // Calls `callback` once, from any thread, when the stream has most likely
   // delivered what was written so far: its output has been quiet for a
   // moment, or it ended. Batches read before that are handed to the sink
