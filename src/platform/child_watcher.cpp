@@ -1,6 +1,7 @@
 #include "platform/child_watcher.h"
 
 #include <algorithm>
+#include <chrono>
 #include <fcntl.h>
 #include <poll.h>
 #include <sys/wait.h>
@@ -14,8 +15,10 @@ namespace {
 // Late watchers look up statuses here; a launch's watch arrives within
 // moments, so a short memory is plenty.
 constexpr std::size_t kRememberedExits = 256;
-// How often adopted orphans are looked for, once we reap them at all.
+// How often adopted orphans are looked for, once we reap them at all, and
+// how long an ended one stays a zombie before it is reaped.
 constexpr int kOrphanReapMillis = 1000;
+constexpr auto kOrphanZombieHold = std::chrono::seconds(3);
 
 }  // namespace
 
@@ -215,8 +218,13 @@ void ChildWatcher::childEnded(Child* child) {
 void ChildWatcher::reapAdoptedOrphans() {
   // An orphan of a target keeps the target's session (or one it made); a
   // child we spawned for ourselves (journalctl) shares ours and is reaped by
-  // its owner, and a target is reaped through its pidfd above.
+  // its owner, and a target is reaped through its pidfd above. An ended
+  // orphan is left a zombie for a few seconds first: until it is reaped its
+  // /proc entry still says whose tree it was, and its last journal lines
+  // arrive after it ended.
   const pid_t ourSession = ::getsid(0);
+  const auto now = std::chrono::steady_clock::now();
+  std::map<pid_t, std::chrono::steady_clock::time_point> stillZombies;
   for (const pid_t pid : posix::childrenOf(::getpid())) {
     {
       std::lock_guard lock(mutex_);
@@ -226,9 +234,17 @@ void ChildWatcher::reapAdoptedOrphans() {
     // A session leader may be a target that ended before it was adopted:
     // its status is the watch's to read.
     if (!stat || stat->state != 'Z' || stat->session == ourSession || stat->session == pid) continue;
+    const auto since = orphanZombiesSince_.try_emplace(pid, now).first->second;
+    if (now - since < kOrphanZombieHold) {
+      stillZombies.emplace(pid, since);
+      continue;
+    }
     siginfo_t info{};
-    posix::retryOnEintr([&] { return ::waitid(static_cast<idtype_t>(P_PID), static_cast<id_t>(pid), &info, WEXITED | WNOHANG); });
+    posix::retryOnEintr([&] {
+      return ::waitid(static_cast<idtype_t>(P_PID), static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
+    });
   }
+  orphanZombiesSince_.swap(stillZombies);
 }
 
 void ChildWatcher::loop() {
@@ -256,7 +272,10 @@ void ChildWatcher::loop() {
     for (auto* capture : captures) fds.push_back({capture->fd.get(), POLLIN, 0});
     // Orphans come to us without a word: look for the ended ones now and then.
     const int timeout = posix::isChildSubreaper() ? kOrphanReapMillis : -1;
-    if (timeout >= 0) reapAdoptedOrphans();
+    if (timeout >= 0 && std::chrono::steady_clock::now() >= nextOrphanReap_) {
+      reapAdoptedOrphans();
+      nextOrphanReap_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOrphanReapMillis);
+    }
     if (posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), timeout); }) < 0) continue;
     if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
 

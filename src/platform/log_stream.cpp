@@ -119,9 +119,6 @@ class JournalDecoder final : public StreamDecoder {
   int tickMillis() override { return capture_.needsDiscovery() ? JournalCapture::kDiscoverMillis : -1; }
   void onTick() override { capture_.discoverChildren(); }
   void follow(const LaunchedProcess& process) override {
-    // Blind to forks and without a scope, /proc is all there is: orphans of
-    // the tree then come to us instead of init, so they stay reachable.
-    if (!capture_.seesForks() && process.unit.empty()) posix::becomeChildSubreaper();
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
@@ -656,7 +653,11 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   scope.processName = processName;
   scope.identifier = journalIdentifier(processName);
   scope.self = ::getpid();
-  return startStream(argv, std::make_unique<JournalDecoder>(std::move(scope), std::move(sink)), lingering_, true);
+  auto decoder = std::make_unique<JournalDecoder>(std::move(scope), std::move(sink));
+  // Blind to forks, /proc is all there is: orphans of the tree then come to
+  // us instead of init, from before the launch on, so they stay reachable.
+  if (!decoder->seesForks()) posix::becomeChildSubreaper();
+  return startStream(argv, std::move(decoder), lingering_, true);
 }
 
 }  // namespace mf

@@ -194,6 +194,15 @@ void ProcessTree::discoverChildren() {
   for (auto& [pid, member] : members_) {
     if (!member.goneSince) living.push_back(pid);
   }
+  // Orphans of the tree that came to us as their subreaper: their parent
+  // chain ends here, their session or group still names a member.
+  if (posix::isChildSubreaper()) {
+    for (const pid_t orphan : posix::childrenOf(::getpid())) {
+      if (members_.count(orphan) != 0) continue;
+      const auto stat = posix::processStatOf(orphan);
+      if (stat && isLinkedToMemberInProc(orphan, *stat)) living.push_back(orphan);
+    }
+  }
   while (!living.empty()) {
     const pid_t pid = living.back();
     living.pop_back();

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <chrono>
 #include <cstdint>
 #include <condition_variable>
 #include <functional>
@@ -107,6 +108,9 @@ class ChildWatcher {
   // Exit statuses of reaped children, oldest first, bounded.
   std::vector<std::pair<pid_t, std::optional<ExitStatus>>> ended_;
   std::vector<std::function<void()>> tasks_;
+  // Adopted orphans seen ended, and since when (watcher thread only).
+  std::map<pid_t, std::chrono::steady_clock::time_point> orphanZombiesSince_;
+  std::chrono::steady_clock::time_point nextOrphanReap_;
   bool stopping_ = false;
   std::thread thread_;
 };
