@@ -9,6 +9,7 @@
 #include <unordered_map>
 #include <vector>
 
+#include "platform/instances.h"
 #include "trace/services.h"
 
 namespace mf {
@@ -21,15 +22,32 @@ struct ApplicationTarget;
 struct LaunchRecord {
   pid_t pid = 0;
   std::string instanceExecutable;
+  // The desktop-file ID (without ".desktop"); empty for a plain executable.
+  std::string desktopId;
+  // The session the launch ran in: ours, with the launch's own display or
+  // bus address where it was given one.
+  SessionIdentity session;
   std::chrono::steady_clock::time_point launchedAt;
   unsigned long long startTicks = 0;
 };
 
-// A single-instance program (GApplication, KDE's, most editors) that finds
-// itself running passes its launch over D-Bus and exits 0 within a fraction
-// of a second. Such an exit is a hand-off when it came soon after the launch
-// and an instance of the same program is running that started before it
-// (none of the launch's own children can have). Returns that instance.
+// A single-instance program that finds itself running passes its launch to
+// that instance and exits 0 within a fraction of a second. A quick zero
+// exit alone proves nothing (a copy that simply ends, `--version`), so it
+// counts as a hand-off only with the running instance's own word for it:
+//  - GApplication (GTK, GNOME, Xfce) and KDBusService in its unique mode
+//    (KDE) own the application's ID as a well-known name on the session
+//    bus, and a second copy delivers its launch there. Both use the desktop
+//    ID as that ID (org.gnome.Calculator, org.xfce.mousepad, org.kde.kate).
+//    Evidence: on the launch's session bus that name is owned by a process
+//    that runs the same program, in the launch's session, and started
+//    before the launch. KDBusService's multiple-instance mode registers
+//    "<id>-<pid>" instead: that app never hands off, and nothing matches.
+//  - Local-socket single instances (QtSingleApplication and its kin, some
+//    editors) leave nothing another process can see once the second copy
+//    has gone; they are not reported, since a false hand-off would hide
+//    the real end of the launch.
+// Returns the instance.
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch);
 inline constexpr std::chrono::seconds kHandOffWindow{10};
 
@@ -67,7 +85,7 @@ class LinuxWorkspace final : public Workspace {
 
  private:
   std::string instanceExecutableFor(const std::string& bundleIdentifier);
-  void rememberLaunch(pid_t pid, const ApplicationTarget& target);
+  void rememberLaunch(pid_t pid, const ApplicationTarget& target, SessionIdentity session);
   std::optional<LaunchRecord> forgetLaunch(pid_t pid);
 
   MainQueue& mainQueue_;

@@ -1,0 +1,84 @@
+#pragma once
+
+// Which processes are "the application, running in the user's own session":
+// what Fresh Launch may quit and what a launch may have handed itself to.
+// Another user's process, or one on another display or session bus, is never
+// one, whatever it runs, and also when we run as root.
+
+#include <cstdint>
+#include <optional>
+#include <string>
+#include <sys/types.h>
+#include <utility>
+#include <vector>
+
+#include "platform/posix_io.h"
+
+namespace mf {
+
+struct FileIdentity {
+  dev_t device = 0;
+  ino_t inode = 0;
+  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
+};
+
+std::optional<FileIdentity> fileIdentityOf(const std::string& path);
+
+// The session a process works in, as far as it tells which desktop it
+// belongs to.
+struct SessionIdentity {
+  uid_t realUid = 0;
+  // The kernel's login session (/proc/<pid>/sessionid); unset for processes
+  // started outside a login (a user manager's, a display manager's children).
+  std::optional<std::uint32_t> loginSession;
+  std::optional<std::string> x11Display;      // ":1" for ":1.0" too
+  std::optional<std::string> waylandDisplay;
+  std::string sessionBus;  // the session bus address, without its guid; empty when none
+};
+
+using EnvironmentOverrides = std::vector<std::pair<std::string, std::string>>;
+
+// This process's session as a launch of ours sees it: our environment with
+// `overrides` applied (a launch's own DISPLAY or bus address).
+SessionIdentity ownSession(const EnvironmentOverrides& overrides = {});
+
+// Nothing when the process is gone or its environment cannot be read: a
+// process we may not look into is not one we may count as ours.
+std::optional<SessionIdentity> sessionOf(pid_t pid);
+
+// Same real user, and the same login session where the kernel gave both
+// one; otherwise the same display and the same session bus.
+bool sameSession(const SessionIdentity& own, const SessionIdentity& other);
+
+// How the processes of one program are told: by the file they execute and,
+// for a "#!" script, by the script's path in the slot of argv where the
+// kernel puts it (after the interpreter and the shebang line's argument).
+struct ProgramIdentity {
+  FileIdentity executable;
+  std::optional<FileIdentity> script;
+  std::size_t scriptArgument = 0;
+};
+
+std::optional<ProgramIdentity> programIdentityOf(const std::string& instanceExecutable);
+
+bool runsProgram(pid_t pid, const ProgramIdentity& program);
+
+struct PinnedProcess {
+  pid_t pid = 0;
+  posix::UniqueFd pidfd;  // may be empty where pidfds are not available
+};
+
+// `pid` pinned by a pidfd when it runs `program` in `session` (checked
+// again once pinned, so it is no reused pid); never this process.
+std::optional<PinnedProcess> pinIfInstance(pid_t pid, const ProgramIdentity& program,
+                                           const SessionIdentity& session);
+
+// Every such process.
+std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const SessionIdentity& session);
+
+// The process owning the well-known `name` on the bus at `address`; nothing
+// when the bus cannot be reached in `timeoutMicroseconds` or nobody owns it.
+std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
+                                  std::uint64_t timeoutMicroseconds = 500000);
+
+}  // namespace mf

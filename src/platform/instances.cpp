@@ -1,0 +1,309 @@
+#include "platform/instances.h"
+
+#include <cstdlib>
+#include <cstring>
+#include <fcntl.h>
+#include <map>
+#include <memory>
+#include <poll.h>
+#include <sys/stat.h>
+#include <systemd/sd-bus.h>
+#include <unistd.h>
+
+#include "platform/spawn.h"
+
+extern char** environ;
+
+namespace mf {
+namespace {
+
+using Environment = std::map<std::string, std::string>;
+
+constexpr std::size_t kMaxEnvironmentSize = 1 << 20;
+// The kernel reads this much of a script for its "#!" line (BINPRM_BUF_SIZE).
+constexpr std::size_t kShebangLimit = 256;
+// /proc/<pid>/sessionid of a process outside any login session.
+constexpr unsigned long kNoLoginSession = 4294967295UL;
+
+std::string procPath(pid_t pid, const char* entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
+
+// The whole of a small /proc file, or nothing when it cannot be opened.
+std::optional<std::string> readProcFile(const std::string& path, std::size_t limit) {
+  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return std::nullopt;
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got < 0) return std::nullopt;
+    if (got == 0 || text.size() >= limit) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
+Environment parseEnvironment(const std::string& block) {
+  Environment variables;
+  std::size_t start = 0;
+  while (start < block.size()) {
+    auto end = block.find('\0', start);
+    if (end == std::string::npos) end = block.size();
+    const std::string entry = block.substr(start, end - start);
+    if (const auto equals = entry.find('='); equals != std::string::npos && equals > 0) {
+      variables.emplace(entry.substr(0, equals), entry.substr(equals + 1));  // the first wins, as getenv's
+    }
+    start = end + 1;
+  }
+  return variables;
+}
+
+std::optional<std::string> valueOf(const Environment& variables, const std::string& name) {
+  auto it = variables.find(name);
+  if (it == variables.end() || it->second.empty()) return std::nullopt;
+  return it->second;
+}
+
+// ":0.0" and ":0" name the same display; only the screen differs.
+std::string displayWithoutScreen(std::string display) {
+  const auto colon = display.rfind(':');
+  const auto dot = display.rfind('.');
+  if (colon != std::string::npos && dot != std::string::npos && dot > colon) display.erase(dot);
+  return display;
+}
+
+// One bus can be written with or without its guid; an unset address means
+// the user bus in the runtime directory, as libdbus and sd-bus take it.
+std::string sessionBusOf(const Environment& variables) {
+  auto address = valueOf(variables, "DBUS_SESSION_BUS_ADDRESS");
+  if (!address) {
+    auto runtime = valueOf(variables, "XDG_RUNTIME_DIR");
+    return runtime ? "unix:path=" + *runtime + "/bus" : std::string();
+  }
+  std::string normalized;
+  std::size_t start = 0;
+  while (start <= address->size()) {
+    auto end = address->find(';', start);
+    if (end == std::string::npos) end = address->size();
+    std::string one = address->substr(start, end - start);
+    std::string kept;
+    if (const auto colon = one.find(':'); colon != std::string::npos) {
+      kept = one.substr(0, colon + 1);
+      std::size_t keyStart = colon + 1;
+      bool first = true;
+      while (keyStart <= one.size()) {
+        auto comma = one.find(',', keyStart);
+        if (comma == std::string::npos) comma = one.size();
+        const std::string pair = one.substr(keyStart, comma - keyStart);
+        if (!pair.empty() && pair.rfind("guid=", 0) != 0) {
+          kept += (first ? "" : ",") + pair;
+          first = false;
+        }
+        keyStart = comma + 1;
+      }
+    } else {
+      kept = one;
+    }
+    if (!kept.empty()) normalized += (normalized.empty() ? "" : ";") + kept;
+    start = end + 1;
+  }
+  return normalized;
+}
+
+std::optional<std::uint32_t> loginSessionOf(const std::string& path) {
+  auto text = readProcFile(path, 64);
+  if (!text || text->empty()) return std::nullopt;
+  char* end = nullptr;
+  const unsigned long value = std::strtoul(text->c_str(), &end, 10);
+  if (end == text->c_str() || value >= kNoLoginSession) return std::nullopt;
+  return static_cast<std::uint32_t>(value);
+}
+
+std::optional<uid_t> realUidOf(pid_t pid) {
+  auto status = readProcFile(procPath(pid, "status"), 1 << 16);
+  if (!status) return std::nullopt;
+  const auto line = status->find("\nUid:");
+  if (line == std::string::npos) return std::nullopt;
+  char* end = nullptr;
+  const char* begin = status->c_str() + line + 5;
+  const unsigned long value = std::strtoul(begin, &end, 10);
+  if (end == begin) return std::nullopt;
+  return static_cast<uid_t>(value);
+}
+
+SessionIdentity sessionFrom(uid_t uid, std::optional<std::uint32_t> loginSession, const Environment& variables) {
+  SessionIdentity session;
+  session.realUid = uid;
+  session.loginSession = loginSession;
+  if (auto display = valueOf(variables, "DISPLAY")) session.x11Display = displayWithoutScreen(*display);
+  session.waylandDisplay = valueOf(variables, "WAYLAND_DISPLAY");
+  session.sessionBus = sessionBusOf(variables);
+  return session;
+}
+
+// Both on the same desktop: every display both name is the same, and they
+// share at least one (or neither has any, as on a text console).
+bool sameDisplay(const SessionIdentity& a, const SessionIdentity& b) {
+  bool shared = false;
+  for (const auto& [mine, theirs] : {std::pair{&a.x11Display, &b.x11Display},
+                                     std::pair{&a.waylandDisplay, &b.waylandDisplay}}) {
+    if (!*mine || !*theirs) continue;
+    if (**mine != **theirs) return false;
+    shared = true;
+  }
+  return shared || (!a.x11Display && !a.waylandDisplay && !b.x11Display && !b.waylandDisplay);
+}
+
+bool stillRunning(const posix::UniqueFd& pidfd) {
+  pollfd entry{pidfd.get(), POLLIN, 0};
+  // A pidfd becomes readable when its process exits.
+  return posix::retryOnEintr([&] { return ::poll(&entry, 1, 0); }) == 0;
+}
+
+struct BusDeleter {
+  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+};
+struct CredsDeleter {
+  void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
+};
+
+}  // namespace
+
+std::optional<FileIdentity> fileIdentityOf(const std::string& path) {
+  struct stat info {};
+  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
+  return FileIdentity{info.st_dev, info.st_ino};
+}
+
+SessionIdentity ownSession(const EnvironmentOverrides& overrides) {
+  Environment variables;
+  for (const auto& [name, value] : overrides) variables[name] = value;  // a launch's own values win
+  for (char** entry = environ; entry && *entry; ++entry) {
+    const std::string text(*entry);
+    if (const auto equals = text.find('='); equals != std::string::npos && equals > 0) {
+      variables.emplace(text.substr(0, equals), text.substr(equals + 1));
+    }
+  }
+  return sessionFrom(::getuid(), loginSessionOf("/proc/self/sessionid"), variables);
+}
+
+std::optional<SessionIdentity> sessionOf(pid_t pid) {
+  auto block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
+  if (!block) return std::nullopt;
+  auto uid = realUidOf(pid);
+  if (!uid) return std::nullopt;
+  return sessionFrom(*uid, loginSessionOf(procPath(pid, "sessionid")), parseEnvironment(*block));
+}
+
+bool sameSession(const SessionIdentity& own, const SessionIdentity& other) {
+  if (own.realUid != other.realUid) return false;
+  // Two login sessions the kernel tells apart are two sessions. One login
+  // session may still drive two desktops (a second X server started from
+  // it), so the display and the bus must match in any case: quitting a
+  // program on a desktop the user is not looking at is the one mistake
+  // Fresh Launch must not make.
+  if (own.loginSession && other.loginSession && *own.loginSession != *other.loginSession) return false;
+  return sameDisplay(own, other) && own.sessionBus == other.sessionBus;
+}
+
+std::optional<ProgramIdentity> programIdentityOf(const std::string& instanceExecutable) {
+  auto file = fileIdentityOf(instanceExecutable);
+  if (!file) return std::nullopt;
+  ProgramIdentity program;
+  program.executable = *file;
+
+  posix::UniqueFd fd(::open(instanceExecutable.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  if (!fd.valid()) return program;
+  char buffer[kShebangLimit];
+  const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+  if (got < 2 || buffer[0] != '#' || buffer[1] != '!') return program;
+
+  // As the kernel reads it: the interpreter up to the first blank, then at
+  // most one argument, the rest of the line without its surrounding blanks.
+  std::string line(buffer + 2, static_cast<std::size_t>(got) - 2);
+  line = line.substr(0, line.find('\n'));
+  const auto isBlank = [](char c) { return c == ' ' || c == '\t'; };
+  std::size_t at = 0;
+  while (at < line.size() && isBlank(line[at])) ++at;
+  std::size_t end = at;
+  while (end < line.size() && !isBlank(line[end])) ++end;
+  const std::string interpreter = line.substr(at, end - at);
+  std::string argument = line.substr(end);
+  while (!argument.empty() && isBlank(argument.front())) argument.erase(argument.begin());
+  while (!argument.empty() && (isBlank(argument.back()) || argument.back() == '\r')) argument.pop_back();
+  if (interpreter.empty()) return std::nullopt;
+
+  auto interpreterFile = fileIdentityOf(interpreter);
+  if (!interpreterFile) return std::nullopt;
+  program.executable = *interpreterFile;
+  program.script = *file;
+  program.scriptArgument = argument.empty() ? 1 : 2;
+  // "#!/usr/bin/env python3" runs env only for a moment: it replaces itself
+  // with the named program, which keeps the script as its first argument.
+  const bool viaEnv = interpreter.size() >= 4 && interpreter.compare(interpreter.size() - 4, 4, "/env") == 0;
+  if (viaEnv && !argument.empty() && argument.front() != '-' &&
+      argument.find_first_of(" \t") == std::string::npos) {
+    auto named = posix::findInPath(argument);
+    auto namedFile = named ? fileIdentityOf(*named) : std::nullopt;
+    if (!namedFile) return std::nullopt;
+    program.executable = *namedFile;
+    program.scriptArgument = 1;
+  }
+  return program;
+}
+
+bool runsProgram(pid_t pid, const ProgramIdentity& program) {
+  if (fileIdentityOf(procPath(pid, "exe")) != program.executable) return false;
+  if (!program.script) return true;
+  // Only the slot the kernel fills: `tail -f app.sh` or `vi app.sh` run
+  // other programs that merely name the script.
+  const auto args = posix::commandLineOf(pid);
+  if (args.size() <= program.scriptArgument) return false;
+  const std::string& path = args[program.scriptArgument];
+  if (path.empty()) return false;
+  return fileIdentityOf(path.front() == '/' ? path : procPath(pid, "cwd") + "/" + path) == program.script;
+}
+
+std::optional<PinnedProcess> pinIfInstance(pid_t pid, const ProgramIdentity& program,
+                                           const SessionIdentity& session) {
+  const auto matches = [&] {
+    if (!runsProgram(pid, program)) return false;
+    const auto theirs = sessionOf(pid);
+    return theirs && sameSession(session, *theirs);
+  };
+  if (pid <= 0 || pid == ::getpid() || !matches()) return std::nullopt;
+  // Pin the process, then look again: the pid may have been reused in
+  // between. While the pinned process still runs afterwards, what we read
+  // under its pid was its own.
+  auto pidfd = posix::pidfdOpen(pid);
+  if (!pidfd.valid() || !matches() || !stillRunning(pidfd)) return std::nullopt;
+  return PinnedProcess{pid, std::move(pidfd)};
+}
+
+std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const SessionIdentity& session) {
+  std::vector<PinnedProcess> found;
+  for (pid_t pid : posix::processIds()) {
+    if (auto pinned = pinIfInstance(pid, program, session)) found.push_back(std::move(*pinned));
+  }
+  return found;
+}
+
+std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
+                                  std::uint64_t timeoutMicroseconds) {
+  if (address.empty() || name.empty()) return std::nullopt;
+  sd_bus* raw = nullptr;
+  if (sd_bus_new(&raw) < 0) return std::nullopt;
+  std::unique_ptr<sd_bus, BusDeleter> bus(raw);
+  if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+      sd_bus_set_method_call_timeout(raw, timeoutMicroseconds) < 0 || sd_bus_start(raw) < 0) {
+    return std::nullopt;
+  }
+  sd_bus_creds* rawCreds = nullptr;
+  // Not a valid bus name (a desktop ID without dots) is no owner either.
+  if (sd_bus_get_name_creds(raw, name.c_str(), SD_BUS_CREDS_PID, &rawCreds) < 0) return std::nullopt;
+  std::unique_ptr<sd_bus_creds, CredsDeleter> creds(rawCreds);
+  pid_t pid = 0;
+  if (sd_bus_creds_get_pid(rawCreds, &pid) < 0 || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+}  // namespace mf
