@@ -1,11 +1,15 @@
 #include "platform/instances.h"
 
+#include <algorithm>
+#include <condition_variable>
 #include <cstdlib>
 #include <cstring>
 #include <fcntl.h>
 #include <map>
 #include <memory>
+#include <mutex>
 #include <poll.h>
+#include <thread>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
 #include <unistd.h>
@@ -165,6 +169,37 @@ struct BusDeleter {
 struct CredsDeleter {
   void operator()(sd_bus_creds* creds) const { sd_bus_creds_unref(creds); }
 };
+struct MessageDeleter {
+  void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
+};
+using BusPointer = std::unique_ptr<sd_bus, BusDeleter>;
+using MessagePointer = std::unique_ptr<sd_bus_message, MessageDeleter>;
+
+BusPointer connectTo(const std::string& address, bool monitor, std::uint64_t timeoutMicroseconds) {
+  sd_bus* raw = nullptr;
+  if (sd_bus_new(&raw) < 0) return nullptr;
+  BusPointer bus(raw);
+  if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
+      sd_bus_set_monitor(raw, monitor ? 1 : 0) < 0 ||
+      sd_bus_set_method_call_timeout(raw, timeoutMicroseconds) < 0 || sd_bus_start(raw) < 0) {
+    return nullptr;
+  }
+  return bus;
+}
+
+std::optional<pid_t> pidOfConnection(sd_bus* bus, const char* name) {
+  sd_bus_creds* rawCreds = nullptr;
+  // Not a valid bus name (a desktop ID without dots) has no owner either.
+  if (sd_bus_get_name_creds(bus, name, SD_BUS_CREDS_PID, &rawCreds) < 0) return std::nullopt;
+  std::unique_ptr<sd_bus_creds, CredsDeleter> creds(rawCreds);
+  pid_t pid = 0;
+  if (sd_bus_creds_get_pid(rawCreds, &pid) < 0 || pid <= 0) return std::nullopt;
+  return pid;
+}
+
+constexpr std::uint64_t kBusTimeoutMicroseconds = 500000;
+constexpr const char* kSettlePath = "/org/marrowfield/HandOffWatch";
+constexpr const char* kSettleInterface = "org.marrowfield.HandOffWatch";
 
 }  // namespace
 
@@ -290,20 +325,165 @@ std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const Ses
 std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
                                   std::uint64_t timeoutMicroseconds) {
   if (address.empty() || name.empty()) return std::nullopt;
-  sd_bus* raw = nullptr;
-  if (sd_bus_new(&raw) < 0) return std::nullopt;
-  std::unique_ptr<sd_bus, BusDeleter> bus(raw);
-  if (sd_bus_set_address(raw, address.c_str()) < 0 || sd_bus_set_bus_client(raw, 1) < 0 ||
-      sd_bus_set_method_call_timeout(raw, timeoutMicroseconds) < 0 || sd_bus_start(raw) < 0) {
-    return std::nullopt;
+  auto bus = connectTo(address, false, timeoutMicroseconds);
+  if (!bus) return std::nullopt;
+  return pidOfConnection(bus.get(), name.c_str());
+}
+
+struct BusNameCallWatch::State {
+  BusPointer monitor;
+  BusPointer query;  // asks who sent a call, and sends the settle marks
+  std::string name;
+  std::string queryName;
+  std::chrono::steady_clock::time_point until;
+  posix::UniqueFd wake;
+  std::thread thread;
+
+  std::mutex mutex;
+  std::condition_variable changed;
+  // For each call: the sender's process and its ancestors, as they were
+  // when the call was seen (the sender may be gone by the end).
+  std::vector<std::vector<pid_t>> callers;
+  std::uint64_t marksAsked = 0;
+  std::uint64_t marksSent = 0;
+  std::uint64_t marksSeen = 0;
+  bool stop = false;
+  bool ended = false;
+
+  void run();
+  void note(sd_bus_message* message);
+};
+
+void BusNameCallWatch::State::note(sd_bus_message* message) {
+  std::uint8_t type = 0;
+  if (sd_bus_message_get_type(message, &type) < 0) return;
+  const char* sender = sd_bus_message_get_sender(message);
+  if (type == SD_BUS_MESSAGE_SIGNAL) {
+    if (sd_bus_message_is_signal(message, kSettleInterface, "Settle") > 0 && sender && queryName == sender) {
+      std::lock_guard lock(mutex);
+      ++marksSeen;
+      changed.notify_all();
+    }
+    return;
   }
-  sd_bus_creds* rawCreds = nullptr;
-  // Not a valid bus name (a desktop ID without dots) is no owner either.
-  if (sd_bus_get_name_creds(raw, name.c_str(), SD_BUS_CREDS_PID, &rawCreds) < 0) return std::nullopt;
-  std::unique_ptr<sd_bus_creds, CredsDeleter> creds(rawCreds);
-  pid_t pid = 0;
-  if (sd_bus_creds_get_pid(rawCreds, &pid) < 0 || pid <= 0) return std::nullopt;
-  return pid;
+  const char* destination = sd_bus_message_get_destination(message);
+  if (type != SD_BUS_MESSAGE_METHOD_CALL || !sender || !destination || name != destination) return;
+  // Asked at once, while the sender most likely still waits for its answer.
+  std::vector<pid_t> lineage;
+  if (auto pid = pidOfConnection(query.get(), sender)) {
+    for (pid_t at = *pid; at > 1 && lineage.size() < 32;) {
+      lineage.push_back(at);
+      const auto parent = posix::statFieldOf(at, 4);
+      if (!parent) break;
+      at = static_cast<pid_t>(*parent);
+    }
+  }
+  std::lock_guard lock(mutex);
+  callers.push_back(std::move(lineage));
+  changed.notify_all();
+}
+
+void BusNameCallWatch::State::run() {
+  for (;;) {
+    {
+      std::unique_lock lock(mutex);
+      if (stop || std::chrono::steady_clock::now() >= until) break;
+      if (marksSent < marksAsked) {
+        ++marksSent;
+        lock.unlock();
+        // A signal to ourselves, which the monitor sees after whatever the
+        // bus received before it.
+        sd_bus_message* raw = nullptr;
+        if (sd_bus_message_new_signal(query.get(), &raw, kSettlePath, kSettleInterface, "Settle") >= 0) {
+          MessagePointer mark(raw);
+          if (sd_bus_message_set_destination(raw, queryName.c_str()) < 0 || sd_bus_send(query.get(), raw, nullptr) < 0) {
+            break;
+          }
+        }
+      }
+    }
+    sd_bus_message* raw = nullptr;
+    const int processed = sd_bus_process(monitor.get(), &raw);
+    if (processed < 0) break;
+    if (raw) {
+      MessagePointer message(raw);
+      if (sd_bus_message_is_signal(raw, "org.freedesktop.DBus.Local", "Disconnected") > 0) break;
+      note(raw);
+    }
+    if (processed > 0) continue;
+    // The query connection's own incoming messages (our marks among them)
+    // are of no interest; keep its queue from growing.
+    while (true) {
+      sd_bus_message* ignored = nullptr;
+      if (sd_bus_process(query.get(), &ignored) <= 0) break;
+      if (ignored) sd_bus_message_unref(ignored);
+    }
+    const auto left = std::chrono::duration_cast<std::chrono::milliseconds>(until - std::chrono::steady_clock::now());
+    pollfd fds[2] = {{sd_bus_get_fd(monitor.get()), static_cast<short>(sd_bus_get_events(monitor.get())), 0},
+                     {wake.get(), POLLIN, 0}};
+    const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 1000));
+    if (posix::retryOnEintr([&] { return ::poll(fds, 2, timeout); }) < 0) break;
+    if (fds[1].revents & POLLIN) posix::drainWakeFd(wake.get());
+  }
+  std::lock_guard lock(mutex);
+  ended = true;
+  changed.notify_all();
+}
+
+BusNameCallWatch::BusNameCallWatch(std::unique_ptr<State> state) : state_(std::move(state)) {}
+
+std::unique_ptr<BusNameCallWatch> BusNameCallWatch::start(const std::string& address, const std::string& name,
+                                                          std::chrono::milliseconds lifetime) {
+  if (address.empty() || name.empty()) return nullptr;
+  auto state = std::make_unique<State>();
+  state->name = name;
+  state->until = std::chrono::steady_clock::now() + lifetime;
+  state->query = connectTo(address, false, kBusTimeoutMicroseconds);
+  state->monitor = connectTo(address, true, kBusTimeoutMicroseconds);
+  state->wake = posix::makeWakeFd();
+  if (!state->query || !state->monitor || !state->wake.valid()) return nullptr;
+  const char* unique = nullptr;
+  if (sd_bus_get_unique_name(state->query.get(), &unique) < 0 || !unique) return nullptr;
+  state->queryName = unique;
+
+  sd_bus_message* raw = nullptr;
+  if (sd_bus_message_new_method_call(state->monitor.get(), &raw, "org.freedesktop.DBus", "/org/freedesktop/DBus",
+                                     "org.freedesktop.DBus.Monitoring", "BecomeMonitor") < 0) {
+    return nullptr;
+  }
+  MessagePointer become(raw);
+  const std::string calls = "type='method_call',destination='" + name + "'";
+  const std::string marks = "type='signal',sender='" + state->queryName + "',path='" + kSettlePath + "'";
+  if (sd_bus_message_append(raw, "as", 2, calls.c_str(), marks.c_str()) < 0 ||
+      sd_bus_message_append(raw, "u", 0u) < 0) {
+    return nullptr;
+  }
+  // Refused on buses that let only their owner or root watch.
+  if (sd_bus_call(state->monitor.get(), raw, kBusTimeoutMicroseconds, nullptr, nullptr) < 0) return nullptr;
+  State* running = state.get();
+  state->thread = std::thread([running] { running->run(); });
+  return std::unique_ptr<BusNameCallWatch>(new BusNameCallWatch(std::move(state)));
+}
+
+BusNameCallWatch::~BusNameCallWatch() {
+  {
+    std::lock_guard lock(state_->mutex);
+    state_->stop = true;
+  }
+  posix::signalWakeFd(state_->wake.get());
+  state_->thread.join();
+}
+
+bool BusNameCallWatch::sawCallFrom(pid_t pid, std::chrono::milliseconds settle) {
+  std::unique_lock lock(state_->mutex);
+  const std::uint64_t mark = ++state_->marksAsked;
+  lock.unlock();
+  posix::signalWakeFd(state_->wake.get());
+  lock.lock();
+  state_->changed.wait_for(lock, settle, [&] { return state_->marksSeen >= mark || state_->ended; });
+  return std::any_of(state_->callers.begin(), state_->callers.end(), [pid](const auto& lineage) {
+    return std::find(lineage.begin(), lineage.end(), pid) != lineage.end();
+  });
 }
 
 }  // namespace mf

@@ -50,13 +50,14 @@ constexpr int kStartTicksField = 22;
 }  // namespace
 
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
-  if (launch.instanceExecutable.empty() || launch.desktopId.empty()) return std::nullopt;
+  if (launch.instanceExecutable.empty() || launch.desktopId.empty() || !launch.nameOwnedAtLaunch) return std::nullopt;
   // A hand-off takes a moment; a program that ran a while and ended is not one.
   if (std::chrono::steady_clock::now() - launch.launchedAt > kHandOffWindow) return std::nullopt;
+  if (launch.calls && !launch.calls->sawCallFrom(launch.pid, kHandOffSettle)) return std::nullopt;
   const auto program = programIdentityOf(launch.instanceExecutable);
   if (!program) return std::nullopt;
   const auto owner = busNameOwner(launch.session.sessionBus, launch.desktopId);
-  if (!owner || *owner == launch.pid || *owner == ::getpid()) return std::nullopt;
+  if (!owner || *owner == launch.pid) return std::nullopt;
   // The name's owner must be the application itself in the launch's
   // session, and must have been there before the launch: none of the
   // launch's own children can have taken its place.
@@ -188,6 +189,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     request.stderrFd = stderrPipe.writeEnd.get();
   }
 
+  LaunchRecord record = prepareLaunch(target, ownSession(options.environment));
   auto child = posix::spawnProcess(request);
   terminal.slave.reset();
   stdoutPipe.writeEnd.reset();
@@ -210,7 +212,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
                                                        ? target.identifier
                                                        : target.name)
                       .value_or("");
-  rememberLaunch(child.pid, target, ownSession(options.environment));
+  rememberLaunch(child.pid, std::move(record));
   if (options.spawned) options.spawned(launched);
 
   const int ownPidfd = child.pidfd.valid() ? ::fcntl(child.pidfd.get(), F_DUPFD_CLOEXEC, 3) : -1;
@@ -271,12 +273,24 @@ std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdent
   return resolved.target ? resolved.target->instanceExecutable : std::string();
 }
 
-void LinuxWorkspace::rememberLaunch(pid_t pid, const ApplicationTarget& target, SessionIdentity session) {
+LaunchRecord LinuxWorkspace::prepareLaunch(const ApplicationTarget& target, SessionIdentity session) {
   LaunchRecord record;
-  record.pid = pid;
   record.instanceExecutable = target.instanceExecutable;
-  if (target.kind == ApplicationTarget::Kind::desktopEntry) record.desktopId = target.identifier;
   record.session = std::move(session);
+  if (target.kind != ApplicationTarget::Kind::desktopEntry || record.instanceExecutable.empty()) return record;
+  record.desktopId = target.identifier;
+  // Watched from before the spawn, so no call of the launch is missed;
+  // only when there is an instance to hand off to.
+  record.nameOwnedAtLaunch = busNameOwner(record.session.sessionBus, record.desktopId).has_value();
+  if (record.nameOwnedAtLaunch) {
+    record.calls = BusNameCallWatch::start(record.session.sessionBus, record.desktopId,
+                                           std::chrono::duration_cast<std::chrono::milliseconds>(kHandOffWindow));
+  }
+  return record;
+}
+
+void LinuxWorkspace::rememberLaunch(pid_t pid, LaunchRecord record) {
+  record.pid = pid;
   record.launchedAt = std::chrono::steady_clock::now();
   // The child is ours and not reaped yet, so its /proc entry is there.
   record.startTicks = posix::statFieldOf(pid, kStartTicksField).value_or(0);
@@ -314,11 +328,13 @@ std::unique_ptr<TerminationObserver> LinuxWorkspace::addTerminationObserver(std:
                                                                             TerminationCallback callback) {
   auto isRegistered = std::make_shared<bool>(true);
   MainQueue& mainQueue = mainQueue_;
-  const auto launch = forgetLaunch(pid);
+  auto launch = forgetLaunch(pid);
   const auto token = ChildWatcher::shared().watch(
-      pid, [&mainQueue, isRegistered, pid, launch, callback = std::move(callback)](std::optional<ExitStatus> status) {
+      pid, [&mainQueue, isRegistered, pid, launch = std::move(launch),
+            callback = std::move(callback)](std::optional<ExitStatus> status) mutable {
         std::optional<std::int32_t> handedOffTo;
         if (launch && status && !status->signaled && status->code == 0) handedOffTo = instanceHandedOffTo(*launch);
+        launch.reset();  // and with it the bus watch
         mainQueue.post([isRegistered, pid, callback, status, handedOffTo] {
           if (!*isRegistered) return;
           TerminationNotification notification;

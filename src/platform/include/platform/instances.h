@@ -5,7 +5,9 @@
 // Another user's process, or one on another display or session bus, is never
 // one, whatever it runs, and also when we run as root.
 
+#include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -80,5 +82,31 @@ std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const Ses
 // when the bus cannot be reached in `timeoutMicroseconds` or nobody owns it.
 std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
                                   std::uint64_t timeoutMicroseconds = 500000);
+
+// The calls that reach an application's well-known name on a session bus
+// while one launch runs, seen as a bus monitor sees them: how a second copy
+// of a single-instance program passes its launch on (GApplication sends
+// org.gtk.Actions.DescribeAll, then Activate, Open or CommandLine). A copy
+// that only prints its version and exits sends none. Stops watching by
+// itself after `lifetime`.
+class BusNameCallWatch {
+ public:
+  // Nothing when the bus cannot be reached or does not let us monitor it.
+  static std::unique_ptr<BusNameCallWatch> start(const std::string& address, const std::string& name,
+                                                 std::chrono::milliseconds lifetime);
+  ~BusNameCallWatch();
+  BusNameCallWatch(const BusNameCallWatch&) = delete;
+  BusNameCallWatch& operator=(const BusNameCallWatch&) = delete;
+
+  // Once process `pid` has ended: whether it (or a process it started) made
+  // such a call. Waits, at most `settle`, until the bus has passed on what
+  // was sent before now.
+  bool sawCallFrom(pid_t pid, std::chrono::milliseconds settle);
+
+ private:
+  struct State;
+  explicit BusNameCallWatch(std::unique_ptr<State> state);
+  std::unique_ptr<State> state_;
+};
 
 }  // namespace mf

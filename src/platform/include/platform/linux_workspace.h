@@ -27,6 +27,11 @@ struct LaunchRecord {
   // The session the launch ran in: ours, with the launch's own display or
   // bus address where it was given one.
   SessionIdentity session;
+  // Whether an instance owned the desktop ID's bus name when the launch
+  // began, and the calls to that name while it ran (none when the bus
+  // could not be monitored).
+  bool nameOwnedAtLaunch = false;
+  std::shared_ptr<BusNameCallWatch> calls;
   std::chrono::steady_clock::time_point launchedAt;
   unsigned long long startTicks = 0;
 };
@@ -34,22 +39,26 @@ struct LaunchRecord {
 // A single-instance program that finds itself running passes its launch to
 // that instance and exits 0 within a fraction of a second. A quick zero
 // exit alone proves nothing (a copy that simply ends, `--version`), so it
-// counts as a hand-off only with the running instance's own word for it:
+// counts as a hand-off only with the bus's word for it:
 //  - GApplication (GTK, GNOME, Xfce) and KDBusService in its unique mode
 //    (KDE) own the application's ID as a well-known name on the session
-//    bus, and a second copy delivers its launch there. Both use the desktop
-//    ID as that ID (org.gnome.Calculator, org.xfce.mousepad, org.kde.kate).
-//    Evidence: on the launch's session bus that name is owned by a process
-//    that runs the same program, in the launch's session, and started
-//    before the launch. KDBusService's multiple-instance mode registers
-//    "<id>-<pid>" instead: that app never hands off, and nothing matches.
-//  - Local-socket single instances (QtSingleApplication and its kin, some
-//    editors) leave nothing another process can see once the second copy
-//    has gone; they are not reported, since a false hand-off would hide
-//    the real end of the launch.
+//    bus, and a second copy delivers its launch there by a call to that
+//    name. Both take the desktop ID as that ID (org.xfce.mousepad,
+//    org.kde.kate). Evidence: on the launch's session bus the name was
+//    owned when the launch began and still is, by a process that runs the
+//    same program in the launch's session and started before the launch;
+//    and, where the bus lets us monitor it, the launched process called
+//    that name. KDBusService's multiple-instance mode registers
+//    "<id>-<pid>" instead: such an app never hands off, and nothing matches.
+//  - Local-socket single instances (QtSingleApplication and its kin) leave
+//    nothing another process can see once the second copy has gone; they
+//    are not reported, since a false hand-off would hide how the launch
+//    really ended.
 // Returns the instance.
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch);
 inline constexpr std::chrono::seconds kHandOffWindow{10};
+// How long the exit waits for the bus to pass on the launch's last calls.
+inline constexpr std::chrono::milliseconds kHandOffSettle{1000};
 
 // The window size the target's terminal reports: wide, so that programs
 // which fit their output to the terminal do not wrap it.
@@ -85,7 +94,8 @@ class LinuxWorkspace final : public Workspace {
 
  private:
   std::string instanceExecutableFor(const std::string& bundleIdentifier);
-  void rememberLaunch(pid_t pid, const ApplicationTarget& target, SessionIdentity session);
+  LaunchRecord prepareLaunch(const ApplicationTarget& target, SessionIdentity session);
+  void rememberLaunch(pid_t pid, LaunchRecord record);
   std::optional<LaunchRecord> forgetLaunch(pid_t pid);
 
   MainQueue& mainQueue_;
