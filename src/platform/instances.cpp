@@ -396,7 +396,8 @@ void BusNameCallWatch::State::run() {
         sd_bus_message* raw = nullptr;
         if (sd_bus_message_new_signal(query.get(), &raw, kSettlePath, kSettleInterface, "Settle") >= 0) {
           MessagePointer mark(raw);
-          if (sd_bus_message_set_destination(raw, queryName.c_str()) < 0 || sd_bus_send(query.get(), raw, nullptr) < 0) {
+          if (sd_bus_message_set_destination(raw, queryName.c_str()) < 0 || sd_bus_send(query.get(), raw, nullptr) < 0 ||
+              sd_bus_flush(query.get()) < 0) {
             break;
           }
         }

@@ -283,22 +283,25 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   EXPECT_TRUE(workspace.runningApplications("").empty());
   EXPECT_TRUE(workspace.runningApplications("no-such-app").empty());
 
-  // A script runs under its interpreter; its command line names it.
-  const auto script = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
-  const auto scriptCopy = dir.write("waiter.sh", "#!/bin/sh\nwhile :; do sleep 1; done\n", true);
-  // Only where the kernel puts it: `tail -f` of the script merely names it.
-  posix::SpawnRequest tailRequest;
-  tailRequest.argv = {"/usr/bin/tail", "-f", scriptCopy};
-  Bystander tail(tailRequest);
-  ASSERT_TRUE(waitFor([&] { return tail.runs("/usr/bin/tail"); }));
-  auto waiter = launchOk(scriptCopy);
-  const auto scriptId = workspace.bundleIdentifier(scriptCopy);
-  ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; }));
-  EXPECT_EQ(workspace.runningApplications(scriptId)[0]->processIdentifier(), waiter->application->processIdentifier());
-  EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(script)).empty());
-  EXPECT_TRUE(waiter->application->terminate());
-  EXPECT_TRUE(awaitTermination(waiter->application->processIdentifier()));
-  EXPECT_TRUE(tail.runs("/usr/bin/tail"));
+  // A script runs under its interpreter, which the kernel gives the script's
+  // path after the shebang line's argument; `tail -f` of it merely names it.
+  const auto otherScript = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
+  for (const std::string shebang : {"#!/bin/sh -e", "#!/usr/bin/env sh"}) {
+    const auto script = dir.write("waiter.sh", shebang + "\nwhile :; do sleep 1; done\n", true);
+    posix::SpawnRequest tailRequest;
+    tailRequest.argv = {"/usr/bin/tail", "-f", script};
+    Bystander tail(tailRequest);
+    ASSERT_TRUE(waitFor([&] { return tail.runs("/usr/bin/tail"); }));
+    auto waiter = launchOk(script);
+    const auto scriptId = workspace.bundleIdentifier(script);
+    ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; })) << shebang;
+    EXPECT_EQ(workspace.runningApplications(scriptId)[0]->processIdentifier(),
+              waiter->application->processIdentifier());
+    EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(otherScript)).empty());
+    EXPECT_TRUE(waiter->application->terminate());
+    EXPECT_TRUE(awaitTermination(waiter->application->processIdentifier()));
+    EXPECT_TRUE(tail.runs("/usr/bin/tail"));
+  }
 
   ::kill(bystander.pid, SIGKILL);
   siginfo_t info{};
