@@ -9,6 +9,7 @@
 #include <memory>
 #include <mutex>
 #include <poll.h>
+#include <set>
 #include <thread>
 #include <sys/stat.h>
 #include <systemd/sd-bus.h>
@@ -200,6 +201,8 @@ std::optional<pid_t> pidOfConnection(sd_bus* bus, const char* name) {
 constexpr std::uint64_t kBusTimeoutMicroseconds = 500000;
 constexpr const char* kSettlePath = "/org/marrowfield/HandOffWatch";
 constexpr const char* kSettleInterface = "org.marrowfield.HandOffWatch";
+// Calls kept per watch: a launch makes a few dozen; a bound all the same.
+constexpr std::size_t kMaxWatchedCalls = 4096;
 
 }  // namespace
 
@@ -322,28 +325,44 @@ std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const Ses
   return found;
 }
 
-std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
-                                  std::uint64_t timeoutMicroseconds) {
-  if (address.empty() || name.empty()) return std::nullopt;
+std::vector<std::optional<pid_t>> busNameOwners(const std::string& address, const std::vector<std::string>& names,
+                                                std::uint64_t timeoutMicroseconds) {
+  std::vector<std::optional<pid_t>> owners(names.size());
+  if (address.empty() || names.empty()) return owners;
   auto bus = connectTo(address, false, timeoutMicroseconds);
-  if (!bus) return std::nullopt;
-  return pidOfConnection(bus.get(), name.c_str());
+  if (!bus) return owners;
+  for (std::size_t i = 0; i < names.size(); ++i) owners[i] = pidOfConnection(bus.get(), names[i].c_str());
+  return owners;
 }
 
-struct BusNameCallWatch::State {
+std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
+                                  std::uint64_t timeoutMicroseconds) {
+  if (name.empty()) return std::nullopt;
+  return busNameOwners(address, {name}, timeoutMicroseconds).front();
+}
+
+struct BusCallWatch::State {
   BusPointer monitor;
-  BusPointer query;  // asks who sent a call, and sends the settle marks
-  std::string name;
+  BusPointer query;  // asks who a new connection is, and sends the settle marks
   std::string queryName;
   std::chrono::steady_clock::time_point until;
   posix::UniqueFd wake;
   std::thread thread;
 
+  // The process behind each connection made since the start, and its
+  // ancestors, as they were when it connected (it may be gone by the end).
+  // Touched by the watch's thread only.
+  std::map<std::string, std::vector<pid_t>> newConnections;
+
+  std::set<std::string> seenCalls;  // sender and destination, once each
+
   std::mutex mutex;
   std::condition_variable changed;
-  // For each call: the sender's process and its ancestors, as they were
-  // when the call was seen (the sender may be gone by the end).
-  std::vector<std::vector<pid_t>> callers;
+  struct Call {
+    std::vector<pid_t> lineage;
+    std::string destination;
+  };
+  std::vector<Call> calls;
   std::uint64_t marksAsked = 0;
   std::uint64_t marksSent = 0;
   std::uint64_t marksSeen = 0;
@@ -352,38 +371,62 @@ struct BusNameCallWatch::State {
 
   void run();
   void note(sd_bus_message* message);
+  std::vector<pid_t> lineageOf(const char* connection);
 };
 
-void BusNameCallWatch::State::note(sd_bus_message* message) {
+std::vector<pid_t> BusCallWatch::State::lineageOf(const char* connection) {
+  std::vector<pid_t> lineage;
+  auto pid = pidOfConnection(query.get(), connection);
+  for (pid_t at = pid.value_or(0); at > 1 && lineage.size() < 64;) {
+    lineage.push_back(at);
+    const auto parent = posix::statFieldOf(at, 4);
+    if (!parent) break;
+    at = static_cast<pid_t>(*parent);
+  }
+  return lineage;
+}
+
+void BusCallWatch::State::note(sd_bus_message* message) {
   std::uint8_t type = 0;
   if (sd_bus_message_get_type(message, &type) < 0) return;
   const char* sender = sd_bus_message_get_sender(message);
+  if (!sender) return;
   if (type == SD_BUS_MESSAGE_SIGNAL) {
-    if (sd_bus_message_is_signal(message, kSettleInterface, "Settle") > 0 && sender && queryName == sender) {
+    if (sd_bus_message_is_signal(message, kSettleInterface, "Settle") > 0 && queryName == sender) {
       std::lock_guard lock(mutex);
       ++marksSeen;
       changed.notify_all();
+      return;
+    }
+    if (std::strcmp(sender, "org.freedesktop.DBus") != 0 ||
+        sd_bus_message_is_signal(message, "org.freedesktop.DBus", "NameOwnerChanged") <= 0) {
+      return;
+    }
+    const char* name = nullptr;
+    const char* oldOwner = nullptr;
+    const char* newOwner = nullptr;
+    if (sd_bus_message_read(message, "sss", &name, &oldOwner, &newOwner) < 0 || !name || name[0] != ':') return;
+    if (newOwner && *newOwner) {
+      // Asked at once, while the new connection most likely still waits
+      // for its first answers.
+      newConnections[name] = lineageOf(name);
+    } else {
+      newConnections.erase(name);
     }
     return;
   }
+  if (type != SD_BUS_MESSAGE_METHOD_CALL) return;
   const char* destination = sd_bus_message_get_destination(message);
-  if (type != SD_BUS_MESSAGE_METHOD_CALL || !sender || !destination || name != destination) return;
-  // Asked at once, while the sender most likely still waits for its answer.
-  std::vector<pid_t> lineage;
-  if (auto pid = pidOfConnection(query.get(), sender)) {
-    for (pid_t at = *pid; at > 1 && lineage.size() < 32;) {
-      lineage.push_back(at);
-      const auto parent = posix::statFieldOf(at, 4);
-      if (!parent) break;
-      at = static_cast<pid_t>(*parent);
-    }
-  }
+  if (!destination || std::strcmp(destination, "org.freedesktop.DBus") == 0) return;
+  // A connection older than the watch is not the launch's.
+  auto connection = newConnections.find(sender);
+  if (connection == newConnections.end() || connection->second.empty()) return;
+  if (seenCalls.size() >= kMaxWatchedCalls || !seenCalls.insert(std::string(sender) + " " + destination).second) return;
   std::lock_guard lock(mutex);
-  callers.push_back(std::move(lineage));
-  changed.notify_all();
+  calls.push_back({connection->second, destination});
 }
 
-void BusNameCallWatch::State::run() {
+void BusCallWatch::State::run() {
   for (;;) {
     {
       std::unique_lock lock(mutex);
@@ -414,7 +457,7 @@ void BusNameCallWatch::State::run() {
     if (processed > 0) continue;
     // The query connection's own incoming messages (our marks among them)
     // are of no interest; keep its queue from growing.
-    while (true) {
+    for (;;) {
       sd_bus_message* ignored = nullptr;
       if (sd_bus_process(query.get(), &ignored) <= 0) break;
       if (ignored) sd_bus_message_unref(ignored);
@@ -431,13 +474,11 @@ void BusNameCallWatch::State::run() {
   changed.notify_all();
 }
 
-BusNameCallWatch::BusNameCallWatch(std::unique_ptr<State> state) : state_(std::move(state)) {}
+BusCallWatch::BusCallWatch(std::unique_ptr<State> state) : state_(std::move(state)) {}
 
-std::unique_ptr<BusNameCallWatch> BusNameCallWatch::start(const std::string& address, const std::string& name,
-                                                          std::chrono::milliseconds lifetime) {
-  if (address.empty() || name.empty()) return nullptr;
+std::unique_ptr<BusCallWatch> BusCallWatch::start(const std::string& address, std::chrono::milliseconds lifetime) {
+  if (address.empty()) return nullptr;
   auto state = std::make_unique<State>();
-  state->name = name;
   state->until = std::chrono::steady_clock::now() + lifetime;
   state->query = connectTo(address, false, kBusTimeoutMicroseconds);
   state->monitor = connectTo(address, true, kBusTimeoutMicroseconds);
@@ -453,20 +494,20 @@ std::unique_ptr<BusNameCallWatch> BusNameCallWatch::start(const std::string& add
     return nullptr;
   }
   MessagePointer become(raw);
-  const std::string calls = "type='method_call',destination='" + name + "'";
+  const std::string connections =
+      "type='signal',sender='org.freedesktop.DBus',interface='org.freedesktop.DBus',member='NameOwnerChanged'";
   const std::string marks = "type='signal',sender='" + state->queryName + "',path='" + kSettlePath + "'";
-  if (sd_bus_message_append(raw, "as", 2, calls.c_str(), marks.c_str()) < 0 ||
+  if (sd_bus_message_append(raw, "as", 3, "type='method_call'", connections.c_str(), marks.c_str()) < 0 ||
       sd_bus_message_append(raw, "u", 0u) < 0) {
     return nullptr;
   }
-  // Refused on buses that let only their owner or root watch.
   if (sd_bus_call(state->monitor.get(), raw, kBusTimeoutMicroseconds, nullptr, nullptr) < 0) return nullptr;
   State* running = state.get();
   state->thread = std::thread([running] { running->run(); });
-  return std::unique_ptr<BusNameCallWatch>(new BusNameCallWatch(std::move(state)));
+  return std::unique_ptr<BusCallWatch>(new BusCallWatch(std::move(state)));
 }
 
-BusNameCallWatch::~BusNameCallWatch() {
+BusCallWatch::~BusCallWatch() {
   {
     std::lock_guard lock(state_->mutex);
     state_->stop = true;
@@ -475,16 +516,19 @@ BusNameCallWatch::~BusNameCallWatch() {
   state_->thread.join();
 }
 
-bool BusNameCallWatch::sawCallFrom(pid_t pid, std::chrono::milliseconds settle) {
+std::vector<std::string> BusCallWatch::namesCalledBy(pid_t pid, std::chrono::milliseconds settle) {
   std::unique_lock lock(state_->mutex);
   const std::uint64_t mark = ++state_->marksAsked;
   lock.unlock();
   posix::signalWakeFd(state_->wake.get());
   lock.lock();
   state_->changed.wait_for(lock, settle, [&] { return state_->marksSeen >= mark || state_->ended; });
-  return std::any_of(state_->callers.begin(), state_->callers.end(), [pid](const auto& lineage) {
-    return std::find(lineage.begin(), lineage.end(), pid) != lineage.end();
-  });
+  std::vector<std::string> names;
+  for (const auto& call : state_->calls) {
+    if (std::find(call.lineage.begin(), call.lineage.end(), pid) == call.lineage.end()) continue;
+    if (std::find(names.begin(), names.end(), call.destination) == names.end()) names.push_back(call.destination);
+  }
+  return names;
 }
 
 }  // namespace mf

@@ -50,22 +50,28 @@ constexpr int kStartTicksField = 22;
 }  // namespace
 
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
-  if (launch.instanceExecutable.empty() || launch.desktopId.empty() || !launch.nameOwnedAtLaunch) return std::nullopt;
+  if (launch.instanceExecutable.empty() || !launch.instanceAtLaunch) return std::nullopt;
   // A hand-off takes a moment; a program that ran a while and ended is not one.
   if (std::chrono::steady_clock::now() - launch.launchedAt > kHandOffWindow) return std::nullopt;
-  if (launch.calls && !launch.calls->sawCallFrom(launch.pid, kHandOffSettle)) return std::nullopt;
   const auto program = programIdentityOf(launch.instanceExecutable);
   if (!program) return std::nullopt;
-  const auto owner = busNameOwner(launch.session.sessionBus, launch.desktopId);
-  if (!owner || *owner == launch.pid) return std::nullopt;
-  // The name's owner must be the application itself in the launch's
-  // session, and must have been there before the launch: none of the
-  // launch's own children can have taken its place.
-  const auto instance = pinIfInstance(*owner, *program, launch.session);
-  if (!instance) return std::nullopt;
-  const auto ticks = posix::statFieldOf(*owner, kStartTicksField);
-  if (!ticks || *ticks > launch.startTicks) return std::nullopt;
-  return *owner;
+  std::vector<std::string> names;
+  if (launch.calls) {
+    names = launch.calls->namesCalledBy(launch.pid, kHandOffSettle);
+  } else if (!launch.desktopId.empty()) {
+    names = {launch.desktopId};
+  }
+  const auto owners = busNameOwners(launch.session.sessionBus, names);
+  for (const auto& owner : owners) {
+    if (!owner || *owner == launch.pid) continue;
+    // The owner must be the application itself in the launch's session,
+    // and must have been there before the launch: none of the launch's own
+    // children can have taken its place.
+    if (!pinIfInstance(*owner, *program, launch.session)) continue;
+    const auto ticks = posix::statFieldOf(*owner, kStartTicksField);
+    if (ticks && *ticks <= launch.startTicks) return *owner;
+  }
+  return std::nullopt;
 }
 
 LinuxRunningApplication::LinuxRunningApplication(std::int32_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
@@ -277,14 +283,15 @@ LaunchRecord LinuxWorkspace::prepareLaunch(const ApplicationTarget& target, Sess
   LaunchRecord record;
   record.instanceExecutable = target.instanceExecutable;
   record.session = std::move(session);
-  if (target.kind != ApplicationTarget::Kind::desktopEntry || record.instanceExecutable.empty()) return record;
-  record.desktopId = target.identifier;
-  // Watched from before the spawn, so no call of the launch is missed;
-  // only when there is an instance to hand off to.
-  record.nameOwnedAtLaunch = busNameOwner(record.session.sessionBus, record.desktopId).has_value();
-  if (record.nameOwnedAtLaunch) {
-    record.calls = BusNameCallWatch::start(record.session.sessionBus, record.desktopId,
-                                           std::chrono::duration_cast<std::chrono::milliseconds>(kHandOffWindow));
+  if (target.kind == ApplicationTarget::Kind::desktopEntry) record.desktopId = target.identifier;
+  const auto program = programIdentityOf(record.instanceExecutable);
+  if (record.instanceExecutable.empty() || !program) return record;
+  // Only with an instance to hand off to; watched from before the spawn,
+  // so no call of the launch is missed.
+  record.instanceAtLaunch = !instancesOf(*program, record.session).empty();
+  if (record.instanceAtLaunch) {
+    record.calls = BusCallWatch::start(record.session.sessionBus,
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(kHandOffWindow));
   }
   return record;
 }

@@ -78,34 +78,42 @@ std::optional<PinnedProcess> pinIfInstance(pid_t pid, const ProgramIdentity& pro
 // Every such process.
 std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const SessionIdentity& session);
 
-// The process owning the well-known `name` on the bus at `address`; nothing
-// when the bus cannot be reached in `timeoutMicroseconds` or nobody owns it.
+// The process owning the well-known `name`; nothing when the bus cannot be
+// reached in `timeoutMicroseconds` or nobody owns it.
 std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
                                   std::uint64_t timeoutMicroseconds = 500000);
 
-// The calls that reach an application's well-known name on a session bus
-// while one launch runs, seen as a bus monitor sees them: how a second copy
-// of a single-instance program passes its launch on (GApplication sends
-// org.gtk.Actions.DescribeAll, then Activate, Open or CommandLine). A copy
-// that only prints its version and exits sends none. Stops watching by
-// itself after `lifetime`.
-class BusNameCallWatch {
- public:
-  // Nothing when the bus cannot be reached or does not let us monitor it.
-  static std::unique_ptr<BusNameCallWatch> start(const std::string& address, const std::string& name,
-                                                 std::chrono::milliseconds lifetime);
-  ~BusNameCallWatch();
-  BusNameCallWatch(const BusNameCallWatch&) = delete;
-  BusNameCallWatch& operator=(const BusNameCallWatch&) = delete;
+// The owners of several names (well-known or unique), over one connection.
+std::vector<std::optional<pid_t>> busNameOwners(const std::string& address, const std::vector<std::string>& names,
+                                                std::uint64_t timeoutMicroseconds = 500000);
 
-  // Once process `pid` has ended: whether it (or a process it started) made
-  // such a call. Waits, at most `settle`, until the bus has passed on what
-  // was sent before now.
-  bool sawCallFrom(pid_t pid, std::chrono::milliseconds settle);
+// The calls made on a session bus by one launched process, seen as a bus
+// monitor sees them: how a second copy of a single-instance program passes
+// its launch to the running one (GApplication: org.gtk.Actions.DescribeAll,
+// then Activate, Open or CommandLine on the application's ID; KDE's
+// KDBusService: org.kde.KDBusService.CommandLine; Qt programs with a D-Bus
+// single instance: a method of their own). A copy that only prints its
+// version and exits calls nobody. Started before the launch, so no call is
+// missed; only connections made after the start are looked at. Stops
+// watching by itself after `lifetime`.
+class BusCallWatch {
+ public:
+  // Nothing when the bus cannot be reached or does not let us monitor it
+  // (BecomeMonitor is for the bus's own user and root).
+  static std::unique_ptr<BusCallWatch> start(const std::string& address, std::chrono::milliseconds lifetime);
+  ~BusCallWatch();
+  BusCallWatch(const BusCallWatch&) = delete;
+  BusCallWatch& operator=(const BusCallWatch&) = delete;
+
+  // Once the launched process `pid` has ended: the names (well-known or
+  // unique) that it, or a process it started, called; the bus daemon's own
+  // excepted. Waits, at most `settle`, until the bus has passed on what was
+  // sent before now.
+  std::vector<std::string> namesCalledBy(pid_t pid, std::chrono::milliseconds settle);
 
  private:
   struct State;
-  explicit BusNameCallWatch(std::unique_ptr<State> state);
+  explicit BusCallWatch(std::unique_ptr<State> state);
   std::unique_ptr<State> state_;
 };
 
