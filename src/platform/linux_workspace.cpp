@@ -4,15 +4,14 @@
 #include <chrono>
 #include <csignal>
 #include <cstdlib>
-#include <dirent.h>
 #include <fcntl.h>
-#include <sys/stat.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
 #include "platform/application.h"
 #include "platform/child_watcher.h"
+#include "platform/instances.h"
 #include "platform/journal_forwarder.h"
 #include "platform/launch_failure.h"
 #include "platform/log_stream.h"
@@ -24,34 +23,6 @@ namespace mf {
 namespace {
 
 using posix::UniqueFd;
-
-struct FileIdentity {
-  dev_t device = 0;
-  ino_t inode = 0;
-  friend bool operator==(const FileIdentity&, const FileIdentity&) = default;
-};
-
-std::optional<FileIdentity> identityOf(const std::string& path) {
-  struct stat info {};
-  if (::stat(path.c_str(), &info) != 0) return std::nullopt;
-  return FileIdentity{info.st_dev, info.st_ino};
-}
-
-// Whether `pid` runs the program identified by `target`. A script runs under
-// its interpreter, so for scripts the script path in the command line counts.
-bool runsProgram(pid_t pid, const FileIdentity& target, bool isScript) {
-  const std::string proc = "/proc/" + std::to_string(pid);
-  if (!isScript) return identityOf(proc + "/exe") == target;
-  const auto args = posix::commandLineOf(pid);
-  // The kernel starts a script as: interpreter [one optional argument] script ...
-  for (std::size_t i = 1; i < args.size() && i <= 2; ++i) {
-    const auto& arg = args[i];
-    if (arg.empty()) continue;
-    const std::string path = arg.front() == '/' ? arg : proc + "/cwd/" + arg;
-    if (identityOf(path) == target) return true;
-  }
-  return false;
-}
 
 class PidfdTerminationObserver final : public TerminationObserver {
  public:
@@ -79,24 +50,28 @@ constexpr int kStartTicksField = 22;
 }  // namespace
 
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
-  if (launch.instanceExecutable.empty()) return std::nullopt;
+  if (launch.instanceExecutable.empty() || !launch.instanceAtLaunch) return std::nullopt;
   // A hand-off takes a moment; a program that ran a while and ended is not one.
   if (std::chrono::steady_clock::now() - launch.launchedAt > kHandOffWindow) return std::nullopt;
-  const auto target = identityOf(launch.instanceExecutable);
-  if (!target) return std::nullopt;
-  const bool isScript = isScriptFile(launch.instanceExecutable);
-  std::optional<std::pair<unsigned long long, pid_t>> newest;
-  const pid_t self = ::getpid();
-  for (pid_t pid : posix::processIds()) {
-    if (pid == self || pid == launch.pid || !runsProgram(pid, *target, isScript)) continue;
-    // Only an instance that was there before the launch: the launch's own
-    // children started after it.
-    const auto ticks = posix::statFieldOf(pid, kStartTicksField);
-    if (!ticks || *ticks > launch.startTicks) continue;
-    if (!newest || *ticks >= newest->first) newest = std::make_pair(*ticks, pid);
+  const auto program = programIdentityOf(launch.instanceExecutable);
+  if (!program) return std::nullopt;
+  std::vector<std::string> names;
+  if (launch.calls) {
+    names = launch.calls->namesCalledBy(launch.pid, kHandOffSettle);
+  } else if (!launch.desktopId.empty()) {
+    names = {launch.desktopId};
   }
-  if (!newest) return std::nullopt;
-  return newest->second;
+  const auto owners = busNameOwners(launch.session.sessionBus, names);
+  for (const auto& owner : owners) {
+    if (!owner || *owner == launch.pid) continue;
+    // The owner must be the application itself in the launch's session,
+    // and must have been there before the launch: none of the launch's own
+    // children can have taken its place.
+    if (!pinIfInstance(*owner, *program, launch.session)) continue;
+    const auto ticks = posix::statFieldOf(*owner, kStartTicksField);
+    if (ticks && *ticks <= launch.startTicks) return *owner;
+  }
+  return std::nullopt;
 }
 
 LinuxRunningApplication::LinuxRunningApplication(std::int32_t pid, int pidfd) : pid_(pid), pidfd_(pidfd) {}
@@ -220,6 +195,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     request.stderrFd = stderrPipe.writeEnd.get();
   }
 
+  LaunchRecord record = prepareLaunch(target, ownSession(options.environment));
   auto child = posix::spawnProcess(request);
   terminal.slave.reset();
   stdoutPipe.writeEnd.reset();
@@ -242,7 +218,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
                                                        ? target.identifier
                                                        : target.name)
                       .value_or("");
-  rememberLaunch(child.pid, target);
+  rememberLaunch(child.pid, std::move(record));
   if (options.spawned) options.spawned(launched);
 
   const int ownPidfd = child.pidfd.valid() ? ::fcntl(child.pidfd.get(), F_DUPFD_CLOEXEC, 3) : -1;
@@ -303,10 +279,25 @@ std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdent
   return resolved.target ? resolved.target->instanceExecutable : std::string();
 }
 
-void LinuxWorkspace::rememberLaunch(pid_t pid, const ApplicationTarget& target) {
+LaunchRecord LinuxWorkspace::prepareLaunch(const ApplicationTarget& target, SessionIdentity session) {
   LaunchRecord record;
-  record.pid = pid;
   record.instanceExecutable = target.instanceExecutable;
+  record.session = std::move(session);
+  if (target.kind == ApplicationTarget::Kind::desktopEntry) record.desktopId = target.identifier;
+  const auto program = programIdentityOf(record.instanceExecutable);
+  if (record.instanceExecutable.empty() || !program) return record;
+  // Only with an instance to hand off to; watched from before the spawn,
+  // so no call of the launch is missed.
+  record.instanceAtLaunch = !instancesOf(*program, record.session).empty();
+  if (record.instanceAtLaunch) {
+    record.calls = BusCallWatch::start(record.session.sessionBus,
+                                       std::chrono::duration_cast<std::chrono::milliseconds>(kHandOffWindow));
+  }
+  return record;
+}
+
+void LinuxWorkspace::rememberLaunch(pid_t pid, LaunchRecord record) {
+  record.pid = pid;
   record.launchedAt = std::chrono::steady_clock::now();
   // The child is ours and not reaped yet, so its /proc entry is there.
   record.startTicks = posix::statFieldOf(pid, kStartTicksField).value_or(0);
@@ -330,18 +321,12 @@ std::vector<std::shared_ptr<RunningApplication>> LinuxWorkspace::runningApplicat
   std::vector<std::shared_ptr<RunningApplication>> found;
   const std::string executable = instanceExecutableFor(bundleIdentifier);
   if (executable.empty()) return found;
-  const auto target = identityOf(executable);
-  if (!target) return found;
-  const bool isScript = isScriptFile(executable);
-
-  const std::vector<pid_t> pids = posix::processIds();
-  const pid_t self = ::getpid();
-  for (pid_t pid : pids) {
-    if (pid == self || !runsProgram(pid, *target, isScript)) continue;
-    // Pin the process, then look again: the pid may have been reused between.
-    auto pidfd = posix::pidfdOpen(pid);
-    if (!pidfd.valid() || !runsProgram(pid, *target, isScript)) continue;
-    found.push_back(std::make_shared<LinuxRunningApplication>(pid, pidfd.release()));
+  const auto program = programIdentityOf(executable);
+  if (!program) return found;
+  // Only the user's own session: never another user's process, nor one on
+  // another display or bus, also when we run as root.
+  for (auto& instance : instancesOf(*program, ownSession())) {
+    found.push_back(std::make_shared<LinuxRunningApplication>(instance.pid, instance.pidfd.release()));
   }
   return found;
 }
@@ -350,11 +335,13 @@ std::unique_ptr<TerminationObserver> LinuxWorkspace::addTerminationObserver(std:
                                                                             TerminationCallback callback) {
   auto isRegistered = std::make_shared<bool>(true);
   MainQueue& mainQueue = mainQueue_;
-  const auto launch = forgetLaunch(pid);
+  auto launch = forgetLaunch(pid);
   const auto token = ChildWatcher::shared().watch(
-      pid, [&mainQueue, isRegistered, pid, launch, callback = std::move(callback)](std::optional<ExitStatus> status) {
+      pid, [&mainQueue, isRegistered, pid, launch = std::move(launch),
+            callback = std::move(callback)](std::optional<ExitStatus> status) mutable {
         std::optional<std::int32_t> handedOffTo;
         if (launch && status && !status->signaled && status->code == 0) handedOffTo = instanceHandedOffTo(*launch);
+        launch.reset();  // and with it the bus watch
         mainQueue.post([isRegistered, pid, callback, status, handedOffTo] {
           if (!*isRegistered) return;
           TerminationNotification notification;

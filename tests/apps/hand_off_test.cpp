@@ -1,6 +1,10 @@
 // A single-instance GApplication (mousepad) launched while it already runs
 // on the same session bus passes the launch to that instance and exits: the
 // trace says so, names the instance, and shows none of that instance's lines.
+// A copy that exits 0 at once without handing anything over (`--version`),
+// beside the instance on its bus or on a bus of its own, is no hand-off.
+// (gnome-calculator, the other GApplication installed here, runs every
+// launch as a new process and never hands off.)
 
 #include <gtest/gtest.h>
 
@@ -82,6 +86,25 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
             "org.xfce.mousepad handed the launch to its running instance, PID " + std::to_string(first.pid()));
   EXPECT_EQ(handOff->type, EventType::warning);
   EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
+  EXPECT_TRUE(testing::processExists(first.pid()));
+
+  apps::SessionBus otherBus;
+  ASSERT_TRUE(otherBus.ok()) << "dbus-daemon did not start";
+  for (const auto& address : {bus.address(), otherBus.address()}) {
+    auto versionEnvironment = environment;
+    for (auto& [name, value] : versionEnvironment) {
+      if (name == "DBUS_SESSION_BUS_ADDRESS") value = address;
+    }
+    reliability::Window version;
+    version.choose(kMousepad);
+    version.view.setFreshLaunch(false);
+    version.view.setLaunchParameters({"--version"}, versionEnvironment);
+    version.view.startTrace();
+    ASSERT_TRUE(version.runUntil([&] { return version.view.status().kind == TraceStatus::Kind::processEnded; }, 30))
+        << version.dump();
+    EXPECT_TRUE(version.find("org.xfce.mousepad terminated")) << version.dump();
+    EXPECT_FALSE(version.find("handed the launch")) << address << "\n" << version.dump();
+  }
   EXPECT_TRUE(testing::processExists(first.pid()));
 }
 

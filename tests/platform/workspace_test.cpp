@@ -2,6 +2,8 @@
 
 #include <gtest/gtest.h>
 
+#include <fcntl.h>
+#include <pwd.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
@@ -32,6 +34,53 @@ struct Launch {
   std::optional<std::string> error;
   std::shared_ptr<RunningApplication> application;
   bool onMainThread = false;
+};
+
+// Runs a command to its end; whether it exited 0.
+bool runToEnd(const std::vector<std::string>& argv) {
+  posix::SpawnRequest request;
+  request.argv = argv;
+  request.searchPath = true;
+  auto spawned = posix::spawnProcess(request);
+  int status = 0;
+  return spawned.pid > 0 && ::waitpid(spawned.pid, &status, 0) == spawned.pid && WIFEXITED(status) &&
+         WEXITSTATUS(status) == 0;
+}
+
+// A system user of the test's own, removed again; no uid when it could not
+// be made (not root).
+struct ScratchUser {
+  std::string name = "mfuser" + testing::randomSuffix();
+  std::optional<std::pair<uid_t, gid_t>> ids;
+  ScratchUser() {
+    if (::getuid() != 0 ||
+        !runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name})) {
+      return;
+    }
+    if (const passwd* entry = ::getpwnam(name.c_str())) ids = std::make_pair(entry->pw_uid, entry->pw_gid);
+  }
+  ~ScratchUser() { runToEnd({"userdel", name}); }
+};
+
+// A process the test starts and, at its end, kills and reaps.
+struct Bystander {
+  pid_t pid = -1;
+  explicit Bystander(posix::SpawnRequest request) {
+    posix::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    request.stdoutFd = quiet.get();
+    request.stderrFd = quiet.get();
+    pid = posix::spawnProcess(request).pid;
+  }
+  ~Bystander() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  // Once it runs `program` (a setpriv or shell in front has replaced itself).
+  bool runs(const std::filesystem::path& program) const {
+    std::error_code ignored;
+    return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored);
+  }
 };
 
 class WorkspaceTest : public ::testing::Test {
@@ -171,6 +220,32 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   auto bystander = posix::spawnProcess(other);
   ASSERT_GT(bystander.pid, 0);
 
+  // The same program outside our session: another user's (never ours to
+  // quit, also as root), and ours on another display with another bus.
+  ScratchUser user;
+  std::optional<Bystander> otherUser;
+  if (user.ids) {
+    posix::SpawnRequest request;
+    request.argv = {"setpriv", "--reuid=" + std::to_string(user.ids->first),
+                    "--regid=" + std::to_string(user.ids->second), "--clear-groups", "--", copy, "--stay"};
+    request.searchPath = true;
+    otherUser.emplace(request);
+    ASSERT_TRUE(waitFor([&] { return otherUser->runs(copy); }));
+  }
+  posix::SpawnRequest elsewhereRequest;
+  elsewhereRequest.argv = {copy, "--stay"};
+  elsewhereRequest.environmentOverrides = {"DISPLAY=:97", "WAYLAND_DISPLAY=marrowfield-elsewhere",
+                                           "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/marrowfield-bus"};
+  Bystander elsewhere(elsewhereRequest);
+  ASSERT_TRUE(waitFor([&] { return elsewhere.runs(copy); }));
+
+  // A copy that simply ends at once beside the running one handed nothing over.
+  auto quick = launchOk(testing::writeDemoDesktopEntry(dir, "copy", copy, ""));
+  auto quickEnd = awaitTermination(quick->application->processIdentifier());
+  ASSERT_TRUE(quickEnd && quickEnd->exitStatus);
+  EXPECT_EQ(quickEnd->exitStatus->code, 0);
+  EXPECT_FALSE(quickEnd->handedOffTo) << *quickEnd->handedOffTo;
+
   // Found both by its executable identifier and by its desktop entry's.
   ASSERT_EQ(workspace.bundleIdentifier(dir.path() / "copy.desktop"), "copy");
   for (const auto& id : {identifier, std::string("copy")}) {
@@ -198,6 +273,8 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   ::kill(stubbornPid, SIGKILL);
   EXPECT_TRUE(awaitTermination(stubbornPid));
   EXPECT_TRUE(testing::processExists(bystander.pid));
+  EXPECT_TRUE(elsewhere.runs(copy));
+  EXPECT_TRUE(!otherUser || otherUser->runs(copy));
 
   // A launcher program (env, a shell) says nothing about which app runs.
   dir.write("wrapped.desktop", "[Desktop Entry]\nType=Application\nExec=env FOO=1 sleep 30\n");
@@ -206,15 +283,25 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   EXPECT_TRUE(workspace.runningApplications("").empty());
   EXPECT_TRUE(workspace.runningApplications("no-such-app").empty());
 
-  // A script runs under its interpreter; its command line names it.
-  const auto script = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
-  const auto scriptCopy = dir.write("waiter.sh", "#!/bin/sh\nwhile :; do sleep 1; done\n", true);
-  auto waiter = launchOk(scriptCopy);
-  const auto scriptId = workspace.bundleIdentifier(scriptCopy);
-  ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; }));
-  EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(script)).empty());
-  EXPECT_TRUE(waiter->application->terminate());
-  EXPECT_TRUE(awaitTermination(waiter->application->processIdentifier()));
+  // A script runs under its interpreter, which the kernel gives the script's
+  // path after the shebang line's argument; `tail -f` of it merely names it.
+  const auto otherScript = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
+  for (const std::string shebang : {"#!/bin/sh -e", "#!/usr/bin/env sh"}) {
+    const auto script = dir.write("waiter.sh", shebang + "\nwhile :; do sleep 1; done\n", true);
+    posix::SpawnRequest tailRequest;
+    tailRequest.argv = {"/usr/bin/tail", "-f", script};
+    Bystander tail(tailRequest);
+    ASSERT_TRUE(waitFor([&] { return tail.runs("/usr/bin/tail"); }));
+    auto waiter = launchOk(script);
+    const auto scriptId = workspace.bundleIdentifier(script);
+    ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; })) << shebang;
+    EXPECT_EQ(workspace.runningApplications(scriptId)[0]->processIdentifier(),
+              waiter->application->processIdentifier());
+    EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(otherScript)).empty());
+    EXPECT_TRUE(waiter->application->terminate());
+    EXPECT_TRUE(awaitTermination(waiter->application->processIdentifier()));
+    EXPECT_TRUE(tail.runs("/usr/bin/tail"));
+  }
 
   ::kill(bystander.pid, SIGKILL);
   siginfo_t info{};
