@@ -96,7 +96,9 @@ void JournalCapture::follow(pid_t root, const std::string& unit) {
 }
 
 void JournalCapture::take(JournalEntry&& entry) {
-  const Verdict verdict = captureVerdict(entry, scope_, [this](pid_t pid) { return tree_.contains(pid); });
+  const Verdict verdict = captureVerdict(entry, scope_, [this, &entry](pid_t pid) {
+    return tree_.contains(pid, pid == entry.pid ? std::string_view(entry.comm) : std::string_view(entry.coredumpComm));
+  });
   // While anything is held, what follows waits behind it, so the lines keep
   // the journal's order.
   if (verdict == Verdict::undecided || (scope_.root == 0 && !undecided_.empty())) {

@@ -105,7 +105,8 @@ namespace {
 // The space-separated fields of /proc/<pid>/stat after "pid (comm)", the
 // first of them (the state) at index 0; comm may hold anything, so the
 // fields start after its last ')'.
-std::optional<std::vector<std::string_view>> statFields(pid_t pid, char (&buffer)[1024]) {
+std::optional<std::vector<std::string_view>> statFields(pid_t pid, char (&buffer)[1024],
+                                                        std::string* name = nullptr) {
   char path[64];
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
@@ -114,7 +115,9 @@ std::optional<std::vector<std::string_view>> statFields(pid_t pid, char (&buffer
   if (got <= 0) return std::nullopt;
   const std::string_view stat(buffer, static_cast<std::size_t>(got));
   const auto close = stat.rfind(')');
-  if (close == std::string_view::npos) return std::nullopt;
+  const auto open = stat.find('(');
+  if (close == std::string_view::npos || open == std::string_view::npos || open > close) return std::nullopt;
+  if (name) *name = stat.substr(open + 1, close - open - 1);
   std::vector<std::string_view> fields;
   std::size_t begin = stat.find_first_not_of(" \n", close + 1);
   while (begin != std::string_view::npos) {
@@ -147,14 +150,15 @@ std::optional<unsigned long long> statFieldOf(pid_t pid, int field) {
 std::optional<ProcessStat> processStatOf(pid_t pid) {
   // proc(5) numbering: 3 state, 4 ppid, 5 pgrp, 6 session, 22 starttime.
   char buffer[1024];
-  const auto fields = statFields(pid, buffer);
+  std::string name;
+  const auto fields = statFields(pid, buffer, &name);
   if (!fields || fields->size() < 20 || (*fields)[0].empty()) return std::nullopt;
   const auto parent = numberIn<pid_t>((*fields)[1]);
   const auto group = numberIn<pid_t>((*fields)[2]);
   const auto session = numberIn<pid_t>((*fields)[3]);
   const auto start = numberIn<unsigned long long>((*fields)[19]);
   if (!parent || !group || !session || !start) return std::nullopt;
-  return ProcessStat{(*fields)[0].front(), *parent, *group, *session, *start};
+  return ProcessStat{std::move(name), (*fields)[0].front(), *parent, *group, *session, *start};
 }
 
 std::vector<pid_t> childrenOf(pid_t pid) {

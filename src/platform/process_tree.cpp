@@ -1,6 +1,7 @@
 #include "platform/process_tree.h"
 
 #include <algorithm>
+#include <atomic>
 #include <chrono>
 #include <poll.h>
 #include <cstring>
@@ -50,6 +51,10 @@ posix::UniqueFd openConnector() {
   message->id.idx = CN_IDX_PROC;
   message->id.val = CN_VAL_PROC;
   message->len = sizeof(proc_cn_mcast_op);
+  // Acknowledgements go to every listener: ours is the one that answers
+  // this number (the kernel returns it plus one).
+  static std::atomic<std::uint32_t> requests{static_cast<std::uint32_t>(::getpid()) << 12};
+  message->ack = requests.fetch_add(2);
   const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
   std::memcpy(reinterpret_cast<char*>(message) + sizeof(cn_msg), &op, sizeof op);
   if (posix::retryOnEintr([&] { return ::send(fd.get(), request, sizeof request, 0); }) < 0) return {};
@@ -57,6 +62,7 @@ posix::UniqueFd openConnector() {
   // error: outside the first pid namespace (a container) it accepts the
   // socket but refuses to send events, and a tree that waited for them would
   // never grow. Events that come first are of no launch yet.
+  const auto expectedAck = message->ack + 1;
   const auto deadline = std::chrono::steady_clock::now() + kAckTimeout;
   alignas(nlmsghdr) char buffer[4096];
   for (;;) {
@@ -72,7 +78,8 @@ posix::UniqueFd openConnector() {
       if (message->id.idx != CN_IDX_PROC || message->id.val != CN_VAL_PROC) continue;
       proc_event event{};
       std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
-      if (event.what == proc_event::PROC_EVENT_NONE) return event.event_data.ack.err == 0 ? std::move(fd) : posix::UniqueFd();
+      if (event.what != proc_event::PROC_EVENT_NONE || message->ack != expectedAck) continue;
+      return event.event_data.ack.err == 0 ? std::move(fd) : posix::UniqueFd();
     }
   }
 }
@@ -131,7 +138,7 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
   if (it != members_.end() && !it->second.goneSince) {
     // Its start time lets /proc tell it from a newcomer should events be lost.
     const auto stat = posix::processStatOf(child);
-    addMember(child, stat ? stat->startTicks : 0);
+    addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string());
   } else {
     // The kernel handed a member's old number to an outsider: from now on
     // that pid's entries are the outsider's.
@@ -144,8 +151,8 @@ void ProcessTree::handleExit(pid_t pid) {
   if (it != members_.end() && !it->second.goneSince) it->second.goneSince = Clock::now();
 }
 
-void ProcessTree::addMember(pid_t pid, unsigned long long startTicks) {
-  members_[pid] = Member{startTicks, std::nullopt};
+void ProcessTree::addMember(pid_t pid, unsigned long long startTicks, std::string name) {
+  members_[pid] = Member{startTicks, std::move(name), std::nullopt};
   if (++addedSincePrune_ >= kPruneEvery) pruneExpired();
 }
 
@@ -173,14 +180,18 @@ bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
 void ProcessTree::setRoot(pid_t root) {
   drainEvents();
   root_ = root;
-  if (const auto stat = posix::processStatOf(root)) rootStartTicks_ = stat->startTicks;
+  std::string rootName;
+  if (const auto stat = posix::processStatOf(root)) {
+    rootStartTicks_ = stat->startTicks;
+    rootName = stat->name;
+  }
   // Join what forked before we knew: the launch may fork at once.
   std::vector<pid_t> pending{root};
   while (!pending.empty()) {
     const pid_t pid = pending.back();
     pending.pop_back();
     if (members_.count(pid) != 0) continue;
-    addMember(pid, pid == root ? rootStartTicks_ : 0);
+    addMember(pid, pid == root ? rootStartTicks_ : 0, pid == root ? rootName : std::string());
     const auto [begin, end] = childrenSeen_.equal_range(pid);
     for (auto it = begin; it != end; ++it) pending.push_back(it->second);
   }
@@ -212,17 +223,18 @@ void ProcessTree::discoverChildren() {
       if (!member.goneSince) member.goneSince = now;
       continue;
     }
+    member.name = self->name;  // it may have exec'd another program since
     for (const pid_t child : posix::childrenOf(pid)) {
       if (members_.count(child) != 0) continue;
       const auto stat = posix::processStatOf(child);
       if (!stat || stat->parent != pid) continue;
-      addMember(child, stat->startTicks);
+      addMember(child, stat->startTicks, stat->name);
       living.push_back(child);
     }
   }
 }
 
-bool ProcessTree::contains(pid_t pid) {
+bool ProcessTree::contains(pid_t pid, std::string_view name) {
   if (members_.empty() || pid <= 0) return false;
   drainEvents();
   const bool eventsTell = connector_.valid() && !lostEvents_;
@@ -237,6 +249,11 @@ bool ProcessTree::contains(pid_t pid) {
       }
       if (!stat && !member.goneSince) member.goneSince = now;
       if (stat && member.startTicks == 0) member.startTicks = stat->startTicks;
+      if (stat) member.name = stat->name;
+      // Gone, and the sender had another name: a newcomer that took the
+      // number and ended before we could look (a fork storm wraps the pids
+      // within seconds).
+      if (!stat && !name.empty() && !member.name.empty() && name != member.name) return false;
     }
     if (expired(member, pid, now)) {
       members_.erase(pid);
@@ -277,7 +294,7 @@ bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& st
     if (!parent) break;
     current = parent->parent;
   }
-  if (linked) addMember(pid, stat.startTicks);
+  if (linked) addMember(pid, stat.startTicks, stat.name);
   return linked;
 }
 

@@ -82,6 +82,7 @@ std::optional<unsigned long long> statFieldOf(pid_t pid, int field);
 
 // The fields of /proc/<pid>/stat that place a process in a tree.
 struct ProcessStat {
+  std::string name;               // comm: the executable's name, cut to 15 bytes
   char state = '?';               // R, S, D, Z (zombie), ...
   pid_t parent = 0;
   pid_t processGroup = 0;

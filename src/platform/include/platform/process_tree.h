@@ -3,6 +3,8 @@
 #include <chrono>
 #include <cstdint>
 #include <optional>
+#include <string>
+#include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
 #include <unordered_set>
@@ -52,18 +54,21 @@ class ProcessTree {
 
   // Whether `pid` is the root or descends from it, now or within the grace
   // after its exit. Reads queued events first, then /proc where events cannot
-  // answer.
-  bool contains(pid_t pid);
+  // answer. `name`, the sender's 15-byte comm as the journal recorded it
+  // (empty when unknown), tells a member that is gone from a newcomer that
+  // took its number and is gone too, where no fork event said so.
+  bool contains(pid_t pid, std::string_view name = {});
 
  private:
   struct Member {
     unsigned long long startTicks = 0;        // 0: not known (gone before it was read)
+    std::string name;                         // comm when last seen alive, empty if never
     std::optional<Clock::time_point> goneSince;  // when its exit was seen
   };
 
   void handleFork(pid_t parent, pid_t child);
   void handleExit(pid_t pid);
-  void addMember(pid_t pid, unsigned long long startTicks);
+  void addMember(pid_t pid, unsigned long long startTicks, std::string name = {});
   bool isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat);
   bool expired(Member& member, pid_t pid, Clock::time_point now);
   void pruneExpired();
