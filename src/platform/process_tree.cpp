@@ -118,8 +118,10 @@ void ProcessTree::drainEvents() {
       std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
       if (event.what == proc_event::PROC_EVENT_FORK) {
         const auto& fork = event.event_data.fork;
-        // A new thread is a fork within one thread group: nothing new to follow.
-        if (fork.child_tgid != fork.parent_tgid) handleFork(fork.parent_tgid, fork.child_tgid);
+        // A new thread is no new process; the kernel names the parent of its
+        // whole group as its parent, so it would look like an outsider's
+        // fork of a member's number.
+        if (fork.child_pid == fork.child_tgid) handleFork(fork.parent_tgid, fork.child_tgid);
       } else if (event.what == proc_event::PROC_EVENT_EXIT) {
         const auto& exit = event.event_data.exit;
         // A thread's end is not the process's.
@@ -138,12 +140,20 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
   if (it != members_.end() && !it->second.goneSince) {
     // Its start time lets /proc tell it from a newcomer should events be lost.
     const auto stat = posix::processStatOf(child);
-    addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string());
-  } else {
-    // The kernel handed a member's old number to an outsider: from now on
-    // that pid's entries are the outsider's.
-    members_.erase(child);
+    addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string(), true);
+    return;
   }
+  const auto known = members_.find(child);
+  if (known == members_.end()) return;
+  // A member placed before its fork event was read (the root, or one found
+  // in /proc): this is the news of its own birth.
+  if (!known->second.forkSeen && !known->second.goneSince) {
+    known->second.forkSeen = true;
+    return;
+  }
+  // The kernel handed a member's old number to an outsider: from now on that
+  // pid's entries are the outsider's.
+  members_.erase(known);
 }
 
 void ProcessTree::handleExit(pid_t pid) {
@@ -151,8 +161,8 @@ void ProcessTree::handleExit(pid_t pid) {
   if (it != members_.end() && !it->second.goneSince) it->second.goneSince = Clock::now();
 }
 
-void ProcessTree::addMember(pid_t pid, unsigned long long startTicks, std::string name) {
-  members_[pid] = Member{startTicks, std::move(name), std::nullopt};
+void ProcessTree::addMember(pid_t pid, unsigned long long startTicks, std::string name, bool forkSeen) {
+  members_[pid] = Member{startTicks, std::move(name), forkSeen, std::nullopt};
   if (++addedSincePrune_ >= kPruneEvery) pruneExpired();
 }
 
@@ -191,7 +201,7 @@ void ProcessTree::setRoot(pid_t root) {
     const pid_t pid = pending.back();
     pending.pop_back();
     if (members_.count(pid) != 0) continue;
-    addMember(pid, pid == root ? rootStartTicks_ : 0, pid == root ? rootName : std::string());
+    addMember(pid, pid == root ? rootStartTicks_ : 0, pid == root ? rootName : std::string(), pid != root);
     const auto [begin, end] = childrenSeen_.equal_range(pid);
     for (auto it = begin; it != end; ++it) pending.push_back(it->second);
   }

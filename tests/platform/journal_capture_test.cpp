@@ -265,6 +265,21 @@ TEST(ProcessTree, FollowsEveryDescendantOfARealProcess) {
   EXPECT_FALSE(tree.contains(::getpid()));
   EXPECT_FALSE(tree.contains(1));
   ::kill(readPid(".grandchild"), SIGKILL);
+
+  // A thread's fork event names the parent of its whole group as its parent:
+  // a member that starts threads is still a member.
+  ProcessTree threaded;
+  request.argv = {"python3", "-c",
+                  "import threading, time; [threading.Thread(target=time.sleep, args=(3,)).start() for _ in range(3)]; "
+                  "open('" + pids.string() + ".threads', 'w').write('1')"};
+  request.searchPath = true;
+  auto python = posix::spawnProcess(request);
+  ASSERT_GT(python.pid, 0);
+  threaded.setRoot(python.pid);
+  ASSERT_TRUE(testing::waitFor([&] { return std::filesystem::exists(pids.string() + ".threads"); }));
+  EXPECT_TRUE(threaded.contains(python.pid)) << "a member that started a thread";
+  ::kill(python.pid, SIGKILL);
+  ::waitpid(python.pid, nullptr, 0);
 }
 
 namespace {

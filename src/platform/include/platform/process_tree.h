@@ -63,12 +63,13 @@ class ProcessTree {
   struct Member {
     unsigned long long startTicks = 0;        // 0: not known (gone before it was read)
     std::string name;                         // comm when last seen alive, empty if never
+    bool forkSeen = false;                    // its own fork event was read
     std::optional<Clock::time_point> goneSince;  // when its exit was seen
   };
 
   void handleFork(pid_t parent, pid_t child);
   void handleExit(pid_t pid);
-  void addMember(pid_t pid, unsigned long long startTicks, std::string name = {});
+  void addMember(pid_t pid, unsigned long long startTicks, std::string name = {}, bool forkSeen = false);
   bool isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat);
   bool expired(Member& member, pid_t pid, Clock::time_point now);
   void pruneExpired();
