@@ -85,7 +85,6 @@ trap finish EXIT
 cat >"$work/workers" <<'EOF'
 #!/bin/sh
 marker=$1
-sed "s/^/$marker cgroup /" /proc/self/cgroup
 for worker in 1 2 3 4; do
   (
     line=0
@@ -97,7 +96,8 @@ for worker in 1 2 3 4; do
 done
 sh -c "echo '$marker sh-child' >&2"
 wait
-echo "$marker workers done"
+# Where the script itself ended up (a child forked now is where it is).
+sed "s/^/$marker cgroup /" /proc/self/cgroup
 EOF
 chmod 755 "$work/workers"
 
@@ -148,10 +148,11 @@ compare() {
 
 # The transient scope: the trace's own account of where the target ran.
 check_scope() {
-  local label=$1 text=$2
-  if ((under_manager)) && [[ $text != *app-marrowfield-* ]]; then
+  local label=$1 text=$2 out=$3
+  if ((under_manager)) && [[ $text != *app.slice/app-marrowfield-* ]]; then
     say "$label: FAILED: the target did not run in an app-marrowfield-… scope: $text"
     failures=$((failures + 1))
+    echo "--- trace output ($out)"; cat "$out" "$out.err"
   else
     say "$label: cgroup ${text:-?}"
   fi
@@ -170,28 +171,36 @@ for user in "${users[@]}"; do
   since=$(date +%s.%N)
   start_trace "$user" "$work/workers.out" "$work/workers" -- "$marker"
   wait "$cli_pid" || true
-  check_scope "$user workers" "$(grep -o "$marker cgroup 0::.*" "$work/workers.out" | head -n 1 || true)"
+  check_scope "$user workers" "$(grep -o "$marker cgroup 0::.*" "$work/workers.out" | head -n 1 || true)" "$work/workers.out"
   compare "$user workers" "$work/workers.out" "$since" "$marker"
 
   if ((under_manager)); then
     # gnome-calculator on an X server of this user's.
-    (as_user "$user" Xvfb -displayfd 1 -nolisten tcp >"$work/display" 2>"$work/xvfb.err") &
+    display=$work/display-$user
+    (as_user "$user" Xvfb -displayfd 1 -nolisten tcp >"$display" 2>"$display.err") &
     xvfb=$!
     started_pids+=("$xvfb")
-    wait_for 30 test -s "$work/display" || { say "Xvfb did not start: $(cat "$work/xvfb.err")"; exit 1; }
+    display_known() { [[ $(cat "$display" 2>/dev/null) == [0-9]* ]]; }
+    wait_for 30 display_known || { say "Xvfb did not start: $(cat "$display.err")"; exit 1; }
     since=$(date +%s.%N)
-    start_trace "$user" "$work/calculator.out" --env "DISPLAY=:$(head -n 1 "$work/display")" \
+    start_trace "$user" "$work/calculator.out" --env "DISPLAY=:$(head -n 1 "$display")" \
       /usr/share/applications/org.gnome.Calculator.desktop
     wait_for 60 has_launched "$work/calculator.out" || { cat "$work/calculator.out"*; exit 1; }
     calculator=$(launched_pid "$work/calculator.out")
-    check_scope "$user calculator" "$(cat "/proc/$calculator/cgroup" 2>/dev/null || true)"
+    # The launch is reported once the target is in its scope.
+    check_scope "$user calculator" "$(grep '^0::' "/proc/$calculator/cgroup" 2>&1 || true)" "$work/calculator.out"
     # Until it has written to the journal, then quit politely: the trace
     # ends with its exit, so every entry it wrote is in before the end.
     calculator_wrote() { [[ -n $(journalctl -q --no-pager -o cat "_PID=$calculator" --since "@$since") ]]; }
     wait_for 60 calculator_wrote || say "$user calculator: no journal entry within 60 s"
+    # Without a network its currency downloads fail after a while, with two
+    # warnings more; with one they succeed quietly.
+    calculator_warned() { journalctl -q --no-pager -o cat "_PID=$calculator" --since "@$since" | grep -q 'currency'; }
+    wait_for 20 calculator_warned || true
     kill -TERM "$calculator" 2>/dev/null || true
     wait "$cli_pid" || true
     compare "$user calculator" "$work/calculator.out" "$since" ""
+    sed -n '/CONSOLE/p;/Summary/q' "$work/calculator.out"
     kill -TERM "$xvfb" 2>/dev/null || true
     wait "$xvfb" 2>/dev/null || true
   fi
