@@ -144,6 +144,9 @@ std::optional<std::string> startApplicationScope(pid_t pid, std::string_view app
   if (sd_bus_open_user(&raw) < 0) return std::nullopt;
   std::unique_ptr<sd_bus, BusDeleter> bus(raw);
   const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
+  // Also for the calls made on the way (the hello, the match), whose default
+  // is 25 s: a hung bus must not hold the target.
+  sd_bus_set_method_call_timeout(bus.get(), microsecondsUntil(deadline));
 
   // StartTransientUnit answers once the start job is queued; the process is
   // moved only when that job runs. Wait for its end, as systemd-run --scope
