@@ -9,6 +9,7 @@
 #include <dirent.h>
 #include <fstream>
 #include <memory>
+#include <utility>
 #include <sys/stat.h>
 #include <unistd.h>
 #include <vector>
@@ -23,7 +24,7 @@ namespace {
 constexpr std::chrono::milliseconds kAnswerTimeout{1000};
 
 struct BusDeleter {
-  void operator()(sd_bus* bus) const { sd_bus_flush_close_unref(bus); }
+  void operator()(sd_bus* bus) const { sd_bus_close_unref(bus); }
 };
 struct MessageDeleter {
   void operator()(sd_bus_message* message) const { sd_bus_message_unref(message); }
@@ -83,19 +84,43 @@ std::vector<std::uint32_t> processTree(pid_t pid) {
   return tree;
 }
 
+// The start job, from StartTransientUnit's answer to its JobRemoved signal.
+// Messages arrive in order (the answer before the job's end), but a signal
+// seen first is kept all the same.
 struct JobWait {
-  std::string job;                    // the start job's object path, once known
-  std::optional<std::string> result;  // its JobRemoved result
+  bool answered = false;
+  bool refused = false;
+  std::string job;                                          // its object path
+  std::vector<std::pair<std::string, std::string>> ended;  // JobRemoved: path, result
+
+  std::optional<std::string> result() const {
+    for (const auto& [path, result] : ended) {
+      if (answered && path == job) return result;
+    }
+    return std::nullopt;
+  }
 };
 
 int onJobRemoved(sd_bus_message* message, void* userdata, sd_bus_error*) {
-  auto& wait = *static_cast<JobWait*>(userdata);
   std::uint32_t id = 0;
   const char* path = nullptr;
   const char* unit = nullptr;
   const char* result = nullptr;
-  if (sd_bus_message_read(message, "uoss", &id, &path, &unit, &result) < 0) return 0;
-  if (!wait.job.empty() && wait.job == path) wait.result = result;
+  if (sd_bus_message_read(message, "uoss", &id, &path, &unit, &result) >= 0) {
+    static_cast<JobWait*>(userdata)->ended.emplace_back(path, result);
+  }
+  return 0;
+}
+
+int onStartAnswered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
+  auto& wait = *static_cast<JobWait*>(userdata);
+  wait.answered = true;
+  const char* job = nullptr;
+  if (sd_bus_message_is_method_error(reply, nullptr) || sd_bus_message_read(reply, "o", &job) < 0 || !job) {
+    wait.refused = true;
+  } else {
+    wait.job = job;
+  }
   return 0;
 }
 
@@ -144,20 +169,21 @@ std::optional<std::string> startApplicationScope(pid_t pid, std::string_view app
   if (sd_bus_open_user(&raw) < 0) return std::nullopt;
   std::unique_ptr<sd_bus, BusDeleter> bus(raw);
   const auto deadline = std::chrono::steady_clock::now() + kAnswerTimeout;
-  // Also for the calls made on the way (the hello, the match), whose default
-  // is 25 s: a hung bus must not hold the target.
-  sd_bus_set_method_call_timeout(bus.get(), microsecondsUntil(deadline));
 
+  // Asynchronous calls only, driven below against one deadline: sd-bus's
+  // own waits (for the authentication, say) last up to 25 s, and a hung
+  // bus must not hold the target that long.
   // StartTransientUnit answers once the start job is queued; the process is
   // moved only when that job runs. Wait for its end, as systemd-run --scope
   // does: the job's signal goes to the client that asked for it.
   JobWait wait;
   sd_bus_slot* rawSlot = nullptr;
-  if (sd_bus_match_signal(bus.get(), &rawSlot, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
-                          "org.freedesktop.systemd1.Manager", "JobRemoved", onJobRemoved, &wait) < 0) {
+  if (sd_bus_match_signal_async(bus.get(), &rawSlot, "org.freedesktop.systemd1", "/org/freedesktop/systemd1",
+                                "org.freedesktop.systemd1.Manager", "JobRemoved", onJobRemoved, nullptr,
+                                &wait) < 0) {
     return std::nullopt;
   }
-  std::unique_ptr<sd_bus_slot, SlotDeleter> slot(rawSlot);
+  std::unique_ptr<sd_bus_slot, SlotDeleter> matchSlot(rawSlot);
 
   const std::string name = applicationScopeName(applicationId, randomSuffix());
   sd_bus_message* rawMessage = nullptr;
@@ -167,9 +193,9 @@ std::optional<std::string> startApplicationScope(pid_t pid, std::string_view app
   }
   std::unique_ptr<sd_bus_message, MessageDeleter> message(rawMessage);
   const std::string description = "Traced by Marrowfield: " + std::string(applicationId);
+  const std::vector<std::uint32_t> tree = processTree(pid);
   int r = sd_bus_message_append(message.get(), "ss", name.c_str(), "fail");
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'a', "(sv)");
-  const std::vector<std::uint32_t> tree = processTree(pid);
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'r', "sv");
   if (r >= 0) r = sd_bus_message_append(message.get(), "s", "PIDs");
   if (r >= 0) r = sd_bus_message_open_container(message.get(), 'v', "au");
@@ -181,19 +207,15 @@ std::optional<std::string> startApplicationScope(pid_t pid, std::string_view app
   if (r >= 0) r = sd_bus_message_close_container(message.get());
   if (r >= 0) r = sd_bus_message_append(message.get(), "a(sa(sv))", 0);
   if (r < 0) return std::nullopt;
-
-  sd_bus_error error = SD_BUS_ERROR_NULL;
-  sd_bus_message* rawReply = nullptr;
+  rawSlot = nullptr;
   // (A timeout of 0 would be sd-bus's default of 25 s.)
-  r = sd_bus_call(bus.get(), message.get(), std::max<std::uint64_t>(1, microsecondsUntil(deadline)), &error,
-                  &rawReply);
-  sd_bus_error_free(&error);
-  std::unique_ptr<sd_bus_message, MessageDeleter> reply(rawReply);
-  const char* job = nullptr;
-  if (r < 0 || sd_bus_message_read(reply.get(), "o", &job) < 0 || job == nullptr) return std::nullopt;
-  wait.job = job;
+  if (sd_bus_call_async(bus.get(), &rawSlot, message.get(), onStartAnswered, &wait,
+                        std::max<std::uint64_t>(1, microsecondsUntil(deadline))) < 0) {
+    return std::nullopt;
+  }
+  std::unique_ptr<sd_bus_slot, SlotDeleter> callSlot(rawSlot);
 
-  while (!wait.result) {
+  while (!wait.refused && !wait.result()) {
     const std::uint64_t left = microsecondsUntil(deadline);
     if (left == 0) return std::nullopt;
     r = sd_bus_process(bus.get(), nullptr);
@@ -202,7 +224,7 @@ std::optional<std::string> startApplicationScope(pid_t pid, std::string_view app
   }
   // "done": the scope runs with the target in it. Anything else (the target
   // already gone, the manager refusing): no scope to follow.
-  if (*wait.result != "done") return std::nullopt;
+  if (wait.refused || *wait.result() != "done") return std::nullopt;
   return name;
 }
 

@@ -125,9 +125,24 @@ start_trace() {
   shift 2
   local launcher=()
   ((under_manager)) && launcher=(systemd-run --user --scope --quiet "--unit=app-test-marrowfield-$RANDOM$RANDOM.scope" --)
+  # Gone before the start, so nothing of an earlier run is read for this one.
+  rm -f "$out" "$out.err"
   (as_user "$user" "${launcher[@]}" "$cli" trace --raw --no-fresh-launch "$@" >"$out" 2>"$out.err") &
   cli_pid=$!
   started_pids+=("$cli_pid")
+}
+
+# Until the trace started last has ended (the target's end, and the late
+# lines after it); a trace that does not end is stopped and counted a failure.
+finish_trace() {
+  local label=$1
+  trace_ended() { ! kill -0 "$cli_pid" 2>/dev/null; }
+  if ! wait_for 120 trace_ended; then
+    say "$label: FAILED: the trace did not end within 120 s"
+    failures=$((failures + 1))
+    kill -INT "$cli_pid" 2>/dev/null || true
+  fi
+  wait "$cli_pid" || true
 }
 
 launched_pid() { sed -n 's/.* launched with PID \([0-9]*\).*/\1/p' "$1" | head -n 1; }
@@ -164,13 +179,13 @@ for user in "${users[@]}"; do
   marker="mfprobe-$RANDOM$RANDOM"
   since=$(date +%s.%N)
   start_trace "$user" "$work/probe.out" "$probe" -- all "$marker"
-  wait "$cli_pid" || true
+  finish_trace "$user probe"
   compare "$user probe" "$work/probe.out" "$since" "$marker"
 
   marker="mfworkers-$RANDOM$RANDOM"
   since=$(date +%s.%N)
   start_trace "$user" "$work/workers.out" "$work/workers" -- "$marker"
-  wait "$cli_pid" || true
+  finish_trace "$user workers"
   check_scope "$user workers" "$(grep -o "$marker cgroup 0::.*" "$work/workers.out" | head -n 1 || true)" "$work/workers.out"
   compare "$user workers" "$work/workers.out" "$since" "$marker"
 
@@ -185,7 +200,9 @@ for user in "${users[@]}"; do
     since=$(date +%s.%N)
     start_trace "$user" "$work/calculator.out" --env "DISPLAY=:$(head -n 1 "$display")" \
       /usr/share/applications/org.gnome.Calculator.desktop
-    wait_for 60 has_launched "$work/calculator.out" || { cat "$work/calculator.out"*; exit 1; }
+    if ! wait_for 60 has_launched "$work/calculator.out"; then
+      say "$user calculator: FAILED: not launched within 60 s"; cat "$work/calculator.out"*; exit 1
+    fi
     calculator=$(launched_pid "$work/calculator.out")
     # The launch is reported once the target is in its scope.
     check_scope "$user calculator" "$(grep '^0::' "/proc/$calculator/cgroup" 2>&1 || true)" "$work/calculator.out"
@@ -197,14 +214,44 @@ for user in "${users[@]}"; do
     # warnings more; with one they succeed quietly.
     calculator_warned() { journalctl -q --no-pager -o cat "_PID=$calculator" --since "@$since" | grep -q 'currency'; }
     wait_for 20 calculator_warned || true
-    kill -TERM "$calculator" 2>/dev/null || true
-    wait "$cli_pid" || true
+    [[ -n $calculator ]] && kill -TERM "$calculator" 2>/dev/null
+    finish_trace "$user calculator"
     compare "$user calculator" "$work/calculator.out" "$since" ""
     sed -n '/CONSOLE/p;/Summary/q' "$work/calculator.out"
     kill -TERM "$xvfb" 2>/dev/null || true
     wait "$xvfb" 2>/dev/null || true
   fi
 done
+
+# A session bus that takes the connection and never answers: the launch
+# waits for a user manager a second at most, then the target runs on.
+if ((!under_manager)); then
+  python3 -c '
+import socket, sys, time
+server = socket.socket(socket.AF_UNIX)
+server.bind(sys.argv[1])
+server.listen(8)
+held = []
+while True:
+    held.append(server.accept()[0])
+' "$work/hung-bus" &
+started_pids+=("$!")
+  wait_for 30 test -S "$work/hung-bus"
+  chmod 777 "$work/hung-bus"
+  marker="mfhung-$RANDOM$RANDOM"
+  (as_user "${users[0]}" env DBUS_SESSION_BUS_ADDRESS="unix:path=$work/hung-bus" \
+    "$cli" trace --raw --no-fresh-launch "$probe" -- all "$marker" >"$work/hung.out" 2>&1) &
+  hung_cli=$!
+  started_pids+=("$hung_cli")
+  trace_ended() { ! kill -0 "$hung_cli" 2>/dev/null; }
+  if wait_for 60 trace_ended && grep -q "$marker last-stdout" "$work/hung.out"; then
+    say "a session bus that never answers: the trace ran to its end"
+  else
+    say "FAILED: with a session bus that never answers the trace did not run to its end"
+    cat "$work/hung.out"
+    failures=$((failures + 1))
+  fi
+fi
 
 ((failures == 0)) || { say "$failures check(s) failed"; exit 1; }
 say "passed"
