@@ -8,10 +8,13 @@
 #       in a Debian root booted with systemd (scripts/user-manager-root), as
 #       a user in systemd-journal and one who reads only their own journal,
 #       each with a live user manager: every trace must run in a transient
-#       scope, and show every entry of the tree
+#       scope and show every entry journald tied to the tree (the scope,
+#       the target's PID, its streams); the share of all is printed (a
+#       helper gone before journald read its /proc entry is tied to nothing)
 #   ordinary_user_trace_test.sh host SOURCE_DIR BINARY_DIR CLI PROBE
 #       on this machine's journal, without a user manager, as two users the
-#       test creates (in systemd-journal and not): prints the share shown
+#       test creates (in systemd-journal and not): prints the share shown;
+#       and a session bus that never answers must not hold the launch
 #
 # Root only (it creates the users, or boots the root); exit status 77 when
 # this machine cannot. Waits on conditions with deadlines, never fixed sleeps.
