@@ -15,11 +15,14 @@ std::string escapeUnitNamePart(std::string_view text);
 // "marrowfield" as the launcher: app-marrowfield-<escaped id>-<suffix>.scope.
 std::string applicationScopeName(std::string_view applicationId, std::string_view suffix);
 
-// Moves `pid` into a new transient scope of the user's service manager, as
-// desktop launchers do, so that journald files every entry of its process
-// tree under that unit. Nothing when no user manager can be reached (a
-// container, CI, a session without systemd) or it refused; the trace then
-// follows the process tree by itself. Waits at most a second for the answer.
+// Moves `pid`, a child of ours not yet reaped, into a new transient scope of
+// the user's service manager, as desktop launchers do, so that journald files
+// every entry of its process tree under that unit; returns the unit once the
+// process is in it. The process is held stopped until then (at most a
+// second), so nothing it or its helpers write goes out under our own unit.
+// Nothing when no user manager can be reached (a container, CI, a session
+// without systemd) or it refused; the trace then follows the process tree
+// by itself.
 std::optional<std::string> startApplicationScope(pid_t pid, std::string_view applicationId);
 
 }  // namespace mf
