@@ -1,25 +1,22 @@
 #include <QApplication>
 #include <QIcon>
+#include <QMessageBox>
+#include <QStringList>
+#include <QTimer>
 #include <cstdio>
-#include <cstdlib>
 #include <cstring>
+#include <optional>
+#include <string>
 
 #include "help_text.h"
+#include "startup.h"
 #include "window_scene.h"
 #include "ui/main_window.h"
 
-namespace {
-
-bool isSet(const char* name) {
-  const char* value = std::getenv(name);
-  return value != nullptr && *value != '\0';
-}
-
-}  // namespace
-
 int main(int argc, char** argv) {
   // Answered before Qt starts, so they work without a display. Other
-  // arguments are Qt's own (-platform, -style, ...).
+  // options are Qt's own (-platform, -style, ...), which Qt takes out of
+  // the arguments it leaves us.
   for (int i = 1; i < argc; ++i) {
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(mf::help::kMain, stdout);
@@ -30,12 +27,8 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  // Without a display Qt aborts with a plugin error that does not say what to do.
-  if (!isSet("DISPLAY") && !isSet("WAYLAND_DISPLAY") && !isSet("QT_QPA_PLATFORM")) {
-    std::fputs(
-        "marrowfield: no display found (DISPLAY/WAYLAND_DISPLAY unset); run a headless trace with: "
-        "marrowfield-cli trace APP\n",
-        stderr);
+  if (const auto problem = mf::app::displayProblem()) {
+    std::fprintf(stderr, "marrowfield: %s\n", problem->c_str());
     return 1;
   }
   QApplication app(argc, argv);
@@ -43,12 +36,48 @@ int main(int argc, char** argv) {
   QApplication::setApplicationDisplayName(QStringLiteral("Marrowfield"));
   QApplication::setApplicationVersion(QString::fromLatin1(mf::help::kVersion));
   QGuiApplication::setDesktopFileName(QStringLiteral(MARROWFIELD_APP_ID));
+
+  QStringList arguments = QApplication::arguments();
+  arguments.removeFirst();
+  for (const QString& argument : arguments) {
+    if (argument.startsWith(QLatin1Char('-')) && argument != QLatin1String("-")) {
+      std::fprintf(stderr, "marrowfield: unknown option %s (see marrowfield --help)\n", qUtf8Printable(argument));
+      return 2;
+    }
+  }
+  if (arguments.size() > 1) {
+    std::fprintf(stderr, "marrowfield: one application at a time, not %lld (see marrowfield --help)\n",
+                 static_cast<long long>(arguments.size()));
+    return 2;
+  }
+  std::optional<std::string> application;
+  std::string problem;
+  if (!arguments.isEmpty()) {
+    // In the local encoding: the bytes the file was named with.
+    const mf::app::ApplicationArgument chosen = mf::app::applicationArgument(arguments.first().toLocal8Bit().toStdString());
+    if (chosen.problem.empty()) {
+      application = chosen.path;
+    } else {
+      problem = chosen.problem;
+      std::fprintf(stderr, "marrowfield: %s\n", problem.c_str());
+    }
+  }
+
   // Found once installed (hicolor theme); a build-tree run keeps Qt's default.
   QApplication::setWindowIcon(QIcon::fromTheme(QStringLiteral(MARROWFIELD_APP_ID)));
   mf::ui::applyDarkAppearance();
 
-  mf::app::WindowScene scene;
+  mf::app::WindowScene scene(application);
   scene.window().show();
+  if (!problem.empty()) {
+    // Opened from a file manager nobody sees stderr: the window says it too,
+    // and stays open for choosing another application.
+    QTimer::singleShot(0, &scene.window(), [&scene, problem] {
+      QMessageBox::warning(&scene.window(), QStringLiteral("Marrowfield"),
+                           QString::fromStdString(problem) +
+                               QStringLiteral(". Choose a desktop entry or an executable file."));
+    });
+  }
   const int status = QApplication::exec();
   return status == 0 ? 0 : status;
 }
