@@ -35,7 +35,6 @@ test: build
 # build/app/package/marrowfield_<version>_<arch>.deb and marrowfield-dbgsym_...deb
 package: app
 	@cd build/app && cpack -G DEB
-	@for ddeb in build/app/package/*-dbgsym_*.ddeb; do [ -e "$$ddeb" ] && mv -f "$$ddeb" "$${ddeb%.ddeb}.deb" || true; done
 
 # Release build and every benchmark, printed as one table.
 bench: deps
