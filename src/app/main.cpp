@@ -1,12 +1,12 @@
 #include <QApplication>
 #include <QIcon>
 #include <QMessageBox>
-#include <QStringList>
 #include <QTimer>
 #include <cstdio>
 #include <cstring>
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "help_text.h"
 #include "startup.h"
@@ -37,24 +37,31 @@ int main(int argc, char** argv) {
   QApplication::setApplicationVersion(QString::fromLatin1(mf::help::kVersion));
   QGuiApplication::setDesktopFileName(QStringLiteral(MARROWFIELD_APP_ID));
 
-  QStringList arguments = QApplication::arguments();
-  arguments.removeFirst();
-  for (const QString& argument : arguments) {
-    if (argument.startsWith(QLatin1Char('-')) && argument != QLatin1String("-")) {
-      std::fprintf(stderr, "marrowfield: unknown option %s (see marrowfield --help)\n", qUtf8Printable(argument));
+  // Qt has taken its own options out of argc/argv; what is left is ours, as
+  // the bytes the file was named with.
+  // "--" ends the options, for a file whose name starts with "-".
+  std::vector<std::string> arguments;
+  bool options = true;
+  for (int i = 1; i < argc; ++i) {
+    const std::string argument = argv[i];
+    if (options && argument == "--") {
+      options = false;
+    } else if (options && argument.size() > 1 && argument.front() == '-') {
+      std::fprintf(stderr, "marrowfield: unknown option %s (see marrowfield --help)\n", argument.c_str());
       return 2;
+    } else {
+      arguments.push_back(argument);
     }
   }
   if (arguments.size() > 1) {
-    std::fprintf(stderr, "marrowfield: one application at a time, not %lld (see marrowfield --help)\n",
-                 static_cast<long long>(arguments.size()));
+    std::fprintf(stderr, "marrowfield: one application at a time, not %zu (see marrowfield --help)\n",
+                 arguments.size());
     return 2;
   }
   std::optional<std::string> application;
   std::string problem;
-  if (!arguments.isEmpty()) {
-    // In the local encoding: the bytes the file was named with.
-    const mf::app::ApplicationArgument chosen = mf::app::applicationArgument(arguments.first().toLocal8Bit().toStdString());
+  if (!arguments.empty()) {
+    const mf::app::ApplicationArgument chosen = mf::app::applicationArgument(arguments.front());
     if (chosen.problem.empty()) {
       application = chosen.path;
     } else {
