@@ -17,7 +17,9 @@ int main(int argc, char** argv) {
   // Answered before Qt starts, so they work without a display. Other
   // options are Qt's own (-platform, -style, ...), which Qt takes out of
   // the arguments it leaves us.
+  bool platformChosen = false;
   for (int i = 1; i < argc; ++i) {
+    if (std::strcmp(argv[i], "-platform") == 0) platformChosen = true;
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(mf::help::kMain, stdout);
       return 0;
@@ -27,7 +29,8 @@ int main(int argc, char** argv) {
       return 0;
     }
   }
-  if (const auto problem = mf::app::displayProblem()) {
+  // A platform chosen with -platform (or QT_QPA_PLATFORM) is left to Qt.
+  if (const auto problem = platformChosen ? std::nullopt : mf::app::displayProblem()) {
     std::fprintf(stderr, "marrowfield: %s\n", problem->c_str());
     return 1;
   }
