@@ -21,6 +21,10 @@ configure: deps
 build: configure
 	@cmake --build $(BUILD) -j$(JOBS)
 
+# Two builds of one version give the same bytes: Qt's resource compiler
+# stamps each resource with its file's time unless SOURCE_DATE_EPOCH says
+# otherwise. The newest release's date in the metainfo, as cpack uses it.
+app: export SOURCE_DATE_EPOCH ?= $(shell date -u -d "$$(sed -n 's/.*<release version="[^"]*" date="\([0-9-]*\)".*/\1/p' dist/marrowfield.metainfo.xml.in | head -n 1) 00:00:00" +%s)
 app: deps
 	@cmake --preset app >/dev/null
 	@cmake --build build/app -j$(JOBS)
@@ -32,7 +36,7 @@ run: app
 test: build
 	@scripts/run-tests $(PRESET)
 
-# build/app/package/marrowfield_<version>_<arch>.deb
+# build/app/package/marrowfield_<version>_<arch>.deb and marrowfield-dbgsym_...deb
 package: app
 	@cd build/app && cpack -G DEB
 

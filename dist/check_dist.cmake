@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # For each program: --version prints "<name> <project version>", and every
 # option its --help texts name is in its manual page, which man renders
 # without a warning (lintian's own check of manual pages).

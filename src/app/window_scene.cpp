@@ -59,9 +59,12 @@ bool FirstFrameFit::eventFilter(QObject* watched, QEvent* event) {
   return false;
 }
 
-WindowScene::WindowScene()
-    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }) {
-  content_ = std::make_unique<ContentView>(platform_.services(openPanel_, pasteboard_));
+WindowScene::WindowScene(std::optional<std::string> application)
+    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }),
+      choice_(openPanel_, std::move(application)) {
+  const bool chooseNow = choice_.hasPending();
+  content_ = std::make_unique<ContentView>(platform_.services(choice_, pasteboard_));
+  if (chooseNow) content_->chooseApplication();
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);

@@ -3,6 +3,7 @@
 #include <memory>
 
 #include "platform/linux_services.h"
+#include "startup.h"
 #include "trace/content_view.h"
 #include "ui/main_window.h"
 #include "ui/qt_services.h"
@@ -32,10 +33,11 @@ class FirstFrameFit final : public QObject {
 };
 
 // One window of the program: its own ContentView, wired to the Linux
-// services and the Qt ones. Windows share nothing.
+// services and the Qt ones. Windows share nothing. An application given
+// (from the command line) is chosen before the window shows.
 class WindowScene {
  public:
-  WindowScene();
+  explicit WindowScene(std::optional<std::string> application = std::nullopt);
   ~WindowScene();
   WindowScene(const WindowScene&) = delete;
   WindowScene& operator=(const WindowScene&) = delete;
@@ -49,6 +51,7 @@ class WindowScene {
   ui::QtMainQueue mainQueue_;
   LinuxServices platform_{mainQueue_};
   ui::QtOpenPanel openPanel_;
+  CommandLineChoice choice_;
   ui::QtPasteboard pasteboard_;
   std::unique_ptr<ContentView> content_;
   FirstFrameFit frameFit_;

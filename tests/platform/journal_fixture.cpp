@@ -33,10 +33,22 @@ bool isJournald(pid_t pid) {
   return name == "systemd-journal";
 }
 
+// True while `fd` is still the file at `path`: the last program out removes
+// the lock files, and a lock won on a removed file guards nothing.
+bool stillNamed(int fd, const char* path) {
+  struct stat held {};
+  struct stat named {};
+  return ::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
+         held.st_ino == named.st_ino;
+}
+
 posix::UniqueFd lockDecision() {
-  posix::UniqueFd fd(::open(kDecisionLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.valid()) posix::retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); });
-  return fd;
+  while (true) {
+    posix::UniqueFd fd(::open(kDecisionLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+    if (!fd.valid()) return fd;
+    posix::retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); });
+    if (stillNamed(fd.get(), kDecisionLockFile)) return fd;
+  }
 }
 
 }  // namespace
@@ -81,8 +93,9 @@ void JournalEnvironment::SetUp() {
 void JournalEnvironment::TearDown() {
   if (lockFd_ < 0) return;
   const auto decision = lockDecision();
-  // Last one out stops the journald that a test program started.
-  if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
+  // Last one out stops the journald that a test program started and leaves
+  // no lock files behind in /run.
+  if (stillNamed(lockFd_, kLockFile) && ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
     std::ifstream pidFile(kPidFile);
     pid_t pid = 0;
     if (pidFile >> pid && pid > 0 && isJournald(pid)) {
@@ -92,6 +105,8 @@ void JournalEnvironment::TearDown() {
       }
     }
     ::unlink(kPidFile);
+    ::unlink(kLockFile);
+    ::unlink(kDecisionLockFile);
   }
   ::close(lockFd_);
   lockFd_ = -1;
