@@ -72,6 +72,14 @@ namespace metrics {
 inline constexpr int topBarHeight = 56;
 inline constexpr int sidebarWidth = 270;
 inline constexpr int detailWidth = 330;
+// The side columns give way to the messages on a small screen: below this
+// width they start narrower, and the user can drag them down to the minimum
+// or collapse them.
+inline constexpr int roomyWindowWidth = 1280;
+inline constexpr int narrowSidebarWidth = 210;
+inline constexpr int narrowDetailWidth = 250;
+inline constexpr int sidebarMinimumWidth = 180;
+inline constexpr int detailMinimumWidth = 220;
 inline constexpr int searchFieldWidth = 240;
 inline constexpr int columnHeaderHeight = 34;
 inline constexpr int timeColumn = 82;
