@@ -87,7 +87,7 @@ EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractS
   backToEnd_->setObjectName(QStringLiteral("backToEndButton"));
   backToEnd_->setIcon(glyphIcon(QStringLiteral("arrow.down.to.line"), colors::onAccent(), 14));
   backToEnd_->setIconSize(QSize(14, 14));
-  backToEnd_->setStyleSheet(styles::prominentButton());
+  backToEnd_->setStyleSheet(styles::prominentButton(backToEnd_->objectName()));
   backToEnd_->setFocusPolicy(Qt::TabFocus);
   backToEnd_->setCursor(Qt::PointingHandCursor);
   backToEnd_->setToolTip(QStringLiteral("Scroll to the newest event and follow the trace (End)"));
@@ -132,7 +132,10 @@ void EventListView::refreshBackToEnd() {
     backToEnd_->setText(QStringLiteral(" ") + text);
     backToEnd_->setAccessibleName(QStringLiteral("Back to end, ") + text);
     backToEnd_->adjustSize();
-    const QRect area = viewport()->geometry();
+    // Over the foot of the rows, wherever the button's parent is.
+    QWidget* host = backToEnd_->parentWidget();
+    const QPoint origin = host->mapFromGlobal(viewport()->mapToGlobal(QPoint(0, 0)));
+    const QRect area(origin, viewport()->size());
     backToEnd_->move(area.center().x() - backToEnd_->width() / 2, area.bottom() - backToEnd_->height() - 12);
     backToEnd_->raise();
   } else if (backToEnd_->hasFocus()) {
@@ -317,7 +320,9 @@ void EventListView::onChange(const Change& change) {
     if (following_) {
       setScrollValue(verticalScrollBar()->maximum());
     } else {
-      unseen_ += static_cast<std::size_t>(std::max(0, rowCount() - before));
+      // Only rows that land below the view are news; the rest are in sight.
+      const std::int64_t viewBottom = contentTop() + viewport()->height();
+      for (int r = rowCount() - 1; r >= before && offsets_[static_cast<std::size_t>(r) + 1] > viewBottom; --r) ++unseen_;
       refreshBackToEnd();
     }
     // Repaint only when the new rows reach into the visible area.

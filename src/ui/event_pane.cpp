@@ -119,6 +119,8 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   empty_ = new EmptyState(stack_);
   stack_->addWidget(list_);
   stack_->addWidget(empty_);
+  list_->backToEndButton()->setParent(this);
+  list_->backToEndButton()->hide();
   column->addWidget(stack_, 1);
 
   connectControls();

@@ -61,7 +61,7 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   columns_->setObjectName(QStringLiteral("columns"));
   columns_->setHandleWidth(1);
   columns_->setChildrenCollapsible(true);
-  columns_->setStyleSheet(QStringLiteral("QSplitter::handle { background: %1; }").arg(styles::css(colors::divider())));
+  columns_->setStyleSheet(styles::splitter());
   sidebar_ = new Sidebar(content_, columns_);
   eventPane_ = new EventPane(content_, columns_);
   detailPane_ = new DetailPane(content_, columns_);

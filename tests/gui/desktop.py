@@ -45,16 +45,24 @@ def key(*keys):
 
 
 def type_text(text):
-    run("xdotool", "type", "--clearmodifiers", "--delay", "8", text, timeout=60)
+    run("xdotool", "type", "--clearmodifiers", "--delay", "8", "--", text, timeout=60)
+
+
+def move_to(x, y):
+    # --sync waits for the pointer to move, which it never does when it is already there.
+    here = run("xdotool", "getmouselocation", "--shell")
+    if f"X={x}\n" in here and f"Y={y}\n" in here:
+        return
+    run("xdotool", "mousemove", "--sync", str(x), str(y))
 
 
 def click_at(x, y):
-    run("xdotool", "mousemove", "--sync", str(x), str(y))
+    move_to(x, y)
     run("xdotool", "click", "1")
 
 
 def double_click_at(x, y):
-    run("xdotool", "mousemove", "--sync", str(x), str(y))
+    move_to(x, y)
     run("xdotool", "click", "--repeat", "2", "--delay", "80", "1")
 
 

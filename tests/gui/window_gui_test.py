@@ -21,7 +21,7 @@ import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
-                     extents, is_focus_ring, key, run, screen_size, state, type_text, wait_for)
+                     extents, is_focus_ring, key, move_to, run, screen_size, state, type_text, wait_for)
 
 PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
 ONLY = os.environ.get("MF_GUI_ONLY", "")
@@ -37,12 +37,13 @@ def desktop_entry(folder, options, name="marrowfield-demo"):
     return path
 
 
-# A target that says what it was given, then keeps printing, one line at a time.
+# A target that says what it was given, then keeps printing, one line at a
+# time (as warnings, which the actionable list shows).
 PROBE = """#!/bin/sh
-printf 'probe argv:'; for a in "$@"; do printf ' [%s]' "$a"; done; printf '\\n'
-echo "probe env: MF_PROBE=${MF_PROBE-unset}"
+printf 'warning: probe argv:'; for a in "$@"; do printf ' [%s]' "$a"; done; printf '\\n'
+echo "warning: probe env: MF_PROBE=${MF_PROBE-unset}"
 i=0
-while [ $i -lt 100000 ]; do i=$((i + 1)); echo "probe tick $i"; sleep 0.05; done
+while [ $i -lt 100000 ]; do i=$((i + 1)); echo "warning: probe tick $i"; sleep 0.05; done
 """
 
 
@@ -131,10 +132,10 @@ class Journey(unittest.TestCase):
         wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
 
     def message_width(self):
-        """From the EVENT column head to the list's right edge."""
+        """From the EVENT column head to the event pane's right edge (the search field's, and its margin)."""
         head = self.w.find(pyatspi.ROLE_LABEL, "EVENT")
-        lx, _, lw, _ = extents(self.w.event_list())
-        return lx + lw - extents(head)[0]
+        sx, _, sw, _ = extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
+        return sx + sw + 16 - extents(head)[0]
 
     def assert_one_line(self, widget):
         _, _, width, height = extents(widget)
@@ -169,7 +170,7 @@ class Journey(unittest.TestCase):
         message = self.message_width()
         self.assertGreaterEqual(message, width // 4, f"message column {message} px of {width}")
         for toggle in ("Show Sidebar", "Show Event Detail"):
-            self.w.click(self.w.find(pyatspi.ROLE_TOGGLE_BUTTON, toggle))
+            self.w.click(self.w.find_where(lambda o: o.name == toggle))
         wait_for(lambda: self.message_width() > message + 400, "the side columns to collapse")
         self.shots.take("columns-collapsed")
         key("F9", "shift+F9")
@@ -387,7 +388,7 @@ class Journey(unittest.TestCase):
         type_text("MF_PROBE=hello world")
         self.shots.take("launch-options")
         w.click(w.find_where(lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON and o.name == "OK", w.app))
-        wait_for(lambda: w.find_where(lambda o: o.name.startswith("Environment: MF_PROBE=")),
+        wait_for(lambda: w.find_where(lambda o: "Environment: MF_PROBE='hello world'" in o.name),
                  "the options beside the target")
 
         # Enter on the focused "Launch & Trace" launches; the keyboard moves to "Stop".
@@ -421,7 +422,7 @@ class Journey(unittest.TestCase):
         wait_for(lambda: rows.childCount > grown and last_row_in_view(), "the list to follow its end", timeout=30)
         # Scrolling up stops it.
         x, y, lw, lh = extents(rows)
-        run("xdotool", "mousemove", "--sync", str(x + lw // 2), str(y + lh // 2))
+        move_to(x + lw // 2, y + lh // 2)
         run("xdotool", "click", "--repeat", "5", "4")
         wait_for(lambda: w.find_where(lambda o: o.name.startswith("Back to end, ")), "new rows counted")
         self.assertFalse(last_row_in_view())

@@ -271,12 +271,12 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
     h.content->ingestLines(LineBatch::of({"warning: more"}));
     Harness::settle();
     EXPECT_EQ(list.verticalScrollBar()->value(), 0);
-    EXPECT_TRUE(back.isVisibleTo(&list));
+    EXPECT_TRUE(back.isVisibleTo(h.window.get()));
     EXPECT_EQ(back.accessibleName(), QStringLiteral("Back to end, ") + QString::fromLatin1(count));
   }
   // The button goes back to the end and follows again...
   QTest::mouseClick(&back, Qt::LeftButton);
-  EXPECT_FALSE(back.isVisibleTo(&list));
+  EXPECT_FALSE(back.isVisibleTo(h.window.get()));
   const int maximum = list.verticalScrollBar()->maximum();
   h.content->ingestLines(LineBatch::of({"warning: newest"}));
   Harness::settle();

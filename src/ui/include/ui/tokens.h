@@ -118,8 +118,11 @@ QString css(const QColor& color);
 // The stylesheet of the whole window: push buttons, the search field,
 // read-only detail values, scroll bars and tooltips.
 QString window();
-// The prominent "Launch & Trace" button, filled with the accent.
-QString prominentButton();
+// A prominent button ("Launch & Trace", the list's "new events"), filled
+// with the accent; for the push button of that object name.
+QString prominentButton(const QString& objectName = QStringLiteral("launchButton"));
+// The dividers between the window's columns, which the user drags.
+QString splitter();
 }  // namespace styles
 
 // A rounded rectangle whose corners ease into the straight edges (a
