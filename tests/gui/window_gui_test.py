@@ -3,7 +3,8 @@
 Run by scripts/with-x11 (Xvfb, openbox, a session bus, the accessibility
 bus). Arguments: the marrowfield program, the demo program, and the folder
 that keeps the screenshots. MF_GUI_ONLY=initial-size runs only the first
-check (used on a small screen).
+check (used on a small screen). MF_README_SCREENSHOT=PATH also saves the
+window's content with the demo's exit selected there (docs/screenshot.png).
 
 The steps build on each other in the order a person works: choose, launch,
 search, raw log, copy the summary, history, a fresh launch, stop, then a day's
@@ -243,6 +244,8 @@ class Journey(unittest.TestCase):
         self.assertRegex(since.name, r"^Since launch \+\d+\.\d{3} s$")
         self.assertEqual(self.w.detail_value("ORIGIN"), "trace")
         self.shots.take("selected-row")
+        if os.environ.get("MF_README_SCREENSHOT"):
+            run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_40_search_and_raw_log(self):
