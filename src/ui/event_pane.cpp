@@ -141,6 +141,7 @@ QWidget* EventPane::makeToolbar() {
 
 QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
   auto* row = new ToolbarRowLayout(10);
+  traceRow_ = row;
   choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"),
                        QStringLiteral("Choose the application to trace (Ctrl+O)"), toolbar);
   launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), colors::onAccent(), 14), QStringLiteral("Launch & Trace"), toolbar);
@@ -260,7 +261,8 @@ void EventPane::fitButtons() {
   const bool compact = needed > available;
   for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
   constexpr int kGap = 16;  // the toolbar row's least flexible space
-  const int room = available - needed - kGap;
+  // The buttons as the row lays them out (their size hints), labels or not.
+  const int room = available - traceRow_->leadingWidth() - kGap;
   const int search = room >= kSearchMinimumWidth ? std::min(room, metrics::searchFieldWidth) : metrics::searchFieldWidth;
   if (search_->width() != search || search_->minimumWidth() != search) search_->setFixedWidth(search);
 }

@@ -253,13 +253,18 @@ class Journey(unittest.TestCase):
         self.w.click(search)
         type_text("status 3")
         wait_for(lambda: self.w.rows() and all("status 3" in r for r in self.w.rows()), "the search to filter")
+        # Its clear button has a name a screen reader can say.
+        self.assertIsNotNone(self.w.find(pyatspi.ROLE_PUSH_BUTTON, "Clear search"))
         self.shots.take("searched")
         key("Escape")
         wait_for(lambda: any("launched with PID" in r for r in self.w.rows()), "the search to clear")
         actionable = len(self.w.rows())
         raw = self.w.find(pyatspi.ROLE_CHECK_BOX, "Show Raw Log")
+        before = extents(raw)
         self.w.click(raw)
         wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "RAW LOG"), "the raw-log mode")
+        # The switch stays where it was, so a second click on the spot hits it.
+        self.assertEqual(extents(raw), before)
         self.assertGreaterEqual(len(self.w.rows()), actionable)
         self.shots.take("raw-log")
         self.w.click(raw)
@@ -289,6 +294,9 @@ class Journey(unittest.TestCase):
         self.w.click(exit3)
         wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
         self.assert_one_line(self.w.status_widget())
+        # "Current" joins the toolbar without pushing the search to a second row.
+        self.assertEqual(extents(self.w.button("Current"))[1] // 10,
+                         extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))[1] // 10)
         self.w.click(self.w.button("Current"))
         wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
         self.shots.take("saved-session-left")
@@ -309,7 +317,7 @@ class Journey(unittest.TestCase):
         expected += ["Launch Options", "Copy Summary", "Show Sidebar", "Show Event Detail", "Choose App",
                      "Launch & Trace", "Clear view", "Current", "Search diagnostics", "Show Raw Log", "Fresh Launch",
                      "Events"]
-        ring_checks = {"Choose App", "Show Raw Log", "Clear launch history", "Events", cards[0]}
+        ring_checks = {"Choose App", "Show Raw Log", "Fresh Launch", "Clear launch history", "Events", cards[0]}
         seen = []
         for step, name in enumerate(expected):
             key("Tab")

@@ -10,6 +10,8 @@
 
 namespace mf::ui {
 
+class ToolbarRowLayout;
+
 // The search field: Escape clears it.
 class SearchField final : public QLineEdit {
  public:
@@ -111,6 +113,7 @@ class EventPane final : public QWidget {
   QStackedWidget* stack_;
   EventListView* list_;
   EmptyState* empty_;
+  ToolbarRowLayout* traceRow_ = nullptr;
 };
 
 }  // namespace mf::ui
