@@ -132,13 +132,14 @@ def is_focus_ring(rgb):
 class Window:
     """One running marrowfield and its window."""
 
-    def __init__(self, program, env, cwd):
+    def __init__(self, program, env, cwd, x11=True):
         self.process = subprocess.Popen([program], env=env, cwd=cwd, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
         self.app = wait_for(self._find_app, "the application on the accessibility bus", timeout=30)
         self.frame = wait_for(lambda: self._find(pyatspi.ROLE_FILLER, "Marrowfield", self.app, depth_limit=1),
                               "the main window")
-        self.window_id = wait_for(self._window_id, "the X window", timeout=15)
+        # Wayland has no window ids for other clients (nor xdotool).
+        self.window_id = wait_for(self._window_id, "the X window", timeout=15) if x11 else None
 
     def _find_app(self):
         desktop = pyatspi.Registry.getDesktop(0)
@@ -208,6 +209,13 @@ class Window:
         return text.getText(0, text.characterCount)
 
     # ---- acting
+    @staticmethod
+    def press(obj):
+        """The control's own action, as a screen reader's user triggers it: no pointer, so any display server."""
+        action = obj.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        action.doAction(names.index("Press") if "Press" in names else 0)
+
     def click(self, obj):
         x, y, w, h = extents(obj)
         click_at(x + w // 2, y + h // 2)
