@@ -211,7 +211,9 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (!shown_) {
     shown_ = true;
     // The list is where the keyboard is most useful; Tab goes on from there.
-    eventPane_->listView()->setFocus(Qt::OtherFocusReason);
+    // With nothing listed yet, the first step is choosing an app.
+    if (eventPane_->isShowingEmptyState()) eventPane_->chooseButton()->setFocus(Qt::OtherFocusReason);
+    else eventPane_->listView()->setFocus(Qt::OtherFocusReason);
   }
 }
 
