@@ -325,7 +325,7 @@ class Journey(unittest.TestCase):
                                f"Tab {step + 1} to reach {name!r} (after {seen})", timeout=5)
             seen.append(name)
             if name in ring_checks:
-                shot = self.shots.take(f"focus-{len(seen):02d}")
+                shot = self.shots.take(f"focus-{len(seen):02d}", checked=True)
                 self.assert_focus_ring(focused[1], shot)
         # And back, the same way in reverse.
         for name in reversed(expected[:-1]):
