@@ -13,13 +13,17 @@ namespace mf::ui {
 namespace {
 constexpr qsizetype kShownCharacters = qsizetype{64} * 1024;
 
-// The moment the trace on screen started: its first event, when that is the
-// trace's own start event (a list always begins with it after a start).
+// The moment the trace on screen started: its own start event. A fresh
+// launch says which running instances it quit before it, so the event is
+// looked for among the trace's own first events, not only at the top.
 std::optional<double> traceStart(const EventList& events) {
-  if (events.size() == 0) return std::nullopt;
-  const EventView first = events[0];
-  if (first.origin != LineOrigin::trace || first.source != "SESSION") return std::nullopt;
-  return first.time;
+  constexpr std::string_view kStarted = "Launch trace started for ";
+  for (std::size_t i = 0; i < events.size() && i < 256; ++i) {
+    const EventView event = events[i];
+    if (event.origin != LineOrigin::trace) break;
+    if (event.source == "SESSION" && event.message.substr(0, kStarted.size()) == kStarted) return event.time;
+  }
+  return std::nullopt;
 }
 }  // namespace
 
@@ -70,7 +74,8 @@ void SelectableText::resizeEvent(QResizeEvent* event) {
 
 DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::black(0.1), parent), content_(content) {
   setObjectName(QStringLiteral("detailPane"));
-  setFixedWidth(metrics::detailWidth);
+  // The window's splitter sets the width; below this the column collapses.
+  setMinimumWidth(metrics::detailMinimumWidth);
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
@@ -143,6 +148,7 @@ void DetailPane::refresh() {
   blocks_.clear();
   sinceLaunch_ = nullptr;
   origin_ = nullptr;
+  launchOptions_ = nullptr;
   const std::optional<double> start = traceStart(content_.events());
   auto* body = new QWidget();
   body->setAutoFillBackground(false);
@@ -207,6 +213,18 @@ void DetailPane::refresh() {
     block->addWidget(origin_);
     stack->addLayout(block);
   }
+  if (const LaunchOptions* options = shownLaunchOptions()) {
+    // What this run was given besides its command, so two runs of one
+    // target can be told apart by more than their output.
+    auto* block = new QVBoxLayout();
+    block->setSpacing(7);
+    block->addWidget(makeLabel(QStringLiteral("LAUNCH OPTIONS"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
+    launchOptions_ = new SelectableText(describeLaunchOptions(*options), body);
+    launchOptions_->setObjectName(QStringLiteral("detailValue:LAUNCH OPTIONS"));
+    launchOptions_->setAccessibleName(QStringLiteral("LAUNCH OPTIONS"));
+    block->addWidget(launchOptions_);
+    stack->addLayout(block);
+  }
   stack->addStretch(1);
   scroll_->setWidget(body);  // deletes the previous body
   body_ = body;
@@ -219,7 +237,18 @@ QList<QWidget*> DetailPane::focusChain() const {
   if (isShowingEmptyState()) return chain;
   for (const auto& [head, value] : blocks_) chain << value;
   if (origin_ != nullptr) chain << origin_;
+  if (launchOptions_ != nullptr) chain << launchOptions_;
   return chain;
+}
+
+const LaunchOptions* DetailPane::shownLaunchOptions() const {
+  if (book_ == nullptr) return nullptr;
+  if (const auto& session = content_.selectedSessionID()) return book_->forSession(*session);
+  return content_.viewingSavedSession() ? nullptr : book_->forCurrentTrace();
+}
+
+QString DetailPane::launchOptionsText() const {
+  return isShowingEmptyState() || launchOptions_ == nullptr ? QString() : launchOptions_->toPlainText();
 }
 
 QString DetailPane::sinceLaunchText() const {

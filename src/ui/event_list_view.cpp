@@ -4,6 +4,7 @@
 #include <QKeyEvent>
 #include <QMouseEvent>
 #include <QPainter>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QTextLayout>
 #include <QToolTip>
@@ -11,6 +12,7 @@
 
 #include "model/time_text.h"
 #include "ui/event_list_accessible.h"
+#include "ui/glyphs.h"
 #include "ui/tokens.h"
 #include "ui/widgets.h"
 
@@ -80,7 +82,66 @@ EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractS
   advance_ = fm.horizontalAdvance(QLatin1Char('M'));
   lineHeight_ = qCeil(fm.lineSpacing());
   ascent_ = qCeil(fm.ascent());
+
+  backToEnd_ = new QPushButton(this);
+  backToEnd_->setObjectName(QStringLiteral("backToEndButton"));
+  backToEnd_->setIcon(glyphIcon(QStringLiteral("arrow.down.to.line"), colors::onAccent(), 14));
+  backToEnd_->setIconSize(QSize(14, 14));
+  backToEnd_->setStyleSheet(styles::prominentButton(backToEnd_->objectName()));
+  backToEnd_->setFocusPolicy(Qt::TabFocus);
+  backToEnd_->setCursor(Qt::PointingHandCursor);
+  backToEnd_->setToolTip(QStringLiteral("Scroll to the newest event and follow the trace (End)"));
+  backToEnd_->hide();
+  QObject::connect(backToEnd_, &QPushButton::clicked, this, [this] {
+    followEnd();
+    setFocus(Qt::OtherFocusReason);
+  });
+  QObject::connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
+    if (!programmaticScroll_) userScrolled();
+  });
   rebuildOffsets();
+}
+
+void EventListView::setScrollValue(int value) {
+  programmaticScroll_ = true;
+  verticalScrollBar()->setValue(value);
+  programmaticScroll_ = false;
+}
+
+void EventListView::userScrolled() {
+  QScrollBar* bar = verticalScrollBar();
+  const bool atEnd = bar->value() >= bar->maximum();
+  if (atEnd == following_) return;
+  following_ = atEnd;
+  if (following_) unseen_ = 0;
+  refreshBackToEnd();
+}
+
+void EventListView::followEnd() {
+  following_ = true;
+  unseen_ = 0;
+  setScrollValue(verticalScrollBar()->maximum());
+  refreshBackToEnd();
+}
+
+void EventListView::refreshBackToEnd() {
+  const bool show = !following_ && unseen_ > 0;
+  if (show) {
+    const QString text = unseen_ == 1 ? QStringLiteral("1 new event")
+                                      : QStringLiteral("%1 new events").arg(static_cast<qulonglong>(unseen_));
+    backToEnd_->setText(QStringLiteral(" ") + text);
+    backToEnd_->setAccessibleName(QStringLiteral("Back to end, ") + text);
+    backToEnd_->adjustSize();
+    // Over the foot of the rows, wherever the button's parent is.
+    QWidget* host = backToEnd_->parentWidget();
+    const QPoint origin = host->mapFromGlobal(viewport()->mapToGlobal(QPoint(0, 0)));
+    const QRect area(origin, viewport()->size());
+    backToEnd_->move(area.center().x() - backToEnd_->width() / 2, area.bottom() - backToEnd_->height() - 12);
+    backToEnd_->raise();
+  } else if (backToEnd_->hasFocus()) {
+    setFocus(Qt::OtherFocusReason);
+  }
+  backToEnd_->setVisible(show);
 }
 
 int EventListView::messageWidth() const {
@@ -163,7 +224,9 @@ void EventListView::updateScrollRange() {
   const std::int64_t total = offsets_.back();
   const int page = viewport()->height();
   const auto maximum = static_cast<int>(std::clamp<std::int64_t>(total - page, 0, INT32_MAX));
+  programmaticScroll_ = true;
   bar->setRange(0, maximum);
+  programmaticScroll_ = false;
   bar->setPageStep(std::max(1, page));
   bar->setSingleStep(lineHeight_ + 2 * metrics::rowPaddingV);
 }
@@ -206,8 +269,8 @@ void EventListView::scrollToRow(int row) {
   const std::int64_t top = offsets_[row];
   const std::int64_t bottom = offsets_[row + 1];
   const int page = viewport()->height();
-  if (top < bar->value()) bar->setValue(static_cast<int>(top));
-  else if (bottom > bar->value() + page) bar->setValue(static_cast<int>(bottom - page));
+  if (top < bar->value()) setScrollValue(static_cast<int>(top));
+  else if (bottom > bar->value() + page) setScrollValue(static_cast<int>(bottom - page));
 }
 
 void EventListView::refreshSelectedIndex() {
@@ -227,6 +290,10 @@ void EventListView::onChange(const Change& change) {
   if (change.has(Change::eventsReplaced)) {
     metrics_.clear();
     metrics_.shrink_to_fit();
+    // Another list: it is read from its end, as a new trace grows there.
+    following_ = true;
+    unseen_ = 0;
+    refreshBackToEnd();
   }
   const std::optional<int> selectedBefore = selectedRow();
   if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection)) refreshSelectedIndex();
@@ -236,19 +303,30 @@ void EventListView::onChange(const Change& change) {
                              change.has(Change::switches) || change.has(Change::searchText);
   if (filterChanged || rows.size() + 1 < offsets_.size()) {
     rebuildOffsets();
-    if (auto row = selectedRow()) scrollToRow(*row);
+    if (following_) setScrollValue(verticalScrollBar()->maximum());
+    else if (auto row = selectedRow()) scrollToRow(*row);
+    if (filterChanged && unseen_ > 0) {
+      // The count was of rows under the old filter.
+      unseen_ = 0;
+      refreshBackToEnd();
+    }
     viewport()->update();
   } else if (rows.size() + 1 > offsets_.size()) {
     const int before = rowCount();
     const std::int64_t oldBottom = offsets_.back();
-    QScrollBar* bar = verticalScrollBar();
-    // A user who scrolled down to the end of a long list is following the
-    // trace: keep the newest rows in view. Anywhere else the view stays put.
-    const bool following = bar->maximum() > 0 && bar->value() == bar->maximum();
     extendOffsets(change.has(Change::visibleAppended) ? change.firstAppendedRow : static_cast<std::size_t>(before));
-    if (following) bar->setValue(bar->maximum());
+    // Following keeps the newest rows in view; otherwise the view stays put
+    // and the back-to-end button counts what arrived below it.
+    if (following_) {
+      setScrollValue(verticalScrollBar()->maximum());
+    } else {
+      // Only rows that land below the view are news; the rest are in sight.
+      const std::int64_t viewBottom = contentTop() + viewport()->height();
+      for (int r = rowCount() - 1; r >= before && offsets_[static_cast<std::size_t>(r) + 1] > viewBottom; --r) ++unseen_;
+      refreshBackToEnd();
+    }
     // Repaint only when the new rows reach into the visible area.
-    if (following || oldBottom < contentTop() + viewport()->height()) viewport()->update();
+    if (following_ || oldBottom < contentTop() + viewport()->height()) viewport()->update();
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);
@@ -263,10 +341,13 @@ void EventListView::resizeEvent(QResizeEvent* event) {
     // Which rows wrap depends on the message column's width; keep the first row in view in place.
     const int anchor = std::max(0, rowAt(0));
     rebuildOffsets();
-    if (anchor < rowCount()) verticalScrollBar()->setValue(static_cast<int>(offsets_[anchor]));
+    if (following_) setScrollValue(verticalScrollBar()->maximum());
+    else if (anchor < rowCount()) setScrollValue(static_cast<int>(offsets_[anchor]));
   } else {
     updateScrollRange();
+    if (following_) setScrollValue(verticalScrollBar()->maximum());
   }
+  refreshBackToEnd();
 }
 
 void EventListView::scrollContentsBy(int, int) { viewport()->update(); }
@@ -422,6 +503,8 @@ void EventListView::selectRow(int row) {
   if (row < 0 || row >= static_cast<int>(rows.size())) return;
   const std::uint32_t index = rows[row];
   pressedIndex_ = index;
+  // A row the user picks stays where it is: new rows no longer push it away.
+  following_ = false;
   content_.selectEvent(*content_.events()[index].id);
   scrollToRow(row);
 }
@@ -466,7 +549,10 @@ void EventListView::keyPressEvent(QKeyEvent* event) {
     case Qt::Key_PageDown: moveSelection(pageRows, false); return;
     case Qt::Key_PageUp: moveSelection(-pageRows, false); return;
     case Qt::Key_Home: moveSelection(-1, true); return;
-    case Qt::Key_End: moveSelection(1, true); return;
+    case Qt::Key_End:
+      moveSelection(1, true);
+      followEnd();
+      return;
     default: break;
   }
   QAbstractScrollArea::keyPressEvent(event);

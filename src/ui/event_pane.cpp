@@ -2,6 +2,7 @@
 
 #include <QHBoxLayout>
 #include <QKeyEvent>
+#include <QToolButton>
 #include <QVBoxLayout>
 
 #include "ui/glyphs.h"
@@ -11,12 +12,18 @@ namespace mf::ui {
 
 namespace {
 
-ToolbarButton* makeButton(const QString& text, const QString& glyph, const QString& name, QWidget* parent) {
+ToolbarButton* makeButton(const QString& text, const QString& glyph, const QString& name, const QString& tip,
+                          QWidget* parent) {
   auto* button = new ToolbarButton(glyphIcon(glyph, colors::primary(), 14), text, parent);
   button->setObjectName(name);
   button->setFocusPolicy(Qt::TabFocus);
+  button->setToolTip(tip);
   return button;
 }
+
+// The search field at its widest, and the narrowest it gives way to before
+// the buttons lose their labels.
+constexpr int kSearchMinimumWidth = 160;
 
 QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
 
@@ -28,8 +35,14 @@ SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
   setObjectName(QStringLiteral("searchField"));
   setPlaceholderText(QStringLiteral("Search diagnostics"));
   setAccessibleName(placeholderText());
+  setToolTip(QStringLiteral("Filter the events by their text (Ctrl+F); Escape clears"));
   setFixedWidth(metrics::searchFieldWidth);
   setClearButtonEnabled(true);
+  // Qt's clear button is a bare glyph; a screen reader needs its name.
+  for (QToolButton* button : findChildren<QToolButton*>()) {
+    button->setAccessibleName(QStringLiteral("Clear search"));
+    button->setToolTip(QStringLiteral("Clear search (Escape)"));
+  }
 }
 
 void SearchField::keyPressEvent(QKeyEvent* event) {
@@ -106,6 +119,8 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   empty_ = new EmptyState(stack_);
   stack_->addWidget(list_);
   stack_->addWidget(empty_);
+  list_->backToEndButton()->setParent(this);
+  list_->backToEndButton()->hide();
   column->addWidget(stack_, 1);
 
   connectControls();
@@ -126,18 +141,25 @@ QWidget* EventPane::makeToolbar() {
 
 QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
   auto* row = new ToolbarRowLayout(10);
-  choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"), toolbar);
+  traceRow_ = row;
+  choose_ = makeButton(QStringLiteral("Choose App"), QStringLiteral("app.badge"), QStringLiteral("chooseButton"),
+                       QStringLiteral("Choose the application to trace (Ctrl+O)"), toolbar);
   launch_ = new ToolbarButton(glyphIcon(QStringLiteral("play.fill"), colors::onAccent(), 14), QStringLiteral("Launch & Trace"), toolbar);
   launch_->setObjectName(QStringLiteral("launchButton"));
   launch_->setFocusPolicy(Qt::TabFocus);
   launch_->setDefault(false);
+  launch_->setToolTip(QStringLiteral("Launch the target and trace it (F5)"));
   // The prominent button: filled with the accent.
   launch_->setStyleSheet(styles::prominentButton());
-  stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"), toolbar);
-  clear_ = makeButton(QStringLiteral("Clear"), QStringLiteral("trash"), QStringLiteral("clearButton"), toolbar);
+  stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"),
+                     QStringLiteral("Stop tracing and record the session (Shift+F5)"), toolbar);
+  // Not the history's trash can: this empties only the list on screen.
+  clear_ = makeButton(QStringLiteral("Clear"), QStringLiteral("text.badge.xmark"), QStringLiteral("clearButton"),
+                      QStringLiteral("Clear the event view; the launch history stays (Ctrl+L)"), toolbar);
+  clear_->setAccessibleLabel(QStringLiteral("Clear view"));
   current_ = makeButton(QStringLiteral("Current"), QStringLiteral("arrow.uturn.backward.circle"),
-                        QStringLiteral("currentButton"), toolbar);
-  current_->setToolTip(QStringLiteral("Leave saved history and return to the current trace view"));
+                        QStringLiteral("currentButton"),
+                        QStringLiteral("Leave saved history and return to the current trace view"), toolbar);
   search_ = new SearchField(toolbar);
   for (QWidget* w : std::initializer_list<QWidget*>{choose_, launch_, stop_, clear_, current_}) row->addLeading(w);
   row->addTrailing(search_);
@@ -148,6 +170,13 @@ QLayout* EventPane::makeSwitchesAndCounters(QWidget* toolbar) {
   auto* row = new ToolbarRowLayout(14);
   mode_ = makeLabel(QString(), fonts::mono(10, fonts::Weight::bold), colors::cyan(), toolbar);
   mode_->setObjectName(QStringLiteral("modeLabel"));
+  // As wide as its longer text, so the switches after it stay put when it
+  // changes: a second click on the same spot hits the same switch.
+  {
+    const QFontMetrics fm(mode_->font());
+    mode_->setFixedWidth(std::max(fm.horizontalAdvance(QStringLiteral("RAW LOG")),
+                                  fm.horizontalAdvance(QStringLiteral("ACTIONABLE"))) + 2);
+  }
   rawLog_ = new LabeledSwitch(QStringLiteral("Show Raw Log"), QStringLiteral("Show every captured unified-log event"), toolbar);
   rawLog_->setObjectName(QStringLiteral("rawLogSwitch"));
   fresh_ = new LabeledSwitch(QStringLiteral("Fresh Launch"), QStringLiteral("Quit an already-running target before tracing"), toolbar);
@@ -184,7 +213,12 @@ QWidget* EventPane::makeColumnHeader() {
 
 void EventPane::connectControls() {
   QObject::connect(choose_, &QPushButton::clicked, this, [this] { run([this] { content_.chooseApplication(); }); });
-  QObject::connect(launch_, &QPushButton::clicked, this, [this] { run([this] { content_.startTrace(); }); });
+  QObject::connect(launch_, &QPushButton::clicked, this, [this] {
+    run([this] {
+      if (prepareLaunch_) prepareLaunch_();
+      content_.startTrace();
+    });
+  });
   QObject::connect(stop_, &QPushButton::clicked, this, [this] { run([this] { content_.stopTrace(true); }); });
   QObject::connect(clear_, &QPushButton::clicked, this, [this] { run([this] { content_.clearTraceView(); }); });
   QObject::connect(current_, &QPushButton::clicked, this, [this] { run([this] { content_.returnToCurrentTrace(); }); });
@@ -201,7 +235,8 @@ void EventPane::connectControls() {
 }
 
 QList<QWidget*> EventPane::focusChain() const {
-  return {choose_, launch_, stop_, clear_, current_, search_, rawLog_->toggle(), fresh_->toggle(), list_};
+  return {choose_, launch_, stop_, clear_, current_, search_, rawLog_->toggle(), fresh_->toggle(), list_,
+          list_->backToEndButton()};
 }
 
 void EventPane::resizeEvent(QResizeEvent* event) {
@@ -210,8 +245,10 @@ void EventPane::resizeEvent(QResizeEvent* event) {
 }
 
 void EventPane::fitButtons() {
-  // Glyph-only buttons when the labels do not fit beside each other; the
-  // labels stay in the tooltips and the accessible names.
+  // The search field narrows first, so the buttons keep their labels on one
+  // row with it; then it moves to a row of its own; only when the labels do
+  // not fit beside each other do the buttons show glyphs alone (the labels
+  // stay in the tooltips and the accessible names).
   const int available = width() - 32;
   int needed = 0;
   int shown = 0;
@@ -223,6 +260,11 @@ void EventPane::fitButtons() {
   needed += std::max(0, shown - 1) * 10;
   const bool compact = needed > available;
   for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
+  constexpr int kGap = 16;  // the toolbar row's least flexible space
+  // The buttons as the row lays them out (their size hints), labels or not.
+  const int room = available - traceRow_->leadingWidth() - kGap;
+  const int search = room >= kSearchMinimumWidth ? std::min(room, metrics::searchFieldWidth) : metrics::searchFieldWidth;
+  if (search_->width() != search || search_->minimumWidth() != search) search_->setFixedWidth(search);
 }
 
 void EventPane::run(const std::function<void()>& operation) {
@@ -239,8 +281,18 @@ void EventPane::onChange(const Change& change) {
 void EventPane::refreshControls() {
   const bool tracing = content_.isTracing();
   launch_->setLabel(tracing ? QStringLiteral("Tracing\u2026") : QStringLiteral("Launch & Trace"));
-  launch_->setEnabled(!tracing);
-  stop_->setEnabled(tracing);
+  // A button that turns off while it has the keyboard would pass it on to the
+  // next in line, "Clear", where a second Space empties the view: the
+  // keyboard goes from "Launch & Trace" to "Stop" and back instead.
+  if (tracing) {
+    stop_->setEnabled(true);
+    if (launch_->hasFocus()) stop_->setFocus(Qt::OtherFocusReason);
+    launch_->setEnabled(false);
+  } else {
+    launch_->setEnabled(true);
+    if (stop_->hasFocus()) launch_->setFocus(Qt::OtherFocusReason);
+    stop_->setEnabled(false);
+  }
   const bool saved = content_.viewingSavedSession();
   if (current_->isVisibleTo(this) != saved) {
     current_->setVisible(saved);

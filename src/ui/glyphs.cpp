@@ -36,6 +36,11 @@ constexpr Mapping kMappings[] = {
     {"checkmark.shield", ""},
     {"text.alignleft", "format-justify-left-symbolic"},
     {"cursorarrow.click.2", ""},
+    {"text.badge.xmark", ""},
+    {"slider.horizontal.3", ""},
+    {"sidebar.leading", ""},
+    {"sidebar.trailing", ""},
+    {"arrow.down.to.line", "go-bottom-symbolic"},
 };
 
 void ensureResources() {

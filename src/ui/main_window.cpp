@@ -9,6 +9,7 @@
 #include <QLinearGradient>
 #include <QPainter>
 #include <QShortcut>
+#include <QSplitter>
 #include <QStyleFactory>
 #include <QTimer>
 #include <QToolTip>
@@ -53,26 +54,53 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   topBar_ = new TopBar(content_, this);
   stack->addWidget(topBar_);
 
-  auto* columns = new QHBoxLayout();
-  columns->setSpacing(0);
-  sidebar_ = new Sidebar(content_, this);
-  eventPane_ = new EventPane(content_, this);
-  detailPane_ = new DetailPane(content_, this);
-  columns->addWidget(sidebar_);
-  columns->addWidget(new Divider(Qt::Vertical, this));
-  columns->addWidget(eventPane_, 1);
-  columns->addWidget(new Divider(Qt::Vertical, this));
-  columns->addWidget(detailPane_);
-  stack->addLayout(columns, 1);
+  // Three columns the user can resize by their dividers and collapse (by
+  // dragging a side column past its minimum, or by the top bar's toggles);
+  // the extra width of a larger window goes to the messages.
+  columns_ = new QSplitter(Qt::Horizontal, this);
+  columns_->setObjectName(QStringLiteral("columns"));
+  columns_->setHandleWidth(1);
+  columns_->setChildrenCollapsible(true);
+  columns_->setStyleSheet(styles::splitter());
+  sidebar_ = new Sidebar(content_, columns_);
+  eventPane_ = new EventPane(content_, columns_);
+  detailPane_ = new DetailPane(content_, columns_);
+  columns_->addWidget(sidebar_);
+  columns_->addWidget(eventPane_);
+  columns_->addWidget(detailPane_);
+  columns_->setCollapsible(1, false);
+  columns_->setStretchFactor(0, 0);
+  columns_->setStretchFactor(1, 1);
+  columns_->setStretchFactor(2, 0);
+  stack->addWidget(columns_, 1);
+  QObject::connect(columns_, &QSplitter::splitterMoved, this, [this] { refreshColumnToggles(); });
+
+  sidebar_->setLaunchOptionsBook(&launchOptions_);
+  detailPane_->setLaunchOptionsBook(&launchOptions_);
+  QObject::connect(sidebar_->launchOptionsButton(), &QAbstractButton::clicked, this, [this] { editLaunchOptions(); });
+  QObject::connect(topBar_->sidebarToggle(), &QAbstractButton::clicked, this,
+                   [this](bool on) { setSidebarShown(on); });
+  QObject::connect(topBar_->detailToggle(), &QAbstractButton::clicked, this, [this](bool on) { setDetailShown(on); });
 
   eventPane_->setOperationRunner([this](const std::function<void()>& operation) { runOperation(operation); });
+  eventPane_->setLaunchPreparer([this] { prepareLaunch(); });
 
-  auto* find = new QShortcut(QKeySequence::Find, this);
-  find->setContext(Qt::WindowShortcut);
-  QObject::connect(find, &QShortcut::activated, this, [this] {
+  addShortcut(QKeySequence::Find, [this] {
     eventPane_->searchField()->setFocus(Qt::ShortcutFocusReason);
     eventPane_->searchField()->selectAll();
   });
+  // Each named in its control's tooltip.
+  auto press = [](QAbstractButton* button) {
+    if (button->isEnabled() && button->isVisible()) button->click();
+  };
+  addShortcut(QKeySequence::Quit, [this] { close(); });
+  addShortcut(QKeySequence(Qt::CTRL | Qt::Key_O), [this, press] { press(eventPane_->chooseButton()); });
+  addShortcut(QKeySequence(Qt::Key_F5), [this, press] { press(eventPane_->launchButton()); });
+  addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5), [this, press] { press(eventPane_->stopButton()); });
+  addShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), [this, press] { press(eventPane_->clearButton()); });
+  addShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), [this] { editLaunchOptions(); });
+  addShortcut(QKeySequence(Qt::Key_F9), [this] { setSidebarShown(!isSidebarShown()); });
+  addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F9), [this] { setDetailShown(!isDetailShown()); });
 
   content_.setChangeObserver([this](const Change& change) { onChange(change); });
   updateTabOrder();
@@ -80,7 +108,80 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
 
 MainWindow::~MainWindow() { content_.setChangeObserver(nullptr); }
 
+void MainWindow::addShortcut(const QKeySequence& keys, const std::function<void()>& action) {
+  auto* shortcut = new QShortcut(keys, this);
+  shortcut->setContext(Qt::WindowShortcut);
+  QObject::connect(shortcut, &QShortcut::activated, this, action);
+}
+
+void MainWindow::prepareLaunch() {
+  const auto& target = content_.selectedAppURL();
+  if (!target) return;
+  const LaunchOptions& options = launchOptions_.beginTrace(*target);
+  content_.setLaunchParameters(options.arguments, options.environment);
+}
+
+void MainWindow::editLaunchOptions() {
+  const auto& target = content_.selectedAppURL();
+  if (!target) return;
+  const std::string url = *target;
+  LaunchOptionsDialog dialog(QString::fromStdString(content_.selectedAppName()), launchOptions_.forTarget(url), this);
+  if (dialog.exec() != QDialog::Accepted) return;
+  launchOptions_.setForTarget(url, dialog.options());
+  sidebar_->refreshTarget();
+}
+
+bool MainWindow::isSidebarShown() const { return columns_->sizes().value(0) > 0; }
+bool MainWindow::isDetailShown() const { return columns_->sizes().value(2) > 0; }
+void MainWindow::setSidebarShown(bool shown) { setColumnShown(0, shown); }
+void MainWindow::setDetailShown(bool shown) { setColumnShown(2, shown); }
+
+void MainWindow::setColumnShown(int index, bool shown) {
+  QList<int> sizes = columns_->sizes();
+  int& remembered = index == 0 ? sidebarWidth_ : detailWidth_;
+  const int minimum = index == 0 ? metrics::sidebarMinimumWidth : metrics::detailMinimumWidth;
+  if (shown == (sizes[index] > 0)) {
+    refreshColumnToggles();
+    return;
+  }
+  if (shown) {
+    const int width = std::max(remembered, minimum);
+    sizes[index] = width;
+    sizes[1] = std::max(0, sizes[1] - width);
+  } else {
+    remembered = sizes[index];
+    sizes[1] += sizes[index];
+    sizes[index] = 0;
+  }
+  columns_->setSizes(sizes);
+  refreshColumnToggles();
+}
+
+void MainWindow::refreshColumnToggles() {
+  const QList<int> sizes = columns_->sizes();
+  if (sizes.value(0) > 0) sidebarWidth_ = sizes[0];
+  if (sizes.value(2) > 0) detailWidth_ = sizes[2];
+  topBar_->sidebarToggle()->setChecked(sizes.value(0) > 0);
+  topBar_->detailToggle()->setChecked(sizes.value(2) > 0);
+}
+
+void MainWindow::resizeEvent(QResizeEvent* event) {
+  QWidget::resizeEvent(event);
+  if (columnsPlaced_ || width() <= 0) return;
+  // The first layout: full side columns on a roomy window, narrower ones on a
+  // small screen so the messages keep most of the width. After that the
+  // user's sizes stand.
+  columnsPlaced_ = true;
+  const bool roomy = width() >= metrics::roomyWindowWidth;
+  const int side = roomy ? metrics::sidebarWidth : metrics::narrowSidebarWidth;
+  const int detail = roomy ? metrics::detailWidth : metrics::narrowDetailWidth;
+  columns_->setSizes({side, std::max(0, width() - side - detail - 2), detail});
+  refreshColumnToggles();
+}
+
 void MainWindow::onChange(const Change& change) {
+  // First: the cards and the detail pane read which options a session ran with.
+  if (change.has(Change::sessions)) launchOptions_.noteSessions(content_.sessions());
   topBar_->refresh();
   sidebar_->onChange(change);
   eventPane_->onChange(change);
@@ -93,7 +194,7 @@ void MainWindow::onChange(const Change& change) {
 }
 
 QList<QWidget*> MainWindow::tabOrder() const {
-  QList<QWidget*> order{topBar_->copySummaryButton()};
+  QList<QWidget*> order{topBar_->copySummaryButton(), topBar_->sidebarToggle(), topBar_->detailToggle()};
   order << eventPane_->focusChain();
   order << detailPane_->focusChain();
   order << sidebar_->focusChain();
@@ -110,7 +211,9 @@ void MainWindow::showEvent(QShowEvent* event) {
   if (!shown_) {
     shown_ = true;
     // The list is where the keyboard is most useful; Tab goes on from there.
-    eventPane_->listView()->setFocus(Qt::OtherFocusReason);
+    // With nothing listed yet, the first step is choosing an app.
+    if (eventPane_->isShowingEmptyState()) eventPane_->chooseButton()->setFocus(Qt::OtherFocusReason);
+    else eventPane_->listView()->setFocus(Qt::OtherFocusReason);
   }
 }
 

@@ -8,6 +8,7 @@
 #include <QFileInfo>
 #include <QFileSystemModel>
 #include <QHeaderView>
+#include <QScreen>
 #include <QSplitter>
 #include <QTreeView>
 #include <QFile>
@@ -248,11 +249,19 @@ std::optional<std::string> QtOpenPanel::run(const OpenPanelConfiguration& config
     for (const ChooserPlace& place : places) urls << QUrl::fromLocalFile(place.path);
     dialog.setSidebarUrls(urls);
     labelPlaces(dialog, places);
-    dialog.resize(860, 520);
-    if (auto* splitter = dialog.findChild<QSplitter*>(QStringLiteral("splitter"))) splitter->setSizes({190, 670});
+    // Wide enough for every column in full (name, size, application, date),
+    // within the screen.
+    QScreen* screen = parent_ != nullptr ? parent_->screen() : QGuiApplication::primaryScreen();
+    const int width = screen != nullptr ? std::min(1000, screen->availableGeometry().width() - 40) : 1000;
+    dialog.resize(width, 540);
+    if (auto* splitter = dialog.findChild<QSplitter*>(QStringLiteral("splitter"))) {
+      splitter->setSizes({170, width - 170});
+    }
     if (auto* tree = dialog.findChild<QTreeView*>(QStringLiteral("treeView"))) {
-      tree->header()->resizeSection(0, 260);
-      tree->header()->resizeSection(kDisplayNameColumn, 200);
+      tree->header()->setStretchLastSection(true);
+      tree->header()->resizeSection(0, 230);
+      tree->header()->resizeSection(1, 80);
+      tree->header()->resizeSection(kDisplayNameColumn, 190);
     }
 
     if (dialog.exec() != QDialog::Accepted) return std::nullopt;

@@ -4,6 +4,7 @@
 #include <QHBoxLayout>
 #include <QKeyEvent>
 #include <QLocale>
+#include <QMessageBox>
 #include <QPainter>
 #include <QScrollBar>
 
@@ -15,6 +16,10 @@ namespace mf::ui {
 
 namespace {
 QString decimal(std::size_t n) { return QString::number(static_cast<qulonglong>(n)); }
+// "1 error", "2 errors".
+QString counted(std::size_t n, const QString& one, const QString& many) {
+  return decimal(n) + QLatin1Char(' ') + (n == 1 ? one : many);
+}
 }  // namespace
 
 // ---------------------------------------------------------------- CounterLabel
@@ -84,7 +89,8 @@ void OutcomeBadge::paintEvent(QPaintEvent*) {
 
 // ---------------------------------------------------------------- SessionCard
 
-SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstractButton(parent), session_(session) {
+SessionCard::SessionCard(const LaunchSession& session, const QString& launchOptions, QWidget* parent)
+    : QAbstractButton(parent), session_(session) {
   setObjectName(QStringLiteral("sessionCard"));
   setCursor(Qt::PointingHandCursor);
   setAttribute(Qt::WA_Hover);
@@ -92,7 +98,11 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
   const OutcomeLook outcome = outcomeLook(session_.outcome);
-  setToolTip(plainToolTip(outcome.description + QLatin1Char('\n') + QString::fromStdString(session_.appURL)));
+  QString description = outcome.description + QLatin1Char('\n') + QString::fromStdString(session_.appURL);
+  if (!launchOptions.isEmpty()) description += QLatin1Char('\n') + launchOptions;
+  setToolTip(plainToolTip(description));
+  // Read as written: without it a reader would be handed the tooltip's markup.
+  setAccessibleDescription(description);
 
   auto* stack = new QVBoxLayout(this);
   stack->setContentsMargins(12, 12, 12, 12);
@@ -135,8 +145,8 @@ SessionCard::SessionCard(const LaunchSession& session, QWidget* parent) : QAbstr
 
   for (QLabel* label : {count_, time_}) label->setAttribute(Qt::WA_TransparentForMouseEvents);
   QStringList spoken{name_->text(), time_->text(), count_->text() + QStringLiteral(" actionable")};
-  if (counts.errors > 0) spoken << decimal(counts.errors) + QStringLiteral(" errors");
-  if (counts.warnings > 0) spoken << decimal(counts.warnings) + QStringLiteral(" warnings");
+  if (counts.errors > 0) spoken << counted(counts.errors, QStringLiteral("error"), QStringLiteral("errors"));
+  if (counts.warnings > 0) spoken << counted(counts.warnings, QStringLiteral("warning"), QStringLiteral("warnings"));
   if (counts.isClean()) spoken << QStringLiteral("Clean");
   spoken << outcome.description;
   setAccessibleName(spoken.join(QStringLiteral(", ")));
@@ -193,7 +203,8 @@ void SessionCard::paintEvent(QPaintEvent*) {
 
 Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(0.015), parent), content_(content) {
   setObjectName(QStringLiteral("sidebar"));
-  setFixedWidth(metrics::sidebarWidth);
+  // The window's splitter sets the width; below this the column collapses.
+  setMinimumWidth(metrics::sidebarMinimumWidth);
   auto* column = new QVBoxLayout(this);
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
@@ -205,9 +216,9 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   header->addStretch(1);
   clearHistory_ = new PlainGlyphButton(QStringLiteral("trash"), colors::secondary(), 14, this);
   clearHistory_->setObjectName(QStringLiteral("clearHistoryButton"));
-  clearHistory_->setToolTip(QStringLiteral("Clear launch history"));
-  clearHistory_->setAccessibleName(clearHistory_->toolTip());
-  QObject::connect(clearHistory_, &QAbstractButton::clicked, this, [this] { content_.clearHistory(); });
+  clearHistory_->setAccessibleName(QStringLiteral("Clear launch history"));
+  clearHistory_->setToolTip(QStringLiteral("Clear launch history (asks first)"));
+  QObject::connect(clearHistory_, &QAbstractButton::clicked, this, [this] { confirmClearHistory(); });
   header->addWidget(clearHistory_);
   column->addLayout(header);
 
@@ -248,13 +259,26 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   auto* panel = new QVBoxLayout(target);
   panel->setContentsMargins(16, 16, 16, 16);
   panel->setSpacing(8);
-  panel->addWidget(makeLabel(QStringLiteral("TARGET"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), target));
+  auto* targetHeader = new QHBoxLayout();
+  targetHeader->setContentsMargins(0, 0, 0, 0);
+  targetHeader->addWidget(makeLabel(QStringLiteral("TARGET"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), target));
+  targetHeader->addStretch(1);
+  launchOptions_ = new PlainGlyphButton(QStringLiteral("slider.horizontal.3"), colors::secondary(), 14, target);
+  launchOptions_->setObjectName(QStringLiteral("launchOptionsButton"));
+  launchOptions_->setAccessibleName(QStringLiteral("Launch Options"));
+  launchOptions_->setToolTip(QStringLiteral("Arguments and environment for the target's launches (Ctrl+E)"));
+  targetHeader->addWidget(launchOptions_);
+  panel->addLayout(targetHeader);
   targetName_ = new ClampedText(1, fonts::make(13, fonts::Weight::semibold), colors::primary(), target);
   targetName_->setObjectName(QStringLiteral("targetName"));
   panel->addWidget(targetName_);
   targetPath_ = new ClampedText(3, fonts::mono(10), colors::secondary(), target);
   targetPath_->setObjectName(QStringLiteral("targetPath"));
   panel->addWidget(targetPath_);
+  optionsSummary_ = new ClampedText(3, fonts::mono(10), colors::cyan(), target);
+  optionsSummary_->setObjectName(QStringLiteral("launchOptionsSummary"));
+  optionsSummary_->setVisible(false);
+  panel->addWidget(optionsSummary_);
   column->addWidget(target);
 
   rebuildCards();
@@ -264,6 +288,7 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
 QList<QWidget*> Sidebar::focusChain() const {
   QList<QWidget*> chain{clearHistory_};
   for (SessionCard* card : cards_) chain << card;
+  chain << launchOptions_;
   return chain;
 }
 
@@ -286,7 +311,8 @@ void Sidebar::rebuildCards() {
     cards_.clear();
     QWidget* inner = scroll_->widget();
     for (std::size_t i = 0; i < sessions.size(); ++i) {
-      auto* card = new SessionCard(sessions[i], inner);
+      const LaunchOptions* options = book_ ? book_->forSession(sessions[i].id) : nullptr;
+      auto* card = new SessionCard(sessions[i], options ? describeLaunchOptions(*options) : QString(), inner);
       QObject::connect(card, &QAbstractButton::clicked, this, [this, card] {
         const LaunchSession session = card->session();
         content_.openSavedSession(session);
@@ -311,6 +337,24 @@ void Sidebar::refreshTarget() {
   const auto& url = content_.selectedAppURL();
   targetPath_->setVisible(url.has_value());
   targetPath_->setText(url ? QString::fromStdString(*url) : QString());
+  launchOptions_->setEnabled(url.has_value());
+  const QString options = url && book_ ? describeLaunchOptions(book_->forTarget(*url)) : QString();
+  optionsSummary_->setText(options);
+  optionsSummary_->setVisible(!options.isEmpty());
+}
+
+void Sidebar::confirmClearHistory() {
+  const std::size_t count = content_.sessions().size();
+  if (count == 0) return;
+  QMessageBox box(QMessageBox::Question, QStringLiteral("Clear Launch History"),
+                  QStringLiteral("Clear %1? This cannot be undone.")
+                      .arg(counted(count, QStringLiteral("recorded session"), QStringLiteral("recorded sessions"))),
+                  QMessageBox::Cancel, this);
+  QPushButton* clear = box.addButton(QStringLiteral("Clear History"), QMessageBox::DestructiveRole);
+  // Return on the dialog keeps the history: the safe answer is the default.
+  box.setDefaultButton(QMessageBox::Cancel);
+  box.exec();
+  if (box.clickedButton() == clear) content_.clearHistory();
 }
 
 }  // namespace mf::ui

@@ -115,11 +115,15 @@ QString window() {
          px.arg(tooltipPadding) + QStringLiteral("; }");
 }
 
-QString prominentButton() {
+QString splitter() {
+  return QStringLiteral("QSplitter::handle { background: %1; }").arg(css(colors::divider()));
+}
+
+QString prominentButton(const QString& objectName) {
   using namespace colors;
   using namespace metrics;
   const QString px = QStringLiteral("%1px");
-  return QStringLiteral(
+  QString sheet = QStringLiteral(
              "QPushButton#launchButton { background-color: %1; color: %2; border: %3 solid transparent;"
              " border-radius: %4; padding: %5; font-weight: 600; }"
              "QPushButton#launchButton:hover { background-color: %6; }"
@@ -130,6 +134,7 @@ QString prominentButton() {
                   css(accentPressed()), css(cyan(0.35)), css(onAccent(0.75))) +
          QStringLiteral("QPushButton#launchButton:focus { border: %1 solid %2; }")
              .arg(px.arg(focusRingWidth), css(white()));
+  return sheet.replace(QStringLiteral("#launchButton"), QLatin1Char('#') + objectName);
 }
 }  // namespace styles
 

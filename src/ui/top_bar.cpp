@@ -1,5 +1,7 @@
 #include "ui/top_bar.h"
 
+#include <QAccessibleWidget>
+
 #include <QHBoxLayout>
 #include <QLinearGradient>
 #include <QPainter>
@@ -46,6 +48,21 @@ void AppBadge::paintEvent(QPaintEvent*) {
                                  devicePixelRatioF()));
 }
 
+namespace {
+// The status line reads as a status bar: screen readers speak a status bar's
+// changes without the user going there (AT-SPI's stand-in for a live region).
+class StatusAccessible final : public QAccessibleWidget {
+ public:
+  explicit StatusAccessible(QWidget* widget) : QAccessibleWidget(widget, QAccessible::StatusBar) {}
+};
+
+QAccessibleInterface* statusFactory(const QString&, QObject* object) {
+  auto* widget = qobject_cast<QWidget*>(object);
+  if (widget != nullptr && widget->objectName() == QLatin1String("statusText")) return new StatusAccessible(widget);
+  return nullptr;
+}
+}  // namespace
+
 TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.18), parent), content_(content) {
   setObjectName(QStringLiteral("topBar"));
   setFixedHeight(metrics::topBarHeight);
@@ -76,6 +93,11 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
   // No line limit of its own: the status takes the width it needs and wraps
   // only when the bar cannot hold it on one line; three lines fill the bar,
   // and a name longer than that is cut, in full in the tooltip.
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(statusFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
   status_ = new ClampedText(3, fonts::mono(12), colors::secondary(), this);
   status_->setObjectName(QStringLiteral("statusText"));
   status_->setPreferredWidthLimit(-1);
@@ -92,6 +114,21 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
   copySummary_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   row->addWidget(copySummary_, 0, Qt::AlignVCenter);
   QObject::connect(copySummary_, &QPushButton::clicked, this, [this] { content_.copySummary(); });
+
+  // The side columns, shown or hidden: on a small screen the messages get their width.
+  sidebarToggle_ = new PlainGlyphButton(QStringLiteral("sidebar.leading"), colors::primary(), 16, this);
+  sidebarToggle_->setObjectName(QStringLiteral("sidebarToggle"));
+  sidebarToggle_->setAccessibleName(QStringLiteral("Show Sidebar"));
+  sidebarToggle_->setToolTip(QStringLiteral("Show or hide the launch history and target (F9)"));
+  detailToggle_ = new PlainGlyphButton(QStringLiteral("sidebar.trailing"), colors::primary(), 16, this);
+  detailToggle_->setObjectName(QStringLiteral("detailToggle"));
+  detailToggle_->setAccessibleName(QStringLiteral("Show Event Detail"));
+  detailToggle_->setToolTip(QStringLiteral("Show or hide the event detail (Shift+F9)"));
+  for (PlainGlyphButton* toggle : {sidebarToggle_, detailToggle_}) {
+    toggle->setCheckable(true);
+    toggle->setChecked(true);
+    row->addWidget(toggle, 0, Qt::AlignVCenter);
+  }
 
   refresh();
 }

@@ -1,6 +1,7 @@
 #include "ui/widgets.h"
 
 #include <QTextDocument>
+#include <QKeyEvent>
 
 #include <QPainter>
 #include <QStyle>
@@ -15,6 +16,16 @@ namespace mf::ui {
 
 QString plainToolTip(const QString& text) {
   return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);
+}
+
+bool clickOnEnter(QAbstractButton* button, QKeyEvent* event) {
+  if ((event->key() != Qt::Key_Return && event->key() != Qt::Key_Enter) ||
+      (event->modifiers() & ~Qt::KeypadModifier) != Qt::NoModifier || event->isAutoRepeat()) {
+    return false;
+  }
+  if (button->isEnabled()) button->click();
+  event->accept();
+  return true;
 }
 
 void setTextColor(QWidget* widget, const QColor& color) {
@@ -196,10 +207,15 @@ ToggleSwitch::ToggleSwitch(QWidget* parent) : QAbstractButton(parent) {
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void ToggleSwitch::keyPressEvent(QKeyEvent* event) {
+  if (!clickOnEnter(this, event)) QAbstractButton::keyPressEvent(event);
+}
+
 void ToggleSwitch::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   painter.setRenderHint(QPainter::Antialiasing);
-  const QRectF track = QRectF(rect()).adjusted(1, 2, -1, -2);
+  // 3 px all round stay free for the focus ring, apart from the track.
+  const QRectF track = QRectF(rect()).adjusted(3, 3, -3, -3);
   const double radius = track.height() / 2;
   QColor trackColor = isChecked() ? colors::cyan(0.85) : colors::white(0.16);
   if (!isEnabled()) trackColor.setAlphaF(trackColor.alphaF() * 0.5f);
@@ -211,9 +227,11 @@ void ToggleSwitch::paintEvent(QPaintEvent*) {
   painter.setBrush(colors::white());
   painter.drawEllipse(QRectF(x, track.top() + 2, knob, knob));
   if (hasFocus()) {
+    // Outside the track with a dark gap, so it shows on a cyan (on) track too.
     painter.setBrush(Qt::NoBrush);
     painter.setPen(QPen(colors::focusRing(), metrics::focusRingWidth));
-    painter.drawRoundedRect(track.adjusted(-0.5, -0.5, 0.5, 0.5), radius + 0.5, radius + 0.5);
+    const QRectF ring = QRectF(rect()).adjusted(1, 1, -1, -1);
+    painter.drawRoundedRect(ring, ring.height() / 2, ring.height() / 2);
   }
 }
 
@@ -233,6 +251,15 @@ void ToolbarButton::setLabel(const QString& label) {
   apply();
 }
 
+void ToolbarButton::setAccessibleLabel(const QString& name) {
+  accessibleLabel_ = name;
+  apply();
+}
+
+void ToolbarButton::keyPressEvent(QKeyEvent* event) {
+  if (!clickOnEnter(this, event)) QPushButton::keyPressEvent(event);
+}
+
 void ToolbarButton::setCompact(bool compact) {
   if (compact == compact_) return;
   if (compact) tooltip_ = toolTip();
@@ -246,7 +273,7 @@ void ToolbarButton::apply() {
   shown.replace(QLatin1Char('&'), QStringLiteral("&&"));
   // A space keeps the glyph off the first letter.
   setText(compact_ ? QString() : QStringLiteral(" ") + shown);
-  setAccessibleName(label_);
+  setAccessibleName(accessibleLabel_.isEmpty() ? label_ : accessibleLabel_);
   if (compact_) setToolTip(tooltip_.isEmpty() ? label_ : label_ + QStringLiteral(": ") + tooltip_);
   else setToolTip(tooltip_);
 }
@@ -299,11 +326,16 @@ PlainGlyphButton::PlainGlyphButton(const QString& glyph, const QColor& color, in
   setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
 }
 
+void PlainGlyphButton::keyPressEvent(QKeyEvent* event) {
+  if (!clickOnEnter(this, event)) QAbstractButton::keyPressEvent(event);
+}
+
 void PlainGlyphButton::paintEvent(QPaintEvent*) {
   QPainter painter(this);
   QColor color = color_;
   if (!isEnabled()) color.setAlphaF(color.alphaF() * 0.35f);
   else if (isDown()) color = colors::primary();
+  else if (isCheckable() && !isChecked()) color.setAlphaF(color.alphaF() * 0.45f);
   const QPixmap pixmap = glyphPixmap(glyph_, pixels_, color, devicePixelRatioF());
   painter.drawPixmap(QPoint((width() - pixels_) / 2, (height() - pixels_) / 2), pixmap);
   if (hasFocus()) {

@@ -45,16 +45,24 @@ def key(*keys):
 
 
 def type_text(text):
-    run("xdotool", "type", "--clearmodifiers", "--delay", "8", text, timeout=60)
+    run("xdotool", "type", "--clearmodifiers", "--delay", "8", "--", text, timeout=60)
+
+
+def move_to(x, y):
+    # --sync waits for the pointer to move, which it never does when it is already there.
+    here = run("xdotool", "getmouselocation", "--shell")
+    if f"X={x}\n" in here and f"Y={y}\n" in here:
+        return
+    run("xdotool", "mousemove", "--sync", str(x), str(y))
 
 
 def click_at(x, y):
-    run("xdotool", "mousemove", "--sync", str(x), str(y))
+    move_to(x, y)
     run("xdotool", "click", "1")
 
 
 def double_click_at(x, y):
-    run("xdotool", "mousemove", "--sync", str(x), str(y))
+    move_to(x, y)
     run("xdotool", "click", "--repeat", "2", "--delay", "80", "1")
 
 
@@ -101,7 +109,11 @@ class Screenshots:
         os.makedirs(folder, exist_ok=True)
         self.count = 0
 
-    def take(self, name):
+    def take(self, name, checked=False):
+        """A screenshot of the screen. Only those a check reads are always taken;
+        the ones for a person to look at need MF_GUI_SCREENSHOTS=1."""
+        if not checked and not os.environ.get("MF_GUI_SCREENSHOTS"):
+            return None
         self.count += 1
         path = os.path.join(self.folder, f"{self.count:02d}-{name}.png")
         run("import", "-window", "root", path, timeout=30)
@@ -124,13 +136,14 @@ def is_focus_ring(rgb):
 class Window:
     """One running marrowfield and its window."""
 
-    def __init__(self, program, env, cwd):
+    def __init__(self, program, env, cwd, x11=True):
         self.process = subprocess.Popen([program], env=env, cwd=cwd, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
         self.app = wait_for(self._find_app, "the application on the accessibility bus", timeout=30)
         self.frame = wait_for(lambda: self._find(pyatspi.ROLE_FILLER, "Marrowfield", self.app, depth_limit=1),
                               "the main window")
-        self.window_id = wait_for(self._window_id, "the X window", timeout=15)
+        # Wayland has no window ids for other clients (nor xdotool).
+        self.window_id = wait_for(self._window_id, "the X window", timeout=15) if x11 else None
 
     def _find_app(self):
         desktop = pyatspi.Registry.getDesktop(0)
@@ -200,6 +213,13 @@ class Window:
         return text.getText(0, text.characterCount)
 
     # ---- acting
+    @staticmethod
+    def press(obj):
+        """The control's own action, as a screen reader's user triggers it: no pointer, so any display server."""
+        action = obj.queryAction()
+        names = [action.getName(i) for i in range(action.nActions)]
+        action.doAction(names.index("Press") if "Press" in names else 0)
+
     def click(self, obj):
         x, y, w, h = extents(obj)
         click_at(x + w // 2, y + h // 2)

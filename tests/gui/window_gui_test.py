@@ -3,10 +3,12 @@
 Run by scripts/with-x11 (Xvfb, openbox, a session bus, the accessibility
 bus). Arguments: the marrowfield program, the demo program, and the folder
 that keeps the screenshots. MF_GUI_ONLY=initial-size runs only the first
-check (used on a small screen).
+check (used on a small screen). MF_README_SCREENSHOT=PATH also saves the
+window's content with the demo's exit selected there (docs/screenshot.png).
 
 The steps build on each other in the order a person works: choose, launch,
-search, raw log, copy the summary, history, a fresh launch, stop.
+search, raw log, copy the summary, history, a fresh launch, stop, then a day's
+work with launch options, a growing list and the keyboard.
 """
 
 import os
@@ -20,7 +22,7 @@ import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
-                     extents, is_focus_ring, key, screen_size, state, type_text, wait_for)
+                     extents, is_focus_ring, key, move_to, run, screen_size, state, type_text, wait_for)
 
 PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
 ONLY = os.environ.get("MF_GUI_ONLY", "")
@@ -34,6 +36,16 @@ def desktop_entry(folder, options, name="marrowfield-demo"):
         entry.write("[Desktop Entry]\nType=Application\nName=Marrowfield Demo\n"
                     f"Exec=\"{DEMO}\" --bundle-id marrowfield-demo {options}\nTerminal=false\n")
     return path
+
+
+# A target that says what it was given, then keeps printing, one line at a
+# time (as warnings, which the actionable list shows).
+PROBE = """#!/bin/sh
+printf 'warning: probe argv:'; for a in "$@"; do printf ' [%s]' "$a"; done; printf '\\n'
+echo "warning: probe env: MF_PROBE=${MF_PROBE-unset}"
+i=0
+while [ $i -lt 100000 ]; do i=$((i + 1)); echo "warning: probe tick $i"; sleep 0.05; done
+"""
 
 
 class Journey(unittest.TestCase):
@@ -56,6 +68,11 @@ class Journey(unittest.TestCase):
         cls.exit3 = desktop_entry(applications, "--exit 3")
         cls.crash = desktop_entry(os.path.join(cls.home, "crash"), "--crash")
         cls.stay = desktop_entry(os.path.join(cls.home, "stay"), "--stay")
+        cls.probe = os.path.join(cls.home, "probe", "mf-probe")
+        os.makedirs(os.path.dirname(cls.probe))
+        with open(cls.probe, "w") as probe:
+            probe.write(PROBE)
+        os.chmod(cls.probe, 0o755)
         env = dict(os.environ, HOME=cls.home, XDG_DATA_HOME=os.path.join(cls.home, ".local", "share"),
                    XDG_CONFIG_HOME=os.path.join(cls.home, ".config"), LANG="C.UTF-8", LC_ALL="C.UTF-8")
         env.pop("QT_QPA_PLATFORM", None)
@@ -115,6 +132,12 @@ class Journey(unittest.TestCase):
             key("Return")  # the first Return took the completer's suggestion
         wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
 
+    def message_width(self):
+        """From the EVENT column head to the event pane's right edge (the search field's, and its margin)."""
+        head = self.w.find(pyatspi.ROLE_LABEL, "EVENT")
+        sx, _, sw, _ = extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
+        return sx + sw + 16 - extents(head)[0]
+
     def assert_one_line(self, widget):
         _, _, width, height = extents(widget)
         self.assertLess(height, 20, f"{widget.name!r} wraps: {width}x{height}")
@@ -142,6 +165,17 @@ class Journey(unittest.TestCase):
         target = self.w.find(pyatspi.ROLE_LABEL, "TARGET")
         tx, ty, tw, th = extents(target)
         self.assertLessEqual(ty + th, screen_h)
+        # The messages keep most of the event pane, a third of the window even
+        # on 1024 x 768; hiding both side columns gives them the rest, and
+        # showing them again brings back the same widths.
+        message = self.message_width()
+        self.assertGreaterEqual(message, width // 4, f"message column {message} px of {width}")
+        for toggle in ("Show Sidebar", "Show Event Detail"):
+            self.w.click(self.w.find_where(lambda o: o.name == toggle))
+        wait_for(lambda: self.message_width() > message + 400, "the side columns to collapse")
+        self.shots.take("columns-collapsed")
+        key("F9", "shift+F9")
+        wait_for(lambda: self.message_width() == message, "the side columns back at their widths")
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_10_choose_shows_a_one_line_status(self):
@@ -210,6 +244,8 @@ class Journey(unittest.TestCase):
         self.assertRegex(since.name, r"^Since launch \+\d+\.\d{3} s$")
         self.assertEqual(self.w.detail_value("ORIGIN"), "trace")
         self.shots.take("selected-row")
+        if os.environ.get("MF_README_SCREENSHOT"):
+            run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_40_search_and_raw_log(self):
@@ -217,13 +253,18 @@ class Journey(unittest.TestCase):
         self.w.click(search)
         type_text("status 3")
         wait_for(lambda: self.w.rows() and all("status 3" in r for r in self.w.rows()), "the search to filter")
+        # Its clear button has a name a screen reader can say.
+        self.assertIsNotNone(self.w.find(pyatspi.ROLE_PUSH_BUTTON, "Clear search"))
         self.shots.take("searched")
         key("Escape")
         wait_for(lambda: any("launched with PID" in r for r in self.w.rows()), "the search to clear")
         actionable = len(self.w.rows())
         raw = self.w.find(pyatspi.ROLE_CHECK_BOX, "Show Raw Log")
+        before = extents(raw)
         self.w.click(raw)
         wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "RAW LOG"), "the raw-log mode")
+        # The switch stays where it was, so a second click on the spot hits it.
+        self.assertEqual(extents(raw), before)
         self.assertGreaterEqual(len(self.w.rows()), actionable)
         self.shots.take("raw-log")
         self.w.click(raw)
@@ -253,6 +294,9 @@ class Journey(unittest.TestCase):
         self.w.click(exit3)
         wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
         self.assert_one_line(self.w.status_widget())
+        # "Current" joins the toolbar without pushing the search to a second row.
+        self.assertEqual(extents(self.w.button("Current"))[1] // 10,
+                         extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))[1] // 10)
         self.w.click(self.w.button("Current"))
         wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
         self.shots.take("saved-session-left")
@@ -270,9 +314,10 @@ class Journey(unittest.TestCase):
         cards = [card.name for card in self.w.cards()]
         expected = ["Copy selected event", "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN", "Clear launch history"]
         expected += cards
-        expected += ["Copy Summary", "Choose App", "Launch & Trace", "Clear", "Current", "Search diagnostics",
-                     "Show Raw Log", "Fresh Launch", "Events"]
-        ring_checks = {"Choose App", "Show Raw Log", "Clear launch history", "Events", cards[0]}
+        expected += ["Launch Options", "Copy Summary", "Show Sidebar", "Show Event Detail", "Choose App",
+                     "Launch & Trace", "Clear view", "Current", "Search diagnostics", "Show Raw Log", "Fresh Launch",
+                     "Events"]
+        ring_checks = {"Choose App", "Show Raw Log", "Fresh Launch", "Clear launch history", "Events", cards[0]}
         seen = []
         for step, name in enumerate(expected):
             key("Tab")
@@ -280,7 +325,7 @@ class Journey(unittest.TestCase):
                                f"Tab {step + 1} to reach {name!r} (after {seen})", timeout=5)
             seen.append(name)
             if name in ring_checks:
-                shot = self.shots.take(f"focus-{len(seen):02d}")
+                shot = self.shots.take(f"focus-{len(seen):02d}", checked=True)
                 self.assert_focus_ring(focused[1], shot)
         # And back, the same way in reverse.
         for name in reversed(expected[:-1]):
@@ -312,6 +357,12 @@ class Journey(unittest.TestCase):
         second = int(self.row_with("launched with PID").rsplit(" ", 1)[1])
         self.pids.add(second)
         self.assertNotEqual(first, second)
+        # The offset beside TIME still counts from the trace's start, which
+        # the fresh launch's own events now come before.
+        rows = self.w.event_list()
+        self.w.click(next(rows.getChildAtIndex(i) for i in range(rows.childCount)
+                          if "launched with PID" in rows.getChildAtIndex(i).name))
+        wait_for(lambda: self.w.find_where(lambda o: o.name.startswith("Since launch +")), "the offset")
         wait_for(lambda: self.w.status() == f"Tracing PID {second}", "the new trace")
         self.shots.take("fresh-launch")
         self.w.click(self.w.button("Stop"))
@@ -319,6 +370,86 @@ class Journey(unittest.TestCase):
         cards = wait_for(lambda: (lambda c: c if len(c) >= 4 else None)(self.w.cards()), "the stopped sessions")
         self.assertIn("Stopped", cards[0].name)
         self.shots.take("stopped")
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_90_a_working_day_options_following_keyboard_reader(self):
+        w = self.w
+        # Screen-reader texts: plain descriptions, counts in the singular.
+        for card in w.cards():
+            self.assertNotIn("<", card.description)
+            self.assertNotRegex(card.name, r"\b1 (errors|warnings)\b")
+        self.assertEqual(w.status_widget().getRole(), pyatspi.ROLE_STATUS_BAR)
+        # Clearing the history asks first; Escape keeps it.
+        count = len(w.cards())
+        w.click(w.find(pyatspi.ROLE_PUSH_BUTTON, "Clear launch history"))
+        wait_for(lambda: w.find_where(lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON and o.name == "Clear History",
+                                      w.app), "the confirmation")
+        key("Escape")
+        wait_for(lambda: not w.find_where(lambda o: o.name == "Clear History", w.app), "the confirmation to close")
+        self.assertEqual(len(w.cards()), count)
+
+        # Launch options reach the target, and the detail of its events says them.
+        self.choose(self.probe)
+        key("ctrl+e")
+        arguments = wait_for(lambda: w.find_where(lambda o: o.name == "Arguments" and o.getRole() in (
+            pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY), w.app), "the launch options")
+        w.click(arguments)
+        type_text('--alpha "two words"')
+        key("Tab")
+        type_text("MF_PROBE=hello world")
+        self.shots.take("launch-options")
+        w.click(w.find_where(lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON and o.name == "OK", w.app))
+        wait_for(lambda: w.find_where(lambda o: "Environment: MF_PROBE='hello world'" in o.name),
+                 "the options beside the target")
+
+        # Enter on the focused "Launch & Trace" launches; the keyboard moves to "Stop".
+        key("ctrl+f", "shift+Tab", "shift+Tab")
+        wait_for(lambda: w.focused()[0] == "Launch & Trace", "Launch & Trace focused")
+        key("Return")
+        self.row_with("probe argv: [--alpha] [two words]")
+        self.row_with("probe env: MF_PROBE=hello world")
+        self.note_pids()
+        wait_for(lambda: w.focused()[0] == "Stop", "the keyboard on Stop")
+        rows = w.event_list()
+        w.click(next(rows.getChildAtIndex(i) for i in range(rows.childCount)
+                     if "probe env:" in rows.getChildAtIndex(i).name))
+        self.assertEqual(w.detail_value("LAUNCH OPTIONS"),
+                         "Arguments: --alpha 'two words'\nEnvironment: MF_PROBE='hello world'")
+
+        # Picking a row stopped following: new rows gather below, counted.
+        back = wait_for(lambda: w.find_where(lambda o: o.name.startswith("Back to end, ")), "the back-to-end button")
+        self.assertRegex(back.name, r"^Back to end, \d+ new events?$")
+        self.shots.take("back-to-end")
+        w.click(back)
+        _, list_y, _, list_h = extents(rows)
+
+        def last_row_in_view():
+            last = rows.getChildAtIndex(rows.childCount - 1)
+            _, y, _, h = extents(last)
+            return y + h <= list_y + list_h + 1 and y >= list_y
+
+        # Following: the newest row stays in view as the list grows past a page.
+        grown = rows.childCount + 40
+        wait_for(lambda: rows.childCount > grown and last_row_in_view(), "the list to follow its end", timeout=30)
+        # Scrolling up stops it.
+        x, y, lw, lh = extents(rows)
+        move_to(x + lw // 2, y + lh // 2)
+        run("xdotool", "click", "--repeat", "5", "4")
+        wait_for(lambda: w.find_where(lambda o: o.name.startswith("Back to end, ")), "new rows counted")
+        self.assertFalse(last_row_in_view())
+
+        # Shift+F5 stops; the session's card says what it ran with.
+        key("shift+F5")
+        self.row_with("Trace stopped")
+        card = wait_for(lambda: (lambda c: c[0] if c and "Stopped" in c[0].name and "MF_PROBE" in c[0].description
+                                 else None)(w.cards()), "the probe's card")
+        self.assertIn("Arguments: --alpha 'two words'", card.description)
+
+    @unittest.skipIf(ONLY, "initial size only")
+    def test_99_ctrl_q_quits(self):
+        key("ctrl+q")
+        wait_for(lambda: self.w.process.poll() is not None, "the program to end")
+        self.assertEqual(self.w.process.returncode, 0)
 
 
 if __name__ == "__main__":

@@ -6,6 +6,7 @@
 
 #include <QAccessible>
 #include <QFontMetricsF>
+#include <QPushButton>
 #include <QScrollBar>
 #include <QToolTip>
 
@@ -246,6 +247,9 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   auto& list = *h.pane().listView();
   ASSERT_GT(list.rowCount(), 2000);
   EXPECT_GT(list.verticalScrollBar()->maximum(), 0);
+  // A new trace is followed from its first rows on, past the first page.
+  EXPECT_TRUE(list.isFollowing());
+  EXPECT_EQ(list.verticalScrollBar()->value(), list.verticalScrollBar()->maximum());
   list.setFocus();
   QTest::keyClick(&list, Qt::Key_End);
   const int last = list.rowCount() - 1;
@@ -259,18 +263,31 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   QTest::keyClick(&list, Qt::Key_Home);
   EXPECT_EQ(list.verticalScrollBar()->value(), 0);
 
-  // Appends leave a reader where they are...
-  h.content->ingestLines(LineBatch::of({"warning: more"}));
-  Harness::settle();
-  EXPECT_EQ(list.verticalScrollBar()->value(), 0);
-  // ...and keep a reader at the end of the list at the end.
-  list.verticalScrollBar()->setValue(list.verticalScrollBar()->maximum());
+  // A picked row stops following: appends leave the reader where they are,
+  // and the back-to-end button counts them.
+  EXPECT_FALSE(list.isFollowing());
+  QPushButton& back = *list.backToEndButton();
+  for (const char* count : {"1 new event", "2 new events"}) {
+    h.content->ingestLines(LineBatch::of({"warning: more"}));
+    Harness::settle();
+    EXPECT_EQ(list.verticalScrollBar()->value(), 0);
+    EXPECT_TRUE(back.isVisibleTo(h.window.get()));
+    EXPECT_EQ(back.accessibleName(), QStringLiteral("Back to end, ") + QString::fromLatin1(count));
+  }
+  // The button goes back to the end and follows again...
+  QTest::mouseClick(&back, Qt::LeftButton);
+  EXPECT_FALSE(back.isVisibleTo(h.window.get()));
   const int maximum = list.verticalScrollBar()->maximum();
   h.content->ingestLines(LineBatch::of({"warning: newest"}));
   Harness::settle();
   EXPECT_GT(list.verticalScrollBar()->maximum(), maximum);
   EXPECT_EQ(list.verticalScrollBar()->value(), list.verticalScrollBar()->maximum());
   EXPECT_LE(list.rowRect(list.rowCount() - 1).bottom(), list.viewport()->height());
+  // ...until the user scrolls up; scrolling down to the end follows again.
+  list.verticalScrollBar()->setValue(list.verticalScrollBar()->maximum() - 200);
+  EXPECT_FALSE(list.isFollowing());
+  list.verticalScrollBar()->setValue(list.verticalScrollBar()->maximum());
+  EXPECT_TRUE(list.isFollowing());
 }
 
 }  // namespace

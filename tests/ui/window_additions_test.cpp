@@ -15,6 +15,7 @@
 #include "export/summary.h"
 #include "model/time_text.h"
 #include "ui/event_list_accessible.h"
+#include "ui/launch_options.h"
 #include "ui/tokens.h"
 #include "ui_harness.h"
 
@@ -53,7 +54,7 @@ TEST(SessionOutcome, EachEndReadsDifferentlyAtAGlanceAndInFull) {
     session.appName = "Demo";
     session.appURL = kApp;
     session.outcome = c.outcome;
-    ui::SessionCard card(session);
+    ui::SessionCard card(session, QString());
     ASSERT_NE(card.outcomeBadge(), nullptr);
     EXPECT_EQ(card.outcomeBadge()->text(), c.tag);
     EXPECT_TRUE(card.toolTip().contains(c.description)) << card.toolTip().toStdString();
@@ -66,6 +67,74 @@ TEST(SessionOutcome, EachEndReadsDifferentlyAtAGlanceAndInFull) {
   }
   tags.removeDuplicates();
   EXPECT_EQ(tags.size(), static_cast<qsizetype>(std::size(cases)));
+}
+
+TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiven) {
+  using Env = std::vector<std::pair<std::string, std::string>>;
+  const struct {
+    const char* arguments;
+    const char* environment;
+    std::vector<std::string> words;
+    Env variables;
+    const char* error;
+  } cases[] = {
+      {"", "", {}, {}, ""},
+      {"--alpha \"two words\" 'it''s' a\\ b", "", {"--alpha", "two words", "its", "a b"}, {}, ""},
+      {"\"\" \"say \\\"hi\\\"\"", "", {"", "say \"hi\""}, {}, ""},
+      {"", "G_MESSAGES_DEBUG=all\n\n# note\n  EMPTY=  \nX=a=b", {}, {{"G_MESSAGES_DEBUG", "all"}, {"EMPTY", ""}, {"X", "a=b"}}, ""},
+      {"'open", "", {}, {}, "single quote is not closed"},
+      {"\"open", "", {}, {}, "double quote is not closed"},
+      {"", "OK=1\nnot a pair", {}, {}, "Environment line 2"},
+      {"", "=1", {}, {}, "Environment line 1"},
+      {"", "1X=1", {}, {}, "Environment line 1"},
+  };
+  for (const auto& c : cases) {
+    const ui::ParsedLaunchOptions parsed = ui::parseLaunchOptions(QString::fromUtf8(c.arguments), QString::fromUtf8(c.environment));
+    if (*c.error != '\0') {
+      EXPECT_FALSE(parsed.options) << c.arguments << c.environment;
+      EXPECT_TRUE(parsed.error.contains(QString::fromUtf8(c.error))) << parsed.error.toStdString();
+      continue;
+    }
+    ASSERT_TRUE(parsed.options) << parsed.error.toStdString();
+    EXPECT_EQ(parsed.options->arguments, c.words) << c.arguments;
+    EXPECT_EQ(parsed.options->environment, c.variables) << c.environment;
+    // What the dialog shows again reads back the same.
+    const auto again = ui::parseLaunchOptions(ui::argumentsText(*parsed.options), ui::environmentText(*parsed.options));
+    ASSERT_TRUE(again.options);
+    EXPECT_EQ(*again.options, *parsed.options) << ui::argumentsText(*parsed.options).toStdString();
+  }
+
+  // Through the window: the chosen target's options reach its launch, another
+  // target's do not, and the recorded session keeps what it ran with.
+  Harness h;
+  const ui::LaunchOptions given{{"--alpha", "two words"}, {{"G_MESSAGES_DEBUG", "all"}}};
+  h.window->launchOptions().setForTarget(kApp, given);
+  h.choose(kApp);
+  EXPECT_TRUE(h.side().launchOptionsSummary()->text().contains("G_MESSAGES_DEBUG=all"));
+  h.launch();
+  EXPECT_EQ(h.fakes.workspace.opens.back().options.arguments, given.arguments);
+  EXPECT_EQ(h.fakes.workspace.opens.back().options.environment, given.environment);
+  // Changed mid-trace: the next launch gets them, the running one keeps its own.
+  h.window->launchOptions().setForTarget(kApp, {});
+  h.content->selectEvent(*h.content->events()[0].id);
+  Harness::settle();
+  const QString described = "Arguments: --alpha 'two words'\nEnvironment: G_MESSAGES_DEBUG=all";
+  EXPECT_EQ(h.detail().launchOptionsText(), described);
+  h.stop();
+  ASSERT_EQ(h.side().cards().size(), 1u);
+  EXPECT_EQ(h.side().cards()[0]->accessibleDescription().count(described), 1);
+  h.choose("/opt/other/Other.desktop");
+  h.launch(4343);
+  EXPECT_TRUE(h.fakes.workspace.opens.back().options.arguments.empty());
+  EXPECT_TRUE(h.fakes.workspace.opens.back().options.environment.empty());
+  h.content->selectEvent(*h.content->events()[0].id);
+  Harness::settle();
+  EXPECT_EQ(h.detail().launchOptionsText(), "");
+  h.stop();
+  h.content->openSavedSession(h.content->sessions()[1]);
+  h.content->selectEvent(*h.content->events()[0].id);
+  Harness::settle();
+  EXPECT_EQ(h.detail().launchOptionsText(), described);
 }
 
 TEST(DetailAdditions, OffsetSinceLaunchFormatsToTheMillisecond) {
@@ -85,7 +154,10 @@ TEST(DetailAdditions, OffsetSinceLaunchFormatsToTheMillisecond) {
 TEST(DetailAdditions, OffsetAndOriginStandBesideAndBelowTheFixedFields) {
   Harness h;
   h.fakes.clock.step = 0.25;
-  h.choose(kApp);
+  // A fresh launch: the instance it quits is said before the trace's start,
+  // and the offset still counts from that start.
+  h.choose(kApp, "org.example.Demo");
+  h.fakes.workspace.running["org.example.Demo"] = {std::make_shared<testing::FakeRunningApplication>(7)};
   h.launch();
   h.fakes.logStreams.lastSink()(LineBatch::of({"Error: printed on stdout"}, {LineOrigin::standardOutput}));
   h.fakes.logStreams.lastSink()(LineBatch::of({"Error: from the journal"}, {LineOrigin::journal}));
@@ -95,10 +167,12 @@ TEST(DetailAdditions, OffsetAndOriginStandBesideAndBelowTheFixedFields) {
   const struct {
     const char* message;
     const char* origin;
-  } rows[] = {{"Launch trace started for Demo", "trace"},
+  } rows[] = {{"Existing Demo instance terminated for fresh launch", "trace"},
+              {"Launch trace started for Demo", "trace"},
               {"Error: printed on stdout", "stdout"},
               {"Error: from the journal", "journal"}};
   const EventList& events = h.content->events();
+  ASSERT_EQ(events[1].message, "Launch trace started for Demo");
   for (const auto& row : rows) {
     std::optional<std::size_t> index;
     for (std::size_t i = 0; i < events.size(); ++i) {
@@ -110,7 +184,7 @@ TEST(DetailAdditions, OffsetAndOriginStandBesideAndBelowTheFixedFields) {
     EXPECT_EQ(h.detail().fieldLabels(), QStringList({"TYPE", "SOURCE", "TIME", "MESSAGE"}))
         << "the fixed fields stay as they are";
     EXPECT_EQ(h.detail().originText(), row.origin);
-    EXPECT_EQ(h.detail().sinceLaunchText(), ui::formatSinceLaunch(events[0].time, events[*index].time));
+    EXPECT_EQ(h.detail().sinceLaunchText(), ui::formatSinceLaunch(events[1].time, events[*index].time));
   }
   EXPECT_EQ(h.detail().sinceLaunchText().left(1), "+");
   EXPECT_NE(h.detail().sinceLaunchText(), "+0.000 s") << "the clock moved between the start and the line";
@@ -181,14 +255,16 @@ TEST(TabOrder, EveryControlInVisualOrderWithNoHiddenStops) {
 
   QStringList names;
   for (QWidget* w : expected) names << (w->accessibleName().isEmpty() ? w->objectName() : w->accessibleName());
-  const QStringList head{"Copy Summary", "Choose App", "Launch & Trace", "Clear", "Current",
-                         "Search diagnostics", "Show Raw Log", "Fresh Launch", "Events", "Copy selected event",
-                         "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN", "Clear launch history"};
+  const QStringList head{"Copy Summary", "Show Sidebar", "Show Event Detail", "Choose App", "Launch & Trace",
+                         "Clear view", "Current", "Search diagnostics", "Show Raw Log", "Fresh Launch", "Events",
+                         "Copy selected event", "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN",
+                         "Clear launch history"};
   EXPECT_EQ(names.mid(0, head.size()), head);
-  EXPECT_EQ(names.size(), head.size() + 2) << "then the two cards";
+  EXPECT_EQ(names.size(), head.size() + 3) << "then the two cards and the launch options";
+  EXPECT_EQ(names.last(), "Launch Options");
 }
 
-TEST(TabOrder, ReturnAndSpaceOpenAFocusedCard) {
+TEST(TabOrder, ReturnAndSpacePressFocusedControlsAndALaunchFocusesStop) {
   Harness h;
   h.choose(kApp);
   h.launch(100);
@@ -208,6 +284,20 @@ TEST(TabOrder, ReturnAndSpaceOpenAFocusedCard) {
     ASSERT_TRUE(h.content->selectedSessionID());
     EXPECT_EQ(*h.content->selectedSessionID(), id);
   }
+  // Return presses a focused toolbar button too. A launch hands the keyboard
+  // to "Stop" (never on to "Clear"), and the trace's end hands it back.
+  h.window->activateWindow();
+  auto* launch = h.pane().launchButton();
+  launch->setFocus(Qt::TabFocusReason);
+  ASSERT_TRUE(waitUntil([&] { return launch->hasFocus(); }));
+  QTest::keyClick(launch, Qt::Key_Return);
+  Harness::settle();
+  ASSERT_TRUE(h.content->isTracing());
+  EXPECT_TRUE(h.pane().stopButton()->hasFocus());
+  QTest::keyClick(h.pane().stopButton(), Qt::Key_Enter, Qt::KeypadModifier);
+  Harness::settle();
+  EXPECT_FALSE(h.content->isTracing());
+  EXPECT_TRUE(launch->hasFocus());
 }
 
 TEST(EventListAccessibility, RowsReadAsTimeTypeSourceMessageAndTheSelectionIsMarked) {

@@ -4,6 +4,8 @@
 
 #include <QLabel>
 #include <QLineEdit>
+#include <QMessageBox>
+#include <QTimer>
 #include <QScrollBar>
 
 #include "model/time_text.h"
@@ -37,7 +39,9 @@ TEST(WindowStates, NewWindowShowsTheInitialStateEverywhere) {
   // Sidebar.
   EXPECT_EQ(h.side().width(), 270);
   EXPECT_FALSE(h.side().clearHistoryButton()->isEnabled());
-  EXPECT_EQ(h.side().clearHistoryButton()->toolTip(), "Clear launch history");
+  EXPECT_EQ(h.side().clearHistoryButton()->accessibleName(), "Clear launch history");
+  EXPECT_EQ(h.side().clearHistoryButton()->glyph(), "trash");
+  EXPECT_EQ(h.pane().clearButton()->accessibleName(), "Clear view") << "told apart from the history's";
   EXPECT_TRUE(h.side().emptyHistoryCard()->isVisible());
   EXPECT_TRUE(h.side().cards().empty());
   EXPECT_EQ(h.side().targetName()->text(), "Choose an app");
@@ -52,7 +56,10 @@ TEST(WindowStates, NewWindowShowsTheInitialStateEverywhere) {
   EXPECT_FALSE(pane.currentButton()->isVisible());
   EXPECT_EQ(pane.currentButton()->toolTip(), "Leave saved history and return to the current trace view");
   EXPECT_EQ(pane.searchField()->placeholderText(), "Search diagnostics");
-  EXPECT_EQ(pane.searchField()->width(), 240);
+  // Narrowed so the buttons keep their labels beside it on one row.
+  EXPECT_GE(pane.searchField()->width(), 160);
+  EXPECT_LE(pane.searchField()->width(), 240);
+  EXPECT_FALSE(pane.isToolbarCompact());
   EXPECT_EQ(pane.rawLogSwitch()->title(), "Show Raw Log");
   EXPECT_EQ(pane.rawLogSwitch()->toolTip(), "Show every captured unified-log event");
   EXPECT_EQ(pane.freshLaunchSwitch()->title(), "Fresh Launch");
@@ -243,7 +250,22 @@ TEST(SessionCards, CountersSelectionStylingAndSavedSessionBrowsing) {
   for (auto* card : h.side().cards()) EXPECT_EQ(card->isSelected(), card->session().id == opened);
   EXPECT_TRUE(h.side().cards()[2]->isSelected());
 
-  Harness::click(h.side().clearHistoryButton());
+  // Clearing the history asks first; "Cancel" (the default) keeps it.
+  for (const char* answer : {"Cancel", "Clear History"}) {
+    QString asked;
+    QTimer::singleShot(0, [&] {
+      auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget());
+      if (box == nullptr) return;
+      asked = box->text();
+      EXPECT_EQ(box->defaultButton(), box->button(QMessageBox::Cancel));
+      for (QAbstractButton* button : box->buttons()) {
+        if (button->text().remove(QLatin1Char('&')) == QLatin1String(answer)) button->click();
+      }
+    });
+    Harness::click(h.side().clearHistoryButton());
+    EXPECT_EQ(asked, "Clear 3 recorded sessions? This cannot be undone.");
+    EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 3u : 0u) << answer;
+  }
   EXPECT_TRUE(h.side().cards().empty());
   EXPECT_TRUE(h.side().emptyHistoryCard()->isVisible());
   EXPECT_FALSE(h.side().clearHistoryButton()->isEnabled());
@@ -414,16 +436,29 @@ TEST(WindowLifecycle, AClosePressedDuringTheStartsWaitIsDeferredUntilTheStartRet
   EXPECT_FALSE(h.fakes.logStreams.lastProcess()->running);
 }
 
-TEST(WindowLifecycle, ResizingChangesOnlyTheEventPane) {
+TEST(WindowLifecycle, ResizingChangesOnlyTheEventPaneAndSideColumnsCollapse) {
+  // A small screen starts with narrower side columns; the user's sizes stand after that.
   Harness h(QSize(1000, 680));
   EXPECT_EQ(h.window->width(), 1000);
   const int paneBefore = h.pane().width();
-  EXPECT_EQ(paneBefore, 1000 - 270 - 330 - 2);
+  EXPECT_EQ(paneBefore, 1000 - 210 - 250 - 2);
   h.window->resize(1400, 900);
   Harness::settle();
-  EXPECT_EQ(h.side().width(), 270);
-  EXPECT_EQ(h.detail().width(), 330);
+  EXPECT_EQ(h.side().width(), 210);
+  EXPECT_EQ(h.detail().width(), 250);
   EXPECT_EQ(h.pane().width(), paneBefore + 400);
+  // Hidden, a column gives its width to the messages; shown, it comes back as it was.
+  h.window->setSidebarShown(false);
+  h.window->setDetailShown(false);
+  Harness::settle();
+  EXPECT_EQ(h.pane().width(), paneBefore + 400 + 210 + 250);
+  EXPECT_FALSE(h.top().sidebarToggle()->isChecked());
+  h.window->setSidebarShown(true);
+  h.window->setDetailShown(true);
+  Harness::settle();
+  EXPECT_EQ(h.side().width(), 210);
+  EXPECT_EQ(h.detail().width(), 250);
+  EXPECT_TRUE(h.top().detailToggle()->isChecked());
 }
 
 TEST(Glyphs, EveryNamedGlyphDrawsVisiblePixels) {
@@ -435,7 +470,7 @@ TEST(Glyphs, EveryNamedGlyphDrawsVisiblePixels) {
       for (int x = 0; x < image.width(); ++x) opaque += qAlpha(image.pixel(x, y)) > 128;
     EXPECT_GT(opaque, 20) << name.toStdString();
   }
-  EXPECT_EQ(ui::glyphNames().size(), 14);
+  EXPECT_EQ(ui::glyphNames().size(), 19);
 }
 
 }  // namespace

@@ -6,6 +6,7 @@
 #include <QVBoxLayout>
 
 #include "trace/content_view.h"
+#include "ui/launch_options.h"
 #include "ui/widgets.h"
 
 namespace mf::ui {
@@ -32,6 +33,8 @@ class DetailPane final : public Surface {
  public:
   DetailPane(ContentView& content, QWidget* parent = nullptr);
   void onChange(const Change& change);
+  // Where the pane reads what the trace on screen was launched with.
+  void setLaunchOptionsBook(const LaunchOptionsBook* book) { book_ = book; }
 
   PlainGlyphButton* copyButton() const { return copy_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
@@ -43,11 +46,14 @@ class DetailPane final : public Surface {
   // Below the fields: where the event's line came from ("stdout", "stderr",
   // "journal", "trace").
   QString originText() const;
+  // Below the origin, when the run had them: its arguments and environment.
+  QString launchOptionsText() const;
   // The pane's controls in Tab order: the copy button, then the values.
   QList<QWidget*> focusChain() const;
 
  private:
   void refresh();
+  const LaunchOptions* shownLaunchOptions() const;
 
   ContentView& content_;
   PlainGlyphButton* copy_;
@@ -59,6 +65,8 @@ class DetailPane final : public Surface {
   std::vector<std::pair<QLabel*, SelectableText*>> blocks_;
   QLabel* sinceLaunch_ = nullptr;
   SelectableText* origin_ = nullptr;
+  SelectableText* launchOptions_ = nullptr;
+  const LaunchOptionsBook* book_ = nullptr;
 };
 
 }  // namespace mf::ui

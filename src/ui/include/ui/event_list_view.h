@@ -9,6 +9,7 @@
 #include <QAbstractScrollArea>
 
 class QPainter;
+class QPushButton;
 #include <cstdint>
 #include <optional>
 #include <vector>
@@ -41,6 +42,17 @@ class EventListView final : public QAbstractScrollArea {
   // The message lines as a row draws them.
   QStringList messageLines(int row) const;
 
+  // Following: new rows scroll into view. On while the view is at the end;
+  // off once the user scrolls up or picks a row; on again at the end (End,
+  // scrolling down, the "back to end" button).
+  bool isFollowing() const { return following_; }
+  // Rows that arrived while not following; the back-to-end button says how many.
+  std::size_t unseenRows() const { return unseen_; }
+  // A child of the list to begin with; the pane adopts it, since a screen
+  // reader finds only rows below the list.
+  QPushButton* backToEndButton() const { return backToEnd_; }
+  void followEnd();
+
  protected:
   void paintEvent(QPaintEvent* event) override;
   void focusInEvent(QFocusEvent* event) override;
@@ -71,6 +83,10 @@ class EventListView final : public QAbstractScrollArea {
   void selectRow(int row);
   void moveSelection(int delta, bool toEdge);
   std::int64_t contentTop() const;
+  // Scrolls on the program's behalf: the user's own scrolling decides following.
+  void setScrollValue(int value);
+  void userScrolled();
+  void refreshBackToEnd();
 
   ContentView& content_;
   std::vector<TextMetrics> metrics_;
@@ -83,6 +99,10 @@ class EventListView final : public QAbstractScrollArea {
   int cachedWidth_ = -1;
   std::uint32_t messageFit_ = 0;
   std::uint32_t sourceFit_ = 0;
+  bool following_ = true;
+  bool programmaticScroll_ = false;
+  std::size_t unseen_ = 0;
+  QPushButton* backToEnd_;
 };
 
 }  // namespace mf::ui

@@ -10,6 +10,8 @@
 
 namespace mf::ui {
 
+class ToolbarRowLayout;
+
 // The search field: Escape clears it.
 class SearchField final : public QLineEdit {
  public:
@@ -57,6 +59,9 @@ class EventPane final : public QWidget {
   // Runs an operation of a control; the window uses it to defer closing
   // while an operation (with its nested waits) is still running.
   void setOperationRunner(std::function<void(const std::function<void()>&)> runner) { runner_ = std::move(runner); }
+  // Runs just before "Launch & Trace" starts a trace (the window hands the
+  // target's launch options to the ContentView there).
+  void setLaunchPreparer(std::function<void()> prepare) { prepareLaunch_ = std::move(prepare); }
 
   ToolbarButton* chooseButton() const { return choose_; }
   ToolbarButton* launchButton() const { return launch_; }
@@ -93,6 +98,7 @@ class EventPane final : public QWidget {
 
   ContentView& content_;
   std::function<void(const std::function<void()>&)> runner_;
+  std::function<void()> prepareLaunch_;
   ToolbarButton* choose_;
   ToolbarButton* launch_;
   ToolbarButton* stop_;
@@ -107,6 +113,7 @@ class EventPane final : public QWidget {
   QStackedWidget* stack_;
   EventListView* list_;
   EmptyState* empty_;
+  ToolbarRowLayout* traceRow_ = nullptr;
 };
 
 }  // namespace mf::ui

@@ -3,6 +3,9 @@
 #include <QWidget>
 
 #include "trace/content_view.h"
+#include "ui/launch_options.h"
+
+class QSplitter;
 
 namespace mf::ui {
 
@@ -22,6 +25,15 @@ class MainWindow final : public QWidget {
   Sidebar* sidebar() const { return sidebar_; }
   EventPane* eventPane() const { return eventPane_; }
   DetailPane* detailPane() const { return detailPane_; }
+  QSplitter* columns() const { return columns_; }
+  LaunchOptionsBook& launchOptions() { return launchOptions_; }
+  // The launch options of the chosen target, in a dialog (Ctrl+E).
+  void editLaunchOptions();
+  // Shows or hides a side column; a hidden one comes back at its last width.
+  void setSidebarShown(bool shown);
+  void setDetailShown(bool shown);
+  bool isSidebarShown() const;
+  bool isDetailShown() const;
   // Every control in the order Tab visits it: top bar, toolbar, search,
   // switches, list, detail pane, sidebar.
   QList<QWidget*> tabOrder() const;
@@ -30,17 +42,28 @@ class MainWindow final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
   void closeEvent(QCloseEvent* event) override;
   void showEvent(QShowEvent* event) override;
+  void resizeEvent(QResizeEvent* event) override;
 
  private:
   void onChange(const Change& change);
   void runOperation(const std::function<void()>& operation);
   void updateTabOrder();
+  void prepareLaunch();
+  void setColumnShown(int index, bool shown);
+  void refreshColumnToggles();
+  void addShortcut(const QKeySequence& keys, const std::function<void()>& action);
 
   ContentView& content_;
   TopBar* topBar_;
   Sidebar* sidebar_;
   EventPane* eventPane_;
   DetailPane* detailPane_;
+  QSplitter* columns_;
+  LaunchOptionsBook launchOptions_;
+  // The width each side column had when it was last shown.
+  int sidebarWidth_ = 0;
+  int detailWidth_ = 0;
+  bool columnsPlaced_ = false;
   int operationDepth_ = 0;
   bool closePending_ = false;
   bool shown_ = false;

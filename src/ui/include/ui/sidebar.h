@@ -7,6 +7,7 @@
 
 #include "history/session_counts.h"
 #include "trace/content_view.h"
+#include "ui/launch_options.h"
 #include "ui/widgets.h"
 
 namespace mf::ui {
@@ -52,7 +53,8 @@ class OutcomeBadge final : public QLabel {
 // One recorded launch; pressing it opens the session.
 class SessionCard final : public QAbstractButton {
  public:
-  SessionCard(const LaunchSession& session, QWidget* parent = nullptr);
+  // `launchOptions`: what the run was given, as describeLaunchOptions says it; empty for none.
+  SessionCard(const LaunchSession& session, const QString& launchOptions, QWidget* parent = nullptr);
   const LaunchSession& session() const { return session_; }
   void setSelected(bool selected);
   bool isSelected() const { return selected_; }
@@ -86,7 +88,14 @@ class Sidebar final : public Surface {
   Sidebar(ContentView& content, QWidget* parent = nullptr);
   void onChange(const Change& change);
 
+  // Where the cards and the target panel read the launch options from.
+  void setLaunchOptionsBook(const LaunchOptionsBook* book) { book_ = book; }
+  // Shows the target's options again after they changed.
+  void refreshTarget();
+
   PlainGlyphButton* clearHistoryButton() const { return clearHistory_; }
+  PlainGlyphButton* launchOptionsButton() const { return launchOptions_; }
+  ClampedText* launchOptionsSummary() const { return optionsSummary_; }
   QWidget* emptyHistoryCard() const { return emptyCard_; }
   const std::vector<SessionCard*>& cards() const { return cards_; }
   ClampedText* targetName() const { return targetName_; }
@@ -97,7 +106,7 @@ class Sidebar final : public Surface {
  private:
   void rebuildCards();
   void refreshSelection();
-  void refreshTarget();
+  void confirmClearHistory();
 
   ContentView& content_;
   PlainGlyphButton* clearHistory_;
@@ -107,6 +116,9 @@ class Sidebar final : public Surface {
   std::vector<SessionCard*> cards_;
   ClampedText* targetName_;
   ClampedText* targetPath_;
+  PlainGlyphButton* launchOptions_;
+  ClampedText* optionsSummary_;
+  const LaunchOptionsBook* book_ = nullptr;
 };
 
 }  // namespace mf::ui

@@ -72,6 +72,14 @@ namespace metrics {
 inline constexpr int topBarHeight = 56;
 inline constexpr int sidebarWidth = 270;
 inline constexpr int detailWidth = 330;
+// The side columns give way to the messages on a small screen: below this
+// width they start narrower, and the user can drag them down to the minimum
+// or collapse them.
+inline constexpr int roomyWindowWidth = 1280;
+inline constexpr int narrowSidebarWidth = 210;
+inline constexpr int narrowDetailWidth = 250;
+inline constexpr int sidebarMinimumWidth = 180;
+inline constexpr int detailMinimumWidth = 220;
 inline constexpr int searchFieldWidth = 240;
 inline constexpr int columnHeaderHeight = 34;
 inline constexpr int timeColumn = 82;
@@ -110,8 +118,11 @@ QString css(const QColor& color);
 // The stylesheet of the whole window: push buttons, the search field,
 // read-only detail values, scroll bars and tooltips.
 QString window();
-// The prominent "Launch & Trace" button, filled with the accent.
-QString prominentButton();
+// A prominent button ("Launch & Trace", the list's "new events"), filled
+// with the accent; for the push button of that object name.
+QString prominentButton(const QString& objectName = QStringLiteral("launchButton"));
+// The dividers between the window's columns, which the user drags.
+QString splitter();
 }  // namespace styles
 
 // A rounded rectangle whose corners ease into the straight edges (a

@@ -40,6 +40,9 @@ class TopBar final : public Surface {
   GlyphLabel* savedSessionGlyph() const { return savedGlyph_; }
   ClampedText* statusLabel() const { return status_; }
   ToolbarButton* copySummaryButton() const { return copySummary_; }
+  // Checkable: whether the sidebar and the detail pane are shown.
+  PlainGlyphButton* sidebarToggle() const { return sidebarToggle_; }
+  PlainGlyphButton* detailToggle() const { return detailToggle_; }
 
  private:
   ContentView& content_;
@@ -47,6 +50,8 @@ class TopBar final : public Surface {
   GlyphLabel* savedGlyph_;
   ClampedText* status_;
   ToolbarButton* copySummary_;
+  PlainGlyphButton* sidebarToggle_;
+  PlainGlyphButton* detailToggle_;
 };
 
 }  // namespace mf::ui

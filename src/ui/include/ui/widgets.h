@@ -18,6 +18,10 @@ namespace mf::ui {
 // text it is, so every tooltip that can carry them goes through here.
 QString plainToolTip(const QString& text);
 
+// Return and Enter press a focused button as Space does (Qt leaves them to
+// dialogs' default buttons). True when the key was one of them.
+bool clickOnEnter(QAbstractButton* button, QKeyEvent* event);
+
 // The core's UTF-8 text (a view, not NUL-terminated) as a QString.
 inline QString toQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
@@ -99,10 +103,12 @@ class ClampedText final : public QWidget {
 class ToggleSwitch final : public QAbstractButton {
  public:
   explicit ToggleSwitch(QWidget* parent = nullptr);
-  QSize sizeHint() const override { return {34, 20}; }
+  // The track and, around it, room for the focus ring clear of it.
+  QSize sizeHint() const override { return {40, 26}; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 };
 
 // A toolbar push button that can drop its text (keeping glyph and tooltip)
@@ -112,6 +118,8 @@ class ToolbarButton final : public QPushButton {
   ToolbarButton(const QIcon& icon, const QString& label, QWidget* parent = nullptr);
   void setLabel(const QString& label);
   const QString& label() const { return label_; }
+  // What a screen reader calls it, when the label alone is ambiguous ("Clear").
+  void setAccessibleLabel(const QString& name);
   void setCompact(bool compact);
   bool isCompact() const { return compact_; }
   // The width the button takes with its text shown.
@@ -119,9 +127,13 @@ class ToolbarButton final : public QPushButton {
   // Glyph only: the button can always shrink to that.
   QSize minimumSizeHint() const override;
 
+ protected:
+  void keyPressEvent(QKeyEvent* event) override;
+
  private:
   void apply();
   QString label_;
+  QString accessibleLabel_;
   QString tooltip_;
   bool compact_ = false;
 };
@@ -144,6 +156,7 @@ class PlainGlyphButton final : public QAbstractButton {
 
  protected:
   void paintEvent(QPaintEvent* event) override;
+  void keyPressEvent(QKeyEvent* event) override;
 
  private:
   QString glyph_;
