@@ -2,6 +2,7 @@
 
 #include <cstdio>
 #include <ctime>
+#include <unistd.h>
 
 #include "platform/chunk_pump.h"
 
@@ -81,6 +82,7 @@ void JournalCapture::follow(pid_t root, const std::string& unit) {
   tree_.setRoot(root);
   scope_.root = root;
   scope_.unit = unit;
+  noteKernelWitness(root);
   std::deque<JournalEntry> held;
   held.swap(undecided_);
   for (auto& entry : held) take(std::move(entry));
@@ -99,7 +101,43 @@ void JournalCapture::take(JournalEntry&& entry) {
 }
 
 void JournalCapture::capture(const JournalEntry& entry) {
+  if (isKernelTransport(entry)) {
+    captureKernelReport(entry);
+    return;
+  }
+  if (!entry.exe.empty()) locator_.noteExecutable(entry.exe);
   batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
+  if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
+}
+
+void JournalCapture::noteKernelWitness(pid_t root) {
+  // The launched executable, for finding the file a crash report names.
+  char exe[4096];
+  const auto length = ::readlink(("/proc/" + std::to_string(root) + "/exe").c_str(), exe, sizeof exe - 1);
+  if (length > 0) locator_.noteExecutable(std::string(exe, static_cast<std::size_t>(length)));
+  if (!scope_.kernelMessagesMissing.empty()) {
+    batch_.add("warning: " + scope_.kernelMessagesMissing + ", so crashes, out-of-memory kills and denials of " +
+                   scope_.processName + " that only the kernel reports cannot be shown",
+               LineInfo{LineOrigin::journal, 4});
+  }
+}
+
+void JournalCapture::captureKernelReport(const JournalEntry& entry) {
+  const auto report = parseKernelReport(entry);
+  if (!report) return;
+  std::optional<CodeLocation> where;
+  if (report->kind == KernelReport::Kind::fault && report->hasFileOffset) {
+    where = locator_.locate(report->file, report->fileOffset);
+  }
+  // Shown as the kernel's own line: its sender is the kernel, whatever the
+  // line's first word made journald take for an identifier.
+  JournalEntry shown;
+  shown.realtimeMicros = entry.realtimeMicros;
+  shown.transport = entry.transport;
+  shown.identifier = "kernel";
+  shown.message = describeKernelReport(*report, where);
+  shown.priority = report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3;
+  batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
   if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
 

@@ -548,6 +548,7 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   scope.processName = processName;
   scope.identifier = journalIdentifier(processName);
   scope.self = ::getpid();
+  scope.kernelMessagesMissing = kernelMessagesUnavailableReason().value_or("");
   return startStream(argv, std::make_unique<JournalDecoder>(std::move(scope), std::move(sink)), lingering_);
 }
 

@@ -7,7 +7,9 @@
 #include <sys/types.h>
 
 #include "platform/journal_export.h"
+#include "platform/kernel_report.h"
 #include "platform/process_tree.h"
+#include "platform/symbolize.h"
 #include "trace/services.h"
 
 namespace mf {
@@ -29,6 +31,9 @@ struct CaptureScope {
   pid_t self = 0;           // our own pid
   pid_t root = 0;           // the launched process, 0 until known
   std::string unit;         // the transient scope it runs in, or empty
+  // Why the kernel's own lines cannot reach this trace, said once when the
+  // launch is known; empty where they can.
+  std::string kernelMessagesMissing;
 };
 
 enum class Verdict { capture, skip, undecided };
@@ -38,6 +43,12 @@ enum class Verdict { capture, skip, undecided };
 template <typename IsMember>
 Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsMember&& isMember) {
   if (entry.pid == scope.self && scope.self != 0) return Verdict::skip;
+  // The kernel's word about a member names it by the pid in its text.
+  if (isKernelTransport(entry)) {
+    if (scope.root == 0) return Verdict::undecided;
+    const auto report = parseKernelReport(entry);
+    return report && isMember(report->pid) ? Verdict::capture : Verdict::skip;
+  }
   if (entry.pid == 0 && entry.transport == "stdout" && entry.identifier == scope.identifier) {
     return Verdict::capture;
   }
@@ -86,10 +97,13 @@ class JournalCapture {
 
  private:
   void capture(const JournalEntry& entry);
+  void captureKernelReport(const JournalEntry& entry);
+  void noteKernelWitness(pid_t root);
 
   CaptureScope scope_;
   LineBatchSink sink_;
   ProcessTree tree_;
+  CrashLocator locator_;
   std::deque<JournalEntry> undecided_;
   LineBatch batch_;
   std::size_t delivered_ = 0;
