@@ -2,7 +2,6 @@
 
 #include <cstdio>
 #include <ctime>
-#include <unistd.h>
 
 #include "platform/chunk_pump.h"
 
@@ -82,7 +81,7 @@ void JournalCapture::follow(pid_t root, const std::string& unit) {
   tree_.setRoot(root);
   scope_.root = root;
   scope_.unit = unit;
-  noteKernelWitness(root);
+  warnWithoutKernelMessages();
   std::deque<JournalEntry> held;
   held.swap(undecided_);
   for (auto& entry : held) take(std::move(entry));
@@ -110,11 +109,7 @@ void JournalCapture::capture(const JournalEntry& entry) {
   if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
 
-void JournalCapture::noteKernelWitness(pid_t root) {
-  // The launched executable, for finding the file a crash report names.
-  char exe[4096];
-  const auto length = ::readlink(("/proc/" + std::to_string(root) + "/exe").c_str(), exe, sizeof exe - 1);
-  if (length > 0) locator_.noteExecutable(std::string(exe, static_cast<std::size_t>(length)));
+void JournalCapture::warnWithoutKernelMessages() {
   if (!scope_.kernelMessagesMissing.empty()) {
     batch_.add("warning: " + scope_.kernelMessagesMissing + ", so crashes, out-of-memory kills and denials of " +
                    scope_.processName + " that only the kernel reports cannot be shown",

@@ -109,6 +109,7 @@ class JournalDecoder final : public StreamDecoder {
   int eventFd() override { return capture_.eventFd(); }
   void onEvents() override { capture_.drainEvents(); }
   void follow(const LaunchedProcess& process) override {
+    capture_.noteExecutable(process.executable);
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
@@ -405,7 +406,19 @@ class SpawnedLogProcess final : public LogProcess {
 
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
-  void follow(const LaunchedProcess& process) override { child_->follow(process); }
+  void follow(const LaunchedProcess& process) override {
+    // Called as the process is spawned: the moment its executable can still
+    // be read, whatever it does next.
+    LaunchedProcess known = process;
+    if (known.executable.empty() && known.pid > 0) {
+      char path[4096];
+      const auto length = ::readlink(("/proc/" + std::to_string(known.pid) + "/exe").c_str(), path, sizeof path);
+      if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+        known.executable.assign(path, static_cast<std::size_t>(length));
+      }
+    }
+    child_->follow(known);
+  }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
     child_->notifyOnUnexpectedEnd(std::move(callback));

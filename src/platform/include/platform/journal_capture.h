@@ -88,6 +88,8 @@ class JournalCapture {
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit);
+  // A file the tree runs, for naming the files of its crash reports.
+  void noteExecutable(const std::string& path) { locator_.noteExecutable(path); }
 
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
@@ -98,7 +100,7 @@ class JournalCapture {
  private:
   void capture(const JournalEntry& entry);
   void captureKernelReport(const JournalEntry& entry);
-  void noteKernelWitness(pid_t root);
+  void warnWithoutKernelMessages();
 
   CaptureScope scope_;
   LineBatchSink sink_;
