@@ -408,9 +408,10 @@ class SpawnedLogProcess final : public LogProcess {
   void terminate() override { child_->requestStop(Stop::linger); }
   void follow(const LaunchedProcess& process) override {
     // Called as the process is spawned: the moment its executable can still
-    // be read, whatever it does next.
+    // be read (a symbolic link or an interpreter resolved), unless it has
+    // crashed already; then the launcher's word stands.
     LaunchedProcess known = process;
-    if (known.executable.empty() && known.pid > 0) {
+    if (known.pid > 0) {
       char path[4096];
       const auto length = ::readlink(("/proc/" + std::to_string(known.pid) + "/exe").c_str(), path, sizeof path);
       if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {

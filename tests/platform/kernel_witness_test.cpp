@@ -73,7 +73,9 @@ struct Traced {
     stream = launcher.start("crash-program", lines.sink());
     if (!stream.process) return;
     pid = spawn(argv);
-    if (pid > 0) stream.process->follow(LaunchedProcess{pid, ""});
+    // The launcher names what it ran, as the workspace does: the program
+    // may be a zombie before it is followed.
+    if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", argv.front()});
   }
 };
 
