@@ -29,7 +29,7 @@ using testing::LineCollector;
 using testing::waitFor;
 
 // Time for a line to go from the kernel through journald to the trace.
-constexpr double kDeadline = 20.0;
+constexpr double kDeadline = 10.0;
 
 std::optional<std::string> kernelLinesUnavailable() {
   if (auto reason = kernelMessagesUnavailableReason()) return reason;
@@ -86,23 +86,29 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
     std::string expected;
   };
   const std::vector<Case> cases = {
-      {"null", "crashed in main (crash_program.cpp:" +
+      {"null", "in main (crash_program.cpp:" +
                    std::to_string(lineOf(MARROWFIELD_CRASH_PROGRAM_SOURCE, "// the fault in main")) +
                    "), crash-program+0x"},
-      {"library", "crashed in mfcrash::writeThrough(int volatile*) (crash_library.cpp:" +
+      {"library", "in mfcrash::writeThrough(int volatile*) (crash_library.cpp:" +
                       std::to_string(lineOf(MARROWFIELD_CRASH_LIBRARY_SOURCE, "// the fault in the library")) +
                       "), libmfcrash.so+0x"},
   };
   for (const auto& c : cases) {
-    Traced trace({MARROWFIELD_CRASH_PROGRAM, c.mode});
-    ASSERT_TRUE(trace.stream.process) << trace.stream.errorDescription;
-    ASSERT_GT(trace.pid, 0);
-    EXPECT_TRUE(WIFSIGNALED(reap(trace.pid)));
-    EXPECT_TRUE(waitFor([&] { return trace.lines.contains(c.expected); }, kDeadline))
-        << c.mode << ": expected \"" << c.expected << "\" in\n"
-        << trace.lines.joined();
-    EXPECT_TRUE(trace.lines.contains("kernel: crash-program[" + std::to_string(trace.pid) + "] crashed in "))
-        << trace.lines.joined();
+    // The kernel logs at most 10 faults in 5 s (printk_ratelimit), and other
+    // tests crash programs too: a crash whose line never came is tried again.
+    bool reported = false;
+    for (int attempt = 0; attempt < 3 && !reported; ++attempt) {
+      Traced trace({MARROWFIELD_CRASH_PROGRAM, c.mode});
+      ASSERT_TRUE(trace.stream.process) << trace.stream.errorDescription;
+      ASSERT_GT(trace.pid, 0);
+      EXPECT_TRUE(WIFSIGNALED(reap(trace.pid)));
+      const std::string who = "kernel: crash-program[" + std::to_string(trace.pid) + "] crashed";
+      reported = waitFor([&] { return trace.lines.contains(who); }, kDeadline);
+      if (reported) {
+        EXPECT_TRUE(trace.lines.contains(who + " " + c.expected)) << trace.lines.joined();
+      }
+    }
+    EXPECT_TRUE(reported) << c.mode << ": the kernel's line never came";
   }
 }
 
