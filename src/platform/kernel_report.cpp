@@ -3,10 +3,13 @@
 #include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
+
+#include <seccomp.h>
 
 #include "trace/signal_names.h"
 
@@ -171,8 +174,22 @@ std::string auditValue(string_view body, string_view key) {
   return {};
 }
 
+// "socket (41)": libseccomp's architecture tokens are the audit record's
+// arch= values, so the number is named for the architecture it was made on.
+std::string syscallName(const std::string& arch, const std::string& syscall) {
+  const auto token = number<std::uint32_t>(arch, 16);
+  const auto call = number<int>(syscall);
+  if (!token || !call) return syscall;
+  char* name = seccomp_syscall_resolve_num_arch(*token, *call);
+  if (name == nullptr) return syscall;
+  std::string text = std::string(name) + " (" + syscall + ")";
+  std::free(name);
+  return text;
+}
+
 constexpr int kAuditAvc = 1400;      // AppArmor and SELinux decisions
 constexpr int kAuditSeccomp = 1326;  // a seccomp filter's action
+constexpr int kAuditUserAvc = 1107;  // a user-space manager's decision (dbus-daemon's AppArmor mediation)
 
 // "audit: type=1400 audit(1700000000.123:45): apparmor=…" from the kernel's
 // log; "AVC apparmor=…" from journald's own audit socket.
@@ -183,6 +200,7 @@ std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry
     const string_view body = space == string_view::npos ? string_view() : line.substr(space + 1);
     if (name == "AVC") return std::pair{kAuditAvc, body};
     if (name == "SECCOMP") return std::pair{kAuditSeccomp, body};
+    if (name == "USER_AVC") return std::pair{kAuditUserAvc, body};
     if (startsWith(name, "AUDIT")) {
       if (const auto type = number<int>(name.substr(5))) return std::pair{*type, body};
     }
@@ -200,7 +218,17 @@ std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry
 std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view line) {
   const auto record = auditRecord(entry, line);
   if (!record) return std::nullopt;
-  const auto [type, body] = *record;
+  auto [type, body] = *record;
+  if (type == kAuditUserAvc) {
+    // The record is dbus-daemon's (its pid= is the daemon's); the decision
+    // about the client is quoted inside msg='…', with the client's pid=.
+    const auto open = body.find("msg='");
+    if (open == string_view::npos) return std::nullopt;
+    body = body.substr(open + 5);
+    body = body.substr(0, body.find('\''));
+    if (body.find("apparmor=") == string_view::npos) return std::nullopt;
+    type = kAuditAvc;
+  }
   KernelReport report;
   const auto pid = number<pid_t>(auditValue(body, "pid"));
   if (!pid || *pid <= 0) return std::nullopt;
@@ -210,17 +238,23 @@ std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view li
 
   if (type == kAuditAvc && body.find("apparmor=") != string_view::npos) {
     if (auditValue(body, "apparmor") != "DENIED") return std::nullopt;  // complain mode, status changes
-    report.mechanism = "AppArmor profile \"" + auditValue(body, "profile") + "\"";
+    std::string profile = auditValue(body, "profile");
+    if (profile.empty()) profile = auditValue(body, "label");  // D-Bus mediation names the label
+    report.mechanism = "AppArmor profile \"" + profile + "\"";
     std::string target = auditValue(body, "name");
     if (target.empty() && !auditValue(body, "capname").empty()) target = "capability " + auditValue(body, "capname");
     if (target.empty() && !auditValue(body, "family").empty()) {
       target = auditValue(body, "family") + " " + auditValue(body, "sock_type");
     }
     if (target.empty()) target = auditValue(body, "peer");
+    if (const std::string interface = auditValue(body, "interface"); !interface.empty()) {
+      target += " " + interface + "." + auditValue(body, "member");
+    }
     report.denied = auditValue(body, "operation");
     if (!target.empty()) report.denied += " " + target;
     std::string mask = auditValue(body, "requested_mask");
     if (mask.empty()) mask = auditValue(body, "denied_mask");
+    if (mask.empty()) mask = auditValue(body, "mask");
     if (!mask.empty()) report.denied += " (requested " + mask + ")";
     return report;
   }
@@ -246,7 +280,7 @@ std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view li
     const auto code = number<std::uint32_t>(auditValue(body, "code"), 16).value_or(0);
     const std::uint32_t action = code & 0xffff0000u;
     report.mechanism = "seccomp";
-    report.denied = "system call " + auditValue(body, "syscall");
+    report.denied = "system call " + syscallName(auditValue(body, "arch"), auditValue(body, "syscall"));
     const auto sig = number<int>(auditValue(body, "sig")).value_or(0);
     if (action == 0x00050000u) {
       report.denied += ", which failed with error " + std::to_string(code & 0xffffu);
@@ -278,7 +312,8 @@ std::optional<KernelReport> parseKernelReport(const JournalEntry& entry) {
 }
 
 std::string describeKernelReport(const KernelReport& report, const std::optional<CodeLocation>& where) {
-  const std::string who = report.comm + "[" + std::to_string(report.pid) + "]";
+  const std::string who = report.comm.empty() ? "process " + std::to_string(report.pid)
+                                               : report.comm + "[" + std::to_string(report.pid) + "]";
   switch (report.kind) {
     case KernelReport::Kind::fault: {
       std::string text = who + " crashed";

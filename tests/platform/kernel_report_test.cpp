@@ -109,6 +109,16 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
        kernelEntry("audit: type=1400 audit(1.2:3): apparmor=\"DENIED\" operation=\"open\" profile=\"p\" "
                    "name=\"/tmp/x pid=1\" pid=12 comm=\"a\""),
        12, R"(a[12] permission denied by AppArmor profile "p": open /tmp/x pid=1)", "ERROR", "PERMISSION"},
+      {"a D-Bus call AppArmor refused, reported by dbus-daemon",
+       kernelEntry("audit: type=1107 audit(1.2:3): pid=850 uid=103 auid=4294967295 ses=4294967295 subj=unconfined "
+                   "msg='apparmor=\"DENIED\" operation=\"dbus_method_call\"  bus=\"system\" path=\"/org/x\" "
+                   "interface=\"org.freedesktop.DBus.Properties\" member=\"GetAll\" mask=\"send\" "
+                   "name=\"org.freedesktop.NetworkManager\" pid=3079 label=\"snap.app\" peer_pid=900 "
+                   "peer_label=\"unconfined\" exe=\"/usr/bin/dbus-daemon\" sauid=103 hostname=? addr=? terminal=?'"),
+       3079,
+       "process 3079 permission denied by AppArmor profile \"snap.app\": dbus_method_call org.freedesktop.NetworkManager "
+       "org.freedesktop.DBus.Properties.GetAll (requested send)",
+       "ERROR", "PERMISSION"},
       {"an SELinux denial", kernelEntry("audit: type=1400 audit(1.2:3): " + selinux + "0"), 7,
        "cat[7] permission denied by SELinux: read write on file \"shadow\" (source user_u:user_r:user_t:s0, target "
        "system_u:object_r:shadow_t:s0)",
@@ -118,9 +128,9 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
        "user_u:user_r:user_t:s0, target system_u:object_r:shadow_t:s0)",
        "WARN", "CONSOLE"},
       {"a seccomp kill", kernelEntry("audit: type=1326 audit(1.2:3): " + seccomp + "0x80000000"), 9,
-       "sleep[9] permission denied by seccomp: system call 41, which ended it with SIGSYS", "ERROR", "PERMISSION"},
+       "sleep[9] permission denied by seccomp: system call socket (41), which ended it with SIGSYS", "ERROR", "PERMISSION"},
       {"a seccomp errno", kernelEntry("audit: type=1326 audit(1.2:3): " + seccomp + "0x50001"), 9,
-       "sleep[9] permission denied by seccomp: system call 41, which failed with error 1", "ERROR", "PERMISSION"},
+       "sleep[9] permission denied by seccomp: system call socket (41), which failed with error 1", "ERROR", "PERMISSION"},
       {"a seccomp log action", kernelEntry("audit: type=1326 audit(1.2:3): " + seccomp + "0x7ffc0000"), 0, "", "",
        ""},
       {"a device line", kernelEntry("EXT4-fs (vda): mounted filesystem r/w without journal."), 0, "", "", ""},

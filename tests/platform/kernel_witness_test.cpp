@@ -212,7 +212,7 @@ TEST(KernelWitness, DenialsOfTheTreeAreKeptAndOthersAreNot) {
   EXPECT_TRUE(waitFor([&] {
     return trace.lines.contains(who + "AppArmor profile \"mf-test\": open /etc/shadow (requested r)") &&
            trace.lines.contains(who + "SELinux: write on dir \"etc\"") &&
-           trace.lines.contains(who + "seccomp: system call 41, which ended it with SIGSYS");
+           trace.lines.contains(who + "seccomp: system call socket (41), which ended it with SIGSYS");
   }, kDeadline)) << trace.lines.joined();
   EXPECT_FALSE(trace.lines.contains("[" + std::to_string(stranger) + "]")) << trace.lines.joined();
   for (const pid_t pid : {trace.pid, stranger}) {
