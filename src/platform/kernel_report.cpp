@@ -358,16 +358,20 @@ std::optional<std::string> kernelMessagesUnavailableReason(const std::string& de
   // Kernel entries are in system.journal (and its rotated files); with none
   // of them readable this user sees only its own entries.
   bool sawSystemJournal = false;
-  std::error_code error;
-  for (const auto dir : journalDirs) {
-    for (const auto& machine : std::filesystem::directory_iterator(std::filesystem::path(dir), error)) {
-      for (const auto& file : std::filesystem::directory_iterator(machine.path(), error)) {
-        const std::string name = file.path().filename().string();
-        if (!startsWith(name, "system")) continue;
-        sawSystemJournal = true;
-        if (::access(file.path().c_str(), R_OK) == 0) return std::nullopt;
+  try {
+    std::error_code error;
+    for (const auto dir : journalDirs) {
+      for (const auto& machine : std::filesystem::directory_iterator(std::filesystem::path(dir), error)) {
+        for (const auto& file : std::filesystem::directory_iterator(machine.path(), error)) {
+          const std::string name = file.path().filename().string();
+          if (!startsWith(name, "system")) continue;
+          sawSystemJournal = true;
+          if (::access(file.path().c_str(), R_OK) == 0) return std::nullopt;
+        }
       }
     }
+  } catch (const std::filesystem::filesystem_error&) {
+    return std::nullopt;  // a folder that changed as it was read: no word rather than a wrong one
   }
   if (!sawSystemJournal) return std::nullopt;
   return "this user may not read the system journal, where the kernel's messages are "

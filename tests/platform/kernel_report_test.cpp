@@ -4,6 +4,8 @@
 
 #include <gtest/gtest.h>
 
+#include <unistd.h>
+
 #include "analysis/classify.h"
 #include "platform/journal_capture.h"
 #include "platform/kernel_report.h"
@@ -187,6 +189,22 @@ TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
   const auto missing = (dir.path() / "none").string();
   EXPECT_EQ(kernelMessagesUnavailableReason(missing),
             "the kernel's messages do not reach the journal here (" + missing + " is missing)");
+
+  // A trace says so once, as a warning, when its launch is known.
+  CaptureScope scope;
+  scope.processName = "calc";
+  scope.kernelMessagesMissing = "the kernel's messages do not reach the journal here (/dev/kmsg is missing)";
+  std::vector<std::string> lines;
+  JournalCapture capture(scope, [&](LineBatch batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  capture.follow(::getpid(), "");
+  capture.flush();
+  ASSERT_EQ(lines.size(), 1u);
+  EXPECT_EQ(lines[0], "warning: " + scope.kernelMessagesMissing +
+                          ", so crashes, out-of-memory kills and denials of calc that only the kernel reports cannot "
+                          "be shown");
+  EXPECT_EQ(LineClassifier("").classify(lines[0], 4).type, EventType::warning);
 }
 
 }  // namespace
