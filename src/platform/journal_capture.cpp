@@ -118,12 +118,9 @@ void JournalCapture::warnWithoutKernelMessages() {
 }
 
 void JournalCapture::captureKernelReport(const JournalEntry& entry) {
-  const auto report = parseKernelReport(entry);
+  auto report = parseKernelReport(entry);
   if (!report) return;
-  std::optional<CodeLocation> where;
-  if (report->kind == KernelReport::Kind::fault && report->hasFileOffset) {
-    where = locator_.locate(report->file, report->fileOffset);
-  }
+  const auto where = locator_.locateFault(*report);
   // Shown as the kernel's own line: its sender is the kernel, whatever the
   // line's first word made journald take for an identifier.
   JournalEntry shown;

@@ -194,6 +194,43 @@ std::optional<std::string> findMappedFile(std::string_view baseName, const std::
   return std::nullopt;
 }
 
+std::optional<std::uint64_t> codeOffsetInFile(const std::string& path, std::uint64_t offsetInMapping) {
+  const int fd = ::open(path.c_str(), O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return std::nullopt;
+  elf_version(EV_CURRENT);
+  Elf* elf = elf_begin(fd, ELF_C_READ_MMAP, nullptr);
+  std::optional<std::uint64_t> found;
+  std::size_t count = 0;
+  const auto page = static_cast<std::uint64_t>(::sysconf(_SC_PAGESIZE));
+  if (elf != nullptr && elf_getphdrnum(elf, &count) == 0) {
+    for (std::size_t i = 0; i < count && !found; ++i) {
+      GElf_Phdr header;
+      if (gelf_getphdr(elf, static_cast<int>(i), &header) == nullptr || header.p_type != PT_LOAD ||
+          (header.p_flags & PF_X) == 0) {
+        continue;
+      }
+      const std::uint64_t offset = (header.p_offset & ~(page - 1)) + offsetInMapping;
+      if (offset >= header.p_offset && offset < header.p_offset + header.p_filesz) found = offset;
+    }
+  }
+  if (elf) elf_end(elf);
+  ::close(fd);
+  return found;
+}
+
+std::optional<CodeLocation> CrashLocator::locateFault(KernelReport& report) {
+  if (report.kind != KernelReport::Kind::fault || report.file.empty()) return std::nullopt;
+  if (!report.hasFileOffset) {
+    const auto path = findMappedFile(report.file, executables_);
+    if (!path || report.mappingStart == 0 || report.ip < report.mappingStart) return std::nullopt;
+    const auto offset = codeOffsetInFile(*path, report.ip - report.mappingStart);
+    if (!offset) return std::nullopt;
+    report.fileOffset = *offset;
+    report.hasFileOffset = true;
+  }
+  return locate(report.file, report.fileOffset);
+}
+
 void CrashLocator::noteExecutable(const std::string& path) {
   if (path.empty() || executables_.size() >= kMaxExecutables) return;
   if (std::find(executables_.begin(), executables_.end(), path) == executables_.end()) executables_.push_back(path);

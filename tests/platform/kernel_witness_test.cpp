@@ -9,7 +9,9 @@
 #include <csignal>
 #include <cstring>
 #include <fcntl.h>
+#include <cstdio>
 #include <fstream>
+#include <sstream>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -18,6 +20,7 @@
 #include "platform/kernel_report.h"
 #include "platform/log_stream.h"
 #include "platform/spawn.h"
+#include "platform/symbolize.h"
 #include "platform_test_support.h"
 
 namespace mf {
@@ -47,6 +50,13 @@ int lineOf(const std::string& file, const std::string& marker) {
     if (line.find(marker) != std::string::npos) return number;
   }
   return 0;
+}
+
+// The hexadecimal offset after `marker` in `text`.
+std::optional<std::uint64_t> faultOffset(const std::string& text, const std::string& marker) {
+  const auto at = text.find(marker);
+  if (at == std::string::npos) return std::nullopt;
+  return std::stoull(text.substr(at + marker.size()), nullptr, 16);
 }
 
 pid_t spawn(const std::vector<std::string>& argv) {
@@ -93,6 +103,7 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
                       std::to_string(lineOf(MARROWFIELD_CRASH_LIBRARY_SOURCE, "// the fault in the library")) +
                       "), libmfcrash.so+0x"},
   };
+  std::optional<std::uint64_t> mainFault;
   for (const auto& c : cases) {
     // The kernel logs at most 10 faults in 5 s (printk_ratelimit), and other
     // tests crash programs too: a crash whose line never came is tried again.
@@ -106,10 +117,53 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
       reported = waitFor([&] { return trace.lines.contains(who); }, kDeadline);
       if (reported) {
         EXPECT_TRUE(trace.lines.contains(who + " " + c.expected)) << trace.lines.joined();
+        if (c.mode == std::string("null")) mainFault = faultOffset(trace.lines.joined(), "crash-program+0x");
       }
     }
     EXPECT_TRUE(reported) << c.mode << ": the kernel's line never came";
   }
+
+  // An older kernel writes only where the mapping starts: the file offset
+  // follows from the program's load segments, with the real mapping of a
+  // running copy standing in for the crashed one's.
+  ASSERT_TRUE(mainFault);
+  const pid_t running = spawn({MARROWFIELD_CRASH_PROGRAM, "wait"});
+  ASSERT_GT(running, 0);
+  std::uint64_t start = 0;
+  std::uint64_t pageOffset = 0;
+  const auto readMapping = [&] {
+    std::ifstream maps("/proc/" + std::to_string(running) + "/maps");
+    std::string line;
+    while (std::getline(maps, line)) {
+      std::istringstream fields(line);
+      std::string range, permissions, offset, device, inode, path;
+      fields >> range >> permissions >> offset >> device >> inode >> path;
+      if (permissions == "r-xp" && path == MARROWFIELD_CRASH_PROGRAM) {
+        start = std::stoull(range.substr(0, range.find('-')), nullptr, 16);
+        pageOffset = std::stoull(offset, nullptr, 16);
+      }
+    }
+    return start != 0;
+  };
+  // The spawn may return before the program replaced the forked copy.
+  const bool mapped = waitFor(readMapping);
+  ::kill(running, SIGKILL);
+  reap(running);
+  ASSERT_TRUE(mapped) << "no executable mapping of the program";
+  char old[256];
+  std::snprintf(old, sizeof old, "crash-program[7]: segfault at 0 ip %016llx sp 0 error 6 in crash-program[%llx+1000]",
+                static_cast<unsigned long long>(start + *mainFault - pageOffset), static_cast<unsigned long long>(start));
+  JournalEntry entry;
+  entry.transport = "kernel";
+  entry.message = old;
+  auto report = parseKernelReport(entry);
+  ASSERT_TRUE(report);
+  CrashLocator locator;
+  locator.noteExecutable(MARROWFIELD_CRASH_PROGRAM);
+  const auto where = locator.locateFault(*report);
+  ASSERT_TRUE(where) << old;
+  EXPECT_EQ(where->function, "main");
+  EXPECT_EQ(report->fileOffset, *mainFault);
 }
 
 // A memory cgroup of its own with a small limit: v2's memory.max where the

@@ -25,7 +25,8 @@ struct KernelReport {
   std::string what;
   std::string file;             // base name of the mapped file the instruction was in, or empty
   std::uint64_t fileOffset = 0;  // its offset in that file
-  bool hasFileOffset = false;    // kernels before 6.2 print only where the mapping starts
+  bool hasFileOffset = false;    // older kernels print only where the mapping starts
+  std::uint64_t mappingStart = 0;  // where the mapping holding the instruction begins
   std::uint64_t ip = 0;
 
   // outOfMemory

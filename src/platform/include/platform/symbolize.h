@@ -27,6 +27,12 @@ std::optional<CodeLocation> locateInFile(const std::string& path, std::uint64_t 
 // library folders and PATH.
 std::optional<std::string> findMappedFile(std::string_view baseName, const std::vector<std::string>& executables);
 
+// The file offset of the code `offsetInMapping` bytes into the executable
+// mapping of `path`: what older kernels leave out of their fault lines. The
+// loader maps each executable load segment from its page-aligned file
+// offset, so the offset follows from the segment that can hold it.
+std::optional<std::uint64_t> codeOffsetInFile(const std::string& path, std::uint64_t offsetInMapping);
+
 // Symbol lookups for crash reports, each bounded in time: a large debug file
 // may take long to read, and the trace waits for the lookup. A lookup that
 // runs past its time is left to finish on its own and the report goes out
@@ -38,6 +44,9 @@ class CrashLocator {
   // An executable the traced tree runs, for finding files by base name.
   void noteExecutable(const std::string& path);
   std::optional<CodeLocation> locate(std::string_view fileBaseName, std::uint64_t fileOffset);
+  // The location of a fault; fills in the report's file offset where the
+  // kernel gave only the mapping's start.
+  std::optional<CodeLocation> locateFault(KernelReport& report);
 
  private:
   std::chrono::milliseconds limit_;
