@@ -121,12 +121,16 @@ void JournalCapture::captureKernelReport(const JournalEntry& entry) {
   auto report = parseKernelReport(entry);
   if (!report) return;
   const auto where = locator_.locateFault(*report);
-  // Shown as the kernel's own line: its sender is the kernel, whatever the
-  // line's first word made journald take for an identifier.
-  JournalEntry shown;
-  shown.realtimeMicros = entry.realtimeMicros;
-  shown.transport = entry.transport;
+  // Shown as the kernel's own line, at the entry's time: its sender is the
+  // kernel, whatever the line's first word made journald take for an
+  // identifier.
+  JournalEntry shown = entry;
   shown.identifier = "kernel";
+  shown.pid = 0;
+  shown.syslogPid = 0;
+  shown.comm.clear();
+  shown.messageId.clear();
+  shown.glibDomain.clear();
   shown.message = describeKernelReport(*report, where);
   shown.priority = report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3;
   batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
