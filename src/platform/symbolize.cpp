@@ -233,7 +233,12 @@ std::optional<CodeLocation> CrashLocator::locateFault(KernelReport& report) {
 
 void CrashLocator::noteExecutable(const std::string& path) {
   if (path.empty() || executables_.size() >= kMaxExecutables) return;
-  if (std::find(executables_.begin(), executables_.end(), path) == executables_.end()) executables_.push_back(path);
+  if (std::find(executables_.begin(), executables_.end(), path) != executables_.end()) return;
+  executables_.push_back(path);
+  // The kernel names the file a link leads to.
+  std::error_code error;
+  const std::string target = fs::canonical(path, error).string();
+  if (!error && target != path) noteExecutable(target);
 }
 
 std::optional<CodeLocation> CrashLocator::locate(std::string_view fileBaseName, std::uint64_t fileOffset) {
