@@ -90,6 +90,7 @@ void JournalCapture::follow(pid_t root, const std::string& unit) {
   tree_.setRoot(root);
   scope_.root = root;
   scope_.unit = unit;
+  warnWithoutKernelMessages();
   std::deque<JournalEntry> held;
   held.swap(undecided_);
   for (auto& entry : held) take(std::move(entry));
@@ -124,7 +125,40 @@ void JournalCapture::learnStream(const JournalEntry& entry) {
 }
 
 void JournalCapture::capture(const JournalEntry& entry) {
+  if (isKernelTransport(entry)) {
+    captureKernelReport(entry);
+    return;
+  }
+  if (!entry.exe.empty()) locator_.noteExecutable(entry.exe);
   batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
+  if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
+}
+
+void JournalCapture::warnWithoutKernelMessages() {
+  if (!scope_.kernelMessagesMissing.empty()) {
+    batch_.add("warning: " + scope_.kernelMessagesMissing + ", so crashes, out-of-memory kills and denials of " +
+                   scope_.processName + " that only the kernel reports cannot be shown",
+               LineInfo{LineOrigin::journal, 4});
+  }
+}
+
+void JournalCapture::captureKernelReport(const JournalEntry& entry) {
+  auto report = parseKernelReport(entry);
+  if (!report) return;
+  const auto where = locator_.locateFault(*report);
+  // Shown as the kernel's own line, at the entry's time: its sender is the
+  // kernel, whatever the line's first word made journald take for an
+  // identifier.
+  JournalEntry shown = entry;
+  shown.identifier = "kernel";
+  shown.pid = 0;
+  shown.syslogPid = 0;
+  shown.comm.clear();
+  shown.messageId.clear();
+  shown.glibDomain.clear();
+  shown.message = describeKernelReport(*report, where);
+  shown.priority = report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3;
+  batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
   if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
 

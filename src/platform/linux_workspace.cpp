@@ -212,6 +212,11 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
 
   LaunchedProcess launched;
   launched.pid = child.pid;
+  // For naming the file of a crash report when /proc has nothing to say:
+  // a program that crashes at once is a zombie before it is followed.
+  if (!target.argv.empty() && target.argv.front().find('/') != std::string::npos) {
+    launched.executable = target.argv.front();
+  }
   // A user manager files the whole tree under one unit; without one the log
   // stream follows the tree by itself.
   launched.unit = startApplicationScope(child.pid, target.kind == ApplicationTarget::Kind::desktopEntry

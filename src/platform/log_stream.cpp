@@ -119,6 +119,7 @@ class JournalDecoder final : public StreamDecoder {
   int tickMillis() override { return capture_.needsDiscovery() ? JournalCapture::kDiscoverMillis : -1; }
   void onTick() override { capture_.discoverChildren(); }
   void follow(const LaunchedProcess& process) override {
+    capture_.noteExecutable(process.executable);
     capture_.follow(process.pid, process.unit);
     capture_.flush();
   }
@@ -459,7 +460,20 @@ class SpawnedLogProcess final : public LogProcess {
 
   bool isRunning() const override { return child_->isRunning(); }
   void terminate() override { child_->requestStop(Stop::linger); }
-  void follow(const LaunchedProcess& process) override { child_->follow(process); }
+  void follow(const LaunchedProcess& process) override {
+    // Called as the process is spawned: the moment its executable can still
+    // be read (a symbolic link or an interpreter resolved), unless it has
+    // crashed already; then the launcher's word stands.
+    LaunchedProcess known = process;
+    if (known.pid > 0) {
+      char path[4096];
+      const auto length = ::readlink(("/proc/" + std::to_string(known.pid) + "/exe").c_str(), path, sizeof path);
+      if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
+        known.executable.assign(path, static_cast<std::size_t>(length));
+      }
+    }
+    child_->follow(known);
+  }
   bool mayMissShortLivedHelpers(const LaunchedProcess& process) const override {
     return process.unit.empty() && !child_->seesForks();
   }
@@ -653,6 +667,7 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   scope.processName = processName;
   scope.identifier = journalIdentifier(processName);
   scope.self = ::getpid();
+  scope.kernelMessagesMissing = kernelMessagesUnavailableReason().value_or("");
   auto decoder = std::make_unique<JournalDecoder>(std::move(scope), std::move(sink));
   // Blind to forks, /proc is all there is: orphans of the tree then come to
   // us instead of init, from before the launch on, so they stay reachable.

@@ -7,7 +7,9 @@
 #include <sys/types.h>
 
 #include "platform/journal_export.h"
+#include "platform/kernel_report.h"
 #include "platform/process_tree.h"
+#include "platform/symbolize.h"
 #include "trace/services.h"
 
 namespace mf {
@@ -31,6 +33,9 @@ struct CaptureScope {
   pid_t root = 0;           // the launched process, 0 until known
   std::string unit;         // the transient scope it runs in, or empty
   std::string streamId;     // the target's stderr stream, empty until learnt
+  // Why the kernel's own lines cannot reach this trace, said once when the
+  // launch is known; empty where they can.
+  std::string kernelMessagesMissing;
 };
 
 // Reports that only their real senders can make. Any process may send an
@@ -47,6 +52,12 @@ enum class Verdict { capture, skip, undecided };
 template <typename IsMember>
 Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsMember&& isMember) {
   if (entry.pid == scope.self && scope.self != 0) return Verdict::skip;
+  // The kernel's word about a member names it by the pid in its text.
+  if (isKernelTransport(entry)) {
+    if (scope.root == 0) return Verdict::undecided;
+    const auto report = parseKernelReport(entry);
+    return report && isMember(report->pid) ? Verdict::capture : Verdict::skip;
+  }
   if (entry.transport == "stdout" && entry.identifier == scope.identifier) {
     if (!scope.streamId.empty() && entry.streamId == scope.streamId) return Verdict::capture;
     // Before the stream is known, a line whose writer was gone (no pid) is
@@ -95,6 +106,8 @@ class JournalCapture {
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit);
+  // A file the tree runs, for naming the files of its crash reports.
+  void noteExecutable(const std::string& path) { locator_.noteExecutable(path); }
 
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
@@ -105,10 +118,13 @@ class JournalCapture {
  private:
   void capture(const JournalEntry& entry);
   void learnStream(const JournalEntry& entry);
+  void captureKernelReport(const JournalEntry& entry);
+  void warnWithoutKernelMessages();
 
   CaptureScope scope_;
   LineBatchSink sink_;
   ProcessTree tree_;
+  CrashLocator locator_;
   std::deque<JournalEntry> undecided_;
   LineBatch batch_;
   std::size_t delivered_ = 0;

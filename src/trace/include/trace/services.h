@@ -40,6 +40,9 @@ using LineBatchSink = std::function<void(LineBatch)>;
 struct LaunchedProcess {
   std::int32_t pid = 0;
   std::string unit;
+  // The file it runs, or empty: read at once, as a process that crashes
+  // within milliseconds leaves no /proc entry to read it from later.
+  std::string executable{};
 };
 
 // The running log-stream child process.

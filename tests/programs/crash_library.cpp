@@ -1,0 +1,9 @@
+#include "crash_library.h"
+
+namespace mfcrash {
+
+void writeThrough(volatile int* target) {
+  *target = 1;  // the fault in the library
+}
+
+}  // namespace mfcrash

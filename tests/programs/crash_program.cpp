@@ -1,0 +1,34 @@
+// A target for the kernel-report tests, built with debug information so that
+// a crash can be named by function and source line.
+//
+//   crash-program null       writes through a null pointer in main
+//   crash-program library    faults inside libmfcrash.so
+//   crash-program hog        allocates and touches memory until something stops it
+//   crash-program wait       sleeps until killed
+
+#include <cstdlib>
+#include <cstring>
+#include <unistd.h>
+
+#include "crash_library.h"
+
+int main(int argc, char** argv) {
+  const char* mode = argc > 1 ? argv[1] : "";
+  if (std::strcmp(mode, "null") == 0) {
+    volatile int* nowhere = nullptr;
+    *nowhere = 1;  // the fault in main
+  }
+  if (std::strcmp(mode, "library") == 0) mfcrash::writeThrough(nullptr);
+  if (std::strcmp(mode, "hog") == 0) {
+    for (;;) {
+      constexpr std::size_t kBytes = 1 << 20;
+      auto* block = static_cast<char*>(std::malloc(kBytes));
+      if (block == nullptr) return 3;
+      std::memset(block, 1, kBytes);
+    }
+  }
+  if (std::strcmp(mode, "wait") == 0) {
+    for (;;) ::pause();
+  }
+  return 2;
+}
