@@ -379,4 +379,22 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
   return rows_.size() - before;
 }
 
+std::size_t VisibleIndex::moved(const EventList& events, std::size_t firstMoved) {
+  if (events.size() != scanned_) {
+    // Not what this call is for: anything else is read anew.
+    const std::string text = searchText_;
+    hasRows_ = false;
+    reset(events, showRawLog_, text);
+    return 0;
+  }
+  const auto cut = std::lower_bound(rows_.begin(), rows_.end(), static_cast<std::uint32_t>(firstMoved));
+  const auto firstRow = static_cast<std::size_t>(cut - rows_.begin());
+  rows_.erase(cut, rows_.end());
+  // The same events in another order: the suppressed count stays.
+  scanRange(events, firstMoved, events.size(), showRawLog_, query_, rows_);
+  if (!events.empty()) lastId_ = *events[events.size() - 1].id;
+  if (firstMoved == 0 && !events.empty()) firstId_ = *events[0].id;
+  return firstRow;
+}
+
 }  // namespace mf

@@ -118,6 +118,25 @@ class EventStorage {
 
   EventView view(std::size_t index) const { return viewOf(record(index)); }
 
+  // The largest size at which a list sharing this storage was copied: the
+  // records below it may be seen by another list and must never change.
+  std::size_t frozen = 0;
+
+  // Stable sort by time of [first, size), given that [first, firstNew) is
+  // already in order: the new records are sorted among themselves and merged
+  // with the old ones, through one buffer.
+  void sortTail(std::size_t first, std::size_t firstNew) {
+    const std::size_t count = size_ - first;
+    buffer_.resize(count);
+    copyRecords(first, buffer_.data(), count, true);
+    const auto byTime = [](const Record& a, const Record& b) { return a.time < b.time; };
+    const auto middle = buffer_.begin() + static_cast<std::ptrdiff_t>(firstNew - first);
+    std::stable_sort(middle, buffer_.end(), byTime);
+    std::inplace_merge(buffer_.begin(), middle, buffer_.end(), byTime);
+    copyRecords(first, buffer_.data(), count, false);
+    if (buffer_.capacity() > kFirstChunkRecords) buffer_ = {};  // a rare large move keeps no memory
+  }
+
   EventView viewOf(const Record& r) const {
     const char* text = blocks_[r.block].data.get() + r.offset;
     return EventView{&r.id,
@@ -200,6 +219,22 @@ class EventStorage {
 
   Record& recordAt(std::size_t index) { return const_cast<Record&>(record(index)); }
 
+  // Copies `count` records from index `first` into `out`, or from `out` back
+  // to them, a chunk's run at a time.
+  void copyRecords(std::size_t first, Record* out, std::size_t count, bool fromStorage) {
+    for (std::size_t done = 0; done < count;) {
+      const auto [records, inChunk] = recordsFrom(first + done);
+      const std::size_t n = std::min(inChunk, count - done);
+      auto* stored = const_cast<Record*>(records);
+      if (fromStorage) {
+        std::memcpy(static_cast<void*>(out + done), stored, n * sizeof(Record));
+      } else {
+        std::memcpy(static_cast<void*>(stored), out + done, n * sizeof(Record));
+      }
+      done += n;
+    }
+  }
+
   std::uint16_t intern(std::string_view source) {
     // The last source is by far the likeliest: a batch of log lines mostly
     // shares one tag.
@@ -270,6 +305,7 @@ class EventStorage {
   };
   std::unordered_map<std::string, std::uint16_t, SourceHash, std::equal_to<>> sourceIndex_;
   std::uint16_t lastSource_ = 0;
+  std::vector<Record> buffer_;  // for sortTail
 };
 
 MarrowfieldEvent EventView::toEvent() const {
@@ -277,8 +313,19 @@ MarrowfieldEvent EventView::toEvent() const {
 }
 
 EventList::EventList() : storage_(std::make_shared<EventStorage>()) {}
-EventList::EventList(const EventList&) = default;
-EventList& EventList::operator=(const EventList&) = default;
+// A copy may see every record up to its size; those are frozen for all.
+EventList::EventList(const EventList& other) : storage_(other.storage_), size_(other.size_) {
+  if (storage_) storage_->frozen = std::max(storage_->frozen, size_);
+}
+
+EventList& EventList::operator=(const EventList& other) {
+  if (this != &other) {
+    storage_ = other.storage_;
+    size_ = other.size_;
+    if (storage_) storage_->frozen = std::max(storage_->frozen, size_);
+  }
+  return *this;
+}
 
 // A moved-from list must stay usable (and empty), so it gets fresh storage.
 EventList::EventList(EventList&& other) noexcept
@@ -326,6 +373,54 @@ void EventList::append(const Uuid& id, double time, EventType type, std::string_
   // end and therefore never sees what we add here.
   storage_->append(id, time, type, source, message, isRoutineNoise, origin);
   ++size_;
+}
+
+std::size_t EventList::placeByTime(std::size_t firstNew) {
+  if (firstNew >= size_) return size_;
+  // The earliest new time, and whether the new events are in order already.
+  double earliest = storage_->record(firstNew).time;
+  bool newInOrder = true;
+  for (std::size_t i = firstNew + 1; i < size_; ++i) {
+    const double time = storage_->record(i).time;
+    if (time < storage_->record(i - 1).time) newInOrder = false;
+    earliest = std::min(earliest, time);
+  }
+  // The first earlier event that a new one goes before: the earlier events
+  // are in order, and a late line belongs near the end, so search backwards
+  // in growing steps, then halve.
+  std::size_t high = firstNew;
+  std::size_t step = 1;
+  std::size_t low = firstNew;
+  while (low > 0 && storage_->record(low - 1).time > earliest) {
+    high = low;
+    low = low > step ? low - step : 0;
+    step *= 2;
+  }
+  // Now every event before `low` is at or before `earliest`, and the one
+  // before `high` (if high > low) is after it.
+  while (low < high) {
+    const std::size_t mid = low + (high - low) / 2;
+    if (storage_->record(mid).time > earliest) {
+      high = mid;
+    } else {
+      low = mid + 1;
+    }
+  }
+  std::size_t first = low;
+  if (first == firstNew) {
+    if (newInOrder) return size_;
+    // Only the new events are out of order among themselves; those at the
+    // front that share the earliest time stay where they are.
+    while (storage_->record(first).time <= earliest) ++first;
+  }
+  if (storage_.use_count() > 1 && first < storage_->frozen) {
+    // Another list sees the records to be moved: take a private copy first.
+    auto own = std::make_shared<EventStorage>();
+    for (std::size_t i = 0; i < size_; ++i) own->appendView(storage_->view(i));
+    storage_ = std::move(own);
+  }
+  storage_->sortTail(first, std::max(first, firstNew));
+  return first;
 }
 
 void EventList::clear() {

@@ -143,10 +143,11 @@ void EventListView::rebuildOffsets() {
 
 void EventListView::extendOffsets(std::size_t firstRow) {
   const auto& rows = content_.visibleRows();
-  if (firstRow + 1 != offsets_.size() || rows.size() < firstRow) {
+  if (firstRow + 1 > offsets_.size() || rows.size() < firstRow) {
     rebuildOffsets();
     return;
   }
+  offsets_.resize(firstRow + 1);  // the rows from firstRow on are new or moved
   ensureMetrics(content_.events().size());
   const int padding = 2 * metrics::rowPaddingV;
   std::int64_t y = offsets_.back();
@@ -228,8 +229,14 @@ void EventListView::onChange(const Change& change) {
     metrics_.clear();
     metrics_.shrink_to_fit();
   }
+  // A late line placed among the events moves those after it.
+  const bool eventsMoved = change.has(Change::eventsInserted) && change.firstChangedEvent < metrics_.size();
+  if (eventsMoved) metrics_.resize(change.firstChangedEvent);
   const std::optional<int> selectedBefore = selectedRow();
-  if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection)) refreshSelectedIndex();
+  if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection) ||
+      (eventsMoved && selectedIndex_ && *selectedIndex_ >= change.firstChangedEvent)) {
+    refreshSelectedIndex();
+  }
 
   const auto& rows = content_.visibleRows();
   const bool filterChanged = change.has(Change::visibleReset) || change.has(Change::eventsReplaced) ||
@@ -238,17 +245,18 @@ void EventListView::onChange(const Change& change) {
     rebuildOffsets();
     if (auto row = selectedRow()) scrollToRow(*row);
     viewport()->update();
-  } else if (rows.size() + 1 > offsets_.size()) {
-    const int before = rowCount();
-    const std::int64_t oldBottom = offsets_.back();
+  } else if (change.has(Change::visibleInserted) || rows.size() + 1 > offsets_.size()) {
+    const auto firstRow = std::min(change.has(Change::visibleInserted) ? change.firstChangedRow : offsets_.size() - 1,
+                                   offsets_.size() - 1);
+    const std::int64_t oldTop = offsets_[firstRow];
     QScrollBar* bar = verticalScrollBar();
     // A user who scrolled down to the end of a long list is following the
     // trace: keep the newest rows in view. Anywhere else the view stays put.
     const bool following = bar->maximum() > 0 && bar->value() == bar->maximum();
-    extendOffsets(change.has(Change::visibleAppended) ? change.firstAppendedRow : static_cast<std::size_t>(before));
+    extendOffsets(firstRow);
     if (following) bar->setValue(bar->maximum());
-    // Repaint only when the new rows reach into the visible area.
-    if (following || oldBottom < contentTop() + viewport()->height()) viewport()->update();
+    // Repaint only when the new or moved rows reach into the visible area.
+    if (following || oldTop < contentTop() + viewport()->height()) viewport()->update();
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);

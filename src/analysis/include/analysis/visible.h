@@ -65,6 +65,11 @@ class VisibleIndex {
   // visible. The index keeps its own reading position, so a `first` that is
   // off neither loses nor doubles a row; a list that shrank is scanned anew.
   std::size_t appendFrom(const EventList& events, std::size_t first);
+  // The events from `firstMoved` on were put in another order, none added or
+  // removed since the index last read `events` (a late line placed where its
+  // time belongs). Returns the first row that changed: the rows before it
+  // are as they were.
+  std::size_t moved(const EventList& events, std::size_t firstMoved);
   const std::vector<std::uint32_t>& rows() const { return rows_; }
   std::size_t suppressedCount() const { return suppressed_; }
 

@@ -59,6 +59,14 @@ class EventList {
   void append(const MarrowfieldEvent& event);
   void append(const Uuid& id, double time, EventType type, std::string_view source,
               std::string_view message, bool isRoutineNoise, LineOrigin origin = LineOrigin::trace);
+  // Puts the events from `firstNew` on (just appended) where their times
+  // belong among the earlier ones, which are in order of time: after every
+  // event of an earlier or the same time, so events of one time keep the
+  // order they were added in. Only the events from the first one that has to
+  // move are rewritten; a line that arrives late is placed near the end, so
+  // this costs the few events it passes, not the list. Returns the first
+  // index whose event changed, or size() when every new event was in place.
+  std::size_t placeByTime(std::size_t firstNew);
   // Becomes empty, with storage of its own.
   void clear();
 
