@@ -130,7 +130,6 @@ void BM_PlaceLateLinesAtAMillion(benchmark::State& state) {
       launcher.sink(stdoutBatch(n));
       queue.drain();
     }
-    moved = 0;
     for (int k = 0; k < kLateBatches; ++k) {
       mf::LineBatch late;
       for (int i = 0; i < 8; ++i) {
