@@ -122,19 +122,36 @@ class EventStorage {
   // records below it may be seen by another list and must never change.
   std::size_t frozen = 0;
 
-  // Stable sort by time of [first, size), given that [first, firstNew) is
-  // already in order: the new records are sorted among themselves and merged
-  // with the old ones, through one buffer.
-  void sortTail(std::size_t first, std::size_t firstNew) {
-    const std::size_t count = size_ - first;
+  // Merges the records added from `firstNew` on among the earlier ones,
+  // which are in order of time, stably: a new record goes after every
+  // earlier one of the same time. Only the new records are copied out; the
+  // earlier ones that a new one passes move up in runs, once each.
+  // `placedAt[k]` is set to where the record added at firstNew + k ends up.
+  void mergeNew(std::size_t firstNew, std::vector<std::size_t>& placedAt) {
+    const std::size_t count = size_ - firstNew;
     buffer_.resize(count);
-    copyRecords(first, buffer_.data(), count, true);
-    const auto byTime = [](const Record& a, const Record& b) { return a.time < b.time; };
-    const auto middle = buffer_.begin() + static_cast<std::ptrdiff_t>(firstNew - first);
-    std::stable_sort(middle, buffer_.end(), byTime);
-    std::inplace_merge(buffer_.begin(), middle, buffer_.end(), byTime);
-    copyRecords(first, buffer_.data(), count, false);
-    if (buffer_.capacity() > kFirstChunkRecords) buffer_ = {};  // a rare large move keeps no memory
+    copyRecords(firstNew, buffer_.data(), count, true);
+    order_.resize(count);
+    for (std::size_t k = 0; k < count; ++k) order_[k] = k;
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return buffer_[a].time < buffer_[b].time; });
+    placedAt.assign(count, 0);
+    std::size_t oldEnd = firstNew;  // the earlier records not moved yet end here
+    std::size_t write = size_;      // from here on every record is in its place
+    for (std::size_t m = count; m-- > 0;) {
+      const Record& r = buffer_[order_[m]];
+      const std::size_t low = firstAfter(r.time, oldEnd);
+      const std::size_t later = oldEnd - low;
+      moveUp(low, write - later, later);
+      write -= later + 1;
+      oldEnd = low;
+      recordAt(write) = r;
+      placedAt[order_[m]] = write;
+    }
+    if (buffer_.capacity() > kFirstChunkRecords) {
+      buffer_ = {};  // a rare large batch keeps no memory
+      order_ = {};
+    }
   }
 
   EventView viewOf(const Record& r) const {
@@ -218,6 +235,45 @@ class EventStorage {
   }
 
   Record& recordAt(std::size_t index) { return const_cast<Record&>(record(index)); }
+
+ public:
+  // The first of the records [0, end), which are in order of time, whose
+  // time is after `time` (`end` when none is). A late line belongs near the
+  // end, so the search goes back from there in doubling steps, then halves.
+  std::size_t firstAfter(double time, std::size_t end) const {
+    std::size_t high = end;
+    std::size_t low = end;
+    for (std::size_t step = 1; low > 0 && record(low - 1).time > time; step *= 2) {
+      high = low;
+      low = low > step ? low - step : 0;
+    }
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (record(mid).time > time) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return low;
+  }
+
+ private:
+  // Where `index` lies within its chunk.
+  static std::size_t offsetInChunk(std::size_t index) {
+    return index < kFirstChunkRecords ? index : (index - kFirstChunkRecords) % kChunkRecords;
+  }
+
+  // Moves `count` records from `from` to `to` (not below `from`), from the
+  // last one back, in runs that stay within one chunk on both sides.
+  void moveUp(std::size_t from, std::size_t to, std::size_t count) {
+    if (from == to) return;
+    while (count > 0) {
+      const std::size_t n = std::min({count, offsetInChunk(from + count - 1) + 1, offsetInChunk(to + count - 1) + 1});
+      std::memmove(static_cast<void*>(&recordAt(to + count - n)), &recordAt(from + count - n), n * sizeof(Record));
+      count -= n;
+    }
+  }
 
   // Copies `count` records from index `first` into `out`, or from `out` back
   // to them, a chunk's run at a time.
@@ -305,7 +361,8 @@ class EventStorage {
   };
   std::unordered_map<std::string, std::uint16_t, SourceHash, std::equal_to<>> sourceIndex_;
   std::uint16_t lastSource_ = 0;
-  std::vector<Record> buffer_;  // for sortTail
+  std::vector<Record> buffer_;  // for mergeNew
+  std::vector<std::size_t> order_;
 };
 
 MarrowfieldEvent EventView::toEvent() const {
@@ -375,51 +432,36 @@ void EventList::append(const Uuid& id, double time, EventType type, std::string_
   ++size_;
 }
 
-std::size_t EventList::placeByTime(std::size_t firstNew) {
+std::size_t EventList::placeByTime(std::size_t firstNew, std::vector<std::size_t>* placedAt) {
+  if (placedAt) placedAt->clear();
   if (firstNew >= size_) return size_;
-  // The earliest new time, and whether the new events are in order already.
+  // Nothing to do in the usual case: the new events are in order and none
+  // is earlier than the last event before them.
+  bool inOrder = true;
   double earliest = storage_->record(firstNew).time;
-  bool newInOrder = true;
-  for (std::size_t i = firstNew + 1; i < size_; ++i) {
+  for (std::size_t i = firstNew; i < size_; ++i) {
     const double time = storage_->record(i).time;
-    if (time < storage_->record(i - 1).time) newInOrder = false;
+    if (i > 0 && storage_->record(i - 1).time > time) inOrder = false;
     earliest = std::min(earliest, time);
   }
-  // The first earlier event that a new one goes before: the earlier events
-  // are in order, and a late line belongs near the end, so search backwards
-  // in growing steps, then halve.
-  std::size_t high = firstNew;
-  std::size_t step = 1;
-  std::size_t low = firstNew;
-  while (low > 0 && storage_->record(low - 1).time > earliest) {
-    high = low;
-    low = low > step ? low - step : 0;
-    step *= 2;
-  }
-  // Now every event before `low` is at or before `earliest`, and the one
-  // before `high` (if high > low) is after it.
-  while (low < high) {
-    const std::size_t mid = low + (high - low) / 2;
-    if (storage_->record(mid).time > earliest) {
-      high = mid;
-    } else {
-      low = mid + 1;
-    }
-  }
-  std::size_t first = low;
-  if (first == firstNew) {
-    if (newInOrder) return size_;
-    // Only the new events are out of order among themselves; those at the
-    // front that share the earliest time stay where they are.
-    while (storage_->record(first).time <= earliest) ++first;
-  }
-  if (storage_.use_count() > 1 && first < storage_->frozen) {
-    // Another list sees the records to be moved: take a private copy first.
+  if (inOrder) return size_;
+  if (storage_.use_count() > 1 && storage_->firstAfter(earliest, firstNew) < storage_->frozen) {
+    // Another list may see records that are about to move: take a private
+    // copy first. (A recorded session shares the live list's storage; a
+    // line that arrives after the recording is the rare case this is.)
     auto own = std::make_shared<EventStorage>();
     for (std::size_t i = 0; i < size_; ++i) own->appendView(storage_->view(i));
     storage_ = std::move(own);
   }
-  storage_->sortTail(first, std::max(first, firstNew));
+  std::vector<std::size_t> own;
+  std::vector<std::size_t>& placed = placedAt ? *placedAt : own;
+  storage_->mergeNew(firstNew, placed);
+  // Events before the first moved one are as they were: the earlier events
+  // up to where the first new one went, and new ones that stayed in place.
+  std::size_t first = size_;
+  for (std::size_t k = 0; k < placed.size(); ++k) {
+    if (placed[k] != firstNew + k) first = std::min(first, placed[k]);
+  }
   return first;
 }
 

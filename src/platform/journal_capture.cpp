@@ -1,9 +1,7 @@
 #include "platform/journal_capture.h"
 
-#include <algorithm>
-
-#include "text/unicode_text.h"
 #include "platform/chunk_pump.h"
+#include "text/unicode_text.h"
 
 namespace mf {
 namespace {

@@ -141,9 +141,9 @@ void ContentView::takeInAppended(std::size_t firstNew) {
   bool rowsChanged = impl_->visible.appendFrom(events_, firstNew) > 0;
   // The new events arrive in the order their roads deliver them; the list is
   // in the order they were written.
-  const std::size_t firstChanged = events_.placeByTime(firstNew);
+  const std::size_t firstChanged = events_.placeByTime(firstNew, &impl_->placedAt);
   if (firstChanged < events_.size()) {
-    const std::size_t movedRow = impl_->visible.moved(events_, firstChanged);
+    const std::size_t movedRow = impl_->visible.placed(events_, firstNew, impl_->placedAt);
     if (movedRow < impl_->visible.rows().size()) {
       firstRow = std::min(firstRow, movedRow);
       rowsChanged = true;

@@ -62,11 +62,13 @@ class EventList {
   // Puts the events from `firstNew` on (just appended) where their times
   // belong among the earlier ones, which are in order of time: after every
   // event of an earlier or the same time, so events of one time keep the
-  // order they were added in. Only the events from the first one that has to
-  // move are rewritten; a line that arrives late is placed near the end, so
-  // this costs the few events it passes, not the list. Returns the first
-  // index whose event changed, or size() when every new event was in place.
-  std::size_t placeByTime(std::size_t firstNew);
+  // order they were added in. Only the events a new one passes move, each
+  // once; a line that arrives late belongs near the end, so this costs the
+  // few events it passes, not the list. Returns the first index whose event
+  // changed, or size() when every new event was in place. When something
+  // moved and `placedAt` is given, it receives where each new event went,
+  // in the order they were added.
+  std::size_t placeByTime(std::size_t firstNew, std::vector<std::size_t>* placedAt = nullptr);
   // Becomes empty, with storage of its own.
   void clear();
 
