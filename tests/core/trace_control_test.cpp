@@ -510,7 +510,7 @@ TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
   EXPECT_GT(drained, 0u);
 }
 
-TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
+TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   choose();
   view->setFreshLaunch(false);
   // Before the wait, the views have heard of the SESSION and LOG events.
