@@ -6,6 +6,7 @@
 
 #include <deque>
 #include <functional>
+#include <memory>
 #include <string>
 
 #include "bench_services.h"
@@ -82,5 +83,82 @@ void BM_ContentViewIngestMillionLines(benchmark::State& state) {
   state.counters["notifications"] = static_cast<double>(notifications);
 }
 BENCHMARK(BM_ContentViewIngestMillionLines)->Unit(benchmark::kMillisecond)->Iterations(2);
+
+// A million lines of stdout, read at `rate` lines a second, then journal
+// lines that arrive 0.4 s after they were written (journald's usual delay),
+// a batch of 8 at a time between further stdout batches: each late batch is
+// placed among the stdout lines of its last 0.4 s. The stdout lines are the
+// program's own words and all visible, so the visible rows move too. Only
+// the late batches are timed: what a late line costs on top of an append.
+void BM_PlaceLateLinesAtAMillion(benchmark::State& state) {
+  const double rate = static_cast<double>(state.range(0));
+  constexpr std::size_t kMillion = 1'000'000;
+  constexpr std::size_t kBatch = 1000;
+  constexpr int kLateBatches = 100;
+  constexpr double kLate = 0.4;
+  double time = 1.7e9;
+  auto stdoutBatch = [&](std::size_t first) {
+    mf::LineBatch batch;
+    for (std::size_t i = 0; i < kBatch; ++i) {
+      time += 1.0 / rate;
+      batch.add("handled request " + std::to_string(first + i) + " in 3 ms, cache hit ratio 0.97, queue depth 12",
+                mf::LineInfo{mf::LineOrigin::standardOutput, mf::LineInfo::kNoPriority, false, time});
+    }
+    return batch;
+  };
+  std::size_t moved = 0;
+  bool counting = false;
+  for (auto _ : state) {
+    state.PauseTiming();
+    InlineQueue queue;
+    StepClock clock;
+    CountingIds ids;
+    CapturingLauncher launcher;
+    IdleWorkspace workspace;
+    FixedPanel panel;
+    NullPasteboard pasteboard;
+    auto view = std::make_unique<mf::ContentView>(
+        mf::ContentView::Services{queue, clock, ids, launcher, workspace, panel, pasteboard});
+    view->setChangeObserver([&](const mf::Change& change) {
+      if (counting && change.has(mf::Change::eventsInserted)) moved += view->events().size() - change.firstChangedEvent;
+    });
+    view->chooseApplication();
+    view->setFreshLaunch(false);
+    view->startTrace();
+    time = clock.t + 1;
+    for (std::size_t n = 0; n < kMillion; n += kBatch) {
+      launcher.sink(stdoutBatch(n));
+      queue.drain();
+    }
+    for (int k = 0; k < kLateBatches; ++k) {
+      mf::LineBatch late;
+      for (int i = 0; i < 8; ++i) {
+        late.add("gnome-calculator[4242]: Gtk: theme parsing error " + std::to_string(k * 8 + i),
+                 mf::LineInfo{mf::LineOrigin::journal, 4, true, time - kLate + 1e-6 * i});
+      }
+      counting = true;
+      state.ResumeTiming();
+      launcher.sink(std::move(late));
+      queue.drain();
+      state.PauseTiming();
+      counting = false;
+      launcher.sink(stdoutBatch(kMillion + static_cast<std::size_t>(k) * kBatch));
+      queue.drain();
+    }
+    benchmark::DoNotOptimize(view->eventCount());
+    view->stopTrace(false);
+    view.reset();
+    state.ResumeTiming();
+  }
+  state.SetItemsProcessed(static_cast<std::int64_t>(state.iterations()) * kLateBatches);
+  // Per late batch: the events after the first moved one (what is rewritten).
+  state.counters["events_moved_per_batch"] =
+      static_cast<double>(moved) / static_cast<double>(kLateBatches * state.iterations());
+}
+BENCHMARK(BM_PlaceLateLinesAtAMillion)
+    ->Arg(100'000)
+    ->Arg(1'000'000)
+    ->Unit(benchmark::kMillisecond)
+    ->Iterations(2);
 
 }  // namespace

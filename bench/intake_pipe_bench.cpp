@@ -143,11 +143,11 @@ void runIntake(benchmark::State& state, double linesPerSecond, const std::string
     std::vector<double> probeLatencies;
     std::size_t appendedNotifications = 0;
     view.setChangeObserver([&](const mf::Change& change) {
-      if (!change.has(mf::Change::eventsAppended)) return;
+      if (!change.has(mf::Change::eventsInserted)) return;
       ++appendedNotifications;
       const auto now = steadyNanos();
       const mf::EventList& events = view.events();
-      for (std::size_t i = change.firstAppendedEvent; i < events.size(); ++i) {
+      for (std::size_t i = change.firstChangedEvent; i < events.size(); ++i) {
         const std::string_view m = events[i].message;
         if (!m.starts_with(kProbe)) continue;
         std::int64_t sent = 0;

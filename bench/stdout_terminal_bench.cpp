@@ -98,10 +98,10 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   mf::ContentView view({queue, clock, ids, logStreams, workspace, panel, pasteboard});
   Run run;
   view.setChangeObserver([&](const mf::Change& change) {
-    if (!change.has(mf::Change::eventsAppended)) return;
+    if (!change.has(mf::Change::eventsInserted)) return;
     const auto now = monotonicNanos();
     const mf::EventList& events = view.events();
-    for (std::size_t i = change.firstAppendedEvent; i < events.size(); ++i) {
+    for (std::size_t i = change.firstChangedEvent; i < events.size(); ++i) {
       std::string_view m = events[i].message;
       // Through the journal a line reads "time name[pid]: text".
       if (const auto at = m.find(kProbe); at != std::string_view::npos) {

@@ -87,16 +87,27 @@ bool parse(const std::vector<std::string>& args, Options& options) {
   return true;
 }
 
+// Between lines on different roads (stdout, stderr, the journal API) the
+// story pauses a moment, as a program doing work between them would: the
+// journal stamps a stderr line when journald reads it, so two lines written
+// within a millisecond on two roads could not be told apart by their times.
+void nextRoad() { sleepMilliseconds(40); }
+
 void tellStory(const Options& options) {
   const int pid = static_cast<int>(getpid());
   std::printf("marrowfield-demo 1.0 starting (pid %d)\n", pid);
+  nextRoad();
   // The app's own subsystem line, in the compact style of a unified log.
   sd_journal_print(LOG_INFO, "Df marrowfield-demo[%d:%d] [%s:general] Reading workspace settings", pid, pid,
                    options.bundleId.c_str());
+  nextRoad();
   std::fprintf(stderr, "Could not open file /etc/marrowfield-demo/settings.conf: No such file or directory\n");
   std::fprintf(stderr, "open(/var/lib/marrowfield-demo/secret.key): Permission denied\n");
+  nextRoad();
   std::printf("warning: cache directory is missing, using defaults\n");
+  nextRoad();
   sd_journal_print(LOG_ERR, "error: failed to connect to the update server (code 7)");
+  nextRoad();
   std::printf("Ready for work\n");
 }
 
@@ -137,6 +148,7 @@ int main(int argc, char** argv) {
   }
 
   if (options.crash) {
+    nextRoad();
     std::fprintf(stderr, "fatal error: dereferencing a bad pointer in the settings loader\n");
     std::signal(SIGSEGV, SIG_DFL);
     std::raise(SIGSEGV);

@@ -412,7 +412,21 @@ bool containsIgnoringAsciiCase(std::string_view text, std::string_view marker) {
 
 LineClassifier::LineClassifier(std::string_view bundleIdentifier) : appMarker_(appMarkerFor(bundleIdentifier)) {}
 
-Classification LineClassifier::classify(std::string_view trimmedLine, std::int8_t priority) const {
+bool isAppAuthored(const LineInfo& info) {
+  switch (info.origin) {
+    case LineOrigin::standardOutput:
+    case LineOrigin::standardError:
+      return true;
+    case LineOrigin::journal:
+      return (info.priority == 5 || info.priority == 6) && !info.libraryDomain;
+    case LineOrigin::trace:
+      return false;
+  }
+  return false;
+}
+
+Classification LineClassifier::classify(std::string_view trimmedLine, const LineInfo& info) const {
+  const std::int8_t priority = info.priority;
   // Reused between calls: classification runs for every log line and should
   // not allocate for each.
   // Two roads to the same result: a plain ASCII line is scanned as it is,
@@ -470,10 +484,11 @@ Classification LineClassifier::classify(std::string_view trimmedLine, std::int8_
   } else if (result.type == EventType::warning || result.type == EventType::error) {
     result.isRoutineNoise = false;
   } else {
-    const bool isAppAuthored =
-        !appMarker_.empty() && (isPlain ? containsIgnoringAsciiCase(normalized, appMarker_)
-                                        : normalized.find(appMarker_) != std::string_view::npos);
-    result.isRoutineNoise = !isAppAuthored;
+    const bool appAuthored =
+        isAppAuthored(info) ||
+        (!appMarker_.empty() && (isPlain ? containsIgnoringAsciiCase(normalized, appMarker_)
+                                         : normalized.find(appMarker_) != std::string_view::npos));
+    result.isRoutineNoise = !appAuthored;
   }
   return result;
 }
@@ -485,7 +500,8 @@ Classification classifyLine(std::string_view trimmedLine, std::string_view bundl
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events, IdSource& ids,
                  Clock& clock) {
   classifyBatch(batch, bundleIdentifier, [&](std::string_view line, const Classification& c, const LineInfo& info) {
-    events.append(ids.next(), clock.now(), c.type, c.source, line, c.isRoutineNoise, info.origin);
+    events.append(ids.next(), info.time > 0 ? info.time : clock.now(), c.type, c.source, line, c.isRoutineNoise,
+                  info.origin);
   });
 }
 

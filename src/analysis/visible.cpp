@@ -379,4 +379,42 @@ std::size_t VisibleIndex::appendFrom(const EventList& events, std::size_t first)
   return rows_.size() - before;
 }
 
+std::size_t VisibleIndex::placed(const EventList& events, std::size_t firstNew,
+                                 const std::vector<std::size_t>& placedAt) {
+  if (placedAt.empty()) return rows_.size();
+  if (events.size() != scanned_ || firstNew + placedAt.size() != scanned_) {
+    // Not what this call is for: anything else is read anew.
+    const std::string text = searchText_;
+    hasRows_ = false;
+    reset(events, showRawLog_, text);
+    return 0;
+  }
+  sortedPlaces_.assign(placedAt.begin(), placedAt.end());
+  std::sort(sortedPlaces_.begin(), sortedPlaces_.end());
+  const auto firstNewRow = std::lower_bound(rows_.begin(), rows_.end(), static_cast<std::uint32_t>(firstNew));
+  const auto firstMoved = std::lower_bound(rows_.begin(), firstNewRow, static_cast<std::uint32_t>(sortedPlaces_[0]));
+  const auto firstRow = static_cast<std::size_t>(firstMoved - rows_.begin());
+  // The earlier rows from the first place on: each goes up by the new events
+  // placed before it.
+  tailRows_.clear();
+  std::size_t passed = 0;
+  for (auto it = firstMoved; it != firstNewRow; ++it) {
+    while (passed < sortedPlaces_.size() && sortedPlaces_[passed] <= *it + passed) ++passed;
+    tailRows_.push_back(static_cast<std::uint32_t>(*it + passed));
+  }
+  // The new rows, at their places, in order; then both runs merged.
+  const std::size_t oldCount = tailRows_.size();
+  for (auto it = firstNewRow; it != rows_.end(); ++it) {
+    tailRows_.push_back(static_cast<std::uint32_t>(placedAt[*it - firstNew]));
+  }
+  std::sort(tailRows_.begin() + static_cast<std::ptrdiff_t>(oldCount), tailRows_.end());
+  std::inplace_merge(tailRows_.begin(), tailRows_.begin() + static_cast<std::ptrdiff_t>(oldCount), tailRows_.end());
+  rows_.resize(firstRow);
+  rows_.insert(rows_.end(), tailRows_.begin(), tailRows_.end());
+  // The same events in another order: the suppressed count stays.
+  lastId_ = *events[events.size() - 1].id;
+  firstId_ = *events[0].id;
+  return firstRow;
+}
+
 }  // namespace mf

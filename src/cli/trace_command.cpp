@@ -135,9 +135,9 @@ class EventPrinter {
   explicit EventPrinter(const ContentView& view) : view_(view) {}
 
   void onChange(const Change& change) {
-    if (!change.has(Change::visibleAppended) && !change.has(Change::visibleReset)) return;
+    if (!change.has(Change::visibleInserted) && !change.has(Change::visibleReset)) return;
     const auto& rows = view_.visibleRows();
-    const std::size_t from = change.has(Change::visibleReset) ? 0 : change.firstAppendedRow;
+    const std::size_t from = change.has(Change::visibleReset) ? 0 : change.firstChangedRow;
     for (std::size_t i = from; i < rows.size(); ++i) {
       const EventView event = view_.events()[rows[i]];
       if (!printed_.insert(*event.id).second) continue;

@@ -118,6 +118,42 @@ class EventStorage {
 
   EventView view(std::size_t index) const { return viewOf(record(index)); }
 
+  // The largest size at which a list sharing this storage was copied: the
+  // records below it may be seen by another list and must never change.
+  std::size_t frozen = 0;
+
+  // Merges the records added from `firstNew` on among the earlier ones,
+  // which are in order of time, stably: a new record goes after every
+  // earlier one of the same time. Only the new records are copied out; the
+  // earlier ones that a new one passes move up in runs, once each.
+  // `placedAt[k]` is set to where the record added at firstNew + k ends up.
+  void mergeNew(std::size_t firstNew, std::vector<std::size_t>& placedAt) {
+    const std::size_t count = size_ - firstNew;
+    buffer_.resize(count);
+    copyRecords(firstNew, buffer_.data(), count, true);
+    order_.resize(count);
+    for (std::size_t k = 0; k < count; ++k) order_[k] = k;
+    std::stable_sort(order_.begin(), order_.end(),
+                     [&](std::size_t a, std::size_t b) { return buffer_[a].time < buffer_[b].time; });
+    placedAt.assign(count, 0);
+    std::size_t oldEnd = firstNew;  // the earlier records not moved yet end here
+    std::size_t write = size_;      // from here on every record is in its place
+    for (std::size_t m = count; m-- > 0;) {
+      const Record& r = buffer_[order_[m]];
+      const std::size_t low = firstAfter(r.time, oldEnd);
+      const std::size_t later = oldEnd - low;
+      moveUp(low, write - later, later);
+      write -= later + 1;
+      oldEnd = low;
+      recordAt(write) = r;
+      placedAt[order_[m]] = write;
+    }
+    if (buffer_.capacity() > kFirstChunkRecords) {
+      buffer_ = {};  // a rare large batch keeps no memory
+      order_ = {};
+    }
+  }
+
   EventView viewOf(const Record& r) const {
     const char* text = blocks_[r.block].data.get() + r.offset;
     return EventView{&r.id,
@@ -200,6 +236,61 @@ class EventStorage {
 
   Record& recordAt(std::size_t index) { return const_cast<Record&>(record(index)); }
 
+ public:
+  // The first of the records [0, end), which are in order of time, whose
+  // time is after `time` (`end` when none is). A late line belongs near the
+  // end, so the search goes back from there in doubling steps, then halves.
+  std::size_t firstAfter(double time, std::size_t end) const {
+    std::size_t high = end;
+    std::size_t low = end;
+    for (std::size_t step = 1; low > 0 && record(low - 1).time > time; step *= 2) {
+      high = low;
+      low = low > step ? low - step : 0;
+    }
+    while (low < high) {
+      const std::size_t mid = low + (high - low) / 2;
+      if (record(mid).time > time) {
+        high = mid;
+      } else {
+        low = mid + 1;
+      }
+    }
+    return low;
+  }
+
+ private:
+  // Where `index` lies within its chunk.
+  static std::size_t offsetInChunk(std::size_t index) {
+    return index < kFirstChunkRecords ? index : (index - kFirstChunkRecords) % kChunkRecords;
+  }
+
+  // Moves `count` records from `from` to `to` (not below `from`), from the
+  // last one back, in runs that stay within one chunk on both sides.
+  void moveUp(std::size_t from, std::size_t to, std::size_t count) {
+    if (from == to) return;
+    while (count > 0) {
+      const std::size_t n = std::min({count, offsetInChunk(from + count - 1) + 1, offsetInChunk(to + count - 1) + 1});
+      std::memmove(static_cast<void*>(&recordAt(to + count - n)), &recordAt(from + count - n), n * sizeof(Record));
+      count -= n;
+    }
+  }
+
+  // Copies `count` records from index `first` into `out`, or from `out` back
+  // to them, a chunk's run at a time.
+  void copyRecords(std::size_t first, Record* out, std::size_t count, bool fromStorage) {
+    for (std::size_t done = 0; done < count;) {
+      const auto [records, inChunk] = recordsFrom(first + done);
+      const std::size_t n = std::min(inChunk, count - done);
+      auto* stored = const_cast<Record*>(records);
+      if (fromStorage) {
+        std::memcpy(static_cast<void*>(out + done), stored, n * sizeof(Record));
+      } else {
+        std::memcpy(static_cast<void*>(stored), out + done, n * sizeof(Record));
+      }
+      done += n;
+    }
+  }
+
   std::uint16_t intern(std::string_view source) {
     // The last source is by far the likeliest: a batch of log lines mostly
     // shares one tag.
@@ -270,6 +361,8 @@ class EventStorage {
   };
   std::unordered_map<std::string, std::uint16_t, SourceHash, std::equal_to<>> sourceIndex_;
   std::uint16_t lastSource_ = 0;
+  std::vector<Record> buffer_;  // for mergeNew
+  std::vector<std::size_t> order_;
 };
 
 MarrowfieldEvent EventView::toEvent() const {
@@ -277,8 +370,19 @@ MarrowfieldEvent EventView::toEvent() const {
 }
 
 EventList::EventList() : storage_(std::make_shared<EventStorage>()) {}
-EventList::EventList(const EventList&) = default;
-EventList& EventList::operator=(const EventList&) = default;
+// A copy may see every record up to its size; those are frozen for all.
+EventList::EventList(const EventList& other) : storage_(other.storage_), size_(other.size_) {
+  if (storage_) storage_->frozen = std::max(storage_->frozen, size_);
+}
+
+EventList& EventList::operator=(const EventList& other) {
+  if (this != &other) {
+    storage_ = other.storage_;
+    size_ = other.size_;
+    if (storage_) storage_->frozen = std::max(storage_->frozen, size_);
+  }
+  return *this;
+}
 
 // A moved-from list must stay usable (and empty), so it gets fresh storage.
 EventList::EventList(EventList&& other) noexcept
@@ -326,6 +430,39 @@ void EventList::append(const Uuid& id, double time, EventType type, std::string_
   // end and therefore never sees what we add here.
   storage_->append(id, time, type, source, message, isRoutineNoise, origin);
   ++size_;
+}
+
+std::size_t EventList::placeByTime(std::size_t firstNew, std::vector<std::size_t>* placedAt) {
+  if (placedAt) placedAt->clear();
+  if (firstNew >= size_) return size_;
+  // Nothing to do in the usual case: the new events are in order and none
+  // is earlier than the last event before them.
+  bool inOrder = true;
+  double earliest = storage_->record(firstNew).time;
+  for (std::size_t i = firstNew; i < size_; ++i) {
+    const double time = storage_->record(i).time;
+    if (i > 0 && storage_->record(i - 1).time > time) inOrder = false;
+    earliest = std::min(earliest, time);
+  }
+  if (inOrder) return size_;
+  if (storage_.use_count() > 1 && storage_->firstAfter(earliest, firstNew) < storage_->frozen) {
+    // Another list may see records that are about to move: take a private
+    // copy first. (A recorded session shares the live list's storage; a
+    // line that arrives after the recording is the rare case this is.)
+    auto own = std::make_shared<EventStorage>();
+    for (std::size_t i = 0; i < size_; ++i) own->appendView(storage_->view(i));
+    storage_ = std::move(own);
+  }
+  std::vector<std::size_t> own;
+  std::vector<std::size_t>& placed = placedAt ? *placedAt : own;
+  storage_->mergeNew(firstNew, placed);
+  // Events before the first moved one are as they were: the earlier events
+  // up to where the first new one went, and new ones that stayed in place.
+  std::size_t first = size_;
+  for (std::size_t k = 0; k < placed.size(); ++k) {
+    if (placed[k] != firstNew + k) first = std::min(first, placed[k]);
+  }
+  return first;
 }
 
 void EventList::clear() {

@@ -5,6 +5,7 @@
 #include <unistd.h>
 
 #include "platform/posix_io.h"
+#include "platform/system_clock.h"
 #include "text/terminal_line.h"
 
 namespace mf {
@@ -57,6 +58,9 @@ void ChunkPump::flushPendingLine() {
 
 void ChunkPump::deliver(LineBatch batch) {
   if (batch.empty() || !sink_) return;
+  // A line was written at the latest when it was read; the trace orders
+  // lines of all its roads by that time.
+  batch.stampTimes(wallClockNow());
   bool needsRendering = false;
   for (std::size_t i = 0; isTerminal_ && i < batch.size() && !needsRendering; ++i) {
     needsRendering = needsTerminalRendering(batch[i]);

@@ -1,9 +1,7 @@
 #include "platform/journal_capture.h"
 
-#include <cstdio>
-#include <ctime>
-
 #include "platform/chunk_pump.h"
+#include "text/unicode_text.h"
 
 namespace mf {
 namespace {
@@ -12,17 +10,6 @@ namespace {
 // within milliseconds of the launch; a launch that never comes must not make
 // the stream hold every entry of the machine.
 constexpr std::size_t kMaxUndecided = 4096;
-
-std::string timeOfDay(std::uint64_t micros) {
-  if (micros == 0) return {};
-  const auto seconds = static_cast<std::time_t>(micros / 1000000);
-  std::tm local{};
-  if (!::localtime_r(&seconds, &local)) return {};
-  char text[32];
-  std::snprintf(text, sizeof text, "%02d:%02d:%02d.%06u", local.tm_hour, local.tm_min, local.tm_sec,
-                static_cast<unsigned>(micros % 1000000));
-  return text;
-}
 
 // The kernel cuts _COMM to 15 bytes ("gnome-calculato"), and GLib's entries
 // carry no identifier: a search for the program's name would miss them. The
@@ -56,9 +43,7 @@ std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& sc
   // A stream line whose writer was gone before journald read it.
   if (pid == 0 && entry.transport == "stdout") pid = scope.root;
 
-  std::string line = timeOfDay(entry.realtimeMicros);
-  if (!line.empty()) line += ' ';
-  line += who;
+  std::string line = who;
   if (pid > 0) line += "[" + std::to_string(pid) + "]";
   line += ": ";
   if (isCoredumpReport(entry)) {
@@ -79,6 +64,20 @@ LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
   info.origin = entry.transport == "stdout" && entry.identifier == scope.identifier ? LineOrigin::standardError
                                                                                    : LineOrigin::journal;
   info.priority = static_cast<std::int8_t>(entry.priority);
+  // GLib names the program's own messages after it (G_LOG_DOMAIN), where it
+  // names them at all; any other domain is a library speaking.
+  if (!entry.glibDomain.empty()) {
+    const std::string domain = text::lowerCaseRoot(entry.glibDomain);
+    const auto slash = entry.exe.rfind('/');
+    const std::string_view exeName = slash == std::string::npos ? std::string_view(entry.exe)
+                                                                 : std::string_view(entry.exe).substr(slash + 1);
+    info.libraryDomain = domain != text::lowerCaseRoot(scope.processName) &&
+                         domain != text::lowerCaseRoot(entry.identifier) &&
+                         domain != text::lowerCaseRoot(senderName(entry)) && domain != text::lowerCaseRoot(exeName);
+  }
+  // When the sender wrote it; journald's own receipt when the entry does not say.
+  const std::uint64_t micros = entry.sourceRealtimeMicros != 0 ? entry.sourceRealtimeMicros : entry.realtimeMicros;
+  info.time = static_cast<double>(micros) / 1e6;
   return info;
 }
 

@@ -8,10 +8,12 @@
 
 namespace mf {
 
-double SystemClock::now() {
+double wallClockNow() {
   const auto since = std::chrono::system_clock::now().time_since_epoch();
   return std::chrono::duration<double>(since).count();
 }
+
+double SystemClock::now() { return wallClockNow(); }
 
 void RandomIdSource::refill() {
   std::size_t filled = 0;

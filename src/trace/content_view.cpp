@@ -60,7 +60,7 @@ void ContentView::appendEvent(EventType type, std::string_view source, std::stri
   OperationScope scope(*this);
   const std::size_t first = events_.size();
   events_.append(services_.ids.next(), services_.clock.now(), type, source, message, false);
-  noteAppended(first);
+  takeInAppended(first);
 }
 
 void ContentView::setLaunchParameters(std::vector<std::string> arguments,
@@ -73,7 +73,7 @@ void ContentView::ingestLines(const LineBatch& batch) {
   OperationScope scope(*this);
   const std::size_t first = events_.size();
   mf::ingestLines(batch, selectedBundleIdentifier_, events_, services_.ids, services_.clock);
-  noteAppended(first);
+  takeInAppended(first);
 }
 
 void ContentView::deliverBatch(std::uint64_t epoch, const LineBatch& batch) {
@@ -123,32 +123,45 @@ void ContentView::replaceEvents(EventList events) {
   ++impl_->eventsEpoch;
   resetVisible();
   Change& pending = impl_->pending;
-  pending.fields &= ~static_cast<std::uint32_t>(Change::eventsAppended);
+  pending.fields &= ~static_cast<std::uint32_t>(Change::eventsInserted);
   pending.fields |= Change::eventsReplaced;
 }
 
 void ContentView::resetVisible() {
   impl_->visible.reset(events_, showRawLog_, searchText_);
   Change& pending = impl_->pending;
-  pending.fields &= ~static_cast<std::uint32_t>(Change::visibleAppended);
+  pending.fields &= ~static_cast<std::uint32_t>(Change::visibleInserted);
   pending.fields |= Change::visibleReset;
 }
 
-void ContentView::noteAppended(std::size_t firstEvent) {
-  if (events_.size() == firstEvent) return;
+void ContentView::takeInAppended(std::size_t firstNew) {
+  if (events_.size() == firstNew) return;
   Change& pending = impl_->pending;
-  const std::size_t firstRow = impl_->visible.rows().size();
-  const std::size_t newRows = impl_->visible.appendFrom(events_, firstEvent);
-  // A replacement or reset pending since the last notification already tells
-  // the views to read everything again; an earlier append already names the
-  // first new index.
-  if (!pending.has(Change::eventsReplaced) && !pending.has(Change::eventsAppended)) {
-    pending.fields |= Change::eventsAppended;
-    pending.firstAppendedEvent = firstEvent;
+  std::size_t firstRow = impl_->visible.rows().size();
+  bool rowsChanged = impl_->visible.appendFrom(events_, firstNew) > 0;
+  // The new events arrive in the order their roads deliver them; the list is
+  // in the order they were written.
+  const std::size_t firstChanged = events_.placeByTime(firstNew, &impl_->placedAt);
+  if (firstChanged < events_.size()) {
+    const std::size_t movedRow = impl_->visible.placed(events_, firstNew, impl_->placedAt);
+    if (movedRow < impl_->visible.rows().size()) {
+      firstRow = std::min(firstRow, movedRow);
+      rowsChanged = true;
+    }
   }
-  if (newRows > 0 && !pending.has(Change::visibleReset) && !pending.has(Change::visibleAppended)) {
-    pending.fields |= Change::visibleAppended;
-    pending.firstAppendedRow = firstRow;
+  const std::size_t firstEvent = std::min(firstNew, firstChanged);
+  // A replacement or reset pending since the last notification already tells
+  // the views to read everything again; an earlier insertion may name an
+  // earlier index.
+  if (!pending.has(Change::eventsReplaced)) {
+    pending.firstChangedEvent =
+        pending.has(Change::eventsInserted) ? std::min(pending.firstChangedEvent, firstEvent) : firstEvent;
+    pending.fields |= Change::eventsInserted;
+  }
+  if (rowsChanged && !pending.has(Change::visibleReset)) {
+    pending.firstChangedRow =
+        pending.has(Change::visibleInserted) ? std::min(pending.firstChangedRow, firstRow) : firstRow;
+    pending.fields |= Change::visibleInserted;
   }
 }
 

@@ -7,6 +7,7 @@
 #include <cstdint>
 #include <memory>
 #include <optional>
+#include <vector>
 
 #include "analysis/visible.h"
 #include "trace/content_view.h"
@@ -23,6 +24,8 @@ struct ContentView::Impl {
   std::shared_ptr<Token> token;
 
   VisibleIndex visible;
+  // Where the events of the last intake went when some arrived late.
+  std::vector<std::size_t> placedAt;
 
   // Bumped whenever `events` is replaced. A sink remembers the epoch it was
   // armed in; its batches are dropped once the list shows something else.

@@ -204,10 +204,11 @@ void EventListView::rebuildOffsets() {
 
 void EventListView::extendOffsets(std::size_t firstRow) {
   const auto& rows = content_.visibleRows();
-  if (firstRow + 1 != offsets_.size() || rows.size() < firstRow) {
+  if (firstRow + 1 > offsets_.size() || rows.size() < firstRow) {
     rebuildOffsets();
     return;
   }
+  offsets_.resize(firstRow + 1);  // the rows from firstRow on are new or moved
   ensureMetrics(content_.events().size());
   const int padding = 2 * metrics::rowPaddingV;
   std::int64_t y = offsets_.back();
@@ -295,8 +296,14 @@ void EventListView::onChange(const Change& change) {
     unseen_ = 0;
     refreshBackToEnd();
   }
+  // A late line placed among the events moves those after it.
+  const bool eventsMoved = change.has(Change::eventsInserted) && change.firstChangedEvent < metrics_.size();
+  if (eventsMoved) metrics_.resize(change.firstChangedEvent);
   const std::optional<int> selectedBefore = selectedRow();
-  if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection)) refreshSelectedIndex();
+  if (change.has(Change::eventsReplaced) || change.has(Change::eventSelection) ||
+      (eventsMoved && selectedIndex_ && *selectedIndex_ >= change.firstChangedEvent)) {
+    refreshSelectedIndex();
+  }
 
   const auto& rows = content_.visibleRows();
   const bool filterChanged = change.has(Change::visibleReset) || change.has(Change::eventsReplaced) ||
@@ -311,10 +318,12 @@ void EventListView::onChange(const Change& change) {
       refreshBackToEnd();
     }
     viewport()->update();
-  } else if (rows.size() + 1 > offsets_.size()) {
+  } else if (change.has(Change::visibleInserted) || rows.size() + 1 > offsets_.size()) {
     const int before = rowCount();
-    const std::int64_t oldBottom = offsets_.back();
-    extendOffsets(change.has(Change::visibleAppended) ? change.firstAppendedRow : static_cast<std::size_t>(before));
+    const auto firstRow = std::min(change.has(Change::visibleInserted) ? change.firstChangedRow : offsets_.size() - 1,
+                                   offsets_.size() - 1);
+    const std::int64_t oldTop = offsets_[firstRow];
+    extendOffsets(firstRow);
     // Following keeps the newest rows in view; otherwise the view stays put
     // and the back-to-end button counts what arrived below it.
     if (following_) {
@@ -325,8 +334,8 @@ void EventListView::onChange(const Change& change) {
       for (int r = rowCount() - 1; r >= before && offsets_[static_cast<std::size_t>(r) + 1] > viewBottom; --r) ++unseen_;
       refreshBackToEnd();
     }
-    // Repaint only when the new rows reach into the visible area.
-    if (following_ || oldBottom < contentTop() + viewport()->height()) viewport()->update();
+    // Repaint only when the new or moved rows reach into the visible area.
+    if (following_ || oldTop < contentTop() + viewport()->height()) viewport()->update();
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);

@@ -19,40 +19,59 @@
 namespace mf {
 namespace {
 
-struct PriorityCase {
+struct InfoCase {
   const char* line;
-  int priority;
+  LineInfo info;
   EventType type;
   bool isRoutineNoise;
 };
 
-// Every syslog priority over lines whose text says nothing, a warning or an
-// error: 0-3 make an error, 4 a warning, 5-7 and none leave the text's word.
-TEST(PriorityClassification, RaisesTheTypeAndNeverLowersIt) {
-  const std::vector<PriorityCase> cases = {
-      {"Couldn't download IMF currency rate file", LineInfo::kNoPriority, EventType::info, true},
-      {"Couldn't download IMF currency rate file", 0, EventType::error, false},
-      {"Couldn't download IMF currency rate file", 1, EventType::error, false},
-      {"Couldn't download IMF currency rate file", 2, EventType::error, false},
-      {"Couldn't download IMF currency rate file", 3, EventType::error, false},
-      {"Couldn't download IMF currency rate file", 4, EventType::warning, false},
-      {"Couldn't download IMF currency rate file", 5, EventType::info, true},
-      {"Couldn't download IMF currency rate file", 6, EventType::info, true},
-      {"Couldn't download IMF currency rate file", 7, EventType::info, true},
-      {"warning: low disk", 3, EventType::error, false},
-      {"warning: low disk", 7, EventType::warning, false},
-      {"Error: disk full", 4, EventType::error, false},
-      {"Error: disk full", 6, EventType::error, false},
-      // A header line stays noise whatever its sender says.
-      {"Filtering the log data using \"x\"", 3, EventType::error, true},
+constexpr LineInfo journal(int priority, bool libraryDomain = false) {
+  return LineInfo{LineOrigin::journal, static_cast<std::int8_t>(priority), libraryDomain};
+}
+constexpr LineInfo kStdout{LineOrigin::standardOutput};
+constexpr LineInfo kStderr{LineOrigin::standardError};
+
+// What travels with a line and what it makes of it. The sender's priority:
+// 0-3 make an error, 4 a warning, 5-7 and none leave the text's word. Where
+// the line came from: the program's own stdout and stderr, and its plain
+// journal lines at 5-6 (not a library's GLib message), are its own words and
+// shown, unless a marker of the noise rule's earlier steps says otherwise.
+TEST(LineInfoClassification, PriorityRaisesTheTypeAndOwnWordsAreShown) {
+  const char* const rate = "Couldn't download IMF currency rate file";
+  const std::vector<InfoCase> cases = {
+      {rate, journal(LineInfo::kNoPriority), EventType::info, true},
+      {rate, journal(0, true), EventType::error, false},
+      {rate, journal(1, true), EventType::error, false},
+      {rate, journal(2, true), EventType::error, false},
+      {rate, journal(3, true), EventType::error, false},
+      {rate, journal(4, true), EventType::warning, false},
+      {rate, journal(5, true), EventType::info, true},
+      {rate, journal(6, true), EventType::info, true},
+      {rate, journal(7, true), EventType::info, true},
+      {rate, journal(5), EventType::info, false},
+      {rate, journal(6), EventType::info, false},
+      {rate, journal(7), EventType::info, true},
+      {"warning: low disk", journal(3), EventType::error, false},
+      {"warning: low disk", journal(7), EventType::warning, false},
+      {"Error: disk full", journal(4), EventType::error, false},
+      {"Error: disk full", journal(6), EventType::error, false},
+      {"Hello from main, step 2", kStdout, EventType::info, false},
+      {"usage: app.sh FILE", kStderr, EventType::info, false},
+      {"usage: app.sh FILE", LineInfo{}, EventType::info, true},
+      // The earlier steps of the noise rule still come first.
+      {"Filtering the log data using \"x\"", journal(3), EventType::error, true},
+      {"loaded (AppKit) bundle", kStdout, EventType::info, true},
+      {"-- * --", kStderr, EventType::info, true},
   };
   const LineClassifier classifier("org.example.App");
   for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.line) + " priority " + std::to_string(c.priority));
-    const Classification result = classifier.classify(c.line, c.priority);
+    SCOPED_TRACE(std::string(c.line) + " origin " + std::string(originName(c.info.origin)) + " priority " +
+                 std::to_string(c.info.priority) + (c.info.libraryDomain ? " library" : ""));
+    const Classification result = classifier.classify(c.line, c.info);
     EXPECT_EQ(result.type, c.type);
     EXPECT_EQ(result.isRoutineNoise, c.isRoutineNoise);
-    EXPECT_EQ(result.source, classifier.classify(c.line).source) << "the priority never changes the source";
+    EXPECT_EQ(result.source, classifier.classify(c.line).source) << "what travels never changes the source";
   }
 }
 

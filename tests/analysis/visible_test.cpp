@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 #include <unicode/uloc.h>
 
+#include <algorithm>
 #include <atomic>
 #include <random>
 #include <thread>
@@ -34,9 +35,9 @@ Uuid idFor(std::uint64_t n) {
   return Uuid::fromRandomBytes(bytes);
 }
 
-void add(EventList& list, const Row& row) {
-  list.append(idFor(list.size() + 1), 1000.0 + static_cast<double>(list.size()), row.type, row.source, row.message,
-              row.noise);
+void add(EventList& list, const Row& row, double lateBy = 0) {
+  list.append(idFor(list.size() + 1), 1000.0 + static_cast<double>(list.size()) - lateBy, row.type, row.source,
+              row.message, row.noise);
 }
 
 EventList listOf(const std::vector<Row>& rows) {
@@ -205,6 +206,7 @@ TEST(SearchFolding, WideAsciiScanAgreesWithFoldingBothSides) {
   }
 }
 
+// Appends, late events placed among the earlier ones, and filter changes.
 TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
   const std::vector<std::string> words = {"error", "Error:", "warn", "token", "STRASSE", "stra\xC3\x9F" "e",
                                           "kernel", "\xE2\x84\xAA", "ok", "perm", "x", "  "};
@@ -224,11 +226,21 @@ TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
       const int count = static_cast<int>(rng() % 4);
       for (int i = 0; i < count; ++i) {
         std::string message = words[rng() % words.size()] + " " + words[rng() % words.size()];
-        add(list, {static_cast<EventType>(rng() % 4), sources[rng() % sources.size()], message, rng() % 2 == 0});
+        const double lateBy = rng() % 3 == 0 ? static_cast<double>(rng() % 8) : 0.0;
+        add(list, {static_cast<EventType>(rng() % 4), sources[rng() % sources.size()], message, rng() % 2 == 0}, lateBy);
       }
       const std::size_t shown = index.rows().size();
       const std::size_t added = index.appendFrom(list, before);
       EXPECT_EQ(added, index.rows().size() - shown);
+      const std::vector<std::uint32_t> rowsBefore = index.rows();
+      std::vector<std::size_t> placedAt;
+      const std::size_t firstMoved = list.placeByTime(before, &placedAt);
+      if (firstMoved < list.size()) {
+        const std::size_t firstRow = index.placed(list, before, placedAt);
+        ASSERT_TRUE(std::equal(rowsBefore.begin(), rowsBefore.begin() + static_cast<std::ptrdiff_t>(firstRow),
+                               index.rows().begin()));
+      }
+      for (std::size_t i = 1; i < list.size(); ++i) ASSERT_LE(list[i - 1].time, list[i].time);
     } else if (action < 9) {
       // Mostly narrowing steps, so the in-place filter gets exercised.
       const std::string& next = queries[rng() % queries.size()];

@@ -83,10 +83,10 @@ class DesktopTraceTest : public ::testing::Test {
   std::optional<MarrowfieldEvent> glibWarning(const std::string& sender, pid_t pid) const {
     for (const auto& event : window.view.events().toVector()) {
       if (event.type != EventType::warning && event.type != EventType::error) continue;
-      const auto who = event.message.find(" " + sender + "[" + std::to_string(pid) + "]: ");
-      if (who == std::string::npos) continue;
-      // "... name[pid]: Domain: message": a domain is one word before ": ".
-      const auto rest = event.message.substr(who + sender.size() + std::to_string(pid).size() + 5);
+      const std::string who = sender + "[" + std::to_string(pid) + "]: ";
+      if (!event.message.starts_with(who)) continue;
+      // "name[pid]: Domain: message": a domain is one word before ": ".
+      const auto rest = event.message.substr(who.size());
       const auto colon = rest.find(": ");
       if (colon != std::string::npos && colon > 0 && rest.substr(0, colon).find(' ') == std::string::npos) {
         return event;
@@ -229,7 +229,7 @@ TEST_F(DesktopTraceTest, AQtAppsMessagesArriveUnderItsPid) {
   pid_t pid = 0;
   std::optional<MarrowfieldEvent> warning;
   ASSERT_NO_FATAL_FAILURE(traceQtStyleWarning(pid, warning));
-  EXPECT_NE(warning->message.find(" qt6ct[" + std::to_string(pid) + "]: QApplication: invalid style override"),
+  EXPECT_NE(warning->message.find("qt6ct[" + std::to_string(pid) + "]: QApplication: invalid style override"),
             std::string::npos)
       << warning->message;
   EXPECT_EQ(window.count(marker), 1u) << window.dump();

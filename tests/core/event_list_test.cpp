@@ -177,5 +177,73 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
   }
 }
 
+struct PlacementCase {
+  std::vector<double> earlier;  // in order of time
+  std::vector<double> added;    // in order of arrival
+  std::vector<std::string> expected;
+  std::size_t firstChanged;
+};
+
+// Events named by their time, the added ones with a "+" (so events of one
+// time can be told apart).
+std::string nameOf(double time, bool added) {
+  std::string name = std::to_string(time);
+  name.erase(name.find_last_not_of('0') + 1);
+  if (name.back() == '.') name.pop_back();
+  return added ? name + "+" : name;
+}
+
+// Events that arrive late are placed where their times belong, after every
+// event of the same time; only the part from the first moved event changes,
+// and a copy that shares the storage (a recorded session) never sees it.
+TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
+  const std::vector<PlacementCase> cases = {
+      {{1, 2, 3}, {4}, {"1", "2", "3", "4+"}, 4},
+      {{1, 2, 3}, {2.5}, {"1", "2", "2.5+", "3"}, 2},
+      {{1, 2, 2, 3}, {2}, {"1", "2", "2", "2+", "3"}, 3},
+      {{1, 3}, {5, 2}, {"1", "2+", "3", "5+"}, 1},
+      {{1, 2}, {3, 2.5}, {"1", "2", "2.5+", "3+"}, 2},
+      {{1}, {2, 3, 1.5}, {"1", "1.5+", "2+", "3+"}, 1},
+      {{1}, {1, 2, 1}, {"1", "1+", "1+", "2+"}, 2},
+      {{5}, {1}, {"1+", "5"}, 0},
+      {{}, {3, 1, 2}, {"1+", "2+", "3+"}, 0},
+  };
+  for (const auto& c : cases) {
+    EventList list;
+    std::uint8_t n = 0;
+    for (double t : c.earlier) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, false), false);
+    const EventList recorded = list;
+    const auto before = messages(list);
+    const std::size_t firstNew = list.size();
+    for (double t : c.added) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, true), false);
+    const std::size_t expectedFirst = c.firstChanged == c.expected.size() ? list.size() : c.firstChanged;
+    EXPECT_EQ(list.placeByTime(firstNew), expectedFirst) << c.expected[0];
+    EXPECT_EQ(messages(list), c.expected);
+    EXPECT_EQ(messages(recorded), before);
+    EXPECT_EQ(list.placeByTime(list.size()), list.size()) << "nothing new, nothing moves";
+  }
+
+  // Across the seam between storage pieces, and with a copy that ends
+  // before the moved part (no private copy is needed then).
+  EventList list;
+  for (int i = 0; i < 5000; ++i) list.append(idOf(1), i, EventType::info, "CONSOLE", std::to_string(i), false);
+  EventList recorded = list;
+  const std::size_t firstNew = list.size();
+  list.append(idOf(2), 4090.5, EventType::error, "CRASH", "late", false);
+  EXPECT_EQ(list.placeByTime(firstNew), 4091u);
+  EXPECT_EQ(list[4091].message, "late");
+  EXPECT_EQ(list[4091].type, EventType::error);
+  EXPECT_EQ(list[4092].message, "4091");
+  EXPECT_EQ(list[5000].message, "4999");
+  EXPECT_EQ(recorded[4091].message, "4091");
+  recorded = EventList();
+  const std::size_t next = list.size();
+  list.append(idOf(3), 4999.5, EventType::info, "CONSOLE", "later", false);
+  list.append(idOf(4), 10, EventType::info, "CONSOLE", "much later", false);
+  EXPECT_EQ(list.placeByTime(next), 11u);
+  EXPECT_EQ(list[11].message, "much later");
+  EXPECT_EQ(list[5002].message, "later");
+}
+
 }  // namespace
 }  // namespace mf

@@ -516,7 +516,7 @@ TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
   EXPECT_GT(drained, 0u);
 }
 
-TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
+TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   choose();
   view->setFreshLaunch(false);
   // Before the wait, the views have heard of the SESSION and LOG events.
@@ -524,7 +524,7 @@ TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
   fakes.mainQueue.onWait = [&](double) {
     eventsSeenBeforeWait = 0;
     for (const auto& change : changes) {
-      if (change.has(Change::eventsAppended) || change.has(Change::eventsReplaced)) ++eventsSeenBeforeWait;
+      if (change.has(Change::eventsInserted) || change.has(Change::eventsReplaced)) ++eventsSeenBeforeWait;
     }
   };
   changes.clear();
@@ -533,7 +533,7 @@ TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
   ASSERT_FALSE(changes.empty());
   EXPECT_TRUE(changes.front().has(Change::eventsReplaced));
   EXPECT_TRUE(changes.front().has(Change::visibleReset));
-  EXPECT_FALSE(changes.front().has(Change::eventsAppended));
+  EXPECT_FALSE(changes.front().has(Change::eventsInserted));
 
   fakes.workspace.completeWithPid(1);
   fakes.mainQueue.runAll();
@@ -544,12 +544,12 @@ TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
   pushLog({"plain chatter", "error: real problem"});
   fakes.mainQueue.runAll();
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::eventsAppended));
+  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
   EXPECT_FALSE(changes[0].has(Change::eventsReplaced));
-  EXPECT_EQ(changes[0].firstAppendedEvent, before);
-  EXPECT_TRUE(changes[0].has(Change::visibleAppended));
+  EXPECT_EQ(changes[0].firstChangedEvent, before);
+  EXPECT_TRUE(changes[0].has(Change::visibleInserted));
   EXPECT_FALSE(changes[0].has(Change::visibleReset));
-  EXPECT_EQ(changes[0].firstAppendedRow, rowsBefore);
+  EXPECT_EQ(changes[0].firstChangedRow, rowsBefore);
   EXPECT_EQ(view->visibleRows().size(), rowsBefore + 2);
 
   // Actionable only: routine chatter grows the events, not the rows.
@@ -559,8 +559,8 @@ TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
   pushLog({"more plain chatter"});
   fakes.mainQueue.runAll();
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::eventsAppended));
-  EXPECT_FALSE(changes[0].has(Change::visibleAppended));
+  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
+  EXPECT_FALSE(changes[0].has(Change::visibleInserted));
   EXPECT_EQ(view->suppressedCount(), 2u);
 
   changes.clear();
@@ -575,7 +575,53 @@ TEST_F(ContentViewTest, ChangesSayAppendedOrReplaced) {
   view->clearTraceView();
   ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";
   EXPECT_TRUE(changes[0].has(Change::eventsReplaced));
-  EXPECT_FALSE(changes[0].has(Change::eventsAppended));
+  EXPECT_FALSE(changes[0].has(Change::eventsInserted));
+}
+
+// stdout reaches the trace in milliseconds, the journal some tenths of a
+// second later: a line that arrives late is placed where it was written, and
+// the visible rows, the change the views hear of, the selection and the
+// summary all follow that order; an app's own lines are in view.
+TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
+  startTracing();
+  const double start = fakes.clock.current;
+  fakes.clock.current = start + 10;
+  LineBatch printed;
+  printed.add("Ready for work", LineInfo{LineOrigin::standardOutput, LineInfo::kNoPriority, false, start + 5});
+  fakes.logStreams.lastSink()(std::move(printed));
+  fakes.mainQueue.runAll();
+  const std::size_t ready = view->events().size() - 1;
+  view->selectEvent(*view->events()[ready].id);
+  const std::size_t rowsBefore = view->visibleRows().size();
+  const std::size_t suppressedBefore = view->suppressedCount();
+
+  changes.clear();
+  LineBatch late;
+  late.add("x[4242]: Permission denied opening /etc/x.conf", LineInfo{LineOrigin::standardError, 6, false, start + 3});
+  late.add("x[4242]: loading plugins", LineInfo{LineOrigin::journal, 7, false, start + 4});
+  fakes.logStreams.lastSink()(std::move(late));
+  fakes.mainQueue.runAll();
+
+  const Strings all = events();
+  ASSERT_GE(all.size(), 3u);
+  EXPECT_EQ(Strings(all.end() - 3, all.end()),
+            (Strings{"ERROR PERMISSION x[4242]: Permission denied opening /etc/x.conf", "INFO CONSOLE x[4242]: loading plugins",
+                     "INFO CONSOLE Ready for work"}));
+  EXPECT_EQ(view->events()[ready].time, start + 3);
+  ASSERT_EQ(changes.size(), 1u);
+  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
+  EXPECT_EQ(changes[0].firstChangedEvent, ready);
+  EXPECT_TRUE(changes[0].has(Change::visibleInserted));
+  EXPECT_EQ(changes[0].firstChangedRow, rowsBefore - 1);
+  const auto visible = view->visibleEvents();
+  ASSERT_EQ(visible.size(), rowsBefore + 1) << "the plugin line is routine noise";
+  EXPECT_EQ(visible[visible.size() - 2].message, "x[4242]: Permission denied opening /etc/x.conf");
+  EXPECT_EQ(visible.back().message, "Ready for work");
+  EXPECT_EQ(view->suppressedCount(), suppressedBefore + 1);
+  ASSERT_TRUE(view->selectedEvent());
+  EXPECT_EQ(view->selectedEvent()->message, "Ready for work");
+  const std::string summary = view->summaryText();
+  EXPECT_LT(summary.find("Permission denied"), summary.find("Ready for work"));
 }
 
 TEST_F(ContentViewTest, ChoosingAnApplication) {

@@ -5,6 +5,7 @@
 #include <gtest/gtest.h>
 
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <fstream>
 #include <sstream>
@@ -41,6 +42,12 @@ std::vector<JournalEntry> parseInChunks(std::string_view bytes, std::size_t chun
 
 const std::string kGolden = MARROWFIELD_PLATFORM_GOLDEN_DIR;
 
+std::string timeText(double seconds) {
+  char text[32];
+  std::snprintf(text, sizeof text, "%.6f", seconds);
+  return text;
+}
+
 TEST(JournalExportParser, AnyChunkingGivesTheSameEntries) {
   const std::string bytes = readFile(kGolden + "/captured.export");
   const auto whole = parseInChunks(bytes, bytes.size());
@@ -76,8 +83,9 @@ TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
 
 // Every entry of the golden export, as the trace of the process tree 4242
 // (with children 4243, 4244) in the scope app-marrowfield-calc-0badcafe.scope
-// shows it: captured or not, the rendered line, and the classification the
-// priority gives it.
+// shows it: captured or not, the classification, where it came from, when it
+// was written (the sender's own time where the entry has one) and the
+// rendered line.
 TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   CaptureScope scope;
   scope.processName = "calc";
@@ -88,9 +96,6 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   const auto isMember = [](pid_t pid) { return pid == 4242 || pid == 4243 || pid == 4244; };
   const LineClassifier classifier("org.gnome.Calculator");
   std::string got;
-  // Times are rendered in local time; the golden file is in UTC.
-  ::setenv("TZ", "UTC", 1);
-  ::tzset();
   for (const auto& entry : parseInChunks(readFile(kGolden + "/captured.export"), 4096)) {
     const Verdict verdict = captureVerdict(entry, scope, isMember);
     if (verdict != Verdict::capture) {
@@ -99,13 +104,13 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
     }
     const std::string line = renderJournalEntry(entry, scope);
     const LineInfo info = journalLineInfo(entry, scope);
-    const Classification c = classifier.classify(trimWhitespace(line), info.priority);
+    const Classification c = classifier.classify(trimWhitespace(line), info);
     std::string shown = line;
     for (auto& ch : shown) {
       if (ch == '\n') ch = '|';
     }
     got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
-           "\t" + std::string(originName(info.origin)) + "\t" + shown + "\n";
+           "\t" + std::string(originName(info.origin)) + "\t" + timeText(info.time) + "\t" + shown + "\n";
   }
   const std::string expectedPath = kGolden + "/captured.tsv";
   if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) std::ofstream(expectedPath, std::ios::binary) << got;

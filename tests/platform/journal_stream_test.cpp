@@ -77,7 +77,7 @@ TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   reap(marker);
   EXPECT_FALSE(lines.contains("a stranger under the same name")) << lines.joined();
   EXPECT_FALSE(lines.contains("sent by the tracer itself")) << lines.joined();
-  // "12:00:00.123456 name[pid]: message", with the sender's own name.
+  // "name[pid]: message", with the sender's own name.
   EXPECT_TRUE(lines.contains("other-name[")) << lines.joined();
   EXPECT_TRUE(result.process->isRunning());
 }

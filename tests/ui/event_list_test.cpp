@@ -56,7 +56,7 @@ void expectListShowsVisibleRows(const Harness& h) {
   }
 }
 
-TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedFilteredAndReset) {
+TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndReset) {
   Harness h;
   auto& list = *h.pane().listView();
   h.choose(kApp);
@@ -106,6 +106,23 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedFilteredAndReset) {
   QAccessibleInterface* access = QAccessible::queryAccessibleInterface(&list);
   EXPECT_TRUE(access->child(3)->state().selected);
   EXPECT_FALSE(access->child(2)->state().selected);
+
+  // A line that comes late is placed where it was written: the rows after it
+  // move down, the selection with them.
+  h.fakes.clock.current += 10;
+  h.lines({"Error: line two, later"});
+  const int later = list.rowCount() - 1;
+  h.content->selectEvent(*h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(later)]].id);
+  Harness::settle();
+  LineBatch late;
+  late.add("Error: line two, late", LineInfo{LineOrigin::journal, 3, false, h.fakes.clock.current - 5});
+  h.fakes.logStreams.lastSink()(std::move(late));
+  h.fakes.mainQueue.runAll();
+  Harness::settle();
+  expectListShowsVisibleRows(h);
+  EXPECT_EQ(readRow(list, later).value(3), "Error: line two, late");
+  EXPECT_EQ(readRow(list, later + 1).value(3), "Error: line two, later");
+  EXPECT_EQ(list.selectedRow(), std::optional<int>(later + 1));
 
   // Stop, open a saved session, go back, clear the history: each shows a consistent list.
   h.stop();

@@ -32,6 +32,13 @@ bool isTrivialLine(std::string_view line);
 // application wrote about itself; empty for an empty identifier.
 std::string appMarkerFor(std::string_view bundleIdentifier);
 
+// Whether a line is the launched program's own words by where it came from:
+// its stdout or stderr, or a journal entry of its tree at notice or info
+// level (5-6) that is not a library's GLib message. Such a line is shown
+// like one that names the program's identifier; a line that carries no
+// origin (the command-line classifier's input) never is.
+bool isAppAuthored(const LineInfo& info);
+
 struct Classification {
   EventType type = EventType::info;
   std::string_view source;  // one of the static tags "PERMISSION", "CRASH", "FILE", "CONSOLE"
@@ -43,12 +50,13 @@ struct Classification {
 class LineClassifier {
  public:
   explicit LineClassifier(std::string_view bundleIdentifier);
-  // `trimmedLine` is already trimmed and not empty. `priority` is the
+  // `trimmedLine` is already trimmed and not empty. `info.priority` is the
   // sender's own severity where the line carried one (a journal entry's
   // PRIORITY): 0-3 make it at least an error, 4 at least a warning, since a
   // structured message need not say in its text how severe it is. Without
-  // one the text alone decides.
-  Classification classify(std::string_view trimmedLine, std::int8_t priority = LineInfo::kNoPriority) const;
+  // one the text alone decides. Where the line came from may make it the
+  // program's own words (isAppAuthored), which the noise rule keeps in view.
+  Classification classify(std::string_view trimmedLine, const LineInfo& info = {}) const;
 
  private:
   std::string appMarker_;  // "[" + lower-cased, trimmed identifier + ":" (empty: none)
@@ -66,12 +74,14 @@ void classifyBatch(const LineBatch& batch, std::string_view bundleIdentifier, Ta
     const std::string_view line = trimWhitespace(batch[i]);
     if (line.empty()) continue;
     const LineInfo info = batch.info(i);
-    take(line, classifier.classify(line, info.priority), info);
+    take(line, classifier.classify(line, info), info);
   }
 }
 
-// classifyBatch, appending one event per line (new id, current time, the
-// line's origin) to `events`.
+// classifyBatch, appending one event per line (new id, the line's time of
+// writing or else the current time, the line's origin) to `events`. The
+// events are appended in batch order; placing them by time is the caller's
+// (EventList::placeByTime).
 void ingestLines(const LineBatch& batch, std::string_view bundleIdentifier, EventList& events,
                  IdSource& ids, Clock& clock);
 

@@ -65,6 +65,12 @@ class VisibleIndex {
   // visible. The index keeps its own reading position, so a `first` that is
   // off neither loses nor doubles a row; a list that shrank is scanned anew.
   std::size_t appendFrom(const EventList& events, std::size_t first);
+  // The events appended from `firstNew` on (already taken in by appendFrom)
+  // were placed among the earlier ones by EventList::placeByTime, which said
+  // where each went (`placedAt`). The rows follow without reading an event:
+  // each earlier row moves up by the new events placed before it. Returns
+  // the first row that changed: the rows before it are as they were.
+  std::size_t placed(const EventList& events, std::size_t firstNew, const std::vector<std::size_t>& placedAt);
   const std::vector<std::uint32_t>& rows() const { return rows_; }
   std::size_t suppressedCount() const { return suppressed_; }
 
@@ -73,6 +79,9 @@ class VisibleIndex {
   // The rows each part of a pass over a large list found, before they are
   // joined; kept so a change of the search allocates nothing new.
   std::vector<std::vector<std::uint32_t>> partRows_;
+  // Kept between placements of late events, so one allocates nothing.
+  std::vector<std::size_t> sortedPlaces_;
+  std::vector<std::uint32_t> tailRows_;
   std::size_t suppressed_ = 0;
   std::size_t scanned_ = 0;
   bool showRawLog_ = false;

@@ -59,6 +59,16 @@ class EventList {
   void append(const MarrowfieldEvent& event);
   void append(const Uuid& id, double time, EventType type, std::string_view source,
               std::string_view message, bool isRoutineNoise, LineOrigin origin = LineOrigin::trace);
+  // Puts the events from `firstNew` on (just appended) where their times
+  // belong among the earlier ones, which are in order of time: after every
+  // event of an earlier or the same time, so events of one time keep the
+  // order they were added in. Only the events a new one passes move, each
+  // once; a line that arrives late belongs near the end, so this costs the
+  // few events it passes, not the list. Returns the first index whose event
+  // changed, or size() when every new event was in place. When something
+  // moved and `placedAt` is given, it receives where each new event went,
+  // in the order they were added.
+  std::size_t placeByTime(std::size_t firstNew, std::vector<std::size_t>* placedAt = nullptr);
   // Becomes empty, with storage of its own.
   void clear();
 

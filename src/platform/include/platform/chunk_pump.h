@@ -7,7 +7,8 @@ namespace mf {
 
 // Reads one descriptor chunk by chunk, cuts the bytes into lines and hands
 // them to the sink in stream order: one call per chunk, or one per run of
-// kMaxBatchLines lines for a chunk that holds more.
+// kMaxBatchLines lines for a chunk that holds more. Each line carries the
+// moment it was read as its time.
 class ChunkPump {
  public:
   static constexpr std::size_t kChunkSize = std::size_t{64} * 1024;

@@ -80,12 +80,14 @@ Verdict captureVerdict(const JournalEntry& entry, const CaptureScope& scope, IsM
   return isMember(entry.pid) ? Verdict::capture : Verdict::skip;
 }
 
-// One captured entry as the line a person reads: the time of day with its
-// microseconds, who sent it as identifier[pid], the GLib domain where there
-// is one, and the whole message (a multi-line message stays one text). The
-// date and the host name are left out: the trace is of this machine, today.
+// One captured entry as the line a person reads: who sent it as
+// identifier[pid], the GLib domain where there is one, and the whole message
+// (a multi-line message stays one text). The time is the event's own (its
+// column shows it), and the host name is left out: the trace is of this
+// machine.
 std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& scope);
-// Where the line came from: the target's stderr stream, or the journal.
+// Where the line came from (the target's stderr stream, or the journal), its
+// priority, whether it is a library's GLib message, and when it was written.
 LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope);
 
 // Decides and renders the entries of one log stream, on its reader thread,

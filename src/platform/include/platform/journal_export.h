@@ -10,7 +10,8 @@ namespace mf {
 // The fields of one journal entry that a trace reads. Numbers are 0 and
 // texts empty where the entry has no such field.
 struct JournalEntry {
-  std::uint64_t realtimeMicros = 0;  // __REALTIME_TIMESTAMP
+  std::uint64_t realtimeMicros = 0;  // __REALTIME_TIMESTAMP: when journald received it
+  std::uint64_t sourceRealtimeMicros = 0;  // _SOURCE_REALTIME_TIMESTAMP: when the sender wrote it, where known
   std::string message;               // MESSAGE, valid UTF-8 (invalid bytes as U+FFFD)
   int priority = -1;                 // PRIORITY 0-7, -1 when absent or malformed
   std::int32_t pid = 0;              // _PID: the sender as journald saw it

@@ -9,6 +9,9 @@
 
 namespace mf {
 
+// Wall-clock seconds since the Unix epoch: the time of every event.
+double wallClockNow();
+
 class SystemClock final : public Clock {
  public:
   double now() override;

@@ -18,11 +18,18 @@ std::string_view originName(LineOrigin origin);
 
 // What travels with a line besides its text. `priority` is the sender's
 // syslog severity (0 emergency .. 7 debug) where the line carried one, as
-// journal entries do; kNoPriority for plain text.
+// journal entries do; kNoPriority for plain text. `libraryDomain`: a GLib
+// message logged under a library's domain ("Gtk", "GLib-GIO"), not under
+// the program's own. `time`: when the line was written, in wall-clock
+// seconds since the Unix epoch, where the reader knows it (a journal entry's
+// own time, the moment a terminal line was read); 0 when the line takes the
+// time it is taken in.
 struct LineInfo {
   static constexpr int kNoPriority = -1;
   LineOrigin origin = LineOrigin::journal;
   std::int8_t priority = static_cast<std::int8_t>(kNoPriority);
+  bool libraryDomain = false;
+  double time = 0;
   friend bool operator==(const LineInfo&, const LineInfo&) = default;
 };
 
@@ -44,6 +51,12 @@ class LineBatch {
     return std::string_view(text_).substr(begin, ends_[index] - begin);
   }
   LineInfo info(std::size_t index) const { return infos_[index]; }
+  // Gives every line that has no time of its own `time`.
+  void stampTimes(double time) {
+    for (auto& info : infos_) {
+      if (info.time == 0) info.time = time;
+    }
+  }
   void clear() {
     text_.clear();
     ends_.clear();

@@ -21,7 +21,8 @@ struct Change {
   enum Field : std::uint32_t {
     target = 1u << 0,          // selectedAppURL, selectedAppName, selectedBundleIdentifier
     eventsReplaced = 1u << 1,  // events emptied or swapped for another list
-    eventsAppended = 1u << 2,  // events only grew, from firstAppendedEvent on
+    eventsInserted = 1u << 2,  // events only grew: before firstChangedEvent as they were, from there on
+                               // the earlier events with the new ones placed among them by time
     sessions = 1u << 3,        // sessions, selectedSessionID, viewingSavedSession
     eventSelection = 1u << 4,  // selectedEventID
     searchText = 1u << 5,
@@ -29,11 +30,13 @@ struct Change {
     tracing = 1u << 7,         // isTracing and the trace handles
     switches = 1u << 8,        // showRawLog, freshLaunch
     visibleReset = 1u << 9,    // the visible rows were recomputed
-    visibleAppended = 1u << 10 // visible rows were appended, from firstAppendedRow on
+    visibleInserted = 1u << 10 // visible rows were inserted: before firstChangedRow as they were
   };
   std::uint32_t fields = 0;
-  std::size_t firstAppendedEvent = 0;
-  std::size_t firstAppendedRow = 0;
+  // An append is the case where these are the old sizes; a line that arrives
+  // late, placed where its time belongs, makes them smaller.
+  std::size_t firstChangedEvent = 0;
+  std::size_t firstChangedRow = 0;
 
   bool has(Field field) const { return (fields & field) != 0; }
 };
@@ -138,8 +141,9 @@ class ContentView {
   // Swaps in another event list: the visible rows are recomputed, and batches
   // of streams armed for the previous list are dropped from now on.
   void replaceEvents(EventList events);
-  // Takes in events appended from index `firstEvent` on.
-  void noteAppended(std::size_t firstEvent);
+  // Places the events appended from index `firstNew` on by their times and
+  // takes them into the visible rows and the pending change.
+  void takeInAppended(std::size_t firstNew);
   void resetVisible();
   void changed(std::uint32_t fields);
   // Sets the status and its text; the views hear of it as a status change.
