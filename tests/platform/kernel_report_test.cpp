@@ -150,7 +150,7 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
     EXPECT_EQ(report->pid, c.pid) << c.what;
     const std::string text = describeKernelReport(*report, std::nullopt);
     EXPECT_EQ(text, c.text) << c.what;
-    const auto classified = classifier.classify("kernel: " + text, 6);
+    const auto classified = classifier.classify("kernel: " + text, LineInfo{LineOrigin::journal, 6});
     EXPECT_EQ(label(classified.type), c.type) << c.what;
     EXPECT_EQ(classified.source, c.source) << c.what;
   }
@@ -204,7 +204,7 @@ TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
   EXPECT_EQ(lines[0], "warning: " + scope.kernelMessagesMissing +
                           ", so crashes, out-of-memory kills and denials of calc that only the kernel reports cannot "
                           "be shown");
-  EXPECT_EQ(LineClassifier("").classify(lines[0], 4).type, EventType::warning);
+  EXPECT_EQ(LineClassifier("").classify(lines[0], LineInfo{LineOrigin::journal, 4}).type, EventType::warning);
 }
 
 }  // namespace
