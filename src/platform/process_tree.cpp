@@ -121,7 +121,11 @@ void ProcessTree::drainEvents() {
         // A new thread is no new process; the kernel names the parent of its
         // whole group as its parent, so it would look like an outsider's
         // fork of a member's number.
-        if (fork.child_pid == fork.child_tgid) handleFork(fork.parent_tgid, fork.child_tgid);
+        if (fork.child_pid == fork.child_tgid) {
+          handleFork(fork.parent_tgid, fork.child_tgid);
+        } else if (const auto it = members_.find(fork.child_tgid); it != members_.end() && !it->second.goneSince) {
+          threadsOfMembers_[fork.child_pid] = fork.child_tgid;
+        }
       } else if (event.what == proc_event::PROC_EVENT_EXIT) {
         const auto& exit = event.event_data.exit;
         // A thread's end is not the process's.
@@ -143,6 +147,7 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
     addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string(), true);
     return;
   }
+  threadsOfMembers_.erase(child);  // a new process under an old thread's id
   const auto known = members_.find(child);
   if (known == members_.end()) return;
   // A member placed before its fork event was read (the root, or one found
@@ -172,6 +177,7 @@ void ProcessTree::pruneExpired() {
   for (auto it = members_.begin(); it != members_.end();) {
     it = it->first != root_ && expired(it->second, it->first, now) ? members_.erase(it) : std::next(it);
   }
+  std::erase_if(threadsOfMembers_, [this](const auto& thread) { return members_.count(thread.second) == 0; });
 }
 
 bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
@@ -270,6 +276,9 @@ bool ProcessTree::contains(pid_t pid, std::string_view name) {
       return false;
     }
     return true;
+  }
+  if (const auto thread = threadsOfMembers_.find(pid); thread != threadsOfMembers_.end()) {
+    return contains(thread->second);
   }
   if (eventsTell) return false;  // every fork was seen
   const auto stat = posix::processStatOf(pid);

@@ -51,6 +51,9 @@ int findDebuginfo(Dwfl_Module* module, void** userdata, const char*, Dwarf_Addr,
 }
 
 std::string demangled(const char* name) {
+  // Only a C++ symbol is mangled: a C function named "f" would otherwise
+  // read as the type it also spells ("float").
+  if (std::strncmp(name, "_Z", 2) != 0) return name;
   int status = 0;
   char* plain = abi::__cxa_demangle(name, nullptr, nullptr, &status);
   if (status != 0 || plain == nullptr) return name;

@@ -102,6 +102,10 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
       {"library", "in mfcrash::writeThrough(int volatile*) (crash_library.cpp:" +
                       std::to_string(lineOf(MARROWFIELD_CRASH_LIBRARY_SOURCE, "// the fault in the library")) +
                       "), libmfcrash.so+0x"},
+      // The kernel names the faulting thread by its own id, not the process's.
+      {"thread", "in f (crash_program.cpp:" +
+                     std::to_string(lineOf(MARROWFIELD_CRASH_PROGRAM_SOURCE, "// the fault in the thread")) +
+                     "), crash-program+0x"},
   };
   std::optional<std::uint64_t> mainFault;
   for (const auto& c : cases) {
@@ -113,7 +117,9 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
       ASSERT_TRUE(trace.stream.process) << trace.stream.errorDescription;
       ASSERT_GT(trace.pid, 0);
       EXPECT_TRUE(WIFSIGNALED(reap(trace.pid)));
-      const std::string who = "kernel: crash-program[" + std::to_string(trace.pid) + "] crashed";
+      const std::string who = c.mode == std::string("thread")
+                                  ? std::string("] crashed")
+                                  : "kernel: crash-program[" + std::to_string(trace.pid) + "] crashed";
       reported = waitFor([&] { return trace.lines.contains(who); }, kDeadline);
       if (reported) {
         EXPECT_TRUE(trace.lines.contains(who + " " + c.expected)) << trace.lines.joined();

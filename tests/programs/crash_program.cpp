@@ -3,14 +3,24 @@
 //
 //   crash-program null       writes through a null pointer in main
 //   crash-program library    faults inside libmfcrash.so
+//   crash-program thread     faults in a second thread, in a C function named f
 //   crash-program hog        allocates and touches memory until something stops it
 //   crash-program wait       sleeps until killed
 
 #include <cstdlib>
+#include <pthread.h>
 #include <cstring>
 #include <unistd.h>
 
 #include "crash_library.h"
+
+// A C name that also spells a type in C++'s mangling ("f" is float): the
+// report must say the function, not the type.
+extern "C" void* f(void*) {
+  volatile int* nowhere = nullptr;
+  *nowhere = 1;  // the fault in the thread
+  return nullptr;
+}
 
 int main(int argc, char** argv) {
   const char* mode = argc > 1 ? argv[1] : "";
@@ -19,6 +29,11 @@ int main(int argc, char** argv) {
     *nowhere = 1;  // the fault in main
   }
   if (std::strcmp(mode, "library") == 0) mfcrash::writeThrough(nullptr);
+  if (std::strcmp(mode, "thread") == 0) {
+    pthread_t thread;
+    pthread_create(&thread, nullptr, f, nullptr);
+    pthread_join(thread, nullptr);
+  }
   if (std::strcmp(mode, "hog") == 0) {
     for (;;) {
       constexpr std::size_t kBytes = 1 << 20;
