@@ -265,8 +265,8 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   LineBatchSink stdoutSink = deliver;
   if (journalReachable) {
     // What the target prints stays in the journal too, under its name.
-    stdoutSink = [deliver, identifier, pid = child.pid](LineBatch batch) {
-      JournalForwarder::shared().forward(identifier, pid, batch);
+    stdoutSink = [deliver, journal = JournalForwarder::shared().open(identifier, child.pid)](LineBatch batch) {
+      journal->forward(batch);
       deliver(std::move(batch));
     };
   }
