@@ -43,6 +43,7 @@ void ContentView::startTrace() {
   options.stderrToJournal = impl_->logStreamArmed;
   options.arguments = launchArguments_;
   options.environment = launchEnvironment_;
+  options.qtLevelPrefix = launchQtLevelPrefix_;
   LogProcess* stream = logProcess_.get();
   options.spawned = [stream](const LaunchedProcess& process) {
     if (stream) stream->follow(process);

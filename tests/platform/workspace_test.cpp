@@ -154,6 +154,22 @@ TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
   EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
 }
 
+// Qt programs started by the target (a traced terminal's too) inherit the
+// level pattern wherever their stderr goes; a launch may ask for none.
+TEST_F(WorkspaceTest, TheQtLevelPatternIsGivenUnlessTheLaunchAsksForNone) {
+  const auto script = dir.write("qt.sh", "#!/bin/sh\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n", true);
+  for (const bool prefix : {true, false}) {
+    LineCollector lines;
+    LaunchOptions options;
+    options.output = lines.sink();
+    options.qtLevelPrefix = prefix;
+    auto launched = launchOk(script, options);
+    ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
+    EXPECT_TRUE(waitFor([&] { return lines.contains("pattern: "); })) << lines.joined();
+    EXPECT_EQ(lines.contains("pattern: none"), !prefix) << lines.joined();
+  }
+}
+
 TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
   auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "early", testing::privateDemo(dir), "--exit 7"));
   const auto pid = launched->application->processIdentifier();
