@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "terminal_text.h"
+#include "trace_options.h"
 #include "commands.h"
 #include "help_text.h"
 #include "export/summary.h"
@@ -38,82 +39,9 @@ constexpr const char* kUsage = help::kTrace;
 // (its linger) before the summary is taken.
 constexpr double kLateLinesSeconds = 3.0;
 
-struct Options {
-  std::string app;
-  bool showRawLog = false;
-  std::string searchText;
-  std::optional<double> seconds;
-  bool freshLaunch = true;
-  bool qtLevelPrefix = true;
-  std::vector<std::pair<std::string, std::string>> environment;
-  std::vector<std::string> arguments;
-};
-
 std::atomic<bool> interrupted{false};
 
 void onInterrupt(int) { interrupted = true; }
-
-std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
-  Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string arg = args[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 < args.size()) return args[++i];
-      printError("marrowfield-cli trace: " + arg + " needs a value");
-      return nullptr;
-    };
-    if (arg == "--") {
-      for (++i; i < args.size(); ++i) options.arguments.emplace_back(args[i]);
-      break;
-    } else if (arg == "-h" || arg == "--help") {
-      helpRequested = true;
-      return std::nullopt;
-    } else if (arg == "--raw") {
-      options.showRawLog = true;
-    } else if (arg == "--no-fresh-launch") {
-      options.freshLaunch = false;
-    } else if (arg == "--no-qt-levels") {
-      options.qtLevelPrefix = false;
-    } else if (arg == "--search") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      options.searchText = text;
-    } else if (arg == "--env") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      const std::string assignment = text;
-      const auto equals = assignment.find('=');
-      if (equals == std::string::npos || equals == 0) {
-        printError("marrowfield-cli trace: --env needs NAME=VALUE, not '" + assignment + "'");
-        return std::nullopt;
-      }
-      options.environment.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
-    } else if (arg == "--seconds") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      char* end = nullptr;
-      const double seconds = std::strtod(text, &end);
-      if (end == text || *end != '\0' || !(seconds > 0)) {
-        printError("marrowfield-cli trace: --seconds needs a positive number, not '" + std::string(text) + "'");
-        return std::nullopt;
-      }
-      options.seconds = seconds;
-    } else if (arg.size() > 1 && arg.front() == '-' && arg != "-") {
-      printError("marrowfield-cli trace: unknown option '" + arg + "'");
-      return std::nullopt;
-    } else if (options.app.empty()) {
-      options.app = arg;
-    } else {
-      printError("marrowfield-cli trace: only one APP, not also '" + arg + "'");
-      return std::nullopt;
-    }
-  }
-  if (options.app.empty()) {
-    std::fputs("marrowfield-cli trace: which APP?\n", stderr);
-    return std::nullopt;
-  }
-  return options;
-}
 
 // The open panel's stand-in: it "chooses" the application named on the
 // command line.
@@ -173,7 +101,7 @@ bool isTraceable(const std::string& app) {
   return true;
 }
 
-void applyOptions(ContentView& view, const Options& options) {
+void applyOptions(ContentView& view, const TraceOptions& options) {
   view.setShowRawLog(options.showRawLog);
   view.setSearchText(options.searchText);
   view.setFreshLaunch(options.freshLaunch);
@@ -185,7 +113,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops it.
-void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const Options& options) {
+void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -238,12 +166,14 @@ int reportSummary(const ContentView& view) {
 
 int runTrace(std::span<char* const> args) {
   bool helpRequested = false;
-  const auto options = parse(args, helpRequested);
+  std::string error;
+  const auto options = parseTraceOptions(std::span<const char* const>(args.data(), args.size()), helpRequested, error);
   if (helpRequested) {
     std::fputs(kUsage, stdout);
     return 0;
   }
   if (!options) {
+    printError(error);
     std::fputs(kUsage, stderr);
     return 2;
   }
