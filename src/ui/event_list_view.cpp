@@ -20,8 +20,9 @@ namespace {
 
 // A text from outside, drawn so that its bidirectional controls stay inside
 // it: the first-strong isolate decides its own direction and the closing
-// isolate ends every embedding or override it left open, so a message cannot
-// reorder the ellipsis, the next line or anything drawn after it.
+// isolate ends every embedding or override it left open, so a message or a
+// source cannot reorder anything else in the row. (A tooltip holds the
+// message alone.)
 QString isolated(const QString& text) { return QChar(0x2068) + text + QChar(0x2069); }
 
 // Character cells of a UTF-8 text in a monospaced font: one per code point,
@@ -412,7 +413,7 @@ bool EventListView::viewportEvent(QEvent* event) {
       QString full = toQString(message.substr(0, 4000));
       if (message.size() > 4000) full += QStringLiteral("\u2026");
       if (shown.join(QLatin1Char('\n')) != full) {
-        QToolTip::showText(help->globalPos(), plainToolTip(isolated(full)), viewport(), rowRect(row));
+        QToolTip::showText(help->globalPos(), plainToolTip(full), viewport(), rowRect(row));
         return true;
       }
     }
