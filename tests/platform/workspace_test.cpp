@@ -382,6 +382,10 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   for (int i = 0; i < 1000; ++i) source->forward(LineBatch::of({line}));
   EXPECT_LE(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes);
   EXPECT_GT(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes / 2);
+  // Exiting now, what the journal did not take is said on stderr.
+  ::testing::internal::CaptureStderr();
+  forwarder.finish(std::chrono::milliseconds(10));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not handed to the journal"), std::string::npos);
   {
     std::lock_guard lock(mutex);
     journalRuns = true;
