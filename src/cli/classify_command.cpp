@@ -59,7 +59,7 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
         return std::string(arg.substr(name.size() + 1));
       }
       if (i + 1 < args.size()) return std::string(args[++i]);
-      std::fprintf(stderr, "marrowfield-cli: %.*s needs a value\n", static_cast<int>(name.size()), name.data());
+      printError("marrowfield-cli: " + std::string(name) + " needs a value");
       return std::nullopt;
     };
     auto is = [&](std::string_view name) {
@@ -83,7 +83,7 @@ std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
       if (!v) return std::nullopt;
       options.searchText = *v;
     } else {
-      std::fprintf(stderr, "marrowfield-cli: unknown option '%.*s'\n", static_cast<int>(arg.size()), arg.data());
+      printError("marrowfield-cli: unknown option '" + std::string(arg) + "'");
       return std::nullopt;
     }
   }
@@ -150,7 +150,8 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   if (!isStdin) {
     fd = posix::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
-      std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
+      const int error = errno;
+      printError("marrowfield-cli: cannot read " + std::string(shownName) + ": " + std::strerror(error));
       return FileOutcome::unreadable;
     }
   }
@@ -163,7 +164,8 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
     const ssize_t n = posix::retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (n < 0) {
       // What was read so far still counts; the rest of the file is lost.
-      std::fprintf(stderr, "marrowfield-cli: cannot read %s: %s\n", shownName, std::strerror(errno));
+      const int error = errno;
+      printError("marrowfield-cli: cannot read " + std::string(shownName) + ": " + std::strerror(error));
       outcome = FileOutcome::unreadable;
       break;
     }

@@ -3,10 +3,12 @@
 
 #include <cstdio>
 #include <cstring>
+#include <string>
 #include <string_view>
 
 #include "commands.h"
 #include "help_text.h"
+#include "terminal_text.h"
 
 namespace mf::cli {
 
@@ -43,7 +45,8 @@ int main(int argc, char** argv) {
   for (const auto& command : mf::cli::commands()) {
     if (command.name == name) return command.run(std::span<char* const>(argv + 2, static_cast<std::size_t>(argc - 2)));
   }
-  std::fprintf(stderr, "marrowfield-cli: unknown command '%s'\n\n", argv[1]);
+  mf::cli::printError("marrowfield-cli: unknown command '" + std::string(name) + "'");
+  std::fputc('\n', stderr);
   printUsage(stderr);
   return 2;
 }

@@ -18,6 +18,7 @@
 #include <vector>
 
 #include "terminal_text.h"
+#include "trace_options.h"
 #include "commands.h"
 #include "help_text.h"
 #include "export/summary.h"
@@ -38,79 +39,9 @@ constexpr const char* kUsage = help::kTrace;
 // (its linger) before the summary is taken.
 constexpr double kLateLinesSeconds = 3.0;
 
-struct Options {
-  std::string app;
-  bool showRawLog = false;
-  std::string searchText;
-  std::optional<double> seconds;
-  bool freshLaunch = true;
-  std::vector<std::pair<std::string, std::string>> environment;
-  std::vector<std::string> arguments;
-};
-
 std::atomic<bool> interrupted{false};
 
 void onInterrupt(int) { interrupted = true; }
-
-std::optional<Options> parse(std::span<char* const> args, bool& helpRequested) {
-  Options options;
-  for (std::size_t i = 0; i < args.size(); ++i) {
-    const std::string arg = args[i];
-    auto value = [&]() -> const char* {
-      if (i + 1 < args.size()) return args[++i];
-      std::fprintf(stderr, "marrowfield-cli trace: %s needs a value\n", arg.c_str());
-      return nullptr;
-    };
-    if (arg == "--") {
-      for (++i; i < args.size(); ++i) options.arguments.emplace_back(args[i]);
-      break;
-    } else if (arg == "-h" || arg == "--help") {
-      helpRequested = true;
-      return std::nullopt;
-    } else if (arg == "--raw") {
-      options.showRawLog = true;
-    } else if (arg == "--no-fresh-launch") {
-      options.freshLaunch = false;
-    } else if (arg == "--search") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      options.searchText = text;
-    } else if (arg == "--env") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      const std::string assignment = text;
-      const auto equals = assignment.find('=');
-      if (equals == std::string::npos || equals == 0) {
-        std::fprintf(stderr, "marrowfield-cli trace: --env needs NAME=VALUE, not '%s'\n", text);
-        return std::nullopt;
-      }
-      options.environment.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
-    } else if (arg == "--seconds") {
-      const char* text = value();
-      if (!text) return std::nullopt;
-      char* end = nullptr;
-      const double seconds = std::strtod(text, &end);
-      if (end == text || *end != '\0' || !(seconds > 0)) {
-        std::fprintf(stderr, "marrowfield-cli trace: --seconds needs a positive number, not '%s'\n", text);
-        return std::nullopt;
-      }
-      options.seconds = seconds;
-    } else if (arg.size() > 1 && arg.front() == '-' && arg != "-") {
-      std::fprintf(stderr, "marrowfield-cli trace: unknown option '%s'\n", arg.c_str());
-      return std::nullopt;
-    } else if (options.app.empty()) {
-      options.app = arg;
-    } else {
-      std::fprintf(stderr, "marrowfield-cli trace: only one APP, not also '%s'\n", arg.c_str());
-      return std::nullopt;
-    }
-  }
-  if (options.app.empty()) {
-    std::fputs("marrowfield-cli trace: which APP?\n", stderr);
-    return std::nullopt;
-  }
-  return options;
-}
 
 // The open panel's stand-in: it "chooses" the application named on the
 // command line.
@@ -141,7 +72,7 @@ class EventPrinter {
     for (std::size_t i = from; i < rows.size(); ++i) {
       const EventView event = view_.events()[rows[i]];
       if (!printed_.insert(*event.id).second) continue;
-      const std::string line = forOutput(STDOUT_FILENO, summaryEventLine(event) + "\n");
+      const std::string line = forOutput(STDOUT_FILENO, indentContinuationLines(summaryEventLine(event)) + "\n");
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
@@ -156,24 +87,25 @@ class EventPrinter {
 bool isTraceable(const std::string& app) {
   struct stat info {};
   if (::stat(app.c_str(), &info) != 0) {
-    std::fprintf(stderr, "marrowfield-cli trace: %s: %s\n", app.c_str(), posix::errorText(errno).c_str());
+    const int error = errno;
+    printError("marrowfield-cli trace: " + app + ": " + posix::errorText(error));
     return false;
   }
   if (!LinuxWorkspace::isApplication(app)) {
     const auto resolved = resolveApplication(app);
     std::string reason = resolved.reason;
     if (reason.empty() || resolved.target) reason = "not a desktop entry of Type=Application or an executable program";
-    std::fprintf(stderr, "marrowfield-cli trace: %s is not an application: %s\n", app.c_str(), reason.c_str());
+    printError("marrowfield-cli trace: " + app + " is not an application: " + reason);
     return false;
   }
   return true;
 }
 
-void applyOptions(ContentView& view, const Options& options) {
+void applyOptions(ContentView& view, const TraceOptions& options) {
   view.setShowRawLog(options.showRawLog);
   view.setSearchText(options.searchText);
   view.setFreshLaunch(options.freshLaunch);
-  view.setLaunchParameters(options.arguments, options.environment);
+  view.setLaunchParameters(options.arguments, options.environment, options.qtLevelPrefix);
 }
 
 double secondsSince(std::chrono::steady_clock::time_point start) {
@@ -181,7 +113,7 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops it.
-void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const Options& options) {
+void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -209,8 +141,19 @@ void takeLateLines(EventLoopMainQueue& queue, LinuxServices& platform) {
 }
 
 // Prints the summary; the exit status says whether an error event is listed.
+// The summary as "Copy Summary" gives it, but for the continuation lines of
+// multi-line messages and fields, which are indented as the events are.
 int reportSummary(const ContentView& view) {
-  const std::string summary = forOutput(STDOUT_FILENO, "\n" + view.summaryText() + "\n");
+  SummaryHeader header{indentContinuationLines(view.selectedAppName()), std::nullopt,
+                       indentContinuationLines(view.selectedBundleIdentifier()), view.showRawLog()};
+  if (view.selectedAppURL()) header.appPath = indentContinuationLines(*view.selectedAppURL());
+  std::string text = "\n" + buildSummary(header, view.events(), {});
+  for (const auto row : view.visibleRows()) {
+    text += '\n';
+    text += indentContinuationLines(summaryEventLine(view.events()[row]));
+  }
+  text += '\n';
+  const std::string summary = forOutput(STDOUT_FILENO, std::move(text));
   std::fwrite(summary.data(), 1, summary.size(), stdout);
   std::fflush(stdout);
   for (const auto& event : view.visibleEvents()) {
@@ -223,12 +166,14 @@ int reportSummary(const ContentView& view) {
 
 int runTrace(std::span<char* const> args) {
   bool helpRequested = false;
-  const auto options = parse(args, helpRequested);
+  std::string error;
+  const auto options = parseTraceOptions(std::span<const char* const>(args.data(), args.size()), helpRequested, error);
   if (helpRequested) {
     std::fputs(kUsage, stdout);
     return 0;
   }
   if (!options) {
+    printError(error);
     std::fputs(kUsage, stderr);
     return 2;
   }
@@ -252,7 +197,7 @@ int runTrace(std::span<char* const> args) {
 
   view.chooseApplication();
   if (!view.selectedAppURL()) {
-    std::fprintf(stderr, "marrowfield-cli trace: %s could not be chosen\n", options->app.c_str());
+    printError("marrowfield-cli trace: " + options->app + " could not be chosen");
     return 2;
   }
   traceToTheEnd(queue, view, *options);

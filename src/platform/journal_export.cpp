@@ -1,5 +1,6 @@
 #include "platform/journal_export.h"
 
+#include <algorithm>
 #include <charconv>
 #include <cstring>
 
@@ -8,8 +9,8 @@
 namespace mf {
 namespace {
 
-// A malformed stream must not make the parser hold memory without end: a
-// binary field claiming more than this is dropped with the rest of the chunk.
+// A field is held whole before it is read; one claiming more than this is
+// not kept but skipped byte by byte as it streams past, however long it is.
 constexpr std::uint64_t kMaxFieldBytes = std::uint64_t{256} << 20;
 
 template <typename Number>
@@ -61,18 +62,34 @@ void JournalExportParser::feed(std::string_view chunk) {
     buffer_.erase(0, offset_);
     offset_ = 0;
   }
-  buffer_.append(chunk);
+  buffer_.append(skipPast(chunk));
   while (parseOne()) {
+    // A field being skipped may have begun in what is buffered; the rest of
+    // it is passed over in the chunks that follow.
+    if (skipping_ > 0) {
+      const std::size_t buffered = buffer_.size() - offset_;
+      const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(skipping_, buffered));
+      offset_ += skipped;
+      skipping_ -= skipped;
+    }
   }
+}
+
+std::string_view JournalExportParser::skipPast(std::string_view chunk) {
+  const std::size_t skipped = static_cast<std::size_t>(std::min<std::uint64_t>(skipping_, chunk.size()));
+  skipping_ -= skipped;
+  return chunk.substr(skipped);
 }
 
 void JournalExportParser::finish() {
   if (hasFields_) endEntry();
   buffer_.clear();
   offset_ = 0;
+  skipping_ = 0;
 }
 
 bool JournalExportParser::parseOne() {
+  if (skipping_ > 0) return false;
   const std::string_view rest = std::string_view(buffer_).substr(offset_);
   const auto newline = rest.find('\n');
   if (newline == std::string_view::npos) return false;
@@ -92,8 +109,11 @@ bool JournalExportParser::parseOne() {
   std::uint64_t size = 0;
   for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(rest[newline + 1 + static_cast<std::size_t>(i)]);
   if (size > kMaxFieldBytes) {
-    // Not something journalctl prints: resynchronise at the next line.
-    offset_ += newline + 1;
+    // Its bytes, and the newline after them, are passed over exactly: read
+    // as lines, a payload could pose as fields or whole entries.
+    offset_ += newline + 1 + 8;
+    skipping_ = size == UINT64_MAX ? size : size + 1;
+    hasFields_ = true;
     return true;
   }
   const std::size_t total = newline + 1 + 8 + static_cast<std::size_t>(size) + 1;

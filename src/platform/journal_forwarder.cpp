@@ -1,5 +1,7 @@
 #include "platform/journal_forwarder.h"
 
+#include <cstdio>
+#include <cstdlib>
 #include <sys/uio.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
@@ -8,10 +10,7 @@
 namespace mf {
 namespace {
 
-// Budgets of targets that printed nothing for this long are forgotten.
-constexpr auto kForgetAfter = std::chrono::minutes(5);
-
-void send(const std::string& identifier, std::int32_t pid, std::string_view text) {
+void sendToJournal(const std::string& identifier, std::int32_t pid, std::string_view text) {
   // sd_journal_sendv takes whole FIELD=value strings and no format, so a
   // '%' in the text is just a character.
   std::string message = "MESSAGE=";
@@ -30,65 +29,113 @@ void send(const std::string& identifier, std::int32_t pid, std::string_view text
 
 }  // namespace
 
+JournalForwarder::Source::~Source() { forwarder_.close(key_); }
+
+void JournalForwarder::Source::forward(const LineBatch& lines) { forwarder_.forward(key_, lines); }
+
 JournalForwarder& JournalForwarder::shared() {
   // Never destroyed: the child watcher, itself process-wide, forwards what a
   // target still prints while the process exits, and the order in which the
-  // two would be destroyed depends on which was used first.
-  static JournalForwarder* const forwarder = new JournalForwarder;
+  // two would be destroyed depends on which was used first. What it still
+  // owes the journal is said on the way out all the same.
+  static JournalForwarder* const forwarder = [] {
+    auto* created = new JournalForwarder;
+    std::atexit([] { shared().finish(kExitGrace); });
+    return created;
+  }();
   return *forwarder;
 }
 
-JournalForwarder::JournalForwarder() : thread_([this] { run(); }) {}
+JournalForwarder::JournalForwarder(Sender send, std::chrono::steady_clock::duration interval)
+    : send_(send ? std::move(send) : Sender(sendToJournal)), interval_(interval), thread_([this] { run(); }) {}
 
 JournalForwarder::~JournalForwarder() {
   {
     std::lock_guard lock(mutex_);
+    for (auto& [key, budget] : budgets_) sayDropped(budget);
     stopping_ = true;
   }
   wake_.notify_all();
   thread_.join();
 }
 
-void JournalForwarder::sayDropped(std::int32_t pid, Budget& budget) {
+std::shared_ptr<JournalForwarder::Source> JournalForwarder::open(const std::string& identifier, std::int32_t pid) {
+  std::lock_guard lock(mutex_);
+  const std::uint64_t key = nextKey_++;
+  Budget& budget = budgets_[key];
+  budget.identifier = identifier;
+  budget.pid = pid;
+  budget.intervalStart = std::chrono::steady_clock::now();
+  return std::shared_ptr<Source>(new Source(*this, key));
+}
+
+void JournalForwarder::sayDropped(Budget& budget) {
   if (budget.dropped == 0) return;
   Batch note;
   note.identifier = budget.identifier;
-  note.pid = pid;
+  note.pid = budget.pid;
   note.note = "marrowfield: " + std::to_string(budget.dropped) +
               " lines this program printed on stdout were shown in the trace but not handed to the journal, "
-              "past the journal's rate limit";
+              "past the journal's rate limit or while the journal was not taking them";
   queue_.push_back(std::move(note));
   budget.dropped = 0;
 }
 
-void JournalForwarder::forward(const std::string& identifier, std::int32_t pid, const LineBatch& lines) {
+void JournalForwarder::sayDueNotes(std::chrono::steady_clock::time_point now) {
+  for (auto& [key, budget] : budgets_) {
+    if (now - budget.intervalStart < interval_) continue;
+    sayDropped(budget);
+    budget.intervalStart = now;
+    budget.forwarded = 0;
+  }
+}
+
+std::optional<std::chrono::steady_clock::time_point> JournalForwarder::nextNoteDue() const {
+  std::optional<std::chrono::steady_clock::time_point> due;
+  for (const auto& [key, budget] : budgets_) {
+    if (budget.dropped == 0) continue;
+    const auto at = budget.intervalStart + interval_;
+    if (!due || at < *due) due = at;
+  }
+  return due;
+}
+
+void JournalForwarder::forward(std::uint64_t key, const LineBatch& lines) {
   {
     std::lock_guard lock(mutex_);
-    const auto now = std::chrono::steady_clock::now();
-    std::erase_if(budgets_, [&](const auto& entry) { return now - entry.second.intervalStart > kForgetAfter; });
-    Budget& budget = budgets_[pid];
-    if (budget.identifier.empty()) {
-      budget.identifier = identifier;
-      budget.intervalStart = now;
-    }
-    if (now - budget.intervalStart >= kInterval) {
-      sayDropped(pid, budget);
-      budget.intervalStart = now;
-      budget.forwarded = 0;
-    }
+    const auto found = budgets_.find(key);
+    if (found == budgets_.end()) return;
+    Budget& budget = found->second;
+    sayDueNotes(std::chrono::steady_clock::now());
     Batch batch;
-    batch.identifier = identifier;
-    batch.pid = pid;
+    batch.identifier = budget.identifier;
+    batch.pid = budget.pid;
     for (std::size_t i = 0; i < lines.size(); ++i) {
-      if (lines[i].empty()) continue;
-      if (budget.forwarded >= kBurstLines) {
+      const std::string_view line = lines[i];
+      if (line.empty()) continue;
+      const std::size_t bytes = line.size() + kLineOverhead;
+      if (budget.forwarded >= kBurstLines || queuedBytes_ + bytes > kQueueBytes) {
         ++budget.dropped;
         continue;
       }
       ++budget.forwarded;
-      batch.lines.add(lines[i]);
+      batch.lines.add(line);
+      batch.bytes += bytes;
+      queuedBytes_ += bytes;
     }
+    peakQueuedBytes_ = std::max(peakQueuedBytes_, queuedBytes_);
     if (!batch.lines.empty()) queue_.push_back(std::move(batch));
+  }
+  wake_.notify_one();
+}
+
+void JournalForwarder::close(std::uint64_t key) {
+  {
+    std::lock_guard lock(mutex_);
+    const auto found = budgets_.find(key);
+    if (found == budgets_.end()) return;
+    sayDropped(found->second);
+    budgets_.erase(found);
   }
   wake_.notify_one();
 }
@@ -98,22 +145,50 @@ void JournalForwarder::flush() {
   drained_.wait(lock, [this] { return queue_.empty() && !sending_; });
 }
 
+std::size_t JournalForwarder::peakQueuedBytes() const {
+  std::lock_guard lock(mutex_);
+  return peakQueuedBytes_;
+}
+
+void JournalForwarder::finish(std::chrono::steady_clock::duration grace) {
+  std::unique_lock lock(mutex_);
+  for (auto& [key, budget] : budgets_) sayDropped(budget);
+  wake_.notify_one();
+  if (drained_.wait_for(lock, grace, [this] { return queue_.empty() && !sending_; })) return;
+  std::size_t lines = 0;
+  for (const auto& batch : queue_) lines += batch.lines.size();
+  if (lines == 0) return;
+  std::fprintf(stderr,
+               "marrowfield: %zu lines traced programs printed on stdout were shown in the trace but not handed to "
+               "the journal, which did not take them before Marrowfield ended\n",
+               lines);
+}
+
 void JournalForwarder::run() {
   std::unique_lock lock(mutex_);
   for (;;) {
-    wake_.wait(lock, [this] { return stopping_ || !queue_.empty(); });
-    if (stopping_) return;
-    std::deque<Batch> batches;
-    batches.swap(queue_);
+    if (queue_.empty() && !stopping_) {
+      if (const auto due = nextNoteDue()) {
+        wake_.wait_until(lock, *due);
+      } else {
+        wake_.wait(lock);
+      }
+    }
+    sayDueNotes(std::chrono::steady_clock::now());
+    if (queue_.empty()) {
+      if (stopping_) return;
+      continue;
+    }
+    Batch batch = std::move(queue_.front());
+    queue_.pop_front();
     sending_ = true;
     lock.unlock();
-    for (const auto& batch : batches) {
-      if (!batch.note.empty()) send(batch.identifier, batch.pid, batch.note);
-      for (std::size_t i = 0; i < batch.lines.size(); ++i) send(batch.identifier, batch.pid, batch.lines[i]);
-    }
+    if (!batch.note.empty()) send_(batch.identifier, batch.pid, batch.note);
+    for (std::size_t i = 0; i < batch.lines.size(); ++i) send_(batch.identifier, batch.pid, batch.lines[i]);
     lock.lock();
+    queuedBytes_ -= batch.bytes;
     sending_ = false;
-    drained_.notify_all();
+    if (queue_.empty()) drained_.notify_all();
   }
 }
 

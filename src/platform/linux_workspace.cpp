@@ -173,9 +173,9 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     // journal support, as Debian's is) writes its warnings to stderr as bare
     // text; told to prefix each with its level, they reach the journal, and
     // the trace, as the warnings they are. Only when the user has not chosen
-    // a message pattern of their own.
+    // a message pattern of their own, and unless the launch asks for none.
     const bool patternChosen =
-        std::getenv("QT_MESSAGE_PATTERN") != nullptr ||
+        !options.qtLevelPrefix || std::getenv("QT_MESSAGE_PATTERN") != nullptr ||
         std::any_of(options.environment.begin(), options.environment.end(),
                     [](const auto& variable) { return variable.first == "QT_MESSAGE_PATTERN"; });
     const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, patternChosen ? 0 : 1);
@@ -246,8 +246,8 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   LineBatchSink stdoutSink = deliver;
   if (journalReachable) {
     // What the target prints stays in the journal too, under its name.
-    stdoutSink = [deliver, identifier, pid = child.pid](LineBatch batch) {
-      JournalForwarder::shared().forward(identifier, pid, batch);
+    stdoutSink = [deliver, journal = JournalForwarder::shared().open(identifier, child.pid)](LineBatch batch) {
+      journal->forward(batch);
       deliver(std::move(batch));
     };
   }

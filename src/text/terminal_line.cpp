@@ -1,6 +1,8 @@
 #include "text/terminal_line.h"
 
 #include <algorithm>
+#include <cstdint>
+#include <limits>
 #include <cstddef>
 #include <vector>
 
@@ -113,38 +115,71 @@ bool needsTerminalRendering(std::string_view line) {
   return false;
 }
 
-std::string terminalLineText(std::string_view line) {
+std::string terminalLineText(std::string_view line, std::size_t* work) {
   if (!needsTerminalRendering(line)) return std::string(line);
 
-  // The line as cells of one character each, and the cursor over them.
-  std::vector<std::string_view> cells;
-  cells.reserve(line.size());
+  // The line as cells of one character each, and the cursor over them. An
+  // erase does not touch the cells it blanks: it is numbered and noted, and a
+  // cell written before an erase that covers it reads as blank at the end.
+  // So a line of a megabyte erased after every character costs no more than
+  // writing it.
+  struct Cell {
+    std::size_t offset = 0;       // of its character in `line`
+    std::uint8_t length = 0;      // 0 for a blank
+    std::size_t writtenAfter = 0;  // the number of erases before it was written
+  };
+  // An erase from the start of the line up to and including `last`.
+  struct Erase {
+    std::size_t last;
+    std::size_t number;
+  };
+  std::vector<Cell> cells;
+  cells.reserve(std::min(line.size(), std::size_t{1} << 16));
+  // Later erases reach no further than earlier ones kept here (one that
+  // reaches as far replaces them), so this stays sorted both ways.
+  std::vector<Erase> erases;
+  std::size_t eraseCount = 0;
   std::size_t cursor = 0;
-  auto put = [&](std::string_view character) {
+  std::size_t steps = 0;
+  auto eraseToStart = [&](std::size_t last) {
+    ++eraseCount;
+    while (!erases.empty() && erases.back().last <= last) {
+      erases.pop_back();
+      ++steps;
+    }
+    erases.push_back({last, eraseCount});
+  };
+  auto put = [&](std::size_t offset, std::size_t length) {
+    const Cell cell{offset, static_cast<std::uint8_t>(length), eraseCount};
     if (cursor < cells.size()) {
-      cells[cursor] = character;
+      cells[cursor] = cell;
     } else {
-      cells.push_back(character);
+      cells.push_back(cell);
     }
     ++cursor;
+    ++steps;
   };
 
   std::size_t i = 0;
   while (i < line.size()) {
+    ++steps;
     const auto c = static_cast<unsigned char>(line[i]);
     if (c == static_cast<unsigned char>(kEsc) || isC1Escape(line, i)) {
       const Escape escape = skipEscape(line, i);
+      steps += escape.end - i;
       i = escape.end;
       if (!escape.isPlain) continue;
       const auto count = static_cast<std::size_t>(escape.parameter == 0 ? 1 : escape.parameter);
       switch (escape.final) {
         case 'K':  // erase in line: 0 to the end, 1 to the start, 2 all of it
           if (escape.parameter == 0) {
+            // Each cell is dropped at most once for each time it was written.
+            steps += cells.size() - std::min(cells.size(), cursor);
             cells.resize(std::min(cells.size(), cursor));
           } else if (escape.parameter == 1) {
-            for (std::size_t k = 0; k <= cursor && k < cells.size(); ++k) cells[k] = " ";
+            eraseToStart(cursor);
           } else if (escape.parameter == 2) {
-            for (auto& cell : cells) cell = " ";
+            eraseToStart(std::numeric_limits<std::size_t>::max());
           }
           break;
         case 'G':  // to column N (1-based)
@@ -160,7 +195,10 @@ std::string terminalLineText(std::string_view line) {
       }
       cursor = std::min(cursor, std::max(cells.size(), kRightMargin));
       // Moving past the end leaves blanks, as on a terminal.
-      while (cells.size() < cursor) cells.push_back(" ");
+      while (cells.size() < cursor) {
+        cells.push_back(Cell{});
+        ++steps;
+      }
       continue;
     }
     if (c == '\r') {
@@ -178,13 +216,28 @@ std::string terminalLineText(std::string_view line) {
       continue;
     }
     const std::size_t length = std::min(characterLength(c), line.size() - i);
-    put(line.substr(i, length));
+    put(i, length);
     i += length;
   }
 
   std::string text;
   text.reserve(line.size());
-  for (const auto cell : cells) text.append(cell);
+  // The erases that reach cell k are the oldest ones kept, up to the first
+  // that ends before k; the latest of those is the one that counts.
+  std::size_t reaching = erases.size();
+  for (std::size_t k = 0; k < cells.size(); ++k) {
+    ++steps;
+    while (reaching > 0 && erases[reaching - 1].last < k) --reaching;
+    const std::size_t latestErase = reaching > 0 ? erases[reaching - 1].number : 0;
+    const Cell& cell = cells[k];
+    if (cell.length == 0 || cell.writtenAfter < latestErase) {
+      text += ' ';
+    } else {
+      text.append(line.substr(cell.offset, cell.length));
+    }
+  }
+  steps += erases.size();
+  if (work) *work = steps;
   // An erase that ran to the start leaves blanks where the text was.
   const auto last = text.find_last_not_of(' ');
   text.resize(last == std::string::npos ? 0 : last + 1);

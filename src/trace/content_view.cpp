@@ -64,9 +64,11 @@ void ContentView::appendEvent(EventType type, std::string_view source, std::stri
 }
 
 void ContentView::setLaunchParameters(std::vector<std::string> arguments,
-                                      std::vector<std::pair<std::string, std::string>> environment) {
+                                      std::vector<std::pair<std::string, std::string>> environment,
+                                      bool qtLevelPrefix) {
   launchArguments_ = std::move(arguments);
   launchEnvironment_ = std::move(environment);
+  launchQtLevelPrefix_ = qtLevelPrefix;
 }
 
 void ContentView::ingestLines(const LineBatch& batch) {

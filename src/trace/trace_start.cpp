@@ -46,6 +46,7 @@ void ContentView::startTrace() {
   options.stderrToJournal = impl_->logStreamArmed;
   options.arguments = launchArguments_;
   options.environment = launchEnvironment_;
+  options.qtLevelPrefix = launchQtLevelPrefix_;
   LogProcess* stream = logProcess_.get();
   bool* mayMissHelpers = &impl_->mayMissShortLivedHelpers;
   *mayMissHelpers = false;

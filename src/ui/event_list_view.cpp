@@ -20,6 +20,13 @@ namespace mf::ui {
 
 namespace {
 
+// A text from outside, drawn so that its bidirectional controls stay inside
+// it: the first-strong isolate decides its own direction and the closing
+// isolate ends every embedding or override it left open, so a message or a
+// source cannot reorder anything else in the row. (A tooltip holds the
+// message alone.)
+QString isolated(const QString& text) { return QChar(0x2068) + text + QChar(0x2069); }
+
 // Character cells of a UTF-8 text in a monospaced font: one per code point,
 // two for the East Asian wide ranges (a fallback font draws those double),
 // a tab to the next stop of 8.
@@ -468,16 +475,16 @@ void EventListView::paintRows(QPainter& painter, const QRect& clip) {
     painter.setPen(secondary);
     const QString source = toQString(ev.source);
     if (sourceLinesFor(rows[row]) == 1) {
-      painter.drawText(QPoint(x, baseline), source);
+      painter.drawText(QPoint(x, baseline), isolated(source));
     } else {
       painter.drawText(QRect(x, textTop, metrics::sourceColumn, box.height() - 2 * metrics::rowPaddingV),
-                       Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere, source);
+                       Qt::AlignLeft | Qt::AlignTop | Qt::TextWrapAnywhere, isolated(source));
     }
     painter.setPen(primary);
     const QStringList lines = messageLines(row);
     int y = baseline;
     for (const QString& line : lines) {
-      painter.drawText(QPoint(messageX, y), line);
+      painter.drawText(QPoint(messageX, y), isolated(line));
       y += lineHeight_;
     }
     (void)messageW;

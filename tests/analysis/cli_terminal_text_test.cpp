@@ -17,6 +17,18 @@ TEST(TerminalText, ControlCharactersAreShownNotObeyed) {
   EXPECT_EQ(escapeControlCharacters("one\ttwo\nthree\rfour"), "one\ttwo\nthree\\x0dfour");
   // A lone lead byte at the end is left as it is.
   EXPECT_EQ(escapeControlCharacters("end\xc2"), "end\xc2");
+  // Bidirectional controls cannot reorder what follows: "evil.exe gnp.txt"
+  // behind U+202E would read "txt.png exe.live".
+  EXPECT_EQ(escapeControlCharacters("evil\xe2\x80\xae" "exe.gnp.txt"), "evil\\u202eexe.gnp.txt");
+  EXPECT_EQ(escapeControlCharacters("\xe2\x80\xaa\xe2\x80\x8f\xe2\x81\xa6\xe2\x81\xa9\xd8\x9c \xe2\x80\x94"),
+            "\\u202a\\u200f\\u2066\\u2069\\u061c \xe2\x80\x94");
+}
+
+// The rest of a multi-line message must not pass for an event of its own.
+TEST(TerminalText, ContinuationLinesAreIndented) {
+  EXPECT_EQ(indentContinuationLines("[12:00:00] [INFO] [GENERAL] a\n[12:00:00] [ERROR] [CRASH] forged"),
+            "[12:00:00] [INFO] [GENERAL] a\n    [12:00:00] [ERROR] [CRASH] forged");
+  EXPECT_EQ(indentContinuationLines("one line"), "one line");
 }
 
 }  // namespace

@@ -157,6 +157,28 @@ TEST(TerminalLineText, CursorMovesCannotGrowALineWithoutBound) {
   EXPECT_EQ(std::count(shown.begin(), shown.end(), 'x'), 100000);
 }
 
+// Erasing must not walk the line: 256 KiB of text, then as many erases of
+// the whole line, once took a minute and stalled every trace's output.
+TEST(TerminalLineText, ErasesCostNoMoreThanTheTextTheyErase) {
+  struct Flood {
+    const char* text;
+    const char* erase;
+  };
+  for (const Flood f : {Flood{"x", "\x1b[2K"}, Flood{"x", "\x1b[1K"}, Flood{"xy\b", "\x1b[1K\x1b[3D"}}) {
+    SCOPED_TRACE(f.erase);
+    std::string line;
+    for (int i = 0; i < 256 * 1024; ++i) line += f.text;
+    for (int i = 0; i < 256 * 1024; ++i) line += f.erase;
+    std::size_t work = 0;
+    const std::string shown = terminalLineText(line, &work);
+    EXPECT_EQ(shown.find_first_not_of(' '), std::string::npos);
+    EXPECT_LE(work, 4 * line.size());
+  }
+  // What an erase leaves is still what a terminal shows.
+  std::size_t work = 0;
+  EXPECT_EQ(terminalLineText("abcdef\x1b[3D\x1b[1KXY\x1b[2K\x1b[1Gz\x1b[5Cq", &work), "z     q");
+}
+
 TEST(LineSplitterLineFeedOnly, OnlyLineFeedEndsALineAndEveryLineCarriesTheInfo) {
   const LineInfo info{LineOrigin::standardOutput, LineInfo::kNoPriority};
   LineSplitter splitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::lineFeedOnly, info);

@@ -7,7 +7,9 @@
 #include <cctype>
 #include <csignal>
 #include <functional>
+#include <fcntl.h>
 #include <poll.h>
+#include <termios.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -61,6 +63,39 @@ CliRun runCli(std::vector<std::string> args,
       }
     }
     if (!acted) acted = whileRunning(child.pid, run.out);
+  }
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+// Runs the CLI with its stdout and stderr on a pseudo-terminal, as a person
+// runs it; what the terminal received, its line ends as written.
+CliRun runCliOnTerminal(std::vector<std::string> args) {
+  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
+  posix::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  CliRun run;
+  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return run;
+  posix::UniqueFd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  termios mode{};
+  ::tcgetattr(slave.get(), &mode);
+  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
+  ::tcsetattr(slave.get(), TCSANOW, &mode);
+  posix::SpawnRequest request;
+  request.argv = args;
+  request.stdoutFd = slave.get();
+  request.stderrFd = slave.get();
+  auto child = posix::spawnProcess(request);
+  slave.reset();
+  if (child.pid < 0) return run;
+  char buffer[4096];
+  for (;;) {
+    pollfd fd{master.get(), POLLIN, 0};
+    if (::poll(&fd, 1, 30000) <= 0) break;
+    const auto got = ::read(master.get(), buffer, sizeof buffer);
+    if (got <= 0) break;  // EIO once the last writer is gone
+    run.out.append(buffer, static_cast<std::size_t>(got));
   }
   int status = 0;
   ::waitpid(child.pid, &status, 0);
@@ -231,6 +266,31 @@ TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
   const CliRun help = runCli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: marrowfield-cli trace APP", 0), 0u);
+}
+
+// Outside text cannot drive the terminal: a desktop entry's TryExec quoted in
+// an error, nor a journal message whose second line reads as an event.
+TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
+  const auto entry = dir.write("hostile.desktop",
+                               "[Desktop Entry]\nType=Application\nName=hostile\nExec=true\n"
+                               "TryExec=nothing\x1b]0;PWNED\x07\x1b[2J\n");
+  const CliRun tryExec = runCliOnTerminal({entry.string()});
+  EXPECT_EQ(tryExec.status, 2);
+  EXPECT_NE(tryExec.out.find("nothing\\x1b]0;PWNED\\x07\\x1b[2J"), std::string::npos) << tryExec.out;
+  EXPECT_EQ(tryExec.out.find('\x1b'), std::string::npos) << tryExec.out;
+
+  const auto forger = dir.write("forger",
+                                "#!/usr/bin/python3\n"
+                                "import socket\n"
+                                "s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
+                                "s.connect('/run/systemd/journal/socket')\n"
+                                "m = b'disk check\\n[12:00:00] [ERROR] [CRASH] forged \\xe2\\x80\\xaegnp.exe'\n"
+                                "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n",
+                                true);
+  const CliRun forged = runCliOnTerminal({forger.string(), "--raw"});
+  EXPECT_NE(forged.out.find(": disk check\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n"), std::string::npos)
+      << forged.out;
+  for (const auto& line : linesOf(forged.out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;
 }
 
 }  // namespace

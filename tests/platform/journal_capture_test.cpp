@@ -67,13 +67,28 @@ TEST(JournalExportParser, AnyChunkingGivesTheSameEntries) {
 }
 
 TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
-  // A binary field claiming a huge length, then an ordinary entry.
-  std::string bytes = "MESSAGE\n";
-  bytes += std::string("\xff\xff\xff\xff\xff\xff\xff\x7f", 8);
-  bytes += "\n_PID=1\nMESSAGE=after\n\n";
-  const auto entries = parseInChunks(bytes, 5);
-  ASSERT_FALSE(entries.empty());
-  EXPECT_EQ(entries.back().message, "after");
+  // A binary field past the bound the parser holds is passed over exactly,
+  // streamed in pieces: the entry it embeds must not come out as one.
+  std::vector<JournalEntry> entries;
+  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
+  const std::string forged = "\n\n_PID=4242\nMESSAGE=forged\n\n";
+  const std::uint64_t size = (std::uint64_t{256} << 20) + forged.size() + 1;
+  std::string header = "__REALTIME_TIMESTAMP=1\nMESSAGE\n";
+  for (int i = 0; i < 8; ++i) header += static_cast<char>((size >> (8 * i)) & 0xFF);
+  parser.feed(header + forged.substr(0, 3));
+  parser.feed(forged.substr(3));
+  const std::string zeros(std::size_t{1} << 20, '\n');
+  for (std::uint64_t left = size - forged.size(); left > 0;) {
+    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, zeros.size()));
+    parser.feed(std::string_view(zeros).substr(0, n));
+    left -= n;
+  }
+  parser.feed("\n\n_PID=1\nMESSAGE=after\n\n");  // the field's newline, then the end of its entry
+  parser.finish();
+  ASSERT_EQ(entries.size(), 2u);
+  EXPECT_EQ(entries[0].pid, 0);
+  EXPECT_EQ(entries[0].message, "");
+  EXPECT_EQ(entries[1].message, "after");
   // PRIORITY out of range or not a number counts as none.
   const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\n", 3);
   ASSERT_EQ(odd.size(), 2u);

@@ -8,7 +8,9 @@
 #include <unistd.h>
 
 #include <atomic>
+#include <condition_variable>
 #include <csignal>
+#include <mutex>
 #include <thread>
 
 #include "journal_fixture.h"
@@ -82,6 +84,25 @@ struct Bystander {
     return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored);
   }
 };
+
+// What the journal holds under `name` and `pid`, one message a line.
+std::string journalText(const std::string& name, std::int32_t pid) {
+  auto out = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
+                  "SYSLOG_PID=" + std::to_string(pid)};
+  request.searchPath = true;
+  request.stdoutFd = out.writeEnd.get();
+  auto child = posix::spawnProcess(request);
+  out.writeEnd.reset();
+  std::string text;
+  char buffer[4096];
+  for (ssize_t got; (got = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  ::waitpid(child.pid, nullptr, 0);
+  return text;
+}
 
 class WorkspaceTest : public ::testing::Test {
  protected:
@@ -180,6 +201,22 @@ TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
   ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
   EXPECT_TRUE(waitFor([&] { return lines.contains("started as " + link.string()); })) << lines.joined();
   EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
+}
+
+// Qt programs started by the target (a traced terminal's too) inherit the
+// level pattern wherever their stderr goes; a launch may ask for none.
+TEST_F(WorkspaceTest, TheQtLevelPatternIsGivenUnlessTheLaunchAsksForNone) {
+  const auto script = dir.write("qt.sh", "#!/bin/sh\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n", true);
+  for (const bool prefix : {true, false}) {
+    LineCollector lines;
+    LaunchOptions options;
+    options.output = lines.sink();
+    options.qtLevelPrefix = prefix;
+    auto launched = launchOk(script, options);
+    ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
+    EXPECT_TRUE(waitFor([&] { return lines.contains("pattern: "); })) << lines.joined();
+    EXPECT_EQ(lines.contains("pattern: none"), !prefix) << lines.joined();
+  }
 }
 
 TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
@@ -384,23 +421,7 @@ TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsNa
   // The journal holds stdout too, as a launcher's stream would have stored
   // it; the trace does not show it a second time.
   JournalForwarder::shared().flush();
-  const auto inJournal = [&] {
-    auto out = posix::makePipe();
-    posix::SpawnRequest request;
-    request.argv = {"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
-                    "SYSLOG_PID=" + std::to_string(pid)};
-    request.searchPath = true;
-    request.stdoutFd = out.writeEnd.get();
-    auto child = posix::spawnProcess(request);
-    out.writeEnd.reset();
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    ::waitpid(child.pid, nullptr, 0);
-    return text;
-  };
+  const auto inJournal = [&] { return journalText(name, pid); };
   std::string journal;
   EXPECT_TRUE(waitFor([&] { return (journal = inJournal()).find("Ready for work") != std::string::npos; }))
       << journal;
@@ -408,6 +429,81 @@ TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsNa
   ::usleep(300 * 1000);  // what the journal still hands on would arrive now
   EXPECT_FALSE(streamed.contains("Ready for work")) << streamed.joined();
   EXPECT_FALSE(streamed.contains("starting (pid")) << streamed.joined();
+}
+
+// Past journald's pace for a launcher's stream, the rest is counted and the
+// count is in the journal as soon as the target's stdout ends.
+TEST_F(WorkspaceTest, AStdoutFloodLeavesTheCountOfWhatWasNotForwardedInTheJournal) {
+  const auto link = testing::privateDemo(dir);
+  const std::string name = link.filename();
+  LineCollector printed;
+  LaunchOptions options;
+  options.output = printed.sink();
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--flood 15000"), options);
+  const auto pid = launched->application->processIdentifier();
+  ASSERT_TRUE(awaitTermination(pid));
+  std::string journal;
+  EXPECT_TRUE(waitFor([&] {
+    return (journal = journalText(name, pid)).find("lines this program printed on stdout") != std::string::npos;
+  })) << journal.substr(journal.size() - std::min<std::size_t>(journal.size(), 400));
+  EXPECT_TRUE(printed.contains("flood line 15000"));
+}
+
+// With a journal that takes nothing, the queue stays within its bytes; once
+// the journal takes again, every line was either sent or counted, and the
+// count comes by itself, with no further line. A later launch given the same
+// pid starts with a full budget.
+TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
+  std::mutex mutex;
+  std::condition_variable taking;
+  bool journalRuns = false;
+  std::vector<std::string> sent;
+  auto send = [&](const std::string&, std::int32_t, std::string_view text) {
+    std::unique_lock lock(mutex);
+    taking.wait(lock, [&] { return journalRuns; });
+    sent.emplace_back(text.substr(0, 100));
+  };
+  JournalForwarder forwarder(send, std::chrono::milliseconds(100));
+  auto source = forwarder.open("flood", 4242);
+  const std::string line(100 * 1024, 'x');
+  for (int i = 0; i < 1000; ++i) source->forward(LineBatch::of({line}));
+  EXPECT_LE(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes);
+  EXPECT_GT(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes / 2);
+  // Exiting now, what the journal did not take is said on stderr.
+  ::testing::internal::CaptureStderr();
+  forwarder.finish(std::chrono::milliseconds(10));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not handed to the journal"), std::string::npos);
+  {
+    std::lock_guard lock(mutex);
+    journalRuns = true;
+  }
+  taking.notify_all();
+  // Lines sent and lines counted in the notes.
+  const auto tally = [&] {
+    std::lock_guard lock(mutex);
+    std::pair<std::size_t, std::size_t> lines{0, 0};
+    for (const auto& text : sent) {
+      if (text.starts_with("marrowfield: ")) {
+        lines.second += std::stoul(text.substr(13));
+      } else {
+        ++lines.first;
+      }
+    }
+    return lines;
+  };
+  ASSERT_TRUE(waitFor([&] { return tally().second > 0; }));
+  forwarder.flush();
+  EXPECT_EQ(tally().first + tally().second, 1000u);
+
+  LineBatch burst;
+  for (std::size_t i = 0; i <= JournalForwarder::kBurstLines; ++i) burst.add("burst");
+  source->forward(burst);
+  source.reset();
+  auto reused = forwarder.open("flood", 4242);
+  reused->forward(LineBatch::of({"after the pid came back"}));
+  forwarder.flush();
+  std::lock_guard lock(mutex);
+  EXPECT_EQ(sent.back(), "after the pid came back");
 }
 
 TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {

@@ -49,6 +49,8 @@ class JournalExportParser {
  private:
   // Parses what buffer_ holds from offset_ on; false when it needs more.
   bool parseOne();
+  // What of `chunk` is left after the rest of a skipped field.
+  std::string_view skipPast(std::string_view chunk);
   void setField(std::string_view key, std::string_view value);
   void endEntry();
 
@@ -57,6 +59,7 @@ class JournalExportParser {
   std::size_t offset_ = 0;
   JournalEntry entry_;
   bool hasFields_ = false;
+  std::uint64_t skipping_ = 0;  // bytes of an oversized field still to pass over
 };
 
 // Replaces every byte sequence that is not valid UTF-8 by U+FFFD.

@@ -1,5 +1,6 @@
 #pragma once
 
+#include <cstddef>
 #include <string>
 #include <string_view>
 
@@ -15,7 +16,11 @@ namespace mf {
 //   character back, and what follows overwrites, so a redrawn progress bar
 //   reads as its last state ("100%") instead of every state run together;
 // - other control characters are removed; tabs are kept.
-std::string terminalLineText(std::string_view line);
+// The work is linear in the line, whatever it holds: a program's stdout is
+// rendered on the thread that reads every target's output. `work`, when
+// given, receives the number of steps taken (for the tests that hold it to
+// a bound).
+std::string terminalLineText(std::string_view line, std::size_t* work = nullptr);
 // Whether terminalLineText would change `line` at all: most lines hold no
 // control character, and a flood of them should not be copied one by one.
 bool needsTerminalRendering(std::string_view line);

@@ -90,8 +90,9 @@ class ContentView {
   // arguments, and environment variables (NAME, VALUE) that override the
   // inherited ones. The window leaves both empty; the command-line tool sets
   // them for a developer's traced run (G_MESSAGES_DEBUG=all, say).
+  // `qtLevelPrefix` is LaunchOptions::qtLevelPrefix.
   void setLaunchParameters(std::vector<std::string> arguments,
-                           std::vector<std::pair<std::string, std::string>> environment);
+                           std::vector<std::pair<std::string, std::string>> environment, bool qtLevelPrefix = true);
 
   // --- Operations -----------------------------------------------------------------
   void chooseApplication();
@@ -181,6 +182,7 @@ class ContentView {
 
   std::vector<std::string> launchArguments_;
   std::vector<std::pair<std::string, std::string>> launchEnvironment_;
+  bool launchQtLevelPrefix_ = true;
   std::unique_ptr<Impl> impl_;
 };
 

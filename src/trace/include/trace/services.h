@@ -110,6 +110,13 @@ struct LaunchOptions {
   // replacing) the environment it inherits.
   std::vector<std::string> arguments;
   std::vector<std::pair<std::string, std::string>> environment;
+  // Whether a Qt target (and every Qt program it starts, which inherits its
+  // environment) is told to put the syslog level in front of each message
+  // on stderr, so its warnings reach the journal and the trace as warnings.
+  // It changes what those programs write to stderr wherever it goes (a file
+  // it is redirected to, a terminal a traced terminal emulator starts them
+  // in); off, they write as they would outside a trace.
+  bool qtLevelPrefix = true;
 };
 
 // Called once, on a background thread.

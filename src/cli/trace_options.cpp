@@ -1,0 +1,70 @@
+#include "trace_options.h"
+
+#include <cstdlib>
+
+namespace mf::cli {
+
+std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args, bool& helpRequested,
+                                             std::string& error) {
+  TraceOptions options;
+  for (std::size_t i = 0; i < args.size(); ++i) {
+    const std::string arg = args[i];
+    auto value = [&]() -> const char* {
+      if (i + 1 < args.size()) return args[++i];
+      error = "marrowfield-cli trace: " + arg + " needs a value";
+      return nullptr;
+    };
+    if (arg == "--") {
+      for (++i; i < args.size(); ++i) options.arguments.emplace_back(args[i]);
+      break;
+    } else if (arg == "-h" || arg == "--help") {
+      helpRequested = true;
+      return std::nullopt;
+    } else if (arg == "--raw") {
+      options.showRawLog = true;
+    } else if (arg == "--no-fresh-launch") {
+      options.freshLaunch = false;
+    } else if (arg == "--no-qt-levels") {
+      options.qtLevelPrefix = false;
+    } else if (arg == "--search") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      options.searchText = text;
+    } else if (arg == "--env") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      const std::string assignment = text;
+      const auto equals = assignment.find('=');
+      if (equals == std::string::npos || equals == 0) {
+        error = "marrowfield-cli trace: --env needs NAME=VALUE, not '" + assignment + "'";
+        return std::nullopt;
+      }
+      options.environment.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));
+    } else if (arg == "--seconds") {
+      const char* text = value();
+      if (!text) return std::nullopt;
+      char* end = nullptr;
+      const double seconds = std::strtod(text, &end);
+      if (end == text || *end != '\0' || !(seconds > 0)) {
+        error = "marrowfield-cli trace: --seconds needs a positive number, not '" + std::string(text) + "'";
+        return std::nullopt;
+      }
+      options.seconds = seconds;
+    } else if (arg.size() > 1 && arg.front() == '-' && arg != "-") {
+      error = "marrowfield-cli trace: unknown option '" + arg + "'";
+      return std::nullopt;
+    } else if (options.app.empty()) {
+      options.app = arg;
+    } else {
+      error = "marrowfield-cli trace: only one APP, not also '" + arg + "'";
+      return std::nullopt;
+    }
+  }
+  if (options.app.empty()) {
+    error = "marrowfield-cli trace: which APP?";
+    return std::nullopt;
+  }
+  return options;
+}
+
+}  // namespace mf::cli

@@ -1,0 +1,29 @@
+#pragma once
+
+#include <optional>
+#include <span>
+#include <string>
+#include <utility>
+#include <vector>
+
+namespace mf::cli {
+
+// What `marrowfield-cli trace` was asked to do.
+struct TraceOptions {
+  std::string app;
+  bool showRawLog = false;
+  std::string searchText;
+  std::optional<double> seconds;
+  bool freshLaunch = true;
+  bool qtLevelPrefix = true;
+  std::vector<std::pair<std::string, std::string>> environment;
+  std::vector<std::string> arguments;
+};
+
+// Reads the arguments after "trace". Nothing when they are bad, with `error`
+// saying why (one line, quoting the argument as given), or when --help was
+// asked for (`helpRequested`).
+std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args, bool& helpRequested,
+                                              std::string& error);
+
+}  // namespace mf::cli
