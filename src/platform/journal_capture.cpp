@@ -27,8 +27,12 @@ std::string senderName(const JournalEntry& entry) {
 }  // namespace
 
 bool isCoredumpReport(const JournalEntry& entry) {
-  // _COMM is the kernel's name of the sender, cut to 15 bytes.
-  return entry.messageId == kCoredumpMessageId && entry.uid == 0 && entry.comm == "systemd-coredum";
+  // _UID comes with the message from the kernel, so it holds even when the
+  // sender is gone; _COMM (its name, cut to 15 bytes) journald reads from
+  // /proc, and misses for a sender that exited at once, as systemd-coredump
+  // does right after its report. A named sender must be systemd-coredump.
+  return entry.messageId == kCoredumpMessageId && entry.uid == 0 &&
+         (entry.comm.empty() || entry.comm == "systemd-coredum");
 }
 
 bool isJournalDropNote(const JournalEntry& entry) {

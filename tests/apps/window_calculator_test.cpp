@@ -34,7 +34,9 @@ TEST(WindowCalculator, ItsWarningsAreListedAndItsSessionIsNotClean) {
   panel.path = "/usr/share/applications/org.gnome.Calculator.desktop";
   uitest::Harness::click(window.eventPane()->chooseButton());
   // No session bus: GTK warns that it cannot acquire one, on any machine.
-  content.setLaunchParameters({}, apps::desktopEnvironment(xserver.display(), apps::kNoSessionBus, dir.path().string()));
+  // As the user gives it, in the window's launch options for this target.
+  window.launchOptions().setForTarget(
+      *content.selectedAppURL(), {{}, apps::desktopEnvironment(xserver.display(), apps::kNoSessionBus, dir.path().string())});
   content.setFreshLaunch(false);
   uitest::Harness::click(window.eventPane()->launchButton());
 

@@ -163,6 +163,10 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
   JournalEntry forgedCrashAsRoot = crashOfMember;
   forgedCrashAsRoot.pid = 5000;
   forgedCrashAsRoot.comm = "logger";
+  // systemd-coredump exits right after its report: journald may not get to
+  // read its name.
+  JournalEntry crashOfMemberSenderGone = crashOfMember;
+  crashOfMemberSenderGone.comm.clear();
   JournalEntry otherScope = entry(5000, "journal", "x");
   otherScope.userUnit = "app-gnome-other-1.scope";
   JournalEntry ourScope = entry(5001, "journal", "x");
@@ -201,6 +205,8 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
       {"journald's note on another scope", droppedTheirs, 4242, Verdict::skip},
       {"a crash report forged by a stranger", forgedCrash, 4242, Verdict::skip},
       {"a crash report forged by root's logger", forgedCrashAsRoot, 4242, Verdict::skip},
+      {"a crash report whose sender was gone before journald read its name", crashOfMemberSenderGone, 4242,
+       Verdict::capture},
       {"journald's note forged by a stranger", forgedDrop, 4242, Verdict::skip},
   };
   // Once the target's stream is known, its lines are told apart by it: an

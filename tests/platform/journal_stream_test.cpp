@@ -98,8 +98,8 @@ TEST(JournalLogStream, LinesWrittenBeforeTheLaunchIsKnownAreNotLost) {
 }
 
 // systemd-coredump's report on a member of the tree is kept when systemd-
-// coredump sent it (root, under that name); the same fields sent by anyone
-// else, and a copy of journald's rate-limit note, are not believed.
+// coredump sent it (root, under that name); the same fields sent by an
+// ordinary user, and a copy of journald's rate-limit note, are not believed.
 TEST(JournalLogStream, CrashReportsAndLossNotesAreBelievedOnlyFromTheirSenders) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can send as systemd-coredump does";
   const std::string name = uniqueName();
@@ -126,8 +126,10 @@ TEST(JournalLogStream, CrashReportsAndLossNotesAreBelievedOnlyFromTheirSenders) 
            "COREDUMP_PID=" + pid + "\nCOREDUMP_COMM=" + name + "\nMESSAGE=Process " + pid + " (" + name +
            ") of user 0 dumped core. Sent by " + who + "\n";
   };
-  sendEntry("logger", report("a forger"));
-  sendEntry("logger", "MESSAGE_ID=a596d6fe7bfa4994828e72309e95d61e\nPRIORITY=5\nSYSLOG_IDENTIFIER=systemd-journald\n"
+  // An ordinary user's forgeries (nobody's).
+  const std::string asNobody = "setpriv --reuid=65534 --regid=65534 --clear-groups logger";
+  sendEntry(asNobody, report("a forger"));
+  sendEntry(asNobody, "MESSAGE_ID=a596d6fe7bfa4994828e72309e95d61e\nPRIORITY=5\nSYSLOG_IDENTIFIER=systemd-journald\n"
                       "N_DROPPED=4711\nMESSAGE=Suppressed 4711 messages from " + unit + "\n");
   sendEntry(coredump.string(), report("systemd-coredump"));
   ASSERT_TRUE(waitFor([&] { return lines.contains("Sent by systemd-coredump"); })) << lines.joined();
