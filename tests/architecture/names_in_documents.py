@@ -13,6 +13,9 @@ What is checked, for each `span` of a document:
 - Name::member: a file declares class or struct Name and names member, or
   some source defines Name::member;
 - Suite.*: a test of that suite exists;
+- `file`: `function` (a step named by its file and function): that file
+  (or its public header) has the function's name before a parenthesis, and
+  the class's name for a member;
 - an identifier (camelCase, CamelCase, snake_case, CONSTANT_CASE): it occurs
   as a whole word in the sources, tests, build files or scripts.
 Spans with blanks (commands, sentences), options, absolute paths, build
@@ -173,6 +176,23 @@ def problems(document):
     return found
 
 
+FILE_AND_FUNCTION = re.compile(r"`((?:src|tests)/[\w/.-]+\.(?:cpp|h))`:\s*`([\w:]+)`")
+
+
+def steps_in_their_files(document):
+    found = []
+    for path, function in FILE_AND_FUNCTION.findall(read(document)):
+        # A member defined inline is in the class, in the file's public header.
+        header = re.sub(r"^src/(\w+)/(\w+)\.cpp$", r"src/\1/include/\1/\2.h", path)
+        text = read(path) + (read(header) if header != path else "")
+        owner, _, name = function.rpartition("::")
+        defined = re.search(r"\b" + re.escape(name) + r"\s*\(", text) and \
+            (not owner or re.search(r"\b" + re.escape(owner) + r"\b", text))
+        if not defined:
+            found.append(f"{document}: `{path}`: `{function}`: not defined there")
+    return found
+
+
 def main():
     failures = []
     for document in DOCUMENTS:
@@ -180,6 +200,7 @@ def main():
             failures.append(f"{document}: missing")
             continue
         failures += problems(document)
+        failures += steps_in_their_files(document)
     for line in failures:
         print(line)
     return 1 if failures else 0
