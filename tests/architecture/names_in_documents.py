@@ -19,7 +19,8 @@ What is checked, for each `span` of a document:
 - an identifier (camelCase, CamelCase, snake_case, CONSTANT_CASE): it occurs
   as a whole word in the sources, tests, build files or scripts.
 Spans with blanks (commands, sentences), options, absolute paths, build
-output, globs of other people's files and literal texts are left alone. Each name that is not found is printed; the exit status is 1 then.
+output, globs of other people's files and literal texts are left alone.
+Each name that is not found is printed; the exit status is 1 then.
 """
 
 import fnmatch
@@ -30,7 +31,7 @@ import sys
 ROOT = os.path.abspath(sys.argv[1])
 DOCUMENTS = sys.argv[2:]
 
-# Where names live. build folders and the documents themselves do not count.
+# Where names live. Build folders, the documents and this script do not count.
 CODE_FOLDERS = ("src", "tests", "bench", "fuzz", "cmake", "dist", "scripts", "examples", ".ci")
 NOT_WALKED = {"build", ".git"}
 # Data, not code: seeds, expected outputs, pictures.
@@ -76,6 +77,7 @@ CODE_TEXT = {
     for f in FILES
     if f.split("/")[0] in CODE_FOLDERS and f.endswith(TEXT_SUFFIXES) and not f.endswith(".md")
     and not NOT_CODE.intersection(f.split("/"))
+    and os.path.join(ROOT, f) != os.path.abspath(__file__)
 }
 CODE_TEXT.update({f: read(f) for f in FILES if "/" not in f and (f == "CMakeLists.txt" or f == "Makefile")})
 CMAKE_TEXT = "\n".join(t for f, t in CODE_TEXT.items() if f.endswith((".cmake", "CMakeLists.txt")))
