@@ -4,13 +4,6 @@
 
 namespace mf {
 
-bool Uuid::isNil() const {
-  for (auto byte : bytes) {
-    if (byte != 0) return false;
-  }
-  return true;
-}
-
 std::string Uuid::toString() const {
   static constexpr char kHex[] = "0123456789abcdef";
   std::string text;

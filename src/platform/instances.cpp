@@ -335,12 +335,6 @@ std::vector<std::optional<pid_t>> busNameOwners(const std::string& address, cons
   return owners;
 }
 
-std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
-                                  std::uint64_t timeoutMicroseconds) {
-  if (name.empty()) return std::nullopt;
-  return busNameOwners(address, {name}, timeoutMicroseconds).front();
-}
-
 struct BusCallWatch::State {
   BusPointer monitor;
   BusPointer query;  // asks who a new connection is, and sends the settle marks

@@ -92,11 +92,6 @@ QString themeIconName(const QString& name) {
   return {};
 }
 
-bool glyphUsesBundledFallback(const QString& name) {
-  const QString theme = themeIconName(name);
-  return theme.isEmpty() || !QIcon::hasThemeIcon(theme);
-}
-
 QPixmap glyphPixmap(const QString& name, int pixels, const QColor& color, qreal devicePixelRatio) {
   const int devicePixels = qMax(1, qRound(pixels * devicePixelRatio));
   const QString key = QStringLiteral("mf-glyph:%1:%2:%3").arg(name).arg(devicePixels).arg(color.rgba(), 0, 16);

@@ -105,8 +105,8 @@ void ToolbarRowLayout::setGeometry(const QRect& rect) {
   const int lead = groupHeight(leading_);
   const int trail = groupHeight(trailing_);
   const int trailingWidth = groupWidth(trailing_);
-  wrapped_ = oneLineWidth() > rect.width() && lead > 0 && trail > 0;
-  if (!wrapped_) {
+  const bool wrapped = oneLineWidth() > rect.width() && lead > 0 && trail > 0;
+  if (!wrapped) {
     const int line = rect.height();
     placeGroup(leading_, rect.left(), rect.top(), line, true);
     placeGroup(trailing_, rect.right() + 1 - trailingWidth, rect.top(), line, true);

@@ -65,18 +65,6 @@ void GlyphLabel::refresh() { setPixmap(glyphPixmap(glyph_, pixels_, color_, devi
 
 Surface::Surface(const QColor& fill, QWidget* parent) : QWidget(parent), fill_(fill) {}
 
-void Surface::setFill(const QColor& fill) {
-  if (fill == fill_) return;
-  fill_ = fill;
-  update();
-}
-
-void Surface::setBorder(const QColor& border) {
-  if (border == border_) return;
-  border_ = border;
-  update();
-}
-
 void Surface::setRadius(double radius) {
   radius_ = radius;
   update();
@@ -92,10 +80,6 @@ void Surface::paintEvent(QPaintEvent*) {
   const QRectF box = QRectF(rect()).adjusted(0.5, 0.5, -0.5, -0.5);
   const QPainterPath path = continuousRoundedRect(box, radius_);
   painter.fillPath(path, fill_);
-  if (border_.isValid()) {
-    painter.setPen(QPen(border_, 1.0));
-    painter.drawPath(path);
-  }
 }
 
 // ---------------------------------------------------------------- ClampedText

@@ -46,6 +46,21 @@ TEST(EventList, StoresEveryFieldAndRoundTripsThroughVectors) {
   EXPECT_TRUE(EventList::fromVector({}).empty());
 }
 
+TEST(EventType, LabelsReadBackExactlyAndEqualEventsHashEqually) {
+  for (auto type : {EventType::info, EventType::warning, EventType::error, EventType::success}) {
+    EXPECT_EQ(eventTypeFromLabel(label(type)), type);
+  }
+  for (std::string_view text : {"ok", "OK ", " OK", "", "WARNING", "SUCCESS", "Info"}) {
+    EXPECT_EQ(eventTypeFromLabel(text), std::nullopt) << '"' << text << '"';
+  }
+  const MarrowfieldEvent event = make(5, "m", "LOG", EventType::error);
+  MarrowfieldEvent noise = event;
+  noise.isRoutineNoise = true;
+  EXPECT_EQ(EventHash{}(event), EventHash{}(MarrowfieldEvent(event)));
+  EXPECT_NE(EventHash{}(event), EventHash{}(noise));
+  EXPECT_EQ(hashValue(EventType::warning), std::hash<std::string_view>{}("WARN"));
+}
+
 TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EventList a;
   a.append(make(1, "one"));

@@ -15,7 +15,6 @@ struct Uuid {
   friend bool operator==(const Uuid&, const Uuid&) = default;
   friend auto operator<=>(const Uuid&, const Uuid&) = default;
 
-  bool isNil() const;
   // Canonical lower-case 8-4-4-4-12 form.
   std::string toString() const;
   // Sets the version (4) and variant (RFC 4122) bits on 16 random bytes.

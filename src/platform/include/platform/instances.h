@@ -78,11 +78,6 @@ std::optional<PinnedProcess> pinIfInstance(pid_t pid, const ProgramIdentity& pro
 // Every such process.
 std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const SessionIdentity& session);
 
-// The process owning the well-known `name`; nothing when the bus cannot be
-// reached in `timeoutMicroseconds` or nobody owns it.
-std::optional<pid_t> busNameOwner(const std::string& address, const std::string& name,
-                                  std::uint64_t timeoutMicroseconds = 500000);
-
 // The owners of several names (well-known or unique), over one connection.
 std::vector<std::optional<pid_t>> busNameOwners(const std::string& address, const std::vector<std::string>& names,
                                                 std::uint64_t timeoutMicroseconds = 500000);

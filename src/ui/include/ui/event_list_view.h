@@ -46,8 +46,6 @@ class EventListView final : public QAbstractScrollArea {
   // off once the user scrolls up or picks a row; on again at the end (End,
   // scrolling down, the "back to end" button).
   bool isFollowing() const { return following_; }
-  // Rows that arrived while not following; the back-to-end button says how many.
-  std::size_t unseenRows() const { return unseen_; }
   // A child of the list to begin with; the pane adopts it, since a screen
   // reader finds only rows below the list.
   QPushButton* backToEndButton() const { return backToEnd_; }

@@ -23,7 +23,4 @@ QPixmap glyphPixmap(const QString& name, int pixels, const QColor& color, qreal 
 // An icon for buttons: the glyph in `color`, and a dimmed one for the disabled state.
 QIcon glyphIcon(const QString& name, const QColor& color, int pixels = 16);
 
-// True when the glyph comes from the bundled SVG (the theme lacks it).
-bool glyphUsesBundledFallback(const QString& name);
-
 }  // namespace mf::ui

@@ -74,8 +74,6 @@ class LaunchOptionsDialog final : public QDialog {
   LaunchOptionsDialog(const QString& targetName, const LaunchOptions& options, QWidget* parent = nullptr);
   // Valid once accepted.
   const LaunchOptions& options() const { return options_; }
-  QLineEdit* argumentsField() const { return arguments_; }
-  QPlainTextEdit* environmentField() const { return environment_; }
 
   void accept() override;
 

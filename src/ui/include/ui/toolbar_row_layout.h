@@ -16,8 +16,6 @@ class ToolbarRowLayout final : public QLayout {
 
   void addLeading(QWidget* widget);
   void addTrailing(QWidget* widget);
-  // True when the last geometry put the trailing group on its own line.
-  bool isWrapped() const { return wrapped_; }
   // The width both groups need on one line.
   int oneLineWidth() const;
   int leadingWidth() const;
@@ -41,7 +39,6 @@ class ToolbarRowLayout final : public QLayout {
   QList<QLayoutItem*> leading_;
   QList<QLayoutItem*> trailing_;
   int gap_;
-  bool wrapped_ = false;
 };
 
 }  // namespace mf::ui

@@ -46,22 +46,17 @@ class GlyphLabel final : public QLabel {
   QColor color_;
 };
 
-// A fill behind its children, optionally a rounded card with a border.
+// A fill behind its children, optionally a rounded card.
 class Surface : public QWidget {
  public:
   explicit Surface(const QColor& fill, QWidget* parent = nullptr);
-  void setFill(const QColor& fill);
-  void setBorder(const QColor& border);  // invalid colour: none
   void setRadius(double radius);
-  const QColor& fill() const { return fill_; }
-  const QColor& border() const { return border_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
 
  private:
   QColor fill_;
-  QColor border_;
   double radius_ = 0;
 };
 
