@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line intake speed: classification of ASCII and non-ASCII lines (beside two
 // slow classifiers measured in the same run, to keep the one-pass automaton
 // honest), the splitter, and re-filtering a million events when the search

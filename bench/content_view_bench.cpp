@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Main-thread cost of a chatty trace: batches of log lines delivered to a
 // ContentView, classified, stored, and added to the visible rows, with a view
 // listening to the change notifications.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The event store's targets: a million 120-byte ASCII events in at most
 // 200 bytes each (ASCII messages need nothing more for search: they are
 // searched in place; only non-ASCII ones carry a folded copy), appends that

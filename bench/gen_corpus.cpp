@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Writes a deterministic synthetic log to standard output:
 //   marrowfield-gen-corpus LINES [SEED]
 // e.g. 8,000,000 lines make about 1 GB for `marrowfield-cli classify`.

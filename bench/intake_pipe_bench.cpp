@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // End-to-end intake as a trace runs it, with real parts: a real pipe written
 // by a real writer thread, the log stream's reader thread (ChunkPump and
 // LineSplitter, one batch per read of up to 64 KiB), the headless main queue,

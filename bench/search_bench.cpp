@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The search field over a million events, as a user drives it: through
 // ContentView::setSearchText / setShowRawLog (the rows are recomputed and the
 // views told), one change at a time:

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A real child's stdout into a trace, end to end: the launch through the
 // Linux workspace, the pseudo-terminal read by the child watcher, the main
 // queue, a ContentView that classifies and stores every line. Beside each

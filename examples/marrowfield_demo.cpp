@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-demo: a small application that fails its start in the ways
 // Marrowfield is meant to show. It tells the same story on every run, on
 // stdout, stderr and through the journal API, then ends as its options ask.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Line classification and its text rules against the slow ICU-only
 // references, on the lines the splitter makes of the input (valid UTF-8, as
 // the program receives them) and, where the functions accept any bytes, on

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The desktop-entry parser on arbitrary file contents: no crash, no hang,
 // and what it accepts is sound. An accepted entry names a program; written
 // back out with full quoting and escaping it parses to the same entry; the

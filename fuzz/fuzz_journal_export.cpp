@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // journalctl's export format, as the trace reads it from a pipe: whatever
 // the bytes, the entries must not depend on where the reads cut the stream
 // (random cut points, and every single cut for short streams), and nothing

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel-report parser on arbitrary lines, as the kernel's log or
 // journald's audit socket would hand them on: no crash, no hang, and a
 // report names a pid that the line itself holds.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The search field's matching against a fold-both-sides reference, under the
 // root and a Turkic default locale; the visible rows (plain scan, and the
 // incremental index through narrowing and appends) against a brute-force

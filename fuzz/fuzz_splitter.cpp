@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line splitter against a whole-stream reference (decode everything with
 // U+FFFD for each maximal invalid subpart, then cut at the separators), under
 // every way of cutting the stream into chunks: random cuts, and for short

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The summary text over event lists built from the input, whatever bytes the
 // fields hold (invalid UTF-8, NUL, brackets, CR) and whatever the times are:
 // header lines, one empty line, one line per listed event in order, joined

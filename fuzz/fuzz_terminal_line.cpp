@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a terminal would show of a line, against a plain reference that
 // carries out every erase cell by cell: the same text for short lines, valid
 // UTF-8 with no control character but tab, and work linear in the line

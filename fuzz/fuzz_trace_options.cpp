@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-cli trace's arguments (NUL-separated in the input): whatever
 // they are, the parse ends with options or one line saying why; every --env
 // value becomes exactly the NAME=VALUE it was, with a non-empty NAME free of

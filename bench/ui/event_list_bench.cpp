@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's event list at a million events: painting the rows in view,
 // taking in a batch of 1,000 appended rows, and switching the raw log, each
 // including the list's own bookkeeping (row heights, prefix sums, model).

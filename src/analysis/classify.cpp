@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "analysis/classify.h"
 
 #if defined(__SSE2__)

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-cli classify: the line intake of a trace, run over files.
 //
 // Each file goes through its own LineSplitter in 64 KiB reads, and every

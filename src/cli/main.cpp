@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-cli: the command-line companion of the window.
 //   marrowfield-cli COMMAND [ARGS...]
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-cli trace: one whole trace, headless, through the same
 // ContentView the window uses and the Linux platform services.
 

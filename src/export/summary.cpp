@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "export/summary.h"
 
 #include "model/time_text.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #include "text/search_fold.h"
 
 #include <unicode/uchar.h>

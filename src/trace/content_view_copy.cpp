@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Putting findings on the pasteboard.
 
 #include "export/summary.h"

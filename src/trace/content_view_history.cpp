@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Recording traces as sessions, and browsing them.
 
 #include "history/session_history.h"

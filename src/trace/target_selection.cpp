@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Choosing the application to trace.
 
 #include "trace/content_view.h"

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Ending a trace: the termination watch, stop and teardown.
 
 #include <atomic>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Starting a trace: fresh launch, log stream, launch and its completion.
 
 #include <string>

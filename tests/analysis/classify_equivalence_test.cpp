@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The fast roads (ASCII byte tables, the one-pass keyword automaton, the
 // find-based word test) against the slow ICU-only references of
 // analysis/reference_rules.h, over many generated lines.

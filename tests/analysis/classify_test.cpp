@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The line rules: trimming, normalising, words, trivial lines, the keyword
 // tables and the routine-noise order.
 

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # The command line of `marrowfield-cli classify`: exit statuses, errors named
 # on stderr, readable files still processed, the two output formats, search.
 #   cmake -DCLI=... -DWORK_DIR=... -P cli_check.cmake

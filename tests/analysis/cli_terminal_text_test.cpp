@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What marrowfield-cli does to log text on its way to a terminal.
 
 #include <gtest/gtest.h>

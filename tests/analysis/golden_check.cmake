@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Runs `marrowfield-cli classify --raw --tsv` over one golden corpus and
 # compares the output with the stored expectation byte for byte.
 #   cmake -DCLI=... -DNAME=... -DGOLDEN_DIR=... -DWORK_DIR=... -P golden_check.cmake

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What travels with a line besides its text: the sender's priority, which
 // raises the type the text gives, and the stream it came from, which the
 // event keeps.

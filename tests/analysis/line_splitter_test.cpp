@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log-stream splitter: separators, carry-over across chunks, U+FFFD for
 // bad bytes, the bound on a pending line, and that chunking never changes
 // the lines.

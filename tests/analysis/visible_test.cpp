@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Which events the list shows: the raw-log switch, the search (case folding
 // under the current locale), the counts, and the incremental index against
 // the plain scan.

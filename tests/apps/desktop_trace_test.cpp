@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Real GTK and Qt programs, traced from their installed desktop entries
 // under an X server and a session bus of the test's own. What they log at
 // start-up varies with the machine (a network makes gnome-calculator's

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A single-instance GApplication (mousepad) launched while it already runs
 // on the same session bus passes the launch to that instance and exits: the
 // trace says so, names the instance, and shows none of that instance's lines.

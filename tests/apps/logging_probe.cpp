@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A program that logs every way a Linux desktop program does, each line
 // carrying the marker given on the command line, so a test can count how
 // often each one reached a trace:

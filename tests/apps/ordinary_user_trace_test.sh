@@ -1,4 +1,5 @@
 #!/usr/bin/env bash
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Traces as ordinary users, compared against the unfiltered journal of the
 # same time (trace_coverage.py): the logging probe, a script whose forked
 # workers log through short-lived `logger` children, and, under a user

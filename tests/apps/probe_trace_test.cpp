@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The probe logs through every road a Linux program has into the journal
 // (GLib structured logging, sd-journal, syslog, a logger child, a grandchild
 // that outlives it, stdout, stderr); each of its lines must be in the trace

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Programs from Debian that change what they print when their stdout is a
 // terminal: ls lays its names out in columns as wide as the terminal and
 // colours them, grep colours its matches. In a trace they are on a terminal

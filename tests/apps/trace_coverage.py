@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """How much of a launched process tree's journal a `marrowfield-cli trace --raw`
 showed, judged against the unfiltered journal of the same time.
 

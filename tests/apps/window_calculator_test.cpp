@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // gnome-calculator traced through the real window, as a user does it: its
 // GLib warnings are rows of the actionable list, and the card of the session
 // does not call a run with warnings clean.

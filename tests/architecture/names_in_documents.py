@@ -1,4 +1,5 @@
 #!/usr/bin/env python3
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Every file, folder and code name a design document writes in backticks
 still exists, so the documents cannot quietly drift from the code.
 

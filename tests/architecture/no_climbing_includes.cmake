@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 # Fails when a source under ROOT includes a path with "..".
 file(GLOB_RECURSE sources ${ROOT}/*.h ${ROOT}/*.cpp)
 set(found "")

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """Driving the real Marrowfield window as a person does.
 
 Everything here goes through what a user or an assistive tool has: real

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Marrowfield window on Wayland: a native Qt client of a headless
 compositor (scripts/with-wayland), tracing a GTK app that is a native
 Wayland client too.

@@ -1,3 +1,4 @@
+# SPDX-License-Identifier: GPL-3.0-or-later
 """The Marrowfield window as a new user meets it, on a real X server.
 
 Run by scripts/with-x11 (Xvfb, openbox, a session bus, the accessibility

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The reader's hand-over on a real pipe: a chunk of very short lines reaches
 // the sink in runs of at most kMaxBatchLines, in order, none lost or doubled.
 

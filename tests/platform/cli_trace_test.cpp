@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // marrowfield-cli trace, run as a real process against the demo target.
 
 #include <gtest/gtest.h>

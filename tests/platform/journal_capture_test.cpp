@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What a trace takes from the journal: journalctl's export format cut at any
 // byte, which entries belong to the launched process tree, and how each
 // reads; the fork events of a real process tree.

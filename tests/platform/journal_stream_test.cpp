@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The journalctl log stream against a real systemd-journald.
 
 #include <gtest/gtest.h>

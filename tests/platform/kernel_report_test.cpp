@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel's lines about a process, in the exact forms the kernel and
 // journald write them: which process they name, how they read, and how the
 // trace classifies them.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The kernel's own lines about a traced process, through a real journald:
 // a real segfault in a program and in a shared library, named by function
 // and source line; a real OOM kill in a memory-limited cgroup; denials in the

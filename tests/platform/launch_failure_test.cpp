@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What "Launch failed: " is followed by: the system's reason and the file or
 // program it is about.
 

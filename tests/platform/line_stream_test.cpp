@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The log-stream reader with any child process, the headless main queue and
 // the id source: no journal needed.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole traces of the demo target through ContentView and the real platform
 // services: journald, journalctl, posix_spawn, pidfds.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // LinuxWorkspace with real launches of the demo target.
 
 #include <gtest/gtest.h>

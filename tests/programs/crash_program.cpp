@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A target for the kernel-report tests, built with debug information so that
 // a crash can be named by function and source line.
 //

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A target for the stdout tests: what real programs do with their stdout,
 // each on request. Uses C stdio on purpose: its buffering is what a trace
 // must cope with.

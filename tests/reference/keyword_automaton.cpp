@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The keyword scan as one Aho-Corasick automaton over every table: a second,
 // independent matcher that the fast scan in keyword_matcher.cpp is held to.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The splitting of a stream into lines, decoded whole by ICU: one U+FFFD per
 // maximal invalid subpart, then the separators, then empty pieces dropped.
 // The chunked splitter must give the same lines however the stream is cut.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // splitExec took a field code as "%" plus one byte. When the byte after "%"
 // began a multi-byte character, the rest of that character stayed in the
 // argument: "a%\xC3\xA9b" gave "a\xA9b", no longer UTF-8, and the program

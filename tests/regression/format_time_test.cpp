@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // formatTime converted any finite double to time_t, which is undefined for a
 // value time_t cannot hold (fuzz_summary, UBSan: "-3.4436e+299 is outside the
 // range of representable values of type 'long'"). Such a time now reads as

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The journal itself failing under a trace: absent from the start, stopped
 // and started again while a target runs. The shared journald of the other
 // tests must not go away under them, so this program moves into a mount

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Launch-time faults with the real platform: targets that die at once, end
 // before their watch exists, leave a writing helper behind or ignore SIGTERM;
 // chosen files that vanish or cannot be read; hostile Exec lines and file

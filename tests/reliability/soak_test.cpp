@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // A hundred traces in a row through ContentView and the real platform
 // (journald, journalctl, posix_spawn, pidfds): whatever one trace takes, it
 // gives back, and the history keeps memory at eight sessions' worth.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The target's stdout through a pseudo-terminal, with real children: what a
 // crashing program printed last, endless lines, programs that close stdout,
 // leave a daemon holding it, read stdin, draw with escape sequences, and a

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What reaches the user when a target's output is hostile: a flood, an
 // endless line, NUL bytes, broken UTF-8, characters cut by read boundaries.
 // Real child processes and real pipes; no journal in the loop (direct

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The program's entry: the command line and the display, run as a real
 // process; an application given on it, chosen in a real window scene.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The event list as the user meets it: the rows it shows (and reads to a
 // screen reader) while the list grows, refilters and resets, its row
 // geometry, selection and tooltips.

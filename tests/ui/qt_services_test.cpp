@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The Qt services: the main-thread queue and its nested wait, the clipboard,
 // and the application chooser.
 

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Pictures of the window in its main states. Each is checked where the
 // design tokens make its colour definite: the centre of solid areas (the
 // backdrop and the surfaces over it, the accent button, the search field, the

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // What the window adds for its users beyond the fixed layout: how a trace
 // ended on its card, the offset and origin of an event, the status width,
 // the keyboard's path through the window, the event list as a screen reader

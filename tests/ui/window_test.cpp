@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // The window's state tables, driven through the real widgets.
 
 #include <gtest/gtest.h>

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 // Whole traces in the window with the services the program uses: the Qt
 // main queue and clipboard, journald, journalctl, the demo target as a real
 // child process.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Character classes and small UTF-8 helpers shared by the analysis code.

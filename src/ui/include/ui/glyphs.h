@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // Named glyphs. The names are the identifiers the views use ("doc.on.doc",

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The Qt implementations of the core's main-thread queue, open panel and pasteboard.

@@ -1,3 +1,4 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
 // The visual vocabulary of the window: palette, type scale and shapes. Every
