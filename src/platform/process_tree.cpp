@@ -124,6 +124,8 @@ void ProcessTree::drainEvents() {
         // fork of a member's number.
         if (fork.child_pid == fork.child_tgid) {
           handleFork(fork.parent_tgid, fork.child_tgid);
+        } else if (members_.empty()) {
+          if (threadsOfMembers_.size() < kMaxForksBeforeRoot) threadsOfMembers_[fork.child_pid] = fork.child_tgid;
         } else if (const auto it = members_.find(fork.child_tgid); it != members_.end() && !it->second.goneSince) {
           threadsOfMembers_[fork.child_pid] = fork.child_tgid;
         }
@@ -213,6 +215,8 @@ void ProcessTree::setRoot(pid_t root) {
     for (auto it = begin; it != end; ++it) pending.push_back(it->second);
   }
   childrenSeen_.clear();
+  // Threads seen before: those of members stay known by their ids.
+  std::erase_if(threadsOfMembers_, [this](const auto& thread) { return members_.count(thread.second) == 0; });
 }
 
 void ProcessTree::discoverChildren() {

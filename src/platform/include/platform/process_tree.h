@@ -82,7 +82,8 @@ class ProcessTree {
   std::unordered_map<pid_t, Member> members_;  // empty until the root is set
   std::size_t addedSincePrune_ = 0;
   // Threads of members by their own ids: the kernel names a thread, not its
-  // process, in the line about a fault in it.
+  // process, in the line about a fault in it. Before the root is known, every
+  // thread seen (bounded like the forks).
   std::unordered_map<pid_t, pid_t> threadsOfMembers_;
   // Before the root is known: every fork seen since the connector opened.
   std::unordered_multimap<pid_t, pid_t> childrenSeen_;
