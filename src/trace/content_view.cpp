@@ -57,10 +57,11 @@ void ContentView::selectEvent(std::optional<Uuid> id) {
 
 // --- Event intake ----------------------------------------------------------------------
 
-void ContentView::appendEvent(EventType type, std::string_view source, std::string_view message) {
+void ContentView::appendEvent(EventType type, std::string_view source, std::string_view message,
+                              std::optional<double> time) {
   OperationScope scope(*this);
   const std::size_t first = events_.size();
-  events_.append(services_.ids.next(), services_.clock.now(), type, source, message, false);
+  events_.append(services_.ids.next(), time.value_or(services_.clock.now()), type, source, message, false);
   takeInAppended(first);
 }
 

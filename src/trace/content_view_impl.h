@@ -45,6 +45,9 @@ struct ContentView::Impl {
   // Set when the launch is followed by a stream that may miss the journal
   // lines of very short-lived helpers; said once, after the launch.
   bool mayMissShortLivedHelpers = false;
+  // When the target was spawned: its launch is said when the completion
+  // reaches the main thread, after lines it may have printed at once.
+  std::optional<double> launchedAt;
   // Whether the latest armLogStream started the stream.
   bool logStreamArmed = false;
   // Bumped by each armLogStream, so the end of an older stream is not taken

@@ -51,7 +51,11 @@ void ContentView::startTrace() {
   LogProcess* stream = logProcess_.get();
   bool* mayMissHelpers = &impl_->mayMissShortLivedHelpers;
   *mayMissHelpers = false;
-  options.spawned = [stream, mayMissHelpers](const LaunchedProcess& process) {
+  std::optional<double>* launchedAt = &impl_->launchedAt;
+  launchedAt->reset();
+  Clock* clock = &services_.clock;
+  options.spawned = [stream, mayMissHelpers, launchedAt, clock](const LaunchedProcess& process) {
+    *launchedAt = clock->now();
     if (!stream) return;
     stream->follow(process);
     *mayMissHelpers = stream->mayMissShortLivedHelpers(process);
@@ -144,8 +148,9 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   runningApplication_ = std::move(application);
   changed(Change::tracing);
   const std::int32_t pid = runningApplication_->processIdentifier();
-  appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid));
-  appendEvent(EventType::info, "PATH", openedPath);
+  appendEvent(EventType::success, "PROCESS", selectedAppName_ + " launched with PID " + std::to_string(pid),
+              impl_->launchedAt);
+  appendEvent(EventType::info, "PATH", openedPath, impl_->launchedAt);
   if (impl_->mayMissShortLivedHelpers) {
     appendEvent(EventType::info, "LOG",
                 "Journal lines of helpers that live only milliseconds may be missed: this user cannot see the "

@@ -107,7 +107,9 @@ class ContentView {
   void copySelectedEvent();
 
   // --- Steps a tool or test drives directly -----------------------------------------
-  void appendEvent(EventType type, std::string_view source, std::string_view message);
+  // At `time` when given (a step that happened before it is said), else now.
+  void appendEvent(EventType type, std::string_view source, std::string_view message,
+                   std::optional<double> time = std::nullopt);
   // Takes in one batch of log lines, as a log stream's sink does.
   void ingestLines(const LineBatch& batch);
   void recordSession();
