@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/launch_options.h"
 
+#include <QCheckBox>
+
 #include <QDialogButtonBox>
 #include <QFormLayout>
 #include <QLabel>
@@ -125,6 +127,7 @@ QString describeLaunchOptions(const LaunchOptions& options) {
     for (const auto& [name, value] : options.environment) pairs << q(name) + QLatin1Char('=') + quoted(q(value));
     lines << QStringLiteral("Environment: ") + pairs.join(QLatin1Char(' '));
   }
+  if (!options.qtLevelPrefix) lines << QStringLiteral("Qt message levels: off");
   return lines.join(QLatin1Char('\n'));
 }
 
@@ -202,6 +205,13 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   environment_->setFont(fonts::mono(12));
   environment_->setFixedHeight(QFontMetrics(environment_->font()).lineSpacing() * 5 + 12);
   form->addRow(QStringLiteral("&Environment"), environment_);
+  qtLevels_ = new QCheckBox(QStringLiteral("Give Qt programs their message level (QT_MESSAGE_PATTERN)"), this);
+  qtLevels_->setObjectName(QStringLiteral("launchQtLevels"));
+  qtLevels_->setChecked(options.qtLevelPrefix);
+  qtLevels_->setToolTip(QStringLiteral(
+      "Qt writes its warnings to stderr as bare text; with the level in front they are listed as warnings. "
+      "Every program the target starts inherits the variable."));
+  form->addRow(QString(), qtLevels_);
   column->addLayout(form);
 
   error_ = new QLabel(this);
@@ -219,6 +229,7 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   QObject::connect(buttons->button(QDialogButtonBox::Reset), &QPushButton::clicked, this, [this] {
     arguments_->clear();
     environment_->clear();
+    qtLevels_->setChecked(true);
   });
   column->addWidget(buttons);
 
@@ -241,6 +252,7 @@ void LaunchOptionsDialog::accept() {
   ParsedLaunchOptions parsed = parseLaunchOptions(arguments_->text(), environment_->toPlainText());
   if (!parsed.options) return;
   options_ = std::move(*parsed.options);
+  options_.qtLevelPrefix = qtLevels_->isChecked();
   QDialog::accept();
 }
 

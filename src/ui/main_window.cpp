@@ -119,7 +119,7 @@ void MainWindow::prepareLaunch() {
   const auto& target = content_.selectedAppURL();
   if (!target) return;
   const LaunchOptions& options = launchOptions_.beginTrace(*target);
-  content_.setLaunchParameters(options.arguments, options.environment);
+  content_.setLaunchParameters(options.arguments, options.environment, options.qtLevelPrefix);
 }
 
 void MainWindow::editLaunchOptions() {

@@ -108,18 +108,19 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiv
   // Through the window: the chosen target's options reach its launch, another
   // target's do not, and the recorded session keeps what it ran with.
   Harness h;
-  const ui::LaunchOptions given{{"--alpha", "two words"}, {{"G_MESSAGES_DEBUG", "all"}}};
+  const ui::LaunchOptions given{{"--alpha", "two words"}, {{"G_MESSAGES_DEBUG", "all"}}, false};
   h.window->launchOptions().setForTarget(kApp, given);
   h.choose(kApp);
   EXPECT_TRUE(h.side().launchOptionsSummary()->text().contains("G_MESSAGES_DEBUG=all"));
   h.launch();
   EXPECT_EQ(h.fakes.workspace.opens.back().options.arguments, given.arguments);
   EXPECT_EQ(h.fakes.workspace.opens.back().options.environment, given.environment);
+  EXPECT_FALSE(h.fakes.workspace.opens.back().options.qtLevelPrefix);
   // Changed mid-trace: the next launch gets them, the running one keeps its own.
   h.window->launchOptions().setForTarget(kApp, {});
   h.content->selectEvent(*h.content->events()[0].id);
   Harness::settle();
-  const QString described = "Arguments: --alpha 'two words'\nEnvironment: G_MESSAGES_DEBUG=all";
+  const QString described = "Arguments: --alpha 'two words'\nEnvironment: G_MESSAGES_DEBUG=all\nQt message levels: off";
   EXPECT_EQ(h.detail().launchOptionsText(), described);
   h.stop();
   ASSERT_EQ(h.side().cards().size(), 1u);
@@ -128,6 +129,7 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiv
   h.launch(4343);
   EXPECT_TRUE(h.fakes.workspace.opens.back().options.arguments.empty());
   EXPECT_TRUE(h.fakes.workspace.opens.back().options.environment.empty());
+  EXPECT_TRUE(h.fakes.workspace.opens.back().options.qtLevelPrefix);
   h.content->selectEvent(*h.content->events()[0].id);
   Harness::settle();
   EXPECT_EQ(h.detail().launchOptionsText(), "");

@@ -18,6 +18,7 @@
 #include "model/launch_session.h"
 #include "model/uuid.h"
 
+class QCheckBox;
 class QLineEdit;
 class QPlainTextEdit;
 class QLabel;
@@ -28,7 +29,9 @@ namespace mf::ui {
 struct LaunchOptions {
   std::vector<std::string> arguments;
   std::vector<std::pair<std::string, std::string>> environment;
-  bool empty() const { return arguments.empty() && environment.empty(); }
+  // Whether Qt programs get QT_MESSAGE_PATTERN with their level in front.
+  bool qtLevelPrefix = true;
+  bool empty() const { return arguments.empty() && environment.empty() && qtLevelPrefix; }
   friend bool operator==(const LaunchOptions&, const LaunchOptions&) = default;
 };
 
@@ -83,6 +86,7 @@ class LaunchOptionsDialog final : public QDialog {
 
   QLineEdit* arguments_;
   QPlainTextEdit* environment_;
+  QCheckBox* qtLevels_;
   QLabel* error_;
   QPushButton* ok_;
   LaunchOptions options_;
