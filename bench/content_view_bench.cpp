@@ -42,6 +42,18 @@ using mf::bench::IdleWorkspace;
 using mf::bench::InlineQueue;
 using mf::bench::NullPasteboard;
 
+// What one ContentView of these benchmarks talks to.
+struct ViewWorld {
+  InlineQueue queue;
+  StepClock clock;
+  CountingIds ids;
+  CapturingLauncher launcher;
+  IdleWorkspace workspace;
+  FixedPanel panel;
+  NullPasteboard pasteboard;
+  mf::ContentView::Services services() { return {queue, clock, ids, launcher, workspace, panel, pasteboard}; }
+};
+
 // One second of a very chatty target: 1000 batches of 1000 lines of which a
 // tenth are warnings or errors, the rest routine chatter.
 void BM_ContentViewIngestMillionLines(benchmark::State& state) {
@@ -58,21 +70,15 @@ void BM_ContentViewIngestMillionLines(benchmark::State& state) {
   }
   std::size_t notifications = 0;
   for (auto _ : state) {
-    InlineQueue queue;
-    StepClock clock;
-    CountingIds ids;
-    CapturingLauncher launcher;
-    IdleWorkspace workspace;
-    FixedPanel panel;
-    NullPasteboard pasteboard;
-    mf::ContentView view({queue, clock, ids, launcher, workspace, panel, pasteboard});
+    ViewWorld world;
+    mf::ContentView view(world.services());
     view.setChangeObserver([&](const mf::Change&) { ++notifications; });
     view.chooseApplication();
     view.setFreshLaunch(false);
     view.startTrace();
     for (const auto& batch : batches) {
-      launcher.sink(batch);
-      queue.drain();
+      world.launcher.sink(batch);
+      world.queue.drain();
     }
     benchmark::DoNotOptimize(view.eventCount());
     state.counters["visible"] = static_cast<double>(view.eventCount());
@@ -111,25 +117,18 @@ void BM_PlaceLateLinesAtAMillion(benchmark::State& state) {
   bool counting = false;
   for (auto _ : state) {
     state.PauseTiming();
-    InlineQueue queue;
-    StepClock clock;
-    CountingIds ids;
-    CapturingLauncher launcher;
-    IdleWorkspace workspace;
-    FixedPanel panel;
-    NullPasteboard pasteboard;
-    auto view = std::make_unique<mf::ContentView>(
-        mf::ContentView::Services{queue, clock, ids, launcher, workspace, panel, pasteboard});
+    ViewWorld world;
+    auto view = std::make_unique<mf::ContentView>(world.services());
     view->setChangeObserver([&](const mf::Change& change) {
       if (counting && change.has(mf::Change::eventsInserted)) moved += view->events().size() - change.firstChangedEvent;
     });
     view->chooseApplication();
     view->setFreshLaunch(false);
     view->startTrace();
-    time = clock.t + 1;
+    time = world.clock.t + 1;
     for (std::size_t n = 0; n < kMillion; n += kBatch) {
-      launcher.sink(stdoutBatch(n));
-      queue.drain();
+      world.launcher.sink(stdoutBatch(n));
+      world.queue.drain();
     }
     for (int k = 0; k < kLateBatches; ++k) {
       mf::LineBatch late;
@@ -139,12 +138,12 @@ void BM_PlaceLateLinesAtAMillion(benchmark::State& state) {
       }
       counting = true;
       state.ResumeTiming();
-      launcher.sink(std::move(late));
-      queue.drain();
+      world.launcher.sink(std::move(late));
+      world.queue.drain();
       state.PauseTiming();
       counting = false;
-      launcher.sink(stdoutBatch(kMillion + static_cast<std::size_t>(k) * kBatch));
-      queue.drain();
+      world.launcher.sink(stdoutBatch(kMillion + static_cast<std::size_t>(k) * kBatch));
+      world.queue.drain();
     }
     benchmark::DoNotOptimize(view->eventCount());
     view->stopTrace(false);
