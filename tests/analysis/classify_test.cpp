@@ -274,7 +274,7 @@ TEST(RoutineNoiseRule, DirectCalls) {
 
 #include "model/event_list.h"
 #include "text/line_batch.h"
-#include "trace/services.h"
+#include "model/stamps.h"
 
 namespace mf {
 namespace {
