@@ -4,32 +4,29 @@
 #include <gtest/gtest.h>
 
 #include <memory>
-#include <ostream>
 #include <string>
 #include <vector>
 
 #include "support/fakes.h"
 #include "trace/content_view.h"
 
-namespace mf {
-// Failures show a status as the status line reads it.
-inline void PrintTo(const TraceStatus& status, std::ostream* out) { *out << statusText(status); }
-}  // namespace mf
-
 namespace mf::testing {
 
 inline constexpr const char* kAppPath = "/opt/apps/X.desktop";
 inline constexpr const char* kBundleId = "org.example.X";
+using Strings = std::vector<std::string>;
 
-// A ContentView on fakes, with helpers that read its events as short strings
-// ("INFO SESSION Launch trace started for X") so whole sequences compare at once.
+// A ContentView on fakes, seen as the views see it: through its change
+// notification (every status line it showed is kept) and what it asked of
+// the fakes. Events read as short strings ("INFO SESSION Launch trace
+// started for X") so whole sequences compare at once.
 class ContentViewTest : public ::testing::Test {
  protected:
   ContentViewTest() {
     view = std::make_unique<ContentView>(fakes.services());
     view->setChangeObserver([this](const Change& change) {
       changes.push_back(change);
-      statuses.push_back(view->status());
+      statuses.push_back(view->statusText());
     });
   }
 
@@ -42,15 +39,19 @@ class ContentViewTest : public ::testing::Test {
   static std::string describe(const EventView& event) {
     return std::string(label(event.type)) + " " + std::string(event.source) + " " + std::string(event.message);
   }
-  static std::vector<std::string> describe(const EventList& events) {
-    std::vector<std::string> out;
+  static Strings describe(const EventList& events) {
+    Strings out;
     for (std::size_t i = 0; i < events.size(); ++i) out.push_back(describe(events[i]));
     return out;
   }
-  std::vector<std::string> events() const { return describe(view->events()); }
+  Strings events() const { return describe(view->events()); }
+  std::string status() const { return view->statusText(); }
 
   // Delivers lines through the latest log stream's sink, as the reader thread would.
-  void pushLog(std::initializer_list<std::string_view> lines) { fakes.logStreams.lastSink()(LineBatch::of(lines)); }
+  void pushLog(std::initializer_list<std::string_view> lines) {
+    fakes.logStreams.lastSink()(LineBatch::of(lines));
+    fakes.mainQueue.runAll();
+  }
 
   // Chooses X, starts, completes the launch with `pid`.
   void startTracing(std::int32_t pid = 4242) {
@@ -63,7 +64,7 @@ class ContentViewTest : public ::testing::Test {
   FakeServices fakes;
   std::unique_ptr<ContentView> view;
   std::vector<Change> changes;
-  std::vector<TraceStatus> statuses;
+  Strings statuses;
 };
 
 }  // namespace mf::testing

@@ -1,6 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
+// A trace from the start to its end: the steps and their events, the status
+// line, what the fakes are asked to do, and the work that arrives late.
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <csignal>
 #include <thread>
 
@@ -11,9 +14,6 @@
 namespace mf::testing {
 namespace {
 
-using Strings = std::vector<std::string>;
-
-// The status line is made from the state, in exactly these words.
 TEST(TraceStatus, EachStateReadsAsTheStatusLine) {
   using Kind = TraceStatus::Kind;
   // Plain fields: GCC 12 at -O3 takes strings copied out of an initializer
@@ -37,28 +37,20 @@ TEST(TraceStatus, EachStateReadsAsTheStatusLine) {
   for (const auto& c : cases) EXPECT_EQ(statusText({c.kind, c.appName, c.pid}), c.text);
 }
 
-TEST_F(ContentViewTest, StatusTextFollowsTheStatus) {
-  EXPECT_EQ(view->statusText(), "Ready");
-  startTracing(7);
-  EXPECT_EQ(view->statusText(), statusText(view->status()));
-  EXPECT_EQ(view->statusText(), "Tracing PID 7");
-}
-
-TEST_F(ContentViewTest, NewWindowStartsWithTheInitialState) {
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
-  EXPECT_EQ(view->selectedAppName(), "Choose an app");
-  EXPECT_FALSE(view->selectedAppURL());
-  EXPECT_EQ(view->selectedBundleIdentifier(), "");
-  EXPECT_TRUE(view->events().empty());
-  EXPECT_TRUE(view->sessions().empty());
-  EXPECT_TRUE(view->freshLaunch());
-  EXPECT_FALSE(view->showRawLog());
-  EXPECT_FALSE(view->isTracing());
-  EXPECT_FALSE(view->viewingSavedSession());
-  EXPECT_EQ(view->eventCount(), 0u);
-  EXPECT_EQ(view->suppressedCount(), 0u);
-  EXPECT_EQ(view->logProcess(), nullptr);
-  EXPECT_FALSE(view->hasTerminationObserver());
+TEST(TargetNames, SignalNamesAndApplicationNames) {
+  const std::pair<int, const char*> signals[] = {
+      {SIGHUP, "SIGHUP"}, {SIGABRT, "SIGABRT"},        {SIGKILL, "SIGKILL"},         {SIGSEGV, "SIGSEGV"},
+      {SIGBUS, "SIGBUS"}, {SIGIO, "SIGIO"},            {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},
+      {0, "unknown signal"}, {SIGRTMIN + 3, "SIGRTMIN+3"}, {-1, "unknown signal"}, {SIGRTMAX + 1, "unknown signal"},
+  };
+  for (const auto& [number, name] : signals) EXPECT_EQ(signalName(number), name) << number;
+  const std::pair<const char*, const char*> paths[] = {
+      {"/Applications/Example.app", "Example"}, {"/opt/tool", "tool"},       {"/opt/a.b.c", "a.b"},
+      {"/home/u/.hidden", ".hidden"},           {"/home/u/.hidden.sh", ".hidden"}, {"/home/u/..x", "..x"},
+      {"/opt/name.", "name."},                  {"/opt/dir.app/", "dir"},    {"relative.AppImage", "relative"},
+      {"/", "/"},
+  };
+  for (const auto& [path, name] : paths) EXPECT_EQ(applicationNameFromPath(path), name) << path;
 }
 
 TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
@@ -79,22 +71,19 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_TRUE(isTracingDuringWait);
   EXPECT_EQ(refusing->terminateCalls, 1);
   EXPECT_EQ(accepting->terminateCalls, 1);
+  EXPECT_EQ(fakes.workspace.runningQueries, (Strings{kBundleId}));
   EXPECT_EQ(fakes.logStreams.starts.at(0).processName, "X");
   ASSERT_EQ(fakes.workspace.opens.size(), 1u);
   const auto& open = fakes.workspace.opens[0];
   EXPECT_EQ(open.path, kAppPath);
   EXPECT_TRUE(open.options.output) << "stdout is read directly in every trace";
   EXPECT_TRUE(open.options.stderrToJournal) << "the journal stream is armed: stderr goes there";
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0}));
-  EXPECT_TRUE(view->isTracing());
-  EXPECT_NE(view->logProcess(), nullptr);
-  EXPECT_EQ(view->runningApplication(), nullptr);
+  EXPECT_EQ(status(), "Arming trace for X\xE2\x80\xA6");
 
   fakes.workspace.completeWithPid(4242);
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0})) << "the completion only posts";
+  EXPECT_EQ(status(), "Arming trace for X\xE2\x80\xA6") << "the completion only posts";
   fakes.mainQueue.runAll();
   pushLog({"warning: later"});
-  fakes.mainQueue.runAll();
 
   EXPECT_EQ(events(), (Strings{
                           "INFO PROCESS Existing X instance terminated for fresh launch",
@@ -105,54 +94,61 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
                           std::string("INFO PATH ") + kAppPath,
                           "WARN CONSOLE warning: later",
                       }));
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 4242}));
-  EXPECT_NE(std::find(statuses.begin(), statuses.end(), (TraceStatus{TraceStatus::Kind::arming, "X", 0})), statuses.end());
-  ASSERT_NE(view->runningApplication(), nullptr);
-  EXPECT_EQ(view->runningApplication()->processIdentifier(), 4242);
-  EXPECT_TRUE(view->hasTerminationObserver());
+  EXPECT_EQ(status(), "Tracing PID 4242");
   EXPECT_EQ(fakes.workspace.calls, (Strings{"running", "open", "observe"}));
+  EXPECT_EQ(fakes.workspace.observers.at(0)->pid, 4242);
   EXPECT_TRUE(view->isTracing());
   EXPECT_TRUE(view->sessions().empty());
 }
 
-TEST_F(ContentViewTest, LaunchErrorRecordsTheTraceAndTearsItDown) {
-  choose();
-  view->setFreshLaunch(false);
+TEST_F(ContentViewTest, FreshLaunchQuitsNothingWithoutIdentifierOrInstances) {
+  choose(kAppPath, "");  // no identifier
   view->startTrace();
-  auto process = fakes.logStreams.lastProcess();
-  // Error and application together: the error wins.
-  fakes.workspace.opens[0].completion(std::string("No such file or directory"),
-                                      std::make_shared<FakeRunningApplication>(7));
-  fakes.mainQueue.runAll();
-
-  const Strings expected{
-      "INFO SESSION Launch trace started for X",
-      "INFO LOG Unified log stream armed for process X",
-      "ERROR LAUNCH Launch failed: No such file or directory",
-  };
-  EXPECT_EQ(events(), expected);
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::launchFailed, {}, 0}));
-  EXPECT_FALSE(view->isTracing());
-  EXPECT_EQ(view->logProcess(), nullptr);
-  EXPECT_EQ(view->runningApplication(), nullptr);
-  EXPECT_FALSE(view->hasTerminationObserver());
-  EXPECT_EQ(process->terminateCalls, 1);
-  ASSERT_EQ(view->sessions().size(), 1u);
-  EXPECT_EQ(describe(view->sessions()[0].events), expected);
-  EXPECT_EQ(view->selectedSessionID(), view->sessions()[0].id);
-  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_TRUE(fakes.workspace.runningQueries.empty());
   EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
+
+  // Every instance refuses: no event, yet the wait for them.
+  view->stopTrace(false);
+  fakes.mainQueue.waits.clear();
+  choose();
+  fakes.workspace.running[kBundleId] = {std::make_shared<FakeRunningApplication>(5, false)};
+  view->startTrace();
+  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.35, 0.15}));
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
 }
 
-TEST_F(ContentViewTest, LaunchWithoutApplicationFails) {
-  choose();
-  view->startTrace();
-  fakes.workspace.opens[0].completion(std::nullopt, nullptr);
-  fakes.mainQueue.runAll();
-  EXPECT_EQ(events().back(), "ERROR LAUNCH No running application was returned");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::launchFailed, {}, 0}));
-  EXPECT_EQ(view->sessions().size(), 1u);
-  EXPECT_FALSE(view->isTracing());
+// A launch that fails records the trace and tears it down; an error wins
+// over an application handed back with it.
+TEST_F(ContentViewTest, LaunchFailuresRecordTheTraceAndTearItDown) {
+  const struct {
+    std::optional<std::string> error;
+    bool withApplication;
+    const char* event;
+  } cases[] = {
+      {"No such file or directory", true, "ERROR LAUNCH Launch failed: No such file or directory"},
+      {std::nullopt, false, "ERROR LAUNCH No running application was returned"},
+  };
+  for (const auto& c : cases) {
+    choose();
+    view->setFreshLaunch(false);
+    view->startTrace();
+    auto process = fakes.logStreams.lastProcess();
+    fakes.workspace.opens.back().completion(c.error, c.withApplication ? std::make_shared<FakeRunningApplication>(7)
+                                                                       : nullptr);
+    fakes.mainQueue.runAll();
+    const Strings expected{"INFO SESSION Launch trace started for X", "INFO LOG Unified log stream armed for process X",
+                           c.event};
+    EXPECT_EQ(events(), expected);
+    EXPECT_EQ(status(), "Launch failed");
+    EXPECT_FALSE(view->isTracing());
+    EXPECT_EQ(process->terminateCalls, 1);
+    EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
+    ASSERT_FALSE(view->sessions().empty());
+    EXPECT_EQ(describe(view->sessions()[0].events), expected);
+    EXPECT_EQ(view->sessions()[0].outcome.kind, TraceOutcome::Kind::launchFailed);
+    EXPECT_EQ(view->selectedSessionID(), view->sessions()[0].id);
+    EXPECT_FALSE(view->viewingSavedSession());
+  }
 }
 
 TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
@@ -164,16 +160,13 @@ TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
   EXPECT_EQ(events(), (Strings{"INFO SESSION Launch trace started for X",
                                "WARN LOG Could not arm unified log stream: the systemd journal is not running"}));
   EXPECT_TRUE(fakes.mainQueue.waits.empty()) << "no wait when the stream did not start";
-  EXPECT_EQ(view->logProcess(), nullptr);
   ASSERT_EQ(fakes.workspace.opens.size(), 1u) << "the launch proceeds";
   LineBatchSink direct = fakes.workspace.opens[0].options.output;
   ASSERT_TRUE(direct);
   EXPECT_FALSE(fakes.workspace.opens[0].options.stderrToJournal) << "no stream to read stderr back from";
 
   // The platform reads the pipe on its own thread.
-  std::thread reader([direct] {
-    direct(LineBatch::of({"error: cannot open display", "permission denied: /etc/x"}));
-  });
+  std::thread reader([direct] { direct(LineBatch::of({"error: cannot open display", "permission denied: /etc/x"})); });
   reader.join();
   ASSERT_TRUE(fakes.mainQueue.waitForPending(1));
   fakes.mainQueue.runAll();
@@ -181,112 +174,57 @@ TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
   EXPECT_EQ(events().at(3), "ERROR PERMISSION permission denied: /etc/x");
 }
 
-TEST_F(ContentViewTest, FreshLaunchQuitsNothingWithoutIdentifierOrInstances) {
-  choose(kAppPath, "");  // no identifier
-  view->startTrace();
-  EXPECT_TRUE(fakes.workspace.runningQueries.empty());
-  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
-
-  view->stopTrace(false);
-  fakes.mainQueue.waits.clear();
-  choose();  // with identifier, nothing running
-  view->startTrace();
-  EXPECT_EQ(fakes.workspace.runningQueries, (Strings{kBundleId}));
-  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.15}));
-  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
-
-  // Every instance refuses: no event, yet the one wait.
-  view->stopTrace(false);
-  fakes.mainQueue.waits.clear();
-  fakes.workspace.running[kBundleId] = {std::make_shared<FakeRunningApplication>(5, false)};
-  view->startTrace();
-  EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.35, 0.15}));
-  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
-}
-
 TEST_F(ContentViewTest, StartWithoutTargetOnlyChooses) {
+  view->startTrace();  // cancelled: nothing changes
+  EXPECT_EQ(status(), "Ready");
+  EXPECT_FALSE(view->selectedAppURL());
   fakes.openPanel.answers.push_back(std::string(kAppPath));
   view->startTrace();
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "X", 0}));
+  EXPECT_EQ(status(), "Ready to trace X");
   EXPECT_FALSE(view->isTracing());
   EXPECT_TRUE(fakes.workspace.opens.empty());
   EXPECT_TRUE(fakes.logStreams.starts.empty());
-
-  // Cancelled: nothing changes.
-  view->stopTrace(false);
-  auto fresh = std::make_unique<ContentView>(fakes.services());
-  fresh->startTrace();
-  EXPECT_EQ(fresh->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
-  EXPECT_FALSE(fresh->selectedAppURL());
 }
 
-TEST_F(ContentViewTest, StartFromASavedSessionReturnsToTheLiveView) {
-  startTracing();
-  view->stopTrace(true);
-  const LaunchSession saved = view->sessions()[0];
-  view->openSavedSession(saved);
-  view->startTrace();
-  EXPECT_FALSE(view->viewingSavedSession());
-  EXPECT_FALSE(view->selectedSessionID());
-  EXPECT_FALSE(view->selectedEventID());
-  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
-  EXPECT_EQ(view->sessions().size(), 1u);
-}
-
-TEST_F(ContentViewTest, TerminationOfTheWatchedProcessEndsTheTrace) {
-  startTracing(4242);
-  auto process = fakes.logStreams.lastProcess();
-
-  fakes.workspace.terminate(999);  // another process
-  fakes.workspace.notify(TerminationNotification{});  // no application in it
-  EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 4242}));
-
-  fakes.workspace.terminate(4242, ExitStatus{false, 0});
-  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(events().at(events().size() - 2), std::string("INFO PATH ") + kAppPath) << "a zero exit adds nothing";
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
-  EXPECT_FALSE(view->isTracing());
-  EXPECT_FALSE(view->hasTerminationObserver());
-  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
-  EXPECT_EQ(process->terminateCalls, 1);
-  ASSERT_EQ(view->sessions().size(), 1u);
-  EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO PROCESS X terminated");
-
+// How the target ended, said before "terminated", and kept as the session's outcome.
+TEST_F(ContentViewTest, TheTargetsEndIsSaidAndRecorded) {
+  const struct {
+    std::optional<ExitStatus> exit;
+    std::optional<std::int32_t> handedOffTo;
+    const char* said;  // before "terminated", or nothing
+    TraceOutcome outcome;
+  } cases[] = {
+      {ExitStatus{true, 11}, std::nullopt, "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)",
+       {TraceOutcome::Kind::crashed, 11}},
+      {ExitStatus{false, 3}, std::nullopt, "WARN PROCESS X exited with status 3", {TraceOutcome::Kind::exited, 3}},
+      {ExitStatus{false, 0}, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},
+      {std::nullopt, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},
+      {ExitStatus{false, 0}, 77, "WARN PROCESS X handed the launch to its running instance, PID 77",
+       {TraceOutcome::Kind::handedOff, 77}},
+  };
+  std::int32_t pid = 10;
+  for (const auto& c : cases) {
+    startTracing(++pid);
+    auto process = fakes.logStreams.lastProcess();
+    fakes.workspace.terminate(999);                    // another process
+    fakes.workspace.notify(TerminationNotification{});  // no application in it
+    EXPECT_EQ(status(), "Tracing PID " + std::to_string(pid));
+    fakes.workspace.notify({std::make_shared<FakeRunningApplication>(pid), c.exit, c.handedOffTo});
+    const Strings ended = events();
+    EXPECT_EQ(ended.back(), "INFO PROCESS X terminated");
+    EXPECT_EQ(ended.at(ended.size() - 2), c.said ? c.said : std::string("INFO PATH ") + kAppPath);
+    EXPECT_EQ(status(), "Process ended");
+    EXPECT_FALSE(view->isTracing());
+    EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
+    EXPECT_EQ(process->terminateCalls, 1);
+    EXPECT_EQ(describe(view->sessions().at(0).events), ended);
+    EXPECT_EQ(view->sessions()[0].outcome, c.outcome);
+  }
   // A later stop keeps "Process ended" and adds nothing.
   view->stopTrace(true);
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
+  EXPECT_EQ(status(), "Process ended");
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->sessions().size(), 1u);
-}
-
-TEST_F(ContentViewTest, AbnormalExitIsReportedBeforeTerminated) {
-  startTracing(10);
-  fakes.workspace.terminate(10, ExitStatus{true, 11});
-  const Strings crashed = events();
-  EXPECT_EQ(crashed.at(crashed.size() - 2), "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)");
-  EXPECT_EQ(crashed.back(), "INFO PROCESS X terminated");
-
-  startTracing(11);
-  fakes.workspace.terminate(11, ExitStatus{false, 3});
-  const Strings exited = events();
-  EXPECT_EQ(exited.at(exited.size() - 2), "WARN PROCESS X exited with status 3");
-  EXPECT_EQ(exited.back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->sessions().size(), 2u);
-
-}
-
-TEST(SignalName, NamesAsLinuxDocumentsThem) {
-  const struct {
-    int number;
-    std::string name;
-  } cases[] = {
-      {SIGHUP, "SIGHUP"},   {SIGABRT, "SIGABRT"}, {SIGKILL, "SIGKILL"},       {SIGSEGV, "SIGSEGV"},
-      {SIGBUS, "SIGBUS"},   {SIGIO, "SIGIO"},     {SIGSYS, "SIGSYS"},         {SIGRTMIN, "SIGRTMIN+0"},
-      {SIGRTMIN + 3, "SIGRTMIN+3"},               {0, "unknown signal"},      {-1, "unknown signal"},
-      {SIGRTMAX + 1, "unknown signal"},
-  };
-  for (const auto& c : cases) EXPECT_EQ(signalName(c.number), c.name) << c.number;
+  EXPECT_EQ(view->sessions().size(), std::size(cases));
 }
 
 TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
@@ -297,20 +235,17 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   auto process = fakes.logStreams.lastProcess();
   process->holdQuiet = true;
   fakes.workspace.terminate(7, ExitStatus{true, 11});
-  EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 7}));
+  EXPECT_EQ(status(), "Tracing PID 7");
   pushLog({"error: could not map the framebuffer"});
-  fakes.mainQueue.runAll();
   EXPECT_TRUE(view->sessions().empty());
 
   process->releaseQuiet();
   fakes.mainQueue.runAll();
   const Strings ended = events();
   ASSERT_GE(ended.size(), 3u);
-  EXPECT_EQ(ended.at(ended.size() - 3), "ERROR CONSOLE error: could not map the framebuffer");
-  EXPECT_EQ(ended.at(ended.size() - 2), "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)");
-  EXPECT_EQ(ended.back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
+  EXPECT_EQ(Strings(ended.end() - 3, ended.end()),
+            (Strings{"ERROR CONSOLE error: could not map the framebuffer",
+                     "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)", "INFO PROCESS X terminated"}));
   ASSERT_EQ(view->sessions().size(), 1u);
   EXPECT_EQ(describe(view->sessions()[0].events), ended);
 
@@ -322,8 +257,7 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   fakes.workspace.terminate(8, ExitStatus{false, 0});
   view->stopTrace(true);
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
-  EXPECT_EQ(view->sessions().size(), 2u);
+  EXPECT_EQ(status(), "Process ended");
   second->releaseQuiet();
   fakes.mainQueue.runAll();
   EXPECT_EQ(view->sessions().size(), 2u);
@@ -331,16 +265,20 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
 }
 
 TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
-  startTracing();
-  auto target = std::dynamic_pointer_cast<FakeRunningApplication>(view->runningApplication());
+  choose();
+  view->startTrace();
+  auto target = std::make_shared<FakeRunningApplication>(4242);
+  fakes.workspace.opens.back().completion(std::nullopt, target);
+  fakes.mainQueue.runAll();
   auto process = fakes.logStreams.lastProcess();
   view->stopTrace(true);
   EXPECT_EQ(events().back(), "INFO SESSION Trace stopped");
   EXPECT_EQ(describe(view->sessions().at(0).events).back(), "INFO SESSION Trace stopped");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::ready, {}, 0}));
+  EXPECT_EQ(view->sessions()[0].outcome.kind, TraceOutcome::Kind::stopped);
+  EXPECT_EQ(status(), "Ready");
   EXPECT_FALSE(view->isTracing());
-  EXPECT_EQ(target->terminateCalls, 0);
   EXPECT_EQ(process->terminateCalls, 1);
+  EXPECT_EQ(target->terminateCalls, 0) << "the target itself is not asked to quit";
   EXPECT_EQ(fakes.workspace.calls.back(), "unobserve");
 
   // The target goes on printing; it is read, but the stopped trace takes none of it.
@@ -350,19 +288,18 @@ TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   EXPECT_EQ(view->events().size(), shown);
 
   // Not tracing: no event, no session.
-  const auto before = view->events().size();
   view->stopTrace(true);
-  EXPECT_EQ(view->events().size(), before);
+  EXPECT_EQ(view->events().size(), shown);
   EXPECT_EQ(view->sessions().size(), 1u);
-}
 
-TEST_F(ContentViewTest, AnExitedLogChildIsNotAskedToTerminate) {
+  // A log child that has already exited is not asked to terminate.
   startTracing();
-  auto process = fakes.logStreams.lastProcess();
-  process->running = false;
+  auto exited = fakes.logStreams.lastProcess();
+  exited->running = false;
   view->stopTrace(false);
-  EXPECT_EQ(process->terminateCalls, 0);
-  EXPECT_TRUE(process->destroyed);
+  EXPECT_EQ(exited->terminateCalls, 0);
+  EXPECT_TRUE(exited->destroyed);
+  EXPECT_EQ(view->sessions().size(), 1u) << "stopTrace(false) records nothing";
 }
 
 TEST_F(ContentViewTest, ALogStreamThatDiesMidTraceSaysSoAfterItsLastLines) {
@@ -375,13 +312,10 @@ TEST_F(ContentViewTest, ALogStreamThatDiesMidTraceSaysSoAfterItsLastLines) {
   EXPECT_EQ(ended.at(ended.size() - 2), "ERROR PERMISSION Failed to open the journal: Permission denied");
   EXPECT_EQ(ended.back(), "WARN LOG Unified log stream ended unexpectedly: journalctl exited with status 1");
   // The trace still watches its target, and ends as usual.
-  EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 5}));
+  EXPECT_EQ(status(), "Tracing PID 5");
   fakes.workspace.terminate(5, ExitStatus{false, 0});
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
   EXPECT_EQ(process->terminateCalls, 0);  // already gone
-  ASSERT_EQ(view->sessions().size(), 1u);
-  EXPECT_EQ(describe(view->sessions()[0].events), events());
 
   // An end that arrives after its trace stopped, or from an older stream
   // once a newer one runs, says nothing.
@@ -407,15 +341,15 @@ TEST_F(ContentViewTest, CompletionAfterAPlainStopIsAppliedInFull) {
   fakes.workspace.completeWithPid(77);
   fakes.mainQueue.runAll();
   EXPECT_EQ(events().at(events().size() - 2), "OK PROCESS X launched with PID 77");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 77}));
-  EXPECT_TRUE(view->hasTerminationObserver());
+  EXPECT_EQ(status(), "Tracing PID 77");
+  EXPECT_EQ(fakes.workspace.activeObservers(), 1u);
   EXPECT_FALSE(view->isTracing());
 
   fakes.workspace.terminate(77);
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::processEnded, {}, 0}));
+  EXPECT_EQ(status(), "Process ended");
   EXPECT_EQ(view->sessions().size(), 2u);
-  EXPECT_FALSE(view->hasTerminationObserver());
+  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
 }
 
 TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
@@ -428,7 +362,7 @@ TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
   view->startTrace();
   fakes.mainQueue.onWait = nullptr;
   ASSERT_EQ(fakes.workspace.opens.size(), 2u);
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::arming, "X", 0}));
+  EXPECT_EQ(status(), "Arming trace for X\xE2\x80\xA6");
   EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
   // ...and after it, a late failure of the first is ignored too.
   fakes.workspace.completeWithError("stale", 0);
@@ -440,7 +374,7 @@ TEST_F(ContentViewTest, CompletionOfASupersededStartIsIgnored) {
 
   fakes.workspace.completeWithPid(2, 1);
   fakes.mainQueue.runAll();
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::tracing, {}, 2}));
+  EXPECT_EQ(status(), "Tracing PID 2");
   EXPECT_EQ(fakes.workspace.activeObservers(), 1u);
 }
 
@@ -477,13 +411,11 @@ TEST_F(ContentViewTest, LateBatchesOfAStoppedStreamStayWithTheirTraceOnly) {
 TEST_F(ContentViewTest, DestroyingTheViewWithWorkStillQueuedIsSafe) {
   startTracing(50);
   LineBatchSink sink = fakes.logStreams.lastSink();
-  auto process = fakes.logStreams.lastProcess();
   view->startTrace();  // a second start so a completion is pending
   sink(LineBatch::of({"error: late"}));
   fakes.workspace.completeWithPid(51);
   LineBatchSink liveSink = fakes.logStreams.lastSink();
   auto liveProcess = fakes.logStreams.lastProcess();
-  const auto sessionsBefore = view->sessions().size();
 
   view.reset();
   EXPECT_EQ(liveProcess->terminateCalls, 1) << "closing the window ends the log stream";
@@ -492,7 +424,6 @@ TEST_F(ContentViewTest, DestroyingTheViewWithWorkStillQueuedIsSafe) {
   reader.join();
   EXPECT_NO_FATAL_FAILURE(fakes.mainQueue.runAll());
   fakes.workspace.terminate(51);
-  EXPECT_EQ(sessionsBefore, 0u);
   EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
 }
 
@@ -506,10 +437,8 @@ TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
       sink(LineBatch::of({"error: line " + std::to_string(2 * i), "error: line " + std::to_string(2 * i + 1)}));
     }
   });
-  std::size_t drained = 0;
-  while (view->events().size() < before + 2 * kBatches) {
-    if (!fakes.mainQueue.waitForPending(1, 5.0)) break;
-    drained += fakes.mainQueue.runAll();
+  while (view->events().size() < before + 2 * kBatches && fakes.mainQueue.waitForPending(1, 5.0)) {
+    fakes.mainQueue.runAll();
   }
   reader.join();
   fakes.mainQueue.runAll();
@@ -517,7 +446,6 @@ TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
   for (int i = 0; i < 2 * kBatches; ++i) {
     EXPECT_EQ(view->events()[before + static_cast<std::size_t>(i)].message, "error: line " + std::to_string(i));
   }
-  EXPECT_GT(drained, 0u);
 }
 
 TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
@@ -526,7 +454,6 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   // Before the wait, the views have heard of the SESSION and LOG events.
   std::size_t eventsSeenBeforeWait = 0;
   fakes.mainQueue.onWait = [&](double) {
-    eventsSeenBeforeWait = 0;
     for (const auto& change : changes) {
       if (change.has(Change::eventsInserted) || change.has(Change::eventsReplaced)) ++eventsSeenBeforeWait;
     }
@@ -538,6 +465,7 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   EXPECT_TRUE(changes.front().has(Change::eventsReplaced));
   EXPECT_TRUE(changes.front().has(Change::visibleReset));
   EXPECT_FALSE(changes.front().has(Change::eventsInserted));
+  EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Arming trace for X\xE2\x80\xA6"), statuses.end());
 
   fakes.workspace.completeWithPid(1);
   fakes.mainQueue.runAll();
@@ -546,7 +474,6 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   const std::size_t before = view->events().size();
   const std::size_t rowsBefore = view->visibleRows().size();
   pushLog({"plain chatter", "error: real problem"});
-  fakes.mainQueue.runAll();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_TRUE(changes[0].has(Change::eventsInserted));
   EXPECT_FALSE(changes[0].has(Change::eventsReplaced));
@@ -561,7 +488,6 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   EXPECT_TRUE(changes.back().has(Change::visibleReset));
   changes.clear();
   pushLog({"more plain chatter"});
-  fakes.mainQueue.runAll();
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_TRUE(changes[0].has(Change::eventsInserted));
   EXPECT_FALSE(changes[0].has(Change::visibleInserted));
@@ -638,54 +564,35 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   EXPECT_TRUE(configuration.applicationsOnly);
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
   EXPECT_EQ(view->selectedAppURL(), "/usr/share/applications/My.Tool.desktop");
-  EXPECT_EQ(view->selectedBundleIdentifier(), "My.Tool");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "My.Tool", 0}));
+  EXPECT_EQ(status(), "Ready to trace My.Tool");
 
   view->chooseApplication();  // cancelled
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "My.Tool", 0}));
+  EXPECT_EQ(status(), "Ready to trace My.Tool");
 
   // Chosen while tracing: the trace goes on, later messages use the new name.
   choose(kAppPath);
   startTracing();
   choose("/opt/bin/other", "");
   EXPECT_TRUE(view->isTracing());
-  EXPECT_EQ(view->selectedBundleIdentifier(), "");
-  EXPECT_EQ(view->status(), (TraceStatus{TraceStatus::Kind::readyToTrace, "other", 0}));
+  EXPECT_EQ(status(), "Ready to trace other");
   fakes.workspace.terminate(4242);
   EXPECT_EQ(events().back(), "INFO PROCESS other terminated");
   EXPECT_EQ(view->sessions()[0].appURL, "/opt/bin/other");
-
-  EXPECT_EQ(applicationNameFromPath("/Applications/Example.app"), "Example");
-  EXPECT_EQ(applicationNameFromPath("/opt/tool"), "tool");
-  EXPECT_EQ(applicationNameFromPath("/opt/a.b.c"), "a.b");
-  EXPECT_EQ(applicationNameFromPath("/home/u/.hidden"), ".hidden");
-  EXPECT_EQ(applicationNameFromPath("/home/u/.hidden.sh"), ".hidden");
-  EXPECT_EQ(applicationNameFromPath("/home/u/..x"), "..x");
-  EXPECT_EQ(applicationNameFromPath("/opt/name."), "name.");
-  EXPECT_EQ(applicationNameFromPath("/opt/dir.app/"), "dir");
-  EXPECT_EQ(applicationNameFromPath("relative.AppImage"), "relative");
-  EXPECT_EQ(applicationNameFromPath("/"), "/");
+  EXPECT_EQ(view->summaryText().find("Bundle ID:"), std::string::npos) << "the new target has no identifier";
 }
 
 TEST_F(ContentViewTest, VisibleCountsFollowTheSwitchAndTheSearch) {
   startTracing();
-  view->setShowRawLog(false);
   pushLog({"chatter one", "chatter two", "warning: disk almost full", "nothing to see", "a token arrived"});
-  fakes.mainQueue.runAll();
   const std::size_t all = view->events().size();
-  const std::size_t suppressed = view->suppressedCount();
-  EXPECT_EQ(suppressed, 4u);
-  EXPECT_EQ(view->eventCount(), all - suppressed);
+  EXPECT_EQ(view->suppressedCount(), 4u);
+  EXPECT_EQ(view->eventCount(), all - 4);
   view->setShowRawLog(true);
   EXPECT_EQ(view->eventCount(), all);
-  EXPECT_EQ(view->suppressedCount(), suppressed);
-  view->setSearchText("  WARN ");
-  std::vector<std::string> found;
-  for (const auto& event : view->visibleEvents()) found.push_back(event.message);
-  EXPECT_EQ(found, (Strings{"warning: disk almost full"}));
+  EXPECT_EQ(view->suppressedCount(), 4u);
   view->setSearchText("ok");
-  found.clear();
+  Strings found;
   for (const auto& event : view->visibleEvents()) found.push_back(event.message);
   EXPECT_EQ(found, (Strings{"X launched with PID 4242", "a token arrived"}));
 }

@@ -106,13 +106,9 @@ class ContentView {
   void copySummary();
   void copySelectedEvent();
 
-  // --- Steps a tool or test drives directly -----------------------------------------
-  // At `time` when given (a step that happened before it is said), else now.
-  void appendEvent(EventType type, std::string_view source, std::string_view message,
-                   std::optional<double> time = std::nullopt);
+  // --- A step the benchmarks drive directly ------------------------------------------
   // Takes in one batch of log lines, as a log stream's sink does.
   void ingestLines(const LineBatch& batch);
-  void recordSession();
 
   // --- Derived values ----------------------------------------------------------------
   // Indices into events() of the visible event list, in order.
@@ -134,6 +130,10 @@ class ContentView {
   class OperationScope;
 
   // The steps of a trace.
+  // At `time` when given (a step that happened before it is said), else now.
+  void appendEvent(EventType type, std::string_view source, std::string_view message,
+                   std::optional<double> time = std::nullopt);
+  void recordSession();
   void armLogStream(const std::string& processName);
   void quitRunningInstances();
   void completeLaunch(std::optional<std::string> errorDescription,

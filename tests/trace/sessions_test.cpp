@@ -1,0 +1,183 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The history of one window, browsing it, and the copies to the pasteboard.
+#include <gtest/gtest.h>
+
+#include <algorithm>
+
+#include "content_view_fixture.h"
+
+namespace mf::testing {
+namespace {
+
+TEST_F(ContentViewTest, CopySummaryPutsTheVisibleListOnThePasteboard) {
+  startTracing();
+  pushLog({"routine chatter", "warning: low disk"});
+  view->copySummary();
+  EXPECT_EQ(status(), "Summary copied");
+  ASSERT_TRUE(fakes.pasteboard.contents);
+  const std::string& copied = *fakes.pasteboard.contents;
+  EXPECT_EQ(copied, view->summaryText());
+  EXPECT_EQ(copied.substr(0, copied.find("\n\n")),
+            "Marrowfield Diagnostic Summary\nApp: X\nPath: /opt/apps/X.desktop\nBundle ID: org.example.X\n"
+            "Mode: Actionable");
+  EXPECT_EQ(std::count(copied.begin(), copied.end(), '\n'), 10) << "five header lines, a blank, five events";
+  EXPECT_TRUE(copied.ends_with("] [WARN] [CONSOLE] warning: low disk")) << copied;
+  EXPECT_EQ(copied.find("chatter"), std::string::npos);
+
+  view->setShowRawLog(true);
+  view->setSearchText("disk");
+  const std::string raw = view->summaryText();
+  EXPECT_NE(raw.find("\nMode: Raw Log\n\n["), std::string::npos) << raw;
+  EXPECT_EQ(std::count(raw.begin(), raw.end(), '\n'), 6) << raw;
+  EXPECT_TRUE(view->isTracing()) << "copying does not touch the trace";
+}
+
+TEST_F(ContentViewTest, CopySelectedEventFindsItEvenWhenHidden) {
+  startTracing();
+  view->copySelectedEvent();  // nothing selected: nothing at all happens
+  EXPECT_EQ(fakes.pasteboard.writes, 0);
+  EXPECT_EQ(status(), "Tracing PID 4242");
+
+  pushLog({"error: cannot bind port"});
+  const Uuid errorId = *view->events()[view->events().size() - 1].id;
+  view->selectEvent(errorId);
+  view->setSearchText("something else entirely");
+  EXPECT_EQ(view->eventCount(), 0u);
+  view->copySelectedEvent();
+  EXPECT_EQ(status(), "Event copied");
+  EXPECT_TRUE(fakes.pasteboard.contents->ends_with("] [ERROR] [CONSOLE]\nerror: cannot bind port"));
+
+  // A selection whose event is gone (the view was cleared) copies nothing.
+  view->clearTraceView();
+  view->selectEvent(errorId);
+  view->copySelectedEvent();
+  EXPECT_EQ(fakes.pasteboard.writes, 1);
+  EXPECT_EQ(status(), "Ready");
+}
+
+TEST_F(ContentViewTest, HistoryKeepsTheNewestEight) {
+  std::vector<Uuid> recorded;
+  for (int i = 0; i < 9; ++i) {
+    startTracing(100 + i);
+    view->stopTrace(true);
+    recorded.push_back(view->sessions().front().id);
+  }
+  ASSERT_EQ(view->sessions().size(), 8u);
+  EXPECT_EQ(view->sessions().front().id, recorded.back());
+  EXPECT_EQ(view->sessions().back().id, recorded[1]);
+  // The finished trace stays on screen, its session selected but not viewed.
+  EXPECT_EQ(events().back(), "INFO SESSION Trace stopped");
+  EXPECT_EQ(view->selectedSessionID(), recorded.back());
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_EQ(view->sessions().front().appName, "X");
+  EXPECT_EQ(view->sessions().front().appURL, kAppPath);
+  EXPECT_EQ(describe(view->sessions().front().events).at(2), "OK PROCESS X launched with PID 108");
+}
+
+TEST_F(ContentViewTest, OpeningTheOldestOfEightWhileTracing) {
+  for (int i = 0; i < 8; ++i) {
+    choose("/opt/apps/App" + std::to_string(i) + ".desktop", "org.example.App" + std::to_string(i));
+    startTracing(200 + i);
+    view->stopTrace(true);
+  }
+  choose();
+  startTracing(300);
+  pushLog({"error: running trace"});
+  // The card holds a reference into the history: the recording of the running
+  // trace drops that very entry.
+  const LaunchSession& oldest = view->sessions().back();
+  const Uuid oldestId = oldest.id;
+  const Strings oldestEvents = describe(oldest.events);
+  fakes.workspace.bundleIds.erase("/opt/apps/App0.desktop");  // the application is gone since
+
+  view->openSavedSession(oldest);
+
+  ASSERT_EQ(view->sessions().size(), 8u);
+  EXPECT_EQ(describe(view->sessions().front().events).back(), "INFO SESSION Trace stopped");
+  EXPECT_EQ(describe(view->sessions().front().events).at(4), "ERROR CONSOLE error: running trace");
+  for (const auto& session : view->sessions()) EXPECT_NE(session.id, oldestId);
+  EXPECT_EQ(events(), oldestEvents);
+  EXPECT_EQ(view->selectedSessionID(), oldestId) << "selected, yet no card shows it";
+  EXPECT_TRUE(view->viewingSavedSession());
+  EXPECT_EQ(status(), "Viewing saved session");
+  EXPECT_EQ(view->selectedAppName(), "App0");
+  EXPECT_EQ(view->selectedAppURL(), "/opt/apps/App0.desktop");
+  EXPECT_EQ(view->summaryText().find("Bundle ID:"), std::string::npos);
+  EXPECT_FALSE(view->isTracing());
+}
+
+TEST_F(ContentViewTest, BrowsingSavedSessions) {
+  startTracing();
+  pushLog({"error: first trace"});
+  view->stopTrace(true);
+  view->selectEvent(*view->events()[0].id);
+  view->setSearchText("first");
+  const LaunchSession saved = view->sessions()[0];
+
+  view->openSavedSession(saved);
+  EXPECT_EQ(view->searchText(), "");
+  EXPECT_FALSE(view->selectedEventID());
+  EXPECT_NE(view->summaryText().find("\nBundle ID: org.example.X\n"), std::string::npos);
+  EXPECT_EQ(view->eventCount(), view->events().size());
+
+  // A choice while viewing keeps the saved session on screen.
+  choose("/opt/bin/other", "");
+  EXPECT_TRUE(view->viewingSavedSession());
+  EXPECT_EQ(view->events().size(), saved.events.size());
+
+  view->returnToCurrentTrace();
+  EXPECT_TRUE(view->events().empty());
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_FALSE(view->selectedSessionID());
+  EXPECT_EQ(status(), "Ready");
+  EXPECT_EQ(view->selectedAppName(), "other");
+
+  // A start from a saved session returns to the live view.
+  view->openSavedSession(saved);
+  startTracing();
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_FALSE(view->selectedSessionID());
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
+  EXPECT_EQ(view->sessions().size(), 1u);
+
+  // Clear while tracing records first.
+  view->clearTraceView();
+  EXPECT_EQ(view->sessions().size(), 2u);
+  EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO SESSION Trace stopped");
+  EXPECT_TRUE(view->events().empty());
+  EXPECT_EQ(status(), "Ready");
+  EXPECT_FALSE(view->isTracing());
+}
+
+TEST_F(ContentViewTest, ClearHistoryInBothViewStates) {
+  startTracing();
+  view->stopTrace(true);
+  view->setSearchText("keep me");
+  const auto liveEvents = events();
+  view->clearHistory();
+  EXPECT_TRUE(view->sessions().empty());
+  EXPECT_FALSE(view->selectedSessionID());
+  EXPECT_EQ(events(), liveEvents);
+  EXPECT_EQ(view->searchText(), "keep me");
+  EXPECT_EQ(status(), "Ready");
+
+  startTracing();
+  view->stopTrace(true);
+  view->openSavedSession(view->sessions()[0]);
+  view->setSearchText("still here");
+  view->clearHistory();
+  EXPECT_TRUE(view->sessions().empty());
+  EXPECT_TRUE(view->events().empty());
+  EXPECT_FALSE(view->viewingSavedSession());
+  EXPECT_EQ(status(), "Ready");
+  EXPECT_EQ(view->searchText(), "still here");
+
+  // A running trace is left alone.
+  startTracing();
+  view->clearHistory();
+  EXPECT_TRUE(view->isTracing());
+  EXPECT_FALSE(view->events().empty());
+}
+
+}  // namespace
+}  // namespace mf::testing
