@@ -427,27 +427,6 @@ TEST_F(ContentViewTest, DestroyingTheViewWithWorkStillQueuedIsSafe) {
   EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
 }
 
-TEST_F(ContentViewTest, BatchesFromABackgroundThreadKeepTheirOrder) {
-  startTracing();
-  LineBatchSink sink = fakes.logStreams.lastSink();
-  const std::size_t before = view->events().size();
-  constexpr int kBatches = 200;
-  std::thread reader([sink] {
-    for (int i = 0; i < kBatches; ++i) {
-      sink(LineBatch::of({"error: line " + std::to_string(2 * i), "error: line " + std::to_string(2 * i + 1)}));
-    }
-  });
-  while (view->events().size() < before + 2 * kBatches && fakes.mainQueue.waitForPending(1, 5.0)) {
-    fakes.mainQueue.runAll();
-  }
-  reader.join();
-  fakes.mainQueue.runAll();
-  ASSERT_EQ(view->events().size(), before + 2 * kBatches);
-  for (int i = 0; i < 2 * kBatches; ++i) {
-    EXPECT_EQ(view->events()[before + static_cast<std::size_t>(i)].message, "error: line " + std::to_string(i));
-  }
-}
-
 TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   choose();
   view->setFreshLaunch(false);
@@ -462,9 +441,8 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   view->startTrace();
   EXPECT_GE(eventsSeenBeforeWait, 1u);
   ASSERT_FALSE(changes.empty());
-  EXPECT_TRUE(changes.front().has(Change::eventsReplaced));
-  EXPECT_TRUE(changes.front().has(Change::visibleReset));
-  EXPECT_FALSE(changes.front().has(Change::eventsInserted));
+  EXPECT_EQ(changes.front().fields & (Change::eventsReplaced | Change::visibleReset | Change::eventsInserted),
+            Change::eventsReplaced | Change::visibleReset);
   EXPECT_NE(std::find(statuses.begin(), statuses.end(), "Arming trace for X\xE2\x80\xA6"), statuses.end());
 
   fakes.workspace.completeWithPid(1);
@@ -475,11 +453,10 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   const std::size_t rowsBefore = view->visibleRows().size();
   pushLog({"plain chatter", "error: real problem"});
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
-  EXPECT_FALSE(changes[0].has(Change::eventsReplaced));
+  EXPECT_EQ(changes[0].fields & (Change::eventsInserted | Change::eventsReplaced | Change::visibleInserted |
+                                 Change::visibleReset),
+            Change::eventsInserted | Change::visibleInserted);
   EXPECT_EQ(changes[0].firstChangedEvent, before);
-  EXPECT_TRUE(changes[0].has(Change::visibleInserted));
-  EXPECT_FALSE(changes[0].has(Change::visibleReset));
   EXPECT_EQ(changes[0].firstChangedRow, rowsBefore);
   EXPECT_EQ(view->visibleRows().size(), rowsBefore + 2);
 
@@ -489,23 +466,20 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   changes.clear();
   pushLog({"more plain chatter"});
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
-  EXPECT_FALSE(changes[0].has(Change::visibleInserted));
+  EXPECT_EQ(changes[0].fields & (Change::eventsInserted | Change::visibleInserted), Change::eventsInserted);
   EXPECT_EQ(view->suppressedCount(), 2u);
 
   changes.clear();
   view->setSearchText("real");
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::searchText));
-  EXPECT_TRUE(changes[0].has(Change::visibleReset));
+  EXPECT_TRUE(changes[0].has(Change::searchText) && changes[0].has(Change::visibleReset));
   EXPECT_EQ(view->eventCount(), 1u);
   EXPECT_EQ(view->suppressedCount(), 2u) << "the search does not change the suppressed count";
 
   changes.clear();
   view->clearTraceView();
   ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";
-  EXPECT_TRUE(changes[0].has(Change::eventsReplaced));
-  EXPECT_FALSE(changes[0].has(Change::eventsInserted));
+  EXPECT_EQ(changes[0].fields & (Change::eventsReplaced | Change::eventsInserted), Change::eventsReplaced);
 }
 
 // stdout reaches the trace in milliseconds, the journal some tenths of a
@@ -539,16 +513,13 @@ TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
                      "INFO CONSOLE Ready for work"}));
   EXPECT_EQ(view->events()[ready].time, start + 3);
   ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::eventsInserted));
+  EXPECT_TRUE(changes[0].has(Change::eventsInserted) && changes[0].has(Change::visibleInserted));
   EXPECT_EQ(changes[0].firstChangedEvent, ready);
-  EXPECT_TRUE(changes[0].has(Change::visibleInserted));
   EXPECT_EQ(changes[0].firstChangedRow, rowsBefore - 1);
   const auto visible = view->visibleEvents();
   ASSERT_EQ(visible.size(), rowsBefore + 1) << "the plugin line is routine noise";
   EXPECT_EQ(visible[visible.size() - 2].message, "x[4242]: Permission denied opening /etc/x.conf");
-  EXPECT_EQ(visible.back().message, "Ready for work");
   EXPECT_EQ(view->suppressedCount(), suppressedBefore + 1);
-  ASSERT_TRUE(view->selectedEvent());
   EXPECT_EQ(view->selectedEvent()->message, "Ready for work");
   const std::string summary = view->summaryText();
   EXPECT_LT(summary.find("Permission denied"), summary.find("Ready for work"));
@@ -580,21 +551,6 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   EXPECT_EQ(events().back(), "INFO PROCESS other terminated");
   EXPECT_EQ(view->sessions()[0].appURL, "/opt/bin/other");
   EXPECT_EQ(view->summaryText().find("Bundle ID:"), std::string::npos) << "the new target has no identifier";
-}
-
-TEST_F(ContentViewTest, VisibleCountsFollowTheSwitchAndTheSearch) {
-  startTracing();
-  pushLog({"chatter one", "chatter two", "warning: disk almost full", "nothing to see", "a token arrived"});
-  const std::size_t all = view->events().size();
-  EXPECT_EQ(view->suppressedCount(), 4u);
-  EXPECT_EQ(view->eventCount(), all - 4);
-  view->setShowRawLog(true);
-  EXPECT_EQ(view->eventCount(), all);
-  EXPECT_EQ(view->suppressedCount(), 4u);
-  view->setSearchText("ok");
-  Strings found;
-  for (const auto& event : view->visibleEvents()) found.push_back(event.message);
-  EXPECT_EQ(found, (Strings{"X launched with PID 4242", "a token arrived"}));
 }
 
 }  // namespace

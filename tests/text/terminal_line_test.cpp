@@ -1,101 +1,18 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What travels with a line besides its text: the sender's priority, which
-// raises the type the text gives, and the stream it came from, which the
-// event keeps.
+// A line as a terminal would show it (escape sequences obeyed, not printed),
+// and the split of a program's own output, where only a line feed ends a line.
 
 #include <gtest/gtest.h>
 
 #include <algorithm>
-
 #include <string>
 #include <vector>
 
-#include "analysis/classify.h"
-#include "model/event_list.h"
-#include "support/fakes.h"
-#include "text/line_batch.h"
 #include "text/line_splitter.h"
 #include "text/terminal_line.h"
 
 namespace mf {
 namespace {
-
-struct InfoCase {
-  const char* line;
-  LineInfo info;
-  EventType type;
-  bool isRoutineNoise;
-};
-
-constexpr LineInfo journal(int priority, bool libraryDomain = false) {
-  return LineInfo{LineOrigin::journal, static_cast<std::int8_t>(priority), libraryDomain};
-}
-constexpr LineInfo kStdout{LineOrigin::standardOutput};
-constexpr LineInfo kStderr{LineOrigin::standardError};
-
-// What travels with a line and what it makes of it. The sender's priority:
-// 0-3 make an error, 4 a warning, 5-7 and none leave the text's word. Where
-// the line came from: the program's own stdout and stderr, and its plain
-// journal lines at 5-6 (not a library's GLib message), are its own words and
-// shown, unless a marker of the noise rule's earlier steps says otherwise.
-TEST(LineInfoClassification, PriorityRaisesTheTypeAndOwnWordsAreShown) {
-  const char* const rate = "Couldn't download IMF currency rate file";
-  const std::vector<InfoCase> cases = {
-      {rate, journal(LineInfo::kNoPriority), EventType::info, true},
-      {rate, journal(0, true), EventType::error, false},
-      {rate, journal(1, true), EventType::error, false},
-      {rate, journal(2, true), EventType::error, false},
-      {rate, journal(3, true), EventType::error, false},
-      {rate, journal(4, true), EventType::warning, false},
-      {rate, journal(5, true), EventType::info, true},
-      {rate, journal(6, true), EventType::info, true},
-      {rate, journal(7, true), EventType::info, true},
-      {rate, journal(5), EventType::info, false},
-      {rate, journal(6), EventType::info, false},
-      {rate, journal(7), EventType::info, true},
-      {"warning: low disk", journal(3), EventType::error, false},
-      {"warning: low disk", journal(7), EventType::warning, false},
-      {"Error: disk full", journal(4), EventType::error, false},
-      {"Error: disk full", journal(6), EventType::error, false},
-      {"Hello from main, step 2", kStdout, EventType::info, false},
-      {"usage: app.sh FILE", kStderr, EventType::info, false},
-      {"usage: app.sh FILE", LineInfo{}, EventType::info, true},
-      // The earlier steps of the noise rule still come first.
-      {"Filtering the log data using \"x\"", journal(3), EventType::error, true},
-      {"loaded (AppKit) bundle", kStdout, EventType::info, true},
-      {"-- * --", kStderr, EventType::info, true},
-  };
-  const LineClassifier classifier("org.example.App");
-  for (const auto& c : cases) {
-    SCOPED_TRACE(std::string(c.line) + " origin " + std::string(originName(c.info.origin)) + " priority " +
-                 std::to_string(c.info.priority) + (c.info.libraryDomain ? " library" : ""));
-    const Classification result = classifier.classify(c.line, c.info);
-    EXPECT_EQ(result.type, c.type);
-    EXPECT_EQ(result.isRoutineNoise, c.isRoutineNoise);
-    EXPECT_EQ(result.source, classifier.classify(c.line).source) << "what travels never changes the source";
-  }
-}
-
-TEST(PriorityClassification, IngestKeepsTheOriginAndUsesThePriority) {
-  LineBatch batch;
-  batch.add("plain text from the journal", LineInfo{LineOrigin::journal, 3});
-  batch.add("   ", LineInfo{LineOrigin::standardOutput, LineInfo::kNoPriority});
-  batch.add("printed on stdout", LineInfo{LineOrigin::standardOutput, LineInfo::kNoPriority});
-  batch.add("said on stderr", LineInfo{LineOrigin::standardError, 6});
-  EventList events;
-  testing::SequentialIdSource ids;
-  testing::FakeClock clock;
-  ingestLines(batch, "", events, ids, clock);
-  ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(events[0].type, EventType::error);
-  EXPECT_EQ(events[0].origin, LineOrigin::journal);
-  EXPECT_EQ(events[1].origin, LineOrigin::standardOutput);
-  EXPECT_EQ(events[2].origin, LineOrigin::standardError);
-  // The origin survives a copy of the list and the way back to a value.
-  const EventList copy = EventList::fromVector(events.toVector());
-  EXPECT_EQ(copy.at(2).origin, LineOrigin::standardError);
-  EXPECT_EQ(originName(copy.at(1).origin), "stdout");
-}
 
 struct TerminalCase {
   const char* written;
