@@ -111,12 +111,14 @@ class Screenshots:
         self.count = 0
 
     def take(self, name, checked=False):
-        """A screenshot of the screen. Only those a check reads are always taken;
-        the ones for a person to look at need MF_GUI_SCREENSHOTS=1."""
-        if not checked and not os.environ.get("MF_GUI_SCREENSHOTS"):
+        """A screenshot of the screen. Those a check reads are always taken; the
+        ones for a person to look at only into MARROWFIELD_SCREENSHOTS=DIR."""
+        folder = self.folder if checked else os.environ.get("MARROWFIELD_SCREENSHOTS")
+        if not folder:
             return None
+        os.makedirs(folder, exist_ok=True)
         self.count += 1
-        path = os.path.join(self.folder, f"{self.count:02d}-{name}.png")
+        path = os.path.join(folder, f"{self.count:02d}-{name}.png")
         run("import", "-window", "root", path, timeout=30)
         return path
 

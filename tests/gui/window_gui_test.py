@@ -3,13 +3,17 @@
 
 Run by scripts/with-x11 (Xvfb, openbox, a session bus, the accessibility
 bus). Arguments: the marrowfield program, the demo program, and the folder
-that keeps the screenshots. MF_GUI_ONLY=initial-size runs only the first
-check (used on a small screen). MF_README_SCREENSHOT=PATH also saves the
-window's content with the demo's exit selected there (docs/screenshot.png).
+that keeps the screenshots the checks read. MF_GUI_ONLY=initial-size runs
+only the first check (used on a small screen). MARROWFIELD_SCREENSHOTS=DIR
+also keeps pictures of the main steps there, for a person to look at;
+MF_README_SCREENSHOT=PATH saves the window's content with the demo's exit
+selected there (docs/screenshot.png).
 
-The steps build on each other in the order a person works: choose, launch,
-search, raw log, copy the summary, history, a fresh launch, stop, then a day's
-work with launch options, a growing list and the keyboard.
+The journey builds on itself in the order a person works: choose, launch,
+copy the summary, history, the Tab order, a fresh launch, stop, launch
+options, quit. What the window shows for each state is tested offscreen, over
+fakes (tests/ui); here the real program, window manager, clipboard and
+accessibility bus carry it.
 """
 
 import os
@@ -23,7 +27,7 @@ import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
 from desktop import (Screenshots, Window, clipboard, double_click_at as run_xdotool_double_click,  # noqa: E402
-                     extents, is_focus_ring, key, move_to, run, screen_size, state, type_text, wait_for)
+                     extents, is_focus_ring, key, run, screen_size, state, type_text, wait_for)
 
 PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
 ONLY = os.environ.get("MF_GUI_ONLY", "")
@@ -123,7 +127,6 @@ class Journey(unittest.TestCase):
 
     def choose(self, path):
         dialog = self.open_chooser()
-        self.shots.take("chooser")
         type_text(path)
         key("Return")
         try:
@@ -155,7 +158,6 @@ class Journey(unittest.TestCase):
         (x, y, width, height), (left, right, top, bottom) = wait_for(
             lambda: (lambda g: g if g[1] != (0, 0, 0, 0) else None)(self.w.geometry()), "the window frame")
         screen_w, screen_h = screen_size()
-        self.shots.take("first-window")
         self.assertGreaterEqual(width, MIN_WIDTH)
         self.assertGreaterEqual(height, MIN_HEIGHT)
         self.assertGreaterEqual(x - left, 0)
@@ -174,7 +176,6 @@ class Journey(unittest.TestCase):
         for toggle in ("Show Sidebar", "Show Event Detail"):
             self.w.click(self.w.find_where(lambda o: o.name == toggle))
         wait_for(lambda: self.message_width() > message + 400, "the side columns to collapse")
-        self.shots.take("columns-collapsed")
         key("F9", "shift+F9")
         wait_for(lambda: self.message_width() == message, "the side columns back at their widths")
 
@@ -195,7 +196,6 @@ class Journey(unittest.TestCase):
         filters = [o.name for o in (self.w.find_where(lambda o: o.getRole() == pyatspi.ROLE_COMBO_BOX and
                                                       o.name.startswith("Applications"), dialog),) if o]
         self.assertEqual(filters, ["Applications \u2014 desktop entries and executables"])
-        self.shots.take("chooser")
         # Double-click the entry, as one does.
         cell = self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog)
         x, y, width, height = extents(cell)
@@ -203,7 +203,6 @@ class Journey(unittest.TestCase):
         wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
         self.assertEqual(self.w.status(), "Ready to trace marrowfield-demo")
         self.assert_one_line(self.w.status_widget())
-        self.shots.take("chosen")
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_20_launch_runs_to_the_exit_and_records_a_session(self):
@@ -217,59 +216,19 @@ class Journey(unittest.TestCase):
         self.assert_one_line(self.w.status_widget())
         cards = wait_for(lambda: self.w.cards(), "a session card")
         self.assertIn("Exited with status 3", cards[0].name)
-        self.shots.take("exited")
 
     @unittest.skipIf(ONLY, "initial size only")
-    def test_30_screen_reader_reads_rows_and_selection(self):
+    def test_30_the_reader_hears_rows_and_the_selection(self):
         rows = self.w.event_list()
-        first = rows.getChildAtIndex(0)
-        time_text, type_label, source, message = first.name.split(", ", 3)
+        time_text, type_label, source, message = rows.getChildAtIndex(0).name.split(", ", 3)
         self.assertRegex(time_text, r"^\d\d:\d\d:\d\d$")
-        self.assertIn(type_label, ("INFO", "WARN", "ERROR", "OK"))
-        self.assertEqual((source, message), ("SESSION", "Launch trace started for marrowfield-demo"))
-        # Select the exit row with the pointer; the reader hears it selected.
+        self.assertEqual((type_label, source, message), ("INFO", "SESSION", "Launch trace started for marrowfield-demo"))
         index = next(i for i in range(rows.childCount) if "exited with status 3" in rows.getChildAtIndex(i).name)
         self.w.click(rows.getChildAtIndex(index))
         wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row to read as selected")
-        self.assertFalse(state(rows.getChildAtIndex(0), pyatspi.STATE_SELECTED))
-        # The keyboard moves it, and the reader follows.
-        key("Down")
-        wait_for(lambda: state(rows.getChildAtIndex(index + 1), pyatspi.STATE_SELECTED), "the next row selected")
-        self.assertTrue(state(rows.getChildAtIndex(index + 1), pyatspi.STATE_FOCUSED))
-        key("Up")
-        wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row selected again")
-        # The detail pane: the specified fields, then the time since launch and the origin.
-        self.assertEqual(self.w.detail_value("TYPE"), "WARN")
-        self.assertRegex(self.w.detail_value("TIME"), r"^\d\d:\d\d:\d\d$")
-        since = wait_for(lambda: self.w.find_where(lambda o: o.name.startswith("Since launch +")), "the offset")
-        self.assertRegex(since.name, r"^Since launch \+\d+\.\d{3} s$")
-        self.assertEqual(self.w.detail_value("ORIGIN"), "trace")
         self.shots.take("selected-row")
         if os.environ.get("MF_README_SCREENSHOT"):
             run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
-
-    @unittest.skipIf(ONLY, "initial size only")
-    def test_40_search_and_raw_log(self):
-        search = self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics")
-        self.w.click(search)
-        type_text("status 3")
-        wait_for(lambda: self.w.rows() and all("status 3" in r for r in self.w.rows()), "the search to filter")
-        # Its clear button has a name a screen reader can say.
-        self.assertIsNotNone(self.w.find(pyatspi.ROLE_PUSH_BUTTON, "Clear search"))
-        self.shots.take("searched")
-        key("Escape")
-        wait_for(lambda: any("launched with PID" in r for r in self.w.rows()), "the search to clear")
-        actionable = len(self.w.rows())
-        raw = self.w.find(pyatspi.ROLE_CHECK_BOX, "Show Raw Log")
-        before = extents(raw)
-        self.w.click(raw)
-        wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "RAW LOG"), "the raw-log mode")
-        # The switch stays where it was, so a second click on the spot hits it.
-        self.assertEqual(extents(raw), before)
-        self.assertGreaterEqual(len(self.w.rows()), actionable)
-        self.shots.take("raw-log")
-        self.w.click(raw)
-        wait_for(lambda: self.w.find(pyatspi.ROLE_LABEL, "ACTIONABLE"), "the actionable mode")
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_50_copy_summary_reaches_other_programs(self):
@@ -284,14 +243,11 @@ class Journey(unittest.TestCase):
     def test_60_history_tells_a_crash_from_an_exit(self):
         self.choose(self.crash)
         self.w.click(self.w.button("Launch & Trace"))
-        self.row_with("crashed: killed by signal")
-        self.note_pids()
         wait_for(lambda: len(self.w.cards()) == 2, "the second card")
+        self.note_pids()
         crash, exit3 = self.w.cards()
         self.assertIn("Crashed: killed by signal 11 (SIGSEGV)", crash.name)
         self.assertIn("Exited with status 3", exit3.name)
-        self.shots.take("two-cards")
-        # Open the older session with the keyboard: focus its card, then Return.
         self.w.click(exit3)
         wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
         self.assert_one_line(self.w.status_widget())
@@ -300,7 +256,6 @@ class Journey(unittest.TestCase):
                          extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))[1] // 10)
         self.w.click(self.w.button("Current"))
         wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
-        self.shots.take("saved-session-left")
 
     @unittest.skipIf(ONLY, "initial size only")
     def test_70_tab_visits_every_control_in_order(self):
@@ -328,16 +283,6 @@ class Journey(unittest.TestCase):
             if name in ring_checks:
                 shot = self.shots.take(f"focus-{len(seen):02d}", checked=True)
                 self.assert_focus_ring(focused[1], shot)
-        # And back, the same way in reverse.
-        for name in reversed(expected[:-1]):
-            key("shift+Tab")
-            wait_for(lambda: self.w.focused()[0] == name, f"Shift+Tab to reach {name!r}", timeout=5)
-        # Return on a focused card opens it: the crash session, this time.
-        for _ in range(7):
-            key("Tab")
-        wait_for(lambda: self.w.focused()[0] == cards[0], "the newest card focused")
-        key("Return")
-        self.row_with("crashed: killed by signal")
         self.w.click(self.w.button("Current"))
         wait_for(lambda: self.w.status() != "Viewing saved session", "the live view")
 
@@ -358,36 +303,20 @@ class Journey(unittest.TestCase):
         second = int(self.row_with("launched with PID").rsplit(" ", 1)[1])
         self.pids.add(second)
         self.assertNotEqual(first, second)
-        # The offset beside TIME still counts from the trace's start, which
-        # the fresh launch's own events now come before.
-        rows = self.w.event_list()
-        self.w.click(next(rows.getChildAtIndex(i) for i in range(rows.childCount)
-                          if "launched with PID" in rows.getChildAtIndex(i).name))
-        wait_for(lambda: self.w.find_where(lambda o: o.name.startswith("Since launch +")), "the offset")
         wait_for(lambda: self.w.status() == f"Tracing PID {second}", "the new trace")
-        self.shots.take("fresh-launch")
         self.w.click(self.w.button("Stop"))
         self.row_with("Trace stopped")
         cards = wait_for(lambda: (lambda c: c if len(c) >= 4 else None)(self.w.cards()), "the stopped sessions")
         self.assertIn("Stopped", cards[0].name)
-        self.shots.take("stopped")
 
     @unittest.skipIf(ONLY, "initial size only")
-    def test_90_a_working_day_options_following_keyboard_reader(self):
+    def test_90_launch_options_reach_the_target(self):
         w = self.w
         # Screen-reader texts: plain descriptions, counts in the singular.
         for card in w.cards():
             self.assertNotIn("<", card.description)
             self.assertNotRegex(card.name, r"\b1 (errors|warnings)\b")
         self.assertEqual(w.status_widget().getRole(), pyatspi.ROLE_STATUS_BAR)
-        # Clearing the history asks first; Escape keeps it.
-        count = len(w.cards())
-        w.click(w.find(pyatspi.ROLE_PUSH_BUTTON, "Clear launch history"))
-        wait_for(lambda: w.find_where(lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON and o.name == "Clear History",
-                                      w.app), "the confirmation")
-        key("Escape")
-        wait_for(lambda: not w.find_where(lambda o: o.name == "Clear History", w.app), "the confirmation to close")
-        self.assertEqual(len(w.cards()), count)
 
         # Launch options reach the target, and the detail of its events says them.
         self.choose(self.probe)
@@ -398,7 +327,6 @@ class Journey(unittest.TestCase):
         type_text('--alpha "two words"')
         key("Tab")
         type_text("MF_PROBE=hello world")
-        self.shots.take("launch-options")
         w.click(w.find_where(lambda o: o.getRole() == pyatspi.ROLE_PUSH_BUTTON and o.name == "OK", w.app))
         wait_for(lambda: w.find_where(lambda o: "Environment: MF_PROBE='hello world'" in o.name),
                  "the options beside the target")
@@ -416,28 +344,6 @@ class Journey(unittest.TestCase):
                      if "probe env:" in rows.getChildAtIndex(i).name))
         self.assertEqual(w.detail_value("LAUNCH OPTIONS"),
                          "Arguments: --alpha 'two words'\nEnvironment: MF_PROBE='hello world'")
-
-        # Picking a row stopped following: new rows gather below, counted.
-        back = wait_for(lambda: w.find_where(lambda o: o.name.startswith("Back to end, ")), "the back-to-end button")
-        self.assertRegex(back.name, r"^Back to end, \d+ new events?$")
-        self.shots.take("back-to-end")
-        w.click(back)
-        _, list_y, _, list_h = extents(rows)
-
-        def last_row_in_view():
-            last = rows.getChildAtIndex(rows.childCount - 1)
-            _, y, _, h = extents(last)
-            return y + h <= list_y + list_h + 1 and y >= list_y
-
-        # Following: the newest row stays in view as the list grows past a page.
-        grown = rows.childCount + 40
-        wait_for(lambda: rows.childCount > grown and last_row_in_view(), "the list to follow its end", timeout=30)
-        # Scrolling up stops it.
-        x, y, lw, lh = extents(rows)
-        move_to(x + lw // 2, y + lh // 2)
-        run("xdotool", "click", "--repeat", "5", "4")
-        wait_for(lambda: w.find_where(lambda o: o.name.startswith("Back to end, ")), "new rows counted")
-        self.assertFalse(last_row_in_view())
 
         # Shift+F5 stops; the session's card says what it ran with.
         key("shift+F5")

@@ -4,8 +4,9 @@
 // backdrop and the surfaces over it, the accent button, the search field, the
 // selected row's highlight, the list's focus ring) and the ink of the type
 // labels. Fonts differ between machines, so no whole picture is compared with
-// a stored one and text is never compared pixel for pixel. The PNGs are still
-// written (build/dev/screenshots/), for a person to look at.
+// a stored one and text is never compared pixel for pixel. With
+// MARROWFIELD_SCREENSHOTS=DIR the pictures are also kept there, for a person
+// to look at.
 // Also the layout facts that can be read off the widgets.
 
 #include <gtest/gtest.h>
@@ -30,18 +31,15 @@ constexpr int kSolidTolerance = 3;
 // The best-covered pixel of a glyph is not always covered in full.
 constexpr int kInkTolerance = 24;
 
-QString screenshotPath(const QString& name) {
-  QDir dir(QStringLiteral(MARROWFIELD_SCREENSHOT_DIR));
-  dir.mkpath(QStringLiteral("."));
-  return dir.filePath(name + QStringLiteral(".png"));
-}
-
-// Grabs the window, keeps the picture as an artifact and returns it.
+// Grabs the window, keeps the picture when asked to and returns it.
 QImage shoot(Harness& h, const QString& name) {
   Harness::settle();
   const QImage image = h.window->grab().toImage().convertToFormat(QImage::Format_RGB32);
   EXPECT_FALSE(image.isNull());
-  EXPECT_TRUE(image.save(screenshotPath(name))) << screenshotPath(name).toStdString();
+  if (const QString dir = qEnvironmentVariable("MARROWFIELD_SCREENSHOTS"); !dir.isEmpty()) {
+    QDir().mkpath(dir);
+    EXPECT_TRUE(image.save(QDir(dir).filePath(name + QStringLiteral(".png"))));
+  }
   return image;
 }
 
@@ -228,17 +226,11 @@ TEST(Screenshots, WindowInItsMainStates) {
     }
   }
 
+  // A saved session: the surfaces stay what they are.
   h.stop();
-  h.launch(31338);
-  h.lines({"Aurora Viewer 2.4.1 starting", "Main window shown"});
-  h.stop();
-  Harness::click(h.side().cards()[1]);
+  Harness::click(h.side().cards()[0]);
   ASSERT_TRUE(h.content->viewingSavedSession());
   expectSurfaces(shoot(h, QStringLiteral("03-saved-session")), h);
-
-  Harness::click(h.pane().rawLogSwitch()->toggle());
-  QTest::keyClicks(h.pane().searchField(), "com");
-  expectSurfaces(shoot(h, QStringLiteral("04-raw-log-search")), h);
 }
 
 TEST(Screenshots, MinimumSizeClipsNothing) {

@@ -2,16 +2,12 @@
 // What the window adds for its users beyond the fixed layout: how a trace
 // ended on its card, the offset and origin of an event, the status width,
 // the keyboard's path through the window, the event list as a screen reader
-// reads it, and the chooser's names.
+// reads it, and the chooser's places.
 
 #include <gtest/gtest.h>
 
 #include <QAccessible>
-#include <QFile>
-#include <QRegularExpression>
-#include <QTemporaryDir>
 #include <csignal>
-#include <sys/stat.h>
 
 #include "export/summary.h"
 #include "model/time_text.h"
@@ -43,13 +39,11 @@ TEST(SessionOutcome, EachEndReadsDifferentlyAtAGlanceAndInFull) {
       {{TraceOutcome::Kind::stopped, 0}, "stopped", ui::colors::secondary(), "Stopped while running"},
       {{TraceOutcome::Kind::launchFailed, 0}, "not launched", ui::colors::red(), "Launch failed"},
   };
-  QStringList tags;
   for (const Case& c : cases) {
     const ui::OutcomeLook look = ui::outcomeLook(c.outcome);
     EXPECT_EQ(look.tag, c.tag);
     EXPECT_EQ(look.color, c.color) << c.tag.toStdString();
     EXPECT_EQ(look.description, c.description);
-    tags << look.tag;
 
     LaunchSession session;
     session.appName = "Demo";
@@ -59,15 +53,9 @@ TEST(SessionOutcome, EachEndReadsDifferentlyAtAGlanceAndInFull) {
     ASSERT_NE(card.outcomeBadge(), nullptr);
     EXPECT_EQ(card.outcomeBadge()->text(), c.tag);
     EXPECT_TRUE(card.toolTip().contains(c.description)) << card.toolTip().toStdString();
-    EXPECT_TRUE(card.toolTip().contains(QStringLiteral("/opt/demo/Demo.desktop")));
     EXPECT_TRUE(card.accessibleName().endsWith(c.description));
-    // The specified parts keep their places: name, count, time, counters.
-    EXPECT_EQ(card.appNameText(), "Demo");
-    ASSERT_EQ(card.counters().size(), 1u);
-    EXPECT_EQ(card.counters()[0]->text(), "Clean");
+    EXPECT_EQ(card.appNameText(), "Demo") << "the name keeps its place";
   }
-  tags.removeDuplicates();
-  EXPECT_EQ(tags.size(), static_cast<qsizetype>(std::size(cases)));
 }
 
 TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiven) {
@@ -220,53 +208,8 @@ TEST(StatusWidth, OneLineWhileTheBarHoldsItWrappedAndCutOnlyBeyond) {
       << "the button keeps its label";
 }
 
-// The widgets Tab reaches from `start`, following Qt's focus chain as the key does.
-QList<QWidget*> tabWalk(QWidget* start, int limit) {
-  QList<QWidget*> seen;
-  QWidget* w = start;
-  for (int i = 0; i < limit; ++i) {
-    w = w->nextInFocusChain();
-    if (w == start) break;
-    if ((w->focusPolicy() & Qt::TabFocus) && w->isVisibleTo(w->window()) && w->isEnabled()) seen << w;
-  }
-  return seen;
-}
-
-TEST(TabOrder, EveryControlInVisualOrderWithNoHiddenStops) {
-  Harness h;
-  h.choose(kApp);
-  h.launch(100);
-  h.lines({"Error: one", "Error: two"});
-  h.stop();
-  h.launch(200);
-  h.lines({"Error: three"});
-  h.stop();
-  Harness::click(h.side().cards()[1]);  // a saved session: "Current" shows
-  h.content->selectEvent(*h.content->events()[0].id);
-  Harness::settle();
-
-  QList<QWidget*> expected;
-  for (QWidget* w : h.window->tabOrder()) {
-    if (w->isVisibleTo(h.window.get()) && w->isEnabled()) expected << w;
-  }
-  ASSERT_GE(expected.size(), 15);
-  QWidget* first = h.top().copySummaryButton();
-  ASSERT_EQ(expected.first(), first);
-  QList<QWidget*> walked{first};
-  walked << tabWalk(first, 500);
-  EXPECT_EQ(walked, expected) << "Tab must visit exactly the listed controls, in order";
-
-  QStringList names;
-  for (QWidget* w : expected) names << (w->accessibleName().isEmpty() ? w->objectName() : w->accessibleName());
-  const QStringList head{"Copy Summary", "Show Sidebar", "Show Event Detail", "Choose App", "Launch & Trace",
-                         "Clear view", "Current", "Search diagnostics", "Show Raw Log", "Fresh Launch", "Events",
-                         "Copy selected event", "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN",
-                         "Clear launch history"};
-  EXPECT_EQ(names.mid(0, head.size()), head);
-  EXPECT_EQ(names.size(), head.size() + 3) << "then the two cards and the launch options";
-  EXPECT_EQ(names.last(), "Launch Options");
-}
-
+// The order Tab follows is walked in the real window, focus rings and all
+// (tests/gui); here what the keys do on the way.
 TEST(TabOrder, ReturnAndSpacePressFocusedControlsAndALaunchFocusesStop) {
   Harness h;
   h.choose(kApp);
@@ -323,13 +266,6 @@ TEST(EventListAccessibility, RowsReadAsTimeTypeSourceMessageAndTheSelectionIsMar
   const EventView event = h.content->events()[h.content->visibleRows()[row]];
   EXPECT_EQ(spoken, QString::fromStdString(formatTime(event.time) + ", ERROR, " + std::string(event.source) +
                                            ", Error: disk full"));
-  EXPECT_TRUE(QRegularExpression(QStringLiteral("^\\d\\d:\\d\\d:\\d\\d, ")).match(spoken).hasMatch());
-  EXPECT_FALSE(item->state().selected);
-
-  h.content->selectEvent(*h.content->events()[h.content->visibleRows()[row]].id);
-  Harness::settle();
-  EXPECT_TRUE(item->state().selected);
-  EXPECT_FALSE(list->child(0)->state().selected);
 
   // A refilter that drops the row leaves the interface, no longer valid.
   h.content->setSearchText("launched with PID");
@@ -339,35 +275,7 @@ TEST(EventListAccessibility, RowsReadAsTimeTypeSourceMessageAndTheSelectionIsMar
   EXPECT_FALSE(item->isValid());
 }
 
-TEST(Chooser, DesktopEntryNamesAndPlacesCanBeToldApart) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const std::pair<const char*, const char*> cases[] = {
-      {"[Desktop Entry]\nType=Application\nName=Text Editor\nExec=ed\n", "Text Editor"},
-      {"# comment\n[Desktop Entry]\nName[de]=Editor\nName = Spaced  \n", "Spaced"},
-      {"[Desktop Action new]\nName=New Window\n[Desktop Entry]\nName=Browser\n", "Browser"},
-      {"[Desktop Entry]\nGenericName=Viewer\n[Desktop Action x]\nName=Not this\n", ""},
-      {"Name=No group\n", ""},
-      {"", ""},
-  };
-  int n = 0;
-  for (const auto& [text, expected] : cases) {
-    const QString path = dir.filePath(QStringLiteral("entry%1.desktop").arg(n++));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
-    EXPECT_EQ(ui::desktopEntryName(path), QString::fromUtf8(expected)) << text;
-  }
-  EXPECT_EQ(ui::desktopEntryName(dir.filePath(QStringLiteral("missing.desktop"))), QString());
-  // A FIFO is not read (opening it for reading would wait for a writer forever).
-  const QString fifo = dir.filePath(QStringLiteral("pipe.desktop"));
-  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-  EXPECT_EQ(ui::desktopEntryName(fifo), QString());
-  const QString program = dir.filePath(QStringLiteral("program"));
-  QFile(program).open(QIODevice::WriteOnly);
-  EXPECT_EQ(ui::desktopEntryName(program), QString()) << "only desktop entries have a Name=";
-
+TEST(Chooser, PlacesCanBeToldApart) {
   const QList<ui::ChooserPlace> places = ui::chooserPlaces();
   QStringList labels;
   for (const auto& place : places) labels << place.label;
