@@ -196,7 +196,7 @@ TEST_F(ContentViewTest, TheTargetsEndIsSaidAndRecorded) {
   } cases[] = {
       {ExitStatus{true, 11}, std::nullopt, "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)",
        {TraceOutcome::Kind::crashed, 11}},
-      {ExitStatus{false, 3}, std::nullopt, "WARN PROCESS X exited with status 3", {TraceOutcome::Kind::exited, 3}},
+      {ExitStatus{false, 1}, std::nullopt, "WARN PROCESS X exited with status 1", {TraceOutcome::Kind::exited, 1}},
       {ExitStatus{false, 0}, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},
       {std::nullopt, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},
       {ExitStatus{false, 0}, 77, "WARN PROCESS X handed the launch to its running instance, PID 77",

@@ -267,6 +267,7 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   // and the back-to-end button counts them.
   EXPECT_FALSE(list.isFollowing());
   QPushButton& back = *list.backToEndButton();
+  EXPECT_FALSE(back.isVisibleTo(h.window.get())) << "nothing new below yet";
   for (const char* count : {"1 new event", "2 new events"}) {
     h.lines({"warning: more"});
     EXPECT_EQ(list.verticalScrollBar()->value(), 0);

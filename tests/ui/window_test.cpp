@@ -183,9 +183,11 @@ TEST(SessionCards, CountersSelectionStylingAndSavedSessionBrowsing) {
   EXPECT_EQ(failing->counters()[0]->text(), "2");
   EXPECT_EQ(failing->counters()[0]->color(), red());
   EXPECT_EQ(failing->appNameText(), "Demo");
+  EXPECT_TRUE(failing->accessibleName().contains(", 2 errors, ")) << failing->accessibleName().toStdString();
+  EXPECT_TRUE(clean->accessibleName().contains(" actionable, Clean, ")) << clean->accessibleName().toStdString();
   EXPECT_EQ(failing->countText(), QString::number(countSession(failing->session().events).actionable));
   EXPECT_FALSE(failing->timeText().isEmpty());
-  EXPECT_FALSE(failing->isSelected()) << "live view: no card highlighted";
+  for (auto* card : cards) EXPECT_FALSE(card->isSelected()) << "live view: no card highlighted";
   EXPECT_EQ(failing->fill(), white(0.035));
   EXPECT_EQ(failing->border(), white(0.05));
 

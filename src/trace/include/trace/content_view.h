@@ -106,10 +106,6 @@ class ContentView {
   void copySummary();
   void copySelectedEvent();
 
-  // --- A step the benchmarks drive directly ------------------------------------------
-  // Takes in one batch of log lines, as a log stream's sink does.
-  void ingestLines(const LineBatch& batch);
-
   // --- Derived values ----------------------------------------------------------------
   // Indices into events() of the visible event list, in order.
   const std::vector<std::uint32_t>& visibleRows() const;
@@ -134,6 +130,8 @@ class ContentView {
   void appendEvent(EventType type, std::string_view source, std::string_view message,
                    std::optional<double> time = std::nullopt);
   void recordSession();
+  // Takes in one batch of log lines, as a log stream's sink does.
+  void ingestLines(const LineBatch& batch);
   void armLogStream(const std::string& processName);
   void quitRunningInstances();
   void completeLaunch(std::optional<std::string> errorDescription,
