@@ -143,6 +143,7 @@ TEST(WindowStates, CountersAndCopySummaryFollowTheVisibleListNotTheStoredOne) {
   Harness::settle();
   EXPECT_EQ(h.content->searchText(), "WARN");
   EXPECT_EQ(h.pane().countLabel()->text(), "1 events");
+  EXPECT_FALSE(h.pane().isShowingEmptyState()) << "one event is a list, not the empty state";
   EXPECT_EQ(h.pane().suppressedLabel()->text(), "3 raw events suppressed");
 
   // Copy Summary puts exactly the summary of the visible list on the clipboard.
