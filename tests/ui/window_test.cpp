@@ -309,6 +309,12 @@ TEST(DetailPane, AMegabyteMessageShowsItsStartAndCopiesWhole) {
   const std::string copied = Harness::clipboardText().toStdString();
   ASSERT_GT(copied.size(), huge.size());
   EXPECT_EQ(copied.substr(copied.size() - huge.size() - 1), "\n" + huge) << "the copy carries the whole message";
+
+  // One character past the bound is cut too.
+  h.lines({"Error: " + std::string(64 * 1024 - 6, 'y')});
+  h.content->selectEvent(*h.content->events()[h.content->events().size() - 1].id);
+  Harness::settle();
+  EXPECT_EQ(h.detail().fieldValues().value(3).size(), 64 * 1024);
 }
 
 TEST(Keyboard, ArrowsFindCopyAndEscape) {
