@@ -138,13 +138,8 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // the input repeated must go through in time linear in its length, which
   // the run's -timeout watches (64 KiB is enough for a quadratic cost to
   // show). Only the fast roads, and one input in 128: they would otherwise
-  // take most of the run. The choice hangs on a hash of the whole input, not
-  // on one byte: the corpus keeps inputs that took this road (it has
-  // coverage of its own), and with a byte nearly all their mutants would
-  // take it again.
-  std::uint32_t hash = 2166136261u;
-  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
-  if (hash % 128 == 0 && !lines.empty()) {
+  // take most of the run.
+  if (mf::fuzz::oneInput(data, size, 128) && !lines.empty()) {
     std::string longLine;
     while (longLine.size() < (std::size_t{1} << 16)) longLine += lines.front();
     const mf::fuzz::ExactCopy exact(longLine);
@@ -160,7 +155,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   // The intake keeps every non-blank line, trimmed, in order. A list costs a
   // megabyte of arena, which would dominate the run; one input in eight
   // does it.
-  if ((hash >> 8) % 8 != 0) return 0;
+  if (!mf::fuzz::oneInput(data, size, 8, 1)) return 0;
   mf::LineBatch batch;
   for (const auto& line : lines) batch.add(line);
   mf::EventList events;
