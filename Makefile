@@ -47,7 +47,8 @@ bench: deps
 	@cmake --build build/release -j$(JOBS)
 	@scripts/run-bench build/release
 
-# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60), one per
+# core at a time (FUZZ_JOBS).
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j$(JOBS)
