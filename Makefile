@@ -47,19 +47,25 @@ bench: deps
 	@cmake --build build/release -j$(JOBS)
 	@scripts/run-bench build/release
 
-# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60).
+# Each libFuzzer target for a bounded time (FUZZ_SECONDS, default 60), one per
+# core at a time (FUZZ_JOBS).
 fuzz: deps
 	@cmake --preset fuzz >/dev/null
 	@cmake --build build/fuzz -j$(JOBS)
 	@scripts/run-fuzz build/fuzz
 
-# The whole suite under ASan+UBSan and under TSan.
+# The whole suite under ASan+UBSan and under TSan. SANITIZER_TESTS narrows
+# both runs (CTest arguments, e.g. "-LE apps -E Soak"); TSAN_UI=OFF leaves the
+# window out of the TSan build. CI sets both (.ci/run).
+SANITIZER_TESTS ?=
+TSAN_UI ?= ON
 sanitizers: deps
-	@for preset in asan tsan; do \
-	  cmake --preset $$preset >/dev/null && \
-	  cmake --build build/$$preset -j$(JOBS) && \
-	  scripts/run-tests $$preset || exit 1; \
-	done
+	@cmake --preset asan >/dev/null
+	@cmake --build build/asan -j$(JOBS)
+	@scripts/run-tests asan $(SANITIZER_TESTS)
+	@cmake --preset tsan -DMARROWFIELD_BUILD_UI=$(TSAN_UI) >/dev/null
+	@cmake --build build/tsan -j$(JOBS)
+	@scripts/run-tests tsan $(SANITIZER_TESTS)
 
 # Each mutant of scripts/mutants.txt built in build/mutate and run against the
 # suite; prints the kill rate and the survivors (scripts/mutate --help).

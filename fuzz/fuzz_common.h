@@ -53,6 +53,16 @@ inline std::vector<std::string> splitLines(std::string_view bytes) {
   return reference::linesOf(batch);
 }
 
+// Picks the inputs that take a costly extra road (one in `every`). A hash of
+// the whole input, not one of its bytes: the corpus keeps inputs that took
+// the road (it has coverage of its own), and with a byte nearly all their
+// mutants would take it again, until it is most of the run.
+inline bool oneInput(const std::uint8_t* data, std::size_t size, std::uint32_t every, unsigned salt = 0) {
+  std::uint32_t hash = 2166136261u ^ salt;
+  for (std::size_t i = 0; i < size; ++i) hash = (hash ^ data[i]) * 16777619u;
+  return hash % every == 0;
+}
+
 // Reads the fuzz input front to back: small numbers and length-prefixed
 // pieces, the rest as one tail.
 class Reader {

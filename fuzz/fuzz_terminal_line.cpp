@@ -150,7 +150,7 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   }
   // The same text repeated into a long line, in one input of 32: the
   // -timeout catches any cost that grows faster than the line.
-  if (size > 0 && (data[0] & 0x1F) == 0x1F) {
+  if (mf::fuzz::oneInput(data, size, 32)) {
     std::string longLine;
     while (longLine.size() < (std::size_t{1} << 17)) longLine += valid.empty() ? std::string("\x1b[2K") : valid;
     (void)mf::terminalLineText(longLine, &work);

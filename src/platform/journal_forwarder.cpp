@@ -5,13 +5,20 @@
 #include <cstdlib>
 #include <sys/uio.h>
 #include <syslog.h>
+#include <unistd.h>
 #include <systemd/sd-journal.h>
 #include <utility>
 
 namespace mf {
 namespace {
 
-void sendToJournal(const std::string& identifier, std::int32_t pid, std::string_view text) {
+// The socket of journald's native protocol, where libsystemd sends.
+constexpr const char* kJournalSocket = "/run/systemd/journal/socket";
+
+bool sendToJournal(const std::string& identifier, std::int32_t pid, std::string_view text) {
+  // Where no journald ever listened its socket is missing, and libsystemd
+  // then drops an entry without a word: that is a refusal too.
+  if (::access(kJournalSocket, F_OK) != 0) return false;
   // sd_journal_sendv takes whole FIELD=value strings and no format, so a
   // '%' in the text is just a character.
   std::string message = "MESSAGE=";
@@ -25,7 +32,10 @@ void sendToJournal(const std::string& identifier, std::int32_t pid, std::string_
       {const_cast<char*>(syslogIdentifier.data()), syslogIdentifier.size()},
       {const_cast<char*>(syslogPid.data()), syslogPid.size()},
   };
-  sd_journal_sendv(fields, 4);
+  // Fails at once when nobody listens on the socket; a journald that is
+  // stopped while its socket is held blocks instead, which the queue's bound
+  // is for.
+  return sd_journal_sendv(fields, 4) >= 0;
 }
 
 }  // namespace
@@ -78,6 +88,7 @@ void JournalForwarder::sayDropped(Budget& budget) {
   note.note = "marrowfield: " + std::to_string(budget.dropped) +
               " lines this program printed on stdout were shown in the trace but not handed to the journal, "
               "past the journal's rate limit or while the journal was not taking them";
+  note.noteLines = budget.dropped;
   queue_.push_back(std::move(note));
   budget.dropped = 0;
 }
@@ -155,13 +166,17 @@ void JournalForwarder::finish(std::chrono::steady_clock::duration grace) {
   std::unique_lock lock(mutex_);
   for (auto& [key, budget] : budgets_) sayDropped(budget);
   wake_.notify_one();
-  if (drained_.wait_for(lock, grace, [this] { return queue_.empty() && !sending_; })) return;
-  std::size_t lines = 0;
-  for (const auto& batch : queue_) lines += batch.lines.size();
+  const bool drained = drained_.wait_for(lock, grace, [this] { return queue_.empty() && !sending_; });
+  std::size_t lines = refusedLines_;
+  refusedLines_ = 0;
+  if (!drained) {
+    lines += unsentInFlight_;
+    for (const auto& batch : queue_) lines += batch.lines.size() + batch.noteLines;
+  }
   if (lines == 0) return;
   std::fprintf(stderr,
                "marrowfield: %zu lines traced programs printed on stdout were shown in the trace but not handed to "
-               "the journal, which did not take them before Marrowfield ended\n",
+               "the journal, which refused them or did not take them before Marrowfield ended\n",
                lines);
 }
 
@@ -183,10 +198,19 @@ void JournalForwarder::run() {
     Batch batch = std::move(queue_.front());
     queue_.pop_front();
     sending_ = true;
+    unsentInFlight_ = batch.lines.size() + batch.noteLines;
     lock.unlock();
-    if (!batch.note.empty()) send_(batch.identifier, batch.pid, batch.note);
-    for (std::size_t i = 0; i < batch.lines.size(); ++i) send_(batch.identifier, batch.pid, batch.lines[i]);
+    std::size_t refused = 0;
+    if (!batch.note.empty()) {
+      if (!send_(batch.identifier, batch.pid, batch.note)) refused += batch.noteLines;
+      unsentInFlight_ -= batch.noteLines;
+    }
+    for (std::size_t i = 0; i < batch.lines.size(); ++i) {
+      if (!send_(batch.identifier, batch.pid, batch.lines[i])) ++refused;
+      --unsentInFlight_;
+    }
     lock.lock();
+    refusedLines_ += refused;
     queuedBytes_ -= batch.bytes;
     sending_ = false;
     if (queue_.empty()) drained_.notify_all();

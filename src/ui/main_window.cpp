@@ -169,13 +169,15 @@ void MainWindow::refreshColumnToggles() {
 void MainWindow::resizeEvent(QResizeEvent* event) {
   QWidget::resizeEvent(event);
   if (columnsPlaced_ || width() <= 0) return;
-  // The first layout: full side columns on a roomy window, narrower ones on a
-  // small screen so the messages keep most of the width. After that the
-  // user's sizes stand.
+  // The first layout: full side columns on a roomy window. On a small screen
+  // the messages keep most of the width: a narrower sidebar, and the detail
+  // pane folded until the user opens it (Shift+F9 or its toggle), then at its
+  // narrow width. After that the user's sizes stand.
   columnsPlaced_ = true;
   const bool roomy = width() >= metrics::roomyWindowWidth;
   const int side = roomy ? metrics::sidebarWidth : metrics::narrowSidebarWidth;
-  const int detail = roomy ? metrics::detailWidth : metrics::narrowDetailWidth;
+  const int detail = roomy ? metrics::detailWidth : 0;
+  detailWidth_ = roomy ? metrics::detailWidth : metrics::narrowDetailWidth;
   columns_->setSizes({side, std::max(0, width() - side - detail - 2), detail});
   refreshColumnToggles();
 }

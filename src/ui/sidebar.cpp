@@ -244,8 +244,11 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   empty->setContentsMargins(14, 14, 14, 14);
   empty->setSpacing(8);
   empty->addWidget(new GlyphLabel(QStringLiteral("clock.arrow.circlepath"), 18, colors::cyan(), emptyCard_));
-  empty->addWidget(makeLabel(QStringLiteral("No launch sessions yet"), fonts::make(13, fonts::Weight::semibold),
-                             colors::primary(), emptyCard_));
+  // Wraps in a sidebar dragged (or started, on a small screen) narrow.
+  auto* emptyTitle = makeLabel(QStringLiteral("No launch sessions yet"), fonts::make(13, fonts::Weight::semibold),
+                               colors::primary(), emptyCard_);
+  emptyTitle->setWordWrap(true);
+  empty->addWidget(emptyTitle);
   auto* hint = makeLabel(QStringLiteral("Choose an app and launch it from Marrowfield."), fonts::make(11),
                          colors::secondary(), emptyCard_);
   hint->setWordWrap(true);

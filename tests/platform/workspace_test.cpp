@@ -463,6 +463,7 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
     std::unique_lock lock(mutex);
     taking.wait(lock, [&] { return journalRuns; });
     sent.emplace_back(text.substr(0, 100));
+    return true;
   };
   JournalForwarder forwarder(send, std::chrono::milliseconds(100));
   auto source = forwarder.open("flood", 4242);
@@ -470,10 +471,11 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   for (int i = 0; i < 1000; ++i) source->forward(LineBatch::of({line}));
   EXPECT_LE(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes);
   EXPECT_GT(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes / 2);
-  // Exiting now, what the journal did not take is said on stderr.
+  // Exiting now, what the journal did not take is said on stderr: all of it,
+  // the lines queued and those counted in the queued note alike.
   ::testing::internal::CaptureStderr();
   forwarder.finish(std::chrono::milliseconds(10));
-  EXPECT_NE(::testing::internal::GetCapturedStderr().find("not handed to the journal"), std::string::npos);
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("marrowfield: 1000 lines"), std::string::npos);
   {
     std::lock_guard lock(mutex);
     journalRuns = true;
@@ -503,8 +505,18 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   auto reused = forwarder.open("flood", 4242);
   reused->forward(LineBatch::of({"after the pid came back"}));
   forwarder.flush();
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(sent.back(), "after the pid came back");
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(sent.back(), "after the pid came back");
+  }
+
+  // No journald listening: every entry refused, and counted at the exit.
+  JournalForwarder refusing([](const std::string&, std::int32_t, std::string_view) { return false; });
+  refusing.open("gone", 4243)->forward(LineBatch::of({"one", "two"}));
+  refusing.flush();
+  ::testing::internal::CaptureStderr();
+  refusing.finish(std::chrono::milliseconds(10));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("marrowfield: 2 lines"), std::string::npos);
 }
 
 TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {

@@ -396,27 +396,29 @@ TEST(WindowLifecycle, AClosePressedDuringTheStartsWaitIsDeferredUntilTheStartRet
 }
 
 TEST(WindowLifecycle, ResizingChangesOnlyTheEventPaneAndSideColumnsCollapse) {
-  // A small screen starts with narrower side columns; the user's sizes stand after that.
+  // A small screen starts with a narrower sidebar and the detail pane folded;
+  // the user's sizes stand after that.
   Harness h(QSize(1000, 680));
   EXPECT_EQ(h.window->width(), 1000);
   const int paneBefore = h.pane().width();
-  EXPECT_EQ(paneBefore, 1000 - 210 - 250 - 2);
+  EXPECT_EQ(paneBefore, 1000 - 190 - 2);
+  EXPECT_FALSE(h.top().detailToggle()->isChecked());
   h.window->resize(1400, 900);
   Harness::settle();
-  EXPECT_EQ(h.side().width(), 210);
-  EXPECT_EQ(h.detail().width(), 250);
+  EXPECT_EQ(h.side().width(), 190);
   EXPECT_EQ(h.pane().width(), paneBefore + 400);
-  // Hidden, a column gives its width to the messages; shown, it comes back as it was.
+  // Hidden, a column gives its width to the messages; shown, it comes back as
+  // it was, the folded detail pane at its narrow width.
   h.window->setSidebarShown(false);
-  h.window->setDetailShown(false);
   Harness::settle();
-  EXPECT_EQ(h.pane().width(), paneBefore + 400 + 210 + 250);
+  EXPECT_EQ(h.pane().width(), paneBefore + 400 + 190);
   EXPECT_FALSE(h.top().sidebarToggle()->isChecked());
   h.window->setSidebarShown(true);
   h.window->setDetailShown(true);
   Harness::settle();
-  EXPECT_EQ(h.side().width(), 210);
+  EXPECT_EQ(h.side().width(), 190);
   EXPECT_EQ(h.detail().width(), 250);
+  EXPECT_EQ(h.pane().width(), paneBefore + 400 - 250);
   EXPECT_TRUE(h.top().detailToggle()->isChecked());
 }
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <atomic>
 #include <chrono>
 #include <condition_variable>
 #include <cstdint>
@@ -33,7 +34,9 @@ namespace mf {
 // not keep up (or does not run) what does not fit is dropped too. What is
 // not forwarded is counted and said in the journal: when the interval is
 // over, when the target's stdout ends, and when this process exits. What the
-// journal has still not taken when this process exits is counted on stderr.
+// journal refused (no journald listening), and what it has still not taken
+// when this process exits (lines, and the lines counted in notes still
+// queued), is counted on stderr at the exit.
 //
 // The entries are sent from our own process through the native protocol; a
 // trace reading the journal tells them from the target's own (and so never
@@ -49,7 +52,8 @@ class JournalForwarder {
   static constexpr std::chrono::seconds kExitGrace{2};
 
   // Hands one entry to the journal; may block while the journal is slow.
-  using Sender = std::function<void(const std::string& identifier, std::int32_t pid, std::string_view text)>;
+  // False when the journal refused it.
+  using Sender = std::function<bool(const std::string& identifier, std::int32_t pid, std::string_view text)>;
 
   // One launched target's stdout on its way to the journal. Each launch has
   // its own, so a later process given the same pid starts with a full
@@ -95,6 +99,7 @@ class JournalForwarder {
     LineBatch lines;
     std::size_t bytes = 0;  // as counted against kQueueBytes
     std::string note;       // said instead of lines, when set
+    std::size_t noteLines = 0;  // the lines the note counts
   };
   struct Budget {
     std::string identifier;
@@ -118,6 +123,8 @@ class JournalForwarder {
   std::deque<Batch> queue_;
   std::size_t queuedBytes_ = 0;  // including the batch being sent
   std::size_t peakQueuedBytes_ = 0;
+  std::size_t refusedLines_ = 0;  // lines, and lines counted in notes, the journal refused
+  std::atomic<std::size_t> unsentInFlight_ = 0;  // of the batch being sent, as refusedLines_ counts
   std::map<std::uint64_t, Budget> budgets_;  // by launch
   std::uint64_t nextKey_ = 1;
   bool sending_ = false;

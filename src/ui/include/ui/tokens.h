@@ -74,10 +74,11 @@ inline constexpr int topBarHeight = 56;
 inline constexpr int sidebarWidth = 270;
 inline constexpr int detailWidth = 330;
 // The side columns give way to the messages on a small screen: below this
-// width they start narrower, and the user can drag them down to the minimum
-// or collapse them.
+// width the sidebar starts narrower and the detail pane folded (it opens at
+// its narrow width), and the user can drag them down to the minimum or
+// collapse them.
 inline constexpr int roomyWindowWidth = 1280;
-inline constexpr int narrowSidebarWidth = 210;
+inline constexpr int narrowSidebarWidth = 190;
 inline constexpr int narrowDetailWidth = 250;
 inline constexpr int sidebarMinimumWidth = 180;
 inline constexpr int detailMinimumWidth = 220;
