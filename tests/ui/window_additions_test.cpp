@@ -2,16 +2,13 @@
 // What the window adds for its users beyond the fixed layout: how a trace
 // ended on its card, the offset and origin of an event, the status width,
 // the keyboard's path through the window, the event list as a screen reader
-// reads it, and the chooser's names.
+// reads it, and the chooser's places.
 
 #include <gtest/gtest.h>
 
 #include <QAccessible>
-#include <QFile>
 #include <QRegularExpression>
-#include <QTemporaryDir>
 #include <csignal>
-#include <sys/stat.h>
 
 #include "export/summary.h"
 #include "model/time_text.h"
@@ -339,35 +336,7 @@ TEST(EventListAccessibility, RowsReadAsTimeTypeSourceMessageAndTheSelectionIsMar
   EXPECT_FALSE(item->isValid());
 }
 
-TEST(Chooser, DesktopEntryNamesAndPlacesCanBeToldApart) {
-  QTemporaryDir dir;
-  ASSERT_TRUE(dir.isValid());
-  const std::pair<const char*, const char*> cases[] = {
-      {"[Desktop Entry]\nType=Application\nName=Text Editor\nExec=ed\n", "Text Editor"},
-      {"# comment\n[Desktop Entry]\nName[de]=Editor\nName = Spaced  \n", "Spaced"},
-      {"[Desktop Action new]\nName=New Window\n[Desktop Entry]\nName=Browser\n", "Browser"},
-      {"[Desktop Entry]\nGenericName=Viewer\n[Desktop Action x]\nName=Not this\n", ""},
-      {"Name=No group\n", ""},
-      {"", ""},
-  };
-  int n = 0;
-  for (const auto& [text, expected] : cases) {
-    const QString path = dir.filePath(QStringLiteral("entry%1.desktop").arg(n++));
-    QFile file(path);
-    ASSERT_TRUE(file.open(QIODevice::WriteOnly));
-    file.write(text);
-    file.close();
-    EXPECT_EQ(ui::desktopEntryName(path), QString::fromUtf8(expected)) << text;
-  }
-  EXPECT_EQ(ui::desktopEntryName(dir.filePath(QStringLiteral("missing.desktop"))), QString());
-  // A FIFO is not read (opening it for reading would wait for a writer forever).
-  const QString fifo = dir.filePath(QStringLiteral("pipe.desktop"));
-  ASSERT_EQ(::mkfifo(QFile::encodeName(fifo).constData(), 0600), 0);
-  EXPECT_EQ(ui::desktopEntryName(fifo), QString());
-  const QString program = dir.filePath(QStringLiteral("program"));
-  QFile(program).open(QIODevice::WriteOnly);
-  EXPECT_EQ(ui::desktopEntryName(program), QString()) << "only desktop entries have a Name=";
-
+TEST(Chooser, PlacesCanBeToldApart) {
   const QList<ui::ChooserPlace> places = ui::chooserPlaces();
   QStringList labels;
   for (const auto& place : places) labels << place.label;
