@@ -8,13 +8,12 @@
 #include <QList>
 #include <QPointer>
 #include <QString>
+#include <QWidget>
 #include <functional>
 #include <optional>
 #include <string>
 
 #include "trace/services.h"
-
-class QWidget;
 
 namespace mf::ui {
 
