@@ -9,7 +9,7 @@ PRESET ?= dev
 BUILD  := build/$(PRESET)
 JOBS   ?= $(shell nproc)
 
-.PHONY: all deps configure build app run test package bench fuzz sanitizers lint clean
+.PHONY: all deps configure build app run test package bench fuzz sanitizers lint mutate clean
 
 all: build
 
@@ -60,6 +60,11 @@ sanitizers: deps
 	  cmake --build build/$$preset -j$(JOBS) && \
 	  scripts/run-tests $$preset || exit 1; \
 	done
+
+# Each mutant of scripts/mutants.txt built in build/mutate and run against the
+# suite; prints the kill rate and the survivors (scripts/mutate --help).
+mutate: deps
+	@scripts/mutate
 
 # clang-tidy over the sources; any finding fails.
 lint: build

@@ -114,7 +114,19 @@ void JournalCapture::take(JournalEntry&& entry) {
   if (verdict == Verdict::capture) {
     learnStream(entry);
     capture(entry);
+  } else if (awaitsStream(entry)) {
+    if (awaitingStream_.size() == kMaxUndecided) awaitingStream_.pop_front();
+    awaitingStream_.push_back(std::move(entry));
   }
+}
+
+bool JournalCapture::awaitsStream(const JournalEntry& entry) const {
+  // A line on a stream of our identifier from a writer we could not place
+  // (a helper that left before /proc was read) may be on the target's own
+  // stream, which is known only once a member writes there: it waits until
+  // then. journald gives each stream its id, so no one else can claim it.
+  return scope_.streamId.empty() && entry.transport == "stdout" && entry.identifier == scope_.identifier &&
+         !entry.streamId.empty() && entry.pid != scope_.self;
 }
 
 void JournalCapture::learnStream(const JournalEntry& entry) {
@@ -126,6 +138,11 @@ void JournalCapture::learnStream(const JournalEntry& entry) {
     return;
   }
   scope_.streamId = entry.streamId;
+  std::deque<JournalEntry> waiting;
+  waiting.swap(awaitingStream_);
+  for (const auto& earlier : waiting) {
+    if (earlier.streamId == scope_.streamId) capture(earlier);
+  }
 }
 
 void JournalCapture::capture(const JournalEntry& entry) {

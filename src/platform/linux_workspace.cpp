@@ -48,6 +48,132 @@ constexpr const char* kQtLevelPattern =
 // When a process started, in clock ticks since boot.
 constexpr int kStartTicksField = 22;
 
+posix::SpawnRequest spawnRequestFor(const ApplicationTarget& target, const LaunchOptions& options) {
+  posix::SpawnRequest request;
+  request.argv = target.argv;
+  request.argv.insert(request.argv.end(), options.arguments.begin(), options.arguments.end());
+  // A desktop Exec program not found in PATH stays a bare name; let the
+  // spawn report it as the system would.
+  request.searchPath = target.argv.front().find('/') == std::string::npos;
+  request.workingDirectory = target.workingDirectory;
+  request.newSession = true;
+  for (const auto& [name, value] : options.environment) request.environmentOverrides.push_back(name + "=" + value);
+  return request;
+}
+
+// The target's standard output and error, opened before the spawn; the
+// child's ends are closed once it has its copies.
+struct TargetStreams {
+  posix::PseudoTerminal terminal;
+  posix::Pipe stdoutPipe;
+  posix::Pipe stderrPipe;
+  UniqueFd journalStream;
+
+  // A pseudo-terminal, so the target's stdio flushes every line as it does
+  // on a terminal instead of holding a buffer that dies with a crash. It is
+  // not the target's controlling terminal (it runs in a session of its own
+  // and the terminal is opened O_NOCTTY), so our going away sends it no
+  // SIGHUP; its writes then fail with EIO, quietly. A pipe only when no
+  // terminal can be had. Returns the reason when neither can.
+  std::optional<std::string> openStdout(posix::SpawnRequest& request) {
+    terminal = posix::openPseudoTerminal(kTerminalColumns, kTerminalRows);
+    if (terminal.master.valid()) {
+      request.stdoutFd = terminal.slave.get();
+      return std::nullopt;
+    }
+    stdoutPipe = posix::makePipe();
+    if (!stdoutPipe.readEnd.valid()) return posix::errorText(errno);
+    request.stdoutFd = stdoutPipe.writeEnd.get();
+    return std::nullopt;
+  }
+
+  // A journal stream under the target's name, as desktop launchers give it
+  // (GLib then logs structured entries to the journal), read back by the log
+  // stream; otherwise a pipe we read.
+  std::optional<std::string> openStderr(posix::SpawnRequest& request, const LaunchOptions& options,
+                                        const std::string& identifier, bool journalReachable) {
+    if (options.stderrToJournal && journalReachable) {
+      // With the level prefix on, as systemd gives its services: a line that
+      // starts with "<4>" is stored at that priority. Qt (built without
+      // journal support, as Debian's is) writes its warnings to stderr as
+      // bare text; told to prefix each with its level, they reach the
+      // journal, and the trace, as the warnings they are. Only when the user
+      // has not chosen a message pattern of their own, and unless the launch
+      // asks for none.
+      const bool patternChosen =
+          !options.qtLevelPrefix || std::getenv("QT_MESSAGE_PATTERN") != nullptr ||
+          std::any_of(options.environment.begin(), options.environment.end(),
+                      [](const auto& variable) { return variable.first == "QT_MESSAGE_PATTERN"; });
+      const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, patternChosen ? 0 : 1);
+      if (fd >= 0) {
+        journalStream.reset(fd);
+        ::fcntl(fd, F_SETFD, FD_CLOEXEC);
+        request.stderrFd = fd;
+        if (!patternChosen) {
+          request.environmentOverrides.push_back(std::string("QT_MESSAGE_PATTERN=") + kQtLevelPattern);
+        }
+        return std::nullopt;
+      }
+    }
+    stderrPipe = posix::makePipe();
+    if (!stderrPipe.readEnd.valid()) return posix::errorText(errno);
+    request.stderrFd = stderrPipe.writeEnd.get();
+    return std::nullopt;
+  }
+
+  void closeChildEnds() {
+    terminal.slave.reset();
+    stdoutPipe.writeEnd.reset();
+    stderrPipe.writeEnd.reset();
+    journalStream.reset();
+  }
+
+  // Our ends, each with the pump that cuts it into lines.
+  std::vector<ChildWatcher::Output> outputs(LineBatchSink stdoutSink, const LineBatchSink& stderrSink) {
+    std::vector<ChildWatcher::Output> result;
+    const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
+    if (terminal.master.valid()) {
+      result.push_back({std::move(terminal.master),
+                        std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
+    } else {
+      result.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
+    }
+    if (stderrPipe.readEnd.valid()) {
+      result.push_back({std::move(stderrPipe.readEnd),
+                        std::make_unique<ChunkPump>(stderrSink,
+                                                    LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
+    }
+    return result;
+  }
+};
+
+std::string spawnFailureText(const posix::SpawnRequest& request, const std::string& path,
+                             const ApplicationTarget& target, int error) {
+  // posix_spawn reports a missing working directory as it does a missing
+  // program; say which of the two it was.
+  const bool badDirectory = request.workingDirectory && ::access(request.workingDirectory->c_str(), X_OK) != 0;
+  return badDirectory ? *request.workingDirectory + " (Path of " + path + "): " + posix::errorText(error)
+                      : describeSpawnFailure(target, error);
+}
+
+// The launch as the trace reports it, after the target went into a unit of
+// its own where a user manager is there to make one.
+LaunchedProcess placeLaunched(const ApplicationTarget& target, pid_t pid) {
+  LaunchedProcess launched;
+  launched.pid = pid;
+  // For naming the file of a crash report when /proc has nothing to say:
+  // a program that crashes at once is a zombie before it is followed.
+  if (!target.argv.empty() && target.argv.front().find('/') != std::string::npos) {
+    launched.executable = target.argv.front();
+  }
+  // A user manager files the whole tree under one unit; without one the log
+  // stream follows the tree by itself.
+  launched.unit =
+      startApplicationScope(pid, target.kind == ApplicationTarget::Kind::desktopEntry ? target.identifier : target.name)
+          .value_or("");
+  return launched;
+}
+
 }  // namespace
 
 std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
@@ -131,99 +257,28 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     pathsByIdentifier_[target.identifier] = path;
   }
 
-  posix::SpawnRequest request;
-  request.argv = target.argv;
-  request.argv.insert(request.argv.end(), options.arguments.begin(), options.arguments.end());
-  // A desktop Exec program not found in PATH stays a bare name; let the
-  // spawn report it as the system would.
-  request.searchPath = target.argv.front().find('/') == std::string::npos;
-  request.workingDirectory = target.workingDirectory;
-  request.newSession = true;
-  for (const auto& [name, value] : options.environment) request.environmentOverrides.push_back(name + "=" + value);
-
+  posix::SpawnRequest request = spawnRequestFor(target, options);
   const std::string identifier = journalIdentifier(target.name);
   const bool journalReachable = options_.journalStreams && !journalUnavailableReason(options_.journalSocket);
-
-  // stdout: a pseudo-terminal, so the target's stdio flushes every line as
-  // it does on a terminal instead of holding a buffer that dies with a
-  // crash. It is not the target's controlling terminal (it runs in a session
-  // of its own and the terminal is opened O_NOCTTY), so our going away sends
-  // it no SIGHUP; its writes then fail with EIO, quietly. A pipe only when no
-  // terminal can be had.
-  auto terminal = posix::openPseudoTerminal(kTerminalColumns, kTerminalRows);
-  posix::Pipe stdoutPipe;
-  if (terminal.master.valid()) {
-    request.stdoutFd = terminal.slave.get();
-  } else {
-    stdoutPipe = posix::makePipe();
-    if (!stdoutPipe.readEnd.valid()) {
-      fail(posix::errorText(errno));
-      return;
-    }
-    request.stdoutFd = stdoutPipe.writeEnd.get();
+  TargetStreams streams;
+  if (auto error = streams.openStdout(request)) {
+    fail(std::move(*error));
+    return;
   }
-
-  // stderr: a journal stream under the target's name, as desktop launchers
-  // give it (GLib then logs structured entries to the journal), read back
-  // by the log stream; otherwise a pipe we read.
-  UniqueFd journalStream;
-  posix::Pipe stderrPipe;
-  if (options.stderrToJournal && journalReachable) {
-    // With the level prefix on, as systemd gives its services: a line that
-    // starts with "<4>" is stored at that priority. Qt (built without
-    // journal support, as Debian's is) writes its warnings to stderr as bare
-    // text; told to prefix each with its level, they reach the journal, and
-    // the trace, as the warnings they are. Only when the user has not chosen
-    // a message pattern of their own, and unless the launch asks for none.
-    const bool patternChosen =
-        !options.qtLevelPrefix || std::getenv("QT_MESSAGE_PATTERN") != nullptr ||
-        std::any_of(options.environment.begin(), options.environment.end(),
-                    [](const auto& variable) { return variable.first == "QT_MESSAGE_PATTERN"; });
-    const int fd = sd_journal_stream_fd(identifier.c_str(), LOG_INFO, patternChosen ? 0 : 1);
-    if (fd >= 0) {
-      journalStream.reset(fd);
-      ::fcntl(fd, F_SETFD, FD_CLOEXEC);
-      request.stderrFd = fd;
-      if (!patternChosen) request.environmentOverrides.push_back(std::string("QT_MESSAGE_PATTERN=") + kQtLevelPattern);
-    }
-  }
-  if (!journalStream.valid()) {
-    stderrPipe = posix::makePipe();
-    if (!stderrPipe.readEnd.valid()) {
-      fail(posix::errorText(errno));
-      return;
-    }
-    request.stderrFd = stderrPipe.writeEnd.get();
+  if (auto error = streams.openStderr(request, options, identifier, journalReachable)) {
+    fail(std::move(*error));
+    return;
   }
 
   LaunchRecord record = prepareLaunch(target, ownSession(options.environment));
   auto child = posix::spawnProcess(request);
-  terminal.slave.reset();
-  stdoutPipe.writeEnd.reset();
-  stderrPipe.writeEnd.reset();
-  journalStream.reset();
+  streams.closeChildEnds();
   if (child.pid < 0) {
-    // posix_spawn reports a missing working directory as it does a missing
-    // program; say which of the two it was.
-    const bool badDirectory = request.workingDirectory && ::access(request.workingDirectory->c_str(), X_OK) != 0;
-    fail(badDirectory ? *request.workingDirectory + " (Path of " + path + "): " + posix::errorText(child.error)
-                      : describeSpawnFailure(target, child.error));
+    fail(spawnFailureText(request, path, target, child.error));
     return;
   }
 
-  LaunchedProcess launched;
-  launched.pid = child.pid;
-  // For naming the file of a crash report when /proc has nothing to say:
-  // a program that crashes at once is a zombie before it is followed.
-  if (!target.argv.empty() && target.argv.front().find('/') != std::string::npos) {
-    launched.executable = target.argv.front();
-  }
-  // A user manager files the whole tree under one unit; without one the log
-  // stream follows the tree by itself.
-  launched.unit = startApplicationScope(child.pid, target.kind == ApplicationTarget::Kind::desktopEntry
-                                                       ? target.identifier
-                                                       : target.name)
-                      .value_or("");
+  const LaunchedProcess launched = placeLaunched(target, child.pid);
   rememberLaunch(child.pid, std::move(record));
   if (options.spawned) options.spawned(launched);
 
@@ -233,17 +288,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   // output or its end can overtake the launch report.
   watcher.run([completion = std::move(completion), application] { completion(std::nullopt, application); });
 
-  // The sinks are switched off when this workspace goes; the outputs are
-  // read to their end all the same, so the target never blocks on them.
-  auto slot = options.output ? std::make_shared<SinkSlot>(options.output) : nullptr;
-  if (slot) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(sinks_, [](const auto& weak) { return weak.expired(); });
-    sinks_.push_back(slot);
-  }
-  auto deliver = [slot](LineBatch batch) {
-    if (slot) slot->deliver(std::move(batch));
-  };
+  const LineBatchSink deliver = registerSink(options.output);
   LineBatchSink stdoutSink = deliver;
   if (journalReachable) {
     // What the target prints stays in the journal too, under its name.
@@ -252,20 +297,21 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
       deliver(std::move(batch));
     };
   }
-  std::vector<ChildWatcher::Output> outputs;
-  const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
-  if (terminal.master.valid()) {
-    outputs.push_back({std::move(terminal.master),
-                       std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
-  } else {
-    outputs.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
+  watcher.adopt(child.pid, std::move(child.pidfd), streams.outputs(std::move(stdoutSink), deliver));
+}
+
+LineBatchSink LinuxWorkspace::registerSink(const LineBatchSink& output) {
+  // The sinks are switched off when this workspace goes; the outputs are
+  // read to their end all the same, so the target never blocks on them.
+  auto slot = output ? std::make_shared<SinkSlot>(output) : nullptr;
+  if (slot) {
+    std::lock_guard lock(mutex_);
+    std::erase_if(sinks_, [](const auto& weak) { return weak.expired(); });
+    sinks_.push_back(slot);
   }
-  if (stderrPipe.readEnd.valid()) {
-    outputs.push_back({std::move(stderrPipe.readEnd),
-                       std::make_unique<ChunkPump>(deliver,
-                                                   LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
-  }
-  watcher.adopt(child.pid, std::move(child.pidfd), std::move(outputs));
+  return [slot](LineBatch batch) {
+    if (slot) slot->deliver(std::move(batch));
+  };
 }
 
 std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdentifier) {

@@ -259,6 +259,25 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   ASSERT_EQ(lines.size(), 2u);
   EXPECT_NE(lines[0].find("stream line of a gone writer"), std::string::npos);
   EXPECT_NE(lines[1].find("after"), std::string::npos);
+
+  // A helper that left before it could be placed wrote on a stream of the
+  // target's name: its line waits until a member's line says which stream
+  // is the target's, and only that stream's lines are taken.
+  lines.clear();
+  auto onStream = [&](std::int32_t pid, std::string id, std::string message) {
+    JournalEntry e = entry(pid, "stdout", std::move(message));
+    e.streamId = std::move(id);
+    return e;
+  };
+  capture.take(onStream(999998, "ours", "a helper's line"));
+  capture.take(onStream(999997, "theirs", "another launch's line"));
+  capture.flush();
+  EXPECT_TRUE(lines.empty());
+  capture.take(onStream(::getpid(), "ours", "the target's line"));
+  capture.flush();
+  ASSERT_EQ(lines.size(), 2u);
+  EXPECT_NE(lines[0].find("a helper's line"), std::string::npos);
+  EXPECT_NE(lines[1].find("the target's line"), std::string::npos);
 }
 
 // Children and grandchildren of a real process, including one that forks

@@ -55,6 +55,8 @@ class LinuxWorkspace final : public Workspace {
   std::string instanceExecutableFor(const std::string& bundleIdentifier);
   LaunchRecord prepareLaunch(const ApplicationTarget& target, SessionIdentity session);
   void rememberLaunch(pid_t pid, LaunchRecord record);
+  // The launch's output sink, switched off when this workspace goes.
+  LineBatchSink registerSink(const LineBatchSink& output);
   std::optional<LaunchRecord> forgetLaunch(pid_t pid);
 
   MainQueue& mainQueue_;

@@ -121,6 +121,7 @@ class JournalCapture {
  private:
   void capture(const JournalEntry& entry);
   void learnStream(const JournalEntry& entry);
+  bool awaitsStream(const JournalEntry& entry) const;
   void captureKernelReport(const JournalEntry& entry);
   void warnWithoutKernelMessages();
 
@@ -129,6 +130,7 @@ class JournalCapture {
   ProcessTree tree_;
   CrashLocator locator_;
   std::deque<JournalEntry> undecided_;
+  std::deque<JournalEntry> awaitingStream_;  // until the target's stream is known
   LineBatch batch_;
   std::size_t delivered_ = 0;
 };
