@@ -93,9 +93,10 @@ def path_exists(path, document_folder):
     pattern = as_glob(path)
     candidates = [pattern, os.path.normpath(os.path.join(document_folder, pattern))]
     # A header as it is included: "trace/services.h" is src/trace/include/trace/services.h,
-    # "platform/spawn.h" src/platform/private/platform/spawn.h.
-    candidates.append("src/*/include/" + pattern)
-    candidates.append("src/*/private/" + pattern)
+    # a private one in a private folder, a room's in the room's folders.
+    for folders in ("src/*/", "src/*/*/"):
+        candidates.append(folders + "include/" + pattern)
+        candidates.append(folders + "private/" + pattern)
     for candidate in candidates:
         if any(fnmatch.fnmatchcase(f, candidate) for f in FILES):
             return True
@@ -189,9 +190,10 @@ def steps_in_their_files(document):
     for path, function in FILE_AND_FUNCTION.findall(read(document)):
         # A member defined inline is in the class, in the file's header (public or private).
         text = read(path)
-        for folder in ("include", "private"):
-            header = re.sub(r"^src/(\w+)/(\w+)\.cpp$", r"src/\1/" + folder + r"/\1/\2.h", path)
-            text += read(header) if header != path else ""
+        if path.endswith(".cpp"):
+            header = re.compile(re.escape(os.path.dirname(path)) + r"/(include|private)/\w+/"
+                                + re.escape(os.path.basename(path)[:-4]) + r"\.h$")
+            text += "".join(read(f) for f in FILES if header.match(f))
         owner, _, name = function.rpartition("::")
         defined = re.search(r"\b" + re.escape(name) + r"\s*\(", text) and \
             (not owner or re.search(r"\b" + re.escape(owner) + r"\b", text))
