@@ -5,6 +5,7 @@
 #include <QEvent>
 #include <QScreen>
 
+#include "platform/application.h"
 #include "ui/tokens.h"
 
 namespace mf::app {
@@ -61,7 +62,8 @@ bool FirstFrameFit::eventFilter(QObject* watched, QEvent* event) {
 }
 
 WindowScene::WindowScene(std::optional<std::string> application)
-    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); }),
+    : openPanel_([](const std::string& path) { return LinuxWorkspace::isApplication(path); },
+                 [](const std::string& path) { return desktopEntryName(path); }),
       choice_(openPanel_, std::move(application)) {
   const bool chooseNow = choice_.hasPending();
   content_ = std::make_unique<ContentView>(platform_.services(choice_, pasteboard_));

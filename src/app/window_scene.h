@@ -6,6 +6,7 @@
 #include "platform/linux_services.h"
 #include "startup.h"
 #include "trace/content_view.h"
+#include "ui/chooser.h"
 #include "ui/main_window.h"
 #include "ui/qt_services.h"
 

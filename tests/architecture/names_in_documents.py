@@ -6,7 +6,7 @@ still exists, so the documents cannot quietly drift from the code.
     names_in_documents.py ROOT DOCUMENT...
 
 What is checked, for each `span` of a document:
-- a path (src/..., tests/..., a public header such as trace/services.h, or a
+- a path (src/..., tests/..., a header as included, such as trace/services.h, or a
   name relative to the document's own folder; `<x>` and `.*` stand for any
   text): some file or folder matches;
 - a file name (content_view.h, log_stream.*): some file of the tree has it,
@@ -92,8 +92,11 @@ def as_glob(path):
 def path_exists(path, document_folder):
     pattern = as_glob(path)
     candidates = [pattern, os.path.normpath(os.path.join(document_folder, pattern))]
-    # A public header as it is included: "trace/services.h" is src/trace/include/trace/services.h.
-    candidates.append("src/*/include/" + pattern)
+    # A header as it is included: "trace/services.h" is src/trace/include/trace/services.h,
+    # a private one in a private folder, a room's in the room's folders.
+    for folders in ("src/*/", "src/*/*/"):
+        candidates.append(folders + "include/" + pattern)
+        candidates.append(folders + "private/" + pattern)
     for candidate in candidates:
         if any(fnmatch.fnmatchcase(f, candidate) for f in FILES):
             return True
@@ -185,9 +188,12 @@ FILE_AND_FUNCTION = re.compile(r"`((?:src|tests)/[\w/.-]+\.(?:cpp|h))`:\s*`([\w:
 def steps_in_their_files(document):
     found = []
     for path, function in FILE_AND_FUNCTION.findall(read(document)):
-        # A member defined inline is in the class, in the file's public header.
-        header = re.sub(r"^src/(\w+)/(\w+)\.cpp$", r"src/\1/include/\1/\2.h", path)
-        text = read(path) + (read(header) if header != path else "")
+        # A member defined inline is in the class, in the file's header (public or private).
+        text = read(path)
+        if path.endswith(".cpp"):
+            header = re.compile(re.escape(os.path.dirname(path)) + r"/(include|private)/\w+/"
+                                + re.escape(os.path.basename(path)[:-4]) + r"\.h$")
+            text += "".join(read(f) for f in FILES if header.match(f))
         owner, _, name = function.rpartition("::")
         defined = re.search(r"\b" + re.escape(name) + r"\s*\(", text) and \
             (not owner or re.search(r"\b" + re.escape(owner) + r"\b", text))

@@ -64,7 +64,8 @@ TEST(DesktopEntry, HostileOrBrokenEntriesAreRejectedWithAReason) {
 TEST(DesktopEntry, ResolvesTryExecPathAndIdentifierFromFiles) {
   testing::TempDir dir;
   const auto app = dir.write("My.Tool.desktop",
-                             "[Desktop Entry]\nType=Application\nExec=sh -c \"exit 0\"\nTryExec=sh\nPath=/tmp\n");
+                             "[Desktop Action new]\nName=New Window\n[Desktop Entry]\nType=Application\nName[de]=Werkzeug\n"
+                             "Name = My Tool \nName=Second\nExec=sh -c \"exit 0\"\nTryExec=sh\nPath=/tmp\n");
   auto resolved = resolveApplication(app);
   ASSERT_TRUE(resolved.target) << resolved.reason;
   EXPECT_EQ(resolved.target->identifier, "My.Tool");
@@ -73,6 +74,8 @@ TEST(DesktopEntry, ResolvesTryExecPathAndIdentifierFromFiles) {
   EXPECT_EQ(resolved.target->argv.at(0).front(), '/');  // resolved through PATH
   EXPECT_EQ(resolved.target->instanceExecutable, "");   // a shell says nothing about the app
   EXPECT_TRUE(isApplication(app));
+  // The chooser's name for it: the first unlocalised Name= of its own group.
+  EXPECT_EQ(desktopEntryName(app), "My Tool");
 
   const auto missingTry = dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=x\nTryExec=/nonexistent/x\n");
   EXPECT_FALSE(isApplication(missingTry));
@@ -85,6 +88,7 @@ TEST(DesktopEntry, ResolvesTryExecPathAndIdentifierFromFiles) {
   EXPECT_TRUE(isApplication(script));
   EXPECT_TRUE(isApplication(testing::demoExecutable()));
   EXPECT_TRUE(isScriptFile(script));
+  EXPECT_EQ(desktopEntryName(script), "") << "only desktop entries have a Name=";
   const auto text = dir.write("notes.txt", "hello", true);
   const auto plain = dir.write("tool", "#!/bin/sh\n", false);
   EXPECT_FALSE(isApplication(text));   // executable bit but no program inside

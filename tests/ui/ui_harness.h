@@ -24,6 +24,7 @@
 #include "ui/event_pane.h"
 #include "ui/main_window.h"
 #include "ui/sidebar.h"
+#include "ui/chooser.h"
 #include "ui/qt_services.h"
 #include "ui/top_bar.h"
 

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Character classes and small UTF-8 helpers shared by the analysis code.
-// Internal to src/analysis.
+// Character classes, small UTF-8 helpers and the root locale's lower case,
+// shared by the analysis code and the journal capture.
 
 #include <unicode/uchar.h>
 #include <unicode/utf8.h>

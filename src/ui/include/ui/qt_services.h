@@ -1,20 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// The Qt implementations of the core's main-thread queue, open panel and pasteboard.
+// The Qt implementations of the core's main-thread queue and pasteboard; the
+// open panel is the chooser (ui/chooser.h).
 
-#include <QList>
-#include <QPointer>
-#include <QString>
 #include <functional>
 #include <memory>
 #include <mutex>
-#include <string>
 
 #include "trace/services.h"
 
 class QObject;
-class QWidget;
 
 namespace mf::ui {
 
@@ -40,42 +36,6 @@ class QtMainQueue final : public MainQueue {
     QObject* receiver = nullptr;
   };
   std::shared_ptr<Shared> shared_;
-};
-
-// Tells whether a file is something the chooser offers (a desktop entry or an
-// executable). The app passes the workspace's own test; the default is an
-// equivalent check on the file's name and permissions.
-using ApplicationPredicate = std::function<bool(const std::string& path)>;
-bool looksLikeApplication(const std::string& path);
-
-// The `Name=` of a desktop entry's [Desktop Entry] group, unlocalised, or
-// empty when the file is not one or names nothing. Reads at most 64 KiB.
-QString desktopEntryName(const QString& path);
-
-// A place the chooser offers in its side panel: where applications are
-// installed, and home.
-struct ChooserPlace {
-  QString label;
-  QString path;
-};
-// The places that exist on this system, in the order shown.
-QList<ChooserPlace> chooserPlaces();
-// Where the chooser opens the first time: the user's applications folder,
-// else the system's, else home.
-QString chooserStartFolder();
-// The name filter the chooser shows (what it lists is decided by the predicate).
-QString chooserFilterLabel();
-
-class QtOpenPanel final : public OpenPanel {
- public:
-  explicit QtOpenPanel(ApplicationPredicate isApplication = looksLikeApplication);
-  void setParentWidget(QWidget* parent) { parent_ = parent; }
-  std::optional<std::string> run(const OpenPanelConfiguration& configuration) override;
-
- private:
-  ApplicationPredicate isApplication_;
-  QPointer<QWidget> parent_;
-  QString lastDirectory_;
 };
 
 class QtPasteboard final : public Pasteboard {

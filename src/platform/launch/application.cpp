@@ -253,6 +253,15 @@ ApplicationResolution resolveApplication(const std::string& path) {
 
 bool isScriptFile(const std::string& path) { return executableKind(path) == ExecutableKind::script; }
 
+std::string desktopEntryName(const std::string& path) {
+  if (!isDesktopFile(path)) return {};
+  int error = 0;
+  const auto text = readSmallFile(path, error);
+  if (!text) return {};
+  const auto parsed = parseDesktopEntry(*text);
+  return parsed.entry ? parsed.entry->name : std::string();
+}
+
 bool isApplication(const std::string& path) {
   if (isDesktopFile(path)) {
     auto resolved = resolveApplication(path);

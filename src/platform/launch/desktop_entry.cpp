@@ -192,6 +192,8 @@ DesktopEntryParse parseDesktopEntry(std::string_view text) {
     // do not exist for these entries and are ignored.
     if (key == "Type" && entry.type.empty()) {
       entry.type = value;
+    } else if (key == "Name" && entry.name.empty()) {
+      entry.name = value;
     } else if (key == "Exec" && !execValue) {
       execValue = value;
     } else if (key == "TryExec" && !entry.tryExec) {

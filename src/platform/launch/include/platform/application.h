@@ -34,6 +34,10 @@ ApplicationResolution resolveApplication(const std::string& path);
 // (not Hidden, TryExec found), or an executable file we may run.
 bool isApplication(const std::string& path);
 
+// For the chooser's "Application" column: the Name= of a desktop entry the
+// chooser offers, empty for any other file.
+std::string desktopEntryName(const std::string& path);
+
 // The same name the core shows: "/a/b/My.Tool.desktop" -> "My.Tool".
 std::string applicationName(const std::string& path);
 

@@ -12,6 +12,7 @@ namespace mf {
 // application needs it (Desktop Entry Specification 1.5).
 struct DesktopEntry {
   std::string type;
+  std::string name;  // Name=, unlocalised: what the chooser calls the entry
   std::vector<std::string> exec;  // Exec= split into argv, field codes removed
   std::optional<std::string> tryExec;
   std::optional<std::string> path;  // working directory

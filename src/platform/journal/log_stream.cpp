@@ -2,6 +2,7 @@
 #include "platform/log_stream.h"
 
 #include <algorithm>
+#include <array>
 #include <atomic>
 #include <chrono>
 #include <condition_variable>
@@ -47,6 +48,40 @@ constexpr auto kTerminateGrace = std::chrono::milliseconds(300);
 using SteadyClock = std::chrono::steady_clock;
 
 enum class Stop : int { none = 0, linger = 1, now = 2, kill = 3 };
+
+// Whole milliseconds from `now` until `deadline`, rounded up.
+int millisecondsUntil(SteadyClock::time_point deadline, SteadyClock::time_point now) {
+  return static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+}
+
+// The shorter of two waits in milliseconds, where -1 is "no wait of its own".
+int earlierWait(int a, int b) {
+  if (a < 0) return b;
+  if (b < 0) return a;
+  return std::min(a, b);
+}
+
+// The descriptors one poll() watches for input. A descriptor that is added
+// but not watched this turn gets no slot, and is never ready.
+class PollSet {
+ public:
+  using Slot = std::optional<nfds_t>;
+
+  Slot add(int fd, bool watched = true) {
+    if (!watched) return std::nullopt;
+    fds_.at(count_) = {fd, POLLIN, 0};
+    return count_++;
+  }
+  // False when poll() failed.
+  bool wait(int timeoutMillis) {
+    return posix::retryOnEintr([&] { return ::poll(fds_.data(), count_, timeoutMillis); }) >= 0;
+  }
+  bool ready(Slot slot) const { return slot && fds_[*slot].revents != 0; }
+
+ private:
+  std::array<pollfd, 5> fds_{};
+  nfds_t count_ = 0;
+};
 
 }  // namespace
 
@@ -293,83 +328,111 @@ class StreamChild {
     if (errorText_.size() > kKeptErrorBytes) errorText_.erase(0, errorText_.size() - kKeptErrorBytes);
   }
 
-  void run() {
-    Stop stopWhenEnded = Stop::none;
+  // What the reader carries from one turn of its loop to the next.
+  struct Turns {
+    Stop stopWhenEnded = Stop::none;  // the stop asked for when the loop ended
     bool streamOpen = true;
     bool terminateSent = false;
     std::optional<SteadyClock::time_point> lingerStart;
     SteadyClock::time_point lastOutput = SteadyClock::now();
     SteadyClock::time_point nextTick = lastOutput;
-    for (;;) {
-      const auto stop = static_cast<Stop>(stop_.load());
-      stopWhenEnded = stop;
-      if (stop == Stop::kill) {
-        sendSignal(SIGKILL);
-        break;
-      }
-      if (!streamOpen && !running_.load()) break;
-      int timeout = -1;
-      if (!terminateSent && stop == Stop::now) {
-        sendSignal(SIGTERM);
-        terminateSent = true;
-      } else if (!terminateSent && stop == Stop::linger) {
-        const auto now = SteadyClock::now();
-        if (!lingerStart) lingerStart = now;
-        const auto deadline = std::min(std::max(lastOutput, *lingerStart) + kLingerQuiet, *lingerStart + kLingerMax);
-        if (now >= deadline) {
-          sendSignal(SIGTERM);
-          terminateSent = true;
-        } else {
-          timeout = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
-        }
-      }
+  };
 
-      if (const auto wait = callQuietCallbacksIfDue(lastOutput); wait >= 0) {
-        timeout = timeout < 0 ? wait : std::min(timeout, wait);
-      }
-
-      if (auto process = takeLaunched()) decoder_->follow(*process);
-
-      if (const int tick = decoder_->tickMillis(); tick >= 0) {
-        const auto now = SteadyClock::now();
-        if (now >= nextTick) {
-          decoder_->onTick();
-          nextTick = now + std::chrono::milliseconds(tick);
-        }
-        const auto wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(nextTick - now).count());
-        timeout = timeout < 0 ? wait : std::min(timeout, wait);
-      }
-
-      pollfd fds[5];
-      nfds_t count = 0;
-      fds[count++] = {wakeFd_.get(), POLLIN, 0};
-      const int eventFd = decoder_->eventFd();
-      const nfds_t eventIndex = eventFd >= 0 ? count : 99;
-      if (eventFd >= 0) fds[count++] = {eventFd, POLLIN, 0};
-      const nfds_t streamIndex = streamOpen ? count : 99;
-      if (streamOpen) fds[count++] = {readEnd_.get(), POLLIN, 0};
-      const nfds_t childIndex = running_.load() && pidfd_.valid() ? count : 99;
-      if (childIndex != 99) fds[count++] = {pidfd_.get(), POLLIN, 0};
-      const nfds_t errorIndex = errorEnd_.valid() ? count : 99;
-      if (errorIndex != 99) fds[count++] = {errorEnd_.get(), POLLIN, 0};
-      if (!streamOpen && childIndex == 99) {
-        // Stream closed and no pidfd to watch: the child is ours, so wait.
-        reap(true);
-        break;
-      }
-      if (posix::retryOnEintr([&] { return ::poll(fds, count, timeout); }) < 0) break;
-      if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
-      if (eventIndex != 99 && fds[eventIndex].revents != 0) decoder_->onEvents();
-      if (streamIndex != 99 && fds[streamIndex].revents != 0) {
-        if (decoder_->pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
-          streamOpen = false;
-          readEnd_.reset();
-        }
-        if (decoder_->tookLines()) lastOutput = SteadyClock::now();
-      }
-      if (errorIndex != 99 && fds[errorIndex].revents != 0) readErrors();
-      if (childIndex != 99 && fds[childIndex].revents != 0) reap(false);
+  // The reader thread: turns until the child and its stream have ended (or
+  // a kill was asked for), then hands on the rest and says how it ended.
+  void run() {
+    Turns turns;
+    while (turn(turns)) {
     }
+    finishReading(turns.stopWhenEnded);
+  }
+
+  // One turn: acts on a stop request, works out how long to wait, waits for
+  // the descriptors and handles what is ready. False when the reader is done.
+  bool turn(Turns& turns) {
+    const auto stop = static_cast<Stop>(stop_.load());
+    turns.stopWhenEnded = stop;
+    if (stop == Stop::kill) {
+      sendSignal(SIGKILL);
+      return false;
+    }
+    if (!turns.streamOpen && !running_.load()) return false;
+    int timeout = terminateWhenDue(turns, stop);
+    timeout = earlierWait(timeout, callQuietCallbacksIfDue(turns.lastOutput));
+    if (auto process = takeLaunched()) decoder_->follow(*process);
+    timeout = earlierWait(timeout, tickDecoder(turns));
+    return waitAndHandle(turns, timeout);
+  }
+
+  // Sends SIGTERM once: at once for Stop::now; for Stop::linger when the
+  // stream has been quiet long enough or has lingered its longest. Returns
+  // the milliseconds until a lingering stream's moment, or -1.
+  int terminateWhenDue(Turns& turns, Stop stop) {
+    if (turns.terminateSent) return -1;
+    if (stop == Stop::now) {
+      sendSignal(SIGTERM);
+      turns.terminateSent = true;
+    } else if (stop == Stop::linger) {
+      const auto now = SteadyClock::now();
+      if (!turns.lingerStart) turns.lingerStart = now;
+      const auto deadline =
+          std::min(std::max(turns.lastOutput, *turns.lingerStart) + kLingerQuiet, *turns.lingerStart + kLingerMax);
+      if (now < deadline) return millisecondsUntil(deadline, now);
+      sendSignal(SIGTERM);
+      turns.terminateSent = true;
+    }
+    return -1;
+  }
+
+  // The decoder's periodic work (reading /proc where fork events are not
+  // seen); returns the milliseconds until the next, or -1 when it has none.
+  int tickDecoder(Turns& turns) {
+    const int tick = decoder_->tickMillis();
+    if (tick < 0) return -1;
+    const auto now = SteadyClock::now();
+    if (now >= turns.nextTick) {
+      decoder_->onTick();
+      turns.nextTick = now + std::chrono::milliseconds(tick);
+    }
+    return millisecondsUntil(turns.nextTick, now);
+  }
+
+  // Waits for the wake-up descriptor, the decoder's event source, the
+  // stream, the child's pidfd and its stderr (those that are open) and
+  // handles the ready ones. False when the reader is done.
+  bool waitAndHandle(Turns& turns, int timeout) {
+    PollSet set;
+    const PollSet::Slot wake = set.add(wakeFd_.get());
+    const int eventFd = decoder_->eventFd();
+    const PollSet::Slot events = set.add(eventFd, eventFd >= 0);
+    const PollSet::Slot stream = set.add(readEnd_.get(), turns.streamOpen);
+    const PollSet::Slot child = set.add(pidfd_.get(), running_.load() && pidfd_.valid());
+    const PollSet::Slot errors = set.add(errorEnd_.get(), errorEnd_.valid());
+    if (!turns.streamOpen && !child) {
+      // Stream closed and no pidfd to watch: the child is ours, so wait.
+      reap(true);
+      return false;
+    }
+    if (!set.wait(timeout)) return false;
+    if (set.ready(wake)) posix::drainWakeFd(wakeFd_.get());
+    if (set.ready(events)) decoder_->onEvents();
+    if (set.ready(stream)) {
+      if (decoder_->pumpOnce(readEnd_.get()) == ChunkPump::Result::ended) {
+        turns.streamOpen = false;
+        readEnd_.reset();
+      }
+      if (decoder_->tookLines()) turns.lastOutput = SteadyClock::now();
+    }
+    if (set.ready(errors)) readErrors();
+    if (set.ready(child)) reap(false);
+    return true;
+  }
+
+  // After the loop: the child's last words on stderr, the decoder's pending
+  // lines, the child reaped; then the end is told before the quiet callbacks
+  // run, so a trace that waits for quiet to finish says why its stream went
+  // quiet before it finishes.
+  void finishReading(Stop stopWhenEnded) {
     // What it said last, without waiting for a writer that never closes.
     for (int reads = 0; reads < 8 && errorEnd_.valid(); ++reads) readErrors();
     if (auto process = takeLaunched()) decoder_->follow(*process);
@@ -387,8 +450,6 @@ class StreamChild {
       endCallback_ = nullptr;
       doneCondition_.notify_all();
     }
-    // The end first: a trace that waits for quiet to finish says why its
-    // stream went quiet before it finishes.
     if (endCallback) endCallback(*ended);
     for (auto& callback : callbacks) callback();
   }
@@ -412,7 +473,7 @@ class StreamChild {
         due.swap(quietCallbacks_);
         quietSince_.reset();
       } else {
-        wait = static_cast<int>(std::chrono::ceil<std::chrono::milliseconds>(deadline - now).count());
+        wait = millisecondsUntil(deadline, now);
       }
     }
     for (auto& callback : due) callback();
