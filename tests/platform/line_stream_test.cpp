@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The log-stream reader with any child process, the headless main queue and
-// the id source: no journal needed.
+// The log-stream reader with any child process, the chunk pump on a real
+// pipe, the headless main queue and the id source: no journal needed.
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,10 @@
 #include <set>
 #include <thread>
 
+#include "platform/chunk_pump.h"
 #include "platform/event_loop_main_queue.h"
-#include "platform/journal_export.h"
 #include "platform/log_stream.h"
+#include "platform/posix_io.h"
 #include "platform/system_clock.h"
 #include "platform_test_support.h"
 
@@ -192,7 +193,7 @@ TEST(LineStream, SpawnFailureIsAReadableReasonAndNothingLeaks) {
     LineCollector lines;
     auto result = startShell("echo $$", lines.sink());
     ASSERT_TRUE(result.process);
-    ASSERT_TRUE(waitFor([&] { return lines.batches() > 0 && !result.process->isRunning(); }));
+    ASSERT_TRUE(waitFor([&] { return !lines.lines().empty() && !result.process->isRunning(); }));
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
   EXPECT_TRUE(testing::zombieChildren().empty());
@@ -217,13 +218,6 @@ TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   EXPECT_EQ(standardSignals(got.at(0)), 0u) << got.at(0);
   EXPECT_EQ(standardSignals(got.at(1)), 0u) << got.at(1);
   EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
-}
-
-TEST(LogStreamCommand, JournalctlReadsEveryEntrySinceTheStartInExportFormat) {
-  const auto argv = journalctlArguments(1700000000.000123);
-  EXPECT_EQ(argv, (std::vector<std::string>{"journalctl", "--follow", "--no-pager", "--quiet", "--output=export",
-                                            "--output-fields=" + std::string(journalExportFields()),
-                                            "--since=@1700000000.000123"}));
 }
 
 TEST(EventLoopMainQueue, RunsPostsInOrderOnTheMainThreadUntilTheDeadline) {
@@ -257,8 +251,45 @@ TEST(RandomIdSource, VersionFourAndUnique) {
     EXPECT_EQ(id.bytes[8] & 0xC0, 0x80);
     EXPECT_TRUE(seen.insert(id).second);
   }
-  SystemClock clock;
-  EXPECT_NEAR(clock.now(), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+// The reader's hand-over on a real pipe: a chunk of very short lines reaches
+// the sink in runs of at most kMaxBatchLines, in order, none lost or doubled.
+TEST(ChunkPump, ChunksOfShortLinesArriveInBoundedBatchesInOrder) {
+  constexpr int kLines = 200'000;  // "1\n" .. "200000\n": up to 30,000 lines a chunk
+  auto pipe = posix::makePipe();
+  // The writer closes its end when done, so the reader sees the end of stream.
+  std::thread writer([end = std::move(pipe.writeEnd)]() mutable {
+    const int fd = end.get();
+    std::string text;
+    for (int i = 1; i <= kLines; ++i) text += std::to_string(i) + "\n";
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const auto wrote = posix::retryOnEintr([&] { return ::write(fd, rest.data(), rest.size()); });
+      if (wrote <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    end.reset();
+  });
+
+  std::vector<std::string> lines;
+  std::size_t largest = 0;
+  std::size_t batches = 0;
+  ChunkPump pump([&](LineBatch batch) {
+    ++batches;
+    largest = std::max(largest, batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  std::size_t reads = 0;
+  do {
+    ++reads;
+  } while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended);
+  writer.join();
+
+  EXPECT_LE(largest, ChunkPump::kMaxBatchLines);
+  EXPECT_GT(batches, reads / 2);  // full chunks were cut into several batches
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+  for (int i = 1; i <= kLines; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i - 1)], std::to_string(i)) << i;
 }
 
 }  // namespace
