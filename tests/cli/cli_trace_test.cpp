@@ -4,8 +4,9 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
+#include <sstream>
 
-#include <cctype>
 #include <csignal>
 #include <functional>
 #include <fcntl.h>
@@ -107,40 +108,15 @@ CliRun runCliOnTerminal(std::vector<std::string> args) {
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
 
 // "[HH:mm:ss] [LABEL] [SOURCE] message"
 bool isEventLine(const std::string& line) {
-  auto digits = [&](std::size_t at) { return at + 1 < line.size() && std::isdigit(static_cast<unsigned char>(line[at])) &&
-                                             std::isdigit(static_cast<unsigned char>(line[at + 1])); };
-  if (line.size() < 12 || line[0] != '[' || !digits(1) || line[3] != ':' || !digits(4) || line[6] != ':' ||
-      !digits(7) || line.compare(9, 3, "] [") != 0) {
-    return false;
-  }
-  std::size_t at = 12;
-  bool labelled = false;
-  for (const char* label : {"INFO", "WARN", "ERROR", "OK"}) {
-    const std::string prefix = std::string(label) + "] [";
-    if (line.compare(at, prefix.size(), prefix) == 0) {
-      at += prefix.size();
-      labelled = true;
-      break;
-    }
-  }
-  const auto close = line.find("] ", at);
-  if (!labelled || close == std::string::npos || close == at || close + 2 >= line.size()) return false;
-  for (std::size_t i = at; i < close; ++i) {
-    if (!std::isupper(static_cast<unsigned char>(line[i]))) return false;
-  }
-  return true;
+  static const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
+  return std::regex_match(line, form);
 }
 
 // The pid in the first "launched with PID <n>" line, once that line is whole; 0 before.

@@ -107,32 +107,18 @@ TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {
 TEST(LineStream, AChildThatEndsOnItsOwnIsReportedAfterItsLinesAndOnlyThen) {
   // The reason comes after every line the child wrote, whether the callback
   // was registered before the end or after it.
-  struct Seen {
-    std::mutex mutex;
-    std::vector<std::string> items;
-    void add(std::string item) {
-      std::lock_guard lock(mutex);
-      items.push_back(std::move(item));
-    }
-    std::vector<std::string> get() {
-      std::lock_guard lock(mutex);
-      return items;
-    }
-  };
   auto watch = [](const std::string& script, bool registerLate) {
-    auto seen = std::make_shared<Seen>();
-    auto result = startShell(script, [seen](LineBatch batch) {
-      for (std::size_t i = 0; i < batch.size(); ++i) seen->add(std::string(batch[i]));
-    });
+    LineCollector seen;
+    auto result = startShell(script, seen.sink());
     EXPECT_TRUE(result.process) << result.errorDescription;
-    auto registerEnd = [&] {
-      result.process->notifyOnUnexpectedEnd([seen](std::string reason) { seen->add("<" + reason + ">"); });
+    auto registerEnd = [&, sink = seen.sink()] {
+      result.process->notifyOnUnexpectedEnd([sink](std::string reason) { sink(LineBatch::of({"<" + reason + ">"})); });
     };
     if (!registerLate) registerEnd();
     EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
     if (registerLate) registerEnd();
-    EXPECT_TRUE(waitFor([&] { return !seen->get().empty() && seen->get().back().front() == '<'; }));
-    return seen->get();
+    EXPECT_TRUE(waitFor([&] { return !seen.lines().empty() && seen.lines().back().front() == '<'; }));
+    return seen.lines();
   };
   EXPECT_EQ(watch("echo no permission; exit 1", false),
             (std::vector<std::string>{"no permission", "<sh exited with status 1>"}));
