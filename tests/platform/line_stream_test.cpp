@@ -32,16 +32,17 @@ ArmResult startShell(const std::string& script, LineBatchSink sink) {
 TEST(LineStream, LinesAndCharactersCutAcrossReadsArriveWhole) {
   LineCollector lines;
   // Each printf is its own write; the sleeps make them separate reads.
-  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all.
+  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all;
+  // a NUL byte is a byte of its line.
   auto result = startShell(
       "printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
-      "sleep 0.1; printf 'bad \\377 byte\\r\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
+      "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
       lines.sink());
   ASSERT_TRUE(result.process) << result.errorDescription;
-  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 5; }));
+  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 6; }));
   // The last line has no newline: it arrives at end of stream.
-  EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", "x",
-                                                     "y to stderr"}));
+  EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte",
+                                                     std::string("nul \0 byte", 10), "x", "y to stderr"}));
 }
 
 TEST(LineStream, QuietCallbackComesAfterTheLinesStillOnTheirWay) {

@@ -78,29 +78,6 @@ class JournaldFaults : public ::testing::Test {
   testing::TempDir dir;
 };
 
-TEST_F(JournaldFaults, WithoutAJournaldTheTargetsOutputIsReadDirectly) {
-  ASSERT_TRUE(journalUnavailableReason());
-  Window window;  // the default socket path: nothing listens there
-  const auto demo = testing::demoEntry(dir, "--exit 4");
-  window.choose(demo.entry);
-  window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.ended(); })) << window.dump();
-  const auto& events = window.view.events();
-  EXPECT_EQ(events.at(0).message, "Launch trace started for " + demo.name);
-  EXPECT_EQ(events.at(1).message, "Could not arm unified log stream: the systemd journal is not running");
-  EXPECT_EQ(events.at(1).type, EventType::warning);
-  EXPECT_EQ(events.at(1).source, "LOG");
-  for (const char* line : {"starting (pid", "Could not open file", "Permission denied", "warning: cache",
-                           "Ready for work"}) {
-    EXPECT_EQ(window.count(line), 1u) << line << "\n" << window.dump();
-  }
-  EXPECT_LT(window.indexOf("Ready for work"), window.indexOf(demo.name + " exited with status 4"));
-  // The demo's journal API lines have nowhere to go without a journald.
-  EXPECT_FALSE(window.find("failed to connect to the update server"));
-  ASSERT_EQ(window.view.sessions().size(), 1u);
-  EXPECT_EQ(window.view.sessions()[0].events.size(), events.size());
-}
-
 TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcome) {
   PrivateJournald journald;
   ASSERT_TRUE(journald.start());
