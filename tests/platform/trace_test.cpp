@@ -150,36 +150,6 @@ TEST(Trace, StopLeavesTheTargetRunningAndFreshLaunchAsksItToQuitWithoutWaitingFo
   EXPECT_EQ(window.view.sessions().size(), 3u);
 }
 
-TEST(Trace, ALaunchThatFailsEndsTheTraceWithWhatFailedAndWhy) {
-  TempDir dir;
-  const auto vanishedEntry = testing::demoEntry(dir, "");
-  const auto vanishedProgram = dir.write("gone-tool", "#!/bin/sh\necho hi\n", true);
-  const auto notExecutable = dir.write("tool", "#!/bin/sh\necho never\n", false);
-  const struct {
-    std::filesystem::path path;
-    std::string expected;
-  } cases[] = {
-      {vanishedEntry.entry, vanishedEntry.entry + ": No such file or directory"},
-      {vanishedProgram, vanishedProgram.string() + ": No such file or directory"},
-      {notExecutable, notExecutable.string() + ": Permission denied"},
-  };
-  Window window;
-  std::size_t sessions = 0;
-  for (const auto& c : cases) {
-    window.choose(c.path.string());
-    if (c.path != notExecutable) std::filesystem::remove(c.path);  // gone after the choice
-    window.view.startTrace();
-    ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::launchFailed; }))
-        << window.dump();
-    const auto failure = window.find("Launch failed: ");
-    ASSERT_TRUE(failure) << window.dump();
-    EXPECT_EQ(failure->message, "Launch failed: " + c.expected);
-    EXPECT_EQ(failure->type, EventType::error);
-    EXPECT_FALSE(window.view.isTracing());
-    EXPECT_EQ(window.view.sessions().size(), ++sessions);
-  }
-}
-
 TEST(Trace, AHelperThatOutlivesTheTargetIsReadToTheEndOnEitherRoad) {
   // The demo forks a helper and ends; the helper writes ten more lines over
   // about a second. All ten arrive once, in order.
