@@ -90,11 +90,13 @@ TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
   EXPECT_EQ(entries[0].pid, 0);
   EXPECT_EQ(entries[0].message, "");
   EXPECT_EQ(entries[1].message, "after");
-  // PRIORITY out of range or not a number counts as none.
-  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\n", 3);
-  ASSERT_EQ(odd.size(), 2u);
+  // PRIORITY out of range or not a number counts as none; 7 (debug) is one.
+  // The last entry needs no blank line after it: the end of the stream ends it.
+  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\nPRIORITY=7\nMESSAGE=c\n", 3);
+  ASSERT_EQ(odd.size(), 3u);
   EXPECT_EQ(odd[0].priority, -1);
   EXPECT_EQ(odd[1].priority, -1);
+  EXPECT_EQ(odd[2].priority, 7);
 }
 
 // Every entry of the golden export, as the trace of the process tree 4242

@@ -17,6 +17,7 @@
 #include "journal_fixture.h"
 #include "platform/child_watcher.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/instances.h"
 #include "platform/journal_forwarder.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
@@ -169,6 +170,13 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
     EXPECT_EQ(notification->exitStatus->code, c.expected.code) << c.args;
     launchOk(entry);  // nobody watches this one: it is reaped all the same
   }
+  // A crash that dumped core (the kernel then says CLD_DUMPED) is a signal too.
+  const auto dumps = dir.write("dumps", "#!/bin/sh\ncd '" + dir.path().string() + "' && ulimit -c unlimited && exec '" +
+                                            link.string() + "' --crash\n", true);
+  auto dumped = awaitTermination(launchOk(dumps)->application->processIdentifier());
+  ASSERT_TRUE(dumped && dumped->exitStatus);
+  EXPECT_TRUE(dumped->exitStatus->signaled);
+  EXPECT_EQ(dumped->exitStatus->code, SIGSEGV);
   EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }));
   EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); })) << testing::zombieChildren().size();
   EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
@@ -407,6 +415,18 @@ TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndStdoutTheJournalToo) {
   EXPECT_FALSE(streamed.contains("flood line")) << streamed.joined().substr(0, 2000);
 }
 
+// Two login sessions the kernel tells apart are two sessions, whatever the
+// display and bus say; where one has none, the display and bus decide.
+TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
+  const SessionIdentity own{1000, 3, ":0", std::nullopt, "unix:path=/run/user/1000/bus"};
+  auto other = own;
+  EXPECT_TRUE(sameSession(own, other));
+  other.loginSession = 4;
+  EXPECT_FALSE(sameSession(own, other));
+  other.loginSession.reset();
+  EXPECT_TRUE(sameSession(own, other));
+}
+
 // With a journal that takes nothing, the queue stays within its bytes; once
 // the journal takes again, every line was either sent or counted, and the
 // count comes by itself, with no further line. A later launch given the same
@@ -460,8 +480,18 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   auto reused = forwarder.open("flood", 4242);
   reused->forward(LineBatch::of({"after the pid came back"}));
   forwarder.flush();
-  std::lock_guard lock(mutex);
-  EXPECT_EQ(sent.back(), "after the pid came back");
+  {
+    std::lock_guard lock(mutex);
+    EXPECT_EQ(sent.back(), "after the pid came back");
+  }
+  // Past its burst, a source is heard again in the next interval.
+  reused->forward(burst);
+  EXPECT_TRUE(waitFor([&] {
+    reused->forward(LineBatch::of({"after the interval"}));
+    forwarder.flush();
+    std::lock_guard lock(mutex);
+    return sent.back() == "after the interval";
+  }));
 }
 
 }  // namespace
