@@ -163,6 +163,8 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
   forgedCrash.pid = 5000;
   forgedCrash.uid = 1000;
   forgedCrash.comm = "python3";
+  JournalEntry forgedCrashNamedAlike = forgedCrash;  // a stranger's program named systemd-coredump
+  forgedCrashNamedAlike.comm = "systemd-coredum";
   JournalEntry forgedCrashAsRoot = crashOfMember;
   forgedCrashAsRoot.pid = 5000;
   forgedCrashAsRoot.comm = "logger";
@@ -208,6 +210,7 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
       {"journald's note on another scope", droppedTheirs, 4242, Verdict::skip},
       {"a crash report forged by a stranger", forgedCrash, 4242, Verdict::skip},
       {"a crash report forged by root's logger", forgedCrashAsRoot, 4242, Verdict::skip},
+      {"a crash report forged by a stranger's systemd-coredump", forgedCrashNamedAlike, 4242, Verdict::skip},
       {"a crash report whose sender was gone before journald read its name", crashOfMemberSenderGone, 4242,
        Verdict::capture},
       {"journald's note forged by a stranger", forgedDrop, 4242, Verdict::skip},

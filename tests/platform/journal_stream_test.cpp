@@ -160,6 +160,18 @@ TEST(JournalLogStream, NoJournalOrNoJournalctlGivesAReadableReason) {
   EXPECT_EQ(JournalLogStreamLauncher(staleSocket).start("x", nullptr).errorDescription,
             "the systemd journal is not running");
 
+  // A journalctl that gives up is reported with the last thing it said.
+  JournalLogStreamLauncher::Options givesUp;
+  givesUp.journalctl =
+      dir.write("journalctl", "#!/bin/sh\necho 'first words' >&2\necho 'No journal files were opened.' >&2\nexit 1\n", true)
+          .string();
+  auto ended = JournalLogStreamLauncher(givesUp).start("x", [](LineBatch) {});
+  ASSERT_TRUE(ended.process) << ended.errorDescription;
+  LineCollector said;
+  ended.process->notifyOnUnexpectedEnd([sink = said.sink()](std::string reason) { sink(LineBatch::of({reason})); });
+  ASSERT_TRUE(waitFor([&] { return !said.lines().empty(); }));
+  EXPECT_TRUE(said.lines()[0].ends_with("exited with status 1: No journal files were opened.")) << said.lines()[0];
+
   JournalLogStreamLauncher::Options noTool;
   noTool.journalctl = "/nonexistent/journalctl";
   auto result = JournalLogStreamLauncher(noTool).start("x", nullptr);
