@@ -1,19 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "apps_support.h"
 
-#include <atomic>
-#include <cerrno>
 #include <chrono>
 #include <csignal>
 #include <fcntl.h>
-#include <fstream>
-#include <mutex>
 #include <poll.h>
-#include <sstream>
 #include <sys/wait.h>
 #include <syslog.h>
 #include <systemd/sd-journal.h>
-#include <thread>
 #include <unistd.h>
 
 #include "platform/spawn.h"
@@ -52,19 +46,6 @@ std::string startAnnouncing(std::vector<std::string> argv, Child& child) {
   if (spawned.pid < 0) return {};
   child = Child(spawned.pid);
   return firstLine(pipe.readEnd.get(), 30);
-}
-
-pid_t parentOf(pid_t pid) {
-  std::ifstream file("/proc/" + std::to_string(pid) + "/stat");
-  std::string stat;
-  if (!std::getline(file, stat)) return 0;
-  const auto close = stat.rfind(')');
-  if (close == std::string::npos) return 0;
-  std::istringstream fields(stat.substr(close + 2));
-  char state = 0;
-  pid_t parent = 0;
-  fields >> state >> parent;
-  return parent;
 }
 
 }  // namespace
@@ -127,81 +108,15 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 }
 
 std::vector<JournalEntry> journalEntries(double since, double until) {
-  auto pipe = posix::makePipe();
   char sinceText[64];
   char untilText[64];
   std::snprintf(sinceText, sizeof sinceText, "--since=@%.6f", since);
   std::snprintf(untilText, sizeof untilText, "--until=@%.6f", until);
-  posix::SpawnRequest request;
-  request.argv = {"journalctl", "--no-pager", "--quiet", "--output=export", sinceText, untilText};
-  request.searchPath = true;
-  request.stdoutFd = pipe.writeEnd.get();
-  auto spawned = posix::spawnProcess(request);
-  pipe.writeEnd.reset();
   std::vector<JournalEntry> entries;
-  if (spawned.pid < 0) return entries;
   JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
-  char buffer[65536];
-  for (;;) {
-    const auto got = ::read(pipe.readEnd.get(), buffer, sizeof buffer);
-    if (got < 0 && errno == EINTR) continue;
-    if (got <= 0) break;
-    parser.feed(std::string_view(buffer, static_cast<std::size_t>(got)));
-  }
+  parser.feed(testing::runProgram({"journalctl", "--no-pager", "--quiet", "--output=export", sinceText, untilText}).output);
   parser.finish();
-  ::waitpid(spawned.pid, nullptr, 0);
   return entries;
-}
-
-struct TreeWatch::State {
-  pid_t root;
-  std::mutex mutex;
-  std::set<pid_t> members;
-  std::atomic<bool> stop{false};
-  std::thread thread;
-};
-
-TreeWatch::TreeWatch(pid_t root) : state_(new State) {
-  state_->root = root;
-  state_->members.insert(root);
-  state_->thread = std::thread([state = state_] {
-    while (!state->stop) {
-      for (const pid_t pid : posix::processIds()) {
-        // A parent chain that reaches a member; re-parented orphans (double
-        // forks) are caught while their parent still lived, or not at all.
-        std::vector<pid_t> chain;
-        pid_t at = pid;
-        bool member = false;
-        for (int depth = 0; depth < 32 && at > 1; ++depth) {
-          {
-            std::lock_guard lock(state->mutex);
-            if (state->members.count(at) != 0) {
-              member = true;
-              break;
-            }
-          }
-          chain.push_back(at);
-          at = parentOf(at);
-        }
-        if (member) {
-          std::lock_guard lock(state->mutex);
-          state->members.insert(chain.begin(), chain.end());
-        }
-      }
-      std::this_thread::sleep_for(std::chrono::milliseconds(20));
-    }
-  });
-}
-
-TreeWatch::~TreeWatch() {
-  state_->stop = true;
-  state_->thread.join();
-  delete state_;
-}
-
-std::set<pid_t> TreeWatch::members() {
-  std::lock_guard lock(state_->mutex);
-  return state_->members;
 }
 
 double wallClockNow() {

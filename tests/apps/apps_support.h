@@ -6,9 +6,7 @@
 
 #include <chrono>
 #include <cstdint>
-#include <map>
 #include <optional>
-#include <set>
 #include <string>
 #include <sys/types.h>
 #include <utility>
@@ -77,23 +75,6 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 
 // Every journal entry written between the two wall-clock times.
 std::vector<JournalEntry> journalEntries(double since, double until);
-
-// Watches /proc for the descendants of `root` (itself included) from a
-// thread of its own until stopped: an account of the process tree that does
-// not come from the code under test. Helpers that live for less than its
-// period can be missed.
-class TreeWatch {
- public:
-  explicit TreeWatch(pid_t root);
-  ~TreeWatch();
-  TreeWatch(const TreeWatch&) = delete;
-  TreeWatch& operator=(const TreeWatch&) = delete;
-  std::set<pid_t> members();
-
- private:
-  struct State;
-  State* state_;
-};
 
 double wallClockNow();
 

@@ -9,15 +9,9 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-#include <sys/wait.h>
-#include <unistd.h>
-
 #include "apps_support.h"
 #include "journal_fixture.h"
-#include "platform/spawn.h"
 #include "platform_test_support.h"
-#include "reliability_support.h"
 
 namespace mf {
 namespace {
@@ -28,23 +22,10 @@ constexpr const char* kMousepad = "/usr/share/applications/org.xfce.mousepad.des
 
 // Whether `name` has an owner on the bus at `address` (dbus-send's answer).
 bool busNameHasOwner(const std::string& address, const std::string& name) {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
-  request.argv = {"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                  "org.freedesktop.DBus.NameHasOwner", "string:" + name};
-  request.searchPath = true;
-  request.stdoutFd = pipe.writeEnd.get();
-  request.environmentOverrides = {"DBUS_SESSION_BUS_ADDRESS=" + address};
-  auto spawned = posix::spawnProcess(request);
-  pipe.writeEnd.reset();
-  if (spawned.pid < 0) return false;
-  std::string reply;
-  char buffer[512];
-  for (ssize_t got; (got = ::read(pipe.readEnd.get(), buffer, sizeof buffer)) > 0;) {
-    reply.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::waitpid(spawned.pid, nullptr, 0);
-  return reply.find("boolean true") != std::string::npos;
+  return testing::runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
+                              "org.freedesktop.DBus.NameHasOwner", "string:" + name},
+                             {"DBUS_SESSION_BUS_ADDRESS=" + address})
+             .output.find("boolean true") != std::string::npos;
 }
 
 TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
@@ -73,12 +54,12 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   };
   ASSERT_TRUE(testing::waitFor(wroteToTheJournal, 30)) << "the running instance logged nothing";
 
-  reliability::Window window;
+  testing::Window window;
   window.choose(kMousepad);
   window.view.setFreshLaunch(false);
   window.view.setLaunchParameters({}, environment);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; }, 30)) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.ended(); }, 30)) << window.dump();
   window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);
 
   const auto handOff = window.find("org.xfce.mousepad handed the launch to its running instance, PID ");
@@ -96,12 +77,12 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
     for (auto& [name, value] : versionEnvironment) {
       if (name == "DBUS_SESSION_BUS_ADDRESS") value = address;
     }
-    reliability::Window version;
+    testing::Window version;
     version.choose(kMousepad);
     version.view.setFreshLaunch(false);
     version.view.setLaunchParameters({"--version"}, versionEnvironment);
     version.view.startTrace();
-    ASSERT_TRUE(version.runUntil([&] { return version.view.status().kind == TraceStatus::Kind::processEnded; }, 30))
+    ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30))
         << version.dump();
     EXPECT_TRUE(version.find("org.xfce.mousepad terminated")) << version.dump();
     EXPECT_FALSE(version.find("handed the launch")) << address << "\n" << version.dump();

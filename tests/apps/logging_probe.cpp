@@ -8,7 +8,6 @@
 //                               stdout, stderr, a grandchild that logs after
 //                               this process exited, and last lines written
 //                               right before exit
-//   logging-probe crash MARKER  two stdout lines, then SIGSEGV
 //
 // Each line is "MARKER <what>", and <what> is unique within one run.
 
@@ -16,7 +15,6 @@
 #define G_LOG_USE_STRUCTURED 1
 #include <glib.h>
 
-#include <csignal>
 #include <cstdio>
 #include <cstring>
 #include <spawn.h>
@@ -70,21 +68,11 @@ void leaveGrandchild(const std::string& marker) {
 }  // namespace
 
 int main(int argc, char** argv) {
-  if (argc != 3) {
-    std::fprintf(stderr, "usage: logging-probe all|crash MARKER\n");
+  if (argc != 3 || std::string(argv[1]) != "all") {
+    std::fprintf(stderr, "usage: logging-probe all MARKER\n");
     return 2;
   }
-  const std::string mode = argv[1];
   const std::string marker = argv[2];
-
-  if (mode == "crash") {
-    std::printf("%s before-crash-1\n", marker.c_str());
-    std::printf("%s before-crash-2\n", marker.c_str());
-    // A sanitizer's handler would turn the signal into an exit status.
-    std::signal(SIGSEGV, SIG_DFL);
-    std::raise(SIGSEGV);
-    return 1;
-  }
 
   std::printf("%s stdout\n", marker.c_str());
   std::fprintf(stderr, "%s stderr\n", marker.c_str());

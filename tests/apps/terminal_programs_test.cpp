@@ -13,7 +13,6 @@
 
 #include "journal_fixture.h"
 #include "platform_test_support.h"
-#include "reliability_support.h"
 
 namespace mf {
 namespace {
@@ -39,12 +38,12 @@ TEST_P(TerminalPrograms, PrintAsOnATerminalAndReadAsPlainText) {
   std::string args = GetParam().args;
   args.replace(args.find("%D"), 2, folder.string());
 
-  reliability::Window window;
+  testing::Window window;
   const std::string name = "org.marrowfield.Terminal" + testing::randomSuffix();
   window.choose(testing::writeDemoDesktopEntry(dir, name, GetParam().program, args).string());
   window.view.setFreshLaunch(false);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.view.status().kind == TraceStatus::Kind::processEnded; })) << window.dump();
+  ASSERT_TRUE(window.runUntil([&] { return window.ended(); })) << window.dump();
 
   const auto line = window.find(GetParam().line);
   ASSERT_TRUE(line.has_value()) << window.dump();

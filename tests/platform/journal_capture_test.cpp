@@ -90,11 +90,13 @@ TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
   EXPECT_EQ(entries[0].pid, 0);
   EXPECT_EQ(entries[0].message, "");
   EXPECT_EQ(entries[1].message, "after");
-  // PRIORITY out of range or not a number counts as none.
-  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\n", 3);
-  ASSERT_EQ(odd.size(), 2u);
+  // PRIORITY out of range or not a number counts as none; 7 (debug) is one.
+  // The last entry needs no blank line after it: the end of the stream ends it.
+  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\nPRIORITY=7\nMESSAGE=c\n", 3);
+  ASSERT_EQ(odd.size(), 3u);
   EXPECT_EQ(odd[0].priority, -1);
   EXPECT_EQ(odd[1].priority, -1);
+  EXPECT_EQ(odd[2].priority, 7);
 }
 
 // Every entry of the golden export, as the trace of the process tree 4242
@@ -161,6 +163,8 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
   forgedCrash.pid = 5000;
   forgedCrash.uid = 1000;
   forgedCrash.comm = "python3";
+  JournalEntry forgedCrashNamedAlike = forgedCrash;  // a stranger's program named systemd-coredump
+  forgedCrashNamedAlike.comm = "systemd-coredum";
   JournalEntry forgedCrashAsRoot = crashOfMember;
   forgedCrashAsRoot.pid = 5000;
   forgedCrashAsRoot.comm = "logger";
@@ -206,6 +210,7 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
       {"journald's note on another scope", droppedTheirs, 4242, Verdict::skip},
       {"a crash report forged by a stranger", forgedCrash, 4242, Verdict::skip},
       {"a crash report forged by root's logger", forgedCrashAsRoot, 4242, Verdict::skip},
+      {"a crash report forged by a stranger's systemd-coredump", forgedCrashNamedAlike, 4242, Verdict::skip},
       {"a crash report whose sender was gone before journald read its name", crashOfMemberSenderGone, 4242,
        Verdict::capture},
       {"journald's note forged by a stranger", forgedDrop, 4242, Verdict::skip},

@@ -28,14 +28,10 @@ using testing::waitFor;
 
 std::string uniqueName() { return "mftest-" + testing::randomSuffix(); }
 
-// The journalctl this process started last, found among its children (the
-// name is not part of its command line: it follows a process tree).
-pid_t journalctlFor(const std::string& /*name*/) {
-  pid_t newest = -1;
-  for (const auto& child : testing::childProcesses(::getpid())) {
-    if (child.name == "journalctl" && child.state != 'Z') newest = std::max(newest, child.pid);
-  }
-  return newest;
+// The journalctl this process started last.
+pid_t journalctlFor() {
+  const auto all = testing::journalctlChildren();
+  return all.empty() ? -1 : *std::max_element(all.begin(), all.end());
 }
 
 pid_t spawnShell(const std::string& script) {
@@ -83,24 +79,6 @@ TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   EXPECT_TRUE(result.process->isRunning());
 }
 
-TEST(JournalLogStream, LinesWrittenBeforeTheLaunchIsKnownAreNotLost) {
-  // The launched process may log before the stream hears of it, and even
-  // end: its lines wait for the stream to learn whose they are.
-  const std::string name = uniqueName();
-  LineCollector lines;
-  JournalLogStreamLauncher launcher;
-  auto result = launcher.start(name, lines.sink());
-  ASSERT_TRUE(result.process);
-  const pid_t early = spawnShell("logger -t " + name + " 'immediately after the start'");
-  ASSERT_GT(early, 0);
-  reap(early);
-  result.process->follow(LaunchedProcess{early, ""});
-  EXPECT_TRUE(waitFor([&] { return lines.contains("immediately after the start"); })) << lines.joined();
-}
-
-// systemd-coredump's report on a member of the tree is kept when systemd-
-// coredump sent it (root, under that name); the same fields sent by an
-// ordinary user, and a copy of journald's rate-limit note, are not believed.
 TEST(JournalLogStream, CrashReportsAndLossNotesAreBelievedOnlyFromTheirSenders) {
   if (::geteuid() != 0) GTEST_SKIP() << "only root can send as systemd-coredump does";
   const std::string name = uniqueName();
@@ -139,55 +117,26 @@ TEST(JournalLogStream, CrashReportsAndLossNotesAreBelievedOnlyFromTheirSenders) 
   EXPECT_FALSE(lines.contains("Suppressed 4711")) << lines.joined();
 }
 
-TEST(JournalLogStream, AJournalctlThatDiesEndsTheStreamCleanly) {
-  const std::string name = uniqueName();
-  LineCollector lines;
-  JournalLogStreamLauncher launcher;
-  auto result = launcher.start(name, lines.sink());
-  ASSERT_TRUE(result.process);
-  pid_t journalctl = -1;
-  ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor(name)) > 0; }));
-  ::kill(journalctl, SIGKILL);
-  EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
-  result.process->terminate();  // nothing left to signal
-  result.process.reset();
-  EXPECT_FALSE(testing::processExists(journalctl));
-  EXPECT_TRUE(testing::zombieChildren().empty());
-}
-
-TEST(JournalLogStream, TeardownTerminatesJournalctlAndLeavesNothingBehind) {
+TEST(JournalLogStream, AClosedStreamLingersThenEndsOrEndsAtOnceWithItsLauncher) {
   const auto descriptors = testing::openDescriptorCount();
-  for (int i = 0; i < 5; ++i) {
-    const std::string name = uniqueName();
-    JournalLogStreamLauncher launcher;
-    LineCollector lines;
-    auto result = launcher.start(name, lines.sink());
-    ASSERT_TRUE(result.process);
-    pid_t journalctl = -1;
-    ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor(name)) > 0; }));
-    result.process->terminate();
-    result.process.reset();
-    // It lingers for late lines, then ends by itself.
-    EXPECT_TRUE(waitFor([&] { return !testing::processExists(journalctl); }, 5));
-    EXPECT_TRUE(waitFor([&] { return launcher.lingeringStreams() == 0; }, 5));
-  }
-  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
-  EXPECT_TRUE(testing::zombieChildren().empty());
-}
-
-TEST(JournalLogStream, DestroyingTheLauncherEndsLingeringStreamsAtOnce) {
-  const std::string name = uniqueName();
   pid_t journalctl = -1;
   {
     JournalLogStreamLauncher launcher;
-    LineCollector lines;
-    auto result = launcher.start(name, lines.sink());
-    ASSERT_TRUE(result.process);
-    ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor(name)) > 0; }));
-    result.process.reset();
-    EXPECT_EQ(launcher.lingeringStreams(), 1u);
+    for (const bool waitForTheEnd : {true, false}) {
+      LineCollector lines;
+      auto result = launcher.start(uniqueName(), lines.sink());
+      ASSERT_TRUE(result.process);
+      ASSERT_TRUE(waitFor([&] { return (journalctl = journalctlFor()) > 0; }));
+      result.process.reset();
+      EXPECT_EQ(launcher.lingeringStreams(), 1u);  // for late lines
+      if (waitForTheEnd) {
+        EXPECT_TRUE(waitFor([&] { return !testing::processExists(journalctl) && launcher.lingeringStreams() == 0; }, 5));
+      }
+    }
   }
   EXPECT_FALSE(testing::processExists(journalctl));
+  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
+  EXPECT_TRUE(testing::zombieChildren().empty());
 }
 
 TEST(JournalLogStream, NoJournalOrNoJournalctlGivesAReadableReason) {
@@ -210,6 +159,18 @@ TEST(JournalLogStream, NoJournalOrNoJournalctlGivesAReadableReason) {
   staleSocket.journalSocket = stale.string();
   EXPECT_EQ(JournalLogStreamLauncher(staleSocket).start("x", nullptr).errorDescription,
             "the systemd journal is not running");
+
+  // A journalctl that gives up is reported with the last thing it said.
+  JournalLogStreamLauncher::Options givesUp;
+  givesUp.journalctl =
+      dir.write("journalctl", "#!/bin/sh\necho 'first words' >&2\necho 'No journal files were opened.' >&2\nexit 1\n", true)
+          .string();
+  auto ended = JournalLogStreamLauncher(givesUp).start("x", [](LineBatch) {});
+  ASSERT_TRUE(ended.process) << ended.errorDescription;
+  LineCollector said;
+  ended.process->notifyOnUnexpectedEnd([sink = said.sink()](std::string reason) { sink(LineBatch::of({reason})); });
+  ASSERT_TRUE(waitFor([&] { return !said.lines().empty(); }));
+  EXPECT_TRUE(said.lines()[0].ends_with("exited with status 1: No journal files were opened.")) << said.lines()[0];
 
   JournalLogStreamLauncher::Options noTool;
   noTool.journalctl = "/nonexistent/journalctl";

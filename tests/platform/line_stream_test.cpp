@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The log-stream reader with any child process, the headless main queue and
-// the id source: no journal needed.
+// The log-stream reader with any child process, the chunk pump on a real
+// pipe, the headless main queue and the id source: no journal needed.
 
 #include <gtest/gtest.h>
 
@@ -12,9 +12,10 @@
 #include <set>
 #include <thread>
 
+#include "platform/chunk_pump.h"
 #include "platform/event_loop_main_queue.h"
-#include "platform/journal_export.h"
 #include "platform/log_stream.h"
+#include "platform/posix_io.h"
 #include "platform/system_clock.h"
 #include "platform_test_support.h"
 
@@ -31,16 +32,17 @@ ArmResult startShell(const std::string& script, LineBatchSink sink) {
 TEST(LineStream, LinesAndCharactersCutAcrossReadsArriveWhole) {
   LineCollector lines;
   // Each printf is its own write; the sleeps make them separate reads.
-  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all.
+  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all;
+  // a NUL byte is a byte of its line.
   auto result = startShell(
       "printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
-      "sleep 0.1; printf 'bad \\377 byte\\r\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
+      "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
       lines.sink());
   ASSERT_TRUE(result.process) << result.errorDescription;
-  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 5; }));
+  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 6; }));
   // The last line has no newline: it arrives at end of stream.
-  EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", "x",
-                                                     "y to stderr"}));
+  EXPECT_EQ(lines.lines(), (std::vector<std::string>{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte",
+                                                     std::string("nul \0 byte", 10), "x", "y to stderr"}));
 }
 
 TEST(LineStream, QuietCallbackComesAfterTheLinesStillOnTheirWay) {
@@ -106,32 +108,18 @@ TEST(LineStream, EndsCleanlyWhenTheChildDiesOrIsTerminated) {
 TEST(LineStream, AChildThatEndsOnItsOwnIsReportedAfterItsLinesAndOnlyThen) {
   // The reason comes after every line the child wrote, whether the callback
   // was registered before the end or after it.
-  struct Seen {
-    std::mutex mutex;
-    std::vector<std::string> items;
-    void add(std::string item) {
-      std::lock_guard lock(mutex);
-      items.push_back(std::move(item));
-    }
-    std::vector<std::string> get() {
-      std::lock_guard lock(mutex);
-      return items;
-    }
-  };
   auto watch = [](const std::string& script, bool registerLate) {
-    auto seen = std::make_shared<Seen>();
-    auto result = startShell(script, [seen](LineBatch batch) {
-      for (std::size_t i = 0; i < batch.size(); ++i) seen->add(std::string(batch[i]));
-    });
+    LineCollector seen;
+    auto result = startShell(script, seen.sink());
     EXPECT_TRUE(result.process) << result.errorDescription;
-    auto registerEnd = [&] {
-      result.process->notifyOnUnexpectedEnd([seen](std::string reason) { seen->add("<" + reason + ">"); });
+    auto registerEnd = [&, sink = seen.sink()] {
+      result.process->notifyOnUnexpectedEnd([sink](std::string reason) { sink(LineBatch::of({"<" + reason + ">"})); });
     };
     if (!registerLate) registerEnd();
     EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
     if (registerLate) registerEnd();
-    EXPECT_TRUE(waitFor([&] { return !seen->get().empty() && seen->get().back().front() == '<'; }));
-    return seen->get();
+    EXPECT_TRUE(waitFor([&] { return !seen.lines().empty() && seen.lines().back().front() == '<'; }));
+    return seen.lines();
   };
   EXPECT_EQ(watch("echo no permission; exit 1", false),
             (std::vector<std::string>{"no permission", "<sh exited with status 1>"}));
@@ -192,7 +180,7 @@ TEST(LineStream, SpawnFailureIsAReadableReasonAndNothingLeaks) {
     LineCollector lines;
     auto result = startShell("echo $$", lines.sink());
     ASSERT_TRUE(result.process);
-    ASSERT_TRUE(waitFor([&] { return lines.batches() > 0 && !result.process->isRunning(); }));
+    ASSERT_TRUE(waitFor([&] { return !lines.lines().empty() && !result.process->isRunning(); }));
   }
   EXPECT_EQ(testing::openDescriptorCount(), descriptors);
   EXPECT_TRUE(testing::zombieChildren().empty());
@@ -217,13 +205,6 @@ TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   EXPECT_EQ(standardSignals(got.at(0)), 0u) << got.at(0);
   EXPECT_EQ(standardSignals(got.at(1)), 0u) << got.at(1);
   EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
-}
-
-TEST(LogStreamCommand, JournalctlReadsEveryEntrySinceTheStartInExportFormat) {
-  const auto argv = journalctlArguments(1700000000.000123);
-  EXPECT_EQ(argv, (std::vector<std::string>{"journalctl", "--follow", "--no-pager", "--quiet", "--output=export",
-                                            "--output-fields=" + std::string(journalExportFields()),
-                                            "--since=@1700000000.000123"}));
 }
 
 TEST(EventLoopMainQueue, RunsPostsInOrderOnTheMainThreadUntilTheDeadline) {
@@ -257,8 +238,45 @@ TEST(RandomIdSource, VersionFourAndUnique) {
     EXPECT_EQ(id.bytes[8] & 0xC0, 0x80);
     EXPECT_TRUE(seen.insert(id).second);
   }
-  SystemClock clock;
-  EXPECT_NEAR(clock.now(), static_cast<double>(std::time(nullptr)), 2.0);
+}
+
+// The reader's hand-over on a real pipe: a chunk of very short lines reaches
+// the sink in runs of at most kMaxBatchLines, in order, none lost or doubled.
+TEST(ChunkPump, ChunksOfShortLinesArriveInBoundedBatchesInOrder) {
+  constexpr int kLines = 200'000;  // "1\n" .. "200000\n": up to 30,000 lines a chunk
+  auto pipe = posix::makePipe();
+  // The writer closes its end when done, so the reader sees the end of stream.
+  std::thread writer([end = std::move(pipe.writeEnd)]() mutable {
+    const int fd = end.get();
+    std::string text;
+    for (int i = 1; i <= kLines; ++i) text += std::to_string(i) + "\n";
+    std::string_view rest = text;
+    while (!rest.empty()) {
+      const auto wrote = posix::retryOnEintr([&] { return ::write(fd, rest.data(), rest.size()); });
+      if (wrote <= 0) return;
+      rest.remove_prefix(static_cast<std::size_t>(wrote));
+    }
+    end.reset();
+  });
+
+  std::vector<std::string> lines;
+  std::size_t largest = 0;
+  std::size_t batches = 0;
+  ChunkPump pump([&](LineBatch batch) {
+    ++batches;
+    largest = std::max(largest, batch.size());
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  std::size_t reads = 0;
+  do {
+    ++reads;
+  } while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended);
+  writer.join();
+
+  EXPECT_LE(largest, ChunkPump::kMaxBatchLines);
+  EXPECT_GT(batches, reads / 2);  // full chunks were cut into several batches
+  ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
+  for (int i = 1; i <= kLines; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i - 1)], std::to_string(i)) << i;
 }
 
 }  // namespace

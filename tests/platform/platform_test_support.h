@@ -1,7 +1,9 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// Helpers for the platform tests, which use real processes and a real journal.
+// Helpers for the tests that use real processes and a real journal: the
+// platform's own, the CLI's, and the reliability and apps tests, which drive
+// whole traces through a `Window` on the real platform services.
 
 #include <chrono>
 #include <cstdlib>
@@ -15,7 +17,11 @@
 #include <sys/types.h>
 #include <vector>
 
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
+#include "platform/log_stream.h"
 #include "text/line_batch.h"
+#include "trace/content_view.h"
 #include "trace/services.h"
 
 namespace mf::testing {
@@ -30,7 +36,6 @@ class LineCollector {
  public:
   LineBatchSink sink();
   std::vector<std::string> lines() const;
-  std::size_t batches() const;
   bool contains(std::string_view needle) const;
   std::string joined() const;
 
@@ -38,7 +43,6 @@ class LineCollector {
   struct Store {
     std::mutex mutex;
     std::vector<std::string> lines;
-    std::size_t batches = 0;
   };
   std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
@@ -66,10 +70,28 @@ std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix 
 std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::string& name,
                                             const std::filesystem::path& program, const std::string& args);
 
+// A private demo and a desktop entry of the same name that runs it with
+// `--bundle-id <name> <args>`.
+struct Demo {
+  std::string name;
+  std::string entry;
+};
+Demo demoEntry(const TempDir& dir, const std::string& args);
+
 std::filesystem::path demoExecutable();
 std::string randomSuffix();
 
+// Runs `argv` (looked up in PATH) to its end: its exit status (128 + the
+// signal when killed) and all it printed on stdout and stderr.
+struct Ran {
+  int status = -1;
+  std::string output;
+};
+Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides = {});
+
+// What this process holds, from /proc/self.
 std::size_t openDescriptorCount();
+std::size_t threadCount();
 // Processes whose parent is `parent` (this process when 0), in any state,
 // with their names.
 struct ChildProcess {
@@ -80,8 +102,13 @@ struct ChildProcess {
 std::vector<ChildProcess> childProcesses(pid_t parent = 0);
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
+// Our journalctl children (the trace's log streams), not zombies.
+std::vector<pid_t> journalctlChildren();
 bool processExists(pid_t pid);
-// Whether `pid` has a handler for `signal` installed (SigCgt).
+// Whether `pid`, a program that sleeps between its writes, goes to sleep ten
+// more times within the deadline: it still runs, neither blocked nor ended.
+bool keepsRunning(pid_t pid);
+// Whether `pid` has a handler for `signal` installed (SigCgt), or ignores it.
 bool catchesSignal(pid_t pid, int signal);
 bool ignoresSignal(pid_t pid, int signal);
 
@@ -96,6 +123,34 @@ class Clipboard final : public Pasteboard {
  public:
   std::string text;
   void setString(const std::string& value) override { text = value; }
+};
+
+// Log-stream options whose journal socket nobody listens on: the trace
+// captures the target's output directly.
+JournalLogStreamLauncher::Options withoutJournal();
+
+// One window's worth of trace machinery: ContentView on the real platform
+// services it gets in the app, with a headless main queue.
+struct Window {
+  explicit Window(JournalLogStreamLauncher::Options streamOptions = {});
+
+  // Chooses `path` through the open panel.
+  void choose(const std::string& path);
+  // Runs the main queue until `condition` holds; false at the deadline.
+  bool runUntil(const std::function<bool()>& condition, double seconds = 20);
+  bool ended() const { return view.status().kind == TraceStatus::Kind::processEnded; }
+  bool tracingPid() const { return view.status().kind == TraceStatus::Kind::tracing; }
+  pid_t targetPid() const;
+  std::optional<MarrowfieldEvent> find(std::string_view text) const;
+  std::size_t indexOf(std::string_view text) const;
+  std::size_t count(std::string_view text) const;
+  std::string dump(std::size_t maxEvents = 200) const;
+
+  EventLoopMainQueue queue;
+  LinuxServices platform;
+  ChosenPath panel;
+  Clipboard pasteboard;
+  ContentView view;
 };
 
 }  // namespace mf::testing

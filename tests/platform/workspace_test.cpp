@@ -17,6 +17,7 @@
 #include "journal_fixture.h"
 #include "platform/child_watcher.h"
 #include "platform/event_loop_main_queue.h"
+#include "platform/instances.h"
 #include "platform/journal_forwarder.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
@@ -39,17 +40,6 @@ struct Launch {
   bool onMainThread = false;
 };
 
-// Runs a command to its end; whether it exited 0.
-bool runToEnd(const std::vector<std::string>& argv) {
-  posix::SpawnRequest request;
-  request.argv = argv;
-  request.searchPath = true;
-  auto spawned = posix::spawnProcess(request);
-  int status = 0;
-  return spawned.pid > 0 && ::waitpid(spawned.pid, &status, 0) == spawned.pid && WIFEXITED(status) &&
-         WEXITSTATUS(status) == 0;
-}
-
 // A system user of the test's own, removed again; no uid when it could not
 // be made (not root).
 struct ScratchUser {
@@ -57,12 +47,12 @@ struct ScratchUser {
   std::optional<std::pair<uid_t, gid_t>> ids;
   ScratchUser() {
     if (::getuid() != 0 ||
-        !runToEnd({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name})) {
+        testing::runProgram({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name}).status) {
       return;
     }
     if (const passwd* entry = ::getpwnam(name.c_str())) ids = std::make_pair(entry->pw_uid, entry->pw_gid);
   }
-  ~ScratchUser() { runToEnd({"userdel", name}); }
+  ~ScratchUser() { testing::runProgram({"userdel", name}); }
 };
 
 // A process the test starts and, at its end, kills and reaps.
@@ -88,21 +78,9 @@ struct Bystander {
 
 // What the journal holds under `name` and `pid`, one message a line.
 std::string journalText(const std::string& name, std::int32_t pid) {
-  auto out = posix::makePipe();
-  posix::SpawnRequest request;
-  request.argv = {"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
-                  "SYSLOG_PID=" + std::to_string(pid)};
-  request.searchPath = true;
-  request.stdoutFd = out.writeEnd.get();
-  auto child = posix::spawnProcess(request);
-  out.writeEnd.reset();
-  std::string text;
-  char buffer[4096];
-  for (ssize_t got; (got = ::read(out.readEnd.get(), buffer, sizeof buffer)) > 0;) {
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  ::waitpid(child.pid, nullptr, 0);
-  return text;
+  return testing::runProgram({"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
+                              "SYSLOG_PID=" + std::to_string(pid)})
+      .output;
 }
 
 class WorkspaceTest : public ::testing::Test {
@@ -166,8 +144,13 @@ TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
             "/nonexistent (Path of " + (dir.path() / "wd.desktop").string() + "): No such file or directory");
 }
 
-TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
+TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsReaped) {
   const auto link = testing::privateDemo(dir);
+  // Warm up what is created once (the watcher thread, the journal socket,
+  // which the forwarder's thread opens with its first line).
+  awaitTermination(launchOk(testing::writeDemoDesktopEntry(dir, "demo", link, ""))->application->processIdentifier());
+  JournalForwarder::shared().flush();
+  const auto descriptors = testing::openDescriptorCount();
   struct Case {
     std::string args;
     ExitStatus expected;
@@ -185,39 +168,60 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignals) {
     ASSERT_TRUE(notification->exitStatus);
     EXPECT_EQ(notification->exitStatus->signaled, c.expected.signaled) << c.args;
     EXPECT_EQ(notification->exitStatus->code, c.expected.code) << c.args;
+    launchOk(entry);  // nobody watches this one: it is reaped all the same
   }
+  // A crash that dumped core (the kernel then says CLD_DUMPED) is a signal too.
+  const auto dumps = dir.write("dumps", "#!/bin/sh\ncd '" + dir.path().string() + "' && ulimit -c unlimited && exec '" +
+                                            link.string() + "' --crash\n", true);
+  auto dumped = awaitTermination(launchOk(dumps)->application->processIdentifier());
+  ASSERT_TRUE(dumped && dumped->exitStatus);
+  EXPECT_TRUE(dumped->exitStatus->signaled);
+  EXPECT_EQ(dumped->exitStatus->code, SIGSEGV);
+  EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }));
+  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); })) << testing::zombieChildren().size();
+  EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
+      << testing::openDescriptorCount() << " vs " << descriptors;
 }
 
-TEST_F(WorkspaceTest, AnExecutableStartsUnderTheNameItWasChosenBy) {
-  // Multi-call programs (busybox, vim as ex) read argv[0]: a symlink is
-  // started as the symlink, while its identifier is the file it points to.
-  const auto script = dir.write("real.sh", "#!/bin/sh\necho \"started as $0\"\n", true);
+// Multi-call programs (busybox, vim as ex) read argv[0]: a symlink is
+// started as the symlink, while its identifier is the file it points to. Qt
+// programs started by the target (a traced terminal's too) inherit the level
+// pattern wherever their stderr goes; a launch may ask for none. An Exec
+// line's shell syntax reaches the program as plain arguments.
+TEST_F(WorkspaceTest, WhatTheTargetIsStartedWith) {
+  const auto script = dir.write("real.sh",
+                                "#!/bin/sh\necho \"started as $0\"\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n"
+                                "for a in \"$@\"; do printf 'arg=[%s]\\n' \"$a\"; done\n",
+                                true);
   const auto link = dir.path() / "alias";
   std::filesystem::create_symlink(script, link);
-  LineCollector lines;
-  LaunchOptions options;
-  options.output = lines.sink();
-  options.stderrToJournal = false;
-  auto launched = launchOk(link, options);
-  ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
-  EXPECT_TRUE(waitFor([&] { return lines.contains("started as " + link.string()); })) << lines.joined();
   EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
-}
-
-// Qt programs started by the target (a traced terminal's too) inherit the
-// level pattern wherever their stderr goes; a launch may ask for none.
-TEST_F(WorkspaceTest, TheQtLevelPatternIsGivenUnlessTheLaunchAsksForNone) {
-  const auto script = dir.write("qt.sh", "#!/bin/sh\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n", true);
-  for (const bool prefix : {true, false}) {
+  const std::string c = (dir.path() / "pwned").string();
+  // Quoted: \\$ and \\` are the entry's escapes for a literal $ and `.
+  const auto hostile = dir.write("hostile.desktop",
+                                 "[Desktop Entry]\nType=Application\nExec=\"" + link.string() + "\" \";\" \"\\\\$(touch " +
+                                     c + ")\" \"\\\\`touch " + c + "\\\\`\" \"a b\" unquoted;semi|cat $(touch " + c +
+                                     ") `touch " + c + "` >" + c + " %f %%u\n");
+  for (const auto& path : {link, hostile}) {
     LineCollector lines;
     LaunchOptions options;
     options.output = lines.sink();
-    options.qtLevelPrefix = prefix;
-    auto launched = launchOk(script, options);
+    options.qtLevelPrefix = path == link;
+    auto launched = launchOk(path, options);
     ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
     EXPECT_TRUE(waitFor([&] { return lines.contains("pattern: "); })) << lines.joined();
-    EXPECT_EQ(lines.contains("pattern: none"), !prefix) << lines.joined();
+    EXPECT_TRUE(lines.contains("started as " + link.string())) << lines.joined();
+    EXPECT_EQ(lines.contains("pattern: none"), path != link) << lines.joined();
+    std::vector<std::string> args;
+    for (const auto& line : lines.lines()) {
+      if (line.starts_with("arg=[")) args.push_back(line.substr(5, line.size() - 6));
+    }
+    const std::vector<std::string> expected = {";", "$(touch " + c + ")", "`touch " + c + "`", "a b",
+                                               "unquoted;semi|cat", "$(touch", c + ")", "`touch", c + "`", ">" + c,
+                                               "%u"};
+    EXPECT_EQ(args, path == link ? std::vector<std::string>{} : expected) << lines.joined();
   }
+  EXPECT_FALSE(std::filesystem::exists(c));
 }
 
 TEST_F(WorkspaceTest, AnExitBeforeTheWatchIsRegisteredIsStillReported) {
@@ -346,31 +350,7 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   ::waitid(P_PID, static_cast<id_t>(bystander.pid), &info, WEXITED);
 }
 
-TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumerIsGone) {
-  LineCollector lines;
-  LaunchOptions options;
-  options.output = lines.sink();
-  options.stderrToJournal = false;
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, "direct", testing::privateDemo(dir), "--flood 50000"),
-                           options);
-  auto ended = awaitTermination(launched->application->processIdentifier());
-  ASSERT_TRUE(ended && ended->exitStatus);
-  EXPECT_EQ(ended->exitStatus->code, 0);
-  // Output written before the exit is delivered before the exit is reported.
-  const auto got = lines.lines();
-  ASSERT_FALSE(got.empty());
-  EXPECT_EQ(got.back(), "flood line 50000");
-  EXPECT_NE(lines.joined().find("Permission denied"), std::string::npos);
-  EXPECT_EQ(std::count_if(got.begin(), got.end(), [](const auto& l) { return l.rfind("flood line ", 0) == 0; }), 50000);
-
-  // A child the target leaves behind keeps the pipe open; its lines still come.
-  LineCollector helper;
-  LaunchOptions helperOptions;
-  helperOptions.output = helper.sink();
-  helperOptions.stderrToJournal = false;
-  launchOk(testing::writeDemoDesktopEntry(dir, "forking", testing::privateDemo(dir), "--fork-child"), helperOptions);
-  EXPECT_TRUE(waitFor([&] { return helper.contains("background helper still writing (10 of 10)"); })) << helper.joined();
-
+TEST_F(WorkspaceTest, DirectOutputIsDrainedAfterItsConsumerIsGone) {
   // Nobody reads any more: the target still runs to its end, not blocked on
   // a full pipe and not killed by SIGPIPE.
   std::atomic<std::int32_t> pid{0};
@@ -397,7 +377,11 @@ TEST_F(WorkspaceTest, DirectOutputDeliversEverythingAndIsDrainedAfterItsConsumer
   EXPECT_EQ(orphanEnd->exitStatus->code, 0);
 }
 
-TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsName) {
+// stdout straight from the terminal, stderr and the journal API lines from
+// the journal, each once. The journal holds stdout too, as a launcher's
+// stream would have stored it; past journald's pace for such a stream the
+// rest is counted, and the count is in the journal as soon as stdout ends.
+TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndStdoutTheJournalToo) {
   const auto link = testing::privateDemo(dir);
   const std::string name = link.filename();
   LineCollector streamed;
@@ -408,46 +392,39 @@ TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndTheJournalUnderTheTargetsNa
   LaunchOptions options;
   options.output = printed.sink();
   options.spawned = [&](const LaunchedProcess& process) { stream.process->follow(process); };
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id demo.id"), options);
+  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--bundle-id demo.id --flood 15000"), options);
   const auto pid = launched->application->processIdentifier();
   ASSERT_TRUE(awaitTermination(pid));
-  // stdout straight from the terminal; stderr and the journal API lines
-  // from the journal.
   EXPECT_TRUE(waitFor([&] {
-    return printed.contains("starting (pid") && printed.contains("Ready for work") &&
+    return printed.contains("starting (pid") && printed.contains("flood line 15000") &&
            streamed.contains("Permission denied") && streamed.contains("[demo.id:general]") &&
            streamed.contains("error: failed to connect");
-  })) << printed.joined() << "\n--\n" << streamed.joined();
+  })) << printed.joined().substr(0, 2000) << "\n--\n" << streamed.joined();
   EXPECT_FALSE(printed.contains("Permission denied"));
-  // The journal holds stdout too, as a launcher's stream would have stored
-  // it; the trace does not show it a second time.
-  JournalForwarder::shared().flush();
-  const auto inJournal = [&] { return journalText(name, pid); };
-  std::string journal;
-  EXPECT_TRUE(waitFor([&] { return (journal = inJournal()).find("Ready for work") != std::string::npos; }))
-      << journal;
-  EXPECT_NE(journal.find("starting (pid"), std::string::npos) << journal;
-  ::usleep(300 * 1000);  // what the journal still hands on would arrive now
-  EXPECT_FALSE(streamed.contains("Ready for work")) << streamed.joined();
-  EXPECT_FALSE(streamed.contains("starting (pid")) << streamed.joined();
-}
-
-// Past journald's pace for a launcher's stream, the rest is counted and the
-// count is in the journal as soon as the target's stdout ends.
-TEST_F(WorkspaceTest, AStdoutFloodLeavesTheCountOfWhatWasNotForwardedInTheJournal) {
-  const auto link = testing::privateDemo(dir);
-  const std::string name = link.filename();
-  LineCollector printed;
-  LaunchOptions options;
-  options.output = printed.sink();
-  auto launched = launchOk(testing::writeDemoDesktopEntry(dir, name, link, "--flood 15000"), options);
-  const auto pid = launched->application->processIdentifier();
-  ASSERT_TRUE(awaitTermination(pid));
   std::string journal;
   EXPECT_TRUE(waitFor([&] {
     return (journal = journalText(name, pid)).find("lines this program printed on stdout") != std::string::npos;
   })) << journal.substr(journal.size() - std::min<std::size_t>(journal.size(), 400));
-  EXPECT_TRUE(printed.contains("flood line 15000"));
+  EXPECT_NE(journal.find("starting (pid"), std::string::npos) << journal.substr(0, 400);
+  // Once the stream has gone quiet, what the journal still handed on has
+  // arrived: none of it is stdout a second time.
+  std::atomic<bool> quiet{false};
+  stream.process->notifyWhenQuiet([&] { quiet = true; });
+  ASSERT_TRUE(waitFor([&] { return quiet.load(); }));
+  EXPECT_FALSE(streamed.contains("starting (pid")) << streamed.joined();
+  EXPECT_FALSE(streamed.contains("flood line")) << streamed.joined().substr(0, 2000);
+}
+
+// Two login sessions the kernel tells apart are two sessions, whatever the
+// display and bus say; where one has none, the display and bus decide.
+TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
+  const SessionIdentity own{1000, 3, ":0", std::nullopt, "unix:path=/run/user/1000/bus"};
+  auto other = own;
+  EXPECT_TRUE(sameSession(own, other));
+  other.loginSession = 4;
+  EXPECT_FALSE(sameSession(own, other));
+  other.loginSession.reset();
+  EXPECT_TRUE(sameSession(own, other));
 }
 
 // With a journal that takes nothing, the queue stays within its bytes; once
@@ -509,6 +486,14 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
     std::lock_guard lock(mutex);
     EXPECT_EQ(sent.back(), "after the pid came back");
   }
+  // Past its burst, a source is heard again in the next interval.
+  reused->forward(burst);
+  EXPECT_TRUE(waitFor([&] {
+    reused->forward(LineBatch::of({"after the interval"}));
+    forwarder.flush();
+    std::lock_guard lock(mutex);
+    return sent.back() == "after the interval";
+  }));
 
   // No journald listening: every entry refused, and counted at the exit.
   JournalForwarder refusing([](const std::string&, std::int32_t, std::string_view) { return false; });
@@ -517,29 +502,6 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   ::testing::internal::CaptureStderr();
   refusing.finish(std::chrono::milliseconds(10));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("marrowfield: 2 lines"), std::string::npos);
-}
-
-TEST_F(WorkspaceTest, LaunchAndWatchCyclesLeakNeitherZombiesNorDescriptors) {
-  const auto entry = testing::writeDemoDesktopEntry(dir, "cycle", testing::privateDemo(dir), "--exit 1");
-  // Warm up what is created once (the watcher thread, the journal socket,
-  // which the forwarder's thread opens with its first line, maybe only now).
-  awaitTermination(launchOk(entry)->application->processIdentifier());
-  JournalForwarder::shared().flush();
-  const auto descriptors = testing::openDescriptorCount();
-  for (int i = 0; i < 10; ++i) {
-    LineCollector lines;
-    LaunchOptions options;
-    if (i % 2 == 1) options.output = lines.sink();
-  options.stderrToJournal = false;
-    auto launched = launchOk(entry, options);
-    ASSERT_TRUE(awaitTermination(launched->application->processIdentifier()));
-  }
-  // Unobserved children are reaped too.
-  for (int i = 0; i < 5; ++i) launchOk(entry);
-  EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }));
-  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); })) << testing::zombieChildren().size();
-  EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
-      << testing::openDescriptorCount() << " vs " << descriptors;
 }
 
 }  // namespace

@@ -4,7 +4,6 @@
 // must cope with.
 //
 //   stdout-program --printf-then-crash     two printf lines, one on stderr, then SIGSEGV
-//   stdout-program --long-line BYTES       one line of BYTES 'x' without a newline, then exit
 //   stdout-program --close-stdout          a line, close stdout, a line on stderr, wait, exit 0
 //   stdout-program --daemon-grandchild     a grandchild in a session of its own keeps printing
 //                                          for 2 s; the program itself exits at once
@@ -14,7 +13,6 @@
 //   stdout-program --flood N               N numbered lines as fast as stdio writes them
 //   stdout-program --flood-blocks N        the same lines written 64 KiB at a time, as a
 //                                          program that buffers its output itself does
-//   stdout-program --isatty                whether stdout and stderr are terminals
 //   stdout-program --probes N MS           N lines "latency probe <CLOCK_MONOTONIC ns>", one every
 //                                          MS milliseconds, each flushed (benchmarks)
 
@@ -34,15 +32,6 @@ int printfThenCrash() {
   std::fprintf(stderr, "about to dereference a null pointer\n");
   volatile int* nowhere = nullptr;
   return *nowhere;
-}
-
-int longLine(long bytes) {
-  std::string chunk(65536, 'x');
-  for (long left = bytes; left > 0; left -= static_cast<long>(chunk.size())) {
-    std::fwrite(chunk.data(), 1, static_cast<std::size_t>(std::min<long>(left, static_cast<long>(chunk.size()))), stdout);
-  }
-  std::fflush(stdout);
-  return 0;
 }
 
 int closeStdout() {
@@ -130,19 +119,12 @@ int floodBlocks(long lines) {
   return 0;
 }
 
-int isatty() {
-  std::printf("stdout is a terminal: %s, stderr is a terminal: %s\n", ::isatty(STDOUT_FILENO) ? "yes" : "no",
-              ::isatty(STDERR_FILENO) ? "yes" : "no");
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   const char* value = argc > 2 ? argv[2] : "0";
   if (mode == "--printf-then-crash") return printfThenCrash();
-  if (mode == "--long-line") return longLine(std::atol(value));
   if (mode == "--close-stdout") return closeStdout();
   if (mode == "--daemon-grandchild") return daemonGrandchild();
   if (mode == "--read-stdin") return readStdin();
@@ -150,7 +132,6 @@ int main(int argc, char** argv) {
   if (mode == "--print-forever") return printForever();
   if (mode == "--flood") return flood(std::atol(value));
   if (mode == "--flood-blocks") return floodBlocks(std::atol(value));
-  if (mode == "--isatty") return isatty();
   if (mode == "--probes") return probes(std::atoi(value), argc > 3 ? std::atoi(argv[3]) : 10);
   std::fprintf(stderr, "stdout-program: unknown mode '%s'\n", mode.c_str());
   return 2;

@@ -4,11 +4,13 @@
 #include <gtest/gtest.h>
 
 #include <algorithm>
+#include <regex>
+#include <sstream>
 
-#include <cctype>
 #include <csignal>
 #include <functional>
 #include <fcntl.h>
+#include <sys/stat.h>
 #include <poll.h>
 #include <termios.h>
 #include <sys/prctl.h>
@@ -106,48 +108,33 @@ CliRun runCliOnTerminal(std::vector<std::string> args) {
 
 std::vector<std::string> linesOf(const std::string& text) {
   std::vector<std::string> lines;
-  std::size_t start = 0;
-  while (start < text.size()) {
-    auto end = text.find('\n', start);
-    if (end == std::string::npos) end = text.size();
-    lines.push_back(text.substr(start, end - start));
-    start = end + 1;
-  }
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) lines.push_back(line);
   return lines;
 }
 
 // "[HH:mm:ss] [LABEL] [SOURCE] message"
 bool isEventLine(const std::string& line) {
-  auto digits = [&](std::size_t at) { return at + 1 < line.size() && std::isdigit(static_cast<unsigned char>(line[at])) &&
-                                             std::isdigit(static_cast<unsigned char>(line[at + 1])); };
-  if (line.size() < 12 || line[0] != '[' || !digits(1) || line[3] != ':' || !digits(4) || line[6] != ':' ||
-      !digits(7) || line.compare(9, 3, "] [") != 0) {
-    return false;
-  }
-  std::size_t at = 12;
-  bool labelled = false;
-  for (const char* label : {"INFO", "WARN", "ERROR", "OK"}) {
-    const std::string prefix = std::string(label) + "] [";
-    if (line.compare(at, prefix.size(), prefix) == 0) {
-      at += prefix.size();
-      labelled = true;
-      break;
-    }
-  }
-  const auto close = line.find("] ", at);
-  if (!labelled || close == std::string::npos || close == at || close + 2 >= line.size()) return false;
-  for (std::size_t i = at; i < close; ++i) {
-    if (!std::isupper(static_cast<unsigned char>(line[i]))) return false;
-  }
-  return true;
+  static const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
+  return std::regex_match(line, form);
 }
+
+// The pid in the first "launched with PID <n>" line, once that line is whole; 0 before.
+pid_t launchedPid(const std::string& out) {
+  const auto at = out.find("launched with PID ");
+  if (at == std::string::npos || out.find('\n', at) == std::string::npos) return 0;
+  return std::stoi(out.substr(at + 18));
+}
+
+const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
+                                            MARROWFIELD_CLI_PATH, "trace"};
 
 class CliTraceTest : public ::testing::Test {
  protected:
   std::filesystem::path demoEntry(const std::string& args, std::string* name = nullptr) {
-    const auto link = testing::privateDemo(dir);
-    if (name) *name = link.filename();
-    return testing::writeDemoDesktopEntry(dir, link.filename(), link, "--bundle-id " + link.filename().string() + " " + args);
+    const auto demo = testing::demoEntry(dir, args);
+    if (name) *name = demo.name;
+    return demo.entry;
   }
   testing::TempDir dir;
 };
@@ -188,45 +175,38 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
 }
 
-TEST_F(CliTraceTest, SecondsEndTheTraceAndLeaveTheTargetRunning) {
-  const CliRun run = runCli({demoEntry("--stay").string(), "--seconds", "1"});
-  EXPECT_EQ(run.status, 1) << run.out;
-  EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
-  const auto launched = run.out.find("launched with PID ");
-  ASSERT_NE(launched, std::string::npos);
-  const pid_t pid = std::stoi(run.out.substr(launched + 18));
-  EXPECT_TRUE(testing::processExists(pid));
-  ::kill(pid, SIGKILL);
+TEST_F(CliTraceTest, SecondsOrCtrlCStopTheTracePrintTheSummaryAndLeaveTheTargetRunning) {
+  for (const bool ctrlC : {false, true}) {
+    SCOPED_TRACE(ctrlC ? "Ctrl-C" : "--seconds");
+    std::vector<std::string> args = {demoEntry("--stay").string()};
+    if (!ctrlC) args.insert(args.end(), {"--seconds", "1"});
+    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
+      return launchedPid(out) > 0 && (!ctrlC || ::kill(cli, SIGINT) == 0);
+    });
+    EXPECT_EQ(run.status, 1) << run.out << run.err;
+    EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
+    EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
+    const pid_t target = launchedPid(run.out);
+    ASSERT_GT(target, 0);
+    EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
+    ::kill(target, SIGKILL);
+  }
 }
 
-TEST_F(CliTraceTest, CtrlCStopsTheTraceAndStillPrintsTheSummary) {
-  pid_t target = -1;
-  const CliRun run = runCli({demoEntry("--stay").string()}, [&](pid_t cli, const std::string& out) {
-    const auto launched = out.find("launched with PID ");
-    if (launched == std::string::npos || out.find('\n', launched) == std::string::npos) return false;
-    target = std::stoi(out.substr(launched + 18));
-    ::kill(cli, SIGINT);
-    return true;
-  });
-  EXPECT_EQ(run.status, 1) << run.out << run.err;
-  EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
-  EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
-  ASSERT_GT(target, 0);
-  EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
-  ::kill(target, SIGKILL);
-}
-
-TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehind) {
+TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehindAndItsTargetRunning) {
   // SIGKILL runs no teardown: journalctl has to notice by itself that nobody
-  // reads its output any more. Orphans come to this test process, so the
-  // journalctl is seen to end (and reaped) wherever init would take it.
+  // reads its output any more, and the target's writes to a terminal nobody
+  // reads must neither block nor kill it. Orphans come to this test process,
+  // so what the CLI left is seen to end (and reaped) wherever init would take it.
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
+  const auto program = dir.path() / "talker";
+  std::filesystem::copy_file(MARROWFIELD_STDOUT_PROGRAM, program);
+  const auto entry = testing::writeDemoDesktopEntry(dir, "talker", program, "--print-forever");
   pid_t journalctl = -1;
   pid_t target = -1;
-  const CliRun run = runCli({demoEntry("--stay").string()}, [&](pid_t cli, const std::string& out) {
-    const auto launched = out.find("launched with PID ");
-    if (launched == std::string::npos || out.find('\n', launched) == std::string::npos) return false;
-    target = std::stoi(out.substr(launched + 18));
+  const CliRun run = runCli({entry.string(), "--raw"}, [&](pid_t cli, const std::string& out) {
+    target = launchedPid(out);
+    if (target <= 0 || out.find("still alive 3") == std::string::npos) return false;
     for (const auto& child : testing::childProcesses(cli)) {
       if (child.name == "journalctl") journalctl = child.pid;
     }
@@ -236,11 +216,26 @@ TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehind) {
   EXPECT_EQ(run.status, 128 + SIGKILL);
   ASSERT_GT(journalctl, 0) << run.out;
   EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(journalctl); }, 15));
+  EXPECT_EQ(::waitpid(journalctl, nullptr, 0), journalctl);
+  EXPECT_TRUE(testing::keepsRunning(target));
   ::kill(target, SIGKILL);
-  // Reap what came to us (and only that: a journald the fixture started is
-  // our child too).
-  for (const pid_t orphan : {journalctl, target}) {
-    EXPECT_TRUE(testing::waitFor([orphan] { return ::waitpid(orphan, nullptr, WNOHANG) == orphan; })) << orphan;
+  EXPECT_EQ(::waitpid(target, nullptr, 0), target);
+}
+
+// nobody is in no group that may read the journal: the trace says why it
+// cannot follow it and still shows all the target writes, on both streams,
+// including a last line without its newline while a child holds the terminal.
+TEST_F(CliTraceTest, AUserWhoMayNotReadTheJournalGetsTheReasonAndEveryLine) {
+  ::chmod(dir.path().c_str(), 0755);
+  const auto script = dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\n"
+                                          "sleep 3 &\nprintf 'first\\nunfinished'\n", true);
+  auto argv = kAsNobody;
+  argv.insert(argv.end(), {"--raw", script.string()});
+  const auto ran = testing::runProgram(argv);
+  EXPECT_NE(ran.output.find("Could not arm unified log stream: this user may not read the systemd journal"),
+            std::string::npos) << ran.output;
+  for (const char* line : {"said on stdout", "said on stderr", "] first", "] unfinished", "speaks terminated"}) {
+    EXPECT_NE(ran.output.find(line), std::string::npos) << line << "\n" << ran.output;
   }
 }
 
@@ -260,6 +255,22 @@ TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
   const CliRun notAppEntry = runCli({link.string()});
   EXPECT_EQ(notAppEntry.status, 2);
   EXPECT_NE(notAppEntry.err.find("the desktop entry is not of Type=Application"), std::string::npos) << notAppEntry.err;
+
+  // Permissions do not stop root, who runs these tests; they stop nobody.
+  ::chmod(dir.path().c_str(), 0755);
+  const auto locked = dir.write("locked.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
+  ::chmod(locked.c_str(), 0000);
+  std::filesystem::create_directory(dir.path() / "private");
+  const auto behind = dir.write("private/behind.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
+  ::chmod((dir.path() / "private").c_str(), 0700);
+  for (const auto& [path, reason] : {std::pair{locked, std::string("is not an application: Permission denied")},
+                                     std::pair{behind, behind.string() + ": Permission denied"}}) {
+    auto argv = kAsNobody;
+    argv.push_back(path.string());
+    const auto ran = testing::runProgram(argv);
+    EXPECT_EQ(ran.status, 2) << ran.output;
+    EXPECT_NE(ran.output.find(reason), std::string::npos) << ran.output;
+  }
 
   EXPECT_EQ(runCli({}).status, 2);
   EXPECT_EQ(runCli({text.string(), "--seconds", "soon"}).status, 2);
