@@ -2,7 +2,6 @@
 #pragma once
 
 #include <cstddef>
-#include <optional>
 #include <string>
 #include <string_view>
 
@@ -33,15 +32,5 @@ using EventType = MarrowfieldEvent::EventType;
 
 // The only text form of a type anywhere: "INFO", "WARN", "ERROR", "OK".
 std::string_view label(EventType type);
-// Exact, case-sensitive inverse of label(); anything else yields nothing.
-std::optional<EventType> eventTypeFromLabel(std::string_view text);
-
-std::size_t hashValue(EventType type);
-// Combines id, time, label, source, message and the noise flag, in that order.
-std::size_t hashValue(const MarrowfieldEvent& event);
-
-struct EventHash {
-  std::size_t operator()(const MarrowfieldEvent& event) const noexcept { return hashValue(event); }
-};
 
 }  // namespace mf
