@@ -118,6 +118,25 @@ bool isRegularFile(const std::string& path) {
   return ::stat(path.c_str(), &info) == 0 && S_ISREG(info.st_mode);
 }
 
+// The source line by walking the units: a compiler that writes no
+// .debug_aranges (clang, by default) leaves libdw's address lookup without
+// an answer in the elfutils of Debian 12, which builds no ranges of its own.
+bool lineFromUnits(Dwfl_Module* module, GElf_Addr at, CodeLocation& where) {
+  Dwarf_Die* unit = nullptr;
+  Dwarf_Addr bias = 0;
+  while ((unit = dwfl_module_nextcu(module, unit, &bias)) != nullptr) {
+    if (dwarf_haspc(unit, at - bias) <= 0) continue;
+    Dwarf_Line* line = dwarf_getsrc_die(unit, at - bias);
+    int number = 0;
+    const char* source = line ? dwarf_linesrc(line, nullptr, nullptr) : nullptr;
+    if (source == nullptr || dwarf_lineno(line, &number) != 0 || number <= 0) return false;
+    where.sourceFile = fs::path(source).filename().string();
+    where.line = number;
+    return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 std::optional<CodeLocation> locateInFile(const std::string& path, std::uint64_t fileOffset,
@@ -157,6 +176,7 @@ std::optional<CodeLocation> locateInFile(const std::string& path, std::uint64_t 
           where.line = number;
         }
       }
+      if (where.sourceFile.empty()) lineFromUnits(module, at, where);
       if (!where.function.empty() || !where.sourceFile.empty()) found = where;
     }
   }
