@@ -49,7 +49,7 @@ TEST(Trace, ASuccessfulTraceTellsTheStoryInOrderWhicheverRoadEachLineTook) {
   // The story in the order it was written (stdout read at once, stderr and
   // the journal API tenths of a second later). The launch comes first: the
   // demo prints at once, but only once it runs.
-  const std::vector<std::string_view> story = {" launched with PID ", "starting (pid", ":general] Reading workspace",
+  const std::vector<std::string> story = {" launched with PID ", "starting (pid", ":general] Reading workspace",
                                                "Could not open file", "Permission denied", "warning: cache",
                                                "error: failed to connect", "Ready for work", demo.name + " terminated"};
   for (std::size_t i = 1; i < story.size(); ++i) {
