@@ -1,13 +1,11 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
-"""Driving the real Marrowfield window as a person does.
+# Driving the real Marrowfield window as a person does: real pointer and key
+# events (xdotool), the clipboard read by another process (xclip), pictures
+# of the screen (ImageMagick), and the accessibility bus (AT-SPI) to find
+# where a control is and what it says. Nothing reaches into the program.
+# Waits are conditions with deadlines.
 
-Everything here goes through what a user or an assistive tool has: real
-pointer and key events (xdotool), the clipboard read by another process
-(xclip), screenshots of the screen (ImageMagick), and the accessibility bus
-(AT-SPI) to find where a control is and what it says. Nothing reaches into
-the program. Waits are conditions with deadlines.
-"""
-
+import os
 import signal
 import subprocess
 import time
@@ -57,6 +55,28 @@ def clipboard():
         return run("xclip", "-selection", "clipboard", "-o", timeout=5)
     except subprocess.CalledProcessError:
         return None
+
+
+# The targets a test launched, each held by a pidfd taken as soon as the
+# trace names its PID, so that ending them can never signal a process that
+# has since taken over the number.
+class Targets:
+    def __init__(self):
+        self.pidfds = {}
+
+    def hold(self, pid):
+        try:
+            self.pidfds.setdefault(pid, os.pidfd_open(pid))
+        except ProcessLookupError:
+            pass
+
+    def end(self):
+        for pidfd in self.pidfds.values():
+            try:
+                signal.pidfd_send_signal(pidfd, signal.SIGKILL)
+            except ProcessLookupError:
+                pass
+            os.close(pidfd)
 
 
 def extents(obj):
