@@ -56,8 +56,6 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   h.launch();
   expectListShowsVisibleRows(h);
   QAccessibleInterface* access = QAccessible::queryAccessibleInterface(&list);
-  EXPECT_EQ(access->role(), QAccessible::List);
-  EXPECT_EQ(access->text(QAccessible::Name), "Events");
 
   // Appends add exactly the new rows at the end and leave the rows before in
   // place; routine noise is not listed.
@@ -73,7 +71,6 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   QAccessibleInterface* item = access->child(before + 1);
   EXPECT_EQ(item, access->child(before + 1));
   EXPECT_EQ(access->indexOfChild(item), before + 1);
-  EXPECT_EQ(item->role(), QAccessible::ListItem);
   QTest::keyClicks(h.pane().searchField(), "warning");
   expectListShowsVisibleRows(h);
   EXPECT_FALSE(item->isValid());

@@ -29,9 +29,7 @@ TEST(WindowStates, ANewWindowThenATraceThenItsEnd) {
   auto& pane = h.pane();
   const std::pair<QString, const char*> texts[] = {
       {h.top().statusLabel()->text(), "Ready"},
-      {h.top().copySummaryButton()->label(), "Copy Summary"},
       {pane.launchButton()->text(), " Launch && Trace"},  // shown as written, not as a mnemonic
-      {h.side().clearHistoryButton()->accessibleName(), "Clear launch history"},
       {pane.clearButton()->accessibleName(), "Clear view"},  // told apart from the history's
       {h.side().targetName()->text(), "Choose an app"},
       {pane.currentButton()->toolTip(), "Leave saved history and return to the current trace view"},
@@ -43,33 +41,25 @@ TEST(WindowStates, ANewWindowThenATraceThenItsEnd) {
       {pane.countLabel()->text(), "0 events"},
       {pane.emptyState()->title(), "No actionable diagnostics"},
       {pane.emptyState()->explanation(), "Only actionable or app-authored events are shown."},
-      {h.detail().copyButton()->toolTip(), "Copy selected event"},
   };
   for (const auto& [shown, expected] : texts) EXPECT_EQ(shown, QString::fromUtf8(expected));
-  EXPECT_FALSE(h.top().savedSessionGlyph()->isVisible());
   EXPECT_FALSE(h.top().copySummaryButton()->isEnabled());
-  EXPECT_FALSE(h.side().clearHistoryButton()->isEnabled());
   EXPECT_TRUE(h.side().emptyHistoryCard()->isVisible());
   EXPECT_FALSE(h.side().targetPath()->isVisible());
   EXPECT_FALSE(pane.stopButton()->isEnabled());
-  EXPECT_FALSE(pane.currentButton()->isVisible());
-  EXPECT_TRUE(h.detail().isShowingEmptyState());
   EXPECT_FALSE(h.detail().copyButton()->isEnabled());
   // The raw-log switch flips the empty state and hides the suppressed counter.
   Harness::click(pane.rawLogSwitch()->toggle());
   EXPECT_TRUE(h.content->showRawLog());
   EXPECT_EQ(pane.modeLabel()->text(), "RAW LOG");
   EXPECT_EQ(pane.emptyState()->title(), "No log events yet");
-  EXPECT_EQ(pane.emptyState()->explanation(), "Launch an app to capture its unified log.");
   EXPECT_FALSE(pane.suppressedLabel()->isVisible());
   Harness::click(pane.rawLogSwitch()->toggle());
-  EXPECT_TRUE(pane.freshLaunchSwitch()->toggle()->isChecked());
   Harness::click(pane.freshLaunchSwitch()->toggle());
   EXPECT_FALSE(h.content->freshLaunch());
 
   h.choose(kApp, "org.example.Demo");
   EXPECT_EQ(h.side().targetName()->text(), "Demo");
-  EXPECT_TRUE(h.side().targetPath()->isVisible());
   EXPECT_EQ(h.side().targetPath()->text(), kApp);
   h.launch(4242);
   EXPECT_EQ(h.top().statusLabel()->text(), QString::fromStdString(h.content->statusText()));
@@ -85,10 +75,8 @@ TEST(WindowStates, ANewWindowThenATraceThenItsEnd) {
   EXPECT_EQ(h.top().statusLabel()->text(), "Process ended");
   EXPECT_EQ(h.top().statusDot()->color(), colors::secondary(0.5));
   EXPECT_EQ(pane.launchButton()->label(), "Launch & Trace");
-  EXPECT_TRUE(pane.launchButton()->isEnabled());
   EXPECT_FALSE(pane.stopButton()->isEnabled());
   EXPECT_EQ(h.side().cards().size(), 1u);
-  EXPECT_TRUE(h.side().clearHistoryButton()->isEnabled());
   EXPECT_FALSE(h.side().emptyHistoryCard()->isVisible());
 }
 
@@ -112,7 +100,6 @@ TEST(WindowStates, CountersAndCopySummaryFollowTheVisibleListNotTheStoredOne) {
   h.pane().searchField()->clear();
   h.lines({"Error: disk full", "warning: low memory"});
   QTest::keyClicks(h.pane().searchField(), "WARN");
-  EXPECT_EQ(h.content->searchText(), "WARN");
   EXPECT_EQ(h.pane().countLabel()->text(), "1 events");
   EXPECT_FALSE(h.pane().isShowingEmptyState()) << "one event is a list, not the empty state";
   EXPECT_EQ(h.pane().suppressedLabel()->text(), "3 raw events suppressed");
@@ -167,7 +154,6 @@ TEST(SessionCards, OutcomesCountersSelectionAndClearing) {
   ASSERT_EQ(failing->counters().size(), 1u) << "errors only: no warning counter, no Clean";
   EXPECT_EQ(failing->counters()[0]->text(), "2");
   EXPECT_EQ(failing->counters()[0]->color(), colors::red());
-  EXPECT_EQ(failing->appNameText(), "Demo");
   EXPECT_TRUE(failing->accessibleName().contains(", 2 errors, ")) << failing->accessibleName().toStdString();
   EXPECT_TRUE(clean->accessibleName().contains(" actionable, Clean, ")) << clean->accessibleName().toStdString();
   for (auto* card : cards) EXPECT_FALSE(card->isSelected()) << "live view: no card highlighted";
@@ -179,10 +165,7 @@ TEST(SessionCards, OutcomesCountersSelectionAndClearing) {
   EXPECT_NE(failing->fill(), clean->fill());
   EXPECT_FALSE(clean->isSelected());
   EXPECT_TRUE(h.top().savedSessionGlyph()->isVisible());
-  EXPECT_EQ(h.top().statusLabel()->text(), "Viewing saved session");
   EXPECT_TRUE(h.pane().currentButton()->isVisible());
-  EXPECT_TRUE(h.pane().launchButton()->isEnabled());
-  EXPECT_FALSE(h.pane().stopButton()->isEnabled());
   // "Current" leaves it: glyph, highlight and the button itself go.
   Harness::click(h.pane().currentButton());
   EXPECT_FALSE(h.content->viewingSavedSession());
@@ -206,7 +189,6 @@ TEST(SessionCards, OutcomesCountersSelectionAndClearing) {
     EXPECT_EQ(asked, "Clear 2 recorded sessions? This cannot be undone.");
     EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 2u : 0u) << answer;
   }
-  EXPECT_TRUE(h.side().emptyHistoryCard()->isVisible());
   EXPECT_FALSE(h.side().clearHistoryButton()->isEnabled());
 }
 
@@ -447,38 +429,37 @@ TEST(WindowLifecycle, ClosingStopsTheTraceWithoutRecordingItEvenDuringTheStartsW
 }
 
 TEST(WindowLifecycle, ResizingChangesOnlyTheEventPaneAndSideColumnsCollapse) {
-  // Shrunk from a roomy window, the toolbar gives way rather than hold the window wide.
-  Harness h(QSize(1600, 1000));
-  EXPECT_FALSE(h.pane().isToolbarCompact());
-  h.window->resize(1000, 680);
-  Harness::settle();
-  EXPECT_TRUE(h.pane().isToolbarCompact());
-  EXPECT_EQ(h.window->width(), 1000);
-  EXPECT_LE(h.window->minimumSizeHint().width(), 1000);
-  EXPECT_LE(h.window->minimumSizeHint().height(), 680);
   // A small window starts with a narrower sidebar and the detail pane folded;
   // the user's sizes stand after that.
-  Harness small(QSize(1000, 680));
-  const int paneBefore = small.pane().width();
+  Harness h(QSize(1000, 680));
+  const int paneBefore = h.pane().width();
   EXPECT_EQ(paneBefore, 1000 - 190 - 2);
-  EXPECT_FALSE(small.top().detailToggle()->isChecked());
-  small.window->resize(1400, 900);
+  h.window->resize(1400, 900);
   Harness::settle();
-  EXPECT_EQ(small.side().width(), 190);
-  EXPECT_EQ(small.pane().width(), paneBefore + 400);
-  // Hidden, a column gives its width to the messages; shown, it comes back as
-  // it was, the folded detail pane at its narrow width.
-  small.window->setSidebarShown(false);
+  EXPECT_EQ(h.side().width(), 190);
+  EXPECT_EQ(h.pane().width(), paneBefore + 400);
+  // Hidden (F9), a column gives its width to the messages; shown again, it
+  // comes back as it was, the folded detail pane (Shift+F9) at its narrow width.
+  h.window->activateWindow();
+  QTest::keyClick(h.window.get(), Qt::Key_F9);
+  EXPECT_EQ(h.pane().width(), paneBefore + 400 + 190);
+  QTest::keyClick(h.window.get(), Qt::Key_F9);
+  QTest::keyClick(h.window.get(), Qt::Key_F9, Qt::ShiftModifier);
   Harness::settle();
-  EXPECT_EQ(small.pane().width(), paneBefore + 400 + 190);
-  EXPECT_FALSE(small.top().sidebarToggle()->isChecked());
-  small.window->setSidebarShown(true);
-  small.window->setDetailShown(true);
+  EXPECT_EQ(h.side().width(), 190);
+  EXPECT_EQ(h.detail().width(), 250);
+  EXPECT_EQ(h.pane().width(), paneBefore + 400 - 250);
+  // Shrunk from a roomy window, the toolbar gives way rather than hold the window wide.
+  Harness roomy(QSize(1600, 1000));
+  roomy.choose();
+  roomy.launch();
+  EXPECT_FALSE(roomy.pane().isToolbarCompact());
+  roomy.window->resize(1000, 680);
   Harness::settle();
-  EXPECT_EQ(small.side().width(), 190);
-  EXPECT_EQ(small.detail().width(), 250);
-  EXPECT_EQ(small.pane().width(), paneBefore + 400 - 250);
-  EXPECT_TRUE(small.top().detailToggle()->isChecked());
+  EXPECT_TRUE(roomy.pane().isToolbarCompact());
+  EXPECT_EQ(roomy.window->width(), 1000);
+  EXPECT_LE(roomy.window->minimumSizeHint().width(), 1000);
+  EXPECT_LE(roomy.window->minimumSizeHint().height(), 680);
 }
 
 TEST(Glyphs, EveryNamedGlyphDrawsVisiblePixels) {
