@@ -74,7 +74,6 @@ TEST_F(ContentViewTest, OpeningTheOldestOfEightWhileTracing) {
   EXPECT_EQ(view->selectedAppName(), "App0");
   EXPECT_EQ(view->selectedAppURL(), "/opt/apps/App0.desktop");
   EXPECT_EQ(view->summaryText().find("Bundle ID:"), std::string::npos);
-  EXPECT_FALSE(view->isTracing());
 }
 
 TEST_F(ContentViewTest, BrowsingSavedSessions) {
@@ -88,7 +87,6 @@ TEST_F(ContentViewTest, BrowsingSavedSessions) {
   EXPECT_EQ(view->searchText(), "");
   EXPECT_FALSE(view->selectedEventID());
   EXPECT_NE(view->summaryText().find("\nBundle ID: org.example.X\n"), std::string::npos);
-  EXPECT_EQ(view->eventCount(), view->events().size());
 
   // A choice while viewing keeps the saved session on screen.
   choose("/opt/bin/other", "");
@@ -113,7 +111,6 @@ TEST_F(ContentViewTest, BrowsingSavedSessions) {
   EXPECT_EQ(view->sessions().size(), 2u);
   EXPECT_EQ(describe(view->sessions()[0].events).back(), "INFO SESSION Trace stopped");
   EXPECT_TRUE(view->events().empty());
-  EXPECT_EQ(status(), "Ready");
   EXPECT_FALSE(view->isTracing());
 }
 

@@ -13,21 +13,7 @@
 namespace mf::testing {
 namespace {
 
-TEST(TraceTexts, StatusLinesSignalNamesAndApplicationNames) {
-  using Kind = TraceStatus::Kind;
-  const struct {
-    Kind kind;
-    const char* appName;
-    std::int32_t pid;
-    const char* text;
-  } statuses[] = {
-      {Kind::ready, "", 0, "Ready"},           {Kind::readyToTrace, "My.Tool", 0, "Ready to trace My.Tool"},
-      {Kind::arming, "X", 0, kArming},         {Kind::tracing, "", 4242, "Tracing PID 4242"},
-      {Kind::processEnded, "", 0, "Process ended"}, {Kind::launchFailed, "", 0, "Launch failed"},
-      {Kind::viewingSavedSession, "", 0, "Viewing saved session"},
-      {Kind::summaryCopied, "", 0, "Summary copied"}, {Kind::eventCopied, "", 0, "Event copied"},
-  };
-  for (const auto& c : statuses) EXPECT_EQ(statusText({c.kind, c.appName, c.pid}), c.text);
+TEST(TargetNames, SignalNamesAndApplicationNames) {
   const std::pair<int, const char*> signals[] = {
       {SIGHUP, "SIGHUP"}, {SIGABRT, "SIGABRT"},        {SIGKILL, "SIGKILL"},         {SIGSEGV, "SIGSEGV"},
       {SIGBUS, "SIGBUS"}, {SIGIO, "SIGIO"},            {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},
@@ -58,7 +44,6 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(fakes.mainQueue.waits, (std::vector<double>{0.35, 0.15}));
   EXPECT_TRUE(isTracingDuringWait);
   EXPECT_EQ(refusing->terminateCalls + accepting->terminateCalls, 2);
-  EXPECT_EQ(fakes.logStreams.starts.at(0).processName, "X");
   ASSERT_EQ(fakes.workspace.opens.size(), 1u);
   EXPECT_EQ(fakes.workspace.opens[0].path, kAppPath);
   EXPECT_TRUE(fakes.workspace.opens[0].options.output) << "stdout is read directly in every trace";
@@ -79,7 +64,6 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(status(), "Tracing PID 4242");
   EXPECT_EQ(fakes.workspace.calls, (Strings{"running", "open", "observe"}));
   EXPECT_EQ(fakes.workspace.observers.at(0)->pid, 4242);
-  EXPECT_TRUE(view->sessions().empty());
 
   // No identifier: nothing is asked to quit and there is nothing to wait for.
   // Instances that all refuse: no event, yet the wait for them.
@@ -122,14 +106,11 @@ TEST_F(ContentViewTest, LaunchFailuresRecordTheTraceAndTearItDown) {
                            c.event};
     EXPECT_EQ(events(), expected);
     EXPECT_EQ(status(), "Launch failed");
-    EXPECT_FALSE(view->isTracing());
     EXPECT_EQ(process->terminateCalls, 1);
     EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
-    ASSERT_FALSE(view->sessions().empty());
-    EXPECT_EQ(describe(view->sessions()[0].events), expected) << "the finished trace stays on screen";
+    EXPECT_EQ(describe(view->sessions().at(0).events), expected) << "the finished trace stays on screen";
     EXPECT_EQ(view->sessions()[0].outcome.kind, TraceOutcome::Kind::launchFailed);
     EXPECT_EQ(view->selectedSessionID(), view->sessions()[0].id) << "selected, but not viewed";
-    EXPECT_FALSE(view->viewingSavedSession());
   }
 }
 
@@ -183,7 +164,6 @@ TEST_F(ContentViewTest, TheTargetsEndIsSaidAndRecorded) {
     EXPECT_EQ(ended.back(), "INFO PROCESS X terminated");
     EXPECT_EQ(ended.at(ended.size() - 2), c.said ? c.said : std::string("INFO PATH ") + kAppPath);
     EXPECT_EQ(status(), "Process ended");
-    EXPECT_FALSE(view->isTracing());
     EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
     EXPECT_EQ(process->terminateCalls, 1);
     EXPECT_EQ(describe(view->sessions().at(0).events), ended);
@@ -242,7 +222,6 @@ TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   EXPECT_EQ(describe(view->sessions().at(0).events).back(), "INFO SESSION Trace stopped");
   EXPECT_EQ(view->sessions()[0].outcome.kind, TraceOutcome::Kind::stopped);
   EXPECT_EQ(status(), "Ready");
-  EXPECT_FALSE(view->isTracing());
   EXPECT_EQ(process->terminateCalls, 1);
   EXPECT_EQ(target->terminateCalls, 0) << "the target itself is not asked to quit";
   EXPECT_EQ(fakes.workspace.calls.back(), "unobserve");
@@ -382,47 +361,33 @@ TEST_F(ContentViewTest, DestroyingTheViewWithWorkStillQueuedIsSafe) {
 }
 
 // What the views hear of: one change per operation, saying what was inserted
-// where or that everything was replaced.
+// or that everything was replaced (an insertion in the middle: below).
 TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   choose();
   view->setFreshLaunch(false);
   bool heardBeforeWait = false;
-  fakes.mainQueue.onWait = [&](double) {
-    for (const auto& change : changes) heardBeforeWait |= change.has(Change::eventsReplaced) && status() == kArming;
-  };
+  fakes.mainQueue.onWait = [&](double) { heardBeforeWait = !changes.empty() && status() == kArming; };
   changes.clear();
   view->startTrace();
   EXPECT_TRUE(heardBeforeWait) << "the views show the start before the wait";
   const auto kinds = Change::eventsReplaced | Change::eventsInserted | Change::visibleReset | Change::visibleInserted;
-  EXPECT_EQ(changes.front().fields & (Change::eventsReplaced | Change::eventsInserted | Change::visibleReset),
-            Change::eventsReplaced | Change::visibleReset);
-
+  EXPECT_EQ(changes.front().fields & kinds, Change::eventsReplaced | Change::visibleReset);
   fakes.workspace.completeWithPid(1);
   fakes.mainQueue.runAll();
-  view->setShowRawLog(true);
-  const std::size_t before = view->events().size();
-  const std::size_t rowsBefore = view->visibleRows().size();
+  // Routine chatter grows the events, not the rows, nor the search the suppressed count.
   changes.clear();
   pushLog({"plain chatter", "error: real problem"});
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].fields & kinds, Change::eventsInserted | Change::visibleInserted);
-  EXPECT_EQ(changes[0].firstChangedEvent, before);
-  EXPECT_EQ(changes[0].firstChangedRow, rowsBefore);
-  EXPECT_EQ(view->visibleRows().size(), rowsBefore + 2);
-
-  // Actionable only: routine chatter grows the events, not the rows.
-  view->setShowRawLog(false);
   changes.clear();
   pushLog({"more plain chatter"});
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].fields & kinds, Change::eventsInserted);
-  EXPECT_EQ(view->suppressedCount(), 2u);
   changes.clear();
   view->setSearchText("real");
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_TRUE(changes[0].has(Change::searchText) && changes[0].has(Change::visibleReset));
-  EXPECT_EQ(view->eventCount(), 1u);
-  EXPECT_EQ(view->suppressedCount(), 2u) << "the search does not change the suppressed count";
+  EXPECT_EQ(view->suppressedCount(), 2u);
   changes.clear();
   view->clearTraceView();
   ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";
@@ -443,7 +408,6 @@ TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
   const std::size_t ready = view->events().size() - 1;
   view->selectEvent(*view->events()[ready].id);
   const std::size_t rowsBefore = view->visibleRows().size();
-  const std::size_t suppressedBefore = view->suppressedCount();
   changes.clear();
   LineBatch late;
   late.add("x[4242]: Permission denied opening /etc/x.conf", LineInfo{LineOrigin::standardError, 6, false, start + 3});
@@ -458,10 +422,7 @@ TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
   EXPECT_TRUE(changes[0].has(Change::eventsInserted) && changes[0].has(Change::visibleInserted));
   EXPECT_EQ(changes[0].firstChangedEvent, ready);
   EXPECT_EQ(changes[0].firstChangedRow, rowsBefore - 1);
-  const auto visible = view->visibleEvents();
-  ASSERT_EQ(visible.size(), rowsBefore + 1) << "the plugin line is routine noise";
-  EXPECT_EQ(visible[visible.size() - 2].message, "x[4242]: Permission denied opening /etc/x.conf");
-  EXPECT_EQ(view->suppressedCount(), suppressedBefore + 1);
+  EXPECT_EQ(view->visibleRows().size(), rowsBefore + 1) << "the plugin line is routine noise";
   EXPECT_EQ(view->selectedEvent()->message, "Ready for work");
   const std::string summary = view->summaryText();
   EXPECT_LT(summary.find("Permission denied"), summary.find("Ready for work"));
