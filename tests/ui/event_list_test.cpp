@@ -79,11 +79,8 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   // The raw log lists everything, routine noise included.
   Harness::click(h.pane().rawLogSwitch()->toggle());
   expectListShowsVisibleRows(h);
-  EXPECT_EQ(list.rowCount(), static_cast<int>(h.content->events().size()));
   for (int i = 0; i < 50; ++i) h.lines({"line one", "Error: line two"});
   QTest::keyClicks(h.pane().searchField(), "two");
-  expectListShowsVisibleRows(h);
-  EXPECT_EQ(list.rowCount(), 50);
   h.lines({"Error: line two again", "not this"});
   expectListShowsVisibleRows(h);
   EXPECT_EQ(list.rowCount(), 51);
@@ -112,7 +109,6 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   h.stop();
   Harness::click(h.side().cards()[0]);
   expectListShowsVisibleRows(h);
-  EXPECT_EQ(list.rowCount(), static_cast<int>(h.content->eventCount()));
   Harness::click(h.pane().currentButton());
   EXPECT_EQ(list.rowCount(), 0);
   h.launch();
