@@ -165,29 +165,6 @@ TEST(EventListView, RowsAreOneOrTwoLinesDecidedByTheMessageColumn) {
   expectListShowsVisibleRows(h);
 }
 
-TEST(EventListView, SelectionSurvivesFilteringAndArrowsStepFromAHiddenSelection) {
-  Harness h;
-  h.choose();
-  h.launch();
-  h.lines({"warning: alpha", "warning: beta", "warning: gamma"});
-  auto& list = h.list();
-  const int beta = h.rowOf("warning: beta");
-  h.clickRow("warning: beta");
-  h.clickRow("warning: beta");  // pressing the selected row again keeps it selected
-  EXPECT_EQ(list.selectedRow(), std::optional<int>(beta));
-  QTest::keyClicks(h.pane().searchField(), "mm");  // only gamma
-  EXPECT_FALSE(list.selectedRow().has_value()) << "the hidden selection highlights no row";
-  EXPECT_EQ(h.content->selectedEvent()->message, "warning: beta");
-  h.pane().searchField()->clear();
-  Harness::settle();
-  EXPECT_EQ(list.selectedRow(), std::optional<int>(beta));
-  // With the selection hidden, Down goes to the first listed row after it.
-  QTest::keyClicks(h.pane().searchField(), "amma");
-  list.setFocus();
-  QTest::keyClick(&list, Qt::Key_Down);
-  EXPECT_EQ(h.content->selectedEvent()->message, "warning: gamma");
-}
-
 TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   Harness h(QSize(1200, 700));
   h.choose();
