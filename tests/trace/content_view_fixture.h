@@ -14,20 +14,16 @@ namespace mf::testing {
 
 inline constexpr const char* kAppPath = "/opt/apps/X.desktop";
 inline constexpr const char* kBundleId = "org.example.X";
+inline constexpr const char* kArming = "Arming trace for X\xE2\x80\xA6";
 using Strings = std::vector<std::string>;
 
 // A ContentView on fakes, seen as the views see it: through its change
-// notification (every status line it showed is kept) and what it asked of
-// the fakes. Events read as short strings ("INFO SESSION Launch trace
-// started for X") so whole sequences compare at once.
+// notification and what it asked of the fakes. Events read as short strings
+// ("INFO SESSION Launch trace started for X") so whole sequences compare at once.
 class ContentViewTest : public ::testing::Test {
  protected:
-  ContentViewTest() {
-    view = std::make_unique<ContentView>(fakes.services());
-    view->setChangeObserver([this](const Change& change) {
-      changes.push_back(change);
-      statuses.push_back(view->statusText());
-    });
+  ContentViewTest() : view(std::make_unique<ContentView>(fakes.services())) {
+    view->setChangeObserver([this](const Change& change) { changes.push_back(change); });
   }
 
   void choose(const std::string& path = kAppPath, const std::string& bundleId = kBundleId) {
@@ -35,25 +31,22 @@ class ContentViewTest : public ::testing::Test {
     fakes.openPanel.answers.push_back(path);
     view->chooseApplication();
   }
-
-  static std::string describe(const EventView& event) {
-    return std::string(label(event.type)) + " " + std::string(event.source) + " " + std::string(event.message);
-  }
   static Strings describe(const EventList& events) {
     Strings out;
-    for (std::size_t i = 0; i < events.size(); ++i) out.push_back(describe(events[i]));
+    for (std::size_t i = 0; i < events.size(); ++i) {
+      out.push_back(std::string(label(events[i].type)) + " " + std::string(events[i].source) + " " +
+                    std::string(events[i].message));
+    }
     return out;
   }
   Strings events() const { return describe(view->events()); }
   std::string status() const { return view->statusText(); }
-
-  // Delivers lines through the latest log stream's sink, as the reader thread would.
+  // Lines through the latest log stream's sink, as the reader thread delivers them.
   void pushLog(std::initializer_list<std::string_view> lines) {
     fakes.logStreams.lastSink()(LineBatch::of(lines));
     fakes.mainQueue.runAll();
   }
-
-  // Chooses X, starts, completes the launch with `pid`.
+  // Chooses X if nothing is chosen, starts, completes the launch with `pid`.
   void startTracing(std::int32_t pid = 4242) {
     if (!view->selectedAppURL()) choose();
     view->startTrace();
@@ -64,7 +57,6 @@ class ContentViewTest : public ::testing::Test {
   FakeServices fakes;
   std::unique_ptr<ContentView> view;
   std::vector<Change> changes;
-  Strings statuses;
 };
 
 }  // namespace mf::testing

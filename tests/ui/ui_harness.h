@@ -1,34 +1,33 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-// A real window over a real ContentView whose services are the fakes: the
-// test plays the world (the chooser's answer, the launch, the log lines) and
-// reads the widgets as the user would.
+// A real window over a real ContentView whose services are the fakes (the
+// clipboard excepted: the system's, through QtPasteboard). The test plays the
+// world (the chooser's answer, the launch, the log lines) and reads the
+// widgets as the user would.
 
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
-#include <QCoreApplication>
-#include <QGuiApplication>
-#include <QDir>
 #include <QElapsedTimer>
 #include <QTest>
 #include <functional>
-#include <initializer_list>
 #include <memory>
 #include <string>
 
 #include "support/fakes.h"
 #include "trace/content_view.h"
 #include "ui/detail_pane.h"
+#include "ui/event_list_view.h"
 #include "ui/event_pane.h"
 #include "ui/main_window.h"
-#include "ui/sidebar.h"
-#include "ui/chooser.h"
 #include "ui/qt_services.h"
+#include "ui/sidebar.h"
 #include "ui/top_bar.h"
 
 namespace mf::uitest {
+
+inline constexpr const char* kApp = "/opt/demo/Demo.desktop";
 
 // One QApplication for the test program, on the offscreen platform unless the
 // environment chose another.
@@ -58,32 +57,28 @@ inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 50
 
 struct Harness {
   testing::FakeServices fakes;
-  // The system clipboard, as the user has it; every other service is a fake.
   ui::QtPasteboard clipboard;
   std::unique_ptr<ContentView> content;
   std::unique_ptr<ui::MainWindow> window;
 
   explicit Harness(QSize size = QSize(1280, 800)) {
     application();
-    ContentView::Services services{fakes.mainQueue, fakes.clock,     fakes.ids,      fakes.logStreams,
-                                   fakes.workspace, fakes.openPanel, clipboard};
-    content = std::make_unique<ContentView>(services);
+    content = std::make_unique<ContentView>(ContentView::Services{fakes.mainQueue, fakes.clock, fakes.ids,
+                                                                  fakes.logStreams, fakes.workspace, fakes.openPanel,
+                                                                  clipboard});
     window = std::make_unique<ui::MainWindow>(*content);
     window->resize(size);
     window->show();
-    QCoreApplication::processEvents();
-  }
-  ~Harness() {
-    window.reset();
-    content.reset();
+    settle();
   }
 
   ui::TopBar& top() const { return *window->topBar(); }
   ui::Sidebar& side() const { return *window->sidebar(); }
   ui::EventPane& pane() const { return *window->eventPane(); }
   ui::DetailPane& detail() const { return *window->detailPane(); }
+  ui::EventListView& list() const { return *pane().listView(); }
 
-  void choose(const std::string& path, const std::string& bundleId = {}) {
+  void choose(const std::string& path = kApp, const std::string& bundleId = {}) {
     if (!bundleId.empty()) fakes.workspace.bundleIds[path] = bundleId;
     fakes.openPanel.answers.push_back(path);
     click(pane().chooseButton());
@@ -92,29 +87,36 @@ struct Harness {
   void launch(int pid = 4242) {
     click(pane().launchButton());
     fakes.workspace.completeWithPid(pid);
-    fakes.mainQueue.runAll();
-    settle();
+    run();
   }
   void lines(std::initializer_list<std::string_view> batch) {
     fakes.logStreams.lastSink()(LineBatch::of(batch));
+    run();
+  }
+  void stop() { click(pane().stopButton()); }
+  void run() {
     fakes.mainQueue.runAll();
     settle();
   }
-  void stop() { click(pane().stopButton()); }
   static QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
-
-  static void click(QAbstractButton* button) {
-    QTest::mouseClick(button, Qt::LeftButton);
+  static void click(QWidget* widget) {
+    QTest::mouseClick(widget, Qt::LeftButton);
     settle();
   }
   static void settle() { QCoreApplication::processEvents(); }
 
-  std::size_t rowOf(std::string_view message) const {
+  // The visible row of the event with this message, or -1.
+  int rowOf(std::string_view message) const {
     const auto& rows = content->visibleRows();
     for (std::size_t r = 0; r < rows.size(); ++r) {
-      if (content->events()[rows[r]].message == message) return r;
+      if (content->events()[rows[r]].message == message) return static_cast<int>(r);
     }
-    return static_cast<std::size_t>(-1);
+    return -1;
+  }
+  // Clicks the row of the event with this message.
+  void clickRow(std::string_view message) {
+    QTest::mouseClick(list().viewport(), Qt::LeftButton, {}, list().rowRect(rowOf(message)).center());
+    settle();
   }
 };
 
