@@ -11,6 +11,7 @@
 #include <memory>
 #include <vector>
 
+#include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
 
 namespace mf::reference {
@@ -137,6 +138,25 @@ bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::stri
   const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
   if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
   return true;
+}
+
+std::array<std::span<const std::string_view>, 9> keywordTables() {
+  static_assert(hitFramework == 1u << 8);
+  return {tables::errorMarkers,     tables::warningMarkers,    tables::permissionMarkers,
+          tables::crashMarkers,     tables::fileMarkers,       tables::headerMarkers,
+          tables::preferenceMarkers, tables::subsystemMarkers, tables::frameworkMarkers};
+}
+
+std::uint32_t scanKeywords(std::string_view normalized) {
+  std::uint32_t hits = 0;
+  const auto tablesInOrder = keywordTables();
+  for (std::size_t k = 0; k < tablesInOrder.size(); ++k) {
+    if (containsAnyPhrase(normalized, tablesInOrder[k])) hits |= 1u << k;
+  }
+  if (containsWord(normalized, tables::errorWord)) hits |= hitErrorWord;
+  if (containsWord(normalized, tables::faultWord)) hits |= hitFaultWord;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) hits |= hitPrivacyPrefix;
+  return hits;
 }
 
 Classification classify(std::string_view trimmedLine, std::string_view bundleIdentifier) {
