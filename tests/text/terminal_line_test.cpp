@@ -8,50 +8,16 @@
 #include <string>
 #include <vector>
 
+#include "support/cases.h"
 #include "text/line_splitter.h"
 #include "text/terminal_line.h"
 
 namespace mf {
 namespace {
 
-struct TerminalCase {
-  const char* written;
-  const char* shown;
-};
-
 TEST(TerminalLineText, ShowsWhatATerminalWouldShow) {
-  const std::vector<TerminalCase> cases = {
-      {"plain", "plain"},
-      {"tab\tkept", "tab\tkept"},
-      {"\x1b[1;31mred\x1b[0m text", "red text"},
-      {"\x1b[38;5;208morange\x1b[m", "orange"},
-      {"\x1b]0;window title\x07" "after title", "after title"},
-      {"\x1b]8;;file:///tmp\x1b\\link\x1b]8;;\x1b\\", "link"},
-      {"\x1bPdevice control\x1b\\kept", "kept"},
-      {"\x1b(Bcharset", "charset"},
-      {"\x1b" "7saved\x1b" "8", "saved"},
-      {"cursor\x1b[2Amoved", "cursormoved"},
-      {"old text\x1b[2K\x1b[1Gnew", "new"},
-      {"abc\x1b[2Dx", "axc"},
-      {"a\x1b[3Cb", "a   b"},
-      {"\xc2\x9b" "1mC1 CSI", "C1 CSI"},
-      {"unterminated \x1b]0;title", "unterminated"},
-      {"lone escape at end\x1b", "lone escape at end"},
-      {"bell\x07 and nul\x01 go", "bell and nul go"},
-      // Progress bars: CR returns to the start and the rest overwrites.
-      {"Downloading 10%\rDownloading 55%\rDownloading 100%", "Downloading 100%"},
-      {"abcdef\rXY", "XYcdef"},
-      {"50%\r\x1b[K100%", "100%"},
-      {"left\x1b[1K", ""},
-      {"whole line\x1b[2Knew", "          new"},  // the cursor stays where it was
-      {"done\r", "done"},
-      {"bold by overstrike: a\ba", "bold by overstrike: a"},
-      {"\xc3\xa9t\xc3\xa9\rE", "Et\xc3\xa9"},
-      {"\x1b[31m\xe2\x9c\x93\x1b[0m passed", "\xe2\x9c\x93 passed"},
-  };
-  for (const auto& c : cases) {
-    SCOPED_TRACE(c.written);
-    EXPECT_EQ(terminalLineText(c.written), c.shown);
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/terminal.tsv")) {
+    EXPECT_EQ(terminalLineText(c[0]), c[1]) << c[0];
   }
 }
 
@@ -92,9 +58,6 @@ TEST(TerminalLineText, ErasesCostNoMoreThanTheTextTheyErase) {
     EXPECT_EQ(shown.find_first_not_of(' '), std::string::npos);
     EXPECT_LE(work, 4 * line.size());
   }
-  // What an erase leaves is still what a terminal shows.
-  std::size_t work = 0;
-  EXPECT_EQ(terminalLineText("abcdef\x1b[3D\x1b[1KXY\x1b[2K\x1b[1Gz\x1b[5Cq", &work), "z     q");
 }
 
 TEST(LineSplitterLineFeedOnly, OnlyLineFeedEndsALineAndEveryLineCarriesTheInfo) {
