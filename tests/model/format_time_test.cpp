@@ -9,6 +9,7 @@
 
 #include <cmath>
 #include <limits>
+#include <regex>
 
 #include "model/time_text.h"
 
@@ -24,12 +25,7 @@ TEST(FormatTimeBeyondTimeT, ReadsAsTheEpochInsteadOfConvertingOutOfRange) {
   }
   // The largest times that do fit still go through the clock: the result is
   // a time of day or the placeholder when the year is beyond the calendar.
-  for (double t : {9.2e18, -9.2e18}) {
-    const std::string text = formatTime(t);
-    ASSERT_EQ(text.size(), 8u) << t;
-    EXPECT_EQ(text[2], ':');
-    EXPECT_EQ(text[5], ':');
-  }
+  for (double t : {9.2e18, -9.2e18}) EXPECT_TRUE(std::regex_match(formatTime(t), std::regex("..:..:.."))) << t;
 }
 
 }  // namespace
