@@ -30,75 +30,58 @@ namespace {
 struct CliRun {
   int status = -1;
   std::string out;
-  std::string err;
+  std::string err;  // empty on a terminal: both streams go to `out` then
 };
 
-// Runs the CLI; `whileRunning` is called with its pid and the output so far
-// until it returns true (then no more), for tests that act on a live trace.
-CliRun runCli(std::vector<std::string> args,
-              const std::function<bool(pid_t, const std::string&)>& whileRunning = nullptr) {
+// Runs `marrowfield-cli trace ARGS` with its output on pipes, or on a
+// pseudo-terminal as a person runs it; `whileRunning` is called with its pid
+// and the output so far until it returns true, for tests that act on a live trace.
+CliRun runCli(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& whileRunning = {},
+              bool onTerminal = false) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  auto out = posix::makePipe();
-  auto err = posix::makePipe();
   posix::SpawnRequest request;
   request.argv = args;
-  request.stdoutFd = out.writeEnd.get();
-  request.stderrFd = err.writeEnd.get();
-  auto child = posix::spawnProcess(request);
-  out.writeEnd.reset();
-  err.writeEnd.reset();
+  std::vector<posix::UniqueFd> readEnds;
+  posix::UniqueFd writeEnds[2];
+  if (onTerminal) {
+    readEnds.emplace_back(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ::grantpt(readEnds[0].get());
+    ::unlockpt(readEnds[0].get());
+    writeEnds[0] = posix::UniqueFd(::open(::ptsname(readEnds[0].get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios mode{};
+    ::tcgetattr(writeEnds[0].get(), &mode);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // line ends as written
+    ::tcsetattr(writeEnds[0].get(), TCSANOW, &mode);
+    request.stdoutFd = request.stderrFd = writeEnds[0].get();
+  } else {
+    for (int i = 0; i < 2; ++i) {
+      auto pipe = posix::makePipe();
+      readEnds.push_back(std::move(pipe.readEnd));
+      writeEnds[i] = std::move(pipe.writeEnd);
+    }
+    request.stdoutFd = writeEnds[0].get();
+    request.stderrFd = writeEnds[1].get();
+  }
+  const auto child = posix::spawnProcess(request);
+  writeEnds[0].reset();
+  writeEnds[1].reset();
   CliRun run;
-  if (child.pid < 0) return run;
-  bool outOpen = true;
-  bool errOpen = true;
   bool acted = !whileRunning;
   char buffer[4096];
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? out.readEnd.get() : -1, POLLIN, 0}, {errOpen ? err.readEnd.get() : -1, POLLIN, 0}};
+  for (std::size_t open = readEnds.size(); child.pid > 0 && open > 0;) {
+    pollfd fds[2] = {{readEnds[0].get(), POLLIN, 0}, {readEnds.size() > 1 ? readEnds[1].get() : -1, POLLIN, 0}};
     if (::poll(fds, 2, 30000) <= 0) break;
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < readEnds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       const auto got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got <= 0) {
-        (i == 0 ? outOpen : errOpen) = false;
-      } else {
+      if (got > 0) {
         (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
+      } else {
+        readEnds[i].reset();  // on a terminal: EIO once the last writer is gone
+        --open;
       }
     }
     if (!acted) acted = whileRunning(child.pid, run.out);
-  }
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
-// Runs the CLI with its stdout and stderr on a pseudo-terminal, as a person
-// runs it; what the terminal received, its line ends as written.
-CliRun runCliOnTerminal(std::vector<std::string> args) {
-  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  posix::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  CliRun run;
-  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return run;
-  posix::UniqueFd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  termios mode{};
-  ::tcgetattr(slave.get(), &mode);
-  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  ::tcsetattr(slave.get(), TCSANOW, &mode);
-  posix::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = slave.get();
-  request.stderrFd = slave.get();
-  auto child = posix::spawnProcess(request);
-  slave.reset();
-  if (child.pid < 0) return run;
-  char buffer[4096];
-  for (;;) {
-    pollfd fd{master.get(), POLLIN, 0};
-    if (::poll(&fd, 1, 30000) <= 0) break;
-    const auto got = ::read(master.get(), buffer, sizeof buffer);
-    if (got <= 0) break;  // EIO once the last writer is gone
-    run.out.append(buffer, static_cast<std::size_t>(got));
   }
   int status = 0;
   ::waitpid(child.pid, &status, 0);
@@ -145,34 +128,29 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   const CliRun run = runCli({entry.string()});
   EXPECT_EQ(run.status, 1) << run.out << run.err;  // the demo's story has errors
   EXPECT_EQ(run.err, "");
-
   const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + name + "\nPath: " + entry.string() +
                              "\nBundle ID: " + name + "\nMode: Actionable\n\n";
   const auto split = run.out.find(header);
   ASSERT_NE(split, std::string::npos) << run.out;
-  const auto streamed = linesOf(run.out.substr(0, split));
-  const auto summarised = linesOf(run.out.substr(split + header.size()));
   // Everything the list shows was printed as it came; the summary has it in
   // the order it was written, which a line that came late may change.
-  auto sorted = [](std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
-  };
-  EXPECT_EQ(sorted(streamed), sorted(summarised));
+  auto streamed = linesOf(run.out.substr(0, split));
+  auto summarised = linesOf(run.out.substr(split + header.size()));
   for (const auto& line : summarised) EXPECT_TRUE(isEventLine(line)) << line;
-  EXPECT_NE(run.out.find("] [INFO] [SESSION] Launch trace started for " + name + "\n"), std::string::npos);
-  EXPECT_NE(run.out.find("] [ERROR] [PERMISSION] "), std::string::npos);
-  EXPECT_NE(run.out.find("] [INFO] [PROCESS] " + name + " terminated\n"), std::string::npos);
-  EXPECT_NE(run.out.find("] [INFO] [CONSOLE] Ready for work\n"), std::string::npos);  // its own words, shown
-
-  // The raw log and a search narrow or widen the same list.
-  const CliRun raw = runCli({demoEntry("").string(), "--raw"});
-  EXPECT_NE(raw.out.find("Ready for work"), std::string::npos);
-  EXPECT_NE(raw.out.find("\nMode: Raw Log\n"), std::string::npos);
-  const CliRun searched = runCli({demoEntry("").string(), "--search", "SETTINGS.CONF"});
+  std::sort(streamed.begin(), streamed.end());
+  std::sort(summarised.begin(), summarised.end());
+  EXPECT_EQ(streamed, summarised);
+  for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + name + "\n",
+                                 std::string("] [ERROR] [PERMISSION] "), "] [INFO] [PROCESS] " + name + " terminated\n",
+                                 std::string("] [INFO] [CONSOLE] Ready for work\n")}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line;
+  }
+  // The raw log and a search widen or narrow the same list.
+  const CliRun searched = runCli({demoEntry("").string(), "--raw", "--search", "SETTINGS.CONF"});
   EXPECT_EQ(searched.status, 0) << searched.out;  // the one match is not an error
   EXPECT_NE(searched.out.find("[INFO] [FILE] "), std::string::npos);
   EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
+  EXPECT_NE(searched.out.find("\nMode: Raw Log\n"), std::string::npos);
 }
 
 TEST_F(CliTraceTest, SecondsOrCtrlCStopTheTracePrintTheSummaryAndLeaveTheTargetRunning) {
@@ -240,41 +218,37 @@ TEST_F(CliTraceTest, AUserWhoMayNotReadTheJournalGetsTheReasonAndEveryLine) {
 }
 
 TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
-  const CliRun missing = runCli({(dir.path() / "missing.desktop").string()});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "marrowfield-cli trace: " + (dir.path() / "missing.desktop").string() +
-                             ": No such file or directory\n");
-  EXPECT_EQ(missing.out, "");
-
-  const auto text = dir.write("notes.txt", "hello");
-  const CliRun notApp = runCli({text.string()});
-  EXPECT_EQ(notApp.status, 2);
-  EXPECT_NE(notApp.err.find("is not an application"), std::string::npos) << notApp.err;
-
-  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
-  const CliRun notAppEntry = runCli({link.string()});
-  EXPECT_EQ(notAppEntry.status, 2);
-  EXPECT_NE(notAppEntry.err.find("the desktop entry is not of Type=Application"), std::string::npos) << notAppEntry.err;
-
+  const auto missing = dir.path() / "missing.desktop";
+  EXPECT_EQ(runCli({missing.string()}).err, "marrowfield-cli trace: " + missing.string() + ": No such file or directory\n");
   // Permissions do not stop root, who runs these tests; they stop nobody.
   ::chmod(dir.path().c_str(), 0755);
+  const auto text = dir.write("notes.txt", "hello");
+  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
   const auto locked = dir.write("locked.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
   ::chmod(locked.c_str(), 0000);
   std::filesystem::create_directory(dir.path() / "private");
   const auto behind = dir.write("private/behind.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
   ::chmod((dir.path() / "private").c_str(), 0700);
-  for (const auto& [path, reason] : {std::pair{locked, std::string("is not an application: Permission denied")},
-                                     std::pair{behind, behind.string() + ": Permission denied"}}) {
+  const struct {
+    std::vector<std::string> args;
+    std::string reason;
+  } cases[] = {
+      {{missing.string()}, ": No such file or directory"},
+      {{text.string()}, "is not an application"},
+      {{link.string()}, "the desktop entry is not of Type=Application"},
+      {{locked.string()}, "is not an application: Permission denied"},
+      {{behind.string()}, behind.string() + ": Permission denied"},
+      {{}, "usage: marrowfield-cli trace"},
+      {{text.string(), "--seconds", "soon"}, "--seconds"},
+      {{text.string(), "--bogus"}, "--bogus"},
+  };
+  for (const auto& c : cases) {
     auto argv = kAsNobody;
-    argv.push_back(path.string());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     const auto ran = testing::runProgram(argv);
     EXPECT_EQ(ran.status, 2) << ran.output;
-    EXPECT_NE(ran.output.find(reason), std::string::npos) << ran.output;
+    EXPECT_NE(ran.output.find(c.reason), std::string::npos) << c.reason << "\n" << ran.output;
   }
-
-  EXPECT_EQ(runCli({}).status, 2);
-  EXPECT_EQ(runCli({text.string(), "--seconds", "soon"}).status, 2);
-  EXPECT_EQ(runCli({text.string(), "--bogus"}).status, 2);
   const CliRun help = runCli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: marrowfield-cli trace APP", 0), 0u);
@@ -286,7 +260,7 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
   const auto entry = dir.write("hostile.desktop",
                                "[Desktop Entry]\nType=Application\nName=hostile\nExec=true\n"
                                "TryExec=nothing\x1b]0;PWNED\x07\x1b[2J\n");
-  const CliRun tryExec = runCliOnTerminal({entry.string()});
+  const CliRun tryExec = runCli({entry.string()}, {}, true);
   EXPECT_EQ(tryExec.status, 2);
   EXPECT_NE(tryExec.out.find("nothing\\x1b]0;PWNED\\x07\\x1b[2J"), std::string::npos) << tryExec.out;
   EXPECT_EQ(tryExec.out.find('\x1b'), std::string::npos) << tryExec.out;
@@ -299,7 +273,7 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
                                 "m = b'disk check\\n[12:00:00] [ERROR] [CRASH] forged \\xe2\\x80\\xaegnp.exe'\n"
                                 "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n",
                                 true);
-  const CliRun forged = runCliOnTerminal({forger.string(), "--raw"});
+  const CliRun forged = runCli({forger.string(), "--raw"}, {}, true);
   EXPECT_NE(forged.out.find(": disk check\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n"), std::string::npos)
       << forged.out;
   for (const auto& line : linesOf(forged.out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;
