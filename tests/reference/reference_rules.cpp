@@ -69,21 +69,18 @@ std::string normalizeLine(std::string_view text) {
   return toUtf8(result);
 }
 
+// The text cut into pieces at every character that is no word character.
 bool containsWord(std::string_view normalized, std::string_view word) {
   const icu::UnicodeString s = fromUtf8(normalized);
   icu::UnicodeString piece;
-  std::vector<std::string> pieces;
   for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
     if (i < s.length() && isWordChar(s.char32At(i))) {
       piece.append(s.char32At(i));
-      continue;
+    } else {
+      if (!piece.isEmpty() && toUtf8(piece) == word) return true;
+      piece.remove();
+      if (i == s.length()) break;
     }
-    pieces.push_back(toUtf8(piece));
-    piece.remove();
-    if (i == s.length()) break;
-  }
-  for (const auto& p : pieces) {
-    if (!p.empty() && p == word) return true;
   }
   return false;
 }
@@ -99,8 +96,7 @@ bool isTrivialLine(std::string_view line) {
   }();
   it->setText(t);
   int clusters = 0;
-  it->first();
-  while (it->next() != icu::BreakIterator::DONE) ++clusters;
+  for (it->first(); it->next() != icu::BreakIterator::DONE;) ++clusters;
   if (clusters > 8) return false;
   for (int32_t i = 0; i < t.length(); i = t.moveIndex32(i, 1)) {
     if (U_GET_GC_MASK(t.char32At(i)) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
@@ -194,9 +190,7 @@ std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showR
 }
 
 std::size_t suppressedCount(const EventList& events) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) count += events[i].isRoutineNoise ? 1 : 0;
-  return count;
+  return selectVisibleRows(events, true, "").size() - selectVisibleRows(events, false, "").size();
 }
 
 std::string foldCase(std::string_view text, bool turkic) {
@@ -206,9 +200,7 @@ std::string foldCase(std::string_view text, bool turkic) {
 }
 
 bool searchMatches(std::string_view text, std::string_view query, bool turkic) {
-  const std::string q = trim(query);
-  if (q.empty()) return true;
-  return foldCase(text, turkic).find(foldCase(q, turkic)) != std::string::npos;
+  return foldCase(text, turkic).find(foldCase(trim(query), turkic)) != std::string::npos;
 }
 
 }  // namespace mf::reference
