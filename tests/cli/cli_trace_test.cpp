@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <regex>
 #include <sstream>
+#include <cstring>
 
 #include <csignal>
 #include <functional>
@@ -96,17 +97,10 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-// "[HH:mm:ss] [LABEL] [SOURCE] message"
-bool isEventLine(const std::string& line) {
-  static const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
-  return std::regex_match(line, form);
-}
-
 // The pid in the first "launched with PID <n>" line, once that line is whole; 0 before.
 pid_t launchedPid(const std::string& out) {
   const auto at = out.find("launched with PID ");
-  if (at == std::string::npos || out.find('\n', at) == std::string::npos) return 0;
-  return std::stoi(out.substr(at + 18));
+  return at == std::string::npos || out.find('\n', at) == std::string::npos ? 0 : std::stoi(out.substr(at + 18));
 }
 
 const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
@@ -114,90 +108,75 @@ const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid
 
 class CliTraceTest : public ::testing::Test {
  protected:
-  std::filesystem::path demoEntry(const std::string& args, std::string* name = nullptr) {
-    const auto demo = testing::demoEntry(dir, args);
-    if (name) *name = demo.name;
-    return demo.entry;
-  }
   testing::TempDir dir;
 };
 
 TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
-  std::string name;
-  const auto entry = demoEntry("", &name);
-  const CliRun run = runCli({entry.string()});
+  const auto demo = testing::demoEntry(dir, "");
+  const CliRun run = runCli({demo.entry});
   EXPECT_EQ(run.status, 1) << run.out << run.err;  // the demo's story has errors
   EXPECT_EQ(run.err, "");
-  const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + name + "\nPath: " + entry.string() +
-                             "\nBundle ID: " + name + "\nMode: Actionable\n\n";
+  const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + demo.name + "\nPath: " + demo.entry +
+                             "\nBundle ID: " + demo.name + "\nMode: Actionable\n\n";
   const auto split = run.out.find(header);
   ASSERT_NE(split, std::string::npos) << run.out;
   // Everything the list shows was printed as it came; the summary has it in
   // the order it was written, which a line that came late may change.
-  auto streamed = linesOf(run.out.substr(0, split));
-  auto summarised = linesOf(run.out.substr(split + header.size()));
-  for (const auto& line : summarised) EXPECT_TRUE(isEventLine(line)) << line;
-  std::sort(streamed.begin(), streamed.end());
-  std::sort(summarised.begin(), summarised.end());
-  EXPECT_EQ(streamed, summarised);
-  for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + name + "\n",
-                                 std::string("] [ERROR] [PERMISSION] "), "] [INFO] [PROCESS] " + name + " terminated\n",
-                                 std::string("] [INFO] [CONSOLE] Ready for work\n")}) {
+  const auto streamed = linesOf(run.out.substr(0, split));
+  const auto summarised = linesOf(run.out.substr(split + header.size()));
+  const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
+  for (const auto& line : summarised) EXPECT_TRUE(std::regex_match(line, form)) << line;
+  EXPECT_TRUE(std::is_permutation(streamed.begin(), streamed.end(), summarised.begin(), summarised.end()));
+  for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + demo.name + "\n",
+                                  std::string("] [ERROR] [PERMISSION] "), "] [INFO] [PROCESS] " + demo.name + " terminated\n",
+                                  std::string("] [INFO] [CONSOLE] Ready for work\n")}) {
     EXPECT_NE(run.out.find(line), std::string::npos) << line;
   }
   // The raw log and a search widen or narrow the same list.
-  const CliRun searched = runCli({demoEntry("").string(), "--raw", "--search", "SETTINGS.CONF"});
+  const CliRun searched = runCli({testing::demoEntry(dir, "").entry, "--raw", "--search", "SETTINGS.CONF"});
   EXPECT_EQ(searched.status, 0) << searched.out;  // the one match is not an error
   EXPECT_NE(searched.out.find("[INFO] [FILE] "), std::string::npos);
   EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
   EXPECT_NE(searched.out.find("\nMode: Raw Log\n"), std::string::npos);
 }
 
-TEST_F(CliTraceTest, SecondsOrCtrlCStopTheTracePrintTheSummaryAndLeaveTheTargetRunning) {
-  for (const bool ctrlC : {false, true}) {
-    SCOPED_TRACE(ctrlC ? "Ctrl-C" : "--seconds");
-    std::vector<std::string> args = {demoEntry("--stay").string()};
-    if (!ctrlC) args.insert(args.end(), {"--seconds", "1"});
-    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
-      return launchedPid(out) > 0 && (!ctrlC || ::kill(cli, SIGINT) == 0);
-    });
-    EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
-    const pid_t target = launchedPid(run.out);
-    ASSERT_GT(target, 0);
-    EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
-    ::kill(target, SIGKILL);
-  }
-}
-
-TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehindAndItsTargetRunning) {
-  // SIGKILL runs no teardown: journalctl has to notice by itself that nobody
-  // reads its output any more, and the target's writes to a terminal nobody
-  // reads must neither block nor kill it. Orphans come to this test process,
-  // so what the CLI left is seen to end (and reaped) wherever init would take it.
+// --seconds and Ctrl-C stop the trace as "Stop" does: the summary, the
+// target left running. SIGKILL runs no teardown: journalctl has to notice by
+// itself that nobody reads its output any more, and the target's writes to a
+// terminal nobody reads must neither block nor kill it. Orphans come to this
+// test process, so what the CLI left is seen to end (and reaped) here.
+TEST_F(CliTraceTest, SecondsCtrlCOrAKillEndTheTraceAndLeaveTheTargetRunning) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   const auto program = dir.path() / "talker";
   std::filesystem::copy_file(MARROWFIELD_STDOUT_PROGRAM, program);
-  const auto entry = testing::writeDemoDesktopEntry(dir, "talker", program, "--print-forever");
-  pid_t journalctl = -1;
-  pid_t target = -1;
-  const CliRun run = runCli({entry.string(), "--raw"}, [&](pid_t cli, const std::string& out) {
-    target = launchedPid(out);
-    if (target <= 0 || out.find("still alive 3") == std::string::npos) return false;
-    for (const auto& child : testing::childProcesses(cli)) {
-      if (child.name == "journalctl") journalctl = child.pid;
+  const auto talker = testing::writeDemoDesktopEntry(dir, "talker", program, "--print-forever").string();
+  for (const int how : {0, SIGINT, SIGKILL}) {
+    SCOPED_TRACE(how == 0 ? "--seconds" : strsignal(how));
+    std::vector<std::string> args = {how == SIGKILL ? talker : testing::demoEntry(dir, "--stay").entry};
+    if (how == 0) args.insert(args.end(), {"--seconds", "1"});
+    pid_t journalctl = -1;
+    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
+      if (launchedPid(out) <= 0 || (how == SIGKILL && out.find("still alive 3") == std::string::npos)) return false;
+      for (const auto& child : testing::childProcesses(cli)) {
+        if (child.name == "journalctl") journalctl = child.pid;
+      }
+      return how == 0 || ::kill(cli, how) == 0;
+    });
+    const pid_t target = launchedPid(run.out);
+    ASSERT_GT(target, 0) << run.out;
+    if (how == SIGKILL) {
+      EXPECT_EQ(run.status, 128 + SIGKILL);
+      ASSERT_GT(journalctl, 0) << run.out;
+      EXPECT_TRUE(testing::waitFor([&] { return ::waitpid(journalctl, nullptr, WNOHANG) == journalctl; }, 15));
+    } else {
+      EXPECT_EQ(run.status, 1) << run.out << run.err;
+      EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
     }
-    ::kill(cli, SIGKILL);
-    return true;
-  });
-  EXPECT_EQ(run.status, 128 + SIGKILL);
-  ASSERT_GT(journalctl, 0) << run.out;
-  EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(journalctl); }, 15));
-  EXPECT_EQ(::waitpid(journalctl, nullptr, 0), journalctl);
-  EXPECT_TRUE(testing::keepsRunning(target));
-  ::kill(target, SIGKILL);
-  EXPECT_EQ(::waitpid(target, nullptr, 0), target);
+    EXPECT_TRUE(how == SIGKILL ? testing::keepsRunning(target) : testing::processExists(target));
+    ::kill(target, SIGKILL);
+    EXPECT_EQ(::waitpid(target, nullptr, 0), target);
+  }
 }
 
 // nobody is in no group that may read the journal: the trace says why it
