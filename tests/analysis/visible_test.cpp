@@ -31,15 +31,8 @@ struct Row {
   bool noise;
 };
 
-Uuid idFor(std::uint64_t n) {
-  std::array<std::uint8_t, 16> bytes{};
-  for (int i = 0; i < 8; ++i) bytes[15 - i] = static_cast<std::uint8_t>(n >> (8 * i));
-  return Uuid::fromRandomBytes(bytes);
-}
-
 void add(EventList& list, const Row& row, double lateBy = 0) {
-  list.append(idFor(list.size() + 1), 1000.0 + static_cast<double>(list.size()) - lateBy, row.type, row.source,
-              row.message, row.noise);
+  list.append(Uuid{}, 1000.0 + static_cast<double>(list.size()) - lateBy, row.type, row.source, row.message, row.noise);
 }
 
 EventList listOf(const std::vector<Row>& rows) {
@@ -54,20 +47,12 @@ std::vector<std::string> messages(const EventList& list, const std::vector<std::
   return out;
 }
 
-// Sets the default ICU locale for one test and puts the old one back.
-class ScopedLocale {
- public:
-  explicit ScopedLocale(const char* name) : saved_(uloc_getDefault()) {
-    UErrorCode status = U_ZERO_ERROR;
-    uloc_setDefault(name, &status);
-  }
-  ~ScopedLocale() {
-    UErrorCode status = U_ZERO_ERROR;
-    uloc_setDefault(saved_.c_str(), &status);
-  }
-
- private:
-  std::string saved_;
+// The default ICU locale for one test; the old one comes back after.
+struct ScopedLocale {
+  explicit ScopedLocale(const char* name) { uloc_setDefault(name, &status); }
+  ~ScopedLocale() { uloc_setDefault(saved.c_str(), &status); }
+  std::string saved = uloc_getDefault();
+  UErrorCode status = U_ZERO_ERROR;
 };
 
 const std::vector<Row> kTrace = {
