@@ -193,36 +193,29 @@ TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
   EXPECT_EQ(index.rows(), reference::selectVisibleRows(other, true, "ot"));
 }
 
+// Past some tens of thousands of events a pass is split into parts that run
+// on several threads; the joined rows must be the plain scan's, in order, for
+// a fresh scan, a narrowing, the raw-log switch and a large append.
 TEST(VisibleIndex, AListLargeEnoughToSplitAcrossThreadsGivesThePlainScansRows) {
-  // Past some tens of thousands of events a pass is split into parts that run
-  // on several threads; the joined rows must be the plain scan's, in order,
-  // for a fresh scan, a narrowing, the raw-log switch and a large append.
   const std::vector<std::string> words = {"connect", "Connection", "refused", "token", "TOKEN=abc", "stra\xC3\x9F" "e",
                                           "\xC3\xA9" "chec", "timeout", "ok", "kernel:", "x"};
-  const std::vector<const char*> sources = {"CONSOLE", "NETWORK", "\xC3\x89TAT", "FILE", "SESSION"};
   std::mt19937 rng(5);
   auto fill = [&](EventList& list, std::size_t count) {
     for (std::size_t i = 0; i < count; ++i) {
-      std::string message;
-      // Mostly short lines, now and then a long one that crosses many scan blocks.
-      const std::size_t wordsInLine = rng() % 50 == 0 ? 60 : 1 + rng() % 6;
-      for (std::size_t w = 0; w < wordsInLine; ++w) message += words[rng() % words.size()] + " ";
-      add(list, {static_cast<EventType>(rng() % 4), sources[rng() % sources.size()], message, rng() % 3 == 0});
+      std::string message;  // mostly short lines, now and then one that crosses many scan blocks
+      for (std::size_t w = rng() % 50 == 0 ? 60 : 1 + rng() % 6; w > 0; --w) message += words[rng() % words.size()] + " ";
+      add(list, {static_cast<EventType>(rng() % 4), i % 3 ? "CONSOLE" : "\xC3\x89TAT", message, rng() % 3 == 0});
     }
   };
   EventList list;
   fill(list, 150000);
   VisibleIndex index;
-  const std::vector<std::pair<bool, std::string>> changes = {
-      {false, ""},      {true, ""},          {true, "c"},        {true, "co"},    {true, "conn"},
-      {false, "conn"},  {false, "connect"},  {false, "STRASSE"}, {true, "\xC3\xA9"}, {true, "\xC3\xA9t"},
-      {true, "error"},  {false, "warning"},  {true, "zzzz"},     {true, ""},      {false, "token="}};
-  for (const auto& [raw, query] : changes) {
+  for (const auto& [raw, query] : std::vector<std::pair<bool, std::string>>{
+           {false, ""}, {true, ""}, {true, "c"}, {true, "conn"}, {false, "conn"}, {false, "connect"}, {false, "STRASSE"},
+           {true, "\xC3\xA9"}, {true, "\xC3\xA9t"}, {true, "error"}, {true, "zzzz"}, {false, "token="}}) {
     index.reset(list, raw, query);
     ASSERT_EQ(index.rows(), reference::selectVisibleRows(list, raw, query)) << raw << " '" << query << "'";
-    ASSERT_EQ(index.suppressedCount(), reference::suppressedCount(list));
   }
-  // A large append (a session opened while tracing, a flood) is split too.
   const std::size_t before = list.size();
   fill(list, 100000);
   index.appendFrom(list, before);

@@ -47,10 +47,8 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   ASSERT_TRUE(testing::waitFor([&] { return busNameHasOwner(bus.address(), "org.xfce.mousepad"); }, 30))
       << "mousepad did not take its name on the bus";
   const auto wroteToTheJournal = [&] {
-    for (const auto& entry : apps::journalEntries(firstStart, apps::wallClockNow() + 1)) {
-      if (entry.pid == first.pid()) return true;
-    }
-    return false;
+    const auto entries = apps::journalEntries(firstStart, apps::wallClockNow() + 1);
+    return std::any_of(entries.begin(), entries.end(), [&](const auto& entry) { return entry.pid == first.pid(); });
   };
   ASSERT_TRUE(testing::waitFor(wroteToTheJournal, 30)) << "the running instance logged nothing";
 
@@ -64,28 +62,20 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
 
   const auto handOff = window.find("org.xfce.mousepad handed the launch to its running instance, PID ");
   ASSERT_TRUE(handOff) << window.dump();
-  EXPECT_EQ(handOff->message,
-            "org.xfce.mousepad handed the launch to its running instance, PID " + std::to_string(first.pid()));
-  EXPECT_EQ(handOff->type, EventType::warning);
+  EXPECT_TRUE(handOff->message.ends_with("PID " + std::to_string(first.pid())) && handOff->type == EventType::warning);
   EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
   EXPECT_TRUE(testing::processExists(first.pid()));
 
   apps::SessionBus otherBus;
   ASSERT_TRUE(otherBus.ok()) << "dbus-daemon did not start";
   for (const auto& address : {bus.address(), otherBus.address()}) {
-    auto versionEnvironment = environment;
-    for (auto& [name, value] : versionEnvironment) {
-      if (name == "DBUS_SESSION_BUS_ADDRESS") value = address;
-    }
     testing::Window version;
     version.choose(kMousepad);
     version.view.setFreshLaunch(false);
-    version.view.setLaunchParameters({"--version"}, versionEnvironment);
+    version.view.setLaunchParameters({"--version"}, apps::desktopEnvironment(xserver.display(), address, dir.path().string()));
     version.view.startTrace();
-    ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30))
-        << version.dump();
-    EXPECT_TRUE(version.find("org.xfce.mousepad terminated")) << version.dump();
-    EXPECT_FALSE(version.find("handed the launch")) << address << "\n" << version.dump();
+    ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30)) << version.dump();
+    EXPECT_TRUE(version.find("org.xfce.mousepad terminated") && !version.find("handed the launch")) << version.dump();
   }
   EXPECT_TRUE(testing::processExists(first.pid()));
 }
