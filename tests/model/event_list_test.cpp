@@ -3,9 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
 #include <cstdio>
+#include <limits>
+#include <regex>
 #include <string>
 
+#include "model/time_text.h"
 #include "text/search_fold.h"
 
 namespace mf {
@@ -167,6 +171,24 @@ TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
   EXPECT_EQ(list.placeByTime(next), 11u);
   EXPECT_EQ(list[11].message, "much later");
   EXPECT_EQ(list[5002].message, "later");
+}
+
+// formatTime converted any finite double to time_t, which is undefined for a
+// value time_t cannot hold (fuzz_summary, UBSan: "-3.4436e+299 is outside the
+// range of representable values of type 'long'"). Such a time now reads as
+// the epoch, like NaN. The undefined conversion shows under the sanitizer
+// build (make sanitizers); here the results are pinned.
+
+TEST(FormatTimeBeyondTimeT, ReadsAsTheEpochInsteadOfConvertingOutOfRange) {
+  const std::string epoch = formatTime(0.0);
+  for (double t : {1e300, -3.4436e299, 9.3e18, -9.3e18, std::numeric_limits<double>::max(),
+                   std::numeric_limits<double>::lowest(), std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EQ(formatTime(t), epoch) << t;
+  }
+  // The largest times that do fit still go through the clock: the result is
+  // a time of day or the placeholder when the year is beyond the calendar.
+  for (double t : {9.2e18, -9.2e18}) EXPECT_TRUE(std::regex_match(formatTime(t), std::regex("..:..:.."))) << t;
 }
 
 }  // namespace
