@@ -99,12 +99,6 @@ TEST(TerminalLineText, ShowsWhatATerminalWouldShow) {
   }
 }
 
-TEST(TerminalLineText, AFloodOfSequencesLeavesOnlyTheText) {
-  std::string line;
-  for (int i = 0; i < 20000; ++i) line += "\x1b[" + std::to_string(i % 256) + "m.";
-  EXPECT_EQ(terminalLineText(line), std::string(20000, '.'));
-}
-
 // Cursor moves stop at a right margin: a short line of them must not grow
 // into a huge one (each "move 1000 right" is 7 bytes).
 TEST(TerminalLineText, CursorMovesCannotGrowALineWithoutBound) {
