@@ -67,9 +67,9 @@ void checkTextRules(std::string_view text, std::string_view word) {
   if (mf::containsWord(normalized, word) != mf::reference::containsWord(normalized, word)) {
     mismatch("containsWord", normalized, mf::containsWord(normalized, word) ? "found" : "not found", word);
   }
-  if (mf::scanKeywords(normalized) != mf::reference::scanKeywordsWithAutomaton(normalized)) {
+  if (mf::scanKeywords(normalized) != mf::reference::scanKeywords(normalized)) {
     mismatch("scanKeywords vs the automaton", normalized, std::to_string(mf::scanKeywords(normalized)),
-             std::to_string(mf::reference::scanKeywordsWithAutomaton(normalized)));
+             std::to_string(mf::reference::scanKeywords(normalized)));
   }
 }
 

@@ -4,8 +4,6 @@
 // Real desktop programs under a real X server, a real session bus and the
 // real journal: what the tests in this folder start for themselves.
 
-#include <chrono>
-#include <cstdint>
 #include <optional>
 #include <string>
 #include <sys/types.h>
@@ -13,51 +11,44 @@
 #include <vector>
 
 #include "platform/journal_export.h"
-#include "platform/posix_io.h"
 
 namespace mf::apps {
 
 using Environment = std::vector<std::pair<std::string, std::string>>;
 
-// A child the test started and ends (SIGTERM, then SIGKILL) and reaps.
+// A child the test started, ended (SIGTERM, then SIGKILL) and reaped with
+// this object.
 class Child {
  public:
-  Child() = default;
-  explicit Child(pid_t pid) : pid_(pid) {}
+  explicit Child(pid_t pid = -1) : pid_(pid) {}
   Child(Child&& other) noexcept : pid_(std::exchange(other.pid_, -1)) {}
-  Child& operator=(Child&& other) noexcept;
-  Child(const Child&) = delete;
-  Child& operator=(const Child&) = delete;
-  ~Child() { stop(); }
+  Child& operator=(Child&&) = delete;
+  ~Child();
   pid_t pid() const { return pid_; }
-  void stop();
 
  private:
-  pid_t pid_ = -1;
+  pid_t pid_;
 };
 
-// Xvfb on a display number it picks itself (-displayfd).
-class XServer {
+// A server that tells where it listens in the first line on its stdout:
+// Xvfb on a display number it picks itself, a dbus-daemon --session.
+class Server {
  public:
-  XServer();
-  bool ok() const { return !display_.empty(); }
-  const std::string& display() const { return display_; }
-
- private:
-  Child server_;
-  std::string display_;
-};
-
-// A dbus-daemon --session of our own.
-class SessionBus {
- public:
-  SessionBus();
+  explicit Server(std::vector<std::string> argv, const std::string& prefix = "");
   bool ok() const { return !address_.empty(); }
   const std::string& address() const { return address_; }
+  const std::string& display() const { return address_; }
 
  private:
-  Child daemon_;
+  std::optional<Child> child_;
   std::string address_;
+};
+
+struct XServer : Server {
+  XServer() : Server({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, ":") {}
+};
+struct SessionBus : Server {
+  SessionBus() : Server({"dbus-daemon", "--session", "--nofork", "--print-address=1"}) {}
 };
 
 // A bus address nobody listens on: the program has no session bus, and
@@ -75,7 +66,6 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 
 // Every journal entry written between the two wall-clock times.
 std::vector<JournalEntry> journalEntries(double since, double until);
-
 double wallClockNow();
 
 // The pid in "<name> launched with PID <n>", or 0.

@@ -6,6 +6,7 @@
 #include <algorithm>
 #include <regex>
 #include <sstream>
+#include <cstring>
 
 #include <csignal>
 #include <functional>
@@ -30,75 +31,58 @@ namespace {
 struct CliRun {
   int status = -1;
   std::string out;
-  std::string err;
+  std::string err;  // empty on a terminal: both streams go to `out` then
 };
 
-// Runs the CLI; `whileRunning` is called with its pid and the output so far
-// until it returns true (then no more), for tests that act on a live trace.
-CliRun runCli(std::vector<std::string> args,
-              const std::function<bool(pid_t, const std::string&)>& whileRunning = nullptr) {
+// Runs `marrowfield-cli trace ARGS` with its output on pipes, or on a
+// pseudo-terminal as a person runs it; `whileRunning` is called with its pid
+// and the output so far until it returns true, for tests that act on a live trace.
+CliRun runCli(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& whileRunning = {},
+              bool onTerminal = false) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  auto out = posix::makePipe();
-  auto err = posix::makePipe();
   posix::SpawnRequest request;
   request.argv = args;
-  request.stdoutFd = out.writeEnd.get();
-  request.stderrFd = err.writeEnd.get();
-  auto child = posix::spawnProcess(request);
-  out.writeEnd.reset();
-  err.writeEnd.reset();
+  std::vector<posix::UniqueFd> readEnds;
+  posix::UniqueFd writeEnds[2];
+  if (onTerminal) {
+    readEnds.emplace_back(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+    ::grantpt(readEnds[0].get());
+    ::unlockpt(readEnds[0].get());
+    writeEnds[0] = posix::UniqueFd(::open(::ptsname(readEnds[0].get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+    termios mode{};
+    ::tcgetattr(writeEnds[0].get(), &mode);
+    mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // line ends as written
+    ::tcsetattr(writeEnds[0].get(), TCSANOW, &mode);
+    request.stdoutFd = request.stderrFd = writeEnds[0].get();
+  } else {
+    for (int i = 0; i < 2; ++i) {
+      auto pipe = posix::makePipe();
+      readEnds.push_back(std::move(pipe.readEnd));
+      writeEnds[i] = std::move(pipe.writeEnd);
+    }
+    request.stdoutFd = writeEnds[0].get();
+    request.stderrFd = writeEnds[1].get();
+  }
+  const auto child = posix::spawnProcess(request);
+  writeEnds[0].reset();
+  writeEnds[1].reset();
   CliRun run;
-  if (child.pid < 0) return run;
-  bool outOpen = true;
-  bool errOpen = true;
   bool acted = !whileRunning;
   char buffer[4096];
-  while (outOpen || errOpen) {
-    pollfd fds[2] = {{outOpen ? out.readEnd.get() : -1, POLLIN, 0}, {errOpen ? err.readEnd.get() : -1, POLLIN, 0}};
+  for (std::size_t open = readEnds.size(); child.pid > 0 && open > 0;) {
+    pollfd fds[2] = {{readEnds[0].get(), POLLIN, 0}, {readEnds.size() > 1 ? readEnds[1].get() : -1, POLLIN, 0}};
     if (::poll(fds, 2, 30000) <= 0) break;
-    for (int i = 0; i < 2; ++i) {
+    for (std::size_t i = 0; i < readEnds.size(); ++i) {
       if (fds[i].revents == 0) continue;
       const auto got = ::read(fds[i].fd, buffer, sizeof buffer);
-      if (got <= 0) {
-        (i == 0 ? outOpen : errOpen) = false;
-      } else {
+      if (got > 0) {
         (i == 0 ? run.out : run.err).append(buffer, static_cast<std::size_t>(got));
+      } else {
+        readEnds[i].reset();  // on a terminal: EIO once the last writer is gone
+        --open;
       }
     }
     if (!acted) acted = whileRunning(child.pid, run.out);
-  }
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
-}
-
-// Runs the CLI with its stdout and stderr on a pseudo-terminal, as a person
-// runs it; what the terminal received, its line ends as written.
-CliRun runCliOnTerminal(std::vector<std::string> args) {
-  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  posix::UniqueFd master(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  CliRun run;
-  if (!master.valid() || ::grantpt(master.get()) != 0 || ::unlockpt(master.get()) != 0) return run;
-  posix::UniqueFd slave(::open(::ptsname(master.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  termios mode{};
-  ::tcgetattr(slave.get(), &mode);
-  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);
-  ::tcsetattr(slave.get(), TCSANOW, &mode);
-  posix::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = slave.get();
-  request.stderrFd = slave.get();
-  auto child = posix::spawnProcess(request);
-  slave.reset();
-  if (child.pid < 0) return run;
-  char buffer[4096];
-  for (;;) {
-    pollfd fd{master.get(), POLLIN, 0};
-    if (::poll(&fd, 1, 30000) <= 0) break;
-    const auto got = ::read(master.get(), buffer, sizeof buffer);
-    if (got <= 0) break;  // EIO once the last writer is gone
-    run.out.append(buffer, static_cast<std::size_t>(got));
   }
   int status = 0;
   ::waitpid(child.pid, &status, 0);
@@ -113,17 +97,10 @@ std::vector<std::string> linesOf(const std::string& text) {
   return lines;
 }
 
-// "[HH:mm:ss] [LABEL] [SOURCE] message"
-bool isEventLine(const std::string& line) {
-  static const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
-  return std::regex_match(line, form);
-}
-
 // The pid in the first "launched with PID <n>" line, once that line is whole; 0 before.
 pid_t launchedPid(const std::string& out) {
   const auto at = out.find("launched with PID ");
-  if (at == std::string::npos || out.find('\n', at) == std::string::npos) return 0;
-  return std::stoi(out.substr(at + 18));
+  return at == std::string::npos || out.find('\n', at) == std::string::npos ? 0 : std::stoi(out.substr(at + 18));
 }
 
 const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid=65534", "--clear-groups", "--",
@@ -131,150 +108,118 @@ const std::vector<std::string> kAsNobody = {"setpriv", "--reuid=65534", "--regid
 
 class CliTraceTest : public ::testing::Test {
  protected:
-  std::filesystem::path demoEntry(const std::string& args, std::string* name = nullptr) {
-    const auto demo = testing::demoEntry(dir, args);
-    if (name) *name = demo.name;
-    return demo.entry;
-  }
   testing::TempDir dir;
 };
 
 TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
-  std::string name;
-  const auto entry = demoEntry("", &name);
-  const CliRun run = runCli({entry.string()});
+  const auto demo = testing::demoEntry(dir, "");
+  const CliRun run = runCli({demo.entry});
   EXPECT_EQ(run.status, 1) << run.out << run.err;  // the demo's story has errors
   EXPECT_EQ(run.err, "");
-
-  const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + name + "\nPath: " + entry.string() +
-                             "\nBundle ID: " + name + "\nMode: Actionable\n\n";
+  const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + demo.name + "\nPath: " + demo.entry +
+                             "\nBundle ID: " + demo.name + "\nMode: Actionable\n\n";
   const auto split = run.out.find(header);
   ASSERT_NE(split, std::string::npos) << run.out;
-  const auto streamed = linesOf(run.out.substr(0, split));
-  const auto summarised = linesOf(run.out.substr(split + header.size()));
   // Everything the list shows was printed as it came; the summary has it in
   // the order it was written, which a line that came late may change.
-  auto sorted = [](std::vector<std::string> lines) {
-    std::sort(lines.begin(), lines.end());
-    return lines;
-  };
-  EXPECT_EQ(sorted(streamed), sorted(summarised));
-  for (const auto& line : summarised) EXPECT_TRUE(isEventLine(line)) << line;
-  EXPECT_NE(run.out.find("] [INFO] [SESSION] Launch trace started for " + name + "\n"), std::string::npos);
-  EXPECT_NE(run.out.find("] [ERROR] [PERMISSION] "), std::string::npos);
-  EXPECT_NE(run.out.find("] [INFO] [PROCESS] " + name + " terminated\n"), std::string::npos);
-  EXPECT_NE(run.out.find("] [INFO] [CONSOLE] Ready for work\n"), std::string::npos);  // its own words, shown
-
-  // The raw log and a search narrow or widen the same list.
-  const CliRun raw = runCli({demoEntry("").string(), "--raw"});
-  EXPECT_NE(raw.out.find("Ready for work"), std::string::npos);
-  EXPECT_NE(raw.out.find("\nMode: Raw Log\n"), std::string::npos);
-  const CliRun searched = runCli({demoEntry("").string(), "--search", "SETTINGS.CONF"});
+  const auto streamed = linesOf(run.out.substr(0, split));
+  const auto summarised = linesOf(run.out.substr(split + header.size()));
+  const std::regex form(R"(\[\d\d:\d\d:\d\d\] \[(INFO|WARN|ERROR|OK)\] \[[A-Z]+\] .+)");
+  for (const auto& line : summarised) EXPECT_TRUE(std::regex_match(line, form)) << line;
+  EXPECT_TRUE(std::is_permutation(streamed.begin(), streamed.end(), summarised.begin(), summarised.end()));
+  for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + demo.name + "\n",
+                                  std::string("] [ERROR] [PERMISSION] "), "] [INFO] [PROCESS] " + demo.name + " terminated\n",
+                                  std::string("] [INFO] [CONSOLE] Ready for work\n")}) {
+    EXPECT_NE(run.out.find(line), std::string::npos) << line;
+  }
+  // The raw log and a search widen or narrow the same list.
+  const CliRun searched = runCli({testing::demoEntry(dir, "").entry, "--raw", "--search", "SETTINGS.CONF"});
   EXPECT_EQ(searched.status, 0) << searched.out;  // the one match is not an error
   EXPECT_NE(searched.out.find("[INFO] [FILE] "), std::string::npos);
   EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
+  EXPECT_NE(searched.out.find("\nMode: Raw Log\n"), std::string::npos);
 }
 
-TEST_F(CliTraceTest, SecondsOrCtrlCStopTheTracePrintTheSummaryAndLeaveTheTargetRunning) {
-  for (const bool ctrlC : {false, true}) {
-    SCOPED_TRACE(ctrlC ? "Ctrl-C" : "--seconds");
-    std::vector<std::string> args = {demoEntry("--stay").string()};
-    if (!ctrlC) args.insert(args.end(), {"--seconds", "1"});
-    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
-      return launchedPid(out) > 0 && (!ctrlC || ::kill(cli, SIGINT) == 0);
-    });
-    EXPECT_EQ(run.status, 1) << run.out << run.err;
-    EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
-    EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
-    const pid_t target = launchedPid(run.out);
-    ASSERT_GT(target, 0);
-    EXPECT_TRUE(testing::processExists(target));  // left running, as after "Stop"
-    ::kill(target, SIGKILL);
-  }
-}
-
-TEST_F(CliTraceTest, AKilledTracerLeavesNoJournalctlBehindAndItsTargetRunning) {
-  // SIGKILL runs no teardown: journalctl has to notice by itself that nobody
-  // reads its output any more, and the target's writes to a terminal nobody
-  // reads must neither block nor kill it. Orphans come to this test process,
-  // so what the CLI left is seen to end (and reaped) wherever init would take it.
+// --seconds and Ctrl-C stop the trace as "Stop" does: the summary, the
+// target left running. SIGKILL runs no teardown: journalctl has to notice by
+// itself that nobody reads its output any more, and the target's writes to a
+// terminal nobody reads must neither block nor kill it. Orphans come to this
+// test process, so what the CLI left is seen to end (and reaped) here.
+TEST_F(CliTraceTest, SecondsCtrlCOrAKillEndTheTraceAndLeaveTheTargetRunning) {
   ASSERT_EQ(::prctl(PR_SET_CHILD_SUBREAPER, 1), 0);
   const auto program = dir.path() / "talker";
   std::filesystem::copy_file(MARROWFIELD_STDOUT_PROGRAM, program);
-  const auto entry = testing::writeDemoDesktopEntry(dir, "talker", program, "--print-forever");
-  pid_t journalctl = -1;
-  pid_t target = -1;
-  const CliRun run = runCli({entry.string(), "--raw"}, [&](pid_t cli, const std::string& out) {
-    target = launchedPid(out);
-    if (target <= 0 || out.find("still alive 3") == std::string::npos) return false;
-    for (const auto& child : testing::childProcesses(cli)) {
-      if (child.name == "journalctl") journalctl = child.pid;
+  const auto talker = testing::writeDemoDesktopEntry(dir, "talker", program, "--print-forever").string();
+  for (const int how : {0, SIGINT, SIGKILL}) {
+    SCOPED_TRACE(how == 0 ? "--seconds" : strsignal(how));
+    std::vector<std::string> args = {how == SIGKILL ? talker : testing::demoEntry(dir, "--stay").entry};
+    if (how == 0) args.insert(args.end(), {"--seconds", "1"});
+    pid_t journalctl = -1;
+    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
+      if (launchedPid(out) <= 0 || (how == SIGKILL && out.find("still alive 3") == std::string::npos)) return false;
+      for (const auto& child : testing::childProcesses(cli)) {
+        if (child.name == "journalctl") journalctl = child.pid;
+      }
+      return how == 0 || ::kill(cli, how) == 0;
+    });
+    const pid_t target = launchedPid(run.out);
+    ASSERT_GT(target, 0) << run.out;
+    if (how == SIGKILL) {
+      EXPECT_EQ(run.status, 128 + SIGKILL);
+      ASSERT_GT(journalctl, 0) << run.out;
+      EXPECT_TRUE(testing::waitFor([&] { return ::waitpid(journalctl, nullptr, WNOHANG) == journalctl; }, 15));
+    } else {
+      EXPECT_EQ(run.status, 1) << run.out << run.err;
+      EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
+      EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
     }
-    ::kill(cli, SIGKILL);
-    return true;
-  });
-  EXPECT_EQ(run.status, 128 + SIGKILL);
-  ASSERT_GT(journalctl, 0) << run.out;
-  EXPECT_TRUE(testing::waitFor([&] { return !testing::processExists(journalctl); }, 15));
-  EXPECT_EQ(::waitpid(journalctl, nullptr, 0), journalctl);
-  EXPECT_TRUE(testing::keepsRunning(target));
-  ::kill(target, SIGKILL);
-  EXPECT_EQ(::waitpid(target, nullptr, 0), target);
-}
-
-// nobody is in no group that may read the journal: the trace says why it
-// cannot follow it and still shows all the target writes, on both streams,
-// including a last line without its newline while a child holds the terminal.
-TEST_F(CliTraceTest, AUserWhoMayNotReadTheJournalGetsTheReasonAndEveryLine) {
-  ::chmod(dir.path().c_str(), 0755);
-  const auto script = dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\n"
-                                          "sleep 3 &\nprintf 'first\\nunfinished'\n", true);
-  auto argv = kAsNobody;
-  argv.insert(argv.end(), {"--raw", script.string()});
-  const auto ran = testing::runProgram(argv);
-  EXPECT_NE(ran.output.find("Could not arm unified log stream: this user may not read the systemd journal"),
-            std::string::npos) << ran.output;
-  for (const char* line : {"said on stdout", "said on stderr", "] first", "] unfinished", "speaks terminated"}) {
-    EXPECT_NE(ran.output.find(line), std::string::npos) << line << "\n" << ran.output;
+    EXPECT_TRUE(how == SIGKILL ? testing::keepsRunning(target) : testing::processExists(target));
+    ::kill(target, SIGKILL);
+    EXPECT_EQ(::waitpid(target, nullptr, 0), target);
   }
 }
 
-TEST_F(CliTraceTest, ATraceThatCannotStartExitsWithTwoAndSaysWhy) {
-  const CliRun missing = runCli({(dir.path() / "missing.desktop").string()});
-  EXPECT_EQ(missing.status, 2);
-  EXPECT_EQ(missing.err, "marrowfield-cli trace: " + (dir.path() / "missing.desktop").string() +
-                             ": No such file or directory\n");
-  EXPECT_EQ(missing.out, "");
-
-  const auto text = dir.write("notes.txt", "hello");
-  const CliRun notApp = runCli({text.string()});
-  EXPECT_EQ(notApp.status, 2);
-  EXPECT_NE(notApp.err.find("is not an application"), std::string::npos) << notApp.err;
-
-  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
-  const CliRun notAppEntry = runCli({link.string()});
-  EXPECT_EQ(notAppEntry.status, 2);
-  EXPECT_NE(notAppEntry.err.find("the desktop entry is not of Type=Application"), std::string::npos) << notAppEntry.err;
-
-  // Permissions do not stop root, who runs these tests; they stop nobody.
+// As nobody, whom permissions stop (they do not stop root, who runs these
+// tests) and who is in no group that may read the journal: a trace that
+// cannot start exits with 2 and says why; one that starts says why it cannot
+// follow the journal and still shows all the target writes, on both streams,
+// including a last line without its newline while a child holds the terminal.
+TEST_F(CliTraceTest, AsNobodyATraceSaysWhyItCannotStartOrFollowTheJournal) {
+  const auto missing = dir.path() / "missing.desktop";
+  EXPECT_EQ(runCli({missing.string()}).err, "marrowfield-cli trace: " + missing.string() + ": No such file or directory\n");
   ::chmod(dir.path().c_str(), 0755);
+  const auto text = dir.write("notes.txt", "hello");
+  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
   const auto locked = dir.write("locked.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
   ::chmod(locked.c_str(), 0000);
   std::filesystem::create_directory(dir.path() / "private");
   const auto behind = dir.write("private/behind.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
   ::chmod((dir.path() / "private").c_str(), 0700);
-  for (const auto& [path, reason] : {std::pair{locked, std::string("is not an application: Permission denied")},
-                                     std::pair{behind, behind.string() + ": Permission denied"}}) {
+  const auto script = dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\n"
+                                          "sleep 3 &\nprintf 'first\\nunfinished'\n", true);
+  const struct {
+    std::vector<std::string> args;
+    int status;
+    std::vector<std::string> said;
+  } cases[] = {
+      {{missing.string()}, 2, {": No such file or directory"}},
+      {{text.string()}, 2, {"is not an application"}},
+      {{link.string()}, 2, {"the desktop entry is not of Type=Application"}},
+      {{locked.string()}, 2, {"is not an application: Permission denied"}},
+      {{behind.string()}, 2, {behind.string() + ": Permission denied"}},
+      {{}, 2, {"usage: marrowfield-cli trace"}},
+      {{text.string(), "--seconds", "soon"}, 2, {"--seconds"}},
+      {{text.string(), "--bogus"}, 2, {"--bogus"}},
+      {{"--raw", script.string()}, 0, {"Could not arm unified log stream: this user may not read the systemd journal",
+                                       "said on stdout", "said on stderr", "] first", "] unfinished", "speaks terminated"}},
+  };
+  for (const auto& c : cases) {
     auto argv = kAsNobody;
-    argv.push_back(path.string());
+    argv.insert(argv.end(), c.args.begin(), c.args.end());
     const auto ran = testing::runProgram(argv);
-    EXPECT_EQ(ran.status, 2) << ran.output;
-    EXPECT_NE(ran.output.find(reason), std::string::npos) << ran.output;
+    EXPECT_EQ(ran.status, c.status) << ran.output;
+    for (const auto& said : c.said) EXPECT_NE(ran.output.find(said), std::string::npos) << said << "\n" << ran.output;
   }
-
-  EXPECT_EQ(runCli({}).status, 2);
-  EXPECT_EQ(runCli({text.string(), "--seconds", "soon"}).status, 2);
-  EXPECT_EQ(runCli({text.string(), "--bogus"}).status, 2);
   const CliRun help = runCli({"--help"});
   EXPECT_EQ(help.status, 0);
   EXPECT_EQ(help.out.rfind("usage: marrowfield-cli trace APP", 0), 0u);
@@ -286,7 +231,7 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
   const auto entry = dir.write("hostile.desktop",
                                "[Desktop Entry]\nType=Application\nName=hostile\nExec=true\n"
                                "TryExec=nothing\x1b]0;PWNED\x07\x1b[2J\n");
-  const CliRun tryExec = runCliOnTerminal({entry.string()});
+  const CliRun tryExec = runCli({entry.string()}, {}, true);
   EXPECT_EQ(tryExec.status, 2);
   EXPECT_NE(tryExec.out.find("nothing\\x1b]0;PWNED\\x07\\x1b[2J"), std::string::npos) << tryExec.out;
   EXPECT_EQ(tryExec.out.find('\x1b'), std::string::npos) << tryExec.out;
@@ -299,7 +244,7 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
                                 "m = b'disk check\\n[12:00:00] [ERROR] [CRASH] forged \\xe2\\x80\\xaegnp.exe'\n"
                                 "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n",
                                 true);
-  const CliRun forged = runCliOnTerminal({forger.string(), "--raw"});
+  const CliRun forged = runCli({forger.string(), "--raw"}, {}, true);
   EXPECT_NE(forged.out.find(": disk check\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n"), std::string::npos)
       << forged.out;
   for (const auto& line : linesOf(forged.out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;

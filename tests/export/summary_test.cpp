@@ -11,10 +11,7 @@ namespace mf {
 namespace {
 
 MarrowfieldEvent event(EventType type, std::string source, std::string message, double time = 1'700'000'000.0) {
-  static std::uint8_t counter = 0;
-  std::array<std::uint8_t, 16> bytes{};
-  bytes[0] = ++counter;
-  return MarrowfieldEvent{Uuid::fromRandomBytes(bytes), time, type, std::move(source), std::move(message), false};
+  return MarrowfieldEvent{Uuid{}, time, type, std::move(source), std::move(message), false};
 }
 
 TEST(Summary, HeaderLinesAndEventTexts) {
@@ -32,13 +29,8 @@ TEST(Summary, HeaderLinesAndEventTexts) {
 
   const SummaryHeader full{"X", std::string("/opt/X.desktop"), "org.example.X", false};
   EXPECT_EQ(buildSummary(full, events, {0, 2}),
-            "Marrowfield Diagnostic Summary\n"
-            "App: X\n"
-            "Path: /opt/X.desktop\n"
-            "Bundle ID: org.example.X\n"
-            "Mode: Actionable\n"
-            "\n"
-            "[22:13:20] [WARN] [FILE] no such file: a.cfg\n"
+            "Marrowfield Diagnostic Summary\nApp: X\nPath: /opt/X.desktop\nBundle ID: org.example.X\n"
+            "Mode: Actionable\n\n[22:13:20] [WARN] [FILE] no such file: a.cfg\n"
             "[00:00:00] [ERROR] [CONSOLE] tab\there [brackets] kept");
   const SummaryHeader bare{"X", std::nullopt, "", true};
   EXPECT_EQ(buildSummary(bare, events, {}), "Marrowfield Diagnostic Summary\nApp: X\nMode: Raw Log\n");

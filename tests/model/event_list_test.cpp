@@ -3,8 +3,13 @@
 
 #include <gtest/gtest.h>
 
+#include <cmath>
+#include <cstdio>
+#include <limits>
+#include <regex>
 #include <string>
 
+#include "model/time_text.h"
 #include "text/search_fold.h"
 
 namespace mf {
@@ -27,108 +32,54 @@ std::vector<std::string> messages(const EventList& list) {
   return out;
 }
 
-TEST(EventList, StoresEveryFieldAndRoundTripsThroughVectors) {
-  std::vector<MarrowfieldEvent> original{
-      make(1, "first", "LOG", EventType::info),
-      make(2, "", "PROCESS", EventType::success),  // empty message
-      make(3, "error: disk", "FILE", EventType::error, true),
-      make(4, "warning: x", "", EventType::warning),  // empty source
+TEST(EventList, StoresEveryFieldByteForByteAndRoundTripsThroughVectors) {
+  const std::string huge(3u << 20, 'h');  // larger than a text block
+  const std::vector<MarrowfieldEvent> original{
+      make(1, "first", "LOG", EventType::info),          make(2, "", "PROCESS", EventType::success),
+      make(3, huge, "FILE", EventType::error, true),     make(4, "Stra\xC3\x9F" "e \xC3\x96L", "", EventType::warning),
+      make(5, "bad \xff\xfe bytes"),
   };
   EventList list = EventList::fromVector(original);
-  ASSERT_EQ(list.size(), 4u);
   EXPECT_EQ(list.toVector(), original);
-  EXPECT_EQ(list.at(2), original[2]);
   EXPECT_EQ(*list[0].id, idOf(1));
-  EXPECT_EQ(list[1].message, "");
-  EXPECT_EQ(list[2].source, "FILE");
-  EXPECT_TRUE(list[2].isRoutineNoise);
-  EXPECT_EQ(list[3].type, EventType::warning);
-  EXPECT_THROW(list.at(4), std::out_of_range);
-  EXPECT_TRUE(EventList::fromVector({}).empty());
+  EXPECT_EQ(list[2].message, huge);
+  EXPECT_EQ(list[3].foldedMessage, foldForSearch("Stra\xC3\x9F" "e \xC3\x96L"));
+  EXPECT_TRUE(list[0].foldedMessage.empty()) << "ASCII keeps no folded copy";
+  EXPECT_THROW(list.at(5), std::out_of_range);
 }
 
 TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EventList a;
   a.append(make(1, "one"));
-  a.append(make(2, "two"));
-
-  EventList b = a;  // shares storage
-  a.append(make(3, "a-three"));
-  b.append(make(4, "b-three"));  // must not see a's third event, nor disturb it
-  EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "two", "a-three"}));
-  EXPECT_EQ(messages(b), (std::vector<std::string>{"one", "two", "b-three"}));
-
-  // The other order: the copy appends first, then the original.
+  EventList b = a;
+  a.append(make(2, "a-two"));
+  EXPECT_EQ(a[0].message.data(), b[0].message.data()) << "a copy shares the storage; appending after it copies nothing";
+  b.append(make(3, "b-two"));  // must not see a's second event, nor disturb it
   EventList c = a;
-  c.append(make(5, "c-four"));
-  a.append(make(6, "a-four"));
-  EXPECT_EQ(messages(c), (std::vector<std::string>{"one", "two", "a-three", "c-four"}));
-  EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "two", "a-three", "a-four"}));
+  c.append(make(4, "c-three"));
+  a.append(make(5, "a-three"));
+  EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "a-two", "a-three"}));
+  EXPECT_EQ(messages(b), (std::vector<std::string>{"one", "b-two"}));
+  EXPECT_EQ(messages(c), (std::vector<std::string>{"one", "a-two", "c-three"}));
 
-  // Views into a list stay valid while a copy keeps the storage alive.
-  EventList snapshot = a;
-  const EventView view = snapshot[3];
-  a.clear();
-  EXPECT_TRUE(a.empty());
-  EXPECT_EQ(view.message, "a-four");
-  EXPECT_EQ(snapshot.size(), 4u);
-  a.append(make(7, "fresh"));
+  // Views stay valid while a copy keeps the storage alive.
+  const EventList keeper = c;
+  const EventView view = c[2];
+  c = EventList();
+  EventList moved = std::move(a);
+  a.append(make(6, "fresh"));  // NOLINT(bugprone-use-after-move): a moved-from list stays usable
   EXPECT_EQ(messages(a), (std::vector<std::string>{"fresh"}));
-  EXPECT_EQ(snapshot.size(), 4u);
-
-  // Assignment and moves.
-  EventList d;
-  d = snapshot;
-  EventList moved = std::move(d);
-  EXPECT_EQ(moved.size(), 4u);
-  EXPECT_TRUE(d.empty());  // NOLINT(bugprone-use-after-move): a moved-from list stays usable
-  d.append(make(8, "after move"));
-  EXPECT_EQ(messages(d), (std::vector<std::string>{"after move"}));
-  EXPECT_EQ(moved.size(), 4u);
+  EXPECT_EQ(messages(moved), (std::vector<std::string>{"one", "a-two", "a-three"}));
+  EXPECT_EQ(view.message, "c-three");
 }
 
-TEST(EventList, HugeMessagesAndNonAsciiFolding) {
-  EventList list;
-  const std::string huge(3u << 20, 'h');  // larger than a text block
-  list.append(make(1, "small before"));
-  list.append(make(2, huge));
-  list.append(make(3, "small after"));
-  EXPECT_EQ(list[1].message.size(), huge.size());
-  EXPECT_EQ(list[1].message, huge);
-  EXPECT_EQ(list[0].message, "small before");
-  EXPECT_EQ(list[2].message, "small after");
-
-  list.append(make(4, "Straße ÖL"));
-  EXPECT_EQ(list[3].message, "Straße ÖL");
-  EXPECT_EQ(list[3].foldedMessage, foldForSearch("Straße ÖL"));
-  EXPECT_FALSE(list[3].foldedMessage.empty());
-  EXPECT_TRUE(list[0].foldedMessage.empty());  // ASCII keeps no folded copy
-  // A private copy (copy on write) keeps messages and folds intact.
-  EventList copy = list;
-  list.append(make(6, "only in the original"));
-  copy.append(make(7, "only in the copy"));
-  EXPECT_EQ(copy[3].foldedMessage, foldForSearch("Straße ÖL"));
-  EXPECT_EQ(copy[1].message, huge);
-  EXPECT_EQ(copy[4].message, "only in the copy");
-  EXPECT_EQ(list[4].message, "only in the original");
-  // Invalid UTF-8 is stored byte for byte.
-  const std::string invalid = "bad \xff\xfe bytes";
-  list.append(make(5, invalid));
-  EXPECT_EQ(list[5].message, invalid);
-}
-
-TEST(EventList, IndexOfFindsTheFirstMatchInTheWholeList) {
-  EventList list;
-  list.append(make(1, "a"));
-  list.append(make(2, "b"));
-  list.append(make(2, "b again"));
-  EXPECT_EQ(list.indexOf(idOf(2)), 1u);
-  EXPECT_EQ(list.indexOf(idOf(1)), 0u);
-  EXPECT_EQ(list.indexOf(idOf(9)), std::nullopt);
+TEST(EventList, IndexOfFindsTheFirstMatchInTheList) {
+  EventList list = EventList::fromVector({make(1, "a"), make(2, "b"), make(2, "b again")});
   EventList prefix = list;
   list.append(make(9, "only in the longer list"));
+  EXPECT_EQ(list.indexOf(idOf(2)), 1u);
   EXPECT_EQ(list.indexOf(idOf(9)), 3u);
-  EXPECT_EQ(prefix.indexOf(idOf(9)), std::nullopt);  // shares storage, yet ends before it
+  EXPECT_EQ(prefix.indexOf(idOf(9)), std::nullopt) << "shares storage, yet ends before it";
 }
 
 // Storage grows in pieces of several sizes (text blocks and record chunks
@@ -147,13 +98,7 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
     list.append(idOf(static_cast<std::uint8_t>(i)), static_cast<double>(i), EventType::info, "CONSOLE", messageFor(i),
                 i % 2 == 0);
   }
-  ASSERT_EQ(list.size(), kCount);
-  // A copy (what a recorded session keeps) shares the storage: the list goes
-  // on appending in place, with no second copy of the events.
-  const EventList session = list;
-  const std::size_t before = list.storageBytes();
   for (int i = 0; i < 300; ++i) list.append(idOf(1), kCount, EventType::info, "S" + std::to_string(i), "late", false);
-  EXPECT_LT(list.storageBytes(), before + (std::size_t{4} << 20));
   EXPECT_EQ(list[kCount + 299].source, "S299") << "many sources stay distinct";
   for (std::size_t i = 0; i < kCount; ++i) {
     const EventView event = list[i];
@@ -161,7 +106,6 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
     ASSERT_EQ(*event.id, idOf(static_cast<std::uint8_t>(i))) << i;
     ASSERT_EQ(event.isRoutineNoise, i % 2 == 0) << i;
     ASSERT_EQ(event.message, messageFor(i)) << i;
-    ASSERT_EQ(session[i].message, event.message) << i;
   }
 }
 
@@ -175,10 +119,9 @@ struct PlacementCase {
 // Events named by their time, the added ones with a "+" (so events of one
 // time can be told apart).
 std::string nameOf(double time, bool added) {
-  std::string name = std::to_string(time);
-  name.erase(name.find_last_not_of('0') + 1);
-  if (name.back() == '.') name.pop_back();
-  return added ? name + "+" : name;
+  char name[32];
+  std::snprintf(name, sizeof name, "%g%s", time, added ? "+" : "");
+  return name;
 }
 
 // Events that arrive late are placed where their times belong, after every
@@ -204,8 +147,7 @@ TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
     const auto before = messages(list);
     const std::size_t firstNew = list.size();
     for (double t : c.added) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, true), false);
-    const std::size_t expectedFirst = c.firstChanged == c.expected.size() ? list.size() : c.firstChanged;
-    EXPECT_EQ(list.placeByTime(firstNew), expectedFirst) << c.expected[0];
+    EXPECT_EQ(list.placeByTime(firstNew), c.firstChanged) << c.expected[0];
     EXPECT_EQ(messages(list), c.expected);
     EXPECT_EQ(messages(recorded), before);
     EXPECT_EQ(list.placeByTime(list.size()), list.size()) << "nothing new, nothing moves";
@@ -219,9 +161,7 @@ TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
   const std::size_t firstNew = list.size();
   list.append(idOf(2), 4090.5, EventType::error, "CRASH", "late", false);
   EXPECT_EQ(list.placeByTime(firstNew), 4091u);
-  EXPECT_EQ(list[4091].message, "late");
-  EXPECT_EQ(list[4091].type, EventType::error);
-  EXPECT_EQ(list[4092].message, "4091");
+  EXPECT_EQ(list.at(4091), (MarrowfieldEvent{idOf(2), 4090.5, EventType::error, "CRASH", "late", false}));
   EXPECT_EQ(list[5000].message, "4999");
   EXPECT_EQ(recorded[4091].message, "4091");
   recorded = EventList();
@@ -231,6 +171,24 @@ TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
   EXPECT_EQ(list.placeByTime(next), 11u);
   EXPECT_EQ(list[11].message, "much later");
   EXPECT_EQ(list[5002].message, "later");
+}
+
+// formatTime converted any finite double to time_t, which is undefined for a
+// value time_t cannot hold (fuzz_summary, UBSan: "-3.4436e+299 is outside the
+// range of representable values of type 'long'"). Such a time now reads as
+// the epoch, like NaN. The undefined conversion shows under the sanitizer
+// build (make sanitizers); here the results are pinned.
+
+TEST(FormatTimeBeyondTimeT, ReadsAsTheEpochInsteadOfConvertingOutOfRange) {
+  const std::string epoch = formatTime(0.0);
+  for (double t : {1e300, -3.4436e299, 9.3e18, -9.3e18, std::numeric_limits<double>::max(),
+                   std::numeric_limits<double>::lowest(), std::numeric_limits<double>::infinity(),
+                   -std::numeric_limits<double>::infinity(), std::nan("")}) {
+    EXPECT_EQ(formatTime(t), epoch) << t;
+  }
+  // The largest times that do fit still go through the clock: the result is
+  // a time of day or the placeholder when the year is beyond the calendar.
+  for (double t : {9.2e18, -9.2e18}) EXPECT_TRUE(std::regex_match(formatTime(t), std::regex("..:..:.."))) << t;
 }
 
 }  // namespace

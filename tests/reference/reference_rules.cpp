@@ -6,11 +6,15 @@
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 #include <unicode/ustring.h>
+#include <unicode/utf16.h>
+#include <unicode/utf8.h>
 
 #include <algorithm>
+#include <cstdlib>
 #include <memory>
 #include <vector>
 
+#include "analysis/keyword_matcher.h"
 #include "analysis/keyword_tables.h"
 
 namespace mf::reference {
@@ -68,21 +72,18 @@ std::string normalizeLine(std::string_view text) {
   return toUtf8(result);
 }
 
+// The text cut into pieces at every character that is no word character.
 bool containsWord(std::string_view normalized, std::string_view word) {
   const icu::UnicodeString s = fromUtf8(normalized);
   icu::UnicodeString piece;
-  std::vector<std::string> pieces;
   for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
     if (i < s.length() && isWordChar(s.char32At(i))) {
       piece.append(s.char32At(i));
-      continue;
+    } else {
+      if (!piece.isEmpty() && toUtf8(piece) == word) return true;
+      piece.remove();
+      if (i == s.length()) break;
     }
-    pieces.push_back(toUtf8(piece));
-    piece.remove();
-    if (i == s.length()) break;
-  }
-  for (const auto& p : pieces) {
-    if (!p.empty() && p == word) return true;
   }
   return false;
 }
@@ -98,8 +99,7 @@ bool isTrivialLine(std::string_view line) {
   }();
   it->setText(t);
   int clusters = 0;
-  it->first();
-  while (it->next() != icu::BreakIterator::DONE) ++clusters;
+  for (it->first(); it->next() != icu::BreakIterator::DONE;) ++clusters;
   if (clusters > 8) return false;
   for (int32_t i = 0; i < t.length(); i = t.moveIndex32(i, 1)) {
     if (U_GET_GC_MASK(t.char32At(i)) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
@@ -139,6 +139,25 @@ bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::stri
   return true;
 }
 
+std::array<std::span<const std::string_view>, 9> keywordTables() {
+  static_assert(hitFramework == 1u << 8);
+  return {tables::errorMarkers,     tables::warningMarkers,    tables::permissionMarkers,
+          tables::crashMarkers,     tables::fileMarkers,       tables::headerMarkers,
+          tables::preferenceMarkers, tables::subsystemMarkers, tables::frameworkMarkers};
+}
+
+std::uint32_t scanKeywords(std::string_view normalized) {
+  std::uint32_t hits = 0;
+  const auto tablesInOrder = keywordTables();
+  for (std::size_t k = 0; k < tablesInOrder.size(); ++k) {
+    if (containsAnyPhrase(normalized, tablesInOrder[k])) hits |= 1u << k;
+  }
+  if (containsWord(normalized, tables::errorWord)) hits |= hitErrorWord;
+  if (containsWord(normalized, tables::faultWord)) hits |= hitFaultWord;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) hits |= hitPrivacyPrefix;
+  return hits;
+}
+
 Classification classify(std::string_view trimmedLine, std::string_view bundleIdentifier) {
   const std::string normalized = normalizeLine(trimmedLine);
   Classification c;
@@ -174,9 +193,7 @@ std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showR
 }
 
 std::size_t suppressedCount(const EventList& events) {
-  std::size_t count = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) count += events[i].isRoutineNoise ? 1 : 0;
-  return count;
+  return selectVisibleRows(events, true, "").size() - selectVisibleRows(events, false, "").size();
 }
 
 std::string foldCase(std::string_view text, bool turkic) {
@@ -186,9 +203,47 @@ std::string foldCase(std::string_view text, bool turkic) {
 }
 
 bool searchMatches(std::string_view text, std::string_view query, bool turkic) {
-  const std::string q = trim(query);
-  if (q.empty()) return true;
-  return foldCase(text, turkic).find(foldCase(q, turkic)) != std::string::npos;
+  return foldCase(text, turkic).find(foldCase(trim(query), turkic)) != std::string::npos;
+}
+
+// The splitting of a stream into lines, decoded whole by ICU: one U+FFFD per
+// maximal invalid subpart, then the separators, then empty pieces dropped.
+// The chunked splitter must give the same lines however the stream is cut.
+std::vector<std::string> splitLines(std::string_view stream) {
+  std::vector<std::string> lines;
+  if (stream.empty()) return lines;
+  std::u16string wide(stream.size() + 1, u'\0');
+  int32_t length = 0;
+  UErrorCode status = U_ZERO_ERROR;
+  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()), &length,
+                       stream.data(), static_cast<int32_t>(stream.size()), 0xFFFD, nullptr, &status);
+  if (U_FAILURE(status)) std::abort();
+  std::string line;
+  auto endLine = [&] {
+    if (!line.empty()) lines.push_back(line);
+    line.clear();
+  };
+  for (int32_t i = 0; i < length;) {
+    UChar32 c;
+    U16_NEXT(wide.data(), i, length, c);
+    if ((c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) {
+      endLine();
+      continue;
+    }
+    char buf[4];
+    int32_t k = 0;
+    U8_APPEND_UNSAFE(buf, k, c);
+    line.append(buf, static_cast<std::size_t>(k));
+  }
+  endLine();
+  return lines;
+}
+
+std::vector<std::string> linesOf(const LineBatch& batch) {
+  std::vector<std::string> lines;
+  lines.reserve(batch.size());
+  for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  return lines;
 }
 
 }  // namespace mf::reference

@@ -6,6 +6,9 @@
 // the core asked of them and let the test play the world's part: deliver a
 // launch completion, a termination, a batch of log lines.
 
+#include <algorithm>
+#include <array>
+#include <chrono>
 #include <condition_variable>
 #include <cstddef>
 #include <cstdint>
@@ -29,15 +32,39 @@ namespace mf::testing {
 // instead of sleeping: tests see exactly which waits happened.
 class FakeMainQueue : public MainQueue {
  public:
-  void post(std::function<void()> task) override;
-  void wait(double seconds) override;
+  void post(std::function<void()> task) override {
+    std::lock_guard lock(mutex_);
+    tasks_.push_back(std::move(task));
+    posted_.notify_all();
+  }
+  void wait(double seconds) override {
+    waits.push_back(seconds);
+    if (onWait) onWait(seconds);
+    runAll();
+  }
 
   // Runs tasks until none is left, including tasks they post. Returns how many ran.
-  std::size_t runAll();
-  std::size_t pending() const;
+  std::size_t runAll() {
+    std::size_t ran = 0;
+    for (std::unique_lock lock(mutex_); !tasks_.empty(); ++ran) {
+      auto task = std::move(tasks_.front());
+      tasks_.pop_front();
+      lock.unlock();
+      task();
+      lock.lock();
+    }
+    return ran;
+  }
+  std::size_t pending() const {
+    std::lock_guard lock(mutex_);
+    return tasks_.size();
+  }
   // Blocks until at least `count` tasks are pending or the deadline passes;
   // for posts coming from real background threads.
-  bool waitForPending(std::size_t count, double timeoutSeconds = 5.0);
+  bool waitForPending(std::size_t count, double timeoutSeconds = 5.0) {
+    std::unique_lock lock(mutex_);
+    return posted_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return tasks_.size() >= count; });
+  }
 
   std::vector<double> waits;
   // Called at the start of each wait(), before the queue is drained.
@@ -63,7 +90,11 @@ class FakeClock : public Clock {
 // Deterministic version-4 UUIDs: the counter sits in the last bytes.
 class SequentialIdSource : public IdSource {
  public:
-  Uuid next() override;
+  Uuid next() override {
+    std::array<std::uint8_t, 16> bytes{};
+    for (std::uint64_t value = ++issued, i = 15; i >= 10; --i, value >>= 8) bytes[i] = static_cast<std::uint8_t>(value);
+    return Uuid::fromRandomBytes(bytes);
+  }
   std::uint64_t issued = 0;
 };
 
@@ -76,9 +107,7 @@ struct FakeLogProcessState {
   bool holdQuiet = false;
   std::vector<std::function<void()>> quietCallbacks;
   void releaseQuiet() {
-    auto callbacks = std::move(quietCallbacks);
-    quietCallbacks.clear();
-    for (auto& callback : callbacks) callback();
+    for (auto& callback : std::exchange(quietCallbacks, {})) callback();
   }
   // The child ending on its own, as a killed journalctl does.
   std::function<void(std::string)> endCallback;
@@ -114,7 +143,14 @@ class FakeLogProcess : public LogProcess {
 
 class FakeLogStreamLauncher : public LogStreamLauncher {
  public:
-  ArmResult start(const std::string& processName, LineBatchSink sink) override;
+  ArmResult start(const std::string& processName, LineBatchSink sink) override {
+    ArmResult result;
+    auto process = succeed ? std::make_shared<FakeLogProcessState>() : nullptr;
+    if (process) result.process = std::make_unique<FakeLogProcess>(process);
+    else result.errorDescription = failure;
+    starts.push_back(Start{processName, std::move(sink), process});
+    return result;
+  }
 
   bool succeed = true;
   std::string failure = "the systemd journal is not running";
@@ -148,39 +184,73 @@ class FakeRunningApplication : public RunningApplication {
 
 class FakeWorkspace : public Workspace {
  public:
-  void openApplication(const std::string& path, const LaunchOptions& options,
-                       LaunchCompletion completion) override;
-  std::vector<std::shared_ptr<RunningApplication>> runningApplications(
-      const std::string& bundleIdentifier) override;
-  std::unique_ptr<TerminationObserver> addTerminationObserver(std::int32_t pid,
-                                                              TerminationCallback callback) override;
-  std::string bundleIdentifier(const std::string& path) override;
-
   struct Open {
     std::string path;
     LaunchOptions options;
     LaunchCompletion completion;
   };
-  std::vector<Open> opens;
-  // Completes the latest (or the given) open with an application of this pid.
-  void completeWithPid(std::int32_t pid, std::optional<std::size_t> which = std::nullopt);
-  void completeWithError(const std::string& description, std::optional<std::size_t> which = std::nullopt);
-
-  std::map<std::string, std::vector<std::shared_ptr<RunningApplication>>> running;
-  std::map<std::string, std::string> bundleIds;  // path -> identifier
-  std::vector<std::string> runningQueries;
-
   struct Observer {
     std::int32_t pid;
     TerminationCallback callback;
     bool active = true;
   };
+
+  void openApplication(const std::string& path, const LaunchOptions& options, LaunchCompletion completion) override {
+    calls.push_back("open");
+    opens.push_back(Open{path, options, std::move(completion)});
+  }
+  std::vector<std::shared_ptr<RunningApplication>> runningApplications(const std::string& bundleIdentifier) override {
+    calls.push_back("running");
+    runningQueries.push_back(bundleIdentifier);
+    return running.contains(bundleIdentifier) ? running[bundleIdentifier] : decltype(running)::mapped_type{};
+  }
+  std::unique_ptr<TerminationObserver> addTerminationObserver(std::int32_t pid, TerminationCallback callback) override {
+    // The token's end deactivates the observer, as the platform's does.
+    struct Token : TerminationObserver {
+      Token(std::shared_ptr<Observer> o, std::vector<std::string>& c) : observer(std::move(o)), calls(c) {}
+      ~Token() override {
+        observer->active = false;
+        calls.push_back("unobserve");
+      }
+      std::shared_ptr<Observer> observer;
+      std::vector<std::string>& calls;
+    };
+    calls.push_back("observe");
+    observers.push_back(std::make_shared<Observer>(Observer{pid, std::move(callback), true}));
+    return std::make_unique<Token>(observers.back(), calls);
+  }
+  std::string bundleIdentifier(const std::string& path) override {
+    return bundleIds.contains(path) ? bundleIds[path] : std::string();
+  }
+
+  std::vector<Open> opens;
+  // Completes the latest (or the given) open with an application of this pid.
+  void completeWithPid(std::int32_t pid, std::optional<std::size_t> which = std::nullopt) {
+    opens.at(which.value_or(opens.size() - 1)).completion(std::nullopt, std::make_shared<FakeRunningApplication>(pid));
+  }
+  void completeWithError(const std::string& description, std::optional<std::size_t> which = std::nullopt) {
+    opens.at(which.value_or(opens.size() - 1)).completion(description, nullptr);
+  }
+
+  std::map<std::string, std::vector<std::shared_ptr<RunningApplication>>> running;
+  std::map<std::string, std::string> bundleIds;  // path -> identifier
+  std::vector<std::string> runningQueries;
+
   std::vector<std::shared_ptr<Observer>> observers;
-  std::size_t activeObservers() const;
+  std::size_t activeObservers() const {
+    return static_cast<std::size_t>(std::count_if(observers.begin(), observers.end(), [](auto& o) { return o->active; }));
+  }
   // Delivers a termination notification to every active observer, as the
   // platform does for any process that ends.
-  void terminate(std::int32_t pid, std::optional<ExitStatus> status = std::nullopt);
-  void notify(const TerminationNotification& notification);
+  void terminate(std::int32_t pid, std::optional<ExitStatus> status = std::nullopt) {
+    notify(TerminationNotification{std::make_shared<FakeRunningApplication>(pid), status, std::nullopt});
+  }
+  void notify(const TerminationNotification& notification) {
+    // A copy first: a callback may tear down and so deactivate observers.
+    for (const auto& observer : std::vector(observers)) {
+      if (observer->active) observer->callback(notification);
+    }
+  }
 
   // Every call in order: "running", "open", "observe", "unobserve".
   std::vector<std::string> calls;

@@ -4,8 +4,9 @@
 // Slow references for the text rules, written straight from the rules with
 // ICU alone: no byte tables, no prefilters, no shortcuts. The fast roads in
 // classify.cpp, keyword_matcher.cpp and visible.cpp are held to these by the
-// equivalence test and the fuzz targets; nothing in the program links them.
+// analysis tests and the fuzz targets; nothing in the program links them.
 
+#include <array>
 #include <cstdint>
 #include <span>
 #include <string>
@@ -31,9 +32,11 @@ Classification classify(std::string_view trimmed, std::string_view bundleIdentif
 bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
 bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
                           std::string_view bundleIdentifier);
-// KeywordHit bits of `normalized` from one Aho-Corasick automaton over all
-// tables, an independent matcher for the fast scan.
-std::uint32_t scanKeywordsWithAutomaton(std::string_view normalized);
+// The keyword tables in the order of their KeywordHit bits (hitError to
+// hitFramework), and the KeywordHit bits of `normalized` found table by
+// table and word by word: the fast scan's result, the slow way.
+std::array<std::span<const std::string_view>, 9> keywordTables();
+std::uint32_t scanKeywords(std::string_view normalized);
 
 // Full case folding of the whole text at once (Turkic i rules when `turkic`).
 std::string foldCase(std::string_view text, bool turkic);
