@@ -25,15 +25,6 @@ JournalEntry kernelEntry(std::string message, std::string identifier = "kernel",
   return entry;
 }
 
-struct ReportCase {
-  const char* what;
-  JournalEntry entry;
-  pid_t pid;             // 0: no report
-  const char* text;      // as describeKernelReport words it without symbols
-  std::string_view type;  // the event type the trace gives the line
-  const char* source;
-};
-
 TEST(KernelReport, EveryFormReadsAsItsEvent) {
   const std::string apparmor =
       R"(apparmor="DENIED" operation="open" class="file" profile="crashy" name="/etc/shadow" pid=13358 )"
@@ -44,7 +35,16 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
   const std::string seccomp =
       R"(auid=4294967295 uid=0 gid=0 ses=4294967295 subj=unconfined pid=9 comm="sleep" exe="/usr/bin/sleep" )"
       R"(sig=31 arch=c000003e syscall=41 compat=0 ip=0x7f0 code=)";
-  const std::vector<ReportCase> cases = {
+  // 0 for no report; the text as describeKernelReport words it without
+  // symbols, and the event type and source the trace gives the line.
+  const struct {
+    const char* what;
+    JournalEntry entry;
+    pid_t pid;
+    const char* text;
+    std::string_view type;
+    const char* source;
+  } cases[] = {
       {"a segfault, as the kernel writes it",
        kernelEntry("crashy[13002]: segfault at 0 ip 000055ded852615c sp 00007ffdaddf4b60 error 6 in "
                    "crashy[115c,55ded8526000+1000] likely on CPU 0 (core 0, socket 0)"),
@@ -165,47 +165,23 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
   EXPECT_EQ(describeKernelReport(*fault, CodeLocation{"main", "", 0}), "crashy[1] crashed in main, crashy+0x1185: segfault at 0");
 }
 
-TEST(KernelReport, OnlyMembersAndOnlyOnceTheTreeIsKnown) {
-  const auto line = [](pid_t pid) {
-    return kernelEntry("crashy[" + std::to_string(pid) + "]: segfault at 0 ip 0 sp 0 error 6 in crashy[1,2+3]");
-  };
-  CaptureScope scope;
-  scope.identifier = "crashy";
-  scope.self = 99999;
-  const auto isMember = [](pid_t pid) { return pid == 4242; };
-  EXPECT_EQ(captureVerdict(line(4242), scope, isMember), Verdict::undecided);
-  scope.root = 4242;
-  EXPECT_EQ(captureVerdict(line(4242), scope, isMember), Verdict::capture);
-  EXPECT_EQ(captureVerdict(line(5000), scope, isMember), Verdict::skip) << "a process outside the tree";
-  EXPECT_EQ(captureVerdict(kernelEntry("usb 1-1: new device"), scope, isMember), Verdict::skip);
-}
-
 TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
   testing::TempDir dir;
-  const auto plain = dir.write("kmsg", "");
-  EXPECT_EQ(kernelMessagesUnavailableReason(plain.string()),
-            "the kernel's messages do not reach the journal here (" + plain.string() + " is not the kernel's log)");
-  EXPECT_EQ(kernelMessagesUnavailableReason("/dev/null"),
-            "the kernel's messages do not reach the journal here (/dev/null is not the kernel's log)");
-  const auto missing = (dir.path() / "none").string();
-  EXPECT_EQ(kernelMessagesUnavailableReason(missing),
-            "the kernel's messages do not reach the journal here (" + missing + " is missing)");
-
+  const auto plain = dir.write("kmsg", "").string();
+  for (const auto& [path, why] : {std::pair{plain, " is not the kernel's log"},
+                                  std::pair{std::string("/dev/null"), " is not the kernel's log"},
+                                  std::pair{(dir.path() / "none").string(), " is missing"}}) {
+    EXPECT_EQ(kernelMessagesUnavailableReason(path), "the kernel's messages do not reach the journal here (" + path + why + ")");
+  }
   // A trace says so once, as a warning, when its launch is known.
-  CaptureScope scope;
-  scope.processName = "calc";
-  scope.kernelMessagesMissing = "the kernel's messages do not reach the journal here (/dev/kmsg is missing)";
-  std::vector<std::string> lines;
-  JournalCapture capture(scope, [&](LineBatch batch) {
-    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  testing::LineCollector lines;
+  JournalCapture capture({"calc", "", 0, 0, "", "", "the kernel's messages do not reach the journal here"}, lines.sink());
   capture.follow(::getpid(), "");
   capture.flush();
-  ASSERT_EQ(lines.size(), 1u);
-  EXPECT_EQ(lines[0], "warning: " + scope.kernelMessagesMissing +
-                          ", so crashes, out-of-memory kills and denials of calc that only the kernel reports cannot "
-                          "be shown");
-  EXPECT_EQ(LineClassifier("").classify(lines[0], LineInfo{LineOrigin::journal, 4}).type, EventType::warning);
+  ASSERT_EQ(lines.lines().size(), 1u);
+  EXPECT_EQ(lines.lines()[0], "warning: the kernel's messages do not reach the journal here, so crashes, out-of-memory "
+                              "kills and denials of calc that only the kernel reports cannot be shown");
+  EXPECT_EQ(LineClassifier("").classify(lines.lines()[0], LineInfo{LineOrigin::journal, 4}).type, EventType::warning);
 }
 
 }  // namespace
