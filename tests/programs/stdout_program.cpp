@@ -8,7 +8,6 @@
 //   stdout-program --daemon-grandchild     a grandchild in a session of its own keeps printing
 //                                          for 2 s; the program itself exits at once
 //   stdout-program --read-stdin            read stdin to its end, say how much, exit
-//   stdout-program --escapes N             N lines in colour, a progress bar redrawn with CR
 //   stdout-program --print-forever         a numbered line every 50 ms until killed
 //   stdout-program --flood N               N numbered lines as fast as stdio writes them
 //   stdout-program --flood-blocks N        the same lines written 64 KiB at a time, as a
@@ -75,20 +74,6 @@ int readStdin() {
   return 0;
 }
 
-int escapes(int lines) {
-  for (int i = 1; i <= lines; ++i) {
-    std::printf("\x1b[1;3%dmcoloured line %d\x1b[0m \x1b]0;title %d\x07\x1b[2K\x1b[1G", i % 8, i, i);
-    std::printf("\x1b[32mdone %d\x1b[0m\n", i);
-  }
-  for (int percent = 0; percent <= 100; percent += 10) {
-    std::printf("\rprogress %3d%%", percent);
-    std::fflush(stdout);
-  }
-  std::printf("\n");
-  std::printf("escapes finished\n");
-  return 0;
-}
-
 int printForever() {
   for (long i = 1;; ++i) {
     std::printf("still alive %ld\n", i);
@@ -128,7 +113,6 @@ int main(int argc, char** argv) {
   if (mode == "--close-stdout") return closeStdout();
   if (mode == "--daemon-grandchild") return daemonGrandchild();
   if (mode == "--read-stdin") return readStdin();
-  if (mode == "--escapes") return escapes(std::atoi(value));
   if (mode == "--print-forever") return printForever();
   if (mode == "--flood") return flood(std::atol(value));
   if (mode == "--flood-blocks") return floodBlocks(std::atol(value));

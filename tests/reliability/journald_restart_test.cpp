@@ -1,6 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The journal itself failing under a trace: absent from the start, stopped
-// and started again while a target runs. The shared journald of the other
+// The journal restarting under a trace. The shared journald of the other
 // tests must not go away under them, so this program moves into a mount
 // namespace of its own at start, with empty journal directories, and runs
 // a private systemd-journald there.
@@ -11,9 +10,7 @@
 #include <fstream>
 #include <sched.h>
 #include <sys/mount.h>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <systemd/sd-journal.h>
 
 #include "journal_fixture.h"
 #include "platform/posix_io.h"
@@ -24,61 +21,47 @@ namespace mf {
 namespace {
 
 using testing::Window;
-using testing::waitFor;
 
 // Why the private namespace could not be made; empty when it was.
 std::string gNamespaceProblem;
 
 std::string enterPrivateJournalNamespace() {
-  if (::unshare(CLONE_NEWNS) != 0) return "unshare(CLONE_NEWNS): " + posix::errorText(errno);
   // Nothing mounted here may show up outside.
-  if (::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
-    return "making / private: " + posix::errorText(errno);
+  if (::unshare(CLONE_NEWNS) != 0 || ::mount("none", "/", nullptr, MS_REC | MS_PRIVATE, nullptr) != 0) {
+    return "a private mount namespace: " + posix::errorText(errno);
   }
   for (const char* dir : {"/run/systemd/journal", "/run/log", "/var/log/journal"}) {
     std::error_code ignored;
     // Directories are shared with the system: a /var/log/journal created
     // here would make the system's journald keep its journal on disk.
     if (std::string_view(dir).starts_with("/run/")) std::filesystem::create_directories(dir, ignored);
-    if (!std::filesystem::is_directory(dir, ignored)) continue;
-    if (::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) return std::string("tmpfs on ") + dir + ": " + posix::errorText(errno);
+    if (std::filesystem::is_directory(dir, ignored) && ::mount("tmpfs", dir, "tmpfs", 0, "mode=0755") != 0) {
+      return std::string("tmpfs on ") + dir + ": " + posix::errorText(errno);
+    }
   }
   return {};
 }
 
-class PrivateJournald {
- public:
-  ~PrivateJournald() { stop(); }
+// A systemd-journald of this test's own, stopped by its pid.
+struct PrivateJournald {
+  pid_t pid = -1;
   bool start() {
     posix::SpawnRequest request;
     request.argv = {"/lib/systemd/systemd-journald"};
     request.newSession = true;
-    auto child = posix::spawnProcess(request);
-    if (child.pid < 0) return false;
-    pid_ = child.pid;
-    return waitFor([] { return !journalUnavailableReason(); }, 15);
+    pid = posix::spawnProcess(request).pid;
+    return pid > 0 && testing::waitFor([] { return !journalUnavailableReason(); }, 15);
   }
   void stop() {
-    if (pid_ <= 0) return;
-    ::kill(pid_, SIGTERM);
-    int status = 0;
-    ::waitpid(pid_, &status, 0);
-    pid_ = -1;
+    if (pid > 0 && ::kill(pid, SIGTERM) == 0) ::waitpid(pid, nullptr, 0);
+    pid = -1;
   }
-
- private:
-  pid_t pid_ = -1;
+  ~PrivateJournald() { stop(); }
 };
 
-class JournaldFaults : public ::testing::Test {
- protected:
-  void SetUp() override {
-    if (!gNamespaceProblem.empty()) GTEST_SKIP() << "no private mount namespace: " << gNamespaceProblem;
-  }
+TEST(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcome) {
+  if (!gNamespaceProblem.empty()) GTEST_SKIP() << "no private mount namespace: " << gNamespaceProblem;
   testing::TempDir dir;
-};
-
-TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcome) {
   PrivateJournald journald;
   ASSERT_TRUE(journald.start());
   Window window;
@@ -86,26 +69,22 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
   // told to stop, then writes to its stderr, which is a journal stream.
   const std::string name = "ticker-" + testing::randomSuffix();
   const auto stop = dir.path() / "stop";
-  const auto program = dir.write(name, "#!/bin/sh\ni=0\nwhile [ ! -e '" + stop.string() +
-                                           "' ]; do i=$((i+1)); logger -t ticker \"tick $i\"; sleep 0.1; done\n"
-                                           "echo 'printed on stdout before stderr'\n"
-                                           "echo 'written to stderr' >&2\necho 'after stderr'\n",
-                                 true);
-  window.choose(program.string());
+  window.choose(dir.write(name, "#!/bin/sh\ni=0\nwhile [ ! -e '" + stop.string() +
+                                    "' ]; do i=$((i+1)); logger -t ticker \"tick $i\"; sleep 0.1; done\n"
+                                    "echo 'printed on stdout before stderr'\necho 'written to stderr' >&2\n"
+                                    "echo 'after stderr'\n",
+                          true).string());
   window.view.startTrace();
   ASSERT_TRUE(window.runUntil([&] { return window.tracingPid() && window.find("tick 2"); })) << window.dump();
-  const pid_t target = window.targetPid();
 
   // journald goes away and comes back while the target goes on: one that
-  // does not write to its stream does not notice.
+  // does not write to its stream does not notice. The trace's journalctl
+  // follows the new journald's files: the helper's lines keep coming.
   journald.stop();
   ASSERT_TRUE(journald.start());
-  EXPECT_TRUE(testing::processExists(target));
-  EXPECT_TRUE(window.tracingPid());
-  // The trace's journalctl follows the new journald's files: the helper's
-  // lines keep coming.
   const std::size_t ticksBefore = window.count("tick ");
   EXPECT_TRUE(window.runUntil([&] { return window.count("tick ") >= ticksBefore + 3; })) << window.dump();
+  EXPECT_TRUE(window.tracingPid());
 
   // Now the target writes to stderr, the stream the old journald held: the
   // write fails with EPIPE and the default SIGPIPE ends it; the trace says
@@ -117,17 +96,13 @@ TEST_F(JournaldFaults, AJournaldRestartDuringATraceNeitherHangsNorHidesTheOutcom
   EXPECT_EQ(window.find("(SIGPIPE)")->type, EventType::error);
   EXPECT_TRUE(window.find("printed on stdout before stderr")) << window.dump();
   EXPECT_FALSE(window.find("after stderr"));
-  EXPECT_EQ(window.count(name + " terminated"), 1u);
-  ASSERT_EQ(window.view.sessions().size(), 1u);
 
   // The next trace meets the new journald and works as before.
-  const auto second = testing::demoEntry(dir, "");
-  window.choose(second.entry);
+  window.choose(testing::demoEntry(dir, "").entry);
   window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] {
+  EXPECT_TRUE(window.runUntil([&] {
     return window.ended() && window.find("Ready for work") && window.find("error: failed to connect");
   })) << window.dump();
-  EXPECT_EQ(window.view.events().at(1).message, "Unified log stream armed for process " + second.name);
 }
 
 }  // namespace
