@@ -1,21 +1,16 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The kernel's own lines about a traced process, through a real journald:
-// a real segfault in a program and in a shared library, named by function
-// and source line; a real OOM kill in a memory-limited cgroup; denials in the
-// kernel's audit format written to /dev/kmsg, kept for the tree and left out
-// for a process beside it.
+// The kernel's own line about a traced process, through a real journald: a
+// real segfault in a program, in a shared library and in a thread, named by
+// function and source line. (Every other form the kernel writes, and which
+// process each names, is read from its text in kernel_report_test and
+// journal_capture_test.)
 
 #include <gtest/gtest.h>
 
 #include <csignal>
-#include <cstring>
-#include <fcntl.h>
 #include <cstdio>
 #include <fstream>
-#include <sstream>
-#include <sys/stat.h>
 #include <sys/wait.h>
-#include <unistd.h>
 
 #include "journal_fixture.h"
 #include "platform/kernel_report.h"
@@ -136,82 +131,6 @@ TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
   ASSERT_TRUE(where) << old;
   EXPECT_EQ(where->function, "main");
   EXPECT_EQ(report->fileOffset, mainFault);
-}
-
-TEST(KernelWitness, AnOomKillAtACgroupLimitExplainsTheKill) {
-  if (::geteuid() != 0) GTEST_SKIP() << "a memory-limited cgroup needs root";
-  if (const auto reason = kernelMessagesUnavailableReason()) GTEST_SKIP() << *reason;
-  // A memory cgroup of its own with a small limit: v2's memory.max where the
-  // unified hierarchy has the memory controller, else v1's limit_in_bytes.
-  const bool v2 = ::access("/sys/fs/cgroup/cgroup.controllers", F_OK) == 0;
-  const std::string cgroup = (v2 ? "/sys/fs/cgroup/marrowfield-oom-" : "/sys/fs/cgroup/memory/marrowfield-oom-") +
-                             testing::randomSuffix();
-  if (v2) std::ofstream("/sys/fs/cgroup/cgroup.subtree_control") << "+memory";
-  if (::mkdir(cgroup.c_str(), 0755) != 0) GTEST_SKIP() << "cannot create " << cgroup << ": " << std::strerror(errno);
-  // The swap limit exists only where swap accounting is on.
-  for (const char* file : v2 ? std::vector{"memory.max", "memory.swap.max"}
-                             : std::vector{"memory.limit_in_bytes", "memory.memsw.limit_in_bytes"}) {
-    const bool swap = std::strstr(file, "sw") != nullptr;
-    std::ofstream limit(cgroup + "/" + file);
-    limit << (v2 && swap ? 0 : 32 << 20) << std::flush;
-    if (!limit && !swap) {
-      ::rmdir(cgroup.c_str());
-      GTEST_SKIP() << "cannot set " << cgroup << "/" << file;
-    }
-  }
-  {
-    // The shell joins the cgroup and becomes the hog: the launched pid is the one killed.
-    Traced trace({"/bin/sh", "-c", "echo $$ > " + cgroup + "/cgroup.procs && exec " MARROWFIELD_CRASH_PROGRAM " hog"});
-    ASSERT_GT(trace.pid, 0);
-    const int status = reap(trace.pid);
-    EXPECT_TRUE(WIFSIGNALED(status) && WTERMSIG(status) == SIGKILL) << "status " << status;
-    const std::string expected = "kernel: crash-program[" + std::to_string(trace.pid) +
-                                 "] crashed: the kernel's out-of-memory killer ended it because its memory cgroup "
-                                 "reached its limit (total-vm:";
-    EXPECT_TRUE(waitFor([&] { return trace.lines.contains(expected); })) << trace.lines.joined();
-  }
-  ::rmdir(cgroup.c_str());
-}
-
-TEST(KernelWitness, DenialsOfTheTreeAreKeptAndOthersAreNot) {
-  if (::geteuid() != 0) GTEST_SKIP() << "writing to /dev/kmsg needs root";
-  if (const auto reason = kernelMessagesUnavailableReason()) GTEST_SKIP() << *reason;
-  const int kmsg = ::open("/dev/kmsg", O_WRONLY | O_CLOEXEC);
-  if (kmsg < 0) GTEST_SKIP() << "cannot write to /dev/kmsg: " << std::strerror(errno);
-  Traced trace({MARROWFIELD_CRASH_PROGRAM, "wait"});
-  ASSERT_GT(trace.pid, 0);
-  const pid_t stranger = spawn({MARROWFIELD_CRASH_PROGRAM, "wait"});
-  // The stranger's lines go first: once the tree's are in, the stranger's
-  // were read before them. journald here may read the last line of a burst
-  // only with the next one, so a last line ends the burst.
-  for (const pid_t pid : {stranger, trace.pid}) {
-    const std::string p = std::to_string(pid);
-    for (const std::string& line : {
-             "audit: type=1400 audit(1796655882.123:45): apparmor=\"DENIED\" operation=\"open\" class=\"file\" "
-             "profile=\"mf-test\" name=\"/etc/shadow\" pid=" + p + " comm=\"crash-program\" requested_mask=\"r\" "
-             "denied_mask=\"r\" fsuid=0 ouid=0",
-             "audit: type=1400 audit(1796655882.124:46): avc:  denied  { write } for  pid=" + p +
-                 " comm=\"crash-program\" name=\"etc\" dev=\"vda\" ino=2 scontext=user_u:user_r:user_t:s0 "
-                 "tcontext=system_u:object_r:etc_t:s0 tclass=dir permissive=0",
-             "audit: type=1326 audit(1796655882.125:47): auid=4294967295 uid=0 gid=0 ses=4294967295 subj=unconfined "
-             "pid=" + p + " comm=\"crash-program\" exe=\"/x\" sig=31 arch=c000003e syscall=41 compat=0 ip=0x7f0 "
-             "code=0x80000000"}) {
-      ASSERT_GT(::write(kmsg, line.data(), line.size()), 0);
-    }
-  }
-  EXPECT_GT(::write(kmsg, "marrowfield test: end of denials", 32), 0);
-  ::close(kmsg);
-  const std::string who = "crash-program[" + std::to_string(trace.pid) + "] permission denied by ";
-  EXPECT_TRUE(waitFor([&] {
-    return trace.lines.contains(who + "AppArmor profile \"mf-test\": open /etc/shadow (requested r)") &&
-           trace.lines.contains(who + "SELinux: write on dir \"etc\"") &&
-           trace.lines.contains(who + "seccomp: system call socket (41), which ended it with SIGSYS");
-  })) << trace.lines.joined();
-  EXPECT_FALSE(trace.lines.contains("[" + std::to_string(stranger) + "]")) << trace.lines.joined();
-  for (const pid_t pid : {trace.pid, stranger}) {
-    ::kill(pid, SIGKILL);
-    reap(pid);
-  }
 }
 
 }  // namespace
