@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The log-stream reader with any child process, the chunk pump on a real
-// pipe, the headless main queue and the id source: no journal needed.
+// pipe and the id source: no journal needed. (The headless main queue runs
+// under every trace test.)
 
 #include <gtest/gtest.h>
 
@@ -12,7 +13,6 @@
 #include <thread>
 
 #include "platform/chunk_pump.h"
-#include "platform/event_loop_main_queue.h"
 #include "platform/log_stream.h"
 #include "platform/posix_io.h"
 #include "platform/system_clock.h"
@@ -156,20 +156,6 @@ TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
     EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
   }
   EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
-}
-
-TEST(EventLoopMainQueue, RunsPostsInOrderOnTheMainThreadUntilTheDeadline) {
-  EventLoopMainQueue queue;
-  std::vector<int> order;
-  std::thread poster([&] {
-    for (int i = 0; i < 100; ++i) queue.post([&, i] { order.push_back(queue.isMainThread() ? i : -1); });
-  });
-  EXPECT_TRUE(queue.runUntil([&] { return order.size() == 100; }, 10));
-  poster.join();
-  for (int i = 0; i < 100; ++i) EXPECT_EQ(order[static_cast<std::size_t>(i)], i);
-  queue.post([&] { order.push_back(100); });
-  queue.wait(0.05);  // runs the post, then waits out the time
-  EXPECT_EQ(order.back(), 100);
 }
 
 TEST(RandomIdSource, VersionFourAndUnique) {

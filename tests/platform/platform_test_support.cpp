@@ -152,14 +152,6 @@ std::vector<pid_t> zombieChildren() {
   return zombies;
 }
 
-std::vector<pid_t> journalctlChildren() {
-  std::vector<pid_t> found;
-  for (const auto& child : childProcesses()) {
-    if (child.name == "journalctl" && child.state != 'Z') found.push_back(child.pid);
-  }
-  return found;
-}
-
 bool processExists(pid_t pid) {
   const auto stat = posix::processStatOf(pid);
   return stat && stat->state != 'Z';

@@ -100,8 +100,6 @@ struct ChildProcess {
 std::vector<ChildProcess> childProcesses(pid_t parent = 0);
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
-// Our journalctl children (the trace's log streams), not zombies.
-std::vector<pid_t> journalctlChildren();
 bool processExists(pid_t pid);
 // Sends `signal` to `pid` only while it is a live child of this process: the
 // pid of a child already reaped may belong to anyone by now.
