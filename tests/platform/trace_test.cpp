@@ -39,10 +39,13 @@ void traceToTheEnd(Window& window, const std::string& entry, const std::function
 // The story is still told in the order it was written, whichever road each
 // line took (stdout read at once, stderr and the journal API tenths of a
 // second later), between the launch and the exit, which is still reported.
+// Each line is in the trace once. The journal holds stdout too, as a
+// launcher's stream would have stored it; past journald's pace for such a
+// stream the rest is counted, and the count is there as soon as stdout ends.
 TEST(Trace, AStoryToldBeforeTheMainThreadHeardOfTheLaunchIsInOrderWhicheverRoadEachLineTook) {
   TempDir dir;
   Window window;
-  const auto demo = testing::demoEntry(dir, "--exit 5");
+  const auto demo = testing::demoEntry(dir, "--exit 5 --flood 15000");
   window.choose(demo.entry);
   const auto before = ChildWatcher::shared().liveChildren();
   window.view.startTrace();
@@ -64,6 +67,18 @@ TEST(Trace, AStoryToldBeforeTheMainThreadHeardOfTheLaunchIsInOrderWhicheverRoadE
   EXPECT_EQ(window.find("starting (pid")->origin, LineOrigin::standardOutput);
   EXPECT_EQ(window.find("Permission denied")->origin, LineOrigin::standardError);
   EXPECT_EQ(window.find("error: failed to connect")->origin, LineOrigin::journal);
+  std::string journal;
+  EXPECT_TRUE(waitFor([&] {
+    journal = testing::runProgram({"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + demo.name,
+                                   "SYSLOG_PID=" + std::to_string(window.targetPid())}).output;
+    return journal.find("starting (pid") != std::string::npos &&
+           journal.find("lines this program printed on stdout") != std::string::npos;
+  })) << journal.substr(0, 400);
+  // What the journal still hands on once the trace ended is read to its end.
+  ASSERT_TRUE(window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }));
+  for (const char* line : {"starting (pid", "flood line 15000", "Permission denied", "error: failed to connect"}) {
+    EXPECT_EQ(window.count(line), 1u) << line;
+  }
 }
 
 // Through the journal or read directly, a crashing program's last lines

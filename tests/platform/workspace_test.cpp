@@ -229,12 +229,6 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
                                          "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/marrowfield-bus"});
   ASSERT_TRUE(waitFor([&] { return elsewhere.runs(copy); }));
 
-  // A copy that simply ends at once beside the running one handed nothing over.
-  const auto quickEnd = awaitTermination(launchOk(testing::writeDemoDesktopEntry(dir, "copy", copy, "")));
-  ASSERT_TRUE(quickEnd && quickEnd->exitStatus);
-  EXPECT_EQ(quickEnd->exitStatus->code, 0);
-  EXPECT_FALSE(quickEnd->handedOffTo) << *quickEnd->handedOffTo;
-
   // Found both by its executable identifier and by its desktop entry's.
   ASSERT_EQ(workspace.bundleIdentifier(dir.path() / "copy.desktop"), "copy");
   for (const auto& id : {identifier, std::string("copy")}) {
@@ -274,43 +268,6 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
     EXPECT_TRUE(awaitTermination(waiter));
     EXPECT_TRUE(tail.runs("/usr/bin/tail"));
   }
-}
-
-// stdout straight from the terminal, stderr and the journal API lines from
-// the journal, each once. The journal holds stdout too, as a launcher's
-// stream would have stored it; past journald's pace for such a stream the
-// rest is counted, and the count is in the journal as soon as stdout ends.
-TEST_F(WorkspaceTest, EveryLineReachesTheTraceOnceAndStdoutTheJournalToo) {
-  const auto demo = testing::privateDemo(dir);
-  const std::string name = demo.filename();
-  LineCollector streamed;
-  JournalLogStreamLauncher launcher;
-  auto stream = launcher.start(name, streamed.sink());
-  ASSERT_TRUE(stream.process) << stream.errorDescription;
-  LineCollector printed;
-  LaunchOptions options;
-  options.output = printed.sink();
-  options.spawned = [&](const LaunchedProcess& process) { stream.process->follow(process); };
-  const auto pid = launchOk(testing::writeDemoDesktopEntry(dir, name, demo, "--bundle-id demo.id --flood 15000"), options);
-  ASSERT_TRUE(awaitTermination(pid));
-  EXPECT_TRUE(waitFor([&] {
-    return printed.contains("flood line 15000") && streamed.contains("Permission denied") &&
-           streamed.contains("[demo.id:general]") && streamed.contains("error: failed to connect");
-  })) << streamed.joined();
-  EXPECT_FALSE(printed.contains("Permission denied"));
-  std::string journal;
-  EXPECT_TRUE(waitFor([&] {
-    journal = testing::runProgram({"journalctl", "--no-pager", "-o", "cat", "SYSLOG_IDENTIFIER=" + name,
-                                   "SYSLOG_PID=" + std::to_string(pid)}).output;
-    return journal.find("lines this program printed on stdout") != std::string::npos;
-  })) << journal.substr(journal.size() - std::min<std::size_t>(journal.size(), 400));
-  EXPECT_NE(journal.find("starting (pid"), std::string::npos) << journal.substr(0, 400);
-  // Once the stream has gone quiet, what the journal still handed on has
-  // arrived: none of it is stdout a second time.
-  std::atomic<bool> quiet{false};
-  stream.process->notifyWhenQuiet([&] { quiet = true; });
-  ASSERT_TRUE(waitFor([&] { return quiet.load(); }));
-  EXPECT_FALSE(streamed.contains("starting (pid") || streamed.contains("flood line")) << streamed.joined();
 }
 
 // Two login sessions the kernel tells apart are two sessions, whatever the
