@@ -130,6 +130,11 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
   // A crash that dumped core (the kernel then says CLD_DUMPED) is a signal too.
   const auto dumps = dir.write("dumps", "#!/bin/sh\ncd '" + dir.path().string() + "' && ulimit -c unlimited && exec '" +
                                             demo.string() + "' --crash\n", true);
+  // A name with quotes, shell syntax, a newline and bytes that are not UTF-8
+  // is one argument, and the journal stream's identifier: a newline there
+  // used to end the stream's header early, journald hung up and the target
+  // died of SIGPIPE at its first line on stderr.
+  const auto odd = dir.write("we'ird \"name\" $(x)\n\xff\xfe", "#!/bin/sh\necho 'on stderr' >&2\n", true);
   const struct {
     std::filesystem::path path;
     ExitStatus expected;
@@ -139,6 +144,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
       {testing::writeDemoDesktopEntry(dir, "three", demo, "--exit 3"), {false, 3}, true},
       {testing::writeDemoDesktopEntry(dir, "crash", demo, "--crash"), {true, SIGSEGV}, false},
       {dumps, {true, SIGSEGV}, false},
+      {odd, {false, 0}, false},
   };
   for (const auto& c : cases) {
     const auto pid = launchOk(c.path);
