@@ -2,14 +2,11 @@
 #include <gtest/gtest.h>
 
 #include <sys/stat.h>
-#include <unistd.h>
 
 #include <variant>
 
 #include "platform/application.h"
 #include "platform/desktop_entry.h"
-#include "platform/event_loop_main_queue.h"
-#include "platform/linux_workspace.h"
 #include "platform_test_support.h"
 
 namespace mf {

@@ -19,8 +19,6 @@
 
 #include "analysis/classify.h"
 #include "platform/journal_capture.h"
-#include "platform/journal_export.h"
-#include "platform/process_tree.h"
 #include "platform/spawn.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"

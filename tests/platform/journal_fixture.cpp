@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/log_stream.h"

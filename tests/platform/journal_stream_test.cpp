@@ -18,7 +18,6 @@
 
 #include "journal_fixture.h"
 #include "platform/kernel_report.h"
-#include "platform/log_stream.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
 #include "platform/symbolize.h"

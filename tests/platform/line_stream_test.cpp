@@ -6,16 +6,13 @@
 #include <gtest/gtest.h>
 
 #include <atomic>
-#include <chrono>
 #include <csignal>
 #include <future>
 #include <set>
 #include <thread>
 
 #include "platform/chunk_pump.h"
-#include "platform/log_stream.h"
 #include "platform/posix_io.h"
-#include "platform/system_clock.h"
 #include "platform_test_support.h"
 
 namespace mf {

@@ -17,10 +17,6 @@
 
 #include "platform/event_loop_main_queue.h"
 #include "platform/linux_services.h"
-#include "platform/log_stream.h"
-#include "text/line_batch.h"
-#include "trace/content_view.h"
-#include "trace/services.h"
 
 namespace mf::testing {
 

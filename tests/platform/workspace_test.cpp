@@ -16,11 +16,8 @@
 
 #include "journal_fixture.h"
 #include "platform/child_watcher.h"
-#include "platform/event_loop_main_queue.h"
 #include "platform/instances.h"
 #include "platform/journal_forwarder.h"
-#include "platform/linux_workspace.h"
-#include "platform/log_stream.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
