@@ -107,16 +107,11 @@ bool keepsRunning(pid_t pid);
 // ignored) of /proc/<pid>/status.
 bool signalInMask(pid_t pid, const std::string& field, int signal);
 
-// Stand-ins for the window's chooser and clipboard in headless traces.
-class ChosenPath final : public OpenPanel {
- public:
-  std::optional<std::string> path;
+// Stands in for the window's chooser and clipboard in headless traces.
+struct HeadlessDesk final : OpenPanel, Pasteboard {
+  std::optional<std::string> path;  // what the chooser answers
+  std::string text;                 // what was copied
   std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-};
-
-class Clipboard final : public Pasteboard {
- public:
-  std::string text;
   void setString(const std::string& value) override { text = value; }
 };
 
@@ -147,8 +142,8 @@ struct Window {
 
   EventLoopMainQueue queue;
   LinuxServices platform;
-  ChosenPath panel;
-  Clipboard pasteboard;
+  HeadlessDesk panel;
+  HeadlessDesk& pasteboard = panel;
   ContentView view;
 };
 

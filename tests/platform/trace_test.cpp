@@ -174,21 +174,5 @@ TEST(Trace, ProgramsThatCloseReadOrKeepTheTerminalEndNormally) {
   }
 }
 
-TEST(Trace, TheTargetOutlivesAWindowClosedMidTrace) {
-  TempDir dir;
-  pid_t target = -1;
-  {
-    Window window;
-    window.choose(programEntry(dir, "talker", "--print-forever"));
-    window.view.startTrace();
-    ASSERT_TRUE(window.runUntil([&] { return window.find("still alive 3").has_value(); })) << window.dump();
-    target = window.targetPid();
-  }
-  // It goes on printing into a terminal nobody reads: not blocked, not
-  // killed by SIGHUP or SIGPIPE.
-  EXPECT_TRUE(testing::keepsRunning(target));
-  testing::signalOwnChild(target, SIGKILL);
-}
-
 }  // namespace
 }  // namespace mf

@@ -8,7 +8,6 @@
 
 #include <gtest/gtest.h>
 
-#include <cstdio>
 #include <malloc.h>
 
 #include "journal_fixture.h"
@@ -92,9 +91,6 @@ TEST(Soak, TracesInARowLeakNoDescriptorsThreadsChildrenOrMemory) {
   EXPECT_EQ(after.threads, before.threads);
   EXPECT_TRUE(noTracingChildren());
   EXPECT_TRUE(testing::zombieChildren().empty());
-  std::printf("[ measured ] after %d traces / %d: fds %zu / %zu, threads %zu / %zu, heap in use %zu / %zu KiB\n",
-              kHistory, 2 * kHistory, full.descriptors, later.descriptors, full.threads, later.threads,
-              full.heapBytes / 1024, later.heapBytes / 1024);
 }
 
 }  // namespace
