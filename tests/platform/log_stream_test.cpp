@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The log streams: the reader with any child process, the chunk pump on a
-// real pipe and the id source; journalctl against a real systemd-journald,
+// real pipe; journalctl against a real systemd-journald,
 // with the lines of the followed tree and no others, and the kernel's own
 // line about a real segfault (in a program, in a shared library and in a
 // thread), named by function and source line. Which entries a trace
@@ -14,7 +14,6 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
-#include <set>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -169,17 +168,6 @@ TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
     EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
   }
   EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
-}
-
-TEST(RandomIdSource, VersionFourAndUnique) {
-  RandomIdSource ids;
-  std::set<Uuid> seen;
-  for (int i = 0; i < 5000; ++i) {  // crosses several 4 KiB refills
-    const Uuid id = ids.next();
-    EXPECT_EQ(id.bytes[6] >> 4, 4);
-    EXPECT_EQ(id.bytes[8] & 0xC0, 0x80);
-    EXPECT_TRUE(seen.insert(id).second);
-  }
 }
 
 // The reader's hand-over on a real pipe: a chunk of very short lines reaches

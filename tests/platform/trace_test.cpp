@@ -20,13 +20,6 @@ using testing::TempDir;
 using testing::waitFor;
 using testing::Window;
 
-// A private copy of the stdout test program and a desktop entry that runs it in `mode`.
-std::string programEntry(const TempDir& dir, const std::string& name, const std::string& mode) {
-  const auto program = dir.path() / name;
-  std::filesystem::copy_file(MARROWFIELD_STDOUT_PROGRAM, program);
-  return testing::writeDemoDesktopEntry(dir, name, program, mode).string();
-}
-
 // Starts a trace of `entry` and runs it to its end and `until`.
 void traceToTheEnd(Window& window, const std::string& entry, const std::function<bool()>& until = [] { return true; }) {
   window.choose(entry);
@@ -89,7 +82,9 @@ TEST(Trace, LastWordsBeforeACrashAndAHelpersLaterLinesArriveOnceOnEitherRoad) {
     SCOPED_TRACE(journal ? "journal" : "direct capture");
     TempDir dir;
     Window window(journal ? JournalLogStreamLauncher::Options{} : testing::withoutJournal());
-    traceToTheEnd(window, programEntry(dir, "crasher", "--printf-then-crash"));
+    // A private copy of the stdio program, named for its lines alone.
+    std::filesystem::copy_file(MARROWFIELD_STDOUT_PROGRAM, dir.path() / "crasher");
+    traceToTheEnd(window, testing::writeDemoDesktopEntry(dir, "crasher", dir.path() / "crasher", "--printf-then-crash"));
     const auto crash = window.indexOf("crasher crashed: killed by signal 11 (SIGSEGV)");
     ASSERT_LT(crash, window.view.events().size()) << window.dump();
     for (const char* line : {"last words before the crash (1 of 2)", "last words before the crash (2 of 2)",
