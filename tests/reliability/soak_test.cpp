@@ -25,7 +25,6 @@ struct Holdings {
   std::size_t descriptors = testing::openDescriptorCount();
   std::size_t threads = testing::threadCount();
   std::size_t heapBytes = mallinfo2().uordblks;  // in use, as the allocator counts it
-  std::size_t storageBytes = 0;                  // the live list and every session's list
 };
 
 // Our children other than the journald the fixture may have started.
@@ -46,16 +45,12 @@ TEST(Soak, TracesInARowLeakNoDescriptorsThreadsChildrenOrMemory) {
     EXPECT_TRUE(window.runUntil([&] {
       return window.ended() && window.find("Ready for work") && window.find("error: failed to connect");
     })) << window.dump();
-    EXPECT_EQ(window.count(" terminated"), 1u) << window.dump();
     EXPECT_TRUE(testing::waitFor([&] {
       return window.platform.logStreams.lingeringStreams() == 0 && ChildWatcher::shared().liveChildren() == 0 &&
              noTracingChildren();
     }));
     window.queue.drain();
-    Holdings now;
-    now.storageBytes = window.view.events().storageBytes();
-    for (const auto& session : window.view.sessions()) now.storageBytes += session.events.storageBytes();
-    return now;
+    return Holdings{};
   };
   {
     // Warm-up: the process-wide watcher thread and the like start here.
@@ -78,8 +73,6 @@ TEST(Soak, TracesInARowLeakNoDescriptorsThreadsChildrenOrMemory) {
     // prunes its set (at the next trace): the same one or two at both points.
     EXPECT_LE(later.descriptors, full.descriptors + 2);
     EXPECT_EQ(later.threads, full.threads);
-    // Sessions beyond eight are gone with their events.
-    EXPECT_LT(later.storageBytes, full.storageBytes * 5 / 4);
     // One session's events are hundreds of KiB: eight of them kept would be
     // megabytes more in use. (Under a sanitizer the allocator is the
     // sanitizer's, which mallinfo2 does not see: its leak checker speaks.)
