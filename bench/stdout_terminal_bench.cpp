@@ -126,7 +126,7 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   const auto deadline = start + std::chrono::seconds(120);
   queue.inner.runUntil(
       [&] {
-        return view.status().kind == mf::TraceStatus::Kind::processEnded && run.floodLines >= expectedFlood;
+        return view.statusText() == "Process ended" && run.floodLines >= expectedFlood;
       },
       std::chrono::duration<double>(deadline - SteadyClock::now()).count());
   // A flood is done when its last line is in; the end of the trace waits
@@ -134,7 +134,7 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   run.seconds = std::chrono::duration<double>((expectedFlood > 0 ? run.lastFlood : SteadyClock::now()) - start).count();
   run.longestTaskMs = percentile(queue.durations, 1.0);
   run.longestTaskCpuMs = percentile(queue.cpuDurations, 1.0);
-  run.ended = view.status().kind == mf::TraceStatus::Kind::processEnded;
+  run.ended = view.statusText() == "Process ended";
   std::remove(entry.c_str());
   return run;
 }

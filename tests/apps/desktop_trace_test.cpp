@@ -40,7 +40,7 @@ class DesktopTraceTest : public ::testing::Test {
     window.runUntil([&] { return (pid = window.targetPid()) > 0 && arrived(); }, 40);
     ASSERT_GT(pid, 0) << window.dump();
     ASSERT_TRUE(arrived()) << window.dump();
-    EXPECT_EQ(window.view.status(), (TraceStatus{TraceStatus::Kind::tracing, {}, pid}));
+    EXPECT_EQ(window.view.statusText(), "Tracing PID " + std::to_string(pid));
     const double stop = apps::wallClockNow();
     window.view.stopTrace(true);
     window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15);

@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 #include <sys/file.h>
-#include <sys/stat.h>
 #include <unistd.h>
 
 #include "platform/log_stream.h"
@@ -23,33 +22,15 @@ constexpr const char* kLockFile = "/run/marrowfield-test-journald.lock";
 // Held exclusively, and only for a moment, while a program decides whether to
 // start a journald or whether it is the last one out. Kept apart from the
 // lock above: waiting for that one exclusively would make each program wait
-// for every other one running beside it to end.
+// for every other one running beside it to end. Neither file is removed, so
+// a lock is always taken on the file the next program opens.
 constexpr const char* kDecisionLockFile = "/run/marrowfield-test-journald.decide";
 constexpr const char* kPidFile = "/run/marrowfield-test-journald.pid";
 
-bool isJournald(pid_t pid) {
-  std::ifstream comm("/proc/" + std::to_string(pid) + "/comm");
-  std::string name;
-  std::getline(comm, name);
-  return name == "systemd-journal";
-}
-
-// True while `fd` is still the file at `path`: the last program out removes
-// the lock files, and a lock won on a removed file guards nothing.
-bool stillNamed(int fd, const char* path) {
-  struct stat held {};
-  struct stat named {};
-  return ::fstat(fd, &held) == 0 && ::stat(path, &named) == 0 && held.st_dev == named.st_dev &&
-         held.st_ino == named.st_ino;
-}
-
-posix::UniqueFd lockDecision() {
-  while (true) {
-    posix::UniqueFd fd(::open(kDecisionLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-    if (!fd.valid()) return fd;
-    posix::retryOnEintr([&] { return ::flock(fd.get(), LOCK_EX); });
-    if (stillNamed(fd.get(), kDecisionLockFile)) return fd;
-  }
+posix::UniqueFd lock(const char* path, int operation) {
+  posix::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.valid()) posix::retryOnEintr([&] { return ::flock(fd.get(), operation); });
+  return fd;
 }
 
 }  // namespace
@@ -69,13 +50,10 @@ bool ensureSyslogSocketLink() {
 void JournalEnvironment::SetUp() {
   // Nobody else decides meanwhile, so two programs never start two journalds
   // and none stops the journald that this one is about to use.
-  const auto decision = lockDecision();
+  const auto decision = lock(kDecisionLockFile, LOCK_EX);
   ASSERT_TRUE(decision.valid()) << "cannot open " << kDecisionLockFile;
-  lockFd_ = ::open(kLockFile, O_RDWR | O_CREAT | O_CLOEXEC, 0644);
-  ASSERT_GE(lockFd_, 0) << "cannot open " << kLockFile;
   if (journalUnavailableReason()) {
-    ::mkdir("/run/systemd", 0755);
-    ::mkdir("/run/systemd/journal", 0755);
+    std::filesystem::create_directories("/run/systemd/journal");
     posix::SpawnRequest request;
     request.argv = {"/lib/systemd/systemd-journald"};
     // Its own session: a terminal's Ctrl-C to the tests must not reach it
@@ -84,30 +62,25 @@ void JournalEnvironment::SetUp() {
     auto journald = posix::spawnProcess(request);
     ASSERT_GT(journald.pid, 0) << "cannot start systemd-journald: " << posix::errorText(journald.error);
     std::ofstream(kPidFile) << journald.pid;
-    ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0))
-        << "systemd-journald did not open its socket";
+    ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0)) << "systemd-journald did not open its socket";
   }
   ensureSyslogSocketLink();
-  posix::retryOnEintr([&] { return ::flock(lockFd_, LOCK_SH); });
+  lockFd_ = lock(kLockFile, LOCK_SH).release();
+  ASSERT_GE(lockFd_, 0) << "cannot open " << kLockFile;
 }
 
 void JournalEnvironment::TearDown() {
   if (lockFd_ < 0) return;
-  const auto decision = lockDecision();
-  // Last one out stops the journald that a test program started and leaves
-  // no lock files behind in /run.
-  if (stillNamed(lockFd_, kLockFile) && ::flock(lockFd_, LOCK_EX | LOCK_NB) == 0) {
-    std::ifstream pidFile(kPidFile);
-    pid_t pid = 0;
-    if (pidFile >> pid && pid > 0 && isJournald(pid)) {
-      auto pidfd = posix::pidfdOpen(pid);
-      if (pidfd.valid() && posix::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
-        waitFor([pid] { return !processExists(pid); }, 10.0);
-      }
+  const auto decision = lock(kDecisionLockFile, LOCK_EX);
+  // Last one out stops the journald that a test program started.
+  pid_t pid = 0;
+  if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0 && std::ifstream(kPidFile) >> pid && pid > 0 &&
+      posix::processStatOf(pid).value_or(posix::ProcessStat{}).name == "systemd-journal") {
+    auto pidfd = posix::pidfdOpen(pid);
+    if (pidfd.valid() && posix::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
+      waitFor([pid] { return !processExists(pid); }, 10.0);
     }
     ::unlink(kPidFile);
-    ::unlink(kLockFile);
-    ::unlink(kDecisionLockFile);
   }
   ::close(lockFd_);
   lockFd_ = -1;

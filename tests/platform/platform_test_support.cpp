@@ -1,14 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform_test_support.h"
 
-#include <cerrno>
-#include <dirent.h>
+#include <csignal>
 #include <fcntl.h>
 #include <fstream>
-#include <iterator>
 #include <random>
 #include <sstream>
 #include <stdexcept>
+#include <sys/sendfile.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <thread>
@@ -40,18 +39,11 @@ std::vector<std::string> LineCollector::lines() const {
   return store_->lines;
 }
 
-bool LineCollector::contains(std::string_view needle) const {
-  std::lock_guard lock(store_->mutex);
-  for (const auto& line : store_->lines) {
-    if (line.find(needle) != std::string::npos) return true;
-  }
-  return false;
-}
+bool LineCollector::contains(std::string_view needle) const { return joined().find(needle) != std::string::npos; }
 
 std::string LineCollector::joined() const {
-  std::lock_guard lock(store_->mutex);
   std::string text;
-  for (const auto& line : store_->lines) text += line + "\n";
+  for (const auto& line : lines()) text += line + "\n";
   return text;
 }
 
@@ -62,8 +54,7 @@ std::string randomSuffix() {
   return text.str().substr(0, 8);
 }
 
-TempDir::TempDir() {
-  path_ = std::filesystem::temp_directory_path() / ("marrowfield-platform-" + randomSuffix());
+TempDir::TempDir() : path_(std::filesystem::temp_directory_path() / ("marrowfield-platform-" + randomSuffix())) {
   std::filesystem::create_directories(path_);
 }
 
@@ -80,25 +71,19 @@ std::filesystem::path TempDir::write(const std::string& name, std::string_view c
   return file;
 }
 
-std::filesystem::path demoExecutable() { return MARROWFIELD_DEMO_PATH; }
-
 std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix) {
   // Process names are cut at 15 bytes: keep the whole name inside that.
   const auto copy = dir.path() / (prefix.substr(0, 6) + "-" + randomSuffix());
-  // Written through close-on-exec descriptors: a child spawned meanwhile by
+  // Written through a close-on-exec descriptor: a child spawned meanwhile by
   // another thread must not hold the file open for writing, or running the
-  // copy fails with ETXTBSY. Readable and runnable by everyone, for the tests
-  // that run it as an ordinary user.
-  std::ifstream source(demoExecutable(), std::ios::binary);
-  const std::string bytes((std::istreambuf_iterator<char>(source)), std::istreambuf_iterator<char>());
-  const int fd = ::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755);
-  std::size_t written = 0;
-  while (fd >= 0 && written < bytes.size()) {
-    const auto got = ::write(fd, bytes.data() + written, bytes.size() - written);
-    if (got <= 0 && errno != EINTR) break;
-    if (got > 0) written += static_cast<std::size_t>(got);
-  }
-  if (fd < 0 || ::close(fd) != 0 || bytes.empty() || written != bytes.size()) {
+  // copy fails with ETXTBSY. Runnable by everyone, for the tests that run it
+  // as an ordinary user. (sendfile copies a file this size in one call.)
+  posix::UniqueFd from(::open(demoExecutable().c_str(), O_RDONLY | O_CLOEXEC));
+  posix::UniqueFd to(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
+  struct stat file {};
+  if (!from.valid() || !to.valid() || ::fstat(from.get(), &file) != 0 ||
+      ::sendfile(to.get(), from.get(), nullptr, static_cast<std::size_t>(file.st_size)) != file.st_size ||
+      ::close(to.release()) != 0) {
     throw std::runtime_error("cannot copy the demo to " + copy.string());
   }
   return copy;
@@ -111,9 +96,9 @@ std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::strin
 }
 
 Demo demoEntry(const TempDir& dir, const std::string& args) {
-  const auto link = privateDemo(dir);
-  const std::string name = link.filename();
-  return {name, writeDemoDesktopEntry(dir, name, link, "--bundle-id " + name + " " + args).string()};
+  const auto copy = privateDemo(dir);
+  const std::string name = copy.filename();
+  return {name, writeDemoDesktopEntry(dir, name, copy, "--bundle-id " + name + " " + args).string()};
 }
 
 Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides) {
@@ -125,12 +110,10 @@ Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> en
   request.environmentOverrides = std::move(environmentOverrides);
   auto child = posix::spawnProcess(request);
   pipe.writeEnd.reset();
-  Ran ran;
   if (child.pid < 0) return {-1, argv.front() + ": " + posix::errorText(child.error)};
+  Ran ran;
   char buffer[4096];
-  for (;;) {
-    const auto got = posix::retryOnEintr([&] { return ::read(pipe.readEnd.get(), buffer, sizeof buffer); });
-    if (got <= 0) break;
+  for (ssize_t got; (got = posix::retryOnEintr([&] { return ::read(pipe.readEnd.get(), buffer, sizeof buffer); })) > 0;) {
     ran.output.append(buffer, static_cast<std::size_t>(got));
   }
   int status = 0;
@@ -139,50 +122,20 @@ Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> en
   return ran;
 }
 
-namespace {
-
-std::size_t entriesIn(const char* folder) {
-  std::size_t count = 0;
-  if (DIR* dir = ::opendir(folder)) {
-    while (dirent* entry = ::readdir(dir)) {
-      if (entry->d_name[0] != '.') ++count;
-    }
-    ::closedir(dir);
-  }
-  return count;
+std::size_t openDescriptorCount() {
+  // Less the directory stream's own.
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
-bool signalInMask(pid_t pid, const std::string& field, int signal) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.rfind(field, 0) == 0) {
-      const auto mask = std::stoull(line.substr(field.size()), nullptr, 16);
-      return (mask >> (signal - 1)) & 1;
-    }
-  }
-  return false;
+std::size_t threadCount() {
+  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
 }
-
-}  // namespace
-
-std::size_t openDescriptorCount() { return entriesIn("/proc/self/fd") - 1; }  // less the directory stream's own
-std::size_t threadCount() { return entriesIn("/proc/self/task"); }
 
 std::vector<ChildProcess> childProcesses(pid_t parent) {
   std::vector<ChildProcess> children;
-  const pid_t self = parent > 0 ? parent : ::getpid();
   for (const pid_t pid : posix::processIds()) {
-    std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-    std::string text;
-    std::getline(stat, text);
-    const auto open = text.find('(');
-    const auto close = text.rfind(')');
-    if (open == std::string::npos || close == std::string::npos || close + 4 > text.size()) continue;
-    std::istringstream rest(text.substr(close + 2));
-    char state = 0;
-    pid_t parentOfPid = 0;
-    rest >> state >> parentOfPid;
-    if (parentOfPid == self) children.push_back({pid, state, text.substr(open + 1, close - open - 1)});
+    const auto stat = posix::processStatOf(pid);
+    if (stat && stat->parent == (parent > 0 ? parent : ::getpid())) children.push_back({pid, stat->state, stat->name});
   }
   return children;
 }
@@ -195,20 +148,15 @@ std::vector<pid_t> zombieChildren() {
   return zombies;
 }
 
-std::vector<pid_t> journalctlChildren() {
-  std::vector<pid_t> found;
-  for (const auto& child : childProcesses()) {
-    if (child.name == "journalctl" && child.state != 'Z') found.push_back(child.pid);
-  }
-  return found;
+bool processExists(pid_t pid) {
+  const auto stat = posix::processStatOf(pid);
+  return stat && stat->state != 'Z';
 }
 
-bool processExists(pid_t pid) {
-  std::ifstream stat("/proc/" + std::to_string(pid) + "/stat");
-  std::string text;
-  if (!std::getline(stat, text)) return false;
-  const auto close = text.rfind(')');
-  return close != std::string::npos && close + 2 < text.size() && text[close + 2] != 'Z';
+bool signalOwnChild(pid_t pid, int signal) {
+  const auto pidfd = posix::pidfdOpen(pid);
+  const auto stat = posix::processStatOf(pid);
+  return pidfd.valid() && stat && stat->parent == ::getpid() && posix::pidfdSendSignal(pidfd.get(), signal) == 0;
 }
 
 bool keepsRunning(pid_t pid) {
@@ -223,8 +171,13 @@ bool keepsRunning(pid_t pid) {
   return before >= 0 && waitFor([&] { return sleeps() > before + 10; }) && processExists(pid);
 }
 
-bool catchesSignal(pid_t pid, int signal) { return signalInMask(pid, "SigCgt:", signal); }
-bool ignoresSignal(pid_t pid, int signal) { return signalInMask(pid, "SigIgn:", signal); }
+bool signalInMask(pid_t pid, const std::string& field, int signal) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field)) return (std::stoull(line.substr(field.size()), nullptr, 16) >> (signal - 1)) & 1;
+  }
+  return false;
+}
 
 JournalLogStreamLauncher::Options withoutJournal() {
   JournalLogStreamLauncher::Options options;
@@ -252,8 +205,14 @@ bool Window::runUntil(const std::function<bool()>& condition, double seconds) {
 }
 
 pid_t Window::targetPid() const {
-  return view.runningApplication() ? view.runningApplication()->processIdentifier() : -1;
+  constexpr std::string_view kLaunched = " launched with PID ";
+  const auto at = indexOf(kLaunched);
+  if (at == view.events().size()) return -1;
+  const auto message = view.events()[at].message;
+  return std::stoi(std::string(message.substr(message.find(kLaunched) + kLaunched.size())));
 }
+
+bool Window::quitTarget() const { return signalOwnChild(targetPid(), SIGTERM); }
 
 std::optional<MarrowfieldEvent> Window::find(std::string_view text) const {
   const auto at = indexOf(text);
@@ -262,18 +221,14 @@ std::optional<MarrowfieldEvent> Window::find(std::string_view text) const {
 
 std::size_t Window::indexOf(std::string_view text) const {
   const auto& events = view.events();
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (events[i].message.find(text) != std::string_view::npos) return i;
-  }
-  return events.size();
+  std::size_t i = 0;
+  while (i < events.size() && events[i].message.find(text) == std::string_view::npos) ++i;
+  return i;
 }
 
 std::size_t Window::count(std::string_view text) const {
-  const auto& events = view.events();
   std::size_t n = 0;
-  for (std::size_t i = 0; i < events.size(); ++i) {
-    if (events[i].message.find(text) != std::string_view::npos) ++n;
-  }
+  for (std::size_t i = 0; i < view.events().size(); ++i) n += view.events()[i].message.find(text) != std::string_view::npos;
   return n;
 }
 
@@ -281,9 +236,8 @@ std::string Window::dump(std::size_t maxEvents) const {
   std::string text;
   const auto& events = view.events();
   for (std::size_t i = 0; i < events.size() && i < maxEvents; ++i) {
-    const auto event = events[i];
-    text += std::string(label(event.type)) + " " + std::string(event.source) + " " +
-            std::string(event.message.substr(0, 200)) + "\n";
+    text += std::string(label(events[i].type)) + " " + std::string(events[i].source) + " " +
+            std::string(events[i].message.substr(0, 200)) + "\n";
   }
   if (events.size() > maxEvents) text += "... " + std::to_string(events.size() - maxEvents) + " more\n";
   return text + "status: " + view.statusText();

@@ -5,8 +5,6 @@
 // platform's own, the CLI's, and the reliability and apps tests, which drive
 // whole traces through a `Window` on the real platform services.
 
-#include <chrono>
-#include <cstdlib>
 #include <filesystem>
 #include <functional>
 #include <memory>
@@ -19,10 +17,6 @@
 
 #include "platform/event_loop_main_queue.h"
 #include "platform/linux_services.h"
-#include "platform/log_stream.h"
-#include "text/line_batch.h"
-#include "trace/content_view.h"
-#include "trace/services.h"
 
 namespace mf::testing {
 
@@ -78,7 +72,7 @@ struct Demo {
 };
 Demo demoEntry(const TempDir& dir, const std::string& args);
 
-std::filesystem::path demoExecutable();
+inline std::filesystem::path demoExecutable() { return MARROWFIELD_DEMO_PATH; }
 std::string randomSuffix();
 
 // Runs `argv` (looked up in PATH) to its end: its exit status (128 + the
@@ -102,26 +96,22 @@ struct ChildProcess {
 std::vector<ChildProcess> childProcesses(pid_t parent = 0);
 // Children of this process that are zombies (exited, not reaped).
 std::vector<pid_t> zombieChildren();
-// Our journalctl children (the trace's log streams), not zombies.
-std::vector<pid_t> journalctlChildren();
 bool processExists(pid_t pid);
+// Sends `signal` to `pid` only while it is a live child of this process: the
+// pid of a child already reaped may belong to anyone by now.
+bool signalOwnChild(pid_t pid, int signal);
 // Whether `pid`, a program that sleeps between its writes, goes to sleep ten
 // more times within the deadline: it still runs, neither blocked nor ended.
 bool keepsRunning(pid_t pid);
-// Whether `pid` has a handler for `signal` installed (SigCgt), or ignores it.
-bool catchesSignal(pid_t pid, int signal);
-bool ignoresSignal(pid_t pid, int signal);
+// Whether `signal` is in the mask `field` ("SigCgt:" caught, "SigIgn:"
+// ignored) of /proc/<pid>/status.
+bool signalInMask(pid_t pid, const std::string& field, int signal);
 
-// Stand-ins for the window's chooser and clipboard in headless traces.
-class ChosenPath final : public OpenPanel {
- public:
-  std::optional<std::string> path;
+// Stands in for the window's chooser and clipboard in headless traces.
+struct HeadlessDesk final : OpenPanel, Pasteboard {
+  std::optional<std::string> path;  // what the chooser answers
+  std::string text;                 // what was copied
   std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-};
-
-class Clipboard final : public Pasteboard {
- public:
-  std::string text;
   void setString(const std::string& value) override { text = value; }
 };
 
@@ -130,7 +120,8 @@ class Clipboard final : public Pasteboard {
 JournalLogStreamLauncher::Options withoutJournal();
 
 // One window's worth of trace machinery: ContentView on the real platform
-// services it gets in the app, with a headless main queue.
+// services it gets in the app, with a headless main queue. It is observed as
+// the window sees it: the status line and the events.
 struct Window {
   explicit Window(JournalLogStreamLauncher::Options streamOptions = {});
 
@@ -138,9 +129,12 @@ struct Window {
   void choose(const std::string& path);
   // Runs the main queue until `condition` holds; false at the deadline.
   bool runUntil(const std::function<bool()>& condition, double seconds = 20);
-  bool ended() const { return view.status().kind == TraceStatus::Kind::processEnded; }
-  bool tracingPid() const { return view.status().kind == TraceStatus::Kind::tracing; }
+  bool ended() const { return view.statusText() == "Process ended"; }
+  bool tracingPid() const { return view.statusText().starts_with("Tracing PID "); }
+  // The PID the trace's "launched with PID" event names; -1 before it.
   pid_t targetPid() const;
+  // Asks the target to quit (SIGTERM), as a user closing it would.
+  bool quitTarget() const;
   std::optional<MarrowfieldEvent> find(std::string_view text) const;
   std::size_t indexOf(std::string_view text) const;
   std::size_t count(std::string_view text) const;
@@ -148,8 +142,8 @@ struct Window {
 
   EventLoopMainQueue queue;
   LinuxServices platform;
-  ChosenPath panel;
-  Clipboard pasteboard;
+  HeadlessDesk panel;
+  HeadlessDesk& pasteboard = panel;
   ContentView view;
 };
 

@@ -5,10 +5,8 @@
 //   crash-program null       writes through a null pointer in main
 //   crash-program library    faults inside libmfcrash.so
 //   crash-program thread     faults in a second thread, in a C function named f
-//   crash-program hog        allocates and touches memory until something stops it
 //   crash-program wait       sleeps until killed
 
-#include <cstdlib>
 #include <pthread.h>
 #include <cstring>
 #include <unistd.h>
@@ -34,14 +32,6 @@ int main(int argc, char** argv) {
     pthread_t thread;
     pthread_create(&thread, nullptr, f, nullptr);
     pthread_join(thread, nullptr);
-  }
-  if (std::strcmp(mode, "hog") == 0) {
-    for (;;) {
-      constexpr std::size_t kBytes = 1 << 20;
-      auto* block = static_cast<char*>(std::malloc(kBytes));
-      if (block == nullptr) return 3;
-      std::memset(block, 1, kBytes);
-    }
   }
   if (std::strcmp(mode, "wait") == 0) {
     for (;;) ::pause();

@@ -4,11 +4,6 @@
 // must cope with.
 //
 //   stdout-program --printf-then-crash     two printf lines, one on stderr, then SIGSEGV
-//   stdout-program --close-stdout          a line, close stdout, a line on stderr, wait, exit 0
-//   stdout-program --daemon-grandchild     a grandchild in a session of its own keeps printing
-//                                          for 2 s; the program itself exits at once
-//   stdout-program --read-stdin            read stdin to its end, say how much, exit
-//   stdout-program --escapes N             N lines in colour, a progress bar redrawn with CR
 //   stdout-program --print-forever         a numbered line every 50 ms until killed
 //   stdout-program --flood N               N numbered lines as fast as stdio writes them
 //   stdout-program --flood-blocks N        the same lines written 64 KiB at a time, as a
@@ -16,10 +11,8 @@
 //   stdout-program --probes N MS           N lines "latency probe <CLOCK_MONOTONIC ns>", one every
 //                                          MS milliseconds, each flushed (benchmarks)
 
-#include <csignal>
 #include <cstdio>
 #include <cstdlib>
-#include <cstring>
 #include <string>
 #include <ctime>
 #include <unistd.h>
@@ -34,61 +27,6 @@ int printfThenCrash() {
   return *nowhere;
 }
 
-int closeStdout() {
-  std::printf("a line before stdout is closed\n");
-  std::fflush(stdout);
-  std::fclose(stdout);
-  std::fprintf(stderr, "stdout closed, still running\n");
-  ::usleep(300 * 1000);
-  std::fprintf(stderr, "ending normally after stdout was closed\n");
-  return 0;
-}
-
-int daemonGrandchild() {
-  std::printf("parent starting a daemon\n");
-  std::fflush(stdout);
-  if (::fork() == 0) {
-    ::setsid();
-    if (::fork() == 0) {
-      for (int i = 1; i <= 20; ++i) {
-        std::printf("daemon still printing (%d of 20)\n", i);
-        std::fflush(stdout);
-        ::usleep(100 * 1000);
-      }
-      std::_Exit(0);
-    }
-    std::_Exit(0);
-  }
-  std::printf("parent exiting\n");
-  return 0;
-}
-
-int readStdin() {
-  char buffer[4096];
-  long total = 0;
-  for (;;) {
-    const auto got = ::read(STDIN_FILENO, buffer, sizeof buffer);
-    if (got <= 0) break;
-    total += got;
-  }
-  std::printf("stdin ended after %ld bytes\n", total);
-  return 0;
-}
-
-int escapes(int lines) {
-  for (int i = 1; i <= lines; ++i) {
-    std::printf("\x1b[1;3%dmcoloured line %d\x1b[0m \x1b]0;title %d\x07\x1b[2K\x1b[1G", i % 8, i, i);
-    std::printf("\x1b[32mdone %d\x1b[0m\n", i);
-  }
-  for (int percent = 0; percent <= 100; percent += 10) {
-    std::printf("\rprogress %3d%%", percent);
-    std::fflush(stdout);
-  }
-  std::printf("\n");
-  std::printf("escapes finished\n");
-  return 0;
-}
-
 int printForever() {
   for (long i = 1;; ++i) {
     std::printf("still alive %ld\n", i);
@@ -96,7 +34,9 @@ int printForever() {
   }
 }
 
-int flood(long lines) {
+int flood(long lines, bool inBlocks) {
+  static char buffer[1 << 16];
+  if (inBlocks) std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
   for (long i = 1; i <= lines; ++i) std::printf("flood line %ld\n", i);
   return 0;
 }
@@ -112,26 +52,14 @@ int probes(int count, int intervalMs) {
   return 0;
 }
 
-int floodBlocks(long lines) {
-  static char buffer[1 << 16];
-  std::setvbuf(stdout, buffer, _IOFBF, sizeof buffer);
-  for (long i = 1; i <= lines; ++i) std::printf("flood line %ld\n", i);
-  return 0;
-}
-
 }  // namespace
 
 int main(int argc, char** argv) {
   const std::string mode = argc > 1 ? argv[1] : "";
   const char* value = argc > 2 ? argv[2] : "0";
   if (mode == "--printf-then-crash") return printfThenCrash();
-  if (mode == "--close-stdout") return closeStdout();
-  if (mode == "--daemon-grandchild") return daemonGrandchild();
-  if (mode == "--read-stdin") return readStdin();
-  if (mode == "--escapes") return escapes(std::atoi(value));
   if (mode == "--print-forever") return printForever();
-  if (mode == "--flood") return flood(std::atol(value));
-  if (mode == "--flood-blocks") return floodBlocks(std::atol(value));
+  if (mode == "--flood" || mode == "--flood-blocks") return flood(std::atol(value), mode == "--flood-blocks");
   if (mode == "--probes") return probes(std::atoi(value), argc > 3 ? std::atoi(argv[3]) : 10);
   std::fprintf(stderr, "stdout-program: unknown mode '%s'\n", mode.c_str());
   return 2;

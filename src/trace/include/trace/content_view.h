@@ -72,15 +72,11 @@ class ContentView {
   bool viewingSavedSession() const { return viewingSavedSession_; }
   const std::optional<Uuid>& selectedEventID() const { return selectedEventID_; }
   const std::string& searchText() const { return searchText_; }
-  const TraceStatus& status() const { return status_; }
-  // The status line: statusText(status()).
+  // The status line, made from the trace's status (TraceStatus).
   const std::string& statusText() const { return statusText_; }
   bool isTracing() const { return isTracing_; }
   bool showRawLog() const { return showRawLog_; }
   bool freshLaunch() const { return freshLaunch_; }
-  const std::shared_ptr<RunningApplication>& runningApplication() const { return runningApplication_; }
-  const LogProcess* logProcess() const { return logProcess_.get(); }
-  bool hasTerminationObserver() const { return terminationObserver_ != nullptr; }
 
   // --- Bindings of the controls ---------------------------------------------------
   void setSearchText(std::string text);

@@ -1,0 +1,457 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Launching: desktop entries and executables as applications, and
+// LinuxWorkspace with real launches of the demo target.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <pwd.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <condition_variable>
+#include <fstream>
+#include <csignal>
+#include <future>
+#include <mutex>
+#include <thread>
+#include <variant>
+
+#include "journal_fixture.h"
+#include "platform/application.h"
+#include "platform/desktop_entry.h"
+#include "platform/child_watcher.h"
+#include "platform/instances.h"
+#include "platform/journal_forwarder.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+using testing::LineCollector;
+using testing::waitFor;
+using Argv = std::vector<std::string>;
+using namespace std::string_literals;
+
+// Exec, or the reason the entry was refused.
+std::variant<Argv, std::string> parse(std::string_view text) {
+  auto parsed = parseDesktopEntry(text);
+  if (!parsed.entry) return parsed.error;
+  return parsed.entry->exec;
+}
+
+TEST(DesktopEntry, ExecQuotingEscapesFieldCodesAndBrokenEntries) {
+  const std::string head = "[Desktop Entry]\nType=Application\nName=X\nExec=";
+  const std::pair<std::string, std::variant<Argv, std::string>> cases[] = {
+      {head + "foo --new-window %U", Argv{"foo", "--new-window"}},
+      {head + "foo %f %F %u %i %c %k %d %D %n %N %v %m", Argv{"foo"}},
+      {head + "foo --rate=100%% --file=%f", Argv{"foo", "--rate=100%", "--file="}},
+      {head + "\"/opt/My App/bin/app\" --title \"a b\"", Argv{"/opt/My App/bin/app", "--title", "a b"}},
+      // Inside quotes \" \` \$ and \\ stand for the character; in the file a
+      // literal backslash is written four times (string escape, then quoting).
+      {head + R"(app "say \\"hi\\"" "\\$HOME" "back\\\\slash")", Argv{"app", "say \"hi\"", "$HOME", "back\\slash"}},
+      // String escapes apply to the value before the quoting rules.
+      {head + R"(app "a\sb" c\sd)", Argv{"app", "a b", "c", "d"}},
+      // An empty quoted argument stays; field codes in quotes are not expanded.
+      {head + R"(app "" "%f")", Argv{"app", "", "%f"}},
+      {"[Desktop Entry]\nType = Application\nExec =   app    one\t two  \n", Argv{"app", "one", "two"}},
+      // Shell syntax is passed on as plain arguments: nothing runs a shell.
+      {head + "app ; `id` $(id) | cat > /tmp/x", Argv{"app", ";", "`id`", "$(id)", "|", "cat", ">", "/tmp/x"}},
+      // Keys of other groups and localised keys do not count.
+      {"[Desktop Entry]\nType=Application\nExec[de]=evil\nExec=good\n[Desktop Action x]\nExec=other\n", Argv{"good"}},
+      // An unknown code goes as a whole character, however many bytes it
+      // has: a field code cut after its first byte left an argument that was
+      // not UTF-8 (the desktop-entry fuzzer found it).
+      {head + "app a%\xC3\xA9" "b %\xE3\xA3\x8E %\xF0\x9F\x98\x80z %f%\xC3\xA9 %%\xC3\xA9", Argv{"app", "ab", "z", "%\xC3\xA9"}},
+      {head + "app\r%\xE3\xA3\x8E[\xE3\xA3\x8E\xE3\xA3\x8Er\n\r\r\r\r\f \0\0 %b %%%f\n"s, Argv{"app\r[\xE3\xA3\x8E\xE3\xA3\x8Er"}},
+      {head + "app \"unterminated", "invalid Exec: unterminated quote in Exec"s},
+      {head + "app %", "invalid Exec: a lone % at the end of Exec"s},
+      {head + "%U", "invalid Exec: Exec names no program"s},
+      {"[Desktop Entry]\nType=Link\nURL=http://x\n", "the desktop entry is not of Type=Application"s},
+      {"[Desktop Entry]\nType=Application\n", "the desktop entry has no Exec"s},
+      {"Exec=app\n", "no [Desktop Entry] group"s},
+      {head + "app \xff\xfe\n", "the desktop entry is not valid UTF-8"s},
+  };
+  for (const auto& [text, expected] : cases) EXPECT_EQ(parse(text), expected) << text;
+}
+
+TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
+  testing::TempDir dir;
+  const auto app = dir.write("My.Tool.desktop",
+                             "[Desktop Action new]\nName=New Window\n[Desktop Entry]\nType=Application\nName[de]=Werkzeug\n"
+                             "Name = My Tool \nName=Second\nExec=sh -c \"exit 0\"\nTryExec=sh\nPath=/tmp\n");
+  const auto resolved = resolveApplication(app);
+  ASSERT_TRUE(resolved.target) << resolved.reason;
+  EXPECT_EQ(resolved.target->name, "My.Tool");
+  EXPECT_EQ(resolved.target->workingDirectory, "/tmp");
+  EXPECT_EQ(resolved.target->argv.at(0).front(), '/');  // resolved through PATH
+  EXPECT_EQ(resolved.target->instanceExecutable, "");   // a shell says nothing about the app
+  // The chooser's name for it: the first unlocalised Name= of its own group.
+  EXPECT_EQ(desktopEntryName(app), "My Tool");
+  const auto script = dir.write("run.sh", "#!/bin/sh\nexit 0\n", true);
+  EXPECT_TRUE(isScriptFile(script));
+  EXPECT_EQ(desktopEntryName(script), "") << "only desktop entries have a Name=";
+
+  // Executables: ELF and "#!" scripts. What a reader would block on (a FIFO)
+  // or read whole (a huge file) is refused at once.
+  std::filesystem::create_directory(dir.path() / "folder.desktop");
+  ASSERT_EQ(::mkfifo((dir.path() / "pipe.desktop").c_str(), 0644), 0);
+  const std::pair<std::filesystem::path, std::string> cases[] = {
+      {app, ""},
+      {script, ""},
+      {testing::demoExecutable(), ""},
+      {dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=x\nTryExec=/nonexistent/x\n"),
+       "TryExec program not found: /nonexistent/x"},
+      {dir.write("hidden.desktop", "[Desktop Entry]\nType=Application\nExec=true\nHidden=true\n"), "-"},
+      {dir.write("notes.txt", "hello", true), "-"},       // executable bit but no program inside
+      {dir.write("tool", "#!/bin/sh\n", false), "-"},     // a program without the executable bit
+      {dir.path(), "-"},
+      {dir.path() / "missing.desktop", "No such file or directory"},
+      {dir.path() / "folder.desktop", "Is a directory"},
+      {dir.path() / "pipe.desktop", "-"},
+      {dir.write("huge.desktop", std::string(2 << 20, '#')), "File too large"},
+  };
+  for (const auto& [path, reason] : cases) {
+    EXPECT_EQ(isApplication(path), reason.empty()) << path;
+    if (reason != "-") {
+      EXPECT_EQ(resolveApplication(path).reason, reason) << path;
+    }
+  }
+
+  // The workspace's identifier: the entry's name, or the program's canonical path.
+  EventLoopMainQueue queue;
+  LinuxWorkspace workspace(queue);
+  EXPECT_EQ(workspace.bundleIdentifier(script), std::filesystem::canonical(script).string());
+  EXPECT_EQ(workspace.bundleIdentifier(app), "My.Tool");
+  for (const auto& path : {dir.path() / "notes.txt", dir.path() / "missing.desktop", dir.path() / "missing"}) {
+    EXPECT_EQ(workspace.bundleIdentifier(path), "") << path;
+  }
+}
+
+TEST(DesktopEntry, DesktopFileIdFollowsTheXdgApplicationsDirectories) {
+  testing::TempDir dir;
+  std::filesystem::create_directories(dir.path() / "share/applications/kde");
+  const auto nested = dir.write("share/applications/kde/foo.desktop", "[Desktop Entry]\nType=Application\nExec=true\n");
+  ::setenv("XDG_DATA_DIRS", (dir.path() / "share").c_str(), 1);
+  EXPECT_EQ(desktopFileId(nested), "kde-foo.desktop");
+  EXPECT_EQ(findDesktopFile("kde-foo"), nested.string());
+  ::unsetenv("XDG_DATA_DIRS");
+  EXPECT_EQ(desktopFileId(nested), "foo.desktop");
+}
+
+struct Launched {
+  std::optional<std::string> error;
+  std::shared_ptr<RunningApplication> application;
+  bool onMainThread = false;
+};
+
+// A process the test starts and, at its end, kills and reaps.
+struct Bystander {
+  pid_t pid = -1;
+  explicit Bystander(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
+    posix::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    posix::SpawnRequest request;
+    request.argv = std::move(argv);
+    request.searchPath = true;
+    request.environmentOverrides = std::move(environment);
+    request.stdoutFd = request.stderrFd = quiet.get();
+    pid = posix::spawnProcess(request).pid;
+  }
+  ~Bystander() {
+    if (pid <= 0) return;
+    ::kill(pid, SIGKILL);
+    ::waitpid(pid, nullptr, 0);
+  }
+  // Once it runs `program` (a setpriv or shell in front has replaced itself)
+  // and its environment is there to read (/proc shows the new program a
+  // moment before its environment).
+  bool runs(const std::filesystem::path& program) const {
+    std::error_code ignored;
+    return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored) &&
+           std::ifstream("/proc/" + std::to_string(pid) + "/environ").peek() != EOF;
+  }
+};
+
+class WorkspaceTest : public ::testing::Test {
+ protected:
+  Launched launch(const std::filesystem::path& path, const LaunchOptions& options = {}) {
+    auto promise = std::make_shared<std::promise<Launched>>();
+    auto future = promise->get_future();
+    workspace.openApplication(path, options, [promise, main = std::this_thread::get_id()](auto error, auto application) {
+      promise->set_value({std::move(error), std::move(application), std::this_thread::get_id() == main});
+    });
+    EXPECT_EQ(future.wait_for(std::chrono::seconds(10)), std::future_status::ready);
+    return future.get();
+  }
+
+  pid_t launchOk(const std::filesystem::path& path, const LaunchOptions& options = {}) {
+    const auto launched = launch(path, options);
+    EXPECT_FALSE(launched.error) << *launched.error;
+    return launched.application ? launched.application->processIdentifier() : -1;
+  }
+
+  // Registers an observer and runs the main queue until it reports.
+  std::optional<TerminationNotification> awaitTermination(std::int32_t pid) {
+    std::optional<TerminationNotification> got;
+    auto observer = workspace.addTerminationObserver(pid, [&](const TerminationNotification& notification) {
+      EXPECT_TRUE(queue.isMainThread());
+      got = notification;
+    });
+    queue.runUntil([&] { return got.has_value(); }, 10);
+    return got;
+  }
+
+  EventLoopMainQueue queue;
+  LinuxWorkspace workspace{queue};
+  testing::TempDir dir;
+};
+
+TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
+  // What failed is named: the program, or the working directory.
+  const std::string at = dir.path().string() + "/";
+  const auto entry = [&](const std::string& name, const std::string& lines) {
+    return dir.write(name, "[Desktop Entry]\nType=Application\n" + lines + "\n");
+  };
+  const std::pair<std::filesystem::path, std::string> cases[] = {
+      {dir.write("tool", "#!/bin/sh\necho hi\n", false), at + "tool: Permission denied"},
+      {at + "missing", at + "missing: No such file or directory"},
+      {entry("gone.desktop", "Exec=marrowfield-no-such-program"),
+       "marrowfield-no-such-program (Exec of gone.desktop): No such file or directory (not found in PATH)"},
+      {entry("bad.desktop", "Exec=\"open"), at + "bad.desktop: invalid Exec: unterminated quote in Exec"},
+      {entry("wd.desktop", "Exec=true\nPath=/nonexistent"), "/nonexistent (Path of " + at + "wd.desktop): No such file or directory"},
+  };
+  for (const auto& [path, expected] : cases) {
+    const auto launched = launch(path);
+    EXPECT_EQ(launched.error, expected);
+    EXPECT_FALSE(launched.application || launched.onMainThread) << path;
+  }
+}
+
+TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsReaped) {
+  const auto demo = testing::privateDemo(dir);
+  // Warm up what is created once (the watcher thread, the journal socket,
+  // which the forwarder's thread opens with its first line).
+  awaitTermination(launchOk(testing::writeDemoDesktopEntry(dir, "demo", demo, "")));
+  JournalForwarder::shared().flush();
+  const auto descriptors = testing::openDescriptorCount();
+  // A crash that dumped core (the kernel then says CLD_DUMPED) is a signal too.
+  const auto dumps = dir.write("dumps", "#!/bin/sh\ncd '" + dir.path().string() + "' && ulimit -c unlimited && exec '" +
+                                            demo.string() + "' --crash\n", true);
+  // A name with quotes, shell syntax, a newline and bytes that are not UTF-8
+  // is one argument, and the journal stream's identifier: a newline there
+  // used to end the stream's header early, journald hung up and the target
+  // died of SIGPIPE at its first line on stderr.
+  const auto odd = dir.write("we'ird \"name\" $(x)\n\xff\xfe", "#!/bin/sh\necho 'on stderr' >&2\n", true);
+  const struct {
+    std::filesystem::path path;
+    ExitStatus expected;
+    bool watchedLate;  // registered only once the process is gone and reaped
+  } cases[] = {
+      {testing::writeDemoDesktopEntry(dir, "zero", demo, ""), {false, 0}, false},
+      {testing::writeDemoDesktopEntry(dir, "three", demo, "--exit 3"), {false, 3}, true},
+      {testing::writeDemoDesktopEntry(dir, "crash", demo, "--crash"), {true, SIGSEGV}, false},
+      {dumps, {true, SIGSEGV}, false},
+      {odd, {false, 0}, false},
+  };
+  for (const auto& c : cases) {
+    const auto pid = launchOk(c.path);
+    if (c.watchedLate) {
+      ASSERT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
+    }
+    const auto notification = awaitTermination(pid);
+    ASSERT_TRUE(notification && notification->application && notification->exitStatus) << c.path;
+    EXPECT_EQ(notification->application->processIdentifier(), pid);
+    EXPECT_EQ(notification->exitStatus->signaled, c.expected.signaled) << c.path;
+    EXPECT_EQ(notification->exitStatus->code, c.expected.code) << c.path;
+    launchOk(c.path);  // nobody watches this one: it is reaped all the same
+  }
+  EXPECT_TRUE(waitFor([] { return ChildWatcher::shared().liveChildren() == 0; }));
+  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
+  EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
+      << testing::openDescriptorCount() << " vs " << descriptors;
+
+  // An observer destroyed before the end hears nothing; another one does.
+  const auto pid = launchOk(testing::writeDemoDesktopEntry(dir, "stay", demo, "--stay"));
+  bool removedCalled = false;
+  auto removed = workspace.addTerminationObserver(pid, [&](const auto&) { removedCalled = true; });
+  removed.reset();
+  ASSERT_TRUE(testing::signalOwnChild(pid, SIGTERM));
+  EXPECT_TRUE(awaitTermination(pid));
+  queue.drain();
+  EXPECT_FALSE(removedCalled);
+}
+
+// Multi-call programs (busybox, vim as ex) read argv[0]: a symlink is
+// started as the symlink, while its identifier is the file it points to. Qt
+// programs started by the target (a traced terminal's too) inherit the level
+// pattern wherever their stderr goes; a launch may ask for none. An Exec
+// line's shell syntax reaches the program as plain arguments.
+TEST_F(WorkspaceTest, WhatTheTargetIsStartedWith) {
+  const auto script = dir.write("real.sh",
+                                "#!/bin/sh\necho \"started as $0\"\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n"
+                                "for a in \"$@\"; do printf 'arg=[%s]\\n' \"$a\"; done\necho the end\n",
+                                true);
+  const auto link = dir.path() / "alias";
+  std::filesystem::create_symlink(script, link);
+  EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
+  const std::string c = (dir.path() / "pwned").string();
+  // Quoted, \\$ is the entry's escape for a literal $.
+  const auto hostile = dir.write("hostile.desktop", "[Desktop Entry]\nType=Application\nExec=\"" + link.string() +
+                                                        "\" \"\\\\$(touch " + c + ")\" \"a b\" ;|`touch` >" + c + " %f %%u\n");
+  for (const auto& path : {link, hostile}) {
+    LineCollector lines;
+    LaunchOptions options;
+    options.output = lines.sink();
+    options.qtLevelPrefix = path == link;
+    ASSERT_TRUE(awaitTermination(launchOk(path, options)));
+    EXPECT_TRUE(waitFor([&] { return lines.contains("the end"); })) << lines.joined();
+    EXPECT_TRUE(lines.contains("started as " + link.string())) << lines.joined();
+    EXPECT_EQ(lines.contains("pattern: none"), path != link) << lines.joined();
+    EXPECT_EQ(lines.contains("arg=[$(touch " + c + ")]\narg=[a b]\narg=[;|`touch`]\narg=[>" + c + "]\narg=[%u]\n"),
+              path == hostile) << lines.joined();
+  }
+  EXPECT_FALSE(std::filesystem::exists(c));
+}
+
+TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
+  // A copy of the demo is an application of its own (its own inode).
+  const auto copy = testing::privateDemo(dir, "demo");
+  const std::string identifier = workspace.bundleIdentifier(copy);
+  ASSERT_EQ(identifier, std::filesystem::canonical(copy).string());
+  EXPECT_TRUE(workspace.runningApplications(identifier).empty());
+  const auto first = launchOk(testing::writeDemoDesktopEntry(dir, "copy", copy, "--stay"));
+
+  // The same program outside our session: another user's (never ours to
+  // quit, also as root), and ours on another display with another bus.
+  struct ScratchUser {
+    std::string name = "mfuser" + testing::randomSuffix();
+    bool made = ::getuid() == 0 &&
+                testing::runProgram({"useradd", "--system", "--no-create-home", "--shell", "/usr/sbin/nologin", name})
+                        .status == 0;
+    ~ScratchUser() { testing::runProgram({"userdel", name}); }
+  } user;
+  const passwd* account = user.made ? ::getpwnam(user.name.c_str()) : nullptr;
+  std::optional<Bystander> otherUser;
+  if (account) {
+    otherUser.emplace(std::vector<std::string>{"setpriv", "--reuid=" + std::to_string(account->pw_uid),
+                                               "--regid=" + std::to_string(account->pw_gid), "--clear-groups", "--",
+                                               copy, "--stay"});
+    ASSERT_TRUE(waitFor([&] { return otherUser->runs(copy); }));
+  }
+  Bystander elsewhere({copy, "--stay"}, {"DISPLAY=:97", "WAYLAND_DISPLAY=marrowfield-elsewhere",
+                                         "DBUS_SESSION_BUS_ADDRESS=unix:path=/nonexistent/marrowfield-bus"});
+  ASSERT_TRUE(waitFor([&] { return elsewhere.runs(copy); }));
+
+  // Found both by its executable identifier and by its desktop entry's.
+  ASSERT_EQ(workspace.bundleIdentifier(dir.path() / "copy.desktop"), "copy");
+  for (const auto& id : {identifier, std::string("copy")}) {
+    const auto running = workspace.runningApplications(id);
+    ASSERT_EQ(running.size(), 1u) << id;
+    EXPECT_EQ(running[0]->processIdentifier(), first);
+  }
+  // Quit only once the demo catches SIGTERM, so its orderly exit is what we see.
+  const auto running = workspace.runningApplications(identifier);
+  ASSERT_TRUE(waitFor([&] { return testing::signalInMask(first, "SigCgt:", SIGTERM); }));
+  EXPECT_TRUE(running[0]->terminate());
+  const auto ended = awaitTermination(first);
+  ASSERT_TRUE(ended && ended->exitStatus);
+  EXPECT_EQ(ended->exitStatus->code, 0);  // the demo's orderly SIGTERM exit
+  EXPECT_FALSE(running[0]->terminate());  // gone: nothing delivered
+  EXPECT_TRUE(elsewhere.runs(copy));
+  EXPECT_TRUE(!otherUser || otherUser->runs(copy));
+
+  // A launcher program (env, a shell) says nothing about which app runs.
+  dir.write("wrapped.desktop", "[Desktop Entry]\nType=Application\nExec=env FOO=1 sleep 30\n");
+  workspace.bundleIdentifier(dir.path() / "wrapped.desktop");
+  for (const char* id : {"wrapped", "", "no-such-app"}) EXPECT_TRUE(workspace.runningApplications(id).empty()) << id;
+
+  // A script runs under its interpreter, which the kernel gives the script's
+  // path after the shebang line's argument; `tail -f` of it merely names it.
+  const auto otherScript = dir.write("loop.sh", "#!/bin/sh\nexec sleep 30\n", true);
+  for (const std::string shebang : {"#!/bin/sh -e", "#!/usr/bin/env sh"}) {
+    const auto script = dir.write("waiter.sh", shebang + "\nwhile :; do sleep 1; done\n", true);
+    Bystander tail({"/usr/bin/tail", "-f", script});
+    ASSERT_TRUE(waitFor([&] { return tail.runs("/usr/bin/tail"); }));
+    const auto waiter = launchOk(script);
+    const auto scriptId = workspace.bundleIdentifier(script);
+    ASSERT_TRUE(waitFor([&] { return workspace.runningApplications(scriptId).size() == 1; })) << shebang;
+    EXPECT_EQ(workspace.runningApplications(scriptId)[0]->processIdentifier(), waiter);
+    EXPECT_TRUE(workspace.runningApplications(workspace.bundleIdentifier(otherScript)).empty());
+    EXPECT_TRUE(workspace.runningApplications(scriptId)[0]->terminate());
+    EXPECT_TRUE(awaitTermination(waiter));
+    EXPECT_TRUE(tail.runs("/usr/bin/tail"));
+  }
+}
+
+// Two login sessions the kernel tells apart are two sessions, whatever the
+// display and bus say; where one has none, the display and bus decide.
+TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
+  const SessionIdentity own{1000, 3, ":0", std::nullopt, "unix:path=/run/user/1000/bus"};
+  auto other = own;
+  other.loginSession = 4;
+  EXPECT_FALSE(sameSession(own, other));
+  other.loginSession.reset();
+  EXPECT_TRUE(sameSession(own, other));
+}
+
+// With a journal that takes nothing, the queue stays within its bytes; once
+// the journal takes again, every line was either sent or counted. A later
+// launch given the same pid starts with a full budget, and a source past its
+// burst is heard again in the next interval.
+TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
+  std::mutex mutex;
+  std::condition_variable taking;
+  bool journalRuns = false;
+  std::vector<std::string> sent;
+  JournalForwarder forwarder(
+      [&](const std::string&, std::int32_t, std::string_view text) {
+        std::unique_lock lock(mutex);
+        taking.wait(lock, [&] { return journalRuns; });
+        sent.emplace_back(text.substr(0, 100));
+        return true;
+      },
+      std::chrono::milliseconds(100));
+  auto source = forwarder.open("flood", 4242);
+  for (int i = 0; i < 1000; ++i) source->forward(LineBatch::of({std::string(100 * 1024, 'x')}));
+  EXPECT_LE(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes);
+  EXPECT_GT(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes / 2);
+  // Exiting now, what the journal did not take is said on stderr: all of it,
+  // the lines queued and those counted in the queued note alike.
+  ::testing::internal::CaptureStderr();
+  forwarder.finish(std::chrono::milliseconds(10));
+  EXPECT_NE(::testing::internal::GetCapturedStderr().find("marrowfield: 1000 lines"), std::string::npos);
+  {
+    std::lock_guard lock(mutex);
+    journalRuns = true;
+  }
+  taking.notify_all();
+  // Lines sent and lines counted in the notes; the last note comes by itself.
+  EXPECT_TRUE(waitFor([&] {
+    std::lock_guard lock(mutex);
+    std::size_t lines = 0;
+    for (const auto& text : sent) lines += text.starts_with("marrowfield: ") ? std::stoul(text.substr(13)) : 1;
+    return lines == 1000;
+  }));
+
+  const auto lastSent = [&](const std::string& line, auto& to) {
+    to->forward(LineBatch::of({line}));
+    forwarder.flush();
+    std::lock_guard lock(mutex);
+    return sent.back() == line;
+  };
+  LineBatch burst;
+  for (std::size_t i = 0; i <= JournalForwarder::kBurstLines; ++i) burst.add("burst");
+  source->forward(burst);
+  source.reset();
+  auto reused = forwarder.open("flood", 4242);
+  EXPECT_TRUE(lastSent("after the pid came back", reused));
+  reused->forward(burst);
+  EXPECT_TRUE(waitFor([&] { return lastSent("after the interval", reused); }));
+}
+
+}  // namespace
+}  // namespace mf
