@@ -166,13 +166,12 @@ struct Bystander {
     ::kill(pid, SIGKILL);
     ::waitpid(pid, nullptr, 0);
   }
-  // Once it runs `program` (a setpriv or shell in front has replaced itself)
-  // and its environment is there to read (/proc shows the new program a
-  // moment before its environment).
+  // Once it runs `program` (a setpriv or shell in front has replaced itself).
+  // Not waiting for its environment: /proc shows the new program a moment
+  // before it, and a scan in that moment must not take it for ours.
   bool runs(const std::filesystem::path& program) const {
     std::error_code ignored;
-    return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored) &&
-           std::ifstream("/proc/" + std::to_string(pid) + "/environ").peek() != EOF;
+    return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored);
   }
 };
 

@@ -200,6 +200,9 @@ std::optional<pid_t> pidOfConnection(sd_bus* bus, const char* name) {
 }
 
 constexpr std::uint64_t kBusTimeoutMicroseconds = 500000;
+// An exec lays out arguments and environment within a moment; 20 looks 5 ms
+// apart wait out a loaded machine and bound what one process can cost a scan.
+constexpr int kExecSettleAttempts = 20;
 constexpr const char* kSettlePath = "/org/marrowfield/HandOffWatch";
 constexpr const char* kSettleInterface = "org.marrowfield.HandOffWatch";
 // Calls kept per watch: a launch makes a few dozen; a bound all the same.
@@ -226,8 +229,20 @@ SessionIdentity ownSession(const EnvironmentOverrides& overrides) {
 }
 
 std::optional<SessionIdentity> sessionOf(pid_t pid) {
-  auto block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
-  if (!block) return std::nullopt;
+  // A process in the middle of exec shows its new program a moment before
+  // its arguments and environment, which both read empty until the kernel
+  // has laid them out; read then, the environment would pass for "no
+  // display, no bus", our own session when we have neither. A program always
+  // has its name as an argument, so an empty command line means: not yet.
+  // A program started with an empty environment has its arguments all the same.
+  std::optional<std::string> block;
+  for (int attempt = 0;; ++attempt) {
+    block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
+    if (!block) return std::nullopt;
+    if (!block->empty() || !posix::commandLineOf(pid).empty()) break;
+    if (attempt == kExecSettleAttempts) return std::nullopt;  // not known to be ours
+    std::this_thread::sleep_for(std::chrono::milliseconds(5));
+  }
   auto uid = realUidOf(pid);
   if (!uid) return std::nullopt;
   return sessionFrom(*uid, loginSessionOf(procPath(pid, "sessionid")), parseEnvironment(*block));
