@@ -58,6 +58,12 @@ TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "a-two", "a-three"}));
   EXPECT_EQ(messages(b), (std::vector<std::string>{"one", "b-two"}));
   EXPECT_EQ(messages(c), (std::vector<std::string>{"one", "a-two", "c-three"}));
+  const EventList shorter = c;
+  c.append(make(4, "c-four"));  // the id of c-three again
+  c.append(make(9, "c-five"));
+  EXPECT_EQ(c.indexOf(idOf(4)), 2u) << "the first match";
+  EXPECT_EQ(c.indexOf(idOf(9)), 4u);
+  EXPECT_EQ(shorter.indexOf(idOf(9)), std::nullopt) << "shares storage, yet ends before it";
 
   // Views stay valid while a copy keeps the storage alive.
   const EventList keeper = c;
@@ -68,15 +74,6 @@ TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EXPECT_EQ(messages(a), (std::vector<std::string>{"fresh"}));
   EXPECT_EQ(messages(moved), (std::vector<std::string>{"one", "a-two", "a-three"}));
   EXPECT_EQ(view.message, "c-three");
-}
-
-TEST(EventList, IndexOfFindsTheFirstMatchInTheList) {
-  EventList list = EventList::fromVector({make(1, "a"), make(2, "b"), make(2, "b again")});
-  EventList prefix = list;
-  list.append(make(9, "only in the longer list"));
-  EXPECT_EQ(list.indexOf(idOf(2)), 1u);
-  EXPECT_EQ(list.indexOf(idOf(9)), 3u);
-  EXPECT_EQ(prefix.indexOf(idOf(9)), std::nullopt) << "shares storage, yet ends before it";
 }
 
 // Storage grows in pieces of several sizes (text blocks and record chunks
