@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
+#include <iterator>
 #include <limits>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "model/time_text.h"
+#include "support/cases.h"
 #include "text/search_fold.h"
 
 namespace mf {
@@ -103,46 +105,27 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
   }
 }
 
-struct PlacementCase {
-  std::vector<double> earlier;  // in order of time
-  std::vector<double> added;    // in order of arrival
-  std::vector<std::string> expected;
-  std::size_t firstChanged;
-};
-
-// Events named by their time, the added ones with a "+" (so events of one
-// time can be told apart).
-std::string nameOf(double time, bool added) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%g%s", time, added ? "+" : "");
-  return name;
+// The words of a field of the placement table.
+std::vector<std::string> wordsOf(const std::string& field) {
+  std::istringstream in(field);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 // Events that arrive late are placed where their times belong, after every
 // event of the same time; only the part from the first moved event changes,
 // and a copy that shares the storage (a recorded session) never sees it.
 TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
-  const std::vector<PlacementCase> cases = {
-      {{1, 2, 3}, {4}, {"1", "2", "3", "4+"}, 4},
-      {{1, 2, 3}, {2.5}, {"1", "2", "2.5+", "3"}, 2},
-      {{1, 2, 2, 3}, {2}, {"1", "2", "2", "2+", "3"}, 3},
-      {{1, 3}, {5, 2}, {"1", "2+", "3", "5+"}, 1},
-      {{1, 2}, {3, 2.5}, {"1", "2", "2.5+", "3+"}, 2},
-      {{1}, {2, 3, 1.5}, {"1", "1.5+", "2+", "3+"}, 1},
-      {{1}, {1, 2, 1}, {"1", "1+", "1+", "2+"}, 2},
-      {{5}, {1}, {"1+", "5"}, 0},
-      {{}, {3, 1, 2}, {"1+", "2+", "3+"}, 0},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/placement.tsv")) {
+    SCOPED_TRACE(c[0] + " | " + c[1]);
     EventList list;
     std::uint8_t n = 0;
-    for (double t : c.earlier) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, false), false);
+    for (const auto& t : wordsOf(c[0])) list.append(idOf(++n), std::stod(t), EventType::info, "CONSOLE", t, false);
     const EventList recorded = list;
     const auto before = messages(list);
     const std::size_t firstNew = list.size();
-    for (double t : c.added) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, true), false);
-    EXPECT_EQ(list.placeByTime(firstNew), c.firstChanged) << c.expected[0];
-    EXPECT_EQ(messages(list), c.expected);
+    for (const auto& t : wordsOf(c[1])) list.append(idOf(++n), std::stod(t), EventType::info, "CONSOLE", t + "+", false);
+    EXPECT_EQ(list.placeByTime(firstNew), std::stoul(c[3]));
+    EXPECT_EQ(messages(list), wordsOf(c[2]));
     EXPECT_EQ(messages(recorded), before);
     EXPECT_EQ(list.placeByTime(list.size()), list.size()) << "nothing new, nothing moves";
   }
