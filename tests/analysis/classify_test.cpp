@@ -23,6 +23,7 @@
 #include "model/stamps.h"
 #include "reference/reference_rules.h"
 #include "support/cases.h"
+#include "support/fakes.h"
 #include "text/line_batch.h"
 
 namespace mf {
@@ -81,14 +82,10 @@ TEST(LineRules, DoubledBlanksAtEveryOffsetOfTheScanBlocks) {
 // A batch of lines becomes events: trimmed, blank lines dropped (no id
 // drawn for them), in order, each with its origin and the journal's priority.
 TEST(IngestLines, TrimsDropsBlankLinesAppendsInOrderAndKeepsTheOrigin) {
-  struct : IdSource {
-    Uuid next() override { return Uuid::fromRandomBytes({++issued}); }
-    std::uint8_t issued = 0;
-  } ids;
-  struct : Clock {
-    double now() override { return current += 0.5; }
-    double current = 100.0;
-  } clock;
+  testing::SequentialIdSource ids;
+  testing::FakeClock clock;
+  clock.current = 100.5;
+  clock.step = 0.5;
   EventList events;
   LineBatch batch = LineBatch::of({"  Error: disk full \t", " \xC2\xA0\xE2\x80\x83 ", "",
                                    "\t[org.x:main] WARNING:   Low   Memory"},
@@ -97,7 +94,7 @@ TEST(IngestLines, TrimsDropsBlankLinesAppendsInOrderAndKeepsTheOrigin) {
   ingestLines(batch, "Org.X", events, ids, clock);
   ingestLines(LineBatch{}, "", events, ids, clock);
   ASSERT_EQ(events.size(), 3u);
-  EXPECT_EQ(ids.issued, 3);
+  EXPECT_EQ(ids.issued, 3u);
   EXPECT_EQ(events.at(0), (MarrowfieldEvent{*events[0].id, 100.5, EventType::error, "CONSOLE",
                                                    "Error: disk full", false, LineOrigin::standardOutput}));
   EXPECT_EQ(events[1].message, "[org.x:main] WARNING:   Low   Memory");  // inner spacing and case kept
@@ -119,14 +116,9 @@ class LineGenerator {
     }
     // The privacy prefixes count only at the start of a line; here they come anywhere.
     fragments_.insert(fragments_.end(), tables::privacyPrefixes.begin(), tables::privacyPrefixes.end());
-    fragments_.insert(fragments_.end(), {"error", "fault", "errors", "_error", "error_", "error2", "faulty", "Error",
-                                         "FAULT", "x", "[org.example.app:", "[ORG.Example.APP:", "[org.example.app]",
-                                         "12", "--", "!!", "*"});
-    spaces_ = {" ", "  ", "\t", "\v", "\f", "\r", "\xC2\x85", "\xC2\xA0", "\xE3\x80\x80", "\xE2\x80\xA8",
-               "\xE2\x80\xA9", "\xE2\x80\x8B", "\xE1\x9A\x80", "\xC3\xA9", "\xCC\x81", "\xC3\x89",
-               "\xE2\x84\xAA", "\xC4\xB0", "\xCE\xA3", "\xD0\x94", "\xE6\x97\xA5", "\xE2\x85\xA0",
-               "\xC2\xB2", "\xEF\xBC\xA5", "\xF0\x9F\x87\xA9\xF0\x9F\x87\xAA", "\xE2\x80\xA2",
-               "\xE2\x80\x8D", "\xF0\x9F\x98\x80", "\xEF\xBF\xBD", ":", "(", ")", "=", "<", ">"};
+    const auto pieces = testing::readCases(MARROWFIELD_CASES "/generated_lines.tsv");
+    fragments_.insert(fragments_.end(), pieces.at(0).begin(), pieces.at(0).end());
+    spaces_ = pieces.at(1);
     fragments_.insert(fragments_.end(), spaces_.begin(), spaces_.end());
   }
 
