@@ -3,13 +3,10 @@
 
 #include <unicode/brkiter.h>
 #include <unicode/locid.h>
-#include <unicode/regex.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
 
 #include <algorithm>
-#include <cstdlib>
-#include <map>
 #include <memory>
 #include <vector>
 
@@ -19,11 +16,16 @@
 namespace mf::reference {
 namespace {
 
-// The white space the rules name: trimmed off both ends, and (all of it but
-// VT and NEL) collapsed to one blank inside a line; word characters.
-constexpr const char* kTrimmedEnds = "\\A[\\t\\n\\x0B\\f\\r\\x85\\p{Z}]+|[\\t\\n\\x0B\\f\\r\\x85\\p{Z}]+\\z";
-constexpr const char* kCollapsed = "[\\t\\n\\f\\r\\p{Z}]+";
-constexpr const char* kWordChar = "[\\p{L}\\p{M}\\p{N}_]";
+bool inSeparatorCategory(UChar32 c) {
+  const auto t = u_charType(c);
+  return t == U_SPACE_SEPARATOR || t == U_LINE_SEPARATOR || t == U_PARAGRAPH_SEPARATOR;
+}
+bool isTrimChar(UChar32 c) { return c == 0x09 || (c >= 0x0A && c <= 0x0D) || c == 0x85 || inSeparatorCategory(c); }
+bool isCollapseChar(UChar32 c) { return c == 0x09 || c == 0x0A || c == 0x0C || c == 0x0D || inSeparatorCategory(c); }
+bool isWordChar(UChar32 c) {
+  const auto mask = U_GET_GC_MASK(c);
+  return c == '_' || (mask & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) != 0;
+}
 
 icu::UnicodeString fromUtf8(std::string_view text) {
   return icu::UnicodeString::fromUTF8(icu::StringPiece(text.data(), static_cast<int32_t>(text.size())));
@@ -35,24 +37,13 @@ std::string toUtf8(const icu::UnicodeString& s) {
   return out;
 }
 
-// An ICU regular expression over `text`, compiled once per thread (the
-// fuzzers call these millions of times).
-std::unique_ptr<icu::RegexMatcher> matcher(const std::string& pattern, const icu::UnicodeString& text) {
-  thread_local std::map<std::string, std::unique_ptr<icu::RegexPattern>> compiled;
-  UErrorCode status = U_ZERO_ERROR;
-  auto& p = compiled[pattern];
-  if (!p) p.reset(icu::RegexPattern::compile(fromUtf8(pattern), 0, status));
-  std::unique_ptr<icu::RegexMatcher> m(U_SUCCESS(status) ? p->matcher(text, status) : nullptr);
-  if (U_FAILURE(status)) std::abort();
-  return m;
+icu::UnicodeString trimmed(const icu::UnicodeString& s) {
+  int32_t begin = 0;
+  int32_t end = s.length();
+  while (begin < end && isTrimChar(s.char32At(begin))) begin = s.moveIndex32(begin, 1);
+  while (end > begin && isTrimChar(s.char32At(s.moveIndex32(end, -1)))) end = s.moveIndex32(end, -1);
+  return icu::UnicodeString(s, begin, end - begin);
 }
-
-icu::UnicodeString replaced(const icu::UnicodeString& text, const char* pattern, const char* with) {
-  UErrorCode status = U_ZERO_ERROR;
-  return matcher(pattern, text)->replaceAll(icu::UnicodeString(with), status);
-}
-
-icu::UnicodeString trimmed(const icu::UnicodeString& s) { return replaced(s, kTrimmedEnds, ""); }
 
 bool isExemptSource(std::string_view source) {
   return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
@@ -87,15 +78,38 @@ bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::stri
 std::string trim(std::string_view text) { return toUtf8(trimmed(fromUtf8(text))); }
 
 std::string normalizeLine(std::string_view text) {
-  icu::UnicodeString result = trimmed(replaced(fromUtf8(text), kCollapsed, " "));
+  const icu::UnicodeString in = fromUtf8(text);
+  icu::UnicodeString collapsed;
+  bool inRun = false;
+  for (int32_t i = 0; i < in.length(); i = in.moveIndex32(i, 1)) {
+    const UChar32 c = in.char32At(i);
+    if (isCollapseChar(c)) {
+      if (!inRun) collapsed.append(static_cast<UChar32>(0x20));
+      inRun = true;
+    } else {
+      collapsed.append(c);
+      inRun = false;
+    }
+  }
+  icu::UnicodeString result = trimmed(collapsed);
   result.toLower(icu::Locale::getRoot());
   return toUtf8(result);
 }
 
-// The word, with no word character on either side.
+// The text cut into pieces at every character that is no word character.
 bool containsWord(std::string_view normalized, std::string_view word) {
-  const std::string pattern = "(?<!" + std::string(kWordChar) + ")\\Q" + std::string(word) + "\\E(?!" + kWordChar + ")";
-  return matcher(pattern, fromUtf8(normalized))->find();
+  const icu::UnicodeString s = fromUtf8(normalized);
+  icu::UnicodeString piece;
+  for (int32_t i = 0; i <= s.length(); i = s.moveIndex32(i, 1)) {
+    if (i < s.length() && isWordChar(s.char32At(i))) {
+      piece.append(s.char32At(i));
+    } else {
+      if (!piece.isEmpty() && toUtf8(piece) == word) return true;
+      piece.remove();
+      if (i == s.length()) break;
+    }
+  }
+  return false;
 }
 
 bool isTrivialLine(std::string_view line) {
