@@ -49,8 +49,6 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
        "marrowfield: no display found (DISPLAY/WAYLAND_DISPLAY unset)" + headless},
       {{}, staleDisplay, 1, "marrowfield: cannot connect to the display DISPLAY=" + stale.toStdString() +
                                 " (no display server answers there, or it refused this user)" + headless},
-      {{"/bin/true"}, staleDisplay, 1, "marrowfield: cannot connect to the display DISPLAY=" + stale.toStdString() +
-                                           " (no display server answers there, or it refused this user)" + headless},
       {{"--trace"}, offscreen, 2, "marrowfield: unknown option --trace (see marrowfield --help)\n"},
       {{"/bin/true", "/bin/false"}, offscreen, 2, "marrowfield: one application at a time, not 2 (see marrowfield --help)\n"},
   };
@@ -65,32 +63,23 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
   }
 }
 
+// The reasons themselves are the desktop-entry checks' (the CLI's table
+// shows them); here, that the window names one and opens all the same.
 TEST(AppEntry, AnApplicationThatCannotBeTracedIsNamedWithTheReasonAndTheWindowStaysOpen) {
   QTemporaryDir dir;
-  QFile link(dir.filePath(QStringLiteral("link.desktop")));
-  ASSERT_TRUE(link.open(QIODevice::WriteOnly));
-  link.write("[Desktop Entry]\nType=Link\nName=Docs\nURL=file:///usr/share/doc\n");
-  link.close();
-  const std::pair<QString, QString> cases[] = {
-      {dir.filePath("missing.desktop"), ": No such file or directory\n"},
-      {dir.path(), " is not an application: it is a folder, not an application\n"},
-      {link.fileName(), " is not an application: "},
-  };
-  for (const auto& [argument, reason] : cases) {
-    const QByteArray expected = ("marrowfield: " + argument + reason).toUtf8();
-    const auto process = start({argument}, {{"QT_QPA_PLATFORM", "offscreen"}});
-    QByteArray error;
-    QElapsedTimer deadline;
-    deadline.start();
-    while (!error.contains(expected) && process->waitForStarted(20000) && deadline.elapsed() < 20000) {
-      process->waitForReadyRead(200);
-      error += process->readAllStandardError();
-    }
-    EXPECT_TRUE(error.contains(expected)) << error.toStdString();
-    EXPECT_EQ(process->state(), QProcess::Running) << "the window opens all the same";
-    process->kill();
-    process->waitForFinished(20000);
+  const QByteArray expected = ("marrowfield: " + dir.filePath("missing.desktop") + ": No such file or directory\n").toUtf8();
+  const auto process = start({dir.filePath("missing.desktop")}, {{"QT_QPA_PLATFORM", "offscreen"}});
+  QByteArray error;
+  QElapsedTimer deadline;
+  deadline.start();
+  while (!error.contains(expected) && process->waitForStarted(20000) && deadline.elapsed() < 20000) {
+    process->waitForReadyRead(200);
+    error += process->readAllStandardError();
   }
+  EXPECT_TRUE(error.contains(expected)) << error.toStdString();
+  EXPECT_EQ(process->state(), QProcess::Running) << "the window opens all the same";
+  process->kill();
+  process->waitForFinished(20000);
 }
 
 TEST(AppEntry, AnApplicationGivenIsChosenAsThroughTheChooser) {

@@ -78,9 +78,4 @@ double wallClockNow() {
   return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
 }
 
-pid_t launchedPid(const std::string& message) {
-  const auto at = message.find(" launched with PID ");
-  return at == std::string::npos ? 0 : static_cast<pid_t>(std::atoi(message.c_str() + at + 19));
-}
-
 }  // namespace mf::apps

@@ -68,7 +68,4 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 std::vector<JournalEntry> journalEntries(double since, double until);
 double wallClockNow();
 
-// The pid in "<name> launched with PID <n>", or 0.
-pid_t launchedPid(const std::string& message);
-
 }  // namespace mf::apps

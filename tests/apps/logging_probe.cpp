@@ -26,10 +26,7 @@
 extern char** environ;
 
 int main(int argc, char** argv) {
-  if (argc != 3 || std::string(argv[1]) != "all") {
-    std::fprintf(stderr, "usage: logging-probe all MARKER\n");
-    return 2;
-  }
+  if (argc != 3 || std::string(argv[1]) != "all") return 2;
   const char* marker = argv[2];
   std::printf("%s stdout\n", marker);
   std::fprintf(stderr, "%s stderr\n", marker);

@@ -51,16 +51,14 @@ TEST(ProbeTrace, EveryLineOfEveryRoadArrivesExactlyOnce) {
   ASSERT_TRUE(window.runUntil([&] { return window.platform.logStreams.lingeringStreams() == 0; }, 15));
   for (const auto& line : lines) EXPECT_EQ(window.count(marker + " " + line), 1u) << line << "\n" << window.dump();
 
-  // Whose line it is shows, as the journal has it.
-  const auto pid = apps::launchedPid(window.find(" launched with PID ")->message);
-  ASSERT_GT(pid, 0);
+  // Whose line it is shows, as the journal has it (the rendering of each
+  // field is the journal capture's golden test).
+  const std::string launched = window.find(" launched with PID ")->message;
+  const std::string pid = launched.substr(launched.find(" PID ") + 5);
   const auto warning = window.find(marker + " glib-warning");
-  EXPECT_NE(warning->message.find("logging-probe[" + std::to_string(pid) + "]: MfProbe: "), std::string::npos)
-      << warning->message;
+  EXPECT_NE(warning->message.find("logging-probe[" + pid + "]: MfProbe: "), std::string::npos) << warning->message;
   EXPECT_EQ(warning->type, EventType::warning);  // PRIORITY 4, nothing in its text
-  EXPECT_NE(window.find(marker + " logger-child")->message.find("other-name["), std::string::npos);
-  EXPECT_NE(window.find(marker + " stderr")->message.find(name + "[" + std::to_string(pid) + "]: "),
-            std::string::npos);
+  EXPECT_NE(window.find(marker + " stderr")->message.find(name + "[" + pid + "]: "), std::string::npos);
   EXPECT_EQ(window.find(" exited with status"), std::nullopt) << window.dump();
 }
 
@@ -103,7 +101,7 @@ TEST(TerminalPrograms, PrintAsOnATerminalAndReadAsPlainText) {
 // on the same session bus passes the launch to that instance and exits: the
 // trace says so, names the instance, and shows none of that instance's lines.
 // A copy that exits 0 at once without handing anything over (`--version`),
-// beside the instance on its bus or on a bus of its own, is no hand-off.
+// beside the instance on its bus, is no hand-off.
 // (gnome-calculator, the other GApplication installed here, runs every
 // launch as a new process and never hands off.)
 
@@ -155,17 +153,13 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
   EXPECT_TRUE(testing::processExists(first.pid()));
 
-  apps::SessionBus otherBus;
-  ASSERT_TRUE(otherBus.ok()) << "dbus-daemon did not start";
-  for (const auto& address : {bus.address(), otherBus.address()}) {
-    testing::Window version;
-    version.choose(kMousepad);
-    version.view.setFreshLaunch(false);
-    version.view.setLaunchParameters({"--version"}, apps::desktopEnvironment(xserver.display(), address, dir.path().string()));
-    version.view.startTrace();
-    ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30)) << version.dump();
-    EXPECT_TRUE(version.find("org.xfce.mousepad terminated") && !version.find("handed the launch")) << version.dump();
-  }
+  testing::Window version;
+  version.choose(kMousepad);
+  version.view.setFreshLaunch(false);
+  version.view.setLaunchParameters({"--version"}, environment);
+  version.view.startTrace();
+  ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30)) << version.dump();
+  EXPECT_TRUE(version.find("org.xfce.mousepad terminated") && !version.find("handed the launch")) << version.dump();
   EXPECT_TRUE(testing::processExists(first.pid()));
 }
 

@@ -3,16 +3,16 @@
 """How much of a launched process tree's journal a `marrowfield-cli trace --raw`
 showed, judged against the unfiltered journal of the same time.
 
-  trace_coverage.py JOURNAL TRACE CLI_PID MARKER REQUIRE LABEL
+  trace_coverage.py JOURNAL TRACE CLI_PID MARKER LABEL
 
 JOURNAL holds `journalctl -o json` lines. The tree's entries: those of its
 transient scope (the app-marrowfield-... unit of the launched PID's entries),
 of the launched PID, of the target's streams (the CLI's PID: its stderr
 stream, and its stdout lines as the CLI stored them), and with a MARKER every
 entry that carries it. An entry counts as shown when a line the trace printed
-live ends with its message; each line counts once. Exits 1 when less than
-REQUIRE percent of the entries journald tied to the tree (all but those known
-only by the marker, whose senders were gone before journald read them) showed.
+live ends with its message; each line counts once. Exits 1 when an entry
+journald tied to the tree (any but those known only by the marker, whose
+senders were gone before journald read them) was not shown.
 """
 
 import json
@@ -26,7 +26,7 @@ def first_line(message):
     return (message or "").split("\n", 1)[0].strip()
 
 
-def main(journal, trace, cli_pid, marker, require, label):
+def main(journal, trace, cli_pid, marker, label):
     with open(trace, encoding="utf-8", errors="replace") as f:
         text = f.read()
     live = text.split("Marrowfield Diagnostic Summary", 1)[0].splitlines()
@@ -74,8 +74,8 @@ def main(journal, trace, cli_pid, marker, require, label):
     for e in missed[:20]:
         print(f"  missed: _PID={e.get('_PID')} _COMM={e.get('_COMM')} unit={e.get('_SYSTEMD_USER_UNIT')}"
               f" transport={e.get('_TRANSPORT')}: {first_line(e.get('MESSAGE'))[:160]}")
-    return 0 if tied_share >= float(require) else 1
+    return 0 if tied_share == 100.0 else 1
 
 
 if __name__ == "__main__":
-    sys.exit(main(*sys.argv[1:7]))
+    sys.exit(main(*sys.argv[1:6]))

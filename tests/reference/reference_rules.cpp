@@ -5,12 +5,8 @@
 #include <unicode/locid.h>
 #include <unicode/uchar.h>
 #include <unicode/unistr.h>
-#include <unicode/ustring.h>
-#include <unicode/utf16.h>
-#include <unicode/utf8.h>
 
 #include <algorithm>
-#include <cstdlib>
 #include <memory>
 #include <vector>
 
@@ -47,6 +43,34 @@ icu::UnicodeString trimmed(const icu::UnicodeString& s) {
   while (begin < end && isTrimChar(s.char32At(begin))) begin = s.moveIndex32(begin, 1);
   while (end > begin && isTrimChar(s.char32At(s.moveIndex32(end, -1)))) end = s.moveIndex32(end, -1);
   return icu::UnicodeString(s, begin, end - begin);
+}
+
+bool isExemptSource(std::string_view source) {
+  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
+         tables::exemptSources.end();
+}
+
+bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
+}
+
+bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
+  return std::any_of(table.begin(), table.end(),
+                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
+}
+
+bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
+                          std::string_view bundleIdentifier) {
+  if (isExemptSource(source)) return false;
+  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
+  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
+  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
+  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
+  const std::string marker = appMarkerFor(bundleIdentifier);
+  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
+  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
+  return true;
 }
 
 }  // namespace
@@ -104,38 +128,6 @@ bool isTrivialLine(std::string_view line) {
   for (int32_t i = 0; i < t.length(); i = t.moveIndex32(i, 1)) {
     if (U_GET_GC_MASK(t.char32At(i)) & (U_GC_L_MASK | U_GC_M_MASK | U_GC_N_MASK)) return false;
   }
-  return true;
-}
-
-namespace {
-
-bool isExemptSource(std::string_view source) {
-  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
-         tables::exemptSources.end();
-}
-
-bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {
-  return std::any_of(table.begin(), table.end(), [&](std::string_view p) { return text.starts_with(p); });
-}
-
-}  // namespace
-
-bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table) {
-  return std::any_of(table.begin(), table.end(),
-                     [&](std::string_view phrase) { return normalized.find(phrase) != std::string_view::npos; });
-}
-
-bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
-                          std::string_view bundleIdentifier) {
-  if (isExemptSource(source)) return false;
-  if (containsAnyPhrase(normalized, tables::headerMarkers)) return true;
-  if (startsWithAny(normalized, tables::privacyPrefixes)) return true;
-  if (containsAnyPhrase(normalized, tables::preferenceMarkers)) return true;
-  if (containsAnyPhrase(normalized, tables::subsystemMarkers)) return true;
-  if (containsAnyPhrase(normalized, tables::frameworkMarkers)) return true;
-  const std::string marker = appMarkerFor(bundleIdentifier);
-  const bool isAppAuthored = !marker.empty() && normalized.find(marker) != std::string_view::npos;
-  if (type == EventType::warning || type == EventType::error || isAppAuthored) return false;
   return true;
 }
 
@@ -206,36 +198,23 @@ bool searchMatches(std::string_view text, std::string_view query, bool turkic) {
   return foldCase(text, turkic).find(foldCase(trim(query), turkic)) != std::string::npos;
 }
 
-// The splitting of a stream into lines, decoded whole by ICU: one U+FFFD per
-// maximal invalid subpart, then the separators, then empty pieces dropped.
+// The splitting of a stream into lines, decoded whole by ICU (one U+FFFD per
+// maximal invalid subpart), then the separators, then empty pieces dropped.
 // The chunked splitter must give the same lines however the stream is cut.
 std::vector<std::string> splitLines(std::string_view stream) {
+  const icu::UnicodeString text = fromUtf8(stream);
   std::vector<std::string> lines;
-  if (stream.empty()) return lines;
-  std::u16string wide(stream.size() + 1, u'\0');
-  int32_t length = 0;
-  UErrorCode status = U_ZERO_ERROR;
-  u_strFromUTF8WithSub(reinterpret_cast<UChar*>(wide.data()), static_cast<int32_t>(wide.size()), &length,
-                       stream.data(), static_cast<int32_t>(stream.size()), 0xFFFD, nullptr, &status);
-  if (U_FAILURE(status)) std::abort();
-  std::string line;
-  auto endLine = [&] {
-    if (!line.empty()) lines.push_back(line);
-    line.clear();
-  };
-  for (int32_t i = 0; i < length;) {
-    UChar32 c;
-    U16_NEXT(wide.data(), i, length, c);
+  icu::UnicodeString line;
+  for (int32_t i = 0; i <= text.length(); i = text.moveIndex32(i, 1)) {
+    const UChar32 c = i < text.length() ? text.char32At(i) : 0x0A;
     if ((c >= 0x0A && c <= 0x0D) || c == 0x85 || c == 0x2028 || c == 0x2029) {
-      endLine();
-      continue;
+      if (!line.isEmpty()) lines.push_back(toUtf8(line));
+      line.remove();
+      if (i == text.length()) break;
+    } else {
+      line.append(c);
     }
-    char buf[4];
-    int32_t k = 0;
-    U8_APPEND_UNSAFE(buf, k, c);
-    line.append(buf, static_cast<std::size_t>(k));
   }
-  endLine();
   return lines;
 }
 

