@@ -9,7 +9,7 @@ For each `span`: a path (src/..., a header as included, or relative to the
 document; `<x>` and `.*` stand for any text) must match a file or folder; a
 file name must be some file's or named by a CMake file (the build makes it);
 Name::member must be declared in Name's class or defined as Name::member;
-Suite.* must be a test suite; `file`: `function` must have the function in
+Suite.* must be a test suite and Suite.Test a test; `file`: `function` must have the function in
 that file or its header; a code-like identifier must occur as a word in the
 code. Spans with blanks, options, absolute paths and literal texts are left
 alone. Each name not found is printed, and the exit status is 1.
@@ -93,6 +93,11 @@ def problem(span, folder):
     if suite:
         found = re.search(r"\bTEST(_F|_P)?\(\s*" + re.escape(suite.group(1)) + r"\s*,", ALL_CODE)
         return None if found else f"no test suite {suite.group(1)}"
+    test = re.match(r"^([A-Z]\w*)\.([A-Z]\w*)$", span)
+    if test:
+        found = re.search(r"\bTEST(_F|_P)?\(\s*" + re.escape(test.group(1)) + r"\s*,\s*" + re.escape(test.group(2))
+                          + r"\s*\)", ALL_CODE)
+        return None if found else "no such test"
     member = MEMBER.match(span)
     if member:
         return None if member_exists(member.group(1), member.group(2)) else f"no {member.group(1)} names {member.group(2)}"
