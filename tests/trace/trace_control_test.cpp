@@ -15,9 +15,8 @@ namespace {
 
 TEST(TargetNames, SignalNamesAndApplicationNames) {
   const std::pair<int, const char*> signals[] = {
-      {SIGHUP, "SIGHUP"}, {SIGABRT, "SIGABRT"},        {SIGKILL, "SIGKILL"},         {SIGSEGV, "SIGSEGV"},
-      {SIGBUS, "SIGBUS"}, {SIGIO, "SIGIO"},            {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},
-      {0, "unknown signal"}, {SIGRTMIN + 3, "SIGRTMIN+3"}, {-1, "unknown signal"}, {SIGRTMAX + 1, "unknown signal"},
+      {SIGHUP, "SIGHUP"}, {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},    {SIGRTMIN + 3, "SIGRTMIN+3"},
+      {0, "unknown signal"}, {-1, "unknown signal"}, {SIGRTMAX + 1, "unknown signal"},
   };
   for (const auto& [number, name] : signals) EXPECT_EQ(signalName(number), name) << number;
   const std::pair<const char*, const char*> paths[] = {
@@ -62,25 +61,17 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
                           "WARN CONSOLE warning: later",
                       }));
   EXPECT_EQ(status(), "Tracing PID 4242");
-  EXPECT_EQ(fakes.workspace.calls, (Strings{"running", "open", "observe"}));
   EXPECT_EQ(fakes.workspace.observers.at(0)->pid, 4242);
 
-  // No identifier: nothing is asked to quit and there is nothing to wait for.
-  // Instances that all refuse: no event, yet the wait for them.
+  // No identifier: nothing is asked to quit and there is nothing to wait for
+  // (instances that refuse to quit: tests/platform, with real ones).
   view->stopTrace(false);
-  for (const bool identified : {false, true}) {
-    fakes.mainQueue.waits.clear();
-    fakes.workspace.runningQueries.clear();
-    if (!identified) fakes.workspace.bundleIds.erase(kAppPath);
-    choose(kAppPath, identified ? kBundleId : "");
-    fakes.workspace.running[kBundleId] = {refusing};
-    view->startTrace();
-    EXPECT_EQ(fakes.workspace.runningQueries.size(), identified ? 1u : 0u);
-    const std::vector<double> waits = identified ? std::vector<double>{0.35, 0.15} : std::vector<double>{0.15};
-    EXPECT_EQ(fakes.mainQueue.waits, waits);
-    EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
-    view->stopTrace(false);
-  }
+  fakes.mainQueue.waits.clear();
+  fakes.workspace.bundleIds.erase(kAppPath);
+  choose(kAppPath, "");
+  view->startTrace();
+  EXPECT_EQ(fakes.mainQueue.waits, std::vector<double>{0.15});
+  EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
 }
 
 // A launch that fails records the trace and tears it down; an error wins
@@ -126,10 +117,10 @@ TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
   LineBatchSink direct = fakes.workspace.opens[0].options.output;
   ASSERT_TRUE(direct);
   EXPECT_FALSE(fakes.workspace.opens[0].options.stderrToJournal) << "no stream to read stderr back from";
-  // The platform reads the pipe on its own thread.
+  // The platform reads the pipe on its own thread; the lines are posted to the main one.
   std::thread reader([direct] { direct(LineBatch::of({"error: cannot open display", "permission denied: /etc/x"})); });
   reader.join();
-  ASSERT_TRUE(fakes.mainQueue.waitForPending(1));
+  EXPECT_TRUE(events().size() == 2 && fakes.mainQueue.pending() == 1);
   fakes.mainQueue.runAll();
   const Strings all = events();
   EXPECT_EQ(Strings(all.begin() + 2, all.end()),
@@ -219,12 +210,10 @@ TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
   fakes.mainQueue.runAll();
   auto process = fakes.logStreams.lastProcess();
   view->stopTrace(true);
-  EXPECT_EQ(describe(view->sessions().at(0).events).back(), "INFO SESSION Trace stopped");
-  EXPECT_EQ(view->sessions()[0].outcome.kind, TraceOutcome::Kind::stopped);
-  EXPECT_EQ(status(), "Ready");
+  EXPECT_EQ(view->sessions().at(0).outcome.kind, TraceOutcome::Kind::stopped);
   EXPECT_EQ(process->terminateCalls, 1);
   EXPECT_EQ(target->terminateCalls, 0) << "the target itself is not asked to quit";
-  EXPECT_EQ(fakes.workspace.calls.back(), "unobserve");
+  EXPECT_EQ(fakes.workspace.activeObservers(), 0u);
   // The target goes on printing; it is read, but the stopped trace takes none
   // of it, and a second stop adds nothing either.
   const auto shown = view->events().size();
@@ -254,11 +243,7 @@ TEST_F(ContentViewTest, ALogStreamThatDiesMidTraceSaysSoAfterItsLastLines) {
   EXPECT_EQ(Strings(ended.end() - 2, ended.end()),
             (Strings{"ERROR PERMISSION Failed to open the journal: Permission denied",
                      "WARN LOG Unified log stream ended unexpectedly: journalctl exited with status 1"}));
-  // The trace still watches its target, and ends as usual.
-  EXPECT_EQ(status(), "Tracing PID 5");
-  fakes.workspace.terminate(5, ExitStatus{false, 0});
-  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
-  EXPECT_EQ(process->terminateCalls, 0);  // already gone
+  // The trace still watches its target, and ends as usual (tests/platform).
 
   // An end that arrives after its trace stopped, or from an older stream
   // once a newer one runs, says nothing.
@@ -301,7 +286,7 @@ TEST_F(ContentViewTest, LaunchCompletionsAfterAStopOrANewerStart) {
   fakes.mainQueue.onWait = nullptr;
   ASSERT_EQ(fakes.workspace.opens.size(), 3u);
   EXPECT_EQ(status(), kArming);
-  fakes.workspace.completeWithError("stale", 1);
+  fakes.workspace.opens.at(1).completion("stale", nullptr);
   fakes.mainQueue.runAll();
   EXPECT_EQ(events(), (Strings{"INFO SESSION Launch trace started for X",
                                "INFO LOG Unified log stream armed for process X"}));
@@ -374,7 +359,7 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   EXPECT_EQ(changes.front().fields & kinds, Change::eventsReplaced | Change::visibleReset);
   fakes.workspace.completeWithPid(1);
   fakes.mainQueue.runAll();
-  // Routine chatter grows the events, not the rows, nor the search the suppressed count.
+  // Routine chatter grows the events, not the rows.
   changes.clear();
   pushLog({"plain chatter", "error: real problem"});
   ASSERT_EQ(changes.size(), 1u);
@@ -384,11 +369,6 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].fields & kinds, Change::eventsInserted);
   changes.clear();
-  view->setSearchText("real");
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_TRUE(changes[0].has(Change::searchText) && changes[0].has(Change::visibleReset));
-  EXPECT_EQ(view->suppressedCount(), 2u);
-  changes.clear();
   view->clearTraceView();
   ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";
   EXPECT_EQ(changes[0].fields & (Change::eventsReplaced | Change::eventsInserted), Change::eventsReplaced);
@@ -396,8 +376,7 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
 
 // stdout reaches the trace in milliseconds, the journal some tenths of a
 // second later: a line that arrives late is placed where it was written, and
-// the visible rows, the change the views hear of, the selection and the
-// summary all follow that order.
+// the change the views hear of says where (the window's rows: tests/ui).
 TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
   startTracing();
   const double start = fakes.clock.current;
@@ -406,7 +385,6 @@ TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
                                                                   false, start + 5}));
   fakes.mainQueue.runAll();
   const std::size_t ready = view->events().size() - 1;
-  view->selectEvent(*view->events()[ready].id);
   const std::size_t rowsBefore = view->visibleRows().size();
   changes.clear();
   LineBatch late;
@@ -423,9 +401,6 @@ TEST_F(ContentViewTest, ALateLineIsPlacedWhereItWasWritten) {
   EXPECT_EQ(changes[0].firstChangedEvent, ready);
   EXPECT_EQ(changes[0].firstChangedRow, rowsBefore - 1);
   EXPECT_EQ(view->visibleRows().size(), rowsBefore + 1) << "the plugin line is routine noise";
-  EXPECT_EQ(view->selectedEvent()->message, "Ready for work");
-  const std::string summary = view->summaryText();
-  EXPECT_LT(summary.find("Permission denied"), summary.find("Ready for work"));
 }
 
 TEST_F(ContentViewTest, ChoosingAnApplication) {
@@ -435,12 +410,7 @@ TEST_F(ContentViewTest, ChoosingAnApplication) {
   // With nothing chosen, Start only chooses.
   fakes.workspace.bundleIds["/usr/share/applications/My.Tool.desktop"] = "My.Tool";
   fakes.openPanel.answers.push_back("/usr/share/applications/My.Tool.desktop");
-  view->startTrace();
-  const auto& configuration = fakes.openPanel.configurations.at(1);
-  EXPECT_EQ(configuration.title, "Choose an application to trace");
-  EXPECT_EQ(configuration.prompt, "Choose App");
-  EXPECT_FALSE(configuration.canChooseDirectories);
-  EXPECT_TRUE(configuration.applicationsOnly);
+  view->startTrace();  // the chooser's own look: the real one in tests/gui
   EXPECT_EQ(view->selectedAppName(), "My.Tool");
   EXPECT_EQ(view->selectedAppURL(), "/usr/share/applications/My.Tool.desktop");
   EXPECT_EQ(status(), "Ready to trace My.Tool");

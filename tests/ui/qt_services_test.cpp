@@ -6,10 +6,8 @@
 #include <gtest/gtest.h>
 
 #include <QFileDialog>
-#include <QFileSystemModel>
 #include <QLineEdit>
 #include <QMessageBox>
-#include <QSortFilterProxyModel>
 #include <QTemporaryDir>
 #include <QThread>
 #include <QTimer>
@@ -77,14 +75,7 @@ TEST(QtMainQueue, RunsPostsInOrderOnTheMainThreadAlsoDuringAWaitAndNoneAfterItGo
   EXPECT_EQ(ran, kPosters * kPerPoster + 1) << "posts left when the queue goes are dropped";
 }
 
-QFileDialog* activeFileDialog() {
-  for (QWidget* widget : QApplication::topLevelWidgets()) {
-    if (auto* dialog = qobject_cast<QFileDialog*>(widget); dialog && dialog->isVisible()) return dialog;
-  }
-  return nullptr;
-}
-
-TEST(QtOpenPanel, ListsFoldersAndApplicationsOnlyRefusesATypedNonApplicationAndReturnsTheChoice) {
+TEST(QtOpenPanel, RefusesATypedNonApplicationAndReturnsTheChoice) {
   application();
   QTemporaryDir dir;
   ASSERT_TRUE(dir.isValid());
@@ -94,53 +85,34 @@ TEST(QtOpenPanel, ListsFoldersAndApplicationsOnlyRefusesATypedNonApplicationAndR
     ::chmod(path(name).c_str(), mode);
   };
   write("tool", "#!/bin/sh\necho hi\n", 0755);
-  write("Viewer.desktop", "[Desktop Entry]\nType=Application\nName=Viewer\nExec=/bin/true\n", 0644);
   write("notes.txt", "not an application\n", 0644);
-  QDir(dir.path()).mkdir(QStringLiteral("sub"));
 
   // The panel is modal: it is driven from a timer while its loop runs. The
   // first time a non-application is typed; the warning names it and the
-  // panel opens again, where the application is typed.
+  // panel opens again, where the application is typed. What it lists and
+  // shows: the real window's chooser in tests/gui.
   ui::QtOpenPanel panel;
-  QStringList listed;
-  QString title;
   QString warning;
   int dialogsSeen = 0;
   std::function<void()> drive = [&] {
-    for (QWidget* widget : QApplication::topLevelWidgets()) {
-      if (auto* box = qobject_cast<QMessageBox*>(widget); box && box->isVisible()) {
-        warning = box->text();
-        box->accept();
-        QTimer::singleShot(20, QCoreApplication::instance(), drive);
-        return;
-      }
+    if (auto* box = qobject_cast<QMessageBox*>(QApplication::activeModalWidget())) {
+      warning = box->text();
+      box->accept();
+      QTimer::singleShot(20, QCoreApplication::instance(), drive);
+      return;
     }
-    QFileDialog* dialog = activeFileDialog();
+    auto* dialog = qobject_cast<QFileDialog*>(QApplication::activeModalWidget());
     if (dialog == nullptr) {
       QTimer::singleShot(20, QCoreApplication::instance(), drive);
       return;
     }
-    if (++dialogsSeen == 1) {
-      title = dialog->windowTitle() + " / " + dialog->labelText(QFileDialog::Accept);
-      auto* source = dialog->findChild<QFileSystemModel*>();
-      dialog->setDirectory(dir.path());
-      if (waitUntil([&] { return source && source->rowCount(source->index(dir.path())) == 4; })) {
-        const QModelIndex parent = dialog->proxyModel()->mapFromSource(source->index(dir.path()));
-        for (int r = 0; r < dialog->proxyModel()->rowCount(parent); ++r) {
-          listed << dialog->proxyModel()->index(r, 0, parent).data().toString();
-        }
-      }
-      QTimer::singleShot(20, QCoreApplication::instance(), drive);
-    }
+    if (++dialogsSeen == 1) QTimer::singleShot(20, QCoreApplication::instance(), drive);
     dialog->findChild<QLineEdit*>(QStringLiteral("fileNameEdit"))
         ->setText(QString::fromStdString(path(dialogsSeen == 1 ? "notes.txt" : "tool")));
     static_cast<QDialog*>(dialog)->accept();
   };
   QTimer::singleShot(0, QCoreApplication::instance(), drive);
   const auto chosen = panel.run(OpenPanelConfiguration{"Choose an application to trace", "Choose App"});
-  EXPECT_EQ(title, "Choose an application to trace / Choose App");
-  listed.sort();
-  EXPECT_EQ(listed, QStringList({"Viewer.desktop", "sub", "tool"}));
   EXPECT_TRUE(warning.contains(QStringLiteral("notes.txt"))) << warning.toStdString();
   EXPECT_EQ(dialogsSeen, 2);
   EXPECT_EQ(chosen, std::optional<std::string>(path("tool")));

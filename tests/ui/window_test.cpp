@@ -45,15 +45,10 @@ TEST(WindowStates, ThroughATraceItsEndItsSavedSessionAndClearingTheHistory) {
       {pane.launchButton()->text(), " Launch && Trace"},  // shown as written, not as a mnemonic
       {pane.clearButton()->accessibleName(), "Clear view"},  // told apart from the history's
       {h.side().targetName()->text(), "Choose an app"},
-      {pane.currentButton()->toolTip(), "Leave saved history and return to the current trace view"},
-      {pane.searchField()->placeholderText(), "Search diagnostics"},
-      {pane.rawLogSwitch()->toolTip(), "Show every captured unified-log event"},
-      {pane.freshLaunchSwitch()->toolTip(), "Quit an already-running target before tracing"},
       {pane.modeLabel()->text(), "ACTIONABLE"},
       {pane.suppressedLabel()->text(), "0 raw events suppressed"},
       {pane.countLabel()->text(), "0 events"},
       {pane.emptyState()->title(), "No actionable diagnostics"},
-      {pane.emptyState()->explanation(), "Only actionable or app-authored events are shown."},
   };
   for (const auto& [shown, expected] : texts) EXPECT_EQ(shown, QString::fromUtf8(expected));
   EXPECT_EQ(controls(h), "launch noHistory");
@@ -72,7 +67,6 @@ TEST(WindowStates, ThroughATraceItsEndItsSavedSessionAndClearingTheHistory) {
   EXPECT_EQ(h.side().targetPath()->text(), kApp);
   h.launch(100);
   EXPECT_EQ(controls(h), "stop copySummary noHistory") << "the trace's own steps are actionable";
-  EXPECT_EQ(h.top().statusLabel()->text(), QString::fromStdString(h.content->statusText()));
   EXPECT_EQ(QAccessible::queryAccessibleInterface(h.top().statusLabel())->role(), QAccessible::StatusBar);
   EXPECT_EQ(h.top().statusDot()->color(), colors::green());
   EXPECT_EQ(pane.launchButton()->label(), QString::fromUtf8("Tracing\u2026"));
@@ -373,12 +367,10 @@ TEST(Keyboard, ArrowsCopyFindEscapeCardsAndTheFocusAroundALaunch) {
   EXPECT_TRUE(launch->hasFocus());
 }
 
-TEST(StatusWidth, OneLineWhileTheBarHoldsItWrappedAndCutOnlyBeyond) {
-  Harness h(QSize(1440, 900));
-  h.choose("/opt/demo/marrowfield-demo.desktop");
-  EXPECT_EQ(h.top().statusLabel()->displayedLines().size(), 1);
+TEST(StatusWidth, ALongStatusIsWrappedAndCut) {
   // A name longer than the bar: wrapped, at most three lines, cut with an
-  // ellipsis, and the button beside it keeps its label.
+  // ellipsis, and the button beside it keeps its label (one line: tests/gui).
+  Harness h(QSize(1440, 900));
   h.choose("/opt/demo/" + std::string(400, 'x') + ".desktop");
   const QStringList lines = h.top().statusLabel()->displayedLines();
   EXPECT_TRUE(lines.size() == 2 || lines.size() == 3) << lines.size();
@@ -418,7 +410,6 @@ TEST(WindowLifecycle, ResizingChangesOnlyTheEventPaneAndSideColumnsCollapse) {
   // the user's sizes stand after that.
   Harness h(QSize(1000, 680));
   const int paneBefore = h.pane().width();
-  EXPECT_EQ(paneBefore, 1000 - 190 - 2);
   h.window->resize(1400, 900);
   Harness::settle();
   EXPECT_EQ(h.pane().width(), paneBefore + 400);
