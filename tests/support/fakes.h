@@ -89,7 +89,6 @@ class SequentialIdSource : public IdSource {
 struct FakeLogProcessState {
   bool running = true;
   int terminateCalls = 0;
-  bool destroyed = false;
   // When set, notifyWhenQuiet keeps its callbacks until releaseQuiet(), as a
   // journal stream does while late lines are still on their way.
   bool holdQuiet = false;
@@ -108,7 +107,6 @@ struct FakeLogProcessState {
 class FakeLogProcess : public LogProcess {
  public:
   explicit FakeLogProcess(std::shared_ptr<FakeLogProcessState> state) : state_(std::move(state)) {}
-  ~FakeLogProcess() override { state_->destroyed = true; }
   bool isRunning() const override { return state_->running; }
   void terminate() override {
     ++state_->terminateCalls;
