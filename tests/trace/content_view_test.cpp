@@ -168,17 +168,14 @@ TEST_F(ContentViewTest, WithoutAJournalTheTargetsOwnOutputBecomesEvents) {
                                "WARN LOG Could not arm unified log stream: the systemd journal is not running"}));
   EXPECT_TRUE(fakes.mainQueue.waits.empty()) << "no wait when the stream did not start";
   ASSERT_EQ(fakes.workspace.opens.size(), 1u) << "the launch proceeds";
-  LineBatchSink direct = fakes.workspace.opens[0].options.output;
-  ASSERT_TRUE(direct);
+  ASSERT_TRUE(fakes.workspace.opens[0].options.output);
   EXPECT_FALSE(fakes.workspace.opens[0].options.stderrToJournal) << "no stream to read stderr back from";
-  // The platform reads the pipe on its own thread; the lines are posted to the main one.
-  std::thread reader([direct] { direct(LineBatch::of({"error: cannot open display", "permission denied: /etc/x"})); });
-  reader.join();
-  EXPECT_TRUE(events().size() == 2 && fakes.mainQueue.pending() == 1);
+  // What the target prints becomes events (with real programs: tests/cli, a
+  // trace as a user who may not read the journal), posted from the reader.
+  fakes.workspace.opens[0].options.output(LineBatch::of({"error: cannot open display"}));
+  EXPECT_EQ(fakes.mainQueue.pending(), 1u);
   fakes.mainQueue.runAll();
-  const Strings all = events();
-  EXPECT_EQ(Strings(all.begin() + 2, all.end()),
-            (Strings{"ERROR CONSOLE error: cannot open display", "ERROR PERMISSION permission denied: /etc/x"}));
+  EXPECT_EQ(events().back(), "ERROR CONSOLE error: cannot open display");
 }
 
 // How the target ended, said before "terminated", and kept as the session's outcome.
@@ -412,15 +409,10 @@ TEST_F(ContentViewTest, ChangesSayInsertedOrReplaced) {
   EXPECT_EQ(changes.front().fields & kinds, Change::eventsReplaced | Change::visibleReset);
   fakes.workspace.completeWithPid(1);
   fakes.mainQueue.runAll();
-  // Routine chatter grows the events, not the rows.
   changes.clear();
   pushLog({"plain chatter", "error: real problem"});
   ASSERT_EQ(changes.size(), 1u);
   EXPECT_EQ(changes[0].fields & kinds, Change::eventsInserted | Change::visibleInserted);
-  changes.clear();
-  pushLog({"more plain chatter"});
-  ASSERT_EQ(changes.size(), 1u);
-  EXPECT_EQ(changes[0].fields & kinds, Change::eventsInserted);
   changes.clear();
   view->clearTraceView();
   ASSERT_EQ(changes.size(), 1u) << "one notification per operation, nested stop included";

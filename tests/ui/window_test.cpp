@@ -61,7 +61,6 @@ TEST(WindowStates, ThroughATraceItsEndItsSavedSessionAndClearingTheHistory) {
   Harness h;
   auto& pane = h.pane();
   const std::pair<QString, const char*> texts[] = {
-      {h.top().statusLabel()->text(), "Ready"},
       {pane.launchButton()->text(), " Launch && Trace"},  // shown as written, not as a mnemonic
       {pane.clearButton()->accessibleName(), "Clear view"},  // told apart from the history's
       {h.side().targetName()->text(), "Choose an app"},
