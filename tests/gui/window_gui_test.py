@@ -215,7 +215,8 @@ class Journey(unittest.TestCase):
         w.click(w.find(pyatspi.ROLE_PUSH_BUTTON, "OK", w.app))
         wait_for(lambda: w.find_where(lambda o: "Environment: MF_PROBE='hello world'" in o.name),
                  "the options beside the target")
-        # Enter on the focused "Launch & Trace" launches; the keyboard moves to "Stop".
+        # Enter on the focused "Launch & Trace" launches; the keyboard moves to
+        # "Stop" (never on to "Clear view") and, when the trace ends, back.
         key("ctrl+f", "shift+Tab", "shift+Tab")
         wait_for(lambda: w.focused()[0] == "Launch & Trace", "Launch & Trace focused")
         key("Return")
@@ -227,6 +228,7 @@ class Journey(unittest.TestCase):
         key("shift+F5")
         wait_for(lambda: (lambda c: c and "Stopped" in c[0].name and "--alpha 'two words'" in c[0].description)(
             w.cards()), "the probe's card")
+        wait_for(lambda: w.focused()[0] == "Launch & Trace", "the keyboard back on Launch & Trace")
 
     def test_99_ctrl_q_quits(self):
         key("ctrl+q")
