@@ -166,9 +166,7 @@ TEST(WindowStates, CountersAndCopySummaryFollowTheVisibleListNotTheStoredOne) {
   EXPECT_EQ(h.pane().countLabel()->text(), "1 events");
   EXPECT_FALSE(h.pane().isShowingEmptyState()) << "one event is a list, not the empty state";
   EXPECT_EQ(h.pane().suppressedLabel()->text(), "3 raw events suppressed");
-  // Copy Summary puts exactly the summary of the visible list on the clipboard.
-  Harness::click(h.top().copySummaryButton());
-  EXPECT_EQ(Harness::clipboardText().toStdString(), h.content->summaryText());
+  // The summary is of the visible list (tests/trace) and reaches other programs (tests/gui).
 }
 
 // How a trace ended, at a glance (tag and colour) and in full.
