@@ -79,6 +79,13 @@ class Targets:
             os.close(pidfd)
 
 
+def application_of(pid):
+    """The accessible application of this process, or None."""
+    desktop = pyatspi.Registry.getDesktop(0)
+    return next((a for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
+                 if a is not None and a.get_process_id() == pid), None)
+
+
 def extents(obj):
     e = obj.queryComponent().getExtents(pyatspi.DESKTOP_COORDS)
     return e.x, e.y, e.width, e.height
@@ -112,10 +119,7 @@ class Window:
     def __init__(self, program, env, cwd, x11=True):
         self.process = subprocess.Popen([program], env=env, cwd=cwd, stdout=subprocess.PIPE,
                                         stderr=subprocess.STDOUT, text=True)
-        desktop = pyatspi.Registry.getDesktop(0)
-        self.app = wait_for(lambda: next(a for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
-                                         if a is not None and a.get_process_id() == self.process.pid),
-                            "the application on the accessibility bus", timeout=30)
+        self.app = wait_for(lambda: application_of(self.process.pid), "the application on the accessibility bus", 30)
         self.frame = wait_for(lambda: self.find(pyatspi.ROLE_FILLER, "Marrowfield", self.app), "the main window")
         # Wayland has no window ids for other clients (nor xdotool).
         self.window_id = wait_for(lambda: run("xdotool", "search", "--onlyvisible", "--pid",
@@ -126,6 +130,10 @@ class Window:
 
     def find(self, role, name, root=None):
         return self.find_where(lambda o: o.getRole() == role and (name is None or o.name == name), root)
+
+    def chooser(self):
+        return wait_for(lambda: next(d for d in (self.app.getChildAtIndex(i) for i in range(self.app.childCount))
+                                     if d.name == "Choose an application to trace"), "the chooser")
 
     def button(self, name):
         return wait_for(lambda: self.find(pyatspi.ROLE_PUSH_BUTTON, name), f"the button {name!r}")

@@ -15,7 +15,7 @@ import unittest
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Targets, Window, wait_for  # noqa: E402
+from desktop import Targets, Window, application_of, wait_for  # noqa: E402
 
 PROGRAM, TARGET = (map(os.path.abspath, sys.argv[1:3]) if len(sys.argv) >= 3 else (None, None))
 
@@ -39,9 +39,7 @@ class WaylandJourney(unittest.TestCase):
         # Qt's Wayland platform plugin, not its X11 one (and there is no X server).
         self.assertTrue("libqwayland-generic.so" in maps(w.process.pid) and "libqxcb.so" not in maps(w.process.pid))
         w.press(w.button("Choose App"))
-        dialog = wait_for(lambda: next(w.app.getChildAtIndex(i) for i in range(w.app.childCount)
-                                       if w.app.getChildAtIndex(i).name == "Choose an application to trace"),
-                          "the chooser")
+        dialog = w.chooser()
         field = wait_for(lambda: w.find_where(lambda o: o.getRole() in (pyatspi.ROLE_TEXT, pyatspi.ROLE_ENTRY) and
                                               o.name == "File name:", dialog), "the file name field")
         field.queryEditableText().setTextContents(TARGET)
@@ -55,10 +53,7 @@ class WaylandJourney(unittest.TestCase):
         self.addCleanup(targets.end)
         # GTK with no DISPLAY has no other way to show its window, which appears on the accessibility bus.
         wait_for(lambda: "libwayland-client" in maps(pid) and "libgtk" in maps(pid), "the target on Wayland", 30)
-        desktop = pyatspi.Registry.getDesktop(0)
-        wait_for(lambda: any(a is not None and a.get_process_id() == pid and a.childCount > 0
-                             for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))),
-                 "the target's window", 30)
+        wait_for(lambda: application_of(pid).childCount > 0, "the target's window", 30)
         self.assertTrue(w.status().startswith("Tracing PID"), w.status())
         w.press(w.button("Stop"))
         w.row_with("Trace stopped")

@@ -8,8 +8,6 @@
 
 #include <algorithm>
 #include <array>
-#include <chrono>
-#include <condition_variable>
 #include <cstddef>
 #include <cstdint>
 #include <deque>
@@ -35,7 +33,6 @@ class FakeMainQueue : public MainQueue {
   void post(std::function<void()> task) override {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
-    posted_.notify_all();
   }
   void wait(double seconds) override {
     waits.push_back(seconds);
@@ -43,27 +40,19 @@ class FakeMainQueue : public MainQueue {
     runAll();
   }
 
-  // Runs tasks until none is left, including tasks they post. Returns how many ran.
-  std::size_t runAll() {
-    std::size_t ran = 0;
-    for (std::unique_lock lock(mutex_); !tasks_.empty(); ++ran) {
+  // Runs tasks until none is left, including tasks they post.
+  void runAll() {
+    for (std::unique_lock lock(mutex_); !tasks_.empty();) {
       auto task = std::move(tasks_.front());
       tasks_.pop_front();
       lock.unlock();
       task();
       lock.lock();
     }
-    return ran;
   }
   std::size_t pending() const {
     std::lock_guard lock(mutex_);
     return tasks_.size();
-  }
-  // Blocks until at least `count` tasks are pending or the deadline passes;
-  // for posts coming from real background threads.
-  bool waitForPending(std::size_t count, double timeoutSeconds = 5.0) {
-    std::unique_lock lock(mutex_);
-    return posted_.wait_for(lock, std::chrono::duration<double>(timeoutSeconds), [&] { return tasks_.size() >= count; });
   }
 
   std::vector<double> waits;
@@ -72,7 +61,6 @@ class FakeMainQueue : public MainQueue {
 
  private:
   mutable std::mutex mutex_;
-  std::condition_variable posted_;
   std::deque<std::function<void()>> tasks_;
 };
 
@@ -101,7 +89,6 @@ class SequentialIdSource : public IdSource {
 struct FakeLogProcessState {
   bool running = true;
   int terminateCalls = 0;
-  bool destroyed = false;
   // When set, notifyWhenQuiet keeps its callbacks until releaseQuiet(), as a
   // journal stream does while late lines are still on their way.
   bool holdQuiet = false;
@@ -120,7 +107,6 @@ struct FakeLogProcessState {
 class FakeLogProcess : public LogProcess {
  public:
   explicit FakeLogProcess(std::shared_ptr<FakeLogProcessState> state) : state_(std::move(state)) {}
-  ~FakeLogProcess() override { state_->destroyed = true; }
   bool isRunning() const override { return state_->running; }
   void terminate() override {
     ++state_->terminateCalls;
@@ -143,20 +129,17 @@ class FakeLogProcess : public LogProcess {
 
 class FakeLogStreamLauncher : public LogStreamLauncher {
  public:
-  ArmResult start(const std::string& processName, LineBatchSink sink) override {
+  ArmResult start(const std::string&, LineBatchSink sink) override {
     ArmResult result;
     auto process = succeed ? std::make_shared<FakeLogProcessState>() : nullptr;
     if (process) result.process = std::make_unique<FakeLogProcess>(process);
-    else result.errorDescription = failure;
-    starts.push_back(Start{processName, std::move(sink), process});
+    else result.errorDescription = "the systemd journal is not running";
+    starts.push_back(Start{std::move(sink), process});
     return result;
   }
 
   bool succeed = true;
-  std::string failure = "the systemd journal is not running";
-
   struct Start {
-    std::string processName;
     LineBatchSink sink;
     std::shared_ptr<FakeLogProcessState> process;  // null when the start failed
   };
@@ -196,28 +179,20 @@ class FakeWorkspace : public Workspace {
   };
 
   void openApplication(const std::string& path, const LaunchOptions& options, LaunchCompletion completion) override {
-    calls.push_back("open");
     opens.push_back(Open{path, options, std::move(completion)});
   }
   std::vector<std::shared_ptr<RunningApplication>> runningApplications(const std::string& bundleIdentifier) override {
-    calls.push_back("running");
-    runningQueries.push_back(bundleIdentifier);
     return running.contains(bundleIdentifier) ? running[bundleIdentifier] : decltype(running)::mapped_type{};
   }
   std::unique_ptr<TerminationObserver> addTerminationObserver(std::int32_t pid, TerminationCallback callback) override {
     // The token's end deactivates the observer, as the platform's does.
     struct Token : TerminationObserver {
-      Token(std::shared_ptr<Observer> o, std::vector<std::string>& c) : observer(std::move(o)), calls(c) {}
-      ~Token() override {
-        observer->active = false;
-        calls.push_back("unobserve");
-      }
+      explicit Token(std::shared_ptr<Observer> o) : observer(std::move(o)) {}
+      ~Token() override { observer->active = false; }
       std::shared_ptr<Observer> observer;
-      std::vector<std::string>& calls;
     };
-    calls.push_back("observe");
     observers.push_back(std::make_shared<Observer>(Observer{pid, std::move(callback), true}));
-    return std::make_unique<Token>(observers.back(), calls);
+    return std::make_unique<Token>(observers.back());
   }
   std::string bundleIdentifier(const std::string& path) override {
     return bundleIds.contains(path) ? bundleIds[path] : std::string();
@@ -228,13 +203,9 @@ class FakeWorkspace : public Workspace {
   void completeWithPid(std::int32_t pid, std::optional<std::size_t> which = std::nullopt) {
     opens.at(which.value_or(opens.size() - 1)).completion(std::nullopt, std::make_shared<FakeRunningApplication>(pid));
   }
-  void completeWithError(const std::string& description, std::optional<std::size_t> which = std::nullopt) {
-    opens.at(which.value_or(opens.size() - 1)).completion(description, nullptr);
-  }
 
   std::map<std::string, std::vector<std::shared_ptr<RunningApplication>>> running;
   std::map<std::string, std::string> bundleIds;  // path -> identifier
-  std::vector<std::string> runningQueries;
 
   std::vector<std::shared_ptr<Observer>> observers;
   std::size_t activeObservers() const {
@@ -251,22 +222,17 @@ class FakeWorkspace : public Workspace {
       if (observer->active) observer->callback(notification);
     }
   }
-
-  // Every call in order: "running", "open", "observe", "unobserve".
-  std::vector<std::string> calls;
 };
 
 class FakeOpenPanel : public OpenPanel {
  public:
-  std::optional<std::string> run(const OpenPanelConfiguration& configuration) override {
-    configurations.push_back(configuration);
+  std::optional<std::string> run(const OpenPanelConfiguration&) override {
     if (answers.empty()) return std::nullopt;
     auto answer = answers.front();
     answers.pop_front();
     return answer;
   }
   std::deque<std::optional<std::string>> answers;
-  std::vector<OpenPanelConfiguration> configurations;
 };
 
 class FakePasteboard : public Pasteboard {

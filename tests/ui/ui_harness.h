@@ -9,7 +9,6 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
-#include <QElapsedTimer>
 #include <QTest>
 #include <functional>
 #include <memory>
@@ -45,15 +44,7 @@ inline QApplication& application() {
 }
 
 // Waits for a condition with a deadline, running the event loop meanwhile.
-inline bool waitUntil(const std::function<bool()>& condition, int timeoutMs = 5000) {
-  QElapsedTimer timer;
-  timer.start();
-  while (!condition()) {
-    if (timer.elapsed() > timeoutMs) return false;
-    QCoreApplication::processEvents(QEventLoop::AllEvents, 20);
-  }
-  return true;
-}
+inline bool waitUntil(const std::function<bool()>& condition) { return QTest::qWaitFor(condition, 5000); }
 
 struct Harness {
   testing::FakeServices fakes;
