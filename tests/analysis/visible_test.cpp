@@ -82,36 +82,6 @@ TEST(SearchFolding, EveryCaseOfTheTable) {
   EXPECT_TRUE(reference::selectVisibleRows(list, false, "inf").empty());
 }
 
-// The ASCII road (no copy of the text) and the wide scan of long ASCII texts
-// (16 or 32 positions at a time, the rest in one overlapping block) against
-// folding both sides. The small ASCII alphabet puts hits and near-hits at
-// every position, the block seams and the very end among them.
-TEST(SearchFolding, FastPathsAgreeWithFoldingBothSides) {
-  const std::vector<std::string> pieces = {"a", "B", "i", "I", "k", "K", "s", "S", "ss", "e", "x", " ", ":",
-                                           "\xC3\x9F", "\xE2\x84\xAA", "\xC5\xBF", "\xC4\xB1", "\xC4\xB0",
-                                           "\xC3\xA9", "\xC3\x89", "@", "`", "0", "\x10"};
-  const std::vector<std::string> ascii = {"a", "A", "b", "B", "@", "`", "[", "{", " "};
-  std::mt19937 rng(7);
-  auto make = [&](const std::vector<std::string>& from, std::size_t parts) {
-    std::string s;
-    for (std::size_t i = 0; i < parts; ++i) s += from[rng() % from.size()];
-    return s;
-  };
-  for (const char* locale : {"en_US", "tr_TR"}) {
-    ScopedLocale scoped(locale);
-    for (int round = 0; round < 40000; ++round) {
-      const bool wide = round % 2 == 1;
-      const std::string text = wide ? make(ascii, rng() % 300) : make(pieces, rng() % 41);
-      std::string query = wide ? make(ascii, 1 + rng() % 6) : make(pieces, rng() % 4);
-      if (wide && query.find_first_not_of(' ') == std::string::npos) query = "a";
-      const SearchQuery q(query);
-      const bool expected = foldForSearch(text).find(foldForSearch(trimWhitespace(query))) != std::string::npos;
-      ASSERT_EQ(q.matchesText(text), expected) << locale << " text '" << text << "' query '" << query << "'";
-      ASSERT_EQ(q.matchesText(text, isAscii(text) ? std::string() : foldForSearch(text)), expected);
-    }
-  }
-}
-
 // Appends, late events placed among the earlier ones, and filter changes.
 TEST(VisibleIndex, StaysEqualToThePlainScanThroughAppendsAndFilterChanges) {
   const std::vector<std::string> words = {"error", "Error:", "warn", "token", "STRASSE", "stra\xC3\x9F" "e",

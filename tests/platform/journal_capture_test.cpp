@@ -312,9 +312,6 @@ TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
   EXPECT_EQ(applicationScopeName("org.xfce.mousepad", "0badcafe"), "app-marrowfield-org.xfce.mousepad-0badcafe.scope");
 }
 
-// The kernel's lines about a process, in the exact forms the kernel and
-// journald write them: which process they name, how they read, and how the
-// trace classifies them.
 // Every form of the kernel's lines in golden/kernel_lines.export (its CASE
 // field says which), as the kernel and journald write them: the process it
 // names, how it reads without symbols, and the event type and source the

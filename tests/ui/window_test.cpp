@@ -353,17 +353,6 @@ TEST(Keyboard, ArrowsCopyFindEscapeCardsAndTheFocusAroundALaunch) {
   // The keyboard around a launch (to "Stop" and back): the real window in tests/gui.
 }
 
-TEST(StatusWidth, ALongStatusIsWrappedAndCut) {
-  // A name longer than the bar: wrapped, at most three lines, cut with an
-  // ellipsis, and the button beside it keeps its label (one line: tests/gui).
-  Harness h(QSize(1440, 900));
-  h.choose("/opt/demo/" + std::string(400, 'x') + ".desktop");
-  const QStringList lines = h.top().statusLabel()->displayedLines();
-  EXPECT_TRUE(lines.size() == 2 || lines.size() == 3) << lines.size();
-  EXPECT_TRUE(lines.last().endsWith(QChar(0x2026)));
-  EXPECT_GE(h.top().copySummaryButton()->width(), h.top().copySummaryButton()->sizeHint().width());
-}
-
 // Closing never records the trace; a close that the window manager sends
 // while a start waits (the waits run the event loop) is put off until the
 // start returns, so the trace is not torn down under it.
