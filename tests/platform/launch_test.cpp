@@ -395,6 +395,10 @@ TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
   EXPECT_FALSE(sameSession(own, other));
   other.loginSession.reset();
   EXPECT_TRUE(sameSession(own, other));
+  // Another X server reached with the same bus (started from this login) is
+  // another desktop all the same.
+  other.x11Display = ":1";
+  EXPECT_FALSE(sameSession(own, other));
 }
 
 // With a journal that takes nothing, the queue stays within its bytes; once
