@@ -89,9 +89,9 @@ LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
 JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink)
     : scope_(std::move(scope)), sink_(std::move(sink)) {}
 
-void JournalCapture::follow(pid_t root, const std::string& unit) {
+void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks) {
   if (root <= 0 || scope_.root != 0) return;
-  tree_.setRoot(root);
+  tree_.setRoot(root, std::move(forks));
   scope_.root = root;
   scope_.unit = unit;
   warnWithoutKernelMessages();
@@ -101,8 +101,13 @@ void JournalCapture::follow(pid_t root, const std::string& unit) {
 }
 
 void JournalCapture::take(JournalEntry&& entry) {
-  const Verdict verdict = captureVerdict(entry, scope_, [this, &entry](pid_t pid) {
-    return tree_.contains(pid, pid == entry.pid ? std::string_view(entry.comm) : std::string_view(entry.coredumpComm));
+  // A datagram's time is when the kernel took it from its sender; a stream's
+  // lines are stamped as journald reads them, maybe after the writer's end.
+  const bool datagram = entry.transport == "syslog" || entry.transport == "journal";
+  const Verdict verdict = captureVerdict(entry, scope_, [this, &entry, datagram](pid_t pid) {
+    const bool sender = pid == entry.pid;
+    return tree_.contains(pid, sender ? std::string_view(entry.comm) : std::string_view(entry.coredumpComm),
+                          sender && datagram ? entry.sourceRealtimeMicros : 0);
   });
   // While anything is held, what follows waits behind it, so the lines keep
   // the journal's order.

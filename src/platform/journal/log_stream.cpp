@@ -156,7 +156,7 @@ class JournalDecoder final : public StreamDecoder {
   void onTick() override { capture_.discoverChildren(); }
   void follow(const LaunchedProcess& process) override {
     capture_.noteExecutable(process.executable);
-    capture_.follow(process.pid, process.unit);
+    capture_.follow(process.pid, process.unit, process.forks);
     capture_.flush();
   }
   bool tookLines() override { return capture_.takeDelivered() > 0; }
@@ -537,7 +537,7 @@ class SpawnedLogProcess final : public LogProcess {
     child_->follow(known);
   }
   bool mayMissShortLivedHelpers(const LaunchedProcess& process) const override {
-    return process.unit.empty() && !child_->seesForks();
+    return process.unit.empty() && !child_->seesForks() && !process.forks;
   }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {

@@ -1,11 +1,14 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/process_tree.h"
 
+#include "platform/fork_records.h"
+
 #include <algorithm>
 #include <atomic>
 #include <chrono>
 #include <poll.h>
 #include <cstring>
+#include <ctime>
 #include <sys/socket.h>
 #include <unistd.h>
 #include <vector>
@@ -25,6 +28,8 @@ constexpr int kMaxAncestry = 64;
 // Members that ended are dropped once this many were added since the last
 // look: a target that forks a lot must not grow the set without bound.
 constexpr std::size_t kPruneEvery = 4096;
+// How far apart the wall clock and the boot clock may be read.
+constexpr std::uint64_t kClockSlackMicros = 5000;
 // How long the kernel may take to acknowledge that it will send events.
 constexpr auto kAckTimeout = std::chrono::milliseconds(500);
 
@@ -87,12 +92,30 @@ posix::UniqueFd openConnector() {
 
 }  // namespace
 
+// /proc's start times are in clock ticks since boot.
+std::uint64_t nanosPerTick() {
+  static const std::uint64_t nanos = 1000000000ULL / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
+  return nanos;
+}
+
 ProcessTree::ProcessTree() : connector_(openConnector()) {}
 
 ProcessTree::~ProcessTree() = default;
 
+int ProcessTree::eventFd() const {
+  if (connector_.valid()) return connector_.get();
+  return recorder_ ? recorder_->pollFd() : -1;
+}
+
 void ProcessTree::drainEvents() {
-  if (!connector_.valid()) return;
+  if (connector_.valid()) {
+    drainConnector();
+  } else if (recorder_) {
+    drainRecorder();
+  }
+}
+
+void ProcessTree::drainConnector() {
   alignas(nlmsghdr) char buffer[8192];
   for (;;) {
     const auto got = posix::retryOnEintr([&] { return ::recv(connector_.get(), buffer, sizeof buffer, 0); });
@@ -124,10 +147,8 @@ void ProcessTree::drainEvents() {
         // fork of a member's number.
         if (fork.child_pid == fork.child_tgid) {
           handleFork(fork.parent_tgid, fork.child_tgid);
-        } else if (members_.empty()) {
-          if (threadsOfMembers_.size() < kMaxForksBeforeRoot) threadsOfMembers_[fork.child_pid] = fork.child_tgid;
-        } else if (const auto it = members_.find(fork.child_tgid); it != members_.end() && !it->second.goneSince) {
-          threadsOfMembers_[fork.child_pid] = fork.child_tgid;
+        } else {
+          handleThread(fork.child_pid, fork.child_tgid);
         }
       } else if (event.what == proc_event::PROC_EVENT_EXIT) {
         const auto& exit = event.event_data.exit;
@@ -138,16 +159,59 @@ void ProcessTree::drainEvents() {
   }
 }
 
-void ProcessTree::handleFork(pid_t parent, pid_t child) {
+void ProcessTree::drainRecorder() {
+  records_.clear();
+  recorder_->drain(records_);
+  if (recorder_->lostRecords()) lostEvents_ = true;
+  // Records are stamped on the boot clock, the journal on the wall clock.
+  timespec wall{};
+  timespec boot{};
+  ::clock_gettime(CLOCK_REALTIME, &wall);
+  ::clock_gettime(CLOCK_BOOTTIME, &boot);
+  const auto nanos = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  const std::int64_t wallMinusBoot = nanos(wall) - nanos(boot);
+  for (const auto& record : records_) {
+    // A thread's records are not its process's, as with the connector.
+    const bool ofProcess = record.tid == record.pid;
+    switch (record.kind) {
+      case posix::ForkRecord::Kind::fork:
+        if (ofProcess) {
+          handleFork(record.parent, record.pid, record.bootNanos);
+        } else {
+          handleThread(record.tid, record.pid);
+        }
+        break;
+      case posix::ForkRecord::Kind::exit:
+        if (!ofProcess) break;
+        handleExit(record.pid);
+        if (const auto it = members_.find(record.pid); it != members_.end()) {
+          it->second.exitMicros = static_cast<std::uint64_t>(static_cast<std::int64_t>(record.bootNanos) + wallMinusBoot) / 1000;
+        }
+        break;
+      case posix::ForkRecord::Kind::rename:
+        // The name journald reads is the main thread's.
+        if (const auto it = members_.find(record.pid); ofProcess && it != members_.end()) it->second.name = record.name;
+        break;
+    }
+  }
+}
+
+void ProcessTree::handleThread(pid_t thread, pid_t process) {
+  if (members_.empty()) {
+    if (threadsOfMembers_.size() < kMaxForksBeforeRoot) threadsOfMembers_[thread] = process;
+  } else if (const auto it = members_.find(process); it != members_.end() && !it->second.goneSince) {
+    threadsOfMembers_[thread] = process;
+  }
+}
+
+void ProcessTree::handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos) {
   if (members_.empty()) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
   }
   const auto it = members_.find(parent);
   if (it != members_.end() && !it->second.goneSince) {
-    // Its start time lets /proc tell it from a newcomer should events be lost.
-    const auto stat = posix::processStatOf(child);
-    addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string(), true);
+    addForked(child, bootNanos, it->second.name);
     return;
   }
   threadsOfMembers_.erase(child);  // a new process under an old thread's id
@@ -164,13 +228,39 @@ void ProcessTree::handleFork(pid_t parent, pid_t child) {
   members_.erase(known);
 }
 
+void ProcessTree::addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName) {
+  // Its start time lets /proc tell it from a newcomer under its number.
+  const auto stat = posix::processStatOf(child);
+  if (bootNanos == 0) {
+    addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string(), true);
+    return;
+  }
+  // A record is read a while after the fork, when the number may already be
+  // an outsider's: the record's own time says which start is the child's.
+  // The kernel notes the start a moment before it writes the record.
+  const auto ticks = bootNanos / nanosPerTick();
+  if (stat && (stat->startTicks == ticks || stat->startTicks + 1 == ticks)) {
+    addMember(child, stat->startTicks, stat->name, true);
+    return;
+  }
+  // Gone already: a fork keeps its parent's name until it execs, which a
+  // later record tells.
+  addMember(child, ticks, parentName, true);
+  members_[child].startRoundedUp = true;
+}
+
+bool ProcessTree::startsAt(const Member& member, unsigned long long ticks) {
+  return member.startTicks == 0 || ticks == member.startTicks ||
+         (member.startRoundedUp && ticks + 1 == member.startTicks);
+}
+
 void ProcessTree::handleExit(pid_t pid) {
   const auto it = members_.find(pid);
   if (it != members_.end() && !it->second.goneSince) it->second.goneSince = Clock::now();
 }
 
 void ProcessTree::addMember(pid_t pid, unsigned long long startTicks, std::string name, bool forkSeen) {
-  members_[pid] = Member{startTicks, std::move(name), forkSeen, std::nullopt};
+  members_[pid] = Member{startTicks, false, std::move(name), forkSeen, std::nullopt};
   if (++addedSincePrune_ >= kPruneEvery) pruneExpired();
 }
 
@@ -188,15 +278,14 @@ bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
   // The thread that led the process may end before the others: a process
   // that still runs under the same start time is still the member.
   const auto stat = posix::processStatOf(pid);
-  if (stat && stat->state != 'Z' && stat->state != 'X' &&
-      (member.startTicks == 0 || stat->startTicks == member.startTicks)) {
+  if (stat && stat->state != 'Z' && stat->state != 'X' && startsAt(member, stat->startTicks)) {
     member.goneSince.reset();
     return false;
   }
   return true;
 }
 
-void ProcessTree::setRoot(pid_t root) {
+void ProcessTree::setRoot(pid_t root, std::shared_ptr<posix::ForkRecorder> recorder) {
   drainEvents();
   root_ = root;
   std::string rootName;
@@ -217,6 +306,12 @@ void ProcessTree::setRoot(pid_t root) {
   childrenSeen_.clear();
   // Threads seen before: those of members stay known by their ids.
   std::erase_if(threadsOfMembers_, [this](const auto& thread) { return members_.count(thread.second) == 0; });
+  // The launch's records wait in the kernel's rings until read: read with
+  // the root known, everything of the tree is in them, in order.
+  if (!connector_.valid() && recorder) {
+    recorder_ = std::move(recorder);
+    drainEvents();
+  }
 }
 
 void ProcessTree::discoverChildren() {
@@ -240,7 +335,7 @@ void ProcessTree::discoverChildren() {
     living.pop_back();
     const auto self = posix::processStatOf(pid);
     auto& member = members_[pid];
-    if (!self || self->state == 'Z' || (member.startTicks != 0 && self->startTicks != member.startTicks)) {
+    if (!self || self->state == 'Z' || !startsAt(member, self->startTicks)) {
       if (!member.goneSince) member.goneSince = now;
       continue;
     }
@@ -255,16 +350,19 @@ void ProcessTree::discoverChildren() {
   }
 }
 
-bool ProcessTree::contains(pid_t pid, std::string_view name) {
+bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentMicros) {
   if (members_.empty() || pid <= 0) return false;
   drainEvents();
-  const bool eventsTell = connector_.valid() && !lostEvents_;
+  // The launch's records show the tree's forks, but not an outsider's that
+  // takes a member's number, nor what a setuid program in the tree starts
+  // (the kernel stops recording at its exec): /proc answers for those.
+  const bool outsidersForksSeen = connector_.valid() && !lostEvents_;
   const auto now = Clock::now();
   if (const auto it = members_.find(pid); it != members_.end()) {
     Member& member = it->second;
-    if (!eventsTell) {
+    if (!outsidersForksSeen) {
       const auto stat = posix::processStatOf(pid);
-      if (stat && member.startTicks != 0 && stat->startTicks != member.startTicks) {
+      if (stat && !startsAt(member, stat->startTicks)) {
         members_.erase(it);  // a newcomer under a member's old number
         return stat && isLinkedToMemberInProc(pid, *stat);
       }
@@ -280,12 +378,15 @@ bool ProcessTree::contains(pid_t pid, std::string_view name) {
       members_.erase(pid);
       return false;
     }
-    return true;
+    // Sent after the member's exit: by a newcomer under its number, which a
+    // fork storm hands out within the grace. (The slack covers the moment
+    // between reading the two clocks.)
+    return member.exitMicros == 0 || sentMicros == 0 || sentMicros <= member.exitMicros + kClockSlackMicros;
   }
   if (const auto thread = threadsOfMembers_.find(pid); thread != threadsOfMembers_.end()) {
     return contains(thread->second);
   }
-  if (eventsTell) return false;  // every fork was seen
+  if (outsidersForksSeen) return false;  // every fork was seen
   const auto stat = posix::processStatOf(pid);
   return stat && isLinkedToMemberInProc(pid, *stat);
 }
@@ -300,7 +401,7 @@ bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& st
     if (it == members_.end()) return false;
     const auto now = posix::processStatOf(candidate);
     if (!now) return true;
-    return it->second.startTicks == 0 || now->startTicks == it->second.startTicks;
+    return startsAt(it->second, now->startTicks);
   };
   // A session or process group keeps its leader's number while any process
   // is in it, and the kernel gives that number to no one else meanwhile: a

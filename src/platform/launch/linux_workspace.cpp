@@ -18,6 +18,7 @@
 #include "platform/log_stream.h"
 #include "platform/user_scope.h"
 #include "platform/posix_io.h"
+#include "platform/fork_records.h"
 #include "platform/spawn.h"
 
 namespace mf {
@@ -271,14 +272,18 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   }
 
   LaunchRecord record = prepareLaunch(target, ownSession(options.environment));
-  auto child = posix::spawnProcess(request);
+  // Recorded from the spawn on, so the log stream knows every helper of the
+  // tree, however short its life, where the kernel lets this user see forks.
+  std::shared_ptr<posix::ForkRecorder> forks;
+  auto child = posix::ForkRecorder::spawnRecorded(request, forks);
   streams.closeChildEnds();
   if (child.pid < 0) {
     fail(spawnFailureText(request, path, target, child.error));
     return;
   }
 
-  const LaunchedProcess launched = placeLaunched(target, child.pid);
+  LaunchedProcess launched = placeLaunched(target, child.pid);
+  launched.forks = std::move(forks);
   rememberLaunch(child.pid, std::move(record));
   if (options.spawned) options.spawned(launched);
 

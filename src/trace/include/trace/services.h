@@ -17,6 +17,10 @@
 #include "model/uuid.h"
 #include "text/line_batch.h"
 
+namespace mf::posix {
+class ForkRecorder;
+}
+
 namespace mf {
 
 // The one door to the main thread.
@@ -44,6 +48,9 @@ struct LaunchedProcess {
   // The file it runs, or empty: read at once, as a process that crashes
   // within milliseconds leaves no /proc entry to read it from later.
   std::string executable{};
+  // The kernel's record of the forks in its tree from the spawn on, where
+  // the platform keeps one for the log stream; opaque here.
+  std::shared_ptr<posix::ForkRecorder> forks{};
 };
 
 // The running log-stream child process.

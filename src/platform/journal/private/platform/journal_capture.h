@@ -108,7 +108,7 @@ class JournalCapture {
   bool seesForks() const { return tree_.seesForks(); }
 
   // The launched process is known: decides the entries held until now.
-  void follow(pid_t root, const std::string& unit);
+  void follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks = nullptr);
   // A file the tree runs, for naming the files of its crash reports.
   void noteExecutable(const std::string& path) { locator_.noteExecutable(path); }
 

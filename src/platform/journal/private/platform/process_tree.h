@@ -3,14 +3,21 @@
 
 #include <chrono>
 #include <cstdint>
+#include <memory>
 #include <optional>
 #include <string>
 #include <string_view>
 #include <sys/types.h>
 #include <unordered_map>
 #include <unordered_set>
+#include <vector>
 
 #include "platform/posix_io.h"
+
+namespace mf::posix {
+class ForkRecorder;
+struct ForkRecord;
+}  // namespace mf::posix
 
 namespace mf {
 
@@ -24,11 +31,15 @@ namespace mf {
 // so even a helper that logs one line and exits within a millisecond is
 // known, and a pid that an outsider's fork takes over stops being a member at
 // once. It is opened before the launch, and forks seen before the root is
-// known are joined to the tree once it is. Without the connector, membership
-// is read from /proc: the children of living members are looked up often
-// (discoverChildren), and a pid asked about is a member when its parent
-// chain, its session or its process group leads to a member; a pid whose
-// start time differs from the member's is a newcomer that took the number.
+// known are joined to the tree once it is. Without it, an ordinary user may
+// still have the launch's own fork records (ForkRecorder, from the spawn on):
+// every member is known as it forks, but an outsider's fork is not seen, so
+// /proc's start time tells a newcomer under a member's number. Without
+// either, membership is read from /proc: the children of living members are
+// looked up often (discoverChildren), and a pid asked about is a member when
+// its parent chain, its session or its process group leads to a member; a pid
+// whose start time differs from the member's is a newcomer that took the
+// number.
 class ProcessTree {
  public:
   using Clock = std::chrono::steady_clock;
@@ -41,41 +52,54 @@ class ProcessTree {
   ProcessTree(const ProcessTree&) = delete;
   ProcessTree& operator=(const ProcessTree&) = delete;
 
-  // Whether fork events are seen (the connector could be opened).
-  bool seesForks() const { return connector_.valid(); }
-  // The connector's descriptor for poll(), or -1.
-  int eventFd() const { return connector_.get(); }
+  // Whether the tree's forks are seen as they happen: the connector could be
+  // opened, or the launch was recorded.
+  bool seesForks() const { return connector_.valid() || recorder_ != nullptr; }
+  // The descriptor for poll() that says fork events wait, or -1.
+  int eventFd() const;
   // Reads every fork and exit event the kernel has queued, without blocking.
   void drainEvents();
   // Without fork events: adds the children that living members have now,
   // and notes which members are gone. Cheap (the members' own child lists).
   void discoverChildren();
 
-  void setRoot(pid_t root);
+  // `recorder`: the launch's fork records, used where the connector is not.
+  void setRoot(pid_t root, std::shared_ptr<posix::ForkRecorder> recorder = nullptr);
 
   // Whether `pid` is the root or descends from it, now or within the grace
   // after its exit. Reads queued events first, then /proc where events cannot
   // answer. `name`, the sender's 15-byte comm as the journal recorded it
   // (empty when unknown), tells a member that is gone from a newcomer that
-  // took its number and is gone too, where no fork event said so.
-  bool contains(pid_t pid, std::string_view name = {});
+  // took its number and is gone too, where no fork event said so; so does
+  // `sentMicros`, when the kernel stamped the entry as it was sent (a
+  // datagram; 0 when unknown): nothing is sent after its sender's exit.
+  bool contains(pid_t pid, std::string_view name = {}, std::uint64_t sentMicros = 0);
 
  private:
   struct Member {
     unsigned long long startTicks = 0;        // 0: not known (gone before it was read)
+    bool startRoundedUp = false;              // from a fork record: startTicks or one less
     std::string name;                         // comm when last seen alive, empty if never
     bool forkSeen = false;                    // its own fork event was read
     std::optional<Clock::time_point> goneSince;  // when its exit was seen
+    std::uint64_t exitMicros = 0;               // when it exited (realtime), where its exit record said
   };
 
-  void handleFork(pid_t parent, pid_t child);
+  void handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos = 0);
+  void handleThread(pid_t thread, pid_t process);
+  void addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName);
   void handleExit(pid_t pid);
+  void drainConnector();
+  void drainRecorder();
+  static bool startsAt(const Member& member, unsigned long long ticks);
   void addMember(pid_t pid, unsigned long long startTicks, std::string name = {}, bool forkSeen = false);
   bool isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat);
   bool expired(Member& member, pid_t pid, Clock::time_point now);
   void pruneExpired();
 
   posix::UniqueFd connector_;
+  std::shared_ptr<posix::ForkRecorder> recorder_;
+  std::vector<posix::ForkRecord> records_;  // reused between drains
   bool lostEvents_ = false;  // the kernel dropped events: fall back to /proc too
   pid_t root_ = 0;
   unsigned long long rootStartTicks_ = 0;
