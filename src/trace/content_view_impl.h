@@ -45,6 +45,7 @@ struct ContentView::Impl {
   // Set when the launch is followed by a stream that may miss the journal
   // lines of very short-lived helpers; said once, after the launch.
   bool mayMissShortLivedHelpers = false;
+  bool launchedInScope = false;
   // When the target was spawned: its launch is said when the completion
   // reaches the main thread, after lines it may have printed at once.
   std::optional<double> launchedAt;

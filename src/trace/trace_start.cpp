@@ -51,14 +51,16 @@ void ContentView::startTrace() {
   LogProcess* stream = logProcess_.get();
   bool* mayMissHelpers = &impl_->mayMissShortLivedHelpers;
   *mayMissHelpers = false;
+  bool* inScope = &impl_->launchedInScope;
   std::optional<double>* launchedAt = &impl_->launchedAt;
   launchedAt->reset();
   Clock* clock = &services_.clock;
-  options.spawned = [stream, mayMissHelpers, launchedAt, clock](const LaunchedProcess& process) {
+  options.spawned = [stream, mayMissHelpers, inScope, launchedAt, clock](const LaunchedProcess& process) {
     *launchedAt = clock->now();
     if (!stream) return;
     stream->follow(process);
     *mayMissHelpers = stream->mayMissShortLivedHelpers(process);
+    *inScope = !process.unit.empty();
   };
 
   const std::string path = *selectedAppURL_;
@@ -154,7 +156,9 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
   if (impl_->mayMissShortLivedHelpers) {
     appendEvent(EventType::info, "LOG",
                 "Journal lines of helpers that live only milliseconds may be missed: this user cannot see the "
-                "kernel's fork events and no user manager runs " + selectedAppName_ + " in a scope of its own");
+                "kernel's fork events" +
+                    (impl_->launchedInScope ? std::string()
+                                            : " and no user manager runs " + selectedAppName_ + " in a scope of its own"));
   }
   setStatus({TraceStatus::Kind::tracing, {}, pid});
   watchTermination(pid);

@@ -98,6 +98,7 @@ struct FakeLogProcessState {
   }
   // The child ending on its own, as a killed journalctl does.
   std::function<void(std::string)> endCallback;
+  bool blindToForks = false;
   void endUnexpectedly(const std::string& reason) {
     running = false;
     if (endCallback) std::exchange(endCallback, nullptr)(reason);
@@ -122,6 +123,7 @@ class FakeLogProcess : public LogProcess {
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
     state_->endCallback = std::move(callback);
   }
+  bool mayMissShortLivedHelpers(const LaunchedProcess&) const override { return state_->blindToForks; }
 
  private:
   std::shared_ptr<FakeLogProcessState> state_;

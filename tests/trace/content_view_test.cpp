@@ -129,6 +129,23 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(events().front(), "INFO SESSION Launch trace started for X");
 }
 
+// A stream blind to forks says after the launch that helpers' lines may be
+// missed, and a scope does not change that: only why.
+TEST_F(ContentViewTest, AStreamBlindToForksSaysHelpersLinesMayBeMissed) {
+  for (const std::string unit : {"", "app-x.scope"}) {
+    choose();
+    view->startTrace();
+    fakes.logStreams.lastProcess()->blindToForks = true;
+    fakes.workspace.opens.back().options.spawned(LaunchedProcess{4242, unit});
+    fakes.workspace.completeWithPid(4242);
+    fakes.mainQueue.runAll();
+    EXPECT_EQ(events().back(), "INFO LOG Journal lines of helpers that live only milliseconds may be missed: this "
+                               "user cannot see the kernel's fork events" +
+                                   std::string(unit.empty() ? " and no user manager runs X in a scope of its own" : ""));
+    view->stopTrace(false);
+  }
+}
+
 // A launch that fails records the trace and tears it down; an error wins
 // over an application handed back with it.
 TEST_F(ContentViewTest, LaunchFailuresRecordTheTraceAndTearItDown) {

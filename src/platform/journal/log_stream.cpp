@@ -537,7 +537,7 @@ class SpawnedLogProcess final : public LogProcess {
     child_->follow(known);
   }
   bool mayMissShortLivedHelpers(const LaunchedProcess& process) const override {
-    return process.unit.empty() && !child_->seesForks() && !process.forks;
+    return !child_->seesForks() && !process.forks;
   }
   void notifyWhenQuiet(std::function<void()> callback) override { child_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {

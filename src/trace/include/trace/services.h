@@ -64,8 +64,8 @@ class LogProcess {
   // its descendants log, including what they logged before this call.
   virtual void follow(const LaunchedProcess& /*process*/) {}
   // Whether journal lines of helpers that live only a moment may be missed
-  // for `process`: the stream cannot see forks as they happen and the
-  // process runs in no scope of its own.
+  // for `process`: the stream cannot see forks as they happen. (A scope
+  // does not help: journald cannot name the unit of a sender that is gone.)
   virtual bool mayMissShortLivedHelpers(const LaunchedProcess& /*process*/) const { return false; }
   // Calls `callback` once, from any thread, when the stream has most likely
   // delivered what was written so far: its output has been quiet for a
