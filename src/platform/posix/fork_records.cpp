@@ -140,7 +140,11 @@ void ForkRecorder::readRing(Ring& ring, std::vector<ForkRecord>& out) {
     for (std::size_t i = 0; i < sizeof header; ++i) {
       reinterpret_cast<char*>(&header)[i] = data[(tail + i) % size];
     }
-    if (header.size < sizeof header) break;  // never written so; stop rather than spin
+    if (header.size < sizeof header) {  // never written so: give up the rest rather than spin on it
+      lost_ = true;
+      tail = head;
+      break;
+    }
     const std::size_t length = std::min<std::size_t>(header.size, record.size());
     for (std::size_t i = 0; i < length; ++i) record[i] = data[(tail + i) % size];
     tail += header.size;
