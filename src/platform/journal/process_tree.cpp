@@ -90,13 +90,13 @@ posix::UniqueFd openConnector() {
   }
 }
 
-}  // namespace
-
 // /proc's start times are in clock ticks since boot.
 std::uint64_t nanosPerTick() {
   static const std::uint64_t nanos = 1000000000ULL / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
   return nanos;
 }
+
+}  // namespace
 
 ProcessTree::ProcessTree() : connector_(openConnector()) {}
 
