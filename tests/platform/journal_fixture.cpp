@@ -7,6 +7,7 @@
 #include <fstream>
 #include <string>
 #include <sys/file.h>
+#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/log_stream.h"
@@ -63,6 +64,15 @@ void JournalEnvironment::SetUp() {
     ASSERT_GT(journald.pid, 0) << "cannot start systemd-journald: " << posix::errorText(journald.error);
     std::ofstream(kPidFile) << journald.pid;
     ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0)) << "systemd-journald did not open its socket";
+    // The group and ACLs a booted system's tmpfiles give the journal's
+    // folders; without them the systemd-journal group reads nothing.
+    posix::SpawnRequest tmpfiles;
+    tmpfiles.argv = {"systemd-tmpfiles", "--create", "--prefix", "/run/log/journal"};
+    tmpfiles.searchPath = true;
+    if (const auto spawned = posix::spawnProcess(tmpfiles); spawned.pid > 0) {
+      int status = 0;
+      posix::retryOnEintr([&] { return ::waitpid(spawned.pid, &status, 0); });
+    }
   }
   ensureSyslogSocketLink();
   lockFd_ = lock(kLockFile, LOCK_SH).release();
