@@ -405,12 +405,16 @@ Classification LineClassifier::classify(std::string_view trimmedLine, const Line
   } else if (hits & (hitErrorWord | hitFaultWord | hitWarning)) {
     result.type = EventType::warning;
   }
-  // The sender's severity raises the type, never lowers it; the noise rule
-  // below then sees the raised type.
+  // The sender's severity raises the type; the noise rule below then sees
+  // the raised type. Only an explicit debug level lowers it: GNOME apps at
+  // G_MESSAGES_DEBUG=all say "error" in debug lines of programs that work,
+  // and a stream's default level is 6, so 7 is always the sender's word.
   if (priority >= 0 && priority <= 3) {
     result.type = EventType::error;
   } else if (priority == 4 && result.type == EventType::info) {
     result.type = EventType::warning;
+  } else if (priority == 7) {
+    result.type = EventType::info;
   }
 
   if (hits & hitPermission) {

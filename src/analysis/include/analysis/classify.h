@@ -54,7 +54,8 @@ class LineClassifier {
   // `trimmedLine` is already trimmed and not empty. `info.priority` is the
   // sender's own severity where the line carried one (a journal entry's
   // PRIORITY): 0-3 make it at least an error, 4 at least a warning, since a
-  // structured message need not say in its text how severe it is. Without
+  // structured message need not say in its text how severe it is; 7 (debug)
+  // makes it at most info, whatever its text says. Without
   // one the text alone decides. Where the line came from may make it the
   // program's own words (isAppAuthored), which the noise rule keeps in view.
   Classification classify(std::string_view trimmedLine, const LineInfo& info = {}) const;
