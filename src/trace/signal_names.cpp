@@ -14,4 +14,22 @@ std::string signalName(int number) {
   return "unknown signal";
 }
 
+bool signalDumpsCore(int number) {
+  switch (number) {
+    case SIGQUIT:
+    case SIGILL:
+    case SIGTRAP:
+    case SIGABRT:
+    case SIGBUS:
+    case SIGFPE:
+    case SIGSEGV:
+    case SIGXCPU:
+    case SIGXFSZ:
+    case SIGSYS:
+      return true;
+    default:
+      return false;
+  }
+}
+
 }  // namespace mf

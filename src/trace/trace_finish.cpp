@@ -76,11 +76,16 @@ void ContentView::finishTermination(const TerminationNotification& notification)
   TraceOutcome outcome{TraceOutcome::Kind::exited, 0};
   if (notification.exitStatus) {
     const ExitStatus& status = *notification.exitStatus;
-    outcome = TraceOutcome{status.signaled ? TraceOutcome::Kind::crashed : TraceOutcome::Kind::exited, status.code};
-    if (status.signaled) {
-      appendEvent(EventType::error, "CRASH",
-                  selectedAppName_ + " crashed: killed by signal " + std::to_string(status.code) + " (" +
-                      signalName(status.code) + ")");
+    const bool crashed = status.signaled && signalDumpsCore(status.code);
+    outcome = TraceOutcome{crashed           ? TraceOutcome::Kind::crashed
+                           : status.signaled ? TraceOutcome::Kind::killed
+                                             : TraceOutcome::Kind::exited,
+                           status.code};
+    const std::string signal = std::to_string(status.code) + " (" + signalName(status.code) + ")";
+    if (crashed) {
+      appendEvent(EventType::error, "CRASH", selectedAppName_ + " crashed: killed by signal " + signal);
+    } else if (status.signaled) {
+      appendEvent(EventType::error, "PROCESS", selectedAppName_ + " was killed by signal " + signal);
     } else if (status.code != 0) {
       appendEvent(EventType::warning, "PROCESS",
                   selectedAppName_ + " exited with status " + std::to_string(status.code));

@@ -47,6 +47,11 @@ OutcomeLook outcomeLook(const TraceOutcome& outcome) {
       return {name, colors::red(),
               QStringLiteral("Crashed: killed by signal %1 (%2)").arg(outcome.value).arg(name)};
     }
+    case TraceOutcome::Kind::killed: {
+      const QString name = QString::fromStdString(signalName(outcome.value));
+      return {name, colors::orange(),
+              QStringLiteral("Killed by signal %1 (%2)").arg(outcome.value).arg(name)};
+    }
     case TraceOutcome::Kind::exited:
       if (outcome.value == 0) {
         return {QStringLiteral("exit 0"), colors::green(), QStringLiteral("Exited normally (status 0)")};

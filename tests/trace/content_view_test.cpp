@@ -139,7 +139,7 @@ TEST_F(ContentViewTest, AStreamBlindToForksSaysHelpersLinesMayBeMissed) {
     fakes.workspace.opens.back().options.spawned(LaunchedProcess{4242, unit});
     fakes.workspace.completeWithPid(4242);
     fakes.mainQueue.runAll();
-    EXPECT_EQ(events().back(), "INFO LOG Journal lines of helpers that live only milliseconds may be missed: this "
+    EXPECT_EQ(events().back(), "WARN LOG Journal lines of helpers that live only milliseconds may be missed: this "
                                "user cannot see the kernel's fork events" +
                                    std::string(unit.empty() ? " and no user manager runs X in a scope of its own" : ""));
     view->stopTrace(false);
@@ -206,6 +206,8 @@ TEST_F(ContentViewTest, TheTargetsEndIsSaidAndRecorded) {
   } cases[] = {
       {ExitStatus{true, 11}, std::nullopt, "ERROR CRASH X crashed: killed by signal 11 (SIGSEGV)",
        {TraceOutcome::Kind::crashed, 11}},
+      {ExitStatus{true, 9}, std::nullopt, "ERROR PROCESS X was killed by signal 9 (SIGKILL)",
+       {TraceOutcome::Kind::killed, 9}},
       {ExitStatus{false, 1}, std::nullopt, "WARN PROCESS X exited with status 1", {TraceOutcome::Kind::exited, 1}},
       {ExitStatus{false, 0}, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},
       {std::nullopt, std::nullopt, nullptr, {TraceOutcome::Kind::exited, 0}},

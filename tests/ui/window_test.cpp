@@ -179,6 +179,7 @@ TEST(SessionCards, EachEndReadsDifferentlyAtAGlanceAndInFull) {
     QString description;
   } outcomes[] = {
       {{TraceOutcome::Kind::crashed, SIGSEGV}, "SIGSEGV", colors::red(), "Crashed: killed by signal 11 (SIGSEGV)"},
+      {{TraceOutcome::Kind::killed, SIGKILL}, "SIGKILL", colors::orange(), "Killed by signal 9 (SIGKILL)"},
       {{TraceOutcome::Kind::exited, 3}, "exit 3", colors::orange(), "Exited with status 3"},
       {{TraceOutcome::Kind::exited, 0}, "exit 0", colors::green(), "Exited normally (status 0)"},
       {{TraceOutcome::Kind::handedOff, 4321}, "handed off", colors::cyan(),

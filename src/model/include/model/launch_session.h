@@ -14,7 +14,8 @@ struct TraceOutcome {
   enum class Kind : unsigned char {
     stopped,       // the user (or a new start, or the window closing) stopped it
     exited,        // the target ended on its own; `value` is its exit status
-    crashed,       // the target was killed by signal `value`
+    crashed,       // a signal `value` whose default action dumps core ended it
+    killed,        // any other signal `value` ended it (SIGKILL, SIGTERM from outside)
     handedOff,     // it passed the launch to its running instance, PID `value`
     launchFailed,  // the target could not be started
   };
