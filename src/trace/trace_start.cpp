@@ -154,7 +154,7 @@ void ContentView::completeLaunch(std::optional<std::string> errorDescription,
               impl_->launchedAt);
   appendEvent(EventType::info, "PATH", openedPath, impl_->launchedAt);
   if (impl_->mayMissShortLivedHelpers) {
-    appendEvent(EventType::info, "LOG",
+    appendEvent(EventType::warning, "LOG",
                 "Journal lines of helpers that live only milliseconds may be missed: this user cannot see the "
                 "kernel's fork events" +
                     (impl_->launchedInScope ? std::string()
