@@ -23,6 +23,12 @@ constexpr std::array<bool, 256> kStopByteLineFeedOnly = [] {
   for (int b = 0; b < 256; ++b) table[b] = b == 0x0A || b >= 0x80;
   return table;
 }();
+// The same on a terminal: LF, VT and FF.
+constexpr std::array<bool, 256> kStopByteTerminal = [] {
+  std::array<bool, 256> table{};
+  for (int b = 0; b < 256; ++b) table[b] = (b >= 0x0A && b <= 0x0C) || b >= 0x80;
+  return table;
+}();
 
 struct Decoded {
   enum Kind { character, invalid, incomplete } kind;
@@ -73,7 +79,7 @@ bool isSeparator(std::uint32_t cp) { return cp == 0x85 || cp == 0x2028 || cp == 
 
 LineSplitter::LineSplitter(std::size_t maxPendingLine, Separators separators, LineInfo info)
     : maxPendingLine_(std::max<std::size_t>(maxPendingLine, 4)),
-      lineFeedOnly_(separators == Separators::lineFeedOnly),
+      separators_(separators),
       info_(info) {}
 
 // One feed's walk over its chunk. The current line is pending_ (bytes
@@ -94,7 +100,9 @@ class LineSplitter::Walk {
         chunk_(chunk),
         bytes_(reinterpret_cast<const unsigned char*>(chunk.data())),
         n_(chunk.size()),
-        stopByte_(splitter.lineFeedOnly_ ? kStopByteLineFeedOnly : kStopByte) {}
+        stopByte_(splitter.separators_ == Separators::all            ? kStopByte
+                  : splitter.separators_ == Separators::lineFeedOnly ? kStopByteLineFeedOnly
+                                                                     : kStopByteTerminal) {}
 
   // Completes the character that the previous chunk ended inside; false when
   // this chunk ends inside it too (it is all carried over again).
@@ -134,7 +142,7 @@ class LineSplitter::Walk {
         continue;
       }
       if (i_ == n_) break;
-      if (bytes_[i_] < 0x80) {  // LF, VT, FF or CR (LF only); CR LF leaves an empty piece, which is dropped
+      if (bytes_[i_] < 0x80) {  // LF, VT, FF or CR (as the mode has it); CR LF leaves an empty piece, which is dropped
         endLine(i_);
         segment_ = ++i_;
         continue;
@@ -146,7 +154,7 @@ class LineSplitter::Walk {
 
  private:
   [[gnu::always_inline]] bool separates(const Decoded& d) const {
-    return !s_.lineFeedOnly_ && d.kind == Decoded::character && isSeparator(d.codePoint);
+    return s_.separators_ == Separators::all && d.kind == Decoded::character && isSeparator(d.codePoint);
   }
 
   [[gnu::always_inline]] std::size_t lineLength() const { return s_.pending_.size() + (i_ - segment_); }

@@ -37,17 +37,17 @@ Lines split(const std::vector<std::string_view>& chunks, std::size_t max = LineS
 TEST(LineSplitter, EveryCaseOfTheTable) {
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/split.tsv")) {
     const auto equals = std::find(c.begin(), c.end(), "=");
-    const bool lineFeedOnly = c[0] == "lf";
-    const std::size_t max = c[0] == "-" || lineFeedOnly ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
+    const bool terminal = c[0] == "tty";
+    const std::size_t max = c[0] == "-" || terminal ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
     EXPECT_EQ(split({c.begin() + 1, equals}, max,
-                    lineFeedOnly ? LineSplitter::Separators::lineFeedOnly : LineSplitter::Separators::all),
+                    terminal ? LineSplitter::Separators::terminal : LineSplitter::Separators::all),
               Lines(equals + 1, c.end()))
         << c[1];
   }
 }
 
 // A line as a terminal would show it (escape sequences obeyed, not printed),
-// and the split of a program's own output, where only a line feed ends a line.
+// and the split of a program's own output, where LF, VT and FF end a line.
 TEST(TerminalLineText, ShowsWhatATerminalWouldShow) {
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/terminal.tsv")) {
     EXPECT_EQ(terminalLineText(c[0]), c[1]) << c[0];

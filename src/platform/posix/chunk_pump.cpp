@@ -24,7 +24,7 @@ ChunkPump::ChunkPump(LineBatchSink sink, LineSplitter splitter, bool isTerminal)
 
 ChunkPump ChunkPump::forTerminal(LineBatchSink sink, LineInfo info) {
   return ChunkPump(std::move(sink),
-                   LineSplitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::lineFeedOnly, info),
+                   LineSplitter(LineSplitter::kDefaultMaxPendingLine, LineSplitter::Separators::terminal, info),
                    true);
 }
 

@@ -23,10 +23,11 @@ class LineSplitter {
   static constexpr std::size_t kDefaultMaxPendingLine = std::size_t{1} << 20;
 
   // What ends a line. A log stream's text ends lines at any of the
-  // separators above; a terminal's only at LF, because there CR, VT, FF and
-  // the rest move the cursor within what the program means as one line
-  // (a progress bar redrawn with CR is one line, not a hundred).
-  enum class Separators { all, lineFeedOnly };
+  // separators above. A terminal's ends them at LF, VT and FF, which a
+  // terminal moves down a line for; CR, backspace and the rest move the
+  // cursor within what the program means as one line (a progress bar redrawn
+  // with CR is one line, not a hundred).
+  enum class Separators { all, lineFeedOnly, terminal };
 
   // A bound below 4 bytes is taken as 4, the longest UTF-8 character.
   // Every line is added with `info`.
@@ -46,7 +47,7 @@ class LineSplitter {
   class Walk;  // one feed's walk over its chunk
 
   std::size_t maxPendingLine_;
-  bool lineFeedOnly_;
+  Separators separators_;
   LineInfo info_;
   std::string pending_;  // the current line so far, valid UTF-8
   std::string carry_;    // the start of a UTF-8 sequence cut by the chunk boundary
