@@ -127,7 +127,9 @@ class Classifier {
                     out_ += '\n';
                   });
     if (out_.empty()) return true;
-    if (toTerminal_) out_ = escapeControlCharacters(out_);
+    // TSV escapes nothing of its own, so a terminal gets it escaped as
+    // everything else; the readable form is escaped wherever it goes.
+    if (!options_.tsv || toTerminal_) out_ = escapeControlCharacters(out_);
     // One write per batch, flushed at once: following a live log through a
     // pipe must show each line when it comes, not when a buffer fills.
     return std::fwrite(out_.data(), 1, out_.size(), stdout) == out_.size() && std::fflush(stdout) == 0;

@@ -61,12 +61,10 @@ std::string indentContinuationLines(std::string_view text) {
 
 bool isTerminal(int fd) { return ::isatty(fd) == 1; }
 
-std::string forOutput(int fd, std::string text) {
-  return isTerminal(fd) ? escapeControlCharacters(text) : std::move(text);
-}
+std::string forOutput(std::string_view text) { return escapeControlCharacters(text); }
 
 void printError(const std::string& line) {
-  const std::string text = forOutput(STDERR_FILENO, indentContinuationLines(line) + "\n");
+  const std::string text = forOutput(indentContinuationLines(line) + "\n");
   std::fwrite(text.data(), 1, text.size(), stderr);
 }
 

@@ -73,7 +73,7 @@ class EventPrinter {
     for (std::size_t i = from; i < rows.size(); ++i) {
       const EventView event = view_.events()[rows[i]];
       if (!printed_.insert(*event.id).second) continue;
-      const std::string line = forOutput(STDOUT_FILENO, indentContinuationLines(summaryEventLine(event)) + "\n");
+      const std::string line = forOutput(indentContinuationLines(summaryEventLine(event)) + "\n");
       std::fwrite(line.data(), 1, line.size(), stdout);
     }
     std::fflush(stdout);
@@ -154,7 +154,7 @@ int reportSummary(const ContentView& view) {
     text += indentContinuationLines(summaryEventLine(view.events()[row]));
   }
   text += '\n';
-  const std::string summary = forOutput(STDOUT_FILENO, std::move(text));
+  const std::string summary = forOutput(text);
   std::fwrite(summary.data(), 1, summary.size(), stdout);
   std::fflush(stdout);
   for (const auto& event : view.visibleEvents()) {

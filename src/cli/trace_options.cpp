@@ -2,8 +2,23 @@
 #include "trace_options.h"
 
 #include <cstdlib>
+#include <string_view>
 
 namespace mf::cli {
+namespace {
+
+// A name a shell would take: anything else (a line feed, an escape) would
+// give the target variables nobody asked for, or names no program reads.
+bool isVariableName(std::string_view name) {
+  const auto letter = [](char c) { return (c >= 'A' && c <= 'Z') || (c >= 'a' && c <= 'z') || c == '_'; };
+  if (name.empty() || !letter(name.front())) return false;
+  for (const char c : name) {
+    if (!letter(c) && !(c >= '0' && c <= '9')) return false;
+  }
+  return true;
+}
+
+}  // namespace
 
 std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args, bool& helpRequested,
                                              std::string& error) {
@@ -36,8 +51,9 @@ std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args,
       if (!text) return std::nullopt;
       const std::string assignment = text;
       const auto equals = assignment.find('=');
-      if (equals == std::string::npos || equals == 0) {
-        error = "marrowfield-cli trace: --env needs NAME=VALUE, not '" + assignment + "'";
+      if (equals == std::string::npos || !isVariableName(std::string_view(assignment).substr(0, equals))) {
+        error = "marrowfield-cli trace: --env needs NAME=VALUE with a NAME of letters, digits and '_', not '" +
+                assignment + "'";
         return std::nullopt;
       }
       options.environment.emplace_back(assignment.substr(0, equals), assignment.substr(equals + 1));

@@ -37,6 +37,14 @@ execute_process(COMMAND "${CLI}" classify --search warn "${input}" OUTPUT_VARIAB
 string(REGEX MATCH "^\\[[0-2][0-9]:[0-5][0-9]:[0-6][0-9]\\] \\[WARN\\] \\[CONSOLE\\] WARNING:   Low   Memory\n$" matched "${out}")
 expect("summary line format: ${out}" matched)
 
+# The readable form is escaped in a pipe too: a saved output is read in a
+# terminal later, where an escape sequence would be obeyed.
+string(ASCII 27 esc)
+file(WRITE "${WORK_DIR}/esc.log" "Error: real${esc}[2K forged\n")
+execute_process(COMMAND "${CLI}" classify "${WORK_DIR}/esc.log" OUTPUT_VARIABLE out)
+string(FIND "${out}" "Error: real\\x1b[2K forged" at)
+expect("an escape sequence reached a pipe unescaped: ${out}" at GREATER -1)
+
 # Standard input, also as "-".
 execute_process(COMMAND "${CLI}" classify --tsv - INPUT_FILE "${input}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
 expect("stdin status ${status}" status EQUAL 0)

@@ -184,6 +184,8 @@ TEST_F(CliTraceTest, AsNobodyATraceSaysWhyItCannotStartOrFollowTheJournal) {
       {{"--help"}, 0, {"usage: marrowfield-cli trace APP"}},
       {{text.string(), "--seconds", "soon"}, 2, {"--seconds"}},
       {{text.string(), "--bogus"}, 2, {"--bogus"}},
+      {{text.string(), "--env", "FOO\nBAR=1"}, 2, {"--env needs NAME=VALUE"}},
+      {{text.string(), "--env", "\x1b]0;x=1"}, 2, {"--env needs NAME=VALUE"}},
       {{"--raw", script.string()}, 0, {"Could not arm unified log stream: this user may not read the systemd journal",
                                        "said on stdout", "said on stderr", "] first", "] unfinished", "speaks terminated"}},
   };
@@ -196,21 +198,28 @@ TEST_F(CliTraceTest, AsNobodyATraceSaysWhyItCannotStartOrFollowTheJournal) {
   }
 }
 
-// Outside text cannot drive the terminal: a journal message whose second
-// line reads as an event, with a control that would reorder what follows.
+// Outside text cannot drive the terminal, now or when a saved trace is read
+// later: a journal message whose second line reads as an event, a lone CR
+// that would hide the real line behind a forged one, and a control that
+// would reorder what follows.
 TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
   const auto forger = dir.write("forger",
                                 "#!/usr/bin/python3\n"
                                 "import socket\n"
                                 "s = socket.socket(socket.AF_UNIX, socket.SOCK_DGRAM)\n"
                                 "s.connect('/run/systemd/journal/socket')\n"
-                                "m = b'disk check\\n[12:00:00] [ERROR] [CRASH] forged \\xe2\\x80\\xaegnp.exe'\n"
+                                "m = b'disk check\\r[03:00:00] [OK] hidden\\n[12:00:00] [ERROR] [CRASH] forged "
+                                "\\xe2\\x80\\xaegnp.exe'\n"
                                 "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n",
                                 true);
-  const CliRun forged = runCli({forger.string(), "--raw"});
-  EXPECT_NE(forged.out.find(": disk check\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n"), std::string::npos)
-      << forged.out;
-  for (const auto& line : linesOf(forged.out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;
+  const std::string shown =
+      ": disk check\\x0d[03:00:00] [OK] hidden\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n";
+  const CliRun onTerminal = runCli({forger.string(), "--raw"});
+  const auto throughPipe = testing::runProgram({MARROWFIELD_CLI_PATH, "trace", forger.string(), "--raw"});
+  for (const std::string& out : {onTerminal.out, throughPipe.output}) {
+    EXPECT_NE(out.find(shown), std::string::npos) << out;
+    for (const auto& line : linesOf(out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;
+  }
 }
 
 }  // namespace
