@@ -68,8 +68,9 @@ std::vector<std::string> applicationDirectories() {
   return dirs;
 }
 
-// Reads a small file whole; errno-style failure in `error`.
-std::optional<std::string> readSmallFile(const std::string& path, int& error) {
+// Reads a small file whole; errno-style failure in `error`, and in `reason`
+// where errno's own text would mislead.
+std::optional<std::string> readSmallFile(const std::string& path, int& error, std::string* reason = nullptr) {
   posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) {
     error = errno;
@@ -86,6 +87,7 @@ std::optional<std::string> readSmallFile(const std::string& path, int& error) {
   }
   if (!S_ISREG(info.st_mode)) {
     error = EINVAL;  // a FIFO or device would block or never end
+    if (reason) *reason = "not a regular file";
     return std::nullopt;
   }
   if (info.st_size > static_cast<off_t>(kMaxDesktopFileSize)) {
@@ -193,10 +195,11 @@ ApplicationResolution resolveApplication(const std::string& path) {
 
   if (isDesktopFile(path)) {
     int error = 0;
-    auto text = readSmallFile(path, error);
+    std::string reason;
+    auto text = readSmallFile(path, error, &reason);
     if (!text) {
       result.error = error;
-      result.reason = posix::errorText(error);
+      result.reason = reason.empty() ? posix::errorText(error) : reason;
       return result;
     }
     auto parsed = parseDesktopEntry(*text);
