@@ -18,6 +18,8 @@
 #include <algorithm>
 #include <memory>
 
+#include "ui/widgets.h"
+
 namespace mf::ui {
 
 bool looksLikeApplication(const std::string& path) {
@@ -75,10 +77,15 @@ class ApplicationFilter final : public QSortFilterProxyModel {
       if (model != nullptr && !model->isDir(source)) {
         const QString path = model->filePath(source);
         auto cached = names_.constFind(path);
-        if (cached == names_.constEnd()) cached = names_.insert(path, nameOf(path));
+        if (cached == names_.constEnd()) cached = names_.insert(path, showBidiControls(nameOf(path)));
         if (!cached->isEmpty()) return *cached;
         return QStringLiteral("Program");
       }
+    }
+    // File names are outside text too.
+    if (index.column() == 0 && (role == Qt::DisplayRole || role == Qt::ToolTipRole)) {
+      const QVariant name = QSortFilterProxyModel::data(index, role);
+      return name.typeId() == QMetaType::QString ? QVariant(showBidiControls(name.toString())) : name;
     }
     return QSortFilterProxyModel::data(index, role);
   }

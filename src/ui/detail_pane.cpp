@@ -159,9 +159,9 @@ void DetailPane::refresh() {
   const std::string_view typeLabel = label(event->type);
   std::vector<std::pair<QString, QString>> fields = {
       {QStringLiteral("TYPE"), QString::fromLatin1(typeLabel.data(), static_cast<qsizetype>(typeLabel.size()))},
-      {QStringLiteral("SOURCE"), QString::fromStdString(event->source)},
+      {QStringLiteral("SOURCE"), showBidiControls(QString::fromStdString(event->source))},
       {QStringLiteral("TIME"), QString::fromStdString(formatTime(event->time))},
-      {QStringLiteral("MESSAGE"), QString::fromStdString(event->message)},
+      {QStringLiteral("MESSAGE"), showBidiControls(QString::fromStdString(event->message))},
   };
   if (event->isRoutineNoise) {
     fields.emplace_back(QStringLiteral("VISIBILITY"), QStringLiteral("Raw-log-only system/framework event"));

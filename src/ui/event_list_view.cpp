@@ -376,13 +376,13 @@ QStringList EventListView::messageLines(int row) const {
   const QFontMetricsF fm(font());
   const int width = messageWidth();
   if (rowLines(row) <= 1 && rows[row] < metrics_.size() && metrics_[rows[row]].messageColumns != kBreaks) {
-    return {fm.elidedText(toQString(event.message), Qt::ElideRight, width)};
+    return {fm.elidedText(showBidiControls(toQString(event.message)), Qt::ElideRight, width)};
   }
   // Two lines: wrap the start of the message, cut the rest with an ellipsis.
   // Only the text that can show is laid out, so a 1 MiB line costs no more than a short one.
   const int budget = static_cast<int>(2 * width / std::max(1.0, advance_)) + 64;
   const std::size_t byteBudget = static_cast<std::size_t>(budget) * 4;
-  QString message = toQString(event.message.substr(0, byteBudget));
+  QString message = showBidiControls(toQString(event.message.substr(0, byteBudget)));
   bool truncated = event.message.size() > byteBudget;
   if (message.size() > budget) {
     message.truncate(budget);
@@ -474,7 +474,7 @@ void EventListView::paintRows(QPainter& painter, const QRect& clip) {
     painter.drawText(QPoint(x, baseline), QString::fromLatin1(typeLabel.data(), static_cast<qsizetype>(typeLabel.size())));
     x += metrics::typeColumn;
     painter.setPen(secondary);
-    const QString source = toQString(ev.source);
+    const QString source = showBidiControls(toQString(ev.source));
     if (sourceLinesFor(rows[row]) == 1) {
       painter.drawText(QPoint(x, baseline), isolated(source));
     } else {

@@ -104,7 +104,7 @@ SessionCard::SessionCard(const LaunchSession& session, const QString& launchOpti
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
   const OutcomeLook outcome = outcomeLook(session_.outcome);
-  QString description = outcome.description + QLatin1Char('\n') + QString::fromStdString(session_.appURL);
+  QString description = outcome.description + QLatin1Char('\n') + showBidiControls(QString::fromStdString(session_.appURL));
   if (!launchOptions.isEmpty()) description += QLatin1Char('\n') + launchOptions;
   setToolTip(plainToolTip(description));
   // Read as written: without it a reader would be handed the tooltip's markup.
@@ -117,7 +117,7 @@ SessionCard::SessionCard(const LaunchSession& session, const QString& launchOpti
   auto* heading = new QHBoxLayout();
   heading->setSpacing(6);
   name_ = new ClampedText(1, fonts::make(13, fonts::Weight::semibold), colors::primary(), this);
-  name_->setText(QString::fromStdString(session_.appName));
+  name_->setText(showBidiControls(QString::fromStdString(session_.appName)));
   name_->setAttribute(Qt::WA_TransparentForMouseEvents);
   name_->setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Preferred);
   count_ = makeLabel(decimal(counts.actionable), fonts::mono(10, fonts::Weight::bold), colors::secondary(), this);
@@ -342,10 +342,10 @@ void Sidebar::refreshSelection() {
 }
 
 void Sidebar::refreshTarget() {
-  targetName_->setText(QString::fromStdString(content_.selectedAppName()));
+  targetName_->setText(showBidiControls(QString::fromStdString(content_.selectedAppName())));
   const auto& url = content_.selectedAppURL();
   targetPath_->setVisible(url.has_value());
-  targetPath_->setText(url ? QString::fromStdString(*url) : QString());
+  targetPath_->setText(url ? showBidiControls(QString::fromStdString(*url)) : QString());
   launchOptions_->setEnabled(url.has_value());
   const QString options = url && book_ ? describeLaunchOptions(book_->forTarget(*url)) : QString();
   optionsSummary_->setText(options);

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/widgets.h"
 
+#include <algorithm>
+
 #include <QTextDocument>
 #include <QKeyEvent>
 
@@ -14,6 +16,23 @@
 #include "ui/glyphs.h"
 
 namespace mf::ui {
+
+QString showBidiControls(QString text) {
+  const auto isBidiControl = [](char16_t c) {
+    return c == 0x061C || c == 0x200E || c == 0x200F || (c >= 0x202A && c <= 0x202E) || (c >= 0x2066 && c <= 0x2069);
+  };
+  if (std::none_of(text.cbegin(), text.cend(), [&](QChar c) { return isBidiControl(c.unicode()); })) return text;
+  QString shown;
+  shown.reserve(text.size() + 16);
+  for (const QChar c : text) {
+    if (isBidiControl(c.unicode())) {
+      shown += QStringLiteral("\\u%1").arg(c.unicode(), 4, 16, QLatin1Char('0'));
+    } else {
+      shown += c;
+    }
+  }
+  return shown;
+}
 
 QString plainToolTip(const QString& text) {
   return text.isEmpty() ? text : Qt::convertFromPlainText(text, Qt::WhiteSpaceNormal);

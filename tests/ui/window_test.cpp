@@ -214,7 +214,8 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   h.launch();
   h.fakes.logStreams.lastSink()(LineBatch::of({"Error: disk full"}, {LineOrigin::standardOutput}));
   const std::string cut = "Error: " + std::string(64 * 1024 - 6, 'y');  // one past what is shown
-  h.lines({kNoise, cut});
+  const std::string reversed = "Error: evil\u202egnp.exe";
+  h.lines({kNoise, cut, reversed});
   Harness::click(h.pane().rawLogSwitch()->toggle());
   const EventList& events = h.content->events();
   ASSERT_EQ(events[1].message, "Launch trace started for Demo");
@@ -246,6 +247,9 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
             QStringList({"ERROR", "CONSOLE", QString::fromStdString(formatTime(error.time)), "Error: disk full"}));
   Harness::click(h.detail().copyButton());
   EXPECT_EQ(Harness::clipboardText(), QString::fromStdString("[" + formatTime(error.time) + "] [ERROR] [CONSOLE]\nError: disk full"));
+  // A bidirectional override from outside is shown, not obeyed.
+  h.clickRow(reversed);
+  EXPECT_EQ(h.detail().fieldValues().value(3), QStringLiteral("Error: evil\\u202egnp.exe"));
   // A long message shows its start, says it was cut, and copies whole.
   h.list().scrollToRow(h.rowOf(cut));
   h.clickRow(cut);

@@ -23,6 +23,13 @@ QString plainToolTip(const QString& text);
 // dialogs' default buttons). True when the key was one of them.
 bool clickOnEnter(QAbstractButton* button, QKeyEvent* event);
 
+// Outside text with its bidirectional controls (U+061C, U+200E, U+200F,
+// U+202A to U+202E, U+2066 to U+2069) shown as "\u202e" and so on instead
+// of obeyed: an override inside a file name or message would make
+// "evil\u202egnp.exe" read as "evilexe.png". The command line shows them
+// the same way.
+QString showBidiControls(QString text);
+
 // The core's UTF-8 text (a view, not NUL-terminated) as a QString.
 inline QString toQString(std::string_view text) {
   return QString::fromUtf8(text.data(), static_cast<qsizetype>(text.size()));
