@@ -106,6 +106,138 @@ bool isC1Escape(std::string_view s, std::size_t i) {
   return next == 0x9B || next == 0x9D || next == 0x90 || next == 0x98 || next == 0x9E || next == 0x9F;
 }
 
+// One line of a terminal: cells of one character each, and a cursor over
+// them. An erase does not touch the cells it blanks: it is numbered and
+// noted, and a cell written before an erase that covers it reads as blank at
+// the end. So a line of a megabyte erased after every character costs no
+// more than writing it. `steps` counts the work, which tests hold linear.
+class TerminalLine {
+ public:
+  explicit TerminalLine(std::string_view line) : line_(line) {
+    cells_.reserve(std::min(line.size(), std::size_t{1} << 16));
+  }
+
+  void countStep() { ++steps_; }
+  void countSteps(std::size_t n) { steps_ += n; }
+  std::size_t steps() const { return steps_; }
+
+  // The character of `length` bytes at `offset` of the line, at the cursor.
+  void write(std::size_t offset, std::size_t length) {
+    const Cell cell{offset, static_cast<std::uint8_t>(length), eraseCount_};
+    if (cursor_ < cells_.size()) {
+      cells_[cursor_] = cell;
+    } else {
+      cells_.push_back(cell);
+    }
+    ++cursor_;
+    ++steps_;
+  }
+
+  void carriageReturn() { cursor_ = 0; }
+  void backspace() {
+    if (cursor_ > 0) --cursor_;
+  }
+
+  // The CSI sequences that change what a line shows: erase in line (K) and
+  // cursor moves within it (G, C, D). Anything else changes nothing here.
+  void obey(const Escape& escape) {
+    const auto count = static_cast<std::size_t>(escape.parameter == 0 ? 1 : escape.parameter);
+    switch (escape.final) {
+      case 'K':  // 0 to the end, 1 to the start, 2 all of it
+        if (escape.parameter == 0) {
+          eraseToEnd();
+        } else if (escape.parameter == 1) {
+          eraseToStart(cursor_);
+        } else if (escape.parameter == 2) {
+          eraseToStart(std::numeric_limits<std::size_t>::max());
+        }
+        break;
+      case 'G': moveTo(count - 1); break;             // to column N (1-based)
+      case 'C': moveTo(cursor_ + count); break;       // N forward
+      case 'D': moveTo(cursor_ > count ? cursor_ - count : 0); break;  // N back
+      default: break;
+    }
+  }
+
+  // What the line shows: blanks where erased or never written, trailing
+  // blanks dropped.
+  std::string text() {
+    std::string text;
+    text.reserve(line_.size());
+    // The erases that reach cell k are the oldest ones kept, up to the first
+    // that ends before k; the latest of those is the one that counts.
+    std::size_t reaching = erases_.size();
+    for (std::size_t k = 0; k < cells_.size(); ++k) {
+      ++steps_;
+      while (reaching > 0 && erases_[reaching - 1].last < k) --reaching;
+      const std::size_t latestErase = reaching > 0 ? erases_[reaching - 1].number : 0;
+      const Cell& cell = cells_[k];
+      if (cell.length == 0 || cell.writtenAfter < latestErase) {
+        text += ' ';
+      } else {
+        text.append(line_.substr(cell.offset, cell.length));
+      }
+    }
+    steps_ += erases_.size();
+    const auto last = text.find_last_not_of(' ');
+    text.resize(last == std::string::npos ? 0 : last + 1);
+    return text;
+  }
+
+ private:
+  struct Cell {
+    std::size_t offset = 0;        // of its character in the line
+    std::uint8_t length = 0;       // 0 for a blank
+    std::size_t writtenAfter = 0;  // the number of erases before it was written
+  };
+  // An erase from the start of the line up to and including `last`.
+  struct Erase {
+    std::size_t last;
+    std::size_t number;
+  };
+
+  void eraseToEnd() {
+    // Each cell is dropped at most once for each time it was written.
+    steps_ += cells_.size() - std::min(cells_.size(), cursor_);
+    cells_.resize(std::min(cells_.size(), cursor_));
+    fillToCursor();
+  }
+
+  void eraseToStart(std::size_t last) {
+    ++eraseCount_;
+    // Later erases reach no further than earlier ones kept (one that reaches
+    // as far replaces them), so the list stays sorted both ways.
+    while (!erases_.empty() && erases_.back().last <= last) {
+      erases_.pop_back();
+      ++steps_;
+    }
+    erases_.push_back({last, eraseCount_});
+    fillToCursor();
+  }
+
+  void moveTo(std::size_t column) {
+    cursor_ = column;
+    fillToCursor();
+  }
+
+  // The cursor stops at the margin; moving past the end leaves blanks, as
+  // on a terminal.
+  void fillToCursor() {
+    cursor_ = std::min(cursor_, std::max(cells_.size(), kRightMargin));
+    while (cells_.size() < cursor_) {
+      cells_.push_back(Cell{});
+      ++steps_;
+    }
+  }
+
+  std::string_view line_;
+  std::vector<Cell> cells_;
+  std::vector<Erase> erases_;
+  std::size_t eraseCount_ = 0;
+  std::size_t cursor_ = 0;
+  std::size_t steps_ = 0;
+};
+
 }  // namespace
 
 bool needsTerminalRendering(std::string_view line) {
@@ -118,130 +250,31 @@ bool needsTerminalRendering(std::string_view line) {
 
 std::string terminalLineText(std::string_view line, std::size_t* work) {
   if (!needsTerminalRendering(line)) return std::string(line);
-
-  // The line as cells of one character each, and the cursor over them. An
-  // erase does not touch the cells it blanks: it is numbered and noted, and a
-  // cell written before an erase that covers it reads as blank at the end.
-  // So a line of a megabyte erased after every character costs no more than
-  // writing it.
-  struct Cell {
-    std::size_t offset = 0;       // of its character in `line`
-    std::uint8_t length = 0;      // 0 for a blank
-    std::size_t writtenAfter = 0;  // the number of erases before it was written
-  };
-  // An erase from the start of the line up to and including `last`.
-  struct Erase {
-    std::size_t last;
-    std::size_t number;
-  };
-  std::vector<Cell> cells;
-  cells.reserve(std::min(line.size(), std::size_t{1} << 16));
-  // Later erases reach no further than earlier ones kept here (one that
-  // reaches as far replaces them), so this stays sorted both ways.
-  std::vector<Erase> erases;
-  std::size_t eraseCount = 0;
-  std::size_t cursor = 0;
-  std::size_t steps = 0;
-  auto eraseToStart = [&](std::size_t last) {
-    ++eraseCount;
-    while (!erases.empty() && erases.back().last <= last) {
-      erases.pop_back();
-      ++steps;
-    }
-    erases.push_back({last, eraseCount});
-  };
-  auto put = [&](std::size_t offset, std::size_t length) {
-    const Cell cell{offset, static_cast<std::uint8_t>(length), eraseCount};
-    if (cursor < cells.size()) {
-      cells[cursor] = cell;
-    } else {
-      cells.push_back(cell);
-    }
-    ++cursor;
-    ++steps;
-  };
-
-  std::size_t i = 0;
-  while (i < line.size()) {
-    ++steps;
+  TerminalLine terminal(line);
+  for (std::size_t i = 0; i < line.size();) {
+    terminal.countStep();
     const auto c = static_cast<unsigned char>(line[i]);
     if (c == static_cast<unsigned char>(kEsc) || isC1Escape(line, i)) {
       const Escape escape = skipEscape(line, i);
-      steps += escape.end - i;
+      terminal.countSteps(escape.end - i);
       i = escape.end;
-      if (!escape.isPlain) continue;
-      const auto count = static_cast<std::size_t>(escape.parameter == 0 ? 1 : escape.parameter);
-      switch (escape.final) {
-        case 'K':  // erase in line: 0 to the end, 1 to the start, 2 all of it
-          if (escape.parameter == 0) {
-            // Each cell is dropped at most once for each time it was written.
-            steps += cells.size() - std::min(cells.size(), cursor);
-            cells.resize(std::min(cells.size(), cursor));
-          } else if (escape.parameter == 1) {
-            eraseToStart(cursor);
-          } else if (escape.parameter == 2) {
-            eraseToStart(std::numeric_limits<std::size_t>::max());
-          }
-          break;
-        case 'G':  // to column N (1-based)
-          cursor = count - 1;
-          break;
-        case 'C':  // N forward
-          cursor += count;
-          break;
-        case 'D':  // N back
-          cursor = cursor > count ? cursor - count : 0;
-          break;
-        default: break;
-      }
-      cursor = std::min(cursor, std::max(cells.size(), kRightMargin));
-      // Moving past the end leaves blanks, as on a terminal.
-      while (cells.size() < cursor) {
-        cells.push_back(Cell{});
-        ++steps;
-      }
-      continue;
-    }
-    if (c == '\r') {
-      cursor = 0;
+      if (escape.isPlain) terminal.obey(escape);
+    } else if (c == '\r') {
+      terminal.carriageReturn();
       ++i;
-      continue;
-    }
-    if (c == '\b') {
-      if (cursor > 0) --cursor;
+    } else if (c == '\b') {
+      terminal.backspace();
       ++i;
-      continue;
-    }
-    if ((c < 0x20 && c != '\t') || c == 0x7F) {
-      ++i;
-      continue;
-    }
-    const std::size_t length = std::min(characterLength(c), line.size() - i);
-    put(i, length);
-    i += length;
-  }
-
-  std::string text;
-  text.reserve(line.size());
-  // The erases that reach cell k are the oldest ones kept, up to the first
-  // that ends before k; the latest of those is the one that counts.
-  std::size_t reaching = erases.size();
-  for (std::size_t k = 0; k < cells.size(); ++k) {
-    ++steps;
-    while (reaching > 0 && erases[reaching - 1].last < k) --reaching;
-    const std::size_t latestErase = reaching > 0 ? erases[reaching - 1].number : 0;
-    const Cell& cell = cells[k];
-    if (cell.length == 0 || cell.writtenAfter < latestErase) {
-      text += ' ';
+    } else if ((c < 0x20 && c != '\t') || c == 0x7F) {
+      ++i;  // other controls show nothing
     } else {
-      text.append(line.substr(cell.offset, cell.length));
+      const std::size_t length = std::min(characterLength(c), line.size() - i);
+      terminal.write(i, length);
+      i += length;
     }
   }
-  steps += erases.size();
-  if (work) *work = steps;
-  // An erase that ran to the start leaves blanks where the text was.
-  const auto last = text.find_last_not_of(' ');
-  text.resize(last == std::string::npos ? 0 : last + 1);
+  std::string text = terminal.text();
+  if (work) *work = terminal.steps();
   return text;
 }
 
