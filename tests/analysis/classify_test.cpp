@@ -39,10 +39,12 @@ LineInfo infoOf(const std::string& origin, const std::string& priority, const st
   return info;
 }
 
-TEST(LineRules, EveryCaseOfTheTable) {
+class LineRules : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(LineRules, Hold) {
   const LineClassifier classifier("org.example.App");
-  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/line_rules.tsv")) {
-    SCOPED_TRACE(c[0] + " '" + c[1] + "' " + c[2]);
+  {
+    const auto& c = GetParam().fields;
     const std::string& kind = c[0];
     if (kind == "trim") {
       EXPECT_EQ(trimWhitespace(c[1]), c[2]);
@@ -65,6 +67,9 @@ TEST(LineRules, EveryCaseOfTheTable) {
     }
   }
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, LineRules, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/line_rules.tsv")),
+                         testing::caseName);
 
 // A batch of lines becomes events: trimmed, blank lines dropped (no id
 // drawn for them), in order, each with its origin and the journal's priority.

@@ -6,7 +6,11 @@
 // Inside a field \t, \n, \r, \\ and \xHH stand for their bytes, so any text
 // can be written.
 
+#include <gtest/gtest.h>
+
 #include <fstream>
+#include <ostream>
+#include <set>
 #include <stdexcept>
 #include <string>
 #include <vector>
@@ -42,5 +46,44 @@ inline std::vector<Case> readCases(const std::string& path) {
   }
   return cases;
 }
+
+// A case with a name made of its fields: letters and digits kept, every run
+// of anything else one '_', cut to 60 characters, numbered where two would
+// be equal. A table's rows become tests of their own
+// (INSTANTIATE_TEST_SUITE_P with `caseName`): a failing row shows what it
+// is, and runs alone with --gtest_filter='*/NAME'.
+struct NamedCase {
+  std::string name;
+  Case fields;
+  friend void PrintTo(const NamedCase& c, std::ostream* out) { *out << c.name; }
+};
+
+inline std::vector<NamedCase> readNamedCases(const std::string& path) {
+  std::vector<NamedCase> named;
+  std::set<std::string> taken;
+  for (auto& fields : readCases(path)) {
+    std::string name;
+    for (const std::string& field : fields) {
+      for (const char c : field) {
+        const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
+        if (plain) {
+          name += c;
+        } else if (!name.empty() && name.back() != '_') {
+          name += '_';
+        }
+      }
+      if (!name.empty() && name.back() != '_') name += '_';
+    }
+    name = name.substr(0, 60);
+    while (!name.empty() && name.back() == '_') name.pop_back();
+    if (name.empty()) name = "empty";
+    std::string unique = name;
+    for (int n = 2; !taken.insert(unique).second; ++n) unique = name + "_" + std::to_string(n);
+    named.push_back({unique, std::move(fields)});
+  }
+  return named;
+}
+
+inline std::string caseName(const ::testing::TestParamInfo<NamedCase>& info) { return info.param.name; }
 
 }  // namespace mf::testing

@@ -34,25 +34,31 @@ Lines split(const std::vector<std::string_view>& chunks, std::size_t max = LineS
   return reference::linesOf(out);
 }
 
-TEST(LineSplitter, EveryCaseOfTheTable) {
-  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/split.tsv")) {
-    const auto equals = std::find(c.begin(), c.end(), "=");
-    const bool terminal = c[0] == "tty";
-    const std::size_t max = c[0] == "-" || terminal ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
-    EXPECT_EQ(split({c.begin() + 1, equals}, max,
-                    terminal ? LineSplitter::Separators::terminal : LineSplitter::Separators::all),
-              Lines(equals + 1, c.end()))
-        << c[1];
-  }
+class LineSplitterCase : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(LineSplitterCase, Splits) {
+  const auto& c = GetParam().fields;
+  const auto equals = std::find(c.begin(), c.end(), "=");
+  const bool terminal = c[0] == "tty";
+  const std::size_t max = c[0] == "-" || terminal ? LineSplitter::kDefaultMaxPendingLine : std::stoul(c[0]);
+  EXPECT_EQ(split({c.begin() + 1, equals}, max,
+                  terminal ? LineSplitter::Separators::terminal : LineSplitter::Separators::all),
+            Lines(equals + 1, c.end()));
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, LineSplitterCase, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/split.tsv")),
+                         testing::caseName);
 
 // A line as a terminal would show it (escape sequences obeyed, not printed),
 // and the split of a program's own output, where LF, VT and FF end a line.
-TEST(TerminalLineText, ShowsWhatATerminalWouldShow) {
-  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/terminal.tsv")) {
-    EXPECT_EQ(terminalLineText(c[0]), c[1]) << c[0];
-  }
+class TerminalLineCase : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(TerminalLineCase, ShowsWhatATerminalWould) {
+  EXPECT_EQ(terminalLineText(GetParam().fields[0]), GetParam().fields[1]);
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, TerminalLineCase,
+                         ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/terminal.tsv")), testing::caseName);
 
 // Erasing must not walk the line: 256 KiB of text, then as many erases of
 // the whole line, once took a minute and stalled every trace's output.
