@@ -113,6 +113,45 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   EXPECT_NE(searched.out.find("\nMode: Raw Log\n"), std::string::npos);
 }
 
+// What the command line promises reaches the target: its arguments and
+// variables, the Qt level pattern unless switched off, and a running
+// instance left alone without Fresh Launch.
+TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
+  const auto target = dir.write("optioned",
+                                "#!/bin/sh\n[ \"$1\" = --stay ] && while :; do sleep 0.2; done >/dev/null 2>&1\n"
+                                "echo \"foo: ${FOO:-unset} pattern: ${QT_MESSAGE_PATTERN:-none} args: $*\"\n",
+                                true);
+  posix::SpawnRequest stay;
+  stay.argv = {target.string(), "--stay"};
+  const auto instance = posix::spawnProcess(stay);
+  ASSERT_GT(instance.pid, 0);
+  const std::string quit = "Existing optioned instance terminated for fresh launch";
+  const struct {
+    std::vector<std::string> args;
+    std::string said;
+    bool quitsInstance;
+  } cases[] = {
+      {{"--no-fresh-launch", "--env", "FOO=a b", "--", "one", "two"}, "foo: a b pattern: %{if-debug}<7>", false},
+      {{"--no-fresh-launch", "--no-qt-levels"}, "foo: unset pattern: none args:\n", false},
+      {{}, "pattern: %{if-debug}<7>", true},
+  };
+  for (const auto& c : cases) {
+    std::vector<std::string> args = {target.string(), "--raw"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    const CliRun run = runCli(args);
+    EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
+    EXPECT_EQ(run.out.find(quit) != std::string::npos, c.quitsInstance) << run.out;
+  }
+  // Our own instance: the fresh launch ended it, or it is ended here.
+  int status = 0;
+  const bool ended = testing::waitFor([&] { return ::waitpid(instance.pid, &status, WNOHANG) == instance.pid; }, 10.0);
+  if (!ended) {
+    ::kill(instance.pid, SIGKILL);
+    ::waitpid(instance.pid, &status, 0);
+  }
+  EXPECT_TRUE(ended && WIFSIGNALED(status)) << "the fresh launch did not ask the running instance to quit";
+}
+
 // --seconds and Ctrl-C stop the trace as "Stop" does: the summary, the
 // target left running. SIGKILL runs no teardown: journalctl has to notice by
 // itself that nobody reads its output any more, and the target's writes to a
