@@ -30,7 +30,7 @@ ChunkPump ChunkPump::forTerminal(LineBatchSink sink, LineInfo info) {
 
 ChunkPump::Result ChunkPump::pumpOnce(int fd) {
   if (finished_) return Result::ended;
-  const auto got = posix::retryOnEintr([&] { return ::read(fd, buffer_.data(), buffer_.size()); });
+  const auto got = posix::readSome(fd, buffer_.data(), buffer_.size());
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Result::wouldBlock;
   if (got <= 0) {
     finish();

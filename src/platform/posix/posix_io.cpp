@@ -20,6 +20,17 @@
 
 namespace mf::posix {
 
+namespace {
+thread_local ReadCall currentRead = [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); };
+}  // namespace
+
+ssize_t readSome(int fd, void* buffer, std::size_t size) {
+  return retryOnEintr([&] { return currentRead(fd, buffer, size); });
+}
+
+ScopedReadCall::ScopedReadCall(ReadCall call) : previous_(std::exchange(currentRead, call)) {}
+ScopedReadCall::~ScopedReadCall() { currentRead = previous_; }
+
 void UniqueFd::reset(int fd) {
   if (fd_ >= 0) {
     // No retry: on Linux the descriptor is gone even when close() reports EINTR.

@@ -20,8 +20,8 @@ class ChunkPump {
   static constexpr std::size_t kMaxBatchLines = 2048;
 
   explicit ChunkPump(LineBatchSink sink);
-  // A pump for what a program writes to a terminal: lines end at LF only,
-  // and each is rendered as the terminal would show it (terminalLineText),
+  // A pump for what a program writes to a terminal: lines end at LF, VT and
+  // FF, and each is rendered as the terminal would show it (terminalLineText),
   // tagged with `info`.
   static ChunkPump forTerminal(LineBatchSink sink, LineInfo info);
   // Plain lines tagged with `info`.

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cerrno>
+#include <cstddef>
 #include <cstdint>
 #include <optional>
 #include <string>
@@ -19,6 +20,25 @@ auto retryOnEintr(Call&& call) {
     if (!(result == -1 && errno == EINTR)) return result;
   }
 }
+
+// read(2) with EINTR retried, through the read call this thread uses: the
+// system's, unless a test put another one in place (ScopedReadCall) to fail
+// as the kernel may, with EINTR, EAGAIN, a short read or EIO, which real
+// descriptors seldom do on demand.
+using ReadCall = ssize_t (*)(int fd, void* buffer, std::size_t size);
+ssize_t readSome(int fd, void* buffer, std::size_t size);
+
+// Makes readSome on this thread call `call` while it lives.
+class ScopedReadCall {
+ public:
+  explicit ScopedReadCall(ReadCall call);
+  ~ScopedReadCall();
+  ScopedReadCall(const ScopedReadCall&) = delete;
+  ScopedReadCall& operator=(const ScopedReadCall&) = delete;
+
+ private:
+  ReadCall previous_;
+};
 
 // Owns one file descriptor; closes it once.
 class UniqueFd {
