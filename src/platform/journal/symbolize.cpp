@@ -200,6 +200,10 @@ struct CrashLocator::Shared {
   std::deque<Job> queue;
   bool working = false;
   bool stopping = false;
+  // A crash gave up waiting for the lookup that runs now: those queued
+  // behind it do not wait too, or a debug file that takes a minute to read
+  // would hold the trace 1.5 s for every crash of a burst.
+  bool stalled = false;
   std::map<Answer, std::optional<CodeLocation>> answers;
   std::deque<Answer> answerOrder;  // the oldest answer goes first
 
@@ -233,6 +237,7 @@ struct CrashLocator::Shared {
       if (job.buildId.empty() || session->second->buildId() == job.buildId) where = session->second->locate(job.offset);
       lock.lock();
       shared->remember({job.key, job.offset}, std::move(where));
+      shared->stalled = false;
       shared->changed.notify_all();
     }
     shared->working = false;
@@ -280,7 +285,9 @@ std::optional<CodeLocation> CrashLocator::locateFault(KernelReport& report,
     std::thread([shared = shared_] { Shared::work(shared); }).detach();
   }
   shared_->changed.notify_all();
+  if (shared_->stalled) return std::nullopt;
   if (!shared_->changed.wait_for(lock, limit_, [&] { return shared_->answers.count(answer) != 0; })) {
+    shared_->stalled = true;
     return std::nullopt;
   }
   return shared_->answers.at(answer);

@@ -31,7 +31,7 @@ std::optional<CodeLocation> locateInFile(const std::string& path, std::uint64_t 
 //
 // Each crash waits for its lookup at most `limit` (a large debug file may
 // take long to read, and the trace waits for it); a lookup that runs longer
-// goes on for the crashes that come after. Lookups run one after another on
+// goes on, for the crashes that come after, which meanwhile do not wait. Lookups run one after another on
 // a thread of the locator's own, from a bounded queue; the files they open
 // and their answers are kept by build ID and offset, so a burst of crashes
 // in one program costs one reading of its debug information.
