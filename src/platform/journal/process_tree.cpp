@@ -221,7 +221,8 @@ void ProcessTree::recordMappings(const posix::ForkRecord& record) {
       // The child runs its parent's code until it execs.
       if (record.tid != record.pid) return;
       if (const auto parent = mappings_.find(record.parent); parent != mappings_.end()) {
-        if (mappings_.size() < kMaxMappedProcesses) mappings_[record.pid] = parent->second;
+        Mappings shared = parent->second;
+        if (mappings_.size() < kMaxMappedProcesses) mappings_[record.pid] = std::move(shared);
       } else {
         mappings_.erase(record.pid);
       }
@@ -231,13 +232,13 @@ void ProcessTree::recordMappings(const posix::ForkRecord& record) {
       return;
     case posix::ForkRecord::Kind::mapping: {
       if (record.name.empty() || record.name.front() != '/') return;  // [vdso] and anonymous code
-      auto& slot = mappings_[record.pid];
-      if (mappings_.size() > kMaxMappedProcesses) {
+      if (mappings_.size() >= kMaxMappedProcesses && mappings_.count(record.pid) == 0) {
         // Keep the members' maps; what is left of outsiders and of the
         // long gone goes first.
         std::erase_if(mappings_, [this](const auto& entry) { return members_.count(entry.first) == 0; });
-        if (mappings_.size() > kMaxMappedProcesses) return;
+        if (mappings_.size() >= kMaxMappedProcesses) return;
       }
+      const Mappings& slot = mappings_[record.pid];
       auto copy = slot ? std::make_shared<std::vector<MappedFile>>(*slot) : std::make_shared<std::vector<MappedFile>>();
       if (copy->size() >= kMaxMappingsPerProcess) return;
       copy->push_back(MappedFile{record.name, record.start, record.length, record.fileOffset, record.buildId,
