@@ -338,6 +338,8 @@ struct CrashCase {
   int crashes = 1;       // the kernel may leave some out under its rate limit
 };
 
+void PrintTo(const CrashCase& row, std::ostream* out) { *out << row.name; }
+
 class KernelWitness : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(KernelWitness, ACrashIsNamedByTheFileThatRanNeverByAnotherOfItsName) {
@@ -382,6 +384,8 @@ TEST(KernelWitness, ASeccompKillIsOneEventAndAForgedCrashReportNone) {
   // The kill, then a crash report root forges with logger about the shell;
   // the shell waits for the test to see the kill's record in the journal
   // before it says it is done.
+  const auto started = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
   Traced trace({"/bin/sh", "-c",
                 std::string(MARROWFIELD_CRASH_PROGRAM) + " strict; printf 'MESSAGE_ID=" + std::string(kCoredumpMessageId) +
                     "\\nCOREDUMP_PID=%s\\nMESSAGE=forged report\\n' $$ | logger --journald; "
@@ -396,8 +400,11 @@ TEST(KernelWitness, ASeccompKillIsOneEventAndAForgedCrashReportNone) {
     if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) return 0;
     const std::string pid = "pid=" + who.substr(14, who.find(']') - 14) + " ";
     int found = 0;
-    sd_journal_seek_tail(journal);
-    for (int i = 0; i < 200 && sd_journal_previous(journal) > 0; ++i) {
+    sd_journal_add_match(journal, "_TRANSPORT=audit", 0);
+    sd_journal_add_disjunction(journal);
+    sd_journal_add_match(journal, "_TRANSPORT=kernel", 0);
+    sd_journal_seek_realtime_usec(journal, started);
+    while (sd_journal_next(journal) > 0) {
       const void* data = nullptr;
       std::size_t length = 0;
       if (sd_journal_get_data(journal, "MESSAGE", &data, &length) < 0) continue;
