@@ -6,7 +6,8 @@
 //   --bundle-id ID   identifier for the app-authored subsystem line
 //                    (default: the canonical path of this executable)
 //   --exit N         exit with status N (default 0)
-//   --crash          die of SIGSEGV
+//   --crash          write through a bad pointer in loadSettings (SIGSEGV,
+//                    which the kernel logs: where, down to the function)
 //   --stay           keep running until SIGTERM
 //   --ignore-term    ignore SIGTERM (with --stay: runs until SIGKILL)
 //   --flood N        write N numbered lines to stdout as fast as possible
@@ -114,6 +115,21 @@ void tellStory(const Options& options) {
 
 }  // namespace
 
+struct Settings {
+  int version = 0;
+};
+
+// Never set: read through a volatile, so no compiler can see that it is null.
+Settings* volatile missingSettings = nullptr;
+
+// The bug the demo crashes on: a real fault, which the kernel logs (a signal
+// the program raises itself it does not), so the trace names this function
+// and line where the debug information is at hand (-g, or the -dbgsym
+// package under /usr/lib/debug).
+[[gnu::noinline]] void loadSettings(Settings* settings) {
+  settings->version = 2;  // the demo's crash
+}
+
 int main(int argc, char** argv) {
   // Unbuffered, so stdout and stderr lines keep their order in one stream.
   std::setvbuf(stdout, nullptr, _IONBF, 0);
@@ -152,7 +168,7 @@ int main(int argc, char** argv) {
     nextRoad();
     std::fprintf(stderr, "fatal error: dereferencing a bad pointer in the settings loader\n");
     std::signal(SIGSEGV, SIG_DFL);
-    std::raise(SIGSEGV);
+    loadSettings(missingSettings);
   }
   if (options.stay) {
     while (!terminationRequested) pause();

@@ -293,13 +293,21 @@ int pidReuseFromProc() {
 // The same with the launch's own fork records (what an ordinary user has
 // where the kernel allows it): a helper that ended before anyone looked is
 // a member by its records, under the name its exec gave it, and its number
-// in a stranger's hands is not, within the grace too. 78: no records here.
+// in a stranger's hands is not, within the grace too; but a datagram the
+// helper sent before its exit is still its own. 78: no records here.
 int pidReuseFromRecords() {
   ProcessTree tree;
   const std::string pidFile = "/tmp/quick-helper-" + std::to_string(::getppid());
   posix::SpawnRequest request;
   request.argv = {"/bin/sh", "-c", "/bin/true & echo $! > " + pidFile + ".part; mv " + pidFile + ".part " + pidFile +
                                        "; wait; exec sleep 600"};
+  const auto micros = [] {
+    return static_cast<std::uint64_t>(std::chrono::duration_cast<std::chrono::microseconds>(
+                                          std::chrono::system_clock::now().time_since_epoch())
+                                          .count());
+  };
+  // Before the helper's exit, surely: a datagram the kernel stamped then is its own.
+  const std::uint64_t beforeExit = micros();
   std::shared_ptr<posix::ForkRecorder> forks;
   const pid_t root = posix::ForkRecorder::spawnRecorded(request, forks).pid;
   if (!forks) return 78;  // the root, unrecorded, ends with the namespace
@@ -322,7 +330,11 @@ int pidReuseFromRecords() {
                                                                              : 0;
   if (result == 0) {
     const pid_t stranger = handOver(quick, seen);
-    result = stranger != quick ? 77 : tree.contains(stranger) ? 7 : 0;
+    result = stranger != quick                          ? 77
+             : tree.contains(stranger)                    ? 7
+             : !tree.contains(stranger, {}, beforeExit)   ? 8
+             : tree.contains(stranger, {}, micros())      ? 9
+                                                          : 0;
     if (stranger > 0) ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0);
   }
   ::kill(root, SIGKILL);

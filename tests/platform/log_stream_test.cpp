@@ -22,6 +22,8 @@
 
 #include "journal_fixture.h"
 #include "platform/chunk_pump.h"
+#include "platform/fork_records.h"
+#include "platform/journal_capture.h"
 #include "platform/kernel_report.h"
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
@@ -223,7 +225,8 @@ int reap(pid_t pid) {
 }
 
 // A trace of the process `argv` starts: the journal stream is armed first,
-// as a trace does, then the process is launched and followed.
+// as a trace does, then the process is launched with the kernel recording
+// its tree, and followed.
 struct Traced {
   testing::LineCollector lines;
   JournalLogStreamLauncher launcher;
@@ -232,10 +235,14 @@ struct Traced {
 
   explicit Traced(const std::vector<std::string>& argv) {
     EXPECT_TRUE(stream.process) << stream.errorDescription;
-    if (stream.process) pid = spawn(argv);
+    if (!stream.process) return;
+    posix::SpawnRequest request;
+    request.argv = argv;
+    std::shared_ptr<posix::ForkRecorder> forks;
+    pid = posix::ForkRecorder::spawnRecorded(request, forks).pid;
     // The launcher names what it ran, as the workspace does: the program
     // may be a zombie before it is followed.
-    if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", argv.front()});
+    if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", argv.front(), std::move(forks)});
   }
 };
 
@@ -306,73 +313,139 @@ TEST(JournalLogStream, NoJournalOrAJournalctlThatGivesUpGivesAReadableReason) {
   EXPECT_TRUE(said.lines()[0].ends_with("exited with status 1: No journal files were opened.")) << said.lines()[0];
 }
 
-TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {
-  if (const auto reason = kernelMessagesUnavailableReason()) GTEST_SKIP() << *reason;
-  if (std::ifstream("/proc/sys/debug/exception-trace").get() == '0') GTEST_SKIP() << "debug.exception-trace is 0";
-  const std::string program = MARROWFIELD_CRASH_PROGRAM_SOURCE;
-  const std::pair<const char*, std::string> cases[] = {
-      {"null", "in main (crash_program.cpp:" + lineOf(program, "// the fault in main") + "), crash-program+0x"},
-      {"library", "in mfcrash::writeThrough(int volatile*) (crash_library.cpp:" +
-                      lineOf(MARROWFIELD_CRASH_LIBRARY_SOURCE, "// the fault in the library") + "), libmfcrash.so+0x"},
-      // The kernel names the faulting thread by its own id, not the process's.
-      {"thread", "in f (crash_program.cpp:" + lineOf(program, "// the fault in the thread") + "), crash-program+0x"},
-  };
-  std::uint64_t mainFault = 0;
-  for (const auto& [mode, expected] : cases) {
-    // The kernel logs at most 10 faults in 5 s (printk_ratelimit), and other
-    // tests crash programs too: a crash whose line never came is tried again.
-    bool reported = false;
-    for (int attempt = 0; attempt < 3 && !reported; ++attempt) {
-      Traced trace({MARROWFIELD_CRASH_PROGRAM, mode});
-      ASSERT_GT(trace.pid, 0);
-      EXPECT_TRUE(WIFSIGNALED(reap(trace.pid)));
-      const std::string who = mode == std::string("thread") ? "] crashed"
-                                                            : "crash-program[" + std::to_string(trace.pid) + "] crashed";
-      reported = waitFor([&] { return trace.lines.contains(who); });
-      EXPECT_TRUE(!reported || trace.lines.contains(who + " " + expected)) << trace.lines.joined();
-      const auto text = trace.lines.joined();
-      if (reported && mode == std::string("null")) mainFault = std::stoull(text.substr(text.find("program+0x") + 10), nullptr, 16);
-    }
-    EXPECT_TRUE(reported) << mode << ": the kernel's line never came";
-  }
-
-  // An older kernel writes only where the mapping starts: the file offset
-  // follows from the program's load segments, with the real mapping of a
-  // running copy standing in for the crashed one's.
-  ASSERT_NE(mainFault, 0u);
-  const pid_t running = spawn({MARROWFIELD_CRASH_PROGRAM, "wait"});
-  unsigned long long start = 0;
-  unsigned long long pageOffset = 0;
-  // The spawn may return before the program replaced the forked copy.
-  const bool mapped = waitFor([&] {
-    std::ifstream maps("/proc/" + std::to_string(running) + "/maps");
-    for (std::string range, permissions, offset, device, inode, path; maps >> range >> permissions >> offset >> device >> inode;) {
-      std::getline(maps, path);
-      if (permissions == "r-xp" && path.ends_with(MARROWFIELD_CRASH_PROGRAM)) {
-        start = std::stoull(range, nullptr, 16);
-        pageOffset = std::stoull(offset, nullptr, 16);
-      }
-    }
-    return start != 0;
-  });
-  ::kill(running, SIGKILL);
-  reap(running);
-  ASSERT_TRUE(mapped) << "no executable mapping of the program";
-  char old[256];
-  std::snprintf(old, sizeof old, "crash-program[7]: segfault at 0 ip %016llx sp 0 error 6 in crash-program[%llx+1000]",
-                start + mainFault - pageOffset, start);
-  JournalEntry entry;
-  entry.transport = "kernel";
-  entry.message = old;
-  auto report = parseKernelReport(entry);
-  ASSERT_TRUE(report);
-  CrashLocator locator;
-  locator.noteExecutable(MARROWFIELD_CRASH_PROGRAM);
-  const auto where = locator.locateFault(*report);
-  ASSERT_TRUE(where) << old;
-  EXPECT_EQ(where->function, "main");
-  EXPECT_EQ(report->fileOffset, mainFault);
+std::string kernelWitnessSkipReason() {
+  if (const auto reason = kernelMessagesUnavailableReason()) return *reason;
+  if (std::ifstream("/proc/sys/debug/exception-trace").get() == '0') return "debug.exception-trace is 0";
+  return {};
 }
+
+std::vector<std::string> linesWith(const std::vector<std::string>& lines, std::string_view text) {
+  std::vector<std::string> found;
+  for (const auto& line : lines) {
+    if (line.find(text) != std::string::npos) found.push_back(line);
+  }
+  return found;
+}
+
+// A crash of the tree, and what its event must say: $CRASH is the program
+// built with -g, run by a shell script. The kernel's line names only the
+// file's base name; the event names the function of the file that ran.
+struct CrashCase {
+  std::string name;
+  std::string script;
+  std::string expected;  // in every crash event
+  bool decoyOnPath = false;
+  int crashes = 1;       // the kernel may leave some out under its rate limit
+};
+
+void PrintTo(const CrashCase& row, std::ostream* out) { *out << row.name; }
+
+class KernelWitness : public ::testing::TestWithParam<CrashCase> {};
+
+TEST_P(KernelWitness, ACrashIsNamedByTheFileThatRanNeverByAnotherOfItsName) {
+  if (const auto reason = kernelWitnessSkipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  const CrashCase& row = GetParam();
+  std::string script = row.script;
+  for (std::size_t at; (at = script.find("$CRASH")) != std::string::npos;) script.replace(at, 6, MARROWFIELD_CRASH_PROGRAM);
+  const std::string oldPath = std::getenv("PATH");
+  // An older program of the same name, first on PATH for us and the tree.
+  if (row.decoyOnPath) ::setenv("PATH", (std::string(MARROWFIELD_CRASH_DECOY_DIR) + ":" + oldPath).c_str(), 1);
+  // The kernel logs at most 10 faults in 5 s (printk_ratelimit), and other
+  // tests crash programs too: a run whose lines never came is tried again.
+  bool reported = false;
+  for (int attempt = 0; attempt < 3 && !reported; ++attempt) {
+    // A burst ends with a line of its own, after which its crashes' lines
+    // have mostly come.
+    const bool burst = row.crashes > 1;
+    Traced trace({"/bin/sh", "-c", burst ? script + "; logger -t mf-witness done" : script});
+    ASSERT_GT(trace.pid, 0);
+    reap(trace.pid);
+    reported = waitFor([&] { return trace.lines.contains("] crashed") && (!burst || trace.lines.contains("mf-witness")); });
+    const auto lines = trace.lines.lines();
+    const auto crashes = linesWith(lines, "] crashed");
+    for (const auto& crash : crashes) {
+      EXPECT_NE(crash.find(row.expected), std::string::npos) << crash;
+      EXPECT_EQ(crash.find("decoy"), std::string::npos) << crash;
+    }
+    if (reported && burst && ::geteuid() == 0) {
+      // The kernel's word that it left lines out is said once.
+      EXPECT_TRUE(waitFor([&] { return trace.lines.contains("warning: the kernel left out some of its messages"); }));
+      EXPECT_EQ(linesWith(trace.lines.lines(), "left out some").size(), 1u) << trace.lines.joined();
+    }
+  }
+  ::setenv("PATH", oldPath.c_str(), 1);
+  EXPECT_TRUE(reported) << "the kernel's line never came";
+}
+
+TEST(KernelWitness, ASeccompKillIsOneEventAndAForgedCrashReportNone) {
+  if (const auto reason = kernelWitnessSkipReason(); !reason.empty()) GTEST_SKIP() << reason;
+  testing::TempDir dir;
+  const auto go = (dir.path() / "go").string();
+  // The kill, then a crash report root forges with logger about the shell;
+  // the shell waits for the test to see the kill's record in the journal
+  // before it says it is done.
+  const auto started = static_cast<std::uint64_t>(
+      std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
+  Traced trace({"/bin/sh", "-c",
+                std::string(MARROWFIELD_CRASH_PROGRAM) + " strict; printf 'MESSAGE_ID=" + std::string(kCoredumpMessageId) +
+                    "\\nCOREDUMP_PID=%s\\nMESSAGE=forged report\\n' $$ | logger --journald; "
+                    "while [ ! -e " + go + " ]; do sleep 0.05; done; logger -t mf-witness done"});
+  ASSERT_GT(trace.pid, 0);
+  ASSERT_TRUE(waitFor([&] { return trace.lines.contains("permission denied by seccomp"); })) << trace.lines.joined();
+  // The kernel's log and journald's audit socket each carry the record.
+  const auto text = linesWith(trace.lines.lines(), "permission denied by seccomp").front();
+  const std::string who = text.substr(text.find("crash-program["));
+  const auto copies = [&] {
+    sd_journal* journal = nullptr;
+    if (sd_journal_open(&journal, SD_JOURNAL_LOCAL_ONLY) < 0) return 0;
+    const std::string pid = "pid=" + who.substr(14, who.find(']') - 14) + " ";
+    int found = 0;
+    sd_journal_add_match(journal, "_TRANSPORT=audit", 0);
+    sd_journal_add_disjunction(journal);
+    sd_journal_add_match(journal, "_TRANSPORT=kernel", 0);
+    sd_journal_seek_realtime_usec(journal, started);
+    while (sd_journal_next(journal) > 0) {
+      const void* data = nullptr;
+      std::size_t length = 0;
+      if (sd_journal_get_data(journal, "MESSAGE", &data, &length) < 0) continue;
+      const std::string_view message(static_cast<const char*>(data), length);
+      if (message.find(pid) != std::string_view::npos && message.find("syscall=39 ") != std::string_view::npos) ++found;
+    }
+    sd_journal_close(journal);
+    return found;
+  };
+  const bool twice = waitFor([&] { return copies() >= 2; });
+  std::ofstream(go) << "go";
+  ASSERT_TRUE(waitFor([&] { return trace.lines.contains("mf-witness") && trace.lines.contains("forged report"); }))
+      << trace.lines.joined();
+  reap(trace.pid);
+  EXPECT_EQ(linesWith(trace.lines.lines(), "permission denied by seccomp").size(), 1u) << trace.lines.joined();
+  EXPECT_NE(text.find("system call getpid (39), which ended it with SIGKILL"), std::string::npos) << text;
+  EXPECT_TRUE(linesWith(trace.lines.lines(), "] crashed").empty()) << trace.lines.joined();
+  if (!twice) GTEST_SKIP() << "the journal holds one copy of the audit record here (journald reads no audit socket)";
+}
+
+const std::string kInMain = "in main (crash_program.cpp:" + lineOf(MARROWFIELD_CRASH_PROGRAM_SOURCE, "// the fault in main") +
+                            "), crash-program+0x";
+// Lines written to /dev/kmsg as the kernel's rate limit writes them (root only).
+const std::string kSuppressed = "if [ -w /dev/kmsg ]; then for n in 3 4; do echo \"show_signal_msg: $n callbacks suppressed\" "
+                                "> /dev/kmsg; done; fi";
+
+INSTANTIATE_TEST_SUITE_P(
+    Crashes, KernelWitness,
+    ::testing::Values(
+        CrashCase{"InMain", "exec $CRASH null", kInMain},
+        CrashCase{"InALibrary", "exec $CRASH library",
+                  "in mfcrash::writeThrough(int volatile*) (crash_library.cpp:" +
+                      lineOf(MARROWFIELD_CRASH_LIBRARY_SOURCE, "// the fault in the library") + "), libmfcrash.so+0x"},
+        // The kernel names the faulting thread by its own id, not the process's.
+        CrashCase{"InAThread", "exec $CRASH thread",
+                  "in f (crash_program.cpp:" + lineOf(MARROWFIELD_CRASH_PROGRAM_SOURCE, "// the fault in the thread") +
+                      "), crash-program+0x"},
+        CrashCase{"AGrandchildStartedByAbsolutePath", "$CRASH null; true", kInMain},
+        CrashCase{"AGrandchildWithADecoyOfItsNameOnPath", "$CRASH null; true", kInMain, true},
+        CrashCase{"EveryCrashOfABurst", "for i in 1 2 3 4 5 6; do $CRASH null; done; " + kSuppressed, kInMain, false, 6}),
+    [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.name; });
 
 }  // namespace
 }  // namespace mf

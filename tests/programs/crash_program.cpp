@@ -6,8 +6,12 @@
 //   crash-program library    faults inside libmfcrash.so
 //   crash-program thread     faults in a second thread, in a C function named f
 //   crash-program wait       sleeps until killed
+//   crash-program strict     makes a system call that seccomp's strict mode forbids
 
+#include <linux/seccomp.h>
 #include <pthread.h>
+#include <sys/prctl.h>
+#include <sys/syscall.h>
 #include <cstring>
 #include <unistd.h>
 
@@ -32,6 +36,9 @@ int main(int argc, char** argv) {
     pthread_t thread;
     pthread_create(&thread, nullptr, f, nullptr);
     pthread_join(thread, nullptr);
+  }
+  if (std::strcmp(mode, "strict") == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) == 0) {
+    ::syscall(SYS_getpid);  // only read, write, exit and sigreturn are allowed: the kernel kills it here
   }
   if (std::strcmp(mode, "wait") == 0) {
     for (;;) ::pause();

@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform/journal_capture.h"
 
+#include <algorithm>
+
 #include "platform/chunk_pump.h"
 #include "text/unicode_text.h"
 
@@ -32,8 +34,11 @@ bool isCoredumpReport(const JournalEntry& entry) {
   // sender is gone; _COMM (its name, cut to 15 bytes) journald reads from
   // /proc, and misses for a sender that exited at once, as systemd-coredump
   // does right after its report. A named sender must be systemd-coredump.
+  // Without _COMM, the identifier is the clue left: systemd-coredump sends
+  // its own or none, and a forger that took its name is root anyway.
   return entry.messageId == kCoredumpMessageId && entry.uid == 0 &&
-         (entry.comm.empty() || entry.comm == "systemd-coredum");
+         (entry.comm.empty() ? entry.identifier.empty() || entry.identifier == "systemd-coredump"
+                             : entry.comm == "systemd-coredum");
 }
 
 bool isJournalDropNote(const JournalEntry& entry) {
@@ -101,6 +106,7 @@ void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr
 }
 
 void JournalCapture::take(JournalEntry&& entry) {
+  if (scope_.root != 0 && undecided_.empty()) noteSuppressedKernelMessages(entry);
   // A datagram's time is when the kernel took it from its sender; a stream's
   // lines are stamped as journald reads them, maybe after the writer's end.
   const bool datagram = entry.transport == "syslog" || entry.transport == "journal";
@@ -155,7 +161,6 @@ void JournalCapture::capture(const JournalEntry& entry) {
     captureKernelReport(entry);
     return;
   }
-  if (!entry.exe.empty()) locator_.noteExecutable(entry.exe);
   batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
   if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
@@ -168,10 +173,36 @@ void JournalCapture::warnWithoutKernelMessages() {
   }
 }
 
+void JournalCapture::noteSuppressedKernelMessages(const JournalEntry& entry) {
+  if (toldSuppressed_ || !saysKernelSuppressedMessages(entry)) return;
+  toldSuppressed_ = true;
+  JournalEntry shown = entry;
+  shown.identifier = "kernel";
+  shown.pid = 0;
+  shown.syslogPid = 0;
+  shown.messageId.clear();
+  shown.glibDomain.clear();
+  shown.message = "warning: the kernel left out some of its messages (\"" + kernelLine(entry) + "\"), so crashes of " +
+                  scope_.processName + " may be missing from this trace";
+  shown.priority = 4;
+  batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
+}
+
+bool JournalCapture::isRepeatedAuditRecord(const KernelReport& report) {
+  constexpr std::size_t kMaxSerials = 256;
+  if (report.auditSerial.empty()) return false;
+  if (std::find(auditSerials_.begin(), auditSerials_.end(), report.auditSerial) != auditSerials_.end()) return true;
+  if (auditSerials_.size() == kMaxSerials) auditSerials_.pop_front();
+  auditSerials_.push_back(report.auditSerial);
+  return false;
+}
+
 void JournalCapture::captureKernelReport(const JournalEntry& entry) {
   auto report = parseKernelReport(entry);
-  if (!report) return;
-  const auto where = locator_.locateFault(*report);
+  if (!report || isRepeatedAuditRecord(*report)) return;
+  const auto where = report->kind == KernelReport::Kind::fault
+                         ? locator_.locateFault(*report, tree_.mappedFileAt(report->pid, report->ip))
+                         : std::nullopt;
   // Shown as the kernel's own line, at the entry's time: its sender is the
   // kernel, whatever the line's first word made journald take for an
   // identifier.

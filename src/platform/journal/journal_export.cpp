@@ -27,7 +27,7 @@ Number parseNumber(std::string_view text, Number fallback) {
 std::string_view journalExportFields() {
   return "MESSAGE,PRIORITY,_PID,_UID,SYSLOG_PID,SYSLOG_IDENTIFIER,_COMM,_EXE,_TRANSPORT,_STREAM_ID,GLIB_DOMAIN,"
          "_SYSTEMD_USER_UNIT,MESSAGE_ID,COREDUMP_PID,COREDUMP_UNIT,COREDUMP_USER_UNIT,COREDUMP_COMM,"
-         "_SOURCE_REALTIME_TIMESTAMP";
+         "_SOURCE_REALTIME_TIMESTAMP,_AUDIT_ID";
 }
 
 std::string validUtf8(std::string_view bytes) {
@@ -160,6 +160,8 @@ void JournalExportParser::setField(std::string_view key, std::string_view value)
     e.coredumpUnit = value;
   } else if (key == "COREDUMP_COMM") {
     e.coredumpComm = validUtf8(value);
+  } else if (key == "_AUDIT_ID") {
+    e.auditId = validUtf8(value);
   } else if (key == "__REALTIME_TIMESTAMP") {
     e.realtimeMicros = parseNumber<std::uint64_t>(value, 0);
   } else if (key == "_SOURCE_REALTIME_TIMESTAMP") {

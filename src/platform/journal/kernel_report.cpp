@@ -4,12 +4,14 @@
 #include <algorithm>
 #include <charconv>
 #include <csignal>
+#include <cstdio>
 #include <cstdlib>
 #include <filesystem>
 #include <sys/stat.h>
 #include <sys/sysmacros.h>
 #include <unistd.h>
 
+#include <linux/seccomp.h>
 #include <seccomp.h>
 
 #include "trace/signal_names.h"
@@ -196,8 +198,18 @@ constexpr int kAuditUserAvc = 1107;  // a user-space manager's decision (dbus-da
 
 // "audit: type=1400 audit(1700000000.123:45): apparmor=…" from the kernel's
 // log; "AVC apparmor=…" from journald's own audit socket.
-std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry, string_view line) {
+// "1700000000.123:45": one record's stamp and serial, the same in both copies
+// of it (journald's audit socket keeps them apart from the text).
+std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry, string_view line,
+                                                       std::string& serial) {
   if (entry.transport == "audit") {
+    if (!entry.auditId.empty() && entry.sourceRealtimeMicros != 0) {
+      const auto millis = entry.sourceRealtimeMicros / 1000;
+      char stamp[32];
+      std::snprintf(stamp, sizeof stamp, "%llu.%03llu:", static_cast<unsigned long long>(millis / 1000),
+                    static_cast<unsigned long long>(millis % 1000));
+      serial = stamp + entry.auditId;
+    }
     const auto space = line.find(' ');
     const string_view name = line.substr(0, space);
     const string_view body = space == string_view::npos ? string_view() : line.substr(space + 1);
@@ -215,11 +227,15 @@ std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry
   const auto type = leadingNumber<int>(rest);
   const auto colon = rest.find("): ");
   if (!type || colon == string_view::npos) return std::nullopt;
+  if (const auto open = rest.find(" audit("); open != string_view::npos && open < colon) {
+    serial = std::string(rest.substr(open + 7, colon - open - 7));
+  }
   return std::pair{*type, rest.substr(colon + 3)};
 }
 
 std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view line) {
-  const auto record = auditRecord(entry, line);
+  std::string serial;
+  const auto record = auditRecord(entry, line, serial);
   if (!record) return std::nullopt;
   auto [type, body] = *record;
   if (type == kAuditUserAvc) {
@@ -233,6 +249,7 @@ std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view li
     type = kAuditAvc;
   }
   KernelReport report;
+  report.auditSerial = std::move(serial);
   const auto pid = number<pid_t>(auditValue(body, "pid"));
   if (!pid || *pid <= 0) return std::nullopt;
   report.pid = *pid;
@@ -279,15 +296,19 @@ std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view li
     return report;
   }
   if (type == kAuditSeccomp) {
-    // The filter's action is the top half of `code`.
+    // The filter's action is the top half of `code`. The kernel logs the
+    // action alone, so an errno action comes without its errno.
     const auto code = number<std::uint32_t>(auditValue(body, "code"), 16).value_or(0);
-    const std::uint32_t action = code & 0xffff0000u;
+    const std::uint32_t action = code & SECCOMP_RET_ACTION_FULL;
     report.mechanism = "seccomp";
     report.denied = "system call " + syscallName(auditValue(body, "arch"), auditValue(body, "syscall"));
     const auto sig = number<int>(auditValue(body, "sig")).value_or(0);
-    if (action == 0x00050000u) {
-      report.denied += ", which failed with error " + std::to_string(code & 0xffffu);
-    } else if (action == 0x00030000u || action == 0x80000000u || action == 0x00000000u) {
+    if (action == SECCOMP_RET_ERRNO) {
+      const std::uint32_t error = code & SECCOMP_RET_DATA;
+      report.denied += error == 0 ? ", which was refused with an error"
+                                  : ", which failed with error " + std::to_string(error);
+    } else if (action == SECCOMP_RET_TRAP || action == SECCOMP_RET_KILL_PROCESS ||
+               action == SECCOMP_RET_KILL_THREAD) {
       report.denied += ", which ended it with " + signalName(sig != 0 ? sig : SIGSYS);
     } else {
       return std::nullopt;  // logged, allowed, traced or handed to a supervisor: nothing refused
@@ -304,6 +325,18 @@ std::string kernelLine(const JournalEntry& entry) {
   std::string line = entry.identifier;
   if (entry.syslogPid > 0) line += "[" + std::to_string(entry.syslogPid) + "]";
   return line + ": " + entry.message;
+}
+
+bool saysKernelSuppressedMessages(const JournalEntry& entry) {
+  // journald's own word that the kernel's log ran ahead of it.
+  if (entry.transport == "driver") {
+    return startsWith(entry.message, "Missed ") && entry.message.ends_with(" kernel messages");
+  }
+  if (entry.transport != "kernel") return false;
+  const std::string line = kernelLine(entry);
+  return line.ends_with(" callbacks suppressed") || line.find(" suppressed due to ratelimiting") != string_view::npos ||
+         startsWith(line, "audit: rate limit exceeded") || startsWith(line, "audit: audit_lost=") ||
+         startsWith(line, "audit: backlog limit exceeded");
 }
 
 std::optional<KernelReport> parseKernelReport(const JournalEntry& entry) {

@@ -30,6 +30,11 @@ constexpr int kMaxAncestry = 64;
 constexpr std::size_t kPruneEvery = 4096;
 // How far apart the wall clock and the boot clock may be read.
 constexpr std::uint64_t kClockSlackMicros = 5000;
+// The processes whose code mappings are kept, and the mappings of each: a
+// fork storm or a program that maps and unmaps code without end must not
+// grow them without bound.
+constexpr std::size_t kMaxMappedProcesses = 16384;
+constexpr std::size_t kMaxMappingsPerProcess = 4096;
 // How long the kernel may take to acknowledge that it will send events.
 constexpr auto kAckTimeout = std::chrono::milliseconds(500);
 
@@ -90,6 +95,17 @@ posix::UniqueFd openConnector() {
   }
 }
 
+// The connector stamps its events on the monotonic clock.
+std::uint64_t wallMicrosOfMonotonic(std::uint64_t monotonicNanos) {
+  timespec wall{};
+  timespec monotonic{};
+  ::clock_gettime(CLOCK_REALTIME, &wall);
+  ::clock_gettime(CLOCK_MONOTONIC, &monotonic);
+  const auto nanos = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
+  const std::int64_t wallNanos = static_cast<std::int64_t>(monotonicNanos) + nanos(wall) - nanos(monotonic);
+  return wallNanos > 0 ? static_cast<std::uint64_t>(wallNanos) / 1000 : 0;
+}
+
 // /proc's start times are in clock ticks since boot.
 std::uint64_t nanosPerTick() {
   static const std::uint64_t nanos = 1000000000ULL / static_cast<std::uint64_t>(::sysconf(_SC_CLK_TCK));
@@ -108,11 +124,9 @@ int ProcessTree::eventFd() const {
 }
 
 void ProcessTree::drainEvents() {
-  if (connector_.valid()) {
-    drainConnector();
-  } else if (recorder_) {
-    drainRecorder();
-  }
+  if (connector_.valid()) drainConnector();
+  // With the connector the records are read for the mappings alone.
+  if (recorder_) drainRecorder();
 }
 
 void ProcessTree::drainConnector() {
@@ -146,7 +160,7 @@ void ProcessTree::drainConnector() {
         // whole group as its parent, so it would look like an outsider's
         // fork of a member's number.
         if (fork.child_pid == fork.child_tgid) {
-          handleFork(fork.parent_tgid, fork.child_tgid);
+          handleFork(fork.parent_tgid, fork.child_tgid, 0, wallMicrosOfMonotonic(event.timestamp_ns));
         } else {
           handleThread(fork.child_pid, fork.child_tgid);
         }
@@ -162,7 +176,8 @@ void ProcessTree::drainConnector() {
 void ProcessTree::drainRecorder() {
   records_.clear();
   recorder_->drain(records_);
-  if (recorder_->lostRecords()) lostEvents_ = true;
+  const bool forMembership = !connector_.valid();
+  if (forMembership && recorder_->lostRecords()) lostEvents_ = true;
   // Records are stamped on the boot clock, the journal on the wall clock.
   timespec wall{};
   timespec boot{};
@@ -171,6 +186,8 @@ void ProcessTree::drainRecorder() {
   const auto nanos = [](const timespec& t) { return std::int64_t{t.tv_sec} * 1000000000 + t.tv_nsec; };
   const std::int64_t wallMinusBoot = nanos(wall) - nanos(boot);
   for (const auto& record : records_) {
+    recordMappings(record);
+    if (!forMembership) continue;
     // A thread's records are not its process's, as with the connector.
     const bool ofProcess = record.tid == record.pid;
     switch (record.kind) {
@@ -192,8 +209,59 @@ void ProcessTree::drainRecorder() {
         // The name journald reads is the main thread's.
         if (const auto it = members_.find(record.pid); ofProcess && it != members_.end()) it->second.name = record.name;
         break;
+      case posix::ForkRecord::Kind::mapping:
+        break;
     }
   }
+}
+
+void ProcessTree::recordMappings(const posix::ForkRecord& record) {
+  switch (record.kind) {
+    case posix::ForkRecord::Kind::fork:
+      // The child runs its parent's code until it execs.
+      if (record.tid != record.pid) return;
+      if (const auto parent = mappings_.find(record.parent); parent != mappings_.end()) {
+        Mappings shared = parent->second;
+        if (mappings_.size() < kMaxMappedProcesses) mappings_[record.pid] = std::move(shared);
+      } else {
+        mappings_.erase(record.pid);
+      }
+      return;
+    case posix::ForkRecord::Kind::rename:
+      if (record.exec) mappings_.erase(record.pid);  // the old image is gone
+      return;
+    case posix::ForkRecord::Kind::mapping: {
+      if (record.name.empty() || record.name.front() != '/') return;  // [vdso] and anonymous code
+      if (mappings_.size() >= kMaxMappedProcesses && mappings_.count(record.pid) == 0) {
+        // Keep the members' maps; what is left of outsiders and of the
+        // long gone goes first.
+        std::erase_if(mappings_, [this](const auto& entry) { return members_.count(entry.first) == 0; });
+        if (mappings_.size() >= kMaxMappedProcesses) return;
+      }
+      const Mappings& slot = mappings_[record.pid];
+      auto copy = slot ? std::make_shared<std::vector<MappedFile>>(*slot) : std::make_shared<std::vector<MappedFile>>();
+      if (copy->size() >= kMaxMappingsPerProcess) return;
+      copy->push_back(MappedFile{record.name, record.start, record.length, record.fileOffset, record.buildId,
+                                 record.deviceMajor, record.deviceMinor, record.inode});
+      mappings_[record.pid] = std::move(copy);
+      return;
+    }
+    case posix::ForkRecord::Kind::exit:
+      return;
+  }
+}
+
+std::optional<ProcessTree::MappedFile> ProcessTree::mappedFileAt(pid_t pid, std::uint64_t address) {
+  drainEvents();
+  // The kernel names a faulting thread by its own id.
+  if (const auto thread = threadsOfMembers_.find(pid); thread != threadsOfMembers_.end()) pid = thread->second;
+  const auto it = mappings_.find(pid);
+  if (it == mappings_.end() || !it->second) return std::nullopt;
+  // The latest mapping over the address is the one that was there.
+  for (auto mapping = it->second->rbegin(); mapping != it->second->rend(); ++mapping) {
+    if (address >= mapping->start && address - mapping->start < mapping->length) return *mapping;
+  }
+  return std::nullopt;
 }
 
 void ProcessTree::handleThread(pid_t thread, pid_t process) {
@@ -204,7 +272,7 @@ void ProcessTree::handleThread(pid_t thread, pid_t process) {
   }
 }
 
-void ProcessTree::handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos) {
+void ProcessTree::handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos, std::uint64_t forkMicros) {
   if (members_.empty()) {
     if (childrenSeen_.size() < kMaxForksBeforeRoot) childrenSeen_.emplace(parent, child);
     return;
@@ -224,8 +292,16 @@ void ProcessTree::handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos)
     return;
   }
   // The kernel handed a member's old number to an outsider: from now on that
-  // pid's entries are the outsider's.
+  // pid's entries are the outsider's, but what the member sent before still
+  // arrives after, and is its own.
+  noteHandedOver(child, known->second.exitMicros != 0 ? known->second.exitMicros : forkMicros);
   members_.erase(known);
+}
+
+void ProcessTree::noteHandedOver(pid_t pid, std::uint64_t untilMicros) {
+  if (untilMicros == 0) return;
+  if (handedOver_.size() >= kMaxForksBeforeRoot) handedOver_.clear();
+  handedOver_[pid] = untilMicros;
 }
 
 void ProcessTree::addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName) {
@@ -307,8 +383,9 @@ void ProcessTree::setRoot(pid_t root, std::shared_ptr<posix::ForkRecorder> recor
   // Threads seen before: those of members stay known by their ids.
   std::erase_if(threadsOfMembers_, [this](const auto& thread) { return members_.count(thread.second) == 0; });
   // The launch's records wait in the kernel's rings until read: read with
-  // the root known, everything of the tree is in them, in order.
-  if (!connector_.valid() && recorder) {
+  // the root known, everything of the tree is in them, in order. With the
+  // connector they still tell which files the tree ran.
+  if (recorder) {
     recorder_ = std::move(recorder);
     drainEvents();
   }
@@ -353,6 +430,9 @@ void ProcessTree::discoverChildren() {
 bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentMicros) {
   if (members_.empty() || pid <= 0) return false;
   drainEvents();
+  if (const auto it = handedOver_.find(pid); it != handedOver_.end() && sentMicros != 0 && sentMicros <= it->second) {
+    return true;
+  }
   // The launch's records show the tree's forks, but not an outsider's that
   // takes a member's number, nor what a setuid program in the tree starts
   // (the kernel stops recording at its exec): /proc answers for those.
@@ -363,7 +443,11 @@ bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentM
     if (!outsidersForksSeen) {
       const auto stat = posix::processStatOf(pid);
       if (stat && !startsAt(member, stat->startTicks)) {
-        members_.erase(it);  // a newcomer under a member's old number
+        // A newcomer under a member's old number.
+        const std::uint64_t exitMicros = member.exitMicros;
+        noteHandedOver(pid, exitMicros);
+        members_.erase(it);
+        if (sentMicros != 0 && sentMicros <= exitMicros) return true;
         return stat && isLinkedToMemberInProc(pid, *stat);
       }
       if (!stat && !member.goneSince) member.goneSince = now;

@@ -46,6 +46,29 @@ perf_event_attr recordingAttributes(std::size_t ringBytes) {
   return attr;
 }
 
+// Every code mapping of the tree: the file, where it lies, and its build ID.
+// Data mappings are left out (mmap_data stays 0): only code can fault as a
+// crash the kernel names by file.
+perf_event_attr mappingAttributes(std::size_t ringBytes, bool buildId) {
+  perf_event_attr attr{};
+  attr.size = sizeof attr;
+  attr.type = PERF_TYPE_SOFTWARE;
+  attr.config = PERF_COUNT_SW_DUMMY;
+  attr.mmap = 1;
+  attr.mmap2 = 1;
+  attr.build_id = buildId ? 1 : 0;
+  attr.inherit = 1;
+  attr.exclude_kernel = 1;
+  attr.exclude_hv = 1;
+  attr.sample_id_all = 1;
+  attr.sample_type = PERF_SAMPLE_TIME;
+  attr.use_clockid = 1;
+  attr.clockid = CLOCK_BOOTTIME;
+  attr.watermark = 1;
+  attr.wakeup_watermark = static_cast<std::uint32_t>(ringBytes / 2);
+  return attr;
+}
+
 long openEvent(perf_event_attr& attr, int cpu) {
   return ::syscall(SYS_perf_event_open, &attr, 0 /* this thread */, cpu, -1, PERF_FLAG_FD_CLOEXEC);
 }
@@ -70,11 +93,30 @@ ForkRecorder::~ForkRecorder() {
   }
 }
 
+bool ForkRecorder::addRing(long fd, std::size_t dataBytes, std::size_t pageSize, bool mappings) {
+  Ring ring;
+  ring.fd.reset(static_cast<int>(fd));
+  ring.mappedBytes = dataBytes + pageSize;
+  ring.mappings = mappings;
+  void* base = ::mmap(nullptr, ring.mappedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, ring.fd.get(), 0);
+  if (base == MAP_FAILED) return false;  // over the user's locked-memory allowance
+  ring.base = base;
+  epoll_event interest{};
+  interest.events = EPOLLIN;
+  interest.data.u32 = static_cast<std::uint32_t>(rings_.size());
+  if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, ring.fd.get(), &interest) != 0) {
+    ::munmap(base, ring.mappedBytes);
+    return false;
+  }
+  rings_.push_back(std::move(ring));
+  return true;
+}
+
 bool ForkRecorder::openOnThisThread() {
   const long cpus = ::sysconf(_SC_NPROCESSORS_CONF);
   if (cpus <= 0) return false;
-  const long pageSize = ::sysconf(_SC_PAGESIZE);
-  const std::size_t dataBytes = dataPagesPerRing(static_cast<std::size_t>(cpus)) * static_cast<std::size_t>(pageSize);
+  const auto pageSize = static_cast<std::size_t>(::sysconf(_SC_PAGESIZE));
+  const std::size_t dataBytes = dataPagesPerRing(static_cast<std::size_t>(cpus)) * pageSize;
   epoll_.reset(::epoll_create1(EPOLL_CLOEXEC));
   if (!epoll_.valid()) return false;
   for (int cpu = 0; cpu < cpus; ++cpu) {
@@ -86,19 +128,41 @@ bool ForkRecorder::openOnThisThread() {
       if (errno == ENODEV && cpu > 0) continue;
       return false;
     }
-    Ring ring;
-    ring.fd.reset(static_cast<int>(fd));
-    ring.mappedBytes = dataBytes + static_cast<std::size_t>(pageSize);
-    void* base = ::mmap(nullptr, ring.mappedBytes, PROT_READ | PROT_WRITE, MAP_SHARED, ring.fd.get(), 0);
-    if (base == MAP_FAILED) return false;  // over the user's locked-memory allowance
-    ring.base = base;
-    epoll_event interest{};
-    interest.events = EPOLLIN;
-    interest.data.u32 = static_cast<std::uint32_t>(rings_.size());
-    if (::epoll_ctl(epoll_.get(), EPOLL_CTL_ADD, ring.fd.get(), &interest) != 0) return false;
-    rings_.push_back(std::move(ring));
+    if (!addRing(fd, dataBytes, pageSize, false)) return false;
   }
-  return !rings_.empty();
+  if (rings_.empty()) return false;
+  openMappingsOnThisThread(static_cast<std::size_t>(cpus), pageSize);
+  return true;
+}
+
+void ForkRecorder::openMappingsOnThisThread(std::size_t cpus, std::size_t pageSize) {
+  // Half the forks' rings: mappings come at an exec, not at every fork, and
+  // the user's locked memory is shared with every other trace.
+  const std::size_t dataBytes = std::max<std::size_t>(dataPagesPerRing(cpus) / 2, 1) * pageSize;
+  const std::size_t forkRings = rings_.size();
+  // The build ID comes with kernels from 5.12 on; older ones refuse the bit
+  // and give the file's device and inode instead.
+  bool buildId = true;
+  for (std::size_t cpu = 0; cpu < cpus; ++cpu) {
+    perf_event_attr attr = mappingAttributes(dataBytes, buildId);
+    long fd = openEvent(attr, static_cast<int>(cpu));
+    if (fd < 0 && errno == EINVAL && buildId) {
+      buildId = false;
+      attr = mappingAttributes(dataBytes, false);
+      fd = openEvent(attr, static_cast<int>(cpu));
+    }
+    if (fd < 0 && errno == ENODEV && cpu > 0) continue;
+    if (fd < 0 || !addRing(fd, dataBytes, pageSize, true)) {
+      // Without every CPU's ring a mapping could be missed unseen: none at all.
+      for (std::size_t i = forkRings; i < rings_.size(); ++i) {
+        ::epoll_ctl(epoll_.get(), EPOLL_CTL_DEL, rings_[i].fd.get(), nullptr);
+        ::munmap(rings_[i].base, rings_[i].mappedBytes);
+      }
+      rings_.resize(forkRings);
+      return;
+    }
+  }
+  mappingRings_ = rings_.size() - forkRings;
 }
 
 bool ForkRecorder::available() {
@@ -134,14 +198,15 @@ void ForkRecorder::readRing(Ring& ring, std::vector<ForkRecord>& out) {
   const std::uint64_t size = meta->data_size;
   const std::uint64_t head = __atomic_load_n(&meta->data_head, __ATOMIC_ACQUIRE);
   std::uint64_t tail = meta->data_tail;
-  std::array<char, 512> record{};
+  // A mapping's record holds its file's path, up to PATH_MAX.
+  std::array<char, 4096 + 128> record{};
   while (tail < head) {
     perf_event_header header{};
     for (std::size_t i = 0; i < sizeof header; ++i) {
       reinterpret_cast<char*>(&header)[i] = data[(tail + i) % size];
     }
     if (header.size < sizeof header) {  // never written so: give up the rest rather than spin on it
-      lost_ = true;
+      (ring.mappings ? lostMappings_ : lost_) = true;
       tail = head;
       break;
     }
@@ -150,6 +215,9 @@ void ForkRecorder::readRing(Ring& ring, std::vector<ForkRecord>& out) {
     tail += header.size;
     const char* body = record.data() + sizeof header;
     const std::size_t bodyLength = length - sizeof header;
+    // The kernel sends forks and exits to a mapping event too: they are the
+    // fork rings' to tell, once.
+    if (ring.mappings && header.type != PERF_RECORD_MMAP2 && header.type != PERF_RECORD_LOST) continue;
     ForkRecord parsed;
     switch (header.type) {
       case PERF_RECORD_FORK:
@@ -170,9 +238,32 @@ void ForkRecorder::readRing(Ring& ring, std::vector<ForkRecord>& out) {
         parsed.tid = static_cast<pid_t>(u32At(body + 4));
         parsed.name.assign(body + 8, strnlen(body + 8, bodyLength - 16));
         parsed.bootNanos = u64At(body + bodyLength - 8);
+        parsed.exec = (header.misc & PERF_RECORD_MISC_COMM_EXEC) != 0;
         break;
+      case PERF_RECORD_MMAP2: {
+        // pid, tid, addr, len, pgoff; build ID or device and inode; prot,
+        // flags; the path (NUL-padded to 8 bytes); then the sample id's time.
+        if (bodyLength < 72 || header.size > record.size()) continue;
+        parsed.kind = ForkRecord::Kind::mapping;
+        parsed.pid = static_cast<pid_t>(u32At(body));
+        parsed.tid = static_cast<pid_t>(u32At(body + 4));
+        parsed.start = u64At(body + 8);
+        parsed.length = u64At(body + 16);
+        parsed.fileOffset = u64At(body + 24);
+        if ((header.misc & PERF_RECORD_MISC_MMAP_BUILD_ID) != 0) {
+          const auto size = std::min<std::size_t>(static_cast<unsigned char>(body[32]), 20);
+          parsed.buildId.assign(body + 36, size);
+        } else {
+          parsed.deviceMajor = u32At(body + 32);
+          parsed.deviceMinor = u32At(body + 36);
+          parsed.inode = u64At(body + 40);
+        }
+        parsed.name.assign(body + 64, strnlen(body + 64, bodyLength - 72));
+        parsed.bootNanos = u64At(body + bodyLength - 8);
+        break;
+      }
       case PERF_RECORD_LOST:
-        lost_ = true;
+        (ring.mappings ? lostMappings_ : lost_) = true;
         continue;
       default:
         continue;

@@ -29,6 +29,7 @@ struct JournalEntry {
   std::int32_t coredumpPid = 0;      // COREDUMP_PID
   std::string coredumpUnit;          // COREDUMP_USER_UNIT, else COREDUMP_UNIT
   std::string coredumpComm;          // COREDUMP_COMM
+  std::string auditId;               // _AUDIT_ID: an audit record's serial (audit transport)
 };
 
 // The fields journalctl is asked to print; everything else of an entry is

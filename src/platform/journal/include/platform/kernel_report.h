@@ -37,6 +37,10 @@ struct KernelReport {
   // denial: "AppArmor", "SELinux" or "seccomp", and what was refused
   std::string mechanism;
   std::string denied;
+  // "1700000000.123:45": the audit record's stamp and serial. The kernel's
+  // log and journald's audit socket both carry a record; this tells that
+  // they are one.
+  std::string auditSerial;
 };
 
 // The line as the kernel wrote it. Lines that reach /dev/kmsg from user space
@@ -48,6 +52,11 @@ std::string kernelLine(const JournalEntry& entry);
 inline bool isKernelTransport(const JournalEntry& entry) {
   return entry.transport == "kernel" || entry.transport == "audit";
 }
+
+// Whether a kernel line says the kernel left out some of its messages under
+// a rate limit ("show_signal_msg: 6 callbacks suppressed", "audit: rate
+// limit exceeded", ...): crash lines may be among them.
+bool saysKernelSuppressedMessages(const JournalEntry& entry);
 
 // The report a kernel or audit entry makes about one process, or nothing
 // for every other kernel line (device messages, the lines of an OOM dump

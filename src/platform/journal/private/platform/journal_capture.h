@@ -109,8 +109,10 @@ class JournalCapture {
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks = nullptr);
-  // A file the tree runs, for naming the files of its crash reports.
-  void noteExecutable(const std::string& path) { locator_.noteExecutable(path); }
+  // The launch's program as it was asked for. A name is no evidence of which
+  // file ran (another of the same name may be found first), so crashes are
+  // located by the kernel's record of the mappings alone: this is ignored.
+  void noteExecutable(const std::string& /*path*/) {}
 
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
@@ -124,6 +126,8 @@ class JournalCapture {
   bool awaitsStream(const JournalEntry& entry) const;
   void captureKernelReport(const JournalEntry& entry);
   void warnWithoutKernelMessages();
+  bool isRepeatedAuditRecord(const KernelReport& report);
+  void noteSuppressedKernelMessages(const JournalEntry& entry);
 
   CaptureScope scope_;
   LineBatchSink sink_;
@@ -133,6 +137,9 @@ class JournalCapture {
   std::deque<JournalEntry> awaitingStream_;  // until the target's stream is known
   LineBatch batch_;
   std::size_t delivered_ = 0;
+  // Audit records shown, by stamp and serial, as each comes twice.
+  std::deque<std::string> auditSerials_;
+  bool toldSuppressed_ = false;
 };
 
 }  // namespace mf

@@ -42,6 +42,19 @@ namespace mf {
 // number.
 class ProcessTree {
  public:
+  // A file a member mapped as code, as the kernel recorded it when it was
+  // mapped (see posix::ForkRecorder).
+  struct MappedFile {
+    std::string path;
+    std::uint64_t start = 0;
+    std::uint64_t length = 0;
+    std::uint64_t fileOffset = 0;  // of `start` in the file
+    std::string buildId;           // raw bytes; empty where the kernel gave device and inode
+    std::uint32_t deviceMajor = 0;
+    std::uint32_t deviceMinor = 0;
+    std::uint64_t inode = 0;
+  };
+
   using Clock = std::chrono::steady_clock;
   // How long a member that exited still counts. journald hands entries on
   // within a second; a kernel line about a crash comes at the moment of death.
@@ -75,6 +88,11 @@ class ProcessTree {
   // datagram; 0 when unknown): nothing is sent after its sender's exit.
   bool contains(pid_t pid, std::string_view name = {}, std::uint64_t sentMicros = 0);
 
+  // The file that process (or thread) `pid` had mapped as code at `address`,
+  // where the launch's records tell; kept after its exit, for the kernel's
+  // line about its crash comes after.
+  std::optional<MappedFile> mappedFileAt(pid_t pid, std::uint64_t address);
+
  private:
   struct Member {
     unsigned long long startTicks = 0;        // 0: not known (gone before it was read)
@@ -84,8 +102,10 @@ class ProcessTree {
     std::optional<Clock::time_point> goneSince;  // when its exit was seen
     std::uint64_t exitMicros = 0;               // when it exited (realtime), where its exit record said
   };
+  using Mappings = std::shared_ptr<const std::vector<MappedFile>>;
 
-  void handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos = 0);
+  void handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos = 0, std::uint64_t forkMicros = 0);
+  void recordMappings(const posix::ForkRecord& record);
   void handleThread(pid_t thread, pid_t process);
   void addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName);
   void handleExit(pid_t pid);
@@ -111,6 +131,14 @@ class ProcessTree {
   std::unordered_map<pid_t, pid_t> threadsOfMembers_;
   // Before the root is known: every fork seen since the connector opened.
   std::unordered_multimap<pid_t, pid_t> childrenSeen_;
+  // The code each process of the launch has mapped, by process; a fork
+  // shares its parent's list until either maps anew.
+  std::unordered_map<pid_t, Mappings> mappings_;
+  // Numbers of members that went to an outsider, with when they last were
+  // the member's (realtime): a datagram the kernel stamped before then is
+  // the member's own last word, however late journald hands it on.
+  std::unordered_map<pid_t, std::uint64_t> handedOver_;
+  void noteHandedOver(pid_t pid, std::uint64_t untilMicros);
 };
 
 }  // namespace mf

@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
-#include <atomic>
 #include <chrono>
 #include <cstdint>
 #include <memory>
@@ -11,6 +10,7 @@
 #include <vector>
 
 #include "platform/kernel_report.h"
+#include "platform/process_tree.h"
 
 namespace mf {
 
@@ -21,38 +21,38 @@ namespace mf {
 std::optional<CodeLocation> locateInFile(const std::string& path, std::uint64_t fileOffset,
                                          const std::string& debugRoot = "/usr/lib/debug");
 
-// The kernel names a mapped file by its base name only, and the process
-// that mapped it is gone by the time its line is read. The file is looked
-// for where the process could have loaded it from: a known executable of the
-// tree, the folders its RUNPATH names, its own folder, then the system's
-// library folders and PATH.
-std::optional<std::string> findMappedFile(std::string_view baseName, const std::vector<std::string>& executables);
-
-// The file offset of the code `offsetInMapping` bytes into the executable
-// mapping of `path`: what older kernels leave out of their fault lines. The
-// loader maps each executable load segment from its page-aligned file
-// offset, so the offset follows from the segment that can hold it.
-std::optional<std::uint64_t> codeOffsetInFile(const std::string& path, std::uint64_t offsetInMapping);
-
-// Symbol lookups for crash reports, each bounded in time: a large debug file
-// may take long to read, and the trace waits for the lookup. A lookup that
-// runs past its time is left to finish on its own and the report goes out
-// without a function; no second one starts while it runs.
+// Symbol lookups for crash reports. The kernel's line names the faulting
+// file by its base name only, long after the process is gone; a file found
+// by that name may be another program of the same name, whose function would
+// be a confident lie. So a file is looked in only when the kernel's own
+// record of the mapping vouches for it: its path as mapped, and the build ID
+// (or device and inode) of what was mapped there, which the file at that
+// path must still have.
+//
+// Each crash waits for its lookup at most `limit` (a large debug file may
+// take long to read, and the trace waits for it); a lookup that runs longer
+// goes on, for the crashes that come after, which meanwhile do not wait. Lookups run one after another on
+// a thread of the locator's own, from a bounded queue; the files they open
+// and their answers are kept by build ID and offset, so a burst of crashes
+// in one program costs one reading of its debug information.
 class CrashLocator {
  public:
-  explicit CrashLocator(std::chrono::milliseconds limit = std::chrono::milliseconds(1500)) : limit_(limit) {}
+  explicit CrashLocator(std::chrono::milliseconds limit = std::chrono::milliseconds(1500));
+  ~CrashLocator();
+  CrashLocator(const CrashLocator&) = delete;
+  CrashLocator& operator=(const CrashLocator&) = delete;
 
-  // An executable the traced tree runs, for finding files by base name.
-  void noteExecutable(const std::string& path);
-  std::optional<CodeLocation> locate(std::string_view fileBaseName, std::uint64_t fileOffset);
-  // The location of a fault; fills in the report's file offset where the
-  // kernel gave only the mapping's start.
-  std::optional<CodeLocation> locateFault(KernelReport& report);
+  // The location of a fault in `mapped`, the file the process had mapped at
+  // the faulting address; nothing where no mapping is known, where the
+  // kernel's line names another file, or where the file at the path is no
+  // longer the one that was mapped (rebuilt, replaced). Fills in the
+  // report's file offset where the kernel gave only the mapping's start.
+  std::optional<CodeLocation> locateFault(KernelReport& report, const std::optional<ProcessTree::MappedFile>& mapped);
 
  private:
+  struct Shared;
   std::chrono::milliseconds limit_;
-  std::vector<std::string> executables_;
-  std::shared_ptr<std::atomic<bool>> busy_ = std::make_shared<std::atomic<bool>>(false);
+  std::shared_ptr<Shared> shared_;
 };
 
 }  // namespace mf
