@@ -7,7 +7,7 @@
 #include <utility>
 #include <sys/types.h>
 
-#include "platform/journal_export.h"
+#include "platform/journal_entry.h"
 #include "platform/kernel_report.h"
 #include "platform/process_tree.h"
 #include "platform/symbolize.h"
