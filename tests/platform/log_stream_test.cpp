@@ -40,6 +40,50 @@ using testing::LineCollector;
 using testing::waitFor;
 using Lines = std::vector<std::string>;
 
+// What a shell child writes on its stdout and stderr, read by a ChunkPump
+// until the end of the stream.
+Lines childOutput(const std::string& script) {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", script};
+  request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
+  const auto child = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  Lines lines;
+  ChunkPump pump([&](LineBatch batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) {
+  }
+  ::waitpid(child.pid, nullptr, 0);
+  return lines;
+}
+
+TEST(ChunkPump, LinesAndCharactersCutAcrossReadsArriveWhole) {
+  // Each printf is its own write; the sleeps make them separate reads.
+  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all;
+  // a NUL byte is a byte of its line. The last line has no newline: it
+  // arrives at end of stream.
+  EXPECT_EQ(childOutput("printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
+                        "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2"),
+            (Lines{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", std::string("nul \0 byte", 10), "x",
+                   "y to stderr"}));
+}
+
+TEST(Spawn, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
+  // We ignore SIGPIPE like a GUI would; the child must not inherit that.
+  const auto previous = std::signal(SIGPIPE, SIG_IGN);
+  const auto got = childOutput("grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l");
+  std::signal(SIGPIPE, previous);
+  ASSERT_EQ(got.size(), 3u);
+  // Only the standard signals (1 to 31): glibc keeps its two internal
+  // real-time signals ignored across posix_spawn when the parent handles them.
+  for (const auto& line : {got.at(0), got.at(1)}) {
+    EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
+  }
+  EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
+}
+
 // The reader's hand-over on a real pipe: a chunk of very short lines reaches
 // the sink in runs of at most kMaxBatchLines, in order, none lost or doubled.
 TEST(ChunkPump, ChunksOfShortLinesArriveInBoundedBatchesInOrder) {
