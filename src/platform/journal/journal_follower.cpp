@@ -172,6 +172,9 @@ void JournalFollower::wait(int timeout) {
 void JournalFollower::finishReading(Stop stopWhenEnded) {
   applyLaunched();
   capture_.flush();
+  // The journal's files and descriptors go with the reading, not with the
+  // follower, which a lingering set may keep a while.
+  reader_.reset();
   std::vector<std::function<void()>> callbacks;
   std::function<void(std::string)> endCallback;
   std::optional<std::string> ended;
