@@ -11,7 +11,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <mutex>
 #include <csignal>
 #include <cstdio>
 #include <fstream>
@@ -209,40 +208,11 @@ TEST(JournalLogStream, NoJournalGivesAReadableReason) {
   }
 }
 
-// The lines a trace received, with the time each carries.
-class TimedLines {
- public:
-  LineBatchSink sink() {
-    return [store = store_](LineBatch batch) {
-      std::lock_guard lock(store->mutex);
-      for (std::size_t i = 0; i < batch.size(); ++i) store->lines.emplace_back(std::string(batch[i]), batch.info(i).time);
-    };
-  }
-  std::vector<std::pair<std::string, double>> lines() const {
-    std::lock_guard lock(store_->mutex);
-    return store_->lines;
-  }
-  // How many lines hold `needle`.
-  std::size_t count(std::string_view needle) const {
-    std::lock_guard lock(store_->mutex);
-    return static_cast<std::size_t>(std::count_if(store_->lines.begin(), store_->lines.end(), [&](const auto& line) {
-      return line.first.find(needle) != std::string::npos;
-    }));
-  }
-
- private:
-  struct Store {
-    std::mutex mutex;
-    std::vector<std::pair<std::string, double>> lines;
-  };
-  std::shared_ptr<Store> store_ = std::make_shared<Store>();
-};
-
 // journal-program traced as a trace runs it: stderr a journal stream under
 // the trace's name, told what to write through a pipe on its stdin.
 struct JournalWriter {
   std::string name = "mfroad-" + testing::randomSuffix();
-  TimedLines lines;
+  LineCollector lines;
   JournalLogStreamLauncher launcher;
   ArmResult stream = launcher.start(name, lines.sink());
   posix::UniqueFd commands;
@@ -264,6 +234,12 @@ struct JournalWriter {
     commands.reset();
     if (pid > 0) ::waitpid(pid, nullptr, 0);
   }
+  // How many lines hold `needle`.
+  std::size_t count(std::string_view needle) const {
+    const auto all = lines.lines();
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [&](const auto& line) { return line.find(needle) != std::string::npos; }));
+  }
   void tell(const std::string& line) {
     const std::string text = line + "\n";
     ASSERT_EQ(::write(commands.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
@@ -281,16 +257,20 @@ TEST(JournalRoad, EachTransportIsShownOnceInTheOrderWritten) {
     for (const char* how : {"native", "syslog", "stderr"}) {
       const std::string text = std::string(how) + "-line-" + std::to_string(round) + "-" + writer.name;
       writer.tell(std::string(how) + " " + text);
-      ASSERT_TRUE(waitFor([&] { return writer.lines.count(text) > 0; }, 30)) << text;
+      ASSERT_TRUE(waitFor([&] { return writer.count(text) > 0; }, 30)) << text;
       written.push_back(text);
     }
   }
-  auto shown = writer.lines.lines();
-  std::erase_if(shown, [&](const auto& line) { return line.first.find(writer.name) == std::string::npos; });
-  std::stable_sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a.second < b.second; });
+  std::vector<std::pair<double, std::string>> shown;
+  const auto lines = writer.lines.lines();
+  const auto times = writer.lines.times();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(writer.name) != std::string::npos) shown.emplace_back(times[i], lines[i]);
+  }
+  std::stable_sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
   ASSERT_EQ(shown.size(), written.size());
   for (std::size_t i = 0; i < written.size(); ++i) {
-    EXPECT_NE(shown[i].first.find(written[i]), std::string::npos) << i << ": " << shown[i].first;
+    EXPECT_NE(shown[i].second.find(written[i]), std::string::npos) << i << ": " << shown[i].second;
   }
 }
 
@@ -303,12 +283,12 @@ TEST(JournalRoad, ARotationInTheMiddleLosesAndDoublesNothing) {
   constexpr int kLines = 400;
   const auto text = [&](int i) { return "rotated-" + std::to_string(i) + "-" + writer.name; };
   for (int i = 0; i < kLines / 2; ++i) writer.tell("native " + text(i));
-  ASSERT_TRUE(waitFor([&] { return writer.lines.count(text(kLines / 4)) > 0; }, 30));
+  ASSERT_TRUE(waitFor([&] { return writer.count(text(kLines / 4)) > 0; }, 30));
   const auto rotated = testing::runProgram({"journalctl", "--rotate"});
   EXPECT_EQ(rotated.status, 0) << rotated.output;
   for (int i = kLines / 2; i < kLines; ++i) writer.tell("native " + text(i));
-  ASSERT_TRUE(waitFor([&] { return writer.lines.count(text(kLines - 1)) > 0; }, 30));
-  for (int i = 0; i < kLines; ++i) EXPECT_EQ(writer.lines.count(text(i) + ""), 1u) << text(i);
+  ASSERT_TRUE(waitFor([&] { return writer.count(text(kLines - 1)) > 0; }, 30));
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ(writer.count(text(i) + ""), 1u) << text(i);
 }
 
 TEST(KernelWitness, ASegfaultIsNamedByFunctionAndSourceLine) {

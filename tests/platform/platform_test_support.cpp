@@ -30,8 +30,16 @@ bool waitFor(const std::function<bool()>& condition, double seconds) {
 LineBatchSink LineCollector::sink() {
   return [store = store_](LineBatch batch) {
     std::lock_guard lock(store->mutex);
-    for (std::size_t i = 0; i < batch.size(); ++i) store->lines.emplace_back(batch[i]);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      store->lines.emplace_back(batch[i]);
+      store->times.push_back(batch.info(i).time);
+    }
   };
+}
+
+std::vector<double> LineCollector::times() const {
+  std::lock_guard lock(store_->mutex);
+  return store_->times;
 }
 
 std::vector<std::string> LineCollector::lines() const {

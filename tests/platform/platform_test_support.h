@@ -31,6 +31,7 @@ class LineCollector {
  public:
   LineBatchSink sink();
   std::vector<std::string> lines() const;
+  std::vector<double> times() const;  // each line's, in the same order
   bool contains(std::string_view needle) const;
   std::string joined() const;
 
@@ -38,6 +39,7 @@ class LineCollector {
   struct Store {
     std::mutex mutex;
     std::vector<std::string> lines;
+    std::vector<double> times;
   };
   std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
