@@ -3,7 +3,7 @@
 // Linux workspace, the pseudo-terminal read by the child watcher, the main
 // queue, a ContentView that classifies and stores every line. Beside each
 // figure, the same program with its stdout on its journal stream, as every
-// trace had it before: journald, journalctl and the capture of the tree.
+// trace had it before: journald, the journal reader and the capture of the tree.
 //
 // Reported:
 //   probe_p50_ms / probe_p99_ms / probe_max_ms

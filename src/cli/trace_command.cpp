@@ -61,27 +61,56 @@ class NoPasteboard final : public Pasteboard {
   void setString(const std::string&) override {}
 };
 
-// Prints each event once, when it first becomes visible.
+// How long an event is held before it is printed: a journal line reaches the
+// trace some milliseconds after a stdout line written at the same moment, so
+// an event is printed once the journal road has had the time to catch up
+// with it, and the lines printed as they come are in the order they were
+// written, as the summary below them is.
+constexpr double kHoldSeconds = 0.1;
+
+// Prints each event once, when it is visible and its hold is over, in the
+// list's order (the order written). A line later than the hold (journald
+// stalled) is printed when it comes, after the lines already printed.
 class EventPrinter {
  public:
   explicit EventPrinter(const ContentView& view) : view_(view) {}
 
   void onChange(const Change& change) {
-    if (!change.has(Change::visibleInserted) && !change.has(Change::visibleReset)) return;
+    if (change.has(Change::visibleReset)) {
+      from_ = 0;
+    } else if (change.has(Change::visibleInserted)) {
+      from_ = std::min(from_, change.firstChangedRow);
+    } else {
+      return;
+    }
+    print(false);
+  }
+
+  // Prints the events whose hold is over, or all of them when `all`.
+  void print(bool all) {
     const auto& rows = view_.visibleRows();
-    const std::size_t from = change.has(Change::visibleReset) ? 0 : change.firstChangedRow;
-    for (std::size_t i = from; i < rows.size(); ++i) {
+    const double heldFrom = wallClockNow() - kHoldSeconds;
+    for (std::size_t i = from_; i < rows.size(); ++i) {
       const EventView event = view_.events()[rows[i]];
-      if (!printed_.insert(*event.id).second) continue;
-      const std::string line = forOutput(indentContinuationLines(summaryEventLine(event)) + "\n");
-      std::fwrite(line.data(), 1, line.size(), stdout);
+      if (!printed_.contains(*event.id)) {
+        if (!all && event.time > heldFrom) break;
+        printed_.insert(*event.id);
+        const std::string line = forOutput(indentContinuationLines(summaryEventLine(event)) + "\n");
+        std::fwrite(line.data(), 1, line.size(), stdout);
+      }
+      from_ = i + 1;  // every row up to here is printed
     }
     std::fflush(stdout);
   }
 
  private:
+  static double wallClockNow() {
+    return std::chrono::duration<double>(std::chrono::system_clock::now().time_since_epoch()).count();
+  }
+
   const ContentView& view_;
   std::unordered_set<Uuid, UuidHash> printed_;
+  std::size_t from_ = 0;  // the rows before it are all printed
 };
 
 // Says on stderr why the named path cannot be traced.
@@ -113,8 +142,9 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
   return std::chrono::duration<double>(std::chrono::steady_clock::now() - start).count();
 }
 
-// Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops it.
-void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options) {
+// Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops
+// it; prints the events whose hold is over as it goes.
+void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options, EventPrinter& printer) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -123,9 +153,11 @@ void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOpti
 
   view.startTrace();
   const auto started = std::chrono::steady_clock::now();
-  // In slices, so Ctrl-C (which cannot post from a signal handler) is seen.
+  // In slices, so Ctrl-C (which cannot post from a signal handler) is seen
+  // and held events are printed when their hold is over.
   while (view.isTracing() && !interrupted && (!options.seconds || secondsSince(started) < *options.seconds)) {
-    double slice = 0.1;
+    printer.print(false);
+    double slice = 0.02;
     if (options.seconds) slice = std::min(slice, std::max(0.0, *options.seconds - secondsSince(started)));
     queue.runUntil([&] { return !view.isTracing() || interrupted; }, slice);
   }
@@ -201,8 +233,9 @@ int runTrace(std::span<char* const> args) {
     printError("marrowfield-cli trace: " + options->app + " could not be chosen");
     return 2;
   }
-  traceToTheEnd(queue, view, *options);
+  traceToTheEnd(queue, view, *options, printer);
   takeLateLines(queue, platform);
+  printer.print(true);
   return reportSummary(view);
 }
 

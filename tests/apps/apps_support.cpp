@@ -65,13 +65,10 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 }
 
 std::vector<JournalEntry> journalEntries(double since, double until) {
-  std::vector<JournalEntry> entries;
-  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
-  parser.feed(testing::runProgram({"journalctl", "--no-pager", "--quiet", "--output=export",
-                                   "--since=@" + std::to_string(since), "--until=@" + std::to_string(until)})
-                  .output);
-  parser.finish();
-  return entries;
+  return testing::parseJournalExport(testing::runProgram({"journalctl", "--no-pager", "--quiet", "--output=export",
+                                                          "--since=@" + std::to_string(since),
+                                                          "--until=@" + std::to_string(until)})
+                                         .output);
 }
 
 double wallClockNow() {

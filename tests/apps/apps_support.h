@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/journal_export.h"
+#include "platform/journal_entry.h"
 
 namespace mf::apps {
 

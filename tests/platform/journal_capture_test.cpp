@@ -1,8 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// What a trace takes from the journal: journalctl's export format cut at any
-// byte, which entries belong to the launched process tree, and how each
-// reads, the kernel's lines among them; the fork events of a real process
-// tree.
+// What a trace takes from the journal: which entries belong to the launched
+// process tree, and how each reads, the kernel's lines among them; the fork
+// events of a real process tree.
 
 #include <gtest/gtest.h>
 
@@ -35,14 +34,6 @@ std::string readFile(const std::string& path) {
   return text.str();
 }
 
-std::vector<JournalEntry> parseInChunks(std::string_view bytes, std::size_t chunk) {
-  std::vector<JournalEntry> entries;
-  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
-  for (std::size_t at = 0; at < bytes.size(); at += chunk) parser.feed(bytes.substr(at, chunk));
-  parser.finish();
-  return entries;
-}
-
 const std::string kGolden = MARROWFIELD_PLATFORM_GOLDEN_DIR;
 
 // Compares `got` with the golden file `name`; MARROWFIELD_REGEN_GOLDEN=1
@@ -59,21 +50,20 @@ void expectGolden(const std::string& name, const std::string& got) {
 // One entry from its export fields, written "KEY=value|KEY=value".
 JournalEntry entryOf(std::string fields) {
   std::replace(fields.begin(), fields.end(), '|', '\n');
-  return parseInChunks("MESSAGE=m\n" + fields + "\n", 4096).at(0);
+  return testing::parseJournalExport("MESSAGE=m\n" + fields + "\n").at(0);
 }
 
-// Every entry of the golden export, parsed in chunks of any size, as the
-// trace of the process tree 4242 (with children 4243, 4244) in the scope
+// Every entry of the golden export, as the trace of the process tree 4242 (with children 4243, 4244) in the scope
 // app-marrowfield-calc-0badcafe.scope shows it: captured or not, the
 // classification, where it came from, when it was written (the sender's own
 // time where the entry has one) and the rendered line.
-TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassifiedHoweverTheExportIsCut) {
+TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   CaptureScope scope{"calc", "calc", 99999, 4242, "app-marrowfield-calc-0badcafe.scope", "", ""};
   const auto isMember = [](pid_t pid) { return pid == 4242 || pid == 4243 || pid == 4244; };
   const LineClassifier classifier("org.gnome.Calculator");
-  for (const std::size_t chunk : {1u, 2u, 3u, 7u, 8u, 9u, 64u, 4096u}) {
+  {
     std::string got;
-    for (const auto& entry : parseInChunks(readFile(kGolden + "/captured.export"), chunk)) {
+    for (const auto& entry : testing::parseJournalExport(readFile(kGolden + "/captured.export"))) {
       if (captureVerdict(entry, scope, isMember) != Verdict::capture) {
         got += "skip\t" + entry.message.substr(0, 40) + "\n";
         continue;
@@ -87,40 +77,8 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassifiedHoweverTheExpor
       got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
              "\t" + std::string(originName(info.origin)) + "\t" + time + "\t" + line + "\n";
     }
-    SCOPED_TRACE("chunks of " + std::to_string(chunk));
     expectGolden("captured.tsv", got);
   }
-}
-
-TEST(JournalExportParser, MalformedInputNeitherCrashesNorHoldsMemory) {
-  // A binary field past the bound the parser holds is passed over exactly,
-  // streamed in pieces: the entry it embeds must not come out as one.
-  std::vector<JournalEntry> entries;
-  JournalExportParser parser([&](JournalEntry&& entry) { entries.push_back(std::move(entry)); });
-  const std::string forged = "\n\n_PID=4242\nMESSAGE=forged\n\n";
-  const std::uint64_t size = (std::uint64_t{256} << 20) + forged.size() + 1;
-  std::string header = "__REALTIME_TIMESTAMP=1\nMESSAGE\n";
-  for (int i = 0; i < 8; ++i) header += static_cast<char>((size >> (8 * i)) & 0xFF);
-  parser.feed(header + forged.substr(0, 3));
-  parser.feed(forged.substr(3));
-  const std::string newlines(std::size_t{1} << 20, '\n');
-  for (std::uint64_t left = size - forged.size(); left > 0;) {
-    const auto n = static_cast<std::size_t>(std::min<std::uint64_t>(left, newlines.size()));
-    parser.feed(std::string_view(newlines).substr(0, n));
-    left -= n;
-  }
-  parser.feed("\n\n_PID=1\nMESSAGE=after\n\n");  // the field's newline, then the end of its entry
-  parser.finish();
-  ASSERT_EQ(entries.size(), 2u);
-  EXPECT_EQ(entries[0].message, "");
-  EXPECT_EQ(entries[1].message, "after");
-  // PRIORITY out of range or not a number counts as none; 7 (debug) is one.
-  // The last entry needs no blank line after it: the end of the stream ends it.
-  const auto odd = parseInChunks("PRIORITY=9\nMESSAGE=a\n\nPRIORITY=x\nMESSAGE=b\n\nPRIORITY=7\nMESSAGE=c\n", 3);
-  ASSERT_EQ(odd.size(), 3u);
-  EXPECT_EQ(odd[0].priority, -1);
-  EXPECT_EQ(odd[1].priority, -1);
-  EXPECT_EQ(odd[2].priority, 7);
 }
 
 TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
@@ -390,7 +348,7 @@ TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
 TEST(KernelReport, EveryFormReadsAsItsEvent) {
   const LineClassifier classifier("");
   std::string got;
-  for (const auto& entry : parseInChunks(readFile(kGolden + "/kernel_lines.export"), 4096)) {
+  for (const auto& entry : testing::parseJournalExport(readFile(kGolden + "/kernel_lines.export"))) {
     const auto report = parseKernelReport(entry);
     if (!report) {
       got += "-\t" + entry.message + "\n";

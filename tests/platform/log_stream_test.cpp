@@ -1,14 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The log streams: the reader with any child process, the chunk pump on a
-// real pipe; journalctl against a real systemd-journald,
-// with the lines of the followed tree and no others, and the kernel's own
-// line about a real segfault (in a program, in a shared library and in a
-// thread), named by function and source line. Which entries a trace
+// The journal road against a real systemd-journald: the lines of the
+// followed tree and no others, on each transport in the order written,
+// through a rotation, a message too large to keep whole, and the kernel's
+// own line about a real segfault (in a program, in a shared library and in a
+// thread), named by function and source line; the chunk pump on a real pipe. Which entries a trace
 // believes (crash reports, loss notes) and every other form of the kernel's
 // lines are decided on their text, in journal_capture_test.
 
 #include <gtest/gtest.h>
 
+#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <cstdio>
@@ -17,6 +18,7 @@
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
+#include <syslog.h>
 #include <systemd/sd-journal.h>
 #include <thread>
 
@@ -39,131 +41,42 @@ using testing::LineCollector;
 using testing::waitFor;
 using Lines = std::vector<std::string>;
 
-ArmResult startShell(const std::string& script, LineBatchSink sink,
-                     std::shared_ptr<LingeringStreams> lingering = nullptr) {
-  return startLineStream({"/bin/sh", "-c", script}, std::move(sink), std::move(lingering));
+// What a shell child writes on its stdout and stderr, read by a ChunkPump
+// until the end of the stream.
+Lines childOutput(const std::string& script) {
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", script};
+  request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
+  const auto child = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  Lines lines;
+  ChunkPump pump([&](LineBatch batch) {
+    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
+  });
+  while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) {
+  }
+  ::waitpid(child.pid, nullptr, 0);
+  return lines;
 }
 
-TEST(LineStream, LinesAndCharactersCutAcrossReadsArriveWhole) {
-  LineCollector lines;
+TEST(ChunkPump, LinesAndCharactersCutAcrossReadsArriveWhole) {
   // Each printf is its own write; the sleeps make them separate reads.
   // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all;
-  // a NUL byte is a byte of its line.
-  auto result = startShell(
-      "printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
-      "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2",
-      lines.sink());
-  ASSERT_TRUE(result.process) << result.errorDescription;
-  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning() && lines.lines().size() >= 6; }));
-  // The last line has no newline: it arrives at end of stream.
-  EXPECT_EQ(lines.lines(), (Lines{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte",
-                                  std::string("nul \0 byte", 10), "x", "y to stderr"}));
+  // a NUL byte is a byte of its line. The last line has no newline: it
+  // arrives at end of stream.
+  EXPECT_EQ(childOutput("printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
+                        "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2"),
+            (Lines{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", std::string("nul \0 byte", 10), "x",
+                   "y to stderr"}));
 }
 
-TEST(LineStream, QuietCallbackComesAfterTheLinesStillOnTheirWay) {
-  // The trace holds a target's exit back until the stream goes quiet, so the
-  // lines the journal forwards late are delivered first.
-  LineCollector seen;
-  auto result = startShell("echo one; sleep 0.2; echo two; sleep 0.2; echo three; exec sleep 30", seen.sink());
-  ASSERT_TRUE(result.process) << result.errorDescription;
-  result.process->notifyWhenQuiet([sink = seen.sink()] { sink(LineBatch::of({"<quiet>"})); });
-  ASSERT_TRUE(waitFor([&] { return seen.contains("<quiet>"); }));
-  EXPECT_EQ(seen.lines(), (Lines{"one", "two", "three", "<quiet>"}));
-  EXPECT_TRUE(result.process->isRunning()) << "being quiet does not end the stream";
-
-  // Once the stream has ended there is nothing left to wait for.
-  result.process->terminate();
-  ASSERT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
-  std::atomic<bool> calledAtOnce{false};
-  result.process->notifyWhenQuiet([&] { calledAtOnce = true; });
-  EXPECT_TRUE(waitFor([&] { return calledAtOnce.load(); }));
-}
-
-TEST(LineStream, AChildThatEndsOnItsOwnIsReportedAfterItsLinesAndOnlyThen) {
-  // The reason comes after every line the child wrote, whether the callback
-  // was registered before the end or after it.
-  const struct {
-    const char* script;
-    bool registerLate;
-    Lines expected;
-  } cases[] = {
-      {"echo no permission; exit 1", false, {"no permission", "<sh exited with status 1>"}},
-      {"echo bye; kill -9 $$", false, {"bye", "<sh was killed by signal 9 (SIGKILL)>"}},
-      {"printf 'cut short'", true, {"cut short", "<sh exited with status 0>"}},
-  };
-  for (const auto& c : cases) {
-    LineCollector seen;
-    auto result = startShell(c.script, seen.sink());
-    ASSERT_TRUE(result.process) << result.errorDescription;
-    auto registerEnd = [&] {
-      result.process->notifyOnUnexpectedEnd([sink = seen.sink()](std::string reason) { sink(LineBatch::of({"<" + reason + ">"})); });
-    };
-    if (!c.registerLate) registerEnd();
-    EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
-    if (c.registerLate) registerEnd();
-    EXPECT_TRUE(waitFor([&] { return seen.lines().size() == c.expected.size(); }));
-    EXPECT_EQ(seen.lines(), c.expected);
-  }
-
-  // Asked to end (terminate, destruction): nothing is reported.
-  std::atomic<int> reports{0};
-  {
-    LineCollector lines;
-    auto terminated = startShell("echo up; exec sleep 30", lines.sink());
-    auto destroyed = startShell("exec sleep 30", [](LineBatch) {});
-    terminated.process->notifyOnUnexpectedEnd([&](std::string) { ++reports; });
-    destroyed.process->notifyOnUnexpectedEnd([&](std::string) { ++reports; });
-    ASSERT_TRUE(waitFor([&] { return lines.contains("up"); }));
-    terminated.process->terminate();
-    ASSERT_TRUE(waitFor([&] { return !terminated.process->isRunning(); }));
-  }
-  EXPECT_EQ(reports.load(), 0);
-}
-
-TEST(LineStream, TerminateLingersForLateLinesThenEndsAndNothingLeaks) {
-  const auto descriptors = testing::openDescriptorCount();
-  // A missing program is a readable reason, and takes nothing.
-  for (const char* program : {"/nonexistent/journalctl", "marrowfield-no-such-tool"}) {
-    const auto missing = startLineStream({program}, nullptr);
-    EXPECT_FALSE(missing.process);
-    EXPECT_EQ(missing.errorDescription, "No such file or directory");
-  }
-  // journald hands lines on late; a stream asked to end keeps reading while
-  // output still comes, so a crashing target's last words are not cut off.
-  auto lingering = std::make_shared<LingeringStreams>();
-  LineCollector lines;
-  auto result = startShell("echo ready; sleep 0.3; echo late; exec sleep 30", lines.sink(), lingering);
-  ASSERT_TRUE(result.process);
-  ASSERT_TRUE(waitFor([&] { return lines.contains("ready"); }));
-  result.process->terminate();
-  EXPECT_TRUE(result.process->isRunning());
-  EXPECT_TRUE(waitFor([&] { return !result.process->isRunning(); }));
-  EXPECT_TRUE(lines.contains("late"));
-
-  // Handed to the lingering set on destruction, which ends it when it goes:
-  // promptly, though it ignores SIGTERM and a grandchild holds the pipe
-  // (both sleep 30 s).
-  LineCollector second;
-  auto other = startShell("trap '' TERM; echo one; sleep 30 & sleep 30", second.sink(), lingering);
-  ASSERT_TRUE(waitFor([&] { return second.contains("one"); }));
-  other.process.reset();
-  EXPECT_EQ(lingering->size(), 1u);
-  auto ended = std::async(std::launch::async, [&] { lingering.reset(); });
-  EXPECT_EQ(ended.wait_for(std::chrono::seconds(20)), std::future_status::ready);
-  result.process.reset();
-  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
-  EXPECT_EQ(testing::openDescriptorCount(), descriptors);
-}
-
-TEST(LineStream, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
+TEST(Spawn, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   // We ignore SIGPIPE like a GUI would; the child must not inherit that.
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
-  LineCollector lines;
-  auto result = startShell("grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l", lines.sink());
+  const auto got = childOutput("grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l");
   std::signal(SIGPIPE, previous);
-  ASSERT_TRUE(result.process);
-  ASSERT_TRUE(waitFor([&] { return lines.lines().size() >= 3 && !result.process->isRunning(); }));
-  const auto got = lines.lines();
+  ASSERT_EQ(got.size(), 3u);
   // Only the standard signals (1 to 31): glibc keeps its two internal
   // real-time signals ignored across posix_spawn when the parent handles them.
   for (const auto& line : {got.at(0), got.at(1)}) {
@@ -274,15 +187,16 @@ TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   // "name[pid]: message", with the sender's own name.
   EXPECT_TRUE(lines.contains("other-name[")) << lines.joined();
 
-  // A closed stream lingers for late lines; its launcher's end ends it.
+  // A closed stream lingers for late lines, then ends by itself; the
+  // launcher's end would end it at once.
   EXPECT_TRUE(result.process->isRunning());
   result.process.reset();
   EXPECT_EQ(launcher->lingeringStreams(), 1u);
+  EXPECT_TRUE(waitFor([&] { return launcher->lingeringStreams() == 0; }));
   launcher.reset();
-  for (const auto& child : testing::childProcesses()) EXPECT_NE(child.name, "journalctl") << child.state;
 }
 
-TEST(JournalLogStream, NoJournalOrAJournalctlThatGivesUpGivesAReadableReason) {
+TEST(JournalLogStream, NoJournalGivesAReadableReason) {
   testing::TempDir dir;
   // No socket, and a socket file left behind by a journald that died, which
   // refuses connections.
@@ -299,18 +213,89 @@ TEST(JournalLogStream, NoJournalOrAJournalctlThatGivesUpGivesAReadableReason) {
     options.journalSocket = socket.string();
     EXPECT_EQ(JournalLogStreamLauncher(options).start("x", nullptr).errorDescription, "the systemd journal is not running");
   }
+}
 
-  // A journalctl that gives up is reported with the last thing it said.
-  JournalLogStreamLauncher::Options givesUp;
-  givesUp.journalctl =
-      dir.write("journalctl", "#!/bin/sh\necho 'first words' >&2\necho 'No journal files were opened.' >&2\nexit 1\n", true)
-          .string();
-  auto ended = JournalLogStreamLauncher(givesUp).start("x", [](LineBatch) {});
-  ASSERT_TRUE(ended.process) << ended.errorDescription;
-  LineCollector said;
-  ended.process->notifyOnUnexpectedEnd([sink = said.sink()](std::string reason) { sink(LineBatch::of({reason})); });
-  ASSERT_TRUE(waitFor([&] { return !said.lines().empty(); }));
-  EXPECT_TRUE(said.lines()[0].ends_with("exited with status 1: No journal files were opened.")) << said.lines()[0];
+// journal-program traced as a trace runs it: stderr a journal stream under
+// the trace's name, told what to write through a pipe on its stdin.
+struct JournalWriter {
+  std::string name = "mfroad-" + testing::randomSuffix();
+  LineCollector lines;
+  JournalLogStreamLauncher launcher;
+  ArmResult stream = launcher.start(name, lines.sink());
+  posix::UniqueFd commands;
+  pid_t pid = -1;
+
+  JournalWriter() {
+    EXPECT_TRUE(stream.process) << stream.errorDescription;
+    auto pipe = posix::makePipe();
+    posix::UniqueFd stderrStream(std::max(sd_journal_stream_fd(name.c_str(), LOG_INFO, 0), -1));
+    posix::SpawnRequest request;
+    request.argv = {MARROWFIELD_JOURNAL_PROGRAM};
+    request.stdinFd = pipe.readEnd.get();
+    request.stderrFd = stderrStream.get();
+    pid = posix::spawnProcess(request).pid;
+    commands = std::move(pipe.writeEnd);
+    if (stream.process && pid > 0) stream.process->follow(LaunchedProcess{pid, ""});
+  }
+  ~JournalWriter() {
+    commands.reset();
+    if (pid > 0) ::waitpid(pid, nullptr, 0);
+  }
+  // How many lines hold `needle`.
+  std::size_t count(std::string_view needle) const {
+    const auto all = lines.lines();
+    return static_cast<std::size_t>(
+        std::count_if(all.begin(), all.end(), [&](const auto& line) { return line.find(needle) != std::string::npos; }));
+  }
+  void tell(const std::string& line) {
+    const std::string text = line + "\n";
+    ASSERT_EQ(::write(commands.get(), text.data(), text.size()), static_cast<ssize_t>(text.size()));
+  }
+};
+
+// Each transport, told one after the other: every line is shown once, and
+// the times they carry put them in the order they were written (a stream
+// line carries journald's receipt, which comes after its writing).
+TEST(JournalRoad, EachTransportIsShownOnceInTheOrderWritten) {
+  JournalWriter writer;
+  ASSERT_GT(writer.pid, 0);
+  std::vector<std::string> written;
+  for (int round = 0; round < 3; ++round) {
+    for (const char* how : {"native", "syslog", "stderr"}) {
+      const std::string text = std::string(how) + "-line-" + std::to_string(round) + "-" + writer.name;
+      writer.tell(std::string(how) + " " + text);
+      ASSERT_TRUE(waitFor([&] { return writer.count(text) > 0; }, 30)) << text;
+      written.push_back(text);
+    }
+  }
+  std::vector<std::pair<double, std::string>> shown;
+  const auto lines = writer.lines.lines();
+  const auto times = writer.lines.times();
+  for (std::size_t i = 0; i < lines.size(); ++i) {
+    if (lines[i].find(writer.name) != std::string::npos) shown.emplace_back(times[i], lines[i]);
+  }
+  std::stable_sort(shown.begin(), shown.end(), [](const auto& a, const auto& b) { return a.first < b.first; });
+  ASSERT_EQ(shown.size(), written.size());
+  for (std::size_t i = 0; i < written.size(); ++i) {
+    EXPECT_NE(shown[i].second.find(written[i]), std::string::npos) << i << ": " << shown[i].second;
+  }
+}
+
+// journald starts new files on `journalctl --rotate`; a trace reading
+// across it loses nothing and shows nothing twice.
+TEST(JournalRoad, ARotationInTheMiddleLosesAndDoublesNothing) {
+  if (::geteuid() != 0) GTEST_SKIP() << "rotating the journal needs root";
+  JournalWriter writer;
+  ASSERT_GT(writer.pid, 0);
+  constexpr int kLines = 400;
+  const auto text = [&](int i) { return "rotated-" + std::to_string(i) + "-" + writer.name; };
+  for (int i = 0; i < kLines / 2; ++i) writer.tell("native " + text(i));
+  ASSERT_TRUE(waitFor([&] { return writer.count(text(kLines / 4)) > 0; }, 30));
+  const auto rotated = testing::runProgram({"journalctl", "--rotate"});
+  EXPECT_EQ(rotated.status, 0) << rotated.output;
+  for (int i = kLines / 2; i < kLines; ++i) writer.tell("native " + text(i));
+  ASSERT_TRUE(waitFor([&] { return writer.count(text(kLines - 1)) > 0; }, 30));
+  for (int i = 0; i < kLines; ++i) EXPECT_EQ(writer.count(text(i) + ""), 1u) << text(i);
 }
 
 std::string kernelWitnessSkipReason() {

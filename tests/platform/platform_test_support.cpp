@@ -30,8 +30,16 @@ bool waitFor(const std::function<bool()>& condition, double seconds) {
 LineBatchSink LineCollector::sink() {
   return [store = store_](LineBatch batch) {
     std::lock_guard lock(store->mutex);
-    for (std::size_t i = 0; i < batch.size(); ++i) store->lines.emplace_back(batch[i]);
+    for (std::size_t i = 0; i < batch.size(); ++i) {
+      store->lines.emplace_back(batch[i]);
+      store->times.push_back(batch.info(i).time);
+    }
   };
+}
+
+std::vector<double> LineCollector::times() const {
+  std::lock_guard lock(store_->mutex);
+  return store_->times;
 }
 
 std::vector<std::string> LineCollector::lines() const {
@@ -177,6 +185,38 @@ bool signalInMask(pid_t pid, const std::string& field, int signal) {
     if (line.starts_with(field)) return (std::stoull(line.substr(field.size()), nullptr, 16) >> (signal - 1)) & 1;
   }
   return false;
+}
+
+std::vector<JournalEntry> parseJournalExport(std::string_view text) {
+  // KEY=value lines, or KEY, a newline, a 64-bit little-endian length, the
+  // bytes and a newline; an empty line ends an entry.
+  std::vector<JournalEntry> entries;
+  JournalEntry entry;
+  bool hasFields = false;
+  while (!text.empty()) {
+    const auto newline = std::min(text.find('\n'), text.size());
+    const std::string_view line = text.substr(0, newline);
+    text.remove_prefix(std::min(newline + 1, text.size()));
+    if (line.empty()) {
+      if (hasFields) entries.push_back(std::exchange(entry, JournalEntry{}));
+      hasFields = false;
+      continue;
+    }
+    hasFields = true;
+    if (const auto equals = line.find('='); equals != std::string_view::npos) {
+      setJournalField(entry, line.substr(0, equals), line.substr(equals + 1));
+      continue;
+    }
+    if (text.size() < 8) break;
+    std::uint64_t size = 0;
+    for (int i = 7; i >= 0; --i) size = (size << 8) | static_cast<unsigned char>(text[static_cast<std::size_t>(i)]);
+    text.remove_prefix(8);
+    const auto length = static_cast<std::size_t>(std::min<std::uint64_t>(size, text.size()));
+    setJournalField(entry, line, text.substr(0, length));
+    text.remove_prefix(std::min(length + 1, text.size()));
+  }
+  if (hasFields) entries.push_back(std::move(entry));
+  return entries;
 }
 
 JournalLogStreamLauncher::Options withoutJournal() {

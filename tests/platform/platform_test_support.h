@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "platform/event_loop_main_queue.h"
+#include "platform/journal_entry.h"
 #include "platform/linux_services.h"
 
 namespace mf::testing {
@@ -30,6 +31,7 @@ class LineCollector {
  public:
   LineBatchSink sink();
   std::vector<std::string> lines() const;
+  std::vector<double> times() const;  // each line's, in the same order
   bool contains(std::string_view needle) const;
   std::string joined() const;
 
@@ -37,6 +39,7 @@ class LineCollector {
   struct Store {
     std::mutex mutex;
     std::vector<std::string> lines;
+    std::vector<double> times;
   };
   std::shared_ptr<Store> store_ = std::make_shared<Store>();
 };
@@ -114,6 +117,10 @@ struct HeadlessDesk final : OpenPanel, Pasteboard {
   std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
   void setString(const std::string& value) override { text = value; }
 };
+
+// The entries of journalctl's export format (`--output=export`), whole: the
+// form the golden captures are kept in and that journalctl gives the tests.
+std::vector<JournalEntry> parseJournalExport(std::string_view text);
 
 // Log-stream options whose journal socket nobody listens on: the trace
 // captures the target's output directly.

@@ -75,7 +75,7 @@ class LogProcess {
   virtual void notifyWhenQuiet(std::function<void()> callback) { callback(); }  // NOLINT(performance-unnecessary-value-param)
   // Calls `callback` once, from any thread, if the child ends without having
   // been asked to (it died, or gave up), with a readable reason such as
-  // "journalctl exited with status 1". The batches it wrote reach the sink
+  // "reading the journal failed: …". The batches it wrote reach the sink
   // first. Never called for a child that terminate() or destruction ended.
   virtual void notifyOnUnexpectedEnd(std::function<void(std::string reason)> /*callback*/) {}  // NOLINT(performance-unnecessary-value-param)
 };

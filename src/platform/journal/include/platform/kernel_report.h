@@ -7,7 +7,7 @@
 #include <string_view>
 #include <sys/types.h>
 
-#include "platform/journal_export.h"
+#include "platform/journal_entry.h"
 
 namespace mf {
 

@@ -19,24 +19,16 @@ namespace mf {
 // else is kept byte for byte. The stream and the journalctl match both use it.
 std::string journalIdentifier(const std::string& processName);
 
-// journalctl printing every entry from `since` (wall-clock seconds) on, in
-// the export format, and following. Nothing is filtered by journalctl: which
-// entries belong to the launched process tree is only known as it grows, so
-// the reader decides (JournalCapture). `since` instead of --lines=0 keeps the
-// lines written before journalctl starts reading.
-std::vector<std::string> journalctlArguments(double since);
-
 // Nothing when the journal accepts a connection at `socketPath`, otherwise a
 // readable reason ("the systemd journal is not running").
 std::optional<std::string> journalUnavailableReason(
     const std::string& socketPath = "/run/systemd/journal/socket");
 
-class StreamChild;
+class JournalFollower;
 
 // Streams whose LogProcess handle is gone but which still read the lines the
-// journal delivers late. Destroying the set ends them (SIGTERM, a short
-// grace, SIGKILL) and joins their readers: it must go before whatever their
-// sinks post to.
+// journal delivers late. Destroying the set ends them and joins their
+// readers: it must go before whatever their sinks post to.
 class LingeringStreams {
  public:
   LingeringStreams() = default;
@@ -44,12 +36,12 @@ class LingeringStreams {
   LingeringStreams(const LingeringStreams&) = delete;
   LingeringStreams& operator=(const LingeringStreams&) = delete;
 
-  void adopt(std::shared_ptr<StreamChild> child);
+  void adopt(std::shared_ptr<JournalFollower> follower);
   std::size_t size();  // streams still reading
 
  private:
   std::mutex mutex_;
-  std::vector<std::shared_ptr<StreamChild>> children_;
+  std::vector<std::shared_ptr<JournalFollower>> followers_;
 };
 
 // Why this user cannot follow the target in the journal whose files lie in
@@ -57,22 +49,16 @@ class LingeringStreams {
 // its own. Nothing when it can, or when no journal file exists to judge by.
 std::optional<std::string> journalUnreadableReason(const std::vector<std::string>& directories);
 
-// Runs `argv` (argv[0] looked up in PATH when it has no slash) with stdin on
-// /dev/null and stdout+stderr on one pipe, and delivers the pipe's lines to
-// `sink` from a background thread until end of stream.
-//
-// terminate() lets the stream linger: it keeps reading until its output has
-// been quiet for a moment (at most two seconds) and only then sends SIGTERM.
-// Destroying the process hands it to `lingering` to do the same; without a
-// lingering set, destruction ends the child at once (SIGTERM, a short grace,
-// SIGKILL) and joins the reader. Either way the child is reaped.
-ArmResult startLineStream(const std::vector<std::string>& argv, LineBatchSink sink,
-                          std::shared_ptr<LingeringStreams> lingering = nullptr);
-
+// The journal road of a trace: start() opens the local journals this user
+// may read, from the moment of the call on, and reads them on a thread of
+// its own as journald stores them (sd-journal, in-process), handing the
+// lines of the launched process tree to the sink; LogProcess::follow tells
+// it the tree. terminate() and destroying the process let it linger for
+// lines journald hands on late (see stream_linger.h); the launcher ends
+// those that still linger when it goes.
 class JournalLogStreamLauncher final : public LogStreamLauncher {
  public:
   struct Options {
-    std::string journalctl = "journalctl";
     std::string journalSocket = "/run/systemd/journal/socket";
     // Where journald keeps its files, volatile and persistent.
     std::vector<std::string> journalDirectories = {"/run/log/journal", "/var/log/journal"};

@@ -7,7 +7,7 @@
 #include <utility>
 #include <sys/types.h>
 
-#include "platform/journal_export.h"
+#include "platform/journal_entry.h"
 #include "platform/kernel_report.h"
 #include "platform/process_tree.h"
 #include "platform/symbolize.h"
@@ -109,11 +109,6 @@ class JournalCapture {
 
   // The launched process is known: decides the entries held until now.
   void follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks = nullptr);
-  // The launch's program as it was asked for. A name is no evidence of which
-  // file ran (another of the same name may be found first), so crashes are
-  // located by the kernel's record of the mappings alone: this is ignored.
-  void noteExecutable(const std::string& /*path*/) {}
-
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
   void flush();

@@ -1,8 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <cstddef>
 #include <cstdint>
-#include <functional>
 #include <string>
 #include <string_view>
 
@@ -32,37 +32,22 @@ struct JournalEntry {
   std::string auditId;               // _AUDIT_ID: an audit record's serial (audit transport)
 };
 
-// The fields journalctl is asked to print; everything else of an entry is
-// left in the journal.
-std::string_view journalExportFields();
+// A message is kept to this many bytes, as a stdout line is: a program may
+// send the journal a message of hundreds of MiB.
+inline constexpr std::size_t kMaxJournalMessageBytes = std::size_t{1} << 20;
+// A message as the trace keeps it: valid UTF-8 (see validUtf8), and when
+// `bytes` is longer than kMaxJournalMessageBytes, its start, cut between
+// characters, and " … [N bytes cut]" (N counted from `bytes`), or " … [cut
+// at 1 MiB]" where `sizeKnown` is false: `bytes` is then only the start of
+// a longer message whose length the journal did not say.
+std::string boundedMessage(std::string_view bytes, bool sizeKnown = true);
 
-// Reads `journalctl --output=export` chunk by chunk: KEY=value lines, binary
-// values as KEY, a newline, a 64-bit little-endian length, the bytes and a
-// newline; an empty line ends an entry. Chunks may cut anywhere.
-class JournalExportParser {
- public:
-  using EntrySink = std::function<void(JournalEntry&&)>;
-  explicit JournalExportParser(EntrySink sink) : sink_(std::move(sink)) {}
-
-  void feed(std::string_view chunk);
-  // End of stream: an entry cut short is delivered with what it has.
-  void finish();
-
- private:
-  // Parses what buffer_ holds from offset_ on; false when it needs more.
-  bool parseOne();
-  // What of `chunk` is left after the rest of a skipped field.
-  std::string_view skipPast(std::string_view chunk);
-  void setField(std::string_view key, std::string_view value);
-  void endEntry();
-
-  EntrySink sink_;
-  std::string buffer_;
-  std::size_t offset_ = 0;
-  JournalEntry entry_;
-  bool hasFields_ = false;
-  std::uint64_t skipping_ = 0;  // bytes of an oversized field still to pass over
-};
+// The fields a trace reads, by name; every other field of an entry is left
+// in the journal unread.
+bool isJournalFieldRead(std::string_view key);
+// Sets the member of `entry` that the field `key` fills (see JournalEntry);
+// other keys are ignored. A number that does not parse counts as absent.
+void setJournalField(JournalEntry& entry, std::string_view key, std::string_view value);
 
 // Replaces every byte sequence that is not valid UTF-8 by U+FFFD.
 std::string validUtf8(std::string_view bytes);
