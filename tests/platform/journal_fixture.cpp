@@ -49,6 +49,17 @@ bool ensureSyslogSocketLink() {
 }
 
 void JournalEnvironment::SetUp() {
+  if (::geteuid() != 0) {
+    // Only root can start a journald, or make the lock files in /run: an
+    // ordinary user's tests use the running one as it is, or say why not.
+    if (const auto reason = journalUnavailableReason()) {
+      GTEST_SKIP() << "no journald to test against, and only root can start one: " << *reason;
+    }
+    if (const auto reason = journalUnreadableReason({"/run/log/journal", "/var/log/journal"})) {
+      GTEST_SKIP() << "the journal's tests need a user who may read it: " << *reason;
+    }
+    return;
+  }
   // Nobody else decides meanwhile, so two programs never start two journalds
   // and none stops the journald that this one is about to use.
   const auto decision = lock(kDecisionLockFile, LOCK_EX);
