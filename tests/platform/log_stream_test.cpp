@@ -153,9 +153,8 @@ struct Traced {
     request.argv = argv;
     std::shared_ptr<posix::ForkRecorder> forks;
     pid = posix::ForkRecorder::spawnRecorded(request, forks).pid;
-    // The launcher names what it ran, as the workspace does: the program
-    // may be a zombie before it is followed.
-    if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", argv.front(), std::move(forks)});
+    // Followed with its fork records, as the workspace hands them on.
+    if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", std::move(forks)});
   }
 };
 

@@ -6,6 +6,8 @@
 #include <poll.h>
 #include <utility>
 
+#include "platform/fork_records.h"
+
 namespace mf {
 
 JournalFollower::JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, LineBatchSink sink,
@@ -198,7 +200,7 @@ void JournalFollower::applyLaunched() {
     process = std::exchange(launched_, std::nullopt);
   }
   if (!process) return;
-  capture_.follow(process->pid, process->unit, process->forks);
+  capture_.follow(process->pid, process->unit, std::dynamic_pointer_cast<posix::ForkRecorder>(process->witness));
   capture_.flush();
 }
 

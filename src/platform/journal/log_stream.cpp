@@ -27,22 +27,9 @@ class JournalLogProcess final : public LogProcess {
 
   bool isRunning() const override { return follower_->isRunning(); }
   void terminate() override { follower_->requestStop(JournalFollower::Stop::linger); }
-  void follow(const LaunchedProcess& process) override {
-    // Called as the process is spawned: the moment its executable can still
-    // be read (a symbolic link or an interpreter resolved), unless it has
-    // crashed already; then the launcher's word stands.
-    LaunchedProcess known = process;
-    if (known.pid > 0) {
-      char path[4096];
-      const auto length = ::readlink(("/proc/" + std::to_string(known.pid) + "/exe").c_str(), path, sizeof path);
-      if (length > 0 && static_cast<std::size_t>(length) < sizeof path) {
-        known.executable.assign(path, static_cast<std::size_t>(length));
-      }
-    }
-    follower_->follow(known);
-  }
+  void follow(const LaunchedProcess& process) override { follower_->follow(process); }
   bool mayMissShortLivedHelpers(const LaunchedProcess& process) const override {
-    return !follower_->seesForks() && !process.forks;
+    return !follower_->seesForks() && !process.witness;
   }
   void notifyWhenQuiet(std::function<void()> callback) override { follower_->notifyWhenQuiet(std::move(callback)); }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {

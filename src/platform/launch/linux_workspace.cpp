@@ -162,11 +162,6 @@ std::string spawnFailureText(const posix::SpawnRequest& request, const std::stri
 LaunchedProcess placeLaunched(const ApplicationTarget& target, pid_t pid) {
   LaunchedProcess launched;
   launched.pid = pid;
-  // For naming the file of a crash report when /proc has nothing to say:
-  // a program that crashes at once is a zombie before it is followed.
-  if (!target.argv.empty() && target.argv.front().find('/') != std::string::npos) {
-    launched.executable = target.argv.front();
-  }
   // A user manager files the whole tree under one unit; without one the log
   // stream follows the tree by itself.
   launched.unit =
@@ -283,7 +278,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   }
 
   LaunchedProcess launched = placeLaunched(target, child.pid);
-  launched.forks = std::move(forks);
+  launched.witness = std::move(forks);
   rememberLaunch(child.pid, std::move(record));
   if (options.spawned) options.spawned(launched);
 

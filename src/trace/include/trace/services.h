@@ -17,10 +17,6 @@
 #include "model/uuid.h"
 #include "text/line_batch.h"
 
-namespace mf::posix {
-class ForkRecorder;
-}
-
 namespace mf {
 
 // The one door to the main thread.
@@ -42,15 +38,18 @@ using LineBatchSink = std::function<void(LineBatch)>;
 // The launched target as the log stream needs it: the root of the process
 // tree whose entries it captures, and the transient scope it runs in (empty
 // when none could be made).
+// What the workspace learnt of the launched tree for the log stream (on
+// Linux, the kernel's record of its forks); the core only carries it from
+// the launch to the stream and never looks inside.
+class LaunchWitness {
+ public:
+  virtual ~LaunchWitness() = default;
+};
+
 struct LaunchedProcess {
   std::int32_t pid = 0;
   std::string unit;
-  // The file it runs, or empty: read at once, as a process that crashes
-  // within milliseconds leaves no /proc entry to read it from later.
-  std::string executable{};
-  // The kernel's record of the forks in its tree from the spawn on, where
-  // the platform keeps one for the log stream; opaque here.
-  std::shared_ptr<posix::ForkRecorder> forks{};
+  std::shared_ptr<LaunchWitness> witness{};  // none where the platform keeps none
 };
 
 // The running log-stream child process.

@@ -10,6 +10,7 @@
 
 #include "platform/posix_io.h"
 #include "platform/spawn.h"
+#include "trace/services.h"
 
 namespace mf::posix {
 
@@ -53,10 +54,10 @@ struct ForkRecord {
 // of which file a crash was in, never a fork. It is the one witness of which
 // file a process ran, at the moment it ran it; the kernel's crash line names
 // the file by its base name only, and long after the process is gone.
-class ForkRecorder {
+class ForkRecorder final : public LaunchWitness {
  public:
   ForkRecorder() = default;
-  ~ForkRecorder();
+  ~ForkRecorder() override;
   ForkRecorder(const ForkRecorder&) = delete;
   ForkRecorder& operator=(const ForkRecorder&) = delete;
 
