@@ -114,7 +114,7 @@ NoveltyCounts countNew(const EventList& events, const Baseline& baseline) {
   return counts;
 }
 
-std::string noveltyText(const NoveltyCounts& counts) {
+std::string noveltyText(const NoveltyCounts& counts, std::string_view since) {
   const auto counted = [](std::size_t count, std::string_view what) {
     return std::to_string(count) + " new " + std::string(what) + (count == 1 ? "" : "s");
   };
@@ -122,8 +122,8 @@ std::string noveltyText(const NoveltyCounts& counts) {
   if (counts.errors > 0) text = counted(counts.errors, "error");
   if (counts.warnings > 0) text += (text.empty() ? "" : ", ") + counted(counts.warnings, "warning");
   if (text.empty() && counts.events > 0) text = counted(counts.events, "event");
-  if (text.empty()) return "Nothing new since the previous launch";
-  return text + " since the previous launch";
+  if (text.empty()) return "Nothing new since " + std::string(since);
+  return text + " since " + std::string(since);
 }
 
 }  // namespace mf

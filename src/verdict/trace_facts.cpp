@@ -1,6 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "trace_facts.h"
 
+#include "verdict/verdict.h"
+
 #include <charconv>
 
 namespace mf::verdict {
@@ -128,6 +130,33 @@ std::string_view withoutSender(const EventView& event) {
   // A sender the journal knew by name only.
   return event.origin == LineOrigin::journal ? event.message.substr(colon + 2) : event.message;
 }
+
+}  // namespace mf::verdict
+
+namespace mf {
+
+std::optional<Sender> senderOf(const EventView& event) {
+  if (event.origin != LineOrigin::journal && event.origin != LineOrigin::standardError) return std::nullopt;
+  const std::string_view message = event.message;
+  const auto colon = message.find(": ");
+  if (colon == std::string_view::npos || message.substr(0, colon).find(' ') != std::string_view::npos) {
+    return std::nullopt;
+  }
+  Sender sender;
+  std::int64_t pid = 0;
+  std::string_view rest;
+  if (verdict::splitNamePid(message, sender.identifier, pid, rest) && rest.substr(0, 2) == ": ") {
+    sender.pid = pid;
+    return sender;
+  }
+  if (event.origin != LineOrigin::journal) return std::nullopt;
+  sender.identifier = std::string(message.substr(0, colon));
+  return sender;
+}
+
+}  // namespace mf
+
+namespace mf::verdict {
 
 TraceFacts readTraceFacts(const EventList& events) {
   TraceFacts facts;

@@ -51,7 +51,11 @@ std::string seconds(double value) {
 
 std::string afterLaunch(const Reading& reading, std::size_t event) {
   if (!reading.facts.launched) return {};
-  return ", " + seconds(reading.events[event].time - reading.events[*reading.facts.launched].time) + " after launch";
+  const double after = reading.events[event].time - reading.events[*reading.facts.launched].time;
+  // The kernel stamps its report itself; a fault at once can read as just
+  // before the spawn returned, and then no time is better than a wrong one.
+  if (after < 0) return {};
+  return ", " + seconds(after) + " after launch";
 }
 
 bool endedAbnormally(const TraceFacts& facts) {

@@ -39,8 +39,9 @@ struct NoveltyCounts {
 };
 NoveltyCounts countNew(const EventList& events, const Baseline& baseline);
 
-// "3 new errors since the previous launch", "1 new error, 2 new warnings
-// since the previous launch", "Nothing new since the previous launch".
-std::string noveltyText(const NoveltyCounts& counts);
+// "3 new errors since " + `since`, "1 new error, 2 new warnings since …",
+// "4 new events since …" (none of them an error or warning), "Nothing new
+// since …".
+std::string noveltyText(const NoveltyCounts& counts, std::string_view since = "the previous launch");
 
 }  // namespace mf

@@ -2,6 +2,7 @@
 #pragma once
 
 #include <cstddef>
+#include <cstdint>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -32,6 +33,14 @@ struct Verdict {
 };
 
 Verdict judgeTrace(const EventList& events);
+
+// Who a journal or stderr line says wrote it ("name[pid]: " in front, as the
+// journal road renders an entry); nothing for a line that names no sender.
+struct Sender {
+  std::string identifier;
+  std::optional<std::int64_t> pid;
+};
+std::optional<Sender> senderOf(const EventView& event);
 
 // The kind's name in machine-readable output: "crashed", "out-of-memory", ...
 std::string_view verdictKindName(Verdict::Kind kind);
