@@ -97,7 +97,11 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   // Everything the list shows was printed as it came (in the summary's form,
   // the export's), and the summary has it in the order it was written, which
   // a line that came late may change.
-  const auto streamed = linesOf(run.out.substr(0, split));
+  // The verdict's line comes just before it.
+  const auto verdict = run.out.rfind("\nVerdict: ", split);
+  ASSERT_NE(verdict, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find('\n', verdict + 1) + 1, split) << run.out;
+  const auto streamed = linesOf(run.out.substr(0, verdict));
   const auto summarised = linesOf(run.out.substr(split + header.size()));
   EXPECT_TRUE(std::is_permutation(streamed.begin(), streamed.end(), summarised.begin(), summarised.end()));
   for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + demo.name + "\n",
