@@ -18,6 +18,7 @@
 #include <utility>
 #include <vector>
 
+#include "json_output.h"
 #include "terminal_text.h"
 #include "trace_options.h"
 #include "commands.h"
@@ -156,7 +157,7 @@ void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOpti
   // In slices, so Ctrl-C (which cannot post from a signal handler) is seen
   // and held events are printed when their hold is over.
   while (view.isTracing() && !interrupted && (!options.seconds || secondsSince(started) < *options.seconds)) {
-    printer.print(false);
+    if (!options.json) printer.print(false);
     double slice = 0.02;
     if (options.seconds) slice = std::min(slice, std::max(0.0, *options.seconds - secondsSince(started)));
     queue.runUntil([&] { return !view.isTracing() || interrupted; }, slice);
@@ -176,11 +177,31 @@ void takeLateLines(EventLoopMainQueue& queue, LinuxServices& platform) {
 // Prints the summary; the exit status says whether an error event is listed.
 // The summary as "Copy Summary" gives it, but for the continuation lines of
 // multi-line messages and fields, which are indented as the events are.
-int reportSummary(const ContentView& view) {
+// The verdict leads: "Verdict: " and its sentence, and with a baseline what
+// is new since it, each new listed event under it.
+std::string verdictLines(const ContentView& view, const std::optional<Baseline>& baseline) {
+  std::string text = "\nVerdict: " + indentContinuationLines(judgeTrace(view.events()).text);
+  if (!baseline) return text;
+  text += "\n" + noveltyText(countNew(view.events(), *baseline), "the baseline");
+  for (const auto row : view.visibleRows()) {
+    const EventView event = view.events()[row];
+    if (baseline->isNew(event.message)) text += "\n  " + indentContinuationLines(summaryEventLine(event));
+  }
+  return text;
+}
+
+int exitStatusOf(const ContentView& view) {
+  for (const auto& event : view.visibleEvents()) {
+    if (event.type == EventType::error) return 1;
+  }
+  return 0;
+}
+
+int reportSummary(const ContentView& view, const std::optional<Baseline>& baseline) {
   SummaryHeader header{indentContinuationLines(view.selectedAppName()), std::nullopt,
                        indentContinuationLines(view.selectedBundleIdentifier()), view.showRawLog()};
   if (view.selectedAppURL()) header.appPath = indentContinuationLines(*view.selectedAppURL());
-  std::string text = "\n" + buildSummary(header, view.events(), {});
+  std::string text = verdictLines(view, baseline) + "\n\n" + buildSummary(header, view.events(), {});
   for (const auto row : view.visibleRows()) {
     text += '\n';
     text += indentContinuationLines(summaryEventLine(view.events()[row]));
@@ -189,10 +210,7 @@ int reportSummary(const ContentView& view) {
   const std::string summary = forOutput(text);
   std::fwrite(summary.data(), 1, summary.size(), stdout);
   std::fflush(stdout);
-  for (const auto& event : view.visibleEvents()) {
-    if (event.type == EventType::error) return 1;
-  }
-  return 0;
+  return exitStatusOf(view);
 }
 
 }  // namespace
@@ -211,6 +229,14 @@ int runTrace(std::span<char* const> args) {
     return 2;
   }
   if (!isTraceable(options->app)) return 2;
+  std::optional<Baseline> baseline;
+  if (options->baseline) {
+    baseline = readBaseline(*options->baseline, error);
+    if (!baseline) {
+      printError(error);
+      return 2;
+    }
+  }
 
   std::error_code ignored;
   const std::string path = std::filesystem::absolute(options->app, ignored).lexically_normal().string();
@@ -225,7 +251,12 @@ int runTrace(std::span<char* const> args) {
   ContentView view(platform.services(panel, pasteboard));
 
   EventPrinter printer(view);
-  view.setChangeObserver([&printer](const Change& change) { printer.onChange(change); });
+  JsonTraceWriter json(view, baseline);
+  if (options->json) {
+    view.setChangeObserver([&json](const Change& change) { json.onChange(change); });
+  } else {
+    view.setChangeObserver([&printer](const Change& change) { printer.onChange(change); });
+  }
   applyOptions(view, *options);
 
   view.chooseApplication();
@@ -235,8 +266,9 @@ int runTrace(std::span<char* const> args) {
   }
   traceToTheEnd(queue, view, *options, printer);
   takeLateLines(queue, platform);
+  if (options->json) return json.finish() ? exitStatusOf(view) : 1;
   printer.print(true);
-  return reportSummary(view);
+  return reportSummary(view, baseline);
 }
 
 }  // namespace mf::cli

@@ -42,6 +42,12 @@ std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args,
       options.freshLaunch = false;
     } else if (arg == "--no-qt-levels") {
       options.qtLevelPrefix = false;
+    } else if (arg == "--json") {
+      options.json = true;
+    } else if (arg == "--baseline") {
+      const char* file = value();
+      if (!file) return std::nullopt;
+      options.baseline = file;
     } else if (arg == "--search") {
       const char* text = value();
       if (!text) return std::nullopt;

@@ -19,6 +19,8 @@ struct TraceOptions {
   bool qtLevelPrefix = true;
   std::vector<std::pair<std::string, std::string>> environment;
   std::vector<std::string> arguments;
+  bool json = false;                    // --json: JSON Lines instead of text
+  std::optional<std::string> baseline;  // --baseline FILE: an earlier --json output
 };
 
 // Reads the arguments after "trace". Nothing when they are bad, with `error`

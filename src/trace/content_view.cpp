@@ -102,7 +102,9 @@ LineBatchSink ContentView::makeBatchSink() {
 
 // --- Derived values --------------------------------------------------------------------
 
-const std::vector<std::uint32_t>& ContentView::visibleRows() const { return impl_->visible.rows(); }
+const std::vector<std::uint32_t>& ContentView::visibleRows() const {
+  return showOnlyNew_ && impl_->baselineSession ? impl_->newRows : impl_->visible.rows();
+}
 
 std::vector<MarrowfieldEvent> ContentView::visibleEvents() const {
   std::vector<MarrowfieldEvent> out;
@@ -182,6 +184,7 @@ void ContentView::flushChanges() {
   // loop hands that on after it returns.
   if (impl_->emitting) return;
   while (impl_->pending.fields != 0) {
+    refreshNovelty();
     Change change = std::exchange(impl_->pending, Change{});
     if (!impl_->observer) continue;
     impl_->emitting = true;

@@ -10,7 +10,10 @@
 #include <optional>
 #include <vector>
 
+#include <unordered_map>
+
 #include "analysis/visible.h"
+#include "verdict/novelty.h"
 #include "trace/content_view.h"
 
 namespace mf {
@@ -25,6 +28,14 @@ struct ContentView::Impl {
   std::shared_ptr<Token> token;
 
   VisibleIndex visible;
+  // The masked messages of previousSession(), which session they are of,
+  // and what each event of the list was found to be, by id (a late line
+  // moves events, ids stay).
+  std::optional<Uuid> baselineSession;
+  Baseline baseline;
+  mutable std::unordered_map<Uuid, bool, UuidHash> novelty;
+  // The visible rows that are new, while showOnlyNew is on.
+  std::vector<std::uint32_t> newRows;
   // Where the events of the last intake went when some arrived late.
   std::vector<std::size_t> placedAt;
 

@@ -212,6 +212,10 @@ void DetailPane::refresh() {
     origin_->setObjectName(QStringLiteral("detailValue:ORIGIN"));
     origin_->setAccessibleName(QStringLiteral("ORIGIN"));
     block->addWidget(origin_);
+    if (content_.isNew(event->id, event->message).value_or(false)) {
+      block->addWidget(makeLabel(QStringLiteral("New since the previous launch"), fonts::make(11, fonts::Weight::medium),
+                                 colors::orange(), body));
+    }
     stack->addLayout(block);
   }
   if (const LaunchOptions* options = shownLaunchOptions()) {

@@ -444,6 +444,16 @@ void EventListView::focusOutEvent(QFocusEvent* event) {
   viewport()->update();
 }
 
+// New since the previous launch: a dot in the row's left margin.
+static void paintNewMarker(QPainter& painter, QPoint center) {
+  painter.save();
+  painter.setRenderHint(QPainter::Antialiasing);
+  painter.setPen(Qt::NoPen);
+  painter.setBrush(colors::orange());
+  painter.drawEllipse(QPointF(center), 3.0, 3.0);
+  painter.restore();
+}
+
 void EventListView::paintRows(QPainter& painter, const QRect& clip) {
   const auto& rows = content_.visibleRows();
   if (rows.empty() || rowCount() == 0) return;
@@ -465,6 +475,7 @@ void EventListView::paintRows(QPainter& painter, const QRect& clip) {
     if (selected && *selected == row) painter.fillRect(QRect(0, box.top(), width, box.height()), colors::cyan(0.1));
     const int textTop = box.top() + metrics::rowPaddingV;
     const int baseline = textTop + ascent_;
+    if (content_.isNew(ev).value_or(false)) paintNewMarker(painter, QPoint(metrics::rowPaddingH / 2, baseline - ascent_ / 3));
     int x = metrics::rowPaddingH;
     painter.setPen(secondary);
     painter.drawText(QPoint(x, baseline), QString::fromStdString(formatTime(ev.time)));

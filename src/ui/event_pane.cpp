@@ -8,6 +8,7 @@
 
 #include "ui/glyphs.h"
 #include "ui/toolbar_row_layout.h"
+#include "ui/verdict_bar.h"
 
 namespace mf::ui {
 
@@ -113,6 +114,12 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   column->setSpacing(0);
   column->addWidget(makeToolbar());
   column->addWidget(new Divider(Qt::Horizontal, this));
+  verdictBar_ = new VerdictBar(content_,
+                               new LabeledSwitch(QStringLiteral("New Only"),
+                                                 QStringLiteral("List only the events new since the previous launch"),
+                                                 this),
+                               this);
+  column->addWidget(verdictBar_);
   column->addWidget(makeColumnHeader());
 
   stack_ = new QStackedWidget(this);
@@ -275,6 +282,7 @@ void EventPane::run(const std::function<void()>& operation) {
 
 void EventPane::onChange(const Change& change) {
   list_->onChange(change);
+  verdictBar_->onChange(change);
   refreshControls();
   refreshCounters();
 }

@@ -12,6 +12,7 @@
 #include "trace/signal_names.h"
 #include "ui/glyphs.h"
 #include "ui/widgets.h"
+#include "verdict/verdict.h"
 
 namespace mf::ui {
 
@@ -104,7 +105,9 @@ SessionCard::SessionCard(const LaunchSession& session, const QString& launchOpti
   setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
   const SessionCounts counts = countSession(session_.events);
   const OutcomeLook outcome = outcomeLook(session_.outcome);
-  QString description = outcome.description + QLatin1Char('\n') + showBidiControls(QString::fromStdString(session_.appURL));
+  QString description = outcome.description + QLatin1Char('\n') +
+                        showBidiControls(QString::fromStdString("Verdict: " + judgeTrace(session_.events).text)) +
+                        QLatin1Char('\n') + showBidiControls(QString::fromStdString(session_.appURL));
   if (!launchOptions.isEmpty()) description += QLatin1Char('\n') + launchOptions;
   setToolTip(plainToolTip(description));
   // Read as written: without it a reader would be handed the tooltip's markup.

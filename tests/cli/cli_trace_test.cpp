@@ -97,7 +97,11 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   // Everything the list shows was printed as it came (in the summary's form,
   // the export's), in the order it was written, as the summary has it: the
   // demo's journal lines come after its stdout lines, but were written first.
-  const auto streamed = linesOf(run.out.substr(0, split));
+  // The verdict's line comes just before the summary.
+  const auto verdict = run.out.rfind("\nVerdict: ", split);
+  ASSERT_NE(verdict, std::string::npos) << run.out;
+  EXPECT_EQ(run.out.find('\n', verdict + 1) + 1, split) << run.out;
+  const auto streamed = linesOf(run.out.substr(0, verdict));
   const auto summarised = linesOf(run.out.substr(split + header.size()));
   EXPECT_EQ(streamed, summarised);
   for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + demo.name + "\n",

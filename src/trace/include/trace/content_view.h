@@ -31,7 +31,8 @@ struct Change {
     tracing = 1u << 7,         // isTracing and the trace handles
     switches = 1u << 8,        // showRawLog, freshLaunch
     visibleReset = 1u << 9,    // the visible rows were recomputed
-    visibleInserted = 1u << 10 // visible rows were inserted: before firstChangedRow as they were
+    visibleInserted = 1u << 10, // visible rows were inserted: before firstChangedRow as they were
+    novelty = 1u << 11          // the session the list is compared with, or showOnlyNew
   };
   std::uint32_t fields = 0;
   // An append is the case where these are the old sizes; a line that arrives
@@ -77,11 +78,14 @@ class ContentView {
   bool isTracing() const { return isTracing_; }
   bool showRawLog() const { return showRawLog_; }
   bool freshLaunch() const { return freshLaunch_; }
+  // Whether the visible list keeps only the events new since previousSession().
+  bool showOnlyNew() const { return showOnlyNew_; }
 
   // --- Bindings of the controls ---------------------------------------------------
   void setSearchText(std::string text);
   void setShowRawLog(bool on);
   void setFreshLaunch(bool on);
+  void setShowOnlyNew(bool on);
   void selectEvent(std::optional<Uuid> id);
   // What the next launches give the target besides its own command: more
   // arguments, and environment variables (NAME, VALUE) that override the
@@ -109,6 +113,14 @@ class ContentView {
   std::size_t eventCount() const { return visibleRows().size(); }
   std::size_t suppressedCount() const;
   std::optional<MarrowfieldEvent> selectedEvent() const;
+  // The session of the same target recorded before the one the list shows
+  // (or before the running trace), which the list is compared with; nothing
+  // when there is none.
+  const LaunchSession* previousSession() const;
+  // Whether an event of the list says something previousSession() did not
+  // (numbers, addresses, ids and temporary paths aside); nothing without one.
+  std::optional<bool> isNew(const EventView& event) const { return isNew(*event.id, event.message); }
+  std::optional<bool> isNew(const Uuid& id, std::string_view message) const;
   // The text copySummary puts on the pasteboard.
   std::string summaryText() const;
 
@@ -147,6 +159,9 @@ class ContentView {
   // Sets the status and its text; the views hear of it as a status change.
   void setStatus(TraceStatus status);
   void flushChanges();
+  // Follows the session the list is compared with, and keeps the rows of
+  // showOnlyNew; before each change is handed on.
+  void refreshNovelty();
   // The nested wait of a start; views are told of the changes so far first.
   void waitOnMainQueue(double seconds);
   // A sink that hands batches to the main queue for this list of events.
@@ -173,6 +188,7 @@ class ContentView {
   bool isTracing_ = false;
   bool showRawLog_ = false;
   bool freshLaunch_ = true;
+  bool showOnlyNew_ = false;
   std::shared_ptr<RunningApplication> runningApplication_;
   std::unique_ptr<LogProcess> logProcess_;
   std::unique_ptr<TerminationObserver> terminationObserver_;

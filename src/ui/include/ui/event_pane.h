@@ -12,6 +12,7 @@
 namespace mf::ui {
 
 class ToolbarRowLayout;
+class VerdictBar;
 
 // The search field: Escape clears it.
 class SearchField final : public QLineEdit {
@@ -78,6 +79,7 @@ class EventPane final : public QWidget {
   QLabel* countLabel() const { return count_; }
   EventListView* listView() const { return list_; }
   EmptyState* emptyState() const { return empty_; }
+  VerdictBar* verdictBar() const { return verdictBar_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
   // The pane's controls in Tab order.
   QList<QWidget*> focusChain() const;
@@ -114,6 +116,7 @@ class EventPane final : public QWidget {
   QStackedWidget* stack_;
   EventListView* list_;
   EmptyState* empty_;
+  VerdictBar* verdictBar_;
   ToolbarRowLayout* traceRow_ = nullptr;
 };
 

@@ -1,0 +1,200 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// The verdict of real programs, through `marrowfield-cli trace --json` and a
+// real systemd-journald: each program's end, and the sentence that names it.
+
+#include <gtest/gtest.h>
+
+#include <fcntl.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <fstream>
+#include <functional>
+#include <sstream>
+
+#include "journal_fixture.h"
+#include "platform/posix_io.h"
+#include "platform/spawn.h"
+
+namespace mf {
+namespace {
+
+namespace fs = std::filesystem;
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+// Runs `marrowfield-cli trace ARGS` and returns its stdout.
+std::string traceOutput(std::vector<std::string> args) {
+  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
+  int pipeFds[2];
+  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
+  posix::UniqueFd readEnd(pipeFds[0]);
+  posix::UniqueFd writeEnd(pipeFds[1]);
+  posix::SpawnRequest request;
+  request.argv = args;
+  request.stdoutFd = writeEnd.get();
+  const auto child = posix::spawnProcess(request);
+  writeEnd.reset();
+  std::string out;
+  char buffer[4096];
+  for (ssize_t got; child.pid > 0 && (got = ::read(readEnd.get(), buffer, sizeof buffer)) != 0;) {
+    if (got < 0 && errno == EINTR) continue;
+    if (got < 0) break;
+    out.append(buffer, static_cast<std::size_t>(got));
+  }
+  int status = 0;
+  if (child.pid > 0) ::waitpid(child.pid, &status, 0);
+  return out;
+}
+
+std::string lastLine(const std::string& text) {
+  std::string last;
+  std::istringstream stream(text);
+  for (std::string line; std::getline(stream, line);) {
+    if (!line.empty()) last = line;
+  }
+  return last;
+}
+
+struct Scratch {
+  fs::path dir;
+  Scratch() {
+    char name[] = "/tmp/mf-verdict-XXXXXX";
+    dir = ::mkdtemp(name);
+  }
+  ~Scratch() {
+    std::error_code ignored;
+    fs::remove_all(dir, ignored);
+  }
+};
+
+// A memory cgroup of our own with a small limit, where the system lets us
+// make one; the reason when it does not.
+struct MemoryCgroup {
+  fs::path dir;
+  std::string unavailable;
+  MemoryCgroup() {
+    const fs::path root = "/sys/fs/cgroup";
+    std::ifstream controllers(root / "cgroup.subtree_control");
+    std::string enabled((std::istreambuf_iterator<char>(controllers)), {});
+    if (enabled.find("memory") == std::string::npos) {
+      unavailable = "the memory controller is not enabled below /sys/fs/cgroup";
+      return;
+    }
+    dir = root / ("mf-verdict-" + std::to_string(::getpid()));
+    std::error_code error;
+    fs::create_directory(dir, error);
+    std::ofstream(dir / "memory.max") << "33554432\n";
+    std::ofstream(dir / "memory.swap.max") << "0\n";
+    std::ifstream limit(dir / "memory.max");
+    std::string value;
+    limit >> value;
+    if (error || value != "33554432") unavailable = "a memory cgroup cannot be made here (" + error.message() + ")";
+  }
+  ~MemoryCgroup() {
+    std::error_code ignored;
+    if (!dir.empty()) fs::remove(dir, ignored);
+  }
+};
+
+struct Case {
+  std::string name;
+  // The arguments after "trace", made in `scratch`; empty with `skip` said.
+  std::function<std::vector<std::string>(const Scratch& scratch, std::string& skip)> args;
+  std::string verdict;  // the kind in the JSON object
+  std::string text;     // what the sentence holds (as JSON writes it)
+};
+
+const std::vector<Case> kCases = {
+    {"NullDereference",
+     [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--null"}; },
+     "crashed", "Crashed in compute_widget_size (verdict_target.cpp:"},
+    {"ExitAfterAMissingFile",
+     [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--missing-file"}; },
+     "abnormal-end", "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
+    {"LibraryRemoved",
+     [](const Scratch& scratch, std::string&) {
+       const fs::path copy = scratch.dir / "gone-library-program";
+       fs::copy_file(GONE_LIBRARY_PROGRAM, copy);
+       return std::vector<std::string>{copy.string()};
+     },
+     "abnormal-end", "Exited with status 127 after: error while loading shared libraries: libmfgone.so"},
+    {"QtWithoutItsPlatformPlugin",
+     [](const Scratch&, std::string& skip) {
+       if (std::string(QT_TARGET).empty()) skip = "built without the window (no Qt program)";
+       return std::vector<std::string>{QT_TARGET, "--env", "QT_QPA_PLATFORM=nonexistent"};
+     },
+     "abnormal-end", "Killed by signal 6 (SIGABRT) after: "},
+    {"OutOfMemoryInACgroup",
+     [](const Scratch& scratch, std::string& skip) {
+       static MemoryCgroup cgroup;
+       skip = cgroup.unavailable;
+       (void)scratch;
+       return std::vector<std::string>{VERDICT_TARGET, "--", "--oom", cgroup.dir.string()};
+     },
+     "out-of-memory", "Killed by the kernel's out-of-memory killer because its memory cgroup reached its limit"},
+    {"WorkingProgram", [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--ok"}; },
+     "clean", "Clean: no errors or warnings"},
+    {"NotExecutable",
+     [](const Scratch& scratch, std::string&) {
+       const fs::path program = scratch.dir / "not-executable";
+       std::ofstream(program) << "#!/bin/sh\n";
+       const fs::path entry = scratch.dir / "not-executable.desktop";
+       std::ofstream(entry) << "[Desktop Entry]\nType=Application\nName=Not executable\nExec=" << program.string()
+                            << "\n";
+       return std::vector<std::string>{entry.string()};
+     },
+     "launch-failed", "Launch failed: "},
+};
+
+class RealProgramVerdict : public ::testing::TestWithParam<Case> {};
+
+TEST_P(RealProgramVerdict, NamesTheTrueCause) {
+  const Case& row = GetParam();
+  Scratch scratch;
+  std::string skip;
+  auto args = row.args(scratch, skip);
+  if (!skip.empty()) GTEST_SKIP() << skip;
+  args.insert(args.begin() + 1, "--json");
+  const std::string verdict = lastLine(traceOutput(args));
+  EXPECT_EQ(verdict.rfind(R"({"schema":"marrowfield-trace/1","kind":"verdict","verdict":")" + row.verdict + "\"", 0), 0u)
+      << verdict;
+  EXPECT_NE(verdict.find(row.text), std::string::npos) << verdict;
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, RealProgramVerdict, ::testing::ValuesIn(kCases),
+                         [](const ::testing::TestParamInfo<Case>& info) { return info.param.name; });
+
+// Two runs of one program, the second with one more error: that error, and
+// of the errors only it, is new; the text output says so under its verdict.
+TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
+  Scratch scratch;
+  const fs::path first = scratch.dir / "first.json";
+  std::ofstream(first) << traceOutput({VERDICT_TARGET, "--json", "--", "--stale-cache"});
+  const std::string second =
+      traceOutput({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});
+  std::vector<std::string> newErrors;
+  std::istringstream lines(second);
+  for (std::string line; std::getline(lines, line);) {
+    if (line.find(R"("type":"error")") != std::string::npos && line.find(R"("new":true)") != std::string::npos) {
+      newErrors.push_back(line);
+    }
+    if (line.find(R"("kind":"event")") != std::string::npos) {
+      EXPECT_EQ(line.find(R"("new":null)"), std::string::npos);
+    }
+  }
+  ASSERT_EQ(newErrors.size(), 1u) << second;
+  EXPECT_NE(newErrors[0].find("cannot open /nonexistent/verdict-settings.ini"), std::string::npos);
+  EXPECT_NE(lastLine(second).find(R"("newErrors":1)"), std::string::npos) << lastLine(second);
+
+  const std::string text =
+      traceOutput({VERDICT_TARGET, "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});
+  EXPECT_NE(text.find("\nVerdict: Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"),
+            std::string::npos)
+      << text;
+  EXPECT_NE(text.find("\n1 new error, "), std::string::npos) << text;
+}
+
+}  // namespace
+}  // namespace mf
