@@ -97,7 +97,7 @@ int main(int argc, char** argv) {
   mf::ui::applyDarkAppearance();
 
   mf::app::WindowScene scene(application);
-  scene.window().show();
+  scene.show();
   if (!problem.empty()) {
     // Opened from a file manager nobody sees stderr: the window says it too,
     // and stays open for choosing another application.
