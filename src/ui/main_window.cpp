@@ -138,23 +138,31 @@ void MainWindow::setSidebarShown(bool shown) { setColumnShown(0, shown); }
 void MainWindow::setDetailShown(bool shown) { setColumnShown(2, shown); }
 
 void MainWindow::setColumnShown(int index, bool shown) {
-  QList<int> sizes = columns_->sizes();
   int& remembered = index == 0 ? sidebarWidth_ : detailWidth_;
   const int minimum = index == 0 ? metrics::sidebarMinimumWidth : metrics::detailMinimumWidth;
-  if (shown == (sizes[index] > 0)) {
+  if (shown == (columns_->sizes().value(index) > 0)) {
     refreshColumnToggles();
     return;
   }
+  QWidget* column = columns_->widget(index);
   if (shown) {
+    const QList<int> before = columns_->sizes();
+    column->show();
+    QList<int> sizes = columns_->sizes();
     const int width = std::max(remembered, minimum);
     sizes[index] = width;
-    sizes[1] = std::max(0, sizes[1] - width);
+    sizes[1] = std::max(0, before[0] + before[1] + before[2] - width - sizes[2 - index]);
+    columns_->setSizes(sizes);
   } else {
+    QList<int> sizes = columns_->sizes();
     remembered = sizes[index];
     sizes[1] += sizes[index];
     sizes[index] = 0;
+    // Hidden, not merely zero wide: a folded column would still be
+    // "showing" to a screen reader, off to one side.
+    column->hide();
+    columns_->setSizes(sizes);
   }
-  columns_->setSizes(sizes);
   refreshColumnToggles();
 }
 
@@ -162,6 +170,13 @@ void MainWindow::refreshColumnToggles() {
   const QList<int> sizes = columns_->sizes();
   if (sizes.value(0) > 0) sidebarWidth_ = sizes[0];
   if (sizes.value(2) > 0) detailWidth_ = sizes[2];
+  // A column dragged shut is hidden as one closed by its toggle.
+  const bool laidOut = columns_->width() > 0 && sizes.value(1) > 0;
+  for (int index : {0, 2}) {
+    if (laidOut && sizes.value(index) == 0 && columns_->widget(index)->isVisibleTo(this)) {
+      columns_->widget(index)->hide();
+    }
+  }
   topBar_->sidebarToggle()->setChecked(sizes.value(0) > 0);
   topBar_->detailToggle()->setChecked(sizes.value(2) > 0);
 }
