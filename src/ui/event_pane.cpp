@@ -18,7 +18,7 @@ ToolbarButton* makeButton(const QString& text, const QString& glyph, const QStri
   auto* button = new ToolbarButton(glyphIcon(glyph, colors::primary(), 14), text, parent);
   button->setObjectName(name);
   button->setFocusPolicy(Qt::TabFocus);
-  button->setToolTip(tip);
+  button->setHint(tip);
   return button;
 }
 
@@ -44,6 +44,20 @@ SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
     button->setAccessibleName(QStringLiteral("Clear search"));
     button->setToolTip(QStringLiteral("Clear search (Escape)"));
   }
+}
+
+bool SearchField::event(QEvent* event) {
+  // A line edit takes Ctrl+E as "end of line" before the window's shortcut
+  // sees it; the key opens Launch Options everywhere in the window (End
+  // still goes to the end of the line).
+  if (event->type() == QEvent::ShortcutOverride) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_E && key->modifiers() == Qt::ControlModifier) {
+      event->ignore();
+      return true;
+    }
+  }
+  return QLineEdit::event(event);
 }
 
 void SearchField::keyPressEvent(QKeyEvent* event) {
@@ -149,7 +163,7 @@ QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
   launch_->setObjectName(QStringLiteral("launchButton"));
   launch_->setFocusPolicy(Qt::TabFocus);
   launch_->setDefault(false);
-  launch_->setToolTip(QStringLiteral("Launch the target and trace it (F5)"));
+  launch_->setHint(QStringLiteral("Launch the target and trace it (F5)"));
   // The prominent button: filled with the accent.
   launch_->setStyleSheet(styles::prominentButton());
   stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"),

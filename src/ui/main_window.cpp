@@ -100,6 +100,7 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5), [this, press] { press(eventPane_->stopButton()); });
   addShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), [this, press] { press(eventPane_->clearButton()); });
   addShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), [this] { editLaunchOptions(); });
+  addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C), [this, press] { press(topBar_->copySummaryButton()); });
   addShortcut(QKeySequence(Qt::Key_F9), [this] { setSidebarShown(!isSidebarShown()); });
   addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F9), [this] { setDetailShown(!isDetailShown()); });
 

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/widgets.h"
 
+#include <QAccessibleWidget>
 #include <QTextDocument>
 #include <QKeyEvent>
 
@@ -245,9 +246,13 @@ void ToolbarButton::keyPressEvent(QKeyEvent* event) {
   if (!clickOnEnter(this, event)) QPushButton::keyPressEvent(event);
 }
 
+void ToolbarButton::setHint(const QString& hint) {
+  tooltip_ = hint;
+  apply();
+}
+
 void ToolbarButton::setCompact(bool compact) {
   if (compact == compact_) return;
-  if (compact) tooltip_ = toolTip();
   compact_ = compact;
   apply();
 }

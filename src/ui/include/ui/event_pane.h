@@ -19,6 +19,7 @@ class SearchField final : public QLineEdit {
   explicit SearchField(QWidget* parent = nullptr);
 
  protected:
+  bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 };
 
