@@ -139,6 +139,8 @@ void MainWindow::setSidebarShown(bool shown) { setColumnShown(0, shown); }
 void MainWindow::setDetailShown(bool shown) { setColumnShown(2, shown); }
 
 void MainWindow::setColumnShown(int index, bool shown) {
+  // Once the user has opened or closed it, the detail pane stays as they left it.
+  if (index == 2) detailFoldedForRoom_ = false;
   int& remembered = index == 0 ? sidebarWidth_ : detailWidth_;
   const int minimum = index == 0 ? metrics::sidebarMinimumWidth : metrics::detailMinimumWidth;
   if (shown == (columns_->sizes().value(index) > 0)) {
@@ -193,6 +195,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   const bool roomy = width() >= metrics::roomyWindowWidth;
   const int side = roomy ? metrics::sidebarWidth : metrics::narrowSidebarWidth;
   const int detail = roomy ? metrics::detailWidth : 0;
+  detailFoldedForRoom_ = !roomy;
   detailWidth_ = roomy ? metrics::detailWidth : metrics::narrowDetailWidth;
   columns_->setSizes({side, std::max(0, width() - side - detail - 2), detail});
   refreshColumnToggles();
@@ -205,6 +208,10 @@ void MainWindow::onChange(const Change& change) {
   sidebar_->onChange(change);
   eventPane_->onChange(change);
   detailPane_->onChange(change);
+  if (change.has(Change::eventSelection) && detailFoldedForRoom_ && content_.selectedEventID() && !isDetailShown()) {
+    detailFoldedForRoom_ = false;
+    setDetailShown(true);
+  }
   // Cards and detail values are rebuilt; new widgets join the chain at its end.
   if (change.has(Change::sessions) || change.has(Change::eventSelection) || change.has(Change::eventsReplaced) ||
       change.has(Change::tracing)) {
