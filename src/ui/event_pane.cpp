@@ -183,6 +183,7 @@ QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
 
 QLayout* EventPane::makeSwitchesAndCounters(QWidget* toolbar) {
   auto* row = new ToolbarRowLayout(14);
+  switchesRow_ = row;
   mode_ = makeLabel(QString(), fonts::mono(10, fonts::Weight::bold), colors::cyan(), toolbar);
   mode_->setObjectName(QStringLiteral("modeLabel"));
   // As wide as its longer text, so the switches after it stay put when it
@@ -261,25 +262,35 @@ void EventPane::resizeEvent(QResizeEvent* event) {
 
 void EventPane::fitButtons() {
   // The search field narrows first, so the buttons keep their labels on one
-  // row with it; then it moves to a row of its own; only when the labels do
-  // not fit beside each other do the buttons show glyphs alone (the labels
-  // stay in the tooltips and the accessible names).
+  // row with it; then the buttons show glyphs alone (the labels stay in the
+  // tooltips and the accessible names) to keep the search beside them; only
+  // when even that does not fit does the search move to a row of its own.
+  // The switches' row drops the mode tag (the Show Raw Log switch says the
+  // same) before it breaks in two. A narrow window with both side columns
+  // open keeps its toolbar to two rows.
   const int available = width() - 32;
-  int needed = 0;
-  int shown = 0;
-  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) {
-    if (!button->isVisibleTo(this)) continue;
-    needed += button->fullWidth();
-    ++shown;
-  }
-  needed += std::max(0, shown - 1) * 10;
-  const bool compact = needed > available;
-  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
   constexpr int kGap = 16;  // the toolbar row's least flexible space
+  const auto buttonsWidth = [this](bool compact) {
+    int needed = 0;
+    int shown = 0;
+    for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) {
+      if (!button->isVisibleTo(this)) continue;
+      needed += compact ? button->minimumSizeHint().width() : button->fullWidth();
+      ++shown;
+    }
+    return needed + std::max(0, shown - 1) * 10;
+  };
+  const int full = buttonsWidth(false);
+  const bool compact = full > available || available - full - kGap < kSearchMinimumWidth;
+  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
   // The buttons as the row lays them out (their size hints), labels or not.
   const int room = available - traceRow_->leadingWidth() - kGap;
   const int search = room >= kSearchMinimumWidth ? std::min(room, metrics::searchFieldWidth) : metrics::searchFieldWidth;
   if (search_->width() != search || search_->minimumWidth() != search) search_->setFixedWidth(search);
+  const int modeWidth = mode_->width() + 14;
+  const int switchesWidth = switchesRow_->oneLineWidth() + (mode_->isVisibleTo(this) ? 0 : modeWidth);
+  const bool showMode = switchesWidth <= available;
+  if (mode_->isVisibleTo(this) != showMode) mode_->setVisible(showMode);
 }
 
 void EventPane::run(const std::function<void()>& operation) {

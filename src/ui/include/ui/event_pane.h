@@ -116,6 +116,7 @@ class EventPane final : public QWidget {
   EventListView* list_;
   EmptyState* empty_;
   ToolbarRowLayout* traceRow_ = nullptr;
+  ToolbarRowLayout* switchesRow_ = nullptr;
 };
 
 }  // namespace mf::ui
