@@ -77,6 +77,11 @@ WindowScene::WindowScene(std::optional<std::string> application)
   const bool chooseNow = choice_.hasPending();
   content_ = std::make_unique<ContentView>(platform_.services(choice_, pasteboard_));
   if (chooseNow) content_->chooseApplication();
+  if (content_->selectedAppURL()) {
+    openPanel_.rememberChoice(*content_->selectedAppURL());
+  } else if (!content_->sessions().empty()) {
+    openPanel_.rememberChoice(content_->sessions().front().appURL);
+  }
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
