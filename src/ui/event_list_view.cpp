@@ -105,7 +105,10 @@ EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractS
     setFocus(Qt::OtherFocusReason);
   });
   QObject::connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
-    if (!programmaticScroll_) userScrolled();
+    // A scroll of our own, or a range change under a new filter, is not
+    // where the reader is: onChange and resizeEvent note that themselves.
+    if (programmaticScroll_) return;
+    userScrolled();
     rememberAnchor();
   });
   rebuildOffsets();
