@@ -79,9 +79,11 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   sidebar_->setLaunchOptionsBook(&launchOptions_);
   detailPane_->setLaunchOptionsBook(&launchOptions_);
   QObject::connect(sidebar_->launchOptionsButton(), &QAbstractButton::clicked, this, [this] { editLaunchOptions(); });
-  QObject::connect(topBar_->sidebarToggle(), &QAbstractButton::clicked, this,
+  // Toggled, not clicked: a screen reader's toggle action flips the button
+  // without a click. Setting it back to the columns' state is a no-op here.
+  QObject::connect(topBar_->sidebarToggle(), &QAbstractButton::toggled, this,
                    [this](bool on) { setSidebarShown(on); });
-  QObject::connect(topBar_->detailToggle(), &QAbstractButton::clicked, this, [this](bool on) { setDetailShown(on); });
+  QObject::connect(topBar_->detailToggle(), &QAbstractButton::toggled, this, [this](bool on) { setDetailShown(on); });
 
   eventPane_->setOperationRunner([this](const std::function<void()>& operation) { runOperation(operation); });
   eventPane_->setLaunchPreparer([this] { prepareLaunch(); });
@@ -139,14 +141,14 @@ void MainWindow::setSidebarShown(bool shown) { setColumnShown(0, shown); }
 void MainWindow::setDetailShown(bool shown) { setColumnShown(2, shown); }
 
 void MainWindow::setColumnShown(int index, bool shown) {
-  // Once the user has opened or closed it, the detail pane stays as they left it.
-  if (index == 2) detailFoldedForRoom_ = false;
   int& remembered = index == 0 ? sidebarWidth_ : detailWidth_;
   const int minimum = index == 0 ? metrics::sidebarMinimumWidth : metrics::detailMinimumWidth;
   if (shown == (columns_->sizes().value(index) > 0)) {
     refreshColumnToggles();
     return;
   }
+  // Once the user has opened or closed it, the detail pane stays as they left it.
+  if (index == 2) detailFoldedForRoom_ = false;
   QWidget* column = columns_->widget(index);
   if (shown) {
     const QList<int> before = columns_->sizes();
