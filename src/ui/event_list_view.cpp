@@ -391,6 +391,7 @@ void EventListView::onChange(const Change& change) {
     }
     // Repaint only when the new or moved rows reach into the visible area.
     if (following_ || oldTop < contentTop() + viewport()->height()) viewport()->update();
+    announceRowsAdded(this, rowCount() - 1);
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);
