@@ -4,6 +4,7 @@
 #include <QMessageBox>
 #include <QTimer>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <optional>
 #include <string>
@@ -19,8 +20,12 @@ int main(int argc, char** argv) {
   // options are Qt's own (-platform, -style, ...), which Qt takes out of
   // the arguments it leaves us.
   bool platformChosen = false;
+  std::string platform;
   for (int i = 1; i < argc; ++i) {
-    if (std::strcmp(argv[i], "-platform") == 0) platformChosen = true;
+    if (std::strcmp(argv[i], "-platform") == 0) {
+      platformChosen = true;
+      if (i + 1 < argc) platform = argv[i + 1];
+    }
     if (std::strcmp(argv[i], "--help") == 0 || std::strcmp(argv[i], "-h") == 0) {
       std::fputs(mf::help::kMain, stdout);
       return 0;
@@ -35,7 +40,20 @@ int main(int argc, char** argv) {
     std::fprintf(stderr, "marrowfield: %s\n", problem->c_str());
     return 1;
   }
+  // Given to Qt alone: the applications we launch inherit our environment
+  // and must see the user's own input method setting.
+  const std::optional<std::string> inputMethod = mf::app::inputMethodOverride(platform);
+  const std::optional<std::string> userInputMethod =
+      std::getenv("QT_IM_MODULE") != nullptr ? std::optional<std::string>(std::getenv("QT_IM_MODULE")) : std::nullopt;
+  if (inputMethod) setenv("QT_IM_MODULE", inputMethod->c_str(), 1);
   QApplication app(argc, argv);
+  if (inputMethod) {
+    if (userInputMethod) {
+      setenv("QT_IM_MODULE", userInputMethod->c_str(), 1);
+    } else {
+      unsetenv("QT_IM_MODULE");
+    }
+  }
   QApplication::setApplicationName(QStringLiteral("Marrowfield"));
   QApplication::setApplicationDisplayName(QStringLiteral("Marrowfield"));
   QApplication::setApplicationVersion(QString::fromLatin1(mf::help::kVersion));
@@ -79,7 +97,7 @@ int main(int argc, char** argv) {
   mf::ui::applyDarkAppearance();
 
   mf::app::WindowScene scene(application);
-  scene.window().show();
+  scene.show();
   if (!problem.empty()) {
     // Opened from a file manager nobody sees stderr: the window says it too,
     // and stays open for choosing another application.

@@ -1,15 +1,15 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "startup.h"
 
-#include <sys/socket.h>
 #include <sys/stat.h>
-#include <sys/un.h>
 #include <unistd.h>
+#include <wayland-client.h>
 #include <xcb/xcb.h>
+
+#include <algorithm>
 
 #include <cerrno>
 #include <cstdlib>
-#include <cstring>
 
 #include "platform/application.h"
 #include "platform/posix_io.h"
@@ -30,24 +30,25 @@ bool xServerAnswers(const std::string& display) {
   return answered;
 }
 
-// A Wayland compositor listens on a socket in XDG_RUNTIME_DIR (or at the
-// absolute path given); connecting is all Qt would do first.
-bool compositorAnswers(const std::string& display) {
-  std::string path = display;
-  if (path.front() != '/') {
-    const std::string runtime = environment("XDG_RUNTIME_DIR");
-    if (runtime.empty()) return false;
-    path = runtime + "/" + display;
-  }
-  sockaddr_un address{};
-  if (path.size() >= sizeof(address.sun_path)) return false;
-  address.sun_family = AF_UNIX;
-  std::memcpy(address.sun_path, path.c_str(), path.size() + 1);
-  const int fd = ::socket(AF_UNIX, SOCK_STREAM | SOCK_CLOEXEC, 0);
-  if (fd < 0) return false;
-  const bool answered = ::connect(fd, reinterpret_cast<const sockaddr*>(&address), sizeof(address)) == 0;
-  ::close(fd);
-  return answered;
+// The compositor's globals (interface names), or nothing when none answers
+// at WAYLAND_DISPLAY (a name in XDG_RUNTIME_DIR or an absolute path).
+std::optional<std::vector<std::string>> waylandGlobals(const std::string& display) {
+  wl_display* connection = wl_display_connect(display.c_str());
+  if (connection == nullptr) return std::nullopt;
+  std::vector<std::string> globals;
+  static const wl_registry_listener listener{
+      [](void* data, wl_registry*, uint32_t, const char* interface, uint32_t) {
+        static_cast<std::vector<std::string>*>(data)->emplace_back(interface);
+      },
+      [](void*, wl_registry*, uint32_t) {},
+  };
+  wl_registry* registry = wl_display_get_registry(connection);
+  wl_registry_add_listener(registry, &listener, &globals);
+  const bool answered = wl_display_roundtrip(connection) >= 0;
+  wl_registry_destroy(registry);
+  wl_display_disconnect(connection);
+  if (!answered) return std::nullopt;
+  return globals;
 }
 
 }  // namespace
@@ -59,12 +60,36 @@ std::optional<std::string> displayProblem() {
   const std::string remedy = "; run a headless trace with: marrowfield-cli trace APP";
   if (x.empty() && wayland.empty()) return "no display found (DISPLAY/WAYLAND_DISPLAY unset)" + remedy;
   if (!x.empty() && xServerAnswers(x)) return std::nullopt;
-  if (!wayland.empty() && compositorAnswers(wayland)) return std::nullopt;
+  if (!wayland.empty() && waylandGlobals(wayland)) return std::nullopt;
   std::string named;
   if (!x.empty()) named = "DISPLAY=" + x;
   if (!wayland.empty()) named += (named.empty() ? "WAYLAND_DISPLAY=" : " or WAYLAND_DISPLAY=") + wayland;
   return "cannot connect to the display " + named +
          " (no display server answers there, or it refused this user)" + remedy;
+}
+
+bool waylandTextInputWithoutSeat(const std::vector<std::string>& globals, const std::string& requested) {
+  // Any other module is Qt's client-side input context, which never asks
+  // the compositor for text input.
+  if (!requested.empty() && requested != "wayland") return false;
+  const auto offers = [&globals](const char* name) {
+    return std::find(globals.begin(), globals.end(), name) != globals.end();
+  };
+  // The managers Qt 6.4 binds (text-input v3 it leaves alone).
+  const bool textInput = offers("zwp_text_input_manager_v1") || offers("zwp_text_input_manager_v2") ||
+                         offers("qt_text_input_method_manager_v1");
+  return textInput && !offers("wl_seat");
+}
+
+std::optional<std::string> inputMethodOverride(const std::string& platform) {
+  const std::string requested = environment("QT_IM_MODULE");
+  if (!requested.empty() && requested != "wayland") return std::nullopt;
+  const std::string chosen = platform.empty() ? environment("QT_QPA_PLATFORM") : platform;
+  const std::string display = environment("WAYLAND_DISPLAY");
+  if (chosen.empty() ? display.empty() : chosen.rfind("wayland", 0) != 0) return std::nullopt;
+  const auto globals = waylandGlobals(display.empty() ? "wayland-0" : display);
+  if (!globals || !waylandTextInputWithoutSeat(*globals, requested)) return std::nullopt;
+  return std::string("compose");
 }
 
 ApplicationArgument applicationArgument(const std::string& argument) {

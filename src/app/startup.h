@@ -3,6 +3,7 @@
 
 #include <optional>
 #include <string>
+#include <vector>
 
 #include "trace/services.h"
 
@@ -13,6 +14,21 @@ namespace mf::app {
 // platform, which we then leave to Qt). Asked before Qt starts: Qt's own
 // answer to a missing or stale display is an abort advising a reinstall.
 std::optional<std::string> displayProblem();
+
+// The input method to give Qt instead of the compositor's, or nothing to
+// leave Qt's choice alone. Qt 6.4's Wayland input context reaches the
+// compositor's text input through the first seat without checking there is
+// one: a compositor that offers text input but no seat (weston's desktop
+// shell, which starts its input-method helper, on a machine with no input
+// devices) kills the program as soon as a line edit draws its cursor.
+// With no seat there is no keyboard for an input method to serve, so Qt's
+// own compose input is all that is lost. `platform` is the -platform
+// argument, if any. Asked before Qt starts, as Qt reads it once.
+std::optional<std::string> inputMethodOverride(const std::string& platform);
+
+// Which input method Qt 6.4 may be given, from the compositor's globals
+// (interface names) and the input method the user asked for (QT_IM_MODULE).
+bool waylandTextInputWithoutSeat(const std::vector<std::string>& globals, const std::string& requested);
 
 // The application named on the command line, as the window will trace it.
 struct ApplicationArgument {

@@ -18,6 +18,9 @@ constexpr QSize kPreferred(1440, 900);
 // A first guess at the window manager's frame (title bar and borders), so the
 // first window rarely needs the correction below.
 constexpr QMargins kFrameGuess(4, 30, 4, 4);
+// Room for a desktop's panels (a top bar and a dock) where the platform does
+// not say how much they take.
+constexpr int kPanelsGuess = 2 * 40;
 // How long to wait for the window manager to tell the frame's size.
 constexpr int kFrameDeadlineMs = 3000;
 }  // namespace
@@ -39,6 +42,12 @@ bool FirstFrameFit::eventFilter(QObject* watched, QEvent* event) {
     case QEvent::Expose:
     case QEvent::WindowActivate: {
       if (!deadline_.isValid()) break;
+      // Maximized, the window is the size the compositor configured; any
+      // other size is a protocol error on Wayland.
+      if (window->windowState() & (Qt::WindowMaximized | Qt::WindowFullScreen)) {
+        done_ = true;
+        break;
+      }
       const QRect frame = window->frameGeometry();
       const QRect content = window->geometry();
       const bool frameKnown = frame != content;
@@ -68,6 +77,11 @@ WindowScene::WindowScene(std::optional<std::string> application)
   const bool chooseNow = choice_.hasPending();
   content_ = std::make_unique<ContentView>(platform_.services(choice_, pasteboard_));
   if (chooseNow) content_->chooseApplication();
+  if (content_->selectedAppURL()) {
+    openPanel_.rememberChoice(*content_->selectedAppURL());
+  } else if (!content_->sessions().empty()) {
+    openPanel_.rememberChoice(content_->sessions().front().appURL);
+  }
   window_ = std::make_unique<ui::MainWindow>(*content_);
   openPanel_.setParentWidget(window_.get());
   window_->setMinimumSize(kMinimumWidth, kMinimumHeight);
@@ -78,6 +92,20 @@ WindowScene::WindowScene(std::optional<std::string> application)
   window_->resize(initial);
   // Where the guess was wrong, the first frame the window manager reports corrects it.
   window_->installEventFilter(&frameFit_);
+}
+
+void WindowScene::show() {
+  QScreen* screen = QGuiApplication::primaryScreen();
+  const bool wayland = QGuiApplication::platformName().startsWith(QLatin1String("wayland"));
+  if (wayland && screen != nullptr) {
+    const QRect available = screen->availableGeometry();
+    const int wanted = kPreferred.height() + kFrameGuess.top() + kFrameGuess.bottom() + kPanelsGuess;
+    if (available.height() < wanted || available.width() < kPreferred.width() + kFrameGuess.left() + kFrameGuess.right()) {
+      window_->showMaximized();
+      return;
+    }
+  }
+  window_->show();
 }
 
 WindowScene::~WindowScene() {

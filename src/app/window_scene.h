@@ -45,6 +45,11 @@ class WindowScene {
   WindowScene& operator=(const WindowScene&) = delete;
 
   ui::MainWindow& window() { return *window_; }
+  // Shows the window. On Wayland a client learns neither the panels' room
+  // nor where its window sits, so a screen without room to spare for the
+  // preferred size gets the window maximized: the compositor then sizes it
+  // to its own work area. Elsewhere the window manager's work area decides.
+  void show();
   ContentView& content() { return *content_; }
 
  private:

@@ -158,12 +158,18 @@ void labelPlaces(QFileDialog& dialog, const QList<ChooserPlace>& places) {
 QtOpenPanel::QtOpenPanel(ApplicationPredicate isApplication, EntryNameReader entryName)
     : isApplication_(std::move(isApplication)), entryName_(std::move(entryName)) {}
 
+void QtOpenPanel::rememberChoice(const std::string& path) {
+  const QString folder = QFileInfo(QString::fromStdString(path)).absolutePath();
+  if (QFileInfo(folder).isDir()) lastDirectory_ = folder;
+}
+
 std::optional<std::string> QtOpenPanel::run(const OpenPanelConfiguration& configuration) {
   const QString title = configuration.title.empty() ? QStringLiteral("Choose an application to trace")
                                                     : QString::fromStdString(configuration.title);
   const QString prompt =
       configuration.prompt.empty() ? QStringLiteral("Choose App") : QString::fromStdString(configuration.prompt);
-  const QString start = lastDirectory_.isEmpty() ? chooserStartFolder() : lastDirectory_;
+  const QString start =
+      lastDirectory_.isEmpty() || !QFileInfo(lastDirectory_).isDir() ? chooserStartFolder() : lastDirectory_;
   const QList<ChooserPlace> places = chooserPlaces();
 
   while (true) {

@@ -5,6 +5,7 @@
 #include <QHBoxLayout>
 #include <QScrollBar>
 #include <QTextDocument>
+#include <algorithm>
 #include <cmath>
 
 #include "model/time_text.h"
@@ -93,6 +94,15 @@ DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::
   header->addWidget(copy_);
   column->addLayout(header);
   column->addWidget(new Divider(Qt::Horizontal, this));
+  // The selection outlives a search that hides it; the pane says so rather
+  // than show an event the list no longer has.
+  hiddenNote_ = makeLabel(QStringLiteral("Not in the list now: the search or the raw-log switch hides this event."),
+                          fonts::make(11), colors::orange(), this);
+  hiddenNote_->setObjectName(QStringLiteral("detailHiddenNote"));
+  hiddenNote_->setWordWrap(true);
+  hiddenNote_->setContentsMargins(16, 10, 16, 0);
+  hiddenNote_->hide();
+  column->addWidget(hiddenNote_);
 
   stack_ = new QStackedWidget(this);
   empty_ = new QWidget(stack_);
@@ -129,13 +139,26 @@ DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::
 void DetailPane::onChange(const Change& change) {
   if (change.has(Change::eventSelection) || change.has(Change::eventsReplaced)) {
     refresh();
+  } else if (change.has(Change::searchText) || change.has(Change::switches) || change.has(Change::visibleReset)) {
+    refreshHiddenNote();
   }
+}
+
+void DetailPane::refreshHiddenNote() {
+  bool hidden = false;
+  if (const auto& id = content_.selectedEventID()) {
+    const std::optional<std::size_t> index = content_.events().indexOf(*id);
+    const auto& rows = content_.visibleRows();
+    hidden = index && !std::binary_search(rows.begin(), rows.end(), static_cast<std::uint32_t>(*index));
+  }
+  if (hiddenNote_->isVisibleTo(this) != hidden) hiddenNote_->setVisible(hidden);
 }
 
 void DetailPane::refresh() {
   // Looked up in the whole list: an event the filter hides from the list still shows here.
   const std::optional<MarrowfieldEvent> event = content_.selectedEvent();
   copy_->setEnabled(event.has_value());
+  refreshHiddenNote();
   if (!event) {
     shown_.reset();
     stack_->setCurrentWidget(empty_);

@@ -142,6 +142,16 @@ QString EventListAccessible::text(QAccessible::Text t) const {
   return QAccessibleWidget::text(t);
 }
 
+void announceRowsAdded(EventListView* view, int lastRow) {
+  if (!QAccessible::isActive() || lastRow < 0) return;
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(view);
+  if (list == nullptr) return;
+  if (QAccessibleInterface* row = list->child(lastRow)) {
+    QAccessibleEvent added(row, QAccessible::ObjectCreated);
+    QAccessible::updateAccessibility(&added);
+  }
+}
+
 void announceSelection(EventListView* view, std::optional<int> before, std::optional<int> after) {
   if (!QAccessible::isActive() || before == after) return;
   QAccessibleInterface* list = QAccessible::queryAccessibleInterface(view);

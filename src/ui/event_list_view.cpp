@@ -105,7 +105,11 @@ EventListView::EventListView(ContentView& content, QWidget* parent) : QAbstractS
     setFocus(Qt::OtherFocusReason);
   });
   QObject::connect(verticalScrollBar(), &QScrollBar::valueChanged, this, [this] {
-    if (!programmaticScroll_) userScrolled();
+    // A scroll of our own, or a range change under a new filter, is not
+    // where the reader is: onChange and resizeEvent note that themselves.
+    if (programmaticScroll_) return;
+    userScrolled();
+    rememberAnchor();
   });
   rebuildOffsets();
 }
@@ -119,37 +123,85 @@ void EventListView::setScrollValue(int value) {
 void EventListView::userScrolled() {
   QScrollBar* bar = verticalScrollBar();
   const bool atEnd = bar->value() >= bar->maximum();
-  if (atEnd == following_) return;
-  following_ = atEnd;
-  if (following_) unseen_ = 0;
+  if (atEnd != following_) {
+    following_ = atEnd;
+    if (!following_) seenEvents_ = content_.events().size();
+  }
+  // Scrolling down reads some of the news.
   refreshBackToEnd();
 }
 
 void EventListView::followEnd() {
   following_ = true;
-  unseen_ = 0;
   setScrollValue(verticalScrollBar()->maximum());
   refreshBackToEnd();
 }
 
+std::size_t EventListView::unseenCount() const {
+  if (following_) return 0;
+  const auto& rows = content_.visibleRows();
+  const auto total = std::min<std::size_t>(rows.size(), static_cast<std::size_t>(std::max(0, rowCount())));
+  const auto firstNew =
+      static_cast<std::size_t>(std::lower_bound(rows.begin(), rows.begin() + static_cast<std::ptrdiff_t>(total),
+                                                static_cast<std::uint32_t>(std::min<std::size_t>(seenEvents_, UINT32_MAX))) -
+                               rows.begin());
+  // The first row that does not show whole.
+  const std::int64_t viewBottom = contentTop() + viewport()->height();
+  const auto firstHidden = static_cast<std::size_t>(
+      std::upper_bound(offsets_.begin() + 1, offsets_.begin() + 1 + static_cast<std::ptrdiff_t>(total), viewBottom) -
+      (offsets_.begin() + 1));
+  return total - std::min(total, std::max(firstNew, firstHidden));
+}
+
 void EventListView::refreshBackToEnd() {
-  const bool show = !following_ && unseen_ > 0;
+  constexpr int kGap = 8;
+  const bool show = !following_ && unseenCount() > 0;
+  // The button sits in a strip of its own under the rows, so it hides none of them.
+  const int strip = show ? backToEnd_->sizeHint().height() + 2 * kGap : 0;
+  if (viewportMargins().bottom() != strip) {
+    setViewportMargins(0, 0, 0, strip);
+    updateScrollRange();
+  }
   if (show) {
-    const QString text = unseen_ == 1 ? QStringLiteral("1 new event")
-                                      : QStringLiteral("%1 new events").arg(static_cast<qulonglong>(unseen_));
+    const std::size_t unseen = unseenCount();
+    const QString text = unseen == 1 ? QStringLiteral("1 new event")
+                                     : QStringLiteral("%1 new events").arg(static_cast<qulonglong>(unseen));
     backToEnd_->setText(QStringLiteral(" ") + text);
     backToEnd_->setAccessibleName(QStringLiteral("Back to end, ") + text);
     backToEnd_->adjustSize();
-    // Over the foot of the rows, wherever the button's parent is.
+    // In the strip under the rows, wherever the button's parent is.
     QWidget* host = backToEnd_->parentWidget();
     const QPoint origin = host->mapFromGlobal(viewport()->mapToGlobal(QPoint(0, 0)));
     const QRect area(origin, viewport()->size());
-    backToEnd_->move(area.center().x() - backToEnd_->width() / 2, area.bottom() - backToEnd_->height() - 12);
+    backToEnd_->move(area.center().x() - backToEnd_->width() / 2, area.bottom() + 1 + kGap);
     backToEnd_->raise();
   } else if (backToEnd_->hasFocus()) {
     setFocus(Qt::OtherFocusReason);
   }
   backToEnd_->setVisible(show);
+}
+
+void EventListView::rememberAnchor() {
+  const auto& rows = content_.visibleRows();
+  std::optional<int> row = selectedRow();
+  if (row && (rowRect(*row).bottom() < 0 || rowRect(*row).top() >= viewport()->height())) row.reset();
+  if (!row && rowAt(0) >= 0) row = rowAt(0);
+  if (!row || *row >= static_cast<int>(rows.size())) {
+    anchorEvent_.reset();
+    return;
+  }
+  anchorEvent_ = rows[static_cast<std::size_t>(*row)];
+  anchorY_ = offsets_[static_cast<std::size_t>(*row)] - contentTop();
+}
+
+void EventListView::restoreAnchor() {
+  if (!anchorEvent_ || rowCount() == 0) return;
+  const auto& rows = content_.visibleRows();
+  const auto it = std::lower_bound(rows.begin(), rows.begin() + rowCount(), static_cast<std::uint32_t>(*anchorEvent_));
+  const auto row = static_cast<std::size_t>(std::min<std::ptrdiff_t>(it - rows.begin(), rowCount() - 1));
+  // The reader's row where it was on screen; a row the filter hid gives its place to the next.
+  const std::int64_t y = rows[row] == *anchorEvent_ ? anchorY_ : 0;
+  setScrollValue(static_cast<int>(std::clamp<std::int64_t>(offsets_[row] - y, 0, verticalScrollBar()->maximum())));
 }
 
 int EventListView::messageWidth() const {
@@ -301,7 +353,7 @@ void EventListView::onChange(const Change& change) {
     metrics_.shrink_to_fit();
     // Another list: it is read from its end, as a new trace grows there.
     following_ = true;
-    unseen_ = 0;
+    anchorEvent_.reset();
     refreshBackToEnd();
   }
   // A late line placed among the events moves those after it.
@@ -318,16 +370,13 @@ void EventListView::onChange(const Change& change) {
                              change.has(Change::switches) || change.has(Change::searchText);
   if (filterChanged || rows.size() + 1 < offsets_.size()) {
     rebuildOffsets();
+    // Typing or clearing a search leaves the reader where they were, or at
+    // the end if they followed it.
     if (following_) setScrollValue(verticalScrollBar()->maximum());
-    else if (auto row = selectedRow()) scrollToRow(*row);
-    if (filterChanged && unseen_ > 0) {
-      // The count was of rows under the old filter.
-      unseen_ = 0;
-      refreshBackToEnd();
-    }
+    else restoreAnchor();
+    refreshBackToEnd();
     viewport()->update();
   } else if (change.has(Change::visibleInserted) || rows.size() + 1 > offsets_.size()) {
-    const int before = rowCount();
     const auto firstRow = std::min(change.has(Change::visibleInserted) ? change.firstChangedRow : offsets_.size() - 1,
                                    offsets_.size() - 1);
     const std::int64_t oldTop = offsets_[firstRow];
@@ -338,18 +387,18 @@ void EventListView::onChange(const Change& change) {
       setScrollValue(verticalScrollBar()->maximum());
     } else {
       // Only rows that land below the view are news; the rest are in sight.
-      const std::int64_t viewBottom = contentTop() + viewport()->height();
-      for (int r = rowCount() - 1; r >= before && offsets_[static_cast<std::size_t>(r) + 1] > viewBottom; --r) ++unseen_;
       refreshBackToEnd();
     }
     // Repaint only when the new or moved rows reach into the visible area.
     if (following_ || oldTop < contentTop() + viewport()->height()) viewport()->update();
+    announceRowsAdded(this, rowCount() - 1);
   }
   if (change.has(Change::eventSelection)) {
     if (auto row = selectedRow()) scrollToRow(*row);
     viewport()->update();
     announceSelection(this, selectedBefore, selectedRow());
   }
+  rememberAnchor();
 }
 
 void EventListView::resizeEvent(QResizeEvent* event) {
@@ -365,6 +414,7 @@ void EventListView::resizeEvent(QResizeEvent* event) {
     if (following_) setScrollValue(verticalScrollBar()->maximum());
   }
   refreshBackToEnd();
+  rememberAnchor();
 }
 
 void EventListView::scrollContentsBy(int, int) { viewport()->update(); }
@@ -532,6 +582,7 @@ void EventListView::selectRow(int row) {
   const std::uint32_t index = rows[row];
   pressedIndex_ = index;
   // A row the user picks stays where it is: new rows no longer push it away.
+  if (following_) seenEvents_ = content_.events().size();
   following_ = false;
   content_.selectEvent(*content_.events()[index].id);
   scrollToRow(row);

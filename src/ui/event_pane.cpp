@@ -19,7 +19,7 @@ ToolbarButton* makeButton(const QString& text, const QString& glyph, const QStri
   auto* button = new ToolbarButton(glyphIcon(glyph, colors::primary(), 14), text, parent);
   button->setObjectName(name);
   button->setFocusPolicy(Qt::TabFocus);
-  button->setToolTip(tip);
+  button->setHint(tip);
   return button;
 }
 
@@ -45,6 +45,20 @@ SearchField::SearchField(QWidget* parent) : QLineEdit(parent) {
     button->setAccessibleName(QStringLiteral("Clear search"));
     button->setToolTip(QStringLiteral("Clear search (Escape)"));
   }
+}
+
+bool SearchField::event(QEvent* event) {
+  // A line edit takes Ctrl+E as "end of line" before the window's shortcut
+  // sees it; the key opens Launch Options everywhere in the window (End
+  // still goes to the end of the line).
+  if (event->type() == QEvent::ShortcutOverride) {
+    const auto* key = static_cast<QKeyEvent*>(event);
+    if (key->key() == Qt::Key_E && key->modifiers() == Qt::ControlModifier) {
+      event->ignore();
+      return true;
+    }
+  }
+  return QLineEdit::event(event);
 }
 
 void SearchField::keyPressEvent(QKeyEvent* event) {
@@ -156,7 +170,7 @@ QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
   launch_->setObjectName(QStringLiteral("launchButton"));
   launch_->setFocusPolicy(Qt::TabFocus);
   launch_->setDefault(false);
-  launch_->setToolTip(QStringLiteral("Launch the target and trace it (F5)"));
+  launch_->setHint(QStringLiteral("Launch the target and trace it (F5)"));
   // The prominent button: filled with the accent.
   launch_->setStyleSheet(styles::prominentButton());
   stop_ = makeButton(QStringLiteral("Stop"), QStringLiteral("stop.fill"), QStringLiteral("stopButton"),
@@ -176,6 +190,7 @@ QLayout* EventPane::makeTraceButtons(QWidget* toolbar) {
 
 QLayout* EventPane::makeSwitchesAndCounters(QWidget* toolbar) {
   auto* row = new ToolbarRowLayout(14);
+  switchesRow_ = row;
   mode_ = makeLabel(QString(), fonts::mono(10, fonts::Weight::bold), colors::cyan(), toolbar);
   mode_->setObjectName(QStringLiteral("modeLabel"));
   // As wide as its longer text, so the switches after it stay put when it
@@ -254,25 +269,35 @@ void EventPane::resizeEvent(QResizeEvent* event) {
 
 void EventPane::fitButtons() {
   // The search field narrows first, so the buttons keep their labels on one
-  // row with it; then it moves to a row of its own; only when the labels do
-  // not fit beside each other do the buttons show glyphs alone (the labels
-  // stay in the tooltips and the accessible names).
+  // row with it; then the buttons show glyphs alone (the labels stay in the
+  // tooltips and the accessible names) to keep the search beside them; only
+  // when even that does not fit does the search move to a row of its own.
+  // The switches' row drops the mode tag (the Show Raw Log switch says the
+  // same) before it breaks in two. A narrow window with both side columns
+  // open keeps its toolbar to two rows.
   const int available = width() - 32;
-  int needed = 0;
-  int shown = 0;
-  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) {
-    if (!button->isVisibleTo(this)) continue;
-    needed += button->fullWidth();
-    ++shown;
-  }
-  needed += std::max(0, shown - 1) * 10;
-  const bool compact = needed > available;
-  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
   constexpr int kGap = 16;  // the toolbar row's least flexible space
+  const auto buttonsWidth = [this](bool compact) {
+    int needed = 0;
+    int shown = 0;
+    for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) {
+      if (!button->isVisibleTo(this)) continue;
+      needed += compact ? button->minimumSizeHint().width() : button->fullWidth();
+      ++shown;
+    }
+    return needed + std::max(0, shown - 1) * 10;
+  };
+  const int full = buttonsWidth(false);
+  const bool compact = full > available || available - full - kGap < kSearchMinimumWidth;
+  for (ToolbarButton* button : {choose_, launch_, stop_, clear_, current_}) button->setCompact(compact);
   // The buttons as the row lays them out (their size hints), labels or not.
   const int room = available - traceRow_->leadingWidth() - kGap;
   const int search = room >= kSearchMinimumWidth ? std::min(room, metrics::searchFieldWidth) : metrics::searchFieldWidth;
   if (search_->width() != search || search_->minimumWidth() != search) search_->setFixedWidth(search);
+  const int modeWidth = mode_->width() + 14;
+  const int switchesWidth = switchesRow_->oneLineWidth() + (mode_->isVisibleTo(this) ? 0 : modeWidth);
+  const bool showMode = switchesWidth <= available;
+  if (mode_->isVisibleTo(this) != showMode) mode_->setVisible(showMode);
 }
 
 void EventPane::run(const std::function<void()>& operation) {

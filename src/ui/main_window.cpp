@@ -79,9 +79,11 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   sidebar_->setLaunchOptionsBook(&launchOptions_);
   detailPane_->setLaunchOptionsBook(&launchOptions_);
   QObject::connect(sidebar_->launchOptionsButton(), &QAbstractButton::clicked, this, [this] { editLaunchOptions(); });
-  QObject::connect(topBar_->sidebarToggle(), &QAbstractButton::clicked, this,
+  // Toggled, not clicked: a screen reader's toggle action flips the button
+  // without a click. Setting it back to the columns' state is a no-op here.
+  QObject::connect(topBar_->sidebarToggle(), &QAbstractButton::toggled, this,
                    [this](bool on) { setSidebarShown(on); });
-  QObject::connect(topBar_->detailToggle(), &QAbstractButton::clicked, this, [this](bool on) { setDetailShown(on); });
+  QObject::connect(topBar_->detailToggle(), &QAbstractButton::toggled, this, [this](bool on) { setDetailShown(on); });
 
   eventPane_->setOperationRunner([this](const std::function<void()>& operation) { runOperation(operation); });
   eventPane_->setLaunchPreparer([this] { prepareLaunch(); });
@@ -100,6 +102,7 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F5), [this, press] { press(eventPane_->stopButton()); });
   addShortcut(QKeySequence(Qt::CTRL | Qt::Key_L), [this, press] { press(eventPane_->clearButton()); });
   addShortcut(QKeySequence(Qt::CTRL | Qt::Key_E), [this] { editLaunchOptions(); });
+  addShortcut(QKeySequence(Qt::CTRL | Qt::SHIFT | Qt::Key_C), [this, press] { press(topBar_->copySummaryButton()); });
   addShortcut(QKeySequence(Qt::Key_F9), [this] { setSidebarShown(!isSidebarShown()); });
   addShortcut(QKeySequence(Qt::SHIFT | Qt::Key_F9), [this] { setDetailShown(!isDetailShown()); });
 
@@ -138,23 +141,33 @@ void MainWindow::setSidebarShown(bool shown) { setColumnShown(0, shown); }
 void MainWindow::setDetailShown(bool shown) { setColumnShown(2, shown); }
 
 void MainWindow::setColumnShown(int index, bool shown) {
-  QList<int> sizes = columns_->sizes();
   int& remembered = index == 0 ? sidebarWidth_ : detailWidth_;
   const int minimum = index == 0 ? metrics::sidebarMinimumWidth : metrics::detailMinimumWidth;
-  if (shown == (sizes[index] > 0)) {
+  if (shown == (columns_->sizes().value(index) > 0)) {
     refreshColumnToggles();
     return;
   }
+  // Once the user has opened or closed it, the detail pane stays as they left it.
+  if (index == 2) detailFoldedForRoom_ = false;
+  QWidget* column = columns_->widget(index);
   if (shown) {
+    const QList<int> before = columns_->sizes();
+    column->show();
+    QList<int> sizes = columns_->sizes();
     const int width = std::max(remembered, minimum);
     sizes[index] = width;
-    sizes[1] = std::max(0, sizes[1] - width);
+    sizes[1] = std::max(0, before[0] + before[1] + before[2] - width - sizes[2 - index]);
+    columns_->setSizes(sizes);
   } else {
+    QList<int> sizes = columns_->sizes();
     remembered = sizes[index];
     sizes[1] += sizes[index];
     sizes[index] = 0;
+    // Hidden, not merely zero wide: a folded column would still be
+    // "showing" to a screen reader, off to one side.
+    column->hide();
+    columns_->setSizes(sizes);
   }
-  columns_->setSizes(sizes);
   refreshColumnToggles();
 }
 
@@ -162,6 +175,13 @@ void MainWindow::refreshColumnToggles() {
   const QList<int> sizes = columns_->sizes();
   if (sizes.value(0) > 0) sidebarWidth_ = sizes[0];
   if (sizes.value(2) > 0) detailWidth_ = sizes[2];
+  // A column dragged shut is hidden as one closed by its toggle.
+  const bool laidOut = columns_->width() > 0 && sizes.value(1) > 0;
+  for (int index : {0, 2}) {
+    if (laidOut && sizes.value(index) == 0 && columns_->widget(index)->isVisibleTo(this)) {
+      columns_->widget(index)->hide();
+    }
+  }
   topBar_->sidebarToggle()->setChecked(sizes.value(0) > 0);
   topBar_->detailToggle()->setChecked(sizes.value(2) > 0);
 }
@@ -177,6 +197,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
   const bool roomy = width() >= metrics::roomyWindowWidth;
   const int side = roomy ? metrics::sidebarWidth : metrics::narrowSidebarWidth;
   const int detail = roomy ? metrics::detailWidth : 0;
+  detailFoldedForRoom_ = !roomy;
   detailWidth_ = roomy ? metrics::detailWidth : metrics::narrowDetailWidth;
   columns_->setSizes({side, std::max(0, width() - side - detail - 2), detail});
   refreshColumnToggles();
@@ -189,6 +210,10 @@ void MainWindow::onChange(const Change& change) {
   sidebar_->onChange(change);
   eventPane_->onChange(change);
   detailPane_->onChange(change);
+  if (change.has(Change::eventSelection) && detailFoldedForRoom_ && content_.selectedEventID() && !isDetailShown()) {
+    detailFoldedForRoom_ = false;
+    setDetailShown(true);
+  }
   // Cards and detail values are rebuilt; new widgets join the chain at its end.
   if (change.has(Change::sessions) || change.has(Change::eventSelection) || change.has(Change::eventsReplaced) ||
       change.has(Change::tracing)) {

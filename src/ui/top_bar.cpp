@@ -111,6 +111,7 @@ TopBar::TopBar(ContentView& content, QWidget* parent) : Surface(colors::black(0.
                                  QStringLiteral("Copy Summary"), this);
   copySummary_->setObjectName(QStringLiteral("copySummaryButton"));
   copySummary_->setFocusPolicy(Qt::TabFocus);
+  copySummary_->setHint(QStringLiteral("Copy a plain-text summary of the trace for a bug report (Ctrl+Shift+C)"));
   // The button keeps its label; a long status gives way instead.
   copySummary_->setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Fixed);
   row->addWidget(copySummary_, 0, Qt::AlignVCenter);

@@ -3,6 +3,7 @@
 
 #include <algorithm>
 
+#include <QAccessibleWidget>
 #include <QTextDocument>
 #include <QKeyEvent>
 
@@ -104,8 +105,33 @@ void Surface::paintEvent(QPaintEvent*) {
 
 // ---------------------------------------------------------------- ClampedText
 
+namespace {
+// A reader is handed a widget's tooltip as its description when it has none
+// of its own, and the tooltip of a painted text is markup (plainToolTip).
+class ClampedTextAccessible final : public QAccessibleWidget {
+ public:
+  explicit ClampedTextAccessible(QWidget* widget) : QAccessibleWidget(widget) {}
+  QString text(QAccessible::Text t) const override {
+    if (t == QAccessible::Description) return widget()->accessibleDescription();
+    return QAccessibleWidget::text(t);
+  }
+};
+
+QAccessibleInterface* clampedTextFactory(const QString&, QObject* object) {
+  auto* text = dynamic_cast<ClampedText*>(object);
+  // The status line has its own (a status bar).
+  if (text == nullptr || text->objectName() == QLatin1String("statusText")) return nullptr;
+  return new ClampedTextAccessible(text);
+}
+}  // namespace
+
 ClampedText::ClampedText(int maxLines, const QFont& font, const QColor& color, QWidget* parent)
     : QWidget(parent), maxLines_(maxLines), color_(color) {
+  static const bool factoryInstalled = [] {
+    QAccessible::installFactory(clampedTextFactory);
+    return true;
+  }();
+  (void)factoryInstalled;
   setFont(font);
   QSizePolicy policy(QSizePolicy::Preferred, QSizePolicy::Preferred);
   policy.setHeightForWidth(true);
@@ -264,9 +290,13 @@ void ToolbarButton::keyPressEvent(QKeyEvent* event) {
   if (!clickOnEnter(this, event)) QPushButton::keyPressEvent(event);
 }
 
+void ToolbarButton::setHint(const QString& hint) {
+  tooltip_ = hint;
+  apply();
+}
+
 void ToolbarButton::setCompact(bool compact) {
   if (compact == compact_) return;
-  if (compact) tooltip_ = toolTip();
   compact_ = compact;
   apply();
 }

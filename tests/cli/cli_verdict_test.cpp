@@ -104,6 +104,7 @@ struct Case {
   std::function<std::vector<std::string>(const Scratch& scratch, std::string& skip)> args;
   std::string verdict;  // the kind in the JSON object
   std::string text;     // what the sentence holds (as JSON writes it)
+  friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
 const std::vector<Case> kCases = {

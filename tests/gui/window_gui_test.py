@@ -3,7 +3,8 @@
 # (scripts/with-x11: Xvfb, openbox, a session bus, the accessibility bus).
 # Arguments: the marrowfield program, the demo program, and the folder that
 # keeps the screenshots the checks read. MF_GUI_ONLY=initial-size runs only
-# the first step (used on a small screen); MF_README_SCREENSHOT=PATH saves the
+# the first steps (used on a small screen: the size, then select and read);
+# MF_README_SCREENSHOT=PATH saves the
 # window with the demo's exit selected there (docs/screenshot.png).
 #
 # One journey, in the order a person works: the first window on the screen,
@@ -84,7 +85,7 @@ class Journey(unittest.TestCase):
                 raise AssertionError(f"the program reported '{report}', see marrowfield-output.txt")
 
     def setUp(self):
-        if ONLY and not self._testMethodName.startswith("test_00"):
+        if ONLY and not self._testMethodName.startswith("test_0"):
             self.skipTest("initial size only")
 
     # ---------------------------------------------------------------- helpers
@@ -140,6 +141,41 @@ class Journey(unittest.TestCase):
         # The message column takes half the window on 1024 x 768 (the detail
         # pane starts folded there) and a third on a roomy screen.
         self.assertGreaterEqual(self.message_width(), width // 2 if width < 1280 else width // 3)
+
+    def test_05_on_a_small_screen_a_selected_row_is_read_beside_it(self):
+        if not ONLY:
+            self.skipTest("the small screen's step")
+        w = self.w
+        # Each control's tooltip names its key, whatever its label does meanwhile.
+        for name, shortcut in (("Choose App", "Ctrl+O"), ("Launch & Trace", "F5"), ("Clear view", "Ctrl+L"),
+                               ("Copy Summary", "Ctrl+Shift+C")):
+            self.assertIn(f"({shortcut})", w.button(name).description, name)
+        self.choose(self.entry)
+        # Ctrl+E opens Launch Options from the search field too.
+        key("ctrl+f", "ctrl+e")
+        options = wait_for(lambda: w.find_where(lambda o: o.name.startswith("Launch Options for "), w.app),
+                           "the launch options")
+        key("Escape")
+        wait_for(lambda: state(options, pyatspi.STATE_DEFUNCT) or not state(options, pyatspi.STATE_SHOWING),
+                 "the launch options to close")
+        key("F5")
+        self.note_pids()
+        w.row_with("exited with status 3")
+        rows = w.event_list()
+        index = next(i for i in range(rows.childCount) if "exited with status 3" in rows.getChildAtIndex(i).name)
+        w.click(rows.getChildAtIndex(index))
+        # The detail pane, folded for room, opens with the row's message, on
+        # the screen, and the search stays on the buttons' row.
+        message = wait_for(lambda: w.find_where(lambda o: o.name == "MESSAGE" and o.getRole() != pyatspi.ROLE_LABEL and
+                                                state(o, pyatspi.STATE_SHOWING) and
+                                                "exited with status 3" in o.queryText().getText(0, -1)),
+                           "the message in the detail pane")
+        root = run("xwininfo", "-root")
+        x, y, width, height = extents(message)
+        self.assertTrue(x >= 0 and x + width <= screen_value(root, "Width:"), (x, width))
+        _, sy, _, _ = extents(w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
+        _, cy, _, ch = extents(w.button("Choose App"))
+        self.assertLess(sy, cy + ch, "the search field went to a row of its own")
 
     def test_10_the_chooser_shows_the_users_applications(self):
         self.assertEqual(self.w.status(), "Ready")

@@ -239,8 +239,16 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   EXPECT_FALSE(h.list().selectedRow().has_value());
   EXPECT_FALSE(h.detail().isShowingEmptyState());
   EXPECT_TRUE(h.detail().copyButton()->isEnabled());
+  // ...and says that the list no longer has it, until it does again.
+  QLabel* hiddenNote = h.detail().findChild<QLabel*>("detailHiddenNote");
+  ASSERT_NE(hiddenNote, nullptr);
+  EXPECT_TRUE(hiddenNote->isVisible());
+  QTest::keyClicks(h.pane().searchField(), "disk");
+  EXPECT_TRUE(hiddenNote->isVisible());
+  h.pane().searchField()->clear();
 
   h.clickRow("Error: disk full");
+  EXPECT_FALSE(hiddenNote->isVisible());
   const auto error = *h.content->selectedEvent();
   EXPECT_EQ(h.detail().fieldLabels(), QStringList({"TYPE", "SOURCE", "TIME", "MESSAGE"}));
   EXPECT_EQ(h.detail().fieldValues(),
@@ -398,10 +406,23 @@ TEST(WindowLifecycle, ResizingChangesOnlyTheEventPaneAndSideColumnsCollapse) {
   h.window->activateWindow();
   QTest::keyClick(h.window.get(), Qt::Key_F9);
   EXPECT_EQ(h.pane().width(), paneBefore + 400 + 190);
+  // Hidden, not merely zero wide: a reader finds no pane showing off to the side.
+  EXPECT_FALSE(h.side().isVisible());
+  EXPECT_FALSE(h.detail().isVisible());
   QTest::keyClick(h.window.get(), Qt::Key_F9);
   QTest::keyClick(h.window.get(), Qt::Key_F9, Qt::ShiftModifier);
   EXPECT_EQ(h.pane().width(), paneBefore + 400 - 250);
   // Shrunk from a roomy window, the toolbar gives way rather than hold the window wide.
+  // On a small window the pane folded for room opens at the first selection,
+  // and the toolbar keeps to two rows beside both side columns.
+  Harness small(QSize(1024, 740));
+  small.choose();
+  small.launch();
+  EXPECT_FALSE(small.detail().isVisible());
+  small.clickRow(small.content->events()[small.content->visibleRows()[0]].message);
+  EXPECT_TRUE(small.detail().isVisible());
+  EXPECT_FALSE(small.detail().isShowingEmptyState());
+  EXPECT_LT(small.pane().searchField()->geometry().top(), small.pane().chooseButton()->geometry().bottom());
   Harness roomy(QSize(1600, 1000));
   roomy.choose();
   roomy.launch();
@@ -606,6 +627,35 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   EXPECT_FALSE(back.isVisibleTo(h.window.get())) << "nothing new below yet";
   bar.setValue(bar.maximum());
   EXPECT_TRUE(list.isFollowing());
+
+  // A search typed and cleared while lines pour in: a reader at the end
+  // stays at the end...
+  QLineEdit& search = *h.pane().searchField();
+  const auto messageAtTop = [&] {
+    return std::string(h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(list.rowAt(0))]].message);
+  };
+  QTest::keyClicks(&search, "event 1");
+  LineBatch flood;
+  for (int i = 0; i < 500; ++i) flood.add("warning: flood " + std::to_string(i));
+  h.fakes.logStreams.lastSink()(std::move(flood));
+  h.run();
+  search.clear();
+  Harness::settle();
+  EXPECT_TRUE(list.isFollowing());
+  EXPECT_EQ(bar.value(), bar.maximum());
+  // ...and one who scrolled up finds the same row where it was.
+  bar.setValue(bar.maximum() / 2);
+  const std::string atTop = messageAtTop();
+  QTest::keyClicks(&search, "event 1");
+  h.lines({"warning: during the search"});
+  search.clear();
+  h.lines({"warning: after the search"});
+  EXPECT_EQ(messageAtTop(), atTop);
+  EXPECT_FALSE(list.isFollowing());
+  // The button counts the listed rows that came since, and hides none of the rows.
+  EXPECT_EQ(back.accessibleName(), QStringLiteral("Back to end, 2 new events"));
+  EXPECT_GE(back.mapTo(h.window.get(), QPoint(0, 0)).y(),
+            list.viewport()->mapTo(h.window.get(), QPoint(0, list.viewport()->height())).y());
 }
 
 // ---------------------------------------------------------------- the Qt services

@@ -46,6 +46,9 @@ class QtOpenPanel final : public OpenPanel {
  public:
   explicit QtOpenPanel(ApplicationPredicate isApplication = looksLikeApplication, EntryNameReader entryName = {});
   void setParentWidget(QWidget* parent) { parent_ = parent; }
+  // The chooser opens in this application's folder (while it exists), as
+  // after choosing it here: one given on the command line, or traced last.
+  void rememberChoice(const std::string& path);
   std::optional<std::string> run(const OpenPanelConfiguration& configuration) override;
 
  private:

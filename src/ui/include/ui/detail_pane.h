@@ -54,12 +54,14 @@ class DetailPane final : public Surface {
 
  private:
   void refresh();
+  void refreshHiddenNote();
   const LaunchOptions* shownLaunchOptions() const;
 
   ContentView& content_;
   PlainGlyphButton* copy_;
   QStackedWidget* stack_;
   QWidget* empty_;
+  QLabel* hiddenNote_ = nullptr;
   QScrollArea* scroll_;
   QWidget* body_ = nullptr;
   std::optional<MarrowfieldEvent> shown_;

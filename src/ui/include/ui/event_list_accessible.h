@@ -43,6 +43,9 @@ class EventListAccessible final : public QAccessibleWidget {
 QString spokenRow(const EventListView& view, int row);
 
 // Tells the accessibility bus that the selection moved from row `before` to row `after`.
+// Tells a reader that rows arrived: one children-changed for the newest row
+// of a batch, not one per row, so a flood does not flood the bus.
+void announceRowsAdded(EventListView* view, int lastRow);
 void announceSelection(EventListView* view, std::optional<int> before, std::optional<int> after);
 
 }  // namespace mf::ui

@@ -86,6 +86,11 @@ class EventListView final : public QAbstractScrollArea {
   void setScrollValue(int value);
   void userScrolled();
   void refreshBackToEnd();
+  // Events that arrived since the reader left the end and are below the view.
+  std::size_t unseenCount() const;
+  // Where the reader is: the selected row while it is in view, else the top row.
+  void rememberAnchor();
+  void restoreAnchor();
 
   ContentView& content_;
   std::vector<TextMetrics> metrics_;
@@ -100,7 +105,9 @@ class EventListView final : public QAbstractScrollArea {
   std::uint32_t sourceFit_ = 0;
   bool following_ = true;
   bool programmaticScroll_ = false;
-  std::size_t unseen_ = 0;
+  std::size_t seenEvents_ = 0;  // events()[i] with i below this were there when the reader left the end
+  std::optional<std::size_t> anchorEvent_;  // index into events() of the row the reader is at
+  std::int64_t anchorY_ = 0;                // that row's top in the viewport
   QPushButton* backToEnd_;
 };
 

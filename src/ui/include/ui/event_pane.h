@@ -20,6 +20,7 @@ class SearchField final : public QLineEdit {
   explicit SearchField(QWidget* parent = nullptr);
 
  protected:
+  bool event(QEvent* event) override;
   void keyPressEvent(QKeyEvent* event) override;
 };
 
@@ -118,6 +119,7 @@ class EventPane final : public QWidget {
   EmptyState* empty_;
   VerdictBar* verdictBar_;
   ToolbarRowLayout* traceRow_ = nullptr;
+  ToolbarRowLayout* switchesRow_ = nullptr;
 };
 
 }  // namespace mf::ui

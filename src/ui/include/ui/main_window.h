@@ -65,6 +65,9 @@ class MainWindow final : public QWidget {
   int sidebarWidth_ = 0;
   int detailWidth_ = 0;
   bool columnsPlaced_ = false;
+  // The first layout folded the detail pane for room, not the user: the
+  // first selection opens it, so a picked row is read somewhere.
+  bool detailFoldedForRoom_ = false;
   int operationDepth_ = 0;
   bool closePending_ = false;
   bool shown_ = false;

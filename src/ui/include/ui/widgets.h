@@ -123,6 +123,8 @@ class ToolbarButton final : public QPushButton {
   const QString& label() const { return label_; }
   // What a screen reader calls it, when the label alone is ambiguous ("Clear").
   void setAccessibleLabel(const QString& name);
+  // The tooltip (what it does, and its key); compact, it starts with the label.
+  void setHint(const QString& hint);
   void setCompact(bool compact);
   bool isCompact() const { return compact_; }
   // The width the button takes with its text shown.
