@@ -301,6 +301,10 @@ bool JsonTraceWriter::finish() {
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
+std::optional<std::map<std::string, std::string>> readJsonObject(std::string_view line) {
+  return FlatObjectReader(line).read();
+}
+
 std::optional<Baseline> readBaseline(const std::string& path, std::string& error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {

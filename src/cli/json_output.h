@@ -3,6 +3,7 @@
 // schema named in every object. Described in dist/man/marrowfield-cli.help.
 #pragma once
 
+#include <map>
 #include <optional>
 #include <string>
 #include <string_view>
@@ -51,6 +52,10 @@ class JsonTraceWriter {
   bool startedTrace_ = false;
   std::unordered_set<Uuid, UuidHash> written_;
 };
+
+// One line of --json output read back: its members' values as text (strings
+// unescaped, other values as written). Nothing when it is not a flat object.
+std::optional<std::map<std::string, std::string>> readJsonObject(std::string_view line);
 
 // The messages of the events of an earlier --json output. Nothing, with
 // `error` saying why, when the file cannot be read or is not such output.

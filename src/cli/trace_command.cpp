@@ -19,8 +19,10 @@
 #include <vector>
 
 #include "json_output.h"
+#include "remote_trace.h"
 #include "terminal_text.h"
 #include "trace_options.h"
+#include "trace_report.h"
 #include "commands.h"
 #include "help_text.h"
 #include "export/summary.h"
@@ -144,8 +146,10 @@ double secondsSince(std::chrono::steady_clock::time_point start) {
 }
 
 // Runs the trace until the target ends, --seconds pass or Ctrl-C, and stops
-// it; prints the events whose hold is over as it goes.
-void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options, EventPrinter& printer) {
+// it; prints the events whose hold is over as it goes. With `bound`, also
+// until the connection that runs it ends.
+void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOptions& options, EventPrinter& printer,
+                   ConnectionBoundTrace* bound) {
   struct sigaction action {};
   action.sa_handler = onInterrupt;
   sigemptyset(&action.sa_mask);
@@ -156,7 +160,8 @@ void traceToTheEnd(EventLoopMainQueue& queue, ContentView& view, const TraceOpti
   const auto started = std::chrono::steady_clock::now();
   // In slices, so Ctrl-C (which cannot post from a signal handler) is seen
   // and held events are printed when their hold is over.
-  while (view.isTracing() && !interrupted && (!options.seconds || secondsSince(started) < *options.seconds)) {
+  const auto stopAsked = [&] { return interrupted || (bound && bound->ended()); };
+  while (view.isTracing() && !stopAsked() && (!options.seconds || secondsSince(started) < *options.seconds)) {
     if (!options.json) printer.print(false);
     double slice = 0.02;
     if (options.seconds) slice = std::min(slice, std::max(0.0, *options.seconds - secondsSince(started)));
@@ -174,48 +179,25 @@ void takeLateLines(EventLoopMainQueue& queue, LinuxServices& platform) {
   queue.drain();
 }
 
-// Prints the summary; the exit status says whether an error event is listed.
-// The summary as "Copy Summary" gives it, but for the continuation lines of
-// multi-line messages and fields, which are indented as the events are.
-// The verdict leads: "Verdict: " and its sentence, and with a baseline what
-// is new since it, each new listed event under it.
-std::string verdictLines(const ContentView& view, const std::optional<Baseline>& baseline) {
-  std::string text = "\nVerdict: " + indentContinuationLines(judgeTrace(view.events()).text);
-  if (!baseline) return text;
-  text += "\n" + noveltyText(countNew(view.events(), *baseline), "the baseline");
-  for (const auto row : view.visibleRows()) {
-    const EventView event = view.events()[row];
-    if (baseline->isNew(event.message)) text += "\n  " + indentContinuationLines(summaryEventLine(event));
-  }
-  return text;
-}
+int exitStatusOf(const ContentView& view) { return cli::exitStatusOf(view.events(), view.visibleRows()); }
 
-int exitStatusOf(const ContentView& view) {
-  for (const auto& event : view.visibleEvents()) {
-    if (event.type == EventType::error) return 1;
-  }
-  return 0;
-}
-
+// Prints the verdict and the summary; the exit status says whether an error
+// event is listed.
 int reportSummary(const ContentView& view, const std::optional<Baseline>& baseline) {
   SummaryHeader header{indentContinuationLines(view.selectedAppName()), std::nullopt,
                        indentContinuationLines(view.selectedBundleIdentifier()), view.showRawLog()};
   if (view.selectedAppURL()) header.appPath = indentContinuationLines(*view.selectedAppURL());
-  std::string text = verdictLines(view, baseline) + "\n\n" + buildSummary(header, view.events(), {});
-  for (const auto row : view.visibleRows()) {
-    text += '\n';
-    text += indentContinuationLines(summaryEventLine(view.events()[row]));
-  }
-  text += '\n';
-  const std::string summary = forOutput(text);
-  std::fwrite(summary.data(), 1, summary.size(), stdout);
-  std::fflush(stdout);
-  return exitStatusOf(view);
+  return cli::reportSummary(header, view.events(), view.visibleRows(), baseline);
 }
 
 }  // namespace
 
 int runTrace(std::span<char* const> args) {
+  // Asked first by --host, on the other machine: the schema --json writes.
+  if (args.size() == 1 && std::string_view(args[0]) == "--schema") {
+    std::printf("%s\n", std::string(kJsonSchema).c_str());
+    return 0;
+  }
   bool helpRequested = false;
   std::string error;
   const auto options = parseTraceOptions(std::span<const char* const>(args.data(), args.size()), helpRequested, error);
@@ -228,7 +210,7 @@ int runTrace(std::span<char* const> args) {
     std::fputs(kUsage, stderr);
     return 2;
   }
-  if (!isTraceable(options->app)) return 2;
+  if (!options->host && !isTraceable(options->app)) return 2;
   std::optional<Baseline> baseline;
   if (options->baseline) {
     baseline = readBaseline(*options->baseline, error);
@@ -237,6 +219,8 @@ int runTrace(std::span<char* const> args) {
       return 2;
     }
   }
+
+  if (options->host) return runRemoteTrace(*options, baseline);
 
   std::error_code ignored;
   const std::string path = std::filesystem::absolute(options->app, ignored).lexically_normal().string();
@@ -248,7 +232,9 @@ int runTrace(std::span<char* const> args) {
   LinuxServices platform(queue);
   FixedChoice panel(path);
   NoPasteboard pasteboard;
-  ContentView view(platform.services(panel, pasteboard));
+  std::optional<ConnectionBoundTrace> bound;
+  if (options->untilStdinCloses) bound.emplace(platform.workspace);
+  ContentView view(bound ? bound->services(platform.services(panel, pasteboard)) : platform.services(panel, pasteboard));
 
   EventPrinter printer(view);
   JsonTraceWriter json(view, baseline);
@@ -264,9 +250,11 @@ int runTrace(std::span<char* const> args) {
     printError("marrowfield-cli trace: " + options->app + " could not be chosen");
     return 2;
   }
-  traceToTheEnd(queue, view, *options, printer);
+  traceToTheEnd(queue, view, *options, printer, bound ? &*bound : nullptr);
   takeLateLines(queue, platform);
-  if (options->json) return json.finish() ? exitStatusOf(view) : 1;
+  const bool written = !options->json || json.finish();
+  if (bound) bound->endLaunchedTree();
+  if (options->json) return written ? exitStatusOf(view) : 1;
   printer.print(true);
   return reportSummary(view, baseline);
 }

@@ -44,6 +44,17 @@ std::optional<TraceOptions> parseTraceOptions(std::span<const char* const> args,
       options.qtLevelPrefix = false;
     } else if (arg == "--json") {
       options.json = true;
+    } else if (arg == "--until-stdin-closes") {
+      options.untilStdinCloses = true;
+    } else if (arg == "--host") {
+      const char* host = value();
+      if (!host) return std::nullopt;
+      // Never an option of ssh's ("-oProxyCommand=..."), nor nothing.
+      if (*host == '\0' || *host == '-') {
+        error = "marrowfield-cli trace: --host needs [USER@]HOST, not '" + std::string(host) + "'";
+        return std::nullopt;
+      }
+      options.host = host;
     } else if (arg == "--baseline") {
       const char* file = value();
       if (!file) return std::nullopt;

@@ -21,6 +21,11 @@ struct TraceOptions {
   std::vector<std::string> arguments;
   bool json = false;                    // --json: JSON Lines instead of text
   std::optional<std::string> baseline;  // --baseline FILE: an earlier --json output
+  std::optional<std::string> host;      // --host [USER@]HOST: trace there, through ssh
+  // --until-stdin-closes (not in --help: what --host runs on the other
+  // machine): the trace also stops when stdin reaches its end or on SIGHUP,
+  // SIGTERM or SIGPIPE, and what it launched is then ended too.
+  bool untilStdinCloses = false;
 };
 
 // Reads the arguments after "trace". Nothing when they are bad, with `error`

@@ -48,6 +48,7 @@ std::string buildSummary(const SummaryHeader& header, const EventList& events,
                          const std::vector<std::uint32_t>& rows) {
   std::string text = "Marrowfield Diagnostic Summary";
   text += "\nApp: " + header.appName;
+  if (header.host) text += "\nHost: " + *header.host;
   if (header.appPath) text += "\nPath: " + *header.appPath;
   if (!header.bundleIdentifier.empty()) text += "\nBundle ID: " + header.bundleIdentifier;
   text += header.showRawLog ? "\nMode: Raw Log" : "\nMode: Actionable";

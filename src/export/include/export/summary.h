@@ -23,6 +23,8 @@ struct SummaryHeader {
   std::optional<std::string> appPath;
   std::string bundleIdentifier;
   bool showRawLog = false;
+  // The machine the trace ran on, when it was not this one.
+  std::optional<std::string> host = std::nullopt;
 };
 
 // Lines joined by "\n", none after the last. `rows` are indices into `events`.

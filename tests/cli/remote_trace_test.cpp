@@ -1,0 +1,272 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// marrowfield-cli trace --host through a real sshd this test starts on
+// loopback, for a user it creates, with a client configuration of its own
+// (an `ssh` first in PATH that adds -F): the machine's ssh setup is not read
+// or touched.
+
+#include <gtest/gtest.h>
+
+#include <algorithm>
+#include <csignal>
+#include <fcntl.h>
+#include <fstream>
+#include <functional>
+#include <netinet/in.h>
+#include <poll.h>
+#include <pwd.h>
+#include <sstream>
+#include <sys/socket.h>
+#include <sys/wait.h>
+#include <unistd.h>
+
+#include "journal_fixture.h"
+#include "platform/posix_io.h"
+#include "platform/spawn.h"
+#include "platform_test_support.h"
+
+namespace mf {
+namespace {
+
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+
+int freeLoopbackPort() {
+  posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  sockaddr_in address{};
+  address.sin_family = AF_INET;
+  address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+  socklen_t size = sizeof address;
+  if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
+      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
+    return -1;
+  }
+  return ntohs(address.sin_port);  // closed again when `socket` goes: nobody listens there
+}
+
+std::string fieldOf(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field)) return line.substr(field.size());
+  }
+  return {};
+}
+
+// The live (not zombie) processes of `uid`.
+std::vector<pid_t> processesOf(uid_t uid) {
+  std::vector<pid_t> found;
+  for (const pid_t pid : posix::processIds()) {
+    std::istringstream uids(fieldOf(pid, "Uid:"));
+    uid_t real = 0;
+    if (uids >> real && real == uid && fieldOf(pid, "State:").find('Z') == std::string::npos) found.push_back(pid);
+  }
+  return found;
+}
+
+// One sshd on a free loopback port, its host key, a user with an
+// authorized key, and the client side: a configuration with the host
+// aliases "mf-remote" (that sshd) and "mf-closed" (a port nobody listens
+// on), and its known_hosts.
+class SshWorld {
+ public:
+  SshWorld() {
+    if (::getuid() != 0) { skipped = "creating a user and starting sshd needs root"; return; }
+    if (::access("/usr/sbin/sshd", X_OK) != 0) { skipped = "no /usr/sbin/sshd (openssh-server)"; return; }
+    ::chmod(dir.path().c_str(), 0755);
+    const auto key = [&](const std::string& name) {
+      return testing::runProgram({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", (dir.path() / name).string()});
+    };
+    if (key("host").status != 0 || key("client").status != 0) { skipped = "ssh-keygen failed"; return; }
+    if (testing::runProgram({"useradd", "--create-home", "--home-dir", home().string(), "--shell", "/bin/sh", user})
+            .status != 0) {
+      { skipped = "useradd failed"; return; }
+    }
+    madeUser = true;
+    testing::runProgram({"usermod", "-p", "*", user});  // not locked: sshd refuses locked accounts
+    account = *::getpwnam(user.c_str());
+    std::filesystem::create_directories(bin());
+    std::filesystem::create_symlink(MARROWFIELD_CLI_PATH, bin() / "marrowfield-cli");
+    std::filesystem::create_directories("/run/sshd");  // sshd's privilege separation directory
+    port = freeLoopbackPort();
+    const int closed = freeLoopbackPort();
+    std::filesystem::copy_file(dir.path() / "client.pub", dir.path() / "authorized_keys");
+    dir.write("sshd_config", "ListenAddress 127.0.0.1\nHostKey " + (dir.path() / "host").string() +
+                                 "\nAuthorizedKeysFile " + (dir.path() / "authorized_keys").string() +
+                                 "\nPasswordAuthentication no\nKbdInteractiveAuthentication no\nUsePAM no\n"
+                                 "StrictModes no\nPidFile none\nAllowUsers " + user + "\nSetEnv PATH=" +
+                                 bin().string() + ":/usr/bin:/bin\n");
+    std::string hostKey;
+    std::getline(std::ifstream(dir.path() / "host.pub"), hostKey);
+    dir.write("known_hosts", "[127.0.0.1]:" + std::to_string(port) + " " + hostKey + "\n");
+    const std::string common = "  HostName 127.0.0.1\n  User " + user + "\n  IdentityFile " +
+                               (dir.path() / "client").string() + "\n  IdentitiesOnly yes\n  UserKnownHostsFile " +
+                               (dir.path() / "known_hosts").string() +
+                               "\n  GlobalKnownHostsFile /dev/null\n  StrictHostKeyChecking yes\n";
+    dir.write("ssh_config", "Host mf-remote\n  Port " + std::to_string(port) + "\n" + common + "Host mf-closed\n  Port " +
+                                std::to_string(closed) + "\n" + common);
+    std::filesystem::create_directories(dir.path() / "client-bin");
+    dir.write("client-bin/ssh", "#!/bin/sh\nexec /usr/bin/ssh -F " + (dir.path() / "ssh_config").string() + " \"$@\"\n",
+              true);
+    posix::SpawnRequest request;
+    request.argv = {"/usr/sbin/sshd", "-D", "-f", (dir.path() / "sshd_config").string(), "-p", std::to_string(port),
+                    "-h", (dir.path() / "host").string(), "-E", (dir.path() / "sshd.log").string()};
+    sshd = posix::spawnProcess(request).pid;
+    if (sshd <= 0) { skipped = "sshd could not start"; return; }
+    // Up once it takes a connection.
+    const bool up = testing::waitFor([&] {
+      posix::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      sockaddr_in address{};
+      address.sin_family = AF_INET;
+      address.sin_port = htons(static_cast<std::uint16_t>(port));
+      address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
+      return ::connect(probe.get(), reinterpret_cast<sockaddr*>(&address), sizeof address) == 0;
+    });
+    if (!up) skipped = "sshd did not listen";
+  }
+  ~SshWorld() {
+    if (sshd > 0) {
+      ::kill(sshd, SIGTERM);
+      ::waitpid(sshd, nullptr, 0);
+    }
+    if (madeUser) {
+      for (const pid_t pid : processesOf(account.pw_uid)) ::kill(pid, SIGKILL);  // only if a case failed
+      testing::runProgram({"userdel", user});
+    }
+  }
+  std::filesystem::path home() const { return dir.path() / "home"; }
+  std::filesystem::path bin() const { return dir.path() / "remote-bin"; }
+  std::vector<std::string> clientPath() const {
+    return {"PATH=" + (dir.path() / "client-bin").string() + ":" + std::getenv("PATH")};
+  }
+  // The per-connection sshd process that runs as the user.
+  std::vector<pid_t> sessionProcesses() const {
+    std::vector<pid_t> found;
+    for (const pid_t pid : processesOf(account.pw_uid)) {
+      const auto command = posix::commandLineOf(pid);
+      if (!command.empty() && command.front().starts_with("sshd: ")) found.push_back(pid);
+    }
+    return found;
+  }
+
+  testing::TempDir dir;
+  std::string user = "mfssh" + testing::randomSuffix().substr(0, 8);
+  passwd account{};
+  bool madeUser = false;
+  int port = -1;
+  pid_t sshd = -1;
+  std::string skipped;
+};
+
+struct CliRun {
+  int status = -1;
+  std::string out;
+};
+
+// marrowfield-cli trace ARGS with the test's ssh first in PATH; `whileRunning`
+// is called with its pid and the output so far until it returns true.
+CliRun runCli(const SshWorld& world, std::vector<std::string> args,
+           const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
+  args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
+  auto pipe = posix::makePipe();
+  posix::SpawnRequest request;
+  request.argv = args;
+  request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
+  request.environmentOverrides = world.clientPath();
+  const auto child = posix::spawnProcess(request);
+  pipe.writeEnd.reset();
+  CliRun run;
+  bool acted = !whileRunning;
+  char buffer[4096];
+  for (pollfd ready{pipe.readEnd.get(), POLLIN, 0}; child.pid > 0 && ::poll(&ready, 1, 60000) > 0;) {
+    const auto got = ::read(pipe.readEnd.get(), buffer, sizeof buffer);
+    if (got <= 0) break;
+    run.out.append(buffer, static_cast<std::size_t>(got));
+    if (!acted) acted = whileRunning(child.pid, run.out);
+  }
+  int status = 0;
+  ::waitpid(child.pid, &status, 0);
+  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
+  return run;
+}
+
+// The events of a summary, digits (times, PIDs) masked.
+std::vector<std::string> summaryEvents(const std::string& out) {
+  std::vector<std::string> events;
+  const auto at = out.find("\nMode: ");
+  std::istringstream lines(at == std::string::npos ? std::string() : out.substr(out.find('\n', at + 1)));
+  for (std::string line; std::getline(lines, line);) {
+    if (!line.starts_with("[")) continue;
+    std::replace_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; }, '#');
+    events.push_back(line);
+  }
+  return events;
+}
+
+enum class Act { none, killSession, interrupt };
+
+struct Case {
+  const char* name;
+  const char* host;
+  const char* demoArgs;
+  Act act;
+  int status;
+  std::vector<std::string> said;
+  bool missingCli = false;
+};
+
+void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
+
+class RemoteTraceTest : public ::testing::TestWithParam<Case> {
+ protected:
+  static void SetUpTestSuite() { world = new SshWorld; }
+  static void TearDownTestSuite() {
+    delete world;
+    world = nullptr;
+  }
+  static SshWorld* world;
+};
+SshWorld* RemoteTraceTest::world = nullptr;
+
+TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
+  const Case& c = GetParam();
+  if (!world->skipped.empty()) GTEST_SKIP() << world->skipped;
+  const auto demo = testing::demoEntry(world->dir, c.demoArgs);
+  if (c.missingCli) std::filesystem::remove(world->bin() / "marrowfield-cli");
+  const CliRun run = runCli(*world, {"--host", c.host, demo.entry}, [&](pid_t cli, const std::string& out) {
+    if (c.act == Act::none || out.find("] [CONSOLE] Ready for work\n") == std::string::npos) return false;
+    if (c.act == Act::interrupt) return ::kill(cli, SIGINT) == 0;
+    for (const pid_t session : world->sessionProcesses()) ::kill(session, SIGKILL);
+    return true;
+  });
+  if (c.missingCli) std::filesystem::create_symlink(MARROWFIELD_CLI_PATH, world->bin() / "marrowfield-cli");
+  EXPECT_EQ(run.status, c.status) << run.out;
+  for (const auto& said : c.said) EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+  // Nothing of the trace is left on the host.
+  EXPECT_TRUE(testing::waitFor([&] { return processesOf(world->account.pw_uid).empty(); }, 15)) << run.out;
+  if (c.status == 2) return;
+  EXPECT_NE(run.out.find("\nApp: " + demo.name + "\nHost: " + c.host + "\nPath: "), std::string::npos) << run.out;
+  if (c.act != Act::none) return;
+  // The same events as a trace by the same user on that machine.
+  const auto local = testing::runProgram({"setpriv", "--reuid=" + std::to_string(world->account.pw_uid),
+                                          "--regid=" + std::to_string(world->account.pw_gid), "--clear-groups", "--",
+                                          MARROWFIELD_CLI_PATH, "trace", demo.entry});
+  const auto remote = summaryEvents(run.out);
+  const auto here = summaryEvents(local.output);
+  EXPECT_FALSE(remote.empty()) << run.out;
+  EXPECT_TRUE(std::is_permutation(remote.begin(), remote.end(), here.begin(), here.end()))
+      << run.out << "\n----\n" << local.output;
+}
+
+INSTANTIATE_TEST_SUITE_P(
+    Ssh, RemoteTraceTest,
+    ::testing::Values(
+        Case{"TheDemo", "mf-remote", "", Act::none, 1, {"] [ERROR] [PERMISSION] ", "\nVerdict: "}},
+        Case{"NoCliThere", "mf-remote", "", Act::none, 2,
+             {"mf-remote has no marrowfield-cli in the PATH of its shell: install marrowfield-cli "}, true},
+        Case{"Unreachable", "mf-closed", "", Act::none, 2, {"Connection refused", "ssh could not reach mf-closed"}},
+        Case{"ConnectionKilled", "mf-remote", "--stay", Act::killSession, 1,
+             {"] [ERROR] [SESSION] Connection to mf-remote lost: "}},
+        Case{"CtrlC", "mf-remote", "--stay", Act::interrupt, 1, {"] [INFO] [SESSION] Trace stopped\n",
+                                                                  "ended what the trace started"}}),
+    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+
+}  // namespace
+}  // namespace mf
