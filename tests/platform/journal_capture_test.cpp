@@ -185,6 +185,9 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   testing::LineCollector lines;
   JournalCapture capture({"calc", "calc", 99999, 0, "", "", ""}, lines.sink());
   const std::string self = std::to_string(::getpid());
+  // The kernel's word that it left lines out is the trace's once its launch
+  // is known, in its place among the lines.
+  capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=printk: 4 output lines suppressed due to ratelimiting"));
   capture.take(entryOf("_PID=1|_TRANSPORT=journal|SYSLOG_IDENTIFIER=calc|MESSAGE=init says something"));
   capture.take(entryOf("_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc|MESSAGE=stream line of a gone writer"));
   capture.flush();
@@ -199,10 +202,12 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   capture.take(entryOf("_PID=999998" + stream + "ours|MESSAGE=a helper's line"));
   capture.take(entryOf("_PID=999997" + stream + "theirs|MESSAGE=another launch's line"));
   capture.flush();
-  EXPECT_EQ(lines.lines().size(), 2u) << lines.joined();
+  EXPECT_EQ(lines.lines().size(), 3u) << lines.joined();
   capture.take(entryOf("_PID=" + self + stream + "ours|MESSAGE=the target's line"));
   capture.flush();
-  EXPECT_EQ(lines.joined(), "calc[" + self + "]: stream line of a gone writer\ncalc[" + self + "]: after\ncalc[999998]: a helper's line\n"
+  EXPECT_EQ(lines.joined(), "kernel: warning: the kernel left out some of its messages (\"printk: 4 output lines "
+                            "suppressed due to ratelimiting\"), so crashes of calc may be missing from this trace\n"
+                            "calc[" + self + "]: stream line of a gone writer\ncalc[" + self + "]: after\ncalc[999998]: a helper's line\n"
                             "calc[" + self + "]: the target's line\n");
 }
 
