@@ -85,9 +85,14 @@ int startTransientUnit(sd_bus_message* call, void*, sd_bus_error* error) {
   if (std::strcmp(gResult, "refuse") == 0) {
     return sd_bus_error_set(error, "org.freedesktop.systemd1.UnitExists", "refused");
   }
+  // Queued and run each a moment later, as a real manager's jobs are: the
+  // caller waits for both.
   const char* job = "/org/freedesktop/systemd1/job/7";
   sd_bus* bus = sd_bus_message_get_bus(call);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   sd_bus_reply_method_return(call, "o", job);
+  sd_bus_flush(bus);
+  std::this_thread::sleep_for(std::chrono::milliseconds(50));
   sd_bus_emit_signal(bus, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", 7u,
                      job, name, gResult);
   return 1;
