@@ -385,7 +385,6 @@ TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
   EXPECT_EQ(escapeUnitNamePart("my-app"), "my\\x2dapp");
   EXPECT_EQ(escapeUnitNamePart(".hidden"), "\\x2ehidden");
   EXPECT_EQ(escapeUnitNamePart("a b/\xc3\xa9"), "a\\x20b\\x2f\\xc3\\xa9");
-  EXPECT_EQ(applicationScopeName("org.xfce.mousepad", "0badcafe"), "app-marrowfield-org.xfce.mousepad-0badcafe.scope");
 }
 
 // Every form of the kernel's lines in golden/kernel_lines.export (its CASE

@@ -16,8 +16,8 @@
 #include <csignal>
 #include <future>
 #include <mutex>
-#include <poll.h>
 #include <regex>
+#include <sstream>
 #include <thread>
 #include <variant>
 
@@ -179,33 +179,20 @@ struct Bystander {
   }
 };
 
-// A session bus of the test's own: dbus-daemon says where it listens, and
-// runs until the test ends it.
+// A session bus of the test's own, ended with the test.
 struct PrivateBus {
-  pid_t pid = -1;
   std::string address;
+  pid_t pid = -1;
   PrivateBus() {
-    auto out = posix::makePipe();
-    posix::SpawnRequest request;
-    request.argv = {"dbus-daemon", "--session", "--nofork", "--print-address=1"};
-    request.searchPath = true;
-    request.stdoutFd = out.writeEnd.get();
-    pid = posix::spawnProcess(request).pid;
-    out.writeEnd.reset();
-    std::string text;
-    char buffer[256];
-    pollfd entry{out.readEnd.get(), POLLIN, 0};
-    while (pid > 0 && text.find('\n') == std::string::npos && ::poll(&entry, 1, 10000) > 0) {
-      const auto got = ::read(out.readEnd.get(), buffer, sizeof buffer);
-      if (got <= 0) break;
-      text.append(buffer, static_cast<std::size_t>(got));
+    std::istringstream said(
+        testing::runProgram({"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"}).output);
+    for (std::string line; std::getline(said, line);) {
+      if (line.starts_with("unix:")) address = line;
+      if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) pid = std::stoi(line);
     }
-    if (text.find('\n') != std::string::npos) address = text.substr(0, text.find('\n'));
   }
   ~PrivateBus() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    if (pid > 0) ::kill(pid, SIGTERM);
   }
   std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
   bool owns(const std::string& name, pid_t owner) const { return busNameOwners(address, {name})[0] == owner; }
