@@ -414,6 +414,8 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
   EXPECT_EQ(describeKernelReport(*fault, CodeLocation{"main", "crashy.c", 12}),
             "crashy[1] crashed in main (crashy.c:12), crashy+0x1185: segfault at 0");
   EXPECT_EQ(describeKernelReport(*fault, CodeLocation{"main", "", 0}), "crashy[1] crashed in main, crashy+0x1185: segfault at 0");
+  // An audit line cut before its "): " names nobody.
+  EXPECT_FALSE(parseKernelReport(entryOf("_TRANSPORT=kernel|MESSAGE=audit: type=1326 audit(1.2:3) pid=7 comm=\"x\" sig=31")));
 }
 
 TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
