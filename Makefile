@@ -67,8 +67,9 @@ sanitizers: deps
 	@cmake --build build/tsan -j$(JOBS)
 	@scripts/run-tests tsan $(SANITIZER_TESTS)
 
-# Each mutant of scripts/mutants.txt built in build/mutate and run against the
-# suite; prints the kill rate and the survivors (scripts/mutate --help).
+# Each mutant of scripts/mutants.txt, then a random sample of 24 one-operator
+# mutants (its seed printed), built in build/mutate and run against the suite;
+# prints both kill rates and the survivors (scripts/mutate --help).
 mutate: deps
 	@scripts/mutate
 

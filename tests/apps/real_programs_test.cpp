@@ -100,8 +100,8 @@ TEST(TerminalPrograms, PrintAsOnATerminalAndReadAsPlainText) {
 // A single-instance GApplication (mousepad) launched while it already runs
 // on the same session bus passes the launch to that instance and exits: the
 // trace says so, names the instance, and shows none of that instance's lines.
-// A copy that exits 0 at once without handing anything over (`--version`),
-// beside the instance on its bus, is no hand-off.
+// (A copy that exits 0 without a call, and one of another program that
+// calls, are no hand-off: launch_test's bus-peer cases.)
 // (gnome-calculator, the other GApplication installed here, runs every
 // launch as a new process and never hands off.)
 
@@ -151,15 +151,6 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   ASSERT_TRUE(handOff) << window.dump();
   EXPECT_TRUE(handOff->message.ends_with("PID " + std::to_string(first.pid())) && handOff->type == EventType::warning);
   EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
-  EXPECT_TRUE(testing::processExists(first.pid()));
-
-  testing::Window version;
-  version.choose(kMousepad);
-  version.view.setFreshLaunch(false);
-  version.view.setLaunchParameters({"--version"}, environment);
-  version.view.startTrace();
-  ASSERT_TRUE(version.runUntil([&] { return version.ended(); }, 30)) << version.dump();
-  EXPECT_TRUE(version.find("org.xfce.mousepad terminated") && !version.find("handed the launch")) << version.dump();
   EXPECT_TRUE(testing::processExists(first.pid()));
 }
 

@@ -10,11 +10,14 @@
 #include <sys/wait.h>
 #include <unistd.h>
 
+#include <atomic>
 #include <condition_variable>
 #include <fstream>
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <regex>
+#include <sstream>
 #include <thread>
 #include <variant>
 
@@ -25,6 +28,7 @@
 #include "platform/instances.h"
 #include "platform/journal_forwarder.h"
 #include "platform/spawn.h"
+#include "platform/user_scope.h"
 #include "platform_test_support.h"
 
 namespace mf {
@@ -174,6 +178,28 @@ struct Bystander {
     return std::filesystem::equivalent("/proc/" + std::to_string(pid) + "/exe", program, ignored);
   }
 };
+
+// A session bus of the test's own, ended with the test.
+struct PrivateBus {
+  std::string address;
+  pid_t pid = -1;
+  PrivateBus() {
+    std::istringstream said(
+        testing::runProgram({"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"}).output);
+    for (std::string line; std::getline(said, line);) {
+      if (line.starts_with("unix:")) address = line;
+      if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) pid = std::stoi(line);
+    }
+  }
+  ~PrivateBus() {
+    if (pid > 0) ::kill(pid, SIGTERM);
+  }
+  std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
+  bool owns(const std::string& name, pid_t owner) const { return busNameOwners(address, {name})[0] == owner; }
+};
+
+const std::filesystem::path kBusPeer = MARROWFIELD_BUS_PEER;
+constexpr const char* kPeerName = "org.marrowfield.TestPeer";
 
 class WorkspaceTest : public ::testing::Test {
  protected:
@@ -385,6 +411,104 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
     EXPECT_TRUE(tail.runs("/usr/bin/tail"));
   }
 }
+
+// A single-instance program launched while its instance runs on the
+// launch's bus calls that instance and exits 0: a hand-off, naming the
+// instance. Exiting 0 without a call (`--version`), or a call to it from
+// another program, is none.
+struct HandOffCase {
+  const char* name;
+  bool sameProgram;
+  std::vector<std::string> arguments;
+  bool handedOff;
+};
+void PrintTo(const HandOffCase& row, std::ostream* out) { *out << row.name; }
+
+class HandOffTest : public WorkspaceTest, public ::testing::WithParamInterface<HandOffCase> {};
+
+TEST_P(HandOffTest, IsReportedOnlyWhenTheLaunchCalledItsRunningInstance) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address.empty()) << "dbus-daemon did not start";
+  const auto peer = testing::privateDemo(dir, "peer", kBusPeer);
+  Bystander instance({peer, "app", kPeerName}, bus.environment());
+  ASSERT_TRUE(waitFor([&] { return bus.owns(kPeerName, instance.pid); }));
+  LaunchOptions options;
+  options.arguments = GetParam().arguments;
+  options.environment = {{"DBUS_SESSION_BUS_ADDRESS", bus.address}};
+  const auto launched = GetParam().sameProgram ? peer : testing::privateDemo(dir, "other", kBusPeer);
+  const auto ended = awaitTermination(launchOk(launched, options));
+  ASSERT_TRUE(ended && ended->exitStatus);
+  EXPECT_EQ(ended->exitStatus->code, 0);
+  EXPECT_EQ(ended->handedOffTo, GetParam().handedOff ? std::optional<std::int32_t>(instance.pid) : std::nullopt);
+  EXPECT_TRUE(testing::processExists(instance.pid));
+}
+
+INSTANTIATE_TEST_SUITE_P(Launches, HandOffTest,
+                         ::testing::Values(HandOffCase{"CallsTheInstance", true, {"app", kPeerName}, true},
+                                           HandOffCase{"PrintsItsVersion", true, {"version"}, false},
+                                           HandOffCase{"AnotherProgramCalls", false, {"app", kPeerName}, false}),
+                         [](const auto& info) { return std::string(info.param.name); });
+
+// The watch lasts as long as a hand-off may take, but ends when it is
+// dropped: a trace's end must not wait for it.
+TEST(BusCallWatch, EndsWhenDroppedNotAtTheEndOfItsLifetime) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address.empty()) << "dbus-daemon did not start";
+  std::shared_ptr<BusCallWatch> watch = BusCallWatch::start(bus.address, std::chrono::hours(1));
+  ASSERT_TRUE(watch);
+  auto ended = std::make_shared<std::atomic<bool>>(false);
+  std::thread([watch = std::move(watch), ended]() mutable {
+    watch.reset();
+    *ended = true;
+  }).detach();
+  EXPECT_TRUE(waitFor([&] { return ended->load(); }));
+}
+
+// The target goes into a scope of the user manager's, held stopped until the
+// manager's job has run; the unit is ours only when the job ended "done".
+struct ScopeCase {
+  const char* result;
+  bool placed;
+};
+void PrintTo(const ScopeCase& row, std::ostream* out) { *out << row.result; }
+
+class ApplicationScopeTest : public ::testing::TestWithParam<ScopeCase> {};
+
+TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
+  PrivateBus bus;
+  ASSERT_FALSE(bus.address.empty()) << "dbus-daemon did not start";
+  testing::TempDir dir;
+  const auto request = dir.path() / "request";
+  Bystander manager({kBusPeer, "manager", GetParam().result, request}, bus.environment());
+  ASSERT_TRUE(waitFor([&] { return bus.owns("org.freedesktop.systemd1", manager.pid); }));
+  // The user bus, as sd-bus finds it; this process is a test of its own.
+  const char* before = std::getenv("DBUS_SESSION_BUS_ADDRESS");
+  const std::string saved = before ? before : "";
+  ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
+  Bystander target({"sleep", "60"});
+  const auto unit = startApplicationScope(target.pid, "org.example.Tool");
+  before ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
+
+  std::ifstream asked(request);
+  std::string name, pids;
+  asked >> name;
+  std::getline(asked, pids);
+  EXPECT_TRUE(std::regex_match(name, std::regex(R"(app-marrowfield-org\.example\.Tool-[0-9a-f]{8}\.scope)"))) << name;
+  EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T");
+  EXPECT_EQ(unit, GetParam().placed ? std::optional<std::string>(name) : std::nullopt);
+  const auto state = [&] {
+    for (const auto& child : testing::childProcesses()) {
+      if (child.pid == target.pid) return child.state;
+    }
+    return '?';
+  };
+  EXPECT_TRUE(waitFor([&] { return state() != 'T'; })) << "the target is still stopped";
+}
+
+INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest,
+                         ::testing::Values(ScopeCase{"done", true}, ScopeCase{"failed", false},
+                                           ScopeCase{"refuse", false}),
+                         [](const auto& info) { return std::string(info.param.result); });
 
 // Two login sessions the kernel tells apart are two sessions, whatever the
 // display and bus say; where one has none, the display and bus decide.

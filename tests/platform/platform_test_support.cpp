@@ -79,14 +79,14 @@ std::filesystem::path TempDir::write(const std::string& name, std::string_view c
   return file;
 }
 
-std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix) {
+std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix, const std::filesystem::path& program) {
   // Process names are cut at 15 bytes: keep the whole name inside that.
   const auto copy = dir.path() / (prefix.substr(0, 6) + "-" + randomSuffix());
   // Written through a close-on-exec descriptor: a child spawned meanwhile by
   // another thread must not hold the file open for writing, or running the
   // copy fails with ETXTBSY. Runnable by everyone, for the tests that run it
   // as an ordinary user. (sendfile copies a file this size in one call.)
-  posix::UniqueFd from(::open(demoExecutable().c_str(), O_RDONLY | O_CLOEXEC));
+  posix::UniqueFd from(::open(program.c_str(), O_RDONLY | O_CLOEXEC));
   posix::UniqueFd to(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
   struct stat file {};
   if (!from.valid() || !to.valid() || ::fstat(from.get(), &file) != 0 ||

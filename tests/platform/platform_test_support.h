@@ -57,11 +57,12 @@ class TempDir {
 };
 
 // The demo target as a program of its own: a copy "<prefix>-<random>" of the
-// demo binary. Its name keeps concurrent tests from reading each other's
+// demo binary (or of `program`). Its name keeps concurrent tests from reading each other's
 // journal lines (the journal identifier and process name carry it), and its
 // own inode keeps a fresh launch in one test from quitting the demos that
 // other tests run at the same time (instances are matched by executable).
-std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix = "mfdemo");
+std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix = "mfdemo",
+                                  const std::filesystem::path& program = MARROWFIELD_DEMO_PATH);
 
 // A desktop entry named `<name>.desktop` whose Exec runs `program` with `args`.
 std::filesystem::path writeDemoDesktopEntry(const TempDir& dir, const std::string& name,
