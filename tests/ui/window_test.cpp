@@ -690,7 +690,9 @@ TEST(QtMainQueue, RunsPostsInOrderOnTheMainThreadAlsoDuringAWaitAndNoneAfterItGo
       while (!waitBegan) std::this_thread::yield();
       queue.post([&] { ranDuringWait = true; });
     });
-    queue.wait(0.25);
+    // Waits again until the post has run (nothing but a wait runs the queue
+    // here), so a slow machine is no failure and no sleep decides.
+    for (int turn = 0; turn < 400 && !ranDuringWait; ++turn) queue.wait(0.05);
     waitBegan = true;  // should the wait have run nothing, the poster still finishes
     poster.join();
     EXPECT_TRUE(ranDuringWait.load());
