@@ -69,7 +69,7 @@ class SshWorld {
  public:
   SshWorld() {
     if (::getuid() != 0) { skipped = "creating a user and starting sshd needs root"; return; }
-    if (::access("/usr/sbin/sshd", X_OK) != 0) { skipped = "no /usr/sbin/sshd (openssh-server)"; return; }
+    if (::access("/usr/sbin/sshd", X_OK) != 0) { skipped = "no /usr/sbin/sshd: install openssh-server to run it (scripts/install-deps does where CI=true)"; return; }
     ::chmod(dir.path().c_str(), 0755);
     const auto key = [&](const std::string& name) {
       return testing::runProgram({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", (dir.path() / name).string()});
