@@ -58,17 +58,7 @@ std::string lastLine(const std::string& text) {
   return last;
 }
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    char name[] = "/tmp/mf-verdict-XXXXXX";
-    dir = ::mkdtemp(name);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-};
+using Scratch = testing::TempDir;
 
 // A memory cgroup of our own with a small limit, where the system lets us
 // make one; the reason when it does not.
@@ -117,7 +107,7 @@ const std::vector<Case> kCases = {
      "abnormal-end", "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
     {"LibraryRemoved",
      [](const Scratch& scratch, std::string&) {
-       const fs::path copy = scratch.dir / "gone-library-program";
+       const fs::path copy = scratch.path() / "gone-library-program";
        fs::copy_file(GONE_LIBRARY_PROGRAM, copy);
        return std::vector<std::string>{copy.string()};
      },
@@ -140,9 +130,9 @@ const std::vector<Case> kCases = {
      "clean", "Clean: no errors or warnings"},
     {"NotExecutable",
      [](const Scratch& scratch, std::string&) {
-       const fs::path program = scratch.dir / "not-executable";
+       const fs::path program = scratch.path() / "not-executable";
        std::ofstream(program) << "#!/bin/sh\n";
-       const fs::path entry = scratch.dir / "not-executable.desktop";
+       const fs::path entry = scratch.path() / "not-executable.desktop";
        std::ofstream(entry) << "[Desktop Entry]\nType=Application\nName=Not executable\nExec=" << program.string()
                             << "\n";
        return std::vector<std::string>{entry.string()};
@@ -183,7 +173,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RealProgramVerdict, ::testing::ValuesIn(kCases),
 // of the errors only it, is new; the text output says so under its verdict.
 TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   Scratch scratch;
-  const fs::path first = scratch.dir / "first.json";
+  const fs::path first = scratch.path() / "first.json";
   std::ofstream(first) << traceOutput({VERDICT_TARGET, "--json", "--", "--stale-cache"});
   const std::string second =
       traceOutput({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});
