@@ -4,18 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/posix_io.h"
-#include "platform/spawn.h"
 #include "platform_test_support.h"
 
 namespace mf {
@@ -25,28 +21,11 @@ namespace fs = std::filesystem;
 
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
-// Runs `marrowfield-cli trace ARGS` and returns its stdout.
+// Runs `marrowfield-cli trace ARGS` and returns what it printed (it says
+// nothing on stderr when the trace runs).
 std::string traceOutput(std::vector<std::string> args) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-  posix::UniqueFd readEnd(pipeFds[0]);
-  posix::UniqueFd writeEnd(pipeFds[1]);
-  posix::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = writeEnd.get();
-  const auto child = posix::spawnProcess(request);
-  writeEnd.reset();
-  std::string out;
-  char buffer[4096];
-  for (ssize_t got; child.pid > 0 && (got = ::read(readEnd.get(), buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
-  int status = 0;
-  if (child.pid > 0) ::waitpid(child.pid, &status, 0);
-  return out;
+  return testing::runProgram(args).output;
 }
 
 std::string lastLine(const std::string& text) {
