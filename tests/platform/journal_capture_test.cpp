@@ -242,13 +242,12 @@ int pidReuseFromRecords() {
   // Sent a while after, by whom the journal could not name: a newcomer's, as
   // the helper's records say it had exited.
   testing::waitFor([&] { return ticksNow() > seen + 1; });
-  const auto nowMicros = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::uint64_t nowMicros = micros();
   int result = !ended                                                        ? 2
                : tree.contains(::getpid())                                   ? 3
                : !tree.contains(quick, "true")                               ? 4
                : tree.contains(quick, "logger")                              ? 5
-               : tree.contains(quick, {}, static_cast<std::uint64_t>(nowMicros)) ? 6
+               : tree.contains(quick, {}, nowMicros) ? 6
                                                                              : 0;
   if (result == 0) {
     const pid_t stranger = handOver(quick, seen);
