@@ -89,7 +89,8 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
       {"capture", Verdict::capture}, {"skip", Verdict::skip}, {"undecided", Verdict::undecided}};
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/capture_verdicts.tsv")) {
     std::string fields = c.at(1);
-    for (const auto& [name, id] : {std::pair{"$COREDUMP", kCoredumpMessageId}, {"$DROPPED", kJournalDroppedMessageId}}) {
+    for (const auto& [name, id] :
+         {std::pair{"$COREDUMP", kCoredumpMessageId}, std::pair{"$DROPPED", kJournalDroppedMessageId}}) {
       if (const auto at = fields.find(name); at != std::string::npos) fields.replace(at, std::string_view(name).size(), id);
     }
     const CaptureScope scope{"calc", "calc", 99999, std::stoi(c.at(2)), "app-marrowfield-calc-1.scope", c.at(3), ""};
