@@ -4,18 +4,14 @@
 
 #include <gtest/gtest.h>
 
-#include <fcntl.h>
-#include <sys/wait.h>
-#include <unistd.h>
 
 #include <filesystem>
 #include <fstream>
 #include <functional>
 #include <sstream>
+#include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/posix_io.h"
-#include "platform/spawn.h"
 #include "platform_test_support.h"
 
 namespace mf {
@@ -25,28 +21,11 @@ namespace fs = std::filesystem;
 
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
-// Runs `marrowfield-cli trace ARGS` and returns its stdout.
+// Runs `marrowfield-cli trace ARGS` and returns what it printed (it says
+// nothing on stderr when the trace runs).
 std::string traceOutput(std::vector<std::string> args) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  int pipeFds[2];
-  if (::pipe2(pipeFds, O_CLOEXEC) != 0) return {};
-  posix::UniqueFd readEnd(pipeFds[0]);
-  posix::UniqueFd writeEnd(pipeFds[1]);
-  posix::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = writeEnd.get();
-  const auto child = posix::spawnProcess(request);
-  writeEnd.reset();
-  std::string out;
-  char buffer[4096];
-  for (ssize_t got; child.pid > 0 && (got = ::read(readEnd.get(), buffer, sizeof buffer)) != 0;) {
-    if (got < 0 && errno == EINTR) continue;
-    if (got < 0) break;
-    out.append(buffer, static_cast<std::size_t>(got));
-  }
-  int status = 0;
-  if (child.pid > 0) ::waitpid(child.pid, &status, 0);
-  return out;
+  return testing::runProgram(args).output;
 }
 
 std::string lastLine(const std::string& text) {
@@ -58,17 +37,7 @@ std::string lastLine(const std::string& text) {
   return last;
 }
 
-struct Scratch {
-  fs::path dir;
-  Scratch() {
-    char name[] = "/tmp/mf-verdict-XXXXXX";
-    dir = ::mkdtemp(name);
-  }
-  ~Scratch() {
-    std::error_code ignored;
-    fs::remove_all(dir, ignored);
-  }
-};
+using Scratch = testing::TempDir;
 
 // A memory cgroup of our own with a small limit, where the system lets us
 // make one; the reason when it does not.
@@ -117,7 +86,7 @@ const std::vector<Case> kCases = {
      "abnormal-end", "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
     {"LibraryRemoved",
      [](const Scratch& scratch, std::string&) {
-       const fs::path copy = scratch.dir / "gone-library-program";
+       const fs::path copy = scratch.path() / "gone-library-program";
        fs::copy_file(GONE_LIBRARY_PROGRAM, copy);
        return std::vector<std::string>{copy.string()};
      },
@@ -140,9 +109,9 @@ const std::vector<Case> kCases = {
      "clean", "Clean: no errors or warnings"},
     {"NotExecutable",
      [](const Scratch& scratch, std::string&) {
-       const fs::path program = scratch.dir / "not-executable";
+       const fs::path program = scratch.path() / "not-executable";
        std::ofstream(program) << "#!/bin/sh\n";
-       const fs::path entry = scratch.dir / "not-executable.desktop";
+       const fs::path entry = scratch.path() / "not-executable.desktop";
        std::ofstream(entry) << "[Desktop Entry]\nType=Application\nName=Not executable\nExec=" << program.string()
                             << "\n";
        return std::vector<std::string>{entry.string()};
@@ -183,7 +152,7 @@ INSTANTIATE_TEST_SUITE_P(Table, RealProgramVerdict, ::testing::ValuesIn(kCases),
 // of the errors only it, is new; the text output says so under its verdict.
 TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   Scratch scratch;
-  const fs::path first = scratch.dir / "first.json";
+  const fs::path first = scratch.path() / "first.json";
   std::ofstream(first) << traceOutput({VERDICT_TARGET, "--json", "--", "--stale-cache"});
   const std::string second =
       traceOutput({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});

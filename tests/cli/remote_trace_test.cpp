@@ -12,7 +12,6 @@
 #include <fstream>
 #include <functional>
 #include <netinet/in.h>
-#include <poll.h>
 #include <pwd.h>
 #include <sstream>
 #include <sys/socket.h>
@@ -155,36 +154,11 @@ class SshWorld {
   std::string skipped;
 };
 
-struct CliRun {
-  int status = -1;
-  std::string out;
-};
-
-// marrowfield-cli trace ARGS with the test's ssh first in PATH; `whileRunning`
-// is called with its pid and the output so far until it returns true.
-CliRun runCli(const SshWorld& world, std::vector<std::string> args,
-           const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
+// marrowfield-cli trace ARGS with the test's ssh first in PATH.
+testing::Ran runCli(const SshWorld& world, std::vector<std::string> args,
+                    const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
-  request.environmentOverrides = world.clientPath();
-  const auto child = posix::spawnProcess(request);
-  pipe.writeEnd.reset();
-  CliRun run;
-  bool acted = !whileRunning;
-  char buffer[4096];
-  for (pollfd ready{pipe.readEnd.get(), POLLIN, 0}; child.pid > 0 && ::poll(&ready, 1, 60000) > 0;) {
-    const auto got = ::read(pipe.readEnd.get(), buffer, sizeof buffer);
-    if (got <= 0) break;
-    run.out.append(buffer, static_cast<std::size_t>(got));
-    if (!acted) acted = whileRunning(child.pid, run.out);
-  }
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+  return testing::runProgram(args, world.clientPath(), whileRunning);
 }
 
 // The events of a summary, digits (times, PIDs) masked.
@@ -230,29 +204,29 @@ TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
   if (!world->skipped.empty()) GTEST_SKIP() << world->skipped;
   const auto demo = testing::demoEntry(world->dir, c.demoArgs);
   if (c.missingCli) std::filesystem::remove(world->bin() / "marrowfield-cli");
-  const CliRun run = runCli(*world, {"--host", c.host, demo.entry}, [&](pid_t cli, const std::string& out) {
+  const auto run = runCli(*world, {"--host", c.host, demo.entry}, [&](pid_t cli, const std::string& out) {
     if (c.act == Act::none || out.find("] [CONSOLE] Ready for work\n") == std::string::npos) return false;
     if (c.act == Act::interrupt) return ::kill(cli, SIGINT) == 0;
     for (const pid_t session : world->sessionProcesses()) ::kill(session, SIGKILL);
     return true;
   });
   if (c.missingCli) std::filesystem::create_symlink(MARROWFIELD_CLI_PATH, world->bin() / "marrowfield-cli");
-  EXPECT_EQ(run.status, c.status) << run.out;
-  for (const auto& said : c.said) EXPECT_NE(run.out.find(said), std::string::npos) << said << "\n" << run.out;
+  EXPECT_EQ(run.status, c.status) << run.output;
+  for (const auto& said : c.said) EXPECT_NE(run.output.find(said), std::string::npos) << said << "\n" << run.output;
   // Nothing of the trace is left on the host.
-  EXPECT_TRUE(testing::waitFor([&] { return processesOf(world->account.pw_uid).empty(); }, 15)) << run.out;
+  EXPECT_TRUE(testing::waitFor([&] { return processesOf(world->account.pw_uid).empty(); }, 15)) << run.output;
   if (c.status == 2) return;
-  EXPECT_NE(run.out.find("\nApp: " + demo.name + "\nHost: " + c.host + "\nPath: "), std::string::npos) << run.out;
+  EXPECT_NE(run.output.find("\nApp: " + demo.name + "\nHost: " + c.host + "\nPath: "), std::string::npos) << run.output;
   if (c.act != Act::none) return;
   // The same events as a trace by the same user on that machine.
   const auto local = testing::runProgram({"setpriv", "--reuid=" + std::to_string(world->account.pw_uid),
                                           "--regid=" + std::to_string(world->account.pw_gid), "--clear-groups", "--",
                                           MARROWFIELD_CLI_PATH, "trace", demo.entry});
-  const auto remote = summaryEvents(run.out);
+  const auto remote = summaryEvents(run.output);
   const auto here = summaryEvents(local.output);
-  EXPECT_FALSE(remote.empty()) << run.out;
+  EXPECT_FALSE(remote.empty()) << run.output;
   EXPECT_TRUE(std::is_permutation(remote.begin(), remote.end(), here.begin(), here.end()))
-      << run.out << "\n----\n" << local.output;
+      << run.output << "\n----\n" << local.output;
 }
 
 INSTANTIATE_TEST_SUITE_P(

@@ -11,6 +11,7 @@
 #include <cstdlib>
 #include <fstream>
 #include <iostream>
+#include <map>
 #include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
@@ -23,6 +24,7 @@
 #include "platform/spawn.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"
+#include "support/cases.h"
 
 namespace mf {
 namespace {
@@ -81,61 +83,19 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   }
 }
 
+// The cases, with why they are so: cases/capture_verdicts.tsv.
 TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
-  // Anyone may send a crash report's or journald's fields; only systemd-coredump
-  // as root (its name may be gone before journald reads it) and journald itself
-  // are believed. Once the target's stream is known ("ours"), its lines are
-  // told apart by it, whether or not their writer is gone.
-  const std::string crash = "_PID=77|_TRANSPORT=journal|SYSLOG_IDENTIFIER=systemd-coredump|MESSAGE_ID=" +
-                            std::string(kCoredumpMessageId) + "|_UID=0|COREDUMP_PID=";
-  const std::string drop = "_PID=12|_TRANSPORT=driver|SYSLOG_IDENTIFIER=systemd-journald|MESSAGE_ID=" +
-                           std::string(kJournalDroppedMessageId) + "|MESSAGE=Suppressed 3 messages from app-";
-  const auto segfault = [](const char* pid) {
-    return "_TRANSPORT=kernel|SYSLOG_IDENTIFIER=kernel|MESSAGE=crashy[" + std::string(pid) + "]: segfault at 0 ip 0 sp 0 error 6 in crashy[1,2+3]";
-  };
-  const struct {
-    const char* what;
-    std::string fields;
-    pid_t root;
-    const char* stream;
-    Verdict expected;
-  } cases[] = {
-      {"the launched process", "_PID=4242|_TRANSPORT=journal|SYSLOG_IDENTIFIER=any", 4242, "", Verdict::capture},
-      {"a descendant under its own name", "_PID=4243|_TRANSPORT=syslog|SYSLOG_IDENTIFIER=other", 4242, "", Verdict::capture},
-      {"its stream line, writer gone", "_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc", 4242, "", Verdict::capture},
-      {"another instance's stream", "_PID=5000|_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc", 4242, "", Verdict::skip},
-      {"another instance's entry", "_PID=5000|_TRANSPORT=journal|SYSLOG_IDENTIFIER=calc", 4242, "", Verdict::skip},
-      {"our own (forwarded stdout)", "_PID=99999|_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc", 4242, "", Verdict::skip},
-      {"a member, before the launch is known", "_PID=4242|_TRANSPORT=journal", 0, "", Verdict::undecided},
-      {"the stream, before the launch is known", "_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc", 0, "", Verdict::capture},
-      {"an entry of our scope", "_PID=5001|_SYSTEMD_USER_UNIT=app-marrowfield-calc-1.scope", 4242, "", Verdict::capture},
-      {"an entry of another scope", "_PID=5000|_SYSTEMD_USER_UNIT=app-gnome-other-1.scope", 4242, "", Verdict::skip},
-      {"a crash report of a member", crash + "4243|_COMM=systemd-coredum", 4242, "", Verdict::capture},
-      {"a crash report, sender's name gone", crash + "4243", 4242, "", Verdict::capture},
-      {"a crash report of a stranger", crash + "5000|_COMM=systemd-coredum", 4242, "", Verdict::skip},
-      {"a crash report forged by a stranger", crash + "4243|_PID=5000|_UID=1000|_COMM=python3", 4242, "", Verdict::skip},
-      {"... by a stranger's systemd-coredump", crash + "4243|_PID=5000|_UID=1000|_COMM=systemd-coredum", 4242, "",
-       Verdict::skip},
-      {"... by root's logger", crash + "4243|_PID=5000|_COMM=logger", 4242, "", Verdict::skip},
-      {"journald's note on our scope", drop + "marrowfield-calc-1.scope", 4242, "", Verdict::capture},
-      {"journald's note on another scope", drop + "gnome-other-1.scope", 4242, "", Verdict::skip},
-      {"journald's note forged by a stranger", drop + "marrowfield-calc-1.scope|_PID=5000|_TRANSPORT=journal", 4242,
-       "", Verdict::skip},
-      {"our stream, writer gone", "_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc|_STREAM_ID=ours", 4242, "ours",
-       Verdict::capture},
-      {"our stream, a daemonised helper", "_PID=6000|_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc|_STREAM_ID=ours", 4242,
-       "ours", Verdict::capture},
-      {"another stream of that name, writer gone", "_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc|_STREAM_ID=theirs", 4242,
-       "ours", Verdict::skip},
-      {"the kernel on a member, before the launch is known", segfault("4242"), 0, "", Verdict::undecided},
-      {"the kernel on a member", segfault("4242"), 4242, "", Verdict::capture},
-      {"the kernel on a process outside the tree", segfault("5000"), 4242, "", Verdict::skip},
-      {"the kernel on a device", "_TRANSPORT=kernel|MESSAGE=usb 1-1: new device", 4242, "", Verdict::skip},
-  };
-  for (const auto& c : cases) {
-    const CaptureScope scope{"calc", "calc", 99999, c.root, "app-marrowfield-calc-1.scope", c.stream, ""};
-    const auto got = captureVerdict(entryOf(c.fields), scope, [](pid_t pid) { return pid == 4242 || pid == 4243; });
-    EXPECT_EQ(static_cast<int>(got), static_cast<int>(c.expected)) << c.what;
+  const std::map<std::string, Verdict> verdicts = {
+      {"capture", Verdict::capture}, {"skip", Verdict::skip}, {"undecided", Verdict::undecided}};
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/capture_verdicts.tsv")) {
+    std::string fields = c.at(1);
+    for (const auto& [name, id] :
+         {std::pair{"$COREDUMP", kCoredumpMessageId}, std::pair{"$DROPPED", kJournalDroppedMessageId}}) {
+      if (const auto at = fields.find(name); at != std::string::npos) fields.replace(at, std::string_view(name).size(), id);
+    }
+    const CaptureScope scope{"calc", "calc", 99999, std::stoi(c.at(2)), "app-marrowfield-calc-1.scope", c.at(3), ""};
+    const auto got = captureVerdict(entryOf(fields), scope, [](pid_t pid) { return pid == 4242 || pid == 4243; });
+    EXPECT_EQ(static_cast<int>(got), static_cast<int>(verdicts.at(c.at(4)))) << c.at(0);
   }
 }
 
@@ -283,13 +243,12 @@ int pidReuseFromRecords() {
   // Sent a while after, by whom the journal could not name: a newcomer's, as
   // the helper's records say it had exited.
   testing::waitFor([&] { return ticksNow() > seen + 1; });
-  const auto nowMicros = std::chrono::duration_cast<std::chrono::microseconds>(
-      std::chrono::system_clock::now().time_since_epoch()).count();
+  const std::uint64_t nowMicros = micros();
   int result = !ended                                                        ? 2
                : tree.contains(::getpid())                                   ? 3
                : !tree.contains(quick, "true")                               ? 4
                : tree.contains(quick, "logger")                              ? 5
-               : tree.contains(quick, {}, static_cast<std::uint64_t>(nowMicros)) ? 6
+               : tree.contains(quick, {}, nowMicros) ? 6
                                                                              : 0;
   if (result == 0) {
     const pid_t stranger = handOver(quick, seen);

@@ -30,6 +30,7 @@
 #include "platform/spawn.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"
+#include "support/cases.h"
 
 namespace mf {
 namespace {
@@ -48,39 +49,13 @@ std::variant<Argv, std::string> parse(std::string_view text) {
   return parsed.entry->exec;
 }
 
+// The cases, with why each is there: cases/desktop_exec.tsv.
 TEST(DesktopEntry, ExecQuotingEscapesFieldCodesAndBrokenEntries) {
-  const std::string head = "[Desktop Entry]\nType=Application\nName=X\nExec=";
-  const std::pair<std::string, std::variant<Argv, std::string>> cases[] = {
-      {head + "foo --new-window %U", Argv{"foo", "--new-window"}},
-      {head + "foo %f %F %u %i %c %k %d %D %n %N %v %m", Argv{"foo"}},
-      {head + "foo --rate=100%% --file=%f", Argv{"foo", "--rate=100%", "--file="}},
-      {head + "\"/opt/My App/bin/app\" --title \"a b\"", Argv{"/opt/My App/bin/app", "--title", "a b"}},
-      // Inside quotes \" \` \$ and \\ stand for the character; in the file a
-      // literal backslash is written four times (string escape, then quoting).
-      {head + R"(app "say \\"hi\\"" "\\$HOME" "back\\\\slash")", Argv{"app", "say \"hi\"", "$HOME", "back\\slash"}},
-      // String escapes apply to the value before the quoting rules.
-      {head + R"(app "a\sb" c\sd)", Argv{"app", "a b", "c", "d"}},
-      // An empty quoted argument stays; field codes in quotes are not expanded.
-      {head + R"(app "" "%f")", Argv{"app", "", "%f"}},
-      {"[Desktop Entry]\nType = Application\nExec =   app    one\t two  \n", Argv{"app", "one", "two"}},
-      // Shell syntax is passed on as plain arguments: nothing runs a shell.
-      {head + "app ; `id` $(id) | cat > /tmp/x", Argv{"app", ";", "`id`", "$(id)", "|", "cat", ">", "/tmp/x"}},
-      // Keys of other groups and localised keys do not count.
-      {"[Desktop Entry]\nType=Application\nExec[de]=evil\nExec=good\n[Desktop Action x]\nExec=other\n", Argv{"good"}},
-      // An unknown code goes as a whole character, however many bytes it
-      // has: a field code cut after its first byte left an argument that was
-      // not UTF-8 (the desktop-entry fuzzer found it).
-      {head + "app a%\xC3\xA9" "b %\xE3\xA3\x8E %\xF0\x9F\x98\x80z %f%\xC3\xA9 %%\xC3\xA9", Argv{"app", "ab", "z", "%\xC3\xA9"}},
-      {head + "app\r%\xE3\xA3\x8E[\xE3\xA3\x8E\xE3\xA3\x8Er\n\r\r\r\r\f \0\0 %b %%%f\n"s, Argv{"app\r[\xE3\xA3\x8E\xE3\xA3\x8Er"}},
-      {head + "app \"unterminated", "invalid Exec: unterminated quote in Exec"s},
-      {head + "app %", "invalid Exec: a lone % at the end of Exec"s},
-      {head + "%U", "invalid Exec: Exec names no program"s},
-      {"[Desktop Entry]\nType=Link\nURL=http://x\n", "the desktop entry is not of Type=Application"s},
-      {"[Desktop Entry]\nType=Application\n", "the desktop entry has no Exec"s},
-      {"Exec=app\n", "no [Desktop Entry] group"s},
-      {head + "app \xff\xfe\n", "the desktop entry is not valid UTF-8"s},
-  };
-  for (const auto& [text, expected] : cases) EXPECT_EQ(parse(text), expected) << text;
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/desktop_exec.tsv")) {
+    const bool refused = c.size() == 2 && c[1].starts_with("error: ");
+    const auto expected = refused ? std::variant<Argv, std::string>(c[1].substr(7)) : Argv(c.begin() + 1, c.end());
+    EXPECT_EQ(parse(c[0]), expected) << c[0];
+  }
 }
 
 TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {

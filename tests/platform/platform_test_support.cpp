@@ -109,7 +109,8 @@ Demo demoEntry(const TempDir& dir, const std::string& args) {
   return {name, writeDemoDesktopEntry(dir, name, copy, "--bundle-id " + name + " " + args).string()};
 }
 
-Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides) {
+Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides,
+               const std::function<bool(pid_t, const std::string&)>& whileRunning) {
   auto pipe = posix::makePipe();
   posix::SpawnRequest request;
   request.argv = argv;
@@ -120,9 +121,11 @@ Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> en
   pipe.writeEnd.reset();
   if (child.pid < 0) return {-1, argv.front() + ": " + posix::errorText(child.error)};
   Ran ran;
+  bool acted = !whileRunning;
   char buffer[4096];
   for (ssize_t got; (got = posix::retryOnEintr([&] { return ::read(pipe.readEnd.get(), buffer, sizeof buffer); })) > 0;) {
     ran.output.append(buffer, static_cast<std::size_t>(got));
+    if (!acted) acted = whileRunning(child.pid, ran.output);
   }
   int status = 0;
   ::waitpid(child.pid, &status, 0);

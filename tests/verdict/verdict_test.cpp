@@ -33,6 +33,7 @@ struct Row {
   Kind kind;
   std::string text;
   std::optional<std::size_t> restsOn;
+  friend void PrintTo(const Row& row, std::ostream* os) { *os << row.name; }
 };
 
 Line launched(double at = 0.1) { return {at, EventType::success, "PROCESS", "app launched with PID 100", kTrace}; }
