@@ -14,6 +14,8 @@
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
+#include <fstream>
+
 namespace mf::apps {
 
 Child::~Child() {
@@ -44,6 +46,29 @@ Server::Server(std::vector<std::string> argv, const std::string& prefix) {
       },
       30);
   if (text.find('\n') != std::string::npos) address_ = prefix + text.substr(0, text.find('\n'));
+}
+
+SessionBus::~SessionBus() {
+  if (!ok()) return;
+  // What still runs with this bus as its session bus was started by it: the
+  // test's own programs have ended before the bus goes.
+  const std::string mark = "DBUS_SESSION_BUS_ADDRESS=" + address().substr(0, address().find(','));
+  const auto started = [&] {
+    std::vector<pid_t> found;
+    for (const pid_t pid : posix::processIds()) {
+      std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
+      for (std::string entry; std::getline(in, entry, '\0');) {
+        if (entry.starts_with(mark)) found.push_back(pid);
+      }
+    }
+    return found;
+  };
+  for (const int signal : {SIGTERM, SIGKILL}) {
+    const auto left = started();
+    if (left.empty()) return;
+    for (const pid_t pid : left) ::kill(pid, signal);
+    if (testing::waitFor([&] { return started().empty(); }, 5.0)) return;
+  }
 }
 
 Environment desktopEnvironment(const std::string& display, const std::string& busAddress, const std::string& home) {

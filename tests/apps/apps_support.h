@@ -47,8 +47,14 @@ class Server {
 struct XServer : Server {
   XServer() : Server({"Xvfb", "-displayfd", "1", "-nolisten", "tcp", "-screen", "0", "1024x768x24"}, ":") {}
 };
+// The services it starts for the test's programs (portals, the
+// accessibility registry) outlive it; they are ended with it, so none holds
+// the test's output open or stays behind.
 struct SessionBus : Server {
   SessionBus() : Server({"dbus-daemon", "--session", "--nofork", "--print-address=1"}) {}
+  SessionBus(const SessionBus&) = delete;
+  SessionBus& operator=(const SessionBus&) = delete;
+  ~SessionBus();
 };
 
 // A bus address nobody listens on: the program has no session bus, and
