@@ -132,6 +132,7 @@ SshProcess startSsh(const std::vector<std::string>& args) {
   posix_spawnattr_setsigdefault(&attributes, &all);
   posix_spawnattr_setflags(&attributes, POSIX_SPAWN_SETSID | POSIX_SPAWN_SETSIGMASK | POSIX_SPAWN_SETSIGDEF);
   std::vector<char*> argv;
+  argv.reserve(args.size() + 1);
   for (const auto& arg : args) argv.push_back(const_cast<char*>(arg.c_str()));
   argv.push_back(nullptr);
   ssh.error = posix_spawnp(&ssh.pid, argv[0], &actions, &attributes, argv.data(), environ);
