@@ -11,6 +11,7 @@ struct MaskRow {
   const char* name;
   const char* message;
   const char* masked;
+  friend void PrintTo(const MaskRow& row, std::ostream* out) { *out << row.name; }
 };
 
 class Mask : public testing::TestWithParam<MaskRow> {};
