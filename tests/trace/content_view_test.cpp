@@ -67,6 +67,41 @@ class ContentViewTest : public ::testing::Test {
   std::vector<Change> changes;
 };
 
+// What is new is judged against the previous session of the same target:
+// numbers masked, another target's session skipped, an opened session
+// compared with the one before it, the oldest with nothing.
+TEST_F(ContentViewTest, NewSinceThePreviousLaunchOfTheSameTarget) {
+  const auto newOnes = [this] {
+    Strings out;
+    for (std::size_t i = 0; i < view->events().size(); ++i) {
+      if (view->isNew(view->events()[i]).value_or(false)) out.emplace_back(view->events()[i].message);
+    }
+    return out;
+  };
+  startTracing(10);
+  EXPECT_EQ(view->previousSession(), nullptr);
+  pushLog({"error: disk 1 full"});
+  view->stopTrace(true);
+  choose("/opt/apps/Other.desktop", "org.example.Other");
+  startTracing(11);
+  pushLog({"error: something else"});
+  view->stopTrace(true);
+  choose();
+  startTracing(12);
+  pushLog({"error: disk 2 full", "error: cannot open /tmp/a/sock"});
+  ASSERT_NE(view->previousSession(), nullptr);
+  EXPECT_EQ(view->previousSession()->id, view->sessions().at(1).id) << "the same target's, not the latest";
+  EXPECT_EQ(newOnes(), Strings({"error: cannot open /tmp/a/sock"}));
+  view->setShowOnlyNew(true);
+  ASSERT_EQ(view->visibleRows().size(), 1u);
+  EXPECT_EQ(view->events()[view->visibleRows()[0]].message, "error: cannot open /tmp/a/sock");
+  view->setShowOnlyNew(false);
+  view->stopTrace(true);
+  view->openSavedSession(view->sessions().at(2));
+  EXPECT_EQ(view->previousSession(), nullptr) << "the oldest session has nothing before it";
+  EXPECT_TRUE(newOnes().empty());
+}
+
 TEST(TargetNames, SignalNamesAndApplicationNames) {
   const std::pair<int, const char*> signals[] = {
       {SIGHUP, "SIGHUP"}, {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},    {SIGRTMIN + 3, "SIGRTMIN+3"},
