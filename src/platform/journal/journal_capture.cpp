@@ -176,15 +176,24 @@ void JournalCapture::warnWithoutKernelMessages() {
 void JournalCapture::noteSuppressedKernelMessages(const JournalEntry& entry) {
   if (toldSuppressed_ || !saysKernelSuppressedMessages(entry)) return;
   toldSuppressed_ = true;
+  addKernelLine(entry, "warning: the kernel left out some of its messages (\"" + kernelLine(entry) +
+                           "\"), so crashes of " + scope_.processName + " may be missing from this trace",
+                4);
+}
+
+void JournalCapture::addKernelLine(const JournalEntry& entry, std::string message, int priority) {
+  // Shown as the kernel's own line, at the entry's time: its sender is the
+  // kernel, whatever the line's first word made journald take for an
+  // identifier.
   JournalEntry shown = entry;
   shown.identifier = "kernel";
   shown.pid = 0;
   shown.syslogPid = 0;
+  shown.comm.clear();
   shown.messageId.clear();
   shown.glibDomain.clear();
-  shown.message = "warning: the kernel left out some of its messages (\"" + kernelLine(entry) + "\"), so crashes of " +
-                  scope_.processName + " may be missing from this trace";
-  shown.priority = 4;
+  shown.message = std::move(message);
+  shown.priority = priority;
   batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
 }
 
@@ -203,19 +212,8 @@ void JournalCapture::captureKernelReport(const JournalEntry& entry) {
   const auto where = report->kind == KernelReport::Kind::fault
                          ? locator_.locateFault(*report, tree_.mappedFileAt(report->pid, report->ip))
                          : std::nullopt;
-  // Shown as the kernel's own line, at the entry's time: its sender is the
-  // kernel, whatever the line's first word made journald take for an
-  // identifier.
-  JournalEntry shown = entry;
-  shown.identifier = "kernel";
-  shown.pid = 0;
-  shown.syslogPid = 0;
-  shown.comm.clear();
-  shown.messageId.clear();
-  shown.glibDomain.clear();
-  shown.message = describeKernelReport(*report, where);
-  shown.priority = report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3;
-  batch_.add(renderJournalEntry(shown, scope_), journalLineInfo(shown, scope_));
+  addKernelLine(entry, describeKernelReport(*report, where),
+                report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3);
   if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
 }
 

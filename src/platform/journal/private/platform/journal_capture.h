@@ -123,6 +123,8 @@ class JournalCapture {
   void warnWithoutKernelMessages();
   bool isRepeatedAuditRecord(const KernelReport& report);
   void noteSuppressedKernelMessages(const JournalEntry& entry);
+  // `message` as a line of the kernel's at `entry`'s time.
+  void addKernelLine(const JournalEntry& entry, std::string message, int priority);
 
   CaptureScope scope_;
   LineBatchSink sink_;
