@@ -26,14 +26,14 @@ std::size_t dataPagesPerRing(std::size_t cpus) {
   return pages;
 }
 
-perf_event_attr recordingAttributes(std::size_t ringBytes) {
+// An event that counts nothing and only writes records, for the launch's
+// tree: inherited by every descendant, timed on CLOCK_BOOTTIME, the reader
+// woken once `wakeAt` bytes wait.
+perf_event_attr treeRecordAttributes(std::size_t wakeAt) {
   perf_event_attr attr{};
   attr.size = sizeof attr;
   attr.type = PERF_TYPE_SOFTWARE;
-  attr.config = PERF_COUNT_SW_DUMMY;  // counts nothing: only the task records
-  attr.task = 1;                      // forks and exits
-  attr.comm = 1;                      // new names: an exec, or a thread renamed
-  attr.comm_exec = 1;
+  attr.config = PERF_COUNT_SW_DUMMY;
   attr.inherit = 1;                   // every descendant carries it
   attr.exclude_kernel = 1;            // all that an unprivileged user may ask for
   attr.exclude_hv = 1;
@@ -42,7 +42,15 @@ perf_event_attr recordingAttributes(std::size_t ringBytes) {
   attr.use_clockid = 1;
   attr.clockid = CLOCK_BOOTTIME;
   attr.watermark = 1;
-  attr.wakeup_watermark = static_cast<std::uint32_t>(ringBytes / 4);
+  attr.wakeup_watermark = static_cast<std::uint32_t>(wakeAt);
+  return attr;
+}
+
+perf_event_attr recordingAttributes(std::size_t ringBytes) {
+  perf_event_attr attr = treeRecordAttributes(ringBytes / 4);
+  attr.task = 1;                      // forks and exits
+  attr.comm = 1;                      // new names: an exec, or a thread renamed
+  attr.comm_exec = 1;
   return attr;
 }
 
@@ -50,22 +58,10 @@ perf_event_attr recordingAttributes(std::size_t ringBytes) {
 // Data mappings are left out (mmap_data stays 0): only code can fault as a
 // crash the kernel names by file.
 perf_event_attr mappingAttributes(std::size_t ringBytes, bool buildId) {
-  perf_event_attr attr{};
-  attr.size = sizeof attr;
-  attr.type = PERF_TYPE_SOFTWARE;
-  attr.config = PERF_COUNT_SW_DUMMY;
+  perf_event_attr attr = treeRecordAttributes(ringBytes / 2);
   attr.mmap = 1;
   attr.mmap2 = 1;
   attr.build_id = buildId ? 1 : 0;
-  attr.inherit = 1;
-  attr.exclude_kernel = 1;
-  attr.exclude_hv = 1;
-  attr.sample_id_all = 1;
-  attr.sample_type = PERF_SAMPLE_TIME;
-  attr.use_clockid = 1;
-  attr.clockid = CLOCK_BOOTTIME;
-  attr.watermark = 1;
-  attr.wakeup_watermark = static_cast<std::uint32_t>(ringBytes / 2);
   return attr;
 }
 
