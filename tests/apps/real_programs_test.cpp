@@ -12,6 +12,7 @@
 #include "apps_support.h"
 #include "journal_fixture.h"
 #include "platform_test_support.h"
+#include "verdict/verdict.h"
 
 namespace mf {
 namespace {
@@ -152,6 +153,10 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   EXPECT_TRUE(handOff->message.ends_with("PID " + std::to_string(first.pid())) && handOff->type == EventType::warning);
   EXPECT_EQ(window.count("[" + std::to_string(first.pid()) + "]"), 0u) << window.dump();
   EXPECT_TRUE(testing::processExists(first.pid()));
+  const Verdict verdict = judgeTrace(window.view.events());
+  EXPECT_EQ(verdict.kind, Verdict::Kind::handedOff);
+  EXPECT_EQ(verdict.text, "Handed off to its running instance (PID " + std::to_string(first.pid()) +
+                              "), whose lines this trace does not hold");
 }
 
 }  // namespace

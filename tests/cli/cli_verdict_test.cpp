@@ -39,32 +39,46 @@ std::string lastLine(const std::string& text) {
 
 using Scratch = testing::TempDir;
 
-// A memory cgroup of our own with a small limit, where the system lets us
-// make one; the reason when it does not.
+// A memory cgroup of our own with a 32 MiB limit and no swap, in the
+// unified hierarchy or, on machines that still mount the memory controller
+// on its own, in that one; the reason when the system lets us make neither.
 struct MemoryCgroup {
   fs::path dir;
   std::string unavailable;
   MemoryCgroup() {
-    const fs::path root = "/sys/fs/cgroup";
-    std::ifstream controllers(root / "cgroup.subtree_control");
-    std::string enabled((std::istreambuf_iterator<char>(controllers)), {});
-    if (enabled.find("memory") == std::string::npos) {
-      unavailable = "the memory controller is not enabled below /sys/fs/cgroup";
-      return;
+    const std::string name = "mf-verdict-" + std::to_string(::getpid());
+    std::ifstream controllers("/sys/fs/cgroup/cgroup.subtree_control");
+    const std::string enabled((std::istreambuf_iterator<char>(controllers)), {});
+    if (enabled.find("memory") != std::string::npos) {
+      make("/sys/fs/cgroup" / fs::path(name), "memory.max", "memory.swap.max", "0");
+    } else if (fs::exists("/sys/fs/cgroup/memory/memory.limit_in_bytes")) {
+      make("/sys/fs/cgroup/memory" / fs::path(name), "memory.limit_in_bytes", "memory.memsw.limit_in_bytes",
+           "33554432");
+    } else {
+      unavailable = "no memory controller is mounted under /sys/fs/cgroup";
     }
-    dir = root / ("mf-verdict-" + std::to_string(::getpid()));
-    std::error_code error;
-    fs::create_directory(dir, error);
-    std::ofstream(dir / "memory.max") << "33554432\n";
-    std::ofstream(dir / "memory.swap.max") << "0\n";
-    std::ifstream limit(dir / "memory.max");
-    std::string value;
-    limit >> value;
-    if (error || value != "33554432") unavailable = "a memory cgroup cannot be made here (" + error.message() + ")";
   }
   ~MemoryCgroup() {
     std::error_code ignored;
     if (!dir.empty()) fs::remove(dir, ignored);
+  }
+
+ private:
+  // With swap accounting the memory-and-swap limit is the one that makes
+  // the kernel kill rather than swap; it may only be set after the other.
+  void make(const fs::path& where, const char* limitFile, const char* swapFile, const char* swapLimit) {
+    std::error_code error;
+    if (!fs::create_directory(where, error)) {
+      unavailable = "a memory cgroup cannot be made here (" + error.message() + ")";
+      return;
+    }
+    dir = where;
+    std::ofstream(dir / limitFile) << "33554432\n";
+    if (fs::exists(dir / swapFile)) std::ofstream(dir / swapFile) << swapLimit << "\n";
+    std::ifstream limit(dir / limitFile);
+    std::string value;
+    limit >> value;
+    if (value != "33554432") unavailable = "the memory cgroup's limit cannot be set here";
   }
 };
 
@@ -104,7 +118,8 @@ const std::vector<Case> kCases = {
        (void)scratch;
        return std::vector<std::string>{VERDICT_TARGET, "--", "--oom", cgroup.dir.string()};
      },
-     "out-of-memory", "Killed by the kernel's out-of-memory killer because its memory cgroup reached its limit"},
+     "out-of-memory",
+     "Killed by the kernel's out-of-memory killer because its memory cgroup reached its limit of 32 MiB"},
     {"WorkingProgram", [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--ok"}; },
      "clean", "Clean: no errors or warnings"},
     {"NotExecutable",

@@ -335,6 +335,36 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
   EXPECT_FALSE(parseKernelReport(entryOf("_TRANSPORT=kernel|MESSAGE=audit: type=1326 audit(1.2:3) pid=7 comm=\"x\" sig=31")));
 }
 
+// A cgroup's kill is said with the limit its own dump showed reached; a
+// dump the kernel left out under its rate limit lends no other kill's limit.
+TEST(KernelReport, AnOutOfMemoryKillTakesTheLimitOnlyFromItsOwnDump) {
+  EXPECT_EQ(reachedMemoryCgroupLimit("memory: usage 32760kB, limit 32768kB, failcnt 9"), 32768u);
+  EXPECT_EQ(reachedMemoryCgroupLimit("memory+swap: usage 1536kB, limit 1536kB, failcnt 0"), 1536u);
+  EXPECT_FALSE(reachedMemoryCgroupLimit("memory: usage 100kB, limit 32768kB, failcnt 0"));
+  EXPECT_FALSE(reachedMemoryCgroupLimit("swap: usage 0kB, limit 0kB, failcnt 0"));
+
+  testing::LineCollector lines;
+  JournalCapture capture({"hog", "", 0, 0, "", "", ""}, lines.sink());
+  capture.follow(::getpid(), "");
+  const std::string self = std::to_string(::getpid());
+  const std::string kill = "_TRANSPORT=kernel|MESSAGE=Memory cgroup out of memory: Killed process ";
+  for (const std::string line : {"memory: usage 65536kB, limit 65536kB, failcnt 3", ""}) {
+    if (!line.empty()) capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=" + line));
+    capture.take(entryOf(kill + "999996 (other) total-vm:1kB"));
+  }
+  capture.take(entryOf(kill + self + " (hog) total-vm:1kB"));
+  for (const std::string line : {"hog invoked oom-killer: gfp_mask=0xcc0(GFP_KERNEL), order=0, oom_score_adj=0",
+                                 "memory: usage 1572864kB, limit 1572864kB, failcnt 0",
+                                 "memory+swap: usage 1572864kB, limit 9007199254740988kB, failcnt 0"}) {
+    capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=" + line));
+  }
+  capture.take(entryOf(kill + self + " (hog) total-vm:2kB"));
+  capture.flush();
+  const std::string said = "kernel: hog[" + self + "] crashed: the kernel's out-of-memory killer ended it because "
+                           "its memory cgroup reached its limit";
+  EXPECT_EQ(lines.joined(), said + " (total-vm:1kB)\n" + said + " of 1536 MiB (total-vm:2kB)\n");
+}
+
 TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
   testing::TempDir dir;
   const auto plain = dir.write("kmsg", "").string();

@@ -106,6 +106,7 @@ void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr
 }
 
 void JournalCapture::take(JournalEntry&& entry) {
+  noteMemoryCgroupLimit(entry);
   if (scope_.root != 0 && undecided_.empty()) noteSuppressedKernelMessages(entry);
   // A datagram's time is when the kernel took it from its sender; a stream's
   // lines are stamped as journald reads them, maybe after the writer's end.
@@ -181,6 +182,20 @@ void JournalCapture::noteSuppressedKernelMessages(const JournalEntry& entry) {
                 4);
 }
 
+void JournalCapture::noteMemoryCgroupLimit(const JournalEntry& entry) {
+  // The dump's lines carry no PID, so they are never the tree's own: they
+  // are read here, before an entry is decided, and lend the kill its limit.
+  if (entry.transport != "kernel") return;
+  const std::string line = kernelLine(entry);
+  if (const auto limit = reachedMemoryCgroupLimit(line)) {
+    if (!dumpedLimitKiB_ || *limit < *dumpedLimitKiB_) dumpedLimitKiB_ = limit;
+  } else if (line.find(" invoked oom-killer: ") != std::string::npos) {
+    dumpedLimitKiB_.reset();
+  } else if (line.find("Killed process ") != std::string::npos) {
+    killLimitKiB_ = std::exchange(dumpedLimitKiB_, std::nullopt);
+  }
+}
+
 void JournalCapture::addKernelLine(const JournalEntry& entry, std::string message, int priority) {
   // Shown as the kernel's own line, at the entry's time: its sender is the
   // kernel, whatever the line's first word made journald take for an
@@ -209,6 +224,9 @@ bool JournalCapture::isRepeatedAuditRecord(const KernelReport& report) {
 void JournalCapture::captureKernelReport(const JournalEntry& entry) {
   auto report = parseKernelReport(entry);
   if (!report || isRepeatedAuditRecord(*report)) return;
+  if (report->kind == KernelReport::Kind::outOfMemory && report->cgroupLimit && killLimitKiB_) {
+    report->cgroupLimitKiB = *killLimitKiB_;
+  }
   const auto where = report->kind == KernelReport::Kind::fault
                          ? locator_.locateFault(*report, tree_.mappedFileAt(report->pid, report->ip))
                          : std::nullopt;

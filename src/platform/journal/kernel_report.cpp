@@ -46,6 +46,13 @@ std::optional<Number> leadingNumber(string_view& text, int base = 10) {
   return value;
 }
 
+// 32768 → "32 MiB", 1536 → "1536 KiB": whole units only, so nothing is rounded.
+std::string kibText(std::uint64_t kib) {
+  if (kib % (1024 * 1024) == 0) return std::to_string(kib / (1024 * 1024)) + " GiB";
+  if (kib % 1024 == 0) return std::to_string(kib / 1024) + " MiB";
+  return std::to_string(kib) + " KiB";
+}
+
 std::string hex(std::uint64_t value) {
   char text[24];
   const auto [end, error] = std::to_chars(text, text + sizeof text, value, 16);
@@ -339,6 +346,22 @@ bool saysKernelSuppressedMessages(const JournalEntry& entry) {
          startsWith(line, "audit: backlog limit exceeded");
 }
 
+std::optional<std::uint64_t> reachedMemoryCgroupLimit(string_view line) {
+  if (!startsWith(line, "memory: usage ") && !startsWith(line, "memory+swap: usage ")) return std::nullopt;
+  line.remove_prefix(line.find(" usage ") + 7);
+  const auto usage = leadingNumber<std::uint64_t>(line);
+  constexpr string_view kLimit = "kB, limit ";
+  if (!usage || !startsWith(line, kLimit)) return std::nullopt;
+  line.remove_prefix(kLimit.size());
+  const auto limit = leadingNumber<std::uint64_t>(line);
+  if (!limit || !startsWith(line, "kB") || *limit == 0) return std::nullopt;
+  // The kill comes when charging one more page fails: the usage sits within
+  // a few pages of the limit that was reached.
+  constexpr std::uint64_t kSlackKiB = 1024;
+  if (*usage + kSlackKiB < *limit) return std::nullopt;
+  return limit;
+}
+
 std::optional<KernelReport> parseKernelReport(const JournalEntry& entry) {
   if (!isKernelTransport(entry)) return std::nullopt;
   const std::string line = kernelLine(entry);
@@ -368,6 +391,7 @@ std::string describeKernelReport(const KernelReport& report, const std::optional
     case KernelReport::Kind::outOfMemory: {
       std::string text = who + " crashed: the kernel's out-of-memory killer ended it because ";
       text += report.cgroupLimit ? "its memory cgroup reached its limit" : "the machine ran out of memory";
+      if (report.cgroupLimit && report.cgroupLimitKiB != 0) text += " of " + kibText(report.cgroupLimitKiB);
       if (!report.usage.empty()) text += " (" + report.usage + ")";
       return text;
     }

@@ -32,6 +32,7 @@ struct KernelReport {
 
   // outOfMemory
   bool cgroupLimit = false;  // a memory cgroup's limit, not the machine, ran out
+  std::uint64_t cgroupLimitKiB = 0;  // that limit, where the kill's dump said it
   std::string usage;         // "total-vm:…kB, anon-rss:…kB, …"
 
   // denial: "AppArmor", "SELinux" or "seccomp", and what was refused
@@ -62,6 +63,12 @@ bool saysKernelSuppressedMessages(const JournalEntry& entry);
 // for every other kernel line (device messages, the lines of an OOM dump
 // that follow the kill, a denial in complain mode, ...).
 std::optional<KernelReport> parseKernelReport(const JournalEntry& entry);
+
+// The limit, in KiB, that a line of a memory cgroup's out-of-memory dump
+// shows as reached ("memory: usage 32768kB, limit 32768kB, failcnt 9",
+// "memory+swap: …"), or nothing: other lines, and a limit the usage is
+// still short of (the kill was for another of the group's limits).
+std::optional<std::uint64_t> reachedMemoryCgroupLimit(std::string_view kernelLine);
 
 // Where in the source a faulting instruction is, as far as symbols tell.
 struct CodeLocation {

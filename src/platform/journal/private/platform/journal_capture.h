@@ -123,6 +123,7 @@ class JournalCapture {
   void warnWithoutKernelMessages();
   bool isRepeatedAuditRecord(const KernelReport& report);
   void noteSuppressedKernelMessages(const JournalEntry& entry);
+  void noteMemoryCgroupLimit(const JournalEntry& entry);
   // `message` as a line of the kernel's at `entry`'s time.
   void addKernelLine(const JournalEntry& entry, std::string message, int priority);
 
@@ -137,6 +138,12 @@ class JournalCapture {
   // Audit records shown, by stamp and serial, as each comes twice.
   std::deque<std::string> auditSerials_;
   bool toldSuppressed_ = false;
+  // The limit the last out-of-memory dump showed as reached, until the kill
+  // line that follows it; then the limit that kill was for. The kernel
+  // writes one dump and its kill at a time, but may leave a dump out under
+  // its rate limit: each kill takes only the dump since the kill before.
+  std::optional<std::uint64_t> dumpedLimitKiB_;
+  std::optional<std::uint64_t> killLimitKiB_;
 };
 
 }  // namespace mf
