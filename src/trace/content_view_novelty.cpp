@@ -52,14 +52,26 @@ void ContentView::refreshNovelty() {
   if (pending.has(Change::eventsReplaced)) impl_->novelty.clear();
   if (!showOnlyNew_ || !impl_->baselineSession) return;
   if (!pending.has(Change::visibleReset) && !pending.has(Change::visibleInserted)) return;
-  // Recounted whole: the switch is a reading aid over a list a person reads,
-  // and each event's answer is kept by its id.
-  impl_->newRows.clear();
-  for (const auto row : impl_->visible.rows()) {
-    if (*isNew(events_[row])) impl_->newRows.push_back(row);
+  // Rows are event indices in list order. Events before the first changed
+  // one kept their place and their answer: a flood adds to the end of the
+  // new rows, so the view follows or keeps its place instead of reading the
+  // whole list again.
+  const auto& rows = impl_->visible.rows();
+  auto& newRows = impl_->newRows;
+  const bool appended = !pending.has(Change::visibleReset) && pending.has(Change::eventsInserted);
+  const std::size_t firstEvent = appended ? pending.firstChangedEvent : 0;
+  const auto kept = std::lower_bound(newRows.begin(), newRows.end(), firstEvent);
+  newRows.erase(kept, newRows.end());
+  const std::size_t firstChangedRow = newRows.size();
+  for (auto row = std::lower_bound(rows.begin(), rows.end(), firstEvent); row != rows.end(); ++row) {
+    if (*isNew(events_[*row])) newRows.push_back(*row);
   }
-  pending.fields &= ~static_cast<std::uint32_t>(Change::visibleInserted);
-  pending.fields |= Change::visibleReset;
+  if (appended) {
+    pending.firstChangedRow = firstChangedRow;
+  } else {
+    pending.fields &= ~static_cast<std::uint32_t>(Change::visibleInserted);
+    pending.fields |= Change::visibleReset;
+  }
 }
 
 }  // namespace mf

@@ -95,6 +95,15 @@ TEST_F(ContentViewTest, NewSinceThePreviousLaunchOfTheSameTarget) {
   view->setShowOnlyNew(true);
   ASSERT_EQ(view->visibleRows().size(), 1u);
   EXPECT_EQ(view->events()[view->visibleRows()[0]].message, "error: cannot open /tmp/a/sock");
+  // A flood adds to the new rows where they end; the view is not sent back
+  // to the top of the list.
+  changes.clear();
+  pushLog({"error: disk 3 full", "error: first seen"});
+  ASSERT_EQ(view->visibleRows().size(), 2u);
+  EXPECT_EQ(view->events()[view->visibleRows()[1]].message, "error: first seen");
+  ASSERT_FALSE(changes.empty());
+  EXPECT_FALSE(changes.back().has(Change::visibleReset));
+  EXPECT_TRUE(changes.back().has(Change::visibleInserted) && changes.back().firstChangedRow == 1);
   view->setShowOnlyNew(false);
   view->stopTrace(true);
   view->openSavedSession(view->sessions().at(2));
