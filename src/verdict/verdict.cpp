@@ -131,47 +131,53 @@ std::optional<Verdict> denialBeforeAbnormalEnd(const Reading& reading) {
 // Lines that say by themselves why a program could not go on: the dynamic
 // loader's, Qt's when no platform plugin loads, GLib's fatal messages and
 // failed assertions. Quoted from the marker on where the line's start is
-// only the program's name.
+// only the program's name. Qt's own words that no platform plugin loaded
+// come after, and say less than, the plugin's word of why (no display):
+// they are the cause only where no such word was written.
 struct Cause {
   std::string_view marker;
   bool quoteFromMarker;
+  bool onlyAnOutcome = false;
 };
 constexpr std::array kCauses{
     Cause{"error while loading shared libraries", true},
     Cause{"symbol lookup error", true},
     Cause{"' not found (required by ", false},
-    Cause{"no Qt platform plugin could be initialized", false},
-    Cause{"Could not load the Qt platform plugin", false},
-    Cause{"Could not find the Qt platform plugin", false},
+    Cause{"no Qt platform plugin could be initialized", false, true},
+    Cause{"Could not load the Qt platform plugin", false, true},
+    Cause{"Could not find the Qt platform plugin", false, true},
     Cause{"could not connect to display", false},
+    Cause{"Failed to create wl_display", false},
     Cause{"-ERROR **", false},
     Cause{"-CRITICAL **", false},
     Cause{"assertion failed", false},
     Cause{"Bail out! ", false},
 };
 
-std::optional<std::string> recognisedCause(std::string_view line) {
+const Cause* recognisedCause(std::string_view line) {
   for (const auto& cause : kCauses) {
-    const auto at = line.find(cause.marker);
-    if (at == std::string_view::npos) continue;
-    return quote(cause.quoteFromMarker ? line.substr(at) : line);
+    if (line.find(cause.marker) != std::string_view::npos) return &cause;
   }
-  return std::nullopt;
+  return nullptr;
 }
 
 std::optional<Verdict> abnormalEnd(const Reading& reading) {
   const TraceFacts& facts = reading.facts;
   if (!endedAbnormally(facts)) return std::nullopt;
   std::optional<std::size_t> cause;
+  const Cause* causeRule = nullptr;
   std::string causeText;
   std::optional<std::size_t> lastError;
   std::optional<std::size_t> lastWarning;
   for (std::size_t i = 0; i < facts.end->event; ++i) {
     const EventView event = reading.events[i];
     if (event.origin == LineOrigin::trace) continue;
-    if (auto text = recognisedCause(verdict::withoutSender(event))) {
+    const std::string_view line = verdict::withoutSender(event);
+    const Cause* recognised = recognisedCause(line);
+    if (recognised && (!causeRule || !recognised->onlyAnOutcome || causeRule->onlyAnOutcome)) {
       cause = i;
-      causeText = std::move(*text);
+      causeRule = recognised;
+      causeText = quote(recognised->quoteFromMarker ? line.substr(line.find(recognised->marker)) : line);
     }
     if (event.isRoutineNoise) continue;
     if (event.type == EventType::error) lastError = i;

@@ -85,15 +85,14 @@ const std::vector<Row> kRows = {
      "Exited with status 127 after: error while loading shared libraries: libfoo.so.1: cannot open shared object "
      "file: No such file or directory",
      1},
-    {"QtPlatformPluginWinsOverALaterError",
-     {launched(),
+    {"QtsDisplayLineWinsOverItsPluginMessagesAndALaterError",
+     {launched(), said(0.19, EventType::warning, "qt.qpa.xcb: could not connect to display", kJournal),
       said(0.2, EventType::info,
            "This application failed to start because no Qt platform plugin could be initialized.", kJournal),
       said(0.21, EventType::error, "Fontconfig error: cannot load default config file"),
       signal(0.3, "crashed: killed by signal 6 (SIGABRT)")},
      Kind::abnormalEnd,
-     "Killed by signal 6 (SIGABRT) after: This application failed to start because no Qt platform plugin could be "
-     "initialized.",
+     "Killed by signal 6 (SIGABRT) after: qt.qpa.xcb: could not connect to display",
      1},
     {"LastErrorBeforeAnExit",
      {launched(), said(0.2, EventType::error, "first problem"),
