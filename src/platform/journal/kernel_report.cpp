@@ -48,7 +48,8 @@ std::optional<Number> leadingNumber(string_view& text, int base = 10) {
 
 // 32768 → "32 MiB", 1536 → "1536 KiB": whole units only, so nothing is rounded.
 std::string kibText(std::uint64_t kib) {
-  if (kib % (1024 * 1024) == 0) return std::to_string(kib / (1024 * 1024)) + " GiB";
+  constexpr std::uint64_t kKiBPerGiB = std::uint64_t{1024} * 1024;
+  if (kib % kKiBPerGiB == 0) return std::to_string(kib / kKiBPerGiB) + " GiB";
   if (kib % 1024 == 0) return std::to_string(kib / 1024) + " MiB";
   return std::to_string(kib) + " KiB";
 }
