@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "platform/application.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf::app {
 
@@ -108,7 +108,7 @@ ApplicationArgument applicationArgument(const std::string& argument) {
   }
   struct stat info {};
   if (::stat(result.path.c_str(), &info) != 0) {
-    result.problem = argument + ": " + posix::errorText(errno);
+    result.problem = argument + ": " + os::errorText(errno);
     return result;
   }
   if (!isApplication(result.path)) {

@@ -94,7 +94,7 @@ LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
 JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink)
     : scope_(std::move(scope)), sink_(std::move(sink)) {}
 
-void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks) {
+void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<os::ForkRecorder> forks) {
   if (root <= 0 || scope_.root != 0) return;
   tree_.setRoot(root, std::move(forks));
   scope_.root = root;

@@ -14,7 +14,7 @@
 #include <vector>
 
 #include "platform/chunk_pump.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "trace/services.h"
 
 namespace mf {
@@ -53,12 +53,12 @@ class ChildWatcher {
   // read by `pump` until end of stream (or, for a terminal, until the last
   // writer closes it).
   struct Output {
-    posix::UniqueFd fd;
+    os::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
   };
 
   // Takes over a child we spawned, with the outputs we read.
-  void adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> outputs = {});
+  void adopt(pid_t pid, os::UniqueFd pidfd, std::vector<Output> outputs = {});
 
   // `handler` runs once on the watcher thread when `pid` has ended, at once
   // if it ended already. The status is unknown (nullopt) for a process that
@@ -77,12 +77,12 @@ class ChildWatcher {
  private:
   struct Child {
     pid_t pid = -1;
-    posix::UniqueFd pidfd;
+    os::UniqueFd pidfd;
     bool isOurs = true;
   };
   struct Capture {
     pid_t pid = -1;
-    posix::UniqueFd fd;
+    os::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
   };
   struct Watch {
@@ -99,7 +99,7 @@ class ChildWatcher {
   void reapAdoptedOrphans();
 
   std::mutex mutex_;
-  posix::UniqueFd wakeFd_;
+  os::UniqueFd wakeFd_;
   std::vector<std::unique_ptr<Child>> children_;
   std::vector<std::unique_ptr<Capture>> captures_;
   std::map<std::uint64_t, Watch> watches_;

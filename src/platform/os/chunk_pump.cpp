@@ -5,7 +5,7 @@
 #include <cerrno>
 #include <unistd.h>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/system_clock.h"
 #include "text/terminal_line.h"
 
@@ -30,7 +30,7 @@ ChunkPump ChunkPump::forTerminal(LineBatchSink sink, LineInfo info) {
 
 ChunkPump::Result ChunkPump::pumpOnce(int fd) {
   if (finished_) return Result::ended;
-  const auto got = posix::readSome(fd, buffer_.data(), buffer_.size());
+  const auto got = os::readSome(fd, buffer_.data(), buffer_.size());
   if (got < 0 && (errno == EAGAIN || errno == EWOULDBLOCK)) return Result::wouldBlock;
   if (got <= 0) {
     finish();
