@@ -89,7 +89,7 @@ class PipeLauncher : public mf::LogStreamLauncher {
     readEnd_ = fds[0];
     writeEnd_ = fds[1];
     reader_ = std::thread([this, sink = std::move(sink)] {
-      mf::ChunkPump pump(sink);
+      mf::ChunkPump pump{mf::LineBatcher(sink)};
       while (pump.pumpOnce(readEnd_) != mf::ChunkPump::Result::ended) {
       }
       ::close(readEnd_);

@@ -42,9 +42,9 @@ TEST(ChunkPump, InterruptedShortAndFailedReadsLoseNothing) {
   nextStep = 0;
   const os::ScopedReadCall fake(scriptedRead);
   std::vector<std::string> lines;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   std::vector<Result> results;
   while (results.empty() || results.back() != Result::ended) results.push_back(pump.pumpOnce(-1));
   // EINTR is retried where it happens; EAGAIN keeps the line begun; an error

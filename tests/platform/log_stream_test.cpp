@@ -51,9 +51,9 @@ Lines childOutput(const std::string& script) {
   const auto child = os::spawnProcess(request);
   pipe.writeEnd.reset();
   Lines lines;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) {
   }
   ::waitpid(child.pid, nullptr, 0);
@@ -101,15 +101,15 @@ TEST(ChunkPump, ChunksOfShortLinesArriveInBoundedBatchesInOrder) {
   std::vector<std::string> lines;
   std::size_t largest = 0;
   std::size_t batches = 0;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     ++batches;
     largest = std::max(largest, batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   std::size_t reads = 1;
   while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) ++reads;
   writer.join();
-  EXPECT_LE(largest, ChunkPump::kMaxBatchLines);
+  EXPECT_LE(largest, LineBatcher::kMaxBatchLines);
   EXPECT_GT(batches, reads / 2);  // full chunks were cut into several batches
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
   for (int i = 1; i <= kLines; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i - 1)], std::to_string(i)) << i;

@@ -135,14 +135,15 @@ struct TargetStreams {
     const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
     if (terminal.master.valid()) {
       result.push_back({std::move(terminal.master),
-                        std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
+                        std::make_unique<ChunkPump>(LineBatcher::forTerminal(std::move(stdoutSink), stdoutInfo))});
     } else {
-      result.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
+      result.push_back(
+          {std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(LineBatcher(std::move(stdoutSink), stdoutInfo))});
     }
     if (stderrPipe.readEnd.valid()) {
       result.push_back({std::move(stderrPipe.readEnd),
-                        std::make_unique<ChunkPump>(stderrSink,
-                                                    LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
+                        std::make_unique<ChunkPump>(LineBatcher(
+                            stderrSink, LineInfo{LineOrigin::standardError, LineInfo::kNoPriority}))});
     }
     return result;
   }

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -76,5 +77,9 @@ class LineBatch {
   std::vector<std::size_t> ends_;
   std::vector<LineInfo> infos_;
 };
+
+// Takes the lines of one chunk. A log stream calls it on a thread of its
+// own, chunks in stream order, never two at once.
+using LineBatchSink = std::function<void(LineBatch)>;
 
 }  // namespace mf

@@ -31,10 +31,6 @@ class MainQueue {
   virtual void wait(double seconds) = 0;
 };
 
-// Called on a background thread with the lines of one chunk, chunks in stream
-// order, never two at once.
-using LineBatchSink = std::function<void(LineBatch)>;
-
 // The launched target as the log stream needs it: the root of the process
 // tree whose entries it captures, and the transient scope it runs in (empty
 // when none could be made).
