@@ -23,16 +23,6 @@ constexpr auto kOrphanZombieHold = std::chrono::seconds(3);
 
 }  // namespace
 
-void SinkSlot::deliver(LineBatch batch) {
-  std::lock_guard lock(mutex_);
-  if (sink_) sink_(std::move(batch));
-}
-
-void SinkSlot::close() {
-  std::lock_guard lock(mutex_);
-  sink_ = nullptr;
-}
-
 ChildWatcher& ChildWatcher::shared() {
   static ChildWatcher watcher;
   return watcher;

@@ -216,12 +216,7 @@ LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue) : LinuxWorkspace(mainQueue,
 LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue, Options options)
     : mainQueue_(mainQueue), options_(std::move(options)) {}
 
-LinuxWorkspace::~LinuxWorkspace() {
-  std::lock_guard lock(mutex_);
-  for (auto& weak : sinks_) {
-    if (auto slot = weak.lock()) slot->close();
-  }
-}
+LinuxWorkspace::~LinuxWorkspace() = default;
 
 bool LinuxWorkspace::isApplication(const std::string& path) { return mf::isApplication(path); }
 
@@ -289,30 +284,18 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   // output or its end can overtake the launch report.
   watcher.run([completion = std::move(completion), application] { completion(std::nullopt, application); });
 
-  const LineBatchSink deliver = registerSink(options.output);
+  // Read to the end whoever still listens, so the target never blocks on a
+  // full terminal or pipe nor dies of SIGPIPE; the sink is the trace's gate.
+  const LineBatchSink& deliver = options.output;
   LineBatchSink stdoutSink = deliver;
   if (journalReachable) {
     // What the target prints stays in the journal too, under its name.
     stdoutSink = [deliver, journal = JournalForwarder::shared().open(identifier, child.pid)](LineBatch batch) {
       journal->forward(batch);
-      deliver(std::move(batch));
+      if (deliver) deliver(std::move(batch));
     };
   }
   watcher.adopt(child.pid, std::move(child.pidfd), streams.outputs(std::move(stdoutSink), deliver));
-}
-
-LineBatchSink LinuxWorkspace::registerSink(const LineBatchSink& output) {
-  // The sinks are switched off when this workspace goes; the outputs are
-  // read to their end all the same, so the target never blocks on them.
-  auto slot = output ? std::make_shared<SinkSlot>(output) : nullptr;
-  if (slot) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(sinks_, [](const auto& weak) { return weak.expired(); });
-    sinks_.push_back(slot);
-  }
-  return [slot](LineBatch batch) {
-    if (slot) slot->deliver(std::move(batch));
-  };
 }
 
 std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdentifier) {

@@ -100,7 +100,9 @@ struct LaunchOptions {
   // Where the target's output goes line by line, from a background thread:
   // its stdout always (read through a pseudo-terminal, so its stdio flushes
   // every line as on a terminal), and its stderr too when that is not a
-  // journal stream.
+  // journal stream. Called until the target's output ends, even after the
+  // trace and the workspace are gone, so it must stay safe to call: the
+  // trace's is a LineGate.
   LineBatchSink output;
   // Whether the target's stderr is a journal stream under its name (what
   // desktop launchers do; the log stream reads it back from the journal).

@@ -19,21 +19,6 @@
 
 namespace mf {
 
-// A sink that its owner can switch off: calls made after close() do nothing,
-// and close() waits for a call in progress. The watcher keeps draining a
-// target's output after its consumer is gone, so the target never blocks on
-// a full pipe or dies of SIGPIPE.
-class SinkSlot {
- public:
-  explicit SinkSlot(LineBatchSink sink) : sink_(std::move(sink)) {}
-  void deliver(LineBatch batch);
-  void close();
-
- private:
-  std::mutex mutex_;
-  LineBatchSink sink_;
-};
-
 // The one background thread that watches the processes we launched: it reaps
 // every child when it ends (so none stays a zombie, watched or not), keeps
 // its exit status for late watchers, drains direct-output pipes to their end
