@@ -64,7 +64,6 @@ class LineBatch {
     ends_.clear();
     infos_.clear();
   }
-  std::size_t byteSize() const { return text_.size(); }
 
   static LineBatch of(std::initializer_list<std::string_view> lines, LineInfo info = {}) {
     LineBatch batch;
