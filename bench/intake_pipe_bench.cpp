@@ -41,7 +41,7 @@
 #include "bench_services.h"
 #include "corpus.h"
 #include "platform/chunk_pump.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/system_clock.h"
 #include "trace/content_view.h"
 
@@ -89,7 +89,7 @@ class PipeLauncher : public mf::LogStreamLauncher {
     readEnd_ = fds[0];
     writeEnd_ = fds[1];
     reader_ = std::thread([this, sink = std::move(sink)] {
-      mf::ChunkPump pump(sink);
+      mf::ChunkPump pump{mf::LineBatcher(sink)};
       while (pump.pumpOnce(readEnd_) != mf::ChunkPump::Result::ended) {
       }
       ::close(readEnd_);
@@ -104,7 +104,7 @@ class PipeLauncher : public mf::LogStreamLauncher {
   void write(std::string_view bytes) {
     std::lock_guard lock(writeMutex_);
     while (!bytes.empty()) {
-      const auto n = mf::posix::retryOnEintr([&] { return ::write(writeEnd_, bytes.data(), bytes.size()); });
+      const auto n = mf::os::retryOnEintr([&] { return ::write(writeEnd_, bytes.data(), bytes.size()); });
       if (n <= 0) return;
       bytes.remove_prefix(static_cast<std::size_t>(n));
     }

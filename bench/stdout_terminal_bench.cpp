@@ -42,7 +42,7 @@
 #include "bench_services.h"
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/system_clock.h"
 #include "trace/content_view.h"
 
@@ -162,9 +162,9 @@ BENCHMARK(BM_StdoutLatency)->Arg(static_cast<int>(Road::terminal))->Arg(static_c
 // stdbuf keeps the same line buffering into /dev/null. Seconds from the
 // spawn to the last line, or a negative value when the program cannot run.
 double floorSeconds(bool terminal, std::size_t lines) {
-  mf::posix::PseudoTerminal pty;
+  mf::os::PseudoTerminal pty;
   if (terminal) {
-    pty = mf::posix::openPseudoTerminal(200, 50);
+    pty = mf::os::openPseudoTerminal(200, 50);
     if (!pty.master.valid()) return -1;
   }
   const std::string count = std::to_string(lines);

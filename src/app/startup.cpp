@@ -12,7 +12,7 @@
 #include <cstdlib>
 
 #include "platform/application.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf::app {
 
@@ -92,6 +92,44 @@ std::optional<std::string> inputMethodOverride(const std::string& platform) {
   return std::string("compose");
 }
 
+EarlyOptions parseEarlyOptions(const std::vector<std::string>& arguments) {
+  EarlyOptions options;
+  for (std::size_t i = 0; i < arguments.size() && options.answer == EarlyOptions::Answer::none; ++i) {
+    const std::string& argument = arguments[i];
+    if (argument == "-platform") {
+      options.platformChosen = true;
+      if (i + 1 < arguments.size()) options.platform = arguments[i + 1];
+    } else if (argument == "--help" || argument == "-h") {
+      options.answer = EarlyOptions::Answer::help;
+    } else if (argument == "--version") {
+      options.answer = EarlyOptions::Answer::version;
+    }
+  }
+  return options;
+}
+
+CommandLine parseCommandLine(const std::vector<std::string>& arguments) {
+  CommandLine line;
+  std::vector<std::string> named;
+  bool options = true;
+  for (const std::string& argument : arguments) {
+    if (options && argument == "--") {
+      options = false;
+    } else if (options && argument.size() > 1 && argument.front() == '-') {
+      line.usageError = "unknown option " + argument + " (see marrowfield --help)";
+      return line;
+    } else {
+      named.push_back(argument);
+    }
+  }
+  if (named.size() > 1) {
+    line.usageError = "one application at a time, not " + std::to_string(named.size()) + " (see marrowfield --help)";
+  } else if (!named.empty()) {
+    line.application = named.front();
+  }
+  return line;
+}
+
 ApplicationArgument applicationArgument(const std::string& argument) {
   ApplicationArgument result;
   if (argument.empty()) {
@@ -108,7 +146,7 @@ ApplicationArgument applicationArgument(const std::string& argument) {
   }
   struct stat info {};
   if (::stat(result.path.c_str(), &info) != 0) {
-    result.problem = argument + ": " + posix::errorText(errno);
+    result.problem = argument + ": " + os::errorText(errno);
     return result;
   }
   if (!isApplication(result.path)) {

@@ -30,6 +30,27 @@ std::optional<std::string> inputMethodOverride(const std::string& platform);
 // (interface names) and the input method the user asked for (QT_IM_MODULE).
 bool waylandTextInputWithoutSeat(const std::vector<std::string>& globals, const std::string& requested);
 
+// The options answered before Qt starts, so they work without a display:
+// the first of --help/-h and --version, and whether -platform was given
+// (its value, empty when it had none). Other options are Qt's own.
+struct EarlyOptions {
+  enum class Answer { none, help, version };
+  Answer answer = Answer::none;
+  bool platformChosen = false;
+  std::string platform;
+};
+EarlyOptions parseEarlyOptions(const std::vector<std::string>& arguments);
+
+// What is left once Qt took its own options out, as the bytes the file was
+// named with: at most one application; "--" ends the options, for a file
+// whose name starts with "-". `usageError` is the sentence for stderr (exit
+// status 2), empty when the line is good.
+struct CommandLine {
+  std::optional<std::string> application;
+  std::string usageError;
+};
+CommandLine parseCommandLine(const std::vector<std::string>& arguments);
+
 // The application named on the command line, as the window will trace it.
 struct ApplicationArgument {
   std::string path;     // absolute, symbolic links kept (argv[0] of the launch)

@@ -24,7 +24,7 @@
 #include "export/summary.h"
 #include "model/event_list.h"
 #include "text/search_fold.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/system_clock.h"
 #include "terminal_text.h"
 #include "text/line_splitter.h"
@@ -151,7 +151,7 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   const char* shownName = isStdin ? "standard input" : path.c_str();
   int fd = 0;
   if (!isStdin) {
-    fd = posix::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
+    fd = os::retryOnEintr([&] { return ::open(path.c_str(), O_RDONLY | O_CLOEXEC); });
     if (fd < 0) {
       const int error = errno;
       printError("marrowfield-cli: cannot read " + std::string(shownName) + ": " + std::strerror(error));
@@ -164,7 +164,7 @@ FileOutcome processFile(const std::string& path, Classifier& classifier) {
   std::vector<char> buffer(kChunkSize);
   FileOutcome outcome = FileOutcome::done;
   for (;;) {
-    const ssize_t n = posix::retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
+    const ssize_t n = os::retryOnEintr([&] { return ::read(fd, buffer.data(), buffer.size()); });
     if (n < 0) {
       // What was read so far still counts; the rest of the file is lost.
       const int error = errno;

@@ -15,7 +15,7 @@
 #include "analysis/visible.h"
 #include "help_text.h"
 #include "json_output.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "terminal_text.h"
 #include "trace_report.h"
 #include "verdict/verdict.h"
@@ -105,14 +105,14 @@ void writeOut(const std::string& text) {
 struct SshProcess {
   pid_t pid = -1;
   int error = 0;
-  posix::UniqueFd input, output, errors;
+  os::UniqueFd input, output, errors;
 };
 
 SshProcess startSsh(const std::vector<std::string>& args) {
   SshProcess ssh;
-  auto in = posix::makePipe();
-  auto out = posix::makePipe();
-  auto err = posix::makePipe();
+  auto in = os::makePipe();
+  auto out = os::makePipe();
+  auto err = os::makePipe();
   if (!in.readEnd.valid() || !out.readEnd.valid() || !err.readEnd.valid()) {
     ssh.error = errno;
     return ssh;
@@ -342,7 +342,7 @@ int runRemoteTrace(const TraceOptions& options, const std::optional<Baseline>& b
                              "ConnectTimeout=" + std::to_string(kConnectTimeoutSeconds), "--", host,
                              remoteCommand(options)});
   if (ssh.pid < 0) {
-    printError(prefix + "cannot run ssh: " + posix::errorText(ssh.error) +
+    printError(prefix + "cannot run ssh: " + os::errorText(ssh.error) +
                (ssh.error == ENOENT ? " (install the OpenSSH client, openssh-client)" : ""));
     return 2;
   }
@@ -419,7 +419,7 @@ int runRemoteTrace(const TraceOptions& options, const std::optional<Baseline>& b
   errLines.end(takeErr);
   if (status < 0) {
     int waitStatus = 0;
-    if (posix::retryOnEintr([&] { return ::waitpid(ssh.pid, &waitStatus, 0); }) == ssh.pid) status = statusOf(waitStatus);
+    if (os::retryOnEintr([&] { return ::waitpid(ssh.pid, &waitStatus, 0); }) == ssh.pid) status = statusOf(waitStatus);
   }
   ::sigaction(SIGINT, &previousInt, nullptr);
   ::sigaction(SIGTERM, &previousTerm, nullptr);

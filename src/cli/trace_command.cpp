@@ -30,7 +30,7 @@
 #include "platform/event_loop_main_queue.h"
 #include "platform/linux_services.h"
 #include "platform/linux_workspace.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "trace/content_view.h"
 
 namespace mf::cli {
@@ -121,7 +121,7 @@ bool isTraceable(const std::string& app) {
   struct stat info {};
   if (::stat(app.c_str(), &info) != 0) {
     const int error = errno;
-    printError("marrowfield-cli trace: " + app + ": " + posix::errorText(error));
+    printError("marrowfield-cli trace: " + app + ": " + os::errorText(error));
     return false;
   }
   if (!LinuxWorkspace::isApplication(app)) {

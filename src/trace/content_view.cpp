@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "trace/content_view.h"
 
+#include <algorithm>
 #include <utility>
 
 #include "analysis/classify.h"
@@ -18,6 +19,7 @@ ContentView::~ContentView() {
   // The views are going away with the window; they must not be called back.
   impl_->observer = nullptr;
   stopTrace(false);
+  shutLineGates();
   impl_->token.reset();
 }
 
@@ -80,24 +82,41 @@ void ContentView::ingestLines(const LineBatch& batch) {
   takeInAppended(first);
 }
 
-void ContentView::deliverBatch(std::uint64_t epoch, const LineBatch& batch) {
-  // A stream torn down earlier may still deliver; its lines belong to the
-  // list it was armed for, and only while that list is the one shown.
-  if (epoch != impl_->eventsEpoch) return;
+void ContentView::deliverBatch(const LineBatch& batch) {
   ingestLines(batch);
   flushChanges();
 }
 
-LineBatchSink ContentView::makeBatchSink() {
-  std::weak_ptr<Impl::Token> weak = impl_->token;
-  const std::uint64_t epoch = impl_->eventsEpoch;
-  MainQueue* queue = &services_.mainQueue;
-  // Runs on the reader's thread: it only posts.
-  return [weak, epoch, queue](LineBatch batch) {
-    queue->post([weak, epoch, batch = std::move(batch)] {
-      if (auto token = weak.lock()) token->view->deliverBatch(epoch, batch);
+std::shared_ptr<ContentView::LineGate> ContentView::openLineGate() {
+  auto gate = std::make_shared<LineGate>(*this, services_.mainQueue);
+  impl_->gates.push_back(gate);
+  return gate;
+}
+
+void ContentView::shutLineGates() {
+  for (auto& gate : impl_->gates) gate->shut();
+  impl_->gates.clear();
+}
+
+LineBatchSink ContentView::LineGate::sink(std::shared_ptr<LineGate> gate) {
+  // Runs on the reader's thread: it only posts, and only through an open gate.
+  return [gate = std::move(gate)](LineBatch batch) {
+    std::lock_guard lock(gate->mutex_);
+    if (gate->state_ != State::open) return;
+    gate->queue_->post([gate, batch = std::move(batch)] {
+      if (gate->passes(State::closed)) gate->view_->deliverBatch(batch);
     });
   };
+}
+
+void ContentView::LineGate::setState(State state) {
+  std::lock_guard lock(mutex_);
+  state_ = std::max(state_, state);
+}
+
+bool ContentView::LineGate::passes(State atMost) {
+  std::lock_guard lock(mutex_);
+  return state_ <= atMost;
 }
 
 // --- Derived values --------------------------------------------------------------------
@@ -127,6 +146,7 @@ std::optional<MarrowfieldEvent> ContentView::selectedEvent() const {
 void ContentView::replaceEvents(EventList events) {
   events_ = std::move(events);
   ++impl_->eventsEpoch;
+  shutLineGates();
   resetVisible();
   Change& pending = impl_->pending;
   pending.fields &= ~static_cast<std::uint32_t>(Change::eventsInserted);

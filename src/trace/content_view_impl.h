@@ -7,6 +7,7 @@
 #include <atomic>
 #include <cstdint>
 #include <memory>
+#include <mutex>
 #include <optional>
 #include <vector>
 
@@ -18,14 +19,52 @@
 
 namespace mf {
 
+// The one gate on a line's road into the list, stdout and journal alike.
+// Every sink the view hands out has a gate of its own, which a batch
+// passes twice: on the reader's thread before it is posted, and on the
+// main thread before it is taken in. A gate is shut when the list it
+// feeds is replaced (a new trace, a saved session, Clear) and when the
+// view goes; the stdout gate is closed at Stop. Shutting and closing take
+// the gate's lock, so once they return no reader is inside a post: no
+// line reaches another trace, a closed window or a main queue that is gone.
+class ContentView::LineGate {
+ public:
+  LineGate(ContentView& view, MainQueue& queue) : view_(&view), queue_(&queue) {}
+  // What the reader calls, on its thread.
+  static LineBatchSink sink(std::shared_ptr<LineGate> gate);
+  // Main thread. Lines read from now on are not taken; those posted before
+  // still arrive (the target goes on being read, so it never blocks).
+  void close() { setState(State::closed); }
+  // Main thread. Nothing more arrives, posted or not.
+  void shut() { setState(State::shut); }
+
+ private:
+  enum class State { open, closed, shut };
+  void setState(State state);
+  bool passes(State atMost);
+
+  std::mutex mutex_;
+  State state_ = State::open;
+  ContentView* view_;
+  MainQueue* queue_;
+};
+
 struct ContentView::Impl {
-  // Closures that outlive a call (log batches, launch completions, termination
-  // callbacks) hold a weak reference to this token; it dies with the view, so a
+  // Closures that outlive a call (launch completions, termination callbacks;
+  // lines go through a LineGate) hold a weak reference to this token; it dies with the view, so a
   // task posted by a reader thread after the window closed finds nothing to touch.
   struct Token {
     ContentView* view;
   };
   std::shared_ptr<Token> token;
+
+  // The gates of the list shown, shut together when it is replaced.
+  std::vector<std::shared_ptr<LineGate>> gates;
+  // The current target's stdout: closed at Stop. A target that outlives a
+  // stop keeps being read, but what it prints after the stop is not this
+  // trace's; lines read before the stop stay. After the target's own end,
+  // its helpers' last lines are still its trace's.
+  std::shared_ptr<LineGate> outputGate;
 
   VisibleIndex visible;
   // The masked messages of previousSession(), which session they are of,
@@ -39,20 +78,14 @@ struct ContentView::Impl {
   // Where the events of the last intake went when some arrived late.
   std::vector<std::size_t> placedAt;
 
-  // Bumped whenever `events` is replaced. A sink remembers the epoch it was
-  // armed in; its batches are dropped once the list shows something else.
+  // Bumped whenever `events` is replaced, so the end of a stream armed for
+  // another list is not taken for this one's.
   std::uint64_t eventsEpoch = 0;
   // Bumped by each start. A launch completion from an older start is dropped.
   std::uint64_t startGeneration = 0;
   // Bumped by each teardown, so an observer whose callback already tore the
   // trace down during its own registration is not kept afterwards.
   std::uint64_t watchGeneration = 0;
-  // Whether the current target's own output is still taken. A target that
-  // outlives a stop keeps being read (it must never block on a full
-  // terminal), but what it prints after the stop is not this trace's; the
-  // reader checks it as it reads, so lines read before the stop stay. After
-  // the target's own end, its helpers' last lines are still its trace's.
-  std::shared_ptr<std::atomic<bool>> outputOpen;
   // Set when the launch is followed by a stream that may miss the journal
   // lines of very short-lived helpers; said once, after the launch.
   bool mayMissShortLivedHelpers = false;

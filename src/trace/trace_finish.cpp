@@ -113,7 +113,7 @@ void ContentView::stopTrace(bool saveSession) {
   // trace ends as that exit, not as a stop.
   if (impl_->pendingTermination) finishPendingTermination(impl_->watchGeneration);
   // A stopped target may go on printing; it is still read, but into nothing.
-  if (impl_->outputOpen) impl_->outputOpen->store(false);
+  if (impl_->outputGate) impl_->outputGate->close();
   if (isTracing_) {
     appendEvent(EventType::info, "SESSION", "Trace stopped");
     impl_->outcome = TraceOutcome{TraceOutcome::Kind::stopped, 0};

@@ -39,10 +39,8 @@ void ContentView::startTrace() {
   armLogStream(selectedAppName_);
 
   LaunchOptions options;
-  impl_->outputOpen = std::make_shared<std::atomic<bool>>(true);
-  options.output = [open = impl_->outputOpen, sink = makeBatchSink()](LineBatch batch) {
-    if (open->load()) sink(std::move(batch));
-  };
+  impl_->outputGate = openLineGate();
+  options.output = LineGate::sink(impl_->outputGate);
   // Without a stream to read it back from the journal, stderr is read directly.
   options.stderrToJournal = impl_->logStreamArmed;
   options.arguments = launchArguments_;
@@ -99,7 +97,7 @@ void ContentView::quitRunningInstances() {
 
 void ContentView::armLogStream(const std::string& processName) {
   OperationScope scope(*this);
-  ArmResult result = services_.logStreams.start(processName, makeBatchSink());
+  ArmResult result = services_.logStreams.start(processName, LineGate::sink(openLineGate()));
   if (result.process) {
     impl_->logStreamArmed = true;
     logProcess_ = std::move(result.process);

@@ -11,6 +11,7 @@
 #include <QTemporaryDir>
 #include <memory>
 
+#include "startup.h"
 #include "ui_harness.h"
 #include "window_scene.h"
 
@@ -50,7 +51,6 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
       {{}, staleDisplay, 1, "marrowfield: cannot connect to the display DISPLAY=" + stale.toStdString() +
                                 " (no display server answers there, or it refused this user)" + headless},
       {{"--trace"}, offscreen, 2, "marrowfield: unknown option --trace (see marrowfield --help)\n"},
-      {{"/bin/true", "/bin/false"}, offscreen, 2, "marrowfield: one application at a time, not 2 (see marrowfield --help)\n"},
   };
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stderrText);
@@ -61,6 +61,24 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
     EXPECT_EQ(process->readAllStandardError().toStdString(), c.stderrText);
     EXPECT_TRUE(process->readAllStandardOutput().isEmpty());
   }
+}
+
+// The options as the two readings of the command line take them: before Qt
+// (answered without a display) and after Qt took its own out.
+TEST(AppEntry, OptionsAreReadAsTheCommandLineMeansThem) {
+  using Answer = mf::app::EarlyOptions::Answer;
+  const auto early = [](std::vector<std::string> arguments) { return mf::app::parseEarlyOptions(arguments); };
+  EXPECT_EQ(early({"--version", "--help"}).answer, Answer::version) << "the first one asked";
+  EXPECT_EQ(early({"-platform", "--help"}).answer, Answer::help);
+  EXPECT_EQ(early({"-platform", "xcb", "app"}).platform, "xcb");
+  EXPECT_TRUE(early({"-platform"}).platformChosen);
+  EXPECT_FALSE(early({"app.desktop"}).platformChosen);
+
+  const auto later = [](std::vector<std::string> arguments) { return mf::app::parseCommandLine(arguments); };
+  EXPECT_EQ(later({"/bin/true", "/bin/false"}).usageError, "one application at a time, not 2 (see marrowfield --help)");
+  EXPECT_EQ(later({"--", "-named-so"}).application, "-named-so");
+  EXPECT_EQ(later({"-"}).application, "-") << "a lone dash is a name";
+  EXPECT_EQ(later({}).application, std::nullopt);
 }
 
 // The reasons themselves are the desktop-entry checks' (the CLI's table

@@ -10,7 +10,7 @@
 #include <systemd/sd-journal.h>
 #include <unistd.h>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
@@ -28,12 +28,12 @@ Child::~Child() {
 }
 
 Server::Server(std::vector<std::string> argv, const std::string& prefix) {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
+  auto pipe = os::makePipe();
+  os::SpawnRequest request;
   request.argv = std::move(argv);
   request.searchPath = true;
   request.stdoutFd = pipe.writeEnd.get();
-  child_.emplace(posix::spawnProcess(request).pid);
+  child_.emplace(os::spawnProcess(request).pid);
   pipe.writeEnd.reset();
   std::string text;
   testing::waitFor(
@@ -55,7 +55,7 @@ SessionBus::~SessionBus() {
   const std::string mark = "DBUS_SESSION_BUS_ADDRESS=" + address().substr(0, address().find(','));
   const auto started = [&] {
     std::vector<pid_t> found;
-    for (const pid_t pid : posix::processIds()) {
+    for (const pid_t pid : os::processIds()) {
       std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
       for (std::string entry; std::getline(in, entry, '\0');) {
         if (entry.starts_with(mark)) found.push_back(pid);
@@ -80,13 +80,13 @@ Environment desktopEnvironment(const std::string& display, const std::string& bu
 
 Child startOutsideTrace(const std::vector<std::string>& argv, const Environment& environment,
                         const std::string& identifier) {
-  posix::UniqueFd stream(std::max(sd_journal_stream_fd(identifier.c_str(), LOG_INFO, 0), -1));
-  posix::SpawnRequest request;
+  os::UniqueFd stream(std::max(sd_journal_stream_fd(identifier.c_str(), LOG_INFO, 0), -1));
+  os::SpawnRequest request;
   request.argv = argv;
   request.searchPath = request.newSession = true;
   request.stdoutFd = request.stderrFd = stream.get();
   for (const auto& [name, value] : environment) request.environmentOverrides.push_back(name + "=" + value);
-  return Child(posix::spawnProcess(request).pid);
+  return Child(os::spawnProcess(request).pid);
 }
 
 std::vector<JournalEntry> journalEntries(double since, double until) {

@@ -18,7 +18,7 @@
 #include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
@@ -37,18 +37,18 @@ struct CliRun {
 // returns true, for tests that act on a live trace.
 CliRun runCli(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  posix::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
+  os::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
   ::grantpt(terminal.get());
   ::unlockpt(terminal.get());
-  posix::UniqueFd side(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
+  os::UniqueFd side(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
   termios mode{};
   ::tcgetattr(side.get(), &mode);
   mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // line ends as written
   ::tcsetattr(side.get(), TCSANOW, &mode);
-  posix::SpawnRequest request;
+  os::SpawnRequest request;
   request.argv = args;
   request.stdoutFd = request.stderrFd = side.get();
-  const auto child = posix::spawnProcess(request);
+  const auto child = os::spawnProcess(request);
   side.reset();
   CliRun run;
   bool acted = !whileRunning;
@@ -125,9 +125,9 @@ TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
                                 "#!/bin/sh\n[ \"$1\" = --stay ] && while :; do sleep 0.2; done >/dev/null 2>&1\n"
                                 "echo \"foo: ${FOO:-unset} pattern: ${QT_MESSAGE_PATTERN:-none} args: $*\"\n",
                                 true);
-  posix::SpawnRequest stay;
+  os::SpawnRequest stay;
   stay.argv = {target.string(), "--stay"};
-  const auto instance = posix::spawnProcess(stay);
+  const auto instance = os::spawnProcess(stay);
   ASSERT_GT(instance.pid, 0);
   const std::string quit = "Existing optioned instance terminated for fresh launch";
   const struct {

@@ -19,7 +19,7 @@
 #include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
@@ -29,7 +29,7 @@ namespace {
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
 int freeLoopbackPort() {
-  posix::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+  os::UniqueFd socket(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
   sockaddr_in address{};
   address.sin_family = AF_INET;
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
@@ -52,7 +52,7 @@ std::string fieldOf(pid_t pid, const std::string& field) {
 // The live (not zombie) processes of `uid`.
 std::vector<pid_t> processesOf(uid_t uid) {
   std::vector<pid_t> found;
-  for (const pid_t pid : posix::processIds()) {
+  for (const pid_t pid : os::processIds()) {
     std::istringstream uids(fieldOf(pid, "Uid:"));
     uid_t real = 0;
     if (uids >> real && real == uid && fieldOf(pid, "State:").find('Z') == std::string::npos) found.push_back(pid);
@@ -104,14 +104,14 @@ class SshWorld {
     std::filesystem::create_directories(dir.path() / "client-bin");
     dir.write("client-bin/ssh", "#!/bin/sh\nexec /usr/bin/ssh -F " + (dir.path() / "ssh_config").string() + " \"$@\"\n",
               true);
-    posix::SpawnRequest request;
+    os::SpawnRequest request;
     request.argv = {"/usr/sbin/sshd", "-D", "-f", (dir.path() / "sshd_config").string(), "-p", std::to_string(port),
                     "-h", (dir.path() / "host").string(), "-E", (dir.path() / "sshd.log").string()};
-    sshd = posix::spawnProcess(request).pid;
+    sshd = os::spawnProcess(request).pid;
     if (sshd <= 0) { skipped = "sshd could not start"; return; }
     // Up once it takes a connection.
     const bool up = testing::waitFor([&] {
-      posix::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
+      os::UniqueFd probe(::socket(AF_INET, SOCK_STREAM | SOCK_CLOEXEC, 0));
       sockaddr_in address{};
       address.sin_family = AF_INET;
       address.sin_port = htons(static_cast<std::uint16_t>(port));
@@ -139,7 +139,7 @@ class SshWorld {
   std::vector<pid_t> sessionProcesses() const {
     std::vector<pid_t> found;
     for (const pid_t pid : processesOf(account.pw_uid)) {
-      const auto command = posix::commandLineOf(pid);
+      const auto command = os::commandLineOf(pid);
       if (!command.empty() && command.front().starts_with("sshd: ")) found.push_back(pid);
     }
     return found;

@@ -11,7 +11,7 @@
 #include <vector>
 
 #include "platform/chunk_pump.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf {
 namespace {
@@ -40,11 +40,11 @@ TEST(ChunkPump, InterruptedShortAndFailedReadsLoseNothing) {
   readSteps = {{EINTR, ""},  {0, "par"},    {EAGAIN, ""}, {EINTR, ""}, {0, "tial\n"}, {0, "n\xC3"},
                {EAGAIN, ""}, {0, "\xA9\n"}, {0, "rest"},  {EIO, ""}};
   nextStep = 0;
-  const posix::ScopedReadCall fake(scriptedRead);
+  const os::ScopedReadCall fake(scriptedRead);
   std::vector<std::string> lines;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   std::vector<Result> results;
   while (results.empty() || results.back() != Result::ended) results.push_back(pump.pumpOnce(-1));
   // EINTR is retried where it happens; EAGAIN keeps the line begun; an error

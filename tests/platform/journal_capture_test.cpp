@@ -137,10 +137,10 @@ TEST(ProcessTree, AMemberThatStartsThreadsIsStillOne) {
   if (!ProcessTree().seesForks()) GTEST_SKIP() << "no process-event connector here (it needs CAP_NET_ADMIN)";
   testing::TempDir dir;
   const auto ready = dir.path() / "ready";
-  posix::SpawnRequest request;
+  os::SpawnRequest request;
   request.argv = {"/usr/bin/python3", "-c", "import threading, time; [threading.Thread(target=time.sleep, args=(3,)).start() "
                                             "for _ in range(3)]; open('" + ready.string() + "', 'w')"};
-  const pid_t python = posix::spawnProcess(request).pid;
+  const pid_t python = os::spawnProcess(request).pid;
   ASSERT_GT(python, 0);
   ProcessTree tree;
   tree.setRoot(python);
@@ -191,8 +191,8 @@ int pidReuseFromProc() {
   pid_t helper = 0;
   if (::read(report[0], &helper, sizeof helper) != sizeof helper) return 3;
   tree.setRoot(root);
-  const auto rootStart = posix::statFieldOf(root, 22);
-  const std::string rootName = posix::processStatOf(root).value_or(posix::ProcessStat{}).name;
+  const auto rootStart = os::statFieldOf(root, 22);
+  const std::string rootName = os::processStatOf(root).value_or(os::ProcessStat{}).name;
   if (!tree.contains(helper)) return 4;
   // The root ends; its helper, adopted by init, keeps the root's session.
   ::kill(root, SIGKILL);
@@ -206,7 +206,7 @@ int pidReuseFromProc() {
   ::kill(helper, SIGKILL);
   ::waitpid(helper, nullptr, 0);
   const pid_t stranger = rootStart ? handOver(root, *rootStart) : -1;
-  const int result = stranger != root || posix::statFieldOf(stranger, 22) == rootStart ? 77
+  const int result = stranger != root || os::statFieldOf(stranger, 22) == rootStart ? 77
                      : tree.contains(stranger)                                          ? 7
                                                                                         : 0;
   if (stranger > 0) ::kill(stranger, SIGKILL), ::waitpid(stranger, nullptr, 0);
@@ -221,7 +221,7 @@ int pidReuseFromProc() {
 int pidReuseFromRecords() {
   ProcessTree tree;
   const std::string pidFile = "/tmp/quick-helper-" + std::to_string(::getppid());
-  posix::SpawnRequest request;
+  os::SpawnRequest request;
   request.argv = {"/bin/sh", "-c", "/bin/true & echo $! > " + pidFile + ".part; mv " + pidFile + ".part " + pidFile +
                                        "; wait; exec sleep 600"};
   const auto micros = [] {
@@ -231,8 +231,8 @@ int pidReuseFromRecords() {
   };
   // Before the helper's exit, surely: a datagram the kernel stamped then is its own.
   const std::uint64_t beforeExit = micros();
-  std::shared_ptr<posix::ForkRecorder> forks;
-  const pid_t root = posix::ForkRecorder::spawnRecorded(request, forks).pid;
+  std::shared_ptr<os::ForkRecorder> forks;
+  const pid_t root = os::ForkRecorder::spawnRecorded(request, forks).pid;
   if (!forks) return 78;  // the root, unrecorded, ends with the namespace
   pid_t quick = 0;
   const bool ended = testing::waitFor([&] { return (std::ifstream(pidFile) >> quick) && quick > 0; }) &&

@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "platform/log_stream.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 
@@ -28,9 +28,9 @@ constexpr const char* kLockFile = "/run/marrowfield-test-journald.lock";
 constexpr const char* kDecisionLockFile = "/run/marrowfield-test-journald.decide";
 constexpr const char* kPidFile = "/run/marrowfield-test-journald.pid";
 
-posix::UniqueFd lock(const char* path, int operation) {
-  posix::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
-  if (fd.valid()) posix::retryOnEintr([&] { return ::flock(fd.get(), operation); });
+os::UniqueFd lock(const char* path, int operation) {
+  os::UniqueFd fd(::open(path, O_RDWR | O_CREAT | O_CLOEXEC, 0644));
+  if (fd.valid()) os::retryOnEintr([&] { return ::flock(fd.get(), operation); });
   return fd;
 }
 
@@ -66,23 +66,23 @@ void JournalEnvironment::SetUp() {
   ASSERT_TRUE(decision.valid()) << "cannot open " << kDecisionLockFile;
   if (journalUnavailableReason()) {
     std::filesystem::create_directories("/run/systemd/journal");
-    posix::SpawnRequest request;
+    os::SpawnRequest request;
     request.argv = {"/lib/systemd/systemd-journald"};
     // Its own session: a terminal's Ctrl-C to the tests must not reach it
     // before the tests are done with it.
     request.newSession = true;
-    auto journald = posix::spawnProcess(request);
-    ASSERT_GT(journald.pid, 0) << "cannot start systemd-journald: " << posix::errorText(journald.error);
+    auto journald = os::spawnProcess(request);
+    ASSERT_GT(journald.pid, 0) << "cannot start systemd-journald: " << os::errorText(journald.error);
     std::ofstream(kPidFile) << journald.pid;
     ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0)) << "systemd-journald did not open its socket";
     // The group and ACLs a booted system's tmpfiles give the journal's
     // folders; without them the systemd-journal group reads nothing.
-    posix::SpawnRequest tmpfiles;
+    os::SpawnRequest tmpfiles;
     tmpfiles.argv = {"systemd-tmpfiles", "--create", "--prefix", "/run/log/journal"};
     tmpfiles.searchPath = true;
-    if (const auto spawned = posix::spawnProcess(tmpfiles); spawned.pid > 0) {
+    if (const auto spawned = os::spawnProcess(tmpfiles); spawned.pid > 0) {
       int status = 0;
-      posix::retryOnEintr([&] { return ::waitpid(spawned.pid, &status, 0); });
+      os::retryOnEintr([&] { return ::waitpid(spawned.pid, &status, 0); });
     }
   }
   ensureSyslogSocketLink();
@@ -96,9 +96,9 @@ void JournalEnvironment::TearDown() {
   // Last one out stops the journald that a test program started.
   pid_t pid = 0;
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0 && std::ifstream(kPidFile) >> pid && pid > 0 &&
-      posix::processStatOf(pid).value_or(posix::ProcessStat{}).name == "systemd-journal") {
-    auto pidfd = posix::pidfdOpen(pid);
-    if (pidfd.valid() && posix::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
+      os::processStatOf(pid).value_or(os::ProcessStat{}).name == "systemd-journal") {
+    auto pidfd = os::pidfdOpen(pid);
+    if (pidfd.valid() && os::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
       waitFor([pid] { return !processExists(pid); }, 10.0);
     }
     ::unlink(kPidFile);

@@ -132,13 +132,13 @@ struct Launched {
 struct Bystander {
   pid_t pid = -1;
   explicit Bystander(std::vector<std::string> argv, std::vector<std::string> environment = {}) {
-    posix::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
-    posix::SpawnRequest request;
+    os::UniqueFd quiet(::open("/dev/null", O_WRONLY | O_CLOEXEC));
+    os::SpawnRequest request;
     request.argv = std::move(argv);
     request.searchPath = true;
     request.environmentOverrides = std::move(environment);
     request.stdoutFd = request.stderrFd = quiet.get();
-    pid = posix::spawnProcess(request).pid;
+    pid = os::spawnProcess(request).pid;
   }
   ~Bystander() {
     if (pid <= 0) return;

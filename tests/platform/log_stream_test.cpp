@@ -27,7 +27,7 @@
 #include "platform/fork_records.h"
 #include "platform/journal_capture.h"
 #include "platform/kernel_report.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform/symbolize.h"
 #include "platform_test_support.h"
@@ -44,16 +44,16 @@ using Lines = std::vector<std::string>;
 // What a shell child writes on its stdout and stderr, read by a ChunkPump
 // until the end of the stream.
 Lines childOutput(const std::string& script) {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
+  auto pipe = os::makePipe();
+  os::SpawnRequest request;
   request.argv = {"/bin/sh", "-c", script};
   request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
-  const auto child = posix::spawnProcess(request);
+  const auto child = os::spawnProcess(request);
   pipe.writeEnd.reset();
   Lines lines;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) {
   }
   ::waitpid(child.pid, nullptr, 0);
@@ -91,25 +91,25 @@ TEST(ChunkPump, ChunksOfShortLinesArriveInBoundedBatchesInOrder) {
   constexpr int kLines = 200'000;  // "1\n" .. "200000\n": up to 30,000 lines a chunk
   std::string text;
   for (int i = 1; i <= kLines; ++i) text += std::to_string(i) + "\n";
-  auto pipe = posix::makePipe();
+  auto pipe = os::makePipe();
   // The writer closes its end when done, so the reader sees the end of stream.
   std::thread writer([end = std::move(pipe.writeEnd), rest = std::string_view(text)]() mutable {
-    for (ssize_t wrote; !rest.empty() && (wrote = posix::retryOnEintr([&] { return ::write(end.get(), rest.data(), rest.size()); })) > 0;) {
+    for (ssize_t wrote; !rest.empty() && (wrote = os::retryOnEintr([&] { return ::write(end.get(), rest.data(), rest.size()); })) > 0;) {
       rest.remove_prefix(static_cast<std::size_t>(wrote));
     }
   });
   std::vector<std::string> lines;
   std::size_t largest = 0;
   std::size_t batches = 0;
-  ChunkPump pump([&](LineBatch batch) {
+  ChunkPump pump(LineBatcher([&](LineBatch batch) {
     ++batches;
     largest = std::max(largest, batch.size());
     for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  });
+  }));
   std::size_t reads = 1;
   while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) ++reads;
   writer.join();
-  EXPECT_LE(largest, ChunkPump::kMaxBatchLines);
+  EXPECT_LE(largest, LineBatcher::kMaxBatchLines);
   EXPECT_GT(batches, reads / 2);  // full chunks were cut into several batches
   ASSERT_EQ(lines.size(), static_cast<std::size_t>(kLines));
   for (int i = 1; i <= kLines; ++i) ASSERT_EQ(lines[static_cast<std::size_t>(i - 1)], std::to_string(i)) << i;
@@ -126,9 +126,9 @@ std::string lineOf(const std::string& file, const std::string& marker) {
 }
 
 pid_t spawn(const std::vector<std::string>& argv) {
-  posix::SpawnRequest request;
+  os::SpawnRequest request;
   request.argv = argv;
-  return posix::spawnProcess(request).pid;
+  return os::spawnProcess(request).pid;
 }
 
 int reap(pid_t pid) {
@@ -149,10 +149,10 @@ struct Traced {
   explicit Traced(const std::vector<std::string>& argv) {
     EXPECT_TRUE(stream.process) << stream.errorDescription;
     if (!stream.process) return;
-    posix::SpawnRequest request;
+    os::SpawnRequest request;
     request.argv = argv;
-    std::shared_ptr<posix::ForkRecorder> forks;
-    pid = posix::ForkRecorder::spawnRecorded(request, forks).pid;
+    std::shared_ptr<os::ForkRecorder> forks;
+    pid = os::ForkRecorder::spawnRecorded(request, forks).pid;
     // Followed with its fork records, as the workspace hands them on.
     if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", std::move(forks)});
   }
@@ -201,7 +201,7 @@ TEST(JournalLogStream, NoJournalGivesAReadableReason) {
   // refuses connections.
   const auto stale = dir.path() / "stale";
   {
-    posix::UniqueFd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
+    os::UniqueFd listener(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
     sockaddr_un address{};
     address.sun_family = AF_UNIX;
     stale.string().copy(address.sun_path, sizeof address.sun_path - 1);
@@ -221,18 +221,18 @@ struct JournalWriter {
   LineCollector lines;
   JournalLogStreamLauncher launcher;
   ArmResult stream = launcher.start(name, lines.sink());
-  posix::UniqueFd commands;
+  os::UniqueFd commands;
   pid_t pid = -1;
 
   JournalWriter() {
     EXPECT_TRUE(stream.process) << stream.errorDescription;
-    auto pipe = posix::makePipe();
-    posix::UniqueFd stderrStream(std::max(sd_journal_stream_fd(name.c_str(), LOG_INFO, 0), -1));
-    posix::SpawnRequest request;
+    auto pipe = os::makePipe();
+    os::UniqueFd stderrStream(std::max(sd_journal_stream_fd(name.c_str(), LOG_INFO, 0), -1));
+    os::SpawnRequest request;
     request.argv = {MARROWFIELD_JOURNAL_PROGRAM};
     request.stdinFd = pipe.readEnd.get();
     request.stderrFd = stderrStream.get();
-    pid = posix::spawnProcess(request).pid;
+    pid = os::spawnProcess(request).pid;
     commands = std::move(pipe.writeEnd);
     if (stream.process && pid > 0) stream.process->follow(LaunchedProcess{pid, ""});
   }

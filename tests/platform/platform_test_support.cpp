@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 
 namespace mf::testing {
@@ -86,8 +86,8 @@ std::filesystem::path privateDemo(const TempDir& dir, const std::string& prefix,
   // another thread must not hold the file open for writing, or running the
   // copy fails with ETXTBSY. Runnable by everyone, for the tests that run it
   // as an ordinary user. (sendfile copies a file this size in one call.)
-  posix::UniqueFd from(::open(program.c_str(), O_RDONLY | O_CLOEXEC));
-  posix::UniqueFd to(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
+  os::UniqueFd from(::open(program.c_str(), O_RDONLY | O_CLOEXEC));
+  os::UniqueFd to(::open(copy.c_str(), O_WRONLY | O_CREAT | O_EXCL | O_CLOEXEC, 0755));
   struct stat file {};
   if (!from.valid() || !to.valid() || ::fstat(from.get(), &file) != 0 ||
       ::sendfile(to.get(), from.get(), nullptr, static_cast<std::size_t>(file.st_size)) != file.st_size ||
@@ -111,19 +111,19 @@ Demo demoEntry(const TempDir& dir, const std::string& args) {
 
 Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides,
                const std::function<bool(pid_t, const std::string&)>& whileRunning) {
-  auto pipe = posix::makePipe();
-  posix::SpawnRequest request;
+  auto pipe = os::makePipe();
+  os::SpawnRequest request;
   request.argv = argv;
   request.searchPath = true;
   request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
   request.environmentOverrides = std::move(environmentOverrides);
-  auto child = posix::spawnProcess(request);
+  auto child = os::spawnProcess(request);
   pipe.writeEnd.reset();
-  if (child.pid < 0) return {-1, argv.front() + ": " + posix::errorText(child.error)};
+  if (child.pid < 0) return {-1, argv.front() + ": " + os::errorText(child.error)};
   Ran ran;
   bool acted = !whileRunning;
   char buffer[4096];
-  for (ssize_t got; (got = posix::retryOnEintr([&] { return ::read(pipe.readEnd.get(), buffer, sizeof buffer); })) > 0;) {
+  for (ssize_t got; (got = os::retryOnEintr([&] { return ::read(pipe.readEnd.get(), buffer, sizeof buffer); })) > 0;) {
     ran.output.append(buffer, static_cast<std::size_t>(got));
     if (!acted) acted = whileRunning(child.pid, ran.output);
   }
@@ -144,8 +144,8 @@ std::size_t threadCount() {
 
 std::vector<ChildProcess> childProcesses(pid_t parent) {
   std::vector<ChildProcess> children;
-  for (const pid_t pid : posix::processIds()) {
-    const auto stat = posix::processStatOf(pid);
+  for (const pid_t pid : os::processIds()) {
+    const auto stat = os::processStatOf(pid);
     if (stat && stat->parent == (parent > 0 ? parent : ::getpid())) children.push_back({pid, stat->state, stat->name});
   }
   return children;
@@ -160,14 +160,14 @@ std::vector<pid_t> zombieChildren() {
 }
 
 bool processExists(pid_t pid) {
-  const auto stat = posix::processStatOf(pid);
+  const auto stat = os::processStatOf(pid);
   return stat && stat->state != 'Z';
 }
 
 bool signalOwnChild(pid_t pid, int signal) {
-  const auto pidfd = posix::pidfdOpen(pid);
-  const auto stat = posix::processStatOf(pid);
-  return pidfd.valid() && stat && stat->parent == ::getpid() && posix::pidfdSendSignal(pidfd.get(), signal) == 0;
+  const auto pidfd = os::pidfdOpen(pid);
+  const auto stat = os::processStatOf(pid);
+  return pidfd.valid() && stat && stat->parent == ::getpid() && os::pidfdSendSignal(pidfd.get(), signal) == 0;
 }
 
 bool keepsRunning(pid_t pid) {

@@ -8,11 +8,11 @@
 #include <unistd.h>
 
 #include "platform/log_stream.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf {
 
-using posix::UniqueFd;
+using os::UniqueFd;
 
 std::optional<std::string> journalUnavailableReason(const std::string& socketPath) {
   sockaddr_un address{};
@@ -20,14 +20,14 @@ std::optional<std::string> journalUnavailableReason(const std::string& socketPat
   if (socketPath.size() >= sizeof address.sun_path) return "the systemd journal socket path is too long";
   socketPath.copy(address.sun_path, socketPath.size());
   UniqueFd socket(::socket(AF_UNIX, SOCK_DGRAM | SOCK_CLOEXEC, 0));
-  if (!socket.valid()) return "the systemd journal cannot be reached: " + posix::errorText(errno);
-  const int result = posix::retryOnEintr([&] {
+  if (!socket.valid()) return "the systemd journal cannot be reached: " + os::errorText(errno);
+  const int result = os::retryOnEintr([&] {
     return ::connect(socket.get(), reinterpret_cast<const sockaddr*>(&address), sizeof address);
   });
   if (result == 0) return std::nullopt;
   const int error = errno;
   if (error == ENOENT || error == ECONNREFUSED) return "the systemd journal is not running";
-  return "the systemd journal cannot be reached: " + posix::errorText(error);
+  return "the systemd journal cannot be reached: " + os::errorText(error);
 }
 
 std::optional<std::string> journalUnreadableReason(const std::vector<std::string>& directories) {

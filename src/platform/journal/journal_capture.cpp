@@ -3,7 +3,7 @@
 
 #include <algorithm>
 
-#include "platform/chunk_pump.h"
+#include "text/line_batcher.h"
 #include "text/unicode_text.h"
 
 namespace mf {
@@ -94,7 +94,7 @@ LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
 JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink)
     : scope_(std::move(scope)), sink_(std::move(sink)) {}
 
-void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks) {
+void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<os::ForkRecorder> forks) {
   if (root <= 0 || scope_.root != 0) return;
   tree_.setRoot(root, std::move(forks));
   scope_.root = root;
@@ -163,7 +163,7 @@ void JournalCapture::capture(const JournalEntry& entry) {
     return;
   }
   batch_.add(renderJournalEntry(entry, scope_), journalLineInfo(entry, scope_));
-  if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
+  if (batch_.size() >= LineBatcher::kMaxBatchLines) flush();
 }
 
 void JournalCapture::warnWithoutKernelMessages() {
@@ -232,7 +232,7 @@ void JournalCapture::captureKernelReport(const JournalEntry& entry) {
                          : std::nullopt;
   addKernelLine(entry, describeKernelReport(*report, where),
                 report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3);
-  if (batch_.size() >= ChunkPump::kMaxBatchLines) flush();
+  if (batch_.size() >= LineBatcher::kMaxBatchLines) flush();
 }
 
 void JournalCapture::flush() {

@@ -11,7 +11,7 @@
 namespace mf {
 
 JournalFollower::JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, LineBatchSink sink,
-                                 posix::UniqueFd wakeFd)
+                                 os::UniqueFd wakeFd)
     : reader_(std::move(reader)),
       capture_(std::move(scope), std::move(sink)),
       wakeFd_(std::move(wakeFd)),
@@ -22,7 +22,7 @@ void JournalFollower::follow(const LaunchedProcess& process) {
     std::lock_guard lock(mutex_);
     launched_ = process;
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
 }
 
 void JournalFollower::startReading() { thread_ = std::thread([this] { run(); }); }
@@ -36,7 +36,7 @@ void JournalFollower::requestStop(Stop stop) {
   int current = stop_.load();
   while (current < static_cast<int>(stop) && !stop_.compare_exchange_weak(current, static_cast<int>(stop))) {
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
 }
 
 void JournalFollower::notifyWhenQuiet(std::function<void()> callback) {
@@ -52,7 +52,7 @@ void JournalFollower::notifyWhenQuiet(std::function<void()> callback) {
     callback();
     return;
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
 }
 
 void JournalFollower::notifyOnUnexpectedEnd(std::function<void(std::string)> callback) {
@@ -134,7 +134,7 @@ bool JournalFollower::readStored(Turns& turns) {
   for (int read = 0; read < kEntriesPerTurn; ++read) {
     const int result = reader_->next(entry);
     if (result < 0) {
-      failure_ = "reading the journal failed: " + posix::errorText(-result);
+      failure_ = "reading the journal failed: " + os::errorText(-result);
       break;
     }
     if (result == 0) break;
@@ -157,13 +157,13 @@ void JournalFollower::wait(int timeout) {
   const int eventFd = capture_.eventFd();
   const nfds_t events = eventFd >= 0 ? count : fds.size();
   if (eventFd >= 0) fds[count++] = {eventFd, POLLIN, 0};
-  if (posix::retryOnEintr([&] { return ::poll(fds.data(), count, timeout); }) < 0) return;
-  if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
+  if (os::retryOnEintr([&] { return ::poll(fds.data(), count, timeout); }) < 0) return;
+  if (fds[0].revents != 0) os::drainWakeFd(wakeFd_.get());
   if (events < count && fds[events].revents != 0) capture_.drainEvents();
   if (journal < count && fds[journal].revents != 0) {
     // Files added by a rotation, or removed by a vacuum.
     if (const int result = reader_->process(); result < 0) {
-      failure_ = "reading the journal failed: " + posix::errorText(-result);
+      failure_ = "reading the journal failed: " + os::errorText(-result);
     }
   }
 }
@@ -200,7 +200,7 @@ void JournalFollower::applyLaunched() {
     process = std::exchange(launched_, std::nullopt);
   }
   if (!process) return;
-  capture_.follow(process->pid, process->unit, std::dynamic_pointer_cast<posix::ForkRecorder>(process->witness));
+  capture_.follow(process->pid, process->unit, std::dynamic_pointer_cast<os::ForkRecorder>(process->witness));
   capture_.flush();
 }
 

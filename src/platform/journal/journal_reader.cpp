@@ -6,7 +6,7 @@
 #include <poll.h>
 #include <systemd/sd-journal.h>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf {
 namespace {
@@ -34,7 +34,7 @@ std::optional<std::string> JournalReader::open(std::uint64_t sinceMicros) {
     if (journal_) sd_journal_close(journal_);
     journal_ = nullptr;
     fd_ = -1;
-    return "the systemd journal cannot be opened: " + posix::errorText(-result);
+    return "the systemd journal cannot be opened: " + os::errorText(-result);
   }
   return std::nullopt;
 }

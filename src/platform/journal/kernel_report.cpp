@@ -241,19 +241,95 @@ std::optional<std::pair<int, string_view>> auditRecord(const JournalEntry& entry
   return std::pair{*type, rest.substr(colon + 3)};
 }
 
+// A USER_AVC record is dbus-daemon's (its pid= is the daemon's); the
+// decision about the client is quoted inside msg='…', with the client's
+// pid=. Only AppArmor's mediation is read from it.
+std::optional<string_view> userAvcDecision(string_view body) {
+  const auto open = body.find("msg='");
+  if (open == string_view::npos) return std::nullopt;
+  body = body.substr(open + 5);
+  body = body.substr(0, body.find('\''));
+  if (body.find("apparmor=") == string_view::npos) return std::nullopt;
+  return body;
+}
+
+// "apparmor="DENIED" operation="open" profile="…" name="/etc/shadow" …"
+bool readAppArmorDenial(string_view body, KernelReport& report) {
+  if (auditValue(body, "apparmor") != "DENIED") return false;  // complain mode, status changes
+  std::string profile = auditValue(body, "profile");
+  if (profile.empty()) profile = auditValue(body, "label");  // D-Bus mediation names the label
+  report.mechanism = "AppArmor profile \"" + profile + "\"";
+  std::string target = auditValue(body, "name");
+  if (target.empty() && !auditValue(body, "capname").empty()) target = "capability " + auditValue(body, "capname");
+  if (target.empty() && !auditValue(body, "family").empty()) {
+    target = auditValue(body, "family") + " " + auditValue(body, "sock_type");
+  }
+  if (target.empty()) target = auditValue(body, "peer");
+  if (const std::string interface = auditValue(body, "interface"); !interface.empty()) {
+    target += " " + interface + "." + auditValue(body, "member");
+  }
+  report.denied = auditValue(body, "operation");
+  if (!target.empty()) report.denied += " " + target;
+  std::string mask = auditValue(body, "requested_mask");
+  if (mask.empty()) mask = auditValue(body, "denied_mask");
+  if (mask.empty()) mask = auditValue(body, "mask");
+  if (!mask.empty()) report.denied += " (requested " + mask + ")";
+  return true;
+}
+
+// "avc:  denied  { read } for pid=… comm=… name=… scontext=… tcontext=… tclass=file permissive=0"
+bool readSelinuxDenial(string_view body, KernelReport& report) {
+  const auto open = body.find('{');
+  const auto close = body.find('}', open);
+  if (body.find(" denied ") == string_view::npos || open == string_view::npos || close == string_view::npos) {
+    return false;
+  }
+  string_view permissions = body.substr(open + 1, close - open - 1);
+  while (startsWith(permissions, " ")) permissions.remove_prefix(1);
+  while (!permissions.empty() && permissions.back() == ' ') permissions.remove_suffix(1);
+  report.mechanism = "SELinux";
+  if (auditValue(body, "permissive") == "1") report.kind = KernelReport::Kind::permissiveDenial;
+  report.denied = std::string(permissions) + " on " + auditValue(body, "tclass");
+  const std::string name = auditValue(body, "name");
+  if (!name.empty()) report.denied += " \"" + name + "\"";
+  report.denied += " (source " + auditValue(body, "scontext") + ", target " + auditValue(body, "tcontext") + ")";
+  return true;
+}
+
+// "… sig=31 arch=c000003e syscall=41 compat=0 ip=… code=0x80000000": the
+// filter's action is the top half of `code`. The kernel logs the action
+// alone, so an errno action comes without its errno.
+bool readSeccompAction(string_view body, KernelReport& report) {
+  const auto code = number<std::uint32_t>(auditValue(body, "code"), 16).value_or(0);
+  const std::uint32_t action = code & SECCOMP_RET_ACTION_FULL;
+  report.mechanism = "seccomp";
+  report.denied = "system call " + syscallName(auditValue(body, "arch"), auditValue(body, "syscall"));
+  const auto sig = number<int>(auditValue(body, "sig")).value_or(0);
+  if (action == SECCOMP_RET_ERRNO) {
+    const std::uint32_t error = code & SECCOMP_RET_DATA;
+    report.denied += error == 0 ? ", which was refused with an error"
+                                : ", which failed with error " + std::to_string(error);
+    return true;
+  }
+  if (action == SECCOMP_RET_TRAP || action == SECCOMP_RET_KILL_PROCESS || action == SECCOMP_RET_KILL_THREAD) {
+    report.denied += ", which ended it with " + signalName(sig != 0 ? sig : SIGSYS);
+    return true;
+  }
+  return false;  // logged, allowed, traced or handed to a supervisor: nothing refused
+}
+
+// One audit record, from either copy (auditRecord), read by its format:
+// AppArmor's and SELinux's decisions (type 1400, or dbus-daemon's 1107) and
+// a seccomp filter's action (1326). Other records say nothing refused.
 std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view line) {
   std::string serial;
   const auto record = auditRecord(entry, line, serial);
   if (!record) return std::nullopt;
   auto [type, body] = *record;
   if (type == kAuditUserAvc) {
-    // The record is dbus-daemon's (its pid= is the daemon's); the decision
-    // about the client is quoted inside msg='…', with the client's pid=.
-    const auto open = body.find("msg='");
-    if (open == string_view::npos) return std::nullopt;
-    body = body.substr(open + 5);
-    body = body.substr(0, body.find('\''));
-    if (body.find("apparmor=") == string_view::npos) return std::nullopt;
+    const auto decision = userAvcDecision(body);
+    if (!decision) return std::nullopt;
+    body = *decision;
     type = kAuditAvc;
   }
   KernelReport report;
@@ -264,66 +340,16 @@ std::optional<KernelReport> parseAudit(const JournalEntry& entry, string_view li
   report.comm = auditValue(body, "comm");
   report.kind = KernelReport::Kind::denial;
 
+  bool read = false;
   if (type == kAuditAvc && body.find("apparmor=") != string_view::npos) {
-    if (auditValue(body, "apparmor") != "DENIED") return std::nullopt;  // complain mode, status changes
-    std::string profile = auditValue(body, "profile");
-    if (profile.empty()) profile = auditValue(body, "label");  // D-Bus mediation names the label
-    report.mechanism = "AppArmor profile \"" + profile + "\"";
-    std::string target = auditValue(body, "name");
-    if (target.empty() && !auditValue(body, "capname").empty()) target = "capability " + auditValue(body, "capname");
-    if (target.empty() && !auditValue(body, "family").empty()) {
-      target = auditValue(body, "family") + " " + auditValue(body, "sock_type");
-    }
-    if (target.empty()) target = auditValue(body, "peer");
-    if (const std::string interface = auditValue(body, "interface"); !interface.empty()) {
-      target += " " + interface + "." + auditValue(body, "member");
-    }
-    report.denied = auditValue(body, "operation");
-    if (!target.empty()) report.denied += " " + target;
-    std::string mask = auditValue(body, "requested_mask");
-    if (mask.empty()) mask = auditValue(body, "denied_mask");
-    if (mask.empty()) mask = auditValue(body, "mask");
-    if (!mask.empty()) report.denied += " (requested " + mask + ")";
-    return report;
+    read = readAppArmorDenial(body, report);
+  } else if (type == kAuditAvc && startsWith(body, "avc:")) {
+    read = readSelinuxDenial(body, report);
+  } else if (type == kAuditSeccomp) {
+    read = readSeccompAction(body, report);
   }
-  if (type == kAuditAvc && startsWith(body, "avc:")) {
-    const auto open = body.find('{');
-    const auto close = body.find('}', open);
-    if (body.find(" denied ") == string_view::npos || open == string_view::npos || close == string_view::npos) {
-      return std::nullopt;
-    }
-    string_view permissions = body.substr(open + 1, close - open - 1);
-    while (startsWith(permissions, " ")) permissions.remove_prefix(1);
-    while (!permissions.empty() && permissions.back() == ' ') permissions.remove_suffix(1);
-    report.mechanism = "SELinux";
-    if (auditValue(body, "permissive") == "1") report.kind = KernelReport::Kind::permissiveDenial;
-    report.denied = std::string(permissions) + " on " + auditValue(body, "tclass");
-    const std::string name = auditValue(body, "name");
-    if (!name.empty()) report.denied += " \"" + name + "\"";
-    report.denied += " (source " + auditValue(body, "scontext") + ", target " + auditValue(body, "tcontext") + ")";
-    return report;
-  }
-  if (type == kAuditSeccomp) {
-    // The filter's action is the top half of `code`. The kernel logs the
-    // action alone, so an errno action comes without its errno.
-    const auto code = number<std::uint32_t>(auditValue(body, "code"), 16).value_or(0);
-    const std::uint32_t action = code & SECCOMP_RET_ACTION_FULL;
-    report.mechanism = "seccomp";
-    report.denied = "system call " + syscallName(auditValue(body, "arch"), auditValue(body, "syscall"));
-    const auto sig = number<int>(auditValue(body, "sig")).value_or(0);
-    if (action == SECCOMP_RET_ERRNO) {
-      const std::uint32_t error = code & SECCOMP_RET_DATA;
-      report.denied += error == 0 ? ", which was refused with an error"
-                                  : ", which failed with error " + std::to_string(error);
-    } else if (action == SECCOMP_RET_TRAP || action == SECCOMP_RET_KILL_PROCESS ||
-               action == SECCOMP_RET_KILL_THREAD) {
-      report.denied += ", which ended it with " + signalName(sig != 0 ? sig : SIGSYS);
-    } else {
-      return std::nullopt;  // logged, allowed, traced or handed to a supervisor: nothing refused
-    }
-    return report;
-  }
-  return std::nullopt;
+  if (!read) return std::nullopt;
+  return report;
 }
 
 }  // namespace

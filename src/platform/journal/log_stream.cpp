@@ -7,7 +7,7 @@
 #include "platform/journal_follower.h"
 #include "platform/journal_reader.h"
 #include "platform/kernel_report.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform/system_clock.h"
 
@@ -69,8 +69,8 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   // before the reader has looked.
   auto reader = std::make_unique<JournalReader>();
   if (!reason) reason = reader->open(static_cast<std::uint64_t>(std::llround(SystemClock().now() * 1e6)));
-  auto wakeFd = posix::makeWakeFd();
-  if (!reason && !wakeFd.valid()) reason = posix::errorText(errno);
+  auto wakeFd = os::makeWakeFd();
+  if (!reason && !wakeFd.valid()) reason = os::errorText(errno);
   if (reason) {
     result.errorDescription = *reason;
     return result;
@@ -86,7 +86,7 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
       std::make_shared<JournalFollower>(std::move(reader), std::move(scope), std::move(sink), std::move(wakeFd));
   // Blind to forks, /proc is all there is: orphans of the tree then come to
   // us instead of init, from before the launch on, so they stay reachable.
-  if (!follower->seesForks()) posix::becomeChildSubreaper();
+  if (!follower->seesForks()) os::becomeChildSubreaper();
   follower->startReading();
   result.process = std::make_unique<JournalLogProcess>(std::move(follower), lingering_);
   return result;

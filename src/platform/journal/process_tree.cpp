@@ -38,8 +38,8 @@ constexpr std::size_t kMaxMappingsPerProcess = 4096;
 // How long the kernel may take to acknowledge that it will send events.
 constexpr auto kAckTimeout = std::chrono::milliseconds(500);
 
-posix::UniqueFd openConnector() {
-  posix::UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
+os::UniqueFd openConnector() {
+  os::UniqueFd fd(::socket(AF_NETLINK, SOCK_DGRAM | SOCK_CLOEXEC | SOCK_NONBLOCK, NETLINK_CONNECTOR));
   if (!fd.valid()) return {};
   // Fork storms arrive in bursts; a larger buffer keeps them (root may force it).
   const int bytes = 4 << 20;
@@ -68,7 +68,7 @@ posix::UniqueFd openConnector() {
   message->ack = requests.fetch_add(2);
   const proc_cn_mcast_op op = PROC_CN_MCAST_LISTEN;
   std::memcpy(reinterpret_cast<char*>(message) + sizeof(cn_msg), &op, sizeof op);
-  if (posix::retryOnEintr([&] { return ::send(fd.get(), request, sizeof request, 0); }) < 0) return {};
+  if (os::retryOnEintr([&] { return ::send(fd.get(), request, sizeof request, 0); }) < 0) return {};
   // The kernel answers the request with an acknowledgement that carries its
   // error: outside the first pid namespace (a container) it accepts the
   // socket but refuses to send events, and a tree that waited for them would
@@ -79,8 +79,8 @@ posix::UniqueFd openConnector() {
   for (;;) {
     const auto left = std::chrono::ceil<std::chrono::milliseconds>(deadline - std::chrono::steady_clock::now()).count();
     pollfd ready{fd.get(), POLLIN, 0};
-    if (left <= 0 || posix::retryOnEintr([&] { return ::poll(&ready, 1, static_cast<int>(left)); }) <= 0) return {};
-    const auto got = posix::retryOnEintr([&] { return ::recv(fd.get(), buffer, sizeof buffer, 0); });
+    if (left <= 0 || os::retryOnEintr([&] { return ::poll(&ready, 1, static_cast<int>(left)); }) <= 0) return {};
+    const auto got = os::retryOnEintr([&] { return ::recv(fd.get(), buffer, sizeof buffer, 0); });
     if (got <= 0) continue;
     auto length = static_cast<std::size_t>(got);
     for (auto* header = reinterpret_cast<nlmsghdr*>(buffer); NLMSG_OK(header, length);
@@ -90,7 +90,7 @@ posix::UniqueFd openConnector() {
       proc_event event{};
       std::memcpy(&event, message->data, std::min<std::size_t>(message->len, sizeof event));
       if (event.what != proc_event::PROC_EVENT_NONE || message->ack != expectedAck) continue;
-      return event.event_data.ack.err == 0 ? std::move(fd) : posix::UniqueFd();
+      return event.event_data.ack.err == 0 ? std::move(fd) : os::UniqueFd();
     }
   }
 }
@@ -132,7 +132,7 @@ void ProcessTree::drainEvents() {
 void ProcessTree::drainConnector() {
   alignas(nlmsghdr) char buffer[8192];
   for (;;) {
-    const auto got = posix::retryOnEintr([&] { return ::recv(connector_.get(), buffer, sizeof buffer, 0); });
+    const auto got = os::retryOnEintr([&] { return ::recv(connector_.get(), buffer, sizeof buffer, 0); });
     if (got < 0) {
       if (errno == ENOBUFS) {
         lostEvents_ = true;  // the queue overflowed; /proc answers for what was lost
@@ -191,33 +191,33 @@ void ProcessTree::drainRecorder() {
     // A thread's records are not its process's, as with the connector.
     const bool ofProcess = record.tid == record.pid;
     switch (record.kind) {
-      case posix::ForkRecord::Kind::fork:
+      case os::ForkRecord::Kind::fork:
         if (ofProcess) {
           handleFork(record.parent, record.pid, record.bootNanos);
         } else {
           handleThread(record.tid, record.pid);
         }
         break;
-      case posix::ForkRecord::Kind::exit:
+      case os::ForkRecord::Kind::exit:
         if (!ofProcess) break;
         handleExit(record.pid);
         if (const auto it = members_.find(record.pid); it != members_.end()) {
           it->second.exitMicros = static_cast<std::uint64_t>(static_cast<std::int64_t>(record.bootNanos) + wallMinusBoot) / 1000;
         }
         break;
-      case posix::ForkRecord::Kind::rename:
+      case os::ForkRecord::Kind::rename:
         // The name journald reads is the main thread's.
         if (const auto it = members_.find(record.pid); ofProcess && it != members_.end()) it->second.name = record.name;
         break;
-      case posix::ForkRecord::Kind::mapping:
+      case os::ForkRecord::Kind::mapping:
         break;
     }
   }
 }
 
-void ProcessTree::recordMappings(const posix::ForkRecord& record) {
+void ProcessTree::recordMappings(const os::ForkRecord& record) {
   switch (record.kind) {
-    case posix::ForkRecord::Kind::fork:
+    case os::ForkRecord::Kind::fork:
       // The child runs its parent's code until it execs.
       if (record.tid != record.pid) return;
       if (const auto parent = mappings_.find(record.parent); parent != mappings_.end()) {
@@ -227,10 +227,10 @@ void ProcessTree::recordMappings(const posix::ForkRecord& record) {
         mappings_.erase(record.pid);
       }
       return;
-    case posix::ForkRecord::Kind::rename:
+    case os::ForkRecord::Kind::rename:
       if (record.exec) mappings_.erase(record.pid);  // the old image is gone
       return;
-    case posix::ForkRecord::Kind::mapping: {
+    case os::ForkRecord::Kind::mapping: {
       if (record.name.empty() || record.name.front() != '/') return;  // [vdso] and anonymous code
       if (mappings_.size() >= kMaxMappedProcesses && mappings_.count(record.pid) == 0) {
         // Keep the members' maps; what is left of outsiders and of the
@@ -246,7 +246,7 @@ void ProcessTree::recordMappings(const posix::ForkRecord& record) {
       mappings_[record.pid] = std::move(copy);
       return;
     }
-    case posix::ForkRecord::Kind::exit:
+    case os::ForkRecord::Kind::exit:
       return;
   }
 }
@@ -306,7 +306,7 @@ void ProcessTree::noteHandedOver(pid_t pid, std::uint64_t untilMicros) {
 
 void ProcessTree::addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName) {
   // Its start time lets /proc tell it from a newcomer under its number.
-  const auto stat = posix::processStatOf(child);
+  const auto stat = os::processStatOf(child);
   if (bootNanos == 0) {
     addMember(child, stat ? stat->startTicks : 0, stat ? stat->name : std::string(), true);
     return;
@@ -353,7 +353,7 @@ bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
   if (!member.goneSince || now - *member.goneSince <= kExitGrace) return false;
   // The thread that led the process may end before the others: a process
   // that still runs under the same start time is still the member.
-  const auto stat = posix::processStatOf(pid);
+  const auto stat = os::processStatOf(pid);
   if (stat && stat->state != 'Z' && stat->state != 'X' && startsAt(member, stat->startTicks)) {
     member.goneSince.reset();
     return false;
@@ -361,11 +361,11 @@ bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
   return true;
 }
 
-void ProcessTree::setRoot(pid_t root, std::shared_ptr<posix::ForkRecorder> recorder) {
+void ProcessTree::setRoot(pid_t root, std::shared_ptr<os::ForkRecorder> recorder) {
   drainEvents();
   root_ = root;
   std::string rootName;
-  if (const auto stat = posix::processStatOf(root)) {
+  if (const auto stat = os::processStatOf(root)) {
     rootStartTicks_ = stat->startTicks;
     rootName = stat->name;
   }
@@ -400,26 +400,26 @@ void ProcessTree::discoverChildren() {
   }
   // Orphans of the tree that came to us as their subreaper: their parent
   // chain ends here, their session or group still names a member.
-  if (posix::isChildSubreaper()) {
-    for (const pid_t orphan : posix::childrenOf(::getpid())) {
+  if (os::isChildSubreaper()) {
+    for (const pid_t orphan : os::childrenOf(::getpid())) {
       if (members_.count(orphan) != 0) continue;
-      const auto stat = posix::processStatOf(orphan);
+      const auto stat = os::processStatOf(orphan);
       if (stat && isLinkedToMemberInProc(orphan, *stat)) living.push_back(orphan);
     }
   }
   while (!living.empty()) {
     const pid_t pid = living.back();
     living.pop_back();
-    const auto self = posix::processStatOf(pid);
+    const auto self = os::processStatOf(pid);
     auto& member = members_[pid];
     if (!self || self->state == 'Z' || !startsAt(member, self->startTicks)) {
       if (!member.goneSince) member.goneSince = now;
       continue;
     }
     member.name = self->name;  // it may have exec'd another program since
-    for (const pid_t child : posix::childrenOf(pid)) {
+    for (const pid_t child : os::childrenOf(pid)) {
       if (members_.count(child) != 0) continue;
-      const auto stat = posix::processStatOf(child);
+      const auto stat = os::processStatOf(child);
       if (!stat || stat->parent != pid) continue;
       addMember(child, stat->startTicks, stat->name);
       living.push_back(child);
@@ -441,7 +441,7 @@ bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentM
   if (const auto it = members_.find(pid); it != members_.end()) {
     Member& member = it->second;
     if (!outsidersForksSeen) {
-      const auto stat = posix::processStatOf(pid);
+      const auto stat = os::processStatOf(pid);
       if (stat && !startsAt(member, stat->startTicks)) {
         // A newcomer under a member's old number.
         const std::uint64_t exitMicros = member.exitMicros;
@@ -471,11 +471,11 @@ bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentM
     return contains(thread->second);
   }
   if (outsidersForksSeen) return false;  // every fork was seen
-  const auto stat = posix::processStatOf(pid);
+  const auto stat = os::processStatOf(pid);
   return stat && isLinkedToMemberInProc(pid, *stat);
 }
 
-bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat) {
+bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const os::ProcessStat& stat) {
   // Older than the launch: whatever its links say, it is not of this tree.
   if (rootStartTicks_ != 0 && stat.startTicks < rootStartTicks_) return false;
   // A member's number counts only while it still names that member: alive
@@ -483,7 +483,7 @@ bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& st
   auto namesMember = [this](pid_t candidate) {
     const auto it = members_.find(candidate);
     if (it == members_.end()) return false;
-    const auto now = posix::processStatOf(candidate);
+    const auto now = os::processStatOf(candidate);
     if (!now) return true;
     return startsAt(it->second, now->startTicks);
   };
@@ -499,7 +499,7 @@ bool ProcessTree::isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& st
       linked = true;
       break;
     }
-    const auto parent = posix::processStatOf(current);
+    const auto parent = os::processStatOf(current);
     if (!parent) break;
     current = parent->parent;
   }

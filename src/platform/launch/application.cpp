@@ -11,7 +11,7 @@
 #include <unistd.h>
 
 #include "platform/desktop_entry.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "trace/target_name.h"
 
@@ -71,7 +71,7 @@ std::vector<std::string> applicationDirectories() {
 // Reads a small file whole; errno-style failure in `error`, and in `reason`
 // where errno's own text would mislead.
 std::optional<std::string> readSmallFile(const std::string& path, int& error, std::string* reason = nullptr) {
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) {
     error = errno;
     return std::nullopt;
@@ -97,7 +97,7 @@ std::optional<std::string> readSmallFile(const std::string& path, int& error, st
   std::string text;
   char buffer[8192];
   for (;;) {
-    const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    const auto got = os::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (got < 0) {
       error = errno;
       return std::nullopt;
@@ -118,10 +118,10 @@ ExecutableKind executableKind(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0 || !S_ISREG(info.st_mode)) return ExecutableKind::none;
   if (::access(path.c_str(), X_OK) != 0) return ExecutableKind::none;
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return ExecutableKind::none;
   unsigned char magic[4] = {};
-  const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), magic, sizeof magic); });
+  const auto got = os::retryOnEintr([&] { return ::read(fd.get(), magic, sizeof magic); });
   if (got >= 4 && magic[0] == 0x7f && magic[1] == 'E' && magic[2] == 'L' && magic[3] == 'F') return ExecutableKind::elf;
   if (got >= 2 && magic[0] == '#' && magic[1] == '!') return ExecutableKind::script;
   return ExecutableKind::none;
@@ -186,7 +186,7 @@ ApplicationResolution resolveApplication(const std::string& path) {
   struct stat info {};
   if (::stat(path.c_str(), &info) != 0) {
     result.error = errno;
-    result.reason = posix::errorText(errno);
+    result.reason = os::errorText(errno);
     return result;
   }
   ApplicationTarget target;
@@ -199,7 +199,7 @@ ApplicationResolution resolveApplication(const std::string& path) {
     auto text = readSmallFile(path, error, &reason);
     if (!text) {
       result.error = error;
-      result.reason = reason.empty() ? posix::errorText(error) : reason;
+      result.reason = reason.empty() ? os::errorText(error) : reason;
       return result;
     }
     auto parsed = parseDesktopEntry(*text);
@@ -211,7 +211,7 @@ ApplicationResolution resolveApplication(const std::string& path) {
       result.reason = "the desktop entry is marked Hidden";
       return result;
     }
-    if (parsed.entry->tryExec && !posix::findInPath(*parsed.entry->tryExec)) {
+    if (parsed.entry->tryExec && !os::findInPath(*parsed.entry->tryExec)) {
       result.error = ENOENT;
       result.reason = "TryExec program not found: " + *parsed.entry->tryExec;
       return result;
@@ -219,7 +219,7 @@ ApplicationResolution resolveApplication(const std::string& path) {
     target.kind = ApplicationTarget::Kind::desktopEntry;
     target.identifier = applicationName(desktopFileId(path));
     target.argv = parsed.entry->exec;
-    if (auto program = posix::findInPath(target.argv.front())) {
+    if (auto program = os::findInPath(target.argv.front())) {
       target.argv.front() = *program;
       if (!isLauncherProgram(*program)) target.instanceExecutable = canonicalPath(*program).value_or(*program);
     }
@@ -236,7 +236,7 @@ ApplicationResolution resolveApplication(const std::string& path) {
   const auto canonical = canonicalPath(path);
   if (!canonical) {
     result.error = errno;
-    result.reason = posix::errorText(errno);
+    result.reason = os::errorText(errno);
     return result;
   }
   target.kind = ApplicationTarget::Kind::executable;

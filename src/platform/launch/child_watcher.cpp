@@ -23,22 +23,12 @@ constexpr auto kOrphanZombieHold = std::chrono::seconds(3);
 
 }  // namespace
 
-void SinkSlot::deliver(LineBatch batch) {
-  std::lock_guard lock(mutex_);
-  if (sink_) sink_(std::move(batch));
-}
-
-void SinkSlot::close() {
-  std::lock_guard lock(mutex_);
-  sink_ = nullptr;
-}
-
 ChildWatcher& ChildWatcher::shared() {
   static ChildWatcher watcher;
   return watcher;
 }
 
-ChildWatcher::ChildWatcher() : wakeFd_(posix::makeWakeFd()) {
+ChildWatcher::ChildWatcher() : wakeFd_(os::makeWakeFd()) {
   thread_ = std::thread([this] { loop(); });
 }
 
@@ -47,11 +37,11 @@ ChildWatcher::~ChildWatcher() {
     std::lock_guard lock(mutex_);
     stopping_ = true;
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
   thread_.join();
 }
 
-void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> outputs) {
+void ChildWatcher::adopt(pid_t pid, os::UniqueFd pidfd, std::vector<Output> outputs) {
   {
     std::lock_guard lock(mutex_);
     // A recycled pid: the old status belongs to another process.
@@ -70,7 +60,7 @@ void ChildWatcher::adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> o
       captures_.push_back(std::move(capture));
     }
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
 }
 
 std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
@@ -85,7 +75,7 @@ std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
       if (record != ended_.rend()) {
         watch.isReady = true;
         watch.status = record->second;
-      } else if (auto pidfd = posix::pidfdOpen(pid); pidfd.valid()) {
+      } else if (auto pidfd = os::pidfdOpen(pid); pidfd.valid()) {
         // Not launched by us: we can see it end but not read its status.
         auto child = std::make_unique<Child>();
         child->pid = pid;
@@ -98,7 +88,7 @@ std::uint64_t ChildWatcher::watch(pid_t pid, ExitHandler handler) {
     }
     watches_.emplace(token, std::move(watch));
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
   return token;
 }
 
@@ -137,7 +127,7 @@ void ChildWatcher::run(std::function<void()> task) {
     std::lock_guard lock(mutex_);
     tasks_.push_back(std::move(task));
   }
-  posix::signalWakeFd(wakeFd_.get());
+  os::signalWakeFd(wakeFd_.get());
 }
 
 std::size_t ChildWatcher::liveChildren() {
@@ -163,7 +153,7 @@ void ChildWatcher::pumpCapture(Capture* capture, bool untilEmpty) {
     if (result == ChunkPump::Result::wouldBlock) {
       if (terminalGrace-- <= 0) return;
       pollfd fd{capture->fd.get(), POLLIN, 0};
-      if (posix::retryOnEintr([&] { return ::poll(&fd, 1, 5); }) <= 0) return;
+      if (os::retryOnEintr([&] { return ::poll(&fd, 1, 5); }) <= 0) return;
     }
   }
 }
@@ -182,7 +172,7 @@ void ChildWatcher::childEnded(Child* child) {
     for (auto* capture : own) pumpCapture(capture, true);
 
     siginfo_t info{};
-    const int reaped = posix::retryOnEintr([&] {
+    const int reaped = os::retryOnEintr([&] {
       return ::waitid(static_cast<idtype_t>(P_PIDFD), static_cast<id_t>(child->pidfd.get()), &info, WEXITED | WNOHANG);
     });
     if (reaped == 0 && info.si_pid == 0) return;  // woken early; not ended yet
@@ -226,12 +216,12 @@ void ChildWatcher::reapAdoptedOrphans() {
   const pid_t ourSession = ::getsid(0);
   const auto now = std::chrono::steady_clock::now();
   std::map<pid_t, std::chrono::steady_clock::time_point> stillZombies;
-  for (const pid_t pid : posix::childrenOf(::getpid())) {
+  for (const pid_t pid : os::childrenOf(::getpid())) {
     {
       std::lock_guard lock(mutex_);
       if (std::any_of(children_.begin(), children_.end(), [pid](const auto& c) { return c->pid == pid; })) continue;
     }
-    const auto stat = posix::processStatOf(pid);
+    const auto stat = os::processStatOf(pid);
     // A session leader may be a target that ended before it was adopted:
     // its status is the watch's to read.
     if (!stat || stat->state != 'Z' || stat->session == ourSession || stat->session == pid) continue;
@@ -241,7 +231,7 @@ void ChildWatcher::reapAdoptedOrphans() {
       continue;
     }
     siginfo_t info{};
-    posix::retryOnEintr([&] {
+    os::retryOnEintr([&] {
       return ::waitid(static_cast<idtype_t>(P_PID), static_cast<id_t>(pid), &info, WEXITED | WNOHANG);
     });
   }
@@ -272,13 +262,13 @@ void ChildWatcher::loop() {
     for (auto* child : children) fds.push_back({child->pidfd.get(), POLLIN, 0});
     for (auto* capture : captures) fds.push_back({capture->fd.get(), POLLIN, 0});
     // Orphans come to us without a word: look for the ended ones now and then.
-    const int timeout = posix::isChildSubreaper() ? kOrphanReapMillis : -1;
+    const int timeout = os::isChildSubreaper() ? kOrphanReapMillis : -1;
     if (timeout >= 0 && std::chrono::steady_clock::now() >= nextOrphanReap_) {
       reapAdoptedOrphans();
       nextOrphanReap_ = std::chrono::steady_clock::now() + std::chrono::milliseconds(kOrphanReapMillis);
     }
-    if (posix::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), timeout); }) < 0) continue;
-    if (fds[0].revents != 0) posix::drainWakeFd(wakeFd_.get());
+    if (os::retryOnEintr([&] { return ::poll(fds.data(), fds.size(), timeout); }) < 0) continue;
+    if (fds[0].revents != 0) os::drainWakeFd(wakeFd_.get());
 
     // Output first, so a line written just before the exit precedes it.
     for (std::size_t i = 0; i < captures.size(); ++i) {

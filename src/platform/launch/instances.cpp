@@ -35,12 +35,12 @@ std::string procPath(pid_t pid, const char* entry) { return "/proc/" + std::to_s
 
 // The whole of a small /proc file, or nothing when it cannot be opened.
 std::optional<std::string> readProcFile(const std::string& path, std::size_t limit) {
-  posix::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
   if (!fd.valid()) return std::nullopt;
   std::string text;
   char buffer[8192];
   for (;;) {
-    const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    const auto got = os::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
     if (got < 0) return std::nullopt;
     if (got == 0 || text.size() >= limit) break;
     text.append(buffer, static_cast<std::size_t>(got));
@@ -159,10 +159,10 @@ bool sameDisplay(const SessionIdentity& a, const SessionIdentity& b) {
   return shared || (!a.x11Display && !a.waylandDisplay && !b.x11Display && !b.waylandDisplay);
 }
 
-bool stillRunning(const posix::UniqueFd& pidfd) {
+bool stillRunning(const os::UniqueFd& pidfd) {
   pollfd entry{pidfd.get(), POLLIN, 0};
   // A pidfd becomes readable when its process exits.
-  return posix::retryOnEintr([&] { return ::poll(&entry, 1, 0); }) == 0;
+  return os::retryOnEintr([&] { return ::poll(&entry, 1, 0); }) == 0;
 }
 
 struct BusDeleter {
@@ -239,7 +239,7 @@ std::optional<SessionIdentity> sessionOf(pid_t pid) {
   for (int attempt = 0;; ++attempt) {
     block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
     if (!block) return std::nullopt;
-    if (!block->empty() || !posix::commandLineOf(pid).empty()) break;
+    if (!block->empty() || !os::commandLineOf(pid).empty()) break;
     if (attempt == kExecSettleAttempts) return std::nullopt;  // not known to be ours
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
@@ -265,10 +265,10 @@ std::optional<ProgramIdentity> programIdentityOf(const std::string& instanceExec
   ProgramIdentity program;
   program.executable = *file;
 
-  posix::UniqueFd fd(::open(instanceExecutable.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
+  os::UniqueFd fd(::open(instanceExecutable.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY | O_NONBLOCK));
   if (!fd.valid()) return program;
   char buffer[kShebangLimit];
-  const auto got = posix::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+  const auto got = os::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
   if (got < 2 || buffer[0] != '#' || buffer[1] != '!') return program;
 
   // As the kernel reads it: the interpreter up to the first blank, then at
@@ -296,7 +296,7 @@ std::optional<ProgramIdentity> programIdentityOf(const std::string& instanceExec
   const bool viaEnv = interpreter.size() >= 4 && interpreter.compare(interpreter.size() - 4, 4, "/env") == 0;
   if (viaEnv && !argument.empty() && argument.front() != '-' &&
       argument.find_first_of(" \t") == std::string::npos) {
-    auto named = posix::findInPath(argument);
+    auto named = os::findInPath(argument);
     auto namedFile = named ? fileIdentityOf(*named) : std::nullopt;
     if (!namedFile) return std::nullopt;
     program.executable = *namedFile;
@@ -310,7 +310,7 @@ bool runsProgram(pid_t pid, const ProgramIdentity& program) {
   if (!program.script) return true;
   // Only the slot the kernel fills: `tail -f app.sh` or `vi app.sh` run
   // other programs that merely name the script.
-  const auto args = posix::commandLineOf(pid);
+  const auto args = os::commandLineOf(pid);
   if (args.size() <= program.scriptArgument) return false;
   const std::string& path = args[program.scriptArgument];
   if (path.empty()) return false;
@@ -328,14 +328,14 @@ std::optional<PinnedProcess> pinIfInstance(pid_t pid, const ProgramIdentity& pro
   // Pin the process, then look again: the pid may have been reused in
   // between. While the pinned process still runs afterwards, what we read
   // under its pid was its own.
-  auto pidfd = posix::pidfdOpen(pid);
+  auto pidfd = os::pidfdOpen(pid);
   if (!pidfd.valid() || !matches() || !stillRunning(pidfd)) return std::nullopt;
   return PinnedProcess{pid, std::move(pidfd)};
 }
 
 std::vector<PinnedProcess> instancesOf(const ProgramIdentity& program, const SessionIdentity& session) {
   std::vector<PinnedProcess> found;
-  for (pid_t pid : posix::processIds()) {
+  for (pid_t pid : os::processIds()) {
     if (auto pinned = pinIfInstance(pid, program, session)) found.push_back(std::move(*pinned));
   }
   return found;
@@ -356,7 +356,7 @@ struct BusCallWatch::State {
   BusPointer query;  // asks who a new connection is, and sends the settle marks
   std::string queryName;
   std::chrono::steady_clock::time_point until;
-  posix::UniqueFd wake;
+  os::UniqueFd wake;
   std::thread thread;
 
   // The process behind each connection made since the start, and its
@@ -389,7 +389,7 @@ std::vector<pid_t> BusCallWatch::State::lineageOf(const char* connection) {
   auto pid = pidOfConnection(query.get(), connection);
   for (pid_t at = pid.value_or(0); at > 1 && lineage.size() < 64;) {
     lineage.push_back(at);
-    const auto parent = posix::statFieldOf(at, 4);
+    const auto parent = os::statFieldOf(at, 4);
     if (!parent) break;
     at = static_cast<pid_t>(*parent);
   }
@@ -476,8 +476,8 @@ void BusCallWatch::State::run() {
     pollfd fds[2] = {{sd_bus_get_fd(monitor.get()), static_cast<short>(sd_bus_get_events(monitor.get())), 0},
                      {wake.get(), POLLIN, 0}};
     const int timeout = static_cast<int>(std::clamp<long long>(left.count(), 0, 1000));
-    if (posix::retryOnEintr([&] { return ::poll(fds, 2, timeout); }) < 0) break;
-    if (fds[1].revents & POLLIN) posix::drainWakeFd(wake.get());
+    if (os::retryOnEintr([&] { return ::poll(fds, 2, timeout); }) < 0) break;
+    if (fds[1].revents & POLLIN) os::drainWakeFd(wake.get());
   }
   std::lock_guard lock(mutex);
   ended = true;
@@ -492,7 +492,7 @@ std::unique_ptr<BusCallWatch> BusCallWatch::start(const std::string& address, st
   state->until = std::chrono::steady_clock::now() + lifetime;
   state->query = connectTo(address, false, kBusTimeoutMicroseconds);
   state->monitor = connectTo(address, true, kBusTimeoutMicroseconds);
-  state->wake = posix::makeWakeFd();
+  state->wake = os::makeWakeFd();
   if (!state->query || !state->monitor || !state->wake.valid()) return nullptr;
   const char* unique = nullptr;
   if (sd_bus_get_unique_name(state->query.get(), &unique) < 0 || !unique) return nullptr;
@@ -522,7 +522,7 @@ BusCallWatch::~BusCallWatch() {
     std::lock_guard lock(state_->mutex);
     state_->stop = true;
   }
-  posix::signalWakeFd(state_->wake.get());
+  os::signalWakeFd(state_->wake.get());
   state_->thread.join();
 }
 
@@ -530,7 +530,7 @@ std::vector<std::string> BusCallWatch::namesCalledBy(pid_t pid, std::chrono::mil
   std::unique_lock lock(state_->mutex);
   const std::uint64_t mark = ++state_->marksAsked;
   lock.unlock();
-  posix::signalWakeFd(state_->wake.get());
+  os::signalWakeFd(state_->wake.get());
   lock.lock();
   state_->changed.wait_for(lock, settle, [&] { return state_->marksSeen >= mark || state_->ended; });
   std::vector<std::string> names;

@@ -3,7 +3,7 @@
 
 #include <cerrno>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf {
 
@@ -22,7 +22,7 @@ std::string describeSpawnFailure(const ApplicationTarget& target, int error) {
   const std::string program = target.argv.empty() ? target.path : target.argv.front();
   std::string text = program;
   if (program != target.path) text += " (Exec of " + fileName(target.path) + ")";
-  text += ": " + posix::errorText(error);
+  text += ": " + os::errorText(error);
   // A bare name is what PATH did not resolve (resolveApplication puts a
   // found program's full path in its place).
   if (error == ENOENT && program.find('/') == std::string::npos) text += " (not found in PATH)";

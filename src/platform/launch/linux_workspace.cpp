@@ -17,14 +17,14 @@
 #include "platform/launch_failure.h"
 #include "platform/log_stream.h"
 #include "platform/user_scope.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/fork_records.h"
 #include "platform/spawn.h"
 
 namespace mf {
 namespace {
 
-using posix::UniqueFd;
+using os::UniqueFd;
 
 class PidfdTerminationObserver final : public TerminationObserver {
  public:
@@ -49,8 +49,8 @@ constexpr const char* kQtLevelPattern =
 // When a process started, in clock ticks since boot.
 constexpr int kStartTicksField = 22;
 
-posix::SpawnRequest spawnRequestFor(const ApplicationTarget& target, const LaunchOptions& options) {
-  posix::SpawnRequest request;
+os::SpawnRequest spawnRequestFor(const ApplicationTarget& target, const LaunchOptions& options) {
+  os::SpawnRequest request;
   request.argv = target.argv;
   request.argv.insert(request.argv.end(), options.arguments.begin(), options.arguments.end());
   // A desktop Exec program not found in PATH stays a bare name; let the
@@ -65,9 +65,9 @@ posix::SpawnRequest spawnRequestFor(const ApplicationTarget& target, const Launc
 // The target's standard output and error, opened before the spawn; the
 // child's ends are closed once it has its copies.
 struct TargetStreams {
-  posix::PseudoTerminal terminal;
-  posix::Pipe stdoutPipe;
-  posix::Pipe stderrPipe;
+  os::PseudoTerminal terminal;
+  os::Pipe stdoutPipe;
+  os::Pipe stderrPipe;
   UniqueFd journalStream;
 
   // A pseudo-terminal, so the target's stdio flushes every line as it does
@@ -76,14 +76,14 @@ struct TargetStreams {
   // and the terminal is opened O_NOCTTY), so our going away sends it no
   // SIGHUP; its writes then fail with EIO, quietly. A pipe only when no
   // terminal can be had. Returns the reason when neither can.
-  std::optional<std::string> openStdout(posix::SpawnRequest& request) {
-    terminal = posix::openPseudoTerminal(kTerminalColumns, kTerminalRows);
+  std::optional<std::string> openStdout(os::SpawnRequest& request) {
+    terminal = os::openPseudoTerminal(kTerminalColumns, kTerminalRows);
     if (terminal.master.valid()) {
       request.stdoutFd = terminal.slave.get();
       return std::nullopt;
     }
-    stdoutPipe = posix::makePipe();
-    if (!stdoutPipe.readEnd.valid()) return posix::errorText(errno);
+    stdoutPipe = os::makePipe();
+    if (!stdoutPipe.readEnd.valid()) return os::errorText(errno);
     request.stdoutFd = stdoutPipe.writeEnd.get();
     return std::nullopt;
   }
@@ -91,7 +91,7 @@ struct TargetStreams {
   // A journal stream under the target's name, as desktop launchers give it
   // (GLib then logs structured entries to the journal), read back by the log
   // stream; otherwise a pipe we read.
-  std::optional<std::string> openStderr(posix::SpawnRequest& request, const LaunchOptions& options,
+  std::optional<std::string> openStderr(os::SpawnRequest& request, const LaunchOptions& options,
                                         const std::string& identifier, bool journalReachable) {
     if (options.stderrToJournal && journalReachable) {
       // With the level prefix on, as systemd gives its services: a line that
@@ -116,8 +116,8 @@ struct TargetStreams {
         return std::nullopt;
       }
     }
-    stderrPipe = posix::makePipe();
-    if (!stderrPipe.readEnd.valid()) return posix::errorText(errno);
+    stderrPipe = os::makePipe();
+    if (!stderrPipe.readEnd.valid()) return os::errorText(errno);
     request.stderrFd = stderrPipe.writeEnd.get();
     return std::nullopt;
   }
@@ -135,25 +135,26 @@ struct TargetStreams {
     const LineInfo stdoutInfo{LineOrigin::standardOutput, LineInfo::kNoPriority};
     if (terminal.master.valid()) {
       result.push_back({std::move(terminal.master),
-                        std::make_unique<ChunkPump>(ChunkPump::forTerminal(std::move(stdoutSink), stdoutInfo))});
+                        std::make_unique<ChunkPump>(LineBatcher::forTerminal(std::move(stdoutSink), stdoutInfo))});
     } else {
-      result.push_back({std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(std::move(stdoutSink), stdoutInfo)});
+      result.push_back(
+          {std::move(stdoutPipe.readEnd), std::make_unique<ChunkPump>(LineBatcher(std::move(stdoutSink), stdoutInfo))});
     }
     if (stderrPipe.readEnd.valid()) {
       result.push_back({std::move(stderrPipe.readEnd),
-                        std::make_unique<ChunkPump>(stderrSink,
-                                                    LineInfo{LineOrigin::standardError, LineInfo::kNoPriority})});
+                        std::make_unique<ChunkPump>(LineBatcher(
+                            stderrSink, LineInfo{LineOrigin::standardError, LineInfo::kNoPriority}))});
     }
     return result;
   }
 };
 
-std::string spawnFailureText(const posix::SpawnRequest& request, const std::string& path,
+std::string spawnFailureText(const os::SpawnRequest& request, const std::string& path,
                              const ApplicationTarget& target, int error) {
   // posix_spawn reports a missing working directory as it does a missing
   // program; say which of the two it was.
   const bool badDirectory = request.workingDirectory && ::access(request.workingDirectory->c_str(), X_OK) != 0;
-  return badDirectory ? *request.workingDirectory + " (Path of " + path + "): " + posix::errorText(error)
+  return badDirectory ? *request.workingDirectory + " (Path of " + path + "): " + os::errorText(error)
                       : describeSpawnFailure(target, error);
 }
 
@@ -191,7 +192,7 @@ std::optional<std::int32_t> instanceHandedOffTo(const LaunchRecord& launch) {
     // and must have been there before the launch: none of the launch's own
     // children can have taken its place.
     if (!pinIfInstance(*owner, *program, launch.session)) continue;
-    const auto ticks = posix::statFieldOf(*owner, kStartTicksField);
+    const auto ticks = os::statFieldOf(*owner, kStartTicksField);
     if (ticks && *ticks <= launch.startTicks) return *owner;
   }
   return std::nullopt;
@@ -205,9 +206,9 @@ LinuxRunningApplication::~LinuxRunningApplication() {
 
 bool LinuxRunningApplication::terminate() {
   if (pid_ <= 0 || pid_ == ::getpid()) return false;
-  if (pidfd_ >= 0) return posix::pidfdSendSignal(pidfd_, SIGTERM) == 0;
-  auto pidfd = posix::pidfdOpen(pid_);
-  return pidfd.valid() && posix::pidfdSendSignal(pidfd.get(), SIGTERM) == 0;
+  if (pidfd_ >= 0) return os::pidfdSendSignal(pidfd_, SIGTERM) == 0;
+  auto pidfd = os::pidfdOpen(pid_);
+  return pidfd.valid() && os::pidfdSendSignal(pidfd.get(), SIGTERM) == 0;
 }
 
 LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue) : LinuxWorkspace(mainQueue, Options{}) {}
@@ -215,12 +216,7 @@ LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue) : LinuxWorkspace(mainQueue,
 LinuxWorkspace::LinuxWorkspace(MainQueue& mainQueue, Options options)
     : mainQueue_(mainQueue), options_(std::move(options)) {}
 
-LinuxWorkspace::~LinuxWorkspace() {
-  std::lock_guard lock(mutex_);
-  for (auto& weak : sinks_) {
-    if (auto slot = weak.lock()) slot->close();
-  }
-}
+LinuxWorkspace::~LinuxWorkspace() = default;
 
 bool LinuxWorkspace::isApplication(const std::string& path) { return mf::isApplication(path); }
 
@@ -253,7 +249,7 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
     pathsByIdentifier_[target.identifier] = path;
   }
 
-  posix::SpawnRequest request = spawnRequestFor(target, options);
+  os::SpawnRequest request = spawnRequestFor(target, options);
   const std::string identifier = journalIdentifier(target.name);
   const bool journalReachable = options_.journalStreams && !journalUnavailableReason(options_.journalSocket);
   TargetStreams streams;
@@ -269,8 +265,8 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   LaunchRecord record = prepareLaunch(target, ownSession(options.environment));
   // Recorded from the spawn on, so the log stream knows every helper of the
   // tree, however short its life, where the kernel lets this user see forks.
-  std::shared_ptr<posix::ForkRecorder> forks;
-  auto child = posix::ForkRecorder::spawnRecorded(request, forks);
+  std::shared_ptr<os::ForkRecorder> forks;
+  auto child = os::ForkRecorder::spawnRecorded(request, forks);
   streams.closeChildEnds();
   if (child.pid < 0) {
     fail(spawnFailureText(request, path, target, child.error));
@@ -288,30 +284,18 @@ void LinuxWorkspace::openApplication(const std::string& path, const LaunchOption
   // output or its end can overtake the launch report.
   watcher.run([completion = std::move(completion), application] { completion(std::nullopt, application); });
 
-  const LineBatchSink deliver = registerSink(options.output);
+  // Read to the end whoever still listens, so the target never blocks on a
+  // full terminal or pipe nor dies of SIGPIPE; the sink is the trace's gate.
+  const LineBatchSink& deliver = options.output;
   LineBatchSink stdoutSink = deliver;
   if (journalReachable) {
     // What the target prints stays in the journal too, under its name.
     stdoutSink = [deliver, journal = JournalForwarder::shared().open(identifier, child.pid)](LineBatch batch) {
       journal->forward(batch);
-      deliver(std::move(batch));
+      if (deliver) deliver(std::move(batch));
     };
   }
   watcher.adopt(child.pid, std::move(child.pidfd), streams.outputs(std::move(stdoutSink), deliver));
-}
-
-LineBatchSink LinuxWorkspace::registerSink(const LineBatchSink& output) {
-  // The sinks are switched off when this workspace goes; the outputs are
-  // read to their end all the same, so the target never blocks on them.
-  auto slot = output ? std::make_shared<SinkSlot>(output) : nullptr;
-  if (slot) {
-    std::lock_guard lock(mutex_);
-    std::erase_if(sinks_, [](const auto& weak) { return weak.expired(); });
-    sinks_.push_back(slot);
-  }
-  return [slot](LineBatch batch) {
-    if (slot) slot->deliver(std::move(batch));
-  };
 }
 
 std::string LinuxWorkspace::instanceExecutableFor(const std::string& bundleIdentifier) {
@@ -352,7 +336,7 @@ void LinuxWorkspace::rememberLaunch(pid_t pid, LaunchRecord record) {
   record.pid = pid;
   record.launchedAt = std::chrono::steady_clock::now();
   // The child is ours and not reaped yet, so its /proc entry is there.
-  record.startTicks = posix::statFieldOf(pid, kStartTicksField).value_or(0);
+  record.startTicks = os::statFieldOf(pid, kStartTicksField).value_or(0);
   std::lock_guard lock(mutex_);
   // Launches whose watch never came (a superseded start) must not pile up.
   if (launches_.size() >= 64) launches_.erase(launches_.begin());

@@ -3,6 +3,7 @@
 
 #include <cstddef>
 #include <cstdint>
+#include <functional>
 #include <initializer_list>
 #include <string>
 #include <string_view>
@@ -63,7 +64,6 @@ class LineBatch {
     ends_.clear();
     infos_.clear();
   }
-  std::size_t byteSize() const { return text_.size(); }
 
   static LineBatch of(std::initializer_list<std::string_view> lines, LineInfo info = {}) {
     LineBatch batch;
@@ -76,5 +76,9 @@ class LineBatch {
   std::vector<std::size_t> ends_;
   std::vector<LineInfo> infos_;
 };
+
+// Takes the lines of one chunk. A log stream calls it on a thread of its
+// own, chunks in stream order, never two at once.
+using LineBatchSink = std::function<void(LineBatch)>;
 
 }  // namespace mf

@@ -131,6 +131,7 @@ class ContentView {
  private:
   // (implementation detail owned by the trace layer)
   struct Impl;
+  class LineGate;
   class OperationScope;
 
   // The steps of a trace.
@@ -164,9 +165,10 @@ class ContentView {
   void refreshNovelty();
   // The nested wait of a start; views are told of the changes so far first.
   void waitOnMainQueue(double seconds);
-  // A sink that hands batches to the main queue for this list of events.
-  LineBatchSink makeBatchSink();
-  void deliverBatch(std::uint64_t epoch, const LineBatch& batch);
+  // A gate for one sink into this list of events (LineGate).
+  std::shared_ptr<LineGate> openLineGate();
+  void shutLineGates();
+  void deliverBatch(const LineBatch& batch);
   void handleLogStreamEnd(std::uint64_t epoch, std::uint64_t streamGeneration, const std::string& reason);
   // The end of a trace by its target's exit, once the log stream has caught up.
   void finishTermination(const TerminationNotification& notification);

@@ -31,10 +31,6 @@ class MainQueue {
   virtual void wait(double seconds) = 0;
 };
 
-// Called on a background thread with the lines of one chunk, chunks in stream
-// order, never two at once.
-using LineBatchSink = std::function<void(LineBatch)>;
-
 // The launched target as the log stream needs it: the root of the process
 // tree whose entries it captures, and the transient scope it runs in (empty
 // when none could be made).
@@ -104,7 +100,9 @@ struct LaunchOptions {
   // Where the target's output goes line by line, from a background thread:
   // its stdout always (read through a pseudo-terminal, so its stdio flushes
   // every line as on a terminal), and its stderr too when that is not a
-  // journal stream.
+  // journal stream. Called until the target's output ends, even after the
+  // trace and the workspace are gone, so it must stay safe to call: the
+  // trace's is a LineGate.
   LineBatchSink output;
   // Whether the target's stderr is a journal stream under its name (what
   // desktop launchers do; the log stream reads it back from the journal).

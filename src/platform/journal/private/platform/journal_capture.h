@@ -108,7 +108,7 @@ class JournalCapture {
   bool seesForks() const { return tree_.seesForks(); }
 
   // The launched process is known: decides the entries held until now.
-  void follow(pid_t root, const std::string& unit, std::shared_ptr<posix::ForkRecorder> forks = nullptr);
+  void follow(pid_t root, const std::string& unit, std::shared_ptr<os::ForkRecorder> forks = nullptr);
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
   void flush();

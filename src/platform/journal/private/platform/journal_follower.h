@@ -12,7 +12,7 @@
 
 #include "platform/journal_capture.h"
 #include "platform/journal_reader.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/stream_linger.h"
 #include "trace/services.h"
 
@@ -35,7 +35,7 @@ class JournalFollower {
   static constexpr int kEntriesPerTurn = 2048;
 
   JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, LineBatchSink sink,
-                  posix::UniqueFd wakeFd);
+                  os::UniqueFd wakeFd);
 
   bool seesForks() const { return seesForks_; }
   // Main thread; the reader applies it on its next turn.
@@ -73,7 +73,7 @@ class JournalFollower {
 
   std::unique_ptr<JournalReader> reader_;  // reader thread only, like capture_
   JournalCapture capture_;
-  posix::UniqueFd wakeFd_;
+  os::UniqueFd wakeFd_;
   const bool seesForks_;
   std::optional<std::string> failure_;  // reader thread only: why reading stopped
   std::atomic<int> stop_{0};

@@ -12,12 +12,12 @@
 #include <unordered_set>
 #include <vector>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
-namespace mf::posix {
+namespace mf::os {
 class ForkRecorder;
 struct ForkRecord;
-}  // namespace mf::posix
+}  // namespace mf::os
 
 namespace mf {
 
@@ -43,7 +43,7 @@ namespace mf {
 class ProcessTree {
  public:
   // A file a member mapped as code, as the kernel recorded it when it was
-  // mapped (see posix::ForkRecorder).
+  // mapped (see os::ForkRecorder).
   struct MappedFile {
     std::string path;
     std::uint64_t start = 0;
@@ -77,7 +77,7 @@ class ProcessTree {
   void discoverChildren();
 
   // `recorder`: the launch's fork records, used where the connector is not.
-  void setRoot(pid_t root, std::shared_ptr<posix::ForkRecorder> recorder = nullptr);
+  void setRoot(pid_t root, std::shared_ptr<os::ForkRecorder> recorder = nullptr);
 
   // Whether `pid` is the root or descends from it, now or within the grace
   // after its exit. Reads queued events first, then /proc where events cannot
@@ -105,7 +105,7 @@ class ProcessTree {
   using Mappings = std::shared_ptr<const std::vector<MappedFile>>;
 
   void handleFork(pid_t parent, pid_t child, std::uint64_t bootNanos = 0, std::uint64_t forkMicros = 0);
-  void recordMappings(const posix::ForkRecord& record);
+  void recordMappings(const os::ForkRecord& record);
   void handleThread(pid_t thread, pid_t process);
   void addForked(pid_t child, std::uint64_t bootNanos, const std::string& parentName);
   void handleExit(pid_t pid);
@@ -113,13 +113,13 @@ class ProcessTree {
   void drainRecorder();
   static bool startsAt(const Member& member, unsigned long long ticks);
   void addMember(pid_t pid, unsigned long long startTicks, std::string name = {}, bool forkSeen = false);
-  bool isLinkedToMemberInProc(pid_t pid, const posix::ProcessStat& stat);
+  bool isLinkedToMemberInProc(pid_t pid, const os::ProcessStat& stat);
   bool expired(Member& member, pid_t pid, Clock::time_point now);
   void pruneExpired();
 
-  posix::UniqueFd connector_;
-  std::shared_ptr<posix::ForkRecorder> recorder_;
-  std::vector<posix::ForkRecord> records_;  // reused between drains
+  os::UniqueFd connector_;
+  std::shared_ptr<os::ForkRecorder> recorder_;
+  std::vector<os::ForkRecord> records_;  // reused between drains
   bool lostEvents_ = false;  // the kernel dropped events: fall back to /proc too
   pid_t root_ = 0;
   unsigned long long rootStartTicks_ = 0;

@@ -14,7 +14,6 @@
 
 namespace mf {
 
-class SinkSlot;
 struct ApplicationTarget;
 struct LaunchRecord;
 struct SessionIdentity;
@@ -38,8 +37,8 @@ class LinuxWorkspace final : public Workspace {
 
   explicit LinuxWorkspace(MainQueue& mainQueue);
   LinuxWorkspace(MainQueue& mainQueue, Options options);
-  // Direct-output sinks are switched off here; the targets' pipes are still
-  // drained to their end by the process-wide watcher.
+  // The targets' outputs are still read to their end by the process-wide
+  // watcher, into the sinks their launches gave.
   ~LinuxWorkspace() override;
 
   void openApplication(const std::string& path, const LaunchOptions& options, LaunchCompletion completion) override;
@@ -55,8 +54,6 @@ class LinuxWorkspace final : public Workspace {
   std::string instanceExecutableFor(const std::string& bundleIdentifier);
   LaunchRecord prepareLaunch(const ApplicationTarget& target, SessionIdentity session);
   void rememberLaunch(pid_t pid, LaunchRecord record);
-  // The launch's output sink, switched off when this workspace goes.
-  LineBatchSink registerSink(const LineBatchSink& output);
   std::optional<LaunchRecord> forgetLaunch(pid_t pid);
 
   MainQueue& mainQueue_;
@@ -65,7 +62,6 @@ class LinuxWorkspace final : public Workspace {
   // Identifiers seen by bundleIdentifier() or a launch, so a desktop entry
   // outside the XDG directories can be found again by its identifier.
   std::unordered_map<std::string, std::string> pathsByIdentifier_;
-  std::vector<std::weak_ptr<SinkSlot>> sinks_;
   std::vector<LaunchRecord> launches_;
 };
 

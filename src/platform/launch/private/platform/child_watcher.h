@@ -14,25 +14,10 @@
 #include <vector>
 
 #include "platform/chunk_pump.h"
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "trace/services.h"
 
 namespace mf {
-
-// A sink that its owner can switch off: calls made after close() do nothing,
-// and close() waits for a call in progress. The watcher keeps draining a
-// target's output after its consumer is gone, so the target never blocks on
-// a full pipe or dies of SIGPIPE.
-class SinkSlot {
- public:
-  explicit SinkSlot(LineBatchSink sink) : sink_(std::move(sink)) {}
-  void deliver(LineBatch batch);
-  void close();
-
- private:
-  std::mutex mutex_;
-  LineBatchSink sink_;
-};
 
 // The one background thread that watches the processes we launched: it reaps
 // every child when it ends (so none stays a zombie, watched or not), keeps
@@ -53,12 +38,12 @@ class ChildWatcher {
   // read by `pump` until end of stream (or, for a terminal, until the last
   // writer closes it).
   struct Output {
-    posix::UniqueFd fd;
+    os::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
   };
 
   // Takes over a child we spawned, with the outputs we read.
-  void adopt(pid_t pid, posix::UniqueFd pidfd, std::vector<Output> outputs = {});
+  void adopt(pid_t pid, os::UniqueFd pidfd, std::vector<Output> outputs = {});
 
   // `handler` runs once on the watcher thread when `pid` has ended, at once
   // if it ended already. The status is unknown (nullopt) for a process that
@@ -77,12 +62,12 @@ class ChildWatcher {
  private:
   struct Child {
     pid_t pid = -1;
-    posix::UniqueFd pidfd;
+    os::UniqueFd pidfd;
     bool isOurs = true;
   };
   struct Capture {
     pid_t pid = -1;
-    posix::UniqueFd fd;
+    os::UniqueFd fd;
     std::unique_ptr<ChunkPump> pump;
   };
   struct Watch {
@@ -99,7 +84,7 @@ class ChildWatcher {
   void reapAdoptedOrphans();
 
   std::mutex mutex_;
-  posix::UniqueFd wakeFd_;
+  os::UniqueFd wakeFd_;
   std::vector<std::unique_ptr<Child>> children_;
   std::vector<std::unique_ptr<Capture>> captures_;
   std::map<std::uint64_t, Watch> watches_;

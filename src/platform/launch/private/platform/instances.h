@@ -16,7 +16,7 @@
 #include <utility>
 #include <vector>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 namespace mf {
 
@@ -69,7 +69,7 @@ bool runsProgram(pid_t pid, const ProgramIdentity& program);
 
 struct PinnedProcess {
   pid_t pid = 0;
-  posix::UniqueFd pidfd;  // may be empty where pidfds are not available
+  os::UniqueFd pidfd;  // may be empty where pidfds are not available
 };
 
 // `pid` pinned by a pidfd when it runs `program` in `session` (checked

@@ -10,7 +10,7 @@
 #include <utility>
 #include <vector>
 
-namespace mf::posix {
+namespace mf::os {
 
 // Retries the call while it fails with EINTR, so no caller forgets one.
 template <typename Call>
@@ -125,4 +125,4 @@ bool isChildSubreaper();
 // 64 KiB of it); empty when the process is gone or cannot be read.
 std::vector<std::string> commandLineOf(pid_t pid);
 
-}  // namespace mf::posix
+}  // namespace mf::os

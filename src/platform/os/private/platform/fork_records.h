@@ -8,11 +8,11 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "trace/services.h"
 
-namespace mf::posix {
+namespace mf::os {
 
 struct ForkRecord {
   enum class Kind : std::uint8_t { fork, exit, rename, mapping };
@@ -96,4 +96,4 @@ class ForkRecorder final : public LaunchWitness {
   bool lostMappings_ = false;
 };
 
-}  // namespace mf::posix
+}  // namespace mf::os

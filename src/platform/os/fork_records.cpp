@@ -13,7 +13,7 @@
 #include <thread>
 #include <unistd.h>
 
-namespace mf::posix {
+namespace mf::os {
 namespace {
 
 // Pages of records per CPU. A short-lived helper costs about 100 bytes
@@ -286,4 +286,4 @@ void ForkRecorder::drain(std::vector<ForkRecord>& out) {
   }
 }
 
-}  // namespace mf::posix
+}  // namespace mf::os

@@ -12,7 +12,7 @@
 
 extern char** environ;
 
-namespace mf::posix {
+namespace mf::os {
 namespace {
 
 // The posix_spawn attribute and file-action objects as scoped values.
@@ -128,4 +128,4 @@ std::optional<std::string> findInPath(const std::string& name) {
   return std::nullopt;
 }
 
-}  // namespace mf::posix
+}  // namespace mf::os

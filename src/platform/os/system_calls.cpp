@@ -1,5 +1,5 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
 #include <algorithm>
 #include <atomic>
@@ -18,7 +18,7 @@
 #include <string_view>
 #include <termios.h>
 
-namespace mf::posix {
+namespace mf::os {
 
 namespace {
 thread_local ReadCall currentRead = [](int fd, void* buffer, std::size_t size) { return ::read(fd, buffer, size); };
@@ -230,4 +230,4 @@ std::vector<std::string> commandLineOf(pid_t pid) {
   return args;
 }
 
-}  // namespace mf::posix
+}  // namespace mf::os

@@ -6,9 +6,9 @@
 #include <sys/types.h>
 #include <vector>
 
-#include "platform/posix_io.h"
+#include "platform/system_calls.h"
 
-namespace mf::posix {
+namespace mf::os {
 
 struct SpawnRequest {
   // argv[0] is the program: an absolute or relative path, or a bare name
@@ -41,4 +41,4 @@ Spawned spawnProcess(const SpawnRequest& request);
 // The PATH lookup posix_spawnp does, for callers that need the file itself.
 std::optional<std::string> findInPath(const std::string& name);
 
-}  // namespace mf::posix
+}  // namespace mf::os
