@@ -54,6 +54,8 @@ TEST_P(LineRules, Hold) {
       EXPECT_EQ(containsWord(c[1], c[2]), c[3] == "yes");
     } else if (kind == "trivial") {
       EXPECT_EQ(isTrivialLine(c[1]), c[2] == "yes");
+      const LineInfo printed{LineOrigin::standardOutput, LineInfo::kNoPriority, false};
+      EXPECT_EQ(classifier.classify(c[1], printed).isRoutineNoise, c[2] == "yes") << "the classifier's fast path agrees";
     } else if (kind == "type") {
       EXPECT_EQ(label(classify(c[1]).type), c[2]);
     } else if (kind == "noise") {
