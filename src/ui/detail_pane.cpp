@@ -156,7 +156,7 @@ void DetailPane::refreshHiddenNote() {
 
 void DetailPane::refresh() {
   // Looked up in the whole list: an event the filter hides from the list still shows here.
-  const std::optional<MarrowfieldEvent> event = content_.selectedEvent();
+  std::optional<MarrowfieldEvent> event = content_.selectedEvent();
   copy_->setEnabled(event.has_value());
   refreshHiddenNote();
   if (!event) {
@@ -164,108 +164,101 @@ void DetailPane::refresh() {
     stack_->setCurrentWidget(empty_);
     return;
   }
-  if (shown_ && *shown_ == *event && body_ != nullptr) {
-    stack_->setCurrentWidget(scroll_);
-    return;
+  if (!shown_ || !(*shown_ == *event)) {
+    shown_ = std::move(event);
+    showBody(*shown_);
   }
-  shown_ = event;
-  blocks_.clear();
-  sinceLaunch_ = nullptr;
-  origin_ = nullptr;
-  launchOptions_ = nullptr;
-  const std::optional<double> start = traceStart(content_.events());
+  stack_->setCurrentWidget(scroll_);
+}
+
+void DetailPane::showBody(const MarrowfieldEvent& event) {
+  values_.clear();
   auto* body = new QWidget();
   body->setAutoFillBackground(false);
-  auto* stack = new QVBoxLayout(body);
-  stack->setContentsMargins(16, 16, 16, 16);
-  stack->setSpacing(18);
-  const std::string_view typeLabel = label(event->type);
-  std::vector<std::pair<QString, QString>> fields = {
-      {QStringLiteral("TYPE"), QString::fromLatin1(typeLabel.data(), static_cast<qsizetype>(typeLabel.size()))},
-      {QStringLiteral("SOURCE"), showBidiControls(QString::fromStdString(event->source))},
-      {QStringLiteral("TIME"), QString::fromStdString(formatTime(event->time))},
-      {QStringLiteral("MESSAGE"), showBidiControls(QString::fromStdString(event->message))},
-  };
-  if (event->isRoutineNoise) {
-    fields.emplace_back(QStringLiteral("VISIBILITY"), QStringLiteral("Raw-log-only system/framework event"));
-  }
-  for (const auto& [name, value] : fields) {
-    auto* block = new QVBoxLayout();
-    block->setSpacing(7);
-    auto* head = makeLabel(name, fonts::mono(10, fonts::Weight::bold), colors::secondary(), body);
-    // Laying out a megabyte of text would freeze the window for seconds; the
-    // pane shows the first part and says how much more the copy carries.
-    const bool cut = value.size() > kShownCharacters;
-    auto* text = new SelectableText(cut ? value.left(kShownCharacters) : value, body);
-    text->setObjectName(QStringLiteral("detailValue:") + name);
-    text->setAccessibleName(name);
-    block->addWidget(head);
-    if (name == QLatin1String("TIME") && start) {
-      // Beside the clock time, the offset into the trace, which is what tells
-      // two events of the same second apart.
-      auto* row = new QHBoxLayout();
-      row->setSpacing(8);
-      row->addWidget(text, 1);
-      sinceLaunch_ = makeLabel(formatSinceLaunch(*start, event->time), fonts::mono(12), colors::secondary(), body);
-      sinceLaunch_->setObjectName(QStringLiteral("detailSinceLaunch"));
-      sinceLaunch_->setToolTip(QStringLiteral("Time since the trace started"));
-      sinceLaunch_->setAccessibleName(QStringLiteral("Since launch ") + sinceLaunch_->text());
-      row->addWidget(sinceLaunch_, 0, Qt::AlignTop);
-      block->addLayout(row);
-    } else {
-      block->addWidget(text);
-    }
-    if (cut) {
-      auto* note = makeLabel(QStringLiteral("\u2026 %1 more characters. \u201CCopy selected event\u201D copies the whole message.")
-                                 .arg(value.size() - kShownCharacters),
-                             fonts::make(11), colors::secondary(), body);
-      note->setObjectName(QStringLiteral("detailCutNote"));
-      note->setWordWrap(true);
-      block->addWidget(note);
-    }
-    stack->addLayout(block);
-    blocks_.emplace_back(head, text);
-  }
-  {
-    // Below the fields: which stream carried the line.
-    auto* block = new QVBoxLayout();
-    block->setSpacing(7);
-    block->addWidget(makeLabel(QStringLiteral("ORIGIN"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
-    origin_ = new SelectableText(toQString(originName(event->origin)), body);
-    origin_->setObjectName(QStringLiteral("detailValue:ORIGIN"));
-    origin_->setAccessibleName(QStringLiteral("ORIGIN"));
-    block->addWidget(origin_);
-    if (content_.isNew(event->id, event->message).value_or(false)) {
-      block->addWidget(makeLabel(QStringLiteral("New since the previous launch"), fonts::make(11, fonts::Weight::medium),
-                                 colors::orange(), body));
-    }
-    stack->addLayout(block);
-  }
-  if (const LaunchOptions* options = shownLaunchOptions()) {
-    // What this run was given besides its command, so two runs of one
-    // target can be told apart by more than their output.
-    auto* block = new QVBoxLayout();
-    block->setSpacing(7);
-    block->addWidget(makeLabel(QStringLiteral("LAUNCH OPTIONS"), fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
-    launchOptions_ = new SelectableText(describeLaunchOptions(*options), body);
-    launchOptions_->setObjectName(QStringLiteral("detailValue:LAUNCH OPTIONS"));
-    launchOptions_->setAccessibleName(QStringLiteral("LAUNCH OPTIONS"));
-    block->addWidget(launchOptions_);
-    stack->addLayout(block);
-  }
-  stack->addStretch(1);
+  auto* column = new QVBoxLayout(body);
+  column->setContentsMargins(16, 16, 16, 16);
+  column->setSpacing(18);
+  addFields(*column, event);
+  addOrigin(*column, event);
+  addLaunchOptions(*column);
+  column->addStretch(1);
   scroll_->setWidget(body);  // deletes the previous body
-  body_ = body;
   scroll_->verticalScrollBar()->setValue(0);
-  stack_->setCurrentWidget(scroll_);
+}
+
+QVBoxLayout* DetailPane::addBlock(QVBoxLayout& column, const QString& name, const QString& value, QWidget* beside) {
+  QWidget* body = column.parentWidget();
+  auto* block = new QVBoxLayout();
+  block->setSpacing(7);
+  block->addWidget(makeLabel(name, fonts::mono(10, fonts::Weight::bold), colors::secondary(), body));
+  // Laying out a megabyte of text would freeze the window for seconds; the
+  // pane shows the first part and says how much more the copy carries.
+  const bool cut = value.size() > kShownCharacters;
+  auto* text = new SelectableText(cut ? value.left(kShownCharacters) : value, body);
+  text->setObjectName(QStringLiteral("detailValue:") + name);
+  text->setAccessibleName(name);
+  if (beside != nullptr) {
+    auto* row = new QHBoxLayout();
+    row->setSpacing(8);
+    row->addWidget(text, 1);
+    row->addWidget(beside, 0, Qt::AlignTop);
+    block->addLayout(row);
+  } else {
+    block->addWidget(text);
+  }
+  if (cut) {
+    const QString more = QStringLiteral("\u2026 %1 more characters. \u201CCopy selected event\u201D copies the whole message.");
+    auto* note = makeLabel(more.arg(value.size() - kShownCharacters), fonts::make(11), colors::secondary(), body);
+    note->setObjectName(QStringLiteral("detailCutNote"));
+    note->setWordWrap(true);
+    block->addWidget(note);
+  }
+  column.addLayout(block);
+  values_.push_back(text);
+  return block;
+}
+
+void DetailPane::addFields(QVBoxLayout& column, const MarrowfieldEvent& event) {
+  addBlock(column, QStringLiteral("TYPE"), toQString(label(event.type)));
+  addBlock(column, QStringLiteral("SOURCE"), showBidiControls(QString::fromStdString(event.source)));
+  // Beside the clock time, the offset into the trace, which is what tells
+  // two events of the same second apart.
+  QLabel* sinceLaunch = nullptr;
+  if (const std::optional<double> start = traceStart(content_.events())) {
+    const QString offset = formatSinceLaunch(*start, event.time);
+    sinceLaunch = makeLabel(offset, fonts::mono(12), colors::secondary(), column.parentWidget());
+    sinceLaunch->setObjectName(QStringLiteral("detailSinceLaunch"));
+    sinceLaunch->setToolTip(QStringLiteral("Time since the trace started"));
+    sinceLaunch->setAccessibleName(QStringLiteral("Since launch ") + sinceLaunch->text());
+  }
+  addBlock(column, QStringLiteral("TIME"), QString::fromStdString(formatTime(event.time)), sinceLaunch);
+  addBlock(column, QStringLiteral("MESSAGE"), showBidiControls(QString::fromStdString(event.message)));
+  if (event.isRoutineNoise) {
+    addBlock(column, QStringLiteral("VISIBILITY"), QStringLiteral("Raw-log-only system/framework event"));
+  }
+}
+
+void DetailPane::addOrigin(QVBoxLayout& column, const MarrowfieldEvent& event) {
+  // Below the fields: which stream carried the line.
+  QVBoxLayout* block = addBlock(column, QStringLiteral("ORIGIN"), toQString(originName(event.origin)));
+  if (content_.isNew(event.id, event.message).value_or(false)) {
+    block->addWidget(makeLabel(QStringLiteral("New since the previous launch"), fonts::make(11, fonts::Weight::medium),
+                               colors::orange(), column.parentWidget()));
+  }
+}
+
+void DetailPane::addLaunchOptions(QVBoxLayout& column) {
+  // What this run was given besides its command, so two runs of one
+  // target can be told apart by more than their output.
+  if (const LaunchOptions* options = shownLaunchOptions()) {
+    addBlock(column, QStringLiteral("LAUNCH OPTIONS"), describeLaunchOptions(*options));
+  }
 }
 
 QList<QWidget*> DetailPane::focusChain() const {
   QList<QWidget*> chain{copy_};
-  if (isShowingEmptyState()) return chain;
-  for (const auto& [head, value] : blocks_) chain << value;
-  if (origin_ != nullptr) chain << origin_;
-  if (launchOptions_ != nullptr) chain << launchOptions_;
+  if (stack_->currentWidget() == empty_) return chain;
+  for (SelectableText* value : values_) chain << value;
   return chain;
 }
 
@@ -273,32 +266,6 @@ const LaunchOptions* DetailPane::shownLaunchOptions() const {
   if (book_ == nullptr) return nullptr;
   if (const auto& session = content_.selectedSessionID()) return book_->forSession(*session);
   return content_.viewingSavedSession() ? nullptr : book_->forCurrentTrace();
-}
-
-QString DetailPane::launchOptionsText() const {
-  return isShowingEmptyState() || launchOptions_ == nullptr ? QString() : launchOptions_->toPlainText();
-}
-
-QString DetailPane::sinceLaunchText() const {
-  return isShowingEmptyState() || sinceLaunch_ == nullptr ? QString() : sinceLaunch_->text();
-}
-
-QString DetailPane::originText() const {
-  return isShowingEmptyState() || origin_ == nullptr ? QString() : origin_->toPlainText();
-}
-
-QStringList DetailPane::fieldLabels() const {
-  QStringList labels;
-  if (isShowingEmptyState()) return labels;
-  for (const auto& [head, value] : blocks_) labels << head->text();
-  return labels;
-}
-
-QStringList DetailPane::fieldValues() const {
-  QStringList values;
-  if (isShowingEmptyState()) return values;
-  for (const auto& [head, value] : blocks_) values << value->toPlainText();
-  return values;
 }
 
 }  // namespace mf::ui

@@ -10,6 +10,7 @@
 #include <QApplication>
 #include <QClipboard>
 #include <QTest>
+#include <QTextEdit>
 #include <functional>
 #include <memory>
 #include <string>
@@ -68,6 +69,30 @@ struct Harness {
   ui::EventPane& pane() const { return *window->eventPane(); }
   ui::DetailPane& detail() const { return *window->detailPane(); }
   ui::EventListView& list() const { return *pane().listView(); }
+
+  // The detail pane as a reader finds it: its copy button, whether it asks
+  // for a selection, and its values by the name each carries ("TYPE", ...).
+  QAbstractButton& copyEvent() const { return *detail().findChild<QAbstractButton*>("copyEventButton"); }
+  bool detailEmpty() const { return detail().findChild<QWidget*>("detailEmptyState")->isVisibleTo(&detail()); }
+  std::vector<std::pair<QString, QString>> detailValues() const {
+    std::vector<std::pair<QString, QString>> values;
+    for (const QTextEdit* text : detail().findChildren<QTextEdit*>()) {
+      if (!text->objectName().startsWith(QStringLiteral("detailValue:"))) continue;
+      values.emplace_back(text->accessibleName(), text->toPlainText());
+    }
+    return values;
+  }
+  QString detailValue(const QString& name) const {
+    for (const auto& [shownName, text] : detailValues()) {
+      if (shownName == name) return text;
+    }
+    return {};
+  }
+  QString detailNames() const {
+    QStringList names;
+    for (const auto& [name, text] : detailValues()) names << name;
+    return names.join(QLatin1Char(' '));
+  }
 
   void choose(const std::string& path = kApp, const std::string& bundleId = {}) {
     if (!bundleId.empty()) fakes.workspace.bundleIds[path] = bundleId;

@@ -37,24 +37,23 @@ class DetailPane final : public Surface {
   // Where the pane reads what the trace on screen was launched with.
   void setLaunchOptionsBook(const LaunchOptionsBook* book) { book_ = book; }
 
-  PlainGlyphButton* copyButton() const { return copy_; }
-  bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
-  QStringList fieldLabels() const;
-  QStringList fieldValues() const;
-  // Beside TIME: how long after the trace's start the event came ("+0.412 s");
-  // empty when the list does not begin with a trace start.
-  QString sinceLaunchText() const;
-  // Below the fields: where the event's line came from ("stdout", "stderr",
-  // "journal", "trace").
-  QString originText() const;
-  // Below the origin, when the run had them: its arguments and environment.
-  QString launchOptionsText() const;
   // The pane's controls in Tab order: the copy button, then the values.
   QList<QWidget*> focusChain() const;
 
  private:
+  // The selection, or nothing; a new event gets a new body.
   void refresh();
   void refreshHiddenNote();
+  void showBody(const MarrowfieldEvent& event);
+  // A titled value ("detailValue:TYPE" to tests, "TYPE" to a reader), with
+  // `beside` to its right when given; returns the block for more below it.
+  QVBoxLayout* addBlock(QVBoxLayout& column, const QString& name, const QString& value, QWidget* beside = nullptr);
+  // TYPE, SOURCE, TIME (with the offset into the trace), MESSAGE, and VISIBILITY for routine noise.
+  void addFields(QVBoxLayout& column, const MarrowfieldEvent& event);
+  // Which stream carried the line, and whether it is new since the previous launch.
+  void addOrigin(QVBoxLayout& column, const MarrowfieldEvent& event);
+  // What the run was launched with, when it had options.
+  void addLaunchOptions(QVBoxLayout& column);
   const LaunchOptions* shownLaunchOptions() const;
 
   ContentView& content_;
@@ -63,12 +62,9 @@ class DetailPane final : public Surface {
   QWidget* empty_;
   QLabel* hiddenNote_ = nullptr;
   QScrollArea* scroll_;
-  QWidget* body_ = nullptr;
   std::optional<MarrowfieldEvent> shown_;
-  std::vector<std::pair<QLabel*, SelectableText*>> blocks_;
-  QLabel* sinceLaunch_ = nullptr;
-  SelectableText* origin_ = nullptr;
-  SelectableText* launchOptions_ = nullptr;
+  // The values of the shown body, top to bottom: the Tab order inside the pane.
+  std::vector<SelectableText*> values_;
   const LaunchOptionsBook* book_ = nullptr;
 };
 
