@@ -193,7 +193,6 @@ void ClampedText::setMinimumWidthHint(int pixels) {
   updateGeometry();
 }
 
-QStringList ClampedText::displayedLines() const { return layoutLines(width()); }
 
 int ClampedText::heightForWidth(int width) const {
   const int count = qMax<qsizetype>(1, layoutLines(width).size());

@@ -41,9 +41,7 @@ class EmptyState final : public QWidget {
  public:
   explicit EmptyState(QWidget* parent = nullptr);
   void setRawLog(bool rawLog);
-  QString glyph() const { return glyph_->glyph(); }
   QString title() const { return title_->text(); }
-  QString explanation() const { return explanation_->text(); }
 
  private:
   QWidget* glyphHost_;
@@ -80,7 +78,6 @@ class EventPane final : public QWidget {
   QLabel* countLabel() const { return count_; }
   EventListView* listView() const { return list_; }
   EmptyState* emptyState() const { return empty_; }
-  VerdictBar* verdictBar() const { return verdictBar_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
   // The pane's controls in Tab order.
   QList<QWidget*> focusChain() const;

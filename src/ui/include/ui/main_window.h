@@ -26,7 +26,6 @@ class MainWindow final : public QWidget {
   Sidebar* sidebar() const { return sidebar_; }
   EventPane* eventPane() const { return eventPane_; }
   DetailPane* detailPane() const { return detailPane_; }
-  QSplitter* columns() const { return columns_; }
   LaunchOptionsBook& launchOptions() { return launchOptions_; }
   // The launch options of the chosen target, in a dialog (Ctrl+E).
   void editLaunchOptions();

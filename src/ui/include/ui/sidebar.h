@@ -17,7 +17,6 @@ namespace mf::ui {
 class CounterLabel final : public QWidget {
  public:
   CounterLabel(const QString& glyph, const QString& text, const QColor& color, QWidget* parent = nullptr);
-  QString glyph() const { return glyph_->glyph(); }
   QString text() const { return text_->text(); }
   QColor color() const { return glyph_->color(); }
 
@@ -61,9 +60,6 @@ class SessionCard final : public QAbstractButton {
   bool isSelected() const { return selected_; }
   QColor fill() const;
   QColor border() const;
-  QString appNameText() const { return name_->text(); }
-  QString countText() const { return count_->text(); }
-  QString timeText() const { return time_->text(); }
   const std::vector<CounterLabel*>& counters() const { return counters_; }
   OutcomeBadge* outcomeBadge() const { return outcome_; }
   QSize sizeHint() const override;

@@ -38,10 +38,6 @@ class VerdictBar final : public Surface {
   VerdictBar(ContentView& content, LabeledSwitch* onlyNew, QWidget* parent = nullptr);
   void onChange(const Change& change);
 
-  VerdictLabel* verdictLabel() const { return verdict_; }
-  QLabel* noveltyLabel() const { return novelty_; }
-  const Verdict& verdict() const { return current_; }
-
  private:
   // The verdict reads the whole list; a flood of batches is answered once
   // per interval, not once per batch.

@@ -43,7 +43,6 @@ void setTextColor(QWidget* widget, const QColor& color);
 class GlyphLabel final : public QLabel {
  public:
   GlyphLabel(const QString& glyph, int pixels, const QColor& color, QWidget* parent = nullptr);
-  const QString& glyph() const { return glyph_; }
   const QColor& color() const { return color_; }
   void setColor(const QColor& color);
 
@@ -81,8 +80,6 @@ class ClampedText final : public QWidget {
   // The narrowest it accepts before its line budget has to cut it.
   void setMinimumWidthHint(int pixels);
   const QString& text() const { return text_; }
-  // The lines as drawn at the current width (for tests and accessibility).
-  QStringList displayedLines() const;
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
   bool hasHeightForWidth() const override { return true; }
@@ -157,7 +154,6 @@ class PlainGlyphButton final : public QAbstractButton {
  public:
   PlainGlyphButton(const QString& glyph, const QColor& color, int pixels, QWidget* parent = nullptr);
   QSize sizeHint() const override { return {pixels_ + 8, pixels_ + 8}; }
-  const QString& glyph() const { return glyph_; }
 
  protected:
   void paintEvent(QPaintEvent* event) override;
