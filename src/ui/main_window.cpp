@@ -18,6 +18,7 @@
 
 #include "ui/detail_pane.h"
 #include "ui/event_pane.h"
+#include "ui/launch_options.h"
 #include "ui/sidebar.h"
 #include "ui/top_bar.h"
 
@@ -41,7 +42,8 @@ void applyDarkAppearance() {
   }
 }
 
-MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent), content_(content) {
+MainWindow::MainWindow(ContentView& content, QWidget* parent)
+    : QWidget(parent), content_(content), launchOptions_(std::make_unique<LaunchOptionsBook>()) {
   setObjectName(QStringLiteral("mainWindow"));
   setWindowTitle(QStringLiteral("Marrowfield"));
   setPalette(darkPalette());
@@ -76,8 +78,8 @@ MainWindow::MainWindow(ContentView& content, QWidget* parent) : QWidget(parent),
   stack->addWidget(columns_, 1);
   QObject::connect(columns_, &QSplitter::splitterMoved, this, [this] { refreshColumnToggles(); });
 
-  sidebar_->setLaunchOptionsBook(&launchOptions_);
-  detailPane_->setLaunchOptionsBook(&launchOptions_);
+  sidebar_->setLaunchOptionsBook(launchOptions_.get());
+  detailPane_->setLaunchOptionsBook(launchOptions_.get());
   QObject::connect(sidebar_->launchOptionsButton(), &QAbstractButton::clicked, this, [this] { editLaunchOptions(); });
   // Toggled, not clicked: a screen reader's toggle action flips the button
   // without a click. Setting it back to the columns' state is a no-op here.
@@ -121,7 +123,7 @@ void MainWindow::addShortcut(const QKeySequence& keys, const std::function<void(
 void MainWindow::prepareLaunch() {
   const auto& target = content_.selectedAppURL();
   if (!target) return;
-  const LaunchOptions& options = launchOptions_.beginTrace(*target);
+  const LaunchOptions& options = launchOptions_->beginTrace(*target);
   content_.setLaunchParameters(options.arguments, options.environment, options.qtLevelPrefix);
 }
 
@@ -129,9 +131,9 @@ void MainWindow::editLaunchOptions() {
   const auto& target = content_.selectedAppURL();
   if (!target) return;
   const std::string url = *target;
-  LaunchOptionsDialog dialog(QString::fromStdString(content_.selectedAppName()), launchOptions_.forTarget(url), this);
+  LaunchOptionsDialog dialog(QString::fromStdString(content_.selectedAppName()), launchOptions_->forTarget(url), this);
   if (dialog.exec() != QDialog::Accepted) return;
-  launchOptions_.setForTarget(url, dialog.options());
+  launchOptions_->setForTarget(url, dialog.options());
   sidebar_->refreshTarget();
 }
 
@@ -205,7 +207,7 @@ void MainWindow::resizeEvent(QResizeEvent* event) {
 
 void MainWindow::onChange(const Change& change) {
   // First: the cards and the detail pane read which options a session ran with.
-  if (change.has(Change::sessions)) launchOptions_.noteSessions(content_.sessions());
+  if (change.has(Change::sessions)) launchOptions_->noteSessions(content_.sessions());
   topBar_->refresh();
   sidebar_->onChange(change);
   eventPane_->onChange(change);

@@ -2,9 +2,9 @@
 #pragma once
 
 #include <QWidget>
+#include <memory>
 
 #include "trace/content_view.h"
-#include "ui/launch_options.h"
 
 class QSplitter;
 
@@ -14,6 +14,7 @@ class TopBar;
 class Sidebar;
 class EventPane;
 class DetailPane;
+class LaunchOptionsBook;
 
 // One window's content: backdrop, top bar and the three columns over one ContentView.
 class MainWindow final : public QWidget {
@@ -26,7 +27,7 @@ class MainWindow final : public QWidget {
   Sidebar* sidebar() const { return sidebar_; }
   EventPane* eventPane() const { return eventPane_; }
   DetailPane* detailPane() const { return detailPane_; }
-  LaunchOptionsBook& launchOptions() { return launchOptions_; }
+  LaunchOptionsBook& launchOptions() { return *launchOptions_; }
   // The launch options of the chosen target, in a dialog (Ctrl+E).
   void editLaunchOptions();
   // Shows or hides a side column; a hidden one comes back at its last width.
@@ -59,7 +60,7 @@ class MainWindow final : public QWidget {
   EventPane* eventPane_;
   DetailPane* detailPane_;
   QSplitter* columns_;
-  LaunchOptionsBook launchOptions_;
+  std::unique_ptr<LaunchOptionsBook> launchOptions_;
   // The width each side column had when it was last shown.
   int sidebarWidth_ = 0;
   int detailWidth_ = 0;
