@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "ui/sidebar.h"
 
+#include <QAccessible>
 #include <QDateTime>
 #include <QHBoxLayout>
 #include <QKeyEvent>
@@ -8,6 +9,8 @@
 #include <QMessageBox>
 #include <QPainter>
 #include <QScrollBar>
+#include <algorithm>
+#include <utility>
 
 #include "trace/signal_names.h"
 #include "ui/glyphs.h"
@@ -314,28 +317,55 @@ void Sidebar::rebuildCards() {
   bool same = sessions.size() == cards_.size();
   for (std::size_t i = 0; same && i < sessions.size(); ++i) same = cards_[i]->session().id == sessions[i].id;
   if (!same) {
-    // Old cards go later: this may run inside the click handler of one of them.
-    for (SessionCard* card : cards_) {
-      card->hide();
-      list_->removeWidget(card);
-      card->deleteLater();
-    }
+    // A recorded session does not change, so its card stays: made afresh,
+    // every card's parts would go and come again on the accessibility bus at
+    // each launch, and a reader would be told of objects already gone.
+    std::vector<SessionCard*> old = std::move(cards_);
     cards_.clear();
-    QWidget* inner = scroll_->widget();
+    for (SessionCard* card : old) list_->removeWidget(card);
     for (std::size_t i = 0; i < sessions.size(); ++i) {
-      const LaunchOptions* options = book_ ? book_->forSession(sessions[i].id) : nullptr;
-      auto* card = new SessionCard(sessions[i], options ? describeLaunchOptions(*options) : QString(), inner);
-      QObject::connect(card, &QAbstractButton::clicked, this, [this, card] {
-        const LaunchSession session = card->session();
-        content_.openSavedSession(session);
+      const auto kept = std::find_if(old.begin(), old.end(), [&](const SessionCard* card) {
+        return card != nullptr && card->session().id == sessions[i].id;
       });
+      SessionCard* card = kept != old.end() ? std::exchange(*kept, nullptr) : makeCard(sessions[i]);
       list_->insertWidget(static_cast<int>(i) + 1, card);
+      // A reader walks the cards in the order of the parent's children, which
+      // raise() keeps the same as on the screen: newest first.
+      card->raise();
       cards_.push_back(card);
+    }
+    for (SessionCard* card : old) {
+      if (card == nullptr) continue;
+      if (card == pressed_) {
+        // Pressing this card recorded the running trace, which dropped it:
+        // it goes once its click is over.
+        card->hide();
+        card->deleteLater();
+      } else {
+        // Not hidden first: a reader hears the card leave, not each of its parts hide.
+        if (QAccessible::isActive()) {
+          QAccessibleEvent gone(card, QAccessible::ObjectDestroyed);
+          QAccessible::updateAccessibility(&gone);
+        }
+        delete card;
+      }
     }
   }
   emptyCard_->setVisible(sessions.empty());
   clearHistory_->setEnabled(!sessions.empty());
   refreshSelection();
+}
+
+SessionCard* Sidebar::makeCard(const LaunchSession& session) {
+  const LaunchOptions* options = book_ ? book_->forSession(session.id) : nullptr;
+  auto* card = new SessionCard(session, options ? describeLaunchOptions(*options) : QString(), scroll_->widget());
+  QObject::connect(card, &QAbstractButton::clicked, this, [this, card] {
+    const LaunchSession pressed = card->session();
+    pressed_ = card;
+    content_.openSavedSession(pressed);
+    pressed_ = nullptr;
+  });
+  return card;
 }
 
 void Sidebar::refreshSelection() {

@@ -11,6 +11,7 @@ import subprocess
 import time
 
 import pyatspi
+from gi.repository import GLib
 
 
 def wait_for(condition, what, timeout=15.0):
@@ -18,6 +19,8 @@ def wait_for(condition, what, timeout=15.0):
     deadline = time.monotonic() + timeout
     last_error = None
     while True:
+        while GLib.MainContext.default().iteration(False):  # the bus's events, for Heard
+            pass
         try:
             value = condition()
             if value:
@@ -84,6 +87,36 @@ def application_of(pid):
     desktop = pyatspi.Registry.getDesktop(0)
     return next((a for a in (desktop.getChildAtIndex(i) for i in range(desktop.childCount))
                  if a is not None and a.get_process_id() == pid), None)
+
+
+class Heard:
+    """What a screen reader hears from one process: each "showing" change and
+    each children-changed, with whether the object it names still existed
+    when asked. Listened to from creation on; wait_for() lets them arrive."""
+
+    def __init__(self, pid):
+        self.pid = pid
+        self.events = []
+        pyatspi.Registry.registerEventListener(self._heard, "object:state-changed:showing", "object:children-changed")
+
+    def _heard(self, event):
+        try:
+            if event.host_application.get_process_id() != self.pid:
+                return
+        except Exception:
+            pass
+        try:
+            event.source.clear_cache()
+            existed = not state(event.source, pyatspi.STATE_DEFUNCT) and event.source.getRoleName() is not None
+        except Exception:
+            existed = False
+        self.events.append((str(event.type), existed))
+
+    def count(self, kind, existed=None):
+        return sum(1 for k, e in self.events if k.startswith(kind) and existed in (None, e))
+
+    def stop(self):
+        pyatspi.Registry.deregisterEventListener(self._heard, "object:state-changed:showing", "object:children-changed")
 
 
 def extents(obj):

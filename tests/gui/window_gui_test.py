@@ -22,7 +22,7 @@ import unittest
 import pyatspi
 
 sys.path.insert(0, os.path.dirname(os.path.abspath(__file__)))
-from desktop import Targets, Window, clipboard, extents, key, pixels, run, state, type_text, wait_for  # noqa: E402
+from desktop import Heard, Targets, Window, clipboard, extents, key, pixels, run, state, type_text, wait_for  # noqa: E402
 
 PROGRAM, DEMO, ARTIFACTS = (map(os.path.abspath, sys.argv[1:4]) if len(sys.argv) >= 4 else (None, None, None))
 ONLY = os.environ.get("MF_GUI_ONLY", "")
@@ -260,11 +260,16 @@ class Journey(unittest.TestCase):
         w.row_with("probe argv: [--alpha] [two words]")
         w.row_with("probe env: MF_PROBE=hello world")
         wait_for(lambda: w.focused()[0] == "Stop", "the keyboard on Stop")
-        # Shift+F5 stops; the session's card says what it ran with.
+        # Shift+F5 stops; the session's card says what it ran with. The card
+        # before it stays: a reader hears of no object that is already gone.
+        heard = Heard(w.process.pid)
+        self.addCleanup(heard.stop)
         key("shift+F5")
         wait_for(lambda: (lambda c: c and "Stopped" in c[0].name and "--alpha 'two words'" in c[0].description)(
             w.cards()), "the probe's card")
         wait_for(lambda: w.focused()[0] == "Launch & Trace", "the keyboard back on Launch & Trace")
+        self.assertEqual(heard.count("object:state-changed:showing", existed=False), 0,
+                         f"'showing' from objects already gone; heard {heard.events}")
 
     def test_99_ctrl_q_quits(self):
         key("ctrl+q")

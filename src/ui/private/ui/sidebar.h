@@ -101,7 +101,9 @@ class Sidebar final : public Surface {
   QList<QWidget*> focusChain() const;
 
  private:
+  // The cards follow the sessions, newest first; a card stays while its session does.
   void rebuildCards();
+  SessionCard* makeCard(const LaunchSession& session);
   void refreshSelection();
   void confirmClearHistory();
 
@@ -111,6 +113,8 @@ class Sidebar final : public Surface {
   QVBoxLayout* list_;
   Surface* emptyCard_;
   std::vector<SessionCard*> cards_;
+  // The card whose click is being handled, if any.
+  SessionCard* pressed_ = nullptr;
   ClampedText* targetName_;
   ClampedText* targetPath_;
   PlainGlyphButton* launchOptions_;
