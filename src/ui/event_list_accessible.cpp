@@ -152,6 +152,16 @@ void announceRowsAdded(EventListView* view, int lastRow) {
   }
 }
 
+void announceRowsRemoved(EventListView* view, int lastRow) {
+  if (!QAccessible::isActive() || lastRow < 0) return;
+  QAccessibleInterface* list = QAccessible::queryAccessibleInterface(view);
+  if (list == nullptr) return;
+  if (QAccessibleInterface* row = list->child(lastRow)) {
+    QAccessibleEvent removed(row, QAccessible::ObjectDestroyed);
+    QAccessible::updateAccessibility(&removed);
+  }
+}
+
 void announceSelection(EventListView* view, std::optional<int> before, std::optional<int> after) {
   if (!QAccessible::isActive() || before == after) return;
   QAccessibleInterface* list = QAccessible::queryAccessibleInterface(view);

@@ -369,7 +369,13 @@ void EventListView::onChange(const Change& change) {
   const bool filterChanged = change.has(Change::visibleReset) || change.has(Change::eventsReplaced) ||
                              change.has(Change::switches) || change.has(Change::searchText);
   if (filterChanged || rows.size() + 1 < offsets_.size()) {
+    // A search, a switch or another list may take rows away or give them
+    // back: a reader hears it as it hears rows arrive, the removal while the
+    // last row taken still exists.
+    const int before = rowCount();
+    if (static_cast<int>(rows.size()) < before) announceRowsRemoved(this, before - 1);
     rebuildOffsets();
+    if (rowCount() > before) announceRowsAdded(this, rowCount() - 1);
     // Typing or clearing a search leaves the reader where they were, or at
     // the end if they followed it.
     if (following_) setScrollValue(verticalScrollBar()->maximum());

@@ -270,6 +270,13 @@ class Journey(unittest.TestCase):
         wait_for(lambda: w.focused()[0] == "Launch & Trace", "the keyboard back on Launch & Trace")
         self.assertEqual(heard.count("object:state-changed:showing", existed=False), 0,
                          f"'showing' from objects already gone; heard {heard.events}")
+        # A search takes rows away and Escape gives them back: a reader hears both.
+        key("ctrl+f")
+        type_text("probe argv")
+        wait_for(lambda: heard.count("object:children-changed:remove"), "the hidden rows announced")
+        added = heard.count("object:children-changed:add")
+        key("Escape")
+        wait_for(lambda: heard.count("object:children-changed:add") > added, "the rows given back announced")
 
     def test_99_ctrl_q_quits(self):
         key("ctrl+q")

@@ -42,10 +42,13 @@ class EventListAccessible final : public QAccessibleWidget {
 // The spoken form of a row: "13:05:09, ERROR, CRASH, demo crashed: ...".
 QString spokenRow(const EventListView& view, int row);
 
-// Tells the accessibility bus that the selection moved from row `before` to row `after`.
 // Tells a reader that rows arrived: one children-changed for the newest row
 // of a batch, not one per row, so a flood does not flood the bus.
 void announceRowsAdded(EventListView* view, int lastRow);
+// Tells a reader that rows went (a search hid them, the list was cleared):
+// one children-changed for the last row, sent while that row still exists.
+void announceRowsRemoved(EventListView* view, int lastRow);
+// Tells the accessibility bus that the selection moved from row `before` to row `after`.
 void announceSelection(EventListView* view, std::optional<int> before, std::optional<int> after);
 
 }  // namespace mf::ui
