@@ -195,6 +195,19 @@ class Journey(unittest.TestCase):
         self.assertTrue(self.w.find(pyatspi.ROLE_COMBO_BOX, "Applications \u2014 desktop entries and executables", dialog))
         wait_for(lambda: self.w.find(pyatspi.ROLE_TABLE_CELL, "Marrowfield Demo", dialog), "the entry's Name=")
         self.assertIsNone(self.w.find(pyatspi.ROLE_TABLE_CELL, "notes.txt", dialog), "only applications are listed")
+        # Typed anyway, it is refused by name, and the chooser comes back.
+        type_text(os.path.join(os.path.dirname(self.entry), "notes.txt"))
+        named = lambda: self.w.find_where(lambda o: o.getRole() == pyatspi.ROLE_LABEL and "notes.txt" in o.name, self.w.app)
+        for _ in range(2):  # the first Return may take the completer's suggestion
+            key("Return")
+            try:
+                wait_for(named, "the refusal", timeout=3)
+                break
+            except AssertionError:
+                pass
+        wait_for(named, "the refusal naming notes.txt")
+        key("Return")
+        dialog = self.w.chooser()
         self.w.click(self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog), repeat=2)
         wait_for(lambda: self.w.status() == "Ready to trace marrowfield-demo", "the chosen target")
         self.assert_one_line(self.w.status_widget())
@@ -221,8 +234,17 @@ class Journey(unittest.TestCase):
     def test_40_tab_visits_every_control_of_a_saved_session_in_order(self):
         self.w.click(self.w.cards()[0])
         wait_for(lambda: self.w.status() == "Viewing saved session", "the saved session")
-        self.w.click(self.w.event_list().getChildAtIndex(0))
+        rows = self.w.event_list()
+        self.w.click(rows.getChildAtIndex(0))
         wait_for(lambda: self.w.focused()[0] == "Events", "the list focused")
+        # The arrows move the selection; Ctrl+C copies the selected event.
+        last = rows.childCount - 1
+        for keys, row in ((("End", "Up"), last - 1), (("Home", "Down"), 1)):
+            key(*keys)
+            wait_for(lambda: state(rows.getChildAtIndex(row), pyatspi.STATE_SELECTED), f"{keys} to select row {row}")
+        key("ctrl+c")
+        message = rows.getChildAtIndex(1).name.split(", ", 3)[3]
+        wait_for(lambda: (clipboard() or "").endswith("]\n" + message), "the selected event on the clipboard")
         card = self.w.cards()[0].name
         expected = ["Copy selected event", "TYPE", "SOURCE", "TIME", "MESSAGE", "ORIGIN", "Clear launch history", card,
                     "Launch Options", "Copy Summary", "Show Sidebar", "Show Event Detail", "Choose App",
