@@ -228,9 +228,10 @@ std::string jsonString(std::string_view text) {
   return out + "\"";
 }
 
-std::string traceJson(std::string_view app, std::string_view path, std::string_view identifier) {
+std::string traceJson(std::string_view app, std::string_view path, std::string_view identifier,
+                      std::optional<std::string_view> host) {
   return head("trace") + ",\"app\":" + jsonString(app) + ",\"path\":" + jsonString(path) +
-         ",\"identifier\":" + jsonString(identifier) + "}";
+         ",\"identifier\":" + jsonString(identifier) + (host ? ",\"host\":" + jsonString(*host) : std::string()) + "}";
 }
 
 std::string eventJson(const EventView& event, std::optional<bool> isNew) {

@@ -26,8 +26,10 @@ inline constexpr std::string_view kJsonSchema = "marrowfield-trace/1";
 // U+FFFD, so the output is always valid JSON whatever a program wrote.
 std::string jsonString(std::string_view text);
 
-// {"schema":…,"kind":"trace","app":…,"path":…,"identifier":…}
-std::string traceJson(std::string_view app, std::string_view path, std::string_view identifier);
+// {"schema":…,"kind":"trace","app":…,"path":…,"identifier":…}, and "host":… after them for a trace
+// that ran on another machine (an optional member: readers of the schema skip what they do not know).
+std::string traceJson(std::string_view app, std::string_view path, std::string_view identifier,
+                      std::optional<std::string_view> host = std::nullopt);
 // {"schema":…,"kind":"event","id":…,"time":…,"utc":…,"type":…,"source":…,"noise":…,"origin":…,
 //  "pid":…,"identifier":…,"message":…,"new":…}; `isNew` is null without a baseline.
 std::string eventJson(const EventView& event, std::optional<bool> isNew);

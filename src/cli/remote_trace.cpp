@@ -179,7 +179,7 @@ class RemoteReader {
       header_.bundleIdentifier = indentContinuationLines(member("identifier"));
       header_.showRawLog = options_.showRawLog;
       header_.host = indentContinuationLines(*options_.host);
-      if (options_.json) writeOut(traceJson(member("app"), member("path"), member("identifier")) + "\n");
+      if (options_.json) writeOut(traceJson(member("app"), member("path"), member("identifier"), *options_.host) + "\n");
     } else if (kind == "event" && started_) {
       const auto type = typeNamed(member("type"));
       if (!type) return;

@@ -184,6 +184,7 @@ struct Case {
   int status;
   std::vector<std::string> said;
   bool missingCli = false;
+  bool json = false;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -204,8 +205,11 @@ TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
   if (!world->skipped.empty()) GTEST_SKIP() << world->skipped;
   const auto demo = testing::demoEntry(world->dir, c.demoArgs);
   if (c.missingCli) std::filesystem::remove(world->bin() / "marrowfield-cli");
-  const auto run = runCli(*world, {"--host", c.host, demo.entry}, [&](pid_t cli, const std::string& out) {
-    if (c.act == Act::none || out.find("] [CONSOLE] Ready for work\n") == std::string::npos) return false;
+  std::vector<std::string> args = {"--host", c.host, demo.entry};
+  if (c.json) args.emplace_back("--json");
+  const auto run = runCli(*world, args, [&](pid_t cli, const std::string& out) {
+    const char* ready = c.json ? "\"message\":\"Ready for work\"" : "] [CONSOLE] Ready for work\n";
+    if (c.act == Act::none || out.find(ready) == std::string::npos) return false;
     if (c.act == Act::interrupt) return ::kill(cli, SIGINT) == 0;
     for (const pid_t session : world->sessionProcesses()) ::kill(session, SIGKILL);
     return true;
@@ -215,7 +219,7 @@ TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
   for (const auto& said : c.said) EXPECT_NE(run.output.find(said), std::string::npos) << said << "\n" << run.output;
   // Nothing of the trace is left on the host.
   EXPECT_TRUE(testing::waitFor([&] { return processesOf(world->account.pw_uid).empty(); }, 15)) << run.output;
-  if (c.status == 2) return;
+  if (c.status == 2 || c.json) return;
   EXPECT_NE(run.output.find("\nApp: " + demo.name + "\nHost: " + c.host + "\nPath: "), std::string::npos) << run.output;
   if (c.act != Act::none) return;
   // The same events as a trace by the same user on that machine.
@@ -236,8 +240,10 @@ INSTANTIATE_TEST_SUITE_P(
         Case{"NoCliThere", "mf-remote", "", Act::none, 2,
              {"mf-remote has no marrowfield-cli in the PATH of its shell: install marrowfield-cli "}, true},
         Case{"Unreachable", "mf-closed", "", Act::none, 2, {"Connection refused", "ssh could not reach mf-closed"}},
-        Case{"ConnectionKilled", "mf-remote", "--stay", Act::killSession, 1,
-             {"] [ERROR] [SESSION] Connection to mf-remote lost: "}},
+        Case{"ConnectionKilledJson", "mf-remote", "--stay", Act::killSession, 1,
+             {",\"host\":\"mf-remote\"}\n", "\"type\":\"error\",\"source\":\"SESSION\"",
+              "\"message\":\"Connection to mf-remote lost: "},
+             false, true},
         Case{"CtrlC", "mf-remote", "--stay", Act::interrupt, 1, {"] [INFO] [SESSION] Trace stopped\n",
                                                                   "ended what the trace started"}}),
     [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
