@@ -69,127 +69,6 @@ std::string head(std::string_view kind) {
   return "{\"schema\":" + jsonString(kJsonSchema) + ",\"kind\":" + jsonString(kind);
 }
 
-// One object of a line, flat: its members' values as text (strings
-// unescaped, other values as written). What --json writes, read back.
-class FlatObjectReader {
- public:
-  explicit FlatObjectReader(std::string_view text) : text_(text) {}
-
-  std::optional<std::map<std::string, std::string>> read() {
-    std::map<std::string, std::string> members;
-    skipBlanks();
-    if (!take('{')) return std::nullopt;
-    skipBlanks();
-    if (take('}')) return members;
-    for (;;) {
-      skipBlanks();
-      auto key = string();
-      skipBlanks();
-      if (!key || !take(':')) return std::nullopt;
-      skipBlanks();
-      std::optional<std::string> value;
-      if (at_ < text_.size() && text_[at_] == '"') {
-        value = string();
-      } else {
-        const std::size_t start = at_;
-        while (at_ < text_.size() && text_[at_] != ',' && text_[at_] != '}') ++at_;
-        value = std::string(text_.substr(start, at_ - start));
-        while (!value->empty() && (value->back() == ' ' || value->back() == '\t')) value->pop_back();
-        if (value->empty() || value->front() == '{' || value->front() == '[') return std::nullopt;
-      }
-      if (!value) return std::nullopt;
-      members[*key] = std::move(*value);
-      skipBlanks();
-      if (take('}')) break;
-      if (!take(',')) return std::nullopt;
-    }
-    skipBlanks();
-    if (at_ != text_.size()) return std::nullopt;
-    return members;
-  }
-
- private:
-  void skipBlanks() {
-    while (at_ < text_.size() && (text_[at_] == ' ' || text_[at_] == '\t' || text_[at_] == '\r')) ++at_;
-  }
-  bool take(char c) {
-    if (at_ >= text_.size() || text_[at_] != c) return false;
-    ++at_;
-    return true;
-  }
-  std::optional<unsigned> hex4() {
-    if (text_.size() - at_ < 4) return std::nullopt;
-    unsigned value = 0;
-    for (int i = 0; i < 4; ++i) {
-      const char c = text_[at_++];
-      value <<= 4;
-      if (c >= '0' && c <= '9') value |= static_cast<unsigned>(c - '0');
-      else if (c >= 'a' && c <= 'f') value |= static_cast<unsigned>(c - 'a' + 10);
-      else if (c >= 'A' && c <= 'F') value |= static_cast<unsigned>(c - 'A' + 10);
-      else return std::nullopt;
-    }
-    return value;
-  }
-  static void appendUtf8(std::string& out, unsigned code) {
-    if (code < 0x80) {
-      out += static_cast<char>(code);
-    } else if (code < 0x800) {
-      out += static_cast<char>(0xC0 | (code >> 6));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else if (code < 0x10000) {
-      out += static_cast<char>(0xE0 | (code >> 12));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    } else {
-      out += static_cast<char>(0xF0 | (code >> 18));
-      out += static_cast<char>(0x80 | ((code >> 12) & 0x3F));
-      out += static_cast<char>(0x80 | ((code >> 6) & 0x3F));
-      out += static_cast<char>(0x80 | (code & 0x3F));
-    }
-  }
-  std::optional<std::string> string() {
-    if (!take('"')) return std::nullopt;
-    std::string out;
-    while (at_ < text_.size()) {
-      const char c = text_[at_++];
-      if (c == '"') return out;
-      if (c != '\\') {
-        out += c;
-        continue;
-      }
-      if (at_ >= text_.size()) return std::nullopt;
-      const char escape = text_[at_++];
-      switch (escape) {
-        case '"': case '\\': case '/': out += escape; break;
-        case 'b': out += '\b'; break;
-        case 'f': out += '\f'; break;
-        case 'n': out += '\n'; break;
-        case 'r': out += '\r'; break;
-        case 't': out += '\t'; break;
-        case 'u': {
-          auto code = hex4();
-          if (!code) return std::nullopt;
-          if (*code >= 0xD800 && *code <= 0xDBFF && text_.substr(at_, 2) == "\\u") {
-            at_ += 2;
-            const auto low = hex4();
-            if (!low || *low < 0xDC00 || *low > 0xDFFF) return std::nullopt;
-            *code = 0x10000 + ((*code - 0xD800) << 10) + (*low - 0xDC00);
-          } else if (*code >= 0xD800 && *code <= 0xDFFF) {
-            *code = 0xFFFD;
-          }
-          appendUtf8(out, *code);
-          break;
-        }
-        default: return std::nullopt;
-      }
-    }
-    return std::nullopt;
-  }
-
-  std::string_view text_;
-  std::size_t at_ = 0;
-};
-
 }  // namespace
 
 std::string jsonString(std::string_view text) {
@@ -302,10 +181,6 @@ bool JsonTraceWriter::finish() {
   return std::fflush(stdout) == 0 && !std::ferror(stdout);
 }
 
-std::optional<std::map<std::string, std::string>> readJsonObject(std::string_view line) {
-  return FlatObjectReader(line).read();
-}
-
 std::optional<Baseline> readBaseline(const std::string& path, std::string& error) {
   std::ifstream file(path, std::ios::binary);
   if (!file) {
@@ -319,7 +194,7 @@ std::optional<Baseline> readBaseline(const std::string& path, std::string& error
   while (std::getline(file, line)) {
     ++number;
     if (line.find_first_not_of(" \t\r") == std::string::npos) continue;
-    const auto members = FlatObjectReader(line).read();
+    const auto members = readJsonObject(line);
     const auto schema = members ? members->find("schema") : decltype(members->end()){};
     if (!members || schema == members->end() || schema->second.rfind("marrowfield-trace/", 0) != 0) {
       error = "marrowfield-cli trace: --baseline " + path + ":" + std::to_string(number) +

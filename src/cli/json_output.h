@@ -12,14 +12,11 @@
 
 #include "model/event_list.h"
 #include "trace/content_view.h"
+#include "trace/remote_trace.h"
 #include "verdict/novelty.h"
 #include "verdict/verdict.h"
 
 namespace mf::cli {
-
-// Every object carries it as "schema"; a reader checks the part before "/"
-// and refuses a greater number after it.
-inline constexpr std::string_view kJsonSchema = "marrowfield-trace/1";
 
 // `text` as a JSON string: quoted, with quote, backslash and control
 // characters escaped, and each byte that is not part of valid UTF-8 given as
@@ -54,10 +51,6 @@ class JsonTraceWriter {
   bool startedTrace_ = false;
   std::unordered_set<Uuid, UuidHash> written_;
 };
-
-// One line of --json output read back: its members' values as text (strings
-// unescaped, other values as written). Nothing when it is not a flat object.
-std::optional<std::map<std::string, std::string>> readJsonObject(std::string_view line);
 
 // The messages of the events of an earlier --json output. Nothing, with
 // `error` saying why, when the file cannot be read or is not such output.

@@ -18,20 +18,8 @@
 
 namespace mf::cli {
 
-// How long ssh may take to reach HOST (its ConnectTimeout).
-inline constexpr int kConnectTimeoutSeconds = 10;
-
 // The whole command-line trace on `options.host`: the exit status.
 int runRemoteTrace(const TraceOptions& options, const std::optional<Baseline>& baseline);
-
-// The words the other machine runs, for the user's shell there: the check
-// of its marrowfield-cli (present, its version, the schema it writes) and
-// then the trace, every argument quoted.
-std::string remoteCommand(const TraceOptions& options);
-
-// `text` in single quotes for a POSIX shell (and fish, and zsh): nothing in
-// it is expanded.
-std::string shellQuoted(const std::string& text);
 
 // The other machine's half (--until-stdin-closes). Nothing of the trace may
 // outlive the connection there: whoever started it can no longer see or end
@@ -49,8 +37,8 @@ class ConnectionBoundTrace {
   // `services` with a workspace that launches through the platform's and
   // notes what it launched.
   ContentView::Services services(const ContentView::Services& services) {
-    return {services.mainQueue, services.clock,      services.ids,       services.logStreams,
-            recorder_,          services.openPanel, services.pasteboard};
+    return {services.mainQueue, services.clock,  services.ids,       services.logStreams,
+            recorder_,          services.remote, services.openPanel, services.pasteboard};
   }
   // Whether the connection is gone or a signal asked for the end.
   bool ended();

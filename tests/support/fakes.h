@@ -226,6 +226,31 @@ class FakeWorkspace : public Workspace {
   }
 };
 
+// Records each connection; a test plays the other side through its handlers.
+class FakeRemoteLauncher : public RemoteLauncher {
+ public:
+  struct Connection {
+    std::string host;
+    std::string command;
+    RemoteHandlers handlers;
+    bool stopped = false;
+    bool gone = false;  // destroyed
+  };
+  std::unique_ptr<RemoteConnection> connect(const std::string& host, const std::string& command,
+                                            RemoteHandlers handlers, std::string&) override {
+    struct Handle : RemoteConnection {
+      explicit Handle(std::shared_ptr<Connection> c) : connection(std::move(c)) {}
+      ~Handle() override { connection->gone = true; }
+      void stop() override { connection->stopped = true; }
+      void cut() override { connection->stopped = true; }
+      std::shared_ptr<Connection> connection;
+    };
+    connections.push_back(std::make_shared<Connection>(Connection{host, command, std::move(handlers)}));
+    return std::make_unique<Handle>(connections.back());
+  }
+  std::vector<std::shared_ptr<Connection>> connections;
+};
+
 class FakeOpenPanel : public OpenPanel {
  public:
   std::optional<std::string> run(const OpenPanelConfiguration&) override {
@@ -254,11 +279,12 @@ struct FakeServices {
   SequentialIdSource ids;
   FakeLogStreamLauncher logStreams;
   FakeWorkspace workspace;
+  FakeRemoteLauncher remote;
   FakeOpenPanel openPanel;
   FakePasteboard pasteboard;
 
   ContentView::Services services() {
-    return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, openPanel, pasteboard};
+    return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, remote, openPanel, pasteboard};
   }
 };
 

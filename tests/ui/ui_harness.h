@@ -56,7 +56,7 @@ struct Harness {
   explicit Harness(QSize size = QSize(1280, 800)) {
     application();
     content = std::make_unique<ContentView>(ContentView::Services{fakes.mainQueue, fakes.clock, fakes.ids,
-                                                                  fakes.logStreams, fakes.workspace, fakes.openPanel,
+                                                                  fakes.logStreams, fakes.workspace, fakes.remote, fakes.openPanel,
                                                                   clipboard});
     window = std::make_unique<ui::MainWindow>(*content);
     window->resize(size);

@@ -9,7 +9,7 @@ LinuxServices::LinuxServices(MainQueue& queue, JournalLogStreamLauncher::Options
     : mainQueue(queue), workspace(queue), logStreams(std::move(streamOptions)) {}
 
 ContentView::Services LinuxServices::services(OpenPanel& openPanel, Pasteboard& pasteboard) {
-  return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, openPanel, pasteboard};
+  return ContentView::Services{mainQueue, clock, ids, logStreams, workspace, remote, openPanel, pasteboard};
 }
 
 }  // namespace mf

@@ -53,6 +53,7 @@ class ContentView {
     IdSource& ids;
     LogStreamLauncher& logStreams;
     Workspace& workspace;
+    RemoteLauncher& remote;
     OpenPanel& openPanel;
     Pasteboard& pasteboard;
   };

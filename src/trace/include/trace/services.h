@@ -168,6 +168,42 @@ class Workspace {
   virtual std::string bundleIdentifier(const std::string& path) = 0;
 };
 
+// A trace running on another machine (trace/remote_trace.h), seen from here:
+// the connection its output comes back through. Destroying it ends the
+// other side's input, as stop() does, and returns at once; no handler is
+// called after that, and the connection ends in the background: the other
+// side ends its trace and what it launched, and a connection that has not
+// ended some seconds later is cut.
+class RemoteConnection {
+ public:
+  virtual ~RemoteConnection() = default;
+  // Asks the other side to end its trace: its input ends. Its last lines and
+  // the end of the connection follow. Does not wait.
+  virtual void stop() = 0;
+  // Cuts the connection at once.
+  virtual void cut() = 0;
+};
+
+struct RemoteHandlers {
+  // The lines of the other side's standard output, in order, without their
+  // line feeds; from a background thread, never two calls at once.
+  std::function<void(std::vector<std::string> lines)> output;
+  // One line the other side or the transport wrote on standard error.
+  std::function<void(std::string line)> error;
+  // Once, after the last lines, with the transport's exit status.
+  std::function<void(int status)> ended;
+};
+
+class RemoteLauncher {
+ public:
+  virtual ~RemoteLauncher() = default;
+  // Runs `command` in the shell of `host` ([USER@]HOST as the transport
+  // takes it). Null, with `error` saying why, when the transport could not
+  // even be started.
+  virtual std::unique_ptr<RemoteConnection> connect(const std::string& host, const std::string& command,
+                                                    RemoteHandlers handlers, std::string& error) = 0;
+};
+
 struct OpenPanelConfiguration {
   std::string title;
   std::string prompt;

@@ -3,13 +3,14 @@
 
 #include "platform/linux_workspace.h"
 #include "platform/log_stream.h"
+#include "platform/ssh_launcher.h"
 #include "platform/system_clock.h"
 #include "trace/content_view.h"
 
 namespace mf {
 
 // The Linux services of one ContentView: the clock, the id source, the
-// journal's log stream and the workspace. The caller brings the main queue
+// journal's log stream, the workspace and ssh. The caller brings the main queue
 // (Qt's in the window, an event loop of its own in the CLI and the tests) and
 // the open panel and pasteboard, which differ between them; everything else a
 // trace needs on Linux is wired here once.
@@ -28,6 +29,7 @@ class LinuxServices {
   // ended first.
   LinuxWorkspace workspace;
   JournalLogStreamLauncher logStreams;
+  SshLauncher remote;
 };
 
 }  // namespace mf
