@@ -6,9 +6,9 @@
 namespace mf {
 
 namespace {
-void appendBracketHead(std::string& out, const EventView& event) {
+void appendBracketHead(std::string& out, const EventView& event, std::optional<int> utcOffset) {
   out += '[';
-  out += formatTime(event.time);
+  out += formatTime(event.time, utcOffset);
   out += "] [";
   out += label(event.type);
   out += "] [";
@@ -16,29 +16,29 @@ void appendBracketHead(std::string& out, const EventView& event) {
   out += ']';
 }
 
-std::string bracketHead(const EventView& event) {
+std::string bracketHead(const EventView& event, std::optional<int> utcOffset) {
   std::string head;
   head.reserve(24 + event.source.size());
-  appendBracketHead(head, event);
+  appendBracketHead(head, event, utcOffset);
   return head;
 }
 }  // namespace
 
-void appendSummaryEventLine(std::string& out, const EventView& event) {
-  appendBracketHead(out, event);
+void appendSummaryEventLine(std::string& out, const EventView& event, std::optional<int> utcOffset) {
+  appendBracketHead(out, event, utcOffset);
   out += ' ';
   out += event.message;
 }
 
-std::string summaryEventLine(const EventView& event) {
+std::string summaryEventLine(const EventView& event, std::optional<int> utcOffset) {
   std::string line;
   line.reserve(26 + event.source.size() + event.message.size());
-  appendSummaryEventLine(line, event);
+  appendSummaryEventLine(line, event, utcOffset);
   return line;
 }
 
-std::string singleEventText(const EventView& event) {
-  std::string text = bracketHead(event);
+std::string singleEventText(const EventView& event, std::optional<int> utcOffset) {
+  std::string text = bracketHead(event, utcOffset);
   text += '\n';
   text += event.message;
   return text;
@@ -55,7 +55,7 @@ std::string buildSummary(const SummaryHeader& header, const EventList& events,
   text += '\n';  // the empty line between the header and the events
   for (auto row : rows) {
     text += '\n';
-    text += summaryEventLine(events[row]);
+    text += summaryEventLine(events[row], header.utcOffset);
   }
   return text;
 }

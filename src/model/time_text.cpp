@@ -9,7 +9,7 @@
 
 namespace mf {
 
-std::string formatTime(double time) {
+std::string formatTime(double time, std::optional<int> utcOffset) {
   // Whole seconds, rounded down, so 12:00:00.9 still reads 12:00:00 as a clock would.
   // A time that time_t cannot hold (or NaN) reads like the epoch: converting
   // it would be undefined, and no clock gives such a reading anyway.
@@ -19,13 +19,16 @@ std::string formatTime(double time) {
   // Events come in runs within one second (a batch, a screen of rows), and
   // the time-zone conversion costs more than the rest of a line's output.
   thread_local std::time_t cachedSeconds = 0;
+  thread_local std::optional<int> cachedOffset;
   thread_local std::string cachedText;
-  if (!cachedText.empty() && seconds == cachedSeconds) return cachedText;
+  if (!cachedText.empty() && seconds == cachedSeconds && utcOffset == cachedOffset) return cachedText;
   std::tm local{};
-  if (localtime_r(&seconds, &local) == nullptr) return "00:00:00";
+  const std::time_t there = utcOffset ? seconds + *utcOffset : seconds;
+  if ((utcOffset ? gmtime_r(&there, &local) : localtime_r(&seconds, &local)) == nullptr) return "00:00:00";
   char text[16];
   std::snprintf(text, sizeof text, "%02d:%02d:%02d", local.tm_hour, local.tm_min, local.tm_sec);
   cachedSeconds = seconds;
+  cachedOffset = utcOffset;
   cachedText = text;
   return cachedText;
 }

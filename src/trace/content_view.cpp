@@ -145,6 +145,9 @@ std::optional<MarrowfieldEvent> ContentView::selectedEvent() const {
 
 void ContentView::replaceEvents(EventList events) {
   events_ = std::move(events);
+  // Whoever brings a list from another machine says which.
+  shownHost_.clear();
+  shownUtcOffset_.reset();
   ++impl_->eventsEpoch;
   shutLineGates();
   resetVisible();

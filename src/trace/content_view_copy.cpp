@@ -8,8 +8,10 @@
 namespace mf {
 
 std::string ContentView::summaryText() const {
-  return buildSummary(SummaryHeader{selectedAppName_, selectedAppURL_, selectedBundleIdentifier_, showRawLog_},
-                      events_, visibleRows());
+  SummaryHeader header{selectedAppName_, selectedAppURL_, selectedBundleIdentifier_, showRawLog_};
+  if (!shownHost_.empty()) header.host = shownHost_;
+  header.utcOffset = shownUtcOffset_;
+  return buildSummary(header, events_, visibleRows());
 }
 
 void ContentView::copySummary() {
@@ -25,7 +27,7 @@ void ContentView::copySelectedEvent() {
   const auto index = events_.indexOf(*selectedEventID_);
   if (!index) return;
   OperationScope scope(*this);
-  services_.pasteboard.setString(singleEventText(events_[*index]));
+  services_.pasteboard.setString(singleEventText(events_[*index], shownUtcOffset_));
   setStatus({TraceStatus::Kind::eventCopied, {}, 0});
 }
 

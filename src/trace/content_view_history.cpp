@@ -17,6 +17,8 @@ void ContentView::recordSession() {
   session.events = events_;  // shares storage; the live list goes on appending after it
   session.id = services_.ids.next();
   session.outcome = impl_->outcome;
+  session.host = shownHost_;
+  session.utcOffset = shownUtcOffset_;
   addToSessionHistory(sessions_, std::move(session));
   selectedSessionID_ = sessions_.front().id;
   viewingSavedSession_ = false;
@@ -38,6 +40,8 @@ void ContentView::openSavedSession(const LaunchSession& pressed) {
   selectedEventID_.reset();
   searchText_.clear();
   replaceEvents(session.events);
+  shownHost_ = session.host;
+  shownUtcOffset_ = session.utcOffset;
   setStatus({TraceStatus::Kind::viewingSavedSession, {}, 0});
   changed(Change::sessions | Change::target | Change::eventSelection | Change::searchText);
 }

@@ -16,6 +16,7 @@
 #include "analysis/visible.h"
 #include "verdict/novelty.h"
 #include "trace/content_view.h"
+#include "trace/remote_trace.h"
 
 namespace mf {
 
@@ -106,6 +107,12 @@ struct ContentView::Impl {
   // How the current trace ended (or will be recorded as ending, when it is
   // recorded by a stop).
   TraceOutcome outcome;
+
+  // The connection of a trace on another machine, what it said so far and
+  // the last line ssh or the other side wrote on stderr.
+  std::unique_ptr<RemoteConnection> remote;
+  RemoteTraceReader remoteReader;
+  std::string remoteError;
 
   ChangeObserver observer;
   Change pending;

@@ -127,6 +127,8 @@ void ContentView::tearDownTrace() {
   OperationScope scope(*this);
   if (logProcess_ && logProcess_->isRunning()) logProcess_->terminate();
   logProcess_.reset();
+  // Its input ends: the other side ends its trace and what it launched.
+  impl_->remote.reset();
   runningApplication_.reset();
   isTracing_ = false;
   ++impl_->watchGeneration;

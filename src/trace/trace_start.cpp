@@ -27,8 +27,13 @@ void ContentView::startTrace() {
   selectedEventID_.reset();
   selectedSessionID_.reset();
   viewingSavedSession_ = false;
+  shownHost_ = launchHost_;
   changed(Change::eventSelection | Change::sessions);
 
+  if (!shownHost_.empty()) {
+    startRemoteTrace(generation);
+    return;
+  }
   if (freshLaunch_) quitRunningInstances();
 
   isTracing_ = true;

@@ -1,6 +1,7 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #pragma once
 
+#include <optional>
 #include <string>
 
 #include "model/event_list.h"
@@ -32,6 +33,10 @@ struct LaunchSession {
   double date = 0;     // the moment of recording (the end of the trace)
   EventList events;
   TraceOutcome outcome;
+  // The machine it ran on, when not this one, and that machine's UTC offset
+  // in seconds, which its events' times are shown in.
+  std::string host;
+  std::optional<int> utcOffset;
 };
 
 }  // namespace mf

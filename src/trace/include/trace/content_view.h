@@ -95,6 +95,14 @@ class ContentView {
   // `qtLevelPrefix` is LaunchOptions::qtLevelPrefix.
   void setLaunchParameters(std::vector<std::string> arguments,
                            std::vector<std::pair<std::string, std::string>> environment, bool qtLevelPrefix = true);
+  // Where the next launches run: empty for this machine, else [USER@]HOST,
+  // where marrowfield-cli traces the selected path through the RemoteLauncher.
+  void setLaunchHost(std::string host) { launchHost_ = std::move(host); }
+  // The machine the listed events come from (empty: this one), and its UTC
+  // offset in seconds where it is another: their times are shown as its
+  // clock read them.
+  const std::string& shownHost() const { return shownHost_; }
+  std::optional<int> shownUtcOffset() const { return shownUtcOffset_; }
 
   // --- Operations -----------------------------------------------------------------
   void chooseApplication();
@@ -149,6 +157,10 @@ class ContentView {
   void watchTermination(std::int32_t pid);
   void handleTargetTermination(const TerminationNotification& notification, std::int32_t watchedPid);
   void tearDownTrace();
+  // A trace on launchHost_: started, its output taken in, its end.
+  void startRemoteTrace(std::uint64_t generation);
+  void takeRemoteLines(const std::vector<std::string>& lines);
+  void endRemoteTrace(int status);
 
   // Swaps in another event list: the visible rows are recomputed, and batches
   // of streams armed for the previous list are dropped from now on.
@@ -199,6 +211,9 @@ class ContentView {
   std::vector<std::string> launchArguments_;
   std::vector<std::pair<std::string, std::string>> launchEnvironment_;
   bool launchQtLevelPrefix_ = true;
+  std::string launchHost_;
+  std::string shownHost_;
+  std::optional<int> shownUtcOffset_;
   std::unique_ptr<Impl> impl_;
 };
 

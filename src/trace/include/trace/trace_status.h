@@ -16,6 +16,9 @@ struct TraceStatus {
     tracing,              // "Tracing PID " + pid
     processEnded,         // "Process ended"
     launchFailed,         // "Launch failed"
+    // With a host, these four name it: "Arming trace for APP on HOST…",
+    // "Tracing PID N on HOST" ("Tracing APP on HOST" before the PID is
+    // known), "Process ended on HOST", "Launch failed on HOST".
     viewingSavedSession,  // "Viewing saved session"
     summaryCopied,        // "Summary copied"
     eventCopied,          // "Event copied"
@@ -23,6 +26,7 @@ struct TraceStatus {
   Kind kind = Kind::ready;
   std::string appName;   // readyToTrace, arming
   std::int32_t pid = 0;  // tracing
+  std::string host = {};  // the other machine a trace runs on
 
   bool operator==(const TraceStatus&) const = default;
 };
