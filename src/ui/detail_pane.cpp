@@ -231,7 +231,8 @@ void DetailPane::addFields(QVBoxLayout& column, const MarrowfieldEvent& event) {
     sinceLaunch->setToolTip(QStringLiteral("Time since the trace started"));
     sinceLaunch->setAccessibleName(QStringLiteral("Since launch ") + sinceLaunch->text());
   }
-  addBlock(column, QStringLiteral("TIME"), QString::fromStdString(formatTime(event.time)), sinceLaunch);
+  addBlock(column, QStringLiteral("TIME"),
+           QString::fromStdString(formatTime(event.time, content_.shownUtcOffset())), sinceLaunch);
   addBlock(column, QStringLiteral("MESSAGE"), showBidiControls(QString::fromStdString(event.message)));
   if (event.isRoutineNoise) {
     addBlock(column, QStringLiteral("VISIBILITY"), QStringLiteral("Raw-log-only system/framework event"));

@@ -80,7 +80,7 @@ QString spokenRow(const EventListView& view, int row) {
   const std::string_view typeLabel = label(event.type);
   QString message = toQString(event.message.substr(0, static_cast<std::size_t>(kSpokenCharacters) * 4));
   if (message.size() > kSpokenCharacters) message = message.left(kSpokenCharacters) + QStringLiteral("\u2026");
-  return QStringList{QString::fromStdString(formatTime(event.time)), toQString(typeLabel), toQString(event.source),
+  return QStringList{QString::fromStdString(formatTime(event.time, view.content().shownUtcOffset())), toQString(typeLabel), toQString(event.source),
                      message}
       .join(QStringLiteral(", "));
 }

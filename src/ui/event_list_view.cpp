@@ -534,7 +534,7 @@ void EventListView::paintRows(QPainter& painter, const QRect& clip) {
     if (content_.isNew(ev).value_or(false)) paintNewMarker(painter, QPoint(metrics::rowPaddingH / 2, baseline - ascent_ / 3));
     int x = metrics::rowPaddingH;
     painter.setPen(secondary);
-    painter.drawText(QPoint(x, baseline), QString::fromStdString(formatTime(ev.time)));
+    painter.drawText(QPoint(x, baseline), QString::fromStdString(formatTime(ev.time, content_.shownUtcOffset())));
     x += metrics::timeColumn;
     painter.setPen(colors::forType(ev.type));
     const std::string_view typeLabel = label(ev.type);

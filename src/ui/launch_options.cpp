@@ -107,6 +107,16 @@ ParsedLaunchOptions parseLaunchOptions(const QString& arguments, const QString& 
   return result;
 }
 
+QString hostError(const QString& host) {
+  const QString trimmed = host.trimmed();
+  bool blank = false;
+  for (QChar c : trimmed) blank = blank || c.isSpace() || c.category() == QChar::Other_Control;
+  if (blank || trimmed.startsWith(QLatin1Char('-'))) {
+    return QStringLiteral("Host: \u201C%1\u201D is not one host name ssh can take").arg(trimmed);
+  }
+  return {};
+}
+
 QString argumentsText(const LaunchOptions& options) {
   QStringList words;
   for (const std::string& argument : options.arguments) words << quoted(q(argument));
@@ -121,6 +131,7 @@ QString environmentText(const LaunchOptions& options) {
 
 QString describeLaunchOptions(const LaunchOptions& options) {
   QStringList lines;
+  if (!options.host.empty()) lines << QStringLiteral("Host: ") + q(options.host);
   if (!options.arguments.empty()) lines << QStringLiteral("Arguments: ") + argumentsText(options);
   if (!options.environment.empty()) {
     QStringList pairs;
@@ -181,7 +192,7 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   setMinimumWidth(460);
   auto* column = new QVBoxLayout(this);
   column->setSpacing(10);
-  auto* intro = new QLabel(QStringLiteral("Given to %1 on every launch from this window, until you change them.")
+  auto* intro = new QLabel(QStringLiteral("Used for every launch of %1 from this window, until you change them.")
                                .arg(targetName), this);
   intro->setTextFormat(Qt::PlainText);
   intro->setWordWrap(true);
@@ -190,6 +201,14 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   // A form, so a switch for the next option is one more row.
   auto* form = new QFormLayout();
   form->setLabelAlignment(Qt::AlignLeft | Qt::AlignTop);
+  host_ = new QLineEdit(q(options.host), this);
+  host_->setObjectName(QStringLiteral("launchHost"));
+  host_->setPlaceholderText(QStringLiteral("This machine"));
+  host_->setAccessibleName(QStringLiteral("Host"));
+  host_->setToolTip(QStringLiteral(
+      "[user@]host to run and trace the target on, through your ssh and its configuration; the path is the "
+      "same there, and marrowfield-cli must be installed there. Empty: this machine"));
+  form->addRow(QStringLiteral("&Host"), host_);
   arguments_ = new QLineEdit(argumentsText(options), this);
   arguments_->setObjectName(QStringLiteral("launchArguments"));
   arguments_->setPlaceholderText(QStringLiteral("--verbose \"a file.txt\""));
@@ -227,32 +246,36 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   QObject::connect(buttons, &QDialogButtonBox::accepted, this, &QDialog::accept);
   QObject::connect(buttons, &QDialogButtonBox::rejected, this, &QDialog::reject);
   QObject::connect(buttons->button(QDialogButtonBox::Reset), &QPushButton::clicked, this, [this] {
+    host_->clear();
     arguments_->clear();
     environment_->clear();
     qtLevels_->setChecked(true);
   });
   column->addWidget(buttons);
 
+  QObject::connect(host_, &QLineEdit::textChanged, this, [this] { validate(); });
   QObject::connect(arguments_, &QLineEdit::textChanged, this, [this] { validate(); });
   QObject::connect(environment_, &QPlainTextEdit::textChanged, this, [this] { validate(); });
   validate();
-  arguments_->setFocus();
+  host_->setFocus();
 }
 
 void LaunchOptionsDialog::validate() {
   const ParsedLaunchOptions parsed = parseLaunchOptions(arguments_->text(), environment_->toPlainText());
-  error_->setText(parsed.error);
-  error_->setVisible(!parsed.error.isEmpty());
+  const QString error = hostError(host_->text()).isEmpty() ? parsed.error : hostError(host_->text());
+  error_->setText(error);
+  error_->setVisible(!error.isEmpty());
   // Named, so a screen reader says why OK is off.
-  error_->setAccessibleName(parsed.error);
-  ok_->setEnabled(parsed.options.has_value());
+  error_->setAccessibleName(error);
+  ok_->setEnabled(error.isEmpty());
 }
 
 void LaunchOptionsDialog::accept() {
   ParsedLaunchOptions parsed = parseLaunchOptions(arguments_->text(), environment_->toPlainText());
-  if (!parsed.options) return;
+  if (!parsed.options || !hostError(host_->text()).isEmpty()) return;
   options_ = std::move(*parsed.options);
   options_.qtLevelPrefix = qtLevels_->isChecked();
+  options_.host = host_->text().trimmed().toStdString();
   QDialog::accept();
 }
 

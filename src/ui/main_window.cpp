@@ -125,6 +125,7 @@ void MainWindow::prepareLaunch() {
   if (!target) return;
   const LaunchOptions& options = launchOptions_->beginTrace(*target);
   content_.setLaunchParameters(options.arguments, options.environment, options.qtLevelPrefix);
+  content_.setLaunchHost(options.host);
 }
 
 void MainWindow::editLaunchOptions() {

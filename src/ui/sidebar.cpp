@@ -131,8 +131,12 @@ SessionCard::SessionCard(const LaunchSession& session, const QString& launchOpti
   heading->addWidget(count_, 0, Qt::AlignVCenter);
   stack->addLayout(heading);
 
-  const QDateTime when = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(session_.date * 1000.0));
-  time_ = makeLabel(QLocale().toString(when.time(), QLocale::ShortFormat), fonts::make(11), colors::secondary(), this);
+  QDateTime when = QDateTime::fromMSecsSinceEpoch(static_cast<qint64>(session_.date * 1000.0));
+  // A trace on another machine: its clock, and its name.
+  if (session_.utcOffset) when = when.toOffsetFromUtc(*session_.utcOffset);
+  QString timeText = QLocale().toString(when.time(), QLocale::ShortFormat);
+  if (!session_.host.empty()) timeText += QStringLiteral(" on ") + showBidiControls(QString::fromStdString(session_.host));
+  time_ = makeLabel(timeText, fonts::make(11), colors::secondary(), this);
   stack->addWidget(time_);
 
   auto* counters = new QHBoxLayout();
@@ -281,7 +285,7 @@ Sidebar::Sidebar(ContentView& content, QWidget* parent) : Surface(colors::white(
   launchOptions_ = new PlainGlyphButton(QStringLiteral("slider.horizontal.3"), colors::secondary(), 14, target);
   launchOptions_->setObjectName(QStringLiteral("launchOptionsButton"));
   launchOptions_->setAccessibleName(QStringLiteral("Launch Options"));
-  launchOptions_->setToolTip(QStringLiteral("Arguments and environment for the target's launches (Ctrl+E)"));
+  launchOptions_->setToolTip(QStringLiteral("Host, arguments and environment for the target's launches (Ctrl+E)"));
   targetHeader->addWidget(launchOptions_);
   panel->addLayout(targetHeader);
   targetName_ = new ClampedText(1, fonts::make(13, fonts::Weight::semibold), colors::primary(), target);

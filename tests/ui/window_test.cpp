@@ -27,6 +27,7 @@
 #include <thread>
 
 #include "model/time_text.h"
+#include "trace/remote_trace.h"
 #include "support/cases.h"
 #include "ui/glyphs.h"
 #include "ui/launch_options.h"
@@ -262,7 +263,7 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
 }
 
 // The parser's cases: cases/launch_options.tsv.
-TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiven) {
+TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRunsTheyWereGiven) {
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/launch_options.tsv")) {
     const auto parsed = ui::parseLaunchOptions(QString::fromStdString(c.at(0)), QString::fromStdString(c.at(1)));
     if (!parsed.options) {
@@ -303,6 +304,48 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetAndShownWithTheRunsTheyWereGiv
   h.launch(4343);
   const auto& plain = h.fakes.workspace.opens.back().options;
   EXPECT_TRUE(plain.arguments.empty() && plain.environment.empty() && plain.qtLevelPrefix);
+  h.stop();
+
+  // A host, kept for its target only: the launch runs there and its events
+  // come back with that machine's clock (+0530: 00:00:05 UTC reads 05:30:05);
+  // the status, the detail pane and the card name it; a lost connection ends
+  // the trace; Stop drops the connection, which ends the trace there.
+  ui::LaunchOptions remote;
+  remote.host = "tester@testvm";
+  h.window->launchOptions().setForTarget(kApp, remote);
+  h.choose();
+  Harness::click(h.pane().launchButton());
+  ASSERT_EQ(h.fakes.remote.connections.size(), 1u);
+  auto& link = *h.fakes.remote.connections.back();
+  EXPECT_EQ(link.host, "tester@testvm");
+  EXPECT_NE(link.command.find(shellQuoted(kApp)), std::string::npos) << link.command;
+  EXPECT_EQ(h.content->statusText(), "Arming trace for Demo on tester@testvm\u2026");
+  const std::string head = R"({"schema":"marrowfield-trace/1","kind":)";
+  link.handlers.output({"marrowfield-remote zone +0530", "marrowfield-remote schema marrowfield-trace/1",
+                        head + R"("trace","app":"Demo","path":"/opt/demo/Demo.desktop","identifier":""})",
+                        head + R"("event","id":"00000000-0000-4000-8000-000000000001","time":1699920005.25,)"
+                               R"("type":"success","source":"PROCESS","noise":false,"origin":"trace",)"
+                               R"("message":"Demo launched with PID 77"})"});
+  h.run();
+  EXPECT_EQ(h.content->statusText(), "Tracing PID 77 on tester@testvm");
+  h.content->selectEvent(*h.content->events()[0].id);
+  Harness::settle();
+  EXPECT_EQ(h.detailValue("TIME"), QStringLiteral("05:30:05"));
+  EXPECT_EQ(h.detailValue("LAUNCH OPTIONS"), QStringLiteral("Host: tester@testvm"));
+  link.handlers.error("Connection reset by peer");
+  link.handlers.ended(255);
+  h.run();
+  EXPECT_EQ(h.content->events()[h.content->events().size() - 1].message, "Connection to tester@testvm lost: Connection reset by peer");
+  EXPECT_EQ(h.content->statusText(), "Process ended on tester@testvm");
+  EXPECT_TRUE(h.side().cards().at(0)->accessibleName().contains(" on tester@testvm, "));
+  EXPECT_TRUE(h.side().cards().at(0)->accessibleDescription().contains("Host: tester@testvm"));
+  Harness::click(h.pane().launchButton());
+  ASSERT_EQ(h.fakes.remote.connections.size(), 2u);
+  h.stop();
+  EXPECT_TRUE(h.fakes.remote.connections.back()->gone);
+  h.choose("/opt/other/Other.desktop");
+  h.launch(4444);
+  EXPECT_EQ(h.fakes.remote.connections.size(), 2u);
 }
 
 // Closing never records the trace; a close that the window manager sends

@@ -31,7 +31,9 @@ struct LaunchOptions {
   std::vector<std::pair<std::string, std::string>> environment;
   // Whether Qt programs get QT_MESSAGE_PATTERN with their level in front.
   bool qtLevelPrefix = true;
-  bool empty() const { return arguments.empty() && environment.empty() && qtLevelPrefix; }
+  // [USER@]HOST the target runs and is traced on, through ssh; empty for this machine.
+  std::string host = {};
+  bool empty() const { return arguments.empty() && environment.empty() && qtLevelPrefix && host.empty(); }
   friend bool operator==(const LaunchOptions&, const LaunchOptions&) = default;
 };
 
@@ -44,11 +46,15 @@ struct ParsedLaunchOptions {
   QString error;
 };
 ParsedLaunchOptions parseLaunchOptions(const QString& arguments, const QString& environment);
+// The host field read back: trimmed; an error when ssh could not take it as
+// one host (blanks inside, a leading '-' it would read as an option).
+QString hostError(const QString& host);
 // The fields' text for options, such that parsing it gives them back.
 QString argumentsText(const LaunchOptions& options);
 QString environmentText(const LaunchOptions& options);
 // One line per kind, for the sidebar, the detail pane and a card's tooltip:
-// "Arguments: --verbose 'a b'" and "Environment: G_MESSAGES_DEBUG=all".
+// "Host: tester@testvm", "Arguments: --verbose 'a b'" and
+// "Environment: G_MESSAGES_DEBUG=all".
 QString describeLaunchOptions(const LaunchOptions& options);
 
 // Per target, and per recorded session.
@@ -84,6 +90,7 @@ class LaunchOptionsDialog final : public QDialog {
  private:
   void validate();
 
+  QLineEdit* host_;
   QLineEdit* arguments_;
   QPlainTextEdit* environment_;
   QCheckBox* qtLevels_;
