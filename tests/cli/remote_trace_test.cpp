@@ -19,6 +19,8 @@
 #include <unistd.h>
 
 #include "journal_fixture.h"
+#include "platform/event_loop_main_queue.h"
+#include "platform/linux_services.h"
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
@@ -161,6 +163,33 @@ testing::Ran runCli(const SshWorld& world, std::vector<std::string> args,
   return testing::runProgram(args, world.clientPath(), whileRunning);
 }
 
+// The window's road to the host: a ContentView given the host, on the
+// platform's services (ssh is the first in PATH: the test's). Its status
+// line and summary, and 1 when an error is listed.
+testing::Ran traceFromTheWindow(const SshWorld& world, const std::string& entry, const std::string& host) {
+  struct Panel final : OpenPanel {
+    std::string path;
+    std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
+  } panel;
+  panel.path = entry;
+  struct NoPasteboard final : Pasteboard {
+    void setString(const std::string&) override {}
+  } pasteboard;
+  const std::string path = std::getenv("PATH");
+  ::setenv("PATH", world.clientPath().front().substr(5).c_str(), 1);
+  EventLoopMainQueue queue;
+  LinuxServices platform(queue);
+  ContentView view(platform.services(panel, pasteboard));
+  view.chooseApplication();
+  view.setLaunchHost(host);
+  view.startTrace();
+  queue.runUntil([&] { return !view.isTracing(); }, 60);
+  ::setenv("PATH", path.c_str(), 1);
+  testing::Ran ran{0, view.statusText() + "\n" + view.summaryText() + "\n"};
+  for (const auto row : view.visibleRows()) ran.status = view.events()[row].type == EventType::error ? 1 : ran.status;
+  return ran;
+}
+
 // The events of a summary, digits (times, PIDs) masked.
 std::vector<std::string> summaryEvents(const std::string& out) {
   std::vector<std::string> events;
@@ -185,6 +214,7 @@ struct Case {
   std::vector<std::string> said;
   bool missingCli = false;
   bool json = false;
+  bool window = false;
 };
 
 void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
@@ -207,7 +237,7 @@ TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
   if (c.missingCli) std::filesystem::remove(world->bin() / "marrowfield-cli");
   std::vector<std::string> args = {"--host", c.host, demo.entry};
   if (c.json) args.emplace_back("--json");
-  const auto run = runCli(*world, args, [&](pid_t cli, const std::string& out) {
+  const auto run = c.window ? traceFromTheWindow(*world, demo.entry, c.host) : runCli(*world, args, [&](pid_t cli, const std::string& out) {
     const char* ready = c.json ? "\"message\":\"Ready for work\"" : "] [CONSOLE] Ready for work\n";
     if (c.act == Act::none || out.find(ready) == std::string::npos) return false;
     if (c.act == Act::interrupt) return ::kill(cli, SIGINT) == 0;
@@ -237,6 +267,8 @@ INSTANTIATE_TEST_SUITE_P(
     Ssh, RemoteTraceTest,
     ::testing::Values(
         Case{"TheDemo", "mf-remote", "", Act::none, 1, {"] [ERROR] [PERMISSION] ", "\nVerdict: "}},
+        Case{"TheDemoFromTheWindow", "mf-remote", "", Act::none, 1,
+             {"Process ended on mf-remote\n", "] [ERROR] [PERMISSION] "}, false, false, true},
         Case{"NoCliThere", "mf-remote", "", Act::none, 2,
              {"mf-remote has no marrowfield-cli in the PATH of its shell: install marrowfield-cli "}, true},
         Case{"Unreachable", "mf-closed", "", Act::none, 2, {"Connection refused", "ssh could not reach mf-closed"}},
