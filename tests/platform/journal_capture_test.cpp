@@ -21,6 +21,7 @@
 #include "analysis/classify.h"
 #include "platform/fork_records.h"
 #include "platform/journal_capture.h"
+#include "platform/process_tree.h"
 #include "platform/spawn.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"
@@ -54,6 +55,13 @@ JournalEntry entryOf(std::string fields) {
   std::replace(fields.begin(), fields.end(), '|', '\n');
   return testing::parseJournalExport("MESSAGE=m\n" + fields + "\n").at(0);
 }
+
+// The launched tree as its root alone, whatever runs on this machine.
+struct RootAlone final : TreeSource {
+  void setRoot(pid_t pid, std::shared_ptr<LaunchWitness> /*witness*/) override { root = pid; }
+  bool contains(pid_t pid, std::string_view /*name*/, std::uint64_t /*sent*/) override { return pid == root; }
+  pid_t root = 0;
+};
 
 // Every entry of the golden export, as the trace of the process tree 4242 (with children 4243, 4244) in the scope
 // app-marrowfield-calc-0badcafe.scope shows it: captured or not, the
@@ -101,18 +109,18 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
 
 TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   testing::LineCollector lines;
-  JournalCapture capture({"calc", "calc", 99999, 0, "", "", ""}, lines.sink());
-  const std::string self = std::to_string(::getpid());
-  // The kernel's word that it left lines out is the trace's once its launch
-  // is known, in its place among the lines.
+  JournalCapture capture({"calc", "calc", 99999, 0, "", "", "the kernel's messages do not reach the journal here"},
+                         lines.sink(), std::make_unique<RootAlone>());
+  // Our word that the kernel's messages are missing here, and the kernel's
+  // that it left lines out, are the trace's once its launch is known, in
+  // their place among the lines.
   capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=printk: 4 output lines suppressed due to ratelimiting"));
   capture.take(entryOf("_PID=1|_TRANSPORT=journal|SYSLOG_IDENTIFIER=calc|MESSAGE=init says something"));
   capture.take(entryOf("_TRANSPORT=stdout|SYSLOG_IDENTIFIER=calc|MESSAGE=stream line of a gone writer"));
   capture.flush();
   EXPECT_TRUE(lines.lines().empty()) << "nothing before the launched process is known";
-  // Our own pid as the root stands in for a launched process that is alive.
-  capture.follow(::getpid(), "");
-  capture.take(entryOf("_PID=" + self + "|_TRANSPORT=journal|SYSLOG_IDENTIFIER=calc|MESSAGE=after"));
+  capture.follow(4242, "");
+  capture.take(entryOf("_PID=4242|_TRANSPORT=journal|SYSLOG_IDENTIFIER=calc|MESSAGE=after"));
   // A helper that left before it could be placed wrote on a stream of the
   // target's name: its line waits until a member's line says which stream
   // is the target's, and only that stream's lines are taken.
@@ -120,13 +128,15 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   capture.take(entryOf("_PID=999998" + stream + "ours|MESSAGE=a helper's line"));
   capture.take(entryOf("_PID=999997" + stream + "theirs|MESSAGE=another launch's line"));
   capture.flush();
-  EXPECT_EQ(lines.lines().size(), 3u) << lines.joined();
-  capture.take(entryOf("_PID=" + self + stream + "ours|MESSAGE=the target's line"));
+  EXPECT_EQ(lines.lines().size(), 4u) << lines.joined();
+  capture.take(entryOf("_PID=4242" + stream + "ours|MESSAGE=the target's line"));
   capture.flush();
-  EXPECT_EQ(lines.joined(), "kernel: warning: the kernel left out some of its messages (\"printk: 4 output lines "
+  EXPECT_EQ(lines.joined(), "warning: the kernel's messages do not reach the journal here, so crashes, out-of-memory "
+                            "kills and denials of calc that only the kernel reports cannot be shown\n"
+                            "kernel: warning: the kernel left out some of its messages (\"printk: 4 output lines "
                             "suppressed due to ratelimiting\"), so crashes of calc may be missing from this trace\n"
-                            "calc[" + self + "]: stream line of a gone writer\ncalc[" + self + "]: after\ncalc[999998]: a helper's line\n"
-                            "calc[" + self + "]: the target's line\n");
+                            "calc[4242]: stream line of a gone writer\ncalc[4242]: after\ncalc[999998]: a helper's line\n"
+                            "calc[4242]: the target's line\n");
 }
 
 // With fork events, a member's threads are no new processes: a thread's
@@ -344,23 +354,22 @@ TEST(KernelReport, AnOutOfMemoryKillTakesTheLimitOnlyFromItsOwnDump) {
   EXPECT_FALSE(reachedMemoryCgroupLimit("swap: usage 0kB, limit 0kB, failcnt 0"));
 
   testing::LineCollector lines;
-  JournalCapture capture({"hog", "", 0, 0, "", "", ""}, lines.sink());
-  capture.follow(::getpid(), "");
-  const std::string self = std::to_string(::getpid());
+  JournalCapture capture({"hog", "", 0, 0, "", "", ""}, lines.sink(), std::make_unique<RootAlone>());
+  capture.follow(4242, "");
   const std::string kill = "_TRANSPORT=kernel|MESSAGE=Memory cgroup out of memory: Killed process ";
   for (const std::string line : {"memory: usage 65536kB, limit 65536kB, failcnt 3", ""}) {
     if (!line.empty()) capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=" + line));
     capture.take(entryOf(kill + "999996 (other) total-vm:1kB"));
   }
-  capture.take(entryOf(kill + self + " (hog) total-vm:1kB"));
+  capture.take(entryOf(kill + "4242 (hog) total-vm:1kB"));
   for (const std::string line : {"hog invoked oom-killer: gfp_mask=0xcc0(GFP_KERNEL), order=0, oom_score_adj=0",
                                  "memory: usage 1572864kB, limit 1572864kB, failcnt 0",
                                  "memory+swap: usage 1572864kB, limit 9007199254740988kB, failcnt 0"}) {
     capture.take(entryOf("_TRANSPORT=kernel|MESSAGE=" + line));
   }
-  capture.take(entryOf(kill + self + " (hog) total-vm:2kB"));
+  capture.take(entryOf(kill + "4242 (hog) total-vm:2kB"));
   capture.flush();
-  const std::string said = "kernel: hog[" + self + "] crashed: the kernel's out-of-memory killer ended it because "
+  const std::string said = "kernel: hog[4242] crashed: the kernel's out-of-memory killer ended it because "
                            "its memory cgroup reached its limit";
   EXPECT_EQ(lines.joined(), said + " (total-vm:1kB)\n" + said + " of 1536 MiB (total-vm:2kB)\n");
 }
@@ -373,14 +382,6 @@ TEST(KernelReport, SaysWhenTheKernelsMessagesCannotBeRead) {
                                   std::pair{(dir.path() / "none").string(), " is missing"}}) {
     EXPECT_EQ(kernelMessagesUnavailableReason(path), "the kernel's messages do not reach the journal here (" + path + why + ")");
   }
-  // A trace says so once, as a warning, when its launch is known.
-  testing::LineCollector lines;
-  JournalCapture capture({"calc", "", 0, 0, "", "", "the kernel's messages do not reach the journal here"}, lines.sink());
-  capture.follow(::getpid(), "");
-  capture.flush();
-  ASSERT_EQ(lines.lines().size(), 1u);
-  EXPECT_EQ(lines.lines()[0], "warning: the kernel's messages do not reach the journal here, so crashes, out-of-memory "
-                              "kills and denials of calc that only the kernel reports cannot be shown");
 }
 
 }  // namespace

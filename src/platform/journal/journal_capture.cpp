@@ -91,12 +91,12 @@ LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope) {
   return info;
 }
 
-JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink)
-    : scope_(std::move(scope)), sink_(std::move(sink)) {}
+JournalCapture::JournalCapture(CaptureScope scope, LineBatchSink sink, std::unique_ptr<TreeSource> tree)
+    : scope_(std::move(scope)), sink_(std::move(sink)), tree_(std::move(tree)) {}
 
-void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<os::ForkRecorder> forks) {
+void JournalCapture::follow(pid_t root, const std::string& unit, std::shared_ptr<LaunchWitness> witness) {
   if (root <= 0 || scope_.root != 0) return;
-  tree_.setRoot(root, std::move(forks));
+  tree_->setRoot(root, std::move(witness));
   scope_.root = root;
   scope_.unit = unit;
   warnWithoutKernelMessages();
@@ -113,7 +113,7 @@ void JournalCapture::take(JournalEntry&& entry) {
   const bool datagram = entry.transport == "syslog" || entry.transport == "journal";
   const Verdict verdict = captureVerdict(entry, scope_, [this, &entry, datagram](pid_t pid) {
     const bool sender = pid == entry.pid;
-    return tree_.contains(pid, sender ? std::string_view(entry.comm) : std::string_view(entry.coredumpComm),
+    return tree_->contains(pid, sender ? std::string_view(entry.comm) : std::string_view(entry.coredumpComm),
                           sender && datagram ? entry.sourceRealtimeMicros : 0);
   });
   // While anything is held, what follows waits behind it, so the lines keep
@@ -228,7 +228,7 @@ void JournalCapture::captureKernelReport(const JournalEntry& entry) {
     report->cgroupLimitKiB = *killLimitKiB_;
   }
   const auto where = report->kind == KernelReport::Kind::fault
-                         ? locator_.locateFault(*report, tree_.mappedFileAt(report->pid, report->ip))
+                         ? locator_.locateFault(*report, tree_->mappedFileAt(report->pid, report->ip))
                          : std::nullopt;
   addKernelLine(entry, describeKernelReport(*report, where),
                 report->kind == KernelReport::Kind::permissiveDenial ? 4 : 3);

@@ -6,14 +6,12 @@
 #include <poll.h>
 #include <utility>
 
-#include "platform/fork_records.h"
-
 namespace mf {
 
-JournalFollower::JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, LineBatchSink sink,
-                                 os::UniqueFd wakeFd)
+JournalFollower::JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope,
+                                 std::unique_ptr<TreeSource> tree, LineBatchSink sink, os::UniqueFd wakeFd)
     : reader_(std::move(reader)),
-      capture_(std::move(scope), std::move(sink)),
+      capture_(std::move(scope), std::move(sink), std::move(tree)),
       wakeFd_(std::move(wakeFd)),
       seesForks_(capture_.seesForks()) {}
 
@@ -200,7 +198,7 @@ void JournalFollower::applyLaunched() {
     process = std::exchange(launched_, std::nullopt);
   }
   if (!process) return;
-  capture_.follow(process->pid, process->unit, std::dynamic_pointer_cast<os::ForkRecorder>(process->witness));
+  capture_.follow(process->pid, process->unit, process->witness);
   capture_.flush();
 }
 

@@ -7,6 +7,7 @@
 #include "platform/journal_follower.h"
 #include "platform/journal_reader.h"
 #include "platform/kernel_report.h"
+#include "platform/process_tree.h"
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform/system_clock.h"
@@ -82,8 +83,8 @@ ArmResult JournalLogStreamLauncher::start(const std::string& processName, LineBa
   scope.kernelMessagesMissing = kernelMessagesUnavailableReason().value_or("");
   // Fork events are watched from before the launch, so a child the target
   // starts at once is still known to be its child.
-  auto follower =
-      std::make_shared<JournalFollower>(std::move(reader), std::move(scope), std::move(sink), std::move(wakeFd));
+  auto follower = std::make_shared<JournalFollower>(std::move(reader), std::move(scope), std::make_unique<ProcessTree>(),
+                                                    std::move(sink), std::move(wakeFd));
   // Blind to forks, /proc is all there is: orphans of the tree then come to
   // us instead of init, from before the launch on, so they stay reachable.
   if (!follower->seesForks()) os::becomeChildSubreaper();

@@ -361,7 +361,7 @@ bool ProcessTree::expired(Member& member, pid_t pid, Clock::time_point now) {
   return true;
 }
 
-void ProcessTree::setRoot(pid_t root, std::shared_ptr<os::ForkRecorder> recorder) {
+void ProcessTree::setRoot(pid_t root, std::shared_ptr<LaunchWitness> witness) {
   drainEvents();
   root_ = root;
   std::string rootName;
@@ -385,6 +385,7 @@ void ProcessTree::setRoot(pid_t root, std::shared_ptr<os::ForkRecorder> recorder
   // The launch's records wait in the kernel's rings until read: read with
   // the root known, everything of the tree is in them, in order. With the
   // connector they still tell which files the tree ran.
+  auto recorder = std::dynamic_pointer_cast<os::ForkRecorder>(std::move(witness));
   if (recorder) {
     recorder_ = std::move(recorder);
     drainEvents();

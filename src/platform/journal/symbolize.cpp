@@ -254,7 +254,7 @@ CrashLocator::~CrashLocator() {
 }
 
 std::optional<CodeLocation> CrashLocator::locateFault(KernelReport& report,
-                                                      const std::optional<ProcessTree::MappedFile>& mapped) {
+                                                      const std::optional<TreeSource::MappedFile>& mapped) {
   if (report.kind != KernelReport::Kind::fault || report.file.empty() || !mapped) return std::nullopt;
   // The kernel names the file by the last part of its path.
   if (fs::path(mapped->path).filename() != report.file || report.ip < mapped->start) return std::nullopt;

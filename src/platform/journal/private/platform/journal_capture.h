@@ -3,14 +3,15 @@
 
 #include <cstdint>
 #include <deque>
+#include <memory>
 #include <string>
 #include <utility>
 #include <sys/types.h>
 
 #include "platform/journal_entry.h"
 #include "platform/kernel_report.h"
-#include "platform/process_tree.h"
 #include "platform/symbolize.h"
+#include "platform/tree_source.h"
 #include "trace/services.h"
 
 namespace mf {
@@ -92,23 +93,24 @@ std::string renderJournalEntry(const JournalEntry& entry, const CaptureScope& sc
 LineInfo journalLineInfo(const JournalEntry& entry, const CaptureScope& scope);
 
 // Decides and renders the entries of one log stream, on its reader thread,
-// and hands the captured lines to the sink in journal order.
+// and hands the captured lines to the sink in journal order. `tree` says
+// which processes are the launch's (on this machine, a ProcessTree).
 class JournalCapture {
  public:
-  JournalCapture(CaptureScope scope, LineBatchSink sink);
+  JournalCapture(CaptureScope scope, LineBatchSink sink, std::unique_ptr<TreeSource> tree);
 
   // The descriptor whose readiness means fork events are waiting, or -1.
-  int eventFd() const { return tree_.eventFd(); }
-  void drainEvents() { tree_.drainEvents(); }
+  int eventFd() const { return tree_->eventFd(); }
+  void drainEvents() { tree_->drainEvents(); }
   // Without fork events the tree is read from /proc this often, so a helper
   // that lives a little while is known before its entries arrive.
   static constexpr int kDiscoverMillis = 25;
-  bool needsDiscovery() const { return !tree_.seesForks() && scope_.root != 0; }
-  void discoverChildren() { tree_.discoverChildren(); }
-  bool seesForks() const { return tree_.seesForks(); }
+  bool needsDiscovery() const { return !tree_->seesForks() && scope_.root != 0; }
+  void discoverChildren() { tree_->discoverChildren(); }
+  bool seesForks() const { return tree_->seesForks(); }
 
   // The launched process is known: decides the entries held until now.
-  void follow(pid_t root, const std::string& unit, std::shared_ptr<os::ForkRecorder> forks = nullptr);
+  void follow(pid_t root, const std::string& unit, std::shared_ptr<LaunchWitness> witness = nullptr);
   void take(JournalEntry&& entry);
   // Hands on the lines taken so far.
   void flush();
@@ -129,7 +131,7 @@ class JournalCapture {
 
   CaptureScope scope_;
   LineBatchSink sink_;
-  ProcessTree tree_;
+  std::unique_ptr<TreeSource> tree_;
   CrashLocator locator_;
   std::deque<JournalEntry> undecided_;
   std::deque<JournalEntry> awaitingStream_;  // until the target's stream is known

@@ -34,8 +34,8 @@ class JournalFollower {
   // other descriptors again, so a flood never holds it.
   static constexpr int kEntriesPerTurn = 2048;
 
-  JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, LineBatchSink sink,
-                  os::UniqueFd wakeFd);
+  JournalFollower(std::unique_ptr<JournalReader> reader, CaptureScope scope, std::unique_ptr<TreeSource> tree,
+                  LineBatchSink sink, os::UniqueFd wakeFd);
 
   bool seesForks() const { return seesForks_; }
   // Main thread; the reader applies it on its next turn.

@@ -13,6 +13,7 @@
 #include <vector>
 
 #include "platform/system_calls.h"
+#include "platform/tree_source.h"
 
 namespace mf::os {
 class ForkRecorder;
@@ -40,58 +41,41 @@ namespace mf {
 // its parent chain, its session or its process group leads to a member; a pid
 // whose start time differs from the member's is a newcomer that took the
 // number.
-class ProcessTree {
+class ProcessTree final : public TreeSource {
  public:
-  // A file a member mapped as code, as the kernel recorded it when it was
-  // mapped (see os::ForkRecorder).
-  struct MappedFile {
-    std::string path;
-    std::uint64_t start = 0;
-    std::uint64_t length = 0;
-    std::uint64_t fileOffset = 0;  // of `start` in the file
-    std::string buildId;           // raw bytes; empty where the kernel gave device and inode
-    std::uint32_t deviceMajor = 0;
-    std::uint32_t deviceMinor = 0;
-    std::uint64_t inode = 0;
-  };
-
   using Clock = std::chrono::steady_clock;
   // How long a member that exited still counts. journald hands entries on
   // within a second; a kernel line about a crash comes at the moment of death.
   static constexpr auto kExitGrace = std::chrono::seconds(10);
 
   ProcessTree();
-  ~ProcessTree();
+  ~ProcessTree() override;
   ProcessTree(const ProcessTree&) = delete;
   ProcessTree& operator=(const ProcessTree&) = delete;
 
   // Whether the tree's forks are seen as they happen: the connector could be
   // opened, or the launch was recorded.
-  bool seesForks() const { return connector_.valid() || recorder_ != nullptr; }
-  // The descriptor for poll() that says fork events wait, or -1.
-  int eventFd() const;
-  // Reads every fork and exit event the kernel has queued, without blocking.
-  void drainEvents();
+  bool seesForks() const override { return connector_.valid() || recorder_ != nullptr; }
+  int eventFd() const override;
+  // Reads every fork and exit event the kernel has queued.
+  void drainEvents() override;
   // Without fork events: adds the children that living members have now,
   // and notes which members are gone. Cheap (the members' own child lists).
-  void discoverChildren();
+  void discoverChildren() override;
 
-  // `recorder`: the launch's fork records, used where the connector is not.
-  void setRoot(pid_t root, std::shared_ptr<os::ForkRecorder> recorder = nullptr);
+  // `witness`: the launch's fork records (an os::ForkRecorder), used where
+  // the connector is not.
+  void setRoot(pid_t root, std::shared_ptr<LaunchWitness> witness = nullptr) override;
 
-  // Whether `pid` is the root or descends from it, now or within the grace
-  // after its exit. Reads queued events first, then /proc where events cannot
-  // answer. `name`, the sender's 15-byte comm as the journal recorded it
-  // (empty when unknown), tells a member that is gone from a newcomer that
-  // took its number and is gone too, where no fork event said so; so does
-  // `sentMicros`, when the kernel stamped the entry as it was sent (a
-  // datagram; 0 when unknown): nothing is sent after its sender's exit.
-  bool contains(pid_t pid, std::string_view name = {}, std::uint64_t sentMicros = 0);
+  // Now or within the grace after its exit. Reads queued events first, then
+  // /proc where events cannot answer. `name` tells a member that is gone from
+  // a newcomer that took its number and is gone too, where no fork event said
+  // so; so does `sentMicros`: nothing is sent after its sender's exit.
+  bool contains(pid_t pid, std::string_view name = {}, std::uint64_t sentMicros = 0) override;
 
-  // The file that process (or thread) `pid` had mapped as code at `address`,
-  // where the launch's records tell; kept after its exit, for the kernel's
-  // line about its crash comes after.
-  std::optional<MappedFile> mappedFileAt(pid_t pid, std::uint64_t address);
+  // Where the launch's records tell; kept after the process's exit, for the
+  // kernel's line about its crash comes after.
+  std::optional<MappedFile> mappedFileAt(pid_t pid, std::uint64_t address) override;
 
  private:
   struct Member {

@@ -10,7 +10,7 @@
 #include <vector>
 
 #include "platform/kernel_report.h"
-#include "platform/process_tree.h"
+#include "platform/tree_source.h"
 
 namespace mf {
 
@@ -47,7 +47,7 @@ class CrashLocator {
   // kernel's line names another file, or where the file at the path is no
   // longer the one that was mapped (rebuilt, replaced). Fills in the
   // report's file offset where the kernel gave only the mapping's start.
-  std::optional<CodeLocation> locateFault(KernelReport& report, const std::optional<ProcessTree::MappedFile>& mapped);
+  std::optional<CodeLocation> locateFault(KernelReport& report, const std::optional<TreeSource::MappedFile>& mapped);
 
  private:
   struct Shared;
