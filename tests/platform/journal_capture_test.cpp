@@ -71,24 +71,22 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   CaptureScope scope{"calc", "calc", 99999, 4242, "app-marrowfield-calc-0badcafe.scope", "", ""};
   const auto isMember = [](pid_t pid) { return pid == 4242 || pid == 4243 || pid == 4244; };
   const LineClassifier classifier("org.gnome.Calculator");
-  {
-    std::string got;
-    for (const auto& entry : testing::parseJournalExport(readFile(kGolden + "/captured.export"))) {
-      if (captureVerdict(entry, scope, isMember) != Verdict::capture) {
-        got += "skip\t" + entry.message.substr(0, 40) + "\n";
-        continue;
-      }
-      std::string line = renderJournalEntry(entry, scope);
-      const LineInfo info = journalLineInfo(entry, scope);
-      const Classification c = classifier.classify(trimWhitespace(line), info);
-      std::replace(line.begin(), line.end(), '\n', '|');
-      char time[32];
-      std::snprintf(time, sizeof time, "%.6f", info.time);
-      got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
-             "\t" + std::string(originName(info.origin)) + "\t" + time + "\t" + line + "\n";
+  std::string got;
+  for (const auto& entry : testing::parseJournalExport(readFile(kGolden + "/captured.export"))) {
+    if (captureVerdict(entry, scope, isMember) != Verdict::capture) {
+      got += "skip\t" + entry.message.substr(0, 40) + "\n";
+      continue;
     }
-    expectGolden("captured.tsv", got);
+    std::string line = renderJournalEntry(entry, scope);
+    const LineInfo info = journalLineInfo(entry, scope);
+    const Classification c = classifier.classify(trimWhitespace(line), info);
+    std::replace(line.begin(), line.end(), '\n', '|');
+    char time[32];
+    std::snprintf(time, sizeof time, "%.6f", info.time);
+    got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
+           "\t" + std::string(originName(info.origin)) + "\t" + time + "\t" + line + "\n";
   }
+  expectGolden("captured.tsv", got);
 }
 
 // The cases, with why they are so: cases/capture_verdicts.tsv.
