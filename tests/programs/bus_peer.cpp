@@ -118,6 +118,10 @@ int main(int argc, char** argv) {
     if (sd_bus_request_name(bus, name, 0) >= 0) return serve(bus);
     // The owner has no such object: its answer is an error, but the call is made.
     sd_bus_call_method(bus, name, "/", "org.marrowfield.TestPeer", "Activate", nullptr, nullptr, "");
+    // Still connected while the watch asks who it is, as a real program is
+    // while it tears down its toolkit; one that leaves within the watch's
+    // first look goes unrecognised (no hand-off is then said).
+    std::this_thread::sleep_for(std::chrono::milliseconds(300));
     return 0;
   }
   if (mode == "manager" && argc == 4) {
