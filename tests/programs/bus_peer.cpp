@@ -122,6 +122,7 @@ int main(int argc, char** argv) {
     // while it tears down its toolkit; one that leaves within the watch's
     // first look goes unrecognised (no hand-off is then said).
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
+    sd_bus_flush_close_unref(bus);
     return 0;
   }
   if (mode == "manager" && argc == 4) {
