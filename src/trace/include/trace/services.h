@@ -31,9 +31,6 @@ class MainQueue {
   virtual void wait(double seconds) = 0;
 };
 
-// The launched target as the log stream needs it: the root of the process
-// tree whose entries it captures, and the transient scope it runs in (empty
-// when none could be made).
 // What the workspace learnt of the launched tree for the log stream (on
 // Linux, the kernel's record of its forks); the core only carries it from
 // the launch to the stream and never looks inside.
@@ -42,6 +39,9 @@ class LaunchWitness {
   virtual ~LaunchWitness() = default;
 };
 
+// The launched target as the log stream needs it: the root of the process
+// tree whose entries it captures, and the transient scope it runs in (empty
+// when none could be made).
 struct LaunchedProcess {
   std::int32_t pid = 0;
   std::string unit;
