@@ -255,8 +255,6 @@ pid_t Window::targetPid() const {
   return std::stoi(std::string(message.substr(message.find(kLaunched) + kLaunched.size())));
 }
 
-bool Window::quitTarget() const { return signalOwnChild(targetPid(), SIGTERM); }
-
 std::optional<MarrowfieldEvent> Window::find(std::string_view text) const {
   const auto at = indexOf(text);
   return at < view.events().size() ? std::optional(view.events().at(at)) : std::nullopt;

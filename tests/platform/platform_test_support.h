@@ -141,11 +141,8 @@ struct Window {
   // Runs the main queue until `condition` holds; false at the deadline.
   bool runUntil(const std::function<bool()>& condition, double seconds = 20);
   bool ended() const { return view.statusText() == "Process ended"; }
-  bool tracingPid() const { return view.statusText().starts_with("Tracing PID "); }
   // The PID the trace's "launched with PID" event names; -1 before it.
   pid_t targetPid() const;
-  // Asks the target to quit (SIGTERM), as a user closing it would.
-  bool quitTarget() const;
   std::optional<MarrowfieldEvent> find(std::string_view text) const;
   std::size_t indexOf(std::string_view text) const;
   std::size_t count(std::string_view text) const;

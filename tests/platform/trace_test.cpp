@@ -5,8 +5,6 @@
 
 #include <gtest/gtest.h>
 
-#include <csignal>
-
 #include "journal_fixture.h"
 #include "platform/child_watcher.h"
 #include "platform_test_support.h"
@@ -108,40 +106,6 @@ TEST(Trace, LastWordsBeforeACrashAndAHelpersLaterLinesArriveOnceOnEitherRoad) {
       EXPECT_LT(window.indexOf("Ready for work"), window.indexOf(demo.name + " terminated"));
     }
   }
-}
-
-TEST(Trace, StopLeavesTheTargetRunningAndFreshLaunchAsksItToQuitWithoutWaitingForIt) {
-  TempDir dir;
-  Window window;
-  const auto demo = testing::demoEntry(dir, "--stay");
-  window.choose(demo.entry);
-  window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid(); })) << window.dump();
-  const auto first = window.targetPid();
-  window.view.stopTrace(true);
-  ASSERT_TRUE(testing::processExists(first));
-
-  // The next start with "Fresh Launch" on asks that instance to quit; this
-  // one ignores the request.
-  window.view.setLaunchParameters({"--ignore-term"}, {});
-  window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid(); })) << window.dump();
-  EXPECT_TRUE(waitFor([&] { return !testing::processExists(first); }));
-  const pid_t stubborn = window.targetPid();
-  ASSERT_TRUE(waitFor([&] { return testing::signalInMask(stubborn, "SigIgn:", SIGTERM); }));
-  window.view.stopTrace(true);
-
-  // Past an instance that ignores it, the start goes ahead after one short
-  // wait and never forces the old instance.
-  window.view.setLaunchParameters({}, {});
-  window.view.startTrace();
-  ASSERT_TRUE(window.runUntil([&] { return window.tracingPid(); })) << window.dump();
-  EXPECT_NE(window.targetPid(), stubborn);
-  EXPECT_TRUE(testing::processExists(stubborn));
-  testing::signalOwnChild(stubborn, SIGKILL);
-  // And the trace notices the end of its own target.
-  EXPECT_TRUE(window.quitTarget());
-  EXPECT_TRUE(window.runUntil([&] { return window.ended(); })) << window.dump();
 }
 
 // What programs do with a terminal on stdout: close it and go on, read

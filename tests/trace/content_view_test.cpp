@@ -163,7 +163,7 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(fakes.workspace.observers.at(0)->pid, 4242);
 
   // No identifier: nothing is asked to quit and there is nothing to wait for
-  // (instances that refuse to quit: tests/platform, with real ones).
+  // (real instances asked to quit: tests/platform and tests/cli).
   view->stopTrace(false);
   fakes.mainQueue.waits.clear();
   fakes.workspace.bundleIds.erase(kAppPath);
