@@ -3,7 +3,8 @@
 // followed tree and no others, on each transport in the order written,
 // through a rotation, a message too large to keep whole, and the kernel's
 // own line about a real segfault (in a program, in a shared library and in a
-// thread), named by function and source line; the chunk pump on a real pipe. Which entries a trace
+// thread), named by function and source line; the chunk pump's batches on a
+// real pipe (lines cut across reads: cases/split.tsv, chunk_pump_test). Which entries a trace
 // believes (crash reports, loss notes) and every other form of the kernel's
 // lines are decided on their text, in journal_capture_test.
 
@@ -15,6 +16,7 @@
 #include <cstdio>
 #include <fstream>
 #include <future>
+#include <sstream>
 #include <sys/socket.h>
 #include <sys/un.h>
 #include <sys/wait.h>
@@ -41,41 +43,14 @@ using testing::LineCollector;
 using testing::waitFor;
 using Lines = std::vector<std::string>;
 
-// What a shell child writes on its stdout and stderr, read by a ChunkPump
-// until the end of the stream.
-Lines childOutput(const std::string& script) {
-  auto pipe = os::makePipe();
-  os::SpawnRequest request;
-  request.argv = {"/bin/sh", "-c", script};
-  request.stdoutFd = request.stderrFd = pipe.writeEnd.get();
-  const auto child = os::spawnProcess(request);
-  pipe.writeEnd.reset();
-  Lines lines;
-  ChunkPump pump(LineBatcher([&](LineBatch batch) {
-    for (std::size_t i = 0; i < batch.size(); ++i) lines.emplace_back(batch[i]);
-  }));
-  while (pump.pumpOnce(pipe.readEnd.get()) != ChunkPump::Result::ended) {
-  }
-  ::waitpid(child.pid, nullptr, 0);
-  return lines;
-}
-
-TEST(ChunkPump, LinesAndCharactersCutAcrossReadsArriveWhole) {
-  // Each printf is its own write; the sleeps make them separate reads.
-  // "\303\251" is é, cut between its two bytes; \377 is not UTF-8 at all;
-  // a NUL byte is a byte of its line. The last line has no newline: it
-  // arrives at end of stream.
-  EXPECT_EQ(childOutput("printf 'first li'; sleep 0.1; printf 'ne\\nsecond caf\\303'; sleep 0.1; printf '\\251\\n'; "
-                        "sleep 0.1; printf 'bad \\377 byte\\r\\nnul \\000 byte\\nx\\n\\n\\ny'; echo ' to stderr' >&2"),
-            (Lines{"first line", "second caf\xC3\xA9", "bad \xEF\xBF\xBD byte", std::string("nul \0 byte", 10), "x",
-                   "y to stderr"}));
-}
-
 TEST(Spawn, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   // We ignore SIGPIPE like a GUI would; the child must not inherit that.
   const auto previous = std::signal(SIGPIPE, SIG_IGN);
-  const auto got = childOutput("grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l");
+  std::istringstream said(
+      testing::runProgram({"/bin/sh", "-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l"}).output);
   std::signal(SIGPIPE, previous);
+  Lines got;
+  for (std::string line; std::getline(said, line);) got.push_back(line);
   ASSERT_EQ(got.size(), 3u);
   // Only the standard signals (1 to 31): glibc keeps its two internal
   // real-time signals ignored across posix_spawn when the parent handles them.
@@ -125,17 +100,13 @@ std::string lineOf(const std::string& file, const std::string& marker) {
   return "?";
 }
 
-pid_t spawn(const std::vector<std::string>& argv) {
+pid_t spawnShell(const std::string& script) {
   os::SpawnRequest request;
-  request.argv = argv;
+  request.argv = {"/bin/sh", "-c", script};
   return os::spawnProcess(request).pid;
 }
 
-int reap(pid_t pid) {
-  int status = 0;
-  ::waitpid(pid, &status, 0);
-  return status;
-}
+void reap(pid_t pid) { ::waitpid(pid, nullptr, 0); }
 
 // A trace of the process `argv` starts: the journal stream is armed first,
 // as a trace does, then the process is launched with the kernel recording
@@ -157,8 +128,6 @@ struct Traced {
     if (pid > 0) stream.process->follow(LaunchedProcess{pid, "", std::move(forks)});
   }
 };
-
-pid_t spawnShell(const std::string& script) { return spawn({"/bin/sh", "-c", script}); }
 
 TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   const std::string name = "mftest-" + testing::randomSuffix();
