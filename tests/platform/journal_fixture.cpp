@@ -7,7 +7,6 @@
 #include <fstream>
 #include <string>
 #include <sys/file.h>
-#include <sys/wait.h>
 #include <unistd.h>
 
 #include "platform/log_stream.h"
@@ -77,13 +76,7 @@ void JournalEnvironment::SetUp() {
     ASSERT_TRUE(waitFor([] { return !journalUnavailableReason(); }, 15.0)) << "systemd-journald did not open its socket";
     // The group and ACLs a booted system's tmpfiles give the journal's
     // folders; without them the systemd-journal group reads nothing.
-    os::SpawnRequest tmpfiles;
-    tmpfiles.argv = {"systemd-tmpfiles", "--create", "--prefix", "/run/log/journal"};
-    tmpfiles.searchPath = true;
-    if (const auto spawned = os::spawnProcess(tmpfiles); spawned.pid > 0) {
-      int status = 0;
-      os::retryOnEintr([&] { return ::waitpid(spawned.pid, &status, 0); });
-    }
+    runProgram({"systemd-tmpfiles", "--create", "--prefix", "/run/log/journal"});
   }
   ensureSyslogSocketLink();
   lockFd_ = lock(kLockFile, LOCK_SH).release();
