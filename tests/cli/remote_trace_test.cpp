@@ -19,8 +19,6 @@
 #include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/event_loop_main_queue.h"
-#include "platform/linux_services.h"
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
@@ -167,26 +165,18 @@ testing::Ran runCli(const SshWorld& world, std::vector<std::string> args,
 // platform's services (ssh is the first in PATH: the test's). Its status
 // line and summary, and 1 when an error is listed.
 testing::Ran traceFromTheWindow(const SshWorld& world, const std::string& entry, const std::string& host) {
-  struct Panel final : OpenPanel {
-    std::string path;
-    std::optional<std::string> run(const OpenPanelConfiguration&) override { return path; }
-  } panel;
-  panel.path = entry;
-  struct NoPasteboard final : Pasteboard {
-    void setString(const std::string&) override {}
-  } pasteboard;
   const std::string path = std::getenv("PATH");
   ::setenv("PATH", world.clientPath().front().substr(5).c_str(), 1);
-  EventLoopMainQueue queue;
-  LinuxServices platform(queue);
-  ContentView view(platform.services(panel, pasteboard));
-  view.chooseApplication();
-  view.setLaunchHost(host);
-  view.startTrace();
-  queue.runUntil([&] { return !view.isTracing(); }, 60);
+  testing::Window window;
+  window.choose(entry);
+  window.view.setLaunchHost(host);
+  window.view.startTrace();
+  window.queue.runUntil([&] { return !window.view.isTracing(); }, 60);
   ::setenv("PATH", path.c_str(), 1);
-  testing::Ran ran{0, view.statusText() + "\n" + view.summaryText() + "\n"};
-  for (const auto row : view.visibleRows()) ran.status = view.events()[row].type == EventType::error ? 1 : ran.status;
+  testing::Ran ran{0, window.view.statusText() + "\n" + window.view.summaryText() + "\n"};
+  for (const auto row : window.view.visibleRows()) {
+    ran.status = window.view.events()[row].type == EventType::error ? 1 : ran.status;
+  }
   return ran;
 }
 
