@@ -11,6 +11,7 @@
 
 #include "apps_support.h"
 #include "journal_fixture.h"
+#include "platform/instances.h"
 #include "platform_test_support.h"
 #include "verdict/verdict.h"
 
@@ -108,14 +109,6 @@ TEST(TerminalPrograms, PrintAsOnATerminalAndReadAsPlainText) {
 
 constexpr const char* kMousepad = "/usr/share/applications/org.xfce.mousepad.desktop";
 
-// Whether `name` has an owner on the bus at `address` (dbus-send's answer).
-bool busNameHasOwner(const std::string& address, const std::string& name) {
-  return testing::runProgram({"dbus-send", "--session", "--print-reply", "--dest=org.freedesktop.DBus", "/",
-                              "org.freedesktop.DBus.NameHasOwner", "string:" + name},
-                             {"DBUS_SESSION_BUS_ADDRESS=" + address})
-             .output.find("boolean true") != std::string::npos;
-}
-
 TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   apps::XServer xserver;
   ASSERT_TRUE(xserver.ok()) << "Xvfb did not start";
@@ -132,7 +125,7 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   const double firstStart = apps::wallClockNow();
   auto first = apps::startOutsideTrace({"mousepad"}, firstEnvironment, "org.xfce.mousepad");
   ASSERT_GT(first.pid(), 0);
-  ASSERT_TRUE(testing::waitFor([&] { return busNameHasOwner(bus.address(), "org.xfce.mousepad"); }, 30))
+  ASSERT_TRUE(testing::waitFor([&] { return busNameOwners(bus.address(), {"org.xfce.mousepad"})[0].has_value(); }, 30))
       << "mousepad did not take its name on the bus";
   const auto wroteToTheJournal = [&] {
     const auto entries = apps::journalEntries(firstStart, apps::wallClockNow() + 1);
