@@ -1,12 +1,13 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // The journal road against a real systemd-journald: the lines of the
 // followed tree and no others, on each transport in the order written,
-// through a rotation, a message too large to keep whole, and the kernel's
-// own line about a real segfault (in a program, in a shared library and in a
-// thread), named by function and source line; the chunk pump's batches on a
-// real pipe (lines cut across reads: cases/split.tsv, chunk_pump_test). Which entries a trace
-// believes (crash reports, loss notes) and every other form of the kernel's
-// lines are decided on their text, in journal_capture_test.
+// through a rotation, and the kernel's own line about a real segfault (in a
+// program, in a shared library and in a thread), named by function and
+// source line; the chunk pump's batches on a real pipe (lines cut across
+// reads: cases/split.tsv, chunk_pump_test). A message too large to keep
+// whole: cli_trace_test. Which entries a trace believes (crash reports, loss
+// notes, seccomp kills) and every other form of the kernel's lines are
+// decided on their text, in journal_capture_test.
 
 #include <gtest/gtest.h>
 
