@@ -41,21 +41,13 @@ int freeLoopbackPort() {
   return ntohs(address.sin_port);  // closed again when `socket` goes: nobody listens there
 }
 
-std::string fieldOf(pid_t pid, const std::string& field) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field)) return line.substr(field.size());
-  }
-  return {};
-}
-
 // The live (not zombie) processes of `uid`.
 std::vector<pid_t> processesOf(uid_t uid) {
   std::vector<pid_t> found;
   for (const pid_t pid : os::processIds()) {
-    std::istringstream uids(fieldOf(pid, "Uid:"));
+    std::istringstream uids(testing::statusField(pid, "Uid:"));
     uid_t real = 0;
-    if (uids >> real && real == uid && fieldOf(pid, "State:").find('Z') == std::string::npos) found.push_back(pid);
+    if (uids >> real && real == uid && !testing::statusField(pid, "State:").starts_with("Z")) found.push_back(pid);
   }
   return found;
 }

@@ -170,24 +170,22 @@ bool signalOwnChild(pid_t pid, int signal) {
   return pidfd.valid() && stat && stat->parent == ::getpid() && os::pidfdSendSignal(pidfd.get(), signal) == 0;
 }
 
+std::string statusField(pid_t pid, const std::string& field) {
+  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
+  for (std::string line; std::getline(status, line);) {
+    if (line.starts_with(field)) return line.substr(std::min(line.find_first_not_of(" \t", field.size()), line.size()));
+  }
+  return {};
+}
+
 bool keepsRunning(pid_t pid) {
-  const auto sleeps = [pid] {
-    std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-    for (std::string line; std::getline(status, line);) {
-      if (line.starts_with("voluntary_ctxt_switches:")) return std::stol(line.substr(24));
-    }
-    return -1L;
-  };
+  const auto sleeps = [pid] { return std::stol("0" + statusField(pid, "voluntary_ctxt_switches:")); };
   const long before = sleeps();
-  return before >= 0 && waitFor([&] { return sleeps() > before + 10; }) && processExists(pid);
+  return before > 0 && waitFor([&] { return sleeps() > before + 10; }) && processExists(pid);
 }
 
 bool signalInMask(pid_t pid, const std::string& field, int signal) {
-  std::ifstream status("/proc/" + std::to_string(pid) + "/status");
-  for (std::string line; std::getline(status, line);) {
-    if (line.starts_with(field)) return (std::stoull(line.substr(field.size()), nullptr, 16) >> (signal - 1)) & 1;
-  }
-  return false;
+  return (std::stoull("0" + statusField(pid, field), nullptr, 16) >> (signal - 1)) & 1;
 }
 
 std::vector<JournalEntry> parseJournalExport(std::string_view text) {

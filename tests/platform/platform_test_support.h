@@ -107,6 +107,9 @@ bool processExists(pid_t pid);
 // Sends `signal` to `pid` only while it is a live child of this process: the
 // pid of a child already reaped may belong to anyone by now.
 bool signalOwnChild(pid_t pid, int signal);
+// The value of `field` ("Uid:") in /proc/<pid>/status, without the blanks
+// before it; empty when there is none.
+std::string statusField(pid_t pid, const std::string& field);
 // Whether `pid`, a program that sleeps between its writes, goes to sleep ten
 // more times within the deadline: it still runs, neither blocked nor ended.
 bool keepsRunning(pid_t pid);
