@@ -95,10 +95,6 @@ class Journey(unittest.TestCase):
             if " launched with PID " in row:
                 self.targets.hold(int(row.rsplit(" ", 1)[1]))
 
-    def open_chooser(self):
-        self.w.click(self.w.button("Choose App"))
-        return self.w.chooser()
-
     def choose(self, path):
         key("ctrl+o")  # the chooser's key; test_10 opens it with the pointer
         dialog = self.w.chooser()
@@ -111,14 +107,13 @@ class Journey(unittest.TestCase):
             key("Return")  # the first Return took the completer's suggestion
         wait_for(lambda: self.w.status().startswith("Ready to trace"), "the chosen target")
 
-    def message_width(self):
-        """From the EVENT column head to the event pane's right edge (the search field's, and its margin)."""
-        sx, _, sw, _ = extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
-        return sx + sw + 16 - extents(self.w.find(pyatspi.ROLE_LABEL, "EVENT"))[0]
-
-    def assert_one_line(self, widget):
-        _, _, width, height = extents(widget)
-        self.assertLess(height, 20, f"{widget.name!r} wraps: {width}x{height}")
+    def click_row(self, text):
+        """Clicks the first row holding text once it is there; the list and the row's index."""
+        self.w.row_with(text)
+        rows = self.w.event_list()
+        index = next(i for i in range(rows.childCount) if text in rows.getChildAtIndex(i).name)
+        self.w.click(rows.getChildAtIndex(index))
+        return rows, index
 
     # ---------------------------------------------------------------- steps
     def test_00_initial_size_fits_the_screen(self):
@@ -139,9 +134,12 @@ class Journey(unittest.TestCase):
         self.assertLessEqual(y + height + bottom, screen_h, "the frame runs off the bottom edge")
         _, ty, _, th = extents(self.w.find(pyatspi.ROLE_LABEL, "TARGET"))  # the sidebar's foot
         self.assertLessEqual(ty + th, screen_h)
-        # The message column takes half the window on 1024 x 768 (the detail
+        # The message column (from the EVENT head to the search field's right
+        # edge and its margin) takes half the window on 1024 x 768 (the detail
         # pane starts folded there) and a third on a roomy screen.
-        self.assertGreaterEqual(self.message_width(), width // 2 if width < 1280 else width // 3)
+        sx, _, sw, _ = extents(self.w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
+        message_width = sx + sw + 16 - extents(self.w.find(pyatspi.ROLE_LABEL, "EVENT"))[0]
+        self.assertGreaterEqual(message_width, width // 2 if width < 1280 else width // 3)
 
     def test_05_on_a_small_screen_a_selected_row_is_read_beside_it(self):
         if not ONLY:
@@ -164,10 +162,7 @@ class Journey(unittest.TestCase):
                  "the launch options to close")
         key("F5")
         self.note_pids()
-        w.row_with("exited with status 3")
-        rows = w.event_list()
-        index = next(i for i in range(rows.childCount) if "exited with status 3" in rows.getChildAtIndex(i).name)
-        w.click(rows.getChildAtIndex(index))
+        self.click_row("exited with status 3")
         # The detail pane, folded for room, opens with the row's message, on
         # the screen, and the search stays on the buttons' row.
         message = wait_for(lambda: w.find_where(lambda o: o.name == "MESSAGE" and o.getRole() != pyatspi.ROLE_LABEL and
@@ -183,7 +178,8 @@ class Journey(unittest.TestCase):
 
     def test_10_the_chooser_shows_the_users_applications(self):
         self.assertEqual(self.w.status(), "Ready")
-        dialog = self.open_chooser()
+        self.w.click(self.w.button("Choose App"))
+        dialog = self.w.chooser()
         # It opens where the user's applications are, lists them by name, and
         # names its places so they can be told apart.
         look_in = wait_for(lambda: self.w.find(pyatspi.ROLE_COMBO_BOX, None, dialog), "the folder box")
@@ -210,17 +206,15 @@ class Journey(unittest.TestCase):
         dialog = self.w.chooser()
         self.w.click(self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog), repeat=2)
         wait_for(lambda: self.w.status() == "Ready to trace marrowfield-demo", "the chosen target")
-        self.assert_one_line(self.w.status_widget())
+        _, _, width, height = extents(self.w.status_widget())
+        self.assertLess(height, 20, f"the status wraps: {width}x{height}")
 
     def test_20_launch_runs_to_the_exit_and_a_click_selects_its_row(self):
         self.w.click(self.w.button("Launch & Trace"))
         self.note_pids()
-        self.w.row_with("exited with status 3")
         wait_for(lambda: self.w.status() == "Process ended", "the end of the trace")
         self.assertIn("Exited with status 3", wait_for(self.w.cards, "a session card")[0].name)
-        rows = self.w.event_list()
-        index = next(i for i in range(rows.childCount) if "exited with status 3" in rows.getChildAtIndex(i).name)
-        self.w.click(rows.getChildAtIndex(index))
+        rows, index = self.click_row("exited with status 3")
         wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row to read as selected")
         if os.environ.get("MF_README_SCREENSHOT"):
             run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
