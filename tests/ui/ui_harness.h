@@ -88,11 +88,6 @@ struct Harness {
     }
     return {};
   }
-  QString detailNames() const {
-    QStringList names;
-    for (const auto& [name, text] : detailValues()) names << name;
-    return names.join(QLatin1Char(' '));
-  }
 
   void choose(const std::string& path = kApp, const std::string& bundleId = {}) {
     if (!bundleId.empty()) fakes.workspace.bundleIds[path] = bundleId;
