@@ -37,7 +37,6 @@ class Server {
   explicit Server(std::vector<std::string> argv, const std::string& prefix = "");
   bool ok() const { return !address_.empty(); }
   const std::string& address() const { return address_; }
-  const std::string& display() const { return address_; }
 
  private:
   std::optional<Child> child_;

@@ -87,7 +87,7 @@ class DesktopTraceTest : public ::testing::Test {
 // instance of the same program, chatty (every GLib debug message) and with
 // a setting that names our marker in a warning, stays out.
 TEST_F(DesktopTraceTest, AGtkAppsWarningsAreItsOwnAndAnotherInstancesStayOut) {
-  auto otherEnvironment = apps::desktopEnvironment(xserver.display(), apps::kNoSessionBus, (dir.path() / "other").string());
+  auto otherEnvironment = apps::desktopEnvironment(xserver.address(), apps::kNoSessionBus, (dir.path() / "other").string());
   otherEnvironment.emplace_back("G_MESSAGES_DEBUG", "all");
   otherEnvironment.emplace_back("GSK_RENDERER", marker);
   const double otherStart = apps::wallClockNow();
@@ -104,7 +104,7 @@ TEST_F(DesktopTraceTest, AGtkAppsWarningsAreItsOwnAndAnotherInstancesStayOut) {
       << "the other instance did not log its warning";
 
   // No session bus: GTK warns that it cannot acquire one, on any machine.
-  const auto environment = apps::desktopEnvironment(xserver.display(), apps::kNoSessionBus, dir.path().string());
+  const auto environment = apps::desktopEnvironment(xserver.address(), apps::kNoSessionBus, dir.path().string());
   ASSERT_NO_FATAL_FAILURE(trace("/usr/share/applications/org.gnome.Calculator.desktop", environment,
                                 [&] { return glibWarning("gnome-calculator"); }));
   EXPECT_TRUE(testing::processExists(other.pid()));
@@ -121,7 +121,7 @@ TEST_F(DesktopTraceTest, AGtkAppsWarningsAreItsOwnAndAnotherInstancesStayOut) {
 TEST_F(DesktopTraceTest, AQtAppsWarningArrivesUnderItsPidAsAWarning) {
   apps::SessionBus bus;
   ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
-  auto environment = apps::desktopEnvironment(xserver.display(), bus.address(), dir.path().string());
+  auto environment = apps::desktopEnvironment(xserver.address(), bus.address(), dir.path().string());
   environment.emplace_back("QT_STYLE_OVERRIDE", marker);
   ASSERT_NO_FATAL_FAILURE(trace("/usr/share/applications/qt6ct.desktop", environment,
                                 [&] { return window.count(marker) > 0; }));

@@ -115,7 +115,7 @@ TEST(HandOffTest, ASecondLaunchOfASingleInstanceAppIsReportedAsAHandOff) {
   apps::SessionBus bus;
   ASSERT_TRUE(bus.ok()) << "dbus-daemon did not start";
   testing::TempDir dir;
-  const auto environment = apps::desktopEnvironment(xserver.display(), bus.address(), dir.path().string());
+  const auto environment = apps::desktopEnvironment(xserver.address(), bus.address(), dir.path().string());
 
   // The running instance, started as another launcher would, and chatty:
   // every GLib debug message, and GTK's warning about the locale.
