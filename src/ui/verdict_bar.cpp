@@ -118,6 +118,11 @@ void VerdictBar::refresh() {
       if (event.type == EventType::warning) ++counts.warnings;
     }
     novelty_->setText(QString::fromStdString(noveltyText(counts)));
+    // Amber only for new trouble: "nothing new" is no warning.
+    QPalette noveltyPalette = novelty_->palette();
+    noveltyPalette.setColor(QPalette::WindowText,
+                            counts.errors + counts.warnings > 0 ? colors::orange() : colors::secondary());
+    novelty_->setPalette(noveltyPalette);
   }
   novelty_->setVisible(previous != nullptr);
   onlyNew_->setVisible(previous != nullptr);
