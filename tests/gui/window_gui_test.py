@@ -216,6 +216,12 @@ class Journey(unittest.TestCase):
         self.assertIn("Exited with status 3", wait_for(self.w.cards, "a session card")[0].name)
         rows, index = self.click_row("exited with status 3")
         wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row to read as selected")
+        # The verdict rests on the line it quotes: a click selects that row.
+        verdict = self.w.find_where(lambda o: o.name == "Verdict")
+        self.w.click(verdict)
+        wait_for(lambda: any(state(r, pyatspi.STATE_SELECTED) and r.name.split(", ", 3)[3].split("]: ", 1)[-1] in
+                             verdict.description for r in (rows.getChildAtIndex(i) for i in range(rows.childCount)
+                                                           if i != index)), "the verdict's line to be selected")
         if os.environ.get("MF_README_SCREENSHOT"):
             run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
 
