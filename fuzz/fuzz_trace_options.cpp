@@ -44,7 +44,10 @@ extern "C" int LLVMFuzzerTestOneInput(const std::uint8_t* data, std::size_t size
   std::size_t i = 0;
   for (; i < words.size() && words[i] != "--"; ++i) {
     if (words[i] == "--env" && i + 1 < words.size()) assignments.push_back(words[++i]);
-    else if ((words[i] == "--search" || words[i] == "--seconds") && i + 1 < words.size()) ++i;
+    else if ((words[i] == "--search" || words[i] == "--seconds" || words[i] == "--baseline" || words[i] == "--host") &&
+             i + 1 < words.size()) {
+      ++i;  // a value, even one that reads "--"
+    }
   }
   if (assignments.size() != options->environment.size()) mismatch("--env count", input, {}, {});
   for (std::size_t k = 0; k < assignments.size(); ++k) {
