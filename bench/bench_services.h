@@ -120,4 +120,14 @@ class NullPasteboard : public Pasteboard {
   void setString(const std::string&) override {}
 };
 
+// The benchmarks trace on this machine only.
+class NoRemote : public RemoteLauncher {
+ public:
+  std::unique_ptr<RemoteConnection> connect(const std::string&, const std::string&, RemoteHandlers,
+                                            std::string& error) override {
+    error = "no other machine in a benchmark";
+    return nullptr;
+  }
+};
+
 }  // namespace mf::bench

@@ -50,8 +50,9 @@ struct ViewWorld {
   CapturingLauncher launcher;
   IdleWorkspace workspace;
   FixedPanel panel;
+  mf::bench::NoRemote remote;
   NullPasteboard pasteboard;
-  mf::ContentView::Services services() { return {queue, clock, ids, launcher, workspace, panel, pasteboard}; }
+  mf::ContentView::Services services() { return {queue, clock, ids, launcher, workspace, remote, panel, pasteboard}; }
 };
 
 // One second of a very chatty target: 1000 batches of 1000 lines of which a

@@ -138,8 +138,9 @@ void runIntake(benchmark::State& state, double linesPerSecond, const std::string
     PipeLauncher launcher(queue.inner);
     mf::bench::IdleWorkspace workspace;
     mf::bench::FixedPanel panel;
+    mf::bench::NoRemote remote;
     mf::bench::NullPasteboard pasteboard;
-    mf::ContentView view({queue, clock, ids, launcher, workspace, panel, pasteboard});
+    mf::ContentView view({queue, clock, ids, launcher, workspace, remote, panel, pasteboard});
 
     std::vector<double> probeLatencies;
     std::size_t appendedNotifications = 0;

@@ -137,7 +137,8 @@ void BM_JournalRoadLatency(benchmark::State& state) {
     const std::string entry = writeEntry("probes " + how + " " + std::to_string(kProbes) + " 10");
     mf::bench::FixedPanel panel(entry);
     mf::bench::NullPasteboard pasteboard;
-    mf::ContentView view({queue, clock, ids, logStreams, workspace, panel, pasteboard});
+    mf::bench::NoRemote remote;
+    mf::ContentView view({queue, clock, ids, logStreams, workspace, remote, panel, pasteboard});
     view.setChangeObserver([&](const mf::Change& change) {
       if (!change.has(mf::Change::eventsInserted)) return;
       const auto now = monotonicNanos();

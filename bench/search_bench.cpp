@@ -74,7 +74,8 @@ void BM_SearchTypingAtAMillion(benchmark::State& state) {
   mf::bench::IdleWorkspace workspace;
   mf::bench::FixedPanel panel;
   mf::bench::NullPasteboard pasteboard;
-  mf::ContentView view({queue, clock, ids, streams, workspace, panel, pasteboard});
+  mf::bench::NoRemote remote;
+  mf::ContentView view({queue, clock, ids, streams, workspace, remote, panel, pasteboard});
   {
     view.chooseApplication();
     view.setFreshLaunch(false);

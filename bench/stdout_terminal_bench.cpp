@@ -96,7 +96,8 @@ Run trace(Road road, const std::string& args, std::size_t expectedFlood) {
   const std::string entry = writeEntry(road, args);
   mf::bench::FixedPanel panel(entry);
   mf::bench::NullPasteboard pasteboard;
-  mf::ContentView view({queue, clock, ids, logStreams, workspace, panel, pasteboard});
+  mf::bench::NoRemote remote;
+  mf::ContentView view({queue, clock, ids, logStreams, workspace, remote, panel, pasteboard});
   Run run;
   view.setChangeObserver([&](const mf::Change& change) {
     if (!change.has(mf::Change::eventsInserted)) return;
