@@ -60,8 +60,10 @@ VerdictBar::VerdictBar(ContentView& content, LabeledSwitch* onlyNew, QWidget* pa
   row->setContentsMargins(metrics::rowPaddingH, 6, metrics::rowPaddingH, 6);
   row->setSpacing(12);
   verdict_ = new VerdictLabel(this);
+  verdict_->setObjectName(QStringLiteral("verdictText"));
   verdict_->setFont(fonts::make(12, fonts::Weight::semibold));
   novelty_ = makeLabel(QString(), fonts::make(11, fonts::Weight::medium), colors::orange(), this);
+  novelty_->setObjectName(QStringLiteral("noveltyText"));
   novelty_->setTextInteractionFlags(Qt::TextSelectableByMouse);
   row->addWidget(verdict_, 1);
   row->addWidget(novelty_);
