@@ -9,6 +9,7 @@
 #include <QAbstractButton>
 #include <QApplication>
 #include <QClipboard>
+#include <QFontDatabase>
 #include <QTest>
 #include <QTextEdit>
 #include <functional>
@@ -29,15 +30,28 @@ namespace mf::uitest {
 
 inline constexpr const char* kApp = "/opt/demo/Demo.desktop";
 
+inline constexpr const char* kFontDir = "/usr/share/fonts/truetype/dejavu/";
+
 // One QApplication for the test program, on the offscreen platform unless the
-// environment chose another.
+// environment chose another, with the fonts and time zone of every machine
+// (DejaVu, from fonts-dejavu-core; UTC), so sizes and times read the same
+// wherever the tests run.
 inline QApplication& application() {
   static int argc = 1;
   static char name[] = "marrowfield-ui-tests";
   static char* argv[] = {name, nullptr};
   static QApplication* app = [] {
     if (qEnvironmentVariableIsEmpty("QT_QPA_PLATFORM")) qputenv("QT_QPA_PLATFORM", "offscreen");
+    qputenv("TZ", "UTC");
+    tzset();
     auto* created = new QApplication(argc, argv);
+    for (const char* file : {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf", "DejaVuSansMono-Bold.ttf"}) {
+      QFontDatabase::addApplicationFont(QLatin1String(kFontDir) + QLatin1String(file));
+    }
+    QFont::insertSubstitution(QStringLiteral("monospace"), QStringLiteral("DejaVu Sans Mono"));
+    QFont font = QApplication::font();
+    font.setFamilies({QStringLiteral("DejaVu Sans")});
+    QApplication::setFont(font);
     ui::applyDarkAppearance();
     return created;
   }();
