@@ -1,0 +1,136 @@
+// SPDX-License-Identifier: GPL-3.0-or-later
+// Where everything lands on screen: the window through a trace at several
+// sizes, written as a plan (every named widget's place and text, each
+// listed row's place and lines) and compared with cases/layout.txt.
+
+#include <gtest/gtest.h>
+
+#include <QFontMetricsF>
+#include <QLabel>
+#include <cstdlib>
+#include <fstream>
+#include <iterator>
+
+#include "support/cases.h"
+#include "ui/tokens.h"
+#include "ui/widgets.h"
+#include "ui_harness.h"
+
+namespace mf::uitest {
+namespace {
+
+// Every visible named widget, in the order the window made them, at its
+// place in the window, with what it shows and says (its text, a label's
+// colour, (off), (on), (selected), the name a reader hears, its tooltip);
+// then the rows on screen, their place and the lines they show.
+std::string plan(const Harness& h, const char* state) {
+  QWidget* window = h.window.get();
+  const auto box = [](QPoint at, QSize size) {
+    return QStringLiteral("%1,%2 %3x%4").arg(at.x()).arg(at.y()).arg(size.width()).arg(size.height());
+  };
+  QString out = QStringLiteral("== %1: %2, at least %3\n").arg(state, box({}, window->size()).mid(4), box({}, window->minimumSizeHint()).mid(4));
+  for (const QWidget* w : window->findChildren<QWidget*>()) {
+    if (w->objectName().isEmpty() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
+    QStringList fields{w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
+    QString text = w->property("text").toString() + w->property("plainText").toString();
+    if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->text();
+    if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
+    if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
+    if (const auto* dot = dynamic_cast<const ui::StatusDot*>(w)) text = dot->color().name(QColor::HexArgb);
+    if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
+    const auto* card = dynamic_cast<const ui::SessionCard*>(w);
+    const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
+    const QAbstractButton* button = onOff ? onOff->toggle() : qobject_cast<const QAbstractButton*>(w);
+    text += QLatin1String(!w->isEnabled() ? " (off)" : button && button->isChecked() ? " (on)" : "") +
+            (card && card->isSelected() ? " (selected) " + card->fill().name(QColor::HexArgb) : QString());
+    fields << text.trimmed() << w->accessibleName() << w->property("placeholderText").toString() << w->toolTip();
+    QString line = fields.join('\t').replace('\n', "\\n");
+    while (line.endsWith('\t')) line.chop(1);
+    out += line + '\n';
+  }
+  const auto& list = h.list();
+  for (int row = std::max(0, list.rowAt(0)); row < list.rowCount() && list.rowRect(row).top() < list.viewport()->height(); ++row) {
+    const QRect r = list.rowRect(row);
+    out += QStringLiteral("row %1\t%2\t%3\t%4\n")
+               .arg(QString::number(row), box(r.topLeft(), r.size()), list.selectedRow() == row ? "selected" : "",
+                    list.messageLines(row).join(" | "));
+  }
+  return out.toStdString();
+}
+
+// The plan of the window through two traces: a small window with the raw
+// log on and off, a trace in it and a row selected (the detail pane opens),
+// the verdict clicked (it selects the event it rests on), grown (only the
+// event pane widens), the side columns hidden (F9) and shown again with the
+// detail pane folded (Shift+F9), the raw log in a smaller window, the
+// target's end, a second, clean trace stopped, the first opened from its
+// card and left with "Current"; and a roomy window shrunk (the toolbar gives
+// way rather than hold the window wide). The plan is drawn with DejaVu; on a
+// machine whose fonts the harness could not pin, it is not compared.
+TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
+  application();
+  if (QFontInfo(ui::fonts::mono(12)).family() != "DejaVu Sans Mono" || QFontInfo(QApplication::font()).family() != "DejaVu Sans") {
+    GTEST_SKIP() << "the plan is drawn with DejaVu Sans and DejaVu Sans Mono, not found in " << kFontDir;
+  }
+  Harness h(QSize(1000, 680));
+  std::string got = plan(h, "a small window at its start");
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  got += plan(h, "the raw log");
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  Harness::click(h.pane().freshLaunchSwitch()->toggle());
+  h.choose(kApp, "org.example.Demo");
+  h.launch(100);
+  auto* verdict = h.window->findChild<QLabel*>("verdictText");
+  const QString launched = verdict->text();
+  h.lines({"Error: disk full", "warning: low memory", "", "cfprefsd noise", "Error: <b>" + std::string(300, 'x'),
+           "fatal error: first\nsecond", "warning: wide \u4e2d\u6587 \ud55c\uae00 \uff21\uff22 \U0001F600 end",
+           "warning: tab\tstop and a long tail of words that wraps in a narrow window somewhere"});
+  ASSERT_TRUE(waitUntil([&] { return verdict->text() != launched; })) << "the verdict settles on the new lines";
+  h.clickRow("warning: low memory");
+  got += plan(h, "tracing in a small window, a row selected");
+  Harness::click(verdict);
+  h.window->resize(1440, 900);
+  Harness::settle();
+  got += plan(h, "the verdict clicked, grown");
+  h.window->activateWindow();
+  QTest::keyClick(h.window.get(), Qt::Key_F9);
+  got += plan(h, "side columns hidden");
+  QTest::keyClick(h.window.get(), Qt::Key_F9);
+  QTest::keyClick(h.window.get(), Qt::Key_F9, Qt::ShiftModifier);
+  got += plan(h, "side columns shown, the detail pane folded");
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  h.window->resize(1024, 700);
+  Harness::settle();
+  got += plan(h, "the raw log, shrunk");
+  h.fakes.workspace.terminate(100);
+  h.run();
+  got += plan(h, "the target ended");
+  h.launch(200);
+  h.lines({"hello from the app"});
+  h.stop();
+  got += plan(h, "a clean trace stopped");
+  Harness::click(h.side().cards().at(1));
+  got += plan(h, "the first trace opened from its card");
+  Harness::click(h.pane().currentButton());
+  got += plan(h, "Current");
+
+  Harness roomy(QSize(1600, 1000));
+  roomy.choose();
+  roomy.launch();
+  got += plan(roomy, "a roomy window");
+  roomy.window->resize(1000, 680);
+  Harness::settle();
+  got += plan(roomy, "the roomy window shrunk");
+
+  const std::string golden = MARROWFIELD_CASES "/layout.txt";
+  if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) {
+    std::ofstream(golden, std::ios::binary) << got;
+    GTEST_SKIP() << golden << " written: review the diff";
+  }
+  std::ifstream in(golden, std::ios::binary);
+  EXPECT_EQ(got, std::string(std::istreambuf_iterator<char>(in), {}))
+      << "regenerate with MARROWFIELD_REGEN_GOLDEN=1, review the diff";
+}
+
+}  // namespace
+}  // namespace mf::uitest
