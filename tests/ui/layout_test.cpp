@@ -1,7 +1,8 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Where everything lands on screen: the window through a trace at several
 // sizes, written as a plan (every named widget's place and text, each
-// listed row's place and lines) and compared with cases/layout.txt.
+// listed row's place and lines) and compared with cases/layout.txt; and
+// which rows take a second line, code point by code point.
 
 #include <gtest/gtest.h>
 
@@ -131,6 +132,41 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   EXPECT_EQ(got, std::string(std::istreambuf_iterator<char>(in), {}))
       << "regenerate with MARROWFIELD_REGEN_GOLDEN=1, review the diff";
 }
+
+// Which rows take a second line is counted in character cells, not
+// measured: cases/columns.tsv. A text of N cells followed by as many letters
+// as fill the message column up to N shows on one line; one letter more
+// takes two.
+class MessageCells : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(MessageCells, DecideWhichRowsTakeASecondLine) {
+  static Harness* h = [] {
+    auto* made = new Harness;
+    made->choose();
+    made->launch();
+    Harness::click(made->pane().rawLogSwitch()->toggle());
+    // Rows enough for the scroll bar, which narrows the column, from the start.
+    for (int i = 0; i < 40; ++i) made->lines({"filler"});
+    return made;
+  }();
+  const auto& c = GetParam().fields;
+  const char32_t point =
+      c.at(0).starts_with("U+") ? static_cast<char32_t>(std::stoul(c.at(0).substr(2), nullptr, 16)) : 0;
+  const std::string text = point != 0 ? QString::fromUcs4(&point, 1).toStdString() : c.at(0);
+  auto& list = h->list();
+  const auto fit =
+      static_cast<int>(list.messageWidth() / QFontMetricsF(list.font()).horizontalAdvance(QLatin1Char('M')));
+  const int cells = c.at(1) == "breaks" ? fit - 1 : std::stoi(c.at(1));
+  const std::string fits = text + std::string(static_cast<std::size_t>(fit - cells), 'x');
+  const std::string over = fits + "x";
+  h->lines({fits, over});
+  EXPECT_EQ(list.rowLines(h->rowOf(fits)), c.at(1) == "breaks" ? 2 : 1) << fit;
+  EXPECT_EQ(list.rowLines(h->rowOf(over)), 2);
+}
+
+INSTANTIATE_TEST_SUITE_P(Text, MessageCells,
+                         ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/columns.tsv")),
+                         testing::caseName);
 
 }  // namespace
 }  // namespace mf::uitest
