@@ -61,7 +61,7 @@ std::string plan(const Harness& h, const char* state) {
 
 // The plan of the window through two traces: a small window with the raw
 // log on and off, a trace in it and a row selected (the detail pane opens),
-// the verdict clicked (it selects the event it rests on), grown (only the
+// searches, the verdict clicked (it selects the event it rests on), grown (only the
 // event pane widens), the side columns hidden (F9) and shown again with the
 // detail pane folded (Shift+F9), the raw log in a smaller window, the
 // target's end, a second, clean trace stopped, the first opened from its
@@ -89,11 +89,21 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   ASSERT_TRUE(waitUntil([&] { return verdict->text() != launched; })) << "the verdict settles on the new lines";
   h.clickRow("warning: low memory");
   got += plan(h, "tracing in a small window, a row selected");
+  // The counters and the summary button follow the visible list: only
+  // noise listed is nothing to summarize, until the raw log shows it.
+  QTest::keyClicks(h.pane().searchField(), "cfprefsd");
+  got += plan(h, "a search only noise matches");
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  got += plan(h, "a search only noise matches, in the raw log");
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  h.pane().searchField()->clear();
+  QTest::keyClicks(h.pane().searchField(), "WARN");
+  got += plan(h, "a search");
+  h.pane().searchField()->clear();
   Harness::click(verdict);
   h.window->resize(1440, 900);
   Harness::settle();
   got += plan(h, "the verdict clicked, grown");
-  h.window->activateWindow();
   QTest::keyClick(h.window.get(), Qt::Key_F9);
   got += plan(h, "side columns hidden");
   QTest::keyClick(h.window.get(), Qt::Key_F9);
@@ -154,8 +164,7 @@ TEST_P(MessageCells, DecideWhichRowsTakeASecondLine) {
       c.at(0).starts_with("U+") ? static_cast<char32_t>(std::stoul(c.at(0).substr(2), nullptr, 16)) : 0;
   const std::string text = point != 0 ? QString::fromUcs4(&point, 1).toStdString() : c.at(0);
   auto& list = h->list();
-  const auto fit =
-      static_cast<int>(list.messageWidth() / QFontMetricsF(list.font()).horizontalAdvance(QLatin1Char('M')));
+  const auto fit = static_cast<int>(list.messageWidth() / QFontMetricsF(list.font()).horizontalAdvance('M'));
   const int cells = c.at(1) == "breaks" ? fit - 1 : std::stoi(c.at(1));
   const std::string fits = text + std::string(static_cast<std::size_t>(fit - cells), 'x');
   const std::string over = fits + "x";
@@ -164,8 +173,7 @@ TEST_P(MessageCells, DecideWhichRowsTakeASecondLine) {
   EXPECT_EQ(list.rowLines(h->rowOf(over)), 2);
 }
 
-INSTANTIATE_TEST_SUITE_P(Text, MessageCells,
-                         ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/columns.tsv")),
+INSTANTIATE_TEST_SUITE_P(Text, MessageCells, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/columns.tsv")),
                          testing::caseName);
 
 }  // namespace

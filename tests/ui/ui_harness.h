@@ -45,13 +45,10 @@ inline QApplication& application() {
     qputenv("TZ", "UTC");
     tzset();
     auto* created = new QApplication(argc, argv);
-    for (const char* file : {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf", "DejaVuSansMono-Bold.ttf"}) {
+    for (const char* file : {"DejaVuSans.ttf", "DejaVuSans-Bold.ttf", "DejaVuSansMono.ttf", "DejaVuSansMono-Bold.ttf"})
       QFontDatabase::addApplicationFont(QLatin1String(kFontDir) + QLatin1String(file));
-    }
     QFont::insertSubstitution(QStringLiteral("monospace"), QStringLiteral("DejaVu Sans Mono"));
-    QFont font = QApplication::font();
-    font.setFamilies({QStringLiteral("DejaVu Sans")});
-    QApplication::setFont(font);
+    QApplication::setFont(QFont(QStringList{QStringLiteral("DejaVu Sans")}, QApplication::font().pointSize()));
     ui::applyDarkAppearance();
     return created;
   }();
@@ -88,17 +85,9 @@ struct Harness {
   // for a selection, and its values by the name each carries ("TYPE", ...).
   QAbstractButton& copyEvent() const { return *detail().findChild<QAbstractButton*>("copyEventButton"); }
   bool detailEmpty() const { return detail().findChild<QWidget*>("detailEmptyState")->isVisibleTo(&detail()); }
-  std::vector<std::pair<QString, QString>> detailValues() const {
-    std::vector<std::pair<QString, QString>> values;
-    for (const QTextEdit* text : detail().findChildren<QTextEdit*>()) {
-      if (!text->objectName().startsWith(QStringLiteral("detailValue:"))) continue;
-      values.emplace_back(text->accessibleName(), text->toPlainText());
-    }
-    return values;
-  }
   QString detailValue(const QString& name) const {
-    for (const auto& [shownName, text] : detailValues()) {
-      if (shownName == name) return text;
+    for (const QTextEdit* text : detail().findChildren<QTextEdit*>()) {
+      if (text->objectName().startsWith("detailValue:") && text->accessibleName() == name) return text->toPlainText();
     }
     return {};
   }

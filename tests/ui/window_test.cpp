@@ -1,10 +1,10 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
-// The window driven through the real widgets: its states (the controls, the
-// status, the session cards, the detail pane, launch options, closing and
-// resizing), the event list as the user meets it (the rows it shows and
-// reads to a screen reader while the list grows, refilters and resets, their
-// geometry, selection, tooltips and scrolling), and the main-thread queue
-// and its nested wait (the clipboard is the real one the harness uses). The
+// The window driven through the real widgets: its states (the switches, the
+// session cards, the detail pane, launch options, closing), the event list
+// as the user meets it (the rows it shows and reads to a screen reader while
+// the list grows, refilters and resets, selection, tooltips and scrolling),
+// and the main-thread queue and its nested wait (the clipboard is the real
+// one the harness uses); where things land: layout_test.cpp. The
 // texts of the trace's statuses and events are the core's (tests/trace);
 // here, that the widgets show them. The keyboard, the chooser and what a
 // reader hears on the real accessibility bus: the real-X journey (tests/gui).
@@ -12,7 +12,6 @@
 #include <gtest/gtest.h>
 
 #include <QAccessible>
-#include <QFontMetricsF>
 #include <QLabel>
 #include <QLineEdit>
 #include <QMessageBox>
@@ -46,11 +45,10 @@ constexpr const char* kNoise = "cfprefsd loading preferences from user";
 // reader is told, and clearing the history.
 TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
   Harness h;
-  auto& pane = h.pane();
-  Harness::click(pane.rawLogSwitch()->toggle());
+  Harness::click(h.pane().rawLogSwitch()->toggle());
   EXPECT_TRUE(h.content->showRawLog());
-  Harness::click(pane.rawLogSwitch()->toggle());
-  Harness::click(pane.freshLaunchSwitch()->toggle());
+  Harness::click(h.pane().rawLogSwitch()->toggle());
+  Harness::click(h.pane().freshLaunchSwitch()->toggle());
   EXPECT_FALSE(h.content->freshLaunch());
   h.choose(kApp, "org.example.Demo");
   h.launch(100);
@@ -76,32 +74,6 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
     EXPECT_EQ(asked, "Clear 2 recorded sessions? This cannot be undone.");
     EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 2u : 0u) << answer;
   }
-}
-
-TEST(WindowStates, CountersAndCopySummaryFollowTheVisibleListNotTheStoredOne) {
-  Harness h;
-  h.choose();
-  h.launch();
-  const std::size_t ownSteps = h.content->eventCount();
-  h.lines({kNoise, kNoise, kNoise});
-  EXPECT_EQ(h.pane().suppressedLabel()->text(), "3 raw events suppressed");
-  EXPECT_EQ(h.pane().countLabel()->text(), QString::number(ownSteps) + " events");
-  // Only noise in the list: nothing actionable, the summary button stays off.
-  QTest::keyClicks(h.pane().searchField(), "cfprefsd");
-  EXPECT_TRUE(h.pane().isShowingEmptyState());
-  EXPECT_FALSE(h.top().copySummaryButton()->isEnabled());
-  Harness::click(h.pane().rawLogSwitch()->toggle());
-  EXPECT_EQ(h.pane().countLabel()->text(), "3 events");
-  EXPECT_TRUE(h.top().copySummaryButton()->isEnabled());
-  Harness::click(h.pane().rawLogSwitch()->toggle());
-  // Typing searches, and leaves the suppressed count alone.
-  h.pane().searchField()->clear();
-  h.lines({"Error: disk full", "warning: low memory"});
-  QTest::keyClicks(h.pane().searchField(), "WARN");
-  EXPECT_EQ(h.pane().countLabel()->text(), "1 events");
-  EXPECT_FALSE(h.pane().isShowingEmptyState()) << "one event is a list, not the empty state";
-  EXPECT_EQ(h.pane().suppressedLabel()->text(), "3 raw events suppressed");
-  // The summary is of the visible list (tests/trace) and reaches other programs (tests/gui).
 }
 
 // How a trace ended, at a glance (tag and colour) and in full.
@@ -167,8 +139,7 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
     EXPECT_EQ(sinceLaunch(), ui::formatSinceLaunch(events[1].time, event.time));
   }
   EXPECT_NE(sinceLaunch(), "+0.000 s") << "the clock moved between the start and the line";
-  // Routine noise has a fifth field, after its message.
-  EXPECT_EQ(h.detailValues().at(4).first, "VISIBILITY");
+  // Routine noise has a field of its own.
   EXPECT_EQ(h.detailValue("VISIBILITY"), "Raw-log-only system/framework event");
   // Hidden by the filter: no row highlighted, yet the pane and its copy button stay.
   Harness::click(h.pane().rawLogSwitch()->toggle());
@@ -186,10 +157,6 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   h.clickRow("Error: disk full");
   EXPECT_FALSE(hiddenNote->isVisible());
   const auto error = *h.content->selectedEvent();
-  const std::vector<std::pair<QString, QString>> shown = {
-      {"TYPE", "ERROR"}, {"SOURCE", "CONSOLE"}, {"TIME", QString::fromStdString(formatTime(error.time))},
-      {"MESSAGE", "Error: disk full"}, {"ORIGIN", "stdout"}};
-  EXPECT_EQ(h.detailValues(), shown);
   Harness::click(&h.copyEvent());
   EXPECT_EQ(Harness::clipboardText(), QString::fromStdString("[" + formatTime(error.time) + "] [ERROR] [CONSOLE]\nError: disk full"));
   // A bidirectional override from outside is shown, not obeyed.
