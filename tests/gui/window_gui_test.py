@@ -145,13 +145,6 @@ class Journey(unittest.TestCase):
         if not ONLY:
             self.skipTest("the small screen's step")
         w = self.w
-        # Each control's tooltip names its key, whatever its label does meanwhile.
-        for name, shortcut in (("Choose App", "Ctrl+O"), ("Launch & Trace", "F5"), ("Stop", "Shift+F5"),
-                               ("Clear view", "Ctrl+L"), ("Copy Summary", "Ctrl+Shift+C"), ("Launch Options", "Ctrl+E"),
-                               ("Show Sidebar", "F9"), ("Show Event Detail", "Shift+F9"),
-                               ("Search diagnostics", "Ctrl+F")):
-            control = wait_for(lambda: w.find_where(lambda o: o.name == name), name)
-            self.assertIn(f"({shortcut})", control.description, name)
         self.choose(self.entry)
         # Ctrl+E opens Launch Options from the search field too.
         key("ctrl+f", "ctrl+e")
@@ -164,7 +157,9 @@ class Journey(unittest.TestCase):
         self.note_pids()
         self.click_row("exited with status 3")
         # The detail pane, folded for room, opens with the row's message, on
-        # the screen, and the search stays on the buttons' row.
+        # the screen. (Each control's tooltip naming its key, the verdict
+        # selecting its line, where the search and the status sit:
+        # tests/ui/layout_test.cpp.)
         message = wait_for(lambda: w.find_where(lambda o: o.name == "MESSAGE" and o.getRole() != pyatspi.ROLE_LABEL and
                                                 state(o, pyatspi.STATE_SHOWING) and
                                                 "exited with status 3" in o.queryText().getText(0, -1)),
@@ -172,9 +167,6 @@ class Journey(unittest.TestCase):
         root = run("xwininfo", "-root")
         x, y, width, height = extents(message)
         self.assertTrue(x >= 0 and x + width <= screen_value(root, "Width:"), (x, width))
-        _, sy, _, _ = extents(w.find(pyatspi.ROLE_TEXT, "Search diagnostics"))
-        _, cy, _, ch = extents(w.button("Choose App"))
-        self.assertLess(sy, cy + ch, "the search field went to a row of its own")
 
     def test_10_the_chooser_shows_the_users_applications(self):
         self.assertEqual(self.w.status(), "Ready")
@@ -206,8 +198,6 @@ class Journey(unittest.TestCase):
         dialog = self.w.chooser()
         self.w.click(self.w.find(pyatspi.ROLE_TABLE_CELL, "marrowfield-demo.desktop", dialog), repeat=2)
         wait_for(lambda: self.w.status() == "Ready to trace marrowfield-demo", "the chosen target")
-        _, _, width, height = extents(self.w.status_widget())
-        self.assertLess(height, 20, f"the status wraps: {width}x{height}")
 
     def test_20_launch_runs_to_the_exit_and_a_click_selects_its_row(self):
         self.w.click(self.w.button("Launch & Trace"))
@@ -216,12 +206,6 @@ class Journey(unittest.TestCase):
         self.assertIn("Exited with status 3", wait_for(self.w.cards, "a session card")[0].name)
         rows, index = self.click_row("exited with status 3")
         wait_for(lambda: state(rows.getChildAtIndex(index), pyatspi.STATE_SELECTED), "the row to read as selected")
-        # The verdict rests on the line it quotes: a click selects that row.
-        verdict = self.w.find_where(lambda o: o.name == "Verdict")
-        self.w.click(verdict)
-        wait_for(lambda: any(state(r, pyatspi.STATE_SELECTED) and r.name.split(", ", 3)[3].split("]: ", 1)[-1] in
-                             verdict.description for r in (rows.getChildAtIndex(i) for i in range(rows.childCount)
-                                                           if i != index)), "the verdict's line to be selected")
         if os.environ.get("MF_README_SCREENSHOT"):
             run("import", "-window", self.w.window_id, os.environ["MF_README_SCREENSHOT"], timeout=30)
 
