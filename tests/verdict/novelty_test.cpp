@@ -2,30 +2,18 @@
 // What makes two runs' lines the same line, and the count beside the verdict.
 #include <gtest/gtest.h>
 
+#include "support/cases.h"
 #include "verdict/novelty.h"
 
 namespace mf {
 namespace {
 
-struct MaskRow {
-  const char* name;
-  const char* message;
-  const char* masked;
-  friend void PrintTo(const MaskRow& row, std::ostream* out) { *out << row.name; }
-};
+class Mask : public ::testing::TestWithParam<testing::NamedCase> {};
 
-class Mask : public testing::TestWithParam<MaskRow> {};
+TEST_P(Mask, HidesWhatChangesFromRunToRun) { EXPECT_EQ(maskedMessage(GetParam().fields[0]), GetParam().fields[1]); }
 
-TEST_P(Mask, HidesWhatChangesFromRunToRun) { EXPECT_EQ(maskedMessage(GetParam().message), GetParam().masked); }
-
-INSTANTIATE_TEST_SUITE_P(
-    Table, Mask,
-    testing::Values(MaskRow{"PidAndTime", "app[4242]: took 0.49 s", "app[#]: took #.# s"},
-                    MaskRow{"Address", "fault at 0x7ffd3a2b ip 00005581deadbeef", "fault at # ip #"},
-                    MaskRow{"Uuid", "id 3f2a9c1e-12ab-4cde-8f00-aabbccddeeff", "id #"},
-                    MaskRow{"TemporaryPath", "cannot open /tmp/app-XyZ12/sock: refused", "cannot open <tmp>: refused"},
-                    MaskRow{"WordsStayWords", "libfoo.so.1 deadbeef feed", "libfoo.so.# deadbeef feed"}),
-    [](const testing::TestParamInfo<MaskRow>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Table, Mask, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/masks.tsv")),
+                         testing::caseName);
 
 TEST(Novelty, OnlyTheLineTheSecondRunAddedIsNew) {
   EventList first;
