@@ -53,7 +53,8 @@ std::optional<QStringList> splitWords(const QString& text, QString& error) {
       inWord = true;
       i = j;
     } else if (c == QLatin1Char('\\')) {
-      if (i + 1 < text.size()) word += text[++i];
+      // A backslash at the very end has nothing to quote: a shell keeps it.
+      word += i + 1 < text.size() ? text[++i] : c;
       inWord = true;
     } else if (c.isSpace()) {
       if (inWord) words << word;
