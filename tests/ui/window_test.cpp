@@ -146,7 +146,6 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   h.list().scrollToRow(h.rowOf(cut));
   h.clickRow(cut);
   EXPECT_EQ(h.detailValue("MESSAGE"), QString::fromStdString(cut.substr(0, 64 * 1024)));
-  ASSERT_NE(h.detail().findChild<QLabel*>("detailCutNote"), nullptr);
   EXPECT_TRUE(h.detail().findChild<QLabel*>("detailCutNote")->isVisible());
   Harness::click(&h.copyEvent());
   EXPECT_TRUE(Harness::clipboardText().endsWith("\n" + QString::fromStdString(cut)));
