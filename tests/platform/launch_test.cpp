@@ -78,7 +78,7 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
       {dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=x\nTryExec=/nonexistent/x\n"),
        "TryExec program not found: /nonexistent/x"},
       {dir.write("hidden.desktop", "[Desktop Entry]\nType=Application\nExec=true\nHidden=true\n"), "-"},
-      {dir.write("notes.txt", "hello", true), "-"},       // executable bit but no program inside
+      {dir.write("notes.txt", "hELF", true), "-"},        // executable bit but no program inside
       {dir.write("tool", "#!/bin/sh\n", false), "-"},     // a program without the executable bit
       {dir.path(), "-"},
       {dir.path() / "missing.desktop", "No such file or directory"},
@@ -186,13 +186,14 @@ class WorkspaceTest : public ::testing::Test {
     return launched.application ? launched.application->processIdentifier() : -1;
   }
 
-  // Registers an observer and runs the main queue until it reports.
-  std::optional<TerminationNotification> awaitTermination(std::int32_t pid) {
+  // Registers an observer, does `then` and runs the main queue until it reports.
+  std::optional<TerminationNotification> awaitTermination(std::int32_t pid, const std::function<void()>& then = {}) {
     std::optional<TerminationNotification> got;
     auto observer = workspace.addTerminationObserver(pid, [&](const TerminationNotification& notification) {
       EXPECT_TRUE(queue.isMainThread());
       got = notification;
     });
+    if (then) then();
     queue.runUntil([&] { return got.has_value(); }, 10);
     return got;
   }
@@ -266,15 +267,18 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
   EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
       << testing::openDescriptorCount() << " vs " << descriptors;
 
-  // An observer destroyed before the end hears nothing; another one does.
-  const auto pid = launchOk(testing::writeDemoDesktopEntry(dir, "stay", demo, "--stay"));
+  // An observer destroyed before the end hears nothing; another one does,
+  // also of the later of two running children, with nothing else to wake the watcher.
+  const auto stay = testing::writeDemoDesktopEntry(dir, "stay", demo, "--stay");
+  const auto earlier = launchOk(stay);
+  const auto pid = launchOk(stay);
   bool removedCalled = false;
   auto removed = workspace.addTerminationObserver(pid, [&](const auto&) { removedCalled = true; });
   removed.reset();
-  ASSERT_TRUE(testing::signalOwnChild(pid, SIGTERM));
-  EXPECT_TRUE(awaitTermination(pid));
+  EXPECT_TRUE(awaitTermination(pid, [&] { ASSERT_TRUE(testing::signalOwnChild(pid, SIGTERM)); }));
   queue.drain();
   EXPECT_FALSE(removedCalled);
+  EXPECT_TRUE(awaitTermination(earlier, [&] { testing::signalOwnChild(earlier, SIGTERM); }));
 }
 
 // Multi-call programs (busybox, vim as ex) read argv[0]: a symlink is
@@ -353,6 +357,7 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   ASSERT_TRUE(ended && ended->exitStatus);
   EXPECT_EQ(ended->exitStatus->code, 0);  // the demo's orderly SIGTERM exit
   EXPECT_FALSE(running[0]->terminate());  // gone: nothing delivered
+  EXPECT_FALSE(LinuxRunningApplication(::getpid()).terminate());  // never Marrowfield itself
   EXPECT_TRUE(elsewhere.runs(copy));
   EXPECT_TRUE(!otherUser || otherUser->runs(copy));
 
