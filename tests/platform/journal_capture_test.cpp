@@ -171,8 +171,7 @@ unsigned long long ticksNow() {
   timespec now{};
   ::clock_gettime(CLOCK_BOOTTIME, &now);
   const auto perSecond = static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK));
-  return static_cast<unsigned long long>(now.tv_sec) * perSecond +
-         static_cast<unsigned long long>(now.tv_nsec) * perSecond / 1000000000ULL;
+  return (static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(now.tv_nsec)) / (1000000000ULL / perSecond);
 }
 
 // Hands `number` to a new process of ours, outside any tree, two clock ticks
@@ -182,9 +181,7 @@ pid_t handOver(pid_t number, unsigned long long since) {
   if (!testing::waitFor([&] { return ticksNow() > since + 1; })) return -1;
   std::ofstream("/proc/sys/kernel/ns_last_pid") << number - 1;
   const pid_t stranger = ::fork();
-  if (stranger == 0) {
-    for (;;) ::pause();
-  }
+  if (stranger == 0) for (;;) ::pause();
   return stranger;
 }
 

@@ -133,9 +133,7 @@ struct Bystander {
     pid = os::spawnProcess(request).pid;
   }
   ~Bystander() {
-    if (pid <= 0) return;
-    ::kill(pid, SIGKILL);
-    ::waitpid(pid, nullptr, 0);
+    if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
   }
   // Once it runs `program` (a setpriv or shell in front has replaced itself).
   // Not waiting for its environment: /proc shows the new program a moment
@@ -158,9 +156,7 @@ struct PrivateBus {
       if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) pid = std::stoi(line);
     }
   }
-  ~PrivateBus() {
-    if (pid > 0) ::kill(pid, SIGTERM);
-  }
+  ~PrivateBus() { if (pid > 0) ::kill(pid, SIGTERM); }
   std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
   bool owns(const std::string& name, pid_t owner) const { return busNameOwners(address, {name})[0] == owner; }
 };
