@@ -348,7 +348,10 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   // Quit only once the demo catches SIGTERM, so its orderly exit is what we see.
   const auto running = workspace.runningApplications(identifier);
   ASSERT_TRUE(waitFor([&] { return testing::signalInMask(first, "SigCgt:", SIGTERM); }));
-  EXPECT_TRUE(running[0]->terminate());
+  // Asked by a process younger than the instance, as Marrowfield usually is.
+  int asked = -1;
+  if (const pid_t asker = ::fork(); asker == 0) ::_exit(running[0]->terminate() ? 0 : 1); else ::waitpid(asker, &asked, 0);
+  EXPECT_EQ(asked, 0);
   const auto ended = awaitTermination(first);
   ASSERT_TRUE(ended && ended->exitStatus);
   EXPECT_EQ(ended->exitStatus->code, 0);  // the demo's orderly SIGTERM exit
