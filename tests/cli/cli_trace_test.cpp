@@ -3,9 +3,7 @@
 
 #include <gtest/gtest.h>
 
-#include <algorithm>
 #include <sstream>
-#include <cstring>
 
 #include <csignal>
 #include <functional>

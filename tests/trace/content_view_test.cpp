@@ -6,12 +6,12 @@
 // (tests/export); the cap on the history is history's (tests/history).
 #include <gtest/gtest.h>
 
-#include <csignal>
 #include <memory>
 #include <string>
 #include <thread>
 #include <vector>
 
+#include "support/cases.h"
 #include "support/fakes.h"
 #include "trace/content_view.h"
 #include "trace/signal_names.h"
@@ -111,20 +111,14 @@ TEST_F(ContentViewTest, NewSinceThePreviousLaunchOfTheSameTarget) {
   EXPECT_TRUE(newOnes().empty());
 }
 
-TEST(TargetNames, SignalNamesAndApplicationNames) {
-  const std::pair<int, const char*> signals[] = {
-      {SIGHUP, "SIGHUP"}, {SIGSYS, "SIGSYS"},           {SIGRTMIN, "SIGRTMIN+0"},    {SIGRTMIN + 3, "SIGRTMIN+3"},
-      {0, "unknown signal"}, {-1, "unknown signal"}, {SIGRTMAX + 1, "unknown signal"},
-  };
-  for (const auto& [number, name] : signals) EXPECT_EQ(signalName(number), name) << number;
-  const std::pair<const char*, const char*> paths[] = {
-      {"/Applications/Example.app", "Example"}, {"/opt/tool", "tool"},       {"/opt/a.b.c", "a.b"},
-      {"/home/u/.hidden", ".hidden"},           {"/home/u/.hidden.sh", ".hidden"}, {"/home/u/..x", "..x"},
-      {"/opt/name.", "name."},                  {"/opt/dir.app/", "dir"},    {"relative.AppImage", "relative"},
-      {"/", "/"},
-  };
-  for (const auto& [path, name] : paths) EXPECT_EQ(applicationNameFromPath(path), name) << path;
+class TargetNames : public ::testing::TestWithParam<NamedCase> {};
+
+TEST_P(TargetNames, SignalNamesAndApplicationNames) {
+  const auto& c = GetParam().fields;
+  EXPECT_EQ(c[0] == "signal" ? signalName(std::stoi(c[1])) : applicationNameFromPath(c[1]), c[2]);
 }
+
+INSTANTIATE_TEST_SUITE_P(Table, TargetNames, ::testing::ValuesIn(readNamedCases(MARROWFIELD_CASES "/names.tsv")), caseName);
 
 TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   choose();
