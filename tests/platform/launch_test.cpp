@@ -34,7 +34,7 @@
 namespace mf {
 namespace {
 
-[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment(false));
 
 using testing::LineCollector;
 using testing::waitFor;

@@ -33,7 +33,7 @@
 namespace mf {
 namespace {
 
-[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment(false));
 
 using testing::LineCollector;
 using testing::waitFor;
@@ -126,6 +126,7 @@ struct Traced {
 };
 
 TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
+  MF_NEEDS_JOURNAL();
   const std::string name = "mftest-" + testing::randomSuffix();
   LineCollector lines;
   auto launcher = std::make_unique<JournalLogStreamLauncher>();
@@ -221,6 +222,7 @@ struct JournalWriter {
 // the times they carry put them in the order they were written (a stream
 // line carries journald's receipt, which comes after its writing).
 TEST(JournalRoad, EachTransportIsShownOnceInTheOrderWritten) {
+  MF_NEEDS_JOURNAL();
   JournalWriter writer;
   ASSERT_GT(writer.pid, 0);
   std::vector<std::string> written;
@@ -248,6 +250,7 @@ TEST(JournalRoad, EachTransportIsShownOnceInTheOrderWritten) {
 // journald starts new files on `journalctl --rotate`; a trace reading
 // across it loses nothing and shows nothing twice.
 TEST(JournalRoad, ARotationInTheMiddleLosesAndDoublesNothing) {
+  MF_NEEDS_JOURNAL();
   if (::geteuid() != 0) GTEST_SKIP() << "rotating the journal needs root";
   JournalWriter writer;
   ASSERT_GT(writer.pid, 0);
@@ -292,6 +295,7 @@ void PrintTo(const CrashCase& row, std::ostream* out) { *out << row.name; }
 class KernelWitness : public ::testing::TestWithParam<CrashCase> {};
 
 TEST_P(KernelWitness, ACrashIsNamedByTheFileThatRanNeverByAnotherOfItsName) {
+  MF_NEEDS_JOURNAL();
   if (const auto reason = kernelWitnessSkipReason(); !reason.empty()) GTEST_SKIP() << reason;
   const CrashCase& row = GetParam();
   std::string script = row.script;

@@ -12,7 +12,7 @@
 namespace mf {
 namespace {
 
-[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
+[[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment(false));
 
 using testing::TempDir;
 using testing::waitFor;
@@ -34,6 +34,7 @@ void traceToTheEnd(Window& window, const std::string& entry, const std::function
 // launcher's stream would have stored it; past journald's pace for such a
 // stream the rest is counted, and the count is there as soon as stdout ends.
 TEST(Trace, AStoryToldBeforeTheMainThreadHeardOfTheLaunchIsInOrderWhicheverRoadEachLineTook) {
+  MF_NEEDS_JOURNAL();
   TempDir dir;
   Window window;
   const auto demo = testing::demoEntry(dir, "--exit 5 --flood 15000");
