@@ -27,7 +27,7 @@ std::string written(const testing::Case& c) {
     std::string why = reader.failure("h", std::stoi(c[1]), "refused");
     for (auto at = why.find(MARROWFIELD_VERSION); at != std::string::npos; at = why.find(MARROWFIELD_VERSION)) why.replace(at, std::string_view(MARROWFIELD_VERSION).size(), "V");
     return took + " " + reader.app() + " " + std::to_string(reader.utcOffset().value_or(-1)) + " " + std::string(label(e.type)) + "/" + e.source +
-           "/" + e.message + "/" + (e.noise ? "noise" : "") + "/" + std::string(originName(e.origin)) + "/" + std::to_string(e.time) + "/" + e.id.toString() + " | " + why;
+           "/" + e.message + "/" + (e.noise ? "noise" : "") + "/" + std::string(originName(e.origin)) + "/" + std::to_string(e.time) + "/" + e.id.toString() + "/" + std::to_string(launchedPid(e, reader.app())) + " | " + why;
   }
   const auto members = readJsonObject(c[1]);
   std::string read = members ? "" : "-";
