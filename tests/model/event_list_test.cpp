@@ -73,8 +73,13 @@ TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {
   EventList moved = std::move(a);
   a.append(make(6, "fresh"));  // NOLINT(bugprone-use-after-move): a moved-from list stays usable
   EXPECT_EQ(messages(a), (std::vector<std::string>{"fresh"}));
-  EXPECT_EQ(messages(moved), (std::vector<std::string>{"one", "a-two", "a-three"}));
   EXPECT_EQ(view.message, "c-three");
+  // Moved to a lower address and a higher one, then copied, a list arrives whole.
+  EventList pair[2] = {EventList(), moved};
+  pair[0] = std::move(pair[1]);
+  pair[1] = std::move(pair[0]);
+  pair[0] = pair[1];
+  EXPECT_EQ(messages(pair[0]), (std::vector<std::string>{"one", "a-two", "a-three"}));
 }
 
 // Storage grows in pieces of several sizes (text blocks and record chunks
