@@ -91,9 +91,7 @@ void JournalEnvironment::TearDown() {
   if (::flock(lockFd_, LOCK_EX | LOCK_NB) == 0 && std::ifstream(kPidFile) >> pid && pid > 0 &&
       os::processStatOf(pid).value_or(os::ProcessStat{}).name == "systemd-journal") {
     auto pidfd = os::pidfdOpen(pid);
-    if (pidfd.valid() && os::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) {
-      waitFor([pid] { return !processExists(pid); }, 10.0);
-    }
+    if (pidfd.valid() && os::pidfdSendSignal(pidfd.get(), SIGTERM) == 0) waitFor([pid] { return !processExists(pid); }, 10.0);
     ::unlink(kPidFile);
   }
   ::close(lockFd_);

@@ -98,9 +98,7 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
   LinuxWorkspace workspace(queue);
   EXPECT_EQ(workspace.bundleIdentifier(script), std::filesystem::canonical(script).string());
   EXPECT_EQ(workspace.bundleIdentifier(app), "My.Tool");
-  for (const auto& path : {dir.path() / "notes.txt", dir.path() / "missing.desktop", dir.path() / "missing"}) {
-    EXPECT_EQ(workspace.bundleIdentifier(path), "") << path;
-  }
+  for (const auto& path : {dir.path() / "notes.txt", dir.path() / "missing.desktop", dir.path() / "missing"}) EXPECT_EQ(workspace.bundleIdentifier(path), "") << path;
 }
 
 TEST(DesktopEntry, DesktopFileIdFollowsTheXdgApplicationsDirectories) {

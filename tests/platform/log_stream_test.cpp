@@ -50,9 +50,7 @@ TEST(Spawn, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
   ASSERT_EQ(got.size(), 3u);
   // Only the standard signals (1 to 31): glibc keeps its two internal
   // real-time signals ignored across posix_spawn when the parent handles them.
-  for (const auto& line : {got.at(0), got.at(1)}) {
-    EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
-  }
+  for (const auto& line : {got.at(0), got.at(1)}) EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
   EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
 }
 

@@ -69,15 +69,10 @@ class EventPane final : public QWidget {
   ToolbarButton* stopButton() const { return stop_; }
   ToolbarButton* clearButton() const { return clear_; }
   ToolbarButton* currentButton() const { return current_; }
-  bool isToolbarCompact() const { return launch_->isCompact(); }
   SearchField* searchField() const { return search_; }
   LabeledSwitch* rawLogSwitch() const { return rawLog_; }
   LabeledSwitch* freshLaunchSwitch() const { return fresh_; }
-  QLabel* modeLabel() const { return mode_; }
-  QLabel* suppressedLabel() const { return suppressed_; }
-  QLabel* countLabel() const { return count_; }
   EventListView* listView() const { return list_; }
-  EmptyState* emptyState() const { return empty_; }
   bool isShowingEmptyState() const { return stack_->currentWidget() == empty_; }
   // The pane's controls in Tab order.
   QList<QWidget*> focusChain() const;

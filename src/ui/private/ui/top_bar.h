@@ -37,8 +37,6 @@ class TopBar final : public Surface {
   TopBar(ContentView& content, QWidget* parent = nullptr);
   void refresh();
 
-  StatusDot* statusDot() const { return dot_; }
-  GlyphLabel* savedSessionGlyph() const { return savedGlyph_; }
   ClampedText* statusLabel() const { return status_; }
   ToolbarButton* copySummaryButton() const { return copySummary_; }
   // Checkable: whether the sidebar and the detail pane are shown.
