@@ -311,6 +311,7 @@ TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
                                       {".hidden", "\\x2ehidden"}, {"a b/\xc3\xa9", "a\\x20b\\x2f\\xc3\\xa9"}}) {
     EXPECT_EQ(escapeUnitNamePart(name), escaped);
   }
+  EXPECT_EQ(journalIdentifier("a\tb\x7f\xc3\xa9"), "a_b_\xc3\xa9");  // a journal stream's: no control bytes
 }
 
 // Every form of the kernel's lines in golden/kernel_lines.export (its CASE
