@@ -64,7 +64,8 @@ struct RootAlone final : TreeSource {
 
 // Every entry of the golden export, as the trace of the process tree 4242 (with children 4243, 4244) in the scope
 // app-marrowfield-calc-0badcafe.scope shows it: captured or not, the
-// classification, where it came from, when it was written (the sender's own
+// classification, where it came from (and whether a library's GLib domain
+// said it), when it was written (the sender's own
 // time where the entry has one) and the rendered line.
 TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
   CaptureScope scope{"calc", "calc", 99999, 4242, "app-marrowfield-calc-0badcafe.scope", "", ""};
@@ -83,7 +84,8 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
     char time[32];
     std::snprintf(time, sizeof time, "%.6f", info.time);
     got += std::string(label(c.type)) + "\t" + std::string(c.source) + "\t" + (c.isRoutineNoise ? "noise" : "-") +
-           "\t" + std::string(originName(info.origin)) + "\t" + time + "\t" + line + "\n";
+           "\t" + std::string(originName(info.origin)) + (info.libraryDomain ? " library" : "") + "\t" + time + "\t" +
+           line + "\n";
   }
   expectGolden("captured.tsv", got);
 }
