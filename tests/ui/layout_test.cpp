@@ -22,10 +22,15 @@ namespace {
 
 // Every visible named widget, in the order the window made them, at its
 // place in the window, with what it shows and says (its text, a label's
-// colour, (off), (on), (selected), the name a reader hears, its tooltip);
-// then the rows on screen, their place and the lines they show.
+// colour, (off), (on), (selected) and the card's painted fill, (focus) and
+// the ring's colour, a switch's track and knob as painted, the name a reader
+// hears, its tooltip); then the rows on screen, their place, the lines they
+// show, their painted ground (the selection) and new-since-last-launch mark.
 std::string plan(const Harness& h, const char* state) {
   QWidget* window = h.window.get();
+  // What is painted: the colour at a point of a widget.
+  const QImage shot = window->grab().toImage();
+  const auto paint = [&](const QWidget* w, QPoint at) { return " " + shot.pixelColor(w->mapTo(window, at)).name(); };
   const auto box = [](QPoint at, QSize size) {
     return QStringLiteral("%1,%2 %3x%4").arg(at.x()).arg(at.y()).arg(size.width()).arg(size.height());
   };
@@ -37,13 +42,17 @@ std::string plan(const Harness& h, const char* state) {
     if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->text();
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
     if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
-    if (const auto* dot = dynamic_cast<const ui::StatusDot*>(w)) text = dot->color().name(QColor::HexArgb);
+    if (dynamic_cast<const ui::StatusDot*>(w)) text = paint(w, {4, 4});
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
     const auto* card = dynamic_cast<const ui::SessionCard*>(w);
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
     const QAbstractButton* button = onOff ? onOff->toggle() : qobject_cast<const QAbstractButton*>(w);
     text += QLatin1String(!w->isEnabled() ? " (off)" : button && button->isChecked() ? " (on)" : "") +
-            (card && card->isSelected() ? " (selected) " + card->fill().name(QColor::HexArgb) : QString());
+            (card && card->isSelected() ? " (selected)" + paint(w, {3, w->height() / 2}) : "") +
+            (w->hasFocus() ? " (focus)" + paint(w, {0, w->height() / 2}) : "");
+    // A switch along its middle: track, where the knob rests off, on, track.
+    if (const QWidget* t = onOff ? onOff->toggle() : nullptr)
+      for (const int x : {4, t->height() / 2, t->width() - t->height() / 2, t->width() - 5}) text += paint(t, {x, t->height() / 2});
     fields << text.trimmed() << w->accessibleName() << w->property("placeholderText").toString() << w->toolTip();
     QString line = fields.join('\t').replace('\n', "\\n");
     while (line.endsWith('\t')) line.chop(1);
@@ -52,9 +61,13 @@ std::string plan(const Harness& h, const char* state) {
   const auto& list = h.list();
   for (int row = std::max(0, list.rowAt(0)); row < list.rowCount() && list.rowRect(row).top() < list.viewport()->height(); ++row) {
     const QRect r = list.rowRect(row);
-    out += QStringLiteral("row %1\t%2\t%3\t%4\n")
+    // Its ground, and where a row new since the previous launch has its mark.
+    const int ascent = QFontMetrics(list.font()).ascent();
+    const QString marks = paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
+                          paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + ascent - ascent / 3});
+    out += QStringLiteral("row %1\t%2\t%3\t%4\t%5\n")
                .arg(QString::number(row), box(r.topLeft(), r.size()), list.selectedRow() == row ? "selected" : "",
-                    list.messageLines(row).join(" | "));
+                    list.messageLines(row).join(" | "), marks);
   }
   return out.toStdString();
 }
@@ -64,7 +77,7 @@ std::string plan(const Harness& h, const char* state) {
 // searches, the verdict clicked (it selects the event it rests on), grown (only the
 // event pane widens), the side columns hidden (F9) and shown again with the
 // detail pane folded (Shift+F9), the raw log in a smaller window, the
-// target's end, a second, clean trace stopped, the first opened from its
+// target's end, a second trace, with a new warning, stopped, the first opened from its
 // card and left with "Current"; and a roomy window shrunk (the toolbar gives
 // way rather than hold the window wide). The plan is drawn with DejaVu; on a
 // machine whose fonts the harness could not pin, it is not compared.
@@ -75,6 +88,11 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   }
   Harness h(QSize(1000, 680));
   std::string got = plan(h, "a small window at its start");
+  // The colours the window is painted with: the palette by role (active, disabled), the style sheets by rule.
+  for (int role = 0; role < QPalette::NColorRoles; ++role)
+    got += QStringLiteral("palette %1 %2 %3\n").arg(QMetaEnum::fromType<QPalette::ColorRole>().valueToKey(role), QApplication::palette().color(QPalette::Active, QPalette::ColorRole(role)).name(QColor::HexArgb), QApplication::palette().color(QPalette::Disabled, QPalette::ColorRole(role)).name(QColor::HexArgb)).toStdString();
+  for (const QWidget* w : QList<QWidget*>{h.window.get()} + h.window->findChildren<QWidget*>())
+    for (const QString& rule : w->styleSheet().split('}', Qt::SkipEmptyParts)) got += (w->objectName() + "\t" + rule.trimmed() + " }\n").toStdString();
   Harness::click(h.pane().rawLogSwitch()->toggle());
   got += plan(h, "the raw log");
   Harness::click(h.pane().rawLogSwitch()->toggle());
@@ -113,16 +131,18 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   h.window->resize(1024, 700);
   Harness::settle();
   got += plan(h, "the raw log, shrunk");
+  h.lines({"warning: below 1", "warning: below 2", "warning: below 3", "warning: below 4", "warning: below 5"});
   h.fakes.workspace.terminate(100);
   h.run();
   got += plan(h, "the target ended");
   h.launch(200);
-  h.lines({"hello from the app"});
+  h.lines({"hello from the app", "warning: new since the first"});
   h.stop();
-  got += plan(h, "a clean trace stopped");
+  got += plan(h, "a second trace stopped");
   Harness::click(h.side().cards().at(1));
   got += plan(h, "the first trace opened from its card");
   Harness::click(h.pane().currentButton());
+  h.side().clearHistoryButton()->setFocus();
   got += plan(h, "Current");
 
   Harness roomy(QSize(1600, 1000));

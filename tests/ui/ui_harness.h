@@ -81,10 +81,8 @@ struct Harness {
   ui::DetailPane& detail() const { return *window->detailPane(); }
   ui::EventListView& list() const { return *pane().listView(); }
 
-  // The detail pane as a reader finds it: its copy button, whether it asks
-  // for a selection, and its values by the name each carries ("TYPE", ...).
+  // The detail pane as a reader finds it: its copy button and its values by the name each carries ("TYPE", ...).
   QAbstractButton& copyEvent() const { return *detail().findChild<QAbstractButton*>("copyEventButton"); }
-  bool detailEmpty() const { return detail().findChild<QWidget*>("detailEmptyState")->isVisibleTo(&detail()); }
   QString detailValue(const QString& name) const {
     for (const QTextEdit* text : detail().findChildren<QTextEdit*>()) {
       if (text->objectName().startsWith("detailValue:") && text->accessibleName() == name) return text->toPlainText();

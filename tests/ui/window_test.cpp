@@ -25,6 +25,7 @@
 #include <atomic>
 #include <csignal>
 #include <thread>
+#include <tuple>
 
 #include "model/time_text.h"
 #include "trace/remote_trace.h"
@@ -77,28 +78,22 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
 // How a trace ended, at a glance (tag and colour) and in full.
 TEST(SessionCards, EachEndReadsDifferentlyAtAGlanceAndInFull) {
   application();
-  const struct {
-    TraceOutcome outcome;
-    QString tag;
-    QColor color;
-    QString description;
-  } outcomes[] = {
+  const std::tuple<TraceOutcome, QString, QColor, QString> outcomes[] = {
       {{TraceOutcome::Kind::crashed, SIGSEGV}, "SIGSEGV", colors::red(), "Crashed: killed by signal 11 (SIGSEGV)"},
       {{TraceOutcome::Kind::killed, SIGKILL}, "SIGKILL", colors::orange(), "Killed by signal 9 (SIGKILL)"},
       {{TraceOutcome::Kind::exited, 3}, "exit 3", colors::orange(), "Exited with status 3"},
       {{TraceOutcome::Kind::exited, 0}, "exit 0", colors::green(), "Exited normally (status 0)"},
-      {{TraceOutcome::Kind::handedOff, 4321}, "handed off", colors::cyan(),
-       "Handed off to the running instance, PID 4321"},
+      {{TraceOutcome::Kind::handedOff, 4321}, "handed off", colors::cyan(), "Handed off to the running instance, PID 4321"},
       {{TraceOutcome::Kind::stopped, 0}, "stopped", colors::secondary(), "Stopped while running"},
       {{TraceOutcome::Kind::launchFailed, 0}, "not launched", colors::red(), "Launch failed"},
   };
-  for (const auto& c : outcomes) {
+  for (const auto& [outcome, tag, color, description] : outcomes) {
     LaunchSession session;
-    session.outcome = c.outcome;
+    session.outcome = outcome;
     ui::SessionCard card(session, QString());
-    EXPECT_EQ(ui::outcomeLook(c.outcome).color, c.color) << c.tag.toStdString();
-    EXPECT_EQ(card.outcomeBadge()->text(), c.tag);
-    EXPECT_TRUE(card.accessibleName().endsWith(c.description)) << card.accessibleName().toStdString();
+    EXPECT_EQ(ui::outcomeLook(outcome).color, color) << tag.toStdString();
+    EXPECT_EQ(card.outcomeBadge()->text(), tag);
+    EXPECT_TRUE(card.accessibleName().endsWith(description)) << card.accessibleName().toStdString();
   }
 }
 
@@ -131,7 +126,6 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
     EXPECT_EQ(h.detailValue("ORIGIN"), origin);
     EXPECT_EQ(sinceLaunch(), ui::formatSinceLaunch(events[1].time, event.time));
   }
-  EXPECT_NE(sinceLaunch(), "+0.000 s") << "the clock moved between the start and the line";
   // Routine noise has a field of its own.
   EXPECT_EQ(h.detailValue("VISIBILITY"), "Raw-log-only system/framework event");
   // A selection the filter hides, the pane kept with a note: the plan (layout_test.cpp).
@@ -151,7 +145,7 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   EXPECT_TRUE(Harness::clipboardText().endsWith("\n" + QString::fromStdString(cut)));
   // A selection that matches nothing any more (the list was replaced) shows the empty state.
   Harness::click(h.pane().clearButton());
-  EXPECT_TRUE(h.detailEmpty());
+  EXPECT_TRUE(h.detail().findChild<QWidget*>("detailEmptyState")->isVisible());
   EXPECT_FALSE(h.copyEvent().isEnabled());
 }
 
@@ -280,8 +274,7 @@ TEST(Glyphs, EveryNamedGlyphDrawsVisiblePixels) {
   for (const QString& name : ui::glyphNames()) {
     const QImage image = ui::glyphPixmap(name, 24, Qt::white).toImage();
     int opaque = 0;
-    for (int y = 0; y < image.height(); ++y)
-      for (int x = 0; x < image.width(); ++x) opaque += qAlpha(image.pixel(x, y)) > 128;
+    for (int i = 0; i < image.width() * image.height(); ++i) opaque += qAlpha(image.pixel(i % image.width(), i / image.width())) > 128;
     EXPECT_GT(opaque, 20) << name.toStdString();
   }
 }
@@ -459,10 +452,8 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   h.lines({"warning: after the search"});
   EXPECT_EQ(messageAtTop(), atTop);
   EXPECT_FALSE(list.isFollowing());
-  // The button counts the listed rows that came since, and hides none of the rows.
+  // The button counts the listed rows that came since (where it sits: the plan, layout_test.cpp).
   EXPECT_EQ(back.accessibleName(), QStringLiteral("Back to end, 2 new events"));
-  EXPECT_GE(back.mapTo(h.window.get(), QPoint(0, 0)).y(),
-            list.viewport()->mapTo(h.window.get(), QPoint(0, list.viewport()->height())).y());
 }
 
 // Stepping through the list from the keyboard, and the selection kept in
