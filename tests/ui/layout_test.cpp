@@ -62,9 +62,8 @@ std::string plan(const Harness& h, const char* state) {
   for (int row = std::max(0, list.rowAt(0)); row < list.rowCount() && list.rowRect(row).top() < list.viewport()->height(); ++row) {
     const QRect r = list.rowRect(row);
     // Its ground, and where a row new since the previous launch has its mark.
-    const int ascent = QFontMetrics(list.font()).ascent();
     const QString marks = paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
-                          paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + ascent - ascent / 3});
+                          paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + (2 * QFontMetrics(list.font()).ascent() + 2) / 3});
     out += QStringLiteral("row %1\t%2\t%3\t%4\t%5\n")
                .arg(QString::number(row), box(r.topLeft(), r.size()), list.selectedRow() == row ? "selected" : "",
                     list.messageLines(row).join(" | "), marks);
