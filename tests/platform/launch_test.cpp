@@ -54,13 +54,13 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
   testing::TempDir dir;
   const auto app = dir.write("My.Tool.desktop",
                              "[Desktop Action new]\nName=New Window\n[Desktop Entry]\nType=Application\nName[de]=Werkzeug\n"
-                             "Name = My Tool \nName=Second\nExec=sh -c \"exit 0\"\nTryExec=sh\nPath=/tmp\n");
+                             "Name = My Tool \nName=Second\nExec=python3 -c \"exit(0)\"\nTryExec=python3\nPath=/tmp\n");
   const auto resolved = resolveApplication(app);
   ASSERT_TRUE(resolved.target) << resolved.reason;
   EXPECT_EQ(resolved.target->name, "My.Tool");
   EXPECT_EQ(resolved.target->workingDirectory, "/tmp");
   EXPECT_EQ(resolved.target->argv.at(0).front(), '/');  // resolved through PATH
-  EXPECT_EQ(resolved.target->instanceExecutable, "");   // a shell says nothing about the app
+  EXPECT_EQ(resolved.target->instanceExecutable, "");   // an interpreter says nothing about the app
   // The chooser's name for it: the first unlocalised Name= of its own group.
   EXPECT_EQ(desktopEntryName(app), "My Tool");
   const auto script = dir.write("run.sh", "#!/bin/sh\nexit 0\n", true);
