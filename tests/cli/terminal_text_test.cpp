@@ -22,6 +22,13 @@ std::string written(const testing::Case& c) {
     const LineOrigin origin = c[2] == "journal" ? LineOrigin::journal : c[2] == "stderr" ? LineOrigin::standardError : LineOrigin::trace;
     return eventJson(EventList::fromVector({MarrowfieldEvent{Uuid{}, std::stod(c[1]), EventType::warning, "GTK", c[3], false, origin}})[0], std::nullopt);
   }
+  if (c[0] == "outcome") {
+    std::vector<MarrowfieldEvent> events;
+    for (std::size_t i = 2; i + 2 < c.size(); i += 2) events.push_back(MarrowfieldEvent{Uuid{}, 0, EventType::info, c[i], c[i + 1]});
+    const TraceOutcome outcome = remoteOutcome(EventList::fromVector(events), c[1]);
+    static const char* const kKinds[] = {"stopped", "exited", "crashed", "killed", "handed off", "launch failed"};
+    return kKinds[static_cast<int>(outcome.kind)] + (" " + std::to_string(outcome.value));
+  }
   if (c[0] == "reader") {
     RemoteTraceReader reader;
     std::string took;

@@ -314,6 +314,9 @@ TEST(UserScope, NamesAreEscapedAsSystemdDoes) {
     EXPECT_EQ(escapeUnitNamePart(name), escaped);
   }
   EXPECT_EQ(journalIdentifier("a\tb\x7f\xc3\xa9"), "a_b_\xc3\xa9");  // a journal stream's: no control bytes
+  JournalEntry entry;  // a field's number is read to the field's end, whatever digits follow it in memory
+  setJournalField(entry, "_PID", std::string_view("4242999").substr(0, 4));
+  EXPECT_EQ(entry.pid, 4242);
 }
 
 // Every form of the kernel's lines in golden/kernel_lines.export (its CASE
