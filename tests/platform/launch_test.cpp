@@ -108,6 +108,8 @@ TEST(DesktopEntry, DesktopFileIdFollowsTheXdgApplicationsDirectories) {
   ::setenv("XDG_DATA_DIRS", (dir.path() / "share").c_str(), 1);
   EXPECT_EQ(desktopFileId(nested), "kde-foo.desktop");
   EXPECT_EQ(findDesktopFile("kde-foo"), nested.string());
+  const auto direct = dir.write("share/applications/kde-bar.desktop", "[Desktop Entry]\nType=Application\nExec=true\n");
+  EXPECT_EQ(findDesktopFile("kde-bar"), direct.string());  // a name with a dash, found as it is
   ::unsetenv("XDG_DATA_DIRS");
   EXPECT_EQ(desktopFileId(nested), "foo.desktop");
 }
