@@ -202,6 +202,10 @@ class WorkspaceTest : public ::testing::Test {
 TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
   // What failed is named: the program, or the working directory.
   const std::string at = dir.path().string() + "/";
+  // A program that is nowhere; with a PATH directory this user may not search
+  // (root's PATH kept by runuser) the system would answer EACCES instead.
+  const std::string oldPath = std::getenv("PATH") ? std::getenv("PATH") : "";
+  ::setenv("PATH", "/usr/local/bin:/usr/bin:/bin", 1);
   const auto entry = [&](const std::string& name, const std::string& lines) {
     return dir.write(name, "[Desktop Entry]\nType=Application\n" + lines + "\n");
   };
@@ -218,6 +222,7 @@ TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
     EXPECT_EQ(launched.error, expected);
     EXPECT_FALSE(launched.application || launched.onMainThread) << path;
   }
+  ::setenv("PATH", oldPath.c_str(), 1);
 }
 
 TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsReaped) {
