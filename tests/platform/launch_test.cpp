@@ -144,6 +144,57 @@ struct Bystander {
   }
 };
 
+// What a process's environment says of its desktop, and whether that is the
+// session of a process on ":0" and "wayland-0" with the user bus of
+// /run/user/7 (cases/sessions.tsv).
+class SessionTable : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(SessionTable, IsReadFromTheProcesssOwnEnvironment) {
+  const auto& c = GetParam().fields;
+  std::vector<std::string> argv{"env", "-i"};
+  std::istringstream words(c[0]);
+  for (std::string word; words >> word;) argv.push_back(word);
+  argv.insert(argv.end(), {"sleep", "60"});
+  Bystander process(argv);
+  ASSERT_TRUE(waitFor([&] { return process.runs("/usr/bin/sleep"); }));
+  const auto seen = sessionOf(process.pid);
+  ASSERT_TRUE(seen);
+  const auto shown = [](const std::optional<std::string>& value) { return value.value_or("-"); };
+  EXPECT_EQ(shown(seen->x11Display) + " " + shown(seen->waylandDisplay) + " " +
+                (seen->sessionBus.empty() ? "-" : seen->sessionBus),
+            c[1]);
+  const SessionIdentity desktop{::getuid(), seen->loginSession, ":0", "wayland-0", "unix:path=/run/user/7/bus"};
+  EXPECT_EQ(sameSession(desktop, *seen) ? "same" : "other", c[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Environments, SessionTable,
+                         ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/sessions.tsv")),
+                         testing::caseName);
+
+// The program an instance of an executable file runs as: the file itself, or
+// the interpreter its first line names with the script in which argument
+// slot; "-" where none can run it (cases/scripts.tsv).
+class ScriptTable : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(ScriptTable, RunsAsTheProgramItsFirstLineNames) {
+  const auto& c = GetParam().fields;
+  testing::TempDir dir;
+  const auto file = dir.write("tool", c[0], true).string();
+  const auto program = programIdentityOf(file);
+  if (c[1] == "-") {
+    EXPECT_FALSE(program);
+    return;
+  }
+  ASSERT_TRUE(program);
+  EXPECT_EQ(program->executable, fileIdentityOf(c[1] == "itself" ? file : c[1]));
+  EXPECT_EQ(program->script ? std::to_string(program->scriptArgument) : "-", c[2]);
+  EXPECT_TRUE(!program->script || program->script == fileIdentityOf(file));
+}
+
+INSTANTIATE_TEST_SUITE_P(Files, ScriptTable,
+                         ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/scripts.tsv")),
+                         testing::caseName);
+
 // A session bus of the test's own, ended with the test.
 struct PrivateBus {
   std::string address;
