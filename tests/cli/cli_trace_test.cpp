@@ -19,6 +19,7 @@
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
+#include "support/cases.h"
 
 namespace mf {
 namespace {
@@ -210,43 +211,30 @@ TEST_F(CliTraceTest, SecondsCtrlCOrAKillEndTheTraceAndLeaveTheTargetRunning) {
 // follow the journal and still shows all the target writes, on both streams,
 // including a last line without its newline while a child holds the terminal.
 TEST_F(CliTraceTest, AsNobodyATraceSaysWhyItCannotStartOrFollowTheJournal) {
-  const auto missing = dir.path() / "missing.desktop";
   ::chmod(dir.path().c_str(), 0755);
-  const auto text = dir.write("notes.txt", "hello");
-  const auto link = dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
-  const auto locked = dir.write("locked.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
-  ::chmod(locked.c_str(), 0000);
+  dir.write("notes.txt", "hello");
+  dir.write("link.desktop", "[Desktop Entry]\nType=Link\nURL=https://example.org\n");
+  ::chmod(dir.write("locked.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n").c_str(), 0000);
   std::filesystem::create_directory(dir.path() / "private");
-  const auto behind = dir.write("private/behind.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
+  dir.write("private/behind.desktop", "[Desktop Entry]\nType=Application\nExec=/bin/true\n");
   ::chmod((dir.path() / "private").c_str(), 0700);
-  const auto script = dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\n"
-                                          "sleep 3 &\nprintf 'first\\nunfinished'\n", true);
-  const struct {
-    std::vector<std::string> args;
-    int status;
-    std::vector<std::string> said;
-  } cases[] = {
-      {{missing.string()}, 2, {"marrowfield-cli trace: " + missing.string() + ": No such file or directory\n"}},
-      {{text.string()}, 2, {"is not an application"}},
-      {{dir.path().string()}, 2, {"is not an application: it is a folder, not an application"}},
-      {{link.string()}, 2, {"the desktop entry is not of Type=Application"}},
-      {{locked.string()}, 2, {"is not an application: Permission denied"}},
-      {{behind.string()}, 2, {behind.string() + ": Permission denied"}},
-      {{}, 2, {"usage: marrowfield-cli trace"}},
-      {{"--help"}, 0, {"usage: marrowfield-cli trace APP"}},
-      {{text.string(), "--seconds", "soon"}, 2, {"--seconds"}},
-      {{text.string(), "--bogus"}, 2, {"--bogus"}},
-      {{text.string(), "--env", "FOO\nBAR=1"}, 2, {"--env needs NAME=VALUE"}},
-      {{text.string(), "--env", "\x1b]0;x=1"}, 2, {"--env needs NAME=VALUE"}},
-      {{"--raw", script.string()}, 0, {"Could not arm unified log stream: this user may not read the systemd journal",
-                                       "said on stdout", "said on stderr", "] first", "] unfinished", "speaks terminated"}},
+  dir.write("speaks", "#!/bin/sh\necho 'said on stdout'\necho 'said on stderr' >&2\nsleep 3 &\nprintf 'first\\nunfinished'\n",
+            true);
+  // A field's words, apart by '|', with {dir} for the test's folder.
+  const auto words = [&](const std::string& field) {
+    std::vector<std::string> out;
+    std::istringstream in(field);
+    for (std::string word; std::getline(in, word, '|'); out.push_back(word)) {
+      for (auto at = word.find("{dir}"); at != std::string::npos; at = word.find("{dir}")) word.replace(at, 5, dir.path().string());
+    }
+    return out;
   };
-  for (const auto& c : cases) {
+  for (const auto& c : testing::readCases(MARROWFIELD_CASES "/as_nobody.tsv")) {
     auto argv = kAsNobody;
-    argv.insert(argv.end(), c.args.begin(), c.args.end());
+    for (const auto& word : words(c[0])) argv.push_back(word);
     const auto ran = testing::runProgram(argv);
-    EXPECT_EQ(ran.status, c.status) << ran.output;
-    for (const auto& said : c.said) EXPECT_NE(ran.output.find(said), std::string::npos) << said << "\n" << ran.output;
+    EXPECT_EQ(ran.status, std::stoi(c[1])) << ran.output;
+    for (const auto& said : words(c[2])) EXPECT_NE(ran.output.find(said), std::string::npos) << said << "\n" << ran.output;
   }
 }
 
