@@ -21,6 +21,7 @@
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
+#include "support/cases.h"
 
 namespace mf {
 namespace {
@@ -184,23 +185,7 @@ std::vector<std::string> summaryEvents(const std::string& out) {
   return events;
 }
 
-enum class Act { none, killSession, interrupt };
-
-struct Case {
-  const char* name;
-  const char* host;
-  const char* demoArgs;
-  Act act;
-  int status;
-  std::vector<std::string> said;
-  bool missingCli = false;
-  bool json = false;
-  bool window = false;
-};
-
-void PrintTo(const Case& c, std::ostream* os) { *os << c.name; }
-
-class RemoteTraceTest : public ::testing::TestWithParam<Case> {
+class RemoteTraceTest : public ::testing::TestWithParam<testing::NamedCase> {
  protected:
   static void SetUpTestSuite() { world = new SshWorld; }
   static void TearDownTestSuite() {
@@ -212,27 +197,33 @@ class RemoteTraceTest : public ::testing::TestWithParam<Case> {
 SshWorld* RemoteTraceTest::world = nullptr;
 
 TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
-  const Case& c = GetParam();
+  // A row of cases/remote.tsv: name, host, the demo's arguments, what is done
+  // once it is ready, exit status, how the trace is asked for, what it says.
+  const auto& row = GetParam().fields;
+  const std::string host = row[1], act = row[3], how = row[5];
+  const int status = std::stoi(row[4]);
+  const bool json = how == "json";
   if (!world->skipped.empty()) GTEST_SKIP() << world->skipped;
-  const auto demo = testing::demoEntry(world->dir, c.demoArgs);
-  if (c.missingCli) std::filesystem::remove(world->bin() / "marrowfield-cli");
-  std::vector<std::string> args = {"--host", c.host, demo.entry};
-  if (c.json) args.emplace_back("--json");
-  const auto run = c.window ? traceFromTheWindow(*world, demo.entry, c.host) : runCli(*world, args, [&](pid_t cli, const std::string& out) {
-    const char* ready = c.json ? "\"message\":\"Ready for work\"" : "] [CONSOLE] Ready for work\n";
-    if (c.act == Act::none || out.find(ready) == std::string::npos) return false;
-    if (c.act == Act::interrupt) return ::kill(cli, SIGINT) == 0;
+  const auto demo = testing::demoEntry(world->dir, row[2] == "-" ? "" : row[2]);
+  if (how == "no-cli") std::filesystem::remove(world->bin() / "marrowfield-cli");
+  std::vector<std::string> args = {"--host", host, demo.entry};
+  if (json) args.emplace_back("--json");
+  const auto run = how == "window" ? traceFromTheWindow(*world, demo.entry, host) : runCli(*world, args, [&](pid_t cli, const std::string& out) {
+    const char* ready = json ? "\"message\":\"Ready for work\"" : "] [CONSOLE] Ready for work\n";
+    if (act == "none" || out.find(ready) == std::string::npos) return false;
+    if (act == "interrupt") return ::kill(cli, SIGINT) == 0;
     for (const pid_t session : world->sessionProcesses()) ::kill(session, SIGKILL);
     return true;
   });
-  if (c.missingCli) std::filesystem::create_symlink(MARROWFIELD_CLI_PATH, world->bin() / "marrowfield-cli");
-  EXPECT_EQ(run.status, c.status) << run.output;
-  for (const auto& said : c.said) EXPECT_NE(run.output.find(said), std::string::npos) << said << "\n" << run.output;
+  if (how == "no-cli") std::filesystem::create_symlink(MARROWFIELD_CLI_PATH, world->bin() / "marrowfield-cli");
+  EXPECT_EQ(run.status, status) << run.output;
+  std::istringstream said(row[6]);
+  for (std::string part; std::getline(said, part, '|');) EXPECT_NE(run.output.find(part), std::string::npos) << part << "\n" << run.output;
   // Nothing of the trace is left on the host.
   EXPECT_TRUE(testing::waitFor([&] { return processesOf(world->account.pw_uid).empty(); }, 15)) << run.output;
-  if (c.status == 2 || c.json) return;
-  EXPECT_NE(run.output.find("\nApp: " + demo.name + "\nHost: " + c.host + "\nPath: "), std::string::npos) << run.output;
-  if (c.act != Act::none) return;
+  if (status == 2 || json) return;
+  EXPECT_NE(run.output.find("\nApp: " + demo.name + "\nHost: " + host + "\nPath: "), std::string::npos) << run.output;
+  if (act != "none") return;
   // The same events as a trace by the same user on that machine.
   const auto local = testing::runProgram({"setpriv", "--reuid=" + std::to_string(world->account.pw_uid),
                                           "--regid=" + std::to_string(world->account.pw_gid), "--clear-groups", "--",
@@ -244,22 +235,8 @@ TEST_P(RemoteTraceTest, TracesOnTheHostAndLeavesNothingThere) {
       << run.output << "\n----\n" << local.output;
 }
 
-INSTANTIATE_TEST_SUITE_P(
-    Ssh, RemoteTraceTest,
-    ::testing::Values(
-        Case{"TheDemo", "mf-remote", "", Act::none, 1, {"] [ERROR] [PERMISSION] ", "\nVerdict: "}},
-        Case{"TheDemoFromTheWindow", "mf-remote", "", Act::none, 1,
-             {"Process ended on mf-remote\n", "] [ERROR] [PERMISSION] "}, false, false, true},
-        Case{"NoCliThere", "mf-remote", "", Act::none, 2,
-             {"mf-remote has no marrowfield-cli in the PATH of its shell: install marrowfield-cli "}, true},
-        Case{"Unreachable", "mf-closed", "", Act::none, 2, {"Connection refused", "ssh could not reach mf-closed"}},
-        Case{"ConnectionKilledJson", "mf-remote", "--stay", Act::killSession, 1,
-             {",\"host\":\"mf-remote\"}\n", "\"type\":\"error\",\"source\":\"SESSION\"",
-              "\"message\":\"Connection to mf-remote lost: "},
-             false, true},
-        Case{"CtrlC", "mf-remote", "--stay", Act::interrupt, 1, {"] [INFO] [SESSION] Trace stopped\n",
-                                                                  "ended what the trace started"}}),
-    [](const ::testing::TestParamInfo<Case>& info) { return std::string(info.param.name); });
+INSTANTIATE_TEST_SUITE_P(Ssh, RemoteTraceTest, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/remote.tsv")),
+                         [](const auto& info) { return info.param.fields[0]; });
 
 }  // namespace
 }  // namespace mf
