@@ -2,6 +2,7 @@
 #include "analysis/visible.h"
 
 #include <algorithm>
+#include <array>
 #include <cstring>
 #include <span>
 
@@ -265,9 +266,9 @@ std::size_t scanRange(const EventList& events, std::size_t begin, std::size_t en
   PassMatcher matches(query);
   // Views a run at a time (a pass over a million events is what a change
   // of the search or the raw-log switch costs), from a buffer on the stack.
-  EventView run[256];
+  std::array<EventView, 256> run;
   for (std::size_t i = begin; i < end;) {
-    const std::size_t n = events.views(i, std::span<EventView>(run, std::min<std::size_t>(256, end - i)));
+    const std::size_t n = events.views(i, std::span<EventView>(run.data(), std::min(run.size(), end - i)));
     if (n == 0) break;
     for (std::size_t k = 0; k < n; ++k) {
       if (filtering && k + kFetchAhead < n) fetchAhead(run[k + kFetchAhead].message);
