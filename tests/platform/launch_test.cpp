@@ -439,15 +439,7 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
 // launch's bus calls that instance and exits 0: a hand-off, naming the
 // instance. Exiting 0 without a call (`--version`), or a call to it from
 // another program, is none.
-struct HandOffCase {
-  const char* name;
-  bool sameProgram;
-  std::vector<std::string> arguments;
-  bool handedOff;
-};
-void PrintTo(const HandOffCase& row, std::ostream* out) { *out << row.name; }
-
-class HandOffTest : public WorkspaceTest, public ::testing::WithParamInterface<HandOffCase> {};
+class HandOffTest : public WorkspaceTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(HandOffTest, IsReportedOnlyWhenTheLaunchCalledItsRunningInstance) {
   PrivateBus bus;
@@ -456,21 +448,19 @@ TEST_P(HandOffTest, IsReportedOnlyWhenTheLaunchCalledItsRunningInstance) {
   Bystander instance({peer, "app", kPeerName}, bus.environment());
   ASSERT_TRUE(waitFor([&] { return bus.owns(kPeerName, instance.pid); }));
   LaunchOptions options;
-  options.arguments = GetParam().arguments;
+  options.arguments = GetParam() == "PrintsItsVersion" ? Argv{"version"} : Argv{"app", kPeerName};
   options.environment = {{"DBUS_SESSION_BUS_ADDRESS", bus.address}};
-  const auto launched = GetParam().sameProgram ? peer : testing::privateDemo(dir, "other", kBusPeer);
+  const auto launched = GetParam() != "AnotherProgramCalls" ? peer : testing::privateDemo(dir, "other", kBusPeer);
   const auto ended = awaitTermination(launchOk(launched, options));
   ASSERT_TRUE(ended && ended->exitStatus);
   EXPECT_EQ(ended->exitStatus->code, 0);
-  EXPECT_EQ(ended->handedOffTo, GetParam().handedOff ? std::optional<std::int32_t>(instance.pid) : std::nullopt);
+  EXPECT_EQ(ended->handedOffTo, GetParam() == "CallsTheInstance" ? std::optional<std::int32_t>(instance.pid) : std::nullopt);
   EXPECT_TRUE(testing::processExists(instance.pid));
 }
 
 INSTANTIATE_TEST_SUITE_P(Launches, HandOffTest,
-                         ::testing::Values(HandOffCase{"CallsTheInstance", true, {"app", kPeerName}, true},
-                                           HandOffCase{"PrintsItsVersion", true, {"version"}, false},
-                                           HandOffCase{"AnotherProgramCalls", false, {"app", kPeerName}, false}),
-                         [](const auto& info) { return std::string(info.param.name); });
+                         ::testing::Values("CallsTheInstance", "PrintsItsVersion", "AnotherProgramCalls"),
+                         [](const auto& info) { return info.param; });
 
 // The watch lasts as long as a hand-off may take, but ends when it is
 // dropped: a trace's end must not wait for it.
@@ -489,20 +479,14 @@ TEST(BusCallWatch, EndsWhenDroppedNotAtTheEndOfItsLifetime) {
 
 // The target goes into a scope of the user manager's, held stopped until the
 // manager's job has run; the unit is ours only when the job ended "done".
-struct ScopeCase {
-  const char* result;
-  bool placed;
-};
-void PrintTo(const ScopeCase& row, std::ostream* out) { *out << row.result; }
-
-class ApplicationScopeTest : public ::testing::TestWithParam<ScopeCase> {};
+class ApplicationScopeTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   PrivateBus bus;
   ASSERT_FALSE(bus.address.empty()) << "dbus-daemon did not start";
   testing::TempDir dir;
   const auto request = dir.path() / "request";
-  Bystander manager({kBusPeer, "manager", GetParam().result, request}, bus.environment());
+  Bystander manager({kBusPeer, "manager", GetParam(), request}, bus.environment());
   ASSERT_TRUE(waitFor([&] { return bus.owns("org.freedesktop.systemd1", manager.pid); }));
   // The user bus, as sd-bus finds it; this process is a test of its own.
   const char* before = std::getenv("DBUS_SESSION_BUS_ADDRESS");
@@ -518,7 +502,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   std::getline(asked, pids);
   EXPECT_TRUE(std::regex_match(name, std::regex(R"(app-marrowfield-org\.example\.Tool-[0-9a-f]{8}\.scope)"))) << name;
   EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T");
-  EXPECT_EQ(unit, GetParam().placed ? std::optional<std::string>(name) : std::nullopt);
+  EXPECT_EQ(unit, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
   const auto state = [&] {
     for (const auto& child : testing::childProcesses()) {
       if (child.pid == target.pid) return child.state;
@@ -528,10 +512,8 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   EXPECT_TRUE(waitFor([&] { return state() != 'T'; })) << "the target is still stopped";
 }
 
-INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest,
-                         ::testing::Values(ScopeCase{"done", true}, ScopeCase{"failed", false},
-                                           ScopeCase{"refuse", false}),
-                         [](const auto& info) { return std::string(info.param.result); });
+INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse"),
+                         [](const auto& info) { return info.param; });
 
 // Two login sessions the kernel tells apart are two sessions, whatever the
 // display and bus say; where one has none, the display and bus decide.
