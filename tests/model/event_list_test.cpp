@@ -4,6 +4,8 @@
 #include <gtest/gtest.h>
 
 #include <cmath>
+#include <fstream>
+#include <malloc.h>
 #include <limits>
 #include <regex>
 #include <sstream>
@@ -107,6 +109,25 @@ TEST(EventList, EveryEventReadsBackAcrossStoragePieces) {
     ASSERT_EQ(event.isRoutineNoise, i % 2 == 0) << i;
     ASSERT_EQ(event.message, messageFor(i)) << i;
   }
+}
+
+// A list's storage goes back when it goes: its blocks to the allocator, its
+// huge pages and the rest of their mappings to the kernel. Measured after
+// two lists, past the allocator's own bookkeeping of its first big ones.
+TEST(EventList, GivesItsStorageBackWhenItGoes) {
+  const auto fill = [] {
+    EventList list;
+    for (int i = 0; i < 20'000; ++i) list.append(make(1, std::string(200, 'x')));
+  };
+  const auto inUse = [] {
+    std::size_t pages = 0;
+    std::ifstream("/proc/self/statm") >> pages;
+    return std::pair(::mallinfo2().uordblks, pages);
+  };
+  fill(), fill();
+  const auto before = inUse();
+  fill();
+  EXPECT_EQ(inUse(), before);
 }
 
 // The words of a field of the placement table.
