@@ -520,8 +520,10 @@ INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "
 TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
   const SessionIdentity own{1000, 3, ":0", std::nullopt, "unix:path=/run/user/1000/bus"};
   auto other = own;
-  other.loginSession = 4;
-  EXPECT_FALSE(sameSession(own, other));
+  for (const std::uint32_t login : {2u, 4u}) {
+    other.loginSession = login;
+    EXPECT_FALSE(sameSession(own, other)) << login;
+  }
   other.loginSession.reset();
   EXPECT_TRUE(sameSession(own, other));
 }
