@@ -411,6 +411,9 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
   EXPECT_FALSE(LinuxRunningApplication(::getpid()).terminate());  // never Marrowfield itself
   EXPECT_TRUE(elsewhere.runs(copy));
   EXPECT_TRUE(!otherUser || otherUser->runs(copy));
+  // One found without a pidfd takes its own to signal through.
+  EXPECT_TRUE(LinuxRunningApplication(elsewhere.pid).terminate());
+  EXPECT_TRUE(waitFor([&] { return !elsewhere.runs(copy); }));
 
   // A launcher program (env, a shell) says nothing about which app runs.
   dir.write("wrapped.desktop", "[Desktop Entry]\nType=Application\nExec=env FOO=1 sleep 30\n");
@@ -492,7 +495,11 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   const char* before = std::getenv("DBUS_SESSION_BUS_ADDRESS");
   const std::string saved = before ? before : "";
   ::setenv("DBUS_SESSION_BUS_ADDRESS", bus.address.c_str(), 1);
-  Bystander target({"sleep", "60"});
+  // A target that leads its process group and has forked a helper: both go
+  // into the scope, held.
+  Bystander target({"setsid", "sh", "-c", "sleep 60 & exec sleep 60"});
+  ASSERT_TRUE(waitFor([&] { return target.runs("/usr/bin/sleep") && testing::childProcesses(target.pid).size() == 1; }));
+  const pid_t helper = testing::childProcesses(target.pid)[0].pid;
   const auto unit = startApplicationScope(target.pid, "org.example.Tool");
   before ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
@@ -501,7 +508,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   asked >> name;
   std::getline(asked, pids);
   EXPECT_TRUE(std::regex_match(name, std::regex(R"(app-marrowfield-org\.example\.Tool-[0-9a-f]{8}\.scope)"))) << name;
-  EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T");
+  EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T");
   EXPECT_EQ(unit, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
   const auto state = [&] {
     for (const auto& child : testing::childProcesses()) {
@@ -510,6 +517,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
     return '?';
   };
   EXPECT_TRUE(waitFor([&] { return state() != 'T'; })) << "the target is still stopped";
+  ::kill(helper, SIGKILL);
 }
 
 INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse"),
