@@ -4,6 +4,7 @@
 // own ssh to be printed here as a trace of this machine is.
 #pragma once
 
+#include <array>
 #include <atomic>
 #include <csignal>
 #include <cstdint>
@@ -65,7 +66,7 @@ class ConnectionBoundTrace {
   };
   Recorder recorder_;
   bool stdinEnded_ = false;
-  struct sigaction previous_[3] {};
+  std::array<struct sigaction, 3> previous_{};
 };
 
 }  // namespace mf::cli
