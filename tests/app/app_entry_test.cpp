@@ -70,6 +70,7 @@ TEST(AppEntry, OptionsAreReadAsTheCommandLineMeansThem) {
   const auto early = [](std::vector<std::string> arguments) { return mf::app::parseEarlyOptions(arguments); };
   EXPECT_EQ(early({"--version", "--help"}).answer, Answer::version) << "the first one asked";
   EXPECT_EQ(early({"-platform", "--help"}).answer, Answer::help);
+  EXPECT_EQ(early({"--bogus"}).answer, Answer::none) << "an unknown option is the later reading's to refuse";
   EXPECT_EQ(early({"-platform", "xcb", "app"}).platform, "xcb");
   EXPECT_TRUE(early({"-platform"}).platformChosen);
   EXPECT_FALSE(early({"app.desktop"}).platformChosen);
