@@ -32,9 +32,7 @@ Classification classify(std::string_view line, std::string_view bundle = "") {
 
 LineInfo infoOf(const std::string& origin, const std::string& priority, const std::string& library) {
   LineInfo info{LineOrigin::journal, LineInfo::kNoPriority, library == "yes"};
-  for (auto o : {LineOrigin::standardOutput, LineOrigin::standardError}) {
-    if (originName(o) == origin) info.origin = o;
-  }
+  for (auto o : {LineOrigin::standardOutput, LineOrigin::standardError}) if (originName(o) == origin) info.origin = o;
   if (priority != "-") info.priority = static_cast<std::int8_t>(std::stoi(priority));
   return info;
 }

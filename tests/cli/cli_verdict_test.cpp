@@ -31,9 +31,7 @@ std::string traceOutput(std::vector<std::string> args) {
 std::string lastLine(const std::string& text) {
   std::string last;
   std::istringstream stream(text);
-  for (std::string line; std::getline(stream, line);) {
-    if (!line.empty()) last = line;
-  }
+  for (std::string line; std::getline(stream, line);) if (!line.empty()) last = line;
   return last;
 }
 

@@ -179,12 +179,10 @@ TEST_P(ScriptTable, RunsAsTheProgramItsFirstLineNames) {
   testing::TempDir dir;
   const auto file = dir.write("tool", c[0], true).string();
   const auto program = programIdentityOf(file);
-  std::string said = "-\t-";
-  if (program) {
-    said = (program->executable == fileIdentityOf(c[1] == "itself" ? file : c[1]) ? c[1] : "another program") + "\t" +
-           (program->script == fileIdentityOf(file) ? std::to_string(program->scriptArgument) : "-");
-  }
-  EXPECT_EQ(said, c[1] + "\t" + c[2]);
+  EXPECT_EQ(!program ? "-\t-"
+                     : (program->executable == fileIdentityOf(c[1] == "itself" ? file : c[1]) ? c[1] : "another") +
+                           "\t" + (program->script == fileIdentityOf(file) ? std::to_string(program->scriptArgument) : "-"),
+            c[1] + "\t" + c[2]);
 }
 
 INSTANTIATE_TEST_SUITE_P(Files, ScriptTable,
@@ -511,9 +509,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T");
   EXPECT_EQ(unit, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
   const auto state = [&] {
-    for (const auto& child : testing::childProcesses()) {
-      if (child.pid == target.pid) return child.state;
-    }
+    for (const auto& child : testing::childProcesses()) if (child.pid == target.pid) return child.state;
     return '?';
   };
   EXPECT_TRUE(waitFor([&] { return state() != 'T'; })) << "the target is still stopped";

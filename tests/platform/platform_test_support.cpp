@@ -153,9 +153,7 @@ std::vector<ChildProcess> childProcesses(pid_t parent) {
 
 std::vector<pid_t> zombieChildren() {
   std::vector<pid_t> zombies;
-  for (const auto& child : childProcesses()) {
-    if (child.state == 'Z') zombies.push_back(child.pid);
-  }
+  for (const auto& child : childProcesses()) if (child.state == 'Z') zombies.push_back(child.pid);
   return zombies;
 }
 
