@@ -499,6 +499,8 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   ASSERT_TRUE(waitFor([&] { return target.runs("/usr/bin/sleep") && testing::childProcesses(target.pid).size() == 1; }));
   const pid_t helper = testing::childProcesses(target.pid)[0].pid;
   const auto unit = startApplicationScope(target.pid, "org.example.Tool");
+  // A second launch from the same Marrowfield asks for another name (the same one would be refused).
+  const auto second = startApplicationScope(target.pid, "org.example.Tool");
   before ? ::setenv("DBUS_SESSION_BUS_ADDRESS", saved.c_str(), 1) : ::unsetenv("DBUS_SESSION_BUS_ADDRESS");
 
   std::ifstream asked(request);
@@ -507,7 +509,8 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   std::getline(asked, pids);
   EXPECT_TRUE(std::regex_match(name, std::regex(R"(app-marrowfield-org\.example\.Tool-[0-9a-f]{8}\.scope)"))) << name;
   EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T");
-  EXPECT_EQ(unit, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
+  EXPECT_EQ(second, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
+  EXPECT_TRUE(!unit || unit != second) << name;
   const auto state = [&] {
     for (const auto& child : testing::childProcesses()) if (child.pid == target.pid) return child.state;
     return '?';
