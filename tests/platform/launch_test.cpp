@@ -300,6 +300,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
     const auto pid = launchOk(c.path);
     if (c.watchedLate) {
       ASSERT_TRUE(waitFor([&] { return !testing::processExists(pid); }));
+      launchOk(c.path);  // its end is kept while a later child is adopted
     }
     const auto notification = awaitTermination(pid);
     ASSERT_TRUE(notification && notification->application && notification->exitStatus) << c.path;
