@@ -201,8 +201,9 @@ int pidReuseFromProc() {
   const pid_t root = ::fork();
   if (root == 0) {
     ::setsid();
+    // A helper in a process group of its own: only its session names the root.
     const pid_t helper = ::fork();
-    if (helper != 0) (void)!::write(report[1], &helper, sizeof helper);
+    if (helper != 0 && ::setpgid(helper, helper) == 0) (void)!::write(report[1], &helper, sizeof helper);
     for (;;) ::pause();
   }
   pid_t helper = 0;
@@ -210,8 +211,8 @@ int pidReuseFromProc() {
   tree.setRoot(root);
   const auto rootStart = os::statFieldOf(root, 22);
   const std::string rootName = os::processStatOf(root).value_or(os::ProcessStat{}).name;
-  if (!tree.contains(helper)) return 4;
-  // The root ends; its helper, adopted by init, keeps the root's session.
+  // The root ends, unasked about its helper, which init adopts; the helper
+  // keeps the root's session.
   ::kill(root, SIGKILL);
   ::waitpid(root, nullptr, 0);
   if (!tree.contains(root, rootName)) return 5;  // within the grace after its exit
