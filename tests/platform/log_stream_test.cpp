@@ -3,8 +3,9 @@
 // followed tree and no others, on each transport in the order written,
 // through a rotation, and the kernel's own line about a real segfault (in a
 // program, in a shared library and in a thread), named by function and
-// source line; the chunk pump's batches on a real pipe (lines cut across
-// reads: cases/split.tsv, chunk_pump_test). A message too large to keep
+// source line, read from the program or from the debug file its build ID
+// names; the chunk pump's batches on a real pipe (lines cut across reads:
+// cases/split.tsv, chunk_pump_test). A message too large to keep
 // whole: cli_trace_test. Which entries a trace believes (crash reports, loss
 // notes, seccomp kills) and every other form of the kernel's lines are
 // decided on their text, in journal_capture_test.
@@ -26,6 +27,7 @@
 #include "platform/chunk_pump.h"
 #include "platform/fork_records.h"
 #include "platform/kernel_report.h"
+#include "platform/symbolize.h"
 #include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
@@ -349,6 +351,27 @@ INSTANTIATE_TEST_SUITE_P(
         CrashCase{"AGrandchildWithADecoyOfItsNameOnPath", "$CRASH null; true", kInMain, true},
         CrashCase{"EveryCrashOfABurst", "for i in 1 2 3 4 5 6; do $CRASH null; done; " + kSuppressed, kInMain, false, 6}),
     [](const ::testing::TestParamInfo<CrashCase>& info) { return info.param.name; });
+
+
+// Debian's debug packages keep a program's lines in a file of their own,
+// found under the debug root by the program's build ID.
+TEST(Symbolize, LinesComeFromTheDebugFileTheBuildIdNames) {
+  testing::TempDir dir;
+  const std::string program = (dir.path() / "crash-program").string();
+  const auto shell = [](const std::string& script) { return testing::runProgram({"/bin/sh", "-c", script}).output; };
+  const std::string id = shell("readelf -n " MARROWFIELD_CRASH_PROGRAM " | sed -n 's/.*Build ID: //p'");
+  ASSERT_GT(id.size(), 3u);
+  const auto debug = dir.path() / ".build-id" / id.substr(0, 2) / (id.substr(2, id.size() - 3) + ".debug");
+  std::filesystem::create_directories(debug.parent_path());
+  ASSERT_EQ(testing::runProgram({"objcopy", "--only-keep-debug", MARROWFIELD_CRASH_PROGRAM, debug.string()}).status, 0);
+  ASSERT_EQ(testing::runProgram({"objcopy", "--strip-debug", MARROWFIELD_CRASH_PROGRAM, program}).status, 0);
+  // main's first byte: the linker puts the code at the file offset of its address.
+  const auto main = std::stoull(shell("nm " + program + " | sed -n 's/ T main$//p'"), nullptr, 16);
+  const auto where = locateInFile(program, main, dir.path().string());
+  ASSERT_TRUE(where);
+  EXPECT_EQ(where->function + " " + where->sourceFile, "main crash_program.cpp");
+  EXPECT_EQ(locateInFile(program, main, (dir.path() / "none").string())->sourceFile, "") << "the lines are the debug file's";
+}
 
 }  // namespace
 }  // namespace mf
