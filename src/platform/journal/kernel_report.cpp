@@ -86,15 +86,15 @@ void parseMapping(string_view text, KernelReport& report) {
   const auto open = mapping.rfind('[', close);
   if (open == string_view::npos || open == 0) return;
   report.file = std::string(mapping.substr(0, open));
-  string_view inside = mapping.substr(open + 1, close - open - 1);
+  // "[offset,start+size]"; older kernels write only "[start+size]", which
+  // does not say where in the file the instruction was.
+  const string_view inside = mapping.substr(open + 1, close - open - 1);
   if (const auto comma = inside.find(','); comma != string_view::npos) {
     if (const auto offset = number<std::uint64_t>(inside.substr(0, comma), 16)) {
       report.fileOffset = *offset;
       report.hasFileOffset = true;
     }
-    inside.remove_prefix(comma + 1);
   }
-  if (const auto start = number<std::uint64_t>(inside.substr(0, inside.find('+')), 16)) report.mappingStart = *start;
 }
 
 // "comm[pid]: segfault at 0 ip 000055… sp … error 6 in comm[1185,5561…+1000] likely on CPU 0 …"

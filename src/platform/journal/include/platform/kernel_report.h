@@ -27,7 +27,6 @@ struct KernelReport {
   std::string file;             // base name of the mapped file the instruction was in, or empty
   std::uint64_t fileOffset = 0;  // its offset in that file
   bool hasFileOffset = false;    // older kernels print only where the mapping starts
-  std::uint64_t mappingStart = 0;  // where the mapping holding the instruction begins
   std::uint64_t ip = 0;
 
   // outOfMemory
