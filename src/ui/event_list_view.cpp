@@ -616,8 +616,9 @@ void EventListView::moveSelection(int delta, bool toEdge) {
         std::lower_bound(rows.begin(), rows.end(), static_cast<std::uint32_t>(*selectedIndex_)) - rows.begin());
     target = std::clamp(delta > 0 ? pos + delta - 1 : pos + delta, 0, count - 1);
   } else {
-    target = delta > 0 ? std::max(0, rowAt(0)) : std::max(0, rowAt(viewport()->height() - 1));
-    if (rowAt(0) < 0) target = delta > 0 ? 0 : count - 1;
+    // Nothing selected: the first row on screen, or the last (the list's last where it ends above the view's bottom).
+    const int lastShown = rowAt(viewport()->height() - 1);
+    target = delta > 0 ? std::max(0, rowAt(0)) : lastShown >= 0 ? lastShown : count - 1;
   }
   selectRow(target);
 }
