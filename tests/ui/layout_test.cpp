@@ -1,18 +1,22 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 // Where everything lands on screen: the window through a trace at several
 // sizes, written as a plan (every named widget's place and text, each
-// listed row's place and lines) and compared with cases/layout.txt; and
-// which rows take a second line, code point by code point.
+// listed row's place, lines and tooltip, the scroll bar) and compared with
+// cases/layout.txt; and which rows take a second line, code point by code
+// point.
 
 #include <gtest/gtest.h>
 
 #include <QFontMetricsF>
 #include <QLabel>
+#include <QScrollBar>
+#include <QToolTip>
 #include <cstdlib>
 #include <fstream>
 #include <iterator>
 
 #include "support/cases.h"
+#include "ui/launch_options.h"
 #include "ui/tokens.h"
 #include "ui/widgets.h"
 #include "ui_harness.h"
@@ -20,12 +24,14 @@
 namespace mf::uitest {
 namespace {
 
-// Every visible named widget, in the order the window made them, at its
+// Every visible named widget (and label and button), in the order the window made them, at its
 // place in the window, with what it shows and says (its text, a label's
 // colour, (off), (on), (selected) and the card's painted fill, (focus) and
 // the ring's colour, a switch's track and knob as painted, the name a reader
 // hears, its tooltip); then the rows on screen, their place, the lines they
-// show, their painted ground (the selection) and new-since-last-launch mark.
+// show, their painted ground (the selection), new-since-last-launch mark and
+// tooltip (markup in a log line is never rendered, in the row or there);
+// and where the list is scrolled to.
 std::string plan(const Harness& h, const char* state) {
   QWidget* window = h.window.get();
   // What is painted: the colour at a point of a widget.
@@ -36,8 +42,10 @@ std::string plan(const Harness& h, const char* state) {
   };
   QString out = QStringLiteral("== %1: %2, at least %3\n").arg(state, box({}, window->size()).mid(4), box({}, window->minimumSizeHint()).mid(4));
   for (const QWidget* w : window->findChildren<QWidget*>()) {
-    if (w->objectName().isEmpty() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
-    QStringList fields{w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
+    // Named widgets, and the labels and buttons inside them by their class.
+    const bool listed = !w->objectName().isEmpty() || qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w);
+    if (!listed || w->isWindow() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
+    QStringList fields{w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
     QString text = w->property("text").toString() + w->property("plainText").toString();
     if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->text();
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
@@ -64,10 +72,16 @@ std::string plan(const Harness& h, const char* state) {
     // Its ground, and where a row new since the previous launch has its mark.
     const QString marks = paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
                           paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + (2 * QFontMetrics(list.font()).ascent() + 2) / 3});
-    out += QStringLiteral("row %1\t%2\t%3\t%4\t%5\n")
+    // The tooltip a pointer on the message column's first pixel brings (a cut message in full).
+    const QPoint at(ui::metrics::rowPaddingH + ui::metrics::timeColumn + ui::metrics::typeColumn + ui::metrics::sourceColumn, r.center().y());
+    QHelpEvent help(QEvent::ToolTip, at, list.viewport()->mapToGlobal(at));
+    QCoreApplication::sendEvent(list.viewport(), &help);
+    out += QStringLiteral("row %1\t%2\t%3\t%4\t%5\t%6\n")
                .arg(QString::number(row), box(r.topLeft(), r.size()), list.selectedRow() == row ? "selected" : "",
-                    list.messageLines(row).join(" | "), marks);
+                    list.messageLines(row).join(" | "), marks, help.isAccepted() ? QToolTip::text().replace('\n', "\\n") : "");
   }
+  QToolTip::hideText();
+  out += QStringLiteral("scroll %1 of %2, page %3, step %4%5\n").arg(list.verticalScrollBar()->value()).arg(list.verticalScrollBar()->maximum()).arg(list.verticalScrollBar()->pageStep()).arg(list.verticalScrollBar()->singleStep()).arg(list.isFollowing() ? ", following" : "");
   return out.toStdString();
 }
 
@@ -92,17 +106,28 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
     got += QStringLiteral("palette %1 %2 %3\n").arg(QMetaEnum::fromType<QPalette::ColorRole>().valueToKey(role), QApplication::palette().color(QPalette::Active, QPalette::ColorRole(role)).name(QColor::HexArgb), QApplication::palette().color(QPalette::Disabled, QPalette::ColorRole(role)).name(QColor::HexArgb)).toStdString();
   for (const QWidget* w : QList<QWidget*>{h.window.get()} + h.window->findChildren<QWidget*>())
     for (const QString& rule : w->styleSheet().split('}', Qt::SkipEmptyParts)) got += (w->objectName() + "\t" + rule.trimmed() + " }\n").toStdString();
+  namespace colors = ui::colors;
+  for (const QColor& c : {colors::cyan(), colors::blue(), colors::green(), colors::red(), colors::orange(), colors::white(), colors::black(), colors::primary(), colors::secondary(), colors::onAccent(), colors::tooltipFill(), colors::accentHover(), colors::accentPressed()}) got += "colour " + c.name(QColor::HexArgb).toStdString() + "\n";
+  // The continuous corner: its outline in a wide box, a flat one and with no radius.
+  for (const auto& [rect, radius] : {std::pair{QRectF(0.5, 1.5, 40, 20), 6.0}, {QRectF(0, 0, 30, 10), 8.0}, {QRectF(0, 0, 9, 9), 0.0}}) {
+    const QPainterPath path = ui::continuousRoundedRect(rect, radius);
+    for (int i = 0; i < path.elementCount(); ++i) got += QStringLiteral("%1%2,%3").arg(i == 0 ? "corner " : " ").arg(path.elementAt(i).x).arg(path.elementAt(i).y).toStdString();
+    got += "\n";
+  }
   Harness::click(h.pane().rawLogSwitch()->toggle());
   got += plan(h, "the raw log");
   Harness::click(h.pane().rawLogSwitch()->toggle());
   Harness::click(h.pane().freshLaunchSwitch()->toggle());
+  h.window->launchOptions().setForTarget(kApp, {{"--alpha", "two words"}, {{"G_MESSAGES_DEBUG", "all"}, {"LANG", "C"}, {"TZ", "UTC"}}, false});
   h.choose(kApp, "org.example.Demo");
   h.launch(100);
   auto* verdict = h.window->findChild<QLabel*>("verdictText");
   const QString launched = verdict->text();
   h.lines({"Error: disk full", "warning: low memory", "", "cfprefsd noise", "Error: <b>" + std::string(300, 'x'),
            "fatal error: first\nsecond", "warning: wide \u4e2d\u6587 \ud55c\uae00 \uff21\uff22 \U0001F600 end",
-           "warning: tab\tstop and a long tail of words that wraps in a narrow window somewhere"});
+           "warning: tab\tstop and a long tail of words that wraps in a narrow window somewhere",
+           "warning: cr\rvt\vff\fnel\u0085ls\u2028ps\u2029end", "warning: bidi \u061b\u061c\u200d\u200e\u200f\u202a\u202e\u202f\u2065\u2066\u2069\u206a",
+           "warning: " + QString::fromUcs4(U"\U0001D68A").repeated(300).toStdString()});  // 4 bytes a letter, as wide as 'M'
   ASSERT_TRUE(waitUntil([&] { return verdict->text() != launched; })) << "the verdict settles on the new lines";
   h.clickRow("warning: low memory");
   got += plan(h, "tracing in a small window, a row selected");
@@ -133,6 +158,8 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   h.lines({"warning: below 1", "warning: below 2", "warning: below 3", "warning: below 4", "warning: below 5"});
   h.fakes.workspace.terminate(100);
   h.run();
+  // Scrolled down to some of the news: the button counts the rest.
+  h.list().verticalScrollBar()->setValue(h.list().verticalScrollBar()->maximum() - 40);
   got += plan(h, "the target ended");
   h.launch(200);
   h.lines({"hello from the app", "warning: new since the first"});

@@ -92,7 +92,6 @@ class Sidebar final : public Surface {
 
   PlainGlyphButton* clearHistoryButton() const { return clearHistory_; }
   PlainGlyphButton* launchOptionsButton() const { return launchOptions_; }
-  ClampedText* launchOptionsSummary() const { return optionsSummary_; }
   QWidget* emptyHistoryCard() const { return emptyCard_; }
   const std::vector<SessionCard*>& cards() const { return cards_; }
   ClampedText* targetName() const { return targetName_; }
