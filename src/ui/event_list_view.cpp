@@ -246,35 +246,22 @@ void EventListView::updateFits() {
 }
 
 void EventListView::rebuildOffsets() {
-  const auto& rows = content_.visibleRows();
-  ensureMetrics(content_.events().size());
   cachedWidth_ = viewport()->width();
   updateFits();
-  offsets_.resize(rows.size() + 1);
-  offsets_[0] = 0;
-  const int padding = 2 * metrics::rowPaddingV;
-  std::int64_t y = 0;
-  for (std::size_t r = 0; r < rows.size(); ++r) {
-    const std::uint32_t index = rows[r];
-    y += padding + (index < metrics_.size() ? linesFor(index) : 1) * lineHeight_;
-    offsets_[r + 1] = y;
-  }
-  updateScrollRange();
+  offsets_.assign(1, 0);
+  extendOffsets(0);
 }
 
+// Called with firstRow at most the rows measured so far (offsets_.size() - 1)
+// and no fewer rows than that listed: a list that lost rows is rebuilt.
 void EventListView::extendOffsets(std::size_t firstRow) {
   const auto& rows = content_.visibleRows();
-  if (firstRow + 1 > offsets_.size() || rows.size() < firstRow) {
-    rebuildOffsets();
-    return;
-  }
   offsets_.resize(firstRow + 1);  // the rows from firstRow on are new or moved
+  // Every listed row is an event, and every event is measured here.
   ensureMetrics(content_.events().size());
-  const int padding = 2 * metrics::rowPaddingV;
   std::int64_t y = offsets_.back();
   for (std::size_t r = firstRow; r < rows.size(); ++r) {
-    const std::uint32_t index = rows[r];
-    y += padding + (index < metrics_.size() ? linesFor(index) : 1) * lineHeight_;
+    y += 2 * metrics::rowPaddingV + linesFor(rows[r]) * lineHeight_;
     offsets_.push_back(y);
   }
   updateScrollRange();
