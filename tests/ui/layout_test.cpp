@@ -162,6 +162,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   h.list().verticalScrollBar()->setValue(h.list().verticalScrollBar()->maximum() - 40);
   got += plan(h, "the target ended");
   h.launch(200);
+  h.clickRow("Demo launched with PID 200");
   h.lines({"hello from the app", "warning: new since the first"});
   h.stop();
   got += plan(h, "a second trace stopped");
