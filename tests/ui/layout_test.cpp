@@ -42,8 +42,8 @@ std::string plan(const Harness& h, const char* state) {
   };
   QString out = QStringLiteral("== %1: %2, at least %3\n").arg(state, box({}, window->size()).mid(4), box({}, window->minimumSizeHint()).mid(4));
   for (const QWidget* w : window->findChildren<QWidget*>()) {
-    // Named widgets, and the labels and buttons inside them by their class.
-    const bool listed = !w->objectName().isEmpty() || qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w);
+    // Named widgets, and the labels and buttons inside them by their class (but a line edit's clear button, which fades).
+    const bool listed = !w->objectName().isEmpty() || ((qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w)) && !w->parentWidget()->inherits("QLineEdit"));
     if (!listed || w->isWindow() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
     QStringList fields{w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
     QString text = w->property("text").toString() + w->property("plainText").toString();
