@@ -159,7 +159,6 @@ QStringList ClampedText::layoutLines(int width) const {
   option.setWrapMode(QTextOption::WrapAtWordBoundaryOrAnywhere);
   layout.setTextOption(option);
   layout.beginLayout();
-  int consumed = 0;
   while (lines.size() < maxLines_) {
     QTextLine line = layout.createLine();
     if (!line.isValid()) break;
@@ -170,16 +169,13 @@ QStringList ClampedText::layoutLines(int width) const {
       QString rest = flat.mid(line.textStart());
       rest.replace(QChar::LineSeparator, QLatin1Char(' '));
       lines << metrics.elidedText(rest, Qt::ElideRight, width);
-      consumed = flat.size();
       break;
     }
     QString part = flat.mid(line.textStart(), line.textLength());
     part.remove(QChar::LineSeparator);
     lines << part;
-    consumed = line.textStart() + line.textLength();
   }
   layout.endLayout();
-  (void)consumed;
   return lines;
 }
 
