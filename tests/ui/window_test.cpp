@@ -340,17 +340,17 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   EXPECT_FALSE(access->child(2)->state().selected);
 
   // A line that comes late is placed where it was written: the rows after it
-  // move down, the selection with them.
+  // move down, the selection two rows on with them.
   h.fakes.clock.current += 10;
-  h.lines({"Error: line two, later"});
-  const int later = list.rowCount() - 1;
-  h.content->selectEvent(*h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(later)]].id);
+  h.lines({"Error: line two, later", "Error: line two, last"});
+  const int later = list.rowCount() - 2;
+  h.content->selectEvent(*h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(later + 1)]].id);
   h.fakes.logStreams.lastSink()(LineBatch::of({"Error: line two, late"}, {LineOrigin::journal, 3, false,
                                                                            h.fakes.clock.current - 5}));
   h.run();
   expectListShowsVisibleRows(h);
   EXPECT_EQ(h.rowOf("Error: line two, late"), later);
-  EXPECT_EQ(list.selectedRow(), std::optional<int>(later + 1));
+  EXPECT_EQ(list.selectedRow(), std::optional<int>(later + 2));
 
   // Stop and open the saved session, clear: each shows a consistent list.
   h.stop();
