@@ -24,11 +24,12 @@
 namespace mf::uitest {
 namespace {
 
-// Every visible named widget (and label and button), in the order the window made them, at its
-// place in the window, with what it shows and says (its text, a label's
-// colour, (off), (on), (selected) and the card's painted fill, (focus) and
-// the ring's colour, a switch's track and knob as painted, the name a reader
-// hears, its tooltip); then the rows on screen, their place, the lines they
+// Every visible named widget (and label and button), in the order the
+// window made them, at its place in the window, with what it shows and says
+// (its text, a label's colour, a glyph button's centre as painted, (off),
+// (on), (selected) and the card's painted fill, (focus) and the ring's
+// colour, a switch's track and knob as painted, the name a reader hears, its
+// tooltip); then the rows on screen, their place, the lines they
 // show, their painted ground (the selection), new-since-last-launch mark and
 // tooltip (markup in a log line is never rendered, in the row or there);
 // and where the list is scrolled to.
@@ -50,7 +51,7 @@ std::string plan(const Harness& h, const char* state) {
     if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->text();
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
     if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
-    if (dynamic_cast<const ui::StatusDot*>(w)) text = paint(w, {4, 4});
+    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
     const auto* card = dynamic_cast<const ui::SessionCard*>(w);
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
