@@ -221,7 +221,7 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRu
   Harness::settle();
   EXPECT_EQ(h.detailValue("TIME"), QStringLiteral("05:30:05"));
   EXPECT_EQ(h.detailValue("LAUNCH OPTIONS"), QStringLiteral("Host: tester@testvm"));
-  link.handlers.error("Connection reset by peer");
+  link.handlers.error("Connection reset by peer \r");  // as ssh ends its lines
   link.handlers.ended(255);
   h.run();
   EXPECT_EQ(h.content->events()[h.content->events().size() - 1].message, "Connection to tester@testvm lost: Connection reset by peer");
