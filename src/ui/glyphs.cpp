@@ -77,15 +77,6 @@ QImage renderShape(const QString& name, int devicePixels) {
 
 }  // namespace
 
-const QStringList& glyphNames() {
-  static const QStringList names = [] {
-    QStringList list;
-    for (const auto& m : kMappings) list << QString::fromLatin1(m.glyph);
-    return list;
-  }();
-  return names;
-}
-
 QString themeIconName(const QString& name) {
   for (const auto& m : kMappings) {
     if (name == QLatin1String(m.glyph)) return QString::fromLatin1(m.themeName);

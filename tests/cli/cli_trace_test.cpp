@@ -224,9 +224,8 @@ TEST_F(CliTraceTest, AsNobodyATraceSaysWhyItCannotStartOrFollowTheJournal) {
   const auto words = [&](const std::string& field) {
     std::vector<std::string> out;
     std::istringstream in(field);
-    for (std::string word; std::getline(in, word, '|'); out.push_back(word)) {
+    for (std::string word; std::getline(in, word, '|'); out.push_back(word))
       for (auto at = word.find("{dir}"); at != std::string::npos; at = word.find("{dir}")) word.replace(at, 5, dir.path().string());
-    }
     return out;
   };
   for (const auto& c : testing::readCases(MARROWFIELD_CASES "/as_nobody.tsv")) {

@@ -15,6 +15,7 @@
 #include <fstream>
 #include <csignal>
 #include <future>
+#include <iterator>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -151,10 +152,8 @@ class SessionTable : public ::testing::TestWithParam<testing::NamedCase> {};
 
 TEST_P(SessionTable, IsReadFromTheProcesssOwnEnvironment) {
   const auto& c = GetParam().fields;
-  std::vector<std::string> argv{"env", "-i"};
-  std::istringstream words(c[0] + " sleep 60");
-  for (std::string word; words >> word;) argv.push_back(word);
-  Bystander process(argv);
+  std::istringstream words("env -i " + c[0] + " sleep 60");
+  Bystander process({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
   ASSERT_TRUE(waitFor([&] { return process.runs("/usr/bin/sleep"); }));
   const auto seen = sessionOf(process.pid);
   ASSERT_TRUE(seen);

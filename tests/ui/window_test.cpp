@@ -264,16 +264,6 @@ TEST(WindowLifecycle, ClosingStopsTheTraceWithoutRecordingItEvenDuringTheStartsW
   }
 }
 
-TEST(Glyphs, EveryNamedGlyphDrawsVisiblePixels) {
-  application();
-  for (const QString& name : ui::glyphNames()) {
-    const QImage image = ui::glyphPixmap(name, 24, Qt::white).toImage();
-    int opaque = 0;
-    for (int i = 0; i < image.width() * image.height(); ++i) opaque += qAlpha(image.pixel(i % image.width(), i / image.width())) > 128;
-    EXPECT_GT(opaque, 20) << name.toStdString();
-  }
-}
-
 // ---------------------------------------------------------------- the event list
 
 // What a screen reader hears for a row.

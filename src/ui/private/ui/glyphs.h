@@ -12,9 +12,6 @@
 
 namespace mf::ui {
 
-// Every glyph name the window uses.
-const QStringList& glyphNames();
-
 // The freedesktop icon name that stands in for `name`, or empty.
 QString themeIconName(const QString& name);
 
