@@ -438,8 +438,8 @@ TEST_F(WorkspaceTest, FreshLaunchFindsAndQuitsOnlyInstancesOfTheApplication) {
 
 // A single-instance program launched while its instance runs on the
 // launch's bus calls that instance and exits 0: a hand-off, naming the
-// instance. Exiting 0 without a call (`--version`), or a call to it from
-// another program, is none.
+// instance. Exiting 0 without a call (`--version`), a call followed by a
+// failure (exit 1), or a call to it from another program, is none.
 class HandOffTest : public WorkspaceTest, public ::testing::WithParamInterface<std::string> {};
 
 TEST_P(HandOffTest, IsReportedOnlyWhenTheLaunchCalledItsRunningInstance) {
@@ -449,18 +449,20 @@ TEST_P(HandOffTest, IsReportedOnlyWhenTheLaunchCalledItsRunningInstance) {
   Bystander instance({peer, "app", kPeerName}, bus.environment());
   ASSERT_TRUE(waitFor([&] { return bus.owns(kPeerName, instance.pid); }));
   LaunchOptions options;
-  options.arguments = GetParam() == "PrintsItsVersion" ? Argv{"version"} : Argv{"app", kPeerName};
+  options.arguments = GetParam() == "PrintsItsVersion" ? Argv{"version"}
+                     : GetParam() == "CallsAndFails"  ? Argv{"app", kPeerName, "1"}
+                                                      : Argv{"app", kPeerName};
   options.environment = {{"DBUS_SESSION_BUS_ADDRESS", bus.address}};
   const auto launched = GetParam() != "AnotherProgramCalls" ? peer : testing::privateDemo(dir, "other", kBusPeer);
   const auto ended = awaitTermination(launchOk(launched, options));
   ASSERT_TRUE(ended && ended->exitStatus);
-  EXPECT_EQ(ended->exitStatus->code, 0);
+  EXPECT_EQ(ended->exitStatus->code, GetParam() == "CallsAndFails" ? 1 : 0);
   EXPECT_EQ(ended->handedOffTo, GetParam() == "CallsTheInstance" ? std::optional<std::int32_t>(instance.pid) : std::nullopt);
   EXPECT_TRUE(testing::processExists(instance.pid));
 }
 
 INSTANTIATE_TEST_SUITE_P(Launches, HandOffTest,
-                         ::testing::Values("CallsTheInstance", "PrintsItsVersion", "AnotherProgramCalls"),
+                         ::testing::Values("CallsTheInstance", "CallsAndFails", "PrintsItsVersion", "AnotherProgramCalls"),
                          [](const auto& info) { return info.param; });
 
 // The watch lasts as long as a hand-off may take, but ends when it is

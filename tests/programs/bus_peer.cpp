@@ -2,9 +2,10 @@
 // The two peers a launch meets on a session bus, on the bus of
 // DBUS_SESSION_BUS_ADDRESS:
 //
-//   bus-peer app NAME       a single-instance program: the first copy owns
+//   bus-peer app NAME [STATUS]
+//                           a single-instance program: the first copy owns
 //                           NAME and stays; a later one calls the owner and
-//                           exits 0, as a GApplication passes its launch on
+//                           exits STATUS (0), as a GApplication passes its launch on
 //   bus-peer version        a copy that prints its version and exits 0
 //   bus-peer manager RESULT FILE
 //                           the user manager: StartTransientUnit is answered
@@ -17,6 +18,7 @@
 #include <chrono>
 #include <cstdint>
 #include <cstdio>
+#include <cstdlib>
 #include <cstring>
 #include <fstream>
 #include <iterator>
@@ -113,7 +115,7 @@ int main(int argc, char** argv) {
   }
   sd_bus* bus = nullptr;
   if (sd_bus_open_user(&bus) < 0) return 2;
-  if (mode == "app" && argc == 3) {
+  if (mode == "app" && (argc == 3 || argc == 4)) {
     const char* name = argv[2];
     if (sd_bus_request_name(bus, name, 0) >= 0) return serve(bus);
     // The owner has no such object: its answer is an error, but the call is made.
@@ -123,7 +125,7 @@ int main(int argc, char** argv) {
     // first look goes unrecognised (no hand-off is then said).
     std::this_thread::sleep_for(std::chrono::milliseconds(300));
     sd_bus_flush_close_unref(bus);
-    return 0;
+    return argc == 4 ? std::atoi(argv[3]) : 0;
   }
   if (mode == "manager" && argc == 4) {
     gResult = argv[2];
