@@ -365,8 +365,9 @@ TEST(Symbolize, LinesComeFromTheDebugFileTheBuildIdNames) {
   std::filesystem::create_directories(debug.parent_path());
   ASSERT_EQ(testing::runProgram({"objcopy", "--only-keep-debug", MARROWFIELD_CRASH_PROGRAM, debug.string()}).status, 0);
   ASSERT_EQ(testing::runProgram({"objcopy", "--strip-debug", MARROWFIELD_CRASH_PROGRAM, program}).status, 0);
-  // main's first byte: the linker puts the code at the file offset of its address.
-  const auto main = std::stoull(shell("nm " + program + " | sed -n 's/ T main$//p'"), nullptr, 16);
+  // main's first byte as the kernel names it: by its offset in the file (lld puts code elsewhere than ld).
+  const std::string offsetOfMain = R"(m=$(nm "$0" | sed -n 's/ T main$//p'); set -- $(readelf -SW "$0" | sed -n 's/.*] \.text *PROGBITS *\([0-9a-f]*\) \([0-9a-f]*\).*/\1 \2/p'); printf %x $((0x$m - 0x$1 + 0x$2)))";
+  const auto main = std::stoull(testing::runProgram({"/bin/sh", "-c", offsetOfMain, program}).output, nullptr, 16);
   const auto where = locateInFile(program, main, dir.path().string());
   ASSERT_TRUE(where);
   EXPECT_EQ(where->function + " " + where->sourceFile, "main crash_program.cpp");
