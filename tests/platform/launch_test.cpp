@@ -154,7 +154,9 @@ TEST_P(SessionTable, IsReadFromTheProcesssOwnEnvironment) {
   const auto& c = GetParam().fields;
   std::istringstream words("env -i " + c[0] + " sleep 60");
   Bystander process({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
-  ASSERT_TRUE(waitFor([&] { return process.runs("/usr/bin/sleep"); }));
+  // Until the kernel has laid out the environment too (a moment after the arguments).
+  const std::string environment = "/proc/" + std::to_string(process.pid) + "/environ";
+  ASSERT_TRUE(waitFor([&] { return process.runs("/usr/bin/sleep") && std::ifstream(environment).peek() != EOF; }));
   const auto seen = sessionOf(process.pid);
   ASSERT_TRUE(seen);
   const SessionIdentity desktop{::getuid(), seen->loginSession, ":0", "wayland-0", "unix:path=/run/user/7/bus"};
