@@ -12,6 +12,7 @@
 #include <functional>
 #include <netinet/in.h>
 #include <pwd.h>
+#include <regex>
 #include <sstream>
 #include <sys/socket.h>
 #include <sys/wait.h>
@@ -172,15 +173,14 @@ testing::Ran traceFromTheWindow(const SshWorld& world, const std::string& entry,
   return ran;
 }
 
-// The events of a summary, digits (times, PIDs) masked.
+// The events of a summary, numbers (times, PIDs) masked.
 std::vector<std::string> summaryEvents(const std::string& out) {
   std::vector<std::string> events;
   const auto at = out.find("\nMode: ");
   std::istringstream lines(at == std::string::npos ? std::string() : out.substr(out.find('\n', at + 1)));
+  // A PID may have fewer digits the second time.
   for (std::string line; std::getline(lines, line);) {
-    if (!line.starts_with("[")) continue;
-    std::replace_if(line.begin(), line.end(), [](char c) { return c >= '0' && c <= '9'; }, '#');
-    events.push_back(line);
+    if (line.starts_with("[")) events.push_back(std::regex_replace(line, std::regex("[0-9]+"), "#"));
   }
   return events;
 }
