@@ -155,8 +155,7 @@ SessionCard::SessionCard(const LaunchSession& session, const QString& launchOpti
   counters->addStretch(1);
   // At the trailing end, so the counters stay where they are: how the trace
   // ended, which tells a crash from an exit-3 run of the same app at a glance.
-  outcome_ = new OutcomeBadge(outcome, this);
-  counters->addWidget(outcome_, 0, Qt::AlignVCenter);
+  counters->addWidget(new OutcomeBadge(outcome, this), 0, Qt::AlignVCenter);
   stack->addLayout(counters);
 
   for (QLabel* label : {count_, time_}) label->setAttribute(Qt::WA_TransparentForMouseEvents);

@@ -169,8 +169,8 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   got += plan(h, "a second trace stopped");
   Harness::click(h.side().cards().at(1));
   got += plan(h, "the first trace opened from its card");
-  Harness::click(h.pane().currentButton());
-  h.side().clearHistoryButton()->setFocus();
+  Harness::click(h.pane().findChild<QWidget*>("currentButton"));
+  h.side().findChild<QWidget*>("clearHistoryButton")->setFocus();
   got += plan(h, "Current");
 
   Harness roomy(QSize(1600, 1000));

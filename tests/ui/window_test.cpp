@@ -50,7 +50,7 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
   EXPECT_FALSE(h.content->freshLaunch());
   h.choose(kApp, "org.example.Demo");
   h.launch(100);
-  EXPECT_EQ(QAccessible::queryAccessibleInterface(h.top().statusLabel())->role(), QAccessible::StatusBar);
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(h.top().findChild<QWidget*>("statusText"))->role(), QAccessible::StatusBar);
   h.lines({"Error: disk full", "fatal error in main", "warning: low memory", "cfprefsd warning: noise"});
   h.stop();
   h.launch(200);
@@ -68,7 +68,7 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
         if (button->text().remove(QLatin1Char('&')) == QLatin1String(answer)) button->click();
       }
     });
-    QTest::keyClick(h.side().clearHistoryButton(), Qt::Key_Return);  // Return presses a focused button
+    QTest::keyClick(h.side().findChild<QWidget*>("clearHistoryButton"), Qt::Key_Return);  // Return presses a focused button
     EXPECT_EQ(asked, "Clear 2 recorded sessions? This cannot be undone.");
     EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 2u : 0u) << answer;
   }
@@ -91,7 +91,7 @@ TEST(SessionCards, EachEndReadsDifferentlyAtAGlanceAndInFull) {
     session.outcome = outcome;
     ui::SessionCard card(session, QString());
     EXPECT_EQ(ui::outcomeLook(outcome).color, color) << tag.toStdString();
-    EXPECT_EQ(card.outcomeBadge()->text(), tag);
+    EXPECT_EQ(card.findChild<QLabel*>("outcomeBadge")->text(), tag);
     EXPECT_TRUE(card.accessibleName().endsWith(description)) << card.accessibleName().toStdString();
   }
 }

@@ -68,7 +68,6 @@ class EventPane final : public QWidget {
   ToolbarButton* launchButton() const { return launch_; }
   ToolbarButton* stopButton() const { return stop_; }
   ToolbarButton* clearButton() const { return clear_; }
-  ToolbarButton* currentButton() const { return current_; }
   SearchField* searchField() const { return search_; }
   LabeledSwitch* rawLogSwitch() const { return rawLog_; }
   LabeledSwitch* freshLaunchSwitch() const { return fresh_; }

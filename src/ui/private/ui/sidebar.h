@@ -61,7 +61,6 @@ class SessionCard final : public QAbstractButton {
   QColor fill() const;
   QColor border() const;
   const std::vector<CounterLabel*>& counters() const { return counters_; }
-  OutcomeBadge* outcomeBadge() const { return outcome_; }
   QSize sizeHint() const override;
 
  protected:
@@ -76,7 +75,6 @@ class SessionCard final : public QAbstractButton {
   QLabel* count_;
   QLabel* time_;
   std::vector<CounterLabel*> counters_;
-  OutcomeBadge* outcome_;
 };
 
 // The leading column: launch history and the chosen target.
@@ -90,7 +88,6 @@ class Sidebar final : public Surface {
   // Shows the target's options again after they changed.
   void refreshTarget();
 
-  PlainGlyphButton* clearHistoryButton() const { return clearHistory_; }
   PlainGlyphButton* launchOptionsButton() const { return launchOptions_; }
   QWidget* emptyHistoryCard() const { return emptyCard_; }
   const std::vector<SessionCard*>& cards() const { return cards_; }

@@ -37,7 +37,6 @@ class TopBar final : public Surface {
   TopBar(ContentView& content, QWidget* parent = nullptr);
   void refresh();
 
-  ClampedText* statusLabel() const { return status_; }
   ToolbarButton* copySummaryButton() const { return copySummary_; }
   // Checkable: whether the sidebar and the detail pane are shown.
   PlainGlyphButton* sidebarToggle() const { return sidebarToggle_; }
