@@ -27,7 +27,7 @@ namespace {
 // Every visible named widget (and label and button), in the order the
 // window made them, at its place in the window, with what it shows and says
 // (its text, a label's colour, a glyph button's centre as painted, (off),
-// (on), (selected) and the card's painted fill, (focus) and the ring's
+// (on), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
 // show, their painted ground (the selection), new-since-last-launch mark and
@@ -57,7 +57,7 @@ std::string plan(const Harness& h, const char* state) {
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
     const QAbstractButton* button = onOff ? onOff->toggle() : qobject_cast<const QAbstractButton*>(w);
     text += QLatin1String(!w->isEnabled() ? " (off)" : button && button->isChecked() ? " (on)" : "") +
-            (card && card->isSelected() ? " (selected)" + paint(w, {3, w->height() / 2}) : "") +
+            (card ? paint(w, {3, w->height() / 2}) : "") +
             (w->hasFocus() ? " (focus)" + paint(w, {0, w->height() / 2}) : "");
     // A switch along its middle: track, where the knob rests off, on, track.
     if (const QWidget* t = onOff ? onOff->toggle() : nullptr)

@@ -57,7 +57,6 @@ class SessionCard final : public QAbstractButton {
   SessionCard(const LaunchSession& session, const QString& launchOptions, QWidget* parent = nullptr);
   const LaunchSession& session() const { return session_; }
   void setSelected(bool selected);
-  bool isSelected() const { return selected_; }
   QColor fill() const;
   QColor border() const;
   const std::vector<CounterLabel*>& counters() const { return counters_; }
