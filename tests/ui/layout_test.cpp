@@ -82,7 +82,7 @@ std::string plan(const Harness& h, const char* state) {
                     list.messageLines(row).join(" | "), marks, help.isAccepted() ? QToolTip::text().replace('\n', "\\n") : "");
   }
   QToolTip::hideText();
-  out += QStringLiteral("scroll %1 of %2, page %3, step %4%5\n").arg(list.verticalScrollBar()->value()).arg(list.verticalScrollBar()->maximum()).arg(list.verticalScrollBar()->pageStep()).arg(list.verticalScrollBar()->singleStep()).arg(list.isFollowing() ? ", following" : "");
+  out += QStringLiteral("scroll %1 of %2, page %3, step %4\n").arg(list.verticalScrollBar()->value()).arg(list.verticalScrollBar()->maximum()).arg(list.verticalScrollBar()->pageStep()).arg(list.verticalScrollBar()->singleStep());
   return out.toStdString();
 }
 

@@ -43,10 +43,6 @@ class EventListView final : public QAbstractScrollArea {
   // The message lines as a row draws them.
   QStringList messageLines(int row) const;
 
-  // Following: new rows scroll into view. On while the view is at the end;
-  // off once the user scrolls up or picks a row; on again at the end (End,
-  // scrolling down, the "back to end" button).
-  bool isFollowing() const { return following_; }
   // A child of the list to begin with; the pane adopts it, since a screen
   // reader finds only rows below the list.
   QPushButton* backToEndButton() const { return backToEnd_; }
@@ -103,6 +99,9 @@ class EventListView final : public QAbstractScrollArea {
   int cachedWidth_ = -1;
   std::uint32_t messageFit_ = 0;
   std::uint32_t sourceFit_ = 0;
+  // Following: new rows scroll into view. On while the view is at the end;
+  // off once the user scrolls up or picks a row; on again at the end (End,
+  // scrolling down, the "back to end" button).
   bool following_ = true;
   bool programmaticScroll_ = false;
   std::size_t seenEvents_ = 0;  // events()[i] with i below this were there when the reader left the end
