@@ -68,6 +68,12 @@ std::uint32_t countColumns(std::string_view text, bool& breaks) {
   return columns;
 }
 
+// The characters that end a line of a message, in a row as in its tooltip.
+bool endsLine(QChar c) {
+  return c == QLatin1Char('\n') || c == QLatin1Char('\r') || c == QLatin1Char('\v') || c == QLatin1Char('\f') ||
+         c == QChar(0x85) || c == QChar::LineSeparator || c == QChar::ParagraphSeparator;
+}
+
 constexpr int kFixedColumns = metrics::timeColumn + metrics::typeColumn + metrics::sourceColumn;
 
 }  // namespace
@@ -432,9 +438,7 @@ QStringList EventListView::messageLines(int row) const {
     truncated = true;
   }
   for (QChar& c : message) {
-    if (c == QLatin1Char('\n') || c == QChar(0x2029) || c == QChar(0x85) || c == QLatin1Char('\r') ||
-        c == QLatin1Char('\v') || c == QLatin1Char('\f'))
-      c = QChar::LineSeparator;
+    if (endsLine(c)) c = QChar::LineSeparator;
   }
   QTextLayout layout(message, font());
   QTextOption option;
@@ -557,6 +561,11 @@ bool EventListView::viewportEvent(QEvent* event) {
       const std::string_view message = content_.events()[rows[row]].message;
       QString full = toQString(message.substr(0, 4000));
       if (message.size() > 4000) full += QStringLiteral("\u2026");
+      // Every line break reads as the line feed does, a <br>: raw in the
+      // markup, the others would read as blanks (U+2029 as a new paragraph).
+      for (QChar& c : full) {
+        if (endsLine(c)) c = QLatin1Char('\n');
+      }
       if (shown.join(QLatin1Char('\n')) != full) {
         QToolTip::showText(help->globalPos(), plainToolTip(full), viewport(), rowRect(row));
         return true;
