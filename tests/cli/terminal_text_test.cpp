@@ -18,6 +18,7 @@ std::string written(const testing::Case& c) {
   if (c[0] == "terminal") return escapeControlCharacters(c[1]);
   if (c[0] == "indent") return indentContinuationLines(c[1]);
   if (c[0] == "json") return jsonString(c[1]);
+  if (c[0] == "quote") return shellQuoted(c[1]);
   if (c[0] == "event") {
     const LineOrigin origin = c[2] == "journal" ? LineOrigin::journal : c[2] == "stderr" ? LineOrigin::standardError : LineOrigin::trace;
     return eventJson(EventList::fromVector({MarrowfieldEvent{Uuid{}, std::stod(c[1]), EventType::warning, "GTK", c[3], false, origin}})[0], std::nullopt);
