@@ -234,12 +234,19 @@ std::optional<SessionIdentity> sessionOf(pid_t pid) {
   // has laid them out; read then, the environment would pass for "no
   // display, no bus", our own session when we have neither. A program always
   // has its name as an argument, so an empty command line means: not yet.
-  // A program started with an empty environment has its arguments all the same.
+  // A program started with an empty environment has its arguments all the
+  // same. The kernel lays out both at once, so an empty environment read
+  // just before the arguments appeared is read again.
   std::optional<std::string> block;
   for (int attempt = 0;; ++attempt) {
     block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
     if (!block) return std::nullopt;
-    if (!block->empty() || !os::commandLineOf(pid).empty()) break;
+    if (!block->empty()) break;
+    if (!os::commandLineOf(pid).empty()) {
+      block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
+      if (!block) return std::nullopt;
+      break;
+    }
     if (attempt == kExecSettleAttempts) return std::nullopt;  // not known to be ours
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }
