@@ -144,6 +144,7 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   EXPECT_EQ(status(), kArming) << "the completion only posts";
   fakes.mainQueue.runAll();
   pushLog({"warning: later"});
+  EXPECT_TRUE(changes.back().has(Change::visibleInserted)) << "a single new row is news too";
   EXPECT_EQ(events(), (Strings{
                           "INFO PROCESS Existing X instance terminated for fresh launch",
                           "INFO SESSION Launch trace started for X",
@@ -297,7 +298,8 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   EXPECT_EQ(describe(view->sessions()[0].events), ended);
 
   // Stop pressed while the last lines are awaited ends the trace as the exit
-  // it is, without a "Trace stopped"; a late quiet callback changes nothing.
+  // it is, without a "Trace stopped"; a late quiet callback changes nothing,
+  // not even for the next trace awaiting its own last lines.
   startTracing(8);
   auto second = fakes.logStreams.lastProcess();
   second->holdQuiet = true;
@@ -305,10 +307,13 @@ TEST_F(ContentViewTest, AnExitWaitsForTheLogStreamsLastLines) {
   view->stopTrace(true);
   EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
   EXPECT_EQ(status(), "Process ended");
+  startTracing(9);
+  fakes.logStreams.lastProcess()->holdQuiet = true;
+  fakes.workspace.terminate(9, ExitStatus{false, 0});
   second->releaseQuiet();
   fakes.mainQueue.runAll();
   EXPECT_EQ(view->sessions().size(), 2u);
-  EXPECT_EQ(events().back(), "INFO PROCESS X terminated");
+  EXPECT_EQ(status(), "Tracing PID 9");
 }
 
 TEST_F(ContentViewTest, StopEndsTheTraceButNotTheTarget) {
