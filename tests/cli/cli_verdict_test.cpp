@@ -164,7 +164,8 @@ INSTANTIATE_TEST_SUITE_P(Table, RealProgramVerdict, ::testing::ValuesIn(kCases),
 
 // Two runs of one program, the second with one more error: that error, and
 // of the errors only it, is new; the text output says so under its verdict.
-// The JSON names the trace once, however many batches its events came in.
+// The JSON names the trace once, however many batches its events came in,
+// and lists them in order.
 TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   Scratch scratch;
   const fs::path first = scratch.path() / "first.json";
@@ -182,6 +183,7 @@ TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   }
   ASSERT_EQ(newErrors.size(), 1u) << second;
   EXPECT_EQ(traceLines, 1u) << second;
+  EXPECT_LT(second.find("Launch trace started for"), second.find(" launched with PID ")) << second;  // in order
   EXPECT_NE(newErrors[0].find("cannot open /nonexistent/verdict-settings.ini"), std::string::npos);
   EXPECT_NE(lastLine(second).find(R"("newEvents":2,"newErrors":1,"newWarnings":1})"), std::string::npos) << second;
 
