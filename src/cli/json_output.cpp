@@ -5,6 +5,7 @@
 #include <cstdio>
 #include <ctime>
 #include <fstream>
+#include <limits>
 #include <map>
 
 namespace mf::cli {
@@ -47,6 +48,9 @@ std::size_t utf8Length(std::string_view text, std::size_t at) {
 }
 
 std::string timeText(double time) {
+  // A host may send any number: outside the years 0000 to 9999, which a date
+  // of four digits can say, or not a number at all, there is no date.
+  if (!(time >= -62167219200.0 && time < 253402300800.0)) return "1970-01-01T00:00:00.000000Z";
   char text[64];
   const double whole = std::floor(time);
   long micros = std::lround((time - whole) * 1e6);
@@ -60,7 +64,8 @@ std::string timeText(double time) {
 }
 
 std::string number(double value) {
-  char text[64];
+  // A sign, 309 digits, the point, 6 decimals and the end: -DBL_MAX whole.
+  char text[std::numeric_limits<double>::max_exponent10 + 10];
   std::snprintf(text, sizeof text, "%.6f", std::isfinite(value) ? value : 0.0);
   return text;
 }

@@ -21,11 +21,11 @@ namespace fs = std::filesystem;
 
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
-// Runs `marrowfield-cli trace ARGS` and returns what it printed (it says
-// nothing on stderr when the trace runs).
-std::string traceOutput(std::vector<std::string> args) {
+// Runs `marrowfield-cli trace ARGS`: its status, and what it printed (it
+// says nothing on stderr when the trace runs).
+testing::Ran traceRun(std::vector<std::string> args) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  return testing::runProgram(args).output;
+  return testing::runProgram(args);
 }
 
 std::string lastLine(const std::string& text) {
@@ -110,10 +110,9 @@ const std::vector<Case> kCases = {
      },
      "abnormal-end", "Killed by signal 6 (SIGABRT) after: "},
     {"OutOfMemoryInACgroup",
-     [](const Scratch& scratch, std::string& skip) {
+     [](const Scratch&, std::string& skip) {
        static MemoryCgroup cgroup;
        skip = cgroup.unavailable;
-       (void)scratch;
        return std::vector<std::string>{VERDICT_TARGET, "--", "--oom", cgroup.dir.string()};
      },
      "out-of-memory",
@@ -152,7 +151,9 @@ TEST_P(RealProgramVerdict, NamesTheTrueCause) {
   if (row.verdict == "crashed") {
     ASSERT_TRUE(testing::waitFor(kernelCrashLinesQuiet, 30.0));
   }
-  const std::string verdict = lastLine(traceOutput(args));
+  const testing::Ran run = traceRun(args);
+  const std::string verdict = lastLine(run.output);
+  EXPECT_TRUE(row.verdict != "clean" || run.status == 0) << run.status;  // written in full, and no error
   EXPECT_EQ(verdict.rfind(R"({"schema":"marrowfield-trace/1","kind":"verdict","verdict":")" + row.verdict + "\"", 0), 0u)
       << verdict;
   EXPECT_NE(verdict.find(row.text), std::string::npos) << verdict;
@@ -163,32 +164,35 @@ INSTANTIATE_TEST_SUITE_P(Table, RealProgramVerdict, ::testing::ValuesIn(kCases),
 
 // Two runs of one program, the second with one more error: that error, and
 // of the errors only it, is new; the text output says so under its verdict.
+// The JSON names the trace once, however many batches its events came in,
+// and lists them in order.
 TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   Scratch scratch;
   const fs::path first = scratch.path() / "first.json";
-  std::ofstream(first) << traceOutput({VERDICT_TARGET, "--json", "--", "--stale-cache"});
+  std::ofstream(first) << traceRun({VERDICT_TARGET, "--json", "--", "--stale-cache"}).output;
   const std::string second =
-      traceOutput({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});
+      traceRun({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"}).output;
   std::vector<std::string> newErrors;
+  std::size_t traceLines = 0;
   std::istringstream lines(second);
   for (std::string line; std::getline(lines, line);) {
     if (line.find(R"("type":"error")") != std::string::npos && line.find(R"("new":true)") != std::string::npos) {
       newErrors.push_back(line);
     }
-    if (line.find(R"("kind":"event")") != std::string::npos) {
-      EXPECT_EQ(line.find(R"("new":null)"), std::string::npos) << line;
-    }
+    traceLines += line.find(R"("kind":"trace")") != std::string::npos ? 1 : 0;
   }
   ASSERT_EQ(newErrors.size(), 1u) << second;
+  EXPECT_EQ(traceLines, 1u) << second;
+  EXPECT_LT(second.find("Launch trace started for"), second.find(" launched with PID ")) << second;  // in order
   EXPECT_NE(newErrors[0].find("cannot open /nonexistent/verdict-settings.ini"), std::string::npos);
-  EXPECT_NE(lastLine(second).find(R"("newErrors":1)"), std::string::npos) << lastLine(second);
+  EXPECT_NE(lastLine(second).find(R"("newEvents":2,"newErrors":1,"newWarnings":1})"), std::string::npos) << second;
 
   const std::string text =
-      traceOutput({VERDICT_TARGET, "--baseline", first.string(), "--", "--stale-cache", "--missing-file"});
+      traceRun({VERDICT_TARGET, "--baseline", first.string(), "--", "--stale-cache", "--missing-file"}).output;
   EXPECT_NE(text.find("\nVerdict: Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"),
             std::string::npos)
       << text;
-  EXPECT_NE(text.find("\n1 new error, "), std::string::npos) << text;
+  EXPECT_NE(text.find("\n1 new error, 1 new warning since the baseline\n"), std::string::npos) << text;
 }
 
 }  // namespace

@@ -2,6 +2,8 @@
 // What makes two runs' lines the same line, and the count beside the verdict.
 #include <gtest/gtest.h>
 
+#include <sstream>
+
 #include "support/cases.h"
 #include "verdict/novelty.h"
 
@@ -15,22 +17,25 @@ TEST_P(Mask, HidesWhatChangesFromRunToRun) { EXPECT_EQ(maskedMessage(GetParam().
 INSTANTIATE_TEST_SUITE_P(Table, Mask, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/masks.tsv")),
                          testing::caseName);
 
-TEST(Novelty, OnlyTheLineTheSecondRunAddedIsNew) {
-  EventList first;
-  EventList second;
-  first.append(Uuid{}, 1, EventType::info, "PROCESS", "app launched with PID 100", false);
-  first.append(Uuid{}, 2, EventType::warning, "CONSOLE", "app[100]: cache at /tmp/a1b2 is stale", false);
-  second.append(Uuid{}, 1, EventType::info, "PROCESS", "app launched with PID 200", false);
-  second.append(Uuid{}, 2, EventType::warning, "CONSOLE", "app[200]: cache at /tmp/c3d4 is stale", false);
-  second.append(Uuid{}, 3, EventType::error, "FILE", "app[200]: cannot open settings.ini", false);
-  const Baseline baseline(first);
-  EXPECT_FALSE(baseline.isNew(second[0].message));
-  EXPECT_FALSE(baseline.isNew(second[1].message));
-  EXPECT_TRUE(baseline.isNew(second[2].message));
-  const NoveltyCounts counts = countNew(second, baseline);
-  EXPECT_EQ(noveltyText(counts), "1 new error since the previous launch");
-  EXPECT_EQ(noveltyText(countNew(first, Baseline(first))), "Nothing new since the previous launch");
+// Each run's lines as TYPE MESSAGE, the type E, W or I, or N for an error that is routine noise.
+EventList run(const std::string& lines) {
+  EventList events;
+  std::istringstream in(lines);
+  for (std::string line; std::getline(in, line);) {
+    const EventType type = line[0] == 'W' ? EventType::warning : line[0] == 'I' ? EventType::info : EventType::error;
+    events.append(Uuid{}, 1, type, "CONSOLE", line.substr(2), line[0] == 'N');
+  }
+  return events;
 }
+
+class Novelty : public ::testing::TestWithParam<testing::NamedCase> {};
+
+TEST_P(Novelty, CountsWhatThePreviousRunDidNotSay) {
+  EXPECT_EQ(noveltyText(countNew(run(GetParam().fields[1]), Baseline(run(GetParam().fields[0])))), GetParam().fields[2]);
+}
+
+INSTANTIATE_TEST_SUITE_P(Table, Novelty, ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/novelty.tsv")),
+                         testing::caseName);
 
 }  // namespace
 }  // namespace mf
