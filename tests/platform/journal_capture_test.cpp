@@ -211,7 +211,8 @@ int pidReuseFromProc() {
   if (::read(report[0], &helper, sizeof helper) != sizeof helper) return 3;
   tree.setRoot(root);
   const auto rootStart = os::statFieldOf(root, 22);
-  const std::string rootName = os::processStatOf(root).value_or(os::ProcessStat{}).name;
+  const std::string comm = readFile("/proc/" + std::to_string(root) + "/comm");
+  const std::string rootName = comm.substr(0, comm.size() - 1);  // as journald reads it, without the line end
   // The root ends, unasked about its helper, which init adopts; the helper
   // keeps the root's session.
   ::kill(root, SIGKILL);
