@@ -53,7 +53,6 @@ TEST(ChunkPump, InterruptedShortAndFailedReadsLoseNothing) {
   EXPECT_EQ(results, (std::vector<Result>{Result::more, Result::wouldBlock, Result::more, Result::more,
                                           Result::wouldBlock, Result::more, Result::more, Result::wouldBlock, Result::ended}));
   EXPECT_EQ(lines, (std::vector<std::string>{"partial", "n\xC3\xA9", "rest"}));
-  EXPECT_EQ(nextStep, readSteps.size());
 }
 
 }  // namespace
