@@ -26,7 +26,8 @@ namespace {
 
 // Every visible named widget (and label and button), in the order the
 // window made them, at its place in the window, with what it shows and says
-// (its text, a label's colour, a glyph button's centre as painted, (off),
+// (its text, a clamped text's lines as painted, a label's colour, the centre
+// as painted of a glyph button or clamped text, a dot's rim, (off),
 // (on), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
@@ -48,10 +49,11 @@ std::string plan(const Harness& h, const char* state) {
     if (!listed || w->isWindow() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
     QStringList fields{w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
     QString text = w->property("text").toString() + w->property("plainText").toString();
-    if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->text();
+    if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->layoutLines(w->width()).join('\n');
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
     if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
-    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
+    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w) || dynamic_cast<const ui::ClampedText*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
+    if (dynamic_cast<const ui::StatusDot*>(w)) text += paint(w, {1, 1});  // the disc's rim: where it sits
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
     const auto* card = dynamic_cast<const ui::SessionCard*>(w);
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);

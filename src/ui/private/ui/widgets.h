@@ -80,6 +80,9 @@ class ClampedText final : public QWidget {
   // The narrowest it accepts before its line budget has to cut it.
   void setMinimumWidthHint(int pixels);
   const QString& text() const { return text_; }
+  // The lines painted at a width: at most the line budget, the last cut
+  // with an ellipsis when the rest does not fit.
+  QStringList layoutLines(int width) const;
   QSize sizeHint() const override;
   QSize minimumSizeHint() const override;
   bool hasHeightForWidth() const override { return true; }
@@ -89,7 +92,6 @@ class ClampedText final : public QWidget {
   void paintEvent(QPaintEvent* event) override;
 
  private:
-  QStringList layoutLines(int width) const;
   // The first line's advance: how wide the text is when nothing wraps it.
   int naturalWidth() const;
   QString text_;
