@@ -5,6 +5,7 @@
 #include <cstdlib>
 
 #include "model/event_list.h"
+#include "text/unicode_text.h"
 
 namespace mf {
 namespace {
@@ -98,7 +99,10 @@ class FlatObjectReader {
       const char c = text_[at_++];
       if (c == '"') return out;
       if (c != '\\') {
-        out += c;
+        // Bytes that are not UTF-8 (whatever the other side sends) become
+        // U+FFFD, as a local line's do: every later reader takes the text as UTF-8.
+        if (static_cast<unsigned char>(c) < 0x80) out += c;
+        else appendUtf8(out, static_cast<unsigned>(text::nextCodePoint(text_, --at_)));
         continue;
       }
       if (at_ >= text_.size()) return std::nullopt;
