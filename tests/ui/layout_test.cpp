@@ -24,10 +24,10 @@
 namespace mf::uitest {
 namespace {
 
-// Every visible named widget (and label and button), in the order the
+// Every visible named widget (and label, button and clamped text), in the order the
 // window made them, at its place in the window, with what it shows and says
 // (its text, a clamped text's lines as painted, a label's colour, the centre
-// as painted of a glyph button or clamped text, a dot's rim, (off),
+// as painted of a glyph button or clamped text, a dot's or badge's edges, (off),
 // (on), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
@@ -45,7 +45,7 @@ std::string plan(const Harness& h, const char* state) {
   QString out = QStringLiteral("== %1: %2, at least %3\n").arg(state, box({}, window->size()).mid(4), box({}, window->minimumSizeHint()).mid(4));
   for (const QWidget* w : window->findChildren<QWidget*>()) {
     // Named widgets, and the labels and buttons inside them by their class (but a line edit's clear button, which fades).
-    const bool listed = !w->objectName().isEmpty() || ((qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w)) && !w->parentWidget()->inherits("QLineEdit"));
+    const bool listed = !w->objectName().isEmpty() || ((qobject_cast<const QLabel*>(w) || qobject_cast<const QAbstractButton*>(w) || dynamic_cast<const ui::ClampedText*>(w)) && !w->parentWidget()->inherits("QLineEdit"));
     if (!listed || w->isWindow() || w->objectName().startsWith("qt_") || !w->isVisibleTo(window)) continue;
     QStringList fields{w->objectName().isEmpty() ? w->metaObject()->className() : w->objectName(), box(w->mapTo(window, QPoint(0, 0)), w->size())};
     QString text = w->property("text").toString() + w->property("plainText").toString();
@@ -53,7 +53,7 @@ std::string plan(const Harness& h, const char* state) {
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
     if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
     if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w) || dynamic_cast<const ui::ClampedText*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
-    if (dynamic_cast<const ui::StatusDot*>(w)) text += paint(w, {1, 1});  // the disc's rim: where it sits
+    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::AppBadge*>(w)) text += paint(w, {0, w->height() / 2}) + paint(w, {w->width() / 2, 0});  // edges: where it sits
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
     const auto* card = dynamic_cast<const ui::SessionCard*>(w);
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
@@ -61,9 +61,10 @@ std::string plan(const Harness& h, const char* state) {
     text += QLatin1String(!w->isEnabled() ? " (off)" : button && button->isChecked() ? " (on)" : "") +
             (card ? paint(w, {3, w->height() / 2}) : "") +
             (w->hasFocus() ? " (focus)" + paint(w, {0, w->height() / 2}) : "");
-    // A switch along its middle: track, where the knob rests off, on, track.
+    // A switch along its middle: track, the pixels just left of the knob on and right of it off, track; then
+    // the knob's lowest row, off and on: a knob a pixel off its place or size paints one differently.
     if (const QWidget* t = onOff ? onOff->toggle() : nullptr)
-      for (const int x : {4, t->height() / 2, t->width() - t->height() / 2, t->width() - 5}) text += paint(t, {x, t->height() / 2});
+      for (const QPoint at : {QPoint(4, 13), QPoint(18, 13), QPoint(21, 13), QPoint(35, 13), QPoint(13, 20), QPoint(27, 20)}) text += paint(t, at);
     fields << text.trimmed() << w->accessibleName() << w->property("placeholderText").toString() << w->toolTip();
     QString line = fields.join('\t').replace('\n', "\\n");
     while (line.endsWith('\t')) line.chop(1);
