@@ -29,7 +29,7 @@ namespace {
 // (its text, a clamped text's lines as painted, a label's colour, the centre
 // as painted of a glyph button or clamped text, a dot's or badge's edges, (off),
 // (on), a card's painted fill (the open one's is cyan), (focus) and the ring's
-// colour, a switch's track and knob as painted, the name a reader hears, its
+// colour on each side, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
 // show, their painted ground (the selection), new-since-last-launch mark and
 // tooltip (markup in a log line is never rendered, in the row or there);
@@ -60,7 +60,7 @@ std::string plan(const Harness& h, const char* state) {
     const QAbstractButton* button = onOff ? onOff->toggle() : qobject_cast<const QAbstractButton*>(w);
     text += QLatin1String(!w->isEnabled() ? " (off)" : button && button->isChecked() ? " (on)" : "") +
             (card ? paint(w, {3, w->height() / 2}) : "") +
-            (w->hasFocus() ? " (focus)" + paint(w, {0, w->height() / 2}) : "");
+            (w->hasFocus() ? " (focus)" + paint(w, {1, w->height() / 2}) + paint(w, {w->width() - 2, w->height() / 2}) + paint(w, {w->width() / 2, 1}) + paint(w, {w->width() / 2, w->height() - 2}) : "");
     // A switch along its middle: track, the pixels just left of the knob on and right of it off, track; then
     // the knob's lowest row, off and on: a knob a pixel off its place or size paints one differently.
     if (const QWidget* t = onOff ? onOff->toggle() : nullptr)
@@ -119,6 +119,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
     got += "\n";
   }
   Harness::click(h.pane().rawLogSwitch()->toggle());
+  h.pane().rawLogSwitch()->toggle()->setFocus();
   got += plan(h, "the raw log");
   Harness::click(h.pane().rawLogSwitch()->toggle());
   Harness::click(h.pane().freshLaunchSwitch()->toggle());
