@@ -212,8 +212,7 @@ TEST_P(MessageCells, DecideWhichRowsTakeASecondLine) {
     return made;
   }();
   const auto& c = GetParam().fields;
-  const char32_t point =
-      c.at(0).starts_with("U+") ? static_cast<char32_t>(std::stoul(c.at(0).substr(2), nullptr, 16)) : 0;
+  const char32_t point = c.at(0).starts_with("U+") ? static_cast<char32_t>(std::stoul(c.at(0).substr(2), nullptr, 16)) : 0;
   const std::string text = point != 0 ? QString::fromUcs4(&point, 1).toStdString() : c.at(0);
   auto& list = h->list();
   const auto fit = static_cast<int>(list.messageWidth() / QFontMetricsF(list.font()).horizontalAdvance('M'));

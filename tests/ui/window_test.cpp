@@ -284,9 +284,7 @@ void expectListShowsVisibleRows(Harness& h) {
     EXPECT_GT(list.rowHeight(r), 0) << r;
     EXPECT_TRUE(r == 0 || list.rowRect(r).top() == list.rowRect(r - 1).bottom() + 1) << "row " << r << " not right below the last";
     const EventView event = h.content->events()[rows[static_cast<std::size_t>(r)]];
-    EXPECT_EQ(spoken(list, r), QString::fromStdString(formatTime(event.time) + ", " + std::string(label(event.type)) +
-                                                      ", " + std::string(event.source) + ", " +
-                                                      std::string(event.message)));
+    EXPECT_EQ(spoken(list, r), QString::fromStdString(formatTime(event.time) + ", " + std::string(label(event.type)) + ", " + std::string(event.source) + ", " + std::string(event.message)));
   }
 }
 
@@ -335,8 +333,7 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   h.lines({"Error: line two, later", "Error: line two, last"});
   const int later = list.rowCount() - 2;
   h.content->selectEvent(*h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(later + 1)]].id);
-  h.fakes.logStreams.lastSink()(LineBatch::of({"Error: line two, late"}, {LineOrigin::journal, 3, false,
-                                                                           h.fakes.clock.current - 5}));
+  h.fakes.logStreams.lastSink()(LineBatch::of({"Error: line two, late"}, {LineOrigin::journal, 3, false, h.fakes.clock.current - 5}));
   h.run();
   expectListShowsVisibleRows(h);
   EXPECT_EQ(h.rowOf("Error: line two, late"), later);
@@ -393,9 +390,7 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   // A search typed and cleared while lines pour in: a reader at the end
   // stays at the end...
   QLineEdit& search = *h.pane().searchField();
-  const auto messageAtTop = [&] {
-    return std::string(h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(list.rowAt(0))]].message);
-  };
+  const auto messageAtTop = [&] { return std::string(h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(list.rowAt(0))]].message); };
   QTest::keyClicks(&search, "event 1");
   LineBatch flood;
   for (int i = 0; i < 500; ++i) flood.add("warning: flood " + std::to_string(i));
