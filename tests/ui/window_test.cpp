@@ -68,7 +68,7 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
         if (button->text().remove(QLatin1Char('&')) == QLatin1String(answer)) button->click();
       }
     });
-    QTest::keyClick(h.side().findChild<QWidget*>("clearHistoryButton"), Qt::Key_Return);  // Return presses a focused button
+    QTest::keyClick(h.side().findChild<QWidget*>("clearHistoryButton"), std::string_view(answer) == "Cancel" ? Qt::Key_Return : Qt::Key_Space);  // both press a focused button
     EXPECT_EQ(asked, "Clear 2 recorded sessions? This cannot be undone.");
     EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 2u : 0u) << answer;
   }
