@@ -522,6 +522,17 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
 INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse"),
                          [](const auto& info) { return info.param; });
 
+// A parent of many: its children are more than one read of /proc holds.
+TEST(Instances, EveryChildOfAParentOfManyIsFound) {
+  os::SpawnRequest request;
+  request.argv = {"/bin/sh", "-c", "for i in $(seq 1500); do sleep 600 & done; exec sleep 600"};
+  request.newSession = true;
+  const pid_t parent = os::spawnProcess(request).pid;
+  EXPECT_TRUE(testing::waitFor([&] { return os::childrenOf(parent).size() == 1500; })) << os::childrenOf(parent).size();
+  ::kill(-parent, SIGKILL);  // its group: it and its children
+  ::waitpid(parent, nullptr, 0);
+}
+
 // Two login sessions the kernel tells apart are two sessions, whatever the
 // display and bus say; where one has none, the display and bus decide.
 TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {

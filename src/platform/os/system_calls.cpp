@@ -182,11 +182,14 @@ std::vector<pid_t> childrenOf(pid_t pid) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
     UniqueFd fd(::open((task + "/" + entry->d_name + "/children").c_str(), O_RDONLY | O_CLOEXEC));
     if (!fd.valid()) continue;
+    // A parent of a few hundred fills more than one read.
+    std::string text;
     char buffer[4096];
-    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (got <= 0) continue;
-    const char* at = buffer;
-    const char* end = buffer + got;
+    for (ssize_t got; (got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); })) > 0;) {
+      text.append(buffer, static_cast<std::size_t>(got));
+    }
+    const char* at = text.data();
+    const char* end = at + text.size();
     while (at < end) {
       pid_t child = 0;
       const auto [next, error] = std::from_chars(at, end, child);
