@@ -15,7 +15,6 @@
 #include <fstream>
 #include <csignal>
 #include <future>
-#include <iterator>
 #include <mutex>
 #include <regex>
 #include <sstream>
@@ -40,7 +39,6 @@ namespace {
 using testing::LineCollector;
 using testing::waitFor;
 using Argv = std::vector<std::string>;
-using namespace std::string_literals;
 
 // The cases, with why each is there: cases/desktop_exec.tsv.
 TEST(DesktopEntry, ExecQuotingEscapesFieldCodesAndBrokenEntries) {

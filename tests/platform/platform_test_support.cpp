@@ -1,7 +1,6 @@
 // SPDX-License-Identifier: GPL-3.0-or-later
 #include "platform_test_support.h"
 
-#include <csignal>
 #include <fcntl.h>
 #include <fstream>
 #include <random>

@@ -20,7 +20,6 @@
 #include <QScrollBar>
 #include <QThread>
 #include <QTimer>
-#include <algorithm>
 #include <atomic>
 #include <csignal>
 #include <thread>
