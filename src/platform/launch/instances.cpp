@@ -33,21 +33,6 @@ constexpr unsigned long kNoLoginSession = 4294967295UL;
 
 std::string procPath(pid_t pid, const char* entry) { return "/proc/" + std::to_string(pid) + "/" + entry; }
 
-// The whole of a small /proc file, or nothing when it cannot be opened.
-std::optional<std::string> readProcFile(const std::string& path, std::size_t limit) {
-  os::UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
-  if (!fd.valid()) return std::nullopt;
-  std::string text;
-  char buffer[8192];
-  for (;;) {
-    const auto got = os::retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (got < 0) return std::nullopt;
-    if (got == 0 || text.size() >= limit) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
-  return text;
-}
-
 Environment parseEnvironment(const std::string& block) {
   Environment variables;
   std::size_t start = 0;
@@ -116,7 +101,7 @@ std::string sessionBusOf(const Environment& variables) {
 }
 
 std::optional<std::uint32_t> loginSessionOf(const std::string& path) {
-  auto text = readProcFile(path, 64);
+  auto text = os::readProcFile(path, 64);
   if (!text || text->empty()) return std::nullopt;
   char* end = nullptr;
   const unsigned long value = std::strtoul(text->c_str(), &end, 10);
@@ -125,7 +110,7 @@ std::optional<std::uint32_t> loginSessionOf(const std::string& path) {
 }
 
 std::optional<uid_t> realUidOf(pid_t pid) {
-  auto status = readProcFile(procPath(pid, "status"), 1 << 16);
+  auto status = os::readProcFile(procPath(pid, "status"), 1 << 16);
   if (!status) return std::nullopt;
   const auto line = status->find("\nUid:");
   if (line == std::string::npos) return std::nullopt;
@@ -238,15 +223,13 @@ std::optional<SessionIdentity> sessionOf(pid_t pid) {
   // same. The kernel lays out both at once, so an empty environment read
   // just before the arguments appeared is read again.
   std::optional<std::string> block;
+  bool laidOut = false;
   for (int attempt = 0;; ++attempt) {
-    block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
+    block = os::readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
     if (!block) return std::nullopt;
-    if (!block->empty()) break;
-    if (!os::commandLineOf(pid).empty()) {
-      block = readProcFile(procPath(pid, "environ"), kMaxEnvironmentSize);
-      if (!block) return std::nullopt;
-      break;
-    }
+    if (!block->empty() || laidOut) break;
+    laidOut = !os::commandLineOf(pid).empty();
+    if (laidOut) continue;
     if (attempt == kExecSettleAttempts) return std::nullopt;  // not known to be ours
     std::this_thread::sleep_for(std::chrono::milliseconds(5));
   }

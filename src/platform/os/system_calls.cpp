@@ -173,6 +173,20 @@ std::optional<ProcessStat> processStatOf(pid_t pid) {
   return ProcessStat{std::move(name), (*fields)[0].front(), *parent, *group, *session, *start};
 }
 
+std::optional<std::string> readProcFile(const std::string& path, std::size_t limit) {
+  UniqueFd fd(::open(path.c_str(), O_RDONLY | O_CLOEXEC | O_NOCTTY));
+  if (!fd.valid()) return std::nullopt;
+  std::string text;
+  char buffer[8192];
+  for (;;) {
+    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    if (got < 0) return std::nullopt;
+    if (got == 0 || text.size() >= limit) break;
+    text.append(buffer, static_cast<std::size_t>(got));
+  }
+  return text;
+}
+
 std::vector<pid_t> childrenOf(pid_t pid) {
   std::vector<pid_t> children;
   const std::string task = "/proc/" + std::to_string(pid) + "/task";
@@ -180,16 +194,11 @@ std::vector<pid_t> childrenOf(pid_t pid) {
   if (!dir) return children;
   while (const dirent* entry = ::readdir(dir)) {
     if (entry->d_name[0] < '0' || entry->d_name[0] > '9') continue;
-    UniqueFd fd(::open((task + "/" + entry->d_name + "/children").c_str(), O_RDONLY | O_CLOEXEC));
-    if (!fd.valid()) continue;
     // A parent of a few hundred fills more than one read.
-    std::string text;
-    char buffer[4096];
-    for (ssize_t got; (got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); })) > 0;) {
-      text.append(buffer, static_cast<std::size_t>(got));
-    }
-    const char* at = text.data();
-    const char* end = at + text.size();
+    const auto text = readProcFile(task + "/" + entry->d_name + "/children", std::size_t{1} << 24);
+    if (!text) continue;
+    const char* at = text->data();
+    const char* end = at + text->size();
     while (at < end) {
       pid_t child = 0;
       const auto [next, error] = std::from_chars(at, end, child);
@@ -213,16 +222,8 @@ void becomeChildSubreaper() {
 bool isChildSubreaper() { return subreaper.load(); }
 
 std::vector<std::string> commandLineOf(pid_t pid) {
-  UniqueFd fd(::open(("/proc/" + std::to_string(pid) + "/cmdline").c_str(), O_RDONLY | O_CLOEXEC));
   std::vector<std::string> args;
-  if (!fd.valid()) return args;
-  std::string text;
-  char buffer[4096];
-  for (;;) {
-    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
-    if (got <= 0 || text.size() > 65536) break;
-    text.append(buffer, static_cast<std::size_t>(got));
-  }
+  const std::string text = readProcFile("/proc/" + std::to_string(pid) + "/cmdline", 65536).value_or("");
   std::size_t start = 0;
   while (start < text.size()) {
     auto end = text.find('\0', start);

@@ -112,6 +112,10 @@ struct ProcessStat {
 };
 std::optional<ProcessStat> processStatOf(pid_t pid);
 
+// The whole of a small file of /proc, read to its end or past `limit`
+// bytes; nothing when it cannot be opened or read.
+std::optional<std::string> readProcFile(const std::string& path, std::size_t limit);
+
 // The direct children of `pid`, from each of its threads' lists in /proc.
 std::vector<pid_t> childrenOf(pid_t pid);
 
