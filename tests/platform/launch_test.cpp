@@ -130,8 +130,8 @@ struct Bystander {
     request.stdoutFd = request.stderrFd = quiet.get();
     pid = os::spawnProcess(request).pid;
   }
-  ~Bystander() {
-    if (pid > 0) ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
+  ~Bystander() {  // with its group, where it leads one (after setsid)
+    if (pid > 0) ::kill(-pid, SIGKILL), ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
   }
   // Once it runs `program` (a setpriv or shell in front has replaced itself).
   // Not waiting for its environment: /proc shows the new program a moment
@@ -522,13 +522,8 @@ INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "
 
 // A parent of many: its children are more than one read of /proc holds.
 TEST(Instances, EveryChildOfAParentOfManyIsFound) {
-  os::SpawnRequest request;
-  request.argv = {"/bin/sh", "-c", "for i in $(seq 1500); do sleep 600 & done; exec sleep 600"};
-  request.newSession = true;
-  const pid_t parent = os::spawnProcess(request).pid;
-  EXPECT_TRUE(testing::waitFor([&] { return os::childrenOf(parent).size() == 1500; })) << os::childrenOf(parent).size();
-  ::kill(-parent, SIGKILL);  // its group: it and its children
-  ::waitpid(parent, nullptr, 0);
+  const Bystander parent({"setsid", "sh", "-c", "for i in $(seq 1500); do sleep 600 & done; exec sleep 600"});
+  EXPECT_TRUE(waitFor([&] { return os::childrenOf(parent.pid).size() == 1500; })) << os::childrenOf(parent.pid).size();
 }
 
 // Two login sessions the kernel tells apart are two sessions, whatever the
