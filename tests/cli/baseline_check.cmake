@@ -4,13 +4,7 @@
 # is not: blank lines are counted but skipped.
 #   cmake -DCLI=... -DWORK_DIR=... -P baseline_check.cmake
 
-macro(expect what)
-  if(NOT (${ARGN}))
-    message(FATAL_ERROR "${what}")
-  endif()
-endmacro()
-
-file(MAKE_DIRECTORY "${WORK_DIR}")
+include("${CMAKE_CURRENT_LIST_DIR}/check_support.cmake")
 set(trace "{\"schema\":\"marrowfield-trace/1\",\"kind\":\"trace\",\"app\":\"a\"}")
 
 # refused(NAME CONTENT SAID): a baseline of CONTENT is refused with SAID after its path.

@@ -1,17 +1,9 @@
 # SPDX-License-Identifier: GPL-3.0-or-later
 # The command line of `marrowfield-cli classify`: exit statuses, errors named
 # on stderr, readable files still processed, the two output formats, search.
-#   cmake -DCLI=... -DWORK_DIR=... -P cli_check.cmake
+#   cmake -DCLI=... -DWORK_DIR=... -P classify_check.cmake
 
-# expect(MESSAGE CONDITION...): fails the test with MESSAGE unless the if()
-# condition holds.
-macro(expect what)
-  if(NOT (${ARGN}))
-    message(FATAL_ERROR "${what}")
-  endif()
-endmacro()
-
-file(MAKE_DIRECTORY "${WORK_DIR}")
+include("${CMAKE_CURRENT_LIST_DIR}/check_support.cmake")
 set(input "${WORK_DIR}/cli_input.log")
 file(WRITE "${input}" "Error: disk full\n  \nchatter\nWARNING:   Low   Memory\ntoken refreshed\n[org.x:y] mine\n")
 
