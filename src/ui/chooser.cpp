@@ -22,13 +22,6 @@
 
 namespace mf::ui {
 
-bool looksLikeApplication(const std::string& path) {
-  const QFileInfo info(QString::fromStdString(path));
-  if (!info.isFile()) return false;
-  if (info.suffix() == QLatin1String("desktop")) return true;
-  return info.isExecutable();
-}
-
 QList<ChooserPlace> chooserPlaces() {
   const QString home = QDir::homePath();
   QString userApplications = qEnvironmentVariable("XDG_DATA_HOME");

@@ -190,7 +190,6 @@ LaunchOptionsDialog::LaunchOptionsDialog(const QString& targetName, const Launch
   setObjectName(QStringLiteral("launchOptionsDialog"));
   setWindowTitle(QStringLiteral("Launch Options for ") + targetName);
   setModal(true);
-  setMinimumWidth(460);
   auto* column = new QVBoxLayout(this);
   column->setSpacing(10);
   auto* intro = new QLabel(QStringLiteral("Used for every launch of %1 from this window, until you change them.")

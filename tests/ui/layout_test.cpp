@@ -34,8 +34,9 @@ namespace {
 // show, their painted ground (the selection), new-since-last-launch mark and
 // tooltip (markup in a log line is never rendered, in the row or there);
 // and where the list is scrolled to.
-std::string plan(const Harness& h, const char* state) {
-  QWidget* window = h.window.get();
+// A dialog of the window is planned as the window is, without the rows.
+std::string plan(const Harness& h, const char* state, QWidget* window = nullptr) {
+  if (window == nullptr) window = h.window.get();
   // What is painted: the colour at a point of a widget.
   const QImage shot = window->grab().toImage();
   const auto paint = [&](const QWidget* w, QPoint at) { return " " + shot.pixelColor(w->mapTo(window, at)).name(); };
@@ -70,19 +71,24 @@ std::string plan(const Harness& h, const char* state) {
     while (line.endsWith('\t')) line.chop(1);
     out += line + '\n';
   }
+  if (window != h.window.get()) return out.toStdString();
   const auto& list = h.list();
   for (int row = std::max(0, list.rowAt(0)); row < list.rowCount() && list.rowRect(row).top() < list.viewport()->height(); ++row) {
     const QRect r = list.rowRect(row);
     // Its ground, and where a row new since the previous launch has its mark.
     const QString marks = paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
                           paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + (2 * QFontMetrics(list.font()).ascent() + 2) / 3});
-    // The tooltip a pointer on the message column's first pixel brings (a cut message in full).
+    // The tooltip a pointer on the message column's first pixel brings (a cut message in full); the
+    // source column's last pixel brings none.
     const QPoint at(ui::metrics::rowPaddingH + ui::metrics::timeColumn + ui::metrics::typeColumn + ui::metrics::sourceColumn, r.center().y());
+    QHelpEvent left(QEvent::ToolTip, at - QPoint(1, 0), list.viewport()->mapToGlobal(at - QPoint(1, 0)));
+    QCoreApplication::sendEvent(list.viewport(), &left);
     QHelpEvent help(QEvent::ToolTip, at, list.viewport()->mapToGlobal(at));
     QCoreApplication::sendEvent(list.viewport(), &help);
     out += QStringLiteral("row %1\t%2\t%3\t%4\t%5\t%6\n")
                .arg(QString::number(row), box(r.topLeft(), r.size()), list.selectedRow() == row ? "selected" : "",
-                    list.messageLines(row).join(" | "), marks, help.isAccepted() ? QToolTip::text().replace('\n', "\\n") : "");
+                    list.messageLines(row).join(" | "), marks + (left.isAccepted() ? " (a tooltip on the source)" : ""),
+                    help.isAccepted() ? QToolTip::text().replace('\n', "\\n") : "");
   }
   QToolTip::hideText();
   out += QStringLiteral("scroll %1 of %2, page %3, step %4\n").arg(list.verticalScrollBar()->value()).arg(list.verticalScrollBar()->maximum()).arg(list.verticalScrollBar()->pageStep()).arg(list.verticalScrollBar()->singleStep());
@@ -176,6 +182,11 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   Harness::click(h.pane().findChild<QWidget*>("currentButton"));
   h.side().findChild<QWidget*>("clearHistoryButton")->setFocus();
   got += plan(h, "Current");
+  // The launch options dialog, as small as it goes.
+  ui::LaunchOptionsDialog dialog("Demo", h.window->launchOptions().forTarget(kApp), h.window.get());
+  dialog.show();
+  dialog.resize(1, 1);
+  got += plan(h, "the launch options", &dialog);
 
   Harness roomy(QSize(1600, 1000));
   roomy.choose();

@@ -101,11 +101,13 @@ struct Harness {
     fakes.workspace.completeWithPid(pid);
     run();
   }
-  void lines(std::initializer_list<std::string_view> batch) {
-    fakes.logStreams.lastSink()(LineBatch::of(batch));
+  void lines(std::initializer_list<std::string_view> batch) { send(LineBatch::of(batch)); }
+  void send(LineBatch batch) {
+    fakes.logStreams.lastSink()(std::move(batch));
     run();
   }
   void stop() { click(pane().stopButton()); }
+  void select(std::size_t event) { content->selectEvent(*content->events()[event].id); settle(); }
   void run() {
     fakes.mainQueue.runAll();
     settle();

@@ -67,7 +67,9 @@ TEST(WindowStates, SwitchesTheStatusBarCardDescriptionsAndClearingTheHistory) {
         if (button->text().remove(QLatin1Char('&')) == QLatin1String(answer)) button->click();
       }
     });
-    QTest::keyClick(h.side().findChild<QWidget*>("clearHistoryButton"), std::string_view(answer) == "Cancel" ? Qt::Key_Return : Qt::Key_Space);  // both press a focused button
+    // Return and Space both press a focused button.
+    const Qt::Key press = std::string_view(answer) == "Cancel" ? Qt::Key_Return : Qt::Key_Space;
+    QTest::keyClick(h.side().findChild<QWidget*>("clearHistoryButton"), press);
     EXPECT_EQ(asked, "Clear 2 recorded sessions? This cannot be undone.");
     EXPECT_EQ(h.side().cards().size(), std::string_view(answer) == "Cancel" ? 2u : 0u) << answer;
   }
@@ -177,16 +179,10 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRu
   const auto& used = h.fakes.workspace.opens.back().options;
   EXPECT_TRUE(used.arguments == given.arguments && used.environment == given.environment && !used.qtLevelPrefix);
   h.window->launchOptions().setForTarget(kApp, {});
-  h.content->selectEvent(*h.content->events()[0].id);
-  Harness::settle();
+  h.select(0);
   EXPECT_EQ(h.detailValue("LAUNCH OPTIONS"), described);
   h.stop();
   EXPECT_EQ(h.side().cards().at(0)->accessibleDescription().count(described), 1);
-  h.choose("/opt/other/Other.desktop");
-  h.launch(4343);
-  const auto& plain = h.fakes.workspace.opens.back().options;
-  EXPECT_TRUE(plain.arguments.empty() && plain.environment.empty() && plain.qtLevelPrefix);
-  h.stop();
 
   // A host, kept for its target only: the launch runs there and its events
   // come back with that machine's clock (+0530: 00:00:05 UTC reads 05:30:05);
@@ -217,8 +213,7 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRu
     h.run();
     EXPECT_EQ(h.list().rowLines(h.list().rowCount() - 1), cells > 2 * fit ? 8 : 2) << cells;
   }
-  h.content->selectEvent(*h.content->events()[0].id);
-  Harness::settle();
+  h.select(0);
   EXPECT_EQ(h.detailValue("TIME"), QStringLiteral("05:30:05"));
   EXPECT_EQ(h.detailValue("LAUNCH OPTIONS"), QStringLiteral("Host: tester@testvm"));
   link.handlers.error("Connection reset by peer \r");  // as ssh ends its lines
@@ -235,6 +230,8 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRu
   h.choose("/opt/other/Other.desktop");
   h.launch(4444);
   EXPECT_EQ(h.fakes.remote.connections.size(), 2u);
+  const auto& plain = h.fakes.workspace.opens.back().options;
+  EXPECT_TRUE(plain.arguments.empty() && plain.environment.empty() && plain.qtLevelPrefix);
 }
 
 // Closing never records the trace; a close that the window manager sends
@@ -266,12 +263,6 @@ TEST(WindowLifecycle, ClosingStopsTheTraceWithoutRecordingItEvenDuringTheStartsW
 
 // ---------------------------------------------------------------- the event list
 
-// What a screen reader hears for a row.
-QString spoken(ui::EventListView& list, int row) {
-  QAccessibleInterface* item = QAccessible::queryAccessibleInterface(&list)->child(row);
-  return item != nullptr ? item->text(QAccessible::Name) : QString();
-}
-
 // The list shows exactly the visible rows, back to back, each reading as
 // "time, TYPE, SOURCE, message" of the event at that position.
 void expectListShowsVisibleRows(Harness& h) {
@@ -283,7 +274,9 @@ void expectListShowsVisibleRows(Harness& h) {
     EXPECT_GT(list.rowHeight(r), 0) << r;
     EXPECT_TRUE(r == 0 || list.rowRect(r).top() == list.rowRect(r - 1).bottom() + 1) << "row " << r << " not right below the last";
     const EventView event = h.content->events()[rows[static_cast<std::size_t>(r)]];
-    EXPECT_EQ(spoken(list, r), QString::fromStdString(formatTime(event.time) + ", " + std::string(label(event.type)) + ", " + std::string(event.source) + ", " + std::string(event.message)));
+    const QString heard = QAccessible::queryAccessibleInterface(&list)->child(r)->text(QAccessible::Name);
+    EXPECT_EQ(heard.toStdString(), formatTime(event.time) + ", " + std::string(label(event.type)) + ", " +
+                                       std::string(event.source) + ", " + std::string(event.message));
   }
 }
 
@@ -320,8 +313,7 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   EXPECT_EQ(list.rowCount(), 51);
 
   // The selection is the highlighted row, and a screen reader hears it as selected.
-  h.content->selectEvent(*h.content->events()[h.content->visibleRows()[3]].id);
-  Harness::settle();
+  h.select(h.content->visibleRows()[3]);
   EXPECT_EQ(list.selectedRow(), std::optional<int>(3));
   EXPECT_TRUE(access->child(3)->state().selected);
   EXPECT_FALSE(access->child(2)->state().selected);
@@ -332,8 +324,7 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   h.lines({"Error: line two, later", "Error: line two, last"});
   const int later = list.rowCount() - 2;
   h.content->selectEvent(*h.content->events()[h.content->visibleRows()[static_cast<std::size_t>(later + 1)]].id);
-  h.fakes.logStreams.lastSink()(LineBatch::of({"Error: line two, late"}, {LineOrigin::journal, 3, false, h.fakes.clock.current - 5}));
-  h.run();
+  h.send(LineBatch::of({"Error: line two, late"}, {LineOrigin::journal, 3, false, h.fakes.clock.current - 5}));
   expectListShowsVisibleRows(h);
   EXPECT_EQ(h.rowOf("Error: line two, late"), later);
   EXPECT_EQ(list.selectedRow(), std::optional<int>(later + 2));
@@ -342,6 +333,9 @@ TEST(EventListView, RowsStayConsistentWhileEventsAreAppendedPlacedFilteredAndRes
   h.stop();
   Harness::click(h.side().cards()[0]);
   expectListShowsVisibleRows(h);
+  // A launch given no options is recorded with none.
+  h.select(0);
+  EXPECT_EQ(h.detail().findChild<QWidget*>("detailValue:LAUNCH OPTIONS"), nullptr);
   QTest::keyClick(h.pane().clearButton(), Qt::Key_Space);  // Space presses a toolbar button
   EXPECT_EQ(list.rowCount(), 0);
 }
@@ -352,8 +346,7 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   h.launch();
   LineBatch batch;
   for (int i = 0; i < 2000; ++i) batch.add("warning: event " + std::to_string(i));
-  h.fakes.logStreams.lastSink()(std::move(batch));
-  h.run();
+  h.send(std::move(batch));
   auto& list = h.list();
   QScrollBar& bar = *list.verticalScrollBar();
   // A new trace is followed from its first rows on, past the first page.
@@ -393,8 +386,7 @@ TEST(EventListView, LongListsScrollTheSelectionIntoView) {
   QTest::keyClicks(&search, "event 1");
   LineBatch flood;
   for (int i = 0; i < 500; ++i) flood.add("warning: flood " + std::to_string(i));
-  h.fakes.logStreams.lastSink()(std::move(flood));
-  h.run();
+  h.send(std::move(flood));
   search.clear();
   Harness::settle();
   h.lines({"warning: after the flood"});
@@ -421,8 +413,7 @@ TEST_P(ListKeys, MoveTheSelectionAndKeepItInPlace) {
   h.launch();
   LineBatch batch;
   for (int i = 0; i < 80; ++i) batch.add((i % 10 == 5 ? "cfprefsd noise " : "warning: event ") + std::to_string(i));
-  h.fakes.logStreams.lastSink()(std::move(batch));
-  h.run();
+  h.send(std::move(batch));
   for (const QString& key : QString::fromStdString(GetParam().fields.at(0)).split(' ')) {
     if (key == "Raw") Harness::click(h.pane().rawLogSwitch()->toggle());
     else if (key.startsWith('/')) h.pane().searchField()->setText(key.mid(1).replace('_', ' '));
@@ -463,8 +454,7 @@ TEST(QtMainQueue, RunsPostsInOrderOnTheMainThreadAlsoDuringAWaitAndNoneAfterItGo
     // A background post that lands while the main thread waits (as a first
     // log batch does) runs in that wait; it is made only once the wait has
     // run a task of its own.
-    std::atomic<bool> waitBegan{false};
-    std::atomic<bool> ranDuringWait{false};
+    std::atomic<bool> waitBegan{false}, ranDuringWait{false};
     queue.post([&] { waitBegan = true; });
     std::thread poster([&] {
       while (!waitBegan) std::this_thread::yield();

@@ -18,10 +18,8 @@
 namespace mf::ui {
 
 // Tells whether a file is something the chooser offers (a desktop entry or an
-// executable). The app passes the workspace's own test; the default is an
-// equivalent check on the file's name and permissions.
+// executable): the workspace's own test, which the app passes.
 using ApplicationPredicate = std::function<bool(const std::string& path)>;
-bool looksLikeApplication(const std::string& path);
 
 // A desktop entry's name (its Name=) for the chooser's "Application" column;
 // empty when the file is not an entry or names nothing. The app passes the
@@ -44,7 +42,7 @@ QString chooserFilterLabel();
 
 class QtOpenPanel final : public OpenPanel {
  public:
-  explicit QtOpenPanel(ApplicationPredicate isApplication = looksLikeApplication, EntryNameReader entryName = {});
+  explicit QtOpenPanel(ApplicationPredicate isApplication, EntryNameReader entryName = {});
   void setParentWidget(QWidget* parent) { parent_ = parent; }
   // The chooser opens in this application's folder (while it exists), as
   // after choosing it here: one given on the command line, or traced last.
