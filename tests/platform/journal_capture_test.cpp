@@ -145,8 +145,7 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
 unsigned long long ticksNow() {
   timespec now{};
   ::clock_gettime(CLOCK_BOOTTIME, &now);
-  const auto perSecond = static_cast<unsigned long long>(::sysconf(_SC_CLK_TCK));
-  return (static_cast<unsigned long long>(now.tv_sec) * 1000000000ULL + static_cast<unsigned long long>(now.tv_nsec)) / (1000000000ULL / perSecond);
+  return (now.tv_sec * 1000000000ULL + now.tv_nsec) / (1000000000ULL / ::sysconf(_SC_CLK_TCK));
 }
 
 // Hands `number` to a new process of ours, outside any tree, two clock ticks
@@ -218,11 +217,15 @@ int pidReuseFromProc() {
     // A helper in a process group of its own: only its session names the root.
     const pid_t helper = ::fork();
     if (helper != 0 && ::setpgid(helper, helper) == 0) (void)!::write(report[1], &helper, sizeof helper);
+    // Another in a session of its own: only its parent names the root.
+    pid_t loner = helper != 0 ? ::fork() : -1;
+    if (loner == 0 && ::setsid() > 0) loner = ::getpid(), (void)!::write(report[1], &loner, sizeof loner);
     for (;;) ::pause();
   }
-  pid_t helper = 0;
-  if (::read(report[0], &helper, sizeof helper) != sizeof helper) return 3;
+  pid_t helper = 0, loner = 0;
+  if (::read(report[0], &helper, sizeof helper) != sizeof helper || ::read(report[0], &loner, sizeof loner) != sizeof loner) return 3;
   tree.setRoot(root);
+  if (!tree.contains(loner)) return 10;
   const auto rootStart = os::statFieldOf(root, 22);
   const std::string rootName = os::processStatOf(root)->name;  // its comm, as journald reads it
   // The root ends, unasked about its helper, which init adopts; the helper
