@@ -429,7 +429,9 @@ void ProcessTree::discoverChildren() {
 }
 
 bool ProcessTree::contains(pid_t pid, std::string_view name, std::uint64_t sentMicros) {
-  if (members_.empty() || pid <= 0) return false;
+  // Followed once the root is set, even with every member gone: the last one's
+  // number may be a stranger's already, and its last words still to come.
+  if (root_ == 0 || pid <= 0) return false;
   drainEvents();
   if (const auto it = handedOver_.find(pid); it != handedOver_.end() && sentMicros != 0 && sentMicros <= it->second) {
     return true;
