@@ -7,16 +7,12 @@
 
 #include <csignal>
 #include <functional>
-#include <fcntl.h>
 #include <sys/stat.h>
-#include <poll.h>
-#include <termios.h>
 #include <sys/prctl.h>
 #include <sys/wait.h>
 #include <unistd.h>
 
 #include "journal_fixture.h"
-#include "platform/system_calls.h"
 #include "platform/spawn.h"
 #include "platform_test_support.h"
 #include "support/cases.h"
@@ -26,42 +22,12 @@ namespace {
 
 [[maybe_unused]] auto* const kJournal = ::testing::AddGlobalTestEnvironment(new testing::JournalEnvironment);
 
-struct CliRun {
-  int status = -1;
-  std::string out;  // stdout and stderr, as a terminal shows them
-};
-
 // Runs `marrowfield-cli trace ARGS` on a pseudo-terminal, as a person runs
 // it; `whileRunning` is called with its pid and the output so far until it
 // returns true, for tests that act on a live trace.
-CliRun runCli(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
+testing::Ran runCli(std::vector<std::string> args, const std::function<bool(pid_t, const std::string&)>& whileRunning = {}) {
   args.insert(args.begin(), {MARROWFIELD_CLI_PATH, "trace"});
-  os::UniqueFd terminal(::posix_openpt(O_RDWR | O_NOCTTY | O_CLOEXEC));
-  ::grantpt(terminal.get());
-  ::unlockpt(terminal.get());
-  os::UniqueFd side(::open(::ptsname(terminal.get()), O_RDWR | O_NOCTTY | O_CLOEXEC));
-  termios mode{};
-  ::tcgetattr(side.get(), &mode);
-  mode.c_oflag &= ~static_cast<tcflag_t>(OPOST);  // line ends as written
-  ::tcsetattr(side.get(), TCSANOW, &mode);
-  os::SpawnRequest request;
-  request.argv = args;
-  request.stdoutFd = request.stderrFd = side.get();
-  const auto child = os::spawnProcess(request);
-  side.reset();
-  CliRun run;
-  bool acted = !whileRunning;
-  char buffer[4096];
-  for (pollfd ready{terminal.get(), POLLIN, 0}; child.pid > 0 && ::poll(&ready, 1, 30000) > 0;) {
-    const auto got = ::read(terminal.get(), buffer, sizeof buffer);
-    if (got <= 0) break;  // EIO once the last writer is gone
-    run.out.append(buffer, static_cast<std::size_t>(got));
-    if (!acted) acted = whileRunning(child.pid, run.out);
-  }
-  int status = 0;
-  ::waitpid(child.pid, &status, 0);
-  run.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  return run;
+  return testing::runProgram(args, {}, whileRunning, true);
 }
 
 std::vector<std::string> linesOf(const std::string& text) {
@@ -87,33 +53,33 @@ class CliTraceTest : public ::testing::Test {
 
 TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
   const auto demo = testing::demoEntry(dir, "");
-  const CliRun run = runCli({demo.entry});
-  EXPECT_EQ(run.status, 1) << run.out;  // the demo's story has errors
+  const testing::Ran run = runCli({demo.entry});
+  EXPECT_EQ(run.status, 1) << run.output;  // the demo's story has errors
   const std::string header = "\nMarrowfield Diagnostic Summary\nApp: " + demo.name + "\nPath: " + demo.entry +
                              "\nBundle ID: " + demo.name + "\nMode: Actionable\n\n";
-  const auto split = run.out.find(header);
-  ASSERT_NE(split, std::string::npos) << run.out;
+  const auto split = run.output.find(header);
+  ASSERT_NE(split, std::string::npos) << run.output;
   // Everything the list shows was printed as it came (in the summary's form,
   // the export's), in the order it was written, as the summary has it: the
   // demo's journal lines come after its stdout lines, but were written first.
   // The verdict's line comes just before the summary.
-  const auto verdict = run.out.rfind("\nVerdict: ", split);
-  ASSERT_NE(verdict, std::string::npos) << run.out;
-  EXPECT_EQ(run.out.find('\n', verdict + 1) + 1, split) << run.out;
-  const auto streamed = linesOf(run.out.substr(0, verdict));
-  const auto summarised = linesOf(run.out.substr(split + header.size()));
+  const auto verdict = run.output.rfind("\nVerdict: ", split);
+  ASSERT_NE(verdict, std::string::npos) << run.output;
+  EXPECT_EQ(run.output.find('\n', verdict + 1) + 1, split) << run.output;
+  const auto streamed = linesOf(run.output.substr(0, verdict));
+  const auto summarised = linesOf(run.output.substr(split + header.size()));
   EXPECT_EQ(streamed, summarised);
   for (const std::string& line : {"] [INFO] [SESSION] Launch trace started for " + demo.name + "\n",
                                   std::string("] [ERROR] [PERMISSION] "), "] [INFO] [PROCESS] " + demo.name + " terminated\n",
                                   std::string("] [INFO] [CONSOLE] Ready for work\n")}) {
-    EXPECT_NE(run.out.find(line), std::string::npos) << line;
+    EXPECT_NE(run.output.find(line), std::string::npos) << line;
   }
   // The raw log and a search widen or narrow the same list.
-  const CliRun searched = runCli({testing::demoEntry(dir, "").entry, "--raw", "--search", "SETTINGS.CONF"});
-  EXPECT_EQ(searched.status, 0) << searched.out;  // the one match is not an error
-  EXPECT_NE(searched.out.find("[INFO] [FILE] "), std::string::npos);
-  EXPECT_EQ(searched.out.find("[SESSION]"), std::string::npos);
-  EXPECT_NE(searched.out.find("\nMode: Raw Log\n"), std::string::npos);
+  const testing::Ran searched = runCli({testing::demoEntry(dir, "").entry, "--raw", "--search", "SETTINGS.CONF"});
+  EXPECT_EQ(searched.status, 0) << searched.output;  // the one match is not an error
+  EXPECT_NE(searched.output.find("[INFO] [FILE] "), std::string::npos);
+  EXPECT_EQ(searched.output.find("[SESSION]"), std::string::npos);
+  EXPECT_NE(searched.output.find("\nMode: Raw Log\n"), std::string::npos);
 }
 
 // What the command line promises reaches the target: its arguments and
@@ -141,17 +107,14 @@ TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
   for (const auto& c : cases) {
     std::vector<std::string> args = {target.string(), "--raw"};
     args.insert(args.end(), c.args.begin(), c.args.end());
-    const CliRun run = runCli(args);
-    EXPECT_NE(run.out.find(c.said), std::string::npos) << run.out;
-    EXPECT_EQ(run.out.find(quit) != std::string::npos, c.quitsInstance) << run.out;
+    const testing::Ran run = runCli(args);
+    EXPECT_NE(run.output.find(c.said), std::string::npos) << run.output;
+    EXPECT_EQ(run.output.find(quit) != std::string::npos, c.quitsInstance) << run.output;
   }
   // Our own instance: the fresh launch ended it, or it is ended here.
   int status = 0;
   const bool ended = testing::waitFor([&] { return ::waitpid(instance.pid, &status, WNOHANG) == instance.pid; }, 10.0);
-  if (!ended) {
-    ::kill(instance.pid, SIGKILL);
-    ::waitpid(instance.pid, &status, 0);
-  }
+  if (!ended) ::kill(instance.pid, SIGKILL), ::waitpid(instance.pid, &status, 0);
   EXPECT_TRUE(ended && WIFSIGNALED(status)) << "the fresh launch did not ask the running instance to quit";
 }
 
@@ -159,18 +122,18 @@ TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
 // cut to 1 MiB with the size of what was cut, an error, so the trace fails.
 TEST_F(CliTraceTest, AHugeBinaryMessageOfTheTreeIsShownCutAndFailsTheTrace) {
   const auto sender = testing::writeDemoDesktopEntry(dir, "big-sender", MARROWFIELD_JOURNAL_PROGRAM, "big").string();
-  const CliRun run = runCli({sender, "--raw"});
-  EXPECT_EQ(run.status, 1) << run.out.substr(0, 2000);
-  const auto line = run.out.find("] [ERROR] ");
-  ASSERT_NE(line, std::string::npos) << run.out.substr(0, 2000);
-  EXPECT_NE(run.out.substr(line, 60).find("big-sender["), std::string::npos) << run.out.substr(line, 60);
+  const testing::Ran run = runCli({sender, "--raw"});
+  EXPECT_EQ(run.status, 1) << run.output.substr(0, 2000);
+  const auto line = run.output.find("] [ERROR] ");
+  ASSERT_NE(line, std::string::npos) << run.output.substr(0, 2000);
+  EXPECT_NE(run.output.substr(line, 60).find("big-sender["), std::string::npos) << run.output.substr(line, 60);
   // The bytes hold newlines: the message goes on over continuation lines,
   // 1 MiB of bytes (each shown in a few at most) and what was cut: all but
   // the first MiB, less the byte of a character the bound would split.
-  const auto cut = run.out.find(" bytes cut]\n", line);
+  const auto cut = run.output.find(" bytes cut]\n", line);
   ASSERT_NE(cut, std::string::npos);
-  const auto count = run.out.rfind(" \u2026 [", cut) + 6;
-  EXPECT_EQ(run.out.substr(count, cut - count), std::to_string((std::size_t{64} << 20) - (std::size_t{1} << 20) + 1));
+  const auto count = run.output.rfind(" \u2026 [", cut) + 6;
+  EXPECT_EQ(run.output.substr(count, cut - count), std::to_string((std::size_t{64} << 20) - (std::size_t{1} << 20) + 1));
   EXPECT_LT(cut - line, std::size_t{8} << 20);
 }
 
@@ -187,18 +150,18 @@ TEST_F(CliTraceTest, SecondsCtrlCOrAKillEndTheTraceAndLeaveTheTargetRunning) {
     SCOPED_TRACE(how == 0 ? "--seconds" : strsignal(how));
     std::vector<std::string> args = {how == SIGKILL ? talker : testing::demoEntry(dir, "--stay").entry};
     if (how == 0) args.insert(args.end(), {"--seconds", "1"});
-    const CliRun run = runCli(args, [&](pid_t cli, const std::string& out) {
+    const testing::Ran run = runCli(args, [&](pid_t cli, const std::string& out) {
       if (launchedPid(out) <= 0 || (how == SIGKILL && out.find("still alive 3") == std::string::npos)) return false;
       return how == 0 || ::kill(cli, how) == 0;
     });
-    const pid_t target = launchedPid(run.out);
-    ASSERT_GT(target, 0) << run.out;
+    const pid_t target = launchedPid(run.output);
+    ASSERT_GT(target, 0) << run.output;
     if (how == SIGKILL) {
       EXPECT_EQ(run.status, 128 + SIGKILL);
     } else {
-      EXPECT_EQ(run.status, 1) << run.out;
-      EXPECT_NE(run.out.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.out;
-      EXPECT_NE(run.out.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.out;
+      EXPECT_EQ(run.status, 1) << run.output;
+      EXPECT_NE(run.output.find("[INFO] [SESSION] Trace stopped\n"), std::string::npos) << run.output;
+      EXPECT_NE(run.output.find("\nMarrowfield Diagnostic Summary\n"), std::string::npos) << run.output;
     }
     EXPECT_TRUE(how == SIGKILL ? testing::keepsRunning(target) : testing::processExists(target));
     ::kill(target, SIGKILL);
@@ -254,9 +217,9 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
                                 true);
   const std::string shown =
       ": disk check\\x0d[03:00:00] [OK] hidden\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n";
-  const CliRun onTerminal = runCli({forger.string(), "--raw"});
+  const testing::Ran onTerminal = runCli({forger.string(), "--raw"});
   const auto throughPipe = testing::runProgram({MARROWFIELD_CLI_PATH, "trace", forger.string(), "--raw"});
-  for (const std::string& out : {onTerminal.out, throughPipe.output}) {
+  for (const std::string& out : {onTerminal.output, throughPipe.output}) {
     EXPECT_NE(out.find(shown), std::string::npos) << out;
     for (const auto& line : linesOf(out)) EXPECT_FALSE(line.starts_with("[12:00:00] [ERROR]")) << line;
   }

@@ -98,9 +98,7 @@ const std::vector<Case> kCases = {
      "abnormal-end", "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
     {"LibraryRemoved",
      [](const Scratch& scratch, std::string&) {
-       const fs::path copy = scratch.path() / "gone-library-program";
-       fs::copy_file(GONE_LIBRARY_PROGRAM, copy);
-       return std::vector<std::string>{copy.string()};
+       return std::vector<std::string>{testing::privateDemo(scratch, "gone", GONE_LIBRARY_PROGRAM).string()};
      },
      "abnormal-end", "Exited with status 127 after: error while loading shared libraries: libmfgone.so"},
     {"QtWithoutItsPlatformPlugin",
@@ -121,12 +119,8 @@ const std::vector<Case> kCases = {
      "clean", "Clean: no errors or warnings"},
     {"NotExecutable",
      [](const Scratch& scratch, std::string&) {
-       const fs::path program = scratch.path() / "not-executable";
-       std::ofstream(program) << "#!/bin/sh\n";
-       const fs::path entry = scratch.path() / "not-executable.desktop";
-       std::ofstream(entry) << "[Desktop Entry]\nType=Application\nName=Not executable\nExec=" << program.string()
-                            << "\n";
-       return std::vector<std::string>{entry.string()};
+       const auto program = scratch.write("not-executable", "#!/bin/sh\n");
+       return std::vector<std::string>{testing::writeDemoDesktopEntry(scratch, "not-executable", program, "").string()};
      },
      "launch-failed", "Launch failed: "},
 };

@@ -68,9 +68,7 @@ class SshWorld {
     };
     if (key("host").status != 0 || key("client").status != 0) { skipped = "ssh-keygen failed"; return; }
     if (testing::runProgram({"useradd", "--create-home", "--home-dir", home().string(), "--shell", "/bin/sh", user})
-            .status != 0) {
-      { skipped = "useradd failed"; return; }
-    }
+            .status != 0) { skipped = "useradd failed"; return; }
     madeUser = true;
     testing::runProgram({"usermod", "-p", "*", user});  // not locked: sshd refuses locked accounts
     account = *::getpwnam(user.c_str());

@@ -194,10 +194,8 @@ struct PrivateBus {
   PrivateBus() {
     std::istringstream said(
         testing::runProgram({"dbus-daemon", "--session", "--fork", "--print-address=1", "--print-pid=1"}).output);
-    for (std::string line; std::getline(said, line);) {
-      if (line.starts_with("unix:")) address = line;
-      if (!line.empty() && line.find_first_not_of("0123456789") == std::string::npos) pid = std::stoi(line);
-    }
+    said >> address >> pid;  // printed in this order
+    if (!address.starts_with("unix:")) address.clear();
   }
   ~PrivateBus() { if (pid > 0) ::kill(pid, SIGTERM); }
   std::vector<std::string> environment() const { return {"DBUS_SESSION_BUS_ADDRESS=" + address}; }
@@ -509,11 +507,8 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T");
   EXPECT_EQ(second, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
   EXPECT_TRUE(!unit || unit != second) << name;
-  const auto state = [&] {
-    for (const auto& child : testing::childProcesses()) if (child.pid == target.pid) return child.state;
-    return '?';
-  };
-  EXPECT_TRUE(waitFor([&] { return state() != 'T'; })) << "the target is still stopped";
+  EXPECT_TRUE(waitFor([&] { return os::processStatOf(target.pid).value_or(os::ProcessStat{}).state != 'T'; }))
+      << "the target is still stopped";
   ::kill(helper, SIGKILL);
 }
 

@@ -5,7 +5,7 @@
 // program, in a shared library and in a thread), named by function and
 // source line, read from the program or from the debug file its build ID
 // names; the chunk pump's batches on a real pipe (lines cut across reads:
-// cases/split.tsv, chunk_pump_test). A message too large to keep
+// cases/split.tsv, os_test). A message too large to keep
 // whole: cli_trace_test. Which entries a trace believes (crash reports, loss
 // notes, seccomp kills) and every other form of the kernel's lines are
 // decided on their text, in journal_capture_test.
@@ -40,21 +40,6 @@ namespace {
 using testing::LineCollector;
 using testing::waitFor;
 using Lines = std::vector<std::string>;
-
-TEST(Spawn, ChildStartsWithDefaultSignalsAndOnlyStandardDescriptors) {
-  // We ignore SIGPIPE like a GUI would; the child must not inherit that.
-  const auto previous = std::signal(SIGPIPE, SIG_IGN);
-  std::istringstream said(
-      testing::runProgram({"/bin/sh", "-c", "grep -E '^Sig(Ign|Blk)' /proc/self/status; ls /proc/self/fd | wc -l"}).output);
-  std::signal(SIGPIPE, previous);
-  Lines got;
-  for (std::string line; std::getline(said, line);) got.push_back(line);
-  ASSERT_EQ(got.size(), 3u);
-  // Only the standard signals (1 to 31): glibc keeps its two internal
-  // real-time signals ignored across posix_spawn when the parent handles them.
-  for (const auto& line : {got.at(0), got.at(1)}) EXPECT_EQ(std::stoull(line.substr(line.find('\t') + 1), nullptr, 16) & 0x7fffffffULL, 0u) << line;
-  EXPECT_EQ(got.at(2), "4");  // 0, 1, 2 and the one ls opens
-}
 
 // The reader's hand-over on a real pipe: a chunk of very short lines reaches
 // the sink in runs of at most kMaxBatchLines, in order, none lost or doubled.

@@ -109,8 +109,12 @@ Demo demoEntry(const TempDir& dir, const std::string& args) {
 }
 
 Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides,
-               const std::function<bool(pid_t, const std::string&)>& whileRunning) {
+               const std::function<bool(pid_t, const std::string&)>& whileRunning, bool onTerminal) {
   auto pipe = os::makePipe();
+  if (onTerminal) {
+    auto terminal = os::openPseudoTerminal(0, 0);
+    pipe = {std::move(terminal.master), std::move(terminal.slave)};
+  }
   os::SpawnRequest request;
   request.argv = argv;
   request.searchPath = true;

@@ -80,15 +80,17 @@ inline std::filesystem::path demoExecutable() { return MARROWFIELD_DEMO_PATH; }
 std::string randomSuffix();
 
 // Runs `argv` (looked up in PATH) to its end: its exit status (128 + the
-// signal when killed) and all it printed on stdout and stderr. `whileRunning`
-// is called with its pid and the output so far until it returns true, for
-// tests that act on a live program.
+// signal when killed) and all it printed on stdout and stderr, through a
+// pipe or, `onTerminal`, a raw pseudo-terminal without a window size (line
+// ends as written), as a person runs it. `whileRunning` is called with its
+// pid and the output so far until it returns true, for tests that act on a
+// live program.
 struct Ran {
   int status = -1;
   std::string output;
 };
 Ran runProgram(const std::vector<std::string>& argv, std::vector<std::string> environmentOverrides = {},
-               const std::function<bool(pid_t, const std::string&)>& whileRunning = {});
+               const std::function<bool(pid_t, const std::string&)>& whileRunning = {}, bool onTerminal = false);
 
 // What this process holds, from /proc/self.
 std::size_t openDescriptorCount();

@@ -123,7 +123,7 @@ std::optional<std::vector<std::string_view>> statFields(pid_t pid, char (&buffer
   std::snprintf(path, sizeof path, "/proc/%d/stat", static_cast<int>(pid));
   UniqueFd fd(::open(path, O_RDONLY | O_CLOEXEC));
   if (!fd.valid()) return std::nullopt;
-  const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+  const auto got = readSome(fd.get(), buffer, sizeof buffer);
   if (got <= 0) return std::nullopt;
   const std::string_view stat(buffer, static_cast<std::size_t>(got));
   const auto close = stat.rfind(')');
@@ -179,7 +179,7 @@ std::optional<std::string> readProcFile(const std::string& path, std::size_t lim
   std::string text;
   char buffer[8192];
   for (;;) {
-    const auto got = retryOnEintr([&] { return ::read(fd.get(), buffer, sizeof buffer); });
+    const auto got = readSome(fd.get(), buffer, sizeof buffer);
     if (got < 0) return std::nullopt;
     if (got == 0 || text.size() >= limit) break;
     text.append(buffer, static_cast<std::size_t>(got));
