@@ -45,6 +45,9 @@ TEST(EventList, StoresEveryFieldByteForByteAndRoundTripsThroughVectors) {
   EXPECT_EQ(list[3].foldedMessage, foldForSearch("Stra\xC3\x9F" "e \xC3\x96L"));
   EXPECT_TRUE(list[0].foldedMessage.empty()) << "ASCII keeps no folded copy";
   EXPECT_THROW(list.at(5), std::out_of_range);
+  // A version 4 id: the version and variant bits set, every other bit the source's.
+  EXPECT_EQ(Uuid::fromRandomBytes({0x00, 0x11, 0x22, 0x33, 0x44, 0x55, 0x76, 0x77, 0xd8, 0x99, 0xaa, 0xbb, 0xcc, 0xdd, 0xee, 0xff}).toString(),
+            "00112233-4455-4677-9899-aabbccddeeff");
 }
 
 TEST(EventList, CopiesAreIndependentValuesWhicheverSideAppends) {

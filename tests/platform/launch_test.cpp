@@ -64,15 +64,18 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
   EXPECT_EQ(desktopEntryName(app), "My Tool");
   const auto script = dir.write("run.sh", "#!/bin/sh\nexit 0\n", true);
   EXPECT_EQ(desktopEntryName(script), "") << "only desktop entries have a Name=";
+  // A program chosen by a relative name is started by its full one, never looked up in PATH.
+  const auto cwd = std::filesystem::current_path();
+  std::filesystem::current_path(dir.path());
+  EXPECT_EQ(resolveApplication("run.sh").target->argv, std::vector<std::string>{std::filesystem::current_path() / "run.sh"});
+  std::filesystem::current_path(cwd);
 
   // Executables: ELF and "#!" scripts. What a reader would block on (a FIFO)
   // or read whole (a huge file) is refused at once.
   std::filesystem::create_directory(dir.path() / "folder.desktop");
   ASSERT_EQ(::mkfifo((dir.path() / "pipe.desktop").c_str(), 0644), 0);
   const std::pair<std::filesystem::path, std::string> cases[] = {
-      {app, ""},
-      {script, ""},
-      {testing::demoExecutable(), ""},
+      {app, ""}, {script, ""}, {testing::demoExecutable(), ""},
       {dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=x\nTryExec=/nonexistent/x\n"),
        "TryExec program not found: /nonexistent/x"},
       {dir.write("hidden.desktop", "[Desktop Entry]\nType=Application\nExec=true\nHidden=true\n"), "-"},
@@ -271,7 +274,10 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
   // Warm up what is created once (the watcher thread, the journal socket,
   // which the forwarder's thread opens with its first line).
   awaitTermination(launchOk(testing::writeDemoDesktopEntry(dir, "demo", demo, "")));
-  JournalForwarder::shared().flush();
+  // Its stdout handed to the journal, none of it said lost (journald's own answer).
+  ::testing::internal::CaptureStderr();
+  JournalForwarder::shared().finish(std::chrono::seconds(10));
+  EXPECT_TRUE(::testing::internal::GetCapturedStderr().empty() || testing::JournalEnvironment::missing);
   const auto descriptors = testing::openDescriptorCount();
   // A crash that dumped core (the kernel then says CLD_DUMPED) is a signal too.
   const auto dumps = dir.write("dumps", "#!/bin/sh\ncd '" + dir.path().string() + "' && ulimit -c unlimited && exec '" +
@@ -289,8 +295,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
       {testing::writeDemoDesktopEntry(dir, "zero", demo, ""), {false, 0}, false},
       {testing::writeDemoDesktopEntry(dir, "three", demo, "--exit 3"), {false, 3}, true},
       {testing::writeDemoDesktopEntry(dir, "crash", demo, "--crash"), {true, SIGSEGV}, false},
-      {dumps, {true, SIGSEGV}, false},
-      {odd, {false, 0}, false},
+      {dumps, {true, SIGSEGV}, false}, {odd, {false, 0}, false},
   };
   for (const auto& c : cases) {
     const auto pid = launchOk(c.path);

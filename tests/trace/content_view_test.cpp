@@ -145,15 +145,10 @@ TEST_F(ContentViewTest, SuccessfulFreshLaunchRunsTheStepsInOrder) {
   fakes.mainQueue.runAll();
   pushLog({"warning: later"});
   EXPECT_TRUE(changes.back().has(Change::visibleInserted)) << "a single new row is news too";
-  EXPECT_EQ(events(), (Strings{
-                          "INFO PROCESS Existing X instance terminated for fresh launch",
-                          "INFO SESSION Launch trace started for X",
-                          "INFO LOG Unified log stream armed for process X",
-                          "ERROR CONSOLE error: early failure",
-                          "OK PROCESS X launched with PID 4242",
-                          std::string("INFO PATH ") + kAppPath,
-                          "WARN CONSOLE warning: later",
-                      }));
+  EXPECT_EQ(events(), (Strings{"INFO PROCESS Existing X instance terminated for fresh launch",
+                                "INFO SESSION Launch trace started for X", "INFO LOG Unified log stream armed for process X",
+                                "ERROR CONSOLE error: early failure", "OK PROCESS X launched with PID 4242",
+                                std::string("INFO PATH ") + kAppPath, "WARN CONSOLE warning: later"}));
   EXPECT_EQ(status(), "Tracing PID 4242");
   EXPECT_EQ(fakes.workspace.observers.at(0)->pid, 4242);
 

@@ -114,9 +114,7 @@ TEST(DetailPane, ShowsTheSelectedEventWithItsOffsetAndOriginAndCopiesItWhole) {
   Harness::click(h.pane().rawLogSwitch()->toggle());
   const EventList& events = h.content->events();
   const std::pair<const char*, const char*> origins[] = {
-      {"Existing Demo instance terminated for fresh launch", "trace"},
-      {"Error: disk full", "stdout"},
-      {kNoise, "journal"}};
+      {"Existing Demo instance terminated for fresh launch", "trace"}, {"Error: disk full", "stdout"}, {kNoise, "journal"}};
   for (const auto& [message, origin] : origins) {
     h.clickRow(message);
     const auto event = *h.content->selectedEvent();
