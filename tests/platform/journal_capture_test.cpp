@@ -226,6 +226,9 @@ int pidReuseFromProc() {
   if (::read(report[0], &helper, sizeof helper) != sizeof helper || ::read(report[0], &loner, sizeof loner) != sizeof loner) return 3;
   tree.setRoot(root);
   if (!tree.contains(loner)) return 10;
+  // A newcomer in a session of its own, linked to nothing of the tree (it ends with the namespace).
+  const os::SpawnRequest newcomer{{"/bin/sleep", "600"}, false, -1, -1, -1, {}, {}, /*newSession=*/true};
+  if (tree.contains(os::spawnProcess(newcomer).pid)) return 11;
   const auto rootStart = os::statFieldOf(root, 22);
   const std::string rootName = os::processStatOf(root)->name;  // its comm, as journald reads it
   // The root ends, unasked about its helper, which init adopts; the helper
