@@ -133,15 +133,9 @@ check_scope() {
 # waits for a user manager a second at most, then the target runs on, its
 # streams shown to the end.
 if ((!under_manager)); then
-  python3 -c '
-import socket, sys
-server = socket.socket(socket.AF_UNIX)
-server.bind(sys.argv[1])
-server.listen(8)
-held = []
-while True:
-    held.append(server.accept()[0])
-' "$work/hung-bus" &
+  # Every connection is taken and held, never answered.
+  python3 -c 'import socket, sys; server = socket.socket(socket.AF_UNIX); server.bind(sys.argv[1]); server.listen(8)
+held = [server.accept()[0] for _ in iter(int, 1)]' "$work/hung-bus" &
   started_pids+=("$!")
   wait_for 30 test -S "$work/hung-bus"
   chmod 777 "$work/hung-bus"

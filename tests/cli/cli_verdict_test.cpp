@@ -89,13 +89,15 @@ struct Case {
   friend void PrintTo(const Case& c, std::ostream* out) { *out << c.name; }
 };
 
+// The verdict target run with one of its flags.
+auto target(std::string flag) {
+  return [flag](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", flag}; };
+}
+
 const std::vector<Case> kCases = {
-    {"NullDereference",
-     [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--null"}; },
-     "crashed", "Crashed in compute_widget_size (verdict_target.cpp:"},
-    {"ExitAfterAMissingFile",
-     [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--missing-file"}; },
-     "abnormal-end", "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
+    {"NullDereference", target("--null"), "crashed", "Crashed in compute_widget_size (verdict_target.cpp:"},
+    {"ExitAfterAMissingFile", target("--missing-file"), "abnormal-end",
+     "Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"},
     {"LibraryRemoved",
      [](const Scratch& scratch, std::string&) {
        return std::vector<std::string>{testing::privateDemo(scratch, "gone", GONE_LIBRARY_PROGRAM).string()};
@@ -115,8 +117,7 @@ const std::vector<Case> kCases = {
      },
      "out-of-memory",
      "Killed by the kernel's out-of-memory killer because its memory cgroup reached its limit of 32 MiB"},
-    {"WorkingProgram", [](const Scratch&, std::string&) { return std::vector<std::string>{VERDICT_TARGET, "--", "--ok"}; },
-     "clean", "Clean: no errors or warnings"},
+    {"WorkingProgram", target("--ok"), "clean", "Clean: no errors or warnings"},
     {"NotExecutable",
      [](const Scratch& scratch, std::string&) {
        const auto program = scratch.write("not-executable", "#!/bin/sh\n");

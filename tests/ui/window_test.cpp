@@ -198,8 +198,10 @@ TEST(LaunchOptions, SplitAsAShellDoesKeptPerTargetWithTheirHostAndShownWithTheRu
   EXPECT_EQ(h.content->statusText(), "Arming trace for Demo on tester@testvm\u2026");
   const std::string head = R"({"schema":"marrowfield-trace/1","kind":)";
   link.handlers.output({"marrowfield-remote zone +0530", "marrowfield-remote schema marrowfield-trace/1",
-                        head + R"("trace","app":"Demo","path":"/opt/demo/Demo.desktop","identifier":""})",
-                        head + R"("event","id":"00000000-0000-4000-8000-000000000001","time":1699920005.25,)"
+                        head + R"("trace","app":"Demo","path":"/opt/demo/Demo.desktop","identifier":""})"});
+  h.run();
+  EXPECT_EQ(h.content->statusText(), "Tracing Demo on tester@testvm");  // no PID yet
+  link.handlers.output({head + R"("event","id":"00000000-0000-4000-8000-000000000001","time":1699920005.25,)"
                                R"("type":"success","source":"PROCESS","noise":false,"origin":"trace",)"
                                R"("message":"Demo launched with PID 77"})"});
   h.run();
