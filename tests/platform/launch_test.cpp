@@ -88,6 +88,11 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
       {dir.write("huge.desktop", std::string(2 << 20, '#')), "File too large"},
       {dir.write("edge.desktop", std::string(1 << 20, '#')), "no [Desktop Entry] group"},  // 1 MiB is not too large
   };
+  for (const int off : {-1, 1}) for (const int at : {0, 1, 2, 3}) {  // a program's magic one byte off, either way
+    std::string magic = "\x7f" "ELF";
+    magic[at] = static_cast<char>(magic[at] + off);
+    EXPECT_FALSE(isApplication(dir.write("near-elf", magic, true))) << at << off;
+  }
   for (const auto& [path, reason] : cases) {
     EXPECT_EQ(isApplication(path), reason.empty()) << path;
     if (reason != "-") {
