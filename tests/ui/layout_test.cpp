@@ -187,6 +187,9 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   dialog.show();
   dialog.resize(1, 1);
   got += plan(h, "the launch options", &dialog);
+  ui::LaunchOptionsDialog refused("Demo", {{}, {}, true, "two words"}, h.window.get());  // no host has a space
+  refused.accept();
+  EXPECT_EQ(refused.result(), QDialog::Rejected);
 
   Harness roomy(QSize(1600, 1000));
   roomy.choose();
