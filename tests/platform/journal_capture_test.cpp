@@ -218,6 +218,7 @@ int pidReuseFromProc() {
     const pid_t helper = ::fork();
     if (helper != 0 && ::setpgid(helper, helper) == 0) (void)!::write(report[1], &helper, sizeof helper);
     // Another in a session of its own: only its parent names the root.
+    ::usleep(30 * 1000);  // and some ticks younger than the root
     pid_t loner = helper != 0 ? ::fork() : -1;
     if (loner == 0 && ::setsid() > 0) loner = ::getpid(), (void)!::write(report[1], &loner, sizeof loner);
     for (;;) ::pause();

@@ -88,8 +88,7 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
   };
   for (const int off : {-1, 1}) for (const int at : {0, 1, 2, 3}) {  // a program's magic one byte off, either way
     std::string magic = "\x7f" "ELF";
-    magic[at] = static_cast<char>(magic[at] + off);
-    EXPECT_FALSE(isApplication(dir.write("near-elf", magic, true))) << at << off;
+    EXPECT_FALSE(isApplication(dir.write("near-elf", magic.replace(at, 1, 1, static_cast<char>(magic[at] + off)), true))) << at;
   }
   for (const auto& [path, reason] : cases) {
     EXPECT_EQ(isApplication(path), reason.empty()) << path;
