@@ -164,7 +164,8 @@ TEST_P(SessionTable, IsReadFromTheProcesssOwnEnvironment) {
   const SessionIdentity desktop{::getuid(), seen->loginSession, ":0", "wayland-0", "unix:path=/run/user/7/bus"};
   EXPECT_EQ(seen->x11Display.value_or("-") + " " + seen->waylandDisplay.value_or("-") + " " +
                 (seen->sessionBus.empty() ? "-" : seen->sessionBus) + "\t" +
-                (sameSession(desktop, *seen) ? "same" : "other"),
+                (sameSession(desktop, *seen) ? "same" : "other") +
+                (sameSession(*seen, desktop) == sameSession(desktop, *seen) ? "" : ", one way only"),
             c[1] + "\t" + c[2]);
 }
 
