@@ -484,6 +484,7 @@ TEST(BusCallWatch, EndsWhenDroppedNotAtTheEndOfItsLifetime) {
 
 // The target goes into a scope of the user manager's, held stopped until the
 // manager's job has run; the unit is ours only when the job ended "done".
+// A manager that never answers is given up on at the deadline.
 class ApplicationScopeTest : public ::testing::TestWithParam<std::string> {};
 
 TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
@@ -520,7 +521,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   ::kill(helper, SIGKILL);
 }
 
-INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse"),
+INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse", "silent"),
                          [](const auto& info) { return info.param; });
 
 // A parent of many: its children are more than one read of /proc holds.

@@ -75,6 +75,7 @@ int startTransientUnit(sd_bus_message* call, void*, sd_bus_error* error) {
   }
   out << '\n';
   out.close();
+  if (std::strcmp(gResult, "silent") == 0) return 1;  // taken, and never answered
   if (std::strcmp(gResult, "refuse") == 0) {
     return sd_bus_error_set(error, "org.freedesktop.systemd1.UnitExists", "refused");
   }
