@@ -207,8 +207,9 @@ TEST(JournalRoad, EachTransportIsShownOnceInTheOrderWritten) {
   std::vector<std::string> written;
   for (int round = 0; round < 3; ++round) {
     for (const char* how : {"native", "syslog", "stderr"}) {
-      const std::string text = std::string(how) + "-line-" + std::to_string(round) + "-" + writer.name;
-      writer.tell(std::string(how) + " " + text);
+      // Written with a lone 0x80 (no character starts with it), shown with U+FFFD in its place.
+      const std::string text = std::string(how) + "-line\xEF\xBF\xBD" + std::to_string(round) + "-" + writer.name;
+      writer.tell(std::string(how) + " " + how + "-line\x80" + text.substr(std::string(how).size() + 8));
       ASSERT_TRUE(waitFor([&] { return writer.lines.contains(text); }, 30)) << text;
       written.push_back(text);
     }
