@@ -12,7 +12,6 @@
 #include <iostream>
 #include <map>
 #include <poll.h>
-#include <sstream>
 #include <sched.h>
 #include <sys/mount.h>
 #include <sys/wait.h>
@@ -32,9 +31,7 @@ namespace {
 
 std::string readFile(const std::string& path) {
   std::ifstream file(path, std::ios::binary);
-  std::stringstream text;
-  text << file.rdbuf();
-  return text.str();
+  return {std::istreambuf_iterator<char>(file), {}};
 }
 
 const std::string kGolden = MARROWFIELD_PLATFORM_GOLDEN_DIR;
@@ -221,12 +218,18 @@ int pidReuseFromProc() {
     ::usleep(30 * 1000);  // and some ticks younger than the root
     pid_t loner = helper != 0 ? ::fork() : -1;
     if (loner == 0 && ::setsid() > 0) loner = ::getpid(), (void)!::write(report[1], &loner, sizeof loner);
+    // And its child, in a session of its own too: once the loner ends, only the tree's look at children finds it.
+    pid_t late = loner == ::getpid() ? ::fork() : -1;
+    if (late == 0 && ::setsid() > 0) late = ::getpid(), (void)!::write(report[1], &late, sizeof late);
     for (;;) ::pause();
   }
-  pid_t helper = 0, loner = 0;
-  if (::read(report[0], &helper, sizeof helper) != sizeof helper || ::read(report[0], &loner, sizeof loner) != sizeof loner) return 3;
+  pid_t helper = 0, loner = 0, late = 0;
+  for (pid_t* pid : {&helper, &loner, &late}) if (::read(report[0], pid, sizeof *pid) != sizeof *pid) return 3;
   tree.setRoot(root);
   if (!tree.contains(loner)) return 10;
+  tree.discoverChildren();
+  ::kill(loner, SIGKILL);  // the root, which never waits, keeps it as a zombie
+  if (!testing::waitFor([&] { return os::processStatOf(late)->parent == 1; }) || !tree.contains(late)) return 12;
   // A newcomer in a session of its own, linked to nothing of the tree (it ends with the namespace).
   const os::SpawnRequest newcomer{{"/bin/sleep", "600"}, false, -1, -1, -1, {}, {}, /*newSession=*/true};
   if (tree.contains(os::spawnProcess(newcomer).pid)) return 11;
@@ -286,6 +289,7 @@ int pidReuseFromRecords() {
                : !tree.contains(quick, "true")                               ? 4
                : tree.contains(quick, "logger")                              ? 5
                : tree.contains(quick, {}, microsNow())                       ? 6
+               : !tree.contains(quick, "true", beforeExit)                   ? 12
                                                                              : 0;
   if (result == 0) {
     const pid_t stranger = handOver(quick, seen);
