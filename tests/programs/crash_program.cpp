@@ -3,16 +3,17 @@
 // a crash can be named by function and source line.
 //
 //   crash-program null       writes through a null pointer in main
-//   crash-program library    faults inside libmfcrash.so
+//   crash-program library    faults inside libmfcrash.so, in a child it forked (which runs its parent's maps)
 //   crash-program thread     faults in a second thread, in a C function named f
 //   crash-program wait       sleeps until killed
 //   crash-program strict     makes a system call that seccomp's strict mode forbids
 
 #include <linux/seccomp.h>
-#include <pthread.h>
 #include <sys/prctl.h>
 #include <sys/syscall.h>
+#include <sys/wait.h>
 #include <cstring>
+#include <thread>
 #include <unistd.h>
 
 #include "crash_library.h"
@@ -31,17 +32,12 @@ int main(int argc, char** argv) {
     volatile int* nowhere = nullptr;
     *nowhere = 1;  // the fault in main
   }
-  if (std::strcmp(mode, "library") == 0) mfcrash::writeThrough(nullptr);
-  if (std::strcmp(mode, "thread") == 0) {
-    pthread_t thread;
-    pthread_create(&thread, nullptr, f, nullptr);
-    pthread_join(thread, nullptr);
-  }
+  if (std::strcmp(mode, "library") == 0 && ::fork() == 0) mfcrash::writeThrough(nullptr);
+  ::wait(nullptr);
+  if (std::strcmp(mode, "thread") == 0) std::thread(f, nullptr).join();
   if (std::strcmp(mode, "strict") == 0 && ::prctl(PR_SET_SECCOMP, SECCOMP_MODE_STRICT) == 0) {
     ::syscall(SYS_getpid);  // only read, write, exit and sigreturn are allowed: the kernel kills it here
   }
-  if (std::strcmp(mode, "wait") == 0) {
-    for (;;) ::pause();
-  }
+  if (std::strcmp(mode, "wait") == 0) for (;;) ::pause();
   return 2;
 }
