@@ -119,6 +119,9 @@ int main(int argc, char** argv) {
   if (mode == "app" && (argc == 3 || argc == 4)) {
     const char* name = argv[2];
     if (sd_bus_request_name(bus, name, 0) >= 0) return serve(bus);
+    // A moment's quiet first, as a toolkit loading between connecting and
+    // calling gives: the watch must outlast a second with nothing on the bus.
+    std::this_thread::sleep_for(std::chrono::milliseconds(1200));
     // The owner has no such object: its answer is an error, but the call is made.
     sd_bus_call_method(bus, name, "/", "org.marrowfield.TestPeer", "Activate", nullptr, nullptr, "");
     // Still connected while the watch asks who it is, as a real program is
