@@ -108,15 +108,9 @@ struct Harness {
   }
   void stop() { click(pane().stopButton()); }
   void select(std::size_t event) { content->selectEvent(*content->events()[event].id); settle(); }
-  void run() {
-    fakes.mainQueue.runAll();
-    settle();
-  }
+  void run() { fakes.mainQueue.runAll(); settle(); }
   static QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
-  static void click(QWidget* widget) {
-    QTest::mouseClick(widget, Qt::LeftButton);
-    settle();
-  }
+  static void click(QWidget* widget) { QTest::mouseClick(widget, Qt::LeftButton); settle(); }
   static void settle() { QCoreApplication::processEvents(); }
 
   // The visible row of the event with this message, or -1.
