@@ -165,6 +165,10 @@ TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
   std::ofstream(first) << traceRun({VERDICT_TARGET, "--json", "--", "--stale-cache"}).output;
   const std::string second =
       traceRun({VERDICT_TARGET, "--json", "--baseline", first.string(), "--", "--stale-cache", "--missing-file"}).output;
+  // Crashes elsewhere on the machine may make the kernel say, during a run, that it left lines out: a warning
+  // of every trace then running, which these counts cannot foresee.
+  const auto kernelQuiet = [](const std::string& out) { return out.find("the kernel left out some") == std::string::npos; };
+  if (!kernelQuiet(second)) GTEST_SKIP() << "the kernel said it left lines out during the run:\n" << second;
   std::vector<std::string> newErrors;
   std::size_t traceLines = 0;
   std::istringstream lines(second);
@@ -182,6 +186,7 @@ TEST(RealProgramNovelty, TheErrorTheSecondRunAddedIsTheOnlyNewError) {
 
   const std::string text =
       traceRun({VERDICT_TARGET, "--baseline", first.string(), "--", "--stale-cache", "--missing-file"}).output;
+  if (!kernelQuiet(text)) GTEST_SKIP() << "the kernel said it left lines out during the run:\n" << text;
   EXPECT_NE(text.find("\nVerdict: Exited with status 1 after: error: cannot open /nonexistent/verdict-settings.ini"),
             std::string::npos)
       << text;
