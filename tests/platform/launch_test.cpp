@@ -521,7 +521,7 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   ::kill(helper, SIGKILL);
 }
 
-INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse", "silent"),
+INSTANTIATE_TEST_SUITE_P(Jobs, ApplicationScopeTest, ::testing::Values("done", "failed", "refuse", "silent", "endless"),
                          [](const auto& info) { return info.param; });
 
 // A parent of many: its children are more than one read of /proc holds.

@@ -10,7 +10,8 @@
 //   bus-peer manager RESULT FILE
 //                           the user manager: StartTransientUnit is answered
 //                           with a job, which ends with RESULT ("done",
-//                           "failed") or, for "refuse", an error; FILE gets
+//                           "failed") or never ("endless"), or, for "refuse",
+//                           with an error, for "silent" never; FILE gets
 //                           the unit's name and each PID with its state
 //                           ('T' once stopped)
 
@@ -41,10 +42,7 @@ char stateOf(std::uint32_t pid) {
 // A stop signal takes a moment to land: 'T' once it has, within a deadline.
 char settledStateOf(std::uint32_t pid) {
   char state = stateOf(pid);
-  for (int i = 0; i < 250 && state != 'T'; ++i) {
-    std::this_thread::sleep_for(std::chrono::milliseconds(2));
-    state = stateOf(pid);
-  }
+  for (int i = 0; i < 250 && state != 'T'; ++i, state = stateOf(pid)) std::this_thread::sleep_for(std::chrono::milliseconds(2));
   return state;
 }
 
@@ -87,8 +85,10 @@ int startTransientUnit(sd_bus_message* call, void*, sd_bus_error* error) {
   sd_bus_reply_method_return(call, "o", job);
   sd_bus_flush(bus);
   std::this_thread::sleep_for(std::chrono::milliseconds(50));
-  sd_bus_emit_signal(bus, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", 7u,
-                     job, name, gResult);
+  if (std::strcmp(gResult, "endless") != 0) {  // "endless": the job never ends
+    sd_bus_emit_signal(bus, "/org/freedesktop/systemd1", "org.freedesktop.systemd1.Manager", "JobRemoved", "uoss", 7u,
+                       job, name, gResult);
+  }
   return 1;
 }
 
