@@ -22,6 +22,7 @@
 #include "platform/journal_capture.h"
 #include "platform/process_tree.h"
 #include "platform/spawn.h"
+#include "platform/system_clock.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"
 #include "support/cases.h"
@@ -56,11 +57,13 @@ JournalEntry entryOf(std::string fields) {
 // The launched tree as its root alone, whatever runs on this machine; or
 // as every process there is.
 struct RootAlone final : TreeSource {
-  explicit RootAlone(bool everyone = false) : everyone(everyone) {}
+  explicit RootAlone(bool everyone = false, std::uint64_t goneAt = 0) : everyone(everyone), goneAt(goneAt) {}
   void setRoot(pid_t pid, std::shared_ptr<LaunchWitness> /*witness*/) override { root = pid; }
-  bool contains(pid_t pid, std::string_view /*name*/, std::uint64_t /*sent*/) override { return pid == root || everyone; }
+  // A datagram sent after the root's end (goneAt, where set) is a newcomer's under its number.
+  bool contains(pid_t pid, std::string_view /*name*/, std::uint64_t sent) override { return (pid == root || everyone) && (!goneAt || !sent || sent <= goneAt); }
   pid_t root = 0;
   bool everyone;
+  std::uint64_t goneAt;
 };
 
 // Every entry of the golden export, as the trace of the process tree 4242 (with children 4243, 4244) in the scope
@@ -110,7 +113,7 @@ TEST(JournalCapture, TheTreeTheStreamAndNothingElse) {
 TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   testing::LineCollector lines;
   JournalCapture capture({"calc", "calc", 99999, 0, "", "", "the kernel's messages do not reach the journal here"},
-                         lines.sink(), std::make_unique<RootAlone>());
+                         lines.sink(), std::make_unique<RootAlone>(false, 1796611968000000));
   // Our word that the kernel's messages are missing here, and the kernel's
   // that it left lines out, are the trace's once its launch is known, in
   // their place among the lines.
@@ -130,13 +133,15 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   capture.flush();
   EXPECT_EQ(lines.lines().size(), 4u) << lines.joined();
   capture.take(entryOf("_PID=4242" + stream + "ours|MESSAGE=the target's line"));
+  // The crash report comes after the crashed root's end: it speaks of the root, which did not send it.
+  capture.take(entryOf("_PID=77|_COMM=systemd-coredum|_UID=0|_TRANSPORT=journal|SYSLOG_IDENTIFIER=systemd-coredump|MESSAGE_ID=" + std::string(kCoredumpMessageId) + "|COREDUMP_PID=4242|_SOURCE_REALTIME_TIMESTAMP=1796611969000000|MESSAGE=Process 4242 (calc) dumped core."));
   capture.flush();
   EXPECT_EQ(lines.joined(), "warning: the kernel's messages do not reach the journal here, so crashes, out-of-memory "
                             "kills and denials of calc that only the kernel reports cannot be shown\n"
                             "kernel: warning: the kernel left out some of its messages (\"printk: 4 output lines "
                             "suppressed due to ratelimiting\"), so crashes of calc may be missing from this trace\n"
                             "calc[4242]: stream line of a gone writer\ncalc[4242]: after\ncalc[999998]: a helper's line\n"
-                            "calc[4242]: the target's line\n");
+                            "calc[4242]: the target's line\nsystemd-coredump[77]: calc[4242] crashed. Process 4242 (calc) dumped core.\n");
 }
 
 unsigned long long ticksNow() {
@@ -156,9 +161,7 @@ pid_t handOver(pid_t number, unsigned long long since) {
   return stranger;
 }
 
-std::uint64_t microsNow() {
-  return std::uint64_t(std::chrono::duration_cast<std::chrono::microseconds>(std::chrono::system_clock::now().time_since_epoch()).count());
-}
+std::uint64_t microsNow() { return static_cast<std::uint64_t>(wallClockNow() * 1e6); }
 
 // With fork events, a member's threads are no new processes: a thread's
 // fork event names the parent of its whole group as its parent, and a member
