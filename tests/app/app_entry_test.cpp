@@ -39,12 +39,7 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
   const Changes offscreen = {{"QT_QPA_PLATFORM", "offscreen"}, {"XDG_RUNTIME_DIR", runtime.path()}};
   const Changes staleDisplay = {{"DISPLAY", stale}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}};
   const std::string headless = "; run a headless trace with: marrowfield-cli trace APP\n";
-  const struct {
-    QStringList arguments;
-    Changes environment;
-    int status;
-    std::string stderrText;
-  } cases[] = {
+  const struct { QStringList arguments; Changes environment; int status; std::string stderrText; } cases[] = {
       {{}, {{"DISPLAY", ""}, {"WAYLAND_DISPLAY", ""}, {"QT_QPA_PLATFORM", ""}}, 1,
        "marrowfield: no display found (DISPLAY/WAYLAND_DISPLAY unset)" + headless},
       {{}, staleDisplay, 1, "marrowfield: cannot connect to the display DISPLAY=" + stale.toStdString() +
@@ -79,6 +74,13 @@ TEST(AppEntry, OptionsAreReadAsTheCommandLineMeansThem) {
   EXPECT_EQ(later({"--", "-named-so"}).application, "-named-so");
   EXPECT_EQ(later({"-"}).application, "-") << "a lone dash is a name";
   EXPECT_EQ(later({}).application, std::nullopt);
+}
+
+// The first window takes its preferred size where the screen has room for it and its frame, the room the frame
+// leaves otherwise, never less than its minimum.
+TEST(AppEntry, TheFirstWindowFitsTheScreenWithItsFrame) {
+  for (const auto& [screen, size] : {std::pair{QSize(1600, 1000), QSize(1440, 900)}, {QSize(1300, 800), QSize(1292, 763)}, {QSize(800, 600), QSize(1000, 680)}})
+    EXPECT_EQ(mf::app::initialContentSize(QRect(QPoint(0, 0), screen), QMargins(3, 30, 5, 7)), size) << screen.width();
 }
 
 // The reasons themselves are the desktop-entry checks' (the CLI's table
