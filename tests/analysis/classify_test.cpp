@@ -103,9 +103,7 @@ TEST(IngestLines, TrimsDropsBlankLinesAppendsInOrderAndKeepsTheOrigin) {
 class LineGenerator {
  public:
   LineGenerator() {
-    for (auto table : reference::keywordTables()) {
-      fragments_.insert(fragments_.end(), table.begin(), table.end());
-    }
+    for (auto table : reference::keywordTables()) fragments_.insert(fragments_.end(), table.begin(), table.end());
     // The privacy prefixes count only at the start of a line; here they come anywhere.
     fragments_.insert(fragments_.end(), tables::privacyPrefixes.begin(), tables::privacyPrefixes.end());
     const auto pieces = testing::readCases(MARROWFIELD_CASES "/generated_lines.tsv");

@@ -274,6 +274,7 @@ void expectListShowsVisibleRows(Harness& h) {
   const auto& rows = h.content->visibleRows();
   ASSERT_EQ(list.rowCount(), static_cast<int>(rows.size()));
   EXPECT_EQ(QAccessible::queryAccessibleInterface(&list)->childCount(), list.rowCount());
+  EXPECT_EQ(QAccessible::queryAccessibleInterface(&list)->text(QAccessible::Description), QStringLiteral("%1 events listed").arg(list.rowCount()));
   for (int r = 0; r < list.rowCount(); ++r) {
     EXPECT_GT(list.rowHeight(r), 0) << r;
     EXPECT_TRUE(r == 0 || list.rowRect(r).top() == list.rowRect(r - 1).bottom() + 1) << "row " << r << " not right below the last";
