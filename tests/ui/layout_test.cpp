@@ -177,6 +177,9 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   h.lines({"hello from the app", "warning: new since the first"});
   h.stop();
   got += plan(h, "a second trace stopped");
+  QTest::keyClick(h.window.get(), Qt::Key_F9, Qt::ShiftModifier);
+  h.clickRow("warning: new since the first");
+  got += plan(h, "its new warning in the detail pane");
   Harness::click(h.side().cards().at(1));
   got += plan(h, "the first trace opened from its card");
   Harness::click(h.pane().findChild<QWidget*>("currentButton"));
