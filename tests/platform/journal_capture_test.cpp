@@ -7,7 +7,6 @@
 
 #include <csignal>
 #include <cstdio>
-#include <cstdlib>
 #include <fstream>
 #include <iostream>
 #include <map>
@@ -36,17 +35,6 @@ std::string readFile(const std::string& path) {
 }
 
 const std::string kGolden = MARROWFIELD_PLATFORM_GOLDEN_DIR;
-
-// Compares `got` with the golden file `name`; MARROWFIELD_REGEN_GOLDEN=1
-// writes it instead, for review as a diff, and compares nothing: a file
-// compared with what was just written into it proves nothing.
-void expectGolden(const std::string& name, const std::string& got) {
-  if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) {
-    std::ofstream(kGolden + "/" + name, std::ios::binary) << got;
-    GTEST_SKIP() << name << " written: review the diff";
-  }
-  EXPECT_EQ(got, readFile(kGolden + "/" + name)) << name << ": regenerate with MARROWFIELD_REGEN_GOLDEN=1, review the diff";
-}
 
 // One entry from its export fields, written "KEY=value|KEY=value".
 JournalEntry entryOf(std::string fields) {
@@ -91,7 +79,7 @@ TEST(JournalCapture, GoldenEntriesAreDecidedRenderedAndClassified) {
            "\t" + std::string(originName(info.origin)) + (info.libraryDomain ? " library" : "") + "\t" + time + "\t" +
            line + "\n";
   }
-  expectGolden("captured.tsv", got);
+  testing::expectGolden(kGolden + "/captured.tsv", got);
 }
 
 // The cases, with why they are so: cases/capture_verdicts.tsv.
@@ -379,7 +367,7 @@ TEST(KernelReport, EveryFormReadsAsItsEvent) {
            std::string(classified.source) + "\t" + text + "\n";
   }
   capture.flush();
-  expectGolden("kernel_lines.tsv", got + "shown:\n" + shown.joined());
+  testing::expectGolden(kGolden + "/kernel_lines.tsv", got + "shown:\n" + shown.joined());
 
   // With symbols: the function and line come first, the file and offset stay.
   const auto fault = parseKernelReport(entryOf(

@@ -8,7 +8,9 @@
 
 #include <gtest/gtest.h>
 
+#include <cstdlib>
 #include <fstream>
+#include <iterator>
 #include <ostream>
 #include <set>
 #include <stdexcept>
@@ -85,5 +87,17 @@ inline std::vector<NamedCase> readNamedCases(const std::string& path) {
 }
 
 inline std::string caseName(const ::testing::TestParamInfo<NamedCase>& info) { return info.param.name; }
+
+// Compares `got` with the golden file at `path`; MARROWFIELD_REGEN_GOLDEN=1
+// writes it instead, for review as a diff, and compares nothing: a file
+// compared with what was just written into it proves nothing.
+inline void expectGolden(const std::string& path, const std::string& got) {
+  if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) {
+    std::ofstream(path, std::ios::binary) << got;
+    GTEST_SKIP() << path << " written: review the diff";
+  }
+  std::ifstream in(path, std::ios::binary);
+  EXPECT_EQ(got, std::string(std::istreambuf_iterator<char>(in), {})) << path << ": regenerate with MARROWFIELD_REGEN_GOLDEN=1, review the diff";
+}
 
 }  // namespace mf::testing

@@ -11,9 +11,6 @@
 #include <QLabel>
 #include <QScrollBar>
 #include <QToolTip>
-#include <cstdlib>
-#include <fstream>
-#include <iterator>
 
 #include "support/cases.h"
 #include "ui/launch_options.h"
@@ -202,14 +199,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   Harness::settle();
   got += plan(roomy, "the roomy window shrunk");
 
-  const std::string golden = MARROWFIELD_CASES "/layout.txt";
-  if (std::getenv("MARROWFIELD_REGEN_GOLDEN")) {
-    std::ofstream(golden, std::ios::binary) << got;
-    GTEST_SKIP() << golden << " written: review the diff";
-  }
-  std::ifstream in(golden, std::ios::binary);
-  EXPECT_EQ(got, std::string(std::istreambuf_iterator<char>(in), {}))
-      << "regenerate with MARROWFIELD_REGEN_GOLDEN=1, review the diff";
+  testing::expectGolden(MARROWFIELD_CASES "/layout.txt", got);
 }
 
 // Which rows take a second line is counted in character cells, not
