@@ -53,6 +53,7 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
     if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w) || dynamic_cast<const ui::ClampedText*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
     if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::AppBadge*>(w)) text += paint(w, {0, w->height() / 2}) + paint(w, {w->width() / 2, 0});  // edges: where it sits
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
+    if (const auto* area = qobject_cast<const QAbstractScrollArea*>(w)) text += QStringLiteral(" scrolls %1").arg(area->verticalScrollBar()->maximum());
     const auto* card = dynamic_cast<const ui::SessionCard*>(w);
     const auto* onOff = dynamic_cast<const ui::LabeledSwitch*>(w);
     const QAbstractButton* button = onOff ? onOff->toggle() : qobject_cast<const QAbstractButton*>(w);
@@ -182,6 +183,8 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   Harness::click(h.pane().findChild<QWidget*>("currentButton"));
   h.side().findChild<QWidget*>("clearHistoryButton")->setFocus();
   got += plan(h, "Current");
+  for (int pid = 300; pid < 307; ++pid) { h.launch(pid); h.stop(); }
+  got += plan(h, "eight sessions kept of nine");
   // The launch options dialog, as small as it goes.
   ui::LaunchOptionsDialog dialog("Demo", h.window->launchOptions().forTarget(kApp), h.window.get());
   dialog.show();
