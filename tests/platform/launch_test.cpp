@@ -511,7 +511,8 @@ TEST_P(ApplicationScopeTest, TheTargetIsHeldUntilTheManagersJobEnds) {
   asked >> name;
   std::getline(asked, pids);
   EXPECT_TRUE(std::regex_match(name, std::regex(R"(app-marrowfield-org\.example\.Tool-[0-9a-f]{8}\.scope)"))) << name;
-  EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T");
+  EXPECT_EQ(pids, " " + std::to_string(target.pid) + ":T " + std::to_string(helper) + ":T Description=Traced by Marrowfield: "
+                  "org.example.Tool CollectMode=inactive-or-failed");
   EXPECT_EQ(second, GetParam() == "done" ? std::optional<std::string>(name) : std::nullopt);
   EXPECT_TRUE(!unit || unit != second) << name;
   EXPECT_TRUE(waitFor([&] { return os::processStatOf(target.pid).value_or(os::ProcessStat{}).state != 'T'; }))

@@ -12,8 +12,8 @@
 //                           with a job, which ends with RESULT ("done",
 //                           "failed") or never ("endless"), or, for "refuse",
 //                           with an error, for "silent" never; FILE gets
-//                           the unit's name and each PID with its state
-//                           ('T' once stopped)
+//                           the unit's name, each PID with its state ('T'
+//                           once stopped) and each text property as NAME=TEXT
 
 #include <cerrno>
 #include <chrono>
@@ -66,6 +66,11 @@ int startTransientUnit(sd_bus_message* call, void*, sd_bus_error* error) {
         out << ' ' << pid << ':' << settledStateOf(pid);
       }
       sd_bus_message_exit_container(call);
+    } else if (sd_bus_message_enter_container(call, 'v', "s") > 0) {
+      const char* value = nullptr;
+      sd_bus_message_read(call, "s", &value);
+      out << ' ' << property << '=' << value;
+      sd_bus_message_exit_container(call);
     } else {
       sd_bus_message_skip(call, "v");
     }
@@ -74,9 +79,7 @@ int startTransientUnit(sd_bus_message* call, void*, sd_bus_error* error) {
   out << '\n';
   out.close();
   if (std::strcmp(gResult, "silent") == 0) return 1;  // taken, and never answered
-  if (std::strcmp(gResult, "refuse") == 0) {
-    return sd_bus_error_set(error, "org.freedesktop.systemd1.UnitExists", "refused");
-  }
+  if (std::strcmp(gResult, "refuse") == 0) return sd_bus_error_set(error, "org.freedesktop.systemd1.UnitExists", "refused");
   // Queued and run each a moment later, as a real manager's jobs are: the
   // caller waits for both.
   const char* job = "/org/freedesktop/systemd1/job/7";
