@@ -123,7 +123,8 @@ TEST(JournalCapture, EntriesBeforeTheLaunchIsKnownWaitAndKeepTheirOrder) {
   EXPECT_EQ(lines.lines().size(), 4u) << lines.joined();
   capture.take(entryOf("_PID=4242" + stream + "ours|MESSAGE=the target's line"));
   // The crash report comes after the crashed root's end: it speaks of the root, which did not send it.
-  capture.take(entryOf("_PID=77|_COMM=systemd-coredum|_UID=0|_TRANSPORT=journal|SYSLOG_IDENTIFIER=systemd-coredump|MESSAGE_ID=" + std::string(kCoredumpMessageId) + "|COREDUMP_PID=4242|_SOURCE_REALTIME_TIMESTAMP=1796611969000000|MESSAGE=Process 4242 (calc) dumped core."));
+  capture.take(entryOf("_PID=77|_COMM=systemd-coredum|_UID=0|_TRANSPORT=journal|SYSLOG_IDENTIFIER=systemd-coredump|MESSAGE_ID=" +
+                       std::string(kCoredumpMessageId) + "|COREDUMP_PID=4242|_SOURCE_REALTIME_TIMESTAMP=1796611969000000|MESSAGE=Process 4242 (calc) dumped core."));
   capture.flush();
   EXPECT_EQ(lines.joined(), "warning: the kernel's messages do not reach the journal here, so crashes, out-of-memory "
                             "kills and denials of calc that only the kernel reports cannot be shown\n"
@@ -221,7 +222,7 @@ int pidReuseFromProc() {
   if (!tree.contains(loner)) return 10;
   tree.discoverChildren();
   ::kill(loner, SIGKILL);  // the root, which never waits, keeps it as a zombie
-  if (!testing::waitFor([&] { return os::processStatOf(late)->parent == 1; }) || !tree.contains(late)) return 12;
+  if (!testing::waitFor([&] { return os::processStatOf(late).value_or(os::ProcessStat{}).parent == 1; }) || !tree.contains(late)) return 12;
   // A newcomer in a session of its own, linked to nothing of the tree (it ends with the namespace).
   const os::SpawnRequest newcomer{{"/bin/sleep", "600"}, false, -1, -1, -1, {}, {}, /*newSession=*/true};
   if (tree.contains(os::spawnProcess(newcomer).pid)) return 11;
