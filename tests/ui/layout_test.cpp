@@ -98,10 +98,13 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
 // searches, the verdict clicked (it selects the event it rests on), grown (only the
 // event pane widens), the side columns hidden (F9) and shown again with the
 // detail pane folded (Shift+F9), the raw log in a smaller window, the
-// target's end, a second trace, with a new warning, stopped, the first opened from its
-// card and left with "Current"; and a roomy window shrunk (the toolbar gives
-// way rather than hold the window wide). The plan is drawn with DejaVu; on a
-// machine whose fonts the harness could not pin, it is not compared.
+// target's end, a second trace, with a new warning, stopped, that warning read
+// in the unfolded detail pane, the first opened from its card and left with
+// "Current", seven more traces (eight sessions kept, the sidebar scrolls); and
+// a roomy window shrunk (the toolbar gives way rather than hold the window
+// wide), then widened to the first width at which the buttons' labels come
+// back. The plan is drawn with DejaVu; on a machine whose fonts the harness
+// could not pin, it is not compared.
 TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   application();
   if (QFontInfo(ui::fonts::mono(12)).family() != "DejaVu Sans Mono" || QFontInfo(QApplication::font()).family() != "DejaVu Sans") {
@@ -152,8 +155,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   got += plan(h, "a search");
   h.pane().searchField()->clear();
   Harness::click(verdict);
-  h.window->resize(1440, 900);
-  Harness::settle();
+  h.resize(1440, 900);
   got += plan(h, "the verdict clicked, grown");
   QTest::keyClick(h.window.get(), Qt::Key_F9);
   got += plan(h, "side columns hidden");
@@ -161,8 +163,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   QTest::keyClick(h.window.get(), Qt::Key_F9, Qt::ShiftModifier);
   got += plan(h, "side columns shown, the detail pane folded");
   Harness::click(h.pane().rawLogSwitch()->toggle());
-  h.window->resize(1024, 700);
-  Harness::settle();
+  h.resize(1024, 700);
   got += plan(h, "the raw log, shrunk");
   h.lines({"warning: below 1", "warning: below 2", "warning: below 3", "warning: below 4", "warning: below 5"});
   h.fakes.workspace.terminate(100);
@@ -198,9 +199,11 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   roomy.choose("/opt/demo/a folder deep enough/that its path/takes more than/the three lines/a target path keeps/in the sidebar/Demo.desktop");
   roomy.launch();
   got += plan(roomy, "a roomy window");
-  roomy.window->resize(1000, 680);
-  Harness::settle();
+  roomy.resize(1000, 680);
   got += plan(roomy, "the roomy window shrunk");
+  // Widened a pixel at a time from there: the first width at which the toolbar's buttons show their labels.
+  for (int width = 1000; roomy.pane().chooseButton()->text().isEmpty() && width < 1600; ++width) roomy.resize(width, 680);
+  got += plan(roomy, "the toolbar's labels just back");
 
   testing::expectGolden(MARROWFIELD_CASES "/layout.txt", got);
 }

@@ -107,6 +107,7 @@ struct Harness {
     run();
   }
   void stop() { click(pane().stopButton()); }
+  void resize(int width, int height) { window->resize(width, height); settle(); }
   void select(std::size_t event) { content->selectEvent(*content->events()[event].id); settle(); }
   void run() { fakes.mainQueue.runAll(); settle(); }
   static QString clipboardText() { return QGuiApplication::clipboard()->text(QClipboard::Clipboard); }
