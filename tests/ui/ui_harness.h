@@ -102,10 +102,7 @@ struct Harness {
     run();
   }
   void lines(std::initializer_list<std::string_view> batch) { send(LineBatch::of(batch)); }
-  void send(LineBatch batch) {
-    fakes.logStreams.lastSink()(std::move(batch));
-    run();
-  }
+  void send(LineBatch batch) { fakes.logStreams.lastSink()(std::move(batch)); run(); }
   void stop() { click(pane().stopButton()); }
   void resize(int width, int height) { window->resize(width, height); settle(); }
   void select(std::size_t event) { content->selectEvent(*content->events()[event].id); settle(); }
