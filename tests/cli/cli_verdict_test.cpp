@@ -145,10 +145,13 @@ TEST_P(RealProgramVerdict, NamesTheTrueCause) {
   args.insert(args.begin() + 1, "--json");
   ASSERT_TRUE(row.verdict != "crashed" || testing::waitFor(kernelCrashLinesQuiet, 30.0));
   const testing::Ran run = traceRun(args);
+  // Crashes elsewhere on the machine may make the kernel say mid-run that it left lines out: a warning of this
+  // trace, which a verdict of no failure counts.
+  const bool quiet = row.verdict != "clean" || run.output.find("the kernel left out some") == std::string::npos;
+  if (!quiet) GTEST_SKIP() << "the kernel said it left lines out:\n" << run.output;
   const std::string verdict = lastLine(run.output);
   EXPECT_TRUE(row.verdict != "clean" || run.status == 0) << run.status;  // written in full, and no error
-  EXPECT_EQ(verdict.rfind(R"({"schema":"marrowfield-trace/1","kind":"verdict","verdict":")" + row.verdict + "\"", 0), 0u)
-      << verdict;
+  EXPECT_EQ(verdict.rfind(R"({"schema":"marrowfield-trace/1","kind":"verdict","verdict":")" + row.verdict + "\"", 0), 0u) << verdict;
   EXPECT_NE(verdict.find(row.text), std::string::npos) << verdict;
 }
 
