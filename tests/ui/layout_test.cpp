@@ -103,8 +103,9 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
 // "Current", seven more traces (eight sessions kept, the sidebar scrolls); and
 // a roomy window shrunk (the toolbar gives way rather than hold the window
 // wide), then widened to the first width at which the buttons' labels come
-// back, and on to the first at which the list's mode shows. The plan is drawn with DejaVu; on a machine whose fonts the harness
-// could not pin, it is not compared.
+// back, and on to the first at which the list's mode shows. The plan is drawn
+// with DejaVu; on a machine whose fonts the harness could not pin, it is not
+// compared.
 TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   application();
   if (QFontInfo(ui::fonts::mono(12)).family() != "DejaVu Sans Mono" || QFontInfo(QApplication::font()).family() != "DejaVu Sans") {
@@ -204,7 +205,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   // Widened a pixel at a time from there: the first width at which the toolbar's buttons show their labels.
   for (int width = 1000; roomy.pane().chooseButton()->text().isEmpty() && width < 1600; ++width) roomy.resize(width, 680);
   got += plan(roomy, "the toolbar's labels just back");
-  for (int width = 1208; !roomy.pane().findChild<QWidget*>("modeLabel")->isVisible() && width < 1600; ++width) roomy.resize(width, 680);
+  for (int width = roomy.window->width(); !roomy.pane().findChild<QWidget*>("modeLabel")->isVisible() && width < 1600; ++width) roomy.resize(width, 680);
   got += plan(roomy, "the list's mode just back");
 
   testing::expectGolden(MARROWFIELD_CASES "/layout.txt", got);
