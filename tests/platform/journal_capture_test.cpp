@@ -155,9 +155,10 @@ std::uint64_t microsNow() { return static_cast<std::uint64_t>(wallClockNow() * 1
 
 // With fork events, a member's threads are no new processes: a thread's
 // fork event names the parent of its whole group as its parent, and a member
-// that starts threads is still one. Its number, once a stranger's fork takes
-// it, is the stranger's. (Children and grandchildren that outlive
-// their parent are followed in the journal stream's and the trace's tests.)
+// that starts threads is still one, after they end too. Its number, once a
+// stranger's fork takes it, is the stranger's. (Children and grandchildren
+// that outlive their parent are followed in the journal stream's and the
+// trace's tests.)
 TEST(ProcessTree, AMemberThatStartsThreadsIsStillOne) {
   // The kernel offers its process events to CAP_NET_ADMIN (bit 12, counted from 1 as signals are) in its first
   // pid and user namespaces (whose numbers are fixed), where its own connector socket (protocol 11, port 0) is
@@ -169,19 +170,20 @@ TEST(ProcessTree, AMemberThatStartsThreadsIsStillOne) {
   }
   ASSERT_TRUE(ProcessTree().seesForks()) << "the kernel offers its process events here";
   testing::TempDir dir;
-  const auto ready = dir.path() / "ready";
-  os::SpawnRequest request;
-  request.argv = {"/usr/bin/python3", "-c", "import threading, time; [threading.Thread(target=time.sleep, args=(3,)).start() "
-                                            "for _ in range(3)]; open('" + ready.string() + "', 'w')"};
-  const pid_t python = os::spawnProcess(request).pid;
+  const auto go = dir.path() / "go", ready = dir.path() / "ready";
+  const pid_t python = os::spawnProcess({{"/usr/bin/python3", "-c", "import os, threading, time\nwhile not os.path.exists('" + go.string() + "'): time.sleep(0.01)\n"
+                  "[t.start() or t.join() for t in [threading.Thread(target=time.sleep, args=(0,)) for _ in range(3)]]\nchild = os.fork() "
+                  "or time.sleep(30) or os._exit(0); open('" + ready.string() + "', 'w').write(str(child)); time.sleep(30)"}, false, -1, -1, -1, {}, {}}).pid;
   ASSERT_GT(python, 0);
   ProcessTree tree;
   tree.setRoot(python);
-  ASSERT_TRUE(testing::waitFor([&] { return std::filesystem::exists(ready); }));
-  EXPECT_TRUE(tree.contains(python));
+  std::ofstream{go};
+  ASSERT_TRUE(testing::waitFor([&] { return !readFile(ready).empty(); }));
+  const pid_t child = std::stoi(readFile(ready));
+  EXPECT_TRUE(tree.contains(python) && tree.contains(child));
   EXPECT_FALSE(tree.contains(::getpid()));
   const std::uint64_t beforeEnd = microsNow();
-  ::kill(python, SIGKILL);
+  ::kill(child, SIGKILL), ::kill(python, SIGKILL);
   ::waitpid(python, nullptr, 0);
   // Its number in a stranger's hands is the stranger's from that fork on, but what the member sent before is its own.
   // (Others fork on this machine too: one may take the number first.)
