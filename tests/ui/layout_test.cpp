@@ -25,7 +25,8 @@ namespace {
 // window made them, at its place in the window, with what it shows and says
 // (its text, a clamped text's lines as painted, a label's colour, the centre
 // as painted of a glyph button or clamped text, a dot's or badge's edges, (off),
-// (on), a card's painted fill (the open one's is cyan), (focus) and the ring's
+// (on), the size a button's glyph is drawn at (a glyph drawn at another is
+// scaled, blurred), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour on each side, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
 // show, their painted ground (the selection), new-since-last-launch mark and
@@ -64,6 +65,7 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
     // the knob's lowest row, off and on: a knob a pixel off its place or size paints one differently.
     if (const QWidget* t = onOff ? onOff->toggle() : nullptr)
       for (const QPoint at : {QPoint(4, 13), QPoint(18, 13), QPoint(21, 13), QPoint(35, 13), QPoint(13, 20), QPoint(27, 20)}) text += paint(t, at);
+    if (button && !button->icon().isNull()) text += QStringLiteral(" glyph %1px").arg(button->icon().availableSizes().value(0).width());
     fields << text.trimmed() << w->accessibleName() << w->property("placeholderText").toString() << w->toolTip();
     QString line = fields.join('\t').replace('\n', "\\n");
     while (line.endsWith('\t')) line.chop(1);
