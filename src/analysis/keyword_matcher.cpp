@@ -155,7 +155,7 @@ class GramFilter {
     return hits;
   }
 
-  std::uint64_t set_[(std::size_t{1} << kHashBits) / 64] = {};
+  std::array<std::uint64_t, (std::size_t{1} << kHashBits) / 64> set_{};
   std::vector<Filed> filed_;
   unsigned char lower_[256] = {};
 };
