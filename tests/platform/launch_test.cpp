@@ -545,7 +545,7 @@ TEST(Instances, ALoginSessionTheKernelTellsApartIsAnotherSession) {
 // With a journal that takes nothing, the queue stays within its bytes; once
 // the journal takes again, every line was either sent or counted. A later
 // launch given the same pid starts with a full budget, and a source past its
-// burst is heard again in the next interval.
+// burst is heard again in the next interval. No line is counted twice.
 TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   std::mutex mutex;
   std::condition_variable taking;
@@ -565,24 +565,22 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   EXPECT_GT(forwarder.peakQueuedBytes(), JournalForwarder::kQueueBytes / 2);
   // Exiting now, what the journal did not take is said on stderr: all of it,
   // the lines queued and those counted in the queued note alike.
-  ::testing::internal::CaptureStderr();
-  forwarder.finish(std::chrono::milliseconds(10));
+  ::testing::internal::CaptureStderr(), forwarder.finish(std::chrono::milliseconds(10));
   EXPECT_NE(::testing::internal::GetCapturedStderr().find("marrowfield: 1000 lines"), std::string::npos);
-  {
-    std::lock_guard lock(mutex);
-    journalRuns = true;
-  }
+  { std::lock_guard lock(mutex); journalRuns = true; }
   taking.notify_all();
   // Lines sent and lines counted in the notes; the last note comes by itself.
-  EXPECT_TRUE(waitFor([&] {
+  const auto accounted = [&] {
     std::lock_guard lock(mutex);
     std::size_t lines = 0;
     for (const auto& text : sent) lines += text.starts_with("marrowfield: ") ? std::stoul(text.substr(13)) : 1;
-    return lines == 1000;
-  }));
+    return lines;
+  };
+  EXPECT_TRUE(waitFor([&] { return accounted() == 1000; }));
 
+  std::size_t forwarded = 1000 + 2 * (JournalForwarder::kBurstLines + 1);
   const auto lastSent = [&](const std::string& line, auto& to) {
-    to->forward(LineBatch::of({line}));
+    ++forwarded, to->forward(LineBatch::of({line}));
     forwarder.flush();
     std::lock_guard lock(mutex);
     return sent.back() == line;
@@ -595,6 +593,9 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   EXPECT_TRUE(lastSent("after the pid came back", reused));
   reused->forward(burst);
   EXPECT_TRUE(waitFor([&] { return lastSent("after the interval", reused); }));
+  // Every line once, sent or counted in a note, through both intervals and both ends.
+  reused.reset(), forwarder.flush();
+  EXPECT_EQ(accounted(), forwarded);
 }
 
 }  // namespace
