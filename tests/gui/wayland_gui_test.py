@@ -22,10 +22,10 @@ from desktop import Targets, Window, application_of, extents, state, wait_for, w
 PROGRAM, TARGET = (map(os.path.abspath, sys.argv[1:3]) if len(sys.argv) >= 3 else (None, None))
 
 
-def maps(pid):
+def proc(pid, name):
     try:
-        with open(f"/proc/{pid}/maps") as f:
-            return f.read()
+        with open(f"/proc/{pid}/{name}", "rb") as f:
+            return f.read().decode(errors="replace")
     except OSError:
         return ""
 
@@ -62,7 +62,7 @@ class WaylandJourney(unittest.TestCase):
         self.addCleanup(w.close)
         alive = lambda what: self.assertIsNone(w.process.poll(), f"the window died {what} under {compositor}")
         # Qt's Wayland platform plugin, not its X11 one (and there is no X server).
-        self.assertTrue("libqwayland-generic.so" in maps(w.process.pid) and "libqxcb.so" not in maps(w.process.pid))
+        self.assertTrue("libqwayland-generic.so" in proc(w.process.pid, "maps") and "libqxcb.so" not in proc(w.process.pid, "maps"))
 
         # The chooser opens and closes again and again, its file name field
         # focused and typed into (weston's input-method helper is running).
@@ -97,8 +97,11 @@ class WaylandJourney(unittest.TestCase):
         targets = Targets()
         targets.hold(pid)
         self.addCleanup(targets.end)
+        # The target has the user's own input method, not the one set for our Qt alone.
+        im = [e for e in proc(pid, "environ").split("\0") if e.startswith("QT_IM_MODULE=")]
+        self.assertEqual(im, ["QT_IM_MODULE=" + os.environ["QT_IM_MODULE"]] if "QT_IM_MODULE" in os.environ else [])
         # GTK with no DISPLAY has no other way to show its window, which appears on the accessibility bus.
-        wait_for(lambda: "libwayland-client" in maps(pid) and "libgtk" in maps(pid), "the target on Wayland", 30)
+        wait_for(lambda: "libwayland-client" in proc(pid, "maps") and "libgtk" in proc(pid, "maps"), "the target on Wayland", 30)
         wait_for(lambda: application_of(pid).childCount > 0, "the target's window", 30)
         self.assertTrue(w.status().startswith("Tracing PID"), w.status())
         w.press(w.button("Stop"))
@@ -134,8 +137,7 @@ class WaylandJourney(unittest.TestCase):
 
 if __name__ == "__main__":
     if not PROGRAM:
-        print("usage: wayland_gui_test.py MARROWFIELD DESKTOP_ENTRY", file=sys.stderr)
-        sys.exit(2)
+        sys.exit("usage: wayland_gui_test.py MARROWFIELD DESKTOP_ENTRY")
     if not os.path.exists(TARGET):
         print(f"wayland_gui_test: SKIP: {TARGET} is not installed (run scripts/install-deps)", file=sys.stderr)
         sys.exit(77)

@@ -297,6 +297,5 @@ class Journey(unittest.TestCase):
 
 if __name__ == "__main__":
     if not PROGRAM:
-        print("usage: window_gui_test.py MARROWFIELD DEMO ARTIFACT_DIR", file=sys.stderr)
-        sys.exit(2)
+        sys.exit("usage: window_gui_test.py MARROWFIELD DEMO ARTIFACT_DIR")
     unittest.main(argv=[sys.argv[0], "-v"])
