@@ -100,6 +100,5 @@ int main(int argc, char** argv) {
                                QStringLiteral(". Choose a desktop entry or an executable file."));
     });
   }
-  const int status = QApplication::exec();
-  return status == 0 ? 0 : status;
+  return QApplication::exec();
 }
