@@ -24,7 +24,7 @@ namespace {
 // Every visible named widget (and label, button and clamped text), in the order the
 // window made them, at its place in the window, with what it shows and says
 // (its text, a clamped text's lines as painted, a label's colour, the centre
-// as painted of a glyph button or clamped text, a dot's or badge's edges, (off),
+// as painted of a glyph button, badge or clamped text, a dot's or badge's edges, (off),
 // (on), the size a button's glyph is drawn at (a glyph drawn at another is
 // scaled, blurred), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour on each side, a switch's track and knob as painted, the name a reader hears, its
@@ -51,7 +51,7 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
     if (const auto* clamped = dynamic_cast<const ui::ClampedText*>(w)) text = clamped->layoutLines(w->width()).join('\n');
     if (const auto* empty = dynamic_cast<const ui::EmptyState*>(w)) text = empty->title();
     if (const auto* counter = dynamic_cast<const ui::CounterLabel*>(w)) text = counter->text() + " " + counter->color().name();
-    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w) || dynamic_cast<const ui::ClampedText*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
+    if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::PlainGlyphButton*>(w) || dynamic_cast<const ui::ClampedText*>(w) || dynamic_cast<const ui::AppBadge*>(w)) text += paint(w, {w->width() / 2, w->height() / 2});
     if (dynamic_cast<const ui::StatusDot*>(w) || dynamic_cast<const ui::AppBadge*>(w)) text += paint(w, {0, w->height() / 2}) + paint(w, {w->width() / 2, 0});  // edges: where it sits
     if (qobject_cast<const QLabel*>(w)) text += " " + w->palette().color(w->foregroundRole()).name();
     if (const auto* area = qobject_cast<const QAbstractScrollArea*>(w)) text += QStringLiteral(" scrolls %1").arg(area->verticalScrollBar()->maximum());
