@@ -27,6 +27,7 @@
 #include "platform/instances.h"
 #include "platform/journal_forwarder.h"
 #include "platform/spawn.h"
+#include "platform/system_calls.h"
 #include "platform/user_scope.h"
 #include "platform_test_support.h"
 #include "support/cases.h"
@@ -133,9 +134,8 @@ struct Bystander {
     request.stdoutFd = request.stderrFd = quiet.get();
     pid = os::spawnProcess(request).pid;
   }
-  ~Bystander() {  // with its group, where it leads one (after setsid)
-    if (pid > 0) ::kill(-pid, SIGKILL), ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0);
-  }
+  // With its group, where it leads one (after setsid).
+  ~Bystander() { if (pid > 0) ::kill(-pid, SIGKILL), ::kill(pid, SIGKILL), ::waitpid(pid, nullptr, 0); }
   // Once it runs `program` (a setpriv or shell in front has replaced itself).
   // Not waiting for its environment: /proc shows the new program a moment
   // before it, and a scan in that moment must not take it for ours.
@@ -271,6 +271,7 @@ TEST_F(WorkspaceTest, LaunchFailuresCarryTheSystemsDescription) {
 }
 
 TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsReaped) {
+  os::becomeChildSubreaper();  // as where the kernel's process events are not ours: orphans come to us
   const auto demo = testing::privateDemo(dir);
   // Warm up what is created once (the watcher thread, the journal socket,
   // which the forwarder's thread opens with its first line).
@@ -297,6 +298,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
       {testing::writeDemoDesktopEntry(dir, "three", demo, "--exit 3"), {false, 3}, true},
       {testing::writeDemoDesktopEntry(dir, "crash", demo, "--crash"), {true, SIGSEGV}, false},
       {dumps, {true, SIGSEGV}, false}, {odd, {false, 0}, false},
+      {testing::writeDemoDesktopEntry(dir, "helper", demo, "--fork-child"), {false, 0}, false},  // its helper is ours to reap
   };
   for (const auto& c : cases) {
     const auto pid = launchOk(c.path);
@@ -310,7 +312,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
     EXPECT_EQ(notification->exitStatus->code, c.expected.code) << c.path;
     launchOk(c.path);  // nobody watches this one: it is reaped all the same
   }
-  EXPECT_TRUE(waitFor([] { return testing::zombieChildren().empty(); }));
+  EXPECT_TRUE(waitFor([] { return testing::childProcesses().empty(); }));  // none left running, none unreaped
   EXPECT_TRUE(waitFor([&] { return testing::openDescriptorCount() == descriptors; }))
       << testing::openDescriptorCount() << " vs " << descriptors;
 
