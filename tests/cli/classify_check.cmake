@@ -37,8 +37,8 @@ execute_process(COMMAND "${CLI}" classify "${WORK_DIR}/esc.log" OUTPUT_VARIABLE 
 string(FIND "${out}" "Error: real\\x1b[2K forged" at)
 expect("an escape sequence reached a pipe unescaped: ${out}" at GREATER -1)
 
-# Standard input, also as "-".
-execute_process(COMMAND "${CLI}" classify --tsv - INPUT_FILE "${input}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
+# Standard input, also as "-": named twice, it is read once (the second finds its end) and stays open.
+execute_process(COMMAND "${CLI}" classify --tsv - - INPUT_FILE "${input}" OUTPUT_VARIABLE out RESULT_VARIABLE status)
 expect("stdin status ${status}" status EQUAL 0)
 expect("stdin: ${out}" out STREQUAL "ERROR\tCONSOLE\t0\tError: disk full\nWARN\tCONSOLE\t0\tWARNING:   Low   Memory\n")
 
