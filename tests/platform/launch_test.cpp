@@ -16,6 +16,7 @@
 #include <csignal>
 #include <future>
 #include <mutex>
+#include <numeric>
 #include <regex>
 #include <sstream>
 #include <thread>
@@ -574,16 +575,13 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   // Lines sent and lines counted in the notes; the last note comes by itself.
   const auto accounted = [&] {
     std::lock_guard lock(mutex);
-    std::size_t lines = 0;
-    for (const auto& text : sent) lines += text.starts_with("marrowfield: ") ? std::stoul(text.substr(13)) : 1;
-    return lines;
+    return std::accumulate(sent.begin(), sent.end(), std::size_t{0}, [](std::size_t n, const std::string& text) { return n + (text.starts_with("marrowfield: ") ? std::stoul(text.substr(13)) : 1); });
   };
   EXPECT_TRUE(waitFor([&] { return accounted() == 1000; }));
 
   std::size_t forwarded = 1000 + 2 * (JournalForwarder::kBurstLines + 1);
   const auto lastSent = [&](const std::string& line, auto& to) {
-    ++forwarded, to->forward(LineBatch::of({line}));
-    forwarder.flush();
+    ++forwarded, to->forward(LineBatch::of({line})), forwarder.flush();
     std::lock_guard lock(mutex);
     return sent.back() == line;
   };
@@ -598,6 +596,8 @@ TEST(JournalForwarder, TheQueueIsBoundedAndEveryLineIsSentOrCounted) {
   // Every line once, sent or counted in a note, through both intervals and both ends.
   reused.reset(), forwarder.flush();
   EXPECT_EQ(accounted(), forwarded);
+  ::testing::internal::CaptureStderr(), forwarder.finish(std::chrono::milliseconds(10));
+  EXPECT_EQ(::testing::internal::GetCapturedStderr(), "") << "what the first finish said is not said again";
 }
 
 }  // namespace
