@@ -64,9 +64,9 @@ class SshWorld {
     // The system's sshd, or the one scripts/install-deps unpacked from Debian's package without installing it.
     const std::string sshdPath = ::access("/usr/sbin/sshd", X_OK) == 0 ? "/usr/sbin/sshd" : MARROWFIELD_UNPACKED_SSHD;
     if (::access(sshdPath.c_str(), X_OK) != 0) { skipped = "no sshd: scripts/install-deps unpacks one, or install openssh-server"; return; }
-    // Its privilege separation user, as the package would make it, and left as the package leaves it (a case
-    // beside this one may be using it).
-    if (::getpwnam("sshd") == nullptr) testing::runProgram({"useradd", "--system", "--no-create-home", "--home-dir", "/run/sshd", "--shell", "/usr/sbin/nologin", "sshd"});
+    // Its privilege separation user, as the package would make it; removed again at the end if made here (the
+    // cases hold a lock of their own, so no other is using it then).
+    madeSshdUser = ::getpwnam("sshd") == nullptr && testing::runProgram({"useradd", "--system", "--no-create-home", "--home-dir", "/run/sshd", "--shell", "/usr/sbin/nologin", "sshd"}).status == 0;
     ::chmod(dir.path().c_str(), 0755);
     const auto key = [&](const std::string& name) {
       return testing::runProgram({"ssh-keygen", "-q", "-t", "ed25519", "-N", "", "-f", (dir.path() / name).string()});
@@ -98,8 +98,7 @@ class SshWorld {
     dir.write("ssh_config", "Host mf-remote\n  Port " + std::to_string(port) + "\n" + common + "Host mf-closed\n  Port " +
                                 std::to_string(closed) + "\n" + common);
     std::filesystem::create_directories(dir.path() / "client-bin");
-    dir.write("client-bin/ssh", "#!/bin/sh\nexec /usr/bin/ssh -F " + (dir.path() / "ssh_config").string() + " \"$@\"\n",
-              true);
+    dir.write("client-bin/ssh", "#!/bin/sh\nexec /usr/bin/ssh -F " + (dir.path() / "ssh_config").string() + " \"$@\"\n", true);
     os::SpawnRequest request;
     request.argv = {sshdPath, "-D", "-f", (dir.path() / "sshd_config").string(), "-p", std::to_string(port),
                     "-h", (dir.path() / "host").string(), "-E", (dir.path() / "sshd.log").string()};
@@ -122,6 +121,7 @@ class SshWorld {
       for (const pid_t pid : processesOf(account.pw_uid)) ::kill(pid, SIGKILL);  // only if a case failed
       testing::runProgram({"userdel", user});
     }
+    if (madeSshdUser) testing::runProgram({"userdel", "sshd"});
   }
   std::filesystem::path home() const { return dir.path() / "home"; }
   std::filesystem::path bin() const { return dir.path() / "remote-bin"; }
@@ -141,7 +141,7 @@ class SshWorld {
   testing::TempDir dir;
   std::string user = "mfssh" + testing::randomSuffix().substr(0, 8);
   passwd account{};
-  bool madeUser = false;
+  bool madeUser = false, madeSshdUser = false;
   int port = -1;
   pid_t sshd = -1;
   std::string skipped;
