@@ -155,7 +155,10 @@ class SessionTable : public ::testing::TestWithParam<testing::NamedCase> {};
 TEST_P(SessionTable, IsReadFromTheProcesssOwnEnvironment) {
   const auto& c = GetParam().fields;
   std::istringstream words("env -i " + c[0] + " sleep 60");
-  Bystander process({std::istream_iterator<std::string>(words), std::istream_iterator<std::string>()});
+  std::vector<std::string> argv;
+  for (std::string word; words >> word;)
+    for (int i = 0; i < (word == "LARGE" ? 9 : 1); ++i) argv.push_back(word == "LARGE" ? "V" + std::to_string(i) + "=" + std::string(120'000, 'x') : word);
+  Bystander process(argv);
   // Until the kernel has laid out the environment too (a moment after the arguments).
   const std::string environment = "/proc/" + std::to_string(process.pid) + "/environ";
   ASSERT_TRUE(waitFor([&] { return process.runs("/usr/bin/sleep") && std::ifstream(environment).peek() != EOF; }));
