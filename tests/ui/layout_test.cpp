@@ -102,9 +102,9 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
 // detail pane folded (Shift+F9), the raw log in a smaller window, the
 // target's end, a second trace, with a new warning, stopped, that warning read
 // in the unfolded detail pane, the first opened from its card (during a
-// search, which that clears) and left with "Current", seven more traces
-// (eight sessions kept, the sidebar scrolls); and
-// a roomy window shrunk (the toolbar gives way rather than hold the window
+// search, which that clears) and left with "Current", seven more traces, the
+// last with one error (eight sessions kept, the sidebar scrolls); and a roomy
+// window shrunk (the toolbar gives way rather than hold the window
 // wide), then widened to the first width at which the buttons' labels come
 // back, and on to the first at which the list's mode shows. The plan is drawn
 // with DejaVu; on a machine whose fonts the harness could not pin, it is not
@@ -188,7 +188,7 @@ TEST(WindowLayout, ThroughTwoTracesAtEachSizeMatchesThePlan) {
   Harness::click(h.pane().findChild<QWidget*>("currentButton"));
   h.side().findChild<QWidget*>("clearHistoryButton")->setFocus();
   got += plan(h, "Current");
-  for (int pid = 300; pid < 307; ++pid) { h.launch(pid); h.stop(); }
+  for (int pid = 300; pid < 307; ++pid) { h.launch(pid); if (pid == 306) h.lines({"error: the one"}); h.stop(); }
   got += plan(h, "eight sessions kept of nine");
   // The launch options dialog, as small as it goes.
   ui::LaunchOptionsDialog dialog("Demo", h.window->launchOptions().forTarget(kApp), h.window.get());
