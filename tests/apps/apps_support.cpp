@@ -57,9 +57,7 @@ SessionBus::~SessionBus() {
     std::vector<pid_t> found;
     for (const pid_t pid : os::processIds()) {
       std::ifstream in("/proc/" + std::to_string(pid) + "/environ", std::ios::binary);
-      for (std::string entry; std::getline(in, entry, '\0');) {
-        if (entry.starts_with(mark)) found.push_back(pid);
-      }
+      for (std::string entry; std::getline(in, entry, '\0');) if (entry.starts_with(mark)) found.push_back(pid);
     }
     return found;
   };

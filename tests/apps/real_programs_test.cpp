@@ -42,9 +42,7 @@ TEST(ProbeTrace, EveryLineOfEveryRoadArrivesExactlyOnce) {
                                     "last-stdout",  "last-stderr",    "last-journal"};
   if (syslogHasAWayIn) lines.emplace_back("syslog");
   auto allArrived = [&] {
-    for (const auto& line : lines) {
-      if (window.count(marker + " " + line) == 0) return false;
-    }
+    for (const auto& line : lines) if (window.count(marker + " " + line) == 0) return false;
     return true;
   };
   // Until the trace ended and its log stream stopped reading: later lines

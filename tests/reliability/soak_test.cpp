@@ -29,9 +29,7 @@ struct Holdings {
 
 // Our children other than the journald the fixture may have started.
 bool noTracingChildren() {
-  for (const auto& child : testing::childProcesses()) {
-    if (child.name != "systemd-journal") return false;
-  }
+  for (const auto& child : testing::childProcesses()) if (child.name != "systemd-journal") return false;
   return true;
 }
 

@@ -220,9 +220,7 @@ class FakeWorkspace : public Workspace {
   }
   void notify(const TerminationNotification& notification) {
     // A copy first: a callback may tear down and so deactivate observers.
-    for (const auto& observer : std::vector(observers)) {
-      if (observer->active) observer->callback(notification);
-    }
+    for (const auto& observer : std::vector(observers)) if (observer->active) observer->callback(notification);
   }
 };
 
