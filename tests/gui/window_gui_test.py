@@ -98,6 +98,9 @@ class Journey(unittest.TestCase):
     def choose(self, path):
         key("ctrl+o")  # the chooser's key; test_10 opens it with the pointer
         dialog = self.w.chooser()
+        # As wide as the screen allows, less room for a frame (1000 at most), its places 170 wide.
+        places = extents(self.w.find(pyatspi.ROLE_LIST, "Sidebar", dialog))[2]
+        self.assertEqual((extents(dialog)[2], places), (min(1000, screen_value(run("xwininfo", "-root"), "Width:") - 40), 170))
         type_text(path)
         key("Return")
         try:
