@@ -29,7 +29,8 @@ namespace {
 // scaled, blurred), a card's painted fill (the open one's is cyan), (focus) and the ring's
 // colour on each side, a switch's track and knob as painted, the name a reader hears, its
 // tooltip); then the rows on screen, their place, the lines they
-// show, their painted ground (the selection), new-since-last-launch mark and
+// show, whether anything is drawn in them, their painted ground (the
+// selection), new-since-last-launch mark and
 // tooltip (markup in a log line is never rendered, in the row or there);
 // and where the list is scrolled to.
 // A dialog of the window is planned as the window is, without the rows.
@@ -75,8 +76,12 @@ std::string plan(const Harness& h, const char* state, QWidget* window = nullptr)
   const auto& list = h.list();
   for (int row = std::max(0, list.rowAt(0)); row < list.rowCount() && list.rowRect(row).top() < list.viewport()->height(); ++row) {
     const QRect r = list.rowRect(row);
-    // Its ground, and where a row new since the previous launch has its mark.
-    const QString marks = paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
+    // "blank" where its text box holds nothing brighter than its ground (nothing drawn); then its ground,
+    // and where a row new since the previous launch has its mark.
+    const QImage drawn = shot.copy(QRect(list.viewport()->mapTo(window, r.topLeft()), r.size()).adjusted(ui::metrics::rowPaddingH, ui::metrics::rowPaddingV, -ui::metrics::rowPaddingH, -ui::metrics::rowPaddingV));
+    bool blank = true;
+    for (int i = 0; i < drawn.width() * drawn.height() && blank; ++i) blank = qGray(drawn.pixel(i % drawn.width(), i / drawn.width())) < qGray(drawn.pixel(0, 0)) + 40;
+    const QString marks = (blank ? QStringLiteral(" blank") : QString()) + paint(list.viewport(), {ui::metrics::rowPaddingH + ui::metrics::timeColumn - 4, r.top() + 2}) +
                           paint(list.viewport(), {ui::metrics::rowPaddingH / 2, r.top() + ui::metrics::rowPaddingV + (2 * QFontMetrics(list.font()).ascent() + 2) / 3});
     // The tooltip a pointer on the message column's first pixel brings (a cut message in full); the
     // source column's last pixel brings none.
