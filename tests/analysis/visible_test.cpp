@@ -7,7 +7,10 @@
 #include <unicode/uloc.h>
 
 #include <algorithm>
+#include <unistd.h>
 #include <atomic>
+#include <filesystem>
+#include <fstream>
 #include <random>
 #include <thread>
 #include <string>
@@ -188,6 +191,17 @@ TEST(ScanWorkers, RunsEveryPartOnceWhateverTheCallersAndHelpers) {
     std::thread other(pass, 7);
     pass(3);
     other.join();
+    // Then the helpers sleep until the next pass: no thread but this one runs.
+    int looks = 0;
+    for (bool running = true; running && ++looks < 1000; std::this_thread::sleep_for(std::chrono::milliseconds(2))) {
+      running = false;
+      for (const auto& task : std::filesystem::directory_iterator("/proc/self/task")) {
+        std::string stat;
+        std::getline(std::ifstream(task.path() / "stat"), stat);
+        running = running || (std::stoi(task.path().filename()) != ::gettid() && stat[stat.rfind(')') + 2] == 'R');
+      }
+    }
+    EXPECT_LT(looks, 1000) << helpers << " helpers";
   }
 }
 
