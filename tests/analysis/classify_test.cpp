@@ -26,9 +26,7 @@
 namespace mf {
 namespace {
 
-Classification classify(std::string_view line, std::string_view bundle = "") {
-  return classifyLine(trimWhitespace(line), bundle);
-}
+Classification classify(std::string_view line, std::string_view bundle = "") { return classifyLine(trimWhitespace(line), bundle); }
 
 LineInfo infoOf(const std::string& origin, const std::string& priority, const std::string& library) {
   LineInfo info{LineOrigin::journal, LineInfo::kNoPriority, library == "yes"};

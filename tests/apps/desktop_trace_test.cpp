@@ -64,9 +64,7 @@ class DesktopTraceTest : public ::testing::Test {
   bool glibWarning(const std::string& sender) const {
     const std::string who = sender + "[" + std::to_string(pid) + "]: ";
     for (const auto& event : window.view.events().toVector()) {
-      if ((event.type != EventType::warning && event.type != EventType::error) || !event.message.starts_with(who)) {
-        continue;
-      }
+      if ((event.type != EventType::warning && event.type != EventType::error) || !event.message.starts_with(who)) continue;
       const auto rest = event.message.substr(who.size());
       const auto colon = rest.find(": ");
       if (colon != std::string::npos && colon > 0 && rest.substr(0, colon).find(' ') == std::string::npos) return true;

@@ -36,9 +36,7 @@ int freeLoopbackPort() {
   address.sin_addr.s_addr = htonl(INADDR_LOOPBACK);
   socklen_t size = sizeof address;
   if (::bind(socket.get(), reinterpret_cast<sockaddr*>(&address), size) != 0 ||
-      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) {
-    return -1;
-  }
+      ::getsockname(socket.get(), reinterpret_cast<sockaddr*>(&address), &size) != 0) return -1;
   return ntohs(address.sin_port);  // closed again when `socket` goes: nobody listens there
 }
 

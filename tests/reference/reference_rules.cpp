@@ -142,9 +142,7 @@ std::array<std::span<const std::string_view>, 9> keywordTables() {
 std::uint32_t scanKeywords(std::string_view normalized) {
   std::uint32_t hits = 0;
   const auto tablesInOrder = keywordTables();
-  for (std::size_t k = 0; k < tablesInOrder.size(); ++k) {
-    if (containsAnyPhrase(normalized, tablesInOrder[k])) hits |= 1u << k;
-  }
+  for (std::size_t k = 0; k < tablesInOrder.size(); ++k) if (containsAnyPhrase(normalized, tablesInOrder[k])) hits |= 1u << k;
   if (containsWord(normalized, tables::errorWord)) hits |= hitErrorWord;
   if (containsWord(normalized, tables::faultWord)) hits |= hitFaultWord;
   if (startsWithAny(normalized, tables::privacyPrefixes)) hits |= hitPrivacyPrefix;
@@ -192,9 +190,7 @@ std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showR
   for (std::size_t i = 0; i < events.size(); ++i) {
     const EventView event = events[i];
     if (!showRawLog && event.isRoutineNoise) continue;
-    if (!query.empty() && !contains(event.message) && !contains(event.source) && !contains(label(event.type))) {
-      continue;
-    }
+    if (!query.empty() && !contains(event.message) && !contains(event.source) && !contains(label(event.type))) continue;
     rows.push_back(static_cast<std::uint32_t>(i));
   }
   return rows;

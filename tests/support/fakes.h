@@ -93,9 +93,7 @@ struct FakeLogProcessState {
   // journal stream does while late lines are still on their way.
   bool holdQuiet = false;
   std::vector<std::function<void()>> quietCallbacks;
-  void releaseQuiet() {
-    for (auto& callback : std::exchange(quietCallbacks, {})) callback();
-  }
+  void releaseQuiet() { for (auto& callback : std::exchange(quietCallbacks, {})) callback(); }
   // The child ending on its own, as a killed journalctl does.
   std::function<void(std::string)> endCallback;
   bool blindToForks = false;
@@ -120,9 +118,7 @@ class FakeLogProcess : public LogProcess {
       callback();
     }
   }
-  void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override {
-    state_->endCallback = std::move(callback);
-  }
+  void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override { state_->endCallback = std::move(callback); }
   bool mayMissShortLivedHelpers(const LaunchedProcess&) const override { return state_->blindToForks; }
 
  private:

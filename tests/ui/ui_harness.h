@@ -114,9 +114,7 @@ struct Harness {
   // The visible row of the event with this message, or -1.
   int rowOf(std::string_view message) const {
     const auto& rows = content->visibleRows();
-    for (std::size_t r = 0; r < rows.size(); ++r) {
-      if (content->events()[rows[r]].message == message) return static_cast<int>(r);
-    }
+    for (std::size_t r = 0; r < rows.size(); ++r) if (content->events()[rows[r]].message == message) return static_cast<int>(r);
     return -1;
   }
   // Clicks the row of the event with this message.
