@@ -80,6 +80,7 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
       {dir.write("gone.desktop", "[Desktop Entry]\nType=Application\nExec=x\nTryExec=/nonexistent/x\n"),
        "TryExec program not found: /nonexistent/x"},
       {dir.write("hidden.desktop", "[Desktop Entry]\nType=Application\nExec=true\nHidden=true\n"), "-"},
+      {dir.write("shown.desktop", "[Desktop Entry]\nType=Application\nExec=true\nHidden=yes\n"), ""},  // no boolean: not hidden
       {dir.write("notes.txt", "hELF", true), "-"},        // executable bit but no program inside
       {dir.write("tool", "#!/bin/sh\n", false), "-"},     // a program without the executable bit
       {dir.path(), "-"},
