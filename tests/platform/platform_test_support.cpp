@@ -141,9 +141,7 @@ std::size_t openDescriptorCount() {
   return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/fd"), {})) - 1;
 }
 
-std::size_t threadCount() {
-  return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {}));
-}
+std::size_t threadCount() { return static_cast<std::size_t>(std::distance(std::filesystem::directory_iterator("/proc/self/task"), {})); }
 
 std::vector<ChildProcess> childProcesses(pid_t parent) {
   std::vector<ChildProcess> children;
