@@ -241,8 +241,7 @@ void ForkRecorder::readRing(Ring& ring, std::vector<ForkRecord>& out) {
         // flags; the path (NUL-padded to 8 bytes); then the sample id's time.
         if (bodyLength < 72 || header.size > record.size()) continue;
         parsed.kind = ForkRecord::Kind::mapping;
-        parsed.pid = static_cast<pid_t>(u32At(body));
-        parsed.tid = static_cast<pid_t>(u32At(body + 4));
+        parsed.pid = static_cast<pid_t>(u32At(body));  // a mapping is its process's, whichever thread made it
         parsed.start = u64At(body + 8);
         parsed.length = u64At(body + 16);
         parsed.fileOffset = u64At(body + 24);
