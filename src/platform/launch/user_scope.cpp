@@ -89,14 +89,14 @@ std::vector<std::uint32_t> processTree(pid_t pid) {
 // Messages arrive in order (the answer before the job's end), but a signal
 // seen first is kept all the same.
 struct JobWait {
-  bool answered = false;
   bool refused = false;
   std::string job;                                          // its object path
   std::vector<std::pair<std::string, std::string>> ended;  // JobRemoved: path, result
 
   std::optional<std::string> result() const {
+    // No job is named before the answer, and every JobRemoved names one.
     for (const auto& [path, result] : ended) {
-      if (answered && path == job) return result;
+      if (path == job) return result;
     }
     return std::nullopt;
   }
@@ -115,7 +115,6 @@ int onJobRemoved(sd_bus_message* message, void* userdata, sd_bus_error*) {
 
 int onStartAnswered(sd_bus_message* reply, void* userdata, sd_bus_error*) {
   auto& wait = *static_cast<JobWait*>(userdata);
-  wait.answered = true;
   const char* job = nullptr;
   if (sd_bus_message_is_method_error(reply, nullptr) || sd_bus_message_read(reply, "o", &job) < 0 || !job) {
     wait.refused = true;
