@@ -81,10 +81,12 @@ std::string lineOf(const std::string& file, const std::string& marker) {
   return "?";
 }
 
-pid_t spawnShell(const std::string& script) {
+// With its fork records where asked for, as the workspace launches.
+pid_t spawnShell(const std::string& script, std::shared_ptr<os::ForkRecorder>* forks = nullptr) {
   os::SpawnRequest request;
   request.argv = {"/bin/sh", "-c", script};
-  return os::spawnProcess(request).pid;
+  std::shared_ptr<os::ForkRecorder> unused;
+  return os::ForkRecorder::spawnRecorded(request, forks ? *forks : unused).pid;
 }
 
 void reap(pid_t pid) { ::waitpid(pid, nullptr, 0); }
@@ -119,11 +121,12 @@ TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   ASSERT_TRUE(result.process) << result.errorDescription;
 
   // The tree: a shell whose children log under names of their own.
+  std::shared_ptr<os::ForkRecorder> forks;
   const pid_t tree = spawnShell("echo 'from systemd-cat: Permission denied' | systemd-cat -t " + name +
                                 "; logger -t other-name 'from a logger child'; "
-                                "sh -c 'logger -t deeper \"from a grandchild\"'");
+                                "sh -c 'logger -t deeper \"from a grandchild\"'", &forks);
   ASSERT_GT(tree, 0);
-  result.process->follow(LaunchedProcess{tree, ""});
+  result.process->follow(LaunchedProcess{tree, "", std::move(forks)});
   // Beside it: the same identifier from another process, and from us.
   const pid_t stranger = spawnShell("logger -t " + name + " 'a stranger under the same name'");
   sd_journal_send("MESSAGE=sent by the tracer itself", "SYSLOG_IDENTIFIER=%s", name.c_str(), "PRIORITY=6", nullptr);
