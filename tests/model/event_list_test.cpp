@@ -183,9 +183,7 @@ TEST(FormatTimeBeyondTimeT, ReadsAsTheEpochInsteadOfConvertingOutOfRange) {
   const std::string epoch = formatTime(0.0);
   for (double t : {1e300, -3.4436e299, 9.3e18, -9.3e18, std::numeric_limits<double>::max(),
                    std::numeric_limits<double>::lowest(), std::numeric_limits<double>::infinity(),
-                   -std::numeric_limits<double>::infinity(), std::nan("")}) {
-    EXPECT_EQ(formatTime(t), epoch) << t;
-  }
+                   -std::numeric_limits<double>::infinity(), std::nan("")}) { EXPECT_EQ(formatTime(t), epoch) << t; }
   // The largest times that do fit still go through the clock: the result is
   // a time of day or the placeholder when the year is beyond the calendar.
   for (double t : {9.2e18, -9.2e18}) EXPECT_TRUE(std::regex_match(formatTime(t), std::regex("..:..:.."))) << t;

@@ -387,9 +387,7 @@ TEST_F(ContentViewTest, LaunchCompletionsAfterAStopOrANewerStart) {
   // A superseded start's completion, during the newer start's wait or after
   // it, is ignored.
   view->startTrace();
-  fakes.mainQueue.onWait = [&](double) {
-    if (fakes.workspace.opens.size() == 2) fakes.workspace.completeWithPid(1);
-  };
+  fakes.mainQueue.onWait = [&](double) { if (fakes.workspace.opens.size() == 2) fakes.workspace.completeWithPid(1); };
   view->startTrace();
   fakes.mainQueue.onWait = nullptr;
   ASSERT_EQ(fakes.workspace.opens.size(), 3u);
