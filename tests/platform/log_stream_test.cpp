@@ -140,11 +140,13 @@ TEST(JournalLogStream, LinesOfTheFollowedTreeArriveAndOthersDoNot) {
   // "name[pid]: message", with the sender's own name.
   EXPECT_TRUE(lines.contains("other-name[")) << lines.joined();
 
-  // A closed stream lingers for late lines, then ends by itself; the
-  // launcher's end would end it at once.
+  // A closed stream lingers for late lines, then ends by itself, and one
+  // closed after it does not wait for it; the launcher's end would end them at once.
   EXPECT_TRUE(result.process->isRunning());
+  auto after = launcher->start(name, lines.sink()).process;
   result.process.reset();
-  EXPECT_EQ(launcher->lingeringStreams(), 1u);
+  after.reset();
+  EXPECT_EQ(launcher->lingeringStreams(), 2u);
   EXPECT_TRUE(waitFor([&] { return launcher->lingeringStreams() == 0; }));
   launcher.reset();
 }
