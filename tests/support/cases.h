@@ -68,11 +68,8 @@ inline std::vector<NamedCase> readNamedCases(const std::string& path) {
     for (const std::string& field : fields) {
       for (const char c : field) {
         const bool plain = (c >= 'a' && c <= 'z') || (c >= 'A' && c <= 'Z') || (c >= '0' && c <= '9');
-        if (plain) {
-          name += c;
-        } else if (!name.empty() && name.back() != '_') {
-          name += '_';
-        }
+        if (plain) name += c;
+        else if (!name.empty() && name.back() != '_') name += '_';
       }
       if (!name.empty() && name.back() != '_') name += '_';
     }

@@ -112,11 +112,8 @@ class FakeLogProcess : public LogProcess {
     state_->running = false;
   }
   void notifyWhenQuiet(std::function<void()> callback) override {
-    if (state_->holdQuiet) {
-      state_->quietCallbacks.push_back(std::move(callback));
-    } else {
-      callback();
-    }
+    if (state_->holdQuiet) state_->quietCallbacks.push_back(std::move(callback));
+    else callback();
   }
   void notifyOnUnexpectedEnd(std::function<void(std::string)> callback) override { state_->endCallback = std::move(callback); }
   bool mayMissShortLivedHelpers(const LaunchedProcess&) const override { return state_->blindToForks; }
