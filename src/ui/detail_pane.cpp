@@ -93,7 +93,7 @@ DetailPane::DetailPane(ContentView& content, QWidget* parent) : Surface(colors::
   QObject::connect(copy_, &QAbstractButton::clicked, this, [this] { content_.copySelectedEvent(); });
   header->addWidget(copy_);
   column->addLayout(header);
-  column->addWidget(new Divider(Qt::Horizontal, this));
+  column->addWidget(new Divider(this));
   // The selection outlives a search that hides it; the pane says so rather
   // than show an event the list no longer has.
   hiddenNote_ = makeLabel(QStringLiteral("Not in the list now: the search or the raw-log switch hides this event."),

@@ -127,7 +127,7 @@ EventPane::EventPane(ContentView& content, QWidget* parent) : QWidget(parent), c
   column->setContentsMargins(0, 0, 0, 0);
   column->setSpacing(0);
   column->addWidget(makeToolbar());
-  column->addWidget(new Divider(Qt::Horizontal, this));
+  column->addWidget(new Divider(this));
   verdictBar_ = new VerdictBar(content_,
                                new LabeledSwitch(QStringLiteral("New Only"),
                                                  QStringLiteral("List only the events new since the previous launch"),

@@ -331,14 +331,9 @@ QSize ToolbarButton::minimumSizeHint() const {
 
 // ---------------------------------------------------------------- Divider
 
-Divider::Divider(Qt::Orientation orientation, QWidget* parent) : QWidget(parent) {
-  if (orientation == Qt::Horizontal) {
-    setFixedHeight(1);
-    setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
-  } else {
-    setFixedWidth(1);
-    setSizePolicy(QSizePolicy::Fixed, QSizePolicy::Expanding);
-  }
+Divider::Divider(QWidget* parent) : QWidget(parent) {
+  setFixedHeight(1);
+  setSizePolicy(QSizePolicy::Expanding, QSizePolicy::Fixed);
 }
 
 void Divider::paintEvent(QPaintEvent*) {

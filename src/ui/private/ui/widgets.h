@@ -142,10 +142,10 @@ class ToolbarButton final : public QPushButton {
   bool compact_ = false;
 };
 
-// A 1-pixel line between panes.
+// A 1-pixel line across a pane, between its parts.
 class Divider final : public QWidget {
  public:
-  Divider(Qt::Orientation orientation, QWidget* parent = nullptr);
+  explicit Divider(QWidget* parent = nullptr);
 
  protected:
   void paintEvent(QPaintEvent* event) override;
