@@ -184,6 +184,7 @@ class Journey(unittest.TestCase):
         self.assertEqual(labels[0], "My Applications")
         self.assertEqual(len(labels), len(set(labels)), labels)
         self.assertTrue(self.w.find(pyatspi.ROLE_COMBO_BOX, "Applications \u2014 desktop entries and executables", dialog))
+        self.assertEqual(self.w.find_where(lambda o: "header" in o.getRoleName() and o.name == "Application", dialog).getIndexInParent(), 2)
         wait_for(lambda: self.w.find(pyatspi.ROLE_TABLE_CELL, "Marrowfield Demo", dialog), "the entry's Name=")
         self.assertIsNone(self.w.find(pyatspi.ROLE_TABLE_CELL, "notes.txt", dialog), "only applications are listed")
         # Typed anyway, it is refused by name, and the chooser comes back.
