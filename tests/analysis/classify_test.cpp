@@ -78,8 +78,7 @@ TEST(IngestLines, TrimsDropsBlankLinesAppendsInOrderAndKeepsTheOrigin) {
   clock.step = 0.5;
   EventList events;
   LineBatch batch = LineBatch::of({"  Error: disk full \t", " \xC2\xA0\xE2\x80\x83 ", "",
-                                   "\t[org.x:main] WARNING:   Low   Memory"},
-                                  LineInfo{LineOrigin::standardOutput});
+                                   "\t[org.x:main] WARNING:   Low   Memory"}, LineInfo{LineOrigin::standardOutput});
   batch.add("plain text from the journal", LineInfo{LineOrigin::journal, 3});
   ingestLines(batch, "Org.X", events, ids, clock);
   ingestLines(LineBatch{}, "", events, ids, clock);

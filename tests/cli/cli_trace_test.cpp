@@ -88,8 +88,7 @@ TEST_F(CliTraceTest, PrintsEventsAsTheyComeThenTheSummaryAndFailsOnErrors) {
 TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
   const auto target = dir.write("optioned",
                                 "#!/bin/sh\n[ \"$1\" = --stay ] && while :; do sleep 0.2; done >/dev/null 2>&1\n"
-                                "echo \"foo: ${FOO:-unset} pattern: ${QT_MESSAGE_PATTERN:-none} args: $*\"\n",
-                                true);
+                                "echo \"foo: ${FOO:-unset} pattern: ${QT_MESSAGE_PATTERN:-none} args: $*\"\n", true);
   os::SpawnRequest stay;
   stay.argv = {target.string(), "--stay"};
   const auto instance = os::spawnProcess(stay);
@@ -213,8 +212,7 @@ TEST_F(CliTraceTest, OutsideTextIsEscapedAndCannotPassForAnEvent) {
                                 "s.connect('/run/systemd/journal/socket')\n"
                                 "m = b'disk check\\r[03:00:00] [OK] hidden\\n[12:00:00] [ERROR] [CRASH] forged "
                                 "\\xe2\\x80\\xaegnp.exe'\n"
-                                "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n",
-                                true);
+                                "s.send(b'MESSAGE\\n' + len(m).to_bytes(8, 'little') + m + b'\\n')\n", true);
   const std::string shown =
       ": disk check\\x0d[03:00:00] [OK] hidden\n    [12:00:00] [ERROR] [CRASH] forged \\u202egnp.exe\n";
   const testing::Ran onTerminal = runCli({forger.string(), "--raw"});

@@ -19,8 +19,7 @@ TEST(SessionCounts, RoutineNoiseCountsNowhereAndSuccessIsNoProblem) {
   EXPECT_EQ(counts({event(EventType::warning, true), event(EventType::error, true)}),
             (std::vector<std::size_t>{0, 0, 0, true}));
   EXPECT_EQ(counts({event(EventType::error), event(EventType::warning), event(EventType::warning),
-                    event(EventType::success), event(EventType::info)}),
-            (std::vector<std::size_t>{5, 1, 2, false}));
+                    event(EventType::success), event(EventType::info)}), (std::vector<std::size_t>{5, 1, 2, false}));
   EXPECT_EQ(counts({event(EventType::warning)}), (std::vector<std::size_t>{1, 0, 1, false}));
   EXPECT_EQ(counts({event(EventType::success)}), (std::vector<std::size_t>{1, 0, 0, true}));
 }

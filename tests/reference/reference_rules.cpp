@@ -47,8 +47,7 @@ icu::UnicodeString trimmed(const icu::UnicodeString& s) {
 }
 
 bool isExemptSource(std::string_view source) {
-  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) !=
-         tables::exemptSources.end();
+  return std::find(tables::exemptSources.begin(), tables::exemptSources.end(), source) != tables::exemptSources.end();
 }
 
 bool startsWithAny(std::string_view text, std::span<const std::string_view> table) {

@@ -41,8 +41,7 @@ bool searchMatches(std::string_view text, std::string_view query, bool turkic);
 
 // The visible rows by a plain linear scan (indices into `events`), and the
 // routine-noise events the list does not show without the raw log.
-std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog,
-                                             std::string_view searchText);
+std::vector<std::uint32_t> selectVisibleRows(const EventList& events, bool showRawLog, std::string_view searchText);
 std::size_t suppressedCount(const EventList& events);
 
 // The lines of a whole stream, decoded at once (one U+FFFD per maximal
