@@ -177,6 +177,20 @@ INSTANTIATE_TEST_SUITE_P(Environments, SessionTable,
                          ::testing::ValuesIn(testing::readNamedCases(MARROWFIELD_CASES "/sessions.tsv")),
                          testing::caseName);
 
+// A login (pam_loginuid) writes a process's loginuid, which opens a login
+// session of its own: it is read from /proc as not ours. The kernel's "none"
+// is no session.
+TEST(SessionTable, ALoginSessionIsReadAndNoneIsNone) {
+  if (!testing::signalInMask(::getpid(), "CapEff:", 30 + 1) || !std::filesystem::exists("/proc/self/loginuid")) {
+    GTEST_SKIP() << "opening a login session needs CAP_AUDIT_CONTROL and the kernel's audit";
+  }
+  Bystander login({"sh", "-c", "echo 0 > /proc/self/loginuid && exec sleep 60"});
+  ASSERT_TRUE(waitFor([&] { return login.runs("/usr/bin/sleep"); }));
+  const auto theirs = sessionOf(login.pid), ours = sessionOf(::getpid());
+  EXPECT_TRUE(theirs->loginSession && theirs->loginSession != ours->loginSession);
+  EXPECT_EQ(ours->loginSession.has_value(), os::readProcFile("/proc/self/sessionid", 64) != std::string("4294967295"));
+}
+
 // The program an instance of an executable file runs as: the file itself, or
 // the interpreter its first line names with the script in which argument
 // slot; "-" where none can run it (cases/scripts.tsv).
@@ -344,8 +358,7 @@ TEST_F(WorkspaceTest, TerminationWatchReportsExitCodesAndSignalsAndEveryChildIsR
 TEST_F(WorkspaceTest, WhatTheTargetIsStartedWith) {
   const auto script = dir.write("real.sh",
                                 "#!/bin/sh\necho \"started as $0\"\necho \"pattern: ${QT_MESSAGE_PATTERN:-none}\"\n"
-                                "for a in \"$@\"; do printf 'arg=[%s]\\n' \"$a\"; done\necho the end\n",
-                                true);
+                                "for a in \"$@\"; do printf 'arg=[%s]\\n' \"$a\"; done\necho the end\n", true);
   const auto link = dir.path() / "alias";
   std::filesystem::create_symlink(script, link);
   EXPECT_EQ(workspace.bundleIdentifier(link), std::filesystem::canonical(script).string());
