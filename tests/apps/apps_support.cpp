@@ -90,8 +90,7 @@ Child startOutsideTrace(const std::vector<std::string>& argv, const Environment&
 std::vector<JournalEntry> journalEntries(double since, double until) {
   return testing::parseJournalExport(testing::runProgram({"journalctl", "--no-pager", "--quiet", "--output=export",
                                                           "--since=@" + std::to_string(since),
-                                                          "--until=@" + std::to_string(until)})
-                                         .output);
+                                                          "--until=@" + std::to_string(until)}).output);
 }
 
 double wallClockNow() {
