@@ -12,8 +12,9 @@ namespace mf {
 namespace {
 
 // Data larger than this is not decompressed further: a message past it is
-// cut anyway, and one byte more tells that it was longer.
-// The threshold counts the field's name too.
+// cut anyway, and one byte more tells that it was longer. (A hint only:
+// Debian 12's sd-journal, systemd 252, hands back compressed fields whole
+// too.) The threshold counts the field's name too.
 constexpr std::size_t kDataThreshold = kMaxJournalMessageBytes + 64;
 
 }  // namespace
@@ -94,8 +95,8 @@ int JournalReader::next(JournalEntry& entry) {
       const std::string_view key = field.substr(0, equals);
       const std::string_view value = field.substr(equals + 1);
       if (key == "MESSAGE") {
-        // A value of exactly the threshold is a compressed one cut there;
-        // an uncompressed one comes whole, and its length is known.
+        // A value of exactly the threshold is a compressed one cut there (by
+        // a library that applies it); an uncompressed one comes whole.
         entry.message = boundedMessage(value, length != kDataThreshold);
       } else if (isJournalFieldRead(key)) {
         setJournalField(entry, key, value);
