@@ -117,8 +117,7 @@ TEST(Trace, ProgramsThatCloseReadOrKeepTheTerminalEndNormally) {
   const std::pair<const char*, const char*> cases[] = {
       {"echo a line before stdout is closed; exec >&-; sleep 0.3; echo ending normally >&2", "ending normally"},
       {"echo \"stdin ended after $(wc -c) bytes\"", "stdin ended after 0 bytes"},
-      {"setsid sh -c 'for i in 1 2 3 4 5; do sleep 0.2; echo daemon still printing $i; done' &", "printing 5"},
-  };
+      {"setsid sh -c 'for i in 1 2 3 4 5; do sleep 0.2; echo daemon still printing $i; done' &", "printing 5"}};
   for (const auto& [script, expected] : cases) {
     const std::string last = expected;  // a lambda may not capture a structured binding before clang 16
     window.choose(dir.write("program-" + testing::randomSuffix(), std::string("#!/bin/sh\n") + script + "\n", true));

@@ -189,8 +189,7 @@ TEST_F(ContentViewTest, LaunchFailuresRecordTheTraceAndTearItDown) {
     const char* event;
   } cases[] = {
       {"No such file or directory", true, "ERROR LAUNCH Launch failed: No such file or directory"},
-      {std::nullopt, false, "ERROR LAUNCH No running application was returned"},
-  };
+      {std::nullopt, false, "ERROR LAUNCH No running application was returned"}};
   for (const auto& c : cases) {
     choose();
     view->setFreshLaunch(false);

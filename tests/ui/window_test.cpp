@@ -85,8 +85,7 @@ TEST(SessionCards, EachEndReadsDifferentlyAtAGlanceAndInFull) {
       {{TraceOutcome::Kind::exited, 0}, "exit 0", colors::green(), "Exited normally (status 0)"},
       {{TraceOutcome::Kind::handedOff, 4321}, "handed off", colors::cyan(), "Handed off to the running instance, PID 4321"},
       {{TraceOutcome::Kind::stopped, 0}, "stopped", colors::secondary(), "Stopped while running"},
-      {{TraceOutcome::Kind::launchFailed, 0}, "not launched", colors::red(), "Launch failed"},
-  };
+      {{TraceOutcome::Kind::launchFailed, 0}, "not launched", colors::red(), "Launch failed"}};
   for (const auto& [outcome, tag, color, description] : outcomes) {
     LaunchSession session;
     session.outcome = outcome;
