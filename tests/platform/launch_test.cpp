@@ -108,6 +108,8 @@ TEST(DesktopEntry, ApplicationsTheirNamesAndIdentifiersFromFiles) {
 
 TEST(DesktopEntry, DesktopFileIdFollowsTheXdgApplicationsDirectories) {
   testing::TempDir dir;
+  const std::string home = std::getenv("HOME") ? std::getenv("HOME") : "/";
+  ::unsetenv("HOME");  // and no XDG_DATA_HOME: no directory of the user's own
   std::filesystem::create_directories(dir.path() / "share/applications/kde");
   const auto nested = dir.write("share/applications/kde/foo.desktop", "[Desktop Entry]\nType=Application\nExec=true\n");
   ::setenv("XDG_DATA_DIRS", (dir.path() / "share").c_str(), 1);
@@ -117,6 +119,7 @@ TEST(DesktopEntry, DesktopFileIdFollowsTheXdgApplicationsDirectories) {
   EXPECT_EQ(findDesktopFile("kde-bar"), direct.string());  // a name with a dash, found as it is
   ::unsetenv("XDG_DATA_DIRS");
   EXPECT_EQ(desktopFileId(nested), "foo.desktop");
+  ::setenv("HOME", home.c_str(), 1);
 }
 
 struct Launched {
