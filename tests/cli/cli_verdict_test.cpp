@@ -123,8 +123,7 @@ const std::vector<Case> kCases = {
        const auto program = scratch.write("not-executable", "#!/bin/sh\n");
        return std::vector<std::string>{testing::writeDemoDesktopEntry(scratch, "not-executable", program, "").string()};
      },
-     "launch-failed", "Launch failed: "},
-};
+     "launch-failed", "Launch failed: "}};
 
 class RealProgramVerdict : public ::testing::TestWithParam<Case> {};
 
