@@ -4,7 +4,7 @@
 //
 //   crash-program null       writes through a null pointer in main
 //   crash-program library    faults inside libmfcrash.so, in a child it forked (which runs its parent's maps)
-//   crash-program thread     faults in a second thread, in a C function named f
+//   crash-program thread     faults in a second thread it names, in a C function named f
 //   crash-program wait       sleeps until killed
 //   crash-program strict     makes a system call that seccomp's strict mode forbids
 
@@ -21,6 +21,7 @@
 // A C name that also spells a type in C++'s mangling ("f" is float): the
 // report must say the function, not the type.
 extern "C" void* f(void*) {
+  ::prctl(PR_SET_NAME, "crash-worker");  // named, as GLib and Qt name theirs: a new name, no new program
   volatile int* nowhere = nullptr;
   *nowhere = 1;  // the fault in the thread
   return nullptr;
