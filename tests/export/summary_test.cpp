@@ -22,8 +22,7 @@ TEST(Summary, HeaderLinesAndEventTexts) {
   EventList events = EventList::fromVector({
       event(EventType::warning, "FILE", "no such file: a.cfg"),
       event(EventType::success, "PROCESS", "X launched with PID 1", 1'700'000'000.999),
-      event(EventType::error, "gnome-calculator-search-provider", "tab\there [brackets] kept", 0.0),
-  });
+      event(EventType::error, "gnome-calculator-search-provider", "tab\there [brackets] kept", 0.0)});
   EXPECT_EQ(summaryEventLine(events[0]), "[22:13:20] [WARN] [FILE] no such file: a.cfg");
   EXPECT_EQ(singleEventText(events[1]), "[22:13:20] [OK] [PROCESS]\nX launched with PID 1");
   EXPECT_EQ(singleEventText(events[2]), "[00:00:00] [ERROR] [gnome-calculator-search-provider]\ntab\there [brackets] kept");
