@@ -44,8 +44,7 @@ TEST(AppEntry, CommandLinesThatEndBeforeTheWindowSayWhyWithTheirStatus) {
        "marrowfield: no display found (DISPLAY/WAYLAND_DISPLAY unset)" + headless},
       {{}, staleDisplay, 1, "marrowfield: cannot connect to the display DISPLAY=" + stale.toStdString() +
                                 " (no display server answers there, or it refused this user)" + headless},
-      {{"--trace"}, offscreen, 2, "marrowfield: unknown option --trace (see marrowfield --help)\n"},
-  };
+      {{"--trace"}, offscreen, 2, "marrowfield: unknown option --trace (see marrowfield --help)\n"}};
   for (const auto& c : cases) {
     SCOPED_TRACE(c.stderrText);
     const auto process = start(c.arguments, c.environment);

@@ -101,8 +101,7 @@ TEST_F(CliTraceTest, OptionsReachTheTargetAndFreshLaunchCanBeSwitchedOff) {
   } cases[] = {
       {{"--no-fresh-launch", "--env", "FOO=a b", "--", "one", "two"}, "foo: a b pattern: %{if-debug}<7>", false},
       {{"--no-fresh-launch", "--no-qt-levels"}, "foo: unset pattern: none args:\n", false},
-      {{}, "pattern: %{if-debug}<7>", true},
-  };
+      {{}, "pattern: %{if-debug}<7>", true}};
   for (const auto& c : cases) {
     std::vector<std::string> args = {target.string(), "--raw"};
     args.insert(args.end(), c.args.begin(), c.args.end());
