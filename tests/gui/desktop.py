@@ -25,8 +25,8 @@ def wait_for(condition, what, timeout=15.0):
             value = condition()
             if value:
                 return value
-        except Exception as error:  # the tree changes under us; try again
-            last_error = error
+        except Exception as error:  # the tree changes under us; try again (a tool's complaint says why not)
+            last_error = f"{error} {getattr(error, 'stderr', '')}".strip()
         if time.monotonic() > deadline:
             raise AssertionError(f"timed out after {timeout:.0f} s waiting for {what} (last error: {last_error})")
         time.sleep(0.05)
